@@ -1,0 +1,42 @@
+# Front door: `make` builds and installs into dist/, `make test` runs every test,
+# `make demo` packs the example and runs it under Wine.
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+JOBS ?= $(shell nproc)
+DIST ?= $(CURDIR)/dist
+
+.PHONY: all setup build test test-native test-wine demo bench fuzz clean
+
+all: build
+
+setup:
+	@bash scripts/setup.sh
+
+build: setup
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=$(DIST) >/dev/null
+	cmake --build $(BUILD) -j $(JOBS)
+	cmake --install $(BUILD) >/dev/null
+	@echo "installed into $(DIST)"
+
+# Native tests under AddressSanitizer and UndefinedBehaviorSanitizer, then the Wine tests.
+test-native: setup
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTESSLY_SANITIZE=ON -DTESSLY_WINDOWS=OFF >/dev/null
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS) -L native
+
+test-wine: build
+	cd $(BUILD) && ctest --output-on-failure -L wine
+
+test: test-native test-wine
+
+demo: build
+	@bash scripts/demo.sh
+
+bench: setup
+	@bash scripts/bench.sh
+
+fuzz: setup
+	@bash scripts/fuzz.sh $(TARGET)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) build-fuzz build-bench $(DIST)

@@ -1,0 +1,5 @@
+file(SIZE ${FILE} size)
+message(STATUS "sfxstub.exe: ${size} bytes (limit ${LIMIT}, goal 23552)")
+if(size GREATER LIMIT)
+  message(FATAL_ERROR "sfxstub.exe is ${size} bytes, over the limit of ${LIMIT}")
+endif()

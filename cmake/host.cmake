@@ -1,0 +1,52 @@
+# Host (Linux) tree.
+set(CMAKE_CXX_STANDARD 17)
+set(CMAKE_CXX_STANDARD_REQUIRED ON)
+if(NOT CMAKE_BUILD_TYPE)
+  set(CMAKE_BUILD_TYPE RelWithDebInfo)
+endif()
+
+option(TESSLY_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+option(TESSLY_WINDOWS "Build the Windows tree (stub and Wine test programs)" ON)
+option(TESSLY_TESTS "Build the tests" ON)
+
+include(${CMAKE_SOURCE_DIR}/cmake/sources.cmake)
+include(CTest)
+find_package(ZLIB REQUIRED)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(DEFLATE REQUIRED IMPORTED_TARGET libdeflate)
+
+if(TESSLY_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+add_compile_options(-Wall -Wextra -Wno-unused-parameter)
+
+# The generated message table is part of the core (tools/ adds it).
+add_library(core STATIC ${TESSLY_CORE_SOURCES}
+  ${CMAKE_SOURCE_DIR}/posix/standin.cpp ${CMAKE_SOURCE_DIR}/posix/codepage.cpp)
+target_include_directories(core PUBLIC ${CMAKE_SOURCE_DIR})
+
+add_subdirectory(tools)
+if(TESSLY_TESTS)
+  add_subdirectory(tests)
+endif()
+if(EXISTS ${CMAKE_SOURCE_DIR}/bench/CMakeLists.txt AND NOT TESSLY_SANITIZE)
+  add_subdirectory(bench)
+endif()
+
+if(TESSLY_WINDOWS)
+  include(ExternalProject)
+  ExternalProject_Add(wintree
+    SOURCE_DIR ${CMAKE_SOURCE_DIR}
+    BINARY_DIR ${CMAKE_BINARY_DIR}/win
+    CMAKE_ARGS
+      -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/mingw-i686.cmake
+      -DCMAKE_BUILD_TYPE=MinSizeRel
+      -DTESSLY_MESSAGE_TABLE=${TESSLY_MESSAGE_TABLE_SOURCE}
+    BUILD_ALWAYS 1
+    INSTALL_COMMAND ""
+    DEPENDS message_table)
+  set(TESSLY_STUB ${CMAKE_BINARY_DIR}/win/sfxstub.exe)
+  install(FILES ${TESSLY_STUB} DESTINATION share/tessly)
+endif()

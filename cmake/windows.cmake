@@ -1,0 +1,40 @@
+# Windows tree: the stub, with no C runtime, and the test programs that run under Wine.
+set(CMAKE_CXX_STANDARD 17)
+include(${CMAKE_SOURCE_DIR}/cmake/sources.cmake)
+
+if(NOT TESSLY_MESSAGE_TABLE)
+  message(FATAL_ERROR "TESSLY_MESSAGE_TABLE (the generated table source) must be given")
+endif()
+
+add_executable(sfxstub WIN32 ${TESSLY_CORE_SOURCES} ${TESSLY_UI_SOURCES}
+  ${CMAKE_SOURCE_DIR}/startup/runtime/freestanding.cpp ${TESSLY_MESSAGE_TABLE})
+target_include_directories(sfxstub PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_options(sfxstub PRIVATE
+  -Os -march=i386 -mtune=i686 -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
+  -fno-unwind-tables -fno-stack-protector -fno-ident -ffunction-sections -fdata-sections
+  -fno-threadsafe-statics -fomit-frame-pointer -mno-stack-arg-probe -Wall -Wextra
+  -Wno-unused-parameter -Wno-cast-function-type)
+target_link_options(sfxstub PRIVATE
+  -nostdlib -nostartfiles -Wl,--entry=_EntryPoint -Wl,--gc-sections -s
+  -Wl,--file-alignment=512 -Wl,--section-alignment=4096 -Wl,--no-insert-timestamp
+  -Wl,--disable-reloc-section -Wl,--disable-dynamicbase -Wl,--disable-nxcompat
+  -Wl,--major-subsystem-version=4 -Wl,--minor-subsystem-version=0)
+target_link_libraries(sfxstub PRIVATE kernel32 user32 gdi32 shell32 gcc)
+set_target_properties(sfxstub PROPERTIES OUTPUT_NAME sfxstub SUFFIX .exe
+  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+
+# The stub must stay small: print its size, fail the build past 32768 bytes.
+add_custom_command(TARGET sfxstub POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:sfxstub> -DLIMIT=32768
+          -P ${CMAKE_SOURCE_DIR}/cmake/checksize.cmake)
+
+# Test programs for Wine (each tests/windows/NAME.c or .cpp becomes NAME.exe).
+file(GLOB TESSLY_WINE_PROGRAMS CONFIGURE_DEPENDS
+  ${CMAKE_SOURCE_DIR}/tests/windows/*.c ${CMAKE_SOURCE_DIR}/tests/windows/*.cpp)
+foreach(src ${TESSLY_WINE_PROGRAMS})
+  get_filename_component(name ${src} NAME_WE)
+  add_executable(${name} ${src})
+  target_link_options(${name} PRIVATE -static -static-libgcc)
+  target_link_libraries(${name} PRIVATE user32 gdi32 kernel32)
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/testprogs)
+endforeach()

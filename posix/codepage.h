@@ -1,0 +1,2 @@
+#pragma once
+extern const unsigned char oemToAnsi[256];

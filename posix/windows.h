@@ -1,0 +1,186 @@
+// The Windows calls that the program's core makes, on POSIX. A stand-in, not an emulator:
+// each call does what the calling code needs of it. Paths arrive with backslashes and are
+// translated to slashes here, at the boundary, and nowhere else.
+#pragma once
+#include <stdarg.h>
+#include <stddef.h>
+#include <stdint.h>
+
+typedef int BOOL;
+typedef unsigned char BYTE;
+typedef unsigned short WORD;
+typedef uint32_t DWORD;
+typedef int32_t LONG;
+typedef unsigned int UINT;
+typedef intptr_t INT_PTR;
+typedef uintptr_t UINT_PTR;
+typedef intptr_t LONG_PTR;
+typedef UINT_PTR WPARAM;
+typedef LONG_PTR LPARAM;
+typedef LONG_PTR LRESULT;
+typedef char* LPSTR;
+typedef const char* LPCSTR;
+typedef void* HANDLE;
+typedef HANDLE HWND;
+typedef HANDLE HINSTANCE;
+typedef HANDLE HMODULE;
+typedef HANDLE HICON;
+typedef HANDLE HFONT;
+typedef HANDLE HDC;
+typedef HANDLE HGLOBAL;
+typedef HANDLE HLOCAL;
+typedef HANDLE HCURSOR;
+typedef int HFILE;
+
+#define WINAPI
+#define CALLBACK
+#define TRUE 1
+#define FALSE 0
+#define MAX_PATH 260
+#define HFILE_ERROR ((HFILE)-1)
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+#define MAKEINTRESOURCEA(i) ((LPSTR)(uintptr_t)(WORD)(i))
+#define IDC_ARROW MAKEINTRESOURCEA(32512)
+#define IDC_WAIT MAKEINTRESOURCEA(32514)
+
+#define GMEM_MOVEABLE 0x0002
+#define GMEM_ZEROINIT 0x0040
+#define GHND (GMEM_MOVEABLE | GMEM_ZEROINIT)
+#define GPTR 0x0040
+#define LMEM_FIXED 0x0000
+#define LMEM_ZEROINIT 0x0040
+#define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
+
+#define OF_READ 0x0000
+#define OF_WRITE 0x0001
+#define OF_READWRITE 0x0002
+#define OF_SHARE_EXCLUSIVE 0x0010
+#define OF_SHARE_DENY_WRITE 0x0020
+#define OF_EXIST 0x4000
+#define OFS_MAXPATHNAME 128
+
+#define FILE_ATTRIBUTE_READONLY 0x01
+#define FILE_ATTRIBUTE_DIRECTORY 0x10
+#define FILE_ATTRIBUTE_NORMAL 0x80
+
+#define MB_OK 0x00
+#define MB_OKCANCEL 0x01
+#define MB_YESNOCANCEL 0x03
+#define MB_YESNO 0x04
+#define MB_ICONERROR 0x10
+#define MB_ICONQUESTION 0x20
+#define MB_DEFBUTTON2 0x100
+#define IDOK 1
+#define IDCANCEL 2
+#define IDYES 6
+#define IDNO 7
+
+#define WM_QUIT 0x0012
+#define WM_SETCURSOR 0x0020
+#define WM_VKEYTOITEM 0x002E
+#define WM_NCMOUSEMOVE 0x00A0
+#define WM_NCLBUTTONDOWN 0x00A1
+#define WM_NCLBUTTONDBLCLK 0x00A3
+#define WM_KEYDOWN 0x0100
+#define WM_KEYUP 0x0101
+#define WM_CHAR 0x0102
+#define WM_TIMER 0x0113
+#define WM_MOUSEMOVE 0x0200
+#define WM_LBUTTONDOWN 0x0201
+#define WM_LBUTTONDBLCLK 0x0203
+#define WM_USER 0x0400
+#define PM_REMOVE 0x0001
+
+#define WAIT_OBJECT_0 0
+#define WAIT_TIMEOUT 258
+#define INFINITE 0xFFFFFFFFu
+
+typedef struct { DWORD dwLowDateTime, dwHighDateTime; } FILETIME;
+typedef struct { LONG left, top, right, bottom; } RECT;
+typedef struct { LONG x, y; } POINT;
+typedef struct {
+    HWND hwnd; UINT message; WPARAM wParam; LPARAM lParam; DWORD time; POINT pt;
+} MSG;
+typedef struct {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime, ftLastAccessTime, ftLastWriteTime;
+    DWORD nFileSizeHigh, nFileSizeLow, dwReserved0, dwReserved1;
+    char cFileName[MAX_PATH];
+    char cAlternateFileName[14];
+} WIN32_FIND_DATAA;
+typedef struct {
+    BYTE cBytes, fFixedDisk;
+    WORD nErrCode, Reserved1, Reserved2;
+    char szPathName[OFS_MAXPATHNAME];
+} OFSTRUCT;
+
+// kernel
+LPSTR GetCommandLineA(void);
+HMODULE GetModuleHandleA(LPCSTR name);
+DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
+UINT SetErrorMode(UINT mode);
+DWORD GetVersion(void);
+DWORD GetTickCount(void);
+void Sleep(DWORD ms);
+
+HGLOBAL GlobalAlloc(UINT flags, size_t bytes);
+void* GlobalLock(HGLOBAL block);
+BOOL GlobalUnlock(HGLOBAL block);
+HGLOBAL GlobalHandle(const void* pointer);
+HGLOBAL GlobalFree(HGLOBAL block);
+HLOCAL LocalAlloc(UINT flags, size_t bytes);
+HLOCAL LocalFree(HLOCAL block);
+
+HFILE _lopen(LPCSTR path, int mode);
+HFILE _lcreat(LPCSTR path, int attribute);
+UINT _lread(HFILE file, void* buffer, UINT count);
+UINT _lwrite(HFILE file, LPCSTR buffer, UINT count);
+LONG _llseek(HFILE file, LONG offset, int origin);
+HFILE _lclose(HFILE file);
+HFILE OpenFile(LPCSTR path, OFSTRUCT* info, UINT style);
+
+HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data);
+BOOL FindNextFileA(HANDLE search, WIN32_FIND_DATAA* data);
+BOOL FindClose(HANDLE search);
+BOOL DeleteFileA(LPCSTR path);
+BOOL SetFileAttributesA(LPCSTR path, DWORD attributes);
+DWORD GetFileAttributesA(LPCSTR path);
+BOOL DosDateTimeToFileTime(WORD date, WORD time, FILETIME* result);
+BOOL SetFileTime(HANDLE file, const FILETIME* created, const FILETIME* accessed,
+                 const FILETIME* written);
+BOOL CreateDirectoryA(LPCSTR path, void* security);
+BOOL RemoveDirectoryA(LPCSTR path);
+BOOL SetCurrentDirectoryA(LPCSTR path);
+DWORD GetTempPathA(DWORD size, LPSTR buffer);
+UINT GetTempFileNameA(LPCSTR folder, LPCSTR prefix, UINT unique, LPSTR result);
+UINT GetWindowsDirectoryA(LPSTR buffer, UINT size);
+DWORD WaitForSingleObject(HANDLE handle, DWORD ms);
+BOOL CloseHandle(HANDLE handle);
+
+LPSTR lstrcpyA(LPSTR dest, LPCSTR src);
+LPSTR lstrcpynA(LPSTR dest, LPCSTR src, int size);
+LPSTR lstrcatA(LPSTR dest, LPCSTR src);
+int lstrlenA(LPCSTR s);
+int lstrcmpiA(LPCSTR a, LPCSTR b);
+
+// user
+int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+int wsprintfA(LPSTR buffer, LPCSTR format, ...);
+int wvsprintfA(LPSTR buffer, LPCSTR format, va_list args);
+BOOL OemToCharA(LPCSTR src, LPSTR dest);
+BOOL OemToCharBuffA(LPCSTR src, LPSTR dest, DWORD length);
+BOOL PeekMessageA(MSG* msg, HWND window, UINT first, UINT last, UINT remove);
+BOOL TranslateMessage(const MSG* msg);
+LRESULT DispatchMessageA(const MSG* msg);
+HWND GetParent(HWND window);
+HCURSOR LoadCursorA(HINSTANCE instance, LPCSTR name);
+HCURSOR SetCursor(HCURSOR cursor);
+HWND GetDlgItem(HWND dialog, int id);
+BOOL SetDlgItemTextA(HWND dialog, int id, LPCSTR text);
+LRESULT SendDlgItemMessageA(HWND dialog, int id, UINT message, WPARAM wParam, LPARAM lParam);
+LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+BOOL InvalidateRect(HWND window, const RECT* rect, BOOL erase);
+BOOL DestroyIcon(HICON icon);
+
+// shell
+HICON ExtractIconA(HINSTANCE instance, LPCSTR file, UINT index);

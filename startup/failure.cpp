@@ -1,0 +1,33 @@
+// Failure reporting: one error box, then a non-local return to the innermost armed
+// checkpoint with an abort code. Nothing here returns.
+#include "startup/state.h"
+
+void AbortTo(int code) {
+    state.abortCode = code;
+    JUMP_TO_CHECKPOINT();
+}
+
+void FatalError(const char* text) {
+    // Before the dialog's set-up `dialogWindow` is still 0: the box has no owner.
+    MessageBoxA(state.dialogWindow, text, state.appTitle, MB_OK | MB_ICONERROR);
+    AbortTo(ABORT_FAILED);
+}
+
+void HeaderInvalid(void) { FatalError(HEADER_INVALID_TEXT); }
+
+void ReadFailed(void) {
+    FormatText(state.messageBuffer, MESSAGE_BUFFER_BYTES, GetMessageText(MSG_READ_FAILED),
+               state.selfPath);
+    FatalError(state.messageBuffer);
+}
+
+// wsprintfA stores at most 1024 characters; formatting into a scratch area of that size and
+// copying what fits keeps every fixed buffer of the program from being overrun.
+void FormatText(char* dest, int destSize, const char* format, ...) {
+    char scratch[1025];
+    va_list args;
+    va_start(args, format);
+    wvsprintfA(scratch, format, args);
+    va_end(args);
+    lstrcpynA(dest, scratch, destSize);
+}

@@ -1,0 +1,65 @@
+// The stub's own parameter block and the check of its own file: open it, verify one CRC-32
+// over the image and the configuration block, and probe the archive's end record.
+#include "startup/state.h"
+
+// The builder finds this block by its signature and patches it; the code reads the fields
+// at their place. The header-invalid text must follow it directly.
+StubData stubData = {
+    {{'r', 'd', 'k', 0x01, 's', 'f', 'x', 0x02},
+     0, 0, 0, 0, 0, 0x02,
+     {'_', 'I', 'S', 'D', 'E', 'L', 0, 0, 0, 0},
+     {0xFF, 0xFF, 0x02, 0x00, 0, 0, 0, 0, 0, 0}},
+    "Tessly Self-Extractor-Dateikopf ung\xFCltig. M\xF6gliche Ursache: Fehlerhafter "
+    "Datentr\xE4ger oder Datei\xFC" "bertragungsfehler.",
+};
+
+void OpenSelf(void) {
+    state.archiveFile = _lopen(state.selfPath, OF_READ | OF_SHARE_DENY_WRITE);
+    if (state.archiveFile == HFILE_ERROR) {
+        state.archiveFile = 0;
+        HeaderInvalid();
+    }
+}
+
+void CheckHeader(DWORD length, DWORD expected, const unsigned char* signature) {
+    HGLOBAL handle = GlobalAlloc(GHND, length);
+    unsigned char* block = handle ? (unsigned char*)GlobalLock(handle) : 0;
+    if (!block) HeaderInvalid();
+    if (_llseek(state.archiveFile, 0, 0) != 0 || length == 0) HeaderInvalid();
+    if (_lread(state.archiveFile, block, length) != length) HeaderInvalid();
+
+    DWORD found = 0;
+    BOOL haveSignature = FALSE;
+    if (length >= 8) {
+        for (DWORD i = 0; i <= length - 8 && !haveSignature; ++i) {
+            if (block[i] != signature[0]) continue;
+            DWORD k = 1;
+            while (k < 8 && block[i + k] == signature[k]) ++k;
+            if (k == 8) {
+                found = i;
+                haveSignature = TRUE;
+            }
+        }
+    }
+    if (!haveSignature) HeaderInvalid();
+    // The stored CRC was computed with its own four bytes zero. They lie inside the block
+    // unless the signature stands in its last 11 bytes; then only those present are cleared.
+    for (DWORD k = found + 8; k < found + 12 && k < length; ++k) block[k] = 0;
+
+    state.crc = 0xFFFFFFFF;
+    Crc32Update(block, length);
+    state.crc = ~state.crc;
+    if (state.crc != expected) HeaderInvalid();
+    GlobalUnlock(handle);
+    GlobalFree(handle);
+}
+
+void ProbeEndRecord(void) {
+    unsigned char bytes[4];
+    const char* text = GetMessageText(MSG_END_RECORD_BAD);
+    if ((DWORD)_llseek(state.archiveFile, (LONG)stubParams.endRecordOffset, 0) !=
+        stubParams.endRecordOffset)
+        FatalError(text);
+    if (_lread(state.archiveFile, bytes, 4) != 4) FatalError(text);
+    if (ReadLe32(bytes) != 0x06054B50) FatalError(text);
+}
