@@ -20,7 +20,7 @@ if(TESSLY_SANITIZE)
                       -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
 endif()
-add_compile_options(-Wall -Wextra -Wno-unused-parameter)
+add_compile_options(-Wall -Wextra -Wno-unused-parameter -Wno-missing-field-initializers)
 
 # The generated message table is part of the core (tools/ adds it).
 add_library(core STATIC ${TESSLY_CORE_SOURCES}

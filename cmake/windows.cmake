@@ -13,7 +13,7 @@ target_compile_options(sfxstub PRIVATE
   -Os -march=i386 -mtune=i686 -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
   -fno-unwind-tables -fno-stack-protector -fno-ident -ffunction-sections -fdata-sections
   -fno-threadsafe-statics -fomit-frame-pointer -mno-stack-arg-probe -Wall -Wextra
-  -Wno-unused-parameter -Wno-cast-function-type)
+  -Wno-unused-parameter -Wno-cast-function-type -Wno-missing-field-initializers)
 target_link_options(sfxstub PRIVATE
   -nostdlib -nostartfiles -Wl,--entry=_EntryPoint -Wl,--gc-sections -s
   -Wl,--file-alignment=512 -Wl,--section-alignment=4096 -Wl,--no-insert-timestamp

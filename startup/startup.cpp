@@ -3,7 +3,10 @@
 // release everything. The exit code is 0 on every path.
 #include "startup/state.h"
 
-ExtractorState state = {"Tessly Self-Extractor"};
+// Zero-filled at process start (kept out of the image's initialised data); the title is
+// put in first thing in StartUp.
+ExtractorState state;
+const char APP_TITLE[] = "Tessly Self-Extractor";
 
 // Steps over the program name: one character, then up to and over the first terminator
 // (a double quote when the name opened with one, else a blank). Blanks after it stay.
@@ -108,6 +111,7 @@ static void RunDialog(void) {
 #endif
 
 int StartUp(HINSTANCE instance, char* arguments) {
+    lstrcpyA(state.appTitle, APP_TITLE);
     state.instance = instance;
     SetErrorMode(0x8001);
     WORD version = (WORD)GetVersion();

@@ -195,6 +195,7 @@ struct ExtractorState {
 };
 
 extern ExtractorState state;
+extern const char APP_TITLE[];
 
 // Field access of the 26 local-header bytes (little-endian, possibly unaligned).
 enum {

@@ -1,0 +1,97 @@
+// The CRC-32 against zlib's, and the small path and file operations on a real folder.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <random>
+
+#include "tests/support/fresh_state.h"
+
+namespace {
+
+TEST(Crc32, MatchesZlibOnRandomBuffersOfManyLengths) {
+    FreshState();
+    BuildCrcTable();
+    std::mt19937 random(12345);
+    std::vector<unsigned char> bytes(70000);
+    for (auto& b : bytes) b = (unsigned char)random();
+    std::vector<size_t> lengths = {0, 1, 2, 3, 4, 7, 8, 15, 16, 255, 256, 2047, 2048, 2049, 65536, 70000};
+    for (int i = 0; i < 200; ++i) lengths.push_back(random() % bytes.size());
+    for (size_t n : lengths) {
+        size_t start = random() % (bytes.size() - n + 1);
+        state.crc = 0xFFFFFFFF;
+        Crc32Update(&bytes[start], (DWORD)n);
+        uLong expected = crc32(0L, &bytes[start], (uInt)n);
+        ASSERT_EQ(expected, ~state.crc) << "length " << n;
+    }
+}
+
+TEST(Crc32, FoldsInPiecesLikeAtOnce) {
+    FreshState();
+    BuildCrcTable();
+    std::string text = "The quick brown fox jumps over the lazy dog";
+    state.crc = 0xFFFFFFFF;
+    for (char c : text) Crc32Update((const unsigned char*)&c, 1);
+    EXPECT_EQ(0x414FA339u, ~state.crc);
+    EXPECT_EQ(0x77073096u, state.crcTable[1]);
+    EXPECT_EQ(0x2D02EF8Du, state.crcTable[255]);
+}
+
+TEST(Paths, FileNamePart) {
+    struct Case {
+        const char* path;
+        const char* part;
+    } cases[] = {
+        {"C:\\TEMP\\A.TXT", "A.TXT"}, {"A.TXT", "A.TXT"},   {"\\A.TXT", "\\A.TXT"},
+        {"C:\\TEMP\\", ""},           {"a/b/c.txt", "c.txt"}, {"a\\b/c", "c"},
+        {"", ""},                     {"/", "/"},            {"x/", ""},
+    };
+    for (const Case& c : cases) {
+        std::string buffer = c.path;
+        char* part = FileNamePart(&buffer[0]);
+        EXPECT_STREQ(c.part, part) << c.path;
+        EXPECT_TRUE(part >= &buffer[0] && part <= &buffer[0] + buffer.size());
+    }
+}
+
+TEST(Paths, FoldersAndFilesOnARealFolder) {
+    FreshState();
+    ScratchDir dir;
+    std::string sub = dir.File("sub");
+    EXPECT_FALSE(PathExists(sub.c_str()));
+    EXPECT_TRUE(CreateFolder(sub.c_str()));
+    EXPECT_FALSE(CreateFolder(sub.c_str()));  // exists already
+    EXPECT_TRUE(PathExists(sub.c_str()));
+    EXPECT_FALSE(CreateFolder(dir.File("missing/inner").c_str()));
+
+    std::string file = dir.File("sub/f.txt");
+    WriteFileBytes(file, "data");
+    EXPECT_TRUE(PathExists(file.c_str()));
+    std::string windowsStyle = dir.path() + "\\sub\\f.txt";
+    EXPECT_TRUE(PathExists(windowsStyle.c_str()));
+
+    char cwd[4096];
+    ASSERT_TRUE(getcwd(cwd, sizeof cwd));
+    EXPECT_TRUE(SetCurrentFolder(sub.c_str()));
+    EXPECT_TRUE(PathExists("f.txt"));
+    EXPECT_FALSE(SetCurrentFolder(dir.File("nowhere").c_str()));
+    ASSERT_EQ(0, chdir(cwd));
+}
+
+TEST(Paths, DeleteFileForced) {
+    FreshState();
+    ScratchDir dir;
+    std::string file = dir.File("ro.txt");
+    WriteFileBytes(file, "x");
+    chmod(file.c_str(), 0444);
+    EXPECT_FALSE(DeleteFileA(file.c_str()));  // a plain delete refuses a read-only file
+    EXPECT_TRUE(DeleteFileForced(file.c_str()));
+    EXPECT_FALSE(FileExists(file));
+    EXPECT_FALSE(DeleteFileForced(file.c_str()));  // missing
+    ASSERT_TRUE(CreateFolder(dir.File("d").c_str()));
+    EXPECT_FALSE(DeleteFileForced(dir.File("d").c_str()));  // a folder is not a file
+    EXPECT_TRUE(FileExists(dir.File("d")));
+}
+
+}  // namespace

@@ -1,0 +1,341 @@
+// Start-up: the command line, the switch, the self-check of the own file, the end-record
+// probe, failure reporting and allocation failures during loading.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include "tests/support/fresh_state.h"
+
+namespace {
+
+const std::string kHeaderInvalid =
+    "Tessly Self-Extractor-Dateikopf ung\xFCltig. M\xF6gliche Ursache: Fehlerhafter "
+    "Datentr\xE4ger oder Datei\xFC" "bertragungsfehler.";
+
+TEST(ProgramEntry, SkipsTheProgramNameOnly) {
+    struct Case {
+        const char* line;
+        const char* arguments;
+    } cases[] = {
+        {"sfx.exe", ""},
+        {"sfx.exe /auto", "/auto"},
+        {"sfx.exe  -wait", " -wait"},  // only one blank is stepped over
+        {"\"C:\\Program Files\\sfx.exe\" /auto", " /auto"},
+        {"\"C:\\a b\\sfx.exe\"-wait", "-wait"},
+        {"\"C:\\never closed\\sfx.exe /auto", ""},
+        {"\"\" /auto", " /auto"},
+        {"", ""},
+        {"x", ""},
+    };
+    for (const Case& c : cases) EXPECT_STREQ(c.arguments, SkipProgramName(c.line)) << c.line;
+}
+
+class Switches : public ::testing::Test {
+protected:
+    void SetUp() override {
+        FreshState();
+        LoadMessages();
+    }
+    void TearDown() override { FreshState(); }
+};
+
+TEST_F(Switches, FirstDashOrSlashAndPrefixMatch) {
+    struct Case {
+        const char* arguments;
+        bool wait, autoMode;
+    } cases[] = {
+        {"", false, false},
+        {"/auto", false, true},
+        {" /auto", false, true},
+        {"-wait", true, false},
+        {"-wait -auto", true, false},
+        {"-WAITING", true, false},
+        {"/Automatic", false, true},
+        {"-au", false, false},
+        {"-au to", false, false},  // upper-casing stops at the blank
+        {"foo/auto", false, true},
+        {"-x/auto", false, false},
+        {"auto", false, false},
+        {"/wai", false, false},
+        {"/waiT now", true, false},
+    };
+    for (const Case& c : cases) {
+        state.waitMode = state.autoMode = 0;
+        std::string buffer = c.arguments;
+        ParseSwitches(&buffer[0]);
+        EXPECT_EQ(c.wait, state.waitMode != 0) << c.arguments;
+        EXPECT_EQ(c.autoMode, state.autoMode != 0) << c.arguments;
+    }
+}
+
+TEST_F(Switches, UpperCasesTheWordInPlaceUpToTheBlank) {
+    char arguments[] = "x -auTo later";
+    ParseSwitches(arguments);
+    EXPECT_STREQ("x -AUTO later", arguments);
+}
+
+// A small self-extracting file: an "image" that holds the parameter block, then an
+// archive that is just an end record. The program reads the block's fields from its own
+// data, so the test loads the same values there.
+class SelfCheck : public ::testing::Test {
+protected:
+    ScratchDir dir;
+    std::string path;
+    std::string file;
+    size_t blockAt = 0;
+
+    void SetUp() override {
+        FreshState();
+        path = dir.File("setup.exe");
+        std::string image(700, '\0');
+        for (size_t i = 0; i < image.size(); ++i) image[i] = (char)(i * 7 + 1);
+        blockAt = 300;
+        memcpy(&image[blockAt], &stubData, sizeof stubData);
+        std::string endRecord("PK\x05\x06", 4);
+        endRecord += std::string(18, '\0');
+        file = image + endRecord;
+        StubData& block = *(StubData*)&file[blockAt];
+        block.params.archiveOffset = (DWORD)image.size();
+        block.params.endRecordOffset = (DWORD)image.size();
+        block.params.headerCrc = HeaderCrc(file, image.size());
+    }
+    void TearDown() override { FreshState(); }
+
+    static DWORD HeaderCrc(std::string bytes, size_t length) {
+        size_t at = bytes.find(std::string((const char*)stubData.params.signature, 8));
+        memset(&bytes[at + 8], 0, 4);
+        BuildCrcTable();
+        state.crc = 0xFFFFFFFF;
+        Crc32Update((const unsigned char*)bytes.data(), (DWORD)length);
+        return ~state.crc;
+    }
+
+    // Loads the file as the program would load itself; answers the abort code (0 = loaded).
+    int Load() {
+        WriteFileBytes(path, file);
+        memcpy(&stubData, &file[blockAt], sizeof stubData);
+        lstrcpyA(state.selfPath, path.c_str());
+        int code = ARM_CHECKPOINT();
+        if (code == 0) LoadStubData();
+        return code;
+    }
+};
+
+TEST_F(SelfCheck, CorrectHeaderLoads) {
+    EXPECT_EQ(0, Load());
+    EXPECT_TRUE(standin::MessageBoxes().empty());
+    EXPECT_NE(0, state.archiveFile);
+}
+
+TEST_F(SelfCheck, EveryChangedByteBeforeTheArchiveIsRefused) {
+    const DWORD length = ((StubData*)&file[blockAt])->params.archiveOffset;
+    const std::string good = file;
+    for (DWORD i = 0; i < length; i += (i >= blockAt && i < blockAt + 60) ? 1 : 5) {
+        if (i >= blockAt + 8 && i < blockAt + 12) continue;  // the stored CRC itself
+        file = good;
+        file[i] ^= 0x20;
+        FreshState();
+        ASSERT_EQ(ABORT_FAILED, Load()) << "byte " << i;
+        ASSERT_EQ(1u, standin::MessageBoxes().size());
+        const ShownMessageBox& box = standin::MessageBoxes()[0];
+        EXPECT_EQ(kHeaderInvalid, box.text);
+        EXPECT_EQ("Tessly Self-Extractor", box.caption);
+        EXPECT_EQ(nullptr, box.owner);  // no dialog yet
+        EXPECT_EQ((UINT)(MB_OK | MB_ICONERROR), box.type);
+    }
+}
+
+TEST_F(SelfCheck, ZeroHeaderCrcSkipsTheCheck) {
+    StubData& block = *(StubData*)&file[blockAt];
+    block.params.headerCrc = 0;
+    file[10] ^= 0x55;
+    EXPECT_EQ(0, Load());
+    EXPECT_TRUE(standin::MessageBoxes().empty());
+}
+
+TEST_F(SelfCheck, ChangedArchiveByteIsNotTheHeadersBusiness) {
+    file[file.size() - 3] ^= 1;  // inside the end record, after the covered range
+    EXPECT_EQ(0, Load());
+}
+
+TEST_F(SelfCheck, MissingSignatureOrEmptyRangeIsRefused) {
+    const DWORD crc = ((StubData*)&file[blockAt])->params.headerCrc;
+    const DWORD length = ((StubData*)&file[blockAt])->params.archiveOffset;
+    WriteFileBytes(path, file);
+    lstrcpyA(state.selfPath, path.c_str());
+    BuildCrcTable();
+    OpenSelf();
+    unsigned char other[8];
+    memcpy(other, stubData.params.signature, 8);
+    other[3] = 0x07;  // a signature the file does not hold
+    for (DWORD range : {length, (DWORD)0, (DWORD)7}) {
+        int code = ARM_CHECKPOINT();
+        if (code == 0) CheckHeader(range, crc, range == length ? other : stubData.params.signature);
+        EXPECT_EQ(ABORT_FAILED, code) << range;
+    }
+    ASSERT_EQ(3u, standin::MessageBoxes().size());
+    for (const ShownMessageBox& box : standin::MessageBoxes()) EXPECT_EQ(kHeaderInvalid, box.text);
+}
+
+TEST_F(SelfCheck, MissingOwnFileIsRefused) {
+    lstrcpyA(state.selfPath, dir.File("gone.exe").c_str());
+    int code = ARM_CHECKPOINT();
+    if (code == 0) LoadStubData();
+    EXPECT_EQ(ABORT_FAILED, code);
+    ASSERT_EQ(1u, standin::MessageBoxes().size());
+    EXPECT_EQ(kHeaderInvalid, standin::MessageBoxes()[0].text);
+    EXPECT_EQ(0, state.archiveFile);
+}
+
+TEST_F(SelfCheck, EndRecordProbe) {
+    struct Case {
+        const char* what;
+        long offsetDelta;  // from the end record's true offset
+        bool breakSignature;
+        bool ok;
+    } cases[] = {
+        {"at the end record", 0, false, true},
+        {"one byte late", 1, false, false},
+        {"beyond the end of the file", 1000, false, false},
+        {"three bytes before the end", 19, false, false},
+        {"signature damaged", 0, true, false},
+    };
+    const std::string good = file;
+    for (const Case& c : cases) {
+        file = good;
+        StubData& block = *(StubData*)&file[blockAt];
+        if (c.breakSignature) file[block.params.endRecordOffset + 3] = 0x07;
+        block.params.endRecordOffset += c.offsetDelta;
+        block.params.headerCrc = HeaderCrc(file, block.params.archiveOffset);
+        FreshState();
+        int code = Load();
+        EXPECT_EQ(c.ok ? 0 : ABORT_FAILED, code) << c.what;
+        if (!c.ok) {
+            ASSERT_EQ(1u, standin::MessageBoxes().size()) << c.what;
+            EXPECT_EQ(Message(MSG_END_RECORD_BAD), standin::MessageBoxes()[0].text);
+            EXPECT_EQ("ZIP ist besch\xE4" "digt oder wurde seit Erstellung der EXE Datei ver\xE4ndert",
+                      standin::MessageBoxes()[0].text);
+        }
+    }
+}
+
+TEST_F(SelfCheck, NoProbeWithoutEndRecordOffset) {
+    StubData& block = *(StubData*)&file[blockAt];
+    file.resize(block.params.archiveOffset);  // no archive at all
+    block.params.endRecordOffset = 0;
+    block.params.headerCrc = HeaderCrc(file, block.params.archiveOffset);
+    EXPECT_EQ(0, Load());
+}
+
+// Every allocation of loading that fails is reported as a damaged header, one box, and the
+// loading stops at the start-up checkpoint.
+TEST_F(SelfCheck, EachAllocationFailureDuringLoadingIsReported) {
+    int allocations = 0;
+    for (int n = 1; n <= 12; ++n) {
+        FreshState();
+        standin::FailAllocation(n);
+        int code = Load();
+        if (code == 0) {
+            allocations = n - 1;
+            break;
+        }
+        EXPECT_EQ(ABORT_FAILED, code) << "allocation " << n;
+        ASSERT_EQ(1u, standin::MessageBoxes().size()) << "allocation " << n;
+        EXPECT_TRUE(standin::MessageBoxes()[0].text == kHeaderInvalid ||
+                    standin::MessageBoxes()[0].text == "Nicht gen\xFCgend Speicher")
+            << "allocation " << n << ": " << standin::MessageBoxes()[0].text;
+    }
+    // header block, three decoder blocks, the table block, and the decoder's own tables
+    EXPECT_GE(allocations, 5);
+}
+
+TEST(StartUp, WaitOptionAndSwitchesWithoutDialog) {
+    FreshState();
+    ScratchDir dir;
+    std::string path = dir.File("s.exe");
+    std::string image(200, 'x');
+    memcpy(&image[50], &stubData, sizeof stubData);
+    StubData& block = *(StubData*)&image[50];
+    block.params.archiveOffset = (DWORD)image.size();
+    block.params.optionFlags |= OPT_WAIT_MODE;
+    WriteFileBytes(path, image);
+    memcpy(&stubData, &block, sizeof stubData);
+    standin::SetModulePath(path);
+    char arguments[] = " /auto";
+    EXPECT_EQ(0, StartUp(nullptr, arguments));
+    EXPECT_EQ(1, state.waitMode);
+    EXPECT_EQ(1, state.autoMode);
+    EXPECT_EQ(path, state.selfPath);
+    EXPECT_TRUE(standin::MessageBoxes().empty());
+    EXPECT_EQ(0, state.archiveFile);  // released at the end
+    FreshState();
+}
+
+TEST(StartUp, OldHostsAreRecognised) {
+    struct Case {
+        DWORD version;
+        bool win32s, win95;
+    } cases[] = {
+        {0x80000A03, true, false}, {0xC0005F03, false, true}, {0x04000004, false, true},
+        {0x0A280105, false, false}, {0x00000A04, false, false},
+    };
+    for (const Case& c : cases) {
+        FreshState();
+        standin::SetVersion(c.version);
+        standin::SetModulePath("/nonexistent/s.exe");  // loading fails after the host test
+        char none[] = "";
+        StartUp(nullptr, none);
+        EXPECT_EQ(c.win32s, state.win32sHost != 0) << std::hex << c.version;
+        EXPECT_EQ(c.win95, state.win95Host != 0) << std::hex << c.version;
+    }
+    FreshState();
+}
+
+// An abort from deep inside unwinds to the innermost armed checkpoint with its code.
+static int depthReached = 0;
+static void Descend(int depth, int code) {
+    depthReached = depth;
+    if (depth == 20) AbortTo(code);
+    if (depth < 100) Descend(depth + 1, code);
+    depthReached = -1;  // never runs
+}
+
+TEST(Failure, AbortReturnsToTheCheckpointWithItsCode) {
+    FreshState();
+    for (int code : {ABORT_CANCELLED, ABORT_FAILED}) {
+        int got = ARM_CHECKPOINT();
+        if (got == 0) Descend(0, code);
+        EXPECT_EQ(code, got);
+        EXPECT_EQ(20, depthReached);
+    }
+    EXPECT_TRUE(standin::MessageBoxes().empty());  // a plain abort shows nothing
+}
+
+TEST(Failure, FatalErrorShowsOneOwnedBoxOnceTheDialogExists) {
+    FreshState();
+    state.dialogWindow = standin::FakeDialog();
+    int got = ARM_CHECKPOINT();
+    if (got == 0) FatalError("boom");
+    EXPECT_EQ(ABORT_FAILED, got);
+    ASSERT_EQ(1u, standin::MessageBoxes().size());
+    EXPECT_EQ(standin::FakeDialog(), standin::MessageBoxes()[0].owner);
+    EXPECT_EQ("boom", standin::MessageBoxes()[0].text);
+    FreshState();
+}
+
+TEST(Failure, ReadFailedNamesTheOwnFileAndLongPathsAreCut) {
+    FreshState();
+    LoadMessages();
+    state.messageBuffer = (char*)GlobalAlloc(GPTR, MESSAGE_BUFFER_BYTES);
+    std::string longPath(SELF_PATH_CHARS - 1, 'p');
+    lstrcpyA(state.selfPath, longPath.c_str());
+    int got = ARM_CHECKPOINT();
+    if (got == 0) ReadFailed();
+    EXPECT_EQ(ABORT_FAILED, got);
+    ASSERT_EQ(1u, standin::MessageBoxes().size());
+    const std::string& text = standin::MessageBoxes()[0].text;
+    EXPECT_EQ(0u, text.find("Fehler beim Lesen von " + longPath + ". M\xF6gliche Ursache: "));
+    EXPECT_EQ((size_t)MESSAGE_BUFFER_BYTES - 1, text.size());  // cut to the buffer
+    FreshState();
+}
+
+}  // namespace

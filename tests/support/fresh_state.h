@@ -1,0 +1,35 @@
+// Puts the program's global state back to how a new process finds it, so that one test
+// process can run many start-ups and extractions.
+#pragma once
+#include <string>
+#include <vector>
+
+#include "posix/standin.h"
+#include "startup/state.h"
+
+// Releases what the last run left allocated or open, zeroes `state` (and puts the title in),
+// restores the stub's parameter block as built, and resets the stand-in.
+void FreshState();
+
+// Unpacks the built-in message table (the decoder's buffers are allocated as start-up does).
+void LoadMessages();
+
+// The message text with id n, as the program shows it (Windows-1252).
+std::string Message(int n);
+
+// A scratch folder below the system's temporary folder, removed with everything in it when
+// the object goes away.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    const std::string& path() const { return path_; }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+void WriteFileBytes(const std::string& path, const std::string& bytes);
+std::string ReadFileBytes(const std::string& path);
+bool FileExists(const std::string& path);
