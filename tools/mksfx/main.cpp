@@ -2,11 +2,43 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "tools/mksfx/commands.h"
+#include "tools/mksfx/util.h"
+
+// Replaced by the real command when extract.cpp is part of the build.
+__attribute__((weak)) int CommandExtract(int, char**) {
+    fprintf(stderr, "mksfx: extract is not available in this build\n");
+    return 1;
+}
+
+static void PrintUsage(FILE* to) {
+    fprintf(to,
+            "usage: mksfx COMMAND [OPTIONS] ...\n"
+            "\n"
+            "commands:\n"
+            "  build -o OUTPUT [OPTIONS] INPUT...   make a self-extracting file\n"
+            "  list FILE                            show its members and configuration\n"
+            "  verify FILE                          check it as the stub will read it\n"
+            "  extract [OPTIONS] FILE               unpack it with the stub's own code\n"
+            "\n"
+            "'mksfx COMMAND --help' describes each command.\n");
+}
+
 int main(int argc, char** argv) {
-    if (argc < 2 || !strcmp(argv[1], "--help")) {
-        printf("usage: mksfx COMMAND ...\n");
-        return argc < 2 ? 2 : 0;
+    if (argc < 2) {
+        PrintUsage(stderr);
+        return 2;
     }
-    fprintf(stderr, "mksfx: unknown command '%s'\n", argv[1]);
+    const char* command = argv[1];
+    if (!strcmp(command, "--help") || !strcmp(command, "-h") || !strcmp(command, "help")) {
+        PrintUsage(stdout);
+        return 0;
+    }
+    if (!strcmp(command, "build")) return sfx::RunCommand(CommandBuild, argc - 1, argv + 1);
+    if (!strcmp(command, "list")) return sfx::RunCommand(CommandList, argc - 1, argv + 1);
+    if (!strcmp(command, "verify")) return sfx::RunCommand(CommandVerify, argc - 1, argv + 1);
+    if (!strcmp(command, "extract")) return CommandExtract(argc - 1, argv + 1);
+    fprintf(stderr, "mksfx: unknown command '%s'\n", command);
+    PrintUsage(stderr);
     return 2;
 }

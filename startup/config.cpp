@@ -1,0 +1,110 @@
+// The configuration block: the texts, the command and the optional icon of this particular
+// self-extracting file, appended right after the stub image as one raw DEFLATE stream.
+//
+// Inflated layout: about text, command, an unused string, the dialog's body text and, with
+// OPT_CUSTOM_CAPTION, the caption, each NUL-terminated; then either the marker 0x1F 0x1F
+// followed by an icon file up to the end of the data, or two zero bytes.
+//
+// The block sits inside the range the header CRC covers, but that check can be switched
+// off, so nothing here trusts its sizes:
+//   - a packed length of 0, a negative one or one above 1500 bytes is a broken header
+//     (HeaderInvalid), like a failed read;
+//   - a block that would inflate to more than the 2012-byte output area passes nothing on
+//     (the decoder refuses the flush), so it reads as empty: no strings, no icon;
+//   - a string longer than its field is cut to the field;
+//   - a string that runs past the inflated data ends the walk: what follows it (further
+//     strings, the icon) is taken as absent.
+#include "startup/state.h"
+
+enum {
+    TEMP_FOLDER_LIMIT = 145,     // what GetTempPathA is asked for
+    TEMP_NAME_BYTES = MAX_PATH,  // GetTempFileNameA writes up to MAX_PATH characters
+    ICON_MARKER = 0x1F,
+};
+
+// Copies the string at `*pos` into `dest` (at most destSize - 1 characters, always
+// terminated) and moves `*pos` one past its NUL. Answers false when the string has no NUL
+// inside the inflated data; `dest` then holds what there was of it.
+static BOOL TakeString(const unsigned char* data, DWORD length, DWORD* pos, char* dest,
+                       int destSize) {
+    DWORD start = *pos;
+    DWORD end = start;
+    while (end < length && data[end] != 0) ++end;
+    if (dest) {
+        int count = 0;
+        for (DWORD i = start; i < end && count < destSize - 1; ++i) dest[count++] = (char)data[i];
+        dest[count] = 0;
+    }
+    if (end >= length) {
+        *pos = length;
+        return FALSE;
+    }
+    *pos = end + 1;
+    return TRUE;
+}
+
+// Writes the icon file through a temporary file, which is the only way the platform takes an
+// icon from bytes in memory, and deletes the file again.
+static void LoadIcon(const unsigned char* iconStart, DWORD byteCount) {
+    char folder[TEMP_FOLDER_LIMIT];
+    char name[TEMP_NAME_BYTES];
+    DWORD folderLength = GetTempPathA(TEMP_FOLDER_LIMIT, folder);
+    // 0 is a failure; a value of the limit or more is the size the path would need.
+    if (folderLength == 0 || folderLength >= TEMP_FOLDER_LIMIT) return;
+    if (GetTempFileNameA(folder, "QVSE", 0, name) == 0) return;
+    HFILE file = _lopen(name, OF_WRITE);
+    if (file == HFILE_ERROR) {
+        DeleteFileForced(name);
+        return;
+    }
+    _lwrite(file, (LPCSTR)iconStart, byteCount);
+    _lclose(file);
+    HICON icon = ExtractIconA(state.instance, name, 0);
+    state.appIcon = icon == (HICON)1 ? 0 : icon;
+    DeleteFileForced(name);
+}
+
+void ReadConfiguration(void) {
+    if (stubParams.configOffset == 0) return;
+    if (stubParams.archiveOffset <= stubParams.configOffset) HeaderInvalid();
+    DWORD packedLength = stubParams.archiveOffset - stubParams.configOffset;
+    if (packedLength > CONFIG_PACKED_MAX) HeaderInvalid();
+
+    unsigned char packed[CONFIG_PACKED_MAX];
+    unsigned char data[CONFIG_UNPACKED_MAX];
+    // Zero-filled: bytes the stream does not reach read as NUL, never as stale stack.
+    for (int i = 0; i < CONFIG_UNPACKED_MAX; ++i) data[i] = 0;
+
+    if ((DWORD)_llseek(state.archiveFile, (LONG)stubParams.configOffset, 0) !=
+        stubParams.configOffset)
+        HeaderInvalid();
+    if (_lread(state.archiveFile, packed, packedLength) != packedLength) HeaderInvalid();
+
+    state.inputPtr = packed;
+    state.inputCount = (int)packedLength;
+    state.outputPtr = data;
+    state.outputCount = 0;
+    state.outputLimit = data + CONFIG_UNPACKED_MAX;
+    state.memoryMode = 1;
+    InflateStream();
+    state.memoryMode = 0;
+
+    DWORD length = 0;
+    if (state.outputPtr > data) length = (DWORD)(state.outputPtr - data);
+    if (length > CONFIG_UNPACKED_MAX) length = CONFIG_UNPACKED_MAX;
+
+    DWORD pos = 0;
+    if (!TakeString(data, length, &pos, state.aboutText, ABOUT_TEXT_BYTES)) return;
+    if (!TakeString(data, length, &pos, state.command, COMMAND_CHARS)) return;
+    if (!TakeString(data, length, &pos, 0, 0)) return;
+    if (!TakeString(data, length, &pos, state.messageText, MESSAGE_TEXT_BYTES)) return;
+    if (stubParams.optionFlags & OPT_CUSTOM_CAPTION) {
+        if (!TakeString(data, length, &pos, state.customCaption, CUSTOM_CAPTION_BYTES)) return;
+    }
+
+    if (pos + 2 > length || data[pos] != ICON_MARKER || data[pos + 1] != ICON_MARKER) return;
+    pos += 2;
+    // The file gets everything up to the end of the area; the icon's own directory says
+    // where its images lie, so the zero bytes after the data do no harm.
+    LoadIcon(data + pos, CONFIG_UNPACKED_MAX - pos);
+}

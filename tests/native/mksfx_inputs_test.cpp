@@ -1,0 +1,285 @@
+// ZIP files made by other tools as mksfx inputs: their members reach the self-extracting
+// file with the compressed data unchanged and with local headers the stub can trust (real
+// CRC-32 and sizes, no data descriptors); ZIP files the stub could not take are refused.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "startup/state.h"
+#include "tests/support/sfx_files.h"
+
+using namespace sfxtest;
+
+namespace {
+
+struct Record {
+    std::string name;
+    uint16_t flags, method;
+    uint32_t crc, packed, size;
+    std::string data;  // the compressed bytes
+};
+
+// Members of a ZIP file (possibly behind other data) through its central directory.
+std::vector<Record> CentralRecords(const std::string& b) {
+    std::vector<Record> out;
+    size_t end = b.rfind("PK\x05\x06");
+    if (end == std::string::npos) return out;
+    uint32_t cdSize = Le32(b, end + 12), cdOffset = Le32(b, end + 16);
+    size_t shift = end - cdSize - cdOffset;
+    for (size_t p = end - cdSize; p < end && Le32(b, p) == 0x02014b50;) {
+        Record r;
+        r.flags = Le16(b, p + 8);
+        r.method = Le16(b, p + 10);
+        r.crc = Le32(b, p + 16);
+        r.packed = Le32(b, p + 20);
+        r.size = Le32(b, p + 24);
+        uint16_t n = Le16(b, p + 28), x = Le16(b, p + 30), k = Le16(b, p + 32);
+        r.name = b.substr(p + 46, n);
+        size_t local = Le32(b, p + 42) + shift;
+        size_t data = local + 30 + Le16(b, local + 26) + Le16(b, local + 28);
+        r.data = b.substr(data, r.packed);
+        out.push_back(r);
+        p += 46 + n + x + k;
+    }
+    return out;
+}
+
+// Local headers of a self-extracting file, from its archive offset (local records only).
+std::vector<Record> LocalRecords(const std::string& f) {
+    std::vector<Record> out;
+    size_t block = FindBlock(f);
+    for (size_t p = Le32(f, block + 12); p + 30 <= f.size() && Le32(f, p) == 0x04034b50;) {
+        Record r;
+        r.flags = Le16(f, p + 6);
+        r.method = Le16(f, p + 8);
+        r.crc = Le32(f, p + 14);
+        r.packed = Le32(f, p + 18);
+        r.size = Le32(f, p + 22);
+        uint16_t n = Le16(f, p + 26), x = Le16(f, p + 28);
+        r.name = f.substr(p + 30, n);
+        r.data = f.substr(p + 30 + n + x, r.packed);
+        out.push_back(r);
+        p += 30 + n + x + r.packed;
+    }
+    return out;
+}
+
+struct Fixture {
+    TempDir dir;
+    std::string tree = dir / "tree";
+    std::string stub = dir / "stub.exe";
+    Fixture() {
+        std::string text;
+        for (int i = 0; i < 300; ++i) text += "entry " + std::to_string(i * 7) + " of a table\n";
+        WriteFile(tree + "/readme.txt", text);
+        WriteFile(tree + "/bin/tool.dat", text.substr(0, 1000) + std::string(3000, 'z'));
+        WriteFile(tree + "/bin/tiny.txt", "x");
+        WriteFile(stub, SyntheticStub());
+    }
+};
+
+// Builds from `zip`, then checks what every consumer of the result sees.
+void BuildAndCheck(const Fixture& fx, const std::string& zip) {
+    std::string out = fx.dir / "out.exe";
+    RunResult r = RunMksfx({"build", "-o", out, "--stub", fx.stub, "--command", "run.bat", zip});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    RunResult verify = RunMksfx({"verify", out});
+    EXPECT_EQ(verify.exitCode, 0) << verify.err;
+    RunResult unzip = RunProgram({"unzip", "-t", out});
+    EXPECT_EQ(unzip.exitCode, 0) << unzip.out << unzip.err;
+    EXPECT_EQ((unzip.out + unzip.err).find("warning"), std::string::npos) << unzip.out << unzip.err;
+
+    std::string file = ReadFile(out);
+    std::vector<Record> inputs = CentralRecords(ReadFile(zip));
+    std::vector<Record> locals = LocalRecords(file);
+    size_t files = 0;
+    for (const Record& in : inputs) {
+        std::string name = in.name.compare(0, 2, "./") == 0 ? in.name.substr(2) : in.name;
+        if (name.empty()) continue;
+        const Record* found = nullptr;
+        for (const Record& l : locals)
+            if (l.name == name) found = &l;
+        ASSERT_NE(found, nullptr) << name;
+        EXPECT_EQ(found->flags & 0x0008, 0) << name;
+        EXPECT_EQ(found->crc, in.crc) << name;
+        EXPECT_EQ(found->size, in.size) << name;
+        EXPECT_EQ(found->method, in.method) << name;
+        EXPECT_EQ(found->data, in.data) << name;  // the compressed bytes, unchanged
+        if (name.back() != '/') ++files;
+    }
+    EXPECT_EQ(files, 3u);
+
+    std::string unpacked = fx.dir / "unpacked";
+    ASSERT_EQ(RunProgram({"unzip", "-q", "-o", out, "-d", unpacked}).exitCode, 0);
+    for (const char* name : {"readme.txt", "bin/tool.dat", "bin/tiny.txt"})
+        EXPECT_EQ(ReadFile(unpacked + "/" + name), ReadFile(fx.tree + "/" + name)) << name;
+
+    ResetStubState(out);
+    ASSERT_TRUE(LoadStubParams(file));
+    EXPECT_EQ(RunUnderCheckpoint(LoadStubData), 0);
+    EXPECT_STREQ(state.command, "run.bat");
+    ReleaseStubState();
+}
+
+const char kPythonZip[] = R"(
+import os, sys, zipfile
+tree, target, mode = sys.argv[1], sys.argv[2], sys.argv[3]
+class Unseekable:
+    def __init__(self, f): self.f = f
+    def write(self, b): return self.f.write(b)
+    def flush(self): self.f.flush()
+with open(target, 'wb') as raw:
+    out = Unseekable(raw) if mode == 'stream' else raw
+    with zipfile.ZipFile(out, 'w', zipfile.ZIP_DEFLATED) as z:
+        for base, dirs, files in sorted(os.walk(tree)):
+            for name in sorted(files):
+                path = os.path.join(base, name)
+                z.write(path, os.path.relpath(path, tree))
+)";
+
+TEST(MksfxZipInput, ArchivesOfOtherTools) {
+    struct Tool {
+        const char* what;
+        const char* program;
+        std::vector<std::string> argv;  // run in the tree, writing ../in.zip
+        bool descriptors;               // the tool writes data descriptors
+    } tools[] = {
+        {"Info-ZIP zip", "zip", {"zip", "-q", "-r", "../in.zip", "."}, false},
+        {"7-Zip", "7z", {"7z", "a", "-tzip", "-bso0", "-bsp0", "../in.zip", "."}, false},
+        {"bsdtar", "bsdtar", {"bsdtar", "-a", "-cf", "../in.zip", "."}, false},
+        {"Python zipfile", "python3", {"python3", "-c", kPythonZip, ".", "../in.zip", "file"}, false},
+        {"Python zipfile to a stream", "python3", {"python3", "-c", kPythonZip, ".", "../in.zip", "stream"}, true},
+        {"fastjar", "fastjar", {"fastjar", "-cMf", "../in.zip", "."}, false},
+        {"jar", "jar", {"jar", "cfM", "../in.zip", "."}, true},
+    };
+    for (const Tool& t : tools) {
+        SCOPED_TRACE(t.what);
+        if (!HaveProgram(t.program)) {
+            // Every tool but the JDK's jar comes from scripts/setup.sh.
+            if (std::string(t.program) != "jar") ADD_FAILURE() << t.program << " is not installed";
+            continue;
+        }
+        Fixture fx;
+        RunResult made = RunProgram(t.argv, {}, fx.tree);
+        ASSERT_EQ(made.exitCode, 0) << made.err;
+        std::string zip = fx.dir / "in.zip";
+        if (t.descriptors) {
+            bool any = false;
+            for (const Record& r : CentralRecords(ReadFile(zip))) any |= (r.flags & 0x0008) != 0;
+            ASSERT_TRUE(any) << "the input was expected to use data descriptors";
+        }
+        BuildAndCheck(fx, zip);
+    }
+}
+
+TEST(MksfxZipInput, NonAsciiNamesArriveInCodePage850) {
+    // Info-ZIP zip on Unix stores the bytes as they are, 7-Zip and Python set the UTF-8 flag.
+    const std::string name = "Gr\xC3\xBC\xC3\x9F" "e.txt";
+    struct Tool {
+        const char* program;
+        std::vector<std::string> argv;
+    } tools[] = {
+        {"zip", {"zip", "-q", "../in.zip", name}},
+        {"7z", {"7z", "a", "-tzip", "-bso0", "-bsp0", "../in.zip", name}},
+        {"python3", {"python3", "-c", "import sys, zipfile; zipfile.ZipFile('../in.zip', 'w').write(sys.argv[1])", name}},
+    };
+    for (const Tool& t : tools) {
+        SCOPED_TRACE(t.program);
+        if (!HaveProgram(t.program)) {
+            ADD_FAILURE() << t.program << " is not installed";
+            continue;
+        }
+        TempDir dir;
+        WriteFile(dir / ("src/" + name), "umlauts");
+        WriteFile(dir / "stub.exe", SyntheticStub());
+        ASSERT_EQ(RunProgram(t.argv, {"LC_ALL=C.UTF-8"}, dir / "src").exitCode, 0);
+        RunResult r = RunMksfx({"build", "-o", dir / "out.exe", "--stub", dir / "stub.exe", dir / "in.zip"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        std::vector<Record> locals = LocalRecords(ReadFile(dir / "out.exe"));
+        ASSERT_EQ(locals.size(), 1u);
+        EXPECT_EQ(locals[0].name, "Gr\x81\xE1" "e.txt");
+    }
+}
+
+TEST(MksfxZipInput, CraftedArchivesThatCopy) {
+    std::string text = "text text text text text text\n";
+    std::vector<ZipMember> members = {{"readme.txt", text},
+                                      {"bin/tool.dat", std::string(500, 'q'), 0},
+                                      {"bin/tiny.txt", "x", 8, 0x0008, 0x6000, 0x5A21, false, true}};
+    struct Case {
+        const char* what;
+        std::string zip;
+    } cases[] = {
+        {"data descriptor with zero sizes in the local header", ZipArchive(members)},
+        {"behind other data, offsets from the start of the file", std::string(777, 'j') + ZipArchive(members, 777)},
+        {"behind other data, offsets from the archive", std::string(777, 'j') + ZipArchive(members, 0)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        std::string zip = dir / "in.zip", out = dir / "out.exe", stub = dir / "stub.exe";
+        WriteFile(zip, c.zip);
+        WriteFile(stub, SyntheticStub());
+        RunResult r = RunMksfx({"build", "-o", out, "--stub", stub, zip});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(RunMksfx({"verify", out}).exitCode, 0);
+        std::vector<Record> locals = LocalRecords(ReadFile(out));
+        ASSERT_EQ(locals.size(), 3u);
+        EXPECT_EQ(locals[0].name, "bin/tiny.txt");  // sorted by name
+        EXPECT_EQ(locals[2].name, "readme.txt");
+        EXPECT_EQ(locals[0].flags, 0);
+        EXPECT_EQ(locals[0].crc, Crc32("x"));
+        EXPECT_EQ(locals[0].size, 1u);
+    }
+}
+
+TEST(MksfxZipInput, ArchivesTheStubCannotTake) {
+    TempDir dir;
+    std::string stub = dir / "stub.exe";
+    WriteFile(stub, SyntheticStub());
+    std::string good = ZipArchive({{"a.txt", "alpha"}});
+    std::string zip64 = good;  // a ZIP64 end-of-directory locator in front of the end record
+    zip64.insert(zip64.size() - 22, std::string("PK\x06\x07", 4) + std::string(16, '\0'));
+    ZipMember corrupt{"a.txt", "alpha alpha alpha"};
+    corrupt.badCrc = true;
+    std::string truncatedStream = ZipArchive({{"a.txt", std::string(5000, 'a')}});
+    truncatedStream[30 + 5 + 3] ^= 0x55;  // inside the DEFLATE data
+
+    struct Case {
+        const char* what;
+        std::string zip;
+        const char* message;
+    } cases[] = {
+        {"encrypted member", ZipArchive({{"a.txt", "alpha", 0, 0x0001}}), "member a.txt is encrypted"},
+        {"bzip2 member", ZipArchive({{"a.txt", "alpha", 12}}), "compression method 12"},
+        {"ZIP64", zip64, "ZIP64"},
+        {"'..' in a name", ZipArchive({{"../evil.txt", "x"}}), "'..' component"},
+        {"absolute name", ZipArchive({{"/etc/evil", "x"}}), "absolute path"},
+        {"drive letter", ZipArchive({{"C:evil.txt", "x"}}), "drive letter"},
+        {"backslash", ZipArchive({{"sub\\evil.txt", "x"}}), "backslash"},
+        {"CRC mismatch", ZipArchive({corrupt}), "CRC-32 mismatch"},
+        {"broken data", truncatedStream, "member a.txt"},
+        {"not a ZIP file", std::string(300, 'n'), "not a ZIP file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string zip = dir / "in.zip", out = dir / "out.exe";
+        WriteFile(zip, c.zip);
+        RunResult r = RunMksfx({"build", "-o", out, "--stub", stub, zip});
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;  // one line
+        EXPECT_EQ(ListFolder(dir.path()), (std::vector<std::string>{"in.zip", "stub.exe"}));
+    }
+
+    if (HaveProgram("zip")) {
+        WriteFile(dir / "secret.txt", "classified");
+        ASSERT_EQ(RunProgram({"zip", "-q", "-P", "pw", "enc.zip", "secret.txt"}, {}, dir.path()).exitCode, 0);
+        RunResult r = RunMksfx({"build", "-o", dir / "out.exe", "--stub", stub, dir / "enc.zip"});
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_NE(r.err.find("secret.txt is encrypted"), std::string::npos) << r.err;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,135 @@
+// mksfx verify and list over damaged and crafted self-extracting files: each fault is found
+// and named on a line of its own, and a sound file passes.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/sfx_files.h"
+
+using namespace sfxtest;
+
+namespace {
+
+SfxParts Sound() {
+    SfxParts p;
+    ConfigFields c;
+    c.command = "setup.exe";
+    c.text = "hello";
+    p.config = ConfigText(c);
+    p.members = {{"a.txt", "alpha alpha alpha alpha"}, {"sub/b.bin", std::string(3000, 'b'), 0}};
+    return p;
+}
+
+RunResult VerifyBytes(const std::string& bytes) {
+    TempDir dir;
+    WriteFile(dir / "f.exe", bytes);
+    return RunMksfx({"verify", dir / "f.exe"});
+}
+
+TEST(MksfxVerify, FindsEachFault) {
+    const std::string sound = BuildSfx(Sound());
+    const size_t block = FindBlock(sound);
+    const uint32_t archive = Le32(sound, block + 12);
+    const size_t data = archive + 30 + 5;  // first member's data
+
+    RunResult ok = VerifyBytes(sound);
+    EXPECT_EQ(ok.exitCode, 0) << ok.err;
+
+    struct Case {
+        const char* what;
+        std::string bytes;
+        const char* fault;
+    };
+    std::vector<Case> cases;
+    auto add = [&](const char* what, std::string bytes, const char* fault) { cases.push_back({what, bytes, fault}); };
+
+    std::string f = sound;
+    f[10] ^= 1;
+    add("changed image byte", f, "header CRC-32 mismatch");
+    f = sound;
+    f[data + 2] ^= 0x40;
+    add("changed member byte", f, "member 'a.txt'");
+    f = sound;
+    SetLe32(&f, block + 20, Le32(sound, block + 20) - 1);
+    ResealHeader(&f);
+    add("end record offset", f, "no end record at");
+    f = sound;
+    SetLe32(&f, block + 24, 5);
+    ResealHeader(&f);
+    add("total size", f, "total size is 5");
+    add("cut short", sound.substr(0, data + 10), "archive cut short");
+    f = sound;
+    f.replace(200, 8, sound.substr(block, 8));
+    ResealHeader(&f);
+    add("signature twice", f, "occurs 2 times");
+    add("no block", std::string(5000, 'x'), "no parameter block");
+
+    SfxParts p = Sound();
+    p.members = {{"../up.txt", "x"}, {"C:\\win.ini", "y"}, {"/abs", "z"}};
+    std::string names = BuildSfx(p);
+    add("escaping names", names, "'..' component");
+    add("backslash name", names, "'C:\\win.ini': unsafe name: backslash");
+    add("absolute name", names, "'/abs': unsafe name: absolute path");
+    p = Sound();
+    p.members = {{"a.txt", "alpha", 12}};
+    add("method", BuildSfx(p), "compression method 12");
+    p.members = {{"a.txt", "alpha", 8, 0, 0x6000, 0x5A21, true}};
+    add("bad CRC", BuildSfx(p), "CRC-32");
+    p.members = {{"a.txt", "alpha"}};
+    p.rawArchive.clear();
+    p.config = ConfigText(ConfigFields{std::string(600, 'a'), "cmd", "", "text"});
+    add("string longer than its field", BuildSfx(p), "about text has 600 characters");
+    p.config = std::string("about\0cmd", 9);
+    add("string without end", BuildSfx(p), "command runs past the end");
+    ConfigFields icon;
+    icon.hasIcon = true;
+    icon.icon = "bogus";
+    p.config = ConfigText(icon);
+    add("bad icon", BuildSfx(p), "icon is unusable");
+    p = Sound();
+    p.rawArchive = std::string("PK\x07\x08", 4) + std::string(40, '\0');
+    p.members.clear();
+    add("unknown record", BuildSfx(p), "no record signature at offset");
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        RunResult r = VerifyBytes(c.bytes);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_NE(r.err.find(c.fault), std::string::npos) << r.err;
+        // Every line is a fault of its own, prefixed.
+        for (size_t at = 0; at < r.err.size(); at = r.err.find('\n', at) + 1)
+            EXPECT_EQ(r.err.compare(at, 7, "mksfx: "), 0) << r.err;
+    }
+}
+
+TEST(MksfxList, ShowsConfigurationAndMembers) {
+    SfxParts p = Sound();
+    ConfigFields c;
+    c.about = "\xDC" "ber";
+    c.command = "setup.exe";
+    c.text = "hello";
+    c.hasCaption = true;
+    c.caption = "Caption";
+    p.config = ConfigText(c);
+    p.optionFlags = 0x56;
+    p.waitFor = "HELPER";
+    p.members = {{"\x81" "ber.txt", "alpha"}, {"dir/", "", 0}};
+    TempDir dir;
+    WriteFile(dir / "f.exe", BuildSfx(p));
+    RunResult r = RunMksfx({"list", dir / "f.exe"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    for (const char* line : {"command:      \"setup.exe\"", "about:        \"\xC3\x9C" "ber\"",
+                             "caption:      \"Caption\"", "wait mode:    yes", "wait for:     HELPER.exe",
+                             "header check: yes", "\xC3\xBC" "ber.txt", "folder", "2 members"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+
+    p.rawArchive = std::string(50, 'x');
+    p.members.clear();
+    WriteFile(dir / "broken.exe", BuildSfx(p));
+    RunResult broken = RunMksfx({"list", dir / "broken.exe"});
+    EXPECT_EQ(broken.exitCode, 1);
+    EXPECT_NE(broken.err.find("no record signature"), std::string::npos) << broken.err;
+}
+
+}  // namespace

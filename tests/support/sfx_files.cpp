@@ -1,0 +1,389 @@
+#include "tests/support/sfx_files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <libdeflate.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include "posix/standin.h"
+#include "startup/state.h"
+
+namespace sfxtest {
+
+namespace {
+
+const unsigned char kSignature[8] = {'r', 'd', 'k', 0x01, 's', 'f', 'x', 0x02};
+
+void Put16(std::string* b, uint32_t v) {
+    *b += (char)(v & 0xFF);
+    *b += (char)((v >> 8) & 0xFF);
+}
+void Put32(std::string* b, uint32_t v) {
+    Put16(b, v & 0xFFFF);
+    Put16(b, v >> 16);
+}
+void Set32(std::string* b, size_t at, uint32_t v) {
+    for (int k = 0; k < 4; ++k) (*b)[at + k] = (char)((v >> (8 * k)) & 0xFF);
+}
+
+}  // namespace
+
+// ---- bytes ----------------------------------------------------------------------------------
+
+std::string SyntheticStub(size_t size, size_t blockAt) {
+    std::string image(size, '\0');
+    // Filler that looks like code and data but cannot form the signature (no 0x01 or 0x02).
+    uint32_t x = 0x12345678;
+    for (size_t i = 0; i < size; ++i) {
+        x = x * 1103515245u + 12345u;
+        unsigned char c = (unsigned char)(x >> 24);
+        if (c == 0x01 || c == 0x02) c = 0x90;
+        image[i] = (char)c;
+    }
+    image[0] = 'M';
+    image[1] = 'Z';
+    std::string block((const char*)kSignature, 8);
+    block.append(20, '\0');  // headerCrc .. totalSize
+    Put32(&block, 0x02);     // optionFlags
+    block.append("_ISDEL\0\0\0\0", 10);
+    block.append("\xFF\xFF\x02\x00\0\0\0\0\0\0", 10);
+    image.replace(blockAt, block.size(), block);
+    return image;
+}
+
+std::string RawDeflate(const std::string& data, int level) {
+    libdeflate_compressor* c = libdeflate_alloc_compressor(level);
+    std::string out(libdeflate_deflate_compress_bound(c, data.size()), '\0');
+    size_t n = libdeflate_deflate_compress(c, data.data(), data.size(), &out[0], out.size());
+    libdeflate_free_compressor(c);
+    out.resize(n);
+    return out;
+}
+
+uint32_t Crc32(const std::string& data) {
+    return (uint32_t)crc32(0, (const Bytef*)data.data(), (uInt)data.size());
+}
+
+std::string SampleIcon() {
+    const int w = 16, h = 16;
+    std::string image;
+    Put32(&image, 40);     // BITMAPINFOHEADER
+    Put32(&image, w);
+    Put32(&image, h * 2);  // colour and mask
+    Put16(&image, 1);
+    Put16(&image, 4);
+    Put32(&image, 0);
+    Put32(&image, 0);
+    Put32(&image, 0);
+    Put32(&image, 0);
+    Put32(&image, 0);
+    Put32(&image, 0);
+    static const uint32_t palette[16] = {0x000000, 0x800000, 0x008000, 0x808000, 0x000080, 0x800080,
+                                         0x008080, 0xC0C0C0, 0x808080, 0xFF0000, 0x00FF00, 0xFFFF00,
+                                         0x0000FF, 0xFF00FF, 0x00FFFF, 0xFFFFFF};
+    for (uint32_t c : palette) Put32(&image, c);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w / 2; ++x) image += (char)(((y / 4 + x / 2) % 16) * 0x11);
+    image.append(h * 4, '\0');  // AND mask: all opaque
+    std::string icon;
+    Put16(&icon, 0);
+    Put16(&icon, 1);
+    Put16(&icon, 1);
+    icon += (char)w;
+    icon += (char)h;
+    icon += (char)16;
+    icon += (char)0;
+    Put16(&icon, 1);
+    Put16(&icon, 4);
+    Put32(&icon, (uint32_t)image.size());
+    Put32(&icon, 6 + 16);
+    return icon + image;
+}
+
+std::string ConfigText(const ConfigFields& f) {
+    std::string t = f.about + '\0' + f.command + '\0' + f.third + '\0' + f.text + '\0';
+    if (f.hasCaption) t += f.caption + '\0';
+    if (f.hasIcon)
+        t += "\x1F\x1F" + f.icon;
+    else
+        t.append(2, '\0');
+    return t;
+}
+
+std::string ZipArchive(const std::vector<ZipMember>& members, uint32_t base) {
+    std::string local, central;
+    for (const ZipMember& m : members) {
+        std::string data = m.method == 8 ? RawDeflate(m.data) : m.data;
+        uint32_t crc = Crc32(m.data) ^ (m.badCrc ? 0x5A5A5A5Au : 0);
+        uint32_t offset = base + (uint32_t)local.size();
+        bool zero = m.zeroSizesInLocal;
+        Put32(&local, 0x04034b50);
+        Put16(&local, 20);
+        Put16(&local, m.flags);
+        Put16(&local, m.method);
+        Put16(&local, m.time);
+        Put16(&local, m.date);
+        Put32(&local, zero ? 0 : crc);
+        Put32(&local, zero ? 0 : (uint32_t)data.size());
+        Put32(&local, zero ? 0 : (uint32_t)m.data.size());
+        Put16(&local, (uint32_t)m.name.size());
+        Put16(&local, 0);
+        local += m.name + data;
+        if (m.flags & 0x0008) {
+            Put32(&local, 0x08074b50);
+            Put32(&local, crc);
+            Put32(&local, (uint32_t)data.size());
+            Put32(&local, (uint32_t)m.data.size());
+        }
+        Put32(&central, 0x02014b50);
+        Put16(&central, 20);
+        Put16(&central, 20);
+        Put16(&central, m.flags);
+        Put16(&central, m.method);
+        Put16(&central, m.time);
+        Put16(&central, m.date);
+        Put32(&central, crc);
+        Put32(&central, (uint32_t)data.size());
+        Put32(&central, (uint32_t)m.data.size());
+        Put16(&central, (uint32_t)m.name.size());
+        Put16(&central, 0);
+        Put16(&central, 0);
+        Put16(&central, 0);
+        Put16(&central, 0);
+        Put32(&central, 0x20);
+        Put32(&central, offset);
+        central += m.name;
+    }
+    std::string end;
+    Put32(&end, 0x06054b50);
+    Put16(&end, 0);
+    Put16(&end, 0);
+    Put16(&end, (uint32_t)members.size());
+    Put16(&end, (uint32_t)members.size());
+    Put32(&end, (uint32_t)central.size());
+    Put32(&end, base + (uint32_t)local.size());
+    Put16(&end, 0);
+    return local + central + end;
+}
+
+size_t FindBlock(const std::string& bytes) { return bytes.find((const char*)kSignature, 0, 8); }
+
+uint16_t Le16(const std::string& b, size_t at) {
+    return (uint16_t)((unsigned char)b[at] | ((unsigned char)b[at + 1] << 8));
+}
+uint32_t Le32(const std::string& b, size_t at) { return Le16(b, at) | ((uint32_t)Le16(b, at + 2) << 16); }
+void SetLe32(std::string* b, size_t at, uint32_t v) { Set32(b, at, v); }
+
+void ResealHeader(std::string* f) {
+    size_t block = FindBlock(*f);
+    Set32(f, block + 8, 0);
+    Set32(f, block + 8, Crc32(f->substr(0, Le32(*f, block + 12))));
+}
+
+std::string BuildSfx(const SfxParts& p) {
+    std::string file = p.stub;
+    size_t block = FindBlock(file);
+    if (block == std::string::npos) return file;
+    std::string config;
+    if (p.hasConfig) config = p.packedConfig.empty() ? RawDeflate(p.config) : p.packedConfig;
+    uint32_t configOffset = p.hasConfig ? (uint32_t)file.size() : 0;
+    file += config;
+    uint32_t archiveStart = (uint32_t)file.size();
+    std::string archive = p.members.empty() ? p.rawArchive : ZipArchive(p.members, archiveStart);
+    file += archive;
+
+    uint32_t total = 0;
+    for (const ZipMember& m : p.members) total += (uint32_t)m.data.size();
+    size_t end = archive.rfind("PK\x05\x06");
+    uint32_t endRecord = end == std::string::npos ? 0 : archiveStart + (uint32_t)end;
+
+    Set32(&file, block + 12, p.archiveOffset >= 0 ? (uint32_t)p.archiveOffset : archiveStart);
+    Set32(&file, block + 16, p.configOffset >= 0 ? (uint32_t)p.configOffset : configOffset);
+    Set32(&file, block + 20, p.endRecordOffset >= 0 ? (uint32_t)p.endRecordOffset : endRecord);
+    Set32(&file, block + 24, p.totalSize >= 0 ? (uint32_t)p.totalSize : total);
+    Set32(&file, block + 28, p.optionFlags);
+    for (size_t k = 0; k < 10; ++k) file[block + 32 + k] = k < p.waitFor.size() ? p.waitFor[k] : '\0';
+    Set32(&file, block + 8, 0);
+    if (p.headerCheck) {
+        uint32_t covered = p.archiveOffset >= 0 ? (uint32_t)p.archiveOffset : archiveStart;
+        if (covered > file.size()) covered = (uint32_t)file.size();
+        Set32(&file, block + 8, Crc32(file.substr(0, covered)));
+    }
+    return file;
+}
+
+// ---- the stub's start-up code ------------------------------------------------------------------
+
+namespace {
+StubParameterBlock builtInBlock;
+bool haveBuiltInBlock = false;
+}  // namespace
+
+void ResetStubState(const std::string& selfPath) {
+    if (!haveBuiltInBlock) {
+        builtInBlock = stubParams;
+        haveBuiltInBlock = true;
+    }
+    stubParams = builtInBlock;
+    standin::Reset();
+    char title[sizeof state.appTitle];
+    memcpy(title, state.appTitle, sizeof title);
+    memset((void*)&state, 0, sizeof state);
+    memcpy(state.appTitle, title, sizeof title);
+    auto block = [](size_t bytes) { return (char*)GlobalLock(GlobalAlloc(GHND, bytes)); };
+    state.messageText = block(MESSAGE_TEXT_BYTES);
+    state.aboutText = block(ABOUT_TEXT_BYTES);
+    state.customCaption = block(CUSTOM_CAPTION_BYTES);
+    state.messageBuffer = block(MESSAGE_BUFFER_BYTES);
+    snprintf(state.selfPath, sizeof state.selfPath, "%s", selfPath.c_str());
+}
+
+bool LoadStubParams(const std::string& bytes) {
+    size_t at = FindBlock(bytes);
+    if (at == std::string::npos || at + sizeof(StubParameterBlock) > bytes.size()) return false;
+    memcpy(&stubParams, bytes.data() + at, sizeof(StubParameterBlock));
+    return true;
+}
+
+int RunUnderCheckpoint(void (*step)()) {
+    int code = ARM_CHECKPOINT();
+    if (code != 0) return code;
+    step();
+    return 0;
+}
+
+void ReleaseStubState() {
+    ReleaseResources();
+    if (state.messageTable) LocalFree((HLOCAL)state.messageTable);
+    state.messageTable = nullptr;
+    for (char** text : {&state.messageText, &state.aboutText, &state.customCaption, &state.messageBuffer}) {
+        if (*text) {
+            HGLOBAL h = GlobalHandle(*text);
+            GlobalUnlock(h);
+            GlobalFree(h);
+        }
+        *text = nullptr;
+    }
+}
+
+// ---- files and processes ------------------------------------------------------------------------
+
+TempDir::TempDir() {
+    const char* base = getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/sfxtest.XXXXXX";
+    path_ = mkdtemp(&pattern[0]) ? pattern : std::string();
+}
+
+static void RemoveTree(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return;
+    if (S_ISDIR(st.st_mode)) {
+        chmod(path.c_str(), 0700);
+        for (const std::string& n : ListFolder(path)) RemoveTree(path + "/" + n);
+        rmdir(path.c_str());
+    } else {
+        unlink(path.c_str());
+    }
+}
+
+TempDir::~TempDir() {
+    if (!path_.empty()) RemoveTree(path_);
+}
+
+bool WriteFile(const std::string& path, const std::string& bytes) {
+    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+        mkdir(path.substr(0, slash).c_str(), 0755);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+    return (bool)out.flush();
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+std::vector<std::string> ListFolder(const std::string& path) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(path.c_str())) {
+        while (dirent* e = readdir(d))
+            if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) names.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+RunResult RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+              const std::string& workDir) {
+    RunResult r;
+    int outPipe[2], errPipe[2];
+    if (pipe(outPipe) != 0 || pipe(errPipe) != 0) return r;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(outPipe[1], 1);
+        dup2(errPipe[1], 2);
+        close(outPipe[0]);
+        close(errPipe[0]);
+        if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(127);
+        for (const std::string& e : env) putenv(strdup(e.c_str()));
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(outPipe[1]);
+    close(errPipe[1]);
+    struct pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    int open = 2;
+    while (open > 0) {
+        if (poll(fds, 2, -1) < 0) break;
+        for (int k = 0; k < 2; ++k) {
+            if (fds[k].fd < 0 || !(fds[k].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            char chunk[4096];
+            ssize_t n = read(fds[k].fd, chunk, sizeof chunk);
+            if (n <= 0) {
+                close(fds[k].fd);
+                fds[k].fd = -1;
+                --open;
+            } else {
+                (k == 0 ? r.out : r.err).append(chunk, (size_t)n);
+            }
+        }
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return r;
+}
+
+RunResult RunMksfx(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+    std::vector<std::string> argv{TESSLY_MKSFX};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunProgram(argv, env);
+}
+
+bool HaveProgram(const std::string& name) {
+    const char* path = getenv("PATH");
+    std::stringstream dirs(path ? path : "");
+    std::string dir;
+    while (std::getline(dirs, dir, ':'))
+        if (!dir.empty() && access((dir + "/" + name).c_str(), X_OK) == 0) return true;
+    return false;
+}
+
+}  // namespace sfxtest

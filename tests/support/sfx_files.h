@@ -1,0 +1,118 @@
+// Test helpers for self-extracting files: a stand-in stub image, configuration blocks, ZIP
+// archives (well-formed or crafted), whole self-extracting files with their parameter block
+// filled in, and loading such a file into the stub's own start-up code on the POSIX
+// stand-in. Also small file and process helpers, and a way to run the built mksfx.
+#pragma once
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+namespace sfxtest {
+
+// ---- bytes -------------------------------------------------------------------------------
+
+// A stand-in for the stub image: `size` bytes of filler holding one fresh parameter block
+// at `blockAt` (signature, zero fields, option bits 0x02, wait name "_ISDEL", reserved
+// FF FF 02 00 and six zeros). The filler never contains the signature.
+std::string SyntheticStub(size_t size = 8192, size_t blockAt = 1024);
+
+std::string RawDeflate(const std::string& data, int level = 9);
+uint32_t Crc32(const std::string& data);
+
+// A small, real 16x16 icon file (one 4-bit image).
+std::string SampleIcon();
+
+// The inflated configuration block: about, command, third string, message text, then the
+// caption when `hasCaption`, then "\x1F\x1F" + icon when `hasIcon`, else two zero bytes.
+struct ConfigFields {
+    std::string about, command, third, text;
+    bool hasCaption = false;
+    std::string caption;
+    bool hasIcon = false;
+    std::string icon;
+};
+std::string ConfigText(const ConfigFields& fields);
+
+struct ZipMember {
+    std::string name;        // stored as given (code page 850 bytes)
+    std::string data;        // uncompressed
+    int method = 8;          // 0 stored, 8 deflated; anything else is written with the data stored
+    uint16_t flags = 0;      // bit 3 also writes a 16-byte data descriptor after the data
+    uint16_t time = 0x6000, date = 0x5A21;
+    bool badCrc = false;     // store a CRC-32 that does not match
+    bool zeroSizesInLocal = false;  // local header with CRC and sizes 0 (as streaming writers do)
+};
+// A ZIP archive whose offsets count from `base` (its position in the final file).
+std::string ZipArchive(const std::vector<ZipMember>& members, uint32_t base = 0);
+
+// A whole self-extracting file: stub + configuration + archive, block filled in.
+struct SfxParts {
+    std::string stub = SyntheticStub();
+    bool hasConfig = true;
+    std::string config = ConfigText(ConfigFields{});  // inflated; deflated by BuildSfx
+    std::string packedConfig;       // when not empty, placed as it is instead of `config`
+    std::vector<ZipMember> members; // the archive, offsets from the start of the file
+    std::string rawArchive;         // used instead when `members` is empty
+    uint32_t optionFlags = 0x02;
+    std::string waitFor;
+    bool headerCheck = true;
+    int64_t configOffset = -1;      // -1: right after the stub (0 without a configuration)
+    int64_t archiveOffset = -1;     // -1: right after the configuration
+    int64_t endRecordOffset = -1;   // -1: where the archive's last end record stands
+    int64_t totalSize = -1;         // -1: the members' sizes added up
+};
+std::string BuildSfx(const SfxParts& parts);
+
+// Position of the parameter block in `bytes` (its first signature), or npos.
+size_t FindBlock(const std::string& bytes);
+// Block fields by offset: 8 headerCrc, 12 archiveOffset, 16 configOffset, 20 endRecordOffset,
+// 24 totalSize, 28 optionFlags, 32 waitForName.
+uint16_t Le16(const std::string& bytes, size_t at);
+uint32_t Le32(const std::string& bytes, size_t at);
+void SetLe32(std::string* bytes, size_t at, uint32_t value);
+// Recomputes the header CRC of a whole file after a change before its archive offset.
+void ResealHeader(std::string* file);
+
+// ---- the stub's start-up code on the stand-in ------------------------------------------------
+
+// Back to the state of a freshly started stub (steps 1 to 5 of its start-up): `state` zeroed
+// but for its title, the four text blocks allocated, `selfPath` set, the stand-in reset, and
+// the parameter block back to its built-in values.
+void ResetStubState(const std::string& selfPath);
+// Copies the parameter block found in `bytes` into the stub's own block; false if none.
+bool LoadStubParams(const std::string& bytes);
+// Runs `step` under the start-up checkpoint; answers 0 when it returned, else the abort code.
+int RunUnderCheckpoint(void (*step)());
+// Frees what loading and ResetStubState allocated (ReleaseResources, the table, the blocks).
+void ReleaseStubState();
+
+// ---- files and processes ----------------------------------------------------------------------
+
+// A fresh folder, removed with everything in it when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+bool WriteFile(const std::string& path, const std::string& bytes);  // creates parent folders
+std::string ReadFile(const std::string& path);
+std::vector<std::string> ListFolder(const std::string& path);       // names, sorted
+
+struct RunResult {
+    int exitCode = -1;
+    std::string out, err;
+};
+// Runs argv (no shell); `env` entries NAME=VALUE are added to the environment.
+RunResult RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+              const std::string& workDir = "");
+RunResult RunMksfx(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
+bool HaveProgram(const std::string& name);  // on PATH
+
+}  // namespace sfxtest

@@ -1,0 +1,354 @@
+#include "tools/mksfx/sfxfile.h"
+
+#include <errno.h>
+#include <string.h>
+#include <zlib.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace sfx {
+
+const unsigned char kSignature[8] = {'r', 'd', 'k', 0x01, 's', 'f', 'x', 0x02};
+
+// Field offsets inside the 52-byte block.
+enum { kCrcAt = 8, kArchiveAt = 12, kConfigAt = 16, kEndAt = 20, kTotalAt = 24,
+       kFlagsAt = 28, kNameAt = 32, kNameBytes = 10 };
+
+void PutLe16(std::string* b, uint16_t v) {
+    *b += (char)(v & 0xFF);
+    *b += (char)(v >> 8);
+}
+void PutLe32(std::string* b, uint32_t v) {
+    PutLe16(b, (uint16_t)v);
+    PutLe16(b, (uint16_t)(v >> 16));
+}
+void SetLe32(std::string* b, size_t at, uint32_t v) {
+    for (int k = 0; k < 4; ++k) (*b)[at + k] = (char)((v >> (8 * k)) & 0xFF);
+}
+
+size_t CountSignature(const std::string& bytes, size_t limit, size_t* first) {
+    size_t count = 0;
+    if (limit > bytes.size()) limit = bytes.size();
+    for (size_t at = 0; at + 8 <= limit; ++at) {
+        at = bytes.find((const char*)kSignature, at, 8);
+        if (at == std::string::npos || at + 8 > limit) break;
+        if (count++ == 0 && first) *first = at;
+    }
+    return count;
+}
+
+Block ReadBlock(const std::string& bytes, size_t position) {
+    Block b;
+    b.position = position;
+    b.headerCrc = Le32(bytes, position + kCrcAt);
+    b.archiveOffset = Le32(bytes, position + kArchiveAt);
+    b.configOffset = Le32(bytes, position + kConfigAt);
+    b.endRecordOffset = Le32(bytes, position + kEndAt);
+    b.totalSize = Le32(bytes, position + kTotalAt);
+    b.optionFlags = Le32(bytes, position + kFlagsAt);
+    std::string name = bytes.substr(position + kNameAt, kNameBytes);
+    b.waitForName = name.substr(0, name.find('\0'));
+    return b;
+}
+
+void WriteBlock(std::string* bytes, const Block& b) {
+    size_t p = b.position;
+    SetLe32(bytes, p + kCrcAt, b.headerCrc);
+    SetLe32(bytes, p + kArchiveAt, b.archiveOffset);
+    SetLe32(bytes, p + kConfigAt, b.configOffset);
+    SetLe32(bytes, p + kEndAt, b.endRecordOffset);
+    SetLe32(bytes, p + kTotalAt, b.totalSize);
+    SetLe32(bytes, p + kFlagsAt, b.optionFlags);
+    for (size_t k = 0; k < kNameBytes; ++k)
+        (*bytes)[p + kNameAt + k] = k < b.waitForName.size() ? b.waitForName[k] : '\0';
+}
+
+uint32_t Crc32(const void* data, size_t size, uint32_t crc) {
+    const Bytef* p = (const Bytef*)data;
+    while (size > 0) {
+        uInt piece = size > 0x40000000 ? 0x40000000 : (uInt)size;
+        crc = (uint32_t)crc32(crc, p, piece);
+        p += piece;
+        size -= piece;
+    }
+    return crc;
+}
+
+uint32_t HeaderCrc(const std::string& bytes, size_t blockPosition, size_t length) {
+    static const unsigned char zeros[4] = {0, 0, 0, 0};
+    size_t crcAt = blockPosition + kCrcAt;
+    uint32_t crc = Crc32(bytes.data(), crcAt < length ? crcAt : length);
+    if (crcAt >= length) return crc;
+    size_t n = crcAt + 4 <= length ? 4 : length - crcAt;
+    crc = Crc32(zeros, n, crc);
+    if (crcAt + 4 < length) crc = Crc32(bytes.data() + crcAt + 4, length - crcAt - 4, crc);
+    return crc;
+}
+
+bool InflateRaw(const void* data, size_t size, size_t limit, std::string* out, size_t* consumed,
+                std::string* error) {
+    z_stream z;
+    memset(&z, 0, sizeof z);
+    if (inflateInit2(&z, -15) != Z_OK) {
+        *error = "cannot start the decoder";
+        return false;
+    }
+    out->clear();
+    const Bytef* in = (const Bytef*)data;
+    size_t inLeft = size;
+    unsigned char chunk[65536];
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        if (z.avail_in == 0 && inLeft > 0) {
+            z.next_in = (Bytef*)in;
+            z.avail_in = inLeft > 0x40000000 ? 0x40000000 : (uInt)inLeft;
+            in += z.avail_in;
+            inLeft -= z.avail_in;
+        }
+        z.next_out = chunk;
+        z.avail_out = sizeof chunk;
+        rc = inflate(&z, Z_NO_FLUSH);
+        out->append((const char*)chunk, sizeof chunk - z.avail_out);
+        if (out->size() > limit) {
+            inflateEnd(&z);
+            *error = "decodes to more than " + std::to_string(limit) + " bytes";
+            return false;
+        }
+        if (rc == Z_BUF_ERROR && z.avail_in == 0 && inLeft == 0) break;
+        if (rc == Z_BUF_ERROR && z.avail_out == 0) rc = Z_OK;
+    }
+    size_t used = size - inLeft - z.avail_in;
+    inflateEnd(&z);
+    if (consumed) *consumed = used;
+    if (rc == Z_STREAM_END) return true;
+    if (rc == Z_DATA_ERROR)
+        *error = std::string("invalid DEFLATE data (") + (z.msg ? z.msg : "?") + ")";
+    else if (rc == Z_BUF_ERROR || rc == Z_OK)
+        *error = "DEFLATE data ends before its last block";
+    else
+        *error = "the decoder failed";
+    return false;
+}
+
+const char* IconFault(const std::string& icon) {
+    if (icon.size() < 6) return "too short for an icon directory";
+    if (Le16(icon, 0) != 0 || Le16(icon, 2) != 1) return "no icon directory at its start";
+    size_t count = Le16(icon, 4);
+    if (count == 0) return "the icon directory lists no image";
+    if (icon.size() < 6 + 16 * count) return "the icon directory runs past the end of the file";
+    for (size_t i = 0; i < count; ++i) {
+        size_t at = 6 + 16 * i;
+        uint64_t bytes = Le32(icon, at + 8), offset = Le32(icon, at + 12);
+        if (bytes == 0 || offset < 6 + 16 * count || offset + bytes > icon.size())
+            return "an icon image lies outside the file";
+    }
+    return nullptr;
+}
+
+std::vector<std::string> ParseConfig(const std::string& data, bool hasCaption, Config* c) {
+    std::vector<std::string> faults;
+    size_t pos = 0;
+    struct Field { const char* what; std::string* into; size_t limit; };
+    std::vector<Field> fields = {{"about text", &c->about, kAboutMax},
+                                 {"command", &c->command, kCommandMax},
+                                 {"third string", &c->unused, 0xFFFF},
+                                 {"message text", &c->text, kTextMax}};
+    if (hasCaption) fields.push_back({"caption", &c->caption, kCaptionMax});
+    for (const Field& f : fields) {
+        size_t end = data.find('\0', pos);
+        if (end == std::string::npos) {
+            faults.push_back(std::string("configuration: the ") + f.what +
+                             " runs past the end of the block");
+            *f.into = data.substr(pos);
+            return faults;
+        }
+        *f.into = data.substr(pos, end - pos);
+        if (f.into->size() > f.limit)
+            faults.push_back(std::string("configuration: the ") + f.what + " has " +
+                             std::to_string(f.into->size()) + " characters, its field holds " +
+                             std::to_string(f.limit));
+        pos = end + 1;
+    }
+    if (pos + 2 <= data.size() && data[pos] == 0x1F && data[pos + 1] == 0x1F) {
+        c->hasIcon = true;
+        c->icon = data.substr(pos + 2);
+        if (const char* why = IconFault(c->icon))
+            faults.push_back(std::string("configuration: the icon is unusable: ") + why);
+    }
+    return faults;
+}
+
+// ---- the record walk ------------------------------------------------------------------------
+
+static std::string Hex(uint64_t v) {
+    char text[24];
+    snprintf(text, sizeof text, "0x%llX", (unsigned long long)v);
+    return text;
+}
+
+Walk WalkRecords(const std::string& b, uint64_t pos) {
+    Walk w;
+    auto need = [&](uint64_t at, uint64_t n, const char* what) {
+        if (at + n <= b.size()) return true;
+        w.faults.push_back(std::string("archive cut short in ") + what + " at offset " + Hex(at));
+        return false;
+    };
+    for (;;) {
+        if (!need(pos, 4, "a record signature")) return w;
+        uint32_t sig = Le32(b, pos);
+        if (sig == kLocalSig) {
+            if (!need(pos, 30, "a local header")) return w;
+            Member m;
+            m.headerOffset = pos;
+            m.flags = Le16(b, pos + 6);
+            m.method = Le16(b, pos + 8);
+            m.time = Le16(b, pos + 10);
+            m.date = Le16(b, pos + 12);
+            m.crc = Le32(b, pos + 14);
+            m.packed = Le32(b, pos + 18);
+            m.size = Le32(b, pos + 22);
+            uint16_t nameLength = Le16(b, pos + 26), extraLength = Le16(b, pos + 28);
+            if (!need(pos + 30, nameLength, "a member name")) return w;
+            m.name = b.substr(pos + 30, nameLength);
+            if (nameLength > 263) {
+                w.faults.push_back("member name at " + Hex(pos) + " is " +
+                                   std::to_string(nameLength) + " bytes, the stub holds 263");
+                return w;
+            }
+            pos += 30 + nameLength + extraLength;
+            m.dataOffset = pos;
+            // As the stub: a directory entry ends right after its extra field.
+            if (!m.IsDirectory()) {
+                pos += m.packed;
+                if (m.flags & 0x0008) pos += 16;
+            }
+            w.members.push_back(m);
+        } else if (sig == kCentralSig) {
+            if (!need(pos, 46, "a central directory entry")) return w;
+            uint16_t n = Le16(b, pos + 28), m = Le16(b, pos + 30), k = Le16(b, pos + 32);
+            if (!need(pos + 46, n, "a central directory name")) return w;
+            w.centralOffsets.push_back(Le32(b, pos + 42));
+            w.centralNames.push_back(b.substr(pos + 46, n));
+            w.centralPositions.push_back(pos);
+            pos += 46 + n + m + k;
+        } else if (sig == kEndSig) {
+            if (!need(pos, 22, "the end record")) return w;
+            w.endRecordPosition = pos;
+            w.complete = true;
+            return w;
+        } else {
+            w.faults.push_back("no record signature at offset " + Hex(pos) +
+                               " (the stub stops with its invalid-header message)");
+            return w;
+        }
+    }
+}
+
+// ---- names -----------------------------------------------------------------------------------
+
+static bool IsReservedDeviceName(const std::string& component) {
+    std::string base = component.substr(0, component.find('.'));
+    while (!base.empty() && base.back() == ' ') base.pop_back();
+    for (char& c : base) c = (char)toupper((unsigned char)c);
+    static const char* const names[] = {"CON", "PRN", "AUX", "NUL", "CLOCK$"};
+    for (const char* n : names)
+        if (base == n) return true;
+    return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
+           base[3] >= '1' && base[3] <= '9';
+}
+
+const char* UnsafeNameReason(const std::string& name) {
+    std::string path = name;
+    if (!path.empty() && path.back() == '/') path.pop_back();
+    if (path.empty()) return "empty name";
+    if (name.size() > kNameMax) return "name longer than 200 bytes";
+    if (path[0] == '/') return "absolute path";
+    if (path.find('\\') != std::string::npos) return "backslash in the name";
+    if (path.find(':') != std::string::npos) return "colon or drive letter in the name";
+    for (unsigned char c : path)
+        if (c < 0x20 || strchr("<>\"|?*", c)) return "character not allowed in Windows file names";
+    size_t start = 0;
+    for (;;) {
+        size_t end = path.find('/', start);
+        std::string component = path.substr(start, end == std::string::npos ? end : end - start);
+        if (component.empty()) return "empty path component";
+        if (component == "..") return "'..' component";
+        if (component == ".") return "'.' component";
+        if (IsReservedDeviceName(component)) return "reserved Windows device name";
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return nullptr;
+}
+
+std::string DosTimeText(uint16_t date, uint16_t time) {
+    char text[32];
+    snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", 1980 + (date >> 9),
+             (date >> 5) & 15, date & 31, time >> 11, (time >> 5) & 63, (time & 31) * 2);
+    return text;
+}
+
+// ---- a whole file ------------------------------------------------------------------------------
+
+bool ReadFile(const std::string& path, File* f, std::vector<std::string>* faults) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        faults->push_back("cannot open " + path + ": " + strerror(errno));
+        return false;
+    }
+    std::ostringstream all;
+    all << in.rdbuf();
+    f->bytes = all.str();
+    const std::string& b = f->bytes;
+
+    size_t first = 0;
+    size_t occurrences = CountSignature(b, b.size(), &first);
+    if (occurrences == 0 || first + kBlockSize > b.size()) {
+        faults->push_back("no parameter block (not a self-extracting file)");
+        return false;
+    }
+    // Like the stub's header check, the first occurrence of the signature is the block.
+    f->block = ReadBlock(b, first);
+    const Block& k = f->block;
+    if (k.archiveOffset > b.size() || k.archiveOffset < first + kBlockSize) {
+        std::string why = "archive offset " + Hex(k.archiveOffset) + " lies outside the file";
+        if (occurrences > 1)
+            why += " (the block's signature occurs " + std::to_string(occurrences) +
+                   " times; the first was taken for the block)";
+        faults->push_back(why);
+        return false;
+    }
+    if (k.configOffset != 0) {
+        if (k.configOffset >= k.archiveOffset || k.configOffset < first + kBlockSize) {
+            faults->push_back("configuration offset " + Hex(k.configOffset) +
+                              " does not lie between the block and the archive");
+            return false;
+        }
+        uint32_t packed = k.archiveOffset - k.configOffset;
+        if (packed > kConfigPackedMax) {
+            faults->push_back("configuration block is " + std::to_string(packed) +
+                              " bytes, the stub reads at most 1500");
+            return false;
+        }
+        std::string error;
+        size_t used = 0;
+        if (!InflateRaw(b.data() + k.configOffset, packed, kConfigUnpackedMax, &f->inflatedConfig,
+                        &used, &error)) {
+            faults->push_back("configuration block: " + error);
+            return false;
+        }
+        if (used != packed)
+            faults->push_back("configuration block: its stream ends " +
+                              std::to_string(packed - used) + " bytes before the archive");
+        f->hasConfig = true;
+        for (const std::string& fault :
+             ParseConfig(f->inflatedConfig, (k.optionFlags & kOptCustomCaption) != 0, &f->config))
+            faults->push_back(fault);
+    }
+    f->walk = WalkRecords(b, k.archiveOffset);
+    for (const std::string& fault : f->walk.faults) faults->push_back(fault);
+    return f->walk.complete;
+}
+
+}  // namespace sfx

@@ -1,0 +1,112 @@
+// The layout of a self-extracting file as the builder writes it and as list, verify and
+// extract read it: the stub's parameter block, the configuration block and the archive's
+// records, walked front to back from the archive offset the way the stub walks them.
+#pragma once
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+namespace sfx {
+
+extern const unsigned char kSignature[8];  // "rdk\1sfx\2"
+const size_t kBlockSize = 52;
+const uint32_t kConfigPackedMax = 1500;
+const uint32_t kConfigUnpackedMax = 2012;
+const size_t kAboutMax = 515, kCommandMax = 99, kTextMax = 255, kCaptionMax = 64, kWaitNameMax = 9;
+const size_t kNameMax = 200;  // see UnsafeNameReason
+const uint32_t kOptWaitForProgram = 0x04, kOptCustomCaption = 0x10, kOptWaitMode = 0x40;
+
+const uint32_t kLocalSig = 0x04034b50, kCentralSig = 0x02014b50, kEndSig = 0x06054b50;
+
+inline uint16_t Le16(const std::string& b, size_t at) {
+    return (uint16_t)((unsigned char)b[at] | ((unsigned char)b[at + 1] << 8));
+}
+inline uint32_t Le32(const std::string& b, size_t at) {
+    return Le16(b, at) | ((uint32_t)Le16(b, at + 2) << 16);
+}
+void PutLe16(std::string* b, uint16_t v);
+void PutLe32(std::string* b, uint32_t v);
+void SetLe32(std::string* b, size_t at, uint32_t v);
+
+// The parameter block's fields (the signature and the reserved bytes are never rewritten).
+struct Block {
+    size_t position = 0;  // of the signature in the file
+    uint32_t headerCrc = 0, archiveOffset = 0, configOffset = 0, endRecordOffset = 0;
+    uint32_t totalSize = 0, optionFlags = 0;
+    std::string waitForName;  // up to the first NUL of the 10-byte field
+};
+
+// Occurrences of the signature in bytes [0, limit); `first` receives the first position.
+size_t CountSignature(const std::string& bytes, size_t limit, size_t* first);
+Block ReadBlock(const std::string& bytes, size_t position);
+void WriteBlock(std::string* bytes, const Block& block);  // headerCrc included
+// CRC-32 of bytes [0, length) with the four headerCrc bytes after the signature taken as 0.
+uint32_t HeaderCrc(const std::string& bytes, size_t blockPosition, size_t length);
+
+uint32_t Crc32(const void* data, size_t size, uint32_t crc = 0);
+
+// Raw DEFLATE decode of `size` bytes. Answers false with `error` set when the stream is
+// broken, does not end inside the input, or decodes to more than `limit` bytes. `consumed`
+// receives the input bytes the stream took.
+bool InflateRaw(const void* data, size_t size, size_t limit, std::string* out, size_t* consumed,
+                std::string* error);
+
+// The inflated configuration block, split as the stub splits it.
+struct Config {
+    std::string about, command, unused, text, caption;  // Windows-1252 bytes
+    bool hasIcon = false;
+    std::string icon;  // the icon file's bytes, to the end of the inflated data
+};
+// Answers the faults of the layout (empty when sound); fills `config` as far as it goes.
+std::vector<std::string> ParseConfig(const std::string& inflated, bool hasCaption, Config* config);
+// Checks an icon file's directory; answers why it is unusable, or nullptr.
+const char* IconFault(const std::string& icon);
+
+// One local-header record met by the walk.
+struct Member {
+    uint64_t headerOffset = 0, dataOffset = 0;
+    uint16_t flags = 0, method = 0, time = 0, date = 0;
+    uint32_t crc = 0, packed = 0, size = 0;
+    std::string name;  // raw bytes (code page 850)
+    bool IsDirectory() const {
+        return !name.empty() && (name.back() == '/' || name.back() == '\\');
+    }
+};
+
+struct Walk {
+    std::vector<Member> members;
+    std::vector<uint32_t> centralOffsets;  // local-header offsets named by central entries
+    std::vector<std::string> centralNames;
+    std::vector<uint64_t> centralPositions;  // where each central entry stands
+    uint64_t endRecordPosition = 0;
+    bool complete = false;               // the end record was reached
+    std::vector<std::string> faults;     // the walk stops at the first structural one
+};
+// Walks records from `offset` as the stub does: local headers, central entries and the end
+// record in any order, data descriptors skipped by bit 3, until the end record.
+Walk WalkRecords(const std::string& bytes, uint64_t offset);
+
+// Why a member name (bytes, '/' between components, a trailing '/' for a folder) could
+// write outside the extraction folder or cannot be created there; nullptr when it is safe.
+// Names are held to 200 bytes: the stub joins them to a temporary folder of about 60
+// characters in 264-byte buffers.
+const char* UnsafeNameReason(const std::string& name);
+
+std::string DosTimeText(uint16_t date, uint16_t time);
+
+// A whole self-extracting file, read for list, verify and extract.
+struct File {
+    std::string bytes;
+    Block block;
+    Config config;
+    std::string inflatedConfig;
+    bool hasConfig = false;
+    Walk walk;
+};
+// Locates the block and reads the configuration and the records. `faults` gets one line
+// per problem; answers false when the file cannot be understood at all (no block, a broken
+// configuration, a walk that fails).
+bool ReadFile(const std::string& path, File* file, std::vector<std::string>* faults);
+
+}  // namespace sfx
