@@ -11,7 +11,7 @@ add_executable(sfxstub WIN32 ${TESSLY_CORE_SOURCES} ${TESSLY_UI_SOURCES}
 target_include_directories(sfxstub PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_options(sfxstub PRIVATE
   -Os -march=i386 -mtune=i686 -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
-  -fno-unwind-tables -fno-stack-protector -fno-ident -ffunction-sections -fdata-sections
+  -fno-unwind-tables -fno-stack-protector -fno-ident -ffunction-sections
   -fno-threadsafe-statics -fomit-frame-pointer -mno-stack-arg-probe -Wall -Wextra
   -Wno-unused-parameter -Wno-cast-function-type -Wno-missing-field-initializers)
 target_link_options(sfxstub PRIVATE
