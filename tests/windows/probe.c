@@ -1,0 +1,69 @@
+/* A stand-in for the command that a self-extractor launches. It does what its arguments
+   say, in order:
+     record=FILE   append its command line, its current folder and the names found there
+                   to FILE
+     sleep=MS      sleep MS milliseconds
+     hold=MS       keep its own program file open for MS milliseconds, shared for reading
+                   only, as a running program's image is: it can be found, but not opened
+                   exclusively
+     spawn=LINE    start LINE as a new process and do not wait for it
+     stamp=FILE    append "ended" to FILE when it is done
+   Used under Wine by the end-to-end tests and run from the extraction folder. */
+#include <windows.h>
+#include <stdio.h>
+#include <string.h>
+#include <stdlib.h>
+
+static void Append(const char* file, const char* key, const char* value) {
+    FILE* f = fopen(file, "ab");
+    if (!f) return;
+    fprintf(f, "%s=%s\n", key, value);
+    fclose(f);
+}
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const char* a = argv[i];
+        if (!strncmp(a, "record=", 7)) {
+            char folder[MAX_PATH];
+            GetCurrentDirectoryA(sizeof folder, folder);
+            Append(a + 7, "commandline", GetCommandLineA());
+            Append(a + 7, "folder", folder);
+            char names[2048] = "";
+            WIN32_FIND_DATAA found;
+            HANDLE search = FindFirstFileA("*", &found);
+            if (search != INVALID_HANDLE_VALUE) {
+                do {
+                    if (found.cFileName[0] == '.') continue;
+                    if (strlen(names) + strlen(found.cFileName) + 2 >= sizeof names) break;
+                    if (names[0]) strcat(names, ",");
+                    strcat(names, found.cFileName);
+                } while (FindNextFileA(search, &found));
+                FindClose(search);
+            }
+            Append(a + 7, "files", names);
+        } else if (!strncmp(a, "sleep=", 6)) {
+            Sleep(atoi(a + 6));
+        } else if (!strncmp(a, "hold=", 5)) {
+            char self[MAX_PATH];
+            GetModuleFileNameA(0, self, sizeof self);
+            HANDLE h = CreateFileA(self, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, 0, 0);
+            Sleep(atoi(a + 5));
+            if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        } else if (!strncmp(a, "spawn=", 6)) {
+            STARTUPINFOA si;
+            PROCESS_INFORMATION pi;
+            memset(&si, 0, sizeof si);
+            si.cb = sizeof si;
+            char line[1024];
+            lstrcpynA(line, a + 6, sizeof line);
+            if (CreateProcessA(0, line, 0, 0, FALSE, 0, 0, 0, &si, &pi)) {
+                CloseHandle(pi.hThread);
+                CloseHandle(pi.hProcess);
+            }
+        } else if (!strncmp(a, "stamp=", 6)) {
+            Append(a + 6, "ended", "1");
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,190 @@
+// The three commands of the main dialog. Setup is the program's main flow: create the
+// temporary folder, extract into it, run the command there, wait, remove the folder, end
+// the dialog. It runs inside one WM_COMMAND call and keeps the dialog alive by pumping
+// messages; Close and "&Done" arrive as nested commands and talk back to it only through
+// `awaitingDone`, `stopWaiting` and by ending the dialog. So after every pump the flow
+// re-reads those flags, and after a nested clean-up it leaves `extractFolder` alone.
+//
+// Where the flow is:
+//   Idle -> (folder) -> Extracting -> Running -> [AwaitingDone | WaitingForProgram]
+//        -> Cleaning -> Ended
+// and Halted when no folder could be made (message 6) or entered (message 15).
+#include "startup/state.h"
+
+static int ShowMessage(HWND owner, const char* text, UINT style) {
+    return MessageBoxA(owner, text, state.appTitle, style);
+}
+
+static int ShowMessageId(HWND owner, int id, UINT style) {
+    return ShowMessage(owner, GetMessageText(id), style);
+}
+
+// Fallback names QVT00000 .. QVT00099 under the Windows folder. A Windows folder too long
+// to take a backslash and an eight-character name within `extractFolder` is refused like
+// a folder that cannot be made.
+static BOOL CreateFallbackFolder(void) {
+    UINT length = GetWindowsDirectoryA(state.extractFolder, SELF_PATH_CHARS);
+    if (length == 0 || length > PATH_CHARS - 10) return FALSE;
+    char* name = state.extractFolder + length;
+    *name++ = '\\';
+    for (unsigned n = 0; n < 100; ++n) {
+        FormatText(name, 9, "QVT%05u", n);
+        if (CreateFolder(state.extractFolder)) return TRUE;
+    }
+    return FALSE;
+}
+
+void SetupCommand(HWND dialog) {
+    // "&Done": this call is nested inside the waiting flow below.
+    if (state.awaitingDone) {
+        if (ShowMessageId(dialog, MSG_DONE_QUERY, MB_YESNO | MB_ICONQUESTION) != IDYES) return;
+        state.awaitingDone = 0;
+        CleanUp(dialog);
+        return;
+    }
+    // From now on Enter means Close, except in wait mode where Setup becomes "&Done".
+    if (!state.waitMode) {
+        SendMessageA(dialog, DM_SETDEFID, ID_CLOSE, 0);
+        SendDlgItemMessageA(dialog, ID_SETUP, BM_SETSTYLE, BS_PUSHBUTTON, TRUE);
+        SendDlgItemMessageA(dialog, ID_CLOSE, BM_SETSTYLE, BS_DEFPUSHBUTTON, TRUE);
+    }
+    HWND setupButton = GetDlgItem(dialog, ID_SETUP);
+    EnableWindow(setupButton, FALSE);
+
+    if (!CreateFolder(state.extractFolder) && !CreateFallbackFolder()) {
+        // Halted: Setup stays disabled, Close and "&Info" still work.
+        ShowMessageId(dialog, MSG_NO_TEMP_FOLDER, MB_OK | MB_ICONERROR);
+        return;
+    }
+
+    // The meter stays hidden unless the timer finds the extraction slow; without a timer
+    // it is shown at once.
+    state.meterShown = 0;
+    HWND meter = GetDlgItem(dialog, ID_METER);
+    HWND status = GetDlgItem(dialog, ID_STATUS);
+    if (meter) {
+        SendMessageA(meter, METER_SETPOS, 0, 0);
+        SendMessageA(meter, METER_SETRANGE, 100, 0);
+        state.meterTimer = SetTimer(dialog, 0, 10, 0);
+        if (!state.meterTimer) {
+            if (status) ShowWindow(status, SW_HIDE);
+            ShowWindow(meter, SW_SHOW);
+            state.meterShown = 1;
+        }
+    }
+    state.bytesDone = 0;
+    state.lastMeterBytes = 0;
+
+    int result = RunExtraction();
+
+    SendMessageA(meter, METER_SETPOS, 100, 0);
+    InvalidateRect(dialog, 0, FALSE);
+    if (meter && state.meterShown) ShowWindow(meter, SW_HIDE);
+    InvalidateRect(dialog, 0, FALSE);
+    SetWindowTextA(status, "");
+
+    if (result != 0) {
+        // An error was reported, or the user cancelled: nothing of the run stays.
+        DeleteTree(state.extractFolder);
+        SetWindowTextA(status, GetMessageText(MSG_ABORTED));
+        EndDialog(dialog, 1);
+        EnableWindow(setupButton, TRUE);
+        return;
+    }
+    // A Close that came during the extraction (the system close; clicks ask message 11
+    // instead) has ended the dialog: launch nothing, and take the files away again.
+    if (state.stopWaiting) {
+        CleanUp(dialog);
+        return;
+    }
+    if (state.extractFolder[0] && !SetCurrentFolder(state.extractFolder)) {
+        ShowMessageId(dialog, MSG_CANNOT_ENTER_FOLDER, MB_OK);
+        if (state.autoMode) PostMessageA(dialog, WM_COMMAND, ID_CLOSE, 0);
+        EnableWindow(setupButton, TRUE);
+        return;
+    }
+
+    if (!state.command[0]) {
+        ShowMessageId(dialog, MSG_NO_COMMAND, MB_OK | MB_ICONERROR);
+    } else {
+        HANDLE process = LaunchCommand(state.command);
+        if (!process) {
+            FormatText(state.messageBuffer, MESSAGE_BUFFER_BYTES,
+                       GetMessageText(MSG_CANNOT_RUN), state.command);
+            ShowMessage(dialog, state.messageBuffer, MB_OK | MB_ICONERROR);
+        } else {
+            state.commandRunning = 1;
+            state.stopWaiting = 0;
+            while (WaitForSingleObject(process, 50) == WAIT_TIMEOUT && !state.stopWaiting)
+                PumpMessages();
+            CloseHandle(process);
+
+            if (state.waitMode) {
+                SetWindowTextA(setupButton, GetMessageText(MSG_DONE_BUTTON));
+                EnableWindow(setupButton, TRUE);
+                state.awaitingDone = 1;
+                // Only messages can end this wait (a nested "&Done" that has cleaned up
+                // already, or Close), so sleep until one comes.
+                while (!state.stopWaiting) {
+                    PumpMessages();
+                    if (!state.awaitingDone || state.stopWaiting) break;
+                    WaitMessage();
+                }
+                return;
+            }
+            if ((stubParams.optionFlags & OPT_WAIT_FOR_PROGRAM) && stubParams.waitForName[0]) {
+                // The program named at build time may take a while to appear (a setup
+                // that starts a second stage), so give it ten seconds, then wait while it
+                // runs.
+                DWORD start = GetTickCount();
+                while (GetTickCount() - start < 10000 && !state.stopWaiting) PumpMessages();
+                while (!state.stopWaiting && IsProgramRunning(stubParams.waitForName))
+                    PumpMessages();
+            }
+        }
+    }
+    CleanUp(dialog);
+}
+
+void CleanUp(HWND dialog) {
+    state.commandRunning = 0;
+    // A folder that is current cannot be removed: step out of it first, and leave it in
+    // place when that fails.
+    FormatText(state.messageBuffer, MESSAGE_BUFFER_BYTES, "%s\\..", state.extractFolder);
+    if (SetCurrentFolder(state.messageBuffer)) {
+        HWND status = GetDlgItem(dialog, ID_STATUS);
+        if (status) {
+            ShowWindow(status, SW_SHOW);
+            SetWindowTextA(status, GetMessageText(MSG_DELETING));
+            UpdateWindow(dialog);
+            PumpMessages();
+        }
+        DeleteTree(state.extractFolder);
+    }
+    EndDialog(dialog, 1);
+    if (state.autoMode) PostMessageA(dialog, WM_COMMAND, ID_CLOSE, 0);
+    EnableWindow(GetDlgItem(dialog, ID_SETUP), TRUE);
+}
+
+void CloseCommand(HWND dialog) {
+    // While the run still owns files, ask before giving up on them (No is the default).
+    if (state.awaitingDone || state.commandRunning) {
+        FormatText(state.messageBuffer, MESSAGE_BUFFER_BYTES,
+                   GetMessageText(state.awaitingDone ? MSG_LEAVE_FILES_QUERY : MSG_STILL_RUNNING),
+                   state.command);
+        if (ShowMessage(dialog, state.messageBuffer,
+                        MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES)
+            return;
+    }
+    state.stopWaiting = 1;
+    EndDialog(dialog, 1);
+}
+
+void InfoCommand(HWND dialog) {
+    // Room for the longest about text and the banner, so neither is cut.
+    char text[1024];
+    FormatText(text, sizeof text, GetMessageText(MSG_ABOUT), state.aboutText,
+               state.aboutText[0] ? "\n\n" : "");
+    ShowMessage(dialog, text, MB_OK);
+    PostMessageA(dialog, DLG_PAINTFOOTER, 0, 0);
+}

@@ -1,0 +1,128 @@
+// The main dialog: its set-up, the footer line and the one-shot timer that decides whether
+// the progress meter is worth showing. The commands behind the three buttons live in
+// commands.cpp; they run inside this procedure and re-enter it through their own message
+// pumps, so every handler here only reads and sets state and never waits.
+#include "startup/state.h"
+
+// The folder name is fixed per package: the temporary folder, "QVS" and the number 1 give
+// the same name on every run. Only the name is chosen here; Setup creates the folder.
+void ChooseExtractFolder(void) {
+    char* folder = state.messageBuffer;
+    DWORD length = GetTempPathA(MESSAGE_BUFFER_BYTES, folder);
+    // A path longer than the buffer is not written at all; treat it like no path.
+    if (length > 0 && length < MESSAGE_BUFFER_BYTES) {
+        folder[lstrlenA(folder) - 1] = 0;   // the trailing backslash
+        if (GetTempFileNameA(folder, "QVS", 1, state.extractFolder)) {
+            // A file of that name is in the way of the folder; an old folder is not.
+            DeleteFileForced(state.extractFolder);
+            return;
+        }
+    }
+    GetWindowsDirectoryA(state.extractFolder, 251);
+    lstrcatA(state.extractFolder, GetMessageText(MSG_TEMP_SUFFIX));
+}
+
+static void InitDialog(HWND dialog) {
+    RECT frame;
+    GetWindowRect(dialog, &frame);
+    SetWindowPos(dialog, HWND_TOP,
+                 (GetSystemMetrics(SM_CXSCREEN) - (frame.right - frame.left)) / 2,
+                 (GetSystemMetrics(SM_CYSCREEN) - (frame.bottom - frame.top)) / 2, 0, 0,
+                 SWP_NOSIZE | SWP_NOACTIVATE);
+    HWND meter = GetDlgItem(dialog, ID_METER);
+    if (meter) ShowWindow(meter, SW_HIDE);
+    if (state.appIcon)
+        SendDlgItemMessageA(dialog, ID_ICON, STM_SETICON, (WPARAM)state.appIcon, 0);
+    state.commandRunning = 0;
+    SetDlgItemTextA(dialog, ID_MESSAGE_TEXT, state.messageText);
+
+    FormatText(state.messageBuffer, MESSAGE_BUFFER_BYTES, "%s [%s]", state.appTitle,
+               FileNamePart(state.selfPath));
+    SetWindowTextA(dialog, state.messageBuffer);
+    if (stubParams.optionFlags & OPT_CUSTOM_CAPTION)
+        SetWindowTextA(dialog, state.customCaption[0] ? state.customCaption
+                                                      : GetMessageText(MSG_SETUP_CAPTION));
+
+    ChooseExtractFolder();
+    // From here on message boxes have the dialog as their owner.
+    state.dialogWindow = dialog;
+    PostMessageA(dialog, DLG_PAINTFOOTER, 0, 0);
+    // Posted after the footer, so the run starts once the dialog runs its own loop.
+    if (state.autoMode) PostMessageA(dialog, WM_COMMAND, ID_SETUP, 0);
+}
+
+void PaintFooter(HWND dialog) {
+    // Drawn outside the painting cycle, after the standard painting has finished.
+    HDC dc = GetDC(dialog);
+    RECT client;
+    GetClientRect(dialog, &client);
+    HFONT previous = SelectDialogFont(dc, 0, TRUE);
+    TEXTMETRICA metrics = {};
+    GetTextMetricsA(dc, &metrics);
+
+    // The stored banner marks the registered and copyright signs with '*' and '$'; the
+    // signs are put in once, in the table itself.
+    char* footer = GetMessageText(MSG_FOOTER);
+    for (char* p = footer; *p; ++p) {
+        if (*p == '*') *p = (char)0xAE;
+        else if (*p == '$') *p = (char)0xA9;
+    }
+    int y = client.bottom - (metrics.tmHeight + metrics.tmExternalLeading) - 2;
+    if (y < 0) y = 0;
+
+    UINT alignment = GetTextAlign(dc);
+    SetTextAlign(dc, TA_CENTER | TA_TOP);
+    SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
+    int mode = SetBkMode(dc, TRANSPARENT);
+    TextOutA(dc, client.right / 2, y, footer, lstrlenA(footer));
+    SetTextAlign(dc, alignment);
+    SetBkMode(dc, mode);
+    SelectDialogFont(dc, previous, FALSE);
+    ReleaseDC(dialog, dc);
+}
+
+// The 10 ms timer that Setup starts before extracting. A run that has not produced a
+// third of the total by then is long enough to be worth a meter.
+static void RevealMeter(HWND dialog, WPARAM timer) {
+    // Setup asks for timer id 0, and the platform answers a substitute identifier for it;
+    // killing by the stored identifier alone would leave the timer firing every 10 ms.
+    // The dialog owns no other timer, so the one that fired is the one to kill.
+    if (state.meterTimer) KillTimer(dialog, state.meterTimer);
+    KillTimer(dialog, timer);
+    state.meterTimer = 0;
+    HWND meter = GetDlgItem(dialog, ID_METER);
+    if (meter && state.bytesDone < stubParams.totalSize / 3) {
+        HWND status = GetDlgItem(dialog, ID_STATUS);
+        if (status) ShowWindow(status, SW_HIDE);
+        state.meterShown = 1;
+        ShowWindow(meter, SW_SHOW);
+        InvalidateRect(meter, 0, FALSE);
+    }
+}
+
+INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_INITDIALOG:
+        InitDialog(dialog);
+        return TRUE;
+    case WM_COMMAND:
+        PostMessageA(dialog, DLG_PAINTFOOTER, 0, 0);
+        // The whole wParam is compared: a click carries notification code 0.
+        if (wParam == ID_SETUP) SetupCommand(dialog);
+        else if (wParam == ID_CLOSE) CloseCommand(dialog);
+        else if (wParam == ID_INFO) InfoCommand(dialog);
+        else return FALSE;
+        return TRUE;
+    case WM_PAINT:
+        // Let the standard painting run; the footer follows when the posted message comes.
+        PostMessageA(dialog, DLG_PAINTFOOTER, 0, 0);
+        return FALSE;
+    case WM_TIMER:
+        RevealMeter(dialog, wParam);
+        return FALSE;
+    case DLG_PAINTFOOTER:
+        PaintFooter(dialog);
+        return TRUE;
+    }
+    return FALSE;
+}
