@@ -6,12 +6,23 @@ set -euo pipefail
 PKGS=(
   build-essential cmake make pkg-config git
   g++-mingw-w64-i686 binutils-mingw-w64-i686
-  wine wine32 xvfb xauth x11-apps imagemagick
+  wine wine32 fonts-wine xvfb xauth x11-apps x11-utils imagemagick
   zlib1g-dev libdeflate-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev llvm
-  unzip zip p7zip-full libarchive-tools python3 fastjar
+  unzip zip p7zip-full libarchive-tools python3 fastjar locales
 )
+
+# The Wine tests run under de_DE.UTF-8 (ANSI code page 1252, OEM code page 850, UTF-8 file
+# names on the Unix side); generate that locale once.
+ensure_locale() {
+  if locale -a 2>/dev/null | grep -ix 'de_DE.utf-\?8' >/dev/null; then return 0; fi
+  local sudo=""
+  [ "$(id -u)" = 0 ] || sudo="sudo"
+  $sudo sed -i 's/^# *\(de_DE.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+  grep -qx 'de_DE.UTF-8 UTF-8' /etc/locale.gen || echo 'de_DE.UTF-8 UTF-8' | $sudo tee -a /etc/locale.gen >/dev/null
+  $sudo locale-gen >/dev/null
+}
 
 need_i386=0
 if ! dpkg --print-foreign-architectures | grep -qx i386; then need_i386=1; fi
@@ -26,6 +37,7 @@ for p in "${PKGS[@]}"; do
 done
 
 if [ "$need_i386" = 0 ] && [ "${#missing[@]}" = 0 ]; then
+  ensure_locale
   exit 0
 fi
 
@@ -42,3 +54,4 @@ for p in "${missing[@]}"; do
   [ "$p" = wine32 ] && inst+=("wine32:i386") || inst+=("$p")
 done
 $SUDO apt-get install -y -qq --no-install-recommends "${inst[@]}" >/dev/null
+ensure_locale
