@@ -228,7 +228,7 @@ int main(int argc, char** argv) {
     Put32(&bytes, 0);
     bytes.append((const char*)packed.data(), packed.size());
     for (size_t i = 0; i < bytes.size(); ++i) {
-        char cell[8];
+        char cell[16];
         snprintf(cell, sizeof cell, "%s0x%02X,", i % 16 ? " " : "    ", (unsigned char)bytes[i]);
         out += cell;
         if (i % 16 == 15 || i + 1 == bytes.size()) out += "\n";
