@@ -13,7 +13,8 @@ setup:
 	@bash scripts/setup.sh
 
 build: setup
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=$(DIST) >/dev/null
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=$(DIST) \
+	      -DTESSLY_NATIVE_TESTS=OFF >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 	cmake --install $(BUILD) >/dev/null
 	@echo "installed into $(DIST)"
