@@ -35,6 +35,7 @@ foreach(src ${TESSLY_WINE_PROGRAMS})
   get_filename_component(name ${src} NAME_WE)
   add_executable(${name} ${src})
   target_link_options(${name} PRIVATE -static -static-libgcc)
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})  # programs that build core parts
   target_link_libraries(${name} PRIVATE user32 gdi32 kernel32)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/testprogs)
 endforeach()

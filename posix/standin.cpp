@@ -40,11 +40,14 @@ struct StandInState {
     std::string tempPath;
     std::string windowsPath = "/tmp";
     int failAllocation = 0;
+    long long liveBlocks = 0;
     int failRead = 0;
     long long writeLimit = -1;
     long long reads = 0;
     std::vector<UINT> readSizes;
     std::vector<UINT> writeSizes;
+    standin::DeleteHook deleteHook = nullptr;
+    void* deleteContext = nullptr;
 };
 
 StandInState& S() {
@@ -89,7 +92,9 @@ namespace standin {
 void Reset() {
     StandInState& s = S();
     std::string temp = s.tempPath, windows = s.windowsPath;
+    long long live = s.liveBlocks;  // blocks outlive a reset
     s = StandInState();
+    s.liveBlocks = live;
     s.tempPath = temp;
     s.windowsPath = windows;
 }
@@ -134,9 +139,15 @@ void SetWindowsPath(const std::string& path) { S().windowsPath = path; }
 void FailAllocation(int n) { S().failAllocation = n; }
 void FailRead(int n) { S().failRead = n; }
 void LimitWrites(long long bytes) { S().writeLimit = bytes; }
+long long LiveBlocks() { return S().liveBlocks; }
 long long ReadCalls() { return S().reads; }
 std::vector<UINT> ReadSizes() { return S().readSizes; }
 std::vector<UINT> WriteSizes() { return S().writeSizes; }
+
+void SetDeleteHook(DeleteHook hook, void* context) {
+    S().deleteHook = hook;
+    S().deleteContext = context;
+}
 
 std::string ToNative(const char* path) {
     std::string p = path ? path : "";
@@ -155,8 +166,9 @@ LPSTR GetCommandLineA(void) { return &S().commandLine[0]; }
 
 HMODULE GetModuleHandleA(LPCSTR name) {
     if (!name) return (HMODULE)fakeWindows;  // any non-zero value will do for the instance
-    return strcasecmp(ToNative(name).c_str(), S().modulePath.c_str()) == 0 ? (HMODULE)&S()
-                                                                             : nullptr;
+    return strcasecmp(ToNative(name).c_str(), ToNative(S().modulePath.c_str()).c_str()) == 0
+               ? (HMODULE)&S()
+               : nullptr;
 }
 
 DWORD GetModuleFileNameA(HMODULE, LPSTR buffer, DWORD size) {
@@ -183,17 +195,21 @@ void Sleep(DWORD ms) { usleep(ms * 1000u); }
 HGLOBAL GlobalAlloc(UINT flags, size_t bytes) {
     if (AllocationFails()) return nullptr;
     (void)flags;  // always zero-filled, as every caller asks
-    return calloc(1, bytes ? bytes : 1);
+    void* block = calloc(1, bytes ? bytes : 1);
+    if (block) S().liveBlocks++;
+    return block;
 }
 void* GlobalLock(HGLOBAL block) { return block; }
 BOOL GlobalUnlock(HGLOBAL) { return FALSE; }
 HGLOBAL GlobalHandle(const void* pointer) { return (HGLOBAL)pointer; }
 HGLOBAL GlobalFree(HGLOBAL block) {
+    if (block) S().liveBlocks--;
     free(block);
     return nullptr;
 }
 HLOCAL LocalAlloc(UINT flags, size_t bytes) { return GlobalAlloc(flags, bytes); }
 HLOCAL LocalFree(HLOCAL block) {
+    if (block) S().liveBlocks--;
     free(block);
     return nullptr;
 }
@@ -333,6 +349,7 @@ BOOL DeleteFileA(LPCSTR path) {
     std::string p = ToNative(path);
     struct stat st;
     if (lstat(p.c_str(), &st) != 0 || S_ISDIR(st.st_mode) || IsReadOnly(st)) return FALSE;
+    if (S().deleteHook && S().deleteHook(p, S().deleteContext)) return FALSE;
     return unlink(p.c_str()) == 0;
 }
 

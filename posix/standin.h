@@ -47,9 +47,14 @@ void SetWindowsPath(const std::string& path);      // GetWindowsDirectoryA
 void FailAllocation(int n);
 void FailRead(int n);                              // that read returns one byte less than asked
 void LimitWrites(long long bytes);                 // writes stop after this many bytes; -1 = off
+long long LiveBlocks();                            // blocks allocated and not yet freed
 long long ReadCalls();                             // _lread calls since Reset
 std::vector<UINT> ReadSizes();                     // sizes asked by each _lread since Reset
 std::vector<UINT> WriteSizes();                    // sizes asked by each _lwrite since Reset
+
+// Deletes that the hook answers true for fail, as for a file another program holds open.
+typedef bool (*DeleteHook)(const std::string& nativePath, void* context);
+void SetDeleteHook(DeleteHook hook, void* context);
 
 std::string ToNative(const char* windowsPath);     // backslashes to slashes
 

@@ -1,0 +1,126 @@
+// Fuzzes the whole extraction — record walker, member output and decoder — with the input
+// as the archive of a self-extracting file, extracting into a scratch folder nested a few
+// levels deep. After every run the folder is removed as the Setup command removes it, and
+// anything that appeared outside it stops the fuzzer.
+//
+// The first input byte picks the answers and modes: bit 0 answers Yes to the overwrite
+// question, bit 1 shows the meter, bit 2 pretends an old host on which the first member's
+// path is a loaded module, bit 3 confirms the cancel query (asked when input is queued).
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "posix/standin.h"
+#include "startup/state.h"
+#include "tests/support/fresh_state.h"
+
+namespace {
+
+const size_t kPrefix = 64;  // stands for the stub's image
+
+std::string root, file, out;
+
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
+    chmod(path, 0700);
+    return remove(path);
+}
+
+void RemoveRoot() { nftw(root.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
+
+void Setup() {
+    const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    std::string pattern = std::string(base) + "/tessly-fuzz-XXXXXX";
+    if (!mkdtemp(&pattern[0])) abort();
+    root = pattern;
+    atexit(RemoveRoot);
+    mkdir((root + "/a").c_str(), 0777);
+    mkdir((root + "/a/b").c_str(), 0777);
+    file = root + "/a/setup.exe";
+    out = root + "/a/b/out";
+}
+
+// Below `dir` there may be only the program's file, the extraction folder (with anything in
+// it) and the folders that lead to them; the first other entry stops the fuzzer.
+void CheckOutside(const std::string& dir) {
+    DIR* d = opendir(dir.c_str());
+    if (!d) abort();
+    while (struct dirent* e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        std::string path = dir + "/" + name;
+        if (path == file || path == out) continue;
+        if (out.compare(0, path.size() + 1, path + "/") == 0) {
+            CheckOutside(path);
+            continue;
+        }
+        fprintf(stderr, "written outside the extraction folder: %s\n", path.c_str());
+        abort();
+    }
+    closedir(d);
+}
+
+int Answer(const ShownMessageBox& box, void* context) {
+    unsigned flags = *(const unsigned*)context;
+    switch (box.type & 0xF) {
+        case MB_YESNOCANCEL: return flags & 1 ? IDYES : IDNO;
+        case MB_OKCANCEL: return IDOK;
+        case MB_YESNO: return flags & 8 ? IDYES : IDNO;
+        default: return IDOK;
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (root.empty()) Setup();
+    unsigned flags = size ? data[0] : 0;
+    if (size) ++data, --size;
+
+    FILE* f = fopen(file.c_str(), "wb");
+    if (!f) abort();
+    std::string prefix(kPrefix, 'M');
+    fwrite(prefix.data(), 1, prefix.size(), f);
+    fwrite(data, 1, size, f);
+    fclose(f);
+    mkdir(out.c_str(), 0777);
+
+    FreshState();
+    LoadMessages();
+    state.messageBuffer = (char*)GlobalAlloc(GPTR, MESSAGE_BUFFER_BYTES);
+    lstrcpynA(state.selfPath, file.c_str(), SELF_PATH_CHARS);
+    state.archiveFile = _lopen(file.c_str(), OF_READ);
+    stubParams.archiveOffset = kPrefix;
+    stubParams.totalSize = size * 3;
+    lstrcpyA(state.extractFolder, out.c_str());
+    state.dialogWindow = standin::FakeDialog();
+    state.meterShown = flags & 2 ? 1 : 0;
+    standin::SetMessageBoxAnswer(Answer, &flags);
+    if (flags & 4) {
+        state.win95Host = 1;
+        // A member named "m" is then the loaded module.
+        std::string module = out + "/m";
+        for (char& c : module)
+            if (c == '/') c = '\\';
+        standin::SetModulePath(module);
+    }
+    if (flags & 8) standin::PostInput(standin::FakeDialog(), WM_KEYDOWN, 0, 0);
+
+    RunExtraction();
+    if (state.outputFile != 0) abort();  // the checkpoint closes what was open
+
+    char folder[PATH_CHARS];
+    lstrcpyA(folder, state.extractFolder);
+    DeleteTree(folder);
+    CheckOutside(root);
+    // Whatever DeleteTree could not take (names the stand-in cannot search for) goes too.
+    nftw(out.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+    return 0;
+}

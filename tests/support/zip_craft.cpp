@@ -1,0 +1,247 @@
+#include "tests/support/zip_craft.h"
+
+#include <dirent.h>
+#include <ftw.h>
+#include <stdarg.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <random>
+
+#include "startup/state.h"
+#include "tests/support/fresh_state.h"
+
+namespace zipcraft {
+namespace {
+
+void Put16(std::string* b, uint32_t v) {
+    b->push_back((char)(v & 0xFF));
+    b->push_back((char)((v >> 8) & 0xFF));
+}
+void Put32(std::string* b, uint32_t v) {
+    Put16(b, v & 0xFFFF);
+    Put16(b, v >> 16);
+}
+
+struct Placed {
+    Member member;
+    uint32_t offset;
+    uint32_t crc, packed, size;
+};
+
+}  // namespace
+
+uint32_t Crc(const std::string& bytes) {
+    return (uint32_t)crc32(0, (const Bytef*)bytes.data(), (uInt)bytes.size());
+}
+
+std::string Deflate(const std::string& bytes, int level) {
+    z_stream z = {};
+    deflateInit2(&z, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    std::string out(deflateBound(&z, bytes.size()) + 16, '\0');
+    z.next_in = (Bytef*)bytes.data();
+    z.avail_in = (uInt)bytes.size();
+    z.next_out = (Bytef*)&out[0];
+    z.avail_out = (uInt)out.size();
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+std::string SampleText(size_t size, unsigned variant) {
+    static const char* const words[] = {
+        "archive", "member", "folder", "setup", "the", "of", "and", "window", "stream",
+        "bytes", "header", "record", "\r\n", "\t", "0123456789", "checksum", "Datei", "\xE4"};
+    std::mt19937 random(variant);
+    std::string text;
+    while (text.size() < size) {
+        unsigned pick = random() % 23;
+        if (pick < sizeof words / sizeof *words) {
+            text += words[pick];
+            text += ' ';
+        } else {
+            text += (char)(random() & 0xFF);  // a little noise so that literals occur
+        }
+    }
+    text.resize(size);
+    return text;
+}
+
+std::string RandomBytes(size_t size, unsigned variant) {
+    std::mt19937 random(variant);
+    std::string bytes(size, '\0');
+    for (char& c : bytes) c = (char)(random() & 0xFF);
+    return bytes;
+}
+
+Archive& Archive::Add(const Member& m) {
+    Member member = m;
+    if (!member.haveData) member.data = member.method == 0 ? member.content : Deflate(member.content);
+    headerOffsets.push_back(bytes_.size());
+    Put32(&bytes_, 0x04034B50);
+    Put16(&bytes_, 20);
+    Put16(&bytes_, member.flags);
+    Put16(&bytes_, (uint32_t)member.method);
+    Put16(&bytes_, member.time);
+    Put16(&bytes_, member.date);
+    Put32(&bytes_, member.crc >= 0 ? (uint32_t)member.crc : Crc(member.content));
+    Put32(&bytes_, member.packed >= 0 ? (uint32_t)member.packed : (uint32_t)member.data.size());
+    Put32(&bytes_, member.size >= 0 ? (uint32_t)member.size : (uint32_t)member.content.size());
+    Put16(&bytes_, member.nameLength >= 0 ? (uint32_t)member.nameLength
+                                           : (uint32_t)member.name.size());
+    Put16(&bytes_, member.extraLength >= 0 ? (uint32_t)member.extraLength
+                                            : (uint32_t)member.extra.size());
+    bytes_ += member.name;
+    bytes_ += member.extra;
+    dataOffsets.push_back(bytes_.size());
+    bytes_ += member.data;
+    bytes_ += member.descriptor;
+    totalSize += (uint32_t)member.content.size();
+    members_.push_back(member);
+    return *this;
+}
+
+Archive& Archive::AddStored(const std::string& name, const std::string& content) {
+    Member m;
+    m.name = name;
+    m.content = content;
+    return Add(m);
+}
+
+Archive& Archive::AddDeflated(const std::string& name, const std::string& content) {
+    Member m;
+    m.name = name;
+    m.content = content;
+    m.method = 8;
+    return Add(m);
+}
+
+Archive& Archive::Central(const std::string& name, const std::string& extra,
+                          const std::string& comment) {
+    Put32(&bytes_, 0x02014B50);
+    Put16(&bytes_, 20);
+    Put16(&bytes_, 20);
+    Put16(&bytes_, 0);
+    Put16(&bytes_, 0);
+    Put16(&bytes_, kTime);
+    Put16(&bytes_, kDate);
+    Put32(&bytes_, 0);
+    Put32(&bytes_, 0);
+    Put32(&bytes_, 0);
+    Put16(&bytes_, (uint32_t)name.size());
+    Put16(&bytes_, (uint32_t)extra.size());
+    Put16(&bytes_, (uint32_t)comment.size());
+    Put16(&bytes_, 0);
+    Put16(&bytes_, 0);
+    Put32(&bytes_, 0);
+    Put32(&bytes_, 0);
+    bytes_ += name + extra + comment;
+    return *this;
+}
+
+Archive& Archive::End(const std::string& comment, int64_t commentLength) {
+    Put32(&bytes_, 0x06054B50);
+    Put16(&bytes_, 0);
+    Put16(&bytes_, 0);
+    Put16(&bytes_, (uint32_t)members_.size());
+    Put16(&bytes_, (uint32_t)members_.size());
+    Put32(&bytes_, 0);
+    Put32(&bytes_, 0);
+    Put16(&bytes_, commentLength >= 0 ? (uint32_t)commentLength : (uint32_t)comment.size());
+    bytes_ += comment;
+    return *this;
+}
+
+Archive& Archive::Finish(const std::string& comment) {
+    for (const Member& m : members_) Central(m.name);
+    return End(comment);
+}
+
+Archive& Archive::Raw(const std::string& bytes) {
+    bytes_ += bytes;
+    return *this;
+}
+
+void Prepare(const std::string& file, uint32_t archiveOffset, const std::string& folder,
+             uint32_t totalSize) {
+    FreshState();
+    LoadMessages();
+    state.messageBuffer = (char*)GlobalAlloc(GPTR, MESSAGE_BUFFER_BYTES);
+    lstrcpynA(state.selfPath, file.c_str(), SELF_PATH_CHARS);
+    state.archiveFile = _lopen(file.c_str(), OF_READ);
+    stubParams.archiveOffset = archiveOffset;
+    stubParams.totalSize = totalSize;
+    lstrcpynA(state.extractFolder, folder.c_str(), PATH_CHARS);
+    state.dialogWindow = standin::FakeDialog();
+}
+
+Outcome Extract() {
+    Outcome run;
+    run.code = RunExtraction();
+    run.boxes = standin::MessageBoxes();
+    return run;
+}
+
+Outcome ExtractBytes(const std::string& file, const std::string& prefix, const std::string& archive,
+                 const std::string& folder, uint32_t totalSize) {
+    WriteFileBytes(file, prefix + archive);
+    Prepare(file, (uint32_t)prefix.size(), folder, totalSize);
+    return Extract();
+}
+
+std::string Formatted(int id, ...) {
+    char text[1100];
+    va_list args;
+    va_start(args, id);
+    wvsprintfA(text, Message(id).c_str(), args);
+    va_end(args);
+    return text;
+}
+
+std::string Backslashed(const std::string& path) {
+    std::string p = path;
+    std::replace(p.begin(), p.end(), '/', '\\');
+    return p;
+}
+
+static int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
+    chmod(path, 0700);
+    return remove(path);
+}
+
+void EmptyFolder(const std::string& folder) {
+    nftw(folder.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+    mkdir(folder.c_str(), 0777);
+}
+
+static void ListInto(const std::string& root, const std::string& relative,
+                     std::vector<std::string>* out) {
+    DIR* d = opendir((root + "/" + relative).c_str());
+    if (!d) return;
+    while (struct dirent* e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        std::string path = relative + name;
+        struct stat st;
+        if (lstat((root + "/" + path).c_str(), &st) != 0) continue;
+        if (S_ISDIR(st.st_mode)) {
+            out->push_back(path + "/");
+            ListInto(root, path + "/", out);
+        } else {
+            out->push_back(path);
+        }
+    }
+    closedir(d);
+}
+
+std::vector<std::string> ListTree(const std::string& root) {
+    std::vector<std::string> out;
+    ListInto(root, "", &out);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+}  // namespace zipcraft

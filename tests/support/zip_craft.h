@@ -1,0 +1,95 @@
+// ZIP bytes written by hand for the extraction tests: local headers, central entries and end
+// records with any field set to any value (hostile names, wrong sizes, odd methods), plus a
+// runner that puts such an archive behind a prefix in a file and extracts it the way the
+// Setup command does.
+#pragma once
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "posix/standin.h"
+
+namespace zipcraft {
+
+uint32_t Crc(const std::string& bytes);
+std::string Deflate(const std::string& bytes, int level = 9);  // raw DEFLATE (no wrapper)
+
+// Contents that compress like real files: text with repetitions and some noise.
+std::string SampleText(size_t size, unsigned variant);
+std::string RandomBytes(size_t size, unsigned variant);
+
+const uint16_t kTime = 0x6A3C;  // 13:17:56
+const uint16_t kDate = 0x5A96;  // 2025-04-22
+
+// One local header and what follows it. Unset values (-1) are derived: the stored data is
+// `content` itself (method 0) or its DEFLATE stream (method 8, other methods too), the CRC
+// is that of `content`, the sizes are those of the data and the content.
+struct Member {
+    std::string name;
+    std::string content;
+    int method = 0;
+    uint16_t flags = 0;
+    uint16_t time = kTime, date = kDate;
+    int64_t crc = -1, packed = -1, size = -1;
+    std::string extra;
+    int64_t nameLength = -1;   // the header's field, when it is to differ from the name
+    int64_t extraLength = -1;
+    bool haveData = false;     // `data` holds the raw member data to store as it is
+    std::string data;
+    std::string descriptor;    // written after the data (16 bytes for bit 3)
+};
+
+class Archive {
+public:
+    Archive& Add(const Member& member);
+    Archive& AddStored(const std::string& name, const std::string& content);
+    Archive& AddDeflated(const std::string& name, const std::string& content);
+    // A central entry for every member added so far, then the end record.
+    Archive& Finish(const std::string& comment = "");
+    Archive& Central(const std::string& name, const std::string& extra = "",
+                     const std::string& comment = "");
+    Archive& End(const std::string& comment = "", int64_t commentLength = -1);
+    Archive& Raw(const std::string& bytes);
+    const std::string& bytes() const { return bytes_; }
+    size_t size() const { return bytes_.size(); }
+
+    // Where each member's local header begins, and its data.
+    std::vector<size_t> headerOffsets, dataOffsets;
+    uint32_t totalSize = 0;  // sum of the contents' sizes
+
+private:
+    std::string bytes_;
+    std::vector<Member> members_;
+};
+
+// The result of one extraction run.
+struct Outcome {
+    int code = -1;                          // RunExtraction's result
+    std::vector<ShownMessageBox> boxes;     // every box shown, in order
+    std::string LastText() const { return boxes.empty() ? "" : boxes.back().text; }
+};
+
+// Sets the program's state as start-up and the Setup command leave it (fresh state and
+// stand-in, messages unpacked, buffers allocated, own file open), with `file` as the
+// program's own file, the archive at `archiveOffset` and `folder` as the extraction folder.
+// Message-box answers and failure injections are set after this, before `Extract`.
+void Prepare(const std::string& file, uint32_t archiveOffset, const std::string& folder,
+             uint32_t totalSize = 0);
+Outcome Extract();  // RunExtraction, and the boxes it showed
+// Prepare + Extract over `prefix` + `archive` written to `file`, with the default answers.
+Outcome ExtractBytes(const std::string& file, const std::string& prefix, const std::string& archive,
+                 const std::string& folder, uint32_t totalSize = 0);
+
+// Message `id` formatted as the program formats it (wsprintfA), e.g. with a path for %s.
+std::string Formatted(int id, ...);
+// A native path as the program spells it after composing an output path ('\\' throughout).
+std::string Backslashed(const std::string& path);
+
+// Removes everything inside `folder` (the folder itself stays, or is made).
+void EmptyFolder(const std::string& folder);
+
+// Every file and folder below `root`, as relative paths ("sub/" for a folder), sorted.
+std::vector<std::string> ListTree(const std::string& root);
+
+}  // namespace zipcraft

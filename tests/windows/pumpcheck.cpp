@@ -1,0 +1,50 @@
+// Runs the program's own launch, running-program probe and folder removal under Wine, one
+// per call, and answers through the exit code:
+//   pumpcheck running FOLDER NAME   1 when IsProgramRunning(NAME) from FOLDER, else 0
+//   pumpcheck launch CMDLINE        LaunchCommand, then waits: the child's exit code, or 255
+//                                   when it could not be started
+//   pumpcheck deltree FOLDER        DeleteTree: 1 when the folder went, plus 2 when the
+//                                   call took a second or more
+#include "archive/paths.cpp"
+#include "ui/pumps.cpp"
+
+ExtractorState state = {"Tessly Self-Extractor"};
+
+char* GetMessageText(int) { return (char*)"Unzip-Vorgang abbrechen ?"; }
+
+// The rest of the command line after the first `skip` words (no quoting needed here).
+static char* After(char* line, int skip) {
+    for (int word = 0; word <= skip; ++word) {
+        while (*line == ' ') ++line;
+        if (word == skip) break;
+        bool quoted = *line == '"';
+        if (quoted) ++line;
+        while (*line && (quoted ? *line != '"' : *line != ' ')) ++line;
+        if (*line) ++line;
+    }
+    return line;
+}
+
+int main(int argc, char** argv) {
+    if (argc >= 4 && !lstrcmpA(argv[1], "running")) {
+        if (!SetCurrentDirectoryA(argv[2])) return 100;
+        return IsProgramRunning(argv[3]) ? 1 : 0;
+    }
+    if (argc >= 3 && !lstrcmpA(argv[1], "launch")) {
+        HANDLE process = LaunchCommand(After(GetCommandLineA(), 2));
+        if (!process) return 255;
+        WaitForSingleObject(process, INFINITE);
+        DWORD code = 0;
+        GetExitCodeProcess(process, &code);
+        CloseHandle(process);
+        return (int)code;
+    }
+    if (argc >= 3 && !lstrcmpA(argv[1], "deltree")) {
+        char folder[PATH_CHARS];
+        lstrcpynA(folder, argv[2], PATH_CHARS - 1);
+        DWORD start = GetTickCount();
+        BOOL removed = DeleteTree(folder);
+        return (removed ? 1 : 0) | (GetTickCount() - start >= 1000 ? 2 : 0);
+    }
+    return 99;
+}

@@ -1,0 +1,195 @@
+// Extraction by the real stub under Wine: the files it writes (against Info-ZIP unzip's
+// result for the same file), the command it starts, the running-program probe, the
+// removal of a folder with a locked file, and the cancel question during a long run.
+#include <utime.h>
+
+#include "tests/wine/scenario.h"
+
+namespace {
+
+using namespace scenario;
+
+// Packs the folder `in` (name -> contents, '/' for sub-folders) with `options`, in which
+// "@record" stands for the Windows path of the package's record file; the members get
+// fixed modification times, a different one each.
+Package PackFolder(const std::string& name, const std::map<std::string, std::string>& files,
+                   const std::vector<std::string>& options) {
+    Package p;
+    p.folder = Wine().WorkDir(name);
+    p.exe = p.folder + "/setup.exe";
+    time_t stamp = 1600000000;  // 2020-09-13, spread by odd seconds and hours below
+    for (const auto& [file, contents] : files) {
+        std::string path = p.folder + "/in/" + file;
+        EXPECT_TRUE(sfxtest::WriteFile(path, contents)) << path;
+        struct utimbuf times = {stamp, stamp};
+        utime(path.c_str(), &times);
+        stamp += 3 * 3600 + 17 * 60 + 41;
+    }
+    std::vector<std::string> args = {"build", "-o", p.exe, "--stub", wine::Stub()};
+    for (std::string option : options) {
+        size_t at = option.find("@record");
+        if (at != std::string::npos) option.replace(at, 7, p.RecordWin());
+        args.push_back(option);
+    }
+    args.push_back(p.folder + "/in");
+    sfxtest::RunResult r = sfxtest::RunMksfx(args);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    ClearLeftovers();
+    return p;
+}
+
+std::string Program(const std::string& name) { return sfxtest::ReadFile(wine::TestProgram(name)); }
+
+// The stub extracts, runs the command and, in wait mode, offers "&Done": the script stops
+// there, so that the extracted files can be compared before the clean-up.
+TEST(Extraction, FilesMatchUnzipAndTheCommandStartsInTheFolder) {
+    std::map<std::string, std::string> files = {
+        {"showprobe.exe", Program("showprobe")},
+        {"readme.txt", zipcraft::SampleText(150000, 1)},
+        {"data/random.bin", zipcraft::RandomBytes(70000, 2)},
+        {"data/empty.txt", ""},
+        {"data/deep/er/notes.txt", zipcraft::SampleText(2049, 3)},
+        {"exact.bin", zipcraft::RandomBytes(2048, 4)},
+        {"\xC3\x84nderungen.txt", "umlaut"},  // "Änderungen.txt"
+    };
+    Package p = PackFolder("extract-files", files,
+                           {"--command", "showprobe.exe @record eins  zwei", "--wait"});
+    std::string command = "showprobe.exe " + p.RecordWin() + " eins  zwei";
+    wine::DriverRun run = Wine().Drive({
+        Start(p),
+        "wait kind=dialog timeout=30000",
+        "click id=1",
+        "wait_text id=1 text=&Done timeout=60000",
+    });
+    ASSERT_TRUE(run.Ok()) << run.Describe();
+
+    std::string ours = ExtractFolder();
+    ASSERT_TRUE(Exists(ours));
+    std::string peer = p.folder + "/unzip";
+    sfxtest::RunResult u =
+        sfxtest::RunProgram({"unzip", "-qq", "-o", "-d", peer, p.exe}, {"TZ=UTC"});
+    ASSERT_LE(u.exitCode, 1) << u.err;  // 1: a warning about the stub in front
+    for (const auto& [file, contents] : files) {
+        if (file[0] == '\xC3') continue;  // unzip names it by its own code-page rules
+        SCOPED_TRACE(file);
+        EXPECT_EQ(sfxtest::ReadFile(ours + "/" + file), contents);
+        EXPECT_EQ(sfxtest::ReadFile(peer + "/" + file), contents);
+        struct stat a, b;
+        ASSERT_EQ(stat((ours + "/" + file).c_str(), &a), 0);
+        ASSERT_EQ(stat((peer + "/" + file).c_str(), &b), 0);
+        EXPECT_EQ(a.st_mtime, b.st_mtime);  // the DOS date and time, taken as they stand
+    }
+    EXPECT_EQ(sfxtest::ReadFile(ours + "/\xC3\x84nderungen.txt"), "umlaut");
+
+    auto record = ReadRecord(p.Record());
+    EXPECT_EQ(Field(record, "commandline"), command);
+    EXPECT_EQ(UnixPath(Field(record, "folder")), ours);
+    EXPECT_EQ(Field(record, "useshowwindow"), "1");
+    EXPECT_EQ(Field(record, "showwindow"), "10");  // SW_SHOWDEFAULT
+    ClearLeftovers();
+}
+
+TEST(Extraction, LaunchCommandUsesShowDefaultAndTheCurrentFolder) {
+    std::string folder = Wine().WorkDir("extract-launch");
+    std::string record = folder + "/record.txt";
+    std::string line = "showprobe.exe " + Wine().WinPath(record) + " a b";
+    // The command line names showprobe.exe without a folder: it is found beside pumpcheck.
+    wine::ProgramRun r = Wine().Run(wine::TestProgram("pumpcheck"),
+                                    {"launch", "showprobe.exe", Wine().WinPath(record), "a", "b"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    auto fields = ReadRecord(record);
+    EXPECT_EQ(Field(fields, "commandline"), line);
+    EXPECT_EQ(Field(fields, "showwindow"), "10");
+    EXPECT_EQ(Field(fields, "useshowwindow"), "1");
+
+    r = Wine().Run(wine::TestProgram("pumpcheck"), {"launch", "no-such-program.exe"});
+    EXPECT_EQ(r.status, 255);
+}
+
+TEST(Extraction, ProgramCountsAsRunningWhileItsFileIsHeld) {
+    std::string folder = Wine().WorkDir("extract-running");
+    ASSERT_TRUE(sfxtest::WriteFile(folder + "/holder.exe", Program("probe")));
+    std::string win = Wine().WinPath(folder);
+    auto check = [&](const std::string& name) {
+        return "run " + wine::Quote(Wine().WinPath(wine::TestProgram("pumpcheck")) + " running " +
+                                    win + " " + name);
+    };
+    wine::DriverRun run = Wine().Drive({
+        "cd " + wine::Quote(win),
+        "start " + wine::Quote(win + "\\holder.exe hold=6000"),
+        "sleep ms=1500",
+        check("holder"),
+        check("missing"),
+        "exit timeout=30000",
+        check("holder"),
+    });
+    ASSERT_TRUE(run.Ok()) << run.Describe();
+    std::vector<wine::Observation> ran = run.All("ran");
+    ASSERT_EQ(ran.size(), 3u);
+    EXPECT_EQ(ran[0].Number("code"), 1) << "held open by the running program";
+    EXPECT_EQ(ran[1].Number("code"), 0) << "found nowhere";
+    EXPECT_EQ(ran[2].Number("code"), 0) << "no longer held";
+}
+
+TEST(Extraction, LockedFileCostsASecondAndKeepsItsFolders) {
+    std::string folder = Wine().WorkDir("extract-deltree");
+    std::string tree = folder + "/tree";
+    ASSERT_TRUE(sfxtest::WriteFile(tree + "/a.txt", "a"));
+    ASSERT_TRUE(sfxtest::WriteFile(tree + "/sub/holder.exe", Program("probe")));
+    ASSERT_TRUE(sfxtest::WriteFile(tree + "/sub/b.txt", "b"));
+    ASSERT_TRUE(sfxtest::WriteFile(tree + "/other/c.txt", "c"));
+    std::string win = Wine().WinPath(tree);
+    std::string deltree =
+        "run " + wine::Quote(Wine().WinPath(wine::TestProgram("pumpcheck")) + " deltree " + win);
+    wine::DriverRun run = Wine().Drive({
+        "start " + wine::Quote(win + "\\sub\\holder.exe hold=8000"),
+        "sleep ms=1500",
+        deltree,
+        "exit timeout=30000",
+    });
+    ASSERT_TRUE(run.Ok()) << run.Describe();
+    std::vector<wine::Observation> ran = run.All("ran");
+    ASSERT_EQ(ran.size(), 1u);
+    EXPECT_EQ(ran[0].Number("code"), 2) << "not removed, after a second of retries";
+    EXPECT_TRUE(Exists(tree + "/sub/holder.exe"));
+    EXPECT_FALSE(Exists(tree + "/other"));
+    EXPECT_FALSE(Exists(tree + "/a.txt"));
+
+    run = Wine().Drive({deltree});
+    ASSERT_TRUE(run.Ok()) << run.Describe();
+    EXPECT_EQ(run.All("ran").at(0).Number("code"), 1);
+    EXPECT_FALSE(Exists(tree));
+}
+
+// A click on Close during a long extraction is not delivered: it asks message 11, and Yes
+// ends the run; the folder is removed and the program ends.
+TEST(Extraction, ClickDuringALongExtractionAsksWhetherToCancel) {
+    Package p = PackFolder("extract-cancel",
+                           {{"probe.exe", Program("probe")},
+                            {"big.bin", zipcraft::RandomBytes(64u << 20, 9)}},
+                           {"--command", "probe.exe", "--level", "0", "--wait"});
+    wine::DriverRun run = Wine().Drive(
+        {
+            Start(p),
+            "wait kind=dialog timeout=30000",
+            "click id=1",
+            "sleep ms=200",
+            "click id=2 via=mouse",
+            "wait kind=msgbox timeout=30000",
+            "dump",
+            "click id=6",
+            "exit timeout=60000",
+        },
+        180);
+    ASSERT_TRUE(run.Ok()) << run.Describe();
+    wine::Window box = run.Dump(0);
+    EXPECT_EQ(box.text, Text("Unzip-Vorgang abbrechen ?"));
+    EXPECT_EQ(box.icon, "question");
+    EXPECT_EQ(box.buttons, (std::vector<int>{6, 7}));
+    EXPECT_EQ(box.defaultButton, 7);
+    EXPECT_EQ(box.caption, "Tessly Self-Extractor");
+    EXPECT_EQ(run.ExitCode(), 0);
+    EXPECT_FALSE(Exists(ExtractFolder()));
+}
+
+}  // namespace
