@@ -19,7 +19,7 @@ static void PrintUsage(FILE* to) {
             "  build -o OUTPUT [OPTIONS] INPUT...   make a self-extracting file\n"
             "  list FILE                            show its members and configuration\n"
             "  verify FILE                          check it as the stub will read it\n"
-            "  extract [OPTIONS] FILE               unpack it with the stub's own code\n"
+            "  extract FILE DIR                     unpack it with the stub's own code\n"
             "\n"
             "'mksfx COMMAND --help' describes each command.\n");
 }
