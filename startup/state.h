@@ -274,7 +274,7 @@ void ShowMemberStatus(void);
 // ---- decoder (inflate/) -------------------------------------------------------------------
 int NextInputByte(unsigned short* cell);
 int RefillInput(void);
-void FlushWindow(unsigned count);
+int FlushWindow(unsigned count);  // 1: memory mode, the caller's buffer cannot take it
 int InflateStream(void);
 int DecodeBlock(int* last);
 int DecodeStored(void);

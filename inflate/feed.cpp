@@ -1,0 +1,63 @@
+// The decoder's plumbing: compressed bytes come in through a one-byte feed (pieces of at most
+// 2048 bytes read from the archive, or a byte range in memory), decoded bytes collect in the
+// 32 KiB window and leave it through the 2048-byte output stage.
+//
+// The block decoders take bytes from the current piece directly and fall back on
+// NextInputByte only where a piece ends, so the reads that reach the file are exactly those
+// of a decoder that fetched every byte through the feed.
+#include "startup/state.h"
+
+const unsigned short maskBits[17] = {
+    0x0000, 0x0001, 0x0003, 0x0007, 0x000F, 0x001F, 0x003F, 0x007F, 0x00FF,
+    0x01FF, 0x03FF, 0x07FF, 0x0FFF, 0x1FFF, 0x3FFF, 0x7FFF, 0xFFFF,
+};
+
+// Reads the next piece of the member's compressed data; the compressed-size field of
+// localHeader counts what is still in the file (0 in memory mode, so the range ends there).
+int RefillInput(void) {
+    unsigned char* sizeField = state.localHeader + LH_PACKED;
+    DWORD left = ReadLe32(sizeField);
+    if (left == 0) {
+        state.inputCount = 0;
+        return 0;
+    }
+    UINT n = left < IO_CHUNK ? (UINT)left : (UINT)IO_CHUNK;
+    if (_lread(state.archiveFile, state.inputBuffer, n) != n) ReadFailed();
+    WriteLe32(sizeField, left - n);
+    state.inputPtr = state.inputBuffer;
+    state.inputCount = (int)n - 1;  // the byte about to be delivered is counted already
+    return (int)n;
+}
+
+// Delivers one byte into *cell and answers 8, or answers 0 at the end of the input and leaves
+// the cell alone. Answers of 0 are counted so that the decoder can stop a stream that runs
+// on past its input.
+int NextInputByte(unsigned short* cell) {
+    if (state.inputCount-- <= 0) {
+        if (!RefillInput()) {
+            state.inputOverrun++;
+            return 0;
+        }
+    }
+    *cell = *state.inputPtr++;
+    return 8;
+}
+
+// Passes window bytes 0 .. count-1 on to outputPtr in pieces that fill the 2048-byte stage.
+// In memory mode the caller's buffer ends at outputLimit: a flush that would not fit passes
+// nothing on and answers 1, which ends the stream as invalid data.
+int FlushWindow(unsigned count) {
+    if (state.memoryMode && state.outputLimit - state.outputPtr < (long)count) return 1;
+    const unsigned char* source = state.window;
+    while (count) {
+        unsigned piece = IO_CHUNK - state.outputCount;
+        if (piece > count) piece = count;
+        __builtin_memcpy(state.outputPtr, source, piece);
+        state.outputPtr += piece;
+        state.outputCount += piece;
+        if (state.outputCount == IO_CHUNK) FlushOutput();
+        source += piece;
+        count -= piece;
+    }
+    return 0;
+}
