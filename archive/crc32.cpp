@@ -1,17 +1,33 @@
-// CRC-32 of ZIP (reflected polynomial 0xEDB88320), one table step per byte.
+// CRC-32 of ZIP (reflected polynomial 0xEDB88320). The first 256 entries of `crcTable` are
+// the classic byte table; the seven that follow let the register take eight bytes in one
+// step: entry k*256+i is the byte table's entry i carried on through k zero bytes. The
+// result is the same register that eight byte steps would leave, at several times the speed.
 #include "startup/state.h"
 
 void BuildCrcTable(void) {
+    DWORD* t = state.crcTable;
     for (DWORD i = 0; i < 256; ++i) {
         DWORD c = i;
         for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320 : c >> 1;
-        state.crcTable[i] = c;
+        t[i] = c;
     }
+    for (DWORD i = 256; i < 8 * 256; ++i) t[i] = (t[i - 256] >> 8) ^ t[t[i - 256] & 0xFF];
 }
+
+// Both builds run on little-endian x86, which loads words from any address.
+typedef DWORD __attribute__((aligned(1), may_alias)) UnalignedDword;
+static inline DWORD Le32(const unsigned char* p) { return *(const UnalignedDword*)p; }
 
 void Crc32Update(const unsigned char* bytes, DWORD count) {
     DWORD c = state.crc;
-    const DWORD* table = state.crcTable;
-    while (count--) c = table[(c ^ *bytes++) & 0xFF] ^ (c >> 8);
+    const DWORD* t = state.crcTable;
+    for (; count >= 8; count -= 8, bytes += 8) {
+        DWORD a = c ^ Le32(bytes), b = Le32(bytes + 4);
+        c = t[7 * 256 + (a & 0xFF)] ^ t[6 * 256 + ((a >> 8) & 0xFF)] ^
+            t[5 * 256 + ((a >> 16) & 0xFF)] ^ t[4 * 256 + (a >> 24)] ^
+            t[3 * 256 + (b & 0xFF)] ^ t[2 * 256 + ((b >> 8) & 0xFF)] ^
+            t[1 * 256 + ((b >> 16) & 0xFF)] ^ t[b >> 24];
+    }
+    while (count--) c = t[(c ^ *bytes++) & 0xFF] ^ (c >> 8);
     state.crc = c;
 }

@@ -175,7 +175,7 @@ struct ExtractorState {
     DWORD meterShown;
     UINT_PTR meterTimer;
     DWORD crc;
-    DWORD crcTable[256];
+    DWORD crcTable[8 * 256];      // the byte table, then seven more for eight bytes a step
 
     // decoder
     unsigned char* window;
