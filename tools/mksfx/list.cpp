@@ -23,17 +23,8 @@ const char kHelp[] =
 std::string Quoted(const std::string& ansi) { return "\"" + codepages::Cp1252ToUtf8(ansi) + "\""; }
 
 int List(int argc, char** argv) {
-    std::string path;
-    for (int i = 1; i < argc; ++i) {
-        if (!strcmp(argv[i], "--help") || !strcmp(argv[i], "-h")) {
-            fputs(kHelp, stdout);
-            return 0;
-        }
-        if (argv[i][0] == '-' && argv[i][1]) UsageFail(std::string("unknown option ") + argv[i]);
-        if (!path.empty()) UsageFail("list takes one FILE");
-        path = argv[i];
-    }
-    if (path.empty()) UsageFail("no FILE given");
+    std::string path = SingleFileArgument(argc, argv, kHelp, "list");
+    if (path.empty()) return 0;
 
     File f;
     std::vector<std::string> faults;

@@ -108,4 +108,19 @@ void OutputFile::Commit() {
     }
 }
 
+std::string SingleFileArgument(int argc, char** argv, const char* help, const char* command) {
+    std::string path;
+    for (int i = 1; i < argc; ++i) {
+        if (!strcmp(argv[i], "--help") || !strcmp(argv[i], "-h")) {
+            fputs(help, stdout);
+            return "";
+        }
+        if (argv[i][0] == '-' && argv[i][1]) UsageFail(std::string("unknown option ") + argv[i]);
+        if (!path.empty()) UsageFail(std::string(command) + " takes one FILE");
+        path = argv[i];
+    }
+    if (path.empty()) UsageFail("no FILE given");
+    return path;
+}
+
 }  // namespace sfx

@@ -19,6 +19,10 @@ struct Failure {
 // Runs `body` and turns a Failure into its message on stderr and its exit code.
 int RunCommand(int (*body)(int, char**), int argc, char** argv);
 
+// The arguments of a command that takes one FILE and no options: prints `help` and
+// answers an empty string for --help, else the FILE (usage errors fail).
+std::string SingleFileArgument(int argc, char** argv, const char* help, const char* command);
+
 bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* error);
 std::string ReadWholeFileOrFail(const std::string& path);
 

@@ -126,17 +126,8 @@ std::vector<std::string> Verify(const std::string& path) {
 }
 
 int VerifyCommand(int argc, char** argv) {
-    std::string path;
-    for (int i = 1; i < argc; ++i) {
-        if (!strcmp(argv[i], "--help") || !strcmp(argv[i], "-h")) {
-            fputs(kHelp, stdout);
-            return 0;
-        }
-        if (argv[i][0] == '-' && argv[i][1]) UsageFail(std::string("unknown option ") + argv[i]);
-        if (!path.empty()) UsageFail("verify takes one FILE");
-        path = argv[i];
-    }
-    if (path.empty()) UsageFail("no FILE given");
+    std::string path = SingleFileArgument(argc, argv, kHelp, "verify");
+    if (path.empty()) return 0;
     std::vector<std::string> faults = Verify(path);
     for (const std::string& fault : faults) fprintf(stderr, "mksfx: %s: %s\n", path.c_str(), fault.c_str());
     if (!faults.empty()) return 1;
