@@ -187,6 +187,68 @@ static inline void CopyRun(unsigned char* dst, const unsigned char* src, unsigne
 
 // ---- the blocks -------------------------------------------------------------------------
 
+// While the piece holds FAST_INPUT more bytes, every fill of one symbol is a whole word from
+// the piece; while the window has room for the longest match, no symbol reaches its end. Then
+// a symbol is decoded without the checks for either, and with the same requests, fills and
+// window contents as the careful loop below, which takes over near the edges.
+enum { FAST_INPUT = 32, MAX_MATCH = 258 };
+
+// A whole word from the piece; the caller knows that it lies inside.
+static inline void FillWord(BitReader* r) {
+    BitHold word;
+    __builtin_memcpy(&word, r->in, sizeof word);
+    r->hold |= word << r->bits;
+    r->in += (HOLD_BITS - 1 - r->bits) >> 3;
+    r->bits |= HOLD_BITS - 8;
+}
+
+// Need for the fast loop. A 64-bit reader is filled once per symbol, right after the first
+// lookup (so that the fill does not delay it), with at least 56 bits, more than the 48 that
+// the longest symbol takes; a 32-bit one fills when short.
+static inline void NeedFast(BitReader* r, unsigned n) {
+    if (r->ahead < (int)n) r->ahead = (int)n;
+    if (HOLD_BITS < 64 && r->bits < n) FillWord(r);
+}
+
+// The extra bits of a length or distance: their request reaches only as far as they are
+// consumed, and a lookup always follows before the reader is stored, so `ahead` can ignore it.
+static inline void NeedExtraFast(BitReader* r, unsigned n) {
+    if (HOLD_BITS < 64 && r->bits < n) FillWord(r);
+}
+
+static inline const HuffmanEntry* ResolveFast(BitReader* r, const HuffmanEntry* t) {
+    unsigned e;
+    while ((e = t->extra) > 16) {
+        if (e == INVALID_CODE) return 0;
+        Drop(r, t->bits);
+        e -= 16;
+        NeedFast(r, e);
+        t = t->subTable + Peek(r, e);
+    }
+    return t;
+}
+
+// CopyRun for the fast loop, where the window holds at least a word beyond dst + n: a source a
+// word or more away goes in whole words, the last one reaching past dst + n, and the bytes it
+// overwrote there are put back.
+static inline void CopyRunFast(unsigned char* dst, const unsigned char* src, unsigned n) {
+    enum { WORD = sizeof(size_t) };
+    if (dst - src < WORD) {
+        CopyRun(dst, src, n);
+        return;
+    }
+    unsigned char* end = dst + n;
+    size_t saved, word;
+    __builtin_memcpy(&saved, end, WORD);
+    do {
+        __builtin_memcpy(&word, src, WORD);
+        __builtin_memcpy(dst, &word, WORD);
+        src += WORD;
+        dst += WORD;
+    } while (dst < end);
+    __builtin_memcpy(end, &saved, WORD);
+}
+
 int DecodeCodes(HuffmanEntry* ltable, HuffmanEntry* dtable, int lbits, int dbits) {
     // A code set without any codes has no table; there is nothing to look up then.
     if (!ltable) return 1;
@@ -196,13 +258,55 @@ int DecodeCodes(HuffmanEntry* ltable, HuffmanEntry* dtable, int lbits, int dbits
     unsigned pos = state.windowPos;
     unsigned lmask = maskBits[lbits], dmask = maskBits[dbits];
     for (;;) {
+        const HuffmanEntry* t;
+        unsigned e, len, src;
+        BitReader f = r;  // in registers, unlike r, which the slow fills take by address
+        while (f.end - f.in >= FAST_INPUT && pos < WINDOW_SIZE - MAX_MATCH) {
+            // Seldom short: a symbol leaves at least 8 of the 56 bits.
+            if (HOLD_BITS >= 64 && f.bits < (unsigned)lbits) FillWord(&f);
+            NeedFast(&f, lbits);
+            t = ltable + ((unsigned)f.hold & lmask);
+            if (HOLD_BITS >= 64) FillWord(&f);
+            if (t->extra > 16 && !(t = ResolveFast(&f, t))) return 1;
+            Drop(&f, t->bits);
+            e = t->extra;
+            if (e == 16) {
+                window[pos++] = (unsigned char)t->value;
+                continue;
+            }
+            if (e == 15) {
+                r = f;
+                goto done;
+            }
+            NeedExtraFast(&f, e);
+            len = t->value + Peek(&f, e);
+            Drop(&f, e);
+            if (!dtable) return 1;
+            NeedFast(&f, dbits);
+            t = dtable + ((unsigned)f.hold & dmask);
+            if (t->extra > 16 && !(t = ResolveFast(&f, t))) return 1;
+            Drop(&f, t->bits);
+            e = t->extra;
+            NeedExtraFast(&f, e);
+            unsigned distance = t->value + Peek(&f, e);
+            Drop(&f, e);
+            if (distance > pos) {
+                src = pos - distance;
+                r = f;
+                goto copy;  // the source wraps around the window's end
+            }
+            CopyRunFast(window + pos, window + pos - distance, len);
+            pos += len;
+        }
+        r = f;
+
         // The feed's answers of "no byte" show only where the piece is used up.
         if (r.in == r.end && state.inputOverrun > OVERRUN_LIMIT) return 1;
         Need(&r, lbits);
-        const HuffmanEntry* t = ltable + ((unsigned)r.hold & lmask);
+        t = ltable + ((unsigned)r.hold & lmask);
         if (t->extra > 16 && !(t = Resolve(&r, t))) return 1;
         Drop(&r, t->bits);
-        unsigned e = t->extra;
+        e = t->extra;
         if (e == 16) {
             window[pos++] = (unsigned char)t->value;
             if (pos == WINDOW_SIZE) {
@@ -214,7 +318,7 @@ int DecodeCodes(HuffmanEntry* ltable, HuffmanEntry* dtable, int lbits, int dbits
         if (e == 15) break;
 
         Need(&r, e);
-        unsigned len = t->value + Peek(&r, e);
+        len = t->value + Peek(&r, e);
         Drop(&r, e);
         if (!dtable) return 1;
         Need(&r, dbits);
@@ -223,9 +327,10 @@ int DecodeCodes(HuffmanEntry* ltable, HuffmanEntry* dtable, int lbits, int dbits
         Drop(&r, t->bits);
         e = t->extra;
         Need(&r, e);
-        unsigned src = pos - t->value - Peek(&r, e);
+        src = pos - t->value - Peek(&r, e);
         Drop(&r, e);
 
+    copy:
         // Runs end where the source or the destination reaches the window's end.
         do {
             src &= WINDOW_SIZE - 1;
@@ -241,6 +346,7 @@ int DecodeCodes(HuffmanEntry* ltable, HuffmanEntry* dtable, int lbits, int dbits
             }
         } while (len);
     }
+done:
     SaveReader(&r);
     state.windowPos = (unsigned short)pos;
     return 0;
