@@ -33,7 +33,7 @@ test: test-native test-wine
 demo: build
 	@bash scripts/demo.sh
 
-bench: setup
+bench: build
 	@bash scripts/bench.sh
 
 fuzz: setup

@@ -208,7 +208,9 @@ TEST(Dialog, MeterAppearsOnlyForALongExtraction) {
     std::vector<std::string> drawn = DrawnTexts(run.diagnostics);
     EXPECT_GE(std::count(drawn.begin(), drawn.end(), caption), 2);
     for (const std::string& t : drawn)
-        if (t.compare(0, 10, "Unzip von ") == 0) EXPECT_LE(t.size(), 99u) << t;
+        if (t.compare(0, 10, "Unzip von ") == 0) {
+            EXPECT_LE(t.size(), 99u) << t;
+        }
     // After the extraction the meter is hidden again, and the status line stays hidden.
     EXPECT_FALSE(ControlOf(after, 201).visible);
     EXPECT_EQ(run.ExitCode(), 0);

@@ -43,7 +43,9 @@ void ExpectBox(const wine::Window& box, const std::string& text, const std::stri
     EXPECT_EQ(box.text, text);
     EXPECT_EQ(box.icon, icon);
     EXPECT_EQ(box.buttons, buttons);
-    if (defaultButton) EXPECT_EQ(box.defaultButton, defaultButton);
+    if (defaultButton) {
+        EXPECT_EQ(box.defaultButton, defaultButton);
+    }
 }
 
 // Waits (up to `seconds`) for a file that a program still running writes at its end.
