@@ -57,9 +57,9 @@ struct DialogIcon {
 };
 
 // Makes the dialog's icon from the bytes of an .ico or .png file. `room` is what the
-// configuration block has left for the icon file; `fits`, when given, is asked about each
-// candidate that is within `room` (the caller checks the packed size there). False with
-// `error` when the input is malformed or nothing fits.
+// configuration block has left for the icon file after the texts and the two marker bytes;
+// `fits`, when given, is asked about each candidate that is within `room` (the caller checks
+// the packed size there). False with `error` when the input is malformed or nothing fits.
 bool MakeDialogIcon(const std::string& input, size_t room, DialogIcon* icon, std::string* error,
                     const std::function<bool(const std::string& ico)>& fits = nullptr);
 

@@ -8,7 +8,8 @@
 //   1. 32x32, 16 colours (766 bytes): what the dialog shows without stretching;
 //   2. 16x16, 16 colours (318 bytes): colour carries an icon further than detail, and the
 //      platform doubles it to 32x32;
-//   3. 32x32, 2 colours (326 bytes), for the rare room that takes it but not the 16x16;
+//   3. 32x32, 2 colours (326 bytes): larger unpacked than the 16x16, but it may pack
+//      smaller, so it is there for when the packed size is what does not fit;
 //   4. 16x16, 2 colours (198 bytes).
 //
 // A form is taken from the input as it is when the input has a bitmap of exactly that size
@@ -16,8 +17,8 @@
 // unchanged: hand-drawn small images beat anything converted). Otherwise it is converted
 // from the best source: the smallest image at least as large as the form (the one drawn
 // for small sizes), of the highest depth; when none is that large, the largest. 32x32
-// forms are made only from inputs that have an image of at least 32x32; nothing is
-// enlarged except to reach 16x16, where whole pixels are repeated.
+// forms are made only from inputs that have an image of at least 32x32, so only images
+// below 16x16 are ever enlarged (by repeating whole pixels when the factor is whole).
 //
 // Conversion:
 //   - Scaling works on premultiplied alpha in linear light (sRGB decoded), so that edges
@@ -30,8 +31,8 @@
 //     when there are transparent pixels black is made one of its colours, for them and for
 //     the outlines that most icons have. Remapping dithers lightly: enough for gradients,
 //     not so much that flat areas speckle at this size.
-// Every step is deterministic (no threads, fixed arithmetic order): the same input gives
-// the same bytes.
+// Every step is deterministic: the same input gives the same bytes (the quantiser's too,
+// whatever number of threads it runs on).
 #include <libimagequant.h>
 #include <math.h>
 
