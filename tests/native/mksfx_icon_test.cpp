@@ -1,0 +1,240 @@
+// The dialog's icon: icon files and PNG images of several sizes and depths, made here from
+// pixels, become one small sound icon that fits the room given, shows the picture the right
+// way round in the right colours, and comes out the same on every run; malformed input is
+// refused with a message that says what is wrong.
+#include <gtest/gtest.h>
+#include <math.h>
+#include <png.h>
+
+#include <algorithm>
+#include <functional>
+
+#include "tools/mksfx/icon.h"
+
+using namespace sfx;
+using namespace std::string_literals;
+
+namespace {
+
+void Put16(std::string* b, uint32_t v) {
+    *b += (char)(v & 0xFF), *b += (char)(v >> 8 & 0xFF);
+}
+void Put32(std::string* b, uint32_t v) {
+    Put16(b, v & 0xFFFF), Put16(b, v >> 16);
+}
+
+// A disc on a transparent square: red, green, blue and yellow quarters (clockwise from the
+// top left) inside a black ring. "rich" shades it from the centre (many colours), "mono" is
+// white above and black below.
+enum Look { kFlat, kRich, kMono };
+RgbaImage Picture(int w, int h, Look look) {
+    static const uint8_t quarter[4][3] = {
+        {220, 40, 40}, {40, 180, 60}, {40, 60, 220}, {240, 220, 40}};
+    RgbaImage img{w, h, std::vector<uint8_t>((size_t)w * h * 4, 0)};
+    double r = 0.45 * std::min(w, h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            double dx = x + 0.5 - w / 2.0, dy = y + 0.5 - h / 2.0, d = sqrt(dx * dx + dy * dy) / r;
+            if (d > 1) continue;
+            uint8_t* p = &img.pixels[((size_t)y * w + x) * 4];
+            const uint8_t* q = quarter[(dy > 0) * 2 + (dx > 0)];
+            double shade = look == kRich ? 1 - 0.4 * d : 1;
+            for (int c = 0; c < 3; ++c)
+                p[c] = look == kMono ? (dy < 0 ? 255 : 0) : d > 0.85 ? 0 : (uint8_t)(q[c] * shade);
+            p[3] = 255;
+        }
+    return img;
+}
+
+std::string Png(const RgbaImage& img) {
+    png_image png{};
+    png.version = PNG_IMAGE_VERSION, png.width = img.width, png.height = img.height;
+    png.format = PNG_FORMAT_RGBA;
+    png_alloc_size_t size = 0;
+    png_image_write_to_memory(&png, nullptr, &size, 0, img.pixels.data(), 0, nullptr);
+    std::string out(size, '\0');
+    EXPECT_TRUE(png_image_write_to_memory(&png, &out[0], &size, 0, img.pixels.data(), 0, nullptr));
+    return out.substr(0, size);
+}
+
+// A bitmap image as an icon file holds it (24 and 32 bits, or a palette of the picture's
+// colours), with the AND mask from the alpha channel.
+std::string Bitmap(const RgbaImage& img, int bits) {
+    std::vector<uint32_t> palette;
+    std::string colours, mask;
+    for (int y = img.height - 1; y >= 0; --y) {
+        std::string row(((size_t)img.width * bits + 31) / 32 * 4, '\0'),
+            m((img.width + 31) / 32 * 4, '\0');
+        for (int x = 0; x < img.width; ++x) {
+            const uint8_t* p = &img.pixels[((size_t)y * img.width + x) * 4];
+            uint32_t rgb = p[0] << 16 | p[1] << 8 | p[2];
+            if (p[3] < 128) m[x / 8] = (char)(m[x / 8] | 0x80 >> x % 8);
+            if (bits >= 24) {
+                for (int c = 0; c < bits / 8; ++c)
+                    row[x * bits / 8 + c] = (char)p[c < 3 ? 2 - c : 3];
+                continue;
+            }
+            size_t i = std::find(palette.begin(), palette.end(), rgb) - palette.begin();
+            if (i == palette.size()) palette.push_back(rgb);
+            row[x * bits / 8] = (char)(row[x * bits / 8] | i << (8 - bits - x * bits % 8));
+        }
+        colours += row, mask += m;
+    }
+    EXPECT_LE(palette.size(), bits <= 8 ? 1u << bits : 0u);
+    std::string b;
+    for (uint32_t v : {40, img.width, img.height * 2}) Put32(&b, v);
+    Put16(&b, 1), Put16(&b, bits);
+    for (int i = 0; i < 6; ++i) Put32(&b, 0);
+    for (int i = 0; bits <= 8 && i < 1 << bits; ++i)
+        Put32(&b, i < (int)palette.size() ? palette[i] : 0);
+    return b + colours + mask;
+}
+
+// An icon file of these images; `depth` 0 stores a PNG stream.
+struct Image {
+    int side, depth;
+    Look look;
+};
+std::string Ico(const std::vector<Image>& images) {
+    std::string head, body;
+    Put16(&head, 0), Put16(&head, 1), Put16(&head, (uint32_t)images.size());
+    for (const Image& i : images) {
+        RgbaImage img = Picture(i.side, i.side, i.look);
+        std::string bytes = i.depth ? Bitmap(img, i.depth) : Png(img);
+        head += (char)(i.side & 0xFF), head += (char)(i.side & 0xFF), head += '\0', head += '\0';
+        Put16(&head, 1), Put16(&head, i.depth ? i.depth : 32), Put32(&head, (uint32_t)bytes.size());
+        Put32(&head, (uint32_t)(6 + 16 * images.size() + body.size()));
+        body += bytes;
+    }
+    return head + body;
+}
+
+std::string Patch32(std::string b, size_t at, uint32_t v) {
+    std::string le;
+    Put32(&le, v);
+    return b.replace(at, 4, le);
+}
+
+struct Case {
+    const char* name;
+    std::string input;
+    size_t room, fitsUpTo;  // fitsUpTo: what the packed-size check lets through (0: not asked)
+    int side, depth;        // of the stored icon; 0 when refused
+    char probe;             // 'q' quarters, 'm' white above black, '-' the mask only
+    const char* expected;   // in the description, or in the error
+};
+
+}  // namespace
+
+TEST(Icon, PicksConvertsOrRefusesEachInput) {
+    std::string one = Ico({{48, 32, kRich}});
+    std::string png = Png(Picture(256, 256, kRich)), badPng = png;
+    badPng[badPng.size() / 2] ^= 0x55;
+    const Case cases[] = {
+        {"hand-drawn 32x32", Ico({{256, 0, kRich}, {32, 4, kFlat}}), 2012, 0, 32, 4, 'q',
+         "icon: 32x32, 16 colours, 766 bytes, taken as it is from image 2 of 2 (32x32, 16 "
+         "colours)"},
+        {"nearest from above",
+         Ico({{16, 32, kRich}, {256, 0, kRich}, {48, 32, kRich}, {48, 8, kFlat}}), 2012, 0, 32, 4,
+         'q', "converted from image 3 of 4 (48x48, 32-bit)"},
+        {"PNG entry", Ico({{256, 0, kRich}}), 2012, 0, 32, 4, 'q',
+         "converted from image 1 of 1 (256x256 PNG)"},
+        {"plain PNG, not square", Png(Picture(300, 200, kRich)), 2012, 0, 32, 4, '-',
+         "converted from a 300x200 PNG"},
+        {"256 colours", Ico({{32, 8, kFlat}}), 2012, 0, 32, 4, 'q', "(32x32, 256 colours)"},
+        {"24 bits", Ico({{40, 24, kRich}}), 2012, 0, 32, 4, 'q', "(40x40, 24-bit)"},
+        {"2 colours", Ico({{32, 1, kMono}}), 2012, 0, 32, 4, 'm', "(32x32, 2 colours)"},
+        {"only 16x16", Ico({{16, 4, kFlat}}), 2012, 0, 16, 4, 'q',
+         "icon: 16x16, 16 colours, 318 bytes, taken as it is"},
+        {"tiny, enlarged", Ico({{8, 32, kFlat}}), 2012, 0, 16, 4, 'q',
+         "converted from image 1 of 1 (8x8, 32-bit)"},
+        {"little room", one, 700, 0, 16, 4, 'q',
+         "318 bytes, converted from image 1 of 1 (48x48, 32-bit) (32x32, 16 colours takes 766 "
+         "bytes, 700 are left)"},
+        {"less room", one, 300, 0, 16, 1, '-', "icon: 16x16, 2 colours, 198 bytes"},
+        {"packs too large", one, 2012, 400, 16, 4, 'q',
+         "(32x32, 16 colours makes the configuration too large)"},
+        {"no room", one, 197, 0, 0, 0, 0,
+         "no form of the icon fits: even 16x16, 2 colours takes 198 bytes, 197 are left"},
+        {"empty", "", 2012, 0, 0, 0, 0, "the file is empty"},
+        {"not an icon", "GIF89a....", 2012, 0, 0, 0, 0, "neither an icon file nor a PNG image"},
+        {"cursor", "\0\0\2\0\1\0"s, 2012, 0, 0, 0, 0, "a cursor, not an icon"},
+        {"no image", "\0\0\1\0\0\0"s, 2012, 0, 0, 0, 0, "the icon directory lists no image"},
+        {"directory cut", one.substr(0, 20), 2012, 0, 0, 0, 0,
+         "the icon directory is truncated: it ends at byte 22, the file has 20"},
+        {"zero bytes", Patch32(one, 14, 0), 2012, 0, 0, 0, 0, "image 1 of 1 is empty (0 bytes)"},
+        {"outside", Patch32(one, 18, (uint32_t)one.size()), 2012, 0, 0, 0, 0,
+         "image 1 of 1 lies outside the file"},
+        {"in the directory", Patch32(one, 18, 6), 2012, 0, 0, 0, 0,
+         "image 1 of 1 starts inside the icon directory"},
+        {"zero width", Patch32(one, 26, 0), 2012, 0, 0, 0, 0,
+         "image 1 of 1: zero or negative size"},
+        {"16 bits", Patch32(one, 34, 0x100001), 2012, 0, 0, 0, 0, "image 1 of 1: 16 bits a pixel"},
+        {"pixels cut", Patch32(one, 14, 1000), 2012, 0, 0, 0, 0,
+         "image 1 of 1: truncated: its 48x48 pixels need 9256 bytes, it has 1000"},
+        {"bad PNG", badPng, 2012, 0, 0, 0, 0, "bad PNG: "},
+        {"PNG cut", png.substr(0, 30), 2012, 0, 0, 0, 0, "bad PNG: "},
+        {"huge PNG", Patch32(png, 16, 0x00200000), 2012, 0, 0, 0, 0, "larger than 4096x4096"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::function<bool(const std::string&)> fits;
+        if (c.fitsUpTo) fits = [&c](const std::string& ico) { return ico.size() <= c.fitsUpTo; };
+        DialogIcon icon, again;
+        std::string error;
+        bool ok = MakeDialogIcon(c.input, c.room, &icon, &error, fits);
+        if (!c.side) {
+            EXPECT_FALSE(ok);
+            EXPECT_NE(error.find(c.expected), std::string::npos) << error;
+            continue;
+        }
+        ASSERT_TRUE(ok) << error;
+        EXPECT_NE(icon.description.find(c.expected), std::string::npos) << icon.description;
+        ASSERT_TRUE(MakeDialogIcon(c.input, c.room, &again, &error, fits));
+        EXPECT_EQ(again.ico, icon.ico);
+
+        // What the stub checks: one image, inside the file, a plain bitmap header.
+        const std::string& b = icon.ico;
+        ASSERT_LE(b.size(), c.room);
+        auto le = [&b](size_t at, int n) {
+            uint32_t v = 0;
+            while (n--) v = v << 8 | (uint8_t)b[at + n];
+            return v;
+        };
+        EXPECT_EQ(std::vector<uint32_t>({le(0, 2), le(2, 2), le(4, 2), le(14, 4), le(18, 4)}),
+                  std::vector<uint32_t>({0, 1, 1, (uint32_t)b.size() - 22, 22}));
+        EXPECT_EQ(std::vector<uint32_t>({le(22, 4), le(26, 4), le(30, 4), le(34, 2), le(36, 2)}),
+                  std::vector<uint32_t>({40, (uint32_t)c.side, 2u * c.side, 1, (uint32_t)c.depth}));
+
+        // The pixel at a fraction of the width and height, read from the bytes as the
+        // platform reads them: {red, green, blue, mask bit}.
+        auto at = [&](double fx, double fy) {
+            int x = (int)(fx * c.side), row = c.side - 1 - (int)(fy * c.side), bits = c.depth;
+            size_t colours = 62 + 4 * (1 << bits), rowBytes = (c.side * bits + 31) / 32 * 4;
+            size_t mask = colours + rowBytes * c.side + row * ((c.side + 31) / 32 * 4);
+            int i =
+                (uint8_t)b[colours + row * rowBytes + x * bits / 8] >> (8 - bits - x * bits % 8) &
+                ((1 << bits) - 1);
+            return std::vector<int>{(uint8_t)b[64 + 4 * i], (uint8_t)b[63 + 4 * i],
+                                    (uint8_t)b[62 + 4 * i],
+                                    (uint8_t)b[mask + x / 8] >> (7 - x % 8) & 1};
+        };
+        EXPECT_EQ(at(0, 0),
+                  std::vector<int>({0, 0, 0, 1}));  // black under the mask: the screen shows
+        EXPECT_EQ(at(0.99, 0.99), std::vector<int>({0, 0, 0, 1}));
+        EXPECT_EQ(at(0.5, 0.5)[3], 0);
+        std::vector<int> tl = at(0.3, 0.3), tr = at(0.7, 0.3), bl = at(0.3, 0.7), br = at(0.7, 0.7);
+        if (c.probe == 'q') {
+            EXPECT_TRUE(tl[0] > tl[1] + 60 && tl[0] > tl[2] + 60)
+                << tl[0] << " " << tl[1] << " " << tl[2];
+            EXPECT_TRUE(tr[1] > tr[0] + 60 && tr[1] > tr[2] + 60)
+                << tr[0] << " " << tr[1] << " " << tr[2];
+            EXPECT_TRUE(bl[2] > bl[0] + 60 && bl[2] > bl[1] + 60)
+                << bl[0] << " " << bl[1] << " " << bl[2];
+            EXPECT_TRUE(br[0] > br[2] + 60 && br[1] > br[2] + 60)
+                << br[0] << " " << br[1] << " " << br[2];
+        } else if (c.probe == 'm') {
+            EXPECT_TRUE(tl[0] > 200 && tr[2] > 200 && bl[1] < 50 && br[0] < 50);
+        }
+    }
+}
