@@ -1,0 +1,218 @@
+// PE32 images: the check of the stub image and the appending of one section.
+//
+// The check follows the file from the front: the MZ header names where the PE header
+// stands; the COFF header gives the machine, the section count and the size of the optional
+// header; the optional header gives the alignments, the image and header sizes, the
+// subsystem and the data directories; the section table follows it. Everything is held to
+// what the loader maps: each section's data lies in the image after the headers, in file
+// order, and sections follow each other in memory. Nothing may follow the last section,
+// since the builder appends the configuration block and the archive right there, and
+// anything found there would mean a finished setup file or a signed stub was given.
+//
+// Appending keeps every existing byte where it is: the section header takes the free,
+// zeroed room after the section table, the data goes after the last section's data, padded
+// to the file alignment, and the section is placed in memory after the last one.
+#include "tools/mksfx/peimage.h"
+
+#include <stdio.h>
+
+namespace sfx {
+
+namespace {
+
+const size_t kCoffSize = 20, kSectionHeaderSize = 40, kOptionalMin = 96;
+const uint32_t kScnCode = 0x20, kScnExecute = 0x20000000;
+
+const char* const kDirectoryNames[16] = {
+    "exports", "imports", "resources", "exceptions", "certificates", "base relocations", "debug data",
+    "architecture data", "global pointer", "thread-local storage", "load configuration", "bound imports",
+    "import address table", "delayed imports", "runtime header", "reserved"};
+
+uint32_t U16(const std::string& b, size_t at) { return (unsigned char)b[at] | ((unsigned char)b[at + 1] << 8); }
+uint32_t U32(const std::string& b, size_t at) { return U16(b, at) | (U16(b, at + 2) << 16); }
+void Put16(std::string* b, size_t at, uint32_t v) {
+    (*b)[at] = (char)(v & 0xFF);
+    (*b)[at + 1] = (char)((v >> 8) & 0xFF);
+}
+void Put32(std::string* b, size_t at, uint32_t v) {
+    Put16(b, at, v & 0xFFFF);
+    Put16(b, at + 2, v >> 16);
+}
+uint64_t AlignUp(uint64_t v, uint64_t alignment) { return (v + alignment - 1) / alignment * alignment; }
+bool PowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+std::string Hex(uint64_t v) {
+    char text[24];
+    snprintf(text, sizeof text, "0x%llX", (unsigned long long)v);
+    return text;
+}
+
+// Bytes a section occupies in memory: its virtual size, or its data size when that is 0.
+uint64_t Extent(const PeSection& s) { return s.virtualSize ? s.virtualSize : s.rawSize; }
+
+std::string CheckSections(const std::string& file, size_t imageEnd, PeImage* p) {
+    uint64_t rawEnd = p->sizeOfHeaders, memoryEnd = p->sectionAlignment;
+    for (size_t i = 0; i < p->sections.size(); ++i) {
+        const PeSection& s = p->sections[i];
+        std::string who = "section " + std::to_string(i + 1) + " (" + s.name + ")";
+        if (s.virtualAddress % p->sectionAlignment != 0)
+            return who + " is not aligned in memory (" + Hex(s.virtualAddress) + ")";
+        if (s.virtualAddress < memoryEnd)
+            return who + " overlaps what precedes it in memory (" + Hex(s.virtualAddress) + ")";
+        if (i > 0 && s.virtualAddress != memoryEnd)
+            return who + " leaves a gap in memory after the previous section";
+        memoryEnd = AlignUp(s.virtualAddress + Extent(s), p->sectionAlignment);
+        if (s.rawSize == 0) continue;
+        if (s.rawPointer < rawEnd)
+            return who + "'s data at " + Hex(s.rawPointer) + " overlaps the headers or the previous section";
+        rawEnd = (uint64_t)s.rawPointer + s.rawSize;
+        if (rawEnd > imageEnd)
+            return who + "'s data runs past the end of the image (" + Hex(rawEnd) + " > " + Hex(imageEnd) +
+                   "): cut short?";
+    }
+    if (p->sizeOfImage < memoryEnd)
+        return "SizeOfImage " + Hex(p->sizeOfImage) + " is less than the sections need (" + Hex(memoryEnd) + ")";
+    // Zero padding up to the next file-alignment boundary is part of the last section.
+    for (uint64_t at = rawEnd; at < imageEnd; ++at)
+        if (file[at] != 0 || at >= AlignUp(rawEnd, p->fileAlignment))
+            return std::to_string(imageEnd - rawEnd) + " bytes follow the last section (" + Hex(rawEnd) +
+                   "): a finished setup file or a signed image?";
+    return "";
+}
+
+// The section whose memory holds [rva, rva + size), or null.
+const PeSection* SectionOf(const PeImage& p, uint64_t rva, uint64_t size) {
+    for (const PeSection& s : p.sections)
+        if (rva >= s.virtualAddress && rva + size <= s.virtualAddress + Extent(s)) return &s;
+    return nullptr;
+}
+
+std::string CheckDirectories(const std::string& file, size_t imageEnd, const PeImage& p) {
+    for (uint32_t i = 0; i < p.directoryCount; ++i) {
+        uint64_t rva = U32(file, p.DirectoryOffset(i)), size = U32(file, p.DirectoryOffset(i) + 4);
+        if (rva == 0 && size == 0) continue;
+        std::string who = std::string("the ") + kDirectoryNames[i] + " directory";
+        if (i == kDirectoryCertificates) {  // a file offset, after the image
+            if (rva < imageEnd || rva + size > file.size())
+                return who + " (" + Hex(rva) + ", " + Hex(size) + " bytes) does not lie after the image";
+            continue;
+        }
+        if (rva + size > p.sizeOfHeaders && !SectionOf(p, rva, size))
+            return who + " (" + Hex(rva) + ", " + Hex(size) + " bytes) lies outside every section";
+    }
+    return "";
+}
+
+}  // namespace
+
+std::string CheckPeImage(const std::string& file, size_t imageEnd, PeImage* image) {
+    PeImage p;
+    if (imageEnd > file.size()) return "the image is longer than the file";
+    if (imageEnd < 64 || file[0] != 'M' || file[1] != 'Z') return "no MZ signature: not a Windows program";
+    uint64_t pe = U32(file, 0x3C);
+    if (pe + 4 + kCoffSize + kOptionalMin > imageEnd) return "the PE header offset " + Hex(pe) + " lies outside the image";
+    if (file.compare(pe, 4, "PE\0\0", 4) != 0) return "no PE signature at " + Hex(pe);
+    size_t coff = pe + 4;
+    if (U16(file, coff) != 0x14C) return "machine " + Hex(U16(file, coff)) + ", not i386";
+    uint32_t count = U16(file, coff + 2), optionalSize = U16(file, coff + 16), flags = U16(file, coff + 18);
+    if (!(flags & 0x0002) || (flags & 0x2000)) return "not an executable program (characteristics " + Hex(flags) + ")";
+    if (count == 0 || count > 96) return std::to_string(count) + " sections (a program has 1 to 96)";
+    p.optionalAt = coff + kCoffSize;
+    const size_t o = p.optionalAt;
+    if (optionalSize < kOptionalMin) return "optional header of " + std::to_string(optionalSize) + " bytes";
+    if (U16(file, o) != 0x10B) return "optional header magic " + Hex(U16(file, o)) + ", not PE32";
+    p.sectionAlignment = U32(file, o + 32);
+    p.fileAlignment = U32(file, o + 36);
+    p.sizeOfImage = U32(file, o + 56);
+    p.sizeOfHeaders = U32(file, o + 60);
+    uint32_t subsystem = U16(file, o + 68);
+    p.directoryCount = U32(file, o + 92);
+    if (subsystem != 2) return "subsystem " + std::to_string(subsystem) + ", not a Windows GUI program";
+    if (!PowerOfTwo(p.fileAlignment) || p.fileAlignment < 512 || p.fileAlignment > 65536 ||
+        !PowerOfTwo(p.sectionAlignment) || p.sectionAlignment < p.fileAlignment)
+        return "alignments " + Hex(p.fileAlignment) + " (file) and " + Hex(p.sectionAlignment) +
+               " (memory) are not powers of two with 512 <= file <= memory";
+    if (p.directoryCount > 16 || kOptionalMin + 8ull * p.directoryCount > optionalSize)
+        return std::to_string(p.directoryCount) + " data directories do not fit the optional header";
+    p.sectionTableAt = o + optionalSize;
+    uint64_t tableEnd = p.sectionTableAt + (uint64_t)count * kSectionHeaderSize;
+    if (tableEnd > p.sizeOfHeaders || p.sizeOfHeaders > imageEnd)
+        return "the section table (to " + Hex(tableEnd) + ") does not lie inside the headers (" +
+               Hex(p.sizeOfHeaders) + " bytes, image " + Hex(imageEnd) + ")";
+    for (uint32_t i = 0; i < count; ++i) {
+        size_t h = p.sectionTableAt + i * kSectionHeaderSize;
+        PeSection s;
+        s.name = file.substr(h, 8);
+        s.name = s.name.substr(0, s.name.find('\0'));
+        s.virtualSize = U32(file, h + 8);
+        s.virtualAddress = U32(file, h + 12);
+        s.rawSize = U32(file, h + 16);
+        s.rawPointer = U32(file, h + 20);
+        s.characteristics = U32(file, h + 36);
+        p.sections.push_back(s);
+    }
+    std::string fault = CheckSections(file, imageEnd, &p);
+    if (fault.empty()) fault = CheckDirectories(file, imageEnd, p);
+    if (!fault.empty()) return fault;
+    uint32_t entry = U32(file, o + 16);
+    const PeSection* code = SectionOf(p, entry, 1);
+    if (!code || !(code->characteristics & (kScnCode | kScnExecute)))
+        return "the entry point " + Hex(entry) + " is not in a code section";
+    if (image) *image = p;
+    return "";
+}
+
+uint32_t NextSectionAddress(const PeImage& p) {
+    const PeSection& last = p.sections.back();
+    return (uint32_t)AlignUp(last.virtualAddress + Extent(last), p.sectionAlignment);
+}
+
+std::string AppendPeSection(std::string* bytes, const char* name, const std::string& data,
+                            uint32_t characteristics, int directory) {
+    PeImage p;
+    std::string fault = CheckPeImage(*bytes, bytes->size(), &p);
+    if (!fault.empty()) return fault;
+    if (data.empty()) return "an empty section";
+    if (directory >= (int)p.directoryCount)
+        return std::string("the image has no entry for the ") + kDirectoryNames[directory] + " directory";
+    if (directory >= 0 && (U32(*bytes, p.DirectoryOffset(directory)) || U32(*bytes, p.DirectoryOffset(directory) + 4)))
+        return std::string("the image has ") + kDirectoryNames[directory] + " already";
+    size_t header = p.sectionTableAt + p.sections.size() * kSectionHeaderSize;
+    uint64_t firstData = p.sizeOfHeaders;
+    for (const PeSection& s : p.sections)
+        if (s.rawSize && s.rawPointer < firstData) firstData = s.rawPointer;
+    bool room = header + kSectionHeaderSize <= firstData && p.sections.size() < 96;
+    for (size_t at = header; room && at < header + kSectionHeaderSize; ++at) room = (*bytes)[at] == 0;
+    if (!room) return "no free room for another section header after the section table";
+
+    uint32_t address = NextSectionAddress(p);
+    uint64_t rawPointer = AlignUp(bytes->size(), p.fileAlignment);
+    uint64_t rawSize = AlignUp(data.size(), p.fileAlignment);
+    uint64_t sizeOfImage = AlignUp((uint64_t)address + data.size(), p.sectionAlignment);
+    if (rawPointer + rawSize > 0xFFFFFFFFu || sizeOfImage > 0xFFFFFFFFu) return "the section makes the image too large";
+
+    std::string h(kSectionHeaderSize, '\0');
+    for (size_t k = 0; k < 8 && name[k]; ++k) h[k] = name[k];
+    Put32(&h, 8, (uint32_t)data.size());
+    Put32(&h, 12, address);
+    Put32(&h, 16, (uint32_t)rawSize);
+    Put32(&h, 20, (uint32_t)rawPointer);
+    Put32(&h, 36, characteristics);
+    bytes->replace(header, kSectionHeaderSize, h);
+
+    size_t o = p.optionalAt, coff = o - kCoffSize;
+    Put16(bytes, coff + 2, (uint32_t)p.sections.size() + 1);
+    if (characteristics & 0x40) Put32(bytes, o + 8, U32(*bytes, o + 8) + (uint32_t)rawSize);
+    if (sizeOfImage > p.sizeOfImage) Put32(bytes, o + 56, (uint32_t)sizeOfImage);
+    Put32(bytes, p.ChecksumOffset(), 0);
+    if (directory >= 0) {
+        Put32(bytes, p.DirectoryOffset(directory), address);
+        Put32(bytes, p.DirectoryOffset(directory) + 4, (uint32_t)data.size());
+    }
+    bytes->resize(rawPointer, '\0');
+    *bytes += data;
+    bytes->resize(rawPointer + rawSize, '\0');
+    return "";
+}
+
+}  // namespace sfx
