@@ -175,18 +175,18 @@ void ExtractMember(void) {
     state.crc = 0xFFFFFFFF;
     CreateOutputFile();
 
-    unsigned method = ReadLe16(state.localHeader + LH_METHOD);
-    if (method == 0) {
+    unsigned method = ReadLe16(state.localHeader + ENTRY_METHOD);
+    if (method == METHOD_STORED) {
         ShowMemberStatus();
         CopyStored();
-    } else if (method == 8) {
+    } else if (method == METHOD_DEFLATED) {
         ShowMemberStatus();
         InflateStream();
         // A stream that ends before its member's data does would leave the walk inside
         // that data: step over what the feed has not read.
-        DWORD unread = ReadLe32(state.localHeader + LH_PACKED);
+        DWORD unread = ReadLe32(state.localHeader + ENTRY_PACKED);
         if (unread != 0) {
-            WriteLe32(state.localHeader + LH_PACKED, 0);
+            WriteLe32(state.localHeader + ENTRY_PACKED, 0);
             if ((LONG)unread < 0) ReadFailed();
             _llseek(state.archiveFile, (LONG)unread, 1);
         }
@@ -205,7 +205,7 @@ void ExtractMember(void) {
     state.outputFile = 0;
 
     DWORD found = ~state.crc;
-    DWORD expected = ReadLe32(state.localHeader + LH_CRC);
+    DWORD expected = ReadLe32(state.localHeader + ENTRY_CRC);
     if (found != expected) {
         FormatText(state.messageBuffer, MESSAGE_BUFFER_BYTES, GetMessageText(MSG_BAD_CRC),
                    state.displayName, found, expected);
@@ -251,8 +251,8 @@ void CheckWrite(int written) {
 
 void SetMemberFileTimes(void) {
     FILETIME time;
-    if (DosDateTimeToFileTime((WORD)ReadLe16(state.localHeader + LH_DATE),
-                              (WORD)ReadLe16(state.localHeader + LH_TIME), &time))
+    if (DosDateTimeToFileTime((WORD)ReadLe16(state.localHeader + ENTRY_DATE),
+                              (WORD)ReadLe16(state.localHeader + ENTRY_TIME), &time))
         SetFileTime((HANDLE)(INT_PTR)state.outputFile, &time, &time, &time);
 }
 

@@ -15,7 +15,7 @@ const unsigned short maskBits[17] = {
 // Reads the next piece of the member's compressed data; the compressed-size field of
 // localHeader counts what is still in the file (0 in memory mode, so the range ends there).
 int RefillInput(void) {
-    unsigned char* sizeField = state.localHeader + LH_PACKED;
+    unsigned char* sizeField = state.localHeader + ENTRY_PACKED;
     DWORD left = ReadLe32(sizeField);
     if (left == 0) {
         state.inputCount = 0;

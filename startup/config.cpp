@@ -1,9 +1,7 @@
 // The configuration block: the texts, the command and the optional icon of this particular
 // self-extracting file, appended right after the stub image as one raw DEFLATE stream.
 //
-// Inflated layout: about text, command, an unused string, the dialog's body text and, with
-// OPT_CUSTOM_CAPTION, the caption, each NUL-terminated; then either the marker 0x1F 0x1F
-// followed by an icon file up to the end of the data, or two zero bytes.
+// Its layout is in startup/format.h.
 //
 // The block sits inside the range the header CRC covers, but that check can be switched
 // off, so nothing here trusts its sizes:
@@ -19,7 +17,6 @@
 enum {
     TEMP_FOLDER_LIMIT = 145,     // what GetTempPathA is asked for
     TEMP_NAME_BYTES = MAX_PATH,  // GetTempFileNameA writes up to MAX_PATH characters
-    ICON_MARKER = 0x1F,
 };
 
 // Copies the string at `*pos` into `dest` (at most destSize - 1 characters, always

@@ -2,24 +2,22 @@
 // at start-up from one DEFLATE stream and converted from the OEM to the ANSI code page.
 #include "startup/state.h"
 
-extern const unsigned char storedMessageTable[];  // 46 offsets, then the stream
+extern const unsigned char storedMessageTable[];  // the offsets, then the stream
 extern const DWORD storedMessageStreamLength;
-
-enum { OFFSET_TABLE_BYTES = (MESSAGE_COUNT + 1) * 4 };
 
 static DWORD MessageOffset(int n) { return ReadLe32(storedMessageTable + 4 * n); }
 
 void UnpackMessageTable(void) {
     state.messageTable = (unsigned char*)LocalAlloc(LPTR, MESSAGE_TABLE_BYTES);
     if (!state.messageTable) HeaderInvalid();
-    state.inputPtr = (unsigned char*)storedMessageTable + OFFSET_TABLE_BYTES;
+    state.inputPtr = (unsigned char*)storedMessageTable + MESSAGE_OFFSETS_BYTES;
     state.inputCount = (int)storedMessageStreamLength;
     state.outputPtr = state.messageTable;
     state.outputLimit = state.messageTable + MESSAGE_TABLE_BYTES;
     state.memoryMode = 1;
     InflateStream();
     state.memoryMode = 0;
-    // Messages 0..43 are text; the template that follows them is binary.
+    // The messages before the template are text; the template is binary.
     DWORD textBytes = MessageOffset(MSG_DIALOG_TEMPLATE);
     OemToCharBuffA((LPCSTR)state.messageTable, (LPSTR)state.messageTable, textBytes);
 }

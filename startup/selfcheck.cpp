@@ -5,10 +5,7 @@
 // The builder finds this block by its signature and patches it; the code reads the fields
 // at their place. The header-invalid text must follow it directly.
 StubData stubData = {
-    {{'r', 'd', 'k', 0x01, 's', 'f', 'x', 0x02},
-     0, 0, 0, 0, 0, 0x02,
-     {'_', 'I', 'S', 'D', 'E', 'L', 0, 0, 0, 0},
-     {0xFF, 0xFF, 0x02, 0x00, 0, 0, 0, 0, 0, 0}},
+    FRESH_PARAMETER_BLOCK,
     "Tessly Self-Extractor-Dateikopf ung\xFCltig. M\xF6gliche Ursache: Fehlerhafter "
     "Datentr\xE4ger oder Datei\xFC" "bertragungsfehler.",
 };
@@ -61,5 +58,5 @@ void ProbeEndRecord(void) {
         stubParams.endRecordOffset)
         FatalError(text);
     if (_lread(state.archiveFile, bytes, 4) != 4) FatalError(text);
-    if (ReadLe32(bytes) != 0x06054B50) FatalError(text);
+    if (ReadLe32(bytes) != ZIP_END_SIGNATURE) FatalError(text);
 }

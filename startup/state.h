@@ -2,6 +2,7 @@
 // the program. One thread, one record, no classes: every part reads and writes the fields
 // of `state` directly.
 #pragma once
+#include "startup/format.h"
 #include "startup/platform.h"
 
 #ifdef _WIN32
@@ -22,29 +23,14 @@ typedef jmp_buf CheckpointRecord;
 enum {
     PATH_CHARS = 264,            // memberName, displayName, extractFolder, work buffers
     SELF_PATH_CHARS = 261,
-    COMMAND_CHARS = 100,
-    MESSAGE_TEXT_BYTES = 256,
-    ABOUT_TEXT_BYTES = 516,
-    CUSTOM_CAPTION_BYTES = 65,
     MESSAGE_BUFFER_BYTES = 500,
-    MESSAGE_TABLE_BYTES = 5544,
-    TEMPLATE_COPY_BYTES = 1024,
     WINDOW_SIZE = 32768,
     WINDOW_ALLOC = 32776,
     IO_CHUNK = 2048,
     IO_BUFFER_ALLOC = 2068,
-    CONFIG_PACKED_MAX = 1500,
-    CONFIG_UNPACKED_MAX = 2012,
-    MESSAGE_COUNT = 45,          // ids 0 to 44; 44 is the dialog template
 };
 
 enum { ABORT_CANCELLED = 1, ABORT_FAILED = 2 };
-
-enum {
-    OPT_WAIT_FOR_PROGRAM = 0x04,
-    OPT_CUSTOM_CAPTION = 0x10,
-    OPT_WAIT_MODE = 0x40,
-};
 
 // Window messages and control ids of the dialog and the meter.
 enum {
@@ -93,31 +79,19 @@ enum {
     MSG_END_RECORD_BAD = 39,
     MSG_ABOUT = 40,
     MSG_FOOTER = 43,
-    MSG_DIALOG_TEMPLATE = 44,
+    MSG_DIALOG_TEMPLATE = MESSAGE_TEXT_COUNT,
 };
 
 // ---- the build-time parameters, patched by the builder ----------------------------------
-#pragma pack(push, 1)
-struct StubParameterBlock {
-    unsigned char signature[8];   // "rdk\1sfx\2"
-    DWORD headerCrc;              // CRC-32 of bytes 0 .. archiveOffset-1 with this field zero
-    DWORD archiveOffset;
-    DWORD configOffset;
-    DWORD endRecordOffset;
-    DWORD totalSize;
-    DWORD optionFlags;
-    char waitForName[10];
-    unsigned char reserved[10];
-};
-
 // The block is followed directly by the header-invalid text (Windows-1252).
+#pragma pack(push, 1)
 struct StubData {
     StubParameterBlock params;
     char headerInvalidText[115];
 };
 #pragma pack(pop)
 
-enum { STUB_PARAMETER_BLOCK_SIZE = 52, HEADER_INVALID_TEXT_LENGTH = 114 };
+enum { HEADER_INVALID_TEXT_LENGTH = 114 };
 
 extern StubData stubData;
 #define stubParams (stubData.params)
@@ -169,7 +143,7 @@ struct ExtractorState {
     char extractFolder[PATH_CHARS];
     char memberName[PATH_CHARS];
     char displayName[PATH_CHARS];
-    unsigned char localHeader[26];
+    unsigned char localHeader[ENTRY_FIELDS_BYTES];  // the local header after its signature
     DWORD bytesDone;
     DWORD lastMeterBytes;
     DWORD meterShown;
@@ -196,20 +170,6 @@ struct ExtractorState {
 
 extern ExtractorState state;
 extern const char APP_TITLE[];
-
-// Field access of the 26 local-header bytes (little-endian, possibly unaligned).
-enum {
-    LH_VERSION = 0, LH_FLAGS = 2, LH_METHOD = 4, LH_TIME = 6, LH_DATE = 8, LH_CRC = 10,
-    LH_PACKED = 14, LH_SIZE = 18, LH_NAME_LENGTH = 22, LH_EXTRA_LENGTH = 24,
-};
-inline unsigned ReadLe16(const unsigned char* p) { return p[0] | (p[1] << 8); }
-inline DWORD ReadLe32(const unsigned char* p) {
-    return p[0] | (p[1] << 8) | ((DWORD)p[2] << 16) | ((DWORD)p[3] << 24);
-}
-inline void WriteLe32(unsigned char* p, DWORD v) {
-    p[0] = (unsigned char)v; p[1] = (unsigned char)(v >> 8);
-    p[2] = (unsigned char)(v >> 16); p[3] = (unsigned char)(v >> 24);
-}
 
 // True when `text` begins with `prefix` (compared byte for byte over the prefix's length).
 inline bool StartsWith(const char* text, const char* prefix) {

@@ -228,19 +228,19 @@ std::string ConfigurationBlock(const Options& o) {
         std::string icon, error;
         if (!ReadWholeFile(o.icon, &icon, &error)) Fail("--icon: " + error);
         if (const char* why = IconFault(icon)) Fail("--icon: " + o.icon + " is not an icon file: " + why);
-        block += "\x1F\x1F";
+        block.append(2, (char)ICON_MARKER);
         block += icon;
     } else {
         block.append(2, '\0');
     }
-    if (block.size() > kConfigUnpackedMax)
+    if (block.size() > CONFIG_UNPACKED_MAX)
         Fail("the configuration (texts and icon) takes " + std::to_string(block.size()) +
-             " bytes, the stub holds " + std::to_string(kConfigUnpackedMax) +
+             " bytes, the stub holds " + std::to_string(CONFIG_UNPACKED_MAX) +
              "; shorten the texts or use a smaller icon");
     std::string packed = Deflate(block, 12);
-    if (packed.size() > kConfigPackedMax)
+    if (packed.size() > CONFIG_PACKED_MAX)
         Fail("the configuration compresses to " + std::to_string(packed.size()) +
-             " bytes, the stub reads at most " + std::to_string(kConfigPackedMax) +
+             " bytes, the stub reads at most " + std::to_string(CONFIG_PACKED_MAX) +
              "; use a smaller icon");
     return packed;
 }
@@ -423,59 +423,25 @@ void CheckNames(std::vector<Entry>* entries) {
 
 // ---- writing -------------------------------------------------------------------------------
 
+// A member as written: its entry fields, stored name and where its local header stands.
 struct Written {
-    uint16_t method, flags, time, date;
-    uint32_t crc, packed, size, offset;
+    EntryFields fields;
+    uint32_t offset;
     bool isDirectory;
     std::string stored;
 };
 
-std::string LocalHeader(const Written& w) {
-    std::string h;
-    PutLe32(&h, kLocalSig);
-    PutLe16(&h, w.method == 8 || w.isDirectory ? 20 : 10);
-    PutLe16(&h, w.flags);
-    PutLe16(&h, w.method);
-    PutLe16(&h, w.time);
-    PutLe16(&h, w.date);
-    PutLe32(&h, w.crc);
-    PutLe32(&h, w.packed);
-    PutLe32(&h, w.size);
-    PutLe16(&h, (uint16_t)w.stored.size());
-    PutLe16(&h, 0);
-    return h + w.stored;
-}
-
-std::string CentralHeader(const Written& w) {
-    std::string h;
-    PutLe32(&h, kCentralSig);
-    PutLe16(&h, 20);  // made by: MS-DOS, version 2.0
-    PutLe16(&h, w.method == 8 || w.isDirectory ? 20 : 10);
-    PutLe16(&h, w.flags);
-    PutLe16(&h, w.method);
-    PutLe16(&h, w.time);
-    PutLe16(&h, w.date);
-    PutLe32(&h, w.crc);
-    PutLe32(&h, w.packed);
-    PutLe32(&h, w.size);
-    PutLe16(&h, (uint16_t)w.stored.size());
-    PutLe16(&h, 0);
-    PutLe16(&h, 0);
-    PutLe16(&h, 0);
-    PutLe16(&h, 0);
-    PutLe32(&h, w.isDirectory ? 0x10 : 0x20);  // DOS attributes: folder, or archive
-    PutLe32(&h, w.offset);
-    return h + w.stored;
-}
+// The compression option bits of a deflated member (bits 1 and 2), kept from an input ZIP.
+const uint16_t kDeflateOptionFlags = 0x0006;
 
 // The member's data: deflated at the chosen effort, or stored when that is not smaller.
-void PackFile(const Entry& e, int level, libdeflate_compressor* compressor, Written* w,
+void PackFile(const Entry& e, int level, libdeflate_compressor* compressor, EntryFields* f,
               std::string* data) {
     std::string bytes = ReadWholeFileOrFail(e.path);
     if (bytes.size() != e.size) Fail(e.path + " changed while it was being read");
-    w->size = (uint32_t)bytes.size();
-    w->crc = Crc32(bytes.data(), bytes.size());
-    w->method = 0;
+    f->size = (uint32_t)bytes.size();
+    f->crc = Crc32(bytes.data(), bytes.size());
+    f->method = METHOD_STORED;
     if (level > 0 && !bytes.empty()) {
         std::string packed(bytes.size(), '\0');
         // A bound of size - 1 makes the compressor give up when it cannot save a byte.
@@ -483,14 +449,14 @@ void PackFile(const Entry& e, int level, libdeflate_compressor* compressor, Writ
                                                bytes.size() - 1);
         if (n > 0) {
             packed.resize(n);
-            w->method = 8;
+            f->method = METHOD_DEFLATED;
             *data = std::move(packed);
-            w->packed = (uint32_t)n;
+            f->packed = (uint32_t)n;
             return;
         }
     }
     *data = std::move(bytes);
-    w->packed = w->size;
+    f->packed = f->size;
 }
 
 uint32_t Offset32(uint64_t offset) {
@@ -512,10 +478,10 @@ int Build(int argc, char** argv) {
         for (unsigned char c : waitName)
             if (c < 0x20 || strchr("\\/:*?\"<>|.", c))
                 Fail("--wait-for: '" + o.waitFor + "' is not a program's base name");
-        ourFlags |= kOptWaitForProgram;
+        ourFlags |= OPT_WAIT_FOR_PROGRAM;
     }
-    if (o.haveCaption) ourFlags |= kOptCustomCaption;
-    if (o.wait) ourFlags |= kOptWaitMode;
+    if (o.haveCaption) ourFlags |= OPT_CUSTOM_CAPTION;
+    if (o.wait) ourFlags |= OPT_WAIT_MODE;
 
     std::string config = ConfigurationBlock(o);
 
@@ -524,7 +490,7 @@ int Build(int argc, char** argv) {
     if (!ReadWholeFile(stubPath, &image, &error)) Fail("stub: " + error);
     size_t blockAt = 0;
     size_t occurrences = CountSignature(image, image.size(), &blockAt);
-    if (occurrences != 1 || blockAt + kBlockSize > image.size())
+    if (occurrences != 1 || blockAt + STUB_PARAMETER_BLOCK_SIZE > image.size())
         Fail("stub " + stubPath + ": its parameter block must occur exactly once, found " +
              std::to_string(occurrences));
     Block block = ReadBlock(image, blockAt);
@@ -564,40 +530,33 @@ int Build(int argc, char** argv) {
         Written w{};
         w.stored = e.stored;
         w.isDirectory = e.isDirectory;
-        w.time = e.time;
-        w.date = e.date;
+        w.fields.time = e.time;
+        w.fields.date = e.date;
         w.offset = Offset32(out.Size());
         std::string data;
         if (e.isDirectory) {
             // nothing: size, CRC and method 0
         } else if (e.zipBytes) {
-            w.method = e.zip.method;
-            w.flags = e.zip.method == 8 ? (e.zip.flags & 0x0006) : 0;
-            w.crc = e.zip.crc;
-            w.packed = e.zip.packed;
-            w.size = e.zip.size;
+            w.fields = e.zip;
+            w.fields.flags = e.zip.method == METHOD_DEFLATED ? (e.zip.flags & kDeflateOptionFlags) : 0;
             data = e.zipBytes->substr(e.zip.dataOffset, e.zip.packed);
         } else {
-            PackFile(e, o.level, compressor, &w, &data);
+            PackFile(e, o.level, compressor, &w.fields, &data);
         }
-        out.Write(LocalHeader(w));
+        // Version needed to extract: 2.0 for deflated data and folders, 1.0 for stored files.
+        w.fields.versionNeeded = w.fields.method == METHOD_DEFLATED || w.isDirectory ? 20 : 10;
+        out.Write(LocalHeader(w.fields, w.stored));
         out.Write(data);
         Offset32(out.Size());
         written.push_back(w);
     }
     uint64_t centralStart = out.Size();
-    for (const Written& w : written) out.Write(CentralHeader(w));
+    for (const Written& w : written)
+        // Made by MS-DOS, version 2.0; DOS attributes: folder, or archive.
+        out.Write(CentralEntry(w.fields, w.stored, 20, w.isDirectory ? 0x10 : 0x20, w.offset));
     uint32_t endRecord = Offset32(out.Size());
-    std::string end;
-    PutLe32(&end, kEndSig);
-    PutLe16(&end, 0);
-    PutLe16(&end, 0);
-    PutLe16(&end, (uint16_t)written.size());
-    PutLe16(&end, (uint16_t)written.size());
-    PutLe32(&end, Offset32(endRecord - centralStart));
-    PutLe32(&end, Offset32(centralStart));
-    PutLe16(&end, 0);
-    out.Write(end);
+    out.Write(EndRecord((uint16_t)written.size(), Offset32(endRecord - centralStart),
+                        Offset32(centralStart)));
     Offset32(out.Size());
 
     std::string head = image + config;
@@ -606,7 +565,7 @@ int Build(int argc, char** argv) {
     block.endRecordOffset = endRecord;
     block.totalSize = (uint32_t)totalSize;
     // Bits the stub does not test stay as the image carries them.
-    block.optionFlags = (block.optionFlags & ~(kOptWaitForProgram | kOptCustomCaption | kOptWaitMode)) |
+    block.optionFlags = (block.optionFlags & ~(OPT_WAIT_FOR_PROGRAM | OPT_CUSTOM_CAPTION | OPT_WAIT_MODE)) |
                         ourFlags;
     block.waitForName = waitName;
     block.headerCrc = 0;
