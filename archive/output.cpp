@@ -10,7 +10,10 @@
 // Names come from the archive and are not trusted: a name that would lead out of the
 // extraction folder, or a path that does not fit its buffer, ends the run before anything
 // of that member is created.
-#include "startup/state.h"
+#include "archive/archive.h"
+#include "inflate/inflate.h"
+#include "startup/startup.h"
+#include "ui/ui.h"
 
 enum {
     STATUS_TEXT_BYTES = 100,
@@ -70,16 +73,7 @@ static DWORD MeterPosition(DWORD done, DWORD total) {
     return position;
 }
 
-BOOL OutputMember(void) {
-    ComposeOutputPath();
-    if (CheckModuleInUse(state.memberName)) return FALSE;
-    CreateParentFolders();
-    if (!ConfirmOverwrite()) return FALSE;
-    ExtractMember();
-    return TRUE;
-}
-
-void ComposeOutputPath(void) {
+static void ComposeOutputPath(void) {
     const char* name = state.memberName;
     if (IsSeparator(*name)) ++name;  // only the one
     if (!StaysInside(name)) FatalError(GetMessageText(MSG_BAD_HEADER));
@@ -101,7 +95,7 @@ void ComposeOutputPath(void) {
         if (*p == '/') *p = '\\';
 }
 
-BOOL CheckModuleInUse(const char* path) {
+static BOOL CheckModuleInUse(const char* path) {
     if (!state.win32sHost && !state.win95Host) return FALSE;
     char moduleName[PATH_CHARS];
     moduleName[0] = 0;
@@ -120,7 +114,7 @@ BOOL CheckModuleInUse(const char* path) {
 
 // Makes the missing folders on the output path, outermost first. Folders that a search
 // finds are left alone; a bare drive is never searched for.
-void CreateParentFolders(void) {
+static void CreateParentFolders(void) {
     char work[PATH_CHARS];
     lstrcpyA(work, state.memberName);
     char* scan = work;
@@ -136,7 +130,7 @@ void CreateParentFolders(void) {
     }
 }
 
-BOOL ConfirmOverwrite(void) {
+static BOOL ConfirmOverwrite(void) {
     if (!PathExists(state.memberName)) return TRUE;
     lstrcpyA(state.displayName, state.memberName);
     char text[OVERWRITE_TEXT_BYTES];
@@ -144,6 +138,32 @@ BOOL ConfirmOverwrite(void) {
     int answer = MessageBoxA(state.dialogWindow, text, state.appTitle, MB_YESNOCANCEL);
     if (answer == IDCANCEL) AbortTo(ABORT_CANCELLED);
     return answer == IDYES;
+}
+
+static void CheckWrite(int written) {
+    if (written == -1 || written != state.outputCount)
+        FailWithPath(MSG_WRITE_FAILED, state.displayName);
+    if (PollCancel()) AbortTo(ABORT_FAILED);
+}
+
+int FlushOutput(void) {
+    if (state.memoryMode) {
+        state.outputCount = 0;
+        return 0;
+    }
+    state.bytesDone += (DWORD)state.outputCount;
+    if (state.bytesDone - state.lastMeterBytes >= METER_STEP) {
+        state.lastMeterBytes = state.bytesDone;
+        if (state.meterShown)
+            SendDlgItemMessageA(state.dialogWindow, ID_METER, METER_SETPOS,
+                                MeterPosition(state.bytesDone, stubParams.totalSize), 0);
+        InvalidateRect(GetDlgItem(state.dialogWindow, ID_METER), 0, FALSE);
+    }
+    Crc32Update(state.outputBuffer, (DWORD)state.outputCount);
+    CheckWrite((int)_lwrite(state.outputFile, (LPCSTR)state.outputBuffer, (UINT)state.outputCount));
+    state.outputPtr = state.outputBuffer;
+    state.outputCount = 0;
+    return 0;
 }
 
 // A stored member is copied from the input feed in runs: one byte through NextInputByte,
@@ -168,7 +188,33 @@ static void CopyStored(void) {
     }
 }
 
-void ExtractMember(void) {
+static void CreateOutputFile(void) {
+    lstrcpyA(state.displayName, state.memberName);
+    HFILE file = _lcreat(state.displayName, 0);
+    if (file == HFILE_ERROR) {
+        state.outputFile = 0;
+        FailWithPath(MSG_CANNOT_CREATE_FILE, state.displayName);
+    }
+    state.outputFile = file;
+}
+
+static void SetMemberFileTimes(void) {
+    FILETIME time;
+    if (DosDateTimeToFileTime((WORD)ReadLe16(state.localHeader + ENTRY_DATE),
+                              (WORD)ReadLe16(state.localHeader + ENTRY_TIME), &time))
+        SetFileTime((HANDLE)(INT_PTR)state.outputFile, &time, &time, &time);
+}
+
+static void ShowMemberStatus(void) {
+    // While the meter is shown it paints the member's name itself.
+    if (state.meterShown) return;
+    char text[STATUS_TEXT_BYTES];
+    FormatText(text, STATUS_TEXT_BYTES, GetMessageText(MSG_UNZIPPING), FileNamePart(state.displayName));
+    SetDlgItemTextA(state.dialogWindow, ID_STATUS, text);
+    InvalidateRect(GetDlgItem(state.dialogWindow, ID_STATUS), 0, FALSE);
+}
+
+static void ExtractMember(void) {
     state.inputCount = 0;
     state.outputCount = 0;
     state.outputPtr = state.outputBuffer;
@@ -181,7 +227,8 @@ void ExtractMember(void) {
         CopyStored();
     } else if (method == METHOD_DEFLATED) {
         ShowMemberStatus();
-        InflateStream();
+        // A damaged stream leaves a short or wrong file, which the CRC test below reports.
+        (void)InflateStream();
         // A stream that ends before its member's data does would leave the walk inside
         // that data: step over what the feed has not read.
         DWORD unread = ReadLe32(state.localHeader + ENTRY_PACKED);
@@ -213,54 +260,11 @@ void ExtractMember(void) {
     }
 }
 
-void CreateOutputFile(void) {
-    lstrcpyA(state.displayName, state.memberName);
-    HFILE file = _lcreat(state.displayName, 0);
-    if (file == HFILE_ERROR) {
-        state.outputFile = 0;
-        FailWithPath(MSG_CANNOT_CREATE_FILE, state.displayName);
-    }
-    state.outputFile = file;
-}
-
-int FlushOutput(void) {
-    if (state.memoryMode) {
-        state.outputCount = 0;
-        return 0;
-    }
-    state.bytesDone += (DWORD)state.outputCount;
-    if (state.bytesDone - state.lastMeterBytes >= METER_STEP) {
-        state.lastMeterBytes = state.bytesDone;
-        if (state.meterShown)
-            SendDlgItemMessageA(state.dialogWindow, ID_METER, METER_SETPOS,
-                                MeterPosition(state.bytesDone, stubParams.totalSize), 0);
-        InvalidateRect(GetDlgItem(state.dialogWindow, ID_METER), 0, FALSE);
-    }
-    Crc32Update(state.outputBuffer, (DWORD)state.outputCount);
-    CheckWrite((int)_lwrite(state.outputFile, (LPCSTR)state.outputBuffer, (UINT)state.outputCount));
-    state.outputPtr = state.outputBuffer;
-    state.outputCount = 0;
-    return 0;
-}
-
-void CheckWrite(int written) {
-    if (written == -1 || written != state.outputCount)
-        FailWithPath(MSG_WRITE_FAILED, state.displayName);
-    if (PollCancel()) AbortTo(ABORT_FAILED);
-}
-
-void SetMemberFileTimes(void) {
-    FILETIME time;
-    if (DosDateTimeToFileTime((WORD)ReadLe16(state.localHeader + ENTRY_DATE),
-                              (WORD)ReadLe16(state.localHeader + ENTRY_TIME), &time))
-        SetFileTime((HANDLE)(INT_PTR)state.outputFile, &time, &time, &time);
-}
-
-void ShowMemberStatus(void) {
-    // While the meter is shown it paints the member's name itself.
-    if (state.meterShown) return;
-    char text[STATUS_TEXT_BYTES];
-    FormatText(text, STATUS_TEXT_BYTES, GetMessageText(MSG_UNZIPPING), FileNamePart(state.displayName));
-    SetDlgItemTextA(state.dialogWindow, ID_STATUS, text);
-    InvalidateRect(GetDlgItem(state.dialogWindow, ID_STATUS), 0, FALSE);
+BOOL OutputMember(void) {
+    ComposeOutputPath();
+    if (CheckModuleInUse(state.memberName)) return FALSE;
+    CreateParentFolders();
+    if (!ConfirmOverwrite()) return FALSE;
+    ExtractMember();
+    return TRUE;
 }

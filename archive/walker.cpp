@@ -5,7 +5,9 @@
 //
 // Every failure and every cancel during the walk unwinds to the checkpoint armed here, so
 // the walk itself only ever returns after the end record.
-#include "startup/state.h"
+#include "archive/archive.h"
+#include "startup/startup.h"
+#include "ui/ui.h"
 
 static void ReadExactly(void* buffer, UINT count) {
     if (_lread(state.archiveFile, buffer, count) != count) ReadFailed();
@@ -19,42 +21,15 @@ static void SkipForward(DWORD count) {
     _llseek(state.archiveFile, (LONG)count, 1);
 }
 
-int RunExtraction(void) {
-    int code = ARM_CHECKPOINT();
-    SetStandardCursor(IDC_WAIT);
-    if (code == 0) {
-        if ((DWORD)_llseek(state.archiveFile, (LONG)stubParams.archiveOffset, 0) !=
-            stubParams.archiveOffset)
-            FatalError(GetMessageText(MSG_SEEK_FAILED));
-        WalkArchive();
-    } else if (state.outputFile) {
-        // The partly written member stays on disk; the caller removes the whole folder.
-        _lclose(state.outputFile);
-        state.outputFile = 0;
-    }
-    SetStandardCursor(IDC_ARROW);
-    return code;
+// The name buffers hold 263 bytes and a terminator; a longer name is refused before a
+// single byte of it is read.
+static void ReadEntryName(unsigned length) {
+    if (length >= PATH_CHARS) FatalError(GetMessageText(MSG_BAD_HEADER));
+    ReadExactly(state.memberName, length);
+    state.memberName[length] = 0;
 }
 
-void WalkArchive(void) {
-    for (;;) {
-        unsigned char signature[4];
-        ReadExactly(signature, 4);
-        DWORD value = ReadLe32(signature);
-        if (value == ZIP_LOCAL_SIGNATURE) {
-            HandleLocalHeader();
-        } else if (value == ZIP_CENTRAL_SIGNATURE) {
-            SkipCentralEntry();
-        } else if (value == ZIP_END_SIGNATURE) {
-            SkipEndRecord();
-            return;
-        } else {
-            FatalError(GetMessageText(MSG_BAD_HEADER));
-        }
-    }
-}
-
-void HandleLocalHeader(void) {
+static void HandleLocalHeader(void) {
     const unsigned char* header = state.localHeader;
     ReadExactly(state.localHeader, sizeof state.localHeader);
     unsigned nameLength = ReadLe16(header + ENTRY_NAME_LENGTH);
@@ -78,7 +53,7 @@ void HandleLocalHeader(void) {
 
 // The fixed part of a record is read behind the room for its signature, which has been read
 // already, so that fields sit at their offsets within the record.
-void SkipCentralEntry(void) {
+static void SkipCentralEntry(void) {
     unsigned char record[CENTRAL_HEADER_BYTES];
     ReadExactly(record + ZIP_SIGNATURE_BYTES, CENTRAL_HEADER_BYTES - ZIP_SIGNATURE_BYTES);
     const unsigned char* entry = record + CENTRAL_ENTRY_FIELDS;
@@ -87,16 +62,43 @@ void SkipCentralEntry(void) {
     SkipForward(ReadLe16(record + CENTRAL_COMMENT_LENGTH));
 }
 
-void SkipEndRecord(void) {
+static void SkipEndRecord(void) {
     unsigned char record[END_RECORD_BYTES];
     ReadExactly(record + ZIP_SIGNATURE_BYTES, END_RECORD_BYTES - ZIP_SIGNATURE_BYTES);
     SkipForward(ReadLe16(record + END_COMMENT_LENGTH));
 }
 
-// The name buffers hold 263 bytes and a terminator; a longer name is refused before a
-// single byte of it is read.
-void ReadEntryName(unsigned length) {
-    if (length >= PATH_CHARS) FatalError(GetMessageText(MSG_BAD_HEADER));
-    ReadExactly(state.memberName, length);
-    state.memberName[length] = 0;
+static void WalkArchive(void) {
+    for (;;) {
+        unsigned char signature[4];
+        ReadExactly(signature, 4);
+        DWORD value = ReadLe32(signature);
+        if (value == ZIP_LOCAL_SIGNATURE) {
+            HandleLocalHeader();
+        } else if (value == ZIP_CENTRAL_SIGNATURE) {
+            SkipCentralEntry();
+        } else if (value == ZIP_END_SIGNATURE) {
+            SkipEndRecord();
+            return;
+        } else {
+            FatalError(GetMessageText(MSG_BAD_HEADER));
+        }
+    }
+}
+
+int RunExtraction(void) {
+    int code = ARM_CHECKPOINT();
+    SetStandardCursor(IDC_WAIT);
+    if (code == 0) {
+        if ((DWORD)_llseek(state.archiveFile, (LONG)stubParams.archiveOffset, 0) !=
+            stubParams.archiveOffset)
+            FatalError(GetMessageText(MSG_SEEK_FAILED));
+        WalkArchive();
+    } else if (state.outputFile) {
+        // The partly written member stays on disk; the caller removes the whole folder.
+        _lclose(state.outputFile);
+        state.outputFile = 0;
+    }
+    SetStandardCursor(IDC_ARROW);
+    return code;
 }

@@ -16,7 +16,7 @@
 // A stream that has used up its input keeps receiving the last byte again. A well-formed
 // stream looks at most a byte past its end, so once the feed has answered "no byte" more
 // than OVERRUN_LIMIT times the stream is damaged and ends as invalid data.
-#include "startup/state.h"
+#include "inflate/inflate.h"
 
 enum {
     LITERAL_LOOKUP_BITS = 9,
@@ -24,10 +24,14 @@ enum {
     FIXED_LITERAL_BITS = 7,
     FIXED_DISTANCE_BITS = 5,
     CODE_LENGTH_BITS = 7,
-    INVALID_CODE = 99,
     OVERRUN_LIMIT = 4,
     MAX_LENGTHS = 286 + 30,
 };
+
+// A code table's fault is the block's result as it is: missing codes are invalid data, an
+// over-full code an impossible structure.
+static_assert((int)TABLE_INCOMPLETE == (int)INFLATE_INVALID && (int)TABLE_OVERFULL == (int)INFLATE_IMPOSSIBLE,
+              "table faults pass through as decoding results");
 
 static const unsigned short codeLengthOrder[19] = {
     16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15,
@@ -131,10 +135,10 @@ static inline unsigned Peek(const BitReader* r, unsigned n) { return (unsigned)r
 // Follows link entries down to the code's own entry; answers none at an invalid code.
 static inline const HuffmanEntry* Resolve(BitReader* r, const HuffmanEntry* t) {
     unsigned e;
-    while ((e = t->extra) > 16) {
-        if (e == INVALID_CODE) return 0;
+    while ((e = t->extra) > CODE_LINK) {
+        if (e == CODE_INVALID) return 0;
         Drop(r, t->bits);
-        e -= 16;
+        e -= CODE_LINK;
         Need(r, e);
         t = t->subTable + Peek(r, e);
     }
@@ -218,10 +222,10 @@ static inline void NeedExtraFast(BitReader* r, unsigned n) {
 
 static inline const HuffmanEntry* ResolveFast(BitReader* r, const HuffmanEntry* t) {
     unsigned e;
-    while ((e = t->extra) > 16) {
-        if (e == INVALID_CODE) return 0;
+    while ((e = t->extra) > CODE_LINK) {
+        if (e == CODE_INVALID) return 0;
         Drop(r, t->bits);
-        e -= 16;
+        e -= CODE_LINK;
         NeedFast(r, e);
         t = t->subTable + Peek(r, e);
     }
@@ -249,9 +253,9 @@ static inline void CopyRunFast(unsigned char* dst, const unsigned char* src, uns
     __builtin_memcpy(end, &saved, WORD);
 }
 
-int DecodeCodes(HuffmanEntry* ltable, HuffmanEntry* dtable, int lbits, int dbits) {
+static int DecodeCodes(HuffmanEntry* ltable, HuffmanEntry* dtable, int lbits, int dbits) {
     // A code set without any codes has no table; there is nothing to look up then.
-    if (!ltable) return 1;
+    if (!ltable) return INFLATE_INVALID;
     BitReader r;
     LoadReader(&r);
     unsigned char* window = state.window;
@@ -267,24 +271,24 @@ int DecodeCodes(HuffmanEntry* ltable, HuffmanEntry* dtable, int lbits, int dbits
             NeedFast(&f, lbits);
             t = ltable + ((unsigned)f.hold & lmask);
             if (HOLD_BITS >= 64) FillWord(&f);
-            if (t->extra > 16 && !(t = ResolveFast(&f, t))) return 1;
+            if (t->extra > CODE_LINK && !(t = ResolveFast(&f, t))) return INFLATE_INVALID;
             Drop(&f, t->bits);
             e = t->extra;
-            if (e == 16) {
+            if (e == CODE_LITERAL) {
                 window[pos++] = (unsigned char)t->value;
                 continue;
             }
-            if (e == 15) {
+            if (e == CODE_END_OF_BLOCK) {
                 r = f;
                 goto done;
             }
             NeedExtraFast(&f, e);
             len = t->value + Peek(&f, e);
             Drop(&f, e);
-            if (!dtable) return 1;
+            if (!dtable) return INFLATE_INVALID;
             NeedFast(&f, dbits);
             t = dtable + ((unsigned)f.hold & dmask);
-            if (t->extra > 16 && !(t = ResolveFast(&f, t))) return 1;
+            if (t->extra > CODE_LINK && !(t = ResolveFast(&f, t))) return INFLATE_INVALID;
             Drop(&f, t->bits);
             e = t->extra;
             NeedExtraFast(&f, e);
@@ -301,29 +305,29 @@ int DecodeCodes(HuffmanEntry* ltable, HuffmanEntry* dtable, int lbits, int dbits
         r = f;
 
         // The feed's answers of "no byte" show only where the piece is used up.
-        if (r.in == r.end && state.inputOverrun > OVERRUN_LIMIT) return 1;
+        if (r.in == r.end && state.inputOverrun > OVERRUN_LIMIT) return INFLATE_INVALID;
         Need(&r, lbits);
         t = ltable + ((unsigned)r.hold & lmask);
-        if (t->extra > 16 && !(t = Resolve(&r, t))) return 1;
+        if (t->extra > CODE_LINK && !(t = Resolve(&r, t))) return INFLATE_INVALID;
         Drop(&r, t->bits);
         e = t->extra;
-        if (e == 16) {
+        if (e == CODE_LITERAL) {
             window[pos++] = (unsigned char)t->value;
             if (pos == WINDOW_SIZE) {
-                if (FlushWindow(WINDOW_SIZE)) return 1;
+                if (FlushWindow(WINDOW_SIZE)) return INFLATE_INVALID;
                 pos = 0;
             }
             continue;
         }
-        if (e == 15) break;
+        if (e == CODE_END_OF_BLOCK) break;
 
         Need(&r, e);
         len = t->value + Peek(&r, e);
         Drop(&r, e);
-        if (!dtable) return 1;
+        if (!dtable) return INFLATE_INVALID;
         Need(&r, dbits);
         t = dtable + ((unsigned)r.hold & dmask);
-        if (t->extra > 16 && !(t = Resolve(&r, t))) return 1;
+        if (t->extra > CODE_LINK && !(t = Resolve(&r, t))) return INFLATE_INVALID;
         Drop(&r, t->bits);
         e = t->extra;
         Need(&r, e);
@@ -341,7 +345,7 @@ int DecodeCodes(HuffmanEntry* ltable, HuffmanEntry* dtable, int lbits, int dbits
             pos += run;
             src += run;
             if (pos == WINDOW_SIZE) {
-                if (FlushWindow(WINDOW_SIZE)) return 1;
+                if (FlushWindow(WINDOW_SIZE)) return INFLATE_INVALID;
                 pos = 0;
             }
         } while (len);
@@ -349,10 +353,10 @@ int DecodeCodes(HuffmanEntry* ltable, HuffmanEntry* dtable, int lbits, int dbits
 done:
     SaveReader(&r);
     state.windowPos = (unsigned short)pos;
-    return 0;
+    return INFLATE_OK;
 }
 
-int DecodeStored(void) {
+static int DecodeStored(void) {
     BitReader r;
     LoadReader(&r);
     Drop(&r, r.bits & 7);
@@ -360,7 +364,7 @@ int DecodeStored(void) {
     unsigned len = Peek(&r, 16);
     Drop(&r, 16);
     Need(&r, 16);
-    if (Peek(&r, 16) != (~len & 0xFFFF)) return 1;
+    if (Peek(&r, 16) != (~len & 0xFFFF)) return INFLATE_INVALID;
     Drop(&r, 16);
 
     // Every bit looked at is consumed now: the byte feed takes exactly one byte per stored
@@ -368,7 +372,7 @@ int DecodeStored(void) {
     unsigned char* window = state.window;
     unsigned pos = state.windowPos;
     while (len) {
-        if (state.inputOverrun > OVERRUN_LIMIT) return 1;
+        if (state.inputOverrun > OVERRUN_LIMIT) return INFLATE_INVALID;
         if (r.bits == 0 && r.in < r.end) {
             unsigned n = (unsigned)(r.end - r.in);
             if (n > len) n = len;
@@ -385,16 +389,16 @@ int DecodeStored(void) {
             --len;
         }
         if (pos == WINDOW_SIZE) {
-            if (FlushWindow(WINDOW_SIZE)) return 1;
+            if (FlushWindow(WINDOW_SIZE)) return INFLATE_INVALID;
             pos = 0;
         }
     }
     SaveReader(&r);
     state.windowPos = (unsigned short)pos;
-    return 0;
+    return INFLATE_OK;
 }
 
-int DecodeFixed(void) {
+static int DecodeFixed(void) {
     unsigned short lengths[288];
     unsigned i = 0;
     for (; i < 144; ++i) lengths[i] = 8;
@@ -404,14 +408,14 @@ int DecodeFixed(void) {
     HuffmanEntry *ltable, *dtable;
     int lbits = FIXED_LITERAL_BITS, dbits = FIXED_DISTANCE_BITS;
     int result = BuildHuffmanTable(lengths, 288, 257, lengthBase, lengthExtra, &ltable, &lbits);
-    if (result) {
+    if (result != TABLE_COMPLETE) {
         FreeHuffmanTable(ltable);
         return result;
     }
     for (i = 0; i < 30; ++i) lengths[i] = 5;
     // 30 of the 32 five-bit codes are used: the incomplete result is expected here.
     result = BuildHuffmanTable(lengths, 30, 0, distanceBase, distanceExtra, &dtable, &dbits);
-    if (result > 1) {
+    if (result == TABLE_OVERFULL) {
         FreeHuffmanTable(ltable);
         return result;
     }
@@ -421,7 +425,7 @@ int DecodeFixed(void) {
     return result;
 }
 
-int DecodeDynamic(void) {
+static int DecodeDynamic(void) {
     unsigned short lengths[MAX_LENGTHS];
     BitReader r;
     LoadReader(&r);
@@ -434,7 +438,7 @@ int DecodeDynamic(void) {
     Need(&r, 4);
     unsigned ncode = 4 + Peek(&r, 4);
     Drop(&r, 4);
-    if (nlen > 286 || ndist > 30) return 1;
+    if (nlen > 286 || ndist > 30) return INFLATE_INVALID;
     for (unsigned j = 0; j < 19; ++j) {
         unsigned v = 0;
         if (j < ncode) {
@@ -448,15 +452,15 @@ int DecodeDynamic(void) {
     HuffmanEntry* ctable;
     int cbits = CODE_LENGTH_BITS;
     int result = BuildHuffmanTable(lengths, 19, 19, 0, 0, &ctable, &cbits);
-    if (result == 2) return 2;
+    if (result == TABLE_OVERFULL) return INFLATE_IMPOSSIBLE;
     // The code-length code has a single level. A set without codes has no table, and the
     // filler of a lone one-bit code is no symbol: both are invalid like any other bad code.
     unsigned total = nlen + ndist, i = 0, previous = 0;
-    while (result == 0 && ctable && i < total) {
+    while (result == TABLE_COMPLETE && ctable && i < total) {
         Need(&r, cbits);
         const HuffmanEntry* t = ctable + Peek(&r, cbits);
-        if (t->extra == INVALID_CODE) {
-            result = 1;
+        if (t->extra == CODE_INVALID) {
+            result = INFLATE_INVALID;
             break;
         }
         Drop(&r, t->bits);
@@ -477,27 +481,27 @@ int DecodeDynamic(void) {
         repeat = base + Peek(&r, extraBits);
         Drop(&r, extraBits);
         if (i + repeat > total) {
-            result = 1;
+            result = INFLATE_INVALID;
             break;
         }
         previous = value;
         while (repeat--) lengths[i++] = (unsigned short)value;
     }
     FreeHuffmanTable(ctable);
-    if (result || !ctable) return 1;
+    if (result || !ctable) return INFLATE_INVALID;
     SaveReader(&r);
 
     HuffmanEntry *ltable, *dtable;
     int lbits = LITERAL_LOOKUP_BITS, dbits = DISTANCE_LOOKUP_BITS;
     result = BuildHuffmanTable(lengths, nlen, 257, lengthBase, lengthExtra, &ltable, &lbits);
-    if (result == 2) return 2;
-    if (result == 1) {
+    if (result == TABLE_OVERFULL) return INFLATE_IMPOSSIBLE;
+    if (result == TABLE_INCOMPLETE) {
         FreeHuffmanTable(ltable);
-        return 1;
+        return INFLATE_INVALID;
     }
     result = BuildHuffmanTable(lengths + nlen, ndist, 0, distanceBase, distanceExtra, &dtable,
                                &dbits);
-    if (result) {
+    if (result != TABLE_COMPLETE) {
         FreeHuffmanTable(dtable);
         FreeHuffmanTable(ltable);
         return result;
@@ -508,8 +512,8 @@ int DecodeDynamic(void) {
     return result;
 }
 
-int DecodeBlock(int* last) {
-    if (state.inputOverrun > OVERRUN_LIMIT) return 1;
+static int DecodeBlock(int* last) {
+    if (state.inputOverrun > OVERRUN_LIMIT) return INFLATE_INVALID;
     BitReader r;
     LoadReader(&r);
     Need(&r, 1);
@@ -522,7 +526,7 @@ int DecodeBlock(int* last) {
     if (type == 0) return DecodeStored();
     if (type == 1) return DecodeFixed();
     if (type == 2) return DecodeDynamic();
-    return 2;
+    return INFLATE_IMPOSSIBLE;  // the reserved block type 3
 }
 
 int InflateStream(void) {
@@ -533,7 +537,7 @@ int InflateStream(void) {
     int last;
     do {
         int result = DecodeBlock(&last);
-        if (result) return result;
+        if (result != INFLATE_OK) return result;
     } while (!last);
     return FlushWindow(state.windowPos);
 }

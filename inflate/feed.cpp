@@ -5,7 +5,9 @@
 // The block decoders take bytes from the current piece directly and fall back on
 // NextInputByte only where a piece ends, so the reads that reach the file are exactly those
 // of a decoder that fetched every byte through the feed.
-#include "startup/state.h"
+#include "archive/archive.h"
+#include "inflate/inflate.h"
+#include "startup/startup.h"
 
 const unsigned short maskBits[17] = {
     0x0000, 0x0001, 0x0003, 0x0007, 0x000F, 0x001F, 0x003F, 0x007F, 0x00FF,
@@ -14,7 +16,7 @@ const unsigned short maskBits[17] = {
 
 // Reads the next piece of the member's compressed data; the compressed-size field of
 // localHeader counts what is still in the file (0 in memory mode, so the range ends there).
-int RefillInput(void) {
+static int RefillInput(void) {
     unsigned char* sizeField = state.localHeader + ENTRY_PACKED;
     DWORD left = ReadLe32(sizeField);
     if (left == 0) {
@@ -45,9 +47,9 @@ int NextInputByte(unsigned short* cell) {
 
 // Passes window bytes 0 .. count-1 on to outputPtr in pieces that fill the 2048-byte stage.
 // In memory mode the caller's buffer ends at outputLimit: a flush that would not fit passes
-// nothing on and answers 1, which ends the stream as invalid data.
+// nothing on and ends the stream as invalid data.
 int FlushWindow(unsigned count) {
-    if (state.memoryMode && state.outputLimit - state.outputPtr < (long)count) return 1;
+    if (state.memoryMode && state.outputLimit - state.outputPtr < (long)count) return INFLATE_INVALID;
     const unsigned char* source = state.window;
     while (count) {
         unsigned piece = IO_CHUNK - state.outputCount;
@@ -59,5 +61,5 @@ int FlushWindow(unsigned count) {
         source += piece;
         count -= piece;
     }
-    return 0;
+    return INFLATE_OK;
 }

@@ -1,6 +1,6 @@
 // Failure reporting: one error box, then a non-local return to the innermost armed
 // checkpoint with an abort code. Nothing here returns.
-#include "startup/state.h"
+#include "startup/startup.h"
 
 void AbortTo(int code) {
     state.abortCode = code;
@@ -14,6 +14,10 @@ void FatalError(const char* text) {
 }
 
 void HeaderInvalid(void) { FatalError(HEADER_INVALID_TEXT); }
+
+// Built in, like the header-invalid text: the decoder that unpacks the message table can run
+// out of memory itself.
+void OutOfMemory(void) { FatalError("Nicht gen\xFCgend Speicher"); }
 
 void ReadFailed(void) {
     FormatText(state.messageBuffer, MESSAGE_BUFFER_BYTES, GetMessageText(MSG_READ_FAILED),

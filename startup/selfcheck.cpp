@@ -1,6 +1,7 @@
 // The stub's own parameter block and the check of its own file: open it, verify one CRC-32
 // over the image and the configuration block, and probe the archive's end record.
-#include "startup/state.h"
+#include "archive/archive.h"
+#include "startup/startup.h"
 
 // The builder finds this block by its signature and patches it; the code reads the fields
 // at their place. The header-invalid text must follow it directly.

@@ -1,7 +1,9 @@
 // Program entry and the start-up sequence: fill the state record, arm the start-up
 // checkpoint, load the stub's data in its fixed order, read the switch, run the dialog,
 // release everything. The exit code is 0 on every path.
-#include "startup/state.h"
+#include "archive/archive.h"
+#include "startup/startup.h"
+#include "ui/ui.h"
 
 // Zero-filled at process start (kept out of the image's initialised data); the title is
 // put in first thing in StartUp.
@@ -17,6 +19,13 @@ const char* SkipProgramName(const char* line) {
     while (*line && *line != terminator) ++line;
     if (*line) ++line;
     return line;
+}
+
+// True when `text` begins with `prefix` (compared byte for byte over the prefix's length).
+static bool StartsWith(const char* text, const char* prefix) {
+    for (; *prefix; ++text, ++prefix)
+        if (*text != *prefix) return false;
+    return true;
 }
 
 extern "C" int ProgramEntry(void) {

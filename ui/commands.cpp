@@ -9,7 +9,9 @@
 //   Idle -> (folder) -> Extracting -> Running -> [AwaitingDone | WaitingForProgram]
 //        -> Cleaning -> Ended
 // and Halted when no folder could be made (message 6) or entered (message 15).
-#include "startup/state.h"
+#include "archive/archive.h"
+#include "startup/startup.h"
+#include "ui/ui.h"
 
 static int ShowMessage(HWND owner, const char* text, UINT style) {
     return MessageBoxA(owner, text, state.appTitle, style);
@@ -32,6 +34,26 @@ static BOOL CreateFallbackFolder(void) {
         if (CreateFolder(state.extractFolder)) return TRUE;
     }
     return FALSE;
+}
+
+static void CleanUp(HWND dialog) {
+    state.commandRunning = 0;
+    // A folder that is current cannot be removed: step out of it first, and leave it in
+    // place when that fails.
+    FormatText(state.messageBuffer, MESSAGE_BUFFER_BYTES, "%s\\..", state.extractFolder);
+    if (SetCurrentFolder(state.messageBuffer)) {
+        HWND status = GetDlgItem(dialog, ID_STATUS);
+        if (status) {
+            ShowWindow(status, SW_SHOW);
+            SetWindowTextA(status, GetMessageText(MSG_DELETING));
+            UpdateWindow(dialog);
+            PumpMessages();
+        }
+        DeleteTree(state.extractFolder);
+    }
+    EndDialog(dialog, 1);
+    if (state.autoMode) PostMessageA(dialog, WM_COMMAND, ID_CLOSE, 0);
+    EnableWindow(GetDlgItem(dialog, ID_SETUP), TRUE);
 }
 
 void SetupCommand(HWND dialog) {
@@ -144,26 +166,6 @@ void SetupCommand(HWND dialog) {
         }
     }
     CleanUp(dialog);
-}
-
-void CleanUp(HWND dialog) {
-    state.commandRunning = 0;
-    // A folder that is current cannot be removed: step out of it first, and leave it in
-    // place when that fails.
-    FormatText(state.messageBuffer, MESSAGE_BUFFER_BYTES, "%s\\..", state.extractFolder);
-    if (SetCurrentFolder(state.messageBuffer)) {
-        HWND status = GetDlgItem(dialog, ID_STATUS);
-        if (status) {
-            ShowWindow(status, SW_SHOW);
-            SetWindowTextA(status, GetMessageText(MSG_DELETING));
-            UpdateWindow(dialog);
-            PumpMessages();
-        }
-        DeleteTree(state.extractFolder);
-    }
-    EndDialog(dialog, 1);
-    if (state.autoMode) PostMessageA(dialog, WM_COMMAND, ID_CLOSE, 0);
-    EnableWindow(GetDlgItem(dialog, ID_SETUP), TRUE);
 }
 
 void CloseCommand(HWND dialog) {

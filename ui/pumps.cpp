@@ -1,7 +1,9 @@
 // Keeping the dialog alive while the Setup command works inside one of its calls: the two
 // message pumps, the cursor, starting the command, the running-program probe and the
 // removal of the temporary folder. Nothing here keeps state between calls.
-#include "startup/state.h"
+#include "archive/archive.h"
+#include "startup/startup.h"
+#include "ui/ui.h"
 
 enum { DELETE_RETRY_MS = 1000 };
 

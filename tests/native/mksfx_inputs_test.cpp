@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "startup/state.h"
+#include "startup/startup.h"
 #include "tests/support/sfx_files.h"
 
 using namespace sfxtest;

@@ -17,7 +17,7 @@
 #include <sstream>
 
 #include "posix/standin.h"
-#include "startup/state.h"
+#include "startup/startup.h"
 
 namespace sfxtest {
 

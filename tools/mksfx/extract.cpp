@@ -14,8 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "archive/archive.h"
 #include "posix/standin.h"
-#include "startup/state.h"
+#include "startup/startup.h"
+#include "ui/ui.h"
 #include "tools/common/codepages.h"
 #include "tools/mksfx/commands.h"
 #include "tools/mksfx/sfxfile.h"
