@@ -25,9 +25,9 @@ enum {
 
 static inline bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
-[[noreturn]] static void FailWithPath(int message, const char* path) {
+[[noreturn]] static void FailWithPath(BoxPurpose purpose, int message, const char* path) {
     FormatText(state.messageBuffer, MESSAGE_BUFFER_BYTES, GetMessageText(message), path);
-    FatalError(state.messageBuffer);
+    FatalError(purpose, state.messageBuffer);
 }
 
 // A name stays inside the extraction folder when, after its one optional leading separator
@@ -76,7 +76,7 @@ static DWORD MeterPosition(DWORD done, DWORD total) {
 static void ComposeOutputPath(void) {
     const char* name = state.memberName;
     if (IsSeparator(*name)) ++name;  // only the one
-    if (!StaysInside(name)) FatalError(GetMessageText(MSG_BAD_HEADER));
+    if (!StaysInside(name)) FatalError(BOX_BAD_HEADER, GetMessageText(MSG_BAD_HEADER));
 
     // Room for the folder, a separator and a whole name; what does not fit the 264-byte
     // path buffers is refused with the path it would have been.
@@ -88,7 +88,7 @@ static void ComposeOutputPath(void) {
         work[length] = 0;
     }
     lstrcpyA(work + length, name);
-    if (lstrlenA(work) >= PATH_CHARS) FailWithPath(MSG_CANNOT_CREATE_FILE, work);
+    if (lstrlenA(work) >= PATH_CHARS) FailWithPath(BOX_CANNOT_CREATE_FILE, MSG_CANNOT_CREATE_FILE, work);
 
     lstrcpyA(state.memberName, work);
     for (char* p = state.memberName; *p; ++p)
@@ -108,7 +108,7 @@ static BOOL CheckModuleInUse(const char* path) {
 
     char text[IN_USE_TEXT_BYTES];
     FormatText(text, IN_USE_TEXT_BYTES, GetMessageText(MSG_MODULE_IN_USE), path);
-    if (MessageBoxA(state.dialogWindow, text, state.appTitle, MB_OKCANCEL) == IDOK) return TRUE;
+    if (UserBox(BOX_MODULE_IN_USE, text) == IDOK) return TRUE;
     AbortTo(ABORT_CANCELLED);
 }
 
@@ -125,7 +125,7 @@ static void CreateParentFolders(void) {
         *scan = 0;
         bool bareDrive = scan - work == 2 && work[1] == ':';
         if (!bareDrive && !PathExists(work) && !CreateFolder(work))
-            FailWithPath(MSG_CANNOT_CREATE_FOLDER, work);
+            FailWithPath(BOX_CANNOT_CREATE_FOLDER, MSG_CANNOT_CREATE_FOLDER, work);
         *scan++ = '\\';
     }
 }
@@ -135,14 +135,14 @@ static BOOL ConfirmOverwrite(void) {
     lstrcpyA(state.displayName, state.memberName);
     char text[OVERWRITE_TEXT_BYTES];
     FormatText(text, OVERWRITE_TEXT_BYTES, GetMessageText(MSG_OVERWRITE_QUERY), state.displayName);
-    int answer = MessageBoxA(state.dialogWindow, text, state.appTitle, MB_YESNOCANCEL);
+    int answer = UserBox(BOX_OVERWRITE, text);
     if (answer == IDCANCEL) AbortTo(ABORT_CANCELLED);
     return answer == IDYES;
 }
 
 static void CheckWrite(int written) {
     if (written == -1 || written != state.outputCount)
-        FailWithPath(MSG_WRITE_FAILED, state.displayName);
+        FailWithPath(BOX_WRITE_FAILED, MSG_WRITE_FAILED, state.displayName);
     if (PollCancel()) AbortTo(ABORT_FAILED);
 }
 
@@ -193,7 +193,7 @@ static void CreateOutputFile(void) {
     HFILE file = _lcreat(state.displayName, 0);
     if (file == HFILE_ERROR) {
         state.outputFile = 0;
-        FailWithPath(MSG_CANNOT_CREATE_FILE, state.displayName);
+        FailWithPath(BOX_CANNOT_CREATE_FILE, MSG_CANNOT_CREATE_FILE, state.displayName);
     }
     state.outputFile = file;
 }
@@ -238,7 +238,7 @@ static void ExtractMember(void) {
             _llseek(state.archiveFile, (LONG)unread, 1);
         }
     } else {
-        FatalError(GetMessageText(MSG_BAD_METHOD));
+        FatalError(BOX_BAD_METHOD, GetMessageText(MSG_BAD_METHOD));
     }
 
     // The last part of a member is written here and does not move the meter.
@@ -256,7 +256,7 @@ static void ExtractMember(void) {
     if (found != expected) {
         FormatText(state.messageBuffer, MESSAGE_BUFFER_BYTES, GetMessageText(MSG_BAD_CRC),
                    state.displayName, found, expected);
-        FatalError(state.messageBuffer);
+        FatalError(BOX_BAD_CRC, state.messageBuffer);
     }
 }
 

@@ -24,7 +24,7 @@ static void SkipForward(DWORD count) {
 // The name buffers hold 263 bytes and a terminator; a longer name is refused before a
 // single byte of it is read.
 static void ReadEntryName(unsigned length) {
-    if (length >= PATH_CHARS) FatalError(GetMessageText(MSG_BAD_HEADER));
+    if (length >= PATH_CHARS) FatalError(BOX_BAD_HEADER, GetMessageText(MSG_BAD_HEADER));
     ReadExactly(state.memberName, length);
     state.memberName[length] = 0;
 }
@@ -81,7 +81,7 @@ static void WalkArchive(void) {
             SkipEndRecord();
             return;
         } else {
-            FatalError(GetMessageText(MSG_BAD_HEADER));
+            FatalError(BOX_BAD_HEADER, GetMessageText(MSG_BAD_HEADER));
         }
     }
 }
@@ -92,7 +92,7 @@ int RunExtraction(void) {
     if (code == 0) {
         if ((DWORD)_llseek(state.archiveFile, (LONG)stubParams.archiveOffset, 0) !=
             stubParams.archiveOffset)
-            FatalError(GetMessageText(MSG_SEEK_FAILED));
+            FatalError(BOX_SEEK_FAILED, GetMessageText(MSG_SEEK_FAILED));
         WalkArchive();
     } else if (state.outputFile) {
         // The partly written member stays on disk; the caller removes the whole folder.

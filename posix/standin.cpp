@@ -478,8 +478,12 @@ int lstrcmpiA(LPCSTR a, LPCSTR b) { return strcasecmp(a, b); }
 // ---- user: boxes, formatting, code pages, messages, controls --------------------------------
 
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+    return StandInMessageBox(-1, owner, text, caption, type);
+}
+
+int StandInMessageBox(int purpose, HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
     StandInState& s = S();
-    ShownMessageBox box{owner, text ? text : "", caption ? caption : "", type};
+    ShownMessageBox box{owner, text ? text : "", caption ? caption : "", type, purpose};
     s.boxes.push_back(box);
     if (s.answer) return s.answer(box, s.answerContext);
     if (s.fixedAnswer) return s.fixedAnswer;

@@ -57,7 +57,7 @@ void ProbeEndRecord(void) {
     const char* text = GetMessageText(MSG_END_RECORD_BAD);
     if ((DWORD)_llseek(state.archiveFile, (LONG)stubParams.endRecordOffset, 0) !=
         stubParams.endRecordOffset)
-        FatalError(text);
-    if (_lread(state.archiveFile, bytes, 4) != 4) FatalError(text);
-    if (ReadLe32(bytes) != ZIP_END_SIGNATURE) FatalError(text);
+        FatalError(BOX_END_RECORD_BAD, text);
+    if (_lread(state.archiveFile, bytes, 4) != 4) FatalError(BOX_END_RECORD_BAD, text);
+    if (ReadLe32(bytes) != ZIP_END_SIGNATURE) FatalError(BOX_END_RECORD_BAD, text);
 }

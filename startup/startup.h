@@ -12,9 +12,43 @@ void ParseSwitches(char* arguments);
 void LoadStubData(void);
 void ReleaseResources(void);
 
+// ---- userbox.cpp: telling and asking the user ----------------------------------------------
+// What a message box is for. Errors end the run (OK, error icon); notes inform (OK); questions
+// answer IDOK/IDCANCEL or IDYES/IDNO/IDCANCEL as their comments say.
+enum BoxPurpose {
+    // errors
+    BOX_HEADER_INVALID,        // the own file cannot be read or is damaged (built-in text)
+    BOX_READ_FAILED,           // message 36: the own file ends early or cannot be read
+    BOX_SEEK_FAILED,           // message 37: the archive's start cannot be reached
+    BOX_END_RECORD_BAD,        // message 39: no end record where the parameter block says
+    BOX_BAD_HEADER,            // message 31: a record or member name the walk cannot take
+    BOX_BAD_METHOD,            // message 29: a compression method the stub lacks
+    BOX_BAD_CRC,               // message 30: a member's CRC-32 does not match
+    BOX_CANNOT_CREATE_FILE,    // message 28
+    BOX_CANNOT_CREATE_FOLDER,  // message 32
+    BOX_WRITE_FAILED,          // message 35
+    BOX_OUT_OF_MEMORY,         // the decoder's tables (built-in text)
+    BOX_NO_TEMP_FOLDER,        // message 6: Setup stops, the dialog stays
+    BOX_CANNOT_RUN,            // message 7: the command could not be started
+    // notes
+    BOX_NO_COMMAND,            // message 9: the package names no command (error icon)
+    BOX_CANNOT_ENTER_FOLDER,   // message 15
+    BOX_ABOUT,                 // message 40: the Info box
+    // questions
+    BOX_MODULE_IN_USE,         // message 12: OK skips the member, Cancel cancels the run
+    BOX_OVERWRITE,             // message 16: Yes overwrites, No skips, Cancel cancels the run
+    BOX_CANCEL_QUERY,          // message 11: Yes cancels the extraction (No is the default)
+    BOX_DONE_QUERY,            // message 3: Yes ends the wait for "&Done"
+    BOX_LEAVE_FILES_QUERY,     // message 4: Yes ends and leaves the files (No is the default)
+    BOX_STILL_RUNNING_QUERY,   // message 8: Yes stops waiting for the command (No is the default)
+    BOX_PURPOSES
+};
+// Shows `text` in the box of `purpose` and answers the button pressed.
+int UserBox(BoxPurpose purpose, const char* text);
+
 // ---- failure.cpp: failure reporting ------------------------------------------------------
 // None of these returns: each shows its box (AbortTo none) and jumps to the checkpoint.
-[[noreturn]] void FatalError(const char* text);
+[[noreturn]] void FatalError(BoxPurpose purpose, const char* text);
 [[noreturn]] void AbortTo(int code);
 [[noreturn]] void HeaderInvalid(void);
 [[noreturn]] void ReadFailed(void);

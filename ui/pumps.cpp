@@ -39,9 +39,7 @@ BOOL PollCancel(void) {
             case WM_LBUTTONDOWN:
             case WM_LBUTTONDBLCLK:
                 if (msg.hwnd == state.dialogWindow || GetParent(msg.hwnd) == state.dialogWindow)
-                    return MessageBoxA(state.dialogWindow, GetMessageText(MSG_CANCEL_QUERY),
-                                       state.appTitle,
-                                       MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES;
+                    return UserBox(BOX_CANCEL_QUERY, GetMessageText(MSG_CANCEL_QUERY)) == IDYES;
                 break;
             default:
                 TranslateMessage(&msg);

@@ -6,6 +6,7 @@
 //   pumpcheck deltree FOLDER        DeleteTree: 1 when the folder went, plus 2 when the
 //                                   call took a second or more
 #include "archive/paths.cpp"
+#include "startup/userbox.cpp"
 #include "ui/pumps.cpp"
 
 ExtractorState state = {"Tessly Self-Extractor"};

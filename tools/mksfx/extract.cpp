@@ -43,14 +43,14 @@ struct Boxes {
 
 int Answer(const ShownMessageBox& box, void* context) {
     Boxes* boxes = (Boxes*)context;
-    switch (box.type & 0xF) {
-        case MB_YESNOCANCEL:  // overwrite an existing file?
+    switch (box.purpose) {
+        case BOX_OVERWRITE:
             boxes->declined.push_back(box.text);
             return IDNO;
-        case MB_OKCANCEL:     // the file is a loaded module: skip it
+        case BOX_MODULE_IN_USE:  // skip it
             boxes->declined.push_back(box.text);
             return IDOK;
-        case MB_YESNO:        // cancel the extraction?
+        case BOX_CANCEL_QUERY:
             return IDNO;
         default:
             boxes->errors.push_back(box.text);
