@@ -6,7 +6,7 @@
 // NextInputByte only where a piece ends, so the reads that reach the file are exactly those
 // of a decoder that fetched every byte through the feed.
 #include "archive/archive.h"
-#include "inflate/inflate.h"
+#include "inflate/decoder.h"
 #include "startup/startup.h"
 
 const unsigned short maskBits[17] = {
@@ -62,4 +62,47 @@ int FlushWindow(unsigned count) {
         count -= piece;
     }
     return INFLATE_OK;
+}
+
+// ---- the bit reader's hold on the feed (inflate/decoder.h) ----------------------------------
+
+void LoadReader(BitReader* r) {
+    r->hold = state.bitBuffer;
+    r->ahead = r->bits = state.bitCount;  // the byte feed's bits were all asked for
+    r->in = r->start = state.inputPtr;
+    r->end = r->in + (state.inputCount > 0 ? state.inputCount : 0);
+}
+
+// The byte feed holds the bits up to the next byte boundary at or after the farthest request.
+void SaveReader(const BitReader* r) {
+    unsigned extra = (unsigned)((int)r->bits - r->ahead) >> 3;
+    unsigned held = r->bits - 8 * extra;
+    const unsigned char* in = r->in - extra;
+    if (in != r->start) state.inputByte = in[-1];
+    state.inputPtr = (unsigned char*)in;
+    state.inputCount = (int)(r->end - in);
+    state.bitBuffer = (DWORD)(r->hold & (((BitHold)1 << held) - 1));
+    state.bitCount = (unsigned short)held;
+}
+
+// Byte by byte at the end of a piece: the feed refills it or answers that the input is used
+// up, in which case the last byte delivered (the feed leaves it in inputByte) goes in again.
+BitReader FillSlow(BitReader r, unsigned n) {
+    do {
+        unsigned byte;
+        if (r.in < r.end) {
+            byte = *r.in++;
+        } else {
+            if (r.in != r.start) state.inputByte = r.in[-1];
+            state.inputPtr = (unsigned char*)r.in;
+            state.inputCount = 0;
+            NextInputByte(&state.inputByte);
+            byte = state.inputByte;
+            r.in = r.start = state.inputPtr;
+            r.end = r.in + state.inputCount;
+        }
+        r.hold |= (BitHold)byte << r.bits;
+        r.bits += 8;
+    } while (r.bits < n);
+    return r;
 }
