@@ -24,3 +24,7 @@ int RunExtraction(void);
 BOOL OutputMember(void);
 // Passes a full output buffer on: meter, CRC-32, write, a chance to cancel.
 int FlushOutput(void);
+
+// ---- removal.cpp: removal of the extraction folder --------------------------------------------
+// Deletes `folder` and everything below it; true when the folder itself went.
+BOOL DeleteTree(char* folder);

@@ -23,9 +23,10 @@ enum {
 void PumpMessages(void);
 BOOL PollCancel(void);  // true when the user has confirmed cancelling
 void SetStandardCursor(LPCSTR cursor);
+
+// ---- launch.cpp: the command and the running-program probe (Windows only) ---------------------
 HANDLE LaunchCommand(char* commandLine);
 BOOL IsProgramRunning(const char* baseName);
-BOOL DeleteTree(char* folder);
 
 // ---- meter.cpp: the progress meter control -----------------------------------------------------
 BOOL RegisterMeterClass(HINSTANCE instance);
