@@ -80,6 +80,19 @@ static int DecodeStored(void) {
     return INFLATE_OK;
 }
 
+// Builds the distance table from `lengths`, decodes the block's codes with it and `ltable`, and
+// releases both tables. `incompleteResult` is what missing distance codes answer.
+static int DecodeWithDistances(HuffmanEntry* ltable, int lbits, const unsigned short* lengths,
+                               unsigned count, int dbits, int incompleteResult) {
+    HuffmanEntry* dtable;
+    int result = BuildHuffmanTable(lengths, count, 0, distanceBase, distanceExtra, &dtable, &dbits);
+    if (result == TABLE_INCOMPLETE) result = incompleteResult;
+    if (result == TABLE_COMPLETE) result = DecodeCodes(ltable, dtable, lbits, dbits);
+    FreeHuffmanTable(ltable);
+    FreeHuffmanTable(dtable);
+    return result;
+}
+
 static int DecodeFixed(void) {
     unsigned short lengths[288];
     unsigned i = 0;
@@ -87,24 +100,16 @@ static int DecodeFixed(void) {
     for (; i < 256; ++i) lengths[i] = 9;
     for (; i < 280; ++i) lengths[i] = 7;
     for (; i < 288; ++i) lengths[i] = 8;
-    HuffmanEntry *ltable, *dtable;
-    int lbits = FIXED_LITERAL_BITS, dbits = FIXED_DISTANCE_BITS;
+    HuffmanEntry* ltable;
+    int lbits = FIXED_LITERAL_BITS;
     int result = BuildHuffmanTable(lengths, 288, 257, lengthBase, lengthExtra, &ltable, &lbits);
     if (result != TABLE_COMPLETE) {
         FreeHuffmanTable(ltable);
         return result;
     }
     for (i = 0; i < 30; ++i) lengths[i] = 5;
-    // 30 of the 32 five-bit codes are used: the incomplete result is expected here.
-    result = BuildHuffmanTable(lengths, 30, 0, distanceBase, distanceExtra, &dtable, &dbits);
-    if (result == TABLE_OVERFULL) {
-        FreeHuffmanTable(ltable);
-        return result;
-    }
-    result = DecodeCodes(ltable, dtable, lbits, dbits);
-    FreeHuffmanTable(ltable);
-    FreeHuffmanTable(dtable);
-    return result;
+    // 30 of the 32 five-bit codes are used: the incomplete code is expected here.
+    return DecodeWithDistances(ltable, lbits, lengths, 30, FIXED_DISTANCE_BITS, TABLE_COMPLETE);
 }
 
 static int DecodeDynamic(void) {
@@ -173,25 +178,16 @@ static int DecodeDynamic(void) {
     if (result || !ctable) return INFLATE_INVALID;
     SaveReader(&r);
 
-    HuffmanEntry *ltable, *dtable;
-    int lbits = LITERAL_LOOKUP_BITS, dbits = DISTANCE_LOOKUP_BITS;
+    HuffmanEntry* ltable;
+    int lbits = LITERAL_LOOKUP_BITS;
     result = BuildHuffmanTable(lengths, nlen, 257, lengthBase, lengthExtra, &ltable, &lbits);
     if (result == TABLE_OVERFULL) return INFLATE_IMPOSSIBLE;
     if (result == TABLE_INCOMPLETE) {
         FreeHuffmanTable(ltable);
         return INFLATE_INVALID;
     }
-    result = BuildHuffmanTable(lengths + nlen, ndist, 0, distanceBase, distanceExtra, &dtable,
-                               &dbits);
-    if (result != TABLE_COMPLETE) {
-        FreeHuffmanTable(dtable);
-        FreeHuffmanTable(ltable);
-        return result;
-    }
-    result = DecodeCodes(ltable, dtable, lbits, dbits);
-    FreeHuffmanTable(ltable);
-    FreeHuffmanTable(dtable);
-    return result;
+    return DecodeWithDistances(ltable, lbits, lengths + nlen, ndist, DISTANCE_LOOKUP_BITS,
+                               INFLATE_INVALID);
 }
 
 static int DecodeBlock(int* last) {

@@ -9,6 +9,9 @@ extern "C" int ProgramEntry(void);
 int StartUp(HINSTANCE instance, char* arguments);
 const char* SkipProgramName(const char* commandLine);
 void ParseSwitches(char* arguments);
+// The four text blocks of the record, zero-filled: true when all four were allocated.
+BOOL AllocateTextBlocks(void);
+void FreeTextBlocks(void);
 void LoadStubData(void);
 void ReleaseResources(void);
 

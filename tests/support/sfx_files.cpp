@@ -201,11 +201,7 @@ void ResetStubState(const std::string& selfPath) {
     memcpy(title, state.appTitle, sizeof title);
     memset((void*)&state, 0, sizeof state);
     memcpy(state.appTitle, title, sizeof title);
-    auto block = [](size_t bytes) { return (char*)GlobalLock(GlobalAlloc(GHND, bytes)); };
-    state.messageText = block(MESSAGE_TEXT_BYTES);
-    state.aboutText = block(ABOUT_TEXT_BYTES);
-    state.customCaption = block(CUSTOM_CAPTION_BYTES);
-    state.messageBuffer = block(MESSAGE_BUFFER_BYTES);
+    AllocateTextBlocks();
     snprintf(state.selfPath, sizeof state.selfPath, "%s", selfPath.c_str());
 }
 
@@ -227,14 +223,7 @@ void ReleaseStubState() {
     ReleaseResources();
     if (state.messageTable) LocalFree((HLOCAL)state.messageTable);
     state.messageTable = nullptr;
-    for (char** text : {&state.messageText, &state.aboutText, &state.customCaption, &state.messageBuffer}) {
-        if (*text) {
-            HGLOBAL h = GlobalHandle(*text);
-            GlobalUnlock(h);
-            GlobalFree(h);
-        }
-        *text = nullptr;
-    }
+    FreeTextBlocks();
 }
 
 // ---- files and processes ------------------------------------------------------------------------

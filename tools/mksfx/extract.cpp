@@ -108,8 +108,6 @@ bool LoadStub() {
     return true;
 }
 
-char* AllocateText(DWORD bytes) { return (char*)GlobalLock(GlobalAlloc(GHND, bytes)); }
-
 uint64_t filesFound, bytesFound;
 int CountEntry(const char*, const struct stat* st, int type, struct FTW*) {
     if (type == FTW_F && S_ISREG(st->st_mode)) {
@@ -165,10 +163,7 @@ int CommandExtract(int argc, char** argv) {
 
     Boxes boxes;
     standin::SetMessageBoxAnswer(Answer, &boxes);
-    state.messageText = AllocateText(MESSAGE_TEXT_BYTES);
-    state.aboutText = AllocateText(ABOUT_TEXT_BYTES);
-    state.customCaption = AllocateText(CUSTOM_CAPTION_BYTES);
-    state.messageBuffer = AllocateText(MESSAGE_BUFFER_BYTES);
+    if (!AllocateTextBlocks()) return Fail("out of memory");
     lstrcpynA(state.selfPath, file.c_str(), SELF_PATH_CHARS);
     if (!LoadStub()) {
         return Fail(boxes.errors.empty() ? std::string("cannot load ") + file
