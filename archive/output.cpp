@@ -88,7 +88,8 @@ static void ComposeOutputPath(void) {
         work[length] = 0;
     }
     lstrcpyA(work + length, name);
-    if (lstrlenA(work) >= PATH_CHARS) FailWithPath(BOX_CANNOT_CREATE_FILE, MSG_CANNOT_CREATE_FILE, work);
+    if (lstrlenA(work) >= PATH_CHARS)
+        FailWithPath(BOX_CANNOT_CREATE_FILE, MSG_CANNOT_CREATE_FILE, work);
 
     lstrcpyA(state.memberName, work);
     for (char* p = state.memberName; *p; ++p)

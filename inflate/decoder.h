@@ -45,16 +45,16 @@ struct BitReader {
     const unsigned char* start; // first byte of the piece taken without the feed
 };
 
-// ---- feed.cpp: the reader and the byte feed ----------------------------------------------------
+// ---- feed.cpp: the reader and the byte feed -------------------------------------------------
 void LoadReader(BitReader* r);
 void SaveReader(const BitReader* r);
 // Byte by byte at the end of a piece, through the feed, until there are n bits.
 BitReader __attribute__((noinline)) FillSlow(BitReader r, unsigned n);
 
-// ---- codes.cpp: the literal/length and distance codes of one block ------------------------------
+// ---- codes.cpp: the literal/length and distance codes of one block --------------------------
 int DecodeCodes(const HuffmanEntry* ltable, const HuffmanEntry* dtable, int lbits, int dbits);
 
-// ---- the steps ------------------------------------------------------------------------------------
+// ---- the steps ------------------------------------------------------------------------------
 
 // A whole word from the piece; the caller knows that it lies inside.
 DECODER_STEP void FillWord(BitReader* r) {

@@ -49,7 +49,8 @@ int NextInputByte(unsigned short* cell) {
 // In memory mode the caller's buffer ends at outputLimit: a flush that would not fit passes
 // nothing on and ends the stream as invalid data.
 int FlushWindow(unsigned count) {
-    if (state.memoryMode && state.outputLimit - state.outputPtr < (long)count) return INFLATE_INVALID;
+    if (state.memoryMode && state.outputLimit - state.outputPtr < (long)count)
+        return INFLATE_INVALID;
     const unsigned char* source = state.window;
     while (count) {
         unsigned piece = IO_CHUNK - state.outputCount;

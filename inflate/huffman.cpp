@@ -67,7 +67,8 @@ int BuildHuffmanTable(const unsigned short* lengths, unsigned symbolCount, unsig
     count[longest] += spare;
 
     offset[1] = 0;
-    for (int length = 1; length < longest; ++length) offset[length + 1] = offset[length] + count[length];
+    for (int length = 1; length < longest; ++length)
+        offset[length + 1] = offset[length] + count[length];
     unsigned symbolsUsed = 0;
     for (unsigned i = 0; i < symbolCount; ++i)
         if (lengths[i]) {

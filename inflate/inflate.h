@@ -31,16 +31,17 @@ struct HuffmanEntry {
     };
 };
 
-// ---- feed.cpp: input feed, window and output stage -------------------------------------------
+// ---- feed.cpp: input feed, window and output stage ------------------------------------------
 extern const unsigned short maskBits[17];
 int NextInputByte(unsigned short* cell);
-int FlushWindow(unsigned count);  // INFLATE_INVALID: memory mode, the caller's buffer cannot take it
+// INFLATE_INVALID in memory mode when the caller's buffer cannot take the bytes.
+int FlushWindow(unsigned count);
 
-// ---- huffman.cpp: decoding tables ------------------------------------------------------------
+// ---- huffman.cpp: decoding tables -----------------------------------------------------------
 int BuildHuffmanTable(const unsigned short* lengths, unsigned symbolCount, unsigned plainCount,
                       const unsigned short* bases, const unsigned short* extras,
                       HuffmanEntry** table, int* lookupBits);
 void FreeHuffmanTable(HuffmanEntry* table);
 
-// ---- blocks.cpp: block decoding --------------------------------------------------------------
+// ---- blocks.cpp: block decoding -------------------------------------------------------------
 int InflateStream(void);

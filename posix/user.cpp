@@ -152,7 +152,7 @@ BOOL DestroyIcon(HICON icon) {
     return TRUE;
 }
 
-// ---- shell -----------------------------------------------------------------------------------
+// ---- shell ----------------------------------------------------------------------------------
 
 // Reads the first image of an icon file: 0 when the file holds no icon, 1 when it is no icon
 // file at all; otherwise a heap record standing for the icon.

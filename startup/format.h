@@ -11,7 +11,7 @@
 // front to back from `archiveOffset`, trusting the local headers.
 #pragma once
 
-// ---- numbers: little-endian, at any alignment --------------------------------------------
+// ---- numbers: little-endian, at any alignment -----------------------------------------------
 
 inline unsigned ReadLe16(const unsigned char* p) { return p[0] | (p[1] << 8); }
 inline unsigned ReadLe32(const unsigned char* p) {
@@ -22,7 +22,7 @@ inline void WriteLe32(unsigned char* p, unsigned v) {
     p[2] = (unsigned char)(v >> 16); p[3] = (unsigned char)(v >> 24);
 }
 
-// ---- the stub parameter block ----------------------------------------------------------------
+// ---- the stub parameter block ---------------------------------------------------------------
 // 52 bytes inside the stub's data, patched by the builder. The header CRC-32 covers bytes 0 to
 // archiveOffset - 1 of the finished file (image and configuration block) with the four bytes of
 // `headerCrc` taken as zero; a `headerCrc` of 0 means "no check".
@@ -81,7 +81,7 @@ static_assert(__builtin_offsetof(StubParameterBlock, headerCrc) == PB_HEADER_CRC
      {'_', 'I', 'S', 'D', 'E', 'L', 0, 0, 0, 0},                         \
      {0xFF, 0xFF, 0x02, 0x00, 0, 0, 0, 0, 0, 0}}
 
-// ---- the configuration block -----------------------------------------------------------------
+// ---- the configuration block ----------------------------------------------------------------
 // Stored packed between configOffset and archiveOffset. Inflated, it holds, each NUL-terminated:
 // the about text, the command, an unused string, the dialog's text and, with OPT_CUSTOM_CAPTION,
 // the caption; then either ICON_MARKER twice followed by an icon file up to the end of the data,
@@ -96,7 +96,7 @@ enum {
     ICON_MARKER = 0x1F,
 };
 
-// ---- the stored message table (inside the stub) ------------------------------------------------
+// ---- the stored message table (inside the stub) ---------------------------------------------
 // MESSAGE_COUNT + 1 little-endian offsets into the inflated table (the last one 0), then one raw
 // DEFLATE stream. Messages 0 to MESSAGE_TEXT_COUNT - 1 are NUL-terminated texts in code page
 // 850; message MESSAGE_TEXT_COUNT is the dialog template, which the stub copies out in
@@ -109,7 +109,7 @@ enum {
     TEMPLATE_COPY_BYTES = 1024,
 };
 
-// ---- ZIP records ---------------------------------------------------------------------------------
+// ---- ZIP records ----------------------------------------------------------------------------
 // Offsets count from the record's signature.
 enum {
     ZIP_SIGNATURE_BYTES = 4,

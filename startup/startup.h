@@ -3,7 +3,7 @@
 #pragma once
 #include "startup/state.h"
 
-// ---- startup.cpp: program entry and the start-up sequence ---------------------------------
+// ---- startup.cpp: program entry and the start-up sequence -----------------------------------
 extern const char APP_TITLE[];
 extern "C" int ProgramEntry(void);
 int StartUp(HINSTANCE instance, char* arguments);
@@ -15,7 +15,7 @@ void FreeTextBlocks(void);
 void LoadStubData(void);
 void ReleaseResources(void);
 
-// ---- userbox.cpp: telling and asking the user ----------------------------------------------
+// ---- userbox.cpp: telling and asking the user -----------------------------------------------
 // What a message box is for. Errors end the run (OK, error icon); notes inform (OK); questions
 // answer IDOK/IDCANCEL or IDYES/IDNO/IDCANCEL as their comments say.
 enum BoxPurpose {
@@ -49,7 +49,7 @@ enum BoxPurpose {
 // Shows `text` in the box of `purpose` and answers the button pressed.
 int UserBox(BoxPurpose purpose, const char* text);
 
-// ---- failure.cpp: failure reporting ------------------------------------------------------
+// ---- failure.cpp: failure reporting ---------------------------------------------------------
 // None of these returns: each shows its box (AbortTo none) and jumps to the checkpoint.
 [[noreturn]] void FatalError(BoxPurpose purpose, const char* text);
 [[noreturn]] void AbortTo(int code);
@@ -59,7 +59,7 @@ int UserBox(BoxPurpose purpose, const char* text);
 // Bounded formatting: wsprintfA into a scratch area, then cut to the destination's size.
 void FormatText(char* dest, int destSize, const char* format, ...);
 
-// ---- selfcheck.cpp: the stub's parameter block and the check of its own file --------------
+// ---- selfcheck.cpp: the stub's parameter block and the check of its own file ----------------
 // The block is followed directly by the header-invalid text (Windows-1252).
 #pragma pack(push, 1)
 struct StubData {
@@ -78,7 +78,7 @@ void OpenSelf(void);
 void CheckHeader(DWORD length, DWORD expected, const unsigned char* signature);
 void ProbeEndRecord(void);
 
-// ---- msgtable.cpp: the message table ----------------------------------------------------
+// ---- msgtable.cpp: the message table --------------------------------------------------------
 // Message ids used by the code.
 enum {
     MSG_SETUP_CAPTION = 0,
@@ -116,5 +116,5 @@ enum {
 void UnpackMessageTable(void);
 char* GetMessageText(int n);
 
-// ---- config.cpp: the configuration block and the icon -------------------------------------
+// ---- config.cpp: the configuration block and the icon ---------------------------------------
 void ReadConfiguration(void);

@@ -19,23 +19,23 @@ enum {
     ID_METER = 201,
 };
 
-// ---- pumps.cpp: keeping the dialog alive while the Setup command works ------------------------
+// ---- pumps.cpp: keeping the dialog alive while the Setup command works ----------------------
 void PumpMessages(void);
 BOOL PollCancel(void);  // true when the user has confirmed cancelling
 void SetStandardCursor(LPCSTR cursor);
 
-// ---- launch.cpp: the command and the running-program probe (Windows only) ---------------------
+// ---- launch.cpp: the command and the running-program probe (Windows only) -------------------
 HANDLE LaunchCommand(char* commandLine);
 BOOL IsProgramRunning(const char* baseName);
 
-// ---- meter.cpp: the progress meter control -----------------------------------------------------
+// ---- meter.cpp: the progress meter control --------------------------------------------------
 BOOL RegisterMeterClass(HINSTANCE instance);
 HFONT SelectDialogFont(HDC dc, HFONT font, BOOL select);
 
-// ---- dialog.cpp: the main dialog ----------------------------------------------------------------
+// ---- dialog.cpp: the main dialog ------------------------------------------------------------
 INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
-// ---- commands.cpp: Setup, Close and Info ---------------------------------------------------------
+// ---- commands.cpp: Setup, Close and Info ----------------------------------------------------
 void SetupCommand(HWND dialog);
 void CloseCommand(HWND dialog);
 void InfoCommand(HWND dialog);

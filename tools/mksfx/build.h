@@ -13,7 +13,7 @@
 
 namespace sfx {
 
-// ---- options.cpp: help and options ---------------------------------------------------------------
+// ---- options.cpp: help and options ----------------------------------------------------------
 struct Options {
     std::string output, stub;
     std::vector<std::string> inputs;
@@ -31,7 +31,7 @@ std::string WaitForName(const std::string& utf8);
 // The stub beside the installed mksfx: ../share/tessly/sfxstub.exe.
 std::string DefaultStubPath();
 
-// ---- inputs.cpp: the entries of the archive ------------------------------------------------------
+// ---- inputs.cpp: the entries of the archive -------------------------------------------------
 struct Entry {
     std::string name;    // UTF-8, '/' between components, a trailing '/' for a folder
     std::string stored;  // the name in code page 850
@@ -53,7 +53,7 @@ struct Inputs {
 // SOURCE_DATE_EPOCH) and checks their names, one by one and against each other.
 void CollectInputs(const std::vector<std::string>& inputs, Inputs* into);
 
-// ---- zipwriter.cpp: the archive -------------------------------------------------------------------
+// ---- zipwriter.cpp: the archive -------------------------------------------------------------
 // Appends the archive of `entries` to `out` (offsets count from the file's start), each file
 // deflated at `level` or stored; answers the end record's offset.
 uint32_t WriteArchive(const std::vector<Entry>& entries, int level, OutputFile* out);

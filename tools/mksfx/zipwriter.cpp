@@ -75,7 +75,8 @@ uint32_t WriteArchive(const std::vector<Entry>& entries, int level, OutputFile* 
             // nothing: size, CRC and method 0
         } else if (e.zipBytes) {
             w.fields = e.zip;
-            w.fields.flags = e.zip.method == METHOD_DEFLATED ? (e.zip.flags & kDeflateOptionFlags) : 0;
+            w.fields.flags =
+                e.zip.method == METHOD_DEFLATED ? (e.zip.flags & kDeflateOptionFlags) : 0;
             data = e.zipBytes->substr(e.zip.dataOffset, e.zip.packed);
         } else {
             PackFile(e, level, compressor, &w.fields, &data);
