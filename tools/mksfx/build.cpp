@@ -105,7 +105,7 @@ int Build(int argc, char** argv) {
     // Bits the stub does not test stay as the image carries them.
     block.optionFlags = (block.optionFlags & ~(OPT_WAIT_FOR_PROGRAM | OPT_CUSTOM_CAPTION | OPT_WAIT_MODE)) |
                         ourFlags;
-    block.waitForName = waitName;
+    block.waitName = waitName;
     block.headerCrc = 0;
     WriteBlock(&head, block);
 

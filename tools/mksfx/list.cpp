@@ -49,8 +49,8 @@ int List(int argc, char** argv) {
             printf("  icon:         no\n");
     }
     printf("  wait mode:    %s\n", b.optionFlags & OPT_WAIT_MODE ? "yes" : "no");
-    if ((b.optionFlags & OPT_WAIT_FOR_PROGRAM) && !b.waitForName.empty())
-        printf("  wait for:     %s.exe\n", codepages::Cp1252ToUtf8(b.waitForName).c_str());
+    if ((b.optionFlags & OPT_WAIT_FOR_PROGRAM) && !b.waitName.empty())
+        printf("  wait for:     %s.exe\n", codepages::Cp1252ToUtf8(b.waitName).c_str());
     else
         printf("  wait for:     (nothing)\n");
     printf("  header check: %s\n", b.headerCrc ? "yes" : "no");

@@ -23,30 +23,25 @@ size_t CountSignature(const std::string& bytes, size_t limit, size_t* first) {
     return count;
 }
 
+// The block is copied as it stands: the file's numbers are little-endian, as the hosts' are.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the block is read by copying it");
+
 Block ReadBlock(const std::string& bytes, size_t position) {
+    StubParameterBlock fields;
+    memcpy(&fields, bytes.data() + position, sizeof fields);
     Block b;
+    static_cast<StubParameterBlock&>(b) = fields;
     b.position = position;
-    b.headerCrc = Le32(bytes, position + PB_HEADER_CRC);
-    b.archiveOffset = Le32(bytes, position + PB_ARCHIVE_OFFSET);
-    b.configOffset = Le32(bytes, position + PB_CONFIG_OFFSET);
-    b.endRecordOffset = Le32(bytes, position + PB_END_RECORD_OFFSET);
-    b.totalSize = Le32(bytes, position + PB_TOTAL_SIZE);
-    b.optionFlags = Le32(bytes, position + PB_OPTION_FLAGS);
-    std::string name = bytes.substr(position + PB_WAIT_FOR_NAME, WAIT_NAME_BYTES);
-    b.waitForName = name.substr(0, name.find('\0'));
+    b.waitName.assign(b.waitForName, strnlen(b.waitForName, WAIT_NAME_BYTES));
     return b;
 }
 
 void WriteBlock(std::string* bytes, const Block& b) {
-    size_t p = b.position;
-    SetLe32(bytes, p + PB_HEADER_CRC, b.headerCrc);
-    SetLe32(bytes, p + PB_ARCHIVE_OFFSET, b.archiveOffset);
-    SetLe32(bytes, p + PB_CONFIG_OFFSET, b.configOffset);
-    SetLe32(bytes, p + PB_END_RECORD_OFFSET, b.endRecordOffset);
-    SetLe32(bytes, p + PB_TOTAL_SIZE, b.totalSize);
-    SetLe32(bytes, p + PB_OPTION_FLAGS, b.optionFlags);
+    StubParameterBlock fields = b;
     for (size_t k = 0; k < WAIT_NAME_BYTES; ++k)
-        (*bytes)[p + PB_WAIT_FOR_NAME + k] = k < b.waitForName.size() ? b.waitForName[k] : '\0';
+        fields.waitForName[k] = k < b.waitName.size() ? b.waitName[k] : '\0';
+    bytes->replace(b.position + PB_HEADER_CRC, PB_RESERVED - PB_HEADER_CRC,
+                   (const char*)&fields + PB_HEADER_CRC, PB_RESERVED - PB_HEADER_CRC);
 }
 
 uint32_t Crc32(const void* data, size_t size, uint32_t crc) {

@@ -18,12 +18,13 @@ const size_t kAboutMax = ABOUT_TEXT_BYTES - 1, kCommandMax = COMMAND_CHARS - 1,
              kWaitNameMax = WAIT_NAME_BYTES - 1;
 const size_t kNameMax = 200;  // see UnsafeNameReason
 
-// The parameter block's fields (the signature and the reserved bytes are never rewritten).
-struct Block {
-    size_t position = 0;  // of the signature in the file
-    uint32_t headerCrc = 0, archiveOffset = 0, configOffset = 0, endRecordOffset = 0;
-    uint32_t totalSize = 0, optionFlags = 0;
-    std::string waitForName;  // up to the first NUL of the 10-byte field
+// The parameter block as it stands in a file (startup/format.h), where it stands, and the name
+// to wait for up to its NUL. WriteBlock rewrites the fields from headerCrc to the name from
+// `waitName`; the signature and the reserved bytes stay as they are.
+struct Block : StubParameterBlock {
+    Block() : StubParameterBlock() {}
+    size_t position = 0;   // of the signature in the file
+    std::string waitName;  // waitForName up to its first NUL
 };
 
 // Occurrences of the signature in bytes [0, limit); `first` receives the first position.

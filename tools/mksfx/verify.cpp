@@ -95,7 +95,7 @@ std::vector<std::string> Verify(const std::string& path) {
             faults.push_back("the block names the end record at " + Hex(b.endRecordOffset) +
                              ", the walk reaches one at " + Hex(f.walk.endRecordPosition));
     }
-    if ((b.optionFlags & OPT_WAIT_FOR_PROGRAM) && b.waitForName.size() > kWaitNameMax)
+    if ((b.optionFlags & OPT_WAIT_FOR_PROGRAM) && b.waitName.size() > kWaitNameMax)
         faults.push_back("the program name to wait for has no terminating NUL");
 
     uint64_t total = 0;
