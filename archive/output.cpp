@@ -10,7 +10,10 @@
 // Names come from the archive and are not trusted: a name that would lead out of the
 // extraction folder, or a path that does not fit its buffer, ends the run before anything
 // of that member is created.
-#include "startup/state.h"
+#include "archive/archive.h"
+#include "inflate/inflate.h"
+#include "startup/startup.h"
+#include "ui/ui.h"
 
 enum {
     STATUS_TEXT_BYTES = 100,
@@ -22,9 +25,9 @@ enum {
 
 static inline bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
-[[noreturn]] static void FailWithPath(int message, const char* path) {
+[[noreturn]] static void FailWithPath(BoxPurpose purpose, int message, const char* path) {
     FormatText(state.messageBuffer, MESSAGE_BUFFER_BYTES, GetMessageText(message), path);
-    FatalError(state.messageBuffer);
+    FatalError(purpose, state.messageBuffer);
 }
 
 // A name stays inside the extraction folder when, after its one optional leading separator
@@ -70,19 +73,10 @@ static DWORD MeterPosition(DWORD done, DWORD total) {
     return position;
 }
 
-BOOL OutputMember(void) {
-    ComposeOutputPath();
-    if (CheckModuleInUse(state.memberName)) return FALSE;
-    CreateParentFolders();
-    if (!ConfirmOverwrite()) return FALSE;
-    ExtractMember();
-    return TRUE;
-}
-
-void ComposeOutputPath(void) {
+static void ComposeOutputPath(void) {
     const char* name = state.memberName;
     if (IsSeparator(*name)) ++name;  // only the one
-    if (!StaysInside(name)) FatalError(GetMessageText(MSG_BAD_HEADER));
+    if (!StaysInside(name)) FatalError(BOX_BAD_HEADER, GetMessageText(MSG_BAD_HEADER));
 
     // Room for the folder, a separator and a whole name; what does not fit the 264-byte
     // path buffers is refused with the path it would have been.
@@ -94,14 +88,15 @@ void ComposeOutputPath(void) {
         work[length] = 0;
     }
     lstrcpyA(work + length, name);
-    if (lstrlenA(work) >= PATH_CHARS) FailWithPath(MSG_CANNOT_CREATE_FILE, work);
+    if (lstrlenA(work) >= PATH_CHARS)
+        FailWithPath(BOX_CANNOT_CREATE_FILE, MSG_CANNOT_CREATE_FILE, work);
 
     lstrcpyA(state.memberName, work);
     for (char* p = state.memberName; *p; ++p)
         if (*p == '/') *p = '\\';
 }
 
-BOOL CheckModuleInUse(const char* path) {
+static BOOL CheckModuleInUse(const char* path) {
     if (!state.win32sHost && !state.win95Host) return FALSE;
     char moduleName[PATH_CHARS];
     moduleName[0] = 0;
@@ -114,13 +109,13 @@ BOOL CheckModuleInUse(const char* path) {
 
     char text[IN_USE_TEXT_BYTES];
     FormatText(text, IN_USE_TEXT_BYTES, GetMessageText(MSG_MODULE_IN_USE), path);
-    if (MessageBoxA(state.dialogWindow, text, state.appTitle, MB_OKCANCEL) == IDOK) return TRUE;
+    if (UserBox(BOX_MODULE_IN_USE, text) == IDOK) return TRUE;
     AbortTo(ABORT_CANCELLED);
 }
 
 // Makes the missing folders on the output path, outermost first. Folders that a search
 // finds are left alone; a bare drive is never searched for.
-void CreateParentFolders(void) {
+static void CreateParentFolders(void) {
     char work[PATH_CHARS];
     lstrcpyA(work, state.memberName);
     char* scan = work;
@@ -131,19 +126,45 @@ void CreateParentFolders(void) {
         *scan = 0;
         bool bareDrive = scan - work == 2 && work[1] == ':';
         if (!bareDrive && !PathExists(work) && !CreateFolder(work))
-            FailWithPath(MSG_CANNOT_CREATE_FOLDER, work);
+            FailWithPath(BOX_CANNOT_CREATE_FOLDER, MSG_CANNOT_CREATE_FOLDER, work);
         *scan++ = '\\';
     }
 }
 
-BOOL ConfirmOverwrite(void) {
+static BOOL ConfirmOverwrite(void) {
     if (!PathExists(state.memberName)) return TRUE;
     lstrcpyA(state.displayName, state.memberName);
     char text[OVERWRITE_TEXT_BYTES];
     FormatText(text, OVERWRITE_TEXT_BYTES, GetMessageText(MSG_OVERWRITE_QUERY), state.displayName);
-    int answer = MessageBoxA(state.dialogWindow, text, state.appTitle, MB_YESNOCANCEL);
+    int answer = UserBox(BOX_OVERWRITE, text);
     if (answer == IDCANCEL) AbortTo(ABORT_CANCELLED);
     return answer == IDYES;
+}
+
+static void CheckWrite(int written) {
+    if (written == -1 || written != state.outputCount)
+        FailWithPath(BOX_WRITE_FAILED, MSG_WRITE_FAILED, state.displayName);
+    if (PollCancel()) AbortTo(ABORT_FAILED);
+}
+
+int FlushOutput(void) {
+    if (state.memoryMode) {
+        state.outputCount = 0;
+        return 0;
+    }
+    state.bytesDone += (DWORD)state.outputCount;
+    if (state.bytesDone - state.lastMeterBytes >= METER_STEP) {
+        state.lastMeterBytes = state.bytesDone;
+        if (state.meterShown)
+            SendDlgItemMessageA(state.dialogWindow, ID_METER, METER_SETPOS,
+                                MeterPosition(state.bytesDone, stubParams.totalSize), 0);
+        InvalidateRect(GetDlgItem(state.dialogWindow, ID_METER), 0, FALSE);
+    }
+    Crc32Update(state.outputBuffer, (DWORD)state.outputCount);
+    CheckWrite((int)_lwrite(state.outputFile, (LPCSTR)state.outputBuffer, (UINT)state.outputCount));
+    state.outputPtr = state.outputBuffer;
+    state.outputCount = 0;
+    return 0;
 }
 
 // A stored member is copied from the input feed in runs: one byte through NextInputByte,
@@ -168,30 +189,57 @@ static void CopyStored(void) {
     }
 }
 
-void ExtractMember(void) {
+static void CreateOutputFile(void) {
+    lstrcpyA(state.displayName, state.memberName);
+    HFILE file = _lcreat(state.displayName, 0);
+    if (file == HFILE_ERROR) {
+        state.outputFile = 0;
+        FailWithPath(BOX_CANNOT_CREATE_FILE, MSG_CANNOT_CREATE_FILE, state.displayName);
+    }
+    state.outputFile = file;
+}
+
+static void SetMemberFileTimes(void) {
+    FILETIME time;
+    if (DosDateTimeToFileTime((WORD)ReadLe16(state.localHeader + ENTRY_DATE),
+                              (WORD)ReadLe16(state.localHeader + ENTRY_TIME), &time))
+        SetFileTime((HANDLE)(INT_PTR)state.outputFile, &time, &time, &time);
+}
+
+static void ShowMemberStatus(void) {
+    // While the meter is shown it paints the member's name itself.
+    if (state.meterShown) return;
+    char text[STATUS_TEXT_BYTES];
+    FormatText(text, STATUS_TEXT_BYTES, GetMessageText(MSG_UNZIPPING), FileNamePart(state.displayName));
+    SetDlgItemTextA(state.dialogWindow, ID_STATUS, text);
+    InvalidateRect(GetDlgItem(state.dialogWindow, ID_STATUS), 0, FALSE);
+}
+
+static void ExtractMember(void) {
     state.inputCount = 0;
     state.outputCount = 0;
     state.outputPtr = state.outputBuffer;
     state.crc = 0xFFFFFFFF;
     CreateOutputFile();
 
-    unsigned method = ReadLe16(state.localHeader + LH_METHOD);
-    if (method == 0) {
+    unsigned method = ReadLe16(state.localHeader + ENTRY_METHOD);
+    if (method == METHOD_STORED) {
         ShowMemberStatus();
         CopyStored();
-    } else if (method == 8) {
+    } else if (method == METHOD_DEFLATED) {
         ShowMemberStatus();
-        InflateStream();
+        // A damaged stream leaves a short or wrong file, which the CRC test below reports.
+        (void)InflateStream();
         // A stream that ends before its member's data does would leave the walk inside
         // that data: step over what the feed has not read.
-        DWORD unread = ReadLe32(state.localHeader + LH_PACKED);
+        DWORD unread = ReadLe32(state.localHeader + ENTRY_PACKED);
         if (unread != 0) {
-            WriteLe32(state.localHeader + LH_PACKED, 0);
+            WriteLe32(state.localHeader + ENTRY_PACKED, 0);
             if ((LONG)unread < 0) ReadFailed();
             _llseek(state.archiveFile, (LONG)unread, 1);
         }
     } else {
-        FatalError(GetMessageText(MSG_BAD_METHOD));
+        FatalError(BOX_BAD_METHOD, GetMessageText(MSG_BAD_METHOD));
     }
 
     // The last part of a member is written here and does not move the meter.
@@ -205,62 +253,19 @@ void ExtractMember(void) {
     state.outputFile = 0;
 
     DWORD found = ~state.crc;
-    DWORD expected = ReadLe32(state.localHeader + LH_CRC);
+    DWORD expected = ReadLe32(state.localHeader + ENTRY_CRC);
     if (found != expected) {
         FormatText(state.messageBuffer, MESSAGE_BUFFER_BYTES, GetMessageText(MSG_BAD_CRC),
                    state.displayName, found, expected);
-        FatalError(state.messageBuffer);
+        FatalError(BOX_BAD_CRC, state.messageBuffer);
     }
 }
 
-void CreateOutputFile(void) {
-    lstrcpyA(state.displayName, state.memberName);
-    HFILE file = _lcreat(state.displayName, 0);
-    if (file == HFILE_ERROR) {
-        state.outputFile = 0;
-        FailWithPath(MSG_CANNOT_CREATE_FILE, state.displayName);
-    }
-    state.outputFile = file;
-}
-
-int FlushOutput(void) {
-    if (state.memoryMode) {
-        state.outputCount = 0;
-        return 0;
-    }
-    state.bytesDone += (DWORD)state.outputCount;
-    if (state.bytesDone - state.lastMeterBytes >= METER_STEP) {
-        state.lastMeterBytes = state.bytesDone;
-        if (state.meterShown)
-            SendDlgItemMessageA(state.dialogWindow, ID_METER, METER_SETPOS,
-                                MeterPosition(state.bytesDone, stubParams.totalSize), 0);
-        InvalidateRect(GetDlgItem(state.dialogWindow, ID_METER), 0, FALSE);
-    }
-    Crc32Update(state.outputBuffer, (DWORD)state.outputCount);
-    CheckWrite((int)_lwrite(state.outputFile, (LPCSTR)state.outputBuffer, (UINT)state.outputCount));
-    state.outputPtr = state.outputBuffer;
-    state.outputCount = 0;
-    return 0;
-}
-
-void CheckWrite(int written) {
-    if (written == -1 || written != state.outputCount)
-        FailWithPath(MSG_WRITE_FAILED, state.displayName);
-    if (PollCancel()) AbortTo(ABORT_FAILED);
-}
-
-void SetMemberFileTimes(void) {
-    FILETIME time;
-    if (DosDateTimeToFileTime((WORD)ReadLe16(state.localHeader + LH_DATE),
-                              (WORD)ReadLe16(state.localHeader + LH_TIME), &time))
-        SetFileTime((HANDLE)(INT_PTR)state.outputFile, &time, &time, &time);
-}
-
-void ShowMemberStatus(void) {
-    // While the meter is shown it paints the member's name itself.
-    if (state.meterShown) return;
-    char text[STATUS_TEXT_BYTES];
-    FormatText(text, STATUS_TEXT_BYTES, GetMessageText(MSG_UNZIPPING), FileNamePart(state.displayName));
-    SetDlgItemTextA(state.dialogWindow, ID_STATUS, text);
-    InvalidateRect(GetDlgItem(state.dialogWindow, ID_STATUS), 0, FALSE);
+BOOL OutputMember(void) {
+    ComposeOutputPath();
+    if (CheckModuleInUse(state.memberName)) return FALSE;
+    CreateParentFolders();
+    if (!ConfirmOverwrite()) return FALSE;
+    ExtractMember();
+    return TRUE;
 }

@@ -1,6 +1,6 @@
 // Small path and file operations shared by the extraction, the icon step and the dialog.
 // Both '\' and '/' separate components.
-#include "startup/state.h"
+#include "archive/archive.h"
 
 static inline bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 

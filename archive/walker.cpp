@@ -5,15 +5,9 @@
 //
 // Every failure and every cancel during the walk unwinds to the checkpoint armed here, so
 // the walk itself only ever returns after the end record.
-#include "startup/state.h"
-
-enum {
-    SIG_LOCAL = 0x04034B50,
-    SIG_CENTRAL = 0x02014B50,
-    SIG_END = 0x06054B50,
-    CENTRAL_FIXED = 42,  // central header after its signature
-    END_FIXED = 18,      // end record after its signature
-};
+#include "archive/archive.h"
+#include "startup/startup.h"
+#include "ui/ui.h"
 
 static void ReadExactly(void* buffer, UINT count) {
     if (_lread(state.archiveFile, buffer, count) != count) ReadFailed();
@@ -27,47 +21,20 @@ static void SkipForward(DWORD count) {
     _llseek(state.archiveFile, (LONG)count, 1);
 }
 
-int RunExtraction(void) {
-    int code = ARM_CHECKPOINT();
-    SetStandardCursor(IDC_WAIT);
-    if (code == 0) {
-        if ((DWORD)_llseek(state.archiveFile, (LONG)stubParams.archiveOffset, 0) !=
-            stubParams.archiveOffset)
-            FatalError(GetMessageText(MSG_SEEK_FAILED));
-        WalkArchive();
-    } else if (state.outputFile) {
-        // The partly written member stays on disk; the caller removes the whole folder.
-        _lclose(state.outputFile);
-        state.outputFile = 0;
-    }
-    SetStandardCursor(IDC_ARROW);
-    return code;
+// The name buffers hold 263 bytes and a terminator; a longer name is refused before a
+// single byte of it is read.
+static void ReadEntryName(unsigned length) {
+    if (length >= PATH_CHARS) FatalError(BOX_BAD_HEADER, GetMessageText(MSG_BAD_HEADER));
+    ReadExactly(state.memberName, length);
+    state.memberName[length] = 0;
 }
 
-void WalkArchive(void) {
-    for (;;) {
-        unsigned char signature[4];
-        ReadExactly(signature, 4);
-        DWORD value = ReadLe32(signature);
-        if (value == SIG_LOCAL) {
-            HandleLocalHeader();
-        } else if (value == SIG_CENTRAL) {
-            SkipCentralEntry();
-        } else if (value == SIG_END) {
-            SkipEndRecord();
-            return;
-        } else {
-            FatalError(GetMessageText(MSG_BAD_HEADER));
-        }
-    }
-}
-
-void HandleLocalHeader(void) {
+static void HandleLocalHeader(void) {
     const unsigned char* header = state.localHeader;
     ReadExactly(state.localHeader, sizeof state.localHeader);
-    unsigned nameLength = ReadLe16(header + LH_NAME_LENGTH);
+    unsigned nameLength = ReadLe16(header + ENTRY_NAME_LENGTH);
     ReadEntryName(nameLength);
-    SkipForward(ReadLe16(header + LH_EXTRA_LENGTH));
+    SkipForward(ReadLe16(header + ENTRY_EXTRA_LENGTH));
 
     // A name ending in a separator is a directory entry: folders are made only for the
     // files that need them, and such an entry has no data to skip.
@@ -79,29 +46,59 @@ void HandleLocalHeader(void) {
     OemToCharA(state.memberName, state.displayName);
     lstrcpyA(state.memberName, state.displayName);
     // A consumed member has been read up to its end by the input feed.
-    if (!OutputMember()) SkipForward(ReadLe32(header + LH_PACKED));
+    if (!OutputMember()) SkipForward(ReadLe32(header + ENTRY_PACKED));
     // Bit 3: a data descriptor with its signature follows the data; its values are not used.
-    if (ReadLe16(header + LH_FLAGS) & 0x0008) SkipForward(16);
+    if (ReadLe16(header + ENTRY_FLAGS) & ZIP_FLAG_DESCRIPTOR) SkipForward(DESCRIPTOR_BYTES);
 }
 
-void SkipCentralEntry(void) {
-    unsigned char fixed[CENTRAL_FIXED];
-    ReadExactly(fixed, CENTRAL_FIXED);
-    ReadEntryName(ReadLe16(fixed + 24));
-    SkipForward(ReadLe16(fixed + 26));
-    SkipForward(ReadLe16(fixed + 28));
+// The fixed part of a record is read behind the room for its signature, which has been read
+// already, so that fields sit at their offsets within the record.
+static void SkipCentralEntry(void) {
+    unsigned char record[CENTRAL_HEADER_BYTES];
+    ReadExactly(record + ZIP_SIGNATURE_BYTES, CENTRAL_HEADER_BYTES - ZIP_SIGNATURE_BYTES);
+    const unsigned char* entry = record + CENTRAL_ENTRY_FIELDS;
+    ReadEntryName(ReadLe16(entry + ENTRY_NAME_LENGTH));
+    SkipForward(ReadLe16(entry + ENTRY_EXTRA_LENGTH));
+    SkipForward(ReadLe16(record + CENTRAL_COMMENT_LENGTH));
 }
 
-void SkipEndRecord(void) {
-    unsigned char fixed[END_FIXED];
-    ReadExactly(fixed, END_FIXED);
-    SkipForward(ReadLe16(fixed + 16));
+static void SkipEndRecord(void) {
+    unsigned char record[END_RECORD_BYTES];
+    ReadExactly(record + ZIP_SIGNATURE_BYTES, END_RECORD_BYTES - ZIP_SIGNATURE_BYTES);
+    SkipForward(ReadLe16(record + END_COMMENT_LENGTH));
 }
 
-// The name buffers hold 263 bytes and a terminator; a longer name is refused before a
-// single byte of it is read.
-void ReadEntryName(unsigned length) {
-    if (length >= PATH_CHARS) FatalError(GetMessageText(MSG_BAD_HEADER));
-    ReadExactly(state.memberName, length);
-    state.memberName[length] = 0;
+static void WalkArchive(void) {
+    for (;;) {
+        unsigned char signature[4];
+        ReadExactly(signature, 4);
+        DWORD value = ReadLe32(signature);
+        if (value == ZIP_LOCAL_SIGNATURE) {
+            HandleLocalHeader();
+        } else if (value == ZIP_CENTRAL_SIGNATURE) {
+            SkipCentralEntry();
+        } else if (value == ZIP_END_SIGNATURE) {
+            SkipEndRecord();
+            return;
+        } else {
+            FatalError(BOX_BAD_HEADER, GetMessageText(MSG_BAD_HEADER));
+        }
+    }
+}
+
+int RunExtraction(void) {
+    int code = ARM_CHECKPOINT();
+    SetStandardCursor(IDC_WAIT);
+    if (code == 0) {
+        if ((DWORD)_llseek(state.archiveFile, (LONG)stubParams.archiveOffset, 0) !=
+            stubParams.archiveOffset)
+            FatalError(BOX_SEEK_FAILED, GetMessageText(MSG_SEEK_FAILED));
+        WalkArchive();
+    } else if (state.outputFile) {
+        // The partly written member stays on disk; the caller removes the whole folder.
+        _lclose(state.outputFile);
+        state.outputFile = 0;
+    }
+    SetStandardCursor(IDC_ARROW);
+    return code;
 }

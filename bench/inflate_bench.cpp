@@ -106,7 +106,7 @@ double RunOursFromFile(const std::vector<Member>& members, const std::string& pa
     state.archiveFile = _lopen(path.c_str(), OF_READ);
     state.outputFile = _lcreat("/dev/null", 0);
     for (const Member& m : members) {
-        WriteLe32(state.localHeader + LH_PACKED, (DWORD)m.packed.size());
+        WriteLe32(state.localHeader + ENTRY_PACKED, (DWORD)m.packed.size());
         state.inputCount = 0;
         state.outputPtr = state.outputBuffer;
         state.outputCount = 0;

@@ -28,8 +28,9 @@ if(TESSLY_FUZZ)
 endif()
 
 # The generated message table is part of the core (tools/ adds it).
-add_library(core STATIC ${TESSLY_CORE_SOURCES}
-  ${CMAKE_SOURCE_DIR}/posix/standin.cpp ${CMAKE_SOURCE_DIR}/posix/codepage.cpp)
+# The POSIX layer: the Windows calls of the core, and the test scripting they consult.
+file(GLOB TESSLY_POSIX_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/posix/*.cpp)
+add_library(core STATIC ${TESSLY_CORE_SOURCES} ${TESSLY_POSIX_SOURCES})
 target_include_directories(core PUBLIC ${CMAKE_SOURCE_DIR})
 
 add_subdirectory(tools)

@@ -11,6 +11,7 @@ struct ShownMessageBox {
     std::string text;      // as the program passed it (Windows-1252)
     std::string caption;
     UINT type;
+    int purpose = -1;      // the program's BoxPurpose; -1 for a plain MessageBoxA
 };
 
 // Answers a message box; the default answers IDOK to OK boxes, IDNO to every question.

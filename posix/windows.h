@@ -165,6 +165,9 @@ int lstrcmpiA(LPCSTR a, LPCSTR b);
 
 // user
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+// No Windows call: a message box that the program's one box procedure shows here, with what the
+// box is for (its BoxPurpose), so that the test scripting can tell boxes apart by purpose.
+int StandInMessageBox(int purpose, HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 int wsprintfA(LPSTR buffer, LPCSTR format, ...);
 int wvsprintfA(LPSTR buffer, LPCSTR format, va_list args);
 BOOL OemToCharA(LPCSTR src, LPSTR dest);

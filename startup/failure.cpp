@@ -1,24 +1,27 @@
 // Failure reporting: one error box, then a non-local return to the innermost armed
 // checkpoint with an abort code. Nothing here returns.
-#include "startup/state.h"
+#include "startup/startup.h"
 
 void AbortTo(int code) {
     state.abortCode = code;
     JUMP_TO_CHECKPOINT();
 }
 
-void FatalError(const char* text) {
-    // Before the dialog's set-up `dialogWindow` is still 0: the box has no owner.
-    MessageBoxA(state.dialogWindow, text, state.appTitle, MB_OK | MB_ICONERROR);
+void FatalError(BoxPurpose purpose, const char* text) {
+    UserBox(purpose, text);
     AbortTo(ABORT_FAILED);
 }
 
-void HeaderInvalid(void) { FatalError(HEADER_INVALID_TEXT); }
+void HeaderInvalid(void) { FatalError(BOX_HEADER_INVALID, HEADER_INVALID_TEXT); }
+
+// Built in, like the header-invalid text: the decoder that unpacks the message table can run
+// out of memory itself.
+void OutOfMemory(void) { FatalError(BOX_OUT_OF_MEMORY, "Nicht gen\xFCgend Speicher"); }
 
 void ReadFailed(void) {
     FormatText(state.messageBuffer, MESSAGE_BUFFER_BYTES, GetMessageText(MSG_READ_FAILED),
                state.selfPath);
-    FatalError(state.messageBuffer);
+    FatalError(BOX_READ_FAILED, state.messageBuffer);
 }
 
 // wsprintfA stores at most 1024 characters; formatting into a scratch area of that size and

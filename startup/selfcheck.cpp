@@ -1,14 +1,12 @@
 // The stub's own parameter block and the check of its own file: open it, verify one CRC-32
 // over the image and the configuration block, and probe the archive's end record.
-#include "startup/state.h"
+#include "archive/archive.h"
+#include "startup/startup.h"
 
 // The builder finds this block by its signature and patches it; the code reads the fields
 // at their place. The header-invalid text must follow it directly.
 StubData stubData = {
-    {{'r', 'd', 'k', 0x01, 's', 'f', 'x', 0x02},
-     0, 0, 0, 0, 0, 0x02,
-     {'_', 'I', 'S', 'D', 'E', 'L', 0, 0, 0, 0},
-     {0xFF, 0xFF, 0x02, 0x00, 0, 0, 0, 0, 0, 0}},
+    FRESH_PARAMETER_BLOCK,
     "Tessly Self-Extractor-Dateikopf ung\xFCltig. M\xF6gliche Ursache: Fehlerhafter "
     "Datentr\xE4ger oder Datei\xFC" "bertragungsfehler.",
 };
@@ -59,7 +57,7 @@ void ProbeEndRecord(void) {
     const char* text = GetMessageText(MSG_END_RECORD_BAD);
     if ((DWORD)_llseek(state.archiveFile, (LONG)stubParams.endRecordOffset, 0) !=
         stubParams.endRecordOffset)
-        FatalError(text);
-    if (_lread(state.archiveFile, bytes, 4) != 4) FatalError(text);
-    if (ReadLe32(bytes) != 0x06054B50) FatalError(text);
+        FatalError(BOX_END_RECORD_BAD, text);
+    if (_lread(state.archiveFile, bytes, 4) != 4) FatalError(BOX_END_RECORD_BAD, text);
+    if (ReadLe32(bytes) != ZIP_END_SIGNATURE) FatalError(BOX_END_RECORD_BAD, text);
 }

@@ -1,7 +1,9 @@
 // Program entry and the start-up sequence: fill the state record, arm the start-up
 // checkpoint, load the stub's data in its fixed order, read the switch, run the dialog,
 // release everything. The exit code is 0 on every path.
-#include "startup/state.h"
+#include "archive/archive.h"
+#include "startup/startup.h"
+#include "ui/ui.h"
 
 // Zero-filled at process start (kept out of the image's initialised data); the title is
 // put in first thing in StartUp.
@@ -17,6 +19,13 @@ const char* SkipProgramName(const char* line) {
     while (*line && *line != terminator) ++line;
     if (*line) ++line;
     return line;
+}
+
+// True when `text` begins with `prefix` (compared byte for byte over the prefix's length).
+static bool StartsWith(const char* text, const char* prefix) {
+    for (; *prefix; ++text, ++prefix)
+        if (*text != *prefix) return false;
+    return true;
 }
 
 extern "C" int ProgramEntry(void) {
@@ -95,6 +104,21 @@ static void FreeTextBlock(char*& text) {
     text = 0;
 }
 
+BOOL AllocateTextBlocks(void) {
+    state.messageText = AllocateTextBlock(MESSAGE_TEXT_BYTES);
+    state.aboutText = AllocateTextBlock(ABOUT_TEXT_BYTES);
+    state.customCaption = AllocateTextBlock(CUSTOM_CAPTION_BYTES);
+    state.messageBuffer = AllocateTextBlock(MESSAGE_BUFFER_BYTES);
+    return state.messageText && state.aboutText && state.customCaption && state.messageBuffer;
+}
+
+void FreeTextBlocks(void) {
+    FreeTextBlock(state.messageText);
+    FreeTextBlock(state.aboutText);
+    FreeTextBlock(state.customCaption);
+    FreeTextBlock(state.messageBuffer);
+}
+
 #ifdef _WIN32
 static void RunDialog(void) {
     HGLOBAL block = GlobalAlloc(GHND, TEMPLATE_COPY_BYTES);
@@ -118,13 +142,8 @@ int StartUp(HINSTANCE instance, char* arguments) {
     if (version == 0x0A03) state.win32sHost = 1;
     if (version == 0x5F03 || version == 0x0004) state.win95Host = 1;
 
-    state.messageText = AllocateTextBlock(MESSAGE_TEXT_BYTES);
-    state.aboutText = AllocateTextBlock(ABOUT_TEXT_BYTES);
-    state.customCaption = AllocateTextBlock(CUSTOM_CAPTION_BYTES);
-    state.messageBuffer = AllocateTextBlock(MESSAGE_BUFFER_BYTES);
     // The sequence goes on only with all four: every later step writes into them.
-    if (!state.messageText || !state.aboutText || !state.customCaption || !state.messageBuffer)
-        return 0;
+    if (!AllocateTextBlocks()) return 0;
 
     DWORD length = GetModuleFileNameA(0, state.selfPath, SELF_PATH_CHARS);
     if (length >= SELF_PATH_CHARS) state.selfPath[SELF_PATH_CHARS - 1] = 0;
@@ -141,10 +160,6 @@ int StartUp(HINSTANCE instance, char* arguments) {
     RunDialog();
 #endif
     ReleaseResources();
-
-    FreeTextBlock(state.messageText);
-    FreeTextBlock(state.aboutText);
-    FreeTextBlock(state.customCaption);
-    FreeTextBlock(state.messageBuffer);
+    FreeTextBlocks();
     return 0;
 }

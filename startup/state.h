@@ -1,7 +1,9 @@
-// The program-wide state record, the stub's build-time parameters and every operation of
-// the program. One thread, one record, no classes: every part reads and writes the fields
-// of `state` directly.
+// The program-wide state record, its limits and the failure checkpoint. One thread, one
+// record, no classes: every part reads and writes the fields of `state` directly. The
+// operations are declared by their folder's header (startup/startup.h, archive/archive.h,
+// inflate/inflate.h, ui/ui.h), the file format by startup/format.h.
 #pragma once
+#include "startup/format.h"
 #include "startup/platform.h"
 
 #ifdef _WIN32
@@ -18,120 +20,19 @@ typedef jmp_buf CheckpointRecord;
 #define JUMP_TO_CHECKPOINT() longjmp(state.checkpoint, 1)
 #endif
 
-// ---- limits and constants -------------------------------------------------------------
+// ---- limits ----------------------------------------------------------------------------
 enum {
     PATH_CHARS = 264,            // memberName, displayName, extractFolder, work buffers
     SELF_PATH_CHARS = 261,
-    COMMAND_CHARS = 100,
-    MESSAGE_TEXT_BYTES = 256,
-    ABOUT_TEXT_BYTES = 516,
-    CUSTOM_CAPTION_BYTES = 65,
     MESSAGE_BUFFER_BYTES = 500,
-    MESSAGE_TABLE_BYTES = 5544,
-    TEMPLATE_COPY_BYTES = 1024,
     WINDOW_SIZE = 32768,
     WINDOW_ALLOC = 32776,
     IO_CHUNK = 2048,
     IO_BUFFER_ALLOC = 2068,
-    CONFIG_PACKED_MAX = 1500,
-    CONFIG_UNPACKED_MAX = 2012,
-    MESSAGE_COUNT = 45,          // ids 0 to 44; 44 is the dialog template
 };
 
+// The codes a jump to the checkpoint carries.
 enum { ABORT_CANCELLED = 1, ABORT_FAILED = 2 };
-
-enum {
-    OPT_WAIT_FOR_PROGRAM = 0x04,
-    OPT_CUSTOM_CAPTION = 0x10,
-    OPT_WAIT_MODE = 0x40,
-};
-
-// Window messages and control ids of the dialog and the meter.
-enum {
-    DLG_PAINTFOOTER = 1026,
-    METER_SETRANGE = 1024,
-    METER_GETRANGE = 1025,
-    METER_SETPOS = 1026,
-    METER_GETPOS = 1027,
-    ID_SETUP = 1,
-    ID_CLOSE = 2,
-    ID_INFO = 112,
-    ID_MESSAGE_TEXT = 101,
-    ID_STATUS = 109,
-    ID_ICON = 120,
-    ID_METER = 201,
-};
-
-// Message ids used by the code.
-enum {
-    MSG_SETUP_CAPTION = 0,
-    MSG_SWITCH_WAIT = 1,
-    MSG_DONE_BUTTON = 2,
-    MSG_DONE_QUERY = 3,
-    MSG_LEAVE_FILES_QUERY = 4,
-    MSG_SWITCH_AUTO = 5,
-    MSG_NO_TEMP_FOLDER = 6,
-    MSG_CANNOT_RUN = 7,
-    MSG_STILL_RUNNING = 8,
-    MSG_NO_COMMAND = 9,
-    MSG_DELETING = 10,
-    MSG_CANCEL_QUERY = 11,
-    MSG_MODULE_IN_USE = 12,
-    MSG_ABORTED = 13,
-    MSG_CANNOT_ENTER_FOLDER = 15,
-    MSG_OVERWRITE_QUERY = 16,
-    MSG_TEMP_SUFFIX = 19,
-    MSG_CANNOT_CREATE_FILE = 28,
-    MSG_BAD_METHOD = 29,
-    MSG_BAD_CRC = 30,
-    MSG_BAD_HEADER = 31,
-    MSG_CANNOT_CREATE_FOLDER = 32,
-    MSG_UNZIPPING = 34,
-    MSG_WRITE_FAILED = 35,
-    MSG_READ_FAILED = 36,
-    MSG_SEEK_FAILED = 37,
-    MSG_END_RECORD_BAD = 39,
-    MSG_ABOUT = 40,
-    MSG_FOOTER = 43,
-    MSG_DIALOG_TEMPLATE = 44,
-};
-
-// ---- the build-time parameters, patched by the builder ----------------------------------
-#pragma pack(push, 1)
-struct StubParameterBlock {
-    unsigned char signature[8];   // "rdk\1sfx\2"
-    DWORD headerCrc;              // CRC-32 of bytes 0 .. archiveOffset-1 with this field zero
-    DWORD archiveOffset;
-    DWORD configOffset;
-    DWORD endRecordOffset;
-    DWORD totalSize;
-    DWORD optionFlags;
-    char waitForName[10];
-    unsigned char reserved[10];
-};
-
-// The block is followed directly by the header-invalid text (Windows-1252).
-struct StubData {
-    StubParameterBlock params;
-    char headerInvalidText[115];
-};
-#pragma pack(pop)
-
-enum { STUB_PARAMETER_BLOCK_SIZE = 52, HEADER_INVALID_TEXT_LENGTH = 114 };
-
-extern StubData stubData;
-#define stubParams (stubData.params)
-#define HEADER_INVALID_TEXT (stubData.headerInvalidText)
-
-// ---- one entry of a decoding table ---------------------------------------------------------
-struct HuffmanEntry {
-    unsigned char extra;   // 0..13 extra bits, 15 end of block, 16 literal/plain, 17..32 link, 99 invalid
-    unsigned char bits;    // stream bits taken at this level
-    union {
-        unsigned short value;
-        HuffmanEntry* subTable;
-    };
-};
 
 // ---- the state record -------------------------------------------------------------------
 struct ExtractorState {
@@ -169,7 +70,7 @@ struct ExtractorState {
     char extractFolder[PATH_CHARS];
     char memberName[PATH_CHARS];
     char displayName[PATH_CHARS];
-    unsigned char localHeader[26];
+    unsigned char localHeader[ENTRY_FIELDS_BYTES];  // the local header after its signature
     DWORD bytesDone;
     DWORD lastMeterBytes;
     DWORD meterShown;
@@ -195,113 +96,3 @@ struct ExtractorState {
 };
 
 extern ExtractorState state;
-extern const char APP_TITLE[];
-
-// Field access of the 26 local-header bytes (little-endian, possibly unaligned).
-enum {
-    LH_VERSION = 0, LH_FLAGS = 2, LH_METHOD = 4, LH_TIME = 6, LH_DATE = 8, LH_CRC = 10,
-    LH_PACKED = 14, LH_SIZE = 18, LH_NAME_LENGTH = 22, LH_EXTRA_LENGTH = 24,
-};
-inline unsigned ReadLe16(const unsigned char* p) { return p[0] | (p[1] << 8); }
-inline DWORD ReadLe32(const unsigned char* p) {
-    return p[0] | (p[1] << 8) | ((DWORD)p[2] << 16) | ((DWORD)p[3] << 24);
-}
-inline void WriteLe32(unsigned char* p, DWORD v) {
-    p[0] = (unsigned char)v; p[1] = (unsigned char)(v >> 8);
-    p[2] = (unsigned char)(v >> 16); p[3] = (unsigned char)(v >> 24);
-}
-
-// True when `text` begins with `prefix` (compared byte for byte over the prefix's length).
-inline bool StartsWith(const char* text, const char* prefix) {
-    for (; *prefix; ++text, ++prefix)
-        if (*text != *prefix) return false;
-    return true;
-}
-
-// ---- start-up (startup/) ------------------------------------------------------------------
-extern "C" int ProgramEntry(void);
-int StartUp(HINSTANCE instance, char* arguments);
-const char* SkipProgramName(const char* commandLine);
-void ParseSwitches(char* arguments);
-void LoadStubData(void);
-void ReleaseResources(void);
-
-[[noreturn]] void FatalError(const char* text);
-[[noreturn]] void AbortTo(int code);
-[[noreturn]] void HeaderInvalid(void);
-[[noreturn]] void ReadFailed(void);
-
-void OpenSelf(void);
-void CheckHeader(DWORD length, DWORD expected, const unsigned char* signature);
-void ProbeEndRecord(void);
-
-void UnpackMessageTable(void);
-char* GetMessageText(int n);
-void ReadConfiguration(void);
-
-// Bounded formatting: wsprintfA into a scratch area, then cut to the destination's size.
-void FormatText(char* dest, int destSize, const char* format, ...);
-
-// ---- archive (archive/) -------------------------------------------------------------------
-void BuildCrcTable(void);
-void Crc32Update(const unsigned char* bytes, DWORD count);
-
-char* FileNamePart(char* path);
-BOOL PathExists(const char* path);
-BOOL CreateFolder(const char* path);
-BOOL SetCurrentFolder(const char* path);
-BOOL DeleteFileForced(const char* path);
-
-int RunExtraction(void);
-void WalkArchive(void);
-void HandleLocalHeader(void);
-void SkipCentralEntry(void);
-void SkipEndRecord(void);
-void ReadEntryName(unsigned length);
-
-BOOL OutputMember(void);
-void ComposeOutputPath(void);
-BOOL CheckModuleInUse(const char* path);
-void CreateParentFolders(void);
-BOOL ConfirmOverwrite(void);
-void ExtractMember(void);
-void CreateOutputFile(void);
-int FlushOutput(void);
-void CheckWrite(int written);
-void SetMemberFileTimes(void);
-void ShowMemberStatus(void);
-
-// ---- decoder (inflate/) -------------------------------------------------------------------
-int NextInputByte(unsigned short* cell);
-int RefillInput(void);
-int FlushWindow(unsigned count);  // 1: memory mode, the caller's buffer cannot take it
-int InflateStream(void);
-int DecodeBlock(int* last);
-int DecodeStored(void);
-int DecodeFixed(void);
-int DecodeDynamic(void);
-int DecodeCodes(HuffmanEntry* ltable, HuffmanEntry* dtable, int lbits, int dbits);
-int BuildHuffmanTable(const unsigned short* lengths, unsigned n, unsigned s,
-                      const unsigned short* bases, const unsigned short* extras,
-                      HuffmanEntry** table, int* lookupBits);
-void FreeHuffmanTable(HuffmanEntry* table);
-extern const unsigned short maskBits[17];
-
-// ---- dialog and interaction (ui/) --------------------------------------------------------
-void PumpMessages(void);
-BOOL PollCancel(void);
-void SetStandardCursor(LPCSTR cursor);
-HANDLE LaunchCommand(char* commandLine);
-BOOL IsProgramRunning(const char* baseName);
-BOOL DeleteTree(char* folder);
-
-BOOL RegisterMeterClass(HINSTANCE instance);
-LRESULT CALLBACK MeterWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-HFONT SelectDialogFont(HDC dc, HFONT font, BOOL select);
-INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-void ChooseExtractFolder(void);
-void PaintFooter(HWND window);
-void SetupCommand(HWND window);
-void CleanUp(HWND window);
-void CloseCommand(HWND window);
-void InfoCommand(HWND window);

@@ -1,7 +1,7 @@
 // Build-time generator of the stored message table: reads messages/messages.txt and
-// messages/dialog.txt, lays out messages 0..43 in code page 850 followed by the dialog
-// template (message 44), compresses the whole as one raw DEFLATE stream and writes a C++
-// source with the offset table and the stream.
+// messages/dialog.txt, lays out the texts in code page 850 followed by the dialog template
+// (the last message), compresses the whole as one raw DEFLATE stream and writes a C++ source
+// with the offset table and the stream, as startup/format.h describes the table.
 //
 //   msggen MESSAGES_DIR OUTPUT.cpp [UNPACKED.bin]
 #include <libdeflate.h>
@@ -15,13 +15,14 @@
 #include <string>
 #include <vector>
 
+#include "startup/format.h"
 #include "tools/common/codepages.h"
+#include "tools/common/ziprecords.h"
+
+using sfx::PutLe16;
+using sfx::PutLe32;
 
 namespace {
-
-const int kMessages = 45;         // 0..43 texts, 44 the template
-const size_t kTableBlock = 5544;  // the block the stub unpacks into
-const size_t kTemplateCopy = 1024;
 
 [[noreturn]] void Fail(const std::string& why) {
     fprintf(stderr, "msggen: %s\n", why.c_str());
@@ -61,7 +62,9 @@ std::vector<std::string> ReadMessages(const std::string& path) {
             bodies.back().push_back(line);
         }
     }
-    if (bodies.size() != 44) Fail("expected messages 0 to 43, found " + std::to_string(bodies.size()));
+    if (bodies.size() != MESSAGE_TEXT_COUNT)
+        Fail("expected messages 0 to " + std::to_string(MESSAGE_TEXT_COUNT - 1) + ", found " +
+             std::to_string(bodies.size()));
     for (size_t id = 0; id < bodies.size(); ++id) {
         std::string joined;
         for (size_t k = 0; k < bodies[id].size(); ++k) joined += (k ? "\n" : "") + bodies[id][k];
@@ -109,15 +112,6 @@ Fields ParseLine(const std::string& line) {
     return f;
 }
 
-void Put16(std::string* out, uint32_t v) {
-    *out += (char)(v & 0xFF);
-    *out += (char)((v >> 8) & 0xFF);
-}
-void Put32(std::string* out, uint32_t v) {
-    Put16(out, v & 0xFFFF);
-    Put16(out, v >> 16);
-}
-
 // A UTF-8 text as UTF-16 units (the template's texts are all in the Basic Multilingual Plane).
 void PutUnicode(std::string* out, const std::string& utf8) {
     std::string latin;
@@ -129,20 +123,20 @@ void PutUnicode(std::string* out, const std::string& utf8) {
         if (c < 0x80) { cp = c; i += 1; }
         else if ((c & 0xE0) == 0xC0) { cp = ((c & 0x1F) << 6) | (back[i + 1] & 0x3F); i += 2; }
         else { cp = ((c & 0x0F) << 12) | ((back[i + 1] & 0x3F) << 6) | (back[i + 2] & 0x3F); i += 3; }
-        Put16(out, cp);
+        PutLe16(out, cp);
     }
-    Put16(out, 0);
+    PutLe16(out, 0);
 }
 
 void PutText(std::string* out, const std::string& value) {
     if (!value.empty() && value[0] == '#') {
-        Put16(out, 0xFFFF);
-        Put16(out, (uint32_t)strtoul(value.c_str() + 1, nullptr, 0));
+        PutLe16(out, 0xFFFF);
+        PutLe16(out, (uint32_t)strtoul(value.c_str() + 1, nullptr, 0));
     } else if (!value.empty() && value[0] == '"') {
         PutUnicode(out, value.substr(1));
     } else {
-        Put16(out, 0xFFFF);
-        Put16(out, (uint32_t)strtoul(value.c_str(), nullptr, 0));
+        PutLe16(out, 0xFFFF);
+        PutLe16(out, (uint32_t)strtoul(value.c_str(), nullptr, 0));
     }
 }
 
@@ -164,23 +158,23 @@ std::string BuildTemplate(const std::string& path) {
     }
     if (!haveDialog) Fail(path + " has no dialog line");
     std::string t;
-    Put32(&t, dialog.Number("style"));
-    Put32(&t, 0);
-    Put16(&t, (uint32_t)items.size());
-    for (const char* k : {"x", "y", "cx", "cy"}) Put16(&t, dialog.Number(k));
-    Put16(&t, 0);  // no menu
-    Put16(&t, 0);  // the standard dialog class
-    Put16(&t, 0);  // empty title
-    Put16(&t, dialog.Number("pointsize"));
+    PutLe32(&t, dialog.Number("style"));
+    PutLe32(&t, 0);
+    PutLe16(&t, (uint32_t)items.size());
+    for (const char* k : {"x", "y", "cx", "cy"}) PutLe16(&t, dialog.Number(k));
+    PutLe16(&t, 0);  // no menu
+    PutLe16(&t, 0);  // the standard dialog class
+    PutLe16(&t, 0);  // empty title
+    PutLe16(&t, dialog.Number("pointsize"));
     PutUnicode(&t, dialog.Get("font").substr(1));
     for (const Fields& item : items) {
         while (t.size() % 4) t += '\0';
-        Put32(&t, item.Number("style"));
-        Put32(&t, 0);
-        for (const char* k : {"x", "y", "cx", "cy", "id"}) Put16(&t, item.Number(k));
+        PutLe32(&t, item.Number("style"));
+        PutLe32(&t, 0);
+        for (const char* k : {"x", "y", "cx", "cy", "id"}) PutLe16(&t, item.Number(k));
         PutText(&t, item.Get("class"));
         PutText(&t, item.Get("text"));
-        Put16(&t, 0);  // no creation data
+        PutLe16(&t, 0);  // no creation data
     }
     t.append(8, '\0');
     return t;
@@ -203,13 +197,14 @@ int main(int argc, char** argv) {
     }
     offsets.push_back((uint32_t)unpacked.size());
     unpacked += dialogTemplate;
-    if (offsets.size() != (size_t)kMessages) Fail("internal: wrong offset count");
-    if (unpacked.size() > kTableBlock)
+    if (offsets.size() != (size_t)MESSAGE_COUNT) Fail("internal: wrong offset count");
+    const uint32_t templateAt = offsets[MESSAGE_TEXT_COUNT];
+    if (unpacked.size() > MESSAGE_TABLE_BYTES)
         Fail("the unpacked table (" + std::to_string(unpacked.size()) + " bytes) exceeds " +
-             std::to_string(kTableBlock));
-    if (offsets[44] > kTableBlock - kTemplateCopy)
-        Fail("the dialog template starts at " + std::to_string(offsets[44]) + ", past " +
-             std::to_string(kTableBlock - kTemplateCopy));
+             std::to_string(MESSAGE_TABLE_BYTES));
+    if (templateAt > MESSAGE_TABLE_BYTES - TEMPLATE_COPY_BYTES)
+        Fail("the dialog template starts at " + std::to_string(templateAt) + ", past " +
+             std::to_string(MESSAGE_TABLE_BYTES - TEMPLATE_COPY_BYTES));
 
     libdeflate_compressor* c = libdeflate_alloc_compressor(12);
     std::vector<unsigned char> packed(unpacked.size() + 1024);
@@ -220,12 +215,12 @@ int main(int argc, char** argv) {
 
     std::string out;
     out += "// Generated by msggen from messages/: do not edit.\n";
-    out += "#include \"startup/state.h\"\n\n";
-    out += "// 45 offsets and a zero (little-endian), then one raw DEFLATE stream.\n";
+    out += "#include \"startup/platform.h\"\n\n";
+    out += "// The offsets of the messages and a zero (little-endian), then one raw DEFLATE stream.\n";
     out += "extern const unsigned char storedMessageTable[] = {\n";
     std::string bytes;
-    for (int i = 0; i < kMessages; ++i) Put32(&bytes, offsets[i]);
-    Put32(&bytes, 0);
+    for (int i = 0; i < MESSAGE_COUNT; ++i) PutLe32(&bytes, offsets[i]);
+    PutLe32(&bytes, 0);
     bytes.append((const char*)packed.data(), packed.size());
     for (size_t i = 0; i < bytes.size(); ++i) {
         char cell[16];
@@ -239,6 +234,6 @@ int main(int argc, char** argv) {
     std::ofstream(argv[2], std::ios::binary) << out;
     if (argc > 3) std::ofstream(argv[3], std::ios::binary) << unpacked;
     printf("message table: %zu bytes packed, %zu unpacked, template at %u (%zu bytes)\n",
-           packed.size(), unpacked.size(), offsets[44], dialogTemplate.size());
+           packed.size(), unpacked.size(), templateAt, dialogTemplate.size());
     return 0;
 }

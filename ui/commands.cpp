@@ -9,14 +9,13 @@
 //   Idle -> (folder) -> Extracting -> Running -> [AwaitingDone | WaitingForProgram]
 //        -> Cleaning -> Ended
 // and Halted when no folder could be made (message 6) or entered (message 15).
-#include "startup/state.h"
+#include "archive/archive.h"
+#include "startup/startup.h"
+#include "ui/ui.h"
 
-static int ShowMessage(HWND owner, const char* text, UINT style) {
-    return MessageBoxA(owner, text, state.appTitle, style);
-}
-
-static int ShowMessageId(HWND owner, int id, UINT style) {
-    return ShowMessage(owner, GetMessageText(id), style);
+// A box with a message of the table as it stands.
+static int ShowMessage(BoxPurpose purpose, int id) {
+    return UserBox(purpose, GetMessageText(id));
 }
 
 // Fallback names QVT00000 .. QVT00099 under the Windows folder. A Windows folder too long
@@ -34,10 +33,30 @@ static BOOL CreateFallbackFolder(void) {
     return FALSE;
 }
 
+static void CleanUp(HWND dialog) {
+    state.commandRunning = 0;
+    // A folder that is current cannot be removed: step out of it first, and leave it in
+    // place when that fails.
+    FormatText(state.messageBuffer, MESSAGE_BUFFER_BYTES, "%s\\..", state.extractFolder);
+    if (SetCurrentFolder(state.messageBuffer)) {
+        HWND status = GetDlgItem(dialog, ID_STATUS);
+        if (status) {
+            ShowWindow(status, SW_SHOW);
+            SetWindowTextA(status, GetMessageText(MSG_DELETING));
+            UpdateWindow(dialog);
+            PumpMessages();
+        }
+        DeleteTree(state.extractFolder);
+    }
+    EndDialog(dialog, 1);
+    if (state.autoMode) PostMessageA(dialog, WM_COMMAND, ID_CLOSE, 0);
+    EnableWindow(GetDlgItem(dialog, ID_SETUP), TRUE);
+}
+
 void SetupCommand(HWND dialog) {
     // "&Done": this call is nested inside the waiting flow below.
     if (state.awaitingDone) {
-        if (ShowMessageId(dialog, MSG_DONE_QUERY, MB_YESNO | MB_ICONQUESTION) != IDYES) return;
+        if (ShowMessage(BOX_DONE_QUERY, MSG_DONE_QUERY) != IDYES) return;
         state.awaitingDone = 0;
         CleanUp(dialog);
         return;
@@ -53,7 +72,7 @@ void SetupCommand(HWND dialog) {
 
     if (!CreateFolder(state.extractFolder) && !CreateFallbackFolder()) {
         // Halted: Setup stays disabled, Close and "&Info" still work.
-        ShowMessageId(dialog, MSG_NO_TEMP_FOLDER, MB_OK | MB_ICONERROR);
+        ShowMessage(BOX_NO_TEMP_FOLDER, MSG_NO_TEMP_FOLDER);
         return;
     }
 
@@ -98,20 +117,20 @@ void SetupCommand(HWND dialog) {
         return;
     }
     if (state.extractFolder[0] && !SetCurrentFolder(state.extractFolder)) {
-        ShowMessageId(dialog, MSG_CANNOT_ENTER_FOLDER, MB_OK);
+        ShowMessage(BOX_CANNOT_ENTER_FOLDER, MSG_CANNOT_ENTER_FOLDER);
         if (state.autoMode) PostMessageA(dialog, WM_COMMAND, ID_CLOSE, 0);
         EnableWindow(setupButton, TRUE);
         return;
     }
 
     if (!state.command[0]) {
-        ShowMessageId(dialog, MSG_NO_COMMAND, MB_OK | MB_ICONERROR);
+        ShowMessage(BOX_NO_COMMAND, MSG_NO_COMMAND);
     } else {
         HANDLE process = LaunchCommand(state.command);
         if (!process) {
             FormatText(state.messageBuffer, MESSAGE_BUFFER_BYTES,
                        GetMessageText(MSG_CANNOT_RUN), state.command);
-            ShowMessage(dialog, state.messageBuffer, MB_OK | MB_ICONERROR);
+            UserBox(BOX_CANNOT_RUN, state.messageBuffer);
         } else {
             state.commandRunning = 1;
             state.stopWaiting = 0;
@@ -146,35 +165,14 @@ void SetupCommand(HWND dialog) {
     CleanUp(dialog);
 }
 
-void CleanUp(HWND dialog) {
-    state.commandRunning = 0;
-    // A folder that is current cannot be removed: step out of it first, and leave it in
-    // place when that fails.
-    FormatText(state.messageBuffer, MESSAGE_BUFFER_BYTES, "%s\\..", state.extractFolder);
-    if (SetCurrentFolder(state.messageBuffer)) {
-        HWND status = GetDlgItem(dialog, ID_STATUS);
-        if (status) {
-            ShowWindow(status, SW_SHOW);
-            SetWindowTextA(status, GetMessageText(MSG_DELETING));
-            UpdateWindow(dialog);
-            PumpMessages();
-        }
-        DeleteTree(state.extractFolder);
-    }
-    EndDialog(dialog, 1);
-    if (state.autoMode) PostMessageA(dialog, WM_COMMAND, ID_CLOSE, 0);
-    EnableWindow(GetDlgItem(dialog, ID_SETUP), TRUE);
-}
-
 void CloseCommand(HWND dialog) {
     // While the run still owns files, ask before giving up on them (No is the default).
     if (state.awaitingDone || state.commandRunning) {
+        BoxPurpose purpose = state.awaitingDone ? BOX_LEAVE_FILES_QUERY : BOX_STILL_RUNNING_QUERY;
         FormatText(state.messageBuffer, MESSAGE_BUFFER_BYTES,
                    GetMessageText(state.awaitingDone ? MSG_LEAVE_FILES_QUERY : MSG_STILL_RUNNING),
                    state.command);
-        if (ShowMessage(dialog, state.messageBuffer,
-                        MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES)
-            return;
+        if (UserBox(purpose, state.messageBuffer) != IDYES) return;
     }
     state.stopWaiting = 1;
     EndDialog(dialog, 1);
@@ -185,6 +183,6 @@ void InfoCommand(HWND dialog) {
     char text[1024];
     FormatText(text, sizeof text, GetMessageText(MSG_ABOUT), state.aboutText,
                state.aboutText[0] ? "\n\n" : "");
-    ShowMessage(dialog, text, MB_OK);
+    UserBox(BOX_ABOUT, text);
     PostMessageA(dialog, DLG_PAINTFOOTER, 0, 0);
 }

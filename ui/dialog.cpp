@@ -2,11 +2,13 @@
 // the progress meter is worth showing. The commands behind the three buttons live in
 // commands.cpp; they run inside this procedure and re-enter it through their own message
 // pumps, so every handler here only reads and sets state and never waits.
-#include "startup/state.h"
+#include "archive/archive.h"
+#include "startup/startup.h"
+#include "ui/ui.h"
 
 // The folder name is fixed per package: the temporary folder, "QVS" and the number 1 give
 // the same name on every run. Only the name is chosen here; Setup creates the folder.
-void ChooseExtractFolder(void) {
+static void ChooseExtractFolder(void) {
     char* folder = state.messageBuffer;
     DWORD length = GetTempPathA(MESSAGE_BUFFER_BYTES, folder);
     // A path longer than the buffer is not written at all; treat it like no path.
@@ -51,7 +53,7 @@ static void InitDialog(HWND dialog) {
     if (state.autoMode) PostMessageA(dialog, WM_COMMAND, ID_SETUP, 0);
 }
 
-void PaintFooter(HWND dialog) {
+static void PaintFooter(HWND dialog) {
     // Drawn outside the painting cycle, after the standard painting has finished.
     HDC dc = GetDC(dialog);
     RECT client;

@@ -1,20 +1,9 @@
 // The "Meter" control: a bar filled from the left with the current member's name drawn
 // across it, in colours that invert where the bar is filled. Range and position live in
 // the window's four extra bytes, so the control needs no memory of its own.
-#include "startup/state.h"
-
-BOOL RegisterMeterClass(HINSTANCE instance) {
-    WNDCLASSA meterClass = {};
-    meterClass.style = CS_HREDRAW | CS_VREDRAW;
-    meterClass.lpfnWndProc = MeterWindowProc;
-    meterClass.cbWndExtra = 4;
-    meterClass.hInstance = instance;
-    meterClass.hCursor = LoadCursorA(0, IDC_ARROW);
-    // No background brush: painting covers every pixel, so nothing is erased and the bar
-    // does not flicker.
-    meterClass.lpszClassName = "Meter";
-    return RegisterClassA(&meterClass) != 0;
-}
+#include "archive/archive.h"
+#include "startup/startup.h"
+#include "ui/ui.h"
 
 // The small font of the meter and the footer: "Helv" at 6 points for the display's
 // vertical resolution. Select form creates and selects it and answers the font it
@@ -76,7 +65,7 @@ static void PaintMeter(HWND meter) {
     EndPaint(meter, &paint);
 }
 
-LRESULT CALLBACK MeterWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+static LRESULT CALLBACK MeterWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case METER_SETRANGE:
     case METER_SETPOS:
@@ -100,4 +89,17 @@ LRESULT CALLBACK MeterWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
         return DLGC_STATIC;
     }
     return DefWindowProcA(window, message, wParam, lParam);
+}
+
+BOOL RegisterMeterClass(HINSTANCE instance) {
+    WNDCLASSA meterClass = {};
+    meterClass.style = CS_HREDRAW | CS_VREDRAW;
+    meterClass.lpfnWndProc = MeterWindowProc;
+    meterClass.cbWndExtra = 4;
+    meterClass.hInstance = instance;
+    meterClass.hCursor = LoadCursorA(0, IDC_ARROW);
+    // No background brush: painting covers every pixel, so nothing is erased and the bar
+    // does not flicker.
+    meterClass.lpszClassName = "Meter";
+    return RegisterClassA(&meterClass) != 0;
 }

@@ -1,9 +1,7 @@
 // Keeping the dialog alive while the Setup command works inside one of its calls: the two
-// message pumps, the cursor, starting the command, the running-program probe and the
-// removal of the temporary folder. Nothing here keeps state between calls.
-#include "startup/state.h"
-
-enum { DELETE_RETRY_MS = 1000 };
+// message pumps and the cursor. Nothing here keeps state between calls.
+#include "startup/startup.h"
+#include "ui/ui.h"
 
 void PumpMessages(void) {
     MSG msg;
@@ -37,9 +35,7 @@ BOOL PollCancel(void) {
             case WM_LBUTTONDOWN:
             case WM_LBUTTONDBLCLK:
                 if (msg.hwnd == state.dialogWindow || GetParent(msg.hwnd) == state.dialogWindow)
-                    return MessageBoxA(state.dialogWindow, GetMessageText(MSG_CANCEL_QUERY),
-                                       state.appTitle,
-                                       MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES;
+                    return UserBox(BOX_CANCEL_QUERY, GetMessageText(MSG_CANCEL_QUERY)) == IDYES;
                 break;
             default:
                 TranslateMessage(&msg);
@@ -51,79 +47,3 @@ BOOL PollCancel(void) {
 }
 
 void SetStandardCursor(LPCSTR cursor) { SetCursor(LoadCursorA(0, cursor)); }
-
-#ifdef _WIN32
-// The command starts in the current folder (the Setup command has entered the extraction
-// folder) with the show-window value SW_SHOWDEFAULT; only its process handle is kept.
-HANDLE LaunchCommand(char* commandLine) {
-    STARTUPINFOA startup = {};
-    PROCESS_INFORMATION process;
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_SHOWDEFAULT;
-    if (!CreateProcessA(0, commandLine, 0, 0, FALSE, 0, 0, 0, &startup, &process)) return 0;
-    CloseHandle(process.hThread);
-    return process.hProcess;
-}
-#else
-// The Linux core never starts commands: the Setup command exists only in the stub.
-HANDLE LaunchCommand(char*) { return 0; }
-#endif
-
-// A program counts as running while its file, found by the platform's search rules, cannot
-// be opened with exclusive sharing. A program that cannot be found is not running.
-BOOL IsProgramRunning(const char* baseName) {
-    char file[16];
-    lstrcpynA(file, baseName, 10);
-    lstrcatA(file, ".exe");
-    OFSTRUCT info;
-    if (OpenFile(file, &info, OF_EXIST) == HFILE_ERROR) return FALSE;
-    HFILE handle = OpenFile(file, &info, OF_READ | OF_SHARE_EXCLUSIVE);
-    if (handle == HFILE_ERROR) return TRUE;
-    _lclose(handle);
-    return FALSE;
-}
-
-// Deletes `folder` and everything below it. A file that cannot be deleted is retried for a
-// second while the dialog is kept alive; if it stays, this folder (and so every one above
-// it) is left in place. Paths that would not fit the 264-character buffers are left alone.
-BOOL DeleteTree(char* folder) {
-    int length = lstrlenA(folder);
-    // An empty string would become "\", the root of the drive: never that.
-    if (length == 0 || length + 4 >= PATH_CHARS) return FALSE;  // room for "\" and "*.*"
-    if (folder[length - 1] != '\\') {
-        folder[length++] = '\\';
-        folder[length] = 0;
-    }
-
-    char path[PATH_CHARS];
-    lstrcpyA(path, folder);
-    lstrcatA(path, "*.*");
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA(path, &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const char* name = found.cAlternateFileName[0] ? found.cAlternateFileName
-                                                            : found.cFileName;
-            if (length + lstrlenA(name) >= PATH_CHARS) continue;
-            lstrcpyA(path + length, name);
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                // "." and ".." only: folders such as ".config" go like any other.
-                if (name[0] == '.' && (!name[1] || (name[1] == '.' && !name[2]))) continue;
-                if (!DeleteTree(path)) RemoveDirectoryA(path);
-            } else if (!DeleteFileForced(path)) {
-                DWORD start = GetTickCount();
-                for (;;) {
-                    PumpMessages();
-                    if (DeleteFileForced(path)) break;
-                    if (GetTickCount() - start >= DELETE_RETRY_MS) {
-                        FindClose(search);
-                        return FALSE;
-                    }
-                }
-            }
-        } while (FindNextFileA(search, &found));
-        FindClose(search);
-    }
-    return RemoveDirectoryA(folder) != 0;
-}

@@ -1,6 +1,6 @@
 // What the compiler may call on its own in a program without a C runtime: block copies and
 // fills for structure assignments and zeroing loops, and the process entry.
-#include "startup/state.h"
+#include "startup/startup.h"
 
 extern "C" {
 

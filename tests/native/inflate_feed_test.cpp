@@ -26,7 +26,7 @@ protected:
         WriteFileBytes(path_, data);
         state.archiveFile = _lopen(path_.c_str(), OF_READ);
         ASSERT_NE(HFILE_ERROR, state.archiveFile);
-        WriteLe32(state.localHeader + LH_PACKED, size);
+        WriteLe32(state.localHeader + ENTRY_PACKED, size);
         state.inputCount = 0;
         standin::Reset();
     }
@@ -62,7 +62,7 @@ TEST_F(Feed, MemberIsReadInPiecesOfAtMost2048) {
         EXPECT_EQ(before, cell);
         EXPECT_EQ(c.reads.size(), standin::ReadSizes().size());
         EXPECT_EQ(0, state.inputCount);
-        EXPECT_EQ(0u, ReadLe32(state.localHeader + LH_PACKED));
+        EXPECT_EQ(0u, ReadLe32(state.localHeader + ENTRY_PACKED));
         EXPECT_EQ((LONG)c.size, _llseek(state.archiveFile, 0, 1));
         _lclose(state.archiveFile);
         state.archiveFile = 0;

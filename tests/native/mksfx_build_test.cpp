@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "posix/standin.h"
-#include "startup/state.h"
+#include "startup/startup.h"
 #include "tests/support/sfx_files.h"
 
 using namespace sfxtest;

@@ -6,41 +6,44 @@
 #include <string>
 #include <vector>
 
-#include "startup/state.h"
+#include "startup/startup.h"
 #include "tests/support/sfx_files.h"
 
 using namespace sfxtest;
 
 namespace {
 
-struct Record {
+struct Record : sfx::EntryFields {
     std::string name;
-    uint16_t flags, method;
-    uint32_t crc, packed, size;
     std::string data;  // the compressed bytes
 };
+
+// The record whose entry fields stand at `fields`, its name right after `fixedEnd`.
+Record ReadRecord(const std::string& b, size_t fields, size_t fixedEnd) {
+    Record r;
+    static_cast<sfx::EntryFields&>(r) = sfx::ReadEntryFields(b, fields);
+    r.name = b.substr(fixedEnd, Le16(b, fields + ENTRY_NAME_LENGTH));
+    return r;
+}
+
+size_t LocalDataOffset(const std::string& b, size_t local) {
+    return local + LOCAL_HEADER_BYTES + Le16(b, local + LOCAL_ENTRY_FIELDS + ENTRY_NAME_LENGTH) +
+           Le16(b, local + LOCAL_ENTRY_FIELDS + ENTRY_EXTRA_LENGTH);
+}
 
 // Members of a ZIP file (possibly behind other data) through its central directory.
 std::vector<Record> CentralRecords(const std::string& b) {
     std::vector<Record> out;
     size_t end = b.rfind("PK\x05\x06");
     if (end == std::string::npos) return out;
-    uint32_t cdSize = Le32(b, end + 12), cdOffset = Le32(b, end + 16);
+    uint32_t cdSize = Le32(b, end + END_CENTRAL_SIZE), cdOffset = Le32(b, end + END_CENTRAL_OFFSET);
     size_t shift = end - cdSize - cdOffset;
-    for (size_t p = end - cdSize; p < end && Le32(b, p) == 0x02014b50;) {
-        Record r;
-        r.flags = Le16(b, p + 8);
-        r.method = Le16(b, p + 10);
-        r.crc = Le32(b, p + 16);
-        r.packed = Le32(b, p + 20);
-        r.size = Le32(b, p + 24);
-        uint16_t n = Le16(b, p + 28), x = Le16(b, p + 30), k = Le16(b, p + 32);
-        r.name = b.substr(p + 46, n);
-        size_t local = Le32(b, p + 42) + shift;
-        size_t data = local + 30 + Le16(b, local + 26) + Le16(b, local + 28);
-        r.data = b.substr(data, r.packed);
+    for (size_t p = end - cdSize; p < end && Le32(b, p) == ZIP_CENTRAL_SIGNATURE;) {
+        Record r = ReadRecord(b, p + CENTRAL_ENTRY_FIELDS, p + CENTRAL_HEADER_BYTES);
+        r.data = b.substr(LocalDataOffset(b, Le32(b, p + CENTRAL_LOCAL_OFFSET) + shift), r.packed);
         out.push_back(r);
-        p += 46 + n + x + k;
+        p += CENTRAL_HEADER_BYTES + Le16(b, p + CENTRAL_ENTRY_FIELDS + ENTRY_NAME_LENGTH) +
+             Le16(b, p + CENTRAL_ENTRY_FIELDS + ENTRY_EXTRA_LENGTH) + Le16(b, p + CENTRAL_COMMENT_LENGTH);
     }
     return out;
 }
@@ -49,18 +52,13 @@ std::vector<Record> CentralRecords(const std::string& b) {
 std::vector<Record> LocalRecords(const std::string& f) {
     std::vector<Record> out;
     size_t block = FindBlock(f);
-    for (size_t p = Le32(f, block + 12); p + 30 <= f.size() && Le32(f, p) == 0x04034b50;) {
-        Record r;
-        r.flags = Le16(f, p + 6);
-        r.method = Le16(f, p + 8);
-        r.crc = Le32(f, p + 14);
-        r.packed = Le32(f, p + 18);
-        r.size = Le32(f, p + 22);
-        uint16_t n = Le16(f, p + 26), x = Le16(f, p + 28);
-        r.name = f.substr(p + 30, n);
-        r.data = f.substr(p + 30 + n + x, r.packed);
+    for (size_t p = Le32(f, block + PB_ARCHIVE_OFFSET);
+         p + LOCAL_HEADER_BYTES <= f.size() && Le32(f, p) == ZIP_LOCAL_SIGNATURE;) {
+        Record r = ReadRecord(f, p + LOCAL_ENTRY_FIELDS, p + LOCAL_HEADER_BYTES);
+        size_t data = LocalDataOffset(f, p);
+        r.data = f.substr(data, r.packed);
         out.push_back(r);
-        p += 30 + n + x + r.packed;
+        p = data + r.packed;
     }
     return out;
 }

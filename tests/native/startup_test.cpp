@@ -314,7 +314,7 @@ TEST(Failure, FatalErrorShowsOneOwnedBoxOnceTheDialogExists) {
     FreshState();
     state.dialogWindow = standin::FakeDialog();
     int got = ARM_CHECKPOINT();
-    if (got == 0) FatalError("boom");
+    if (got == 0) FatalError(BOX_READ_FAILED, "boom");
     EXPECT_EQ(ABORT_FAILED, got);
     ASSERT_EQ(1u, standin::MessageBoxes().size());
     EXPECT_EQ(standin::FakeDialog(), standin::MessageBoxes()[0].owner);

@@ -18,20 +18,12 @@ int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
     return remove(path);
 }
 
-void ReleaseText(char*& text) {
-    if (text) GlobalFree(GlobalHandle(text));
-    text = nullptr;
-}
-
 }  // namespace
 
 void FreshState() {
     ReleaseResources();
     if (state.messageTable) LocalFree(state.messageTable);
-    ReleaseText(state.messageText);
-    ReleaseText(state.aboutText);
-    ReleaseText(state.customCaption);
-    ReleaseText(state.messageBuffer);
+    FreeTextBlocks();
     memset(&state, 0, sizeof state);
     lstrcpyA(state.appTitle, APP_TITLE);
     stubData = pristineStubData;

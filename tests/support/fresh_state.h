@@ -4,8 +4,11 @@
 #include <string>
 #include <vector>
 
+#include "archive/archive.h"
+#include "inflate/inflate.h"
 #include "posix/standin.h"
-#include "startup/state.h"
+#include "startup/startup.h"
+#include "ui/ui.h"
 
 // Releases what the last run left allocated or open, zeroes `state` (and puts the title in),
 // restores the stub's parameter block as built, and resets the stand-in.

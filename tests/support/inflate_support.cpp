@@ -29,7 +29,7 @@ Decoded InflateMemory(const std::string& in, size_t capacity, int startCount) {
     // An input range of its own too, so that a read past it is caught.
     std::unique_ptr<unsigned char[]> input(new unsigned char[in.size() ? in.size() : 1]);
     memcpy(input.get(), in.data(), in.size());
-    WriteLe32(state.localHeader + LH_PACKED, 0);
+    WriteLe32(state.localHeader + ENTRY_PACKED, 0);
     state.inputPtr = input.get();
     state.inputCount = (int)in.size();
     state.outputPtr = buffer.get();
@@ -77,7 +77,7 @@ Decoded InflateFile(const std::string& in, const std::string& before, const std:
     _llseek(state.archiveFile, (LONG)before.size(), 0);
     state.outputFile = _lcreat(outPath.c_str(), 0);
     lstrcpyA(state.displayName, outPath.c_str());
-    WriteLe32(state.localHeader + LH_PACKED, (DWORD)in.size());
+    WriteLe32(state.localHeader + ENTRY_PACKED, (DWORD)in.size());
     state.inputCount = 0;
     state.outputPtr = state.outputBuffer;
     state.outputCount = 0;
@@ -96,7 +96,7 @@ Decoded InflateFile(const std::string& in, const std::string& before, const std:
     _lclose(state.archiveFile);
     state.outputFile = 0;
     state.archiveFile = 0;
-    WriteLe32(state.localHeader + LH_PACKED, 0);
+    WriteLe32(state.localHeader + ENTRY_PACKED, 0);
     d.out = Slurp(outPath);
     unlink(inPath.c_str());
     unlink(outPath.c_str());

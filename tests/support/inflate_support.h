@@ -7,8 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "archive/archive.h"
+#include "inflate/inflate.h"
 #include "posix/windows.h"
-#include "startup/state.h"
 
 // Allocates the decoder's window and buffers, as start-up does, unless they exist already.
 void AllocateDecoderBuffers();

@@ -17,25 +17,16 @@
 #include <sstream>
 
 #include "posix/standin.h"
-#include "startup/state.h"
+#include "startup/startup.h"
 
 namespace sfxtest {
 
+using sfx::PutLe16;
+using sfx::PutLe32;
+
 namespace {
 
-const unsigned char kSignature[8] = {'r', 'd', 'k', 0x01, 's', 'f', 'x', 0x02};
-
-void Put16(std::string* b, uint32_t v) {
-    *b += (char)(v & 0xFF);
-    *b += (char)((v >> 8) & 0xFF);
-}
-void Put32(std::string* b, uint32_t v) {
-    Put16(b, v & 0xFFFF);
-    Put16(b, v >> 16);
-}
-void Set32(std::string* b, size_t at, uint32_t v) {
-    for (int k = 0; k < 4; ++k) (*b)[at + k] = (char)((v >> (8 * k)) & 0xFF);
-}
+const unsigned char kSignature[PARAMETER_SIGNATURE_LENGTH] = {PARAMETER_SIGNATURE_BYTES};
 
 }  // namespace
 
@@ -53,12 +44,8 @@ std::string SyntheticStub(size_t size, size_t blockAt) {
     }
     image[0] = 'M';
     image[1] = 'Z';
-    std::string block((const char*)kSignature, 8);
-    block.append(20, '\0');  // headerCrc .. totalSize
-    Put32(&block, 0x02);     // optionFlags
-    block.append("_ISDEL\0\0\0\0", 10);
-    block.append("\xFF\xFF\x02\x00\0\0\0\0\0\0", 10);
-    image.replace(blockAt, block.size(), block);
+    const StubParameterBlock fresh = FRESH_PARAMETER_BLOCK;
+    image.replace(blockAt, sizeof fresh, (const char*)&fresh, sizeof fresh);
     return image;
 }
 
@@ -78,36 +65,36 @@ uint32_t Crc32(const std::string& data) {
 std::string SampleIcon() {
     const int w = 16, h = 16;
     std::string image;
-    Put32(&image, 40);     // BITMAPINFOHEADER
-    Put32(&image, w);
-    Put32(&image, h * 2);  // colour and mask
-    Put16(&image, 1);
-    Put16(&image, 4);
-    Put32(&image, 0);
-    Put32(&image, 0);
-    Put32(&image, 0);
-    Put32(&image, 0);
-    Put32(&image, 0);
-    Put32(&image, 0);
+    PutLe32(&image, 40);     // BITMAPINFOHEADER
+    PutLe32(&image, w);
+    PutLe32(&image, h * 2);  // colour and mask
+    PutLe16(&image, 1);
+    PutLe16(&image, 4);
+    PutLe32(&image, 0);
+    PutLe32(&image, 0);
+    PutLe32(&image, 0);
+    PutLe32(&image, 0);
+    PutLe32(&image, 0);
+    PutLe32(&image, 0);
     static const uint32_t palette[16] = {0x000000, 0x800000, 0x008000, 0x808000, 0x000080, 0x800080,
                                          0x008080, 0xC0C0C0, 0x808080, 0xFF0000, 0x00FF00, 0xFFFF00,
                                          0x0000FF, 0xFF00FF, 0x00FFFF, 0xFFFFFF};
-    for (uint32_t c : palette) Put32(&image, c);
+    for (uint32_t c : palette) PutLe32(&image, c);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w / 2; ++x) image += (char)(((y / 4 + x / 2) % 16) * 0x11);
     image.append(h * 4, '\0');  // AND mask: all opaque
     std::string icon;
-    Put16(&icon, 0);
-    Put16(&icon, 1);
-    Put16(&icon, 1);
+    PutLe16(&icon, 0);
+    PutLe16(&icon, 1);
+    PutLe16(&icon, 1);
     icon += (char)w;
     icon += (char)h;
     icon += (char)16;
     icon += (char)0;
-    Put16(&icon, 1);
-    Put16(&icon, 4);
-    Put32(&icon, (uint32_t)image.size());
-    Put32(&icon, 6 + 16);
+    PutLe16(&icon, 1);
+    PutLe16(&icon, 4);
+    PutLe32(&icon, (uint32_t)image.size());
+    PutLe32(&icon, 6 + 16);
     return icon + image;
 }
 
@@ -115,7 +102,7 @@ std::string ConfigText(const ConfigFields& f) {
     std::string t = f.about + '\0' + f.command + '\0' + f.third + '\0' + f.text + '\0';
     if (f.hasCaption) t += f.caption + '\0';
     if (f.hasIcon)
-        t += "\x1F\x1F" + f.icon;
+        t += std::string(2, (char)ICON_MARKER) + f.icon;
     else
         t.append(2, '\0');
     return t;
@@ -124,71 +111,40 @@ std::string ConfigText(const ConfigFields& f) {
 std::string ZipArchive(const std::vector<ZipMember>& members, uint32_t base) {
     std::string local, central;
     for (const ZipMember& m : members) {
-        std::string data = m.method == 8 ? RawDeflate(m.data) : m.data;
-        uint32_t crc = Crc32(m.data) ^ (m.badCrc ? 0x5A5A5A5Au : 0);
+        std::string data = m.method == METHOD_DEFLATED ? RawDeflate(m.data) : m.data;
+        sfx::EntryFields f;
+        f.flags = m.flags;
+        f.method = (uint16_t)m.method;
+        f.time = m.time;
+        f.date = m.date;
+        f.crc = Crc32(m.data) ^ (m.badCrc ? 0x5A5A5A5Au : 0);
+        f.packed = (uint32_t)data.size();
+        f.size = (uint32_t)m.data.size();
         uint32_t offset = base + (uint32_t)local.size();
-        bool zero = m.zeroSizesInLocal;
-        Put32(&local, 0x04034b50);
-        Put16(&local, 20);
-        Put16(&local, m.flags);
-        Put16(&local, m.method);
-        Put16(&local, m.time);
-        Put16(&local, m.date);
-        Put32(&local, zero ? 0 : crc);
-        Put32(&local, zero ? 0 : (uint32_t)data.size());
-        Put32(&local, zero ? 0 : (uint32_t)m.data.size());
-        Put16(&local, (uint32_t)m.name.size());
-        Put16(&local, 0);
-        local += m.name + data;
-        if (m.flags & 0x0008) {
-            Put32(&local, 0x08074b50);
-            Put32(&local, crc);
-            Put32(&local, (uint32_t)data.size());
-            Put32(&local, (uint32_t)m.data.size());
+        sfx::EntryFields inLocal = f;
+        if (m.zeroSizesInLocal) inLocal.crc = inLocal.packed = inLocal.size = 0;
+        local += sfx::LocalHeader(inLocal, m.name) + data;
+        if (m.flags & ZIP_FLAG_DESCRIPTOR) {
+            PutLe32(&local, ZIP_DESCRIPTOR_SIGNATURE);
+            PutLe32(&local, f.crc);
+            PutLe32(&local, f.packed);
+            PutLe32(&local, f.size);
         }
-        Put32(&central, 0x02014b50);
-        Put16(&central, 20);
-        Put16(&central, 20);
-        Put16(&central, m.flags);
-        Put16(&central, m.method);
-        Put16(&central, m.time);
-        Put16(&central, m.date);
-        Put32(&central, crc);
-        Put32(&central, (uint32_t)data.size());
-        Put32(&central, (uint32_t)m.data.size());
-        Put16(&central, (uint32_t)m.name.size());
-        Put16(&central, 0);
-        Put16(&central, 0);
-        Put16(&central, 0);
-        Put16(&central, 0);
-        Put32(&central, 0x20);
-        Put32(&central, offset);
-        central += m.name;
+        central += sfx::CentralEntry(f, m.name, 20, 0x20, offset);
     }
-    std::string end;
-    Put32(&end, 0x06054b50);
-    Put16(&end, 0);
-    Put16(&end, 0);
-    Put16(&end, (uint32_t)members.size());
-    Put16(&end, (uint32_t)members.size());
-    Put32(&end, (uint32_t)central.size());
-    Put32(&end, base + (uint32_t)local.size());
-    Put16(&end, 0);
-    return local + central + end;
+    return local + central +
+           sfx::EndRecord((uint16_t)members.size(), (uint32_t)central.size(),
+                          base + (uint32_t)local.size());
 }
 
-size_t FindBlock(const std::string& bytes) { return bytes.find((const char*)kSignature, 0, 8); }
-
-uint16_t Le16(const std::string& b, size_t at) {
-    return (uint16_t)((unsigned char)b[at] | ((unsigned char)b[at + 1] << 8));
+size_t FindBlock(const std::string& bytes) {
+    return bytes.find((const char*)kSignature, 0, sizeof kSignature);
 }
-uint32_t Le32(const std::string& b, size_t at) { return Le16(b, at) | ((uint32_t)Le16(b, at + 2) << 16); }
-void SetLe32(std::string* b, size_t at, uint32_t v) { Set32(b, at, v); }
 
 void ResealHeader(std::string* f) {
     size_t block = FindBlock(*f);
-    Set32(f, block + 8, 0);
-    Set32(f, block + 8, Crc32(f->substr(0, Le32(*f, block + 12))));
+    SetLe32(f, block + PB_HEADER_CRC, 0);
+    SetLe32(f, block + PB_HEADER_CRC, Crc32(f->substr(0, Le32(*f, block + PB_ARCHIVE_OFFSET))));
 }
 
 std::string BuildSfx(const SfxParts& p) {
@@ -208,17 +164,21 @@ std::string BuildSfx(const SfxParts& p) {
     size_t end = archive.rfind("PK\x05\x06");
     uint32_t endRecord = end == std::string::npos ? 0 : archiveStart + (uint32_t)end;
 
-    Set32(&file, block + 12, p.archiveOffset >= 0 ? (uint32_t)p.archiveOffset : archiveStart);
-    Set32(&file, block + 16, p.configOffset >= 0 ? (uint32_t)p.configOffset : configOffset);
-    Set32(&file, block + 20, p.endRecordOffset >= 0 ? (uint32_t)p.endRecordOffset : endRecord);
-    Set32(&file, block + 24, p.totalSize >= 0 ? (uint32_t)p.totalSize : total);
-    Set32(&file, block + 28, p.optionFlags);
-    for (size_t k = 0; k < 10; ++k) file[block + 32 + k] = k < p.waitFor.size() ? p.waitFor[k] : '\0';
-    Set32(&file, block + 8, 0);
+    SetLe32(&file, block + PB_ARCHIVE_OFFSET,
+            p.archiveOffset >= 0 ? (uint32_t)p.archiveOffset : archiveStart);
+    SetLe32(&file, block + PB_CONFIG_OFFSET,
+            p.configOffset >= 0 ? (uint32_t)p.configOffset : configOffset);
+    SetLe32(&file, block + PB_END_RECORD_OFFSET,
+            p.endRecordOffset >= 0 ? (uint32_t)p.endRecordOffset : endRecord);
+    SetLe32(&file, block + PB_TOTAL_SIZE, p.totalSize >= 0 ? (uint32_t)p.totalSize : total);
+    SetLe32(&file, block + PB_OPTION_FLAGS, p.optionFlags);
+    for (size_t k = 0; k < WAIT_NAME_BYTES; ++k)
+        file[block + PB_WAIT_FOR_NAME + k] = k < p.waitFor.size() ? p.waitFor[k] : '\0';
+    SetLe32(&file, block + PB_HEADER_CRC, 0);
     if (p.headerCheck) {
         uint32_t covered = p.archiveOffset >= 0 ? (uint32_t)p.archiveOffset : archiveStart;
         if (covered > file.size()) covered = (uint32_t)file.size();
-        Set32(&file, block + 8, Crc32(file.substr(0, covered)));
+        SetLe32(&file, block + PB_HEADER_CRC, Crc32(file.substr(0, covered)));
     }
     return file;
 }
@@ -241,11 +201,7 @@ void ResetStubState(const std::string& selfPath) {
     memcpy(title, state.appTitle, sizeof title);
     memset((void*)&state, 0, sizeof state);
     memcpy(state.appTitle, title, sizeof title);
-    auto block = [](size_t bytes) { return (char*)GlobalLock(GlobalAlloc(GHND, bytes)); };
-    state.messageText = block(MESSAGE_TEXT_BYTES);
-    state.aboutText = block(ABOUT_TEXT_BYTES);
-    state.customCaption = block(CUSTOM_CAPTION_BYTES);
-    state.messageBuffer = block(MESSAGE_BUFFER_BYTES);
+    AllocateTextBlocks();
     snprintf(state.selfPath, sizeof state.selfPath, "%s", selfPath.c_str());
 }
 
@@ -267,14 +223,7 @@ void ReleaseStubState() {
     ReleaseResources();
     if (state.messageTable) LocalFree((HLOCAL)state.messageTable);
     state.messageTable = nullptr;
-    for (char** text : {&state.messageText, &state.aboutText, &state.customCaption, &state.messageBuffer}) {
-        if (*text) {
-            HGLOBAL h = GlobalHandle(*text);
-            GlobalUnlock(h);
-            GlobalFree(h);
-        }
-        *text = nullptr;
-    }
+    FreeTextBlocks();
 }
 
 // ---- files and processes ------------------------------------------------------------------------

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/ziprecords.h"
+
 namespace sfxtest {
 
 // ---- bytes -------------------------------------------------------------------------------
@@ -64,13 +66,12 @@ struct SfxParts {
 };
 std::string BuildSfx(const SfxParts& parts);
 
-// Position of the parameter block in `bytes` (its first signature), or npos.
+// Position of the parameter block in `bytes` (its first signature), or npos. Its fields lie
+// at the PB_* offsets of startup/format.h.
 size_t FindBlock(const std::string& bytes);
-// Block fields by offset: 8 headerCrc, 12 archiveOffset, 16 configOffset, 20 endRecordOffset,
-// 24 totalSize, 28 optionFlags, 32 waitForName.
-uint16_t Le16(const std::string& bytes, size_t at);
-uint32_t Le32(const std::string& bytes, size_t at);
-void SetLe32(std::string* bytes, size_t at, uint32_t value);
+using sfx::Le16;
+using sfx::Le32;
+using sfx::SetLe32;
 // Recomputes the header CRC of a whole file after a change before its archive offset.
 void ResealHeader(std::string* file);
 

@@ -12,26 +12,9 @@
 
 #include "startup/state.h"
 #include "tests/support/fresh_state.h"
+#include "tools/common/ziprecords.h"
 
 namespace zipcraft {
-namespace {
-
-void Put16(std::string* b, uint32_t v) {
-    b->push_back((char)(v & 0xFF));
-    b->push_back((char)((v >> 8) & 0xFF));
-}
-void Put32(std::string* b, uint32_t v) {
-    Put16(b, v & 0xFFFF);
-    Put16(b, v >> 16);
-}
-
-struct Placed {
-    Member member;
-    uint32_t offset;
-    uint32_t crc, packed, size;
-};
-
-}  // namespace
 
 uint32_t Crc(const std::string& bytes) {
     return (uint32_t)crc32(0, (const Bytef*)bytes.data(), (uInt)bytes.size());
@@ -81,21 +64,21 @@ Archive& Archive::Add(const Member& m) {
     Member member = m;
     if (!member.haveData) member.data = member.method == 0 ? member.content : Deflate(member.content);
     headerOffsets.push_back(bytes_.size());
-    Put32(&bytes_, 0x04034B50);
-    Put16(&bytes_, 20);
-    Put16(&bytes_, member.flags);
-    Put16(&bytes_, (uint32_t)member.method);
-    Put16(&bytes_, member.time);
-    Put16(&bytes_, member.date);
-    Put32(&bytes_, member.crc >= 0 ? (uint32_t)member.crc : Crc(member.content));
-    Put32(&bytes_, member.packed >= 0 ? (uint32_t)member.packed : (uint32_t)member.data.size());
-    Put32(&bytes_, member.size >= 0 ? (uint32_t)member.size : (uint32_t)member.content.size());
-    Put16(&bytes_, member.nameLength >= 0 ? (uint32_t)member.nameLength
-                                           : (uint32_t)member.name.size());
-    Put16(&bytes_, member.extraLength >= 0 ? (uint32_t)member.extraLength
-                                            : (uint32_t)member.extra.size());
-    bytes_ += member.name;
-    bytes_ += member.extra;
+    sfx::EntryFields f;
+    f.flags = member.flags;
+    f.method = (uint16_t)member.method;
+    f.time = member.time;
+    f.date = member.date;
+    f.crc = member.crc >= 0 ? (uint32_t)member.crc : Crc(member.content);
+    f.packed = member.packed >= 0 ? (uint32_t)member.packed : (uint32_t)member.data.size();
+    f.size = member.size >= 0 ? (uint32_t)member.size : (uint32_t)member.content.size();
+    std::string header = sfx::LocalHeader(f, member.name, member.extra);
+    // Length fields that disagree with the name and extra field that follow them.
+    if (member.nameLength >= 0)
+        sfx::SetLe16(&header, LOCAL_ENTRY_FIELDS + ENTRY_NAME_LENGTH, (uint32_t)member.nameLength);
+    if (member.extraLength >= 0)
+        sfx::SetLe16(&header, LOCAL_ENTRY_FIELDS + ENTRY_EXTRA_LENGTH, (uint32_t)member.extraLength);
+    bytes_ += header;
     dataOffsets.push_back(bytes_.size());
     bytes_ += member.data;
     bytes_ += member.descriptor;
@@ -121,37 +104,17 @@ Archive& Archive::AddDeflated(const std::string& name, const std::string& conten
 
 Archive& Archive::Central(const std::string& name, const std::string& extra,
                           const std::string& comment) {
-    Put32(&bytes_, 0x02014B50);
-    Put16(&bytes_, 20);
-    Put16(&bytes_, 20);
-    Put16(&bytes_, 0);
-    Put16(&bytes_, 0);
-    Put16(&bytes_, kTime);
-    Put16(&bytes_, kDate);
-    Put32(&bytes_, 0);
-    Put32(&bytes_, 0);
-    Put32(&bytes_, 0);
-    Put16(&bytes_, (uint32_t)name.size());
-    Put16(&bytes_, (uint32_t)extra.size());
-    Put16(&bytes_, (uint32_t)comment.size());
-    Put16(&bytes_, 0);
-    Put16(&bytes_, 0);
-    Put32(&bytes_, 0);
-    Put32(&bytes_, 0);
-    bytes_ += name + extra + comment;
+    sfx::EntryFields f;
+    f.time = kTime;
+    f.date = kDate;
+    bytes_ += sfx::CentralEntry(f, name, 20, 0, 0, extra, comment);
     return *this;
 }
 
 Archive& Archive::End(const std::string& comment, int64_t commentLength) {
-    Put32(&bytes_, 0x06054B50);
-    Put16(&bytes_, 0);
-    Put16(&bytes_, 0);
-    Put16(&bytes_, (uint32_t)members_.size());
-    Put16(&bytes_, (uint32_t)members_.size());
-    Put32(&bytes_, 0);
-    Put32(&bytes_, 0);
-    Put16(&bytes_, commentLength >= 0 ? (uint32_t)commentLength : (uint32_t)comment.size());
-    bytes_ += comment;
+    std::string end = sfx::EndRecord((uint16_t)members_.size(), 0, 0, comment);
+    if (commentLength >= 0) sfx::SetLe16(&end, END_COMMENT_LENGTH, (uint32_t)commentLength);
+    bytes_ += end;
     return *this;
 }
 

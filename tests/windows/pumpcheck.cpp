@@ -6,6 +6,9 @@
 //   pumpcheck deltree FOLDER        DeleteTree: 1 when the folder went, plus 2 when the
 //                                   call took a second or more
 #include "archive/paths.cpp"
+#include "archive/removal.cpp"
+#include "startup/userbox.cpp"
+#include "ui/launch.cpp"
 #include "ui/pumps.cpp"
 
 ExtractorState state = {"Tessly Self-Extractor"};

@@ -14,8 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "archive/archive.h"
 #include "posix/standin.h"
-#include "startup/state.h"
+#include "startup/startup.h"
+#include "ui/ui.h"
 #include "tools/common/codepages.h"
 #include "tools/mksfx/commands.h"
 #include "tools/mksfx/sfxfile.h"
@@ -41,14 +43,14 @@ struct Boxes {
 
 int Answer(const ShownMessageBox& box, void* context) {
     Boxes* boxes = (Boxes*)context;
-    switch (box.type & 0xF) {
-        case MB_YESNOCANCEL:  // overwrite an existing file?
+    switch (box.purpose) {
+        case BOX_OVERWRITE:
             boxes->declined.push_back(box.text);
             return IDNO;
-        case MB_OKCANCEL:     // the file is a loaded module: skip it
+        case BOX_MODULE_IN_USE:  // skip it
             boxes->declined.push_back(box.text);
             return IDOK;
-        case MB_YESNO:        // cancel the extraction?
+        case BOX_CANCEL_QUERY:
             return IDNO;
         default:
             boxes->errors.push_back(box.text);
@@ -106,8 +108,6 @@ bool LoadStub() {
     return true;
 }
 
-char* AllocateText(DWORD bytes) { return (char*)GlobalLock(GlobalAlloc(GHND, bytes)); }
-
 uint64_t filesFound, bytesFound;
 int CountEntry(const char*, const struct stat* st, int type, struct FTW*) {
     if (type == FTW_F && S_ISREG(st->st_mode)) {
@@ -163,10 +163,7 @@ int CommandExtract(int argc, char** argv) {
 
     Boxes boxes;
     standin::SetMessageBoxAnswer(Answer, &boxes);
-    state.messageText = AllocateText(MESSAGE_TEXT_BYTES);
-    state.aboutText = AllocateText(ABOUT_TEXT_BYTES);
-    state.customCaption = AllocateText(CUSTOM_CAPTION_BYTES);
-    state.messageBuffer = AllocateText(MESSAGE_BUFFER_BYTES);
+    if (!AllocateTextBlocks()) return Fail("out of memory");
     lstrcpynA(state.selfPath, file.c_str(), SELF_PATH_CHARS);
     if (!LoadStub()) {
         return Fail(boxes.errors.empty() ? std::string("cannot load ") + file

@@ -39,7 +39,7 @@ int List(int argc, char** argv) {
         printf("  command:      %s\n", Quoted(f.config.command).c_str());
         printf("  text:         %s\n", Quoted(f.config.text).c_str());
         printf("  about:        %s\n", Quoted(f.config.about).c_str());
-        if (b.optionFlags & kOptCustomCaption)
+        if (b.optionFlags & OPT_CUSTOM_CAPTION)
             printf("  caption:      %s\n", Quoted(f.config.caption).c_str());
         else
             printf("  caption:      (standard)\n");
@@ -48,9 +48,9 @@ int List(int argc, char** argv) {
         else
             printf("  icon:         no\n");
     }
-    printf("  wait mode:    %s\n", b.optionFlags & kOptWaitMode ? "yes" : "no");
-    if ((b.optionFlags & kOptWaitForProgram) && !b.waitForName.empty())
-        printf("  wait for:     %s.exe\n", codepages::Cp1252ToUtf8(b.waitForName).c_str());
+    printf("  wait mode:    %s\n", b.optionFlags & OPT_WAIT_MODE ? "yes" : "no");
+    if ((b.optionFlags & OPT_WAIT_FOR_PROGRAM) && !b.waitName.empty())
+        printf("  wait for:     %s.exe\n", codepages::Cp1252ToUtf8(b.waitName).c_str());
     else
         printf("  wait for:     (nothing)\n");
     printf("  header check: %s\n", b.headerCrc ? "yes" : "no");
@@ -59,8 +59,10 @@ int List(int argc, char** argv) {
     printf("Members:\n");
     printf("%10s %10s %-8s %-19s %-8s %s\n", "Size", "Packed", "Method", "Time", "CRC-32", "Name");
     for (const Member& m : f.walk.members) {
-        const char* method = m.IsDirectory() ? "folder" : m.method == 0 ? "stored"
-                                                          : m.method == 8 ? "deflated" : "other";
+        const char* method = m.IsDirectory()                   ? "folder"
+                             : m.method == METHOD_STORED   ? "stored"
+                             : m.method == METHOD_DEFLATED ? "deflated"
+                                                           : "other";
         printf("%10u %10u %-8s %-19s %08x %s\n", m.size, m.packed, method,
                DosTimeText(m.date, m.time).c_str(), m.crc, codepages::Cp850ToUtf8(m.name).c_str());
     }

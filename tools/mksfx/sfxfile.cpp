@@ -9,59 +9,39 @@
 
 namespace sfx {
 
-const unsigned char kSignature[8] = {'r', 'd', 'k', 0x01, 's', 'f', 'x', 0x02};
-
-// Field offsets inside the 52-byte block.
-enum { kCrcAt = 8, kArchiveAt = 12, kConfigAt = 16, kEndAt = 20, kTotalAt = 24,
-       kFlagsAt = 28, kNameAt = 32, kNameBytes = 10 };
-
-void PutLe16(std::string* b, uint16_t v) {
-    *b += (char)(v & 0xFF);
-    *b += (char)(v >> 8);
-}
-void PutLe32(std::string* b, uint32_t v) {
-    PutLe16(b, (uint16_t)v);
-    PutLe16(b, (uint16_t)(v >> 16));
-}
-void SetLe32(std::string* b, size_t at, uint32_t v) {
-    for (int k = 0; k < 4; ++k) (*b)[at + k] = (char)((v >> (8 * k)) & 0xFF);
-}
+const unsigned char kSignature[PARAMETER_SIGNATURE_LENGTH] = {PARAMETER_SIGNATURE_BYTES};
 
 size_t CountSignature(const std::string& bytes, size_t limit, size_t* first) {
     size_t count = 0;
     if (limit > bytes.size()) limit = bytes.size();
-    for (size_t at = 0; at + 8 <= limit; ++at) {
-        at = bytes.find((const char*)kSignature, at, 8);
-        if (at == std::string::npos || at + 8 > limit) break;
+    const size_t n = PARAMETER_SIGNATURE_LENGTH;
+    for (size_t at = 0; at + n <= limit; ++at) {
+        at = bytes.find((const char*)kSignature, at, n);
+        if (at == std::string::npos || at + n > limit) break;
         if (count++ == 0 && first) *first = at;
     }
     return count;
 }
 
+// The block is copied as it stands: the file's numbers are little-endian, as the hosts' are.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the block is read by copying it");
+
 Block ReadBlock(const std::string& bytes, size_t position) {
+    StubParameterBlock fields;
+    memcpy(&fields, bytes.data() + position, sizeof fields);
     Block b;
+    static_cast<StubParameterBlock&>(b) = fields;
     b.position = position;
-    b.headerCrc = Le32(bytes, position + kCrcAt);
-    b.archiveOffset = Le32(bytes, position + kArchiveAt);
-    b.configOffset = Le32(bytes, position + kConfigAt);
-    b.endRecordOffset = Le32(bytes, position + kEndAt);
-    b.totalSize = Le32(bytes, position + kTotalAt);
-    b.optionFlags = Le32(bytes, position + kFlagsAt);
-    std::string name = bytes.substr(position + kNameAt, kNameBytes);
-    b.waitForName = name.substr(0, name.find('\0'));
+    b.waitName.assign(b.waitForName, strnlen(b.waitForName, WAIT_NAME_BYTES));
     return b;
 }
 
 void WriteBlock(std::string* bytes, const Block& b) {
-    size_t p = b.position;
-    SetLe32(bytes, p + kCrcAt, b.headerCrc);
-    SetLe32(bytes, p + kArchiveAt, b.archiveOffset);
-    SetLe32(bytes, p + kConfigAt, b.configOffset);
-    SetLe32(bytes, p + kEndAt, b.endRecordOffset);
-    SetLe32(bytes, p + kTotalAt, b.totalSize);
-    SetLe32(bytes, p + kFlagsAt, b.optionFlags);
-    for (size_t k = 0; k < kNameBytes; ++k)
-        (*bytes)[p + kNameAt + k] = k < b.waitForName.size() ? b.waitForName[k] : '\0';
+    StubParameterBlock fields = b;
+    for (size_t k = 0; k < WAIT_NAME_BYTES; ++k)
+        fields.waitForName[k] = k < b.waitName.size() ? b.waitName[k] : '\0';
+    bytes->replace(b.position + PB_HEADER_CRC, PB_RESERVED - PB_HEADER_CRC,
+                   (const char*)&fields + PB_HEADER_CRC, PB_RESERVED - PB_HEADER_CRC);
 }
 
 uint32_t Crc32(const void* data, size_t size, uint32_t crc) {
@@ -77,7 +57,7 @@ uint32_t Crc32(const void* data, size_t size, uint32_t crc) {
 
 uint32_t HeaderCrc(const std::string& bytes, size_t blockPosition, size_t length) {
     static const unsigned char zeros[4] = {0, 0, 0, 0};
-    size_t crcAt = blockPosition + kCrcAt;
+    size_t crcAt = blockPosition + PB_HEADER_CRC;
     uint32_t crc = Crc32(bytes.data(), crcAt < length ? crcAt : length);
     if (crcAt >= length) return crc;
     size_t n = crcAt + 4 <= length ? 4 : length - crcAt;
@@ -170,7 +150,7 @@ std::vector<std::string> ParseConfig(const std::string& data, bool hasCaption, C
                              std::to_string(f.limit));
         pos = end + 1;
     }
-    if (pos + 2 <= data.size() && data[pos] == 0x1F && data[pos + 1] == 0x1F) {
+    if (pos + 2 <= data.size() && data[pos] == ICON_MARKER && data[pos + 1] == ICON_MARKER) {
         c->hasIcon = true;
         c->icon = data.substr(pos + 2);
         if (const char* why = IconFault(c->icon))
@@ -197,43 +177,40 @@ Walk WalkRecords(const std::string& b, uint64_t pos) {
     for (;;) {
         if (!need(pos, 4, "a record signature")) return w;
         uint32_t sig = Le32(b, pos);
-        if (sig == kLocalSig) {
-            if (!need(pos, 30, "a local header")) return w;
+        if (sig == ZIP_LOCAL_SIGNATURE) {
+            if (!need(pos, LOCAL_HEADER_BYTES, "a local header")) return w;
             Member m;
             m.headerOffset = pos;
-            m.flags = Le16(b, pos + 6);
-            m.method = Le16(b, pos + 8);
-            m.time = Le16(b, pos + 10);
-            m.date = Le16(b, pos + 12);
-            m.crc = Le32(b, pos + 14);
-            m.packed = Le32(b, pos + 18);
-            m.size = Le32(b, pos + 22);
-            uint16_t nameLength = Le16(b, pos + 26), extraLength = Le16(b, pos + 28);
-            if (!need(pos + 30, nameLength, "a member name")) return w;
-            m.name = b.substr(pos + 30, nameLength);
+            static_cast<EntryFields&>(m) = ReadEntryFields(b, pos + LOCAL_ENTRY_FIELDS);
+            uint16_t nameLength = Le16(b, pos + LOCAL_ENTRY_FIELDS + ENTRY_NAME_LENGTH);
+            uint16_t extraLength = Le16(b, pos + LOCAL_ENTRY_FIELDS + ENTRY_EXTRA_LENGTH);
+            if (!need(pos + LOCAL_HEADER_BYTES, nameLength, "a member name")) return w;
+            m.name = b.substr(pos + LOCAL_HEADER_BYTES, nameLength);
             if (nameLength > 263) {
                 w.faults.push_back("member name at " + Hex(pos) + " is " +
                                    std::to_string(nameLength) + " bytes, the stub holds 263");
                 return w;
             }
-            pos += 30 + nameLength + extraLength;
+            pos += LOCAL_HEADER_BYTES + nameLength + extraLength;
             m.dataOffset = pos;
             // As the stub: a directory entry ends right after its extra field.
             if (!m.IsDirectory()) {
                 pos += m.packed;
-                if (m.flags & 0x0008) pos += 16;
+                if (m.flags & ZIP_FLAG_DESCRIPTOR) pos += DESCRIPTOR_BYTES;
             }
             w.members.push_back(m);
-        } else if (sig == kCentralSig) {
-            if (!need(pos, 46, "a central directory entry")) return w;
-            uint16_t n = Le16(b, pos + 28), m = Le16(b, pos + 30), k = Le16(b, pos + 32);
-            if (!need(pos + 46, n, "a central directory name")) return w;
-            w.centralOffsets.push_back(Le32(b, pos + 42));
-            w.centralNames.push_back(b.substr(pos + 46, n));
+        } else if (sig == ZIP_CENTRAL_SIGNATURE) {
+            if (!need(pos, CENTRAL_HEADER_BYTES, "a central directory entry")) return w;
+            uint16_t n = Le16(b, pos + CENTRAL_ENTRY_FIELDS + ENTRY_NAME_LENGTH);
+            uint16_t m = Le16(b, pos + CENTRAL_ENTRY_FIELDS + ENTRY_EXTRA_LENGTH);
+            uint16_t k = Le16(b, pos + CENTRAL_COMMENT_LENGTH);
+            if (!need(pos + CENTRAL_HEADER_BYTES, n, "a central directory name")) return w;
+            w.centralOffsets.push_back(Le32(b, pos + CENTRAL_LOCAL_OFFSET));
+            w.centralNames.push_back(b.substr(pos + CENTRAL_HEADER_BYTES, n));
             w.centralPositions.push_back(pos);
-            pos += 46 + n + m + k;
-        } else if (sig == kEndSig) {
-            if (!need(pos, 22, "the end record")) return w;
+            pos += CENTRAL_HEADER_BYTES + n + m + k;
+        } else if (sig == ZIP_END_SIGNATURE) {
+            if (!need(pos, END_RECORD_BYTES, "the end record")) return w;
             w.endRecordPosition = pos;
             w.complete = true;
             return w;
@@ -304,14 +281,14 @@ bool ReadFile(const std::string& path, File* f, std::vector<std::string>* faults
 
     size_t first = 0;
     size_t occurrences = CountSignature(b, b.size(), &first);
-    if (occurrences == 0 || first + kBlockSize > b.size()) {
+    if (occurrences == 0 || first + STUB_PARAMETER_BLOCK_SIZE > b.size()) {
         faults->push_back("no parameter block (not a self-extracting file)");
         return false;
     }
     // Like the stub's header check, the first occurrence of the signature is the block.
     f->block = ReadBlock(b, first);
     const Block& k = f->block;
-    if (k.archiveOffset > b.size() || k.archiveOffset < first + kBlockSize) {
+    if (k.archiveOffset > b.size() || k.archiveOffset < first + STUB_PARAMETER_BLOCK_SIZE) {
         std::string why = "archive offset " + Hex(k.archiveOffset) + " lies outside the file";
         if (occurrences > 1)
             why += " (the block's signature occurs " + std::to_string(occurrences) +
@@ -320,20 +297,20 @@ bool ReadFile(const std::string& path, File* f, std::vector<std::string>* faults
         return false;
     }
     if (k.configOffset != 0) {
-        if (k.configOffset >= k.archiveOffset || k.configOffset < first + kBlockSize) {
+        if (k.configOffset >= k.archiveOffset || k.configOffset < first + STUB_PARAMETER_BLOCK_SIZE) {
             faults->push_back("configuration offset " + Hex(k.configOffset) +
                               " does not lie between the block and the archive");
             return false;
         }
         uint32_t packed = k.archiveOffset - k.configOffset;
-        if (packed > kConfigPackedMax) {
+        if (packed > CONFIG_PACKED_MAX) {
             faults->push_back("configuration block is " + std::to_string(packed) +
                               " bytes, the stub reads at most 1500");
             return false;
         }
         std::string error;
         size_t used = 0;
-        if (!InflateRaw(b.data() + k.configOffset, packed, kConfigUnpackedMax, &f->inflatedConfig,
+        if (!InflateRaw(b.data() + k.configOffset, packed, CONFIG_UNPACKED_MAX, &f->inflatedConfig,
                         &used, &error)) {
             faults->push_back("configuration block: " + error);
             return false;
@@ -343,7 +320,7 @@ bool ReadFile(const std::string& path, File* f, std::vector<std::string>* faults
                               std::to_string(packed - used) + " bytes before the archive");
         f->hasConfig = true;
         for (const std::string& fault :
-             ParseConfig(f->inflatedConfig, (k.optionFlags & kOptCustomCaption) != 0, &f->config))
+             ParseConfig(f->inflatedConfig, (k.optionFlags & OPT_CUSTOM_CAPTION) != 0, &f->config))
             faults->push_back(fault);
     }
     f->walk = WalkRecords(b, k.archiveOffset);

@@ -7,34 +7,24 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/ziprecords.h"
+
 namespace sfx {
 
-extern const unsigned char kSignature[8];  // "rdk\1sfx\2"
-const size_t kBlockSize = 52;
-const uint32_t kConfigPackedMax = 1500;
-const uint32_t kConfigUnpackedMax = 2012;
-const size_t kAboutMax = 515, kCommandMax = 99, kTextMax = 255, kCaptionMax = 64, kWaitNameMax = 9;
+extern const unsigned char kSignature[PARAMETER_SIGNATURE_LENGTH];
+// The longest text each field of the configuration block takes (its NUL aside).
+const size_t kAboutMax = ABOUT_TEXT_BYTES - 1, kCommandMax = COMMAND_CHARS - 1,
+             kTextMax = MESSAGE_TEXT_BYTES - 1, kCaptionMax = CUSTOM_CAPTION_BYTES - 1,
+             kWaitNameMax = WAIT_NAME_BYTES - 1;
 const size_t kNameMax = 200;  // see UnsafeNameReason
-const uint32_t kOptWaitForProgram = 0x04, kOptCustomCaption = 0x10, kOptWaitMode = 0x40;
 
-const uint32_t kLocalSig = 0x04034b50, kCentralSig = 0x02014b50, kEndSig = 0x06054b50;
-
-inline uint16_t Le16(const std::string& b, size_t at) {
-    return (uint16_t)((unsigned char)b[at] | ((unsigned char)b[at + 1] << 8));
-}
-inline uint32_t Le32(const std::string& b, size_t at) {
-    return Le16(b, at) | ((uint32_t)Le16(b, at + 2) << 16);
-}
-void PutLe16(std::string* b, uint16_t v);
-void PutLe32(std::string* b, uint32_t v);
-void SetLe32(std::string* b, size_t at, uint32_t v);
-
-// The parameter block's fields (the signature and the reserved bytes are never rewritten).
-struct Block {
-    size_t position = 0;  // of the signature in the file
-    uint32_t headerCrc = 0, archiveOffset = 0, configOffset = 0, endRecordOffset = 0;
-    uint32_t totalSize = 0, optionFlags = 0;
-    std::string waitForName;  // up to the first NUL of the 10-byte field
+// The parameter block as it stands in a file (startup/format.h), where it stands, and the name
+// to wait for up to its NUL. WriteBlock rewrites the fields from headerCrc to the name from
+// `waitName`; the signature and the reserved bytes stay as they are.
+struct Block : StubParameterBlock {
+    Block() : StubParameterBlock() {}
+    size_t position = 0;   // of the signature in the file
+    std::string waitName;  // waitForName up to its first NUL
 };
 
 // Occurrences of the signature in bytes [0, limit); `first` receives the first position.
@@ -64,10 +54,8 @@ std::vector<std::string> ParseConfig(const std::string& inflated, bool hasCaptio
 const char* IconFault(const std::string& icon);
 
 // One local-header record met by the walk.
-struct Member {
+struct Member : EntryFields {
     uint64_t headerOffset = 0, dataOffset = 0;
-    uint16_t flags = 0, method = 0, time = 0, date = 0;
-    uint32_t crc = 0, packed = 0, size = 0;
     std::string name;  // raw bytes (code page 850)
     bool IsDirectory() const {
         return !name.empty() && (name.back() == '/' || name.back() == '\\');

@@ -32,11 +32,11 @@ void CheckMember(const File& f, const Member& m, std::vector<std::string>* fault
     std::string who = "member '" + codepages::Cp850ToUtf8(m.name) + "'";
     if (const char* why = UnsafeNameReason(m.name)) faults->push_back(who + ": unsafe name: " + why);
     if (m.IsDirectory()) return;
-    if (m.flags & 0x0001) {
+    if (m.flags & ZIP_FLAG_ENCRYPTED) {
         faults->push_back(who + ": encrypted");
         return;
     }
-    if (m.method != 0 && m.method != 8) {
+    if (!MethodSupported(m.method)) {
         faults->push_back(who + ": compression method " + std::to_string(m.method) +
                           " (the stub takes stored and deflated)");
         return;
@@ -46,7 +46,7 @@ void CheckMember(const File& f, const Member& m, std::vector<std::string>* fault
         return;
     }
     std::string data;
-    if (m.method == 0) {
+    if (m.method == METHOD_STORED) {
         data = f.bytes.substr(m.dataOffset, m.packed);
     } else {
         size_t used = 0;
@@ -88,13 +88,14 @@ std::vector<std::string> Verify(const std::string& path) {
     if (!readable) return faults;
 
     if (b.endRecordOffset != 0) {
-        if (b.endRecordOffset + 4ull > f.bytes.size() || Le32(f.bytes, b.endRecordOffset) != kEndSig)
+        if (b.endRecordOffset + (uint64_t)ZIP_SIGNATURE_BYTES > f.bytes.size() ||
+            Le32(f.bytes, b.endRecordOffset) != ZIP_END_SIGNATURE)
             faults.push_back("no end record at the block's end-record offset " + Hex(b.endRecordOffset));
         else if (b.endRecordOffset != f.walk.endRecordPosition)
             faults.push_back("the block names the end record at " + Hex(b.endRecordOffset) +
                              ", the walk reaches one at " + Hex(f.walk.endRecordPosition));
     }
-    if ((b.optionFlags & kOptWaitForProgram) && b.waitForName.size() > kWaitNameMax)
+    if ((b.optionFlags & OPT_WAIT_FOR_PROGRAM) && b.waitName.size() > kWaitNameMax)
         faults.push_back("the program name to wait for has no terminating NUL");
 
     uint64_t total = 0;
@@ -119,8 +120,9 @@ std::vector<std::string> Verify(const std::string& path) {
     }
     uint64_t end = w.endRecordPosition;
     uint64_t cdStart = w.centralPositions.empty() ? end : w.centralPositions.front();
-    if (Le16(f.bytes, end + 10) != w.centralOffsets.size() || Le32(f.bytes, end + 16) != cdStart ||
-        Le32(f.bytes, end + 12) != end - cdStart)
+    if (Le16(f.bytes, end + END_ENTRIES) != w.centralOffsets.size() ||
+        Le32(f.bytes, end + END_CENTRAL_OFFSET) != cdStart ||
+        Le32(f.bytes, end + END_CENTRAL_SIZE) != end - cdStart)
         faults.push_back("the end record does not describe the central directory before it");
     return faults;
 }

@@ -19,12 +19,12 @@ bool Fail(std::string* error, const std::string& why) {
 // The end record stands in the last 65557 bytes; the one whose comment reaches exactly to
 // the end of the file is preferred over a stray signature inside a comment.
 bool FindEndRecord(const std::string& b, size_t* at) {
-    if (b.size() < 22) return false;
-    size_t lowest = b.size() > 22 + 65535 ? b.size() - 22 - 65535 : 0;
+    if (b.size() < END_RECORD_BYTES) return false;
+    size_t lowest = b.size() > END_RECORD_BYTES + 65535 ? b.size() - END_RECORD_BYTES - 65535 : 0;
     bool found = false;
-    for (size_t p = b.size() - 22 + 1; p-- > lowest;) {
-        if (Le32(b, p) != kEndSig) continue;
-        if (p + 22 + Le16(b, p + 20) == b.size()) {
+    for (size_t p = b.size() - END_RECORD_BYTES + 1; p-- > lowest;) {
+        if (Le32(b, p) != ZIP_END_SIGNATURE) continue;
+        if (p + END_RECORD_BYTES + Le16(b, p + END_COMMENT_LENGTH) == b.size()) {
             *at = p;
             return true;
         }
@@ -79,11 +79,11 @@ bool ReadZipInput(const std::string& path, const std::string& b,
                   std::vector<ZipInputMember>* members, std::string* error) {
     size_t end = 0;
     if (!FindEndRecord(b, &end)) return Fail(error, path + ": not a ZIP file (no end record)");
-    if (end >= 20 && Le32(b, end - 20) == 0x07064b50)
+    if (end >= ZIP64_LOCATOR_BYTES && Le32(b, end - ZIP64_LOCATOR_BYTES) == ZIP64_LOCATOR_SIGNATURE)
         return Fail(error, path + ": ZIP64 archives are not supported");
-    uint16_t disk = Le16(b, end + 4), cdDisk = Le16(b, end + 6);
-    uint16_t entriesHere = Le16(b, end + 8), entries = Le16(b, end + 10);
-    uint32_t cdSize = Le32(b, end + 12), cdOffset = Le32(b, end + 16);
+    uint16_t disk = Le16(b, end + END_DISK), cdDisk = Le16(b, end + END_CENTRAL_DISK);
+    uint16_t entriesHere = Le16(b, end + END_ENTRIES_HERE), entries = Le16(b, end + END_ENTRIES);
+    uint32_t cdSize = Le32(b, end + END_CENTRAL_SIZE), cdOffset = Le32(b, end + END_CENTRAL_OFFSET);
     if (entries == 0xFFFF || cdSize == 0xFFFFFFFF || cdOffset == 0xFFFFFFFF)
         return Fail(error, path + ": ZIP64 archives are not supported");
     if (disk != 0 || cdDisk != 0 || entriesHere != entries)
@@ -95,25 +95,22 @@ bool ReadZipInput(const std::string& path, const std::string& b,
     members->clear();
     uint64_t p = cdStart;
     for (unsigned i = 0; i < entries; ++i) {
-        if (p + 46 > end || Le32(b, p) != kCentralSig)
+        if (p + CENTRAL_HEADER_BYTES > end || Le32(b, p) != ZIP_CENTRAL_SIGNATURE)
             return Fail(error, path + ": broken central directory (entry " + std::to_string(i + 1) + ")");
         ZipInputMember m;
-        m.flags = Le16(b, p + 8);
-        m.method = Le16(b, p + 10);
-        m.time = Le16(b, p + 12);
-        m.date = Le16(b, p + 14);
-        m.crc = Le32(b, p + 16);
-        m.packed = Le32(b, p + 20);
-        m.size = Le32(b, p + 24);
-        uint16_t n = Le16(b, p + 28), x = Le16(b, p + 30), k = Le16(b, p + 32);
-        uint32_t localOffset = Le32(b, p + 42);
-        if (p + 46 + n + x + k > end)
+        static_cast<EntryFields&>(m) = ReadEntryFields(b, p + CENTRAL_ENTRY_FIELDS);
+        uint16_t n = Le16(b, p + CENTRAL_ENTRY_FIELDS + ENTRY_NAME_LENGTH);
+        uint16_t x = Le16(b, p + CENTRAL_ENTRY_FIELDS + ENTRY_EXTRA_LENGTH);
+        uint16_t k = Le16(b, p + CENTRAL_COMMENT_LENGTH);
+        uint32_t localOffset = Le32(b, p + CENTRAL_LOCAL_OFFSET);
+        if (p + CENTRAL_HEADER_BYTES + n + x + k > end)
             return Fail(error, path + ": broken central directory (entry " + std::to_string(i + 1) + ")");
-        unsigned host = Le16(b, p + 4) >> 8;  // of "version made by"
-        std::string raw = b.substr(p + 46, n), extra = b.substr(p + 46 + n, x);
-        p += 46 + n + x + k;
+        unsigned host = Le16(b, p + CENTRAL_MADE_BY) >> 8;
+        std::string raw = b.substr(p + CENTRAL_HEADER_BYTES, n);
+        std::string extra = b.substr(p + CENTRAL_HEADER_BYTES + n, x);
+        p += CENTRAL_HEADER_BYTES + n + x + k;
 
-        if (m.flags & 0x0800) {
+        if (m.flags & ZIP_FLAG_UTF8) {
             if (!ValidUtf8(raw)) return Fail(error, path + ": member name is not valid UTF-8");
             m.name = raw;
         } else if (UnicodePathField(extra, raw, &m.name)) {
@@ -127,18 +124,22 @@ bool ReadZipInput(const std::string& path, const std::string& b,
         }
         const std::string who = path + ": member " + m.name;
         m.isDirectory = !raw.empty() && (raw.back() == '/' || raw.back() == '\\');
-        if (m.flags & 0x0041) return Fail(error, who + " is encrypted");
+        if (m.flags & (ZIP_FLAG_ENCRYPTED | ZIP_FLAG_STRONG_ENCRYPTION))
+            return Fail(error, who + " is encrypted");
         if (HasZip64Field(extra) || m.packed == 0xFFFFFFFF || m.size == 0xFFFFFFFF ||
             localOffset == 0xFFFFFFFF)
             return Fail(error, who + " needs ZIP64, which is not supported");
-        if (m.method != 0 && m.method != 8)
+        if (!MethodSupported(m.method))
             return Fail(error, who + " uses compression method " + std::to_string(m.method) +
                                    " (only stored and deflated are supported)");
 
         int64_t local = (int64_t)localOffset + shift;
-        if (local < 0 || (uint64_t)local + 30 > b.size() || Le32(b, local) != kLocalSig)
+        if (local < 0 || (uint64_t)local + LOCAL_HEADER_BYTES > b.size() ||
+            Le32(b, local) != ZIP_LOCAL_SIGNATURE)
             return Fail(error, who + ": no local header where the central directory says");
-        m.dataOffset = local + 30 + Le16(b, local + 26) + Le16(b, local + 28);
+        m.dataOffset = local + LOCAL_HEADER_BYTES +
+                       Le16(b, local + LOCAL_ENTRY_FIELDS + ENTRY_NAME_LENGTH) +
+                       Le16(b, local + LOCAL_ENTRY_FIELDS + ENTRY_EXTRA_LENGTH);
         if (m.dataOffset + m.packed > b.size())
             return Fail(error, who + ": its data runs past the end of the file");
         if (m.isDirectory) {
@@ -149,7 +150,7 @@ bool ReadZipInput(const std::string& path, const std::string& b,
         // Copied data must decode exactly as the stub will decode it: the whole compressed
         // size, to the declared size and CRC-32.
         std::string data;
-        if (m.method == 0) {
+        if (m.method == METHOD_STORED) {
             if (m.packed != m.size) return Fail(error, who + ": stored with two different sizes");
             data = b.substr(m.dataOffset, m.packed);
         } else {

@@ -6,13 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/ziprecords.h"
+
 namespace sfx {
 
-struct ZipInputMember {
+// The entry fields come from the central directory.
+struct ZipInputMember : EntryFields {
     std::string name;         // UTF-8, as the archive names it
     bool isDirectory = false;
-    uint16_t method = 0, flags = 0, time = 0, date = 0;
-    uint32_t crc = 0, packed = 0, size = 0;  // from the central directory
     uint64_t dataOffset = 0;  // of the compressed data in the ZIP file
 };
 

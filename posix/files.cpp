@@ -1,0 +1,288 @@
+// The file and folder calls of the core on POSIX: files, searches, attributes and times,
+// folders, temporary names. Paths arrive with backslashes and are translated here.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "posix/scripted.h"
+
+using scripted::S;
+using scripted::StandInState;
+using standin::ToNative;
+
+namespace {
+
+struct Search {
+    std::vector<WIN32_FIND_DATAA> entries;
+    size_t next = 0;
+};
+
+bool IsReadOnly(const struct stat& st) { return (st.st_mode & 0222) == 0; }
+
+void FillFindData(const std::string& folder, const char* name, WIN32_FIND_DATAA* data) {
+    memset(data, 0, sizeof *data);
+    snprintf(data->cFileName, sizeof data->cFileName, "%s", name);
+    struct stat st;
+    std::string full = folder.empty() ? std::string(name) : folder + "/" + name;
+    if (lstat(full.c_str(), &st) == 0) {
+        DWORD a = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0;
+        if (IsReadOnly(st)) a |= FILE_ATTRIBUTE_READONLY;
+        data->dwFileAttributes = a ? a : FILE_ATTRIBUTE_NORMAL;
+        data->nFileSizeLow = (DWORD)st.st_size;
+        data->nFileSizeHigh = (DWORD)((unsigned long long)st.st_size >> 32);
+    }
+}
+
+}  // namespace
+
+// ---- files ------------------------------------------------------------------------------------
+
+HFILE _lopen(LPCSTR path, int mode) {
+    int access = mode & 3;
+    int flags = access == OF_WRITE ? O_WRONLY : access == OF_READWRITE ? O_RDWR : O_RDONLY;
+    int fd = open(ToNative(path).c_str(), flags | O_CLOEXEC);
+    if (fd < 0) return HFILE_ERROR;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        close(fd);
+        return HFILE_ERROR;
+    }
+    return fd;
+}
+
+HFILE _lcreat(LPCSTR path, int attribute) {
+    std::string p = ToNative(path);
+    struct stat st;
+    // Windows refuses to truncate a read-only file, even for an administrator.
+    if (stat(p.c_str(), &st) == 0 && (IsReadOnly(st) || S_ISDIR(st.st_mode))) return HFILE_ERROR;
+    int fd = open(p.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return HFILE_ERROR;
+    if (attribute & FILE_ATTRIBUTE_READONLY) fchmod(fd, 0444);
+    return fd;
+}
+
+UINT _lread(HFILE file, void* buffer, UINT count) {
+    StandInState& s = S();
+    s.reads++;
+    s.readSizes.push_back(count);
+    UINT want = count;
+    if (s.failRead > 0 && --s.failRead == 0 && want > 0) want--;
+    UINT done = 0;
+    while (done < want) {
+        ssize_t r = read(file, (char*)buffer + done, want - done);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return done ? done : (UINT)HFILE_ERROR;
+        }
+        if (r == 0) break;
+        done += (UINT)r;
+    }
+    return done;
+}
+
+UINT _lwrite(HFILE file, LPCSTR buffer, UINT count) {
+    StandInState& s = S();
+    s.writeSizes.push_back(count);
+    UINT want = count;
+    if (s.writeLimit >= 0) {
+        if ((long long)want > s.writeLimit) want = (UINT)s.writeLimit;
+        s.writeLimit -= want;
+    }
+    UINT done = 0;
+    while (done < want) {
+        ssize_t r = write(file, buffer + done, want - done);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return done ? done : (UINT)HFILE_ERROR;
+        }
+        done += (UINT)r;
+    }
+    return done;
+}
+
+LONG _llseek(HFILE file, LONG offset, int origin) {
+    off_t r = lseek(file, offset, origin == 0 ? SEEK_SET : origin == 1 ? SEEK_CUR : SEEK_END);
+    return r < 0 ? (LONG)-1 : (LONG)r;
+}
+
+HFILE _lclose(HFILE file) { return close(file) == 0 ? 0 : HFILE_ERROR; }
+
+HFILE OpenFile(LPCSTR path, OFSTRUCT* info, UINT style) {
+    std::string p = ToNative(path);
+    if (info) {
+        memset(info, 0, sizeof *info);
+        info->cBytes = sizeof *info;
+        snprintf(info->szPathName, sizeof info->szPathName, "%s", path);
+    }
+    if (style & OF_EXIST) return access(p.c_str(), F_OK) == 0 ? 1 : HFILE_ERROR;
+    return _lopen(path, (int)style);
+}
+
+// ---- folders and searches --------------------------------------------------------------------
+
+HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
+    std::string p = ToNative(pattern);
+    size_t slash = p.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : p.substr(0, slash ? slash : 1);
+    std::string leaf = slash == std::string::npos ? p : p.substr(slash + 1);
+    Search* search = new Search;
+    if (leaf.find_first_of("*?") != std::string::npos) {
+        if (leaf == "*.*") leaf = "*";  // matches names without a dot too
+        if (DIR* d = opendir(folder.c_str())) {
+            while (struct dirent* e = readdir(d)) {
+                if (fnmatch(leaf.c_str(), e->d_name, FNM_PERIOD & 0) == 0) {
+                    WIN32_FIND_DATAA fd;
+                    FillFindData(folder, e->d_name, &fd);
+                    search->entries.push_back(fd);
+                }
+            }
+            closedir(d);
+        }
+    } else if (!leaf.empty()) {
+        struct stat st;
+        if (lstat(p.c_str(), &st) == 0) {
+            WIN32_FIND_DATAA fd;
+            FillFindData(folder, leaf.c_str(), &fd);
+            search->entries.push_back(fd);
+        }
+    }
+    if (search->entries.empty()) {
+        delete search;
+        return INVALID_HANDLE_VALUE;
+    }
+    *data = search->entries[search->next++];
+    return search;
+}
+
+BOOL FindNextFileA(HANDLE handle, WIN32_FIND_DATAA* data) {
+    Search* search = (Search*)handle;
+    if (search->next >= search->entries.size()) return FALSE;
+    *data = search->entries[search->next++];
+    return TRUE;
+}
+
+BOOL FindClose(HANDLE handle) {
+    delete (Search*)handle;
+    return TRUE;
+}
+
+BOOL DeleteFileA(LPCSTR path) {
+    std::string p = ToNative(path);
+    struct stat st;
+    if (lstat(p.c_str(), &st) != 0 || S_ISDIR(st.st_mode) || IsReadOnly(st)) return FALSE;
+    if (S().deleteHook && S().deleteHook(p, S().deleteContext)) return FALSE;
+    return unlink(p.c_str()) == 0;
+}
+
+DWORD GetFileAttributesA(LPCSTR path) {
+    struct stat st;
+    if (stat(ToNative(path).c_str(), &st) != 0) return 0xFFFFFFFFu;
+    DWORD a = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0;
+    if (IsReadOnly(st)) a |= FILE_ATTRIBUTE_READONLY;
+    return a ? a : FILE_ATTRIBUTE_NORMAL;
+}
+
+BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
+    std::string p = ToNative(path);
+    struct stat st;
+    if (stat(p.c_str(), &st) != 0) return FALSE;
+    mode_t m = st.st_mode & 07777;
+    m = (attributes & FILE_ATTRIBUTE_READONLY) ? (m & ~0222) : (m | 0200);
+    return chmod(p.c_str(), m) == 0;
+}
+
+BOOL DosDateTimeToFileTime(WORD date, WORD time, FILETIME* result) {
+    int day = date & 31, month = (date >> 5) & 15, year = 1980 + (date >> 9);
+    int second = (time & 31) * 2, minute = (time >> 5) & 63, hour = time >> 11;
+    if (day < 1 || month < 1 || month > 12 || hour > 23 || minute > 59 || second > 59)
+        return FALSE;
+    struct tm t = {};
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_sec = second;
+    long long unixSeconds = (long long)timegm(&t);
+    unsigned long long ticks = (unsigned long long)(unixSeconds + 11644473600ll) * 10000000ull;
+    result->dwLowDateTime = (DWORD)ticks;
+    result->dwHighDateTime = (DWORD)(ticks >> 32);
+    return TRUE;
+}
+
+static struct timespec FromFileTime(const FILETIME* ft) {
+    struct timespec ts;
+    if (!ft) {
+        ts.tv_sec = 0;
+        ts.tv_nsec = UTIME_OMIT;
+        return ts;
+    }
+    unsigned long long ticks = ((unsigned long long)ft->dwHighDateTime << 32) | ft->dwLowDateTime;
+    ts.tv_sec = (time_t)(ticks / 10000000ull) - 11644473600ll;
+    ts.tv_nsec = (long)(ticks % 10000000ull) * 100;
+    return ts;
+}
+
+BOOL SetFileTime(HANDLE file, const FILETIME*, const FILETIME* accessed, const FILETIME* written) {
+    struct timespec times[2] = {FromFileTime(accessed), FromFileTime(written)};
+    return futimens((int)(intptr_t)file, times) == 0;
+}
+
+BOOL CreateDirectoryA(LPCSTR path, void*) { return mkdir(ToNative(path).c_str(), 0777) == 0; }
+BOOL RemoveDirectoryA(LPCSTR path) { return rmdir(ToNative(path).c_str()) == 0; }
+BOOL SetCurrentDirectoryA(LPCSTR path) { return chdir(ToNative(path).c_str()) == 0; }
+
+static DWORD CopyOut(const std::string& text, LPSTR buffer, DWORD size) {
+    if (text.size() + 1 > size) return (DWORD)text.size() + 1;  // the size it would need
+    memcpy(buffer, text.c_str(), text.size() + 1);
+    return (DWORD)text.size();
+}
+
+DWORD GetTempPathA(DWORD size, LPSTR buffer) {
+    std::string t = S().tempPath;
+    if (t.empty()) {
+        const char* env = getenv("TMPDIR");
+        t = env && *env ? env : "/tmp";
+    }
+    if (t.back() != '/') t += '/';
+    return CopyOut(t, buffer, size);
+}
+
+UINT GetTempFileNameA(LPCSTR folder, LPCSTR prefix, UINT unique, LPSTR result) {
+    std::string base = folder;
+    if (!base.empty() && base.back() != '\\' && base.back() != '/') base += '\\';
+    base.append(prefix, strnlen(prefix, 3));
+    char number[16];
+    if (unique != 0) {
+        snprintf(number, sizeof number, "%X.TMP", unique & 0xFFFF);
+        std::string name = base + number;
+        if (name.size() >= MAX_PATH) return 0;
+        strcpy(result, name.c_str());
+        return unique;
+    }
+    for (UINT n = (UINT)(getpid() & 0xFFFF) | 1, tries = 0; tries < 0x10000; ++tries, ++n) {
+        UINT u = n & 0xFFFF;
+        if (!u) continue;
+        snprintf(number, sizeof number, "%X.TMP", u);
+        std::string name = base + number;
+        if (name.size() >= MAX_PATH) return 0;
+        int fd = open(ToNative(name.c_str()).c_str(), O_CREAT | O_EXCL | O_WRONLY, 0666);
+        if (fd >= 0) {
+            close(fd);
+            strcpy(result, name.c_str());
+            return u;
+        }
+        if (errno != EEXIST) return 0;
+    }
+    return 0;
+}
+
+UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) { return CopyOut(S().windowsPath, buffer, size); }

@@ -1,0 +1,120 @@
+// Start-up and stub data: the operations of startup/, by the file that defines them, with the
+// message ids and the stub's own data.
+#pragma once
+#include "startup/state.h"
+
+// ---- startup.cpp: program entry and the start-up sequence -----------------------------------
+extern const char APP_TITLE[];
+extern "C" int ProgramEntry(void);
+int StartUp(HINSTANCE instance, char* arguments);
+const char* SkipProgramName(const char* commandLine);
+void ParseSwitches(char* arguments);
+// The four text blocks of the record, zero-filled: true when all four were allocated.
+BOOL AllocateTextBlocks(void);
+void FreeTextBlocks(void);
+void LoadStubData(void);
+void ReleaseResources(void);
+
+// ---- userbox.cpp: telling and asking the user -----------------------------------------------
+// What a message box is for. Errors end the run (OK, error icon); notes inform (OK); questions
+// answer IDOK/IDCANCEL or IDYES/IDNO/IDCANCEL as their comments say.
+enum BoxPurpose {
+    // errors
+    BOX_HEADER_INVALID,        // the own file cannot be read or is damaged (built-in text)
+    BOX_READ_FAILED,           // message 36: the own file ends early or cannot be read
+    BOX_SEEK_FAILED,           // message 37: the archive's start cannot be reached
+    BOX_END_RECORD_BAD,        // message 39: no end record where the parameter block says
+    BOX_BAD_HEADER,            // message 31: a record or member name the walk cannot take
+    BOX_BAD_METHOD,            // message 29: a compression method the stub lacks
+    BOX_BAD_CRC,               // message 30: a member's CRC-32 does not match
+    BOX_CANNOT_CREATE_FILE,    // message 28
+    BOX_CANNOT_CREATE_FOLDER,  // message 32
+    BOX_WRITE_FAILED,          // message 35
+    BOX_OUT_OF_MEMORY,         // the decoder's tables (built-in text)
+    BOX_NO_TEMP_FOLDER,        // message 6: Setup stops, the dialog stays
+    BOX_CANNOT_RUN,            // message 7: the command could not be started
+    // notes
+    BOX_NO_COMMAND,            // message 9: the package names no command (error icon)
+    BOX_CANNOT_ENTER_FOLDER,   // message 15
+    BOX_ABOUT,                 // message 40: the Info box
+    // questions
+    BOX_MODULE_IN_USE,         // message 12: OK skips the member, Cancel cancels the run
+    BOX_OVERWRITE,             // message 16: Yes overwrites, No skips, Cancel cancels the run
+    BOX_CANCEL_QUERY,          // message 11: Yes cancels the extraction (No is the default)
+    BOX_DONE_QUERY,            // message 3: Yes ends the wait for "&Done"
+    BOX_LEAVE_FILES_QUERY,     // message 4: Yes ends and leaves the files (No is the default)
+    BOX_STILL_RUNNING_QUERY,   // message 8: Yes stops waiting for the command (No is the default)
+    BOX_PURPOSES
+};
+// Shows `text` in the box of `purpose` and answers the button pressed.
+int UserBox(BoxPurpose purpose, const char* text);
+
+// ---- failure.cpp: failure reporting ---------------------------------------------------------
+// None of these returns: each shows its box (AbortTo none) and jumps to the checkpoint.
+[[noreturn]] void FatalError(BoxPurpose purpose, const char* text);
+[[noreturn]] void AbortTo(int code);
+[[noreturn]] void HeaderInvalid(void);
+[[noreturn]] void ReadFailed(void);
+[[noreturn]] void OutOfMemory(void);
+// Bounded formatting: wsprintfA into a scratch area, then cut to the destination's size.
+void FormatText(char* dest, int destSize, const char* format, ...);
+
+// ---- selfcheck.cpp: the stub's parameter block and the check of its own file ----------------
+// The block is followed directly by the header-invalid text (Windows-1252).
+#pragma pack(push, 1)
+struct StubData {
+    StubParameterBlock params;
+    char headerInvalidText[115];
+};
+#pragma pack(pop)
+
+enum { HEADER_INVALID_TEXT_LENGTH = 114 };
+
+extern StubData stubData;
+#define stubParams (stubData.params)
+#define HEADER_INVALID_TEXT (stubData.headerInvalidText)
+
+void OpenSelf(void);
+void CheckHeader(DWORD length, DWORD expected, const unsigned char* signature);
+void ProbeEndRecord(void);
+
+// ---- msgtable.cpp: the message table --------------------------------------------------------
+// Message ids used by the code.
+enum {
+    MSG_SETUP_CAPTION = 0,
+    MSG_SWITCH_WAIT = 1,
+    MSG_DONE_BUTTON = 2,
+    MSG_DONE_QUERY = 3,
+    MSG_LEAVE_FILES_QUERY = 4,
+    MSG_SWITCH_AUTO = 5,
+    MSG_NO_TEMP_FOLDER = 6,
+    MSG_CANNOT_RUN = 7,
+    MSG_STILL_RUNNING = 8,
+    MSG_NO_COMMAND = 9,
+    MSG_DELETING = 10,
+    MSG_CANCEL_QUERY = 11,
+    MSG_MODULE_IN_USE = 12,
+    MSG_ABORTED = 13,
+    MSG_CANNOT_ENTER_FOLDER = 15,
+    MSG_OVERWRITE_QUERY = 16,
+    MSG_TEMP_SUFFIX = 19,
+    MSG_CANNOT_CREATE_FILE = 28,
+    MSG_BAD_METHOD = 29,
+    MSG_BAD_CRC = 30,
+    MSG_BAD_HEADER = 31,
+    MSG_CANNOT_CREATE_FOLDER = 32,
+    MSG_UNZIPPING = 34,
+    MSG_WRITE_FAILED = 35,
+    MSG_READ_FAILED = 36,
+    MSG_SEEK_FAILED = 37,
+    MSG_END_RECORD_BAD = 39,
+    MSG_ABOUT = 40,
+    MSG_FOOTER = 43,
+    MSG_DIALOG_TEMPLATE = MESSAGE_TEXT_COUNT,
+};
+
+void UnpackMessageTable(void);
+char* GetMessageText(int n);
+
+// ---- config.cpp: the configuration block and the icon ---------------------------------------
+void ReadConfiguration(void);

@@ -1,0 +1,220 @@
+// mksfx build: the entries of the archive. A folder adds its contents (names relative to it,
+// empty folders kept as entries), a file adds itself under its own name, and a .zip file adds
+// its members with their compressed data. Members come in byte order of their names, and
+// nothing depends on the order in which the file system lists a folder, so the same inputs
+// give the same bytes.
+#include <dirent.h>
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include "tools/common/codepages.h"
+#include "tools/mksfx/build.h"
+#include "tools/mksfx/sfxfile.h"
+
+namespace sfx {
+
+namespace {
+
+void DosTime(time_t t, bool utc, uint16_t* date, uint16_t* time) {
+    struct tm tm;
+    if (!(utc ? gmtime_r(&t, &tm) : localtime_r(&t, &tm))) {
+        *date = (1 << 5) | 1;
+        *time = 0;
+        return;
+    }
+    int year = tm.tm_year + 1900;
+    // DOS times cover 1980 to 2107; times outside are held at the ends.
+    if (year < 1980) {
+        *date = (1 << 5) | 1;
+        *time = 0;
+        return;
+    }
+    if (year > 2107) {
+        *date = (uint16_t)((127 << 9) | (12 << 5) | 31);
+        *time = (uint16_t)((23 << 11) | (59 << 5) | 29);
+        return;
+    }
+    *date = (uint16_t)(((year - 1980) << 9) | ((tm.tm_mon + 1) << 5) | tm.tm_mday);
+    *time = (uint16_t)((tm.tm_hour << 11) | (tm.tm_min << 5) | (tm.tm_sec / 2));
+}
+
+struct Collector {
+    std::vector<Entry>& entries;
+    std::vector<std::unique_ptr<std::string>>& zipFiles;  // kept alive for their members
+    bool haveEpoch = false;
+    time_t epoch = 0;
+
+    void Stamp(Entry* e, time_t mtime) {
+        DosTime(haveEpoch ? epoch : mtime, haveEpoch, &e->date, &e->time);
+    }
+
+    void AddFile(const std::string& path, const std::string& name, const struct stat& st) {
+        Entry e;
+        e.name = name;
+        e.origin = path;
+        e.path = path;
+        e.size = (uint64_t)st.st_size;
+        if (e.size >= 0xFFFFFFFFull) Fail(path + " is 4 GiB or larger (ZIP64 is not supported)");
+        Stamp(&e, st.st_mtime);
+        entries.push_back(e);
+    }
+
+    // Adds the contents of a folder; answers how many entries it added.
+    size_t AddFolder(const std::string& folder, const std::string& prefix,
+                     std::vector<std::pair<dev_t, ino_t>>* chain) {
+        DIR* dir = opendir(folder.c_str());
+        if (!dir) Fail("cannot read folder " + folder + ": " + strerror(errno));
+        std::vector<std::string> names;
+        errno = 0;
+        while (struct dirent* d = readdir(dir)) {
+            if (strcmp(d->d_name, ".") && strcmp(d->d_name, "..")) names.push_back(d->d_name);
+        }
+        int readError = errno;
+        closedir(dir);
+        if (readError) Fail("cannot read folder " + folder + ": " + strerror(readError));
+        std::sort(names.begin(), names.end());
+        size_t added = 0;
+        for (const std::string& n : names) {
+            std::string path = folder + "/" + n;
+            struct stat st;
+            if (stat(path.c_str(), &st) != 0) Fail("cannot read " + path + ": " + strerror(errno));
+            if (S_ISDIR(st.st_mode)) {
+                for (const auto& link : *chain)
+                    if (link.first == st.st_dev && link.second == st.st_ino)
+                        Fail(path + ": the folder contains itself (a symbolic link loop)");
+                chain->emplace_back(st.st_dev, st.st_ino);
+                size_t inner = AddFolder(path, prefix + n + "/", chain);
+                chain->pop_back();
+                if (inner == 0) {
+                    // The stub makes folders only on the way to files; an entry keeps an
+                    // empty one for other unzip tools.
+                    Entry e;
+                    e.name = prefix + n + "/";
+                    e.origin = path;
+                    e.isDirectory = true;
+                    Stamp(&e, st.st_mtime);
+                    entries.push_back(e);
+                    inner = 1;
+                }
+                added += inner;
+            } else if (S_ISREG(st.st_mode)) {
+                AddFile(path, prefix + n, st);
+                ++added;
+            } else {
+                Fail(path + " is neither a file nor a folder");
+            }
+        }
+        return added;
+    }
+
+    void AddZip(const std::string& path) {
+        zipFiles.push_back(std::make_unique<std::string>(ReadWholeFileOrFail(path)));
+        const std::string* bytes = zipFiles.back().get();
+        std::vector<ZipInputMember> members;
+        std::string error;
+        if (!ReadZipInput(path, *bytes, &members, &error)) Fail(error);
+        for (const ZipInputMember& m : members) {
+            // Tools that archive "." name their members "./x"; the prefix means nothing.
+            std::string name = m.name;
+            while (name.compare(0, 2, "./") == 0) name.erase(0, 2);
+            if (name.empty()) continue;
+            Entry e;
+            e.name = name;
+            e.isDirectory = m.isDirectory;
+            e.origin = path + ": " + m.name;
+            e.zipBytes = bytes;
+            e.zip = m;
+            e.size = m.size;
+            e.time = m.time;
+            e.date = m.date;
+            entries.push_back(e);
+        }
+    }
+
+    void AddInput(const std::string& input) {
+        struct stat st;
+        if (stat(input.c_str(), &st) != 0) Fail("cannot read " + input + ": " + strerror(errno));
+        if (S_ISDIR(st.st_mode)) {
+            std::vector<std::pair<dev_t, ino_t>> chain{{st.st_dev, st.st_ino}};
+            std::string folder = input;
+            while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+            AddFolder(folder, "", &chain);
+            return;
+        }
+        if (!S_ISREG(st.st_mode)) Fail(input + " is neither a file nor a folder");
+        std::string base = input.substr(input.rfind('/') + 1);
+        std::string lower = base;
+        for (char& c : lower) c = (char)tolower((unsigned char)c);
+        if (lower.size() > 4 && lower.compare(lower.size() - 4, 4, ".zip") == 0)
+            AddZip(input);
+        else
+            AddFile(input, base, st);
+    }
+};
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = (char)tolower((unsigned char)c);
+    return s;
+}
+
+// Names in code page 850, checked one by one and against each other: Windows compares
+// names without regard to case, so two that differ only in case would meet in one file.
+void CheckNames(std::vector<Entry>* entries) {
+    std::sort(entries->begin(), entries->end(),
+              [](const Entry& a, const Entry& b) { return a.name < b.name; });
+    std::map<std::string, const Entry*> byFolded;
+    std::set<std::string> files;
+    for (Entry& e : *entries) {
+        if (!codepages::Utf8ToCp850(e.name, &e.stored))
+            Fail("entry '" + e.name + "' (from " + e.origin +
+                 "): the name holds a character that code page 850 cannot store");
+        if (const char* why = UnsafeNameReason(e.stored))
+            Fail("entry '" + e.name + "' (from " + e.origin + "): unsafe name: " + why);
+        std::string folded = Lower(e.name);
+        if (!folded.empty() && folded.back() == '/') folded.pop_back();
+        auto seen = byFolded.find(folded);
+        if (seen != byFolded.end())
+            Fail("entries '" + seen->second->name + "' and '" + e.name +
+                 "' would be the same file on Windows");
+        byFolded[folded] = &e;
+        if (!e.isDirectory) files.insert(folded);
+    }
+    for (const Entry& e : *entries) {
+        std::string folded = Lower(e.name);
+        for (size_t slash = folded.find('/'); slash != std::string::npos && slash + 1 < folded.size();
+             slash = folded.find('/', slash + 1))
+            if (files.count(folded.substr(0, slash)))
+                Fail("entry '" + e.name + "' needs a folder where the file '" +
+                     folded.substr(0, slash) + "' is");
+    }
+}
+
+}  // namespace
+
+void CollectInputs(const std::vector<std::string>& inputs, Inputs* into) {
+    Collector collector{into->entries, into->zipFiles};
+    if (const char* epoch = getenv("SOURCE_DATE_EPOCH")) {
+        char* end = nullptr;
+        errno = 0;
+        long long v = strtoll(epoch, &end, 10);
+        if (!*epoch || *end || errno || v < 0)
+            Fail(std::string("SOURCE_DATE_EPOCH is not a number of seconds: '") + epoch + "'");
+        collector.haveEpoch = true;
+        collector.epoch = (time_t)v;
+    }
+    for (const std::string& input : inputs) collector.AddInput(input);
+    std::vector<Entry>& entries = into->entries;
+    if (entries.size() > 65535)
+        Fail("the archive would hold " + std::to_string(entries.size()) +
+             " entries, at most 65535 fit (ZIP64 is not supported)");
+    CheckNames(&entries);
+}
+
+}  // namespace sfx

@@ -1,0 +1,41 @@
+// The dialog and the user interaction: the operations of ui/, by the file that defines them,
+// with the window messages and control ids of the dialog and the meter.
+#pragma once
+#include "startup/state.h"
+
+// Window messages and control ids of the dialog and the meter.
+enum {
+    DLG_PAINTFOOTER = 1026,
+    METER_SETRANGE = 1024,
+    METER_GETRANGE = 1025,
+    METER_SETPOS = 1026,
+    METER_GETPOS = 1027,
+    ID_SETUP = 1,
+    ID_CLOSE = 2,
+    ID_INFO = 112,
+    ID_MESSAGE_TEXT = 101,
+    ID_STATUS = 109,
+    ID_ICON = 120,
+    ID_METER = 201,
+};
+
+// ---- pumps.cpp: keeping the dialog alive while the Setup command works ----------------------
+void PumpMessages(void);
+BOOL PollCancel(void);  // true when the user has confirmed cancelling
+void SetStandardCursor(LPCSTR cursor);
+
+// ---- launch.cpp: the command and the running-program probe (Windows only) -------------------
+HANDLE LaunchCommand(char* commandLine);
+BOOL IsProgramRunning(const char* baseName);
+
+// ---- meter.cpp: the progress meter control --------------------------------------------------
+BOOL RegisterMeterClass(HINSTANCE instance);
+HFONT SelectDialogFont(HDC dc, HFONT font, BOOL select);
+
+// ---- dialog.cpp: the main dialog ------------------------------------------------------------
+INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// ---- commands.cpp: Setup, Close and Info ----------------------------------------------------
+void SetupCommand(HWND dialog);
+void CloseCommand(HWND dialog);
+void InfoCommand(HWND dialog);
