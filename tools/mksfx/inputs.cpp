@@ -130,6 +130,7 @@ struct Collector {
         std::vector<ZipInputMember> members;
         std::string error;
         if (!file->Open(path, &error) || !ReadZipInput(path, file, &members, &error)) Fail(error);
+        file->Forget();
         for (const ZipInputMember& m : members) {
             // Tools that archive "." name their members "./x"; the prefix means nothing.
             std::string name = m.name;

@@ -345,10 +345,8 @@ static uint64_t FindSignature(InputFile* file) {
     const size_t n = PARAMETER_SIGNATURE_LENGTH, step = InputFile::kWindow - n;
     for (uint64_t at = 0; at < file->Size(); at += step) {
         size_t length = (size_t)std::min<uint64_t>(InputFile::kWindow, file->Size() - at);
-        const char* p = (const char*)file->Peek(at, length);
-        std::string window(p, length);
-        size_t found = window.find((const char*)kSignature, 0, n);
-        if (found != std::string::npos) return at + found;
+        const unsigned char* p = file->Peek(at, length);
+        if (const void* hit = memmem(p, length, kSignature, n)) return at + ((const unsigned char*)hit - p);
     }
     return std::string::npos;
 }

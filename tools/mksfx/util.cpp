@@ -113,7 +113,9 @@ bool InputFile::Open(const std::string& path, std::string* error) {
 const unsigned char* InputFile::Peek(uint64_t at, size_t n) {
     if (n > kWindow || at > Size() || n > Size() - at) return nullptr;
     if (at < windowAt_ || at + n > windowAt_ + window_.size()) {
-        size_t want = (size_t)std::min<uint64_t>(kWindow, Size() - at);
+        // Enough for what is asked and what usually follows it (a walk's next header), not
+        // a whole window each time: a walk over large members reads little.
+        size_t want = (size_t)std::min<uint64_t>(std::max<size_t>(n, 64 << 10), Size() - at);
         window_.resize(want);
         size_t done = 0;
         while (done < want) {

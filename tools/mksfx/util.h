@@ -39,8 +39,8 @@ std::string SingleFileArgument(int argc, char** argv, const char* help, const ch
 bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* error);
 std::string ReadWholeFileOrFail(const std::string& path);
 
-// A regular file read at any offset through a window of at most kWindow bytes, so that
-// readers of large files hold only what they look at. Read errors fail.
+// A regular file read at any offset through a window of at most kWindow bytes (at least
+// 64 KiB), so that readers of large files hold only what they look at. Read errors fail.
 class InputFile {
 public:
     static constexpr size_t kWindow = 1 << 20;
@@ -56,6 +56,8 @@ public:
     const unsigned char* Peek(uint64_t at, size_t n);
     // Bytes [at, at + n) appended to `out`; false when they run past the end.
     bool Read(uint64_t at, uint64_t n, std::string* out);
+    // Frees the window, for a file that stays open while others are read.
+    void Forget() { std::string().swap(window_); }
 
 private:
     int fd_ = -1;

@@ -189,6 +189,7 @@ struct Writer {
             out->Write(p, n);
             done += n;
         }
+        e.zipFile->Forget();
         bytesDone += e.size;
         Progress();
     }
