@@ -31,7 +31,7 @@ i686-w64-mingw32-gcc -Os -s -mwindows -o "$work/stage/hellosetup.exe" \
 cp "$root/examples/hello/readme.txt" "$work/stage/"
 
 # 2. Pack it.
-"$mksfx" build -o "$work/hello-setup.exe" \
+"$mksfx" build -q -o "$work/hello-setup.exe" \
   --command "hellosetup.exe Hallo Welt" \
   --text "Dieses Paket enthält ein kleines Beispiel-Setup. Klicken Sie auf Setup, um es zu entpacken und zu starten." \
   --about "Hello Setup, ein Beispiel für mksfx." \

@@ -3,8 +3,13 @@
 // options asked for; and every refusal is one clear line, exit code 1 (2 for usage), with no
 // output file left behind.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,8 +41,12 @@ struct Inputs {
         WriteFile(stub, SyntheticStub());
         WriteFile(icon, SampleIcon());
     }
+    // "build -o OUT --stub STUB" and `extra`, whose own -o or --stub replaces the default.
     std::vector<std::string> Build(const std::string& out, std::vector<std::string> extra = {}) const {
-        std::vector<std::string> args{"build", "-o", out, "--stub", stub};
+        std::vector<std::string> args{"build"};
+        auto has = [&](const char* option) { return std::find(extra.begin(), extra.end(), option) != extra.end(); };
+        if (!has("-o")) args.insert(args.end(), {"-o", out});
+        if (!has("--stub")) args.insert(args.end(), {"--stub", stub});
         args.insert(args.end(), extra.begin(), extra.end());
         return args;
     }
@@ -59,6 +68,13 @@ TEST(MksfxBuild, PeersVerifyAndTheStubAcceptTheResult) {
                                           in.icon, "--wait-for", "_ISDEL", "--wait", in.tree}));
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.err, "");
+    // The icon line, then the summary: members, input bytes, packed bytes, ratio, file size, level.
+    const std::string in1 = std::to_string(ReadFile(in.tree + "/readme.txt").size() + 9000 + 8);
+    const std::string icon = "icon: 16x16, 16 colours, 318 bytes, taken as it is from image 1 of 1 (16x16, 16 colours)\n";
+    const std::string summary = out + ": 5 members, " + in1 + " bytes packed into ";
+    EXPECT_EQ(r.out.compare(0, icon.size() + summary.size(), icon + summary), 0) << r.out;
+    EXPECT_NE(r.out.find("%), file " + std::to_string(ReadFile(out).size()) + " bytes, level 12\n"), std::string::npos)
+        << r.out;
 
     RunResult unzip = RunProgram({"unzip", "-t", out});
     EXPECT_EQ(unzip.exitCode, 0) << unzip.out << unzip.err;
@@ -84,7 +100,8 @@ TEST(MksfxBuild, PeersVerifyAndTheStubAcceptTheResult) {
 
     RunResult list = RunMksfx({"list", out});
     ASSERT_EQ(list.exitCode, 0) << list.err;
-    for (const char* expected : {"\"setup.exe /s\"", "\"Mein Setup\"", "icon:         yes", "wait mode:    yes",
+    for (const char* expected : {"\"setup.exe /s\"", "\"Mein Setup\"", "icon:         16x16, 16 colours, 318 bytes",
+                                 "wait mode:    yes",
                                  "_ISDEL.exe", "docs/Gr\xC3\xBC\xC3\x9F" "e.txt", "empty/", "deflated"})
         EXPECT_NE(list.out.find(expected), std::string::npos) << expected << "\n" << list.out;
 }
@@ -169,41 +186,42 @@ TEST(MksfxBuild, LevelZeroStoresAndHigherLevelsShrink) {
 
 struct Refusal {
     const char* what;
-    std::vector<std::string> args;  // after "build -o OUT --stub STUB"
+    std::vector<std::string> args;  // after "build -o OUT --stub STUB" (see Inputs::Build)
     int code;
-    const char* message;
+    std::string message;
 };
 
 TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
     Inputs in;
-    std::string big(1900, '\0');
-    uint32_t x = 7;
-    for (char& c : big) c = (char)((x = x * 1103515245u + 12345u) >> 23);
-    std::string bigIcon = SampleIcon().substr(0, 6 + 16) + big;
-    bigIcon[14] = (char)(big.size() & 0xFF);
-    bigIcon[15] = (char)(big.size() >> 8);
+    std::string bigIcon = SampleIcon().substr(0, 6 + 16) + std::string(1900, 'k');
     WriteFile(in.dir / "big.ico", bigIcon);
     WriteFile(in.dir / "notes.txt", "not an icon");
-    std::string zeroIcon = SampleIcon().substr(0, 6 + 16) + std::string(2100, '\0');
-    zeroIcon[14] = (char)(2100 & 0xFF);
-    zeroIcon[15] = (char)(2100 >> 8);
-    WriteFile(in.dir / "zero.ico", zeroIcon);
-    WriteFile(in.dir / "nostub.exe", std::string(5000, 'x'));
+    WriteFile(in.dir / "check.txt", "ok \xE2\x9C\x93\n");
     // Two archives that hold 65536 entries between them.
     std::vector<ZipMember> many;
     for (int i = 0; i < 32768; ++i) many.push_back({"m/" + std::to_string(100000 + i), "", 0});
     WriteFile(in.dir / "many1.zip", ZipArchive(many));
     for (ZipMember& m : many) m.name[0] = 'n';
     WriteFile(in.dir / "many2.zip", ZipArchive(many));
-    std::string twice = SyntheticStub(8192, 100);
-    twice.replace(5000, 52, SyntheticStub(8192, 100).substr(100, 52));
-    WriteFile(in.dir / "twice.exe", twice);
+    // Stubs that are not sound: no block, two blocks, cut short, no MZ, a finished setup file.
+    std::string stub = SyntheticStub(), noBlock = stub, twice = stub, noMz = stub;
+    noBlock[1024] = 'x';
+    twice.replace(5000, 52, stub.substr(1024, 52));
+    noMz[0] = 'X';
+    const std::pair<const char*, std::string> stubs[] = {{"noblock.exe", noBlock}, {"twice.exe", twice},
+                                                         {"cut.exe", stub.substr(0, 4000)}, {"nomz.exe", noMz},
+                                                         {"setup.exe", BuildSfx(SfxParts())}};
+    for (const auto& s : stubs) WriteFile(in.dir / s.first, s.second);
     WriteFile(in.dir / "bad/\xE6\x97\xA5.txt", "x");
+    WriteFile(in.dir / "euro/a\xE2\x82\xAC.txt", "x");
+    WriteFile(in.dir / "overlong/a\xC0\xAF" "b", "x");
+    WriteFile(in.dir / "newline/a\nb.txt", "x");
     WriteFile(in.dir / "colon/a:b.txt", "x");
     WriteFile(in.dir / "backslash/a\\b.txt", "x");
     WriteFile(in.dir / "device/con.txt", "x");
     WriteFile(in.dir / "case/A.txt", "x");
     WriteFile(in.dir / "case/a.txt", "y");
+    for (const char* name : {"a:1", "a:2", "nul", "ok.txt"}) WriteFile(in.dir / "several/" + name, "x");
     WriteFile(in.dir / "deep/" + std::string(120, 'd') + "/" + std::string(90, 'f'), "x");
     std::string t = in.tree;
 
@@ -212,29 +230,50 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         {"unknown option", {"--colour", t}, 2, "unknown option --colour"},
         {"bad level", {"--level", "13", t}, 2, "--level"},
         {"missing value", {t, "--command"}, 2, "needs a value"},
-        {"text twice", {"--text", "a", "--text", "b", t}, 2, "twice"},
-        {"long command", {"--command", std::string(100, 'c'), t}, 1, "--command: the text has 100 characters"},
-        {"long text", {"--text", std::string(256, 't'), t}, 1, "--text: the text has 256"},
-        {"long about", {"--about", std::string(516, 'a'), t}, 1, "--about: the text has 516"},
-        {"long caption", {"--caption", std::string(65, 'k'), t}, 1, "--caption: the text has 65"},
-        {"outside 1252", {"--text", "ok \xE2\x9C\x93", t}, 1, "--text: the text holds a character"},
-        {"missing text file", {"--text-file", in.dir / "none.txt", t}, 1, "--text-file: cannot read"},
-        {"long wait name", {"--wait-for", "TENLETTERS", t}, 1, "--wait-for"},
-        {"wait name with extension", {"--wait-for", "a.exe", t}, 1, "--wait-for"},
-        {"not an icon", {"--icon", in.dir / "notes.txt", t}, 1, "--icon"},
-        {"configuration too large", {"--icon", in.dir / "big.ico", t}, 1, "configuration compresses to"},
-        {"configuration inflates too far", {"--icon", in.dir / "zero.ico", t}, 1,
-         "configuration (texts and icon) takes 2128 bytes"},
+        {"text twice", {"--text", "a", "--text-file", "x", t}, 2, "the dialog text (--text or --text-file) is given twice"},
+        {"output twice", {"-o", in.dir / "x.exe", "--output", in.dir / "out/setup.exe", t}, 2, "-o (--output) is given twice"},
+        {"level twice", {"--level", "1", "--level", "1", t}, 2, "--level is given twice"},
+        {"icon twice", {"--icon", in.icon, "--icon", in.icon, t}, 2, "--icon is given twice"},
+        {"wait-for twice", {"--wait-for", "a", "--wait-for", "b", t}, 2, "--wait-for is given twice"},
+        {"stub twice", {"--stub", in.stub, "--stub", in.stub, t}, 2, "--stub is given twice"},
+        {"a flag twice", {"--wait", "--wait", t}, 2, "--wait is given twice"},
+        {"quiet and verbose", {"-q", "--verbose", t}, 2, "exclude each other"},
+        {"standard input twice", {"--files-from", "-", "--text-file", "-", t}, 2, "standard input ('-') can be read by one"},
+        {"long command", {"--command", std::string(100, 'c'), t}, 1, "--command: the text has 100 characters, at most 99"},
+        {"long text", {"--text", std::string(256, 't'), t}, 1, "--text: the text has 256 characters, at most 255"},
+        {"long about", {"--about", std::string(516, 'a'), t}, 1, "--about: the text has 516 characters, at most 515"},
+        {"long caption", {"--caption", std::string(65, 'k'), t}, 1, "--caption: the text has 65 characters, at most 64"},
+        {"outside 1252", {"--text", "ok \xE2\x9C\x93", t}, 1,
+         "--text: the text holds U+2713 '\xE2\x9C\x93' at character 4, which Windows-1252 cannot store"},
+        {"text file outside 1252", {"--text-file", in.dir / "check.txt", t}, 1,
+         "--text-file " + in.dir / "check.txt" + ": the text holds U+2713"},
+        {"text not UTF-8", {"--text", "a\xC0\xAF" "b", t}, 1, "--text: the text is not valid UTF-8 at byte 2 (0xC0)"},
+        {"overlong DEL", {"--about", "\xC1\xBF", t}, 1, "--about: the text is not valid UTF-8 at byte 1 (0xC1)"},
+        {"missing text file", {"--text-file", in.dir / "none.txt", t}, 1, "--text-file: cannot read " + in.dir / "none.txt"},
+        {"long wait name", {"--wait-for", "TENLETTERS", t}, 1, "--wait-for: 'TENLETTERS' has 10 characters, at most 9"},
+        {"wait name with extension", {"--wait-for", "a.exe", t}, 1, "not a program's base name"},
+        {"not an icon", {"--icon", in.dir / "notes.txt", t}, 1,
+         "--icon: " + in.dir / "notes.txt" + ": neither an icon file nor a PNG image"},
+        {"broken icon", {"--icon", in.dir / "big.ico", t}, 1, "--icon: " + in.dir / "big.ico" + ": image 1 of 1: "},
         {"too many entries", {in.dir / "many1.zip", in.dir / "many2.zip"}, 1, "65536 entries, at most 65535"},
-        {"stub without block", {"--stub", in.dir / "nostub.exe", t}, 1, "exactly once, found 0"},
+        {"stub without block", {"--stub", in.dir / "noblock.exe", t}, 1, "exactly once, found 0"},
         {"stub with two blocks", {"--stub", in.dir / "twice.exe", t}, 1, "exactly once, found 2"},
+        {"stub cut short", {"--stub", in.dir / "cut.exe", t}, 1, "is not a sound stub image: section 2 (.data)'s data runs past"},
+        {"stub without MZ", {"--stub", in.dir / "nomz.exe", t}, 1, "is not a sound stub image: no MZ signature"},
+        {"finished file as stub", {"--stub", in.dir / "setup.exe", t}, 1, "bytes follow the last section"},
+        {"output is a folder", {"-o", in.dir / "out", t}, 1, "is a folder; only a regular file is replaced"},
         {"missing input", {in.dir / "none"}, 1, "cannot read"},
-        {"name outside 850", {in.dir / "bad"}, 1, "code page 850"},
+        {"name outside 850", {in.dir / "bad"}, 1, "the name holds U+65E5 '\xE6\x97\xA5' at character 1, which code page 850"},
+        {"euro in a name", {in.dir / "euro"}, 1, "'a\xE2\x82\xAC.txt' (from " + in.dir / "euro/a\xE2\x82\xAC.txt): the name holds U+20AC"},
+        {"name not UTF-8", {in.dir / "overlong"}, 1, "'a\\xC0\\xAFb' (from " + in.dir / "overlong/a\\xC0\\xAFb): the name is not valid UTF-8 at byte 2"},
+        {"newline in a name", {in.dir / "newline"}, 1, "entry 'a\\nb.txt'"},
         {"colon", {in.dir / "colon"}, 1, "'a:b.txt'"},
         {"backslash", {in.dir / "backslash"}, 1, "backslash"},
         {"device name", {in.dir / "device"}, 1, "reserved Windows device name"},
-        {"names differing in case", {in.dir / "case"}, 1, "same file on Windows"},
+        {"names differing in case", {in.dir / "case"}, 1,
+         "entries 'A.txt' (from " + in.dir / "case/A.txt) and 'a.txt' (from " + in.dir / "case/a.txt) would be the same file"},
         {"same file twice", {t + "/readme.txt", t + "/readme.txt"}, 1, "same file on Windows"},
+        {"every bad name in one run", {in.dir / "several"}, 1, "3 names cannot be stored"},
         {"long name", {in.dir / "deep"}, 1, "longer than 200 bytes"},
     };
     std::string out = in.dir / "out/setup.exe";
@@ -244,8 +283,10 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         std::vector<std::string> args = in.Build(out, c.args);
         RunResult r = RunMksfx(args);
         EXPECT_EQ(r.exitCode, c.code) << r.err;
-        EXPECT_EQ(r.err.rfind("mksfx: ", 0), 0u) << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        // Each line is a message of its own (a name cannot break one), or the pointer to --help.
+        for (size_t at = 0; at < r.err.size(); at = r.err.find('\n', at) + 1)
+            EXPECT_TRUE(r.err.compare(at, 7, "mksfx: ") == 0 || r.err.compare(at, 5, "Try '") == 0) << r.err;
         EXPECT_EQ(ReadFile(out), "previous contents");
         EXPECT_EQ(ListFolder(in.dir / "out"), std::vector<std::string>{"setup.exe"});
     }
@@ -254,17 +295,140 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
     EXPECT_NE(noOutput.err.find("no output file"), std::string::npos);
 }
 
-TEST(MksfxBuild, TextFilesAndTheInstalledStub) {
+// Any .ico or .png: the stored icon is the form that fits, said in one line, shown by list,
+// sound for verify, and loaded by the stub.
+TEST(MksfxBuild, IconsOfAnyKindFit) {
+    Inputs in;
+    ASSERT_TRUE(HaveProgram("convert")) << "run scripts/setup.sh (imagemagick)";
+    ASSERT_EQ(RunProgram({"convert", "rose:", "-define", "icon:auto-resize=64,48,32,16", in.dir / "app4.ico"}).exitCode, 0);
+    ASSERT_EQ(RunProgram({"convert", "rose:", "-alpha", "on", "png32:" + in.dir / "rose.png"}).exitCode, 0);
+    const struct {
+        std::string icon, line, listed;
+    } cases[] = {
+        {in.icon, "icon: 16x16, 16 colours, 318 bytes, taken as it is", "16x16, 16 colours, 318 bytes"},
+        {in.dir / "app4.ico", "icon: 32x32, 16 colours, 766 bytes, converted from image 3 of 4 (32x32, 32-bit)",
+         "32x32, 16 colours, 766 bytes"},
+        {in.dir / "rose.png", "icon: 32x32, 16 colours, 766 bytes, converted from a 70x46 PNG", "32x32, 16 colours"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.icon);
+        std::string out = in.dir / "out.exe";
+        RunResult r = RunMksfx(in.Build(out, {"--icon", c.icon, "--about", std::string(515, 'a'), in.tree}));
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.out.compare(0, c.line.size(), c.line), 0) << r.out;
+        EXPECT_NE(RunMksfx({"list", out}).out.find("icon:         " + c.listed), std::string::npos);
+        EXPECT_EQ(RunMksfx({"verify", out}).exitCode, 0);
+        ASSERT_EQ(LoadInStub(out), 0);
+        EXPECT_NE(state.appIcon, (HICON)0);
+        ReleaseStubState();
+    }
+}
+
+// The output replaces only a regular file (or a new name), never an input, keeps its mode,
+// and writes through a symbolic link.
+TEST(MksfxBuild, OutputIsReplacedOnlyWhenSafe) {
+    Inputs in;
+    const std::string t = in.tree, o = in.dir / "o", out = o + "/out.exe", real = o + "/real.exe";
+    auto mode = [](const std::string& path) {
+        struct stat st = {};
+        lstat(path.c_str(), &st);
+        return st.st_mode;
+    };
+    auto sound = [](const std::string& path) { return RunMksfx({"verify", path}).exitCode == 0; };
+    WriteFile(in.dir / "z.zip", ZipArchive({{"a.txt", "alpha"}}));
+    struct Case {
+        const char* what;
+        std::function<void()> prepare;  // in a fresh folder o/
+        std::vector<std::string> args;  // after "build --stub STUB"
+        int code;
+        std::string message;
+        std::function<bool()> after;
+    } cases[] = {
+        {"a FIFO", [&] { mkfifo(out.c_str(), 0644); }, {"-o", out, t}, 1, "is a FIFO; only a regular file",
+         [&] { return S_ISFIFO(mode(out)); }},
+        {"a device", [] {}, {"-o", "/dev/full", t}, 1, "is a character device", [&] { return S_ISCHR(mode("/dev/full")); }},
+        {"a hard link", [&] { WriteFile(real, "old"), link(real.c_str(), out.c_str()); }, {"-o", out, t}, 1,
+         "has 1 other hard link(s)", [&] { return ReadFile(out) == "old" && ReadFile(real) == "old"; }},
+        {"a symbolic link", [&] { WriteFile(real, "old"), chmod(real.c_str(), 0640), symlink("real.exe", out.c_str()); },
+         {"-o", out, t}, 0, "", [&] { return S_ISLNK(mode(out)) && sound(real) && (mode(real) & 0777) == 0640; }},
+        {"a link to a new file", [&] { symlink("real.exe", out.c_str()); }, {"-o", out, t}, 0, "",
+         [&] { return S_ISLNK(mode(out)) && sound(real); }},
+        {"a file whose mode stays", [&] { WriteFile(out, "old"), chmod(out.c_str(), 0751); }, {"-o", out, t}, 0, "",
+         [&] { return sound(out) && (mode(out) & 0777) == 0751; }},
+        {"an input file", [] {}, {"-o", t + "/readme.txt", t + "/readme.txt"}, 2, "is also an input",
+         [&] { return ReadFile(t + "/readme.txt").compare(0, 7, "line 0 ") == 0; }},
+        {"an input ZIP file", [] {}, {"-o", in.dir / "z.zip", in.dir / "z.zip"}, 2, "is also an input",
+         [&] { return ReadFile(in.dir / "z.zip") == ZipArchive({{"a.txt", "alpha"}}); }},
+        {"inside a folder input", [&] { WriteFile(out, "old"), WriteFile(o + "/in.txt", "x"); }, {"-v", "-o", out, o}, 0,
+         "left out " + out + ": it is the output",
+         [&] { return RunMksfx({"list", out}).out.find("\n1 members\n") != std::string::npos; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        RunProgram({"rm", "-rf", o});
+        mkdir(o.c_str(), 0755);
+        c.prepare();
+        std::vector<std::string> args{"build", "--stub", in.stub};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        RunResult r = RunMksfx(args);
+        EXPECT_EQ(r.exitCode, c.code) << r.err;
+        EXPECT_NE((r.out + r.err).find(c.message), std::string::npos) << r.out << r.err;
+        EXPECT_TRUE(c.after());
+        for (const std::string& name : ListFolder(o)) EXPECT_EQ(name.find(".out.exe."), std::string::npos) << name;
+    }
+}
+
+// SIGINT, SIGTERM and SIGHUP remove the temporary file. mksfx -v is held in the middle of
+// its archive by a full pipe on its standard output, which nobody reads, until the signal.
+TEST(MksfxBuild, SignalsRemoveTheTemporaryFile) {
+    Inputs in;
+    std::vector<ZipMember> members;
+    for (int i = 0; i < 600; ++i) members.push_back({std::string(150, 'm') + std::to_string(i), "x", 0});
+    WriteFile(in.dir / "many.zip", ZipArchive(members));
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        int pipeFds[2];
+        ASSERT_EQ(pipe(pipeFds), 0);
+        pid_t pid = fork();
+        if (pid == 0) {
+            dup2(pipeFds[1], 1);
+            close(pipeFds[0]);
+            execl(TESSLY_MKSFX, "mksfx", "build", "-v", "-o", (in.dir / "out.exe").c_str(), "--stub", in.stub.c_str(),
+                  (in.dir / "many.zip").c_str(), (char*)nullptr);
+            _exit(127);
+        }
+        close(pipeFds[1]);
+        auto temporary = [&] {
+            for (const std::string& name : ListFolder(in.dir.path()))
+                if (name.compare(0, 9, ".out.exe.") == 0) return true;
+            return false;
+        };
+        for (int wait = 0; wait < 60000 && !temporary(); ++wait) usleep(1000);
+        EXPECT_TRUE(temporary());
+        kill(pid, signal);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        close(pipeFds[0]);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        EXPECT_FALSE(temporary());
+        EXPECT_EQ(ListFolder(in.dir.path()).size(), 4u);  // tree, stub.exe, app.ico, many.zip: no out.exe
+    }
+}
+
+TEST(MksfxBuild, TextFilesListsAndTheInstalledStub) {
     Inputs in;
     // An installed tree: bin/mksfx finds share/tessly/sfxstub.exe beside it.
     std::string prefix = in.dir / "dist";
     WriteFile(prefix + "/bin/mksfx", ReadFile(TESSLY_MKSFX));
     chmod((prefix + "/bin/mksfx").c_str(), 0755);
-    WriteFile(in.dir / "text.txt", "Zeile eins\r\nZeile zwei\n\n");
+    WriteFile(in.dir / "text.txt", "\xEF\xBB\xBFZeile eins\r\nZeile zwei\n\n");  // with a byte-order mark
     WriteFile(in.dir / "about.txt", "\xC3\x9C" "ber\n");
+    WriteFile(in.dir / "list.txt", in.tree + "/readme.txt\r\n\n" + in.tree + "/bin\n");
     std::string out = in.dir / "out.exe";
-    std::vector<std::string> args{prefix + "/bin/mksfx", "build", "-o", out, "--text-file", in.dir / "text.txt",
-                                  "--about-file", in.dir / "about.txt", in.tree};
+    // The about text from standard input, the inputs from a list.
+    std::vector<std::string> args{"sh", "-c", "exec \"$@\" < \"$0\"", in.dir / "about.txt", prefix + "/bin/mksfx",
+                                  "build", "-o", out, "--text-file", in.dir / "text.txt", "--about-file", "-",
+                                  "--files-from", in.dir / "list.txt"};
     RunResult missing = RunProgram(args);
     EXPECT_EQ(missing.exitCode, 1);
     EXPECT_NE(missing.err.find(prefix + "/bin/../share/tessly/sfxstub.exe"), std::string::npos) << missing.err;
@@ -272,26 +436,72 @@ TEST(MksfxBuild, TextFilesAndTheInstalledStub) {
     WriteFile(prefix + "/share/tessly/sfxstub.exe", ReadFile(in.stub));
     RunResult r = RunProgram(args);
     ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find(": 3 members, "), std::string::npos) << r.out;  // readme.txt, setup.exe, zero.dat
     ASSERT_EQ(LoadInStub(out), 0);
-    EXPECT_STREQ(state.messageText, "Zeile eins\r\nZeile zwei");  // the last line breaks dropped
+    EXPECT_STREQ(state.messageText, "Zeile eins\r\nZeile zwei");  // mark and last line breaks dropped
     EXPECT_STREQ(state.aboutText, "\xDC" "ber");
     ReleaseStubState();
 }
 
-TEST(MksfxCommands, HelpAndUsage) {
-    for (const char* command : {"build", "list", "verify"}) {
+// What `build` prints: the summary unless -q, each member with -v, progress only on a terminal.
+TEST(MksfxBuild, QuietVerboseAndProgress) {
+    Inputs in;
+    std::string out = in.dir / "out.exe";
+    RunResult quiet = RunMksfx(in.Build(out, {"-q", "--icon", in.icon, in.tree}));
+    EXPECT_EQ(quiet.exitCode, 0);
+    EXPECT_EQ(quiet.out + quiet.err, "");
+    RunResult verbose = RunMksfx(in.Build(out, {"-v", in.tree}));
+    EXPECT_NE(verbose.out.find("  stored         9000 ->       9000  bin/setup.exe\n"), std::string::npos) << verbose.out;
+    EXPECT_NE(verbose.out.find("  folder            0 ->          0  empty/\n"), std::string::npos) << verbose.out;
+    EXPECT_EQ(verbose.err, "");  // not a terminal: no progress
+    if (!HaveProgram("script")) GTEST_SKIP() << "no script(1) to give mksfx a terminal";
+    std::string command = "\"" + std::string(TESSLY_MKSFX) + "\" build -o " + out + " --stub " + in.stub + " " + in.tree;
+    RunResult tty = RunProgram({"script", "-qec", command, "/dev/null"});
+    EXPECT_EQ(tty.exitCode, 0) << tty.out;
+    EXPECT_NE(tty.out.find("/5 members, 0.0 MB of 0.0 MB"), std::string::npos) << tty.out;
+    EXPECT_NE(tty.out.find("\r\033[K"), std::string::npos) << tty.out;  // erased at the end
+    RunResult ttyQuiet = RunProgram({"script", "-qec", command + " -q", "/dev/null"});
+    EXPECT_EQ(ttyQuiet.out, "");
+}
+
+TEST(MksfxCommands, HelpVersionAndUsage) {
+    for (const char* command : {"build", "list", "verify", "extract"}) {
         SCOPED_TRACE(command);
         RunResult help = RunMksfx({command, "--help"});
         EXPECT_EQ(help.exitCode, 0);
         EXPECT_NE(help.out.find(std::string("usage: mksfx ") + command), std::string::npos);
     }
-    EXPECT_EQ(RunMksfx({}).exitCode, 2);
-    EXPECT_EQ(RunMksfx({"frobnicate"}).exitCode, 2);
-    EXPECT_EQ(RunMksfx({"list"}).exitCode, 2);
-    EXPECT_EQ(RunMksfx({"verify", "a", "b"}).exitCode, 2);
+    for (const std::vector<std::string>& version : {std::vector<std::string>{"--version"}, {"build", "--version"}})
+        EXPECT_EQ(RunMksfx(version).out, "mksfx (Tessly Self-Extractor) 1.0\n");
+    const struct {
+        std::vector<std::string> args;
+        const char* message;
+    } usage[] = {
+        {{}, "usage: mksfx COMMAND"},
+        {{"frobnicate"}, "unknown command 'frobnicate'"},
+        {{"list"}, "no FILE given"},
+        {{"verify", "a", "b"}, "verify takes one FILE, 2 arguments given"},
+        {{"extract", "a"}, "extract takes FILE and DIR, 1 argument given"},
+    };
+    for (const auto& u : usage) {
+        RunResult r = RunMksfx(u.args);
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_NE(r.err.find(u.message), std::string::npos) << r.err;
+    }
     RunResult missing = RunMksfx({"list", "/nonexistent/x.exe"});
     EXPECT_EQ(missing.exitCode, 1);
-    EXPECT_NE(missing.err.find("cannot open"), std::string::npos);
+    EXPECT_NE(missing.err.find("cannot read /nonexistent/x.exe"), std::string::npos);
+
+    // Output that cannot be written is a failure.
+    TempDir dir;
+    SfxParts parts;
+    parts.members = {{"a.txt", "alpha"}};
+    WriteFile(dir / "f.exe", BuildSfx(parts));
+    for (const char* command : {"list", "verify"}) {
+        RunResult full = RunProgram({"sh", "-c", "exec \"$@\" > /dev/full", "sh", TESSLY_MKSFX, command, dir / "f.exe"});
+        EXPECT_EQ(full.exitCode, 1) << command;
+        EXPECT_EQ(full.err, "mksfx: cannot write to standard output: No space left on device\n");
+    }
 }
 
 }  // namespace

@@ -64,6 +64,10 @@ TEST(MksfxVerify, FindsEachFault) {
     ResealHeader(&f);
     add("signature twice", f, "occurs 2 times");
     add("no block", std::string(5000, 'x'), "no parameter block");
+    f = sound;
+    f[0] = 'X';
+    ResealHeader(&f);
+    add("stub image without MZ", f, "the stub image is not sound: no MZ signature");
 
     SfxParts p = Sound();
     p.members = {{"../up.txt", "x"}, {"C:\\win.ini", "y"}, {"/abs", "z"}};
@@ -87,6 +91,9 @@ TEST(MksfxVerify, FindsEachFault) {
     icon.icon = "bogus";
     p.config = ConfigText(icon);
     add("bad icon", BuildSfx(p), "icon is unusable");
+    p = Sound();
+    p.stub = BuildSfx(Sound());
+    add("finished file as the stub", BuildSfx(p), "bytes follow the last section");
     p = Sound();
     p.rawArchive = std::string("PK\x07\x08", 4) + std::string(40, '\0');
     p.members.clear();
@@ -114,6 +121,9 @@ TEST(MksfxList, ShowsConfigurationAndMembers) {
     p.config = ConfigText(c);
     p.optionFlags = 0x56;
     p.waitFor = "HELPER";
+    c.hasIcon = true;
+    c.icon = SampleIcon();
+    p.config = ConfigText(c);
     p.members = {{"\x81" "ber.txt", "alpha"}, {"dir/", "", 0}};
     TempDir dir;
     WriteFile(dir / "f.exe", BuildSfx(p));
@@ -121,8 +131,19 @@ TEST(MksfxList, ShowsConfigurationAndMembers) {
     ASSERT_EQ(r.exitCode, 0) << r.err;
     for (const char* line : {"command:      \"setup.exe\"", "about:        \"\xC3\x9C" "ber\"",
                              "caption:      \"Caption\"", "wait mode:    yes", "wait for:     HELPER.exe",
-                             "header check: yes", "\xC3\xBC" "ber.txt", "folder", "2 members"})
+                             "header check: yes", "icon:         16x16, 16 colours, 318 bytes", "\xC3\xBC" "ber.txt",
+                             "folder", "2 members"})
         EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+
+    // A file the stub would refuse is listed, and the listing fails.
+    std::string changed = BuildSfx(p);
+    changed[100] ^= 1;
+    WriteFile(dir / "changed.exe", changed);
+    RunResult refused = RunMksfx({"list", dir / "changed.exe"});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.out.find("2 members"), std::string::npos);
+    EXPECT_NE(refused.err.find("header CRC-32 mismatch"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("changed.exe is damaged"), std::string::npos) << refused.err;
 
     p.rawArchive = std::string(50, 'x');
     p.members.clear();

@@ -36,14 +36,35 @@ std::string SyntheticStub(size_t size, size_t blockAt) {
     std::string image(size, '\0');
     // Filler that looks like code and data but cannot form the signature (no 0x01 or 0x02).
     uint32_t x = 0x12345678;
-    for (size_t i = 0; i < size; ++i) {
+    for (size_t i = 0x200; i < size; ++i) {
         x = x * 1103515245u + 12345u;
         unsigned char c = (unsigned char)(x >> 24);
         if (c == 0x01 || c == 0x02) c = 0x90;
         image[i] = (char)c;
     }
-    image[0] = 'M';
-    image[1] = 'Z';
+    // A PE32 i386 GUI program: headers (PE header at 0x40, section table at 0x138), .text at
+    // 0x200 holding the entry point, .data from 0x400 to the end.
+    auto set16 = [&](size_t at, uint32_t v) { image[at] = (char)v, image[at + 1] = (char)(v >> 8); };
+    image.replace(0, 2, "MZ");
+    SetLe32(&image, 0x3C, 0x40);
+    image.replace(0x40, 4, "PE\0\0", 4);
+    set16(0x44, 0x14C);
+    set16(0x46, 2);
+    set16(0x54, 224);
+    set16(0x56, 0x0102);
+    const size_t o = 0x58, data = size - 0x400;
+    set16(o, 0x10B);
+    const uint32_t fields[][2] = {{16, 0x1000}, {32, 0x1000}, {36, 0x200}, {60, 0x200}, {92, 16},
+                                  {56, 0x2000 + ((uint32_t)data + 0xFFF) / 0x1000 * 0x1000}};
+    for (const auto& f : fields) SetLe32(&image, o + f[0], f[1]);
+    set16(o + 68, 2);
+    const uint32_t sections[2][5] = {{0x200, 0x1000, 0x200, 0x200, 0x60000020},
+                                     {(uint32_t)data, 0x2000, (uint32_t)data, 0x400, 0xC0000040}};
+    for (int i = 0; i < 2; ++i) {
+        image.replace(0x138 + 40 * i, 5, i ? ".data" : ".text");
+        for (int k = 0; k < 4; ++k) SetLe32(&image, 0x138 + 40 * i + 8 + 4 * k, sections[i][k]);
+        SetLe32(&image, 0x138 + 40 * i + 36, sections[i][4]);
+    }
     const StubParameterBlock fresh = FRESH_PARAMETER_BLOCK;
     image.replace(blockAt, sizeof fresh, (const char*)&fresh, sizeof fresh);
     return image;

@@ -14,9 +14,10 @@ namespace sfxtest {
 
 // ---- bytes -------------------------------------------------------------------------------
 
-// A stand-in for the stub image: `size` bytes of filler holding one fresh parameter block
-// at `blockAt` (signature, zero fields, option bits 0x02, wait name "_ISDEL", reserved
-// FF FF 02 00 and six zeros). The filler never contains the signature.
+// A stand-in for the stub image: a sound PE32 i386 GUI program of `size` bytes (a multiple of
+// 512, at least 1536) whose .data section, from 0x400 on, holds filler and one fresh
+// parameter block at `blockAt` (signature, zero fields, option bits 0x02, wait name "_ISDEL",
+// reserved FF FF 02 00 and six zeros). The filler never contains the signature.
 std::string SyntheticStub(size_t size = 8192, size_t blockAt = 1024);
 
 std::string RawDeflate(const std::string& data, int level = 9);

@@ -1,6 +1,7 @@
 #include "tools/common/codepages.h"
 
 #include <stdint.h>
+#include <stdio.h>
 
 namespace {
 
@@ -31,6 +32,8 @@ const uint16_t cp1252Middle[32] = {
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0,
 };
 
+// One character of strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF,
+// nothing cut short. Such forms would let one name or text pass for another.
 bool DecodeUtf8(const std::string& s, size_t* i, uint32_t* cp) {
     unsigned char c = (unsigned char)s[*i];
     int extra = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : -1;
@@ -41,6 +44,8 @@ bool DecodeUtf8(const std::string& s, size_t* i, uint32_t* cp) {
         if ((d & 0xC0) != 0x80) return false;
         v = (v << 6) | (d & 0x3F);
     }
+    static const uint32_t kSmallest[4] = {0, 0x80, 0x800, 0x10000};
+    if (v < kSmallest[extra] || (v >= 0xD800 && v <= 0xDFFF) || v > 0x10FFFF) return false;
     *i += extra + 1;
     *cp = v;
     return true;
@@ -52,11 +57,55 @@ void AppendUtf8(std::string* out, uint32_t cp) {
     } else if (cp < 0x800) {
         *out += (char)(0xC0 | (cp >> 6));
         *out += (char)(0x80 | (cp & 0x3F));
-    } else {
+    } else if (cp < 0x10000) {
         *out += (char)(0xE0 | (cp >> 12));
         *out += (char)(0x80 | ((cp >> 6) & 0x3F));
         *out += (char)(0x80 | (cp & 0x3F));
+    } else {
+        *out += (char)(0xF0 | (cp >> 18));
+        *out += (char)(0x80 | ((cp >> 12) & 0x3F));
+        *out += (char)(0x80 | ((cp >> 6) & 0x3F));
+        *out += (char)(0x80 | (cp & 0x3F));
     }
+}
+
+int ToCp850(uint32_t cp) {
+    if (cp < 0x80) return (int)cp;
+    for (int b = 0; b < 128; ++b)
+        if (cp850High[b] == cp) return 0x80 + b;
+    return -1;
+}
+
+int ToCp1252(uint32_t cp) {
+    if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return (int)cp;
+    for (int b = 0; b < 32; ++b)
+        if (cp1252Middle[b] && cp1252Middle[b] == cp) return 0x80 + b;
+    return -1;
+}
+
+// Why `utf8` does not convert: its first invalid byte, or its first character that the
+// code page lacks, with its position counted in characters from 1.
+std::string Fault(const std::string& utf8, int (*toByte)(uint32_t), const char* codePage) {
+    size_t character = 0;
+    for (size_t i = 0; i < utf8.size(); ++character) {
+        uint32_t cp;
+        size_t at = i;
+        if (!DecodeUtf8(utf8, &i, &cp)) {
+            char text[96];
+            snprintf(text, sizeof text, "is not valid UTF-8 at byte %zu (0x%02X)",
+                     at + 1, (unsigned char)utf8[at]);
+            return text;
+        }
+        if (toByte(cp) >= 0) continue;
+        char text[64];
+        snprintf(text, sizeof text, "U+%04X", (unsigned)cp);
+        std::string shown = cp >= 0x20 && cp != 0x7F && !(cp >= 0x80 && cp < 0xA0)
+                                ? " '" + utf8.substr(at, i - at) + "'"
+                                : "";
+        return std::string("holds ") + text + shown + " at character " + std::to_string(character + 1) +
+               ", which " + codePage + " cannot store";
+    }
+    return "";
 }
 
 template <typename ToByte>
@@ -76,22 +125,17 @@ bool Convert(const std::string& utf8, std::string* out, ToByte toByte) {
 
 namespace codepages {
 
-bool Utf8ToCp850(const std::string& utf8, std::string* out) {
-    return Convert(utf8, out, [](uint32_t cp) -> int {
-        if (cp < 0x80) return (int)cp;
-        for (int b = 0; b < 128; ++b)
-            if (cp850High[b] == cp) return 0x80 + b;
-        return -1;
-    });
-}
+bool Utf8ToCp850(const std::string& utf8, std::string* out) { return Convert(utf8, out, ToCp850); }
+bool Utf8ToCp1252(const std::string& utf8, std::string* out) { return Convert(utf8, out, ToCp1252); }
 
-bool Utf8ToCp1252(const std::string& utf8, std::string* out) {
-    return Convert(utf8, out, [](uint32_t cp) -> int {
-        if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return (int)cp;
-        for (int b = 0; b < 32; ++b)
-            if (cp1252Middle[b] && cp1252Middle[b] == cp) return 0x80 + b;
-        return -1;
-    });
+std::string Cp850Fault(const std::string& utf8) { return Fault(utf8, ToCp850, "code page 850"); }
+std::string Cp1252Fault(const std::string& utf8) { return Fault(utf8, ToCp1252, "Windows-1252"); }
+
+bool ValidUtf8(const std::string& s) {
+    uint32_t cp;
+    for (size_t i = 0; i < s.size();)
+        if (!DecodeUtf8(s, &i, &cp)) return false;
+    return true;
 }
 
 std::string Cp850ToUtf8(const std::string& bytes) {

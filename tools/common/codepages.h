@@ -5,9 +5,16 @@
 
 namespace codepages {
 
-// Each answers false when a character has no place in the target code page.
+// Each answers false when a character has no place in the target code page, or when the
+// input is not strict UTF-8 (overlong forms, surrogates and cut sequences are refused).
 bool Utf8ToCp850(const std::string& utf8, std::string* out);
 bool Utf8ToCp1252(const std::string& utf8, std::string* out);
+// Why the conversion fails, for a message: "holds U+20AC '€' at character 5, which
+// Windows-1252 cannot store" or "is not valid UTF-8 at byte 2 (0xC0)";
+// empty when it succeeds.
+std::string Cp850Fault(const std::string& utf8);
+std::string Cp1252Fault(const std::string& utf8);
+bool ValidUtf8(const std::string& s);
 std::string Cp850ToUtf8(const std::string& bytes);
 std::string Cp1252ToUtf8(const std::string& bytes);
 

@@ -2,18 +2,25 @@
 // archive of the inputs.
 //
 // The order of a build:
-//   1. the options, and the configuration block from them (texts, command, icon), deflated;
-//   2. the stub image, whose parameter block is found by its signature (it must occur once);
-//   3. the entries of the inputs, their names checked;
-//   4. the file: room for image and configuration block, then the archive behind them;
-//   5. the parameter block filled in: offsets, total size, options, the name to wait for;
-//   6. the header CRC-32 over image and configuration block (the block's own CRC field taken as
+//   1. the options, and the output checked (a regular file or a new name, not an input);
+//   2. the configuration block from the options (texts, command, icon), deflated;
+//   3. the stub image, checked as a sound PE32 i386 GUI program whose parameter block is found
+//      by its signature (it must occur once);
+//   4. the entries of the inputs, their names checked;
+//   5. the file: room for image and configuration block, then the archive behind them;
+//   6. the parameter block filled in: offsets, total size, options, the name to wait for;
+//   7. the header CRC-32 over image and configuration block (the block's own CRC field taken as
 //      zero), unless --no-header-check; then image and configuration block are written in front.
-// The output appears under its name only when all of this has succeeded.
+// The output appears under its name only when all of this has succeeded; one line sums it up.
 #include <libdeflate.h>
+#include <stdio.h>
+#include <time.h>
+#include <unistd.h>
 
 #include "tools/mksfx/build.h"
 #include "tools/mksfx/commands.h"
+#include "tools/mksfx/icon.h"
+#include "tools/mksfx/peimage.h"
 #include "tools/mksfx/sfxfile.h"
 
 using namespace sfx;
@@ -32,35 +39,97 @@ std::string Deflate(const std::string& data, int level) {
 }
 
 std::string ConfigurationBlock(const Options& o) {
-    std::string about = AnsiText("--about", o.about, kAboutMax);
+    std::string about = AnsiText(o.aboutFrom, o.about, kAboutMax);
     std::string command = AnsiText("--command", o.command, kCommandMax);
-    std::string text = AnsiText("--text", o.text, kTextMax);
+    std::string text = AnsiText(o.textFrom, o.text, kTextMax);
     std::string block = about + '\0' + command + '\0' + '\0' + text + '\0';
     if (o.haveCaption) block += AnsiText("--caption", o.caption, kCaptionMax) + '\0';
     if (!o.icon.empty()) {
-        std::string icon, error;
-        if (!ReadWholeFile(o.icon, &icon, &error)) Fail("--icon: " + error);
-        if (const char* why = IconFault(icon)) Fail("--icon: " + o.icon + " is not an icon file: " + why);
-        block.append(2, (char)ICON_MARKER);
-        block += icon;
+        std::string input, error;
+        if (!ReadWholeFile(o.icon, &input, &error)) Fail("--icon: " + Shown(error));
+        // The icon takes what the texts and the two marker bytes leave of the block, and must
+        // keep the packed block within what the stub reads.
+        const std::string marker(2, (char)ICON_MARKER);
+        size_t room = CONFIG_UNPACKED_MAX - block.size() - marker.size();
+        DialogIcon icon;
+        auto fits = [&](const std::string& ico) {
+            return Deflate(block + marker + ico, 12).size() <= CONFIG_PACKED_MAX;
+        };
+        if (!MakeDialogIcon(input, room, &icon, &error, fits))
+            Fail("--icon: " + Shown(o.icon) + ": " + error);
+        if (!o.quiet) printf("%s\n", icon.description.c_str());
+        block += marker + icon.ico;
     } else {
         block.append(2, '\0');
     }
     if (block.size() > CONFIG_UNPACKED_MAX)
         Fail("the configuration (texts and icon) takes " + std::to_string(block.size()) +
-             " bytes, the stub holds " + std::to_string(CONFIG_UNPACKED_MAX) +
-             "; shorten the texts or use a smaller icon");
+             " bytes, the stub holds 2012; shorten the texts or use a smaller icon");
     std::string packed = Deflate(block, 12);
     if (packed.size() > CONFIG_PACKED_MAX)
         Fail("the configuration compresses to " + std::to_string(packed.size()) +
-             " bytes, the stub reads at most " + std::to_string(CONFIG_PACKED_MAX) +
-             "; use a smaller icon");
+             " bytes, the stub reads at most 1500; use a smaller icon");
     return packed;
 }
 
+// The stub image: a sound program with nothing after its last section (not a finished
+// setup file, not a signed image) and its parameter block exactly once.
+std::string StubImage(const std::string& path, size_t* blockAt) {
+    std::string image, error;
+    if (!ReadWholeFile(path, &image, &error)) Fail("stub: " + Shown(error));
+    std::string fault = CheckPeImage(image, image.size(), nullptr);
+    if (!fault.empty()) Fail("stub " + Shown(path) + " is not a sound stub image: " + fault);
+    size_t occurrences = CountSignature(image, image.size(), blockAt);
+    if (occurrences != 1 || *blockAt + STUB_PARAMETER_BLOCK_SIZE > image.size())
+        Fail("stub " + Shown(path) + ": its parameter block must occur exactly once, found " +
+             std::to_string(occurrences));
+    return image;
+}
+
+std::string Megabytes(uint64_t bytes) {
+    char text[32];
+    snprintf(text, sizeof text, "%.1f MB", bytes / 1e6);
+    return text;
+}
+
+// The progress line on a terminal: members, bytes and an estimate of the time left, at most
+// five times a second, on stderr; erased when the build ends.
+struct Progress {
+    uint64_t members = 0, bytes = 0;
+    struct timespec start = {}, last = {};
+    bool shown = false;
+
+    static double Since(const struct timespec& t) {
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        return (now.tv_sec - t.tv_sec) + (now.tv_nsec - t.tv_nsec) / 1e9;
+    }
+    static void Hook(uint64_t bytesDone, uint64_t membersDone, void* context) {
+        Progress* p = (Progress*)context;
+        if (p->shown && Since(p->last) < 0.2) return;
+        clock_gettime(CLOCK_MONOTONIC, &p->last);
+        double elapsed = Since(p->start);
+        std::string left;
+        if (elapsed >= 1 && bytesDone > 0 && bytesDone < p->bytes)
+            left = ", about " + std::to_string((long)(elapsed * (p->bytes - bytesDone) / bytesDone + 1)) + " s left";
+        fprintf(stderr, "\r%llu/%llu members, %s of %s%s\033[K", (unsigned long long)membersDone,
+                (unsigned long long)p->members, Megabytes(bytesDone).c_str(), Megabytes(p->bytes).c_str(),
+                left.c_str());
+        p->shown = true;
+    }
+    void Erase() {
+        if (shown) fputs("\r\033[K", stderr);
+        shown = false;
+    }
+    ~Progress() { Erase(); }  // also before a failure's message
+};
+
 int Build(int argc, char** argv) {
-    // 1. options and the configuration block
+    // 1. options and the output
     Options o = ParseOptions(argc, argv);
+    OutputTarget target = CheckOutputTarget(o.output);
+
+    // 2. the configuration block
     uint32_t ourFlags = 0;
     std::string waitName;
     if (o.waitForGiven) {
@@ -71,32 +140,42 @@ int Build(int argc, char** argv) {
     if (o.wait) ourFlags |= OPT_WAIT_MODE;
     std::string config = ConfigurationBlock(o);
 
-    // 2. the stub image
-    std::string stubPath = o.stub.empty() ? DefaultStubPath() : o.stub;
-    std::string image, error;
-    if (!ReadWholeFile(stubPath, &image, &error)) Fail("stub: " + error);
+    // 3. the stub image
     size_t blockAt = 0;
-    size_t occurrences = CountSignature(image, image.size(), &blockAt);
-    if (occurrences != 1 || blockAt + STUB_PARAMETER_BLOCK_SIZE > image.size())
-        Fail("stub " + stubPath + ": its parameter block must occur exactly once, found " +
-             std::to_string(occurrences));
+    std::string image = StubImage(o.stub.empty() ? DefaultStubPath() : o.stub, &blockAt);
     Block block = ReadBlock(image, blockAt);
 
-    // 3. the entries
+    // 4. the entries
     Inputs inputs;
-    CollectInputs(o.inputs, &inputs);
+    CollectInputs(o.inputs, target, &inputs);
+    if (o.verbose)
+        for (const std::string& path : inputs.leftOut) printf("  left out %s: it is the output\n", Shown(path).c_str());
     uint64_t totalSize = 0;
     for (const Entry& e : inputs.entries) totalSize += e.isDirectory ? 0 : e.size;
     if (totalSize > 0xFFFFFFFFull)
-        Fail("the members add up to 4 GiB or more (the stub counts in 32 bits)");
+        Fail("the members add up to " + std::to_string(totalSize) +
+             " bytes; the stub counts them in 32 bits, under 4 GiB");
 
-    // 4. room for the head, then the archive
-    OutputFile out(o.output);
+    // 5. room for the head, then the archive
+    OutputFile out(target);
     uint64_t archiveOffset = image.size() + config.size();
     out.Write(std::string(archiveOffset, '\0'));
-    uint32_t endRecord = WriteArchive(inputs.entries, o.level, &out);
+    Progress progress;
+    progress.members = inputs.entries.size();
+    progress.bytes = totalSize;
+    clock_gettime(CLOCK_MONOTONIC, &progress.start);
+    ArchiveOptions archive;
+    archive.level = o.level;
+    archive.verbose = o.verbose;
+    if (!o.quiet && isatty(STDERR_FILENO)) {
+        archive.progress = Progress::Hook;
+        archive.context = &progress;
+    }
+    ArchiveCounts counts;
+    uint32_t endRecord = WriteArchive(inputs.entries, archive, &out, &counts);
+    progress.Erase();
 
-    // 5. the parameter block
+    // 6. the parameter block
     std::string head = image + config;
     block.configOffset = (uint32_t)image.size();
     block.archiveOffset = (uint32_t)archiveOffset;
@@ -109,13 +188,27 @@ int Build(int argc, char** argv) {
     block.headerCrc = 0;
     WriteBlock(&head, block);
 
-    // 6. the header CRC, and the head in front of the archive
+    // 7. the header CRC, and the head in front of the archive
     if (!o.noHeaderCheck) {
         block.headerCrc = HeaderCrc(head, blockAt, head.size());
         WriteBlock(&head, block);
     }
     out.WriteAt(0, head);
+    uint64_t fileSize = out.Size();
     out.Commit();
+
+    if (!o.quiet) {
+        char ratio[32] = "-";
+        if (counts.inputBytes) snprintf(ratio, sizeof ratio, "%.1f%%", 100.0 * counts.packedBytes / counts.inputBytes);
+        std::string streamed;
+        if (counts.streamed)
+            streamed = "; " + std::to_string(counts.streamed) + (counts.streamed == 1 ? " file" : " files") +
+                       " over 32 MiB compressed as a stream at level " + std::to_string(o.level < 9 ? o.level : 9);
+        printf("%s: %llu members, %llu bytes packed into %llu (%s), file %llu bytes, level %d%s\n",
+               Shown(o.output).c_str(), (unsigned long long)counts.members, (unsigned long long)counts.inputBytes,
+               (unsigned long long)counts.packedBytes, ratio, (unsigned long long)fileSize, o.level,
+               streamed.c_str());
+    }
     return 0;
 }
 

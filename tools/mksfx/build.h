@@ -16,16 +16,22 @@ namespace sfx {
 // ---- options.cpp: help and options ----------------------------------------------------------
 struct Options {
     std::string output, stub;
-    std::vector<std::string> inputs;
+    std::vector<std::string> inputs;  // from the command line, then from --files-from
     bool haveCommand = false, haveText = false, haveAbout = false, haveCaption = false;
     std::string command, text, about, caption, icon, waitFor;
+    std::string textFrom = "--text", aboutFrom = "--about";  // "--text-file FILE" for messages
     bool wait = false, waitForGiven = false, noHeaderCheck = false;
+    bool quiet = false, verbose = false;
     int level = 12;
 };
-// The options and inputs of the command line; --help prints the help and ends the program.
+// The options and inputs of the command line; --help and --version print and end the
+// program. Every option may be given once.
 Options ParseOptions(int argc, char** argv);
-// A UTF-8 text as Windows-1252 bytes within `limit` characters, or a failure naming the option.
-std::string AnsiText(const std::string& option, const std::string& utf8, size_t limit);
+// The program's name and version, as --version prints it.
+extern const char kVersionLine[];
+// A UTF-8 text as Windows-1252 bytes within `limit` characters, or a failure naming where
+// the text came from (`origin`: "--text", "--text-file notes.txt").
+std::string AnsiText(const std::string& origin, const std::string& utf8, size_t limit);
 // The --wait-for name as the stub stores it (Windows-1252), or a failure naming the fault.
 std::string WaitForName(const std::string& utf8);
 // The stub beside the installed mksfx: ../share/tessly/sfxstub.exe.
@@ -42,20 +48,38 @@ struct Entry {
     uint64_t size = 0;
     uint16_t time = 0, date = 0;
     // ...or a member of an input ZIP file.
-    const std::string* zipBytes = nullptr;
+    InputFile* zipFile = nullptr;
     ZipInputMember zip;
 };
 struct Inputs {
     std::vector<Entry> entries;                          // in byte order of their names
-    std::vector<std::unique_ptr<std::string>> zipFiles;  // the input ZIP files, for their members
+    std::vector<std::unique_ptr<InputFile>> zipFiles;    // the input ZIP files, for their members
+    std::vector<std::string> leftOut;                    // the output, met inside a folder input
 };
 // Collects the entries of every input (folders, files, ZIP files) with their times (or
-// SOURCE_DATE_EPOCH) and checks their names, one by one and against each other.
-void CollectInputs(const std::vector<std::string>& inputs, Inputs* into);
+// SOURCE_DATE_EPOCH) and checks their names, one by one and against each other, reporting
+// every bad name before it fails. The output is refused as an input and left out of folders.
+void CollectInputs(const std::vector<std::string>& inputs, const OutputTarget& output, Inputs* into);
 
 // ---- zipwriter.cpp: the archive -------------------------------------------------------------
+// What the archive took, for the summary and the progress line.
+struct ArchiveCounts {
+    uint64_t members = 0, inputBytes = 0, packedBytes = 0, streamed = 0;
+};
+// Told after each piece of work: the input bytes done so far (of files and copied members).
+typedef void (*ProgressHook)(uint64_t bytesDone, uint64_t membersDone, void* context);
+struct ArchiveOptions {
+    int level = 12;
+    bool verbose = false;           // one line per member on standard output
+    ProgressHook progress = nullptr;
+    void* context = nullptr;
+};
+// Files above this size are compressed as a stream (zlib), the others whole (libdeflate), so
+// that memory stays bounded whatever the input.
+const uint64_t kStreamAbove = 32ull << 20;
 // Appends the archive of `entries` to `out` (offsets count from the file's start), each file
-// deflated at `level` or stored; answers the end record's offset.
-uint32_t WriteArchive(const std::vector<Entry>& entries, int level, OutputFile* out);
+// deflated or stored; answers the end record's offset.
+uint32_t WriteArchive(const std::vector<Entry>& entries, const ArchiveOptions& options, OutputFile* out,
+                      ArchiveCounts* counts);
 
 }  // namespace sfx

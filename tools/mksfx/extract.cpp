@@ -1,28 +1,39 @@
 // mksfx extract: unpacks a self-extracting file on Linux with the stub's own code — the same
-// start-up checks, the same walk, the same member output, the same texts — into a folder
-// that it creates. The stub's questions get the answers that change nothing: an existing
-// file is not overwritten, a file in use is skipped, a cancel is not confirmed. Any error
-// is the stub's own message; the folder is then removed again.
+// start-up checks, the same walk, the same member output — into a folder that it creates.
+// The stub's questions get the answers that change nothing: an existing file is not
+// overwritten, a file in use is skipped, a cancel is not confirmed. An error is said in
+// English with the member it met, the stub's own text after it; the folder is then removed.
+//
+// What the stub does for Windows is put right for Linux afterwards: names come out of the
+// stub in Windows-1252 and are renamed to UTF-8, and member times, which the stub takes as
+// UTC, are set as the local times that ZIP files hold (so that a build and an extract in the
+// same time zone give back the files' times).
 #include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
 #include "archive/archive.h"
+#include "posix/codepage.h"
 #include "posix/standin.h"
 #include "startup/startup.h"
 #include "ui/ui.h"
 #include "tools/common/codepages.h"
 #include "tools/mksfx/commands.h"
 #include "tools/mksfx/sfxfile.h"
+#include "tools/mksfx/util.h"
 
 namespace {
+
+using sfx::Shown;
 
 const char kUsage[] =
     "usage: mksfx extract FILE DIR\n"
@@ -30,74 +41,79 @@ const char kUsage[] =
     "Unpacks the self-extracting FILE into DIR with the stub's own code: the header and\n"
     "configuration checks, the archive walk and the member output that the stub runs on\n"
     "Windows. DIR must not exist yet; it is created, and removed again when the stub reports\n"
-    "an error. Members that would overwrite an existing file are skipped, as the stub's No.\n";
+    "an error. Members that would overwrite an existing file are skipped, as the stub's No.\n"
+    "Names are written in UTF-8 and times as the local times the archive holds. The stub does\n"
+    "not create empty folders.\n";
 
 std::string Utf8(const std::string& windowsText) { return codepages::Cp1252ToUtf8(windowsText); }
 
-// The stub's questions and error boxes: errors are collected, questions answered so that
-// nothing is overwritten or cancelled.
+// What the stub reported, in English, by the purpose of its box.
+const char* WhatFailed(int purpose) {
+    switch (purpose) {
+        case BOX_HEADER_INVALID: return "the header is damaged or cannot be read";
+        case BOX_READ_FAILED: return "the file ends early or cannot be read";
+        case BOX_SEEK_FAILED: return "the archive's start cannot be reached";
+        case BOX_END_RECORD_BAD: return "there is no end record where the parameter block says";
+        case BOX_BAD_HEADER: return "a damaged archive record or an unsafe name";
+        case BOX_BAD_METHOD: return "a compression method the stub does not have";
+        case BOX_BAD_CRC: return "CRC-32 mismatch, the data is damaged";
+        case BOX_CANNOT_CREATE_FILE: return "the file cannot be created";
+        case BOX_CANNOT_CREATE_FOLDER: return "a folder cannot be created";
+        case BOX_WRITE_FAILED: return "the file cannot be written";
+        case BOX_OUT_OF_MEMORY: return "out of memory";
+        case BOX_OVERWRITE: return "skipped: a file of that name exists already";
+        case BOX_MODULE_IN_USE: return "skipped: the file is in use";
+        default: return "the stub reports an error";
+    }
+}
+
+// One box the stub showed, and where in its file it was reading then.
+struct Box {
+    int purpose;
+    std::string text;
+    long position;  // -1 before the file was open
+};
+
 struct Boxes {
-    std::vector<std::string> errors;
-    std::vector<std::string> declined;
+    std::vector<Box> errors, declined;
 };
 
 int Answer(const ShownMessageBox& box, void* context) {
     Boxes* boxes = (Boxes*)context;
+    long position = state.archiveFile ? _llseek(state.archiveFile, 0, 1) : -1;
+    Box b{box.purpose, box.text, position};
     switch (box.purpose) {
         case BOX_OVERWRITE:
-            boxes->declined.push_back(box.text);
+            boxes->declined.push_back(b);
             return IDNO;
         case BOX_MODULE_IN_USE:  // skip it
-            boxes->declined.push_back(box.text);
+            boxes->declined.push_back(b);
             return IDOK;
         case BOX_CANCEL_QUERY:
             return IDNO;
         default:
-            boxes->errors.push_back(box.text);
+            boxes->errors.push_back(b);
             return IDOK;
     }
 }
 
-// Finds the parameter block by its signature and loads it into the program's own block. The
-// header-invalid text stays the built-in one: the file's bytes behind its block are not
-// trusted to hold it.
-bool LoadParameterBlock(const std::string& path, std::string* error) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        *error = "cannot read " + path + ": " + strerror(errno);
-        return false;
+// The box as one line: the file, the member the stub was reading when it showed it (the
+// last whose header starts before that point, if the point lies within it), what failed,
+// and the stub's own text.
+std::string Describe(const std::string& file, const sfx::Walk& walk, const Box& box) {
+    std::string where;
+    if (box.position > 0) {
+        const sfx::Member* in = nullptr;
+        for (const sfx::Member& m : walk.members)
+            if (m.headerOffset < (uint64_t)box.position) in = &m;
+        uint64_t end = in ? in->dataOffset + (in->IsDirectory() ? 0 : in->packed) +
+                                ((in->flags & ZIP_FLAG_DESCRIPTOR) ? DESCRIPTOR_BYTES : 0)
+                          : 0;
+        if (in && (uint64_t)box.position <= end)
+            where = "member '" + Shown(codepages::Cp850ToUtf8(in->name)) + "': ";
     }
-    const size_t want = STUB_PARAMETER_BLOCK_SIZE;
-    std::string window;
-    char chunk[65536];
-    bool found = false;
-    for (;;) {
-        ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        window.append(chunk, (size_t)n);
-        size_t at = window.find((const char*)sfx::kSignature, 0, sizeof sfx::kSignature);
-        if (at != std::string::npos) {
-            // Read on until the whole block is at hand (or the file ends).
-            while (window.size() < at + want) {
-                n = read(fd, chunk, sizeof chunk);
-                if (n < 0 && errno == EINTR) continue;
-                if (n <= 0) break;
-                window.append(chunk, (size_t)n);
-            }
-            if (window.size() >= at + want) {
-                memcpy(&stubData.params, window.data() + at, want);
-                found = true;
-            }
-            break;
-        }
-        // Keep the tail that could hold the start of a signature cut by the chunk boundary.
-        size_t keep = sizeof sfx::kSignature - 1;
-        if (window.size() > keep) window.erase(0, window.size() - keep);
-    }
-    close(fd);
-    if (!found) *error = path + " is not a self-extracting file (no parameter block)";
-    return found;
+    return Shown(file) + ": " + where + WhatFailed(box.purpose) + " (the stub says: \"" + Shown(Utf8(box.text)) +
+           "\")";
 }
 
 // Start-up's loading, under a checkpoint of its own: the header and configuration checks,
@@ -109,11 +125,13 @@ bool LoadStub() {
 }
 
 uint64_t filesFound, bytesFound;
-int CountEntry(const char*, const struct stat* st, int type, struct FTW*) {
+std::vector<std::string> found;
+int CountEntry(const char* path, const struct stat* st, int type, struct FTW*) {
     if (type == FTW_F && S_ISREG(st->st_mode)) {
         ++filesFound;
         bytesFound += (uint64_t)st->st_size;
     }
+    found.push_back(path);
     return 0;
 }
 
@@ -121,12 +139,55 @@ int CountEntry(const char*, const struct stat* st, int type, struct FTW*) {
 void RemoveFolder(const std::string& dir) {
     char folder[PATH_CHARS];
     lstrcpynA(folder, dir.c_str(), PATH_CHARS);
-    if (!DeleteTree(folder)) fprintf(stderr, "mksfx: could not remove %s completely\n", dir.c_str());
+    if (!DeleteTree(folder)) fprintf(stderr, "mksfx: could not remove %s completely\n", Shown(dir).c_str());
 }
 
 int Fail(const std::string& message) {
     fprintf(stderr, "mksfx: %s\n", message.c_str());
     return 1;
+}
+
+// The name of a member as the stub writes it below the folder: one leading separator
+// dropped, backslashes as separators, code page 850 taken to Windows-1252.
+std::string WrittenName(std::string name) {
+    if (!name.empty() && (name[0] == '/' || name[0] == '\\')) name.erase(0, 1);
+    for (char& c : name) c = c == '\\' ? '/' : (char)oemToAnsi[(unsigned char)c];
+    return name;
+}
+
+// Each file's time as the local time its DOS date and time stand for; a member that
+// occurs twice was written (and timed) by its first occurrence only.
+void SetLocalTimes(const std::string& dir, const sfx::Walk& walk) {
+    std::set<std::string> done;
+    for (const sfx::Member& m : walk.members) {
+        if (m.IsDirectory() || !done.insert(m.name).second) continue;
+        struct tm t = {};
+        t.tm_year = 80 + (m.date >> 9), t.tm_mon = ((m.date >> 5) & 15) - 1, t.tm_mday = m.date & 31;
+        t.tm_hour = m.time >> 11, t.tm_min = (m.time >> 5) & 63, t.tm_sec = (m.time & 31) * 2;
+        t.tm_isdst = -1;
+        // The stub sets no time for a date or time that does not exist.
+        if (t.tm_mday < 1 || t.tm_mon < 0 || t.tm_mon > 11 || t.tm_hour > 23 || t.tm_min > 59 || t.tm_sec > 59)
+            continue;
+        struct timespec times[2] = {{mktime(&t), 0}, {0, 0}};
+        times[1] = times[0];
+        utimensat(AT_FDCWD, (dir + "/" + WrittenName(m.name)).c_str(), times, AT_SYMLINK_NOFOLLOW);
+    }
+}
+
+// Renames every entry below `dir` from Windows-1252 to UTF-8, deepest first (the list is
+// taken before the first rename, so no renamed entry is met again).
+void RenameToUtf8(const std::string& dir) {
+    found.clear();
+    nftw(dir.c_str(), CountEntry, 16, FTW_PHYS | FTW_DEPTH);
+    for (const std::string& path : found) {
+        size_t slash = path.rfind('/');
+        std::string base = path.substr(slash + 1), utf8 = Utf8(base);
+        if (path.size() <= dir.size() || utf8 == base) continue;
+        std::string target = path.substr(0, slash + 1) + utf8;
+        struct stat st;
+        if (lstat(target.c_str(), &st) == 0 || rename(path.c_str(), target.c_str()) != 0)
+            fprintf(stderr, "mksfx: %s keeps its Windows-1252 name\n", Shown(target).c_str());
+    }
 }
 
 }  // namespace
@@ -138,10 +199,15 @@ int CommandExtract(int argc, char** argv) {
             fputs(kUsage, stdout);
             return 0;
         }
+        if (argv[i][0] == '-' && argv[i][1]) {
+            fprintf(stderr, "mksfx: unknown option %s\nTry 'mksfx extract --help'.\n", Shown(argv[i]).c_str());
+            return 2;
+        }
         args.push_back(argv[i]);
     }
     if (args.size() != 2) {
-        fputs(kUsage, stderr);
+        fprintf(stderr, "mksfx: extract takes FILE and DIR, %zu %s given\nTry 'mksfx extract --help'.\n",
+                args.size(), args.size() == 1 ? "argument" : "arguments");
         return 2;
     }
     const std::string& file = args[0];
@@ -152,42 +218,54 @@ int CommandExtract(int argc, char** argv) {
     // that holds one would be taken apart differently here.
     if (file.find('\\') != std::string::npos || dir.find('\\') != std::string::npos)
         return Fail("paths with a backslash are not supported: " +
-                    (file.find('\\') != std::string::npos ? file : dir));
-    if (file.size() >= SELF_PATH_CHARS) return Fail("path too long: " + file);
-    if (dir.size() >= PATH_CHARS - 2) return Fail("path too long: " + dir);
+                    Shown(file.find('\\') != std::string::npos ? file : dir));
+    if (file.size() >= SELF_PATH_CHARS) return Fail("path too long: " + Shown(file));
+    if (dir.size() >= PATH_CHARS - 2) return Fail("path too long: " + Shown(dir));
     struct stat st;
-    if (lstat(dir.c_str(), &st) == 0) return Fail(dir + " exists already");
+    if (lstat(dir.c_str(), &st) == 0) return Fail(Shown(dir) + " exists already");
 
-    std::string error;
-    if (!LoadParameterBlock(file, &error)) return Fail(error);
+    // Our own reading of the records, to name the member that an error meets.
+    sfx::File layout;
+    std::vector<std::string> faults;
+    try {
+        sfx::ReadFile(file, &layout, &faults);
+    } catch (const sfx::Failure& f) {
+        return Fail(f.message);
+    }
+    if (memcmp(layout.block.signature, sfx::kSignature, sizeof sfx::kSignature) != 0)
+        return Fail(Shown(file) + ": " + (faults.empty() ? "not a self-extracting file" : faults.front()));
 
     Boxes boxes;
     standin::SetMessageBoxAnswer(Answer, &boxes);
     if (!AllocateTextBlocks()) return Fail("out of memory");
+    stubParams = static_cast<const StubParameterBlock&>(layout.block);
     lstrcpynA(state.selfPath, file.c_str(), SELF_PATH_CHARS);
     if (!LoadStub()) {
-        return Fail(boxes.errors.empty() ? std::string("cannot load ") + file
-                                         : Utf8(boxes.errors.back()));
+        return Fail(boxes.errors.empty() ? "cannot load " + Shown(file)
+                                         : Describe(file, layout.walk, boxes.errors.back()));
     }
 
-    if (mkdir(dir.c_str(), 0777) != 0) return Fail("cannot create " + dir + ": " + strerror(errno));
+    if (mkdir(dir.c_str(), 0777) != 0) return Fail("cannot create " + Shown(dir) + ": " + strerror(errno));
     lstrcpyA(state.extractFolder, dir.c_str());
     state.bytesDone = 0;
     state.lastMeterBytes = 0;
     state.meterShown = 0;
     int code = RunExtraction();
-    for (const std::string& text : boxes.declined) fprintf(stderr, "mksfx: %s - No\n", Utf8(text).c_str());
+    for (const Box& box : boxes.declined) fprintf(stderr, "mksfx: %s\n", Describe(file, layout.walk, box).c_str());
     if (code != 0) {
-        // A failure shows its box; a cancel shows none and reads as the stub's status line.
-        std::string text = boxes.errors.empty() ? GetMessageText(MSG_ABORTED) : boxes.errors.back();
         RemoveFolder(dir);
-        return Fail(Utf8(text));
+        // A failure shows its box; a cancel shows none and reads as the stub's status line.
+        if (boxes.errors.empty()) return Fail(Shown(file) + ": cancelled (" + Utf8(GetMessageText(MSG_ABORTED)) + ")");
+        return Fail(Describe(file, layout.walk, boxes.errors.back()));
     }
     ReleaseResources();
 
+    SetLocalTimes(dir, layout.walk);
+    RenameToUtf8(dir);
     filesFound = bytesFound = 0;
+    found.clear();
     nftw(dir.c_str(), CountEntry, 16, FTW_PHYS);
     printf("%llu files, %llu bytes extracted into %s\n", (unsigned long long)filesFound,
-           (unsigned long long)bytesFound, dir.c_str());
+           (unsigned long long)bytesFound, Shown(dir).c_str());
     return 0;
 }

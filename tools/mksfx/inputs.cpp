@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <map>
-#include <set>
 
 #include "tools/common/codepages.h"
 #include "tools/mksfx/build.h"
@@ -47,9 +46,15 @@ void DosTime(time_t t, bool utc, uint16_t* date, uint16_t* time) {
 
 struct Collector {
     std::vector<Entry>& entries;
-    std::vector<std::unique_ptr<std::string>>& zipFiles;  // kept alive for their members
+    std::vector<std::unique_ptr<InputFile>>& zipFiles;  // kept open for their members
+    std::vector<std::string>& leftOut;
+    const OutputTarget& output;
     bool haveEpoch = false;
     time_t epoch = 0;
+
+    bool IsOutput(const struct stat& st) const {
+        return output.exists && st.st_dev == output.status.st_dev && st.st_ino == output.status.st_ino;
+    }
 
     void Stamp(Entry* e, time_t mtime) {
         DosTime(haveEpoch ? epoch : mtime, haveEpoch, &e->date, &e->time);
@@ -61,7 +66,8 @@ struct Collector {
         e.origin = path;
         e.path = path;
         e.size = (uint64_t)st.st_size;
-        if (e.size >= 0xFFFFFFFFull) Fail(path + " is 4 GiB or larger (ZIP64 is not supported)");
+        if (e.size >= 0xFFFFFFFFull)
+            Fail(Shown(path) + " is 4 GiB or larger; a member must stay under 4 GiB (ZIP64 is not supported)");
         Stamp(&e, st.st_mtime);
         entries.push_back(e);
     }
@@ -70,7 +76,7 @@ struct Collector {
     size_t AddFolder(const std::string& folder, const std::string& prefix,
                      std::vector<std::pair<dev_t, ino_t>>* chain) {
         DIR* dir = opendir(folder.c_str());
-        if (!dir) Fail("cannot read folder " + folder + ": " + strerror(errno));
+        if (!dir) Fail("cannot read folder " + Shown(folder) + ": " + strerror(errno));
         std::vector<std::string> names;
         errno = 0;
         while (struct dirent* d = readdir(dir)) {
@@ -78,23 +84,27 @@ struct Collector {
         }
         int readError = errno;
         closedir(dir);
-        if (readError) Fail("cannot read folder " + folder + ": " + strerror(readError));
+        if (readError) Fail("cannot read folder " + Shown(folder) + ": " + strerror(readError));
         std::sort(names.begin(), names.end());
         size_t added = 0;
         for (const std::string& n : names) {
             std::string path = folder + "/" + n;
             struct stat st;
-            if (stat(path.c_str(), &st) != 0) Fail("cannot read " + path + ": " + strerror(errno));
+            if (stat(path.c_str(), &st) != 0) Fail("cannot read " + Shown(path) + ": " + strerror(errno));
+            if (IsOutput(st)) {
+                leftOut.push_back(path);
+                continue;
+            }
             if (S_ISDIR(st.st_mode)) {
                 for (const auto& link : *chain)
                     if (link.first == st.st_dev && link.second == st.st_ino)
-                        Fail(path + ": the folder contains itself (a symbolic link loop)");
+                        Fail(Shown(path) + ": the folder contains itself (a symbolic link loop)");
                 chain->emplace_back(st.st_dev, st.st_ino);
                 size_t inner = AddFolder(path, prefix + n + "/", chain);
                 chain->pop_back();
                 if (inner == 0) {
                     // The stub makes folders only on the way to files; an entry keeps an
-                    // empty one for other unzip tools.
+                    // empty one for other unzip tools (the help and the README say so).
                     Entry e;
                     e.name = prefix + n + "/";
                     e.origin = path;
@@ -108,18 +118,19 @@ struct Collector {
                 AddFile(path, prefix + n, st);
                 ++added;
             } else {
-                Fail(path + " is neither a file nor a folder");
+                Fail(Shown(path) + " is neither a file nor a folder");
             }
         }
         return added;
     }
 
     void AddZip(const std::string& path) {
-        zipFiles.push_back(std::make_unique<std::string>(ReadWholeFileOrFail(path)));
-        const std::string* bytes = zipFiles.back().get();
+        zipFiles.push_back(std::make_unique<InputFile>());
+        InputFile* file = zipFiles.back().get();
         std::vector<ZipInputMember> members;
         std::string error;
-        if (!ReadZipInput(path, *bytes, &members, &error)) Fail(error);
+        if (!file->Open(path, &error) || !ReadZipInput(path, file, &members, &error)) Fail(error);
+        file->Forget();
         for (const ZipInputMember& m : members) {
             // Tools that archive "." name their members "./x"; the prefix means nothing.
             std::string name = m.name;
@@ -129,7 +140,7 @@ struct Collector {
             e.name = name;
             e.isDirectory = m.isDirectory;
             e.origin = path + ": " + m.name;
-            e.zipBytes = bytes;
+            e.zipFile = file;
             e.zip = m;
             e.size = m.size;
             e.time = m.time;
@@ -140,7 +151,10 @@ struct Collector {
 
     void AddInput(const std::string& input) {
         struct stat st;
-        if (stat(input.c_str(), &st) != 0) Fail("cannot read " + input + ": " + strerror(errno));
+        if (stat(input.c_str(), &st) != 0) Fail("cannot read " + Shown(input) + ": " + strerror(errno));
+        if (IsOutput(st))
+            UsageFail("the output " + Shown(output.given) + " is also an input (" + Shown(input) +
+                      "); it would be replaced while it is read");
         if (S_ISDIR(st.st_mode)) {
             std::vector<std::pair<dev_t, ino_t>> chain{{st.st_dev, st.st_ino}};
             std::string folder = input;
@@ -148,7 +162,7 @@ struct Collector {
             AddFolder(folder, "", &chain);
             return;
         }
-        if (!S_ISREG(st.st_mode)) Fail(input + " is neither a file nor a folder");
+        if (!S_ISREG(st.st_mode)) Fail(Shown(input) + " is neither a file nor a folder");
         std::string base = input.substr(input.rfind('/') + 1);
         std::string lower = base;
         for (char& c : lower) c = (char)tolower((unsigned char)c);
@@ -164,42 +178,59 @@ std::string Lower(std::string s) {
     return s;
 }
 
+std::string Who(const Entry& e) { return "'" + Shown(e.name) + "' (from " + Shown(e.origin) + ")"; }
+
 // Names in code page 850, checked one by one and against each other: Windows compares
 // names without regard to case, so two that differ only in case would meet in one file.
+// Every bad name is reported before the build fails, so that one run finds them all.
 void CheckNames(std::vector<Entry>* entries) {
     std::sort(entries->begin(), entries->end(),
               [](const Entry& a, const Entry& b) { return a.name < b.name; });
+    std::vector<std::string> faults;
     std::map<std::string, const Entry*> byFolded;
-    std::set<std::string> files;
+    std::map<std::string, const Entry*> files;
     for (Entry& e : *entries) {
-        if (!codepages::Utf8ToCp850(e.name, &e.stored))
-            Fail("entry '" + e.name + "' (from " + e.origin +
-                 "): the name holds a character that code page 850 cannot store");
-        if (const char* why = UnsafeNameReason(e.stored))
-            Fail("entry '" + e.name + "' (from " + e.origin + "): unsafe name: " + why);
+        if (!codepages::Utf8ToCp850(e.name, &e.stored)) {
+            faults.push_back("entry " + Who(e) + ": the name " + codepages::Cp850Fault(e.name));
+            continue;
+        }
+        if (const char* why = UnsafeNameReason(e.stored)) {
+            faults.push_back("entry " + Who(e) + ": unsafe name: " + why);
+            continue;
+        }
         std::string folded = Lower(e.name);
         if (!folded.empty() && folded.back() == '/') folded.pop_back();
         auto seen = byFolded.find(folded);
-        if (seen != byFolded.end())
-            Fail("entries '" + seen->second->name + "' and '" + e.name +
-                 "' would be the same file on Windows");
+        if (seen != byFolded.end()) {
+            faults.push_back("entries " + Who(*seen->second) + " and " + Who(e) +
+                             " would be the same file on Windows");
+            continue;
+        }
         byFolded[folded] = &e;
-        if (!e.isDirectory) files.insert(folded);
+        if (!e.isDirectory) files[folded] = &e;
     }
     for (const Entry& e : *entries) {
         std::string folded = Lower(e.name);
         for (size_t slash = folded.find('/'); slash != std::string::npos && slash + 1 < folded.size();
-             slash = folded.find('/', slash + 1))
-            if (files.count(folded.substr(0, slash)))
-                Fail("entry '" + e.name + "' needs a folder where the file '" +
-                     folded.substr(0, slash) + "' is");
+             slash = folded.find('/', slash + 1)) {
+            auto file = files.find(folded.substr(0, slash));
+            if (file != files.end()) {
+                faults.push_back("entry " + Who(e) + " needs a folder where the file " + Who(*file->second) +
+                                 " is");
+                break;
+            }
+        }
     }
+    if (faults.size() == 1) Fail(faults[0]);
+    if (faults.empty()) return;
+    for (const std::string& fault : faults) Complain(fault);
+    Fail(std::to_string(faults.size()) + " names cannot be stored (each named above); nothing was written");
 }
 
 }  // namespace
 
-void CollectInputs(const std::vector<std::string>& inputs, Inputs* into) {
-    Collector collector{into->entries, into->zipFiles};
+void CollectInputs(const std::vector<std::string>& inputs, const OutputTarget& output, Inputs* into) {
+    Collector collector{into->entries, into->zipFiles, into->leftOut, output};
     if (const char* epoch = getenv("SOURCE_DATE_EPOCH")) {
         char* end = nullptr;
         errno = 0;

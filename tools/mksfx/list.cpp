@@ -1,5 +1,6 @@
 // mksfx list: the configuration and the members of a self-extracting file, as the stub
-// will see them.
+// will see them. A file the stub would refuse or fail on is listed as far as it goes, its
+// faults follow on stderr, and the exit code is 1.
 #include <stdio.h>
 #include <string.h>
 
@@ -17,21 +18,25 @@ const char kHelp[] =
     "\n"
     "Shows the configuration of a self-extracting file (texts, command, options, icon) and\n"
     "its members in archive order: size, packed size, method, time, CRC-32 and name.\n"
-    "Fails when the file cannot be read the way the stub reads it ('mksfx verify' tells\n"
-    "why).\n";
+    "Checks the file's structure as it goes: when the stub would refuse the file or fail on\n"
+    "it, the faults follow on stderr and the exit code is 1 ('mksfx verify' also decodes\n"
+    "every member).\n";
 
-std::string Quoted(const std::string& ansi) { return "\"" + codepages::Cp1252ToUtf8(ansi) + "\""; }
+std::string Quoted(const std::string& ansi) { return "\"" + Shown(codepages::Cp1252ToUtf8(ansi)) + "\""; }
 
 int List(int argc, char** argv) {
     std::string path = SingleFileArgument(argc, argv, kHelp, "list");
     if (path.empty()) return 0;
+    const std::string shown = Shown(path);
 
     File f;
     std::vector<std::string> faults;
-    if (!ReadFile(path, &f, &faults)) Fail(path + ": " + faults.front());
+    bool readable = ReadFile(path, &f, &faults);
+    if (!readable && f.head.empty()) Fail(shown + ": " + faults.front());
+    for (const std::string& fault : CheckFile(&f, false)) faults.push_back(fault);
 
     const Block& b = f.block;
-    printf("File: %s\n", path.c_str());
+    printf("File: %s\n", shown.c_str());
     printf("Configuration:\n");
     if (!f.hasConfig) {
         printf("  (none)\n");
@@ -43,14 +48,12 @@ int List(int argc, char** argv) {
             printf("  caption:      %s\n", Quoted(f.config.caption).c_str());
         else
             printf("  caption:      (standard)\n");
-        if (f.config.hasIcon)
-            printf("  icon:         yes (%zu bytes)\n", f.config.icon.size());
-        else
-            printf("  icon:         no\n");
+        std::string why, icon = f.config.hasIcon ? DescribeIcon(f.config.icon, &why) : "no";
+        printf("  icon:         %s\n", icon.empty() ? ("unusable: " + why).c_str() : icon.c_str());
     }
     printf("  wait mode:    %s\n", b.optionFlags & OPT_WAIT_MODE ? "yes" : "no");
     if ((b.optionFlags & OPT_WAIT_FOR_PROGRAM) && !b.waitName.empty())
-        printf("  wait for:     %s.exe\n", codepages::Cp1252ToUtf8(b.waitName).c_str());
+        printf("  wait for:     %s.exe\n", Shown(codepages::Cp1252ToUtf8(b.waitName)).c_str());
     else
         printf("  wait for:     (nothing)\n");
     printf("  header check: %s\n", b.headerCrc ? "yes" : "no");
@@ -63,11 +66,15 @@ int List(int argc, char** argv) {
                              : m.method == METHOD_STORED   ? "stored"
                              : m.method == METHOD_DEFLATED ? "deflated"
                                                            : "other";
-        printf("%10u %10u %-8s %-19s %08x %s\n", m.size, m.packed, method,
-               DosTimeText(m.date, m.time).c_str(), m.crc, codepages::Cp850ToUtf8(m.name).c_str());
+        printf("%10u %10u %-8s %-19s %08x %s\n", m.size, m.packed, method, DosTimeText(m.date, m.time).c_str(),
+               m.crc, Shown(codepages::Cp850ToUtf8(m.name)).c_str());
     }
     printf("%zu members\n", f.walk.members.size());
-    return 0;
+    if (faults.empty()) return 0;
+    FlushStandardOutput();  // the listing before its faults
+    for (const std::string& fault : faults) Complain(shown + ": " + fault);
+    Fail(shown + " is damaged: the stub would refuse it or fail on it (" + std::to_string(faults.size()) +
+         (faults.size() == 1 ? " fault" : " faults") + " above)");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "tools/mksfx/build.h"
 #include "tools/mksfx/commands.h"
 #include "tools/mksfx/util.h"
 
@@ -21,10 +22,10 @@ static void PrintUsage(FILE* to) {
             "  verify FILE                          check it as the stub will read it\n"
             "  extract FILE DIR                     unpack it with the stub's own code\n"
             "\n"
-            "'mksfx COMMAND --help' describes each command.\n");
+            "'mksfx COMMAND --help' describes each command; 'mksfx --version' names this one.\n");
 }
 
-int main(int argc, char** argv) {
+static int Run(int argc, char** argv) {
     if (argc < 2) {
         PrintUsage(stderr);
         return 2;
@@ -34,11 +35,17 @@ int main(int argc, char** argv) {
         PrintUsage(stdout);
         return 0;
     }
+    if (!strcmp(command, "--version")) {
+        fputs(sfx::kVersionLine, stdout);
+        return 0;
+    }
     if (!strcmp(command, "build")) return sfx::RunCommand(CommandBuild, argc - 1, argv + 1);
     if (!strcmp(command, "list")) return sfx::RunCommand(CommandList, argc - 1, argv + 1);
     if (!strcmp(command, "verify")) return sfx::RunCommand(CommandVerify, argc - 1, argv + 1);
     if (!strcmp(command, "extract")) return CommandExtract(argc - 1, argv + 1);
-    fprintf(stderr, "mksfx: unknown command '%s'\n", command);
+    fprintf(stderr, "mksfx: unknown command '%s'\n", sfx::Shown(command).c_str());
     PrintUsage(stderr);
     return 2;
 }
+
+int main(int argc, char** argv) { return sfx::CheckedExit(Run(argc, argv)); }

@@ -1,10 +1,13 @@
 // mksfx build: the help and the options. An option is a row of the tables below and a field
-// of Options; build.cpp gives it its effect.
+// of Options; build.cpp gives it its effect. Every option may be given once: a second one is
+// a usage error rather than a silent replacement.
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
+
+#include <set>
 
 #include "tools/common/codepages.h"
 #include "tools/mksfx/build.h"
@@ -12,71 +15,104 @@
 
 namespace sfx {
 
+#ifndef TESSLY_VERSION
+#define TESSLY_VERSION "0"
+#endif
+const char kVersionLine[] = "mksfx (Tessly Self-Extractor) " TESSLY_VERSION "\n";
+
 namespace {
 
 const char kHelp[] =
     "usage: mksfx build -o OUTPUT [OPTIONS] INPUT...\n"
     "\n"
     "Makes a self-extracting file from the stub, a configuration block and a ZIP archive of\n"
-    "the INPUTs. A folder adds its contents (names relative to the folder; empty folders\n"
-    "are kept), a file adds itself under its own name, and a .zip file adds its members with\n"
-    "their compressed data unchanged.\n"
+    "the INPUTs. A folder adds its contents (names relative to the folder), a file adds\n"
+    "itself under its own name, and a .zip file adds its members with their compressed data\n"
+    "unchanged. Empty folders are stored for other unzip tools; the stub does not create them.\n"
     "\n"
     "options:\n"
-    "  -o, --output FILE     the file to write (replaced only when the build succeeds)\n"
-    "  --command CMD         command started in the extraction folder (at most 99 characters)\n"
-    "  --text TEXT           the dialog's text (at most 255 characters)\n"
-    "  --text-file FILE      the same, read from a UTF-8 file\n"
-    "  --about TEXT          text of the Info box (at most 515 characters)\n"
-    "  --about-file FILE     the same, read from a UTF-8 file\n"
-    "  --caption TEXT        the dialog's caption (at most 64 characters)\n"
-    "  --icon FILE.ico       the dialog's icon\n"
+    "  -o, --output FILE     the file to write, replaced only when the build succeeds and\n"
+    "                        keeping its mode; a symbolic link is followed (the file it names\n"
+    "                        is replaced); anything but a regular file is refused, and so is\n"
+    "                        an OUTPUT that is also an INPUT (inside a folder INPUT it is\n"
+    "                        left out)\n"
+    "  --files-from FILE     more INPUTs, one path a line ('-': standard input)\n"
+    "  --command CMD         command started in the extraction folder\n"
+    "  --text TEXT           the dialog's text\n"
+    "  --text-file FILE      the same, read from a UTF-8 file ('-': standard input)\n"
+    "  --about TEXT          text of the Info box\n"
+    "  --about-file FILE     the same, read from a UTF-8 file ('-': standard input)\n"
+    "  --caption TEXT        the dialog's caption\n"
+    "  --icon FILE           the dialog's icon, from any .ico or .png file: the image that\n"
+    "                        shows best at 32x32 and fits beside the texts is stored,\n"
+    "                        converted to 16 or 2 colours when needed (one line says what)\n"
     "  --wait                ask before deleting the extracted files, as the WAIT switch\n"
     "  --wait-for NAME       after the command, wait until NAME.exe no longer runs\n"
-    "                        (base name, at most 9 characters)\n"
     "  --no-header-check     let the stub skip the CRC-32 check of its own header\n"
-    "  --stub FILE           the stub image (default: ../share/tessly/sfxstub.exe beside\n"
-    "                        the mksfx program)\n"
+    "  --stub FILE           the stub image, a sound 32-bit Windows program (default:\n"
+    "                        ../share/tessly/sfxstub.exe beside the mksfx program)\n"
     "  --level N             compression effort 0 (store) to 12 (default, smallest)\n"
+    "  -q, --quiet           print nothing but errors\n"
+    "  -v, --verbose         list each member as it is added\n"
+    "  --version             print the version\n"
+    "\n"
+    "limits (an error that meets one names it):\n"
+    "  texts and icon        2012 bytes together, 1500 once packed (the configuration block)\n"
+    "  command               99 characters; dialog text 255; about text 515; caption 64\n"
+    "  --wait-for NAME       9 characters, a base name without '.exe'\n"
+    "  member names          200 bytes each in code page 850, valid on Windows\n"
+    "  members               65535\n"
+    "  sizes                 under 4 GiB: each file, the members added up, the whole output\n"
+    "  large files           files over 32 MiB are compressed as a stream, at level 9 at most\n"
     "\n"
     "Texts are UTF-8 and stored in Windows-1252; member names are stored in code page 850.\n"
     "Member times come from the files, or from SOURCE_DATE_EPOCH (seconds, UTC) when that\n"
-    "is set.\n";
+    "is set. On a terminal a build shows its progress; it ends with one summary line.\n";
 
-// An option with a value: as given, or read from the UTF-8 file it names. `given` (when set)
-// records that the option was given; `once` names what may be given only once.
+enum ValueKind { kPlain, kTextFile, kList };
+
+// An option with a value. `key` is what may be given once (options that share it exclude
+// each other); `given` (when set) records that it was given; `from` receives "--text-file
+// FILE" for a text read from a file.
 struct ValueOption {
     const char* name;
+    const char* key;
     std::string Options::*value;
     bool Options::*given;
-    const char* once;
-    bool fromFile;
+    ValueKind kind;
+    std::string Options::*from;
 };
 
-const char kTextOnce[] = "dialog text (--text or --text-file)";
-const char kAboutOnce[] = "about text (--about or --about-file)";
+const char kTextKey[] = "the dialog text (--text or --text-file)";
+const char kAboutKey[] = "the about text (--about or --about-file)";
 
 const ValueOption kValueOptions[] = {
-    {"-o", &Options::output, nullptr, nullptr, false},
-    {"--output", &Options::output, nullptr, nullptr, false},
-    {"--command", &Options::command, &Options::haveCommand, "command", false},
-    {"--text", &Options::text, &Options::haveText, kTextOnce, false},
-    {"--text-file", &Options::text, &Options::haveText, kTextOnce, true},
-    {"--about", &Options::about, &Options::haveAbout, kAboutOnce, false},
-    {"--about-file", &Options::about, &Options::haveAbout, kAboutOnce, true},
-    {"--caption", &Options::caption, &Options::haveCaption, "caption", false},
-    {"--icon", &Options::icon, nullptr, nullptr, false},
-    {"--wait-for", &Options::waitFor, &Options::waitForGiven, nullptr, false},
-    {"--stub", &Options::stub, nullptr, nullptr, false},
+    {"-o", "-o (--output)", &Options::output, nullptr, kPlain, nullptr},
+    {"--output", "-o (--output)", &Options::output, nullptr, kPlain, nullptr},
+    {"--command", "--command", &Options::command, &Options::haveCommand, kPlain, nullptr},
+    {"--text", kTextKey, &Options::text, &Options::haveText, kPlain, nullptr},
+    {"--text-file", kTextKey, &Options::text, &Options::haveText, kTextFile, &Options::textFrom},
+    {"--about", kAboutKey, &Options::about, &Options::haveAbout, kPlain, nullptr},
+    {"--about-file", kAboutKey, &Options::about, &Options::haveAbout, kTextFile, &Options::aboutFrom},
+    {"--caption", "--caption", &Options::caption, &Options::haveCaption, kPlain, nullptr},
+    {"--icon", "--icon", &Options::icon, nullptr, kPlain, nullptr},
+    {"--wait-for", "--wait-for", &Options::waitFor, &Options::waitForGiven, kPlain, nullptr},
+    {"--stub", "--stub", &Options::stub, nullptr, kPlain, nullptr},
+    {"--files-from", "--files-from", nullptr, nullptr, kList, nullptr},
 };
 
 // Options that take no value and switch something on.
 const struct {
     const char* name;
+    const char* key;
     bool Options::*flag;
 } kFlags[] = {
-    {"--wait", &Options::wait},
-    {"--no-header-check", &Options::noHeaderCheck},
+    {"--wait", "--wait", &Options::wait},
+    {"--no-header-check", "--no-header-check", &Options::noHeaderCheck},
+    {"-q", "-q (--quiet)", &Options::quiet},
+    {"--quiet", "-q (--quiet)", &Options::quiet},
+    {"-v", "-v (--verbose)", &Options::verbose},
+    {"--verbose", "-v (--verbose)", &Options::verbose},
 };
 
 const ValueOption* FindValueOption(const std::string& name) {
@@ -85,18 +121,32 @@ const ValueOption* FindValueOption(const std::string& name) {
     return nullptr;
 }
 
-bool Options::*FindFlag(const std::string& name) {
-    for (const auto& f : kFlags)
-        if (name == f.name) return f.flag;
-    return nullptr;
+std::string ReadNamed(const std::string& option, const std::string& path) {
+    std::string bytes, error;
+    if (!ReadWholeFile(path, &bytes, &error)) Fail(option + ": " + Shown(error));
+    return bytes;
 }
 
 std::string TextFileContents(const std::string& option, const std::string& path) {
-    std::string text, error;
-    if (!ReadWholeFile(path, &text, &error)) Fail(option + ": " + error);
+    std::string text = ReadNamed(option, path);
+    // Editors on Windows begin UTF-8 files with a byte-order mark; it is no part of the text.
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
     // A text file ends with a line break that is no part of the text.
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     return text;
+}
+
+// One path a line; empty lines are skipped and a carriage return before the line break dropped.
+void AddListedInputs(const std::string& path, std::vector<std::string>* inputs) {
+    std::string list = ReadNamed("--files-from", path);
+    for (size_t start = 0; start < list.size();) {
+        size_t end = list.find('\n', start);
+        if (end == std::string::npos) end = list.size();
+        std::string line = list.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty()) inputs->push_back(line);
+        start = end + 1;
+    }
 }
 
 }  // namespace
@@ -104,6 +154,9 @@ std::string TextFileContents(const std::string& option, const std::string& path)
 Options ParseOptions(int argc, char** argv) {
     Options o;
     bool optionsDone = false;
+    std::set<std::string> given;
+    std::vector<std::string> lists;
+    int standardInputUses = 0;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (optionsDone || arg.empty() || arg[0] != '-' || arg == "-") {
@@ -116,7 +169,11 @@ Options ParseOptions(int argc, char** argv) {
         }
         if (arg == "--help" || arg == "-h") {
             fputs(kHelp, stdout);
-            exit(0);
+            exit(CheckedExit(0));
+        }
+        if (arg == "--version") {
+            fputs(kVersionLine, stdout);
+            exit(CheckedExit(0));
         }
         std::string value;
         bool inlineValue = false;
@@ -128,58 +185,75 @@ Options ParseOptions(int argc, char** argv) {
         }
         auto takeValue = [&]() -> std::string {
             if (inlineValue) return value;
-            if (i + 1 >= argc) UsageFail("option " + arg + " needs a value");
+            if (i + 1 >= argc) UsageFail("option " + Shown(arg) + " needs a value");
             return argv[++i];
         };
-        auto noValue = [&]() {
-            if (inlineValue) UsageFail("option " + arg + " takes no value");
+        auto once = [&](const char* key) {
+            if (!given.insert(key).second) UsageFail(std::string(key) + " is given twice");
         };
         if (const ValueOption* option = FindValueOption(arg)) {
-            if (option->once && o.*option->given)
-                UsageFail(std::string("the ") + option->once + " is given twice");
+            once(option->key);
             if (option->given) o.*option->given = true;
             std::string v = takeValue();
-            o.*option->value = option->fromFile ? TextFileContents(arg, v) : v;
-        } else if (bool Options::*flag = FindFlag(arg)) {
-            noValue();
-            o.*flag = true;
-        } else if (arg == "--level") {
+            if (option->kind != kPlain && v == "-" && ++standardInputUses > 1)
+                UsageFail("standard input ('-') can be read by one option only");
+            if (option->kind == kList) {
+                lists.push_back(v);
+            } else if (option->kind == kTextFile) {
+                o.*option->from = arg + " " + Shown(v == "-" ? "(standard input)" : v);
+                o.*option->value = TextFileContents(arg, v);
+            } else {
+                o.*option->value = v;
+            }
+            continue;
+        }
+        bool flagFound = false;
+        for (const auto& f : kFlags) {
+            if (arg != f.name) continue;
+            if (inlineValue) UsageFail("option " + arg + " takes no value");
+            once(f.key);
+            o.*f.flag = flagFound = true;
+        }
+        if (flagFound) continue;
+        if (arg == "--level") {
+            once("--level");
             std::string v = takeValue();
             char* end = nullptr;
             long n = strtol(v.c_str(), &end, 10);
             if (v.empty() || *end || n < 0 || n > 12)
-                UsageFail("--level takes a number from 0 to 12, not '" + v + "'");
+                UsageFail("--level takes a number from 0 to 12, not '" + Shown(v) + "'");
             o.level = (int)n;
         } else {
-            UsageFail("unknown option " + arg);
+            UsageFail("unknown option " + Shown(arg));
         }
     }
+    if (o.quiet && o.verbose) UsageFail("-q (--quiet) and -v (--verbose) exclude each other");
     if (o.output.empty()) UsageFail("no output file (-o OUTPUT)");
+    for (const std::string& list : lists) AddListedInputs(list, &o.inputs);
     if (o.inputs.empty()) UsageFail("no INPUT given");
     return o;
 }
 
-// A UTF-8 text as Windows-1252 bytes within `limit` characters, or a failure naming the option.
-std::string AnsiText(const std::string& option, const std::string& utf8, size_t limit) {
+std::string AnsiText(const std::string& origin, const std::string& utf8, size_t limit) {
     std::string ansi;
-    if (!codepages::Utf8ToCp1252(utf8, &ansi))
-        Fail(option + ": the text holds a character that Windows-1252 cannot store (or is not UTF-8)");
-    if (ansi.find('\0') != std::string::npos) Fail(option + ": the text holds a NUL character");
+    if (!codepages::Utf8ToCp1252(utf8, &ansi)) Fail(origin + ": the text " + codepages::Cp1252Fault(utf8));
+    if (ansi.find('\0') != std::string::npos) Fail(origin + ": the text holds a NUL character");
     if (ansi.size() > limit)
-        Fail(option + ": the text has " + std::to_string(ansi.size()) + " characters, at most " +
+        Fail(origin + ": the text has " + std::to_string(ansi.size()) + " characters, at most " +
              std::to_string(limit) + " fit");
     return ansi;
 }
 
 std::string WaitForName(const std::string& utf8) {
     std::string name;
-    if (!codepages::Utf8ToCp1252(utf8, &name))
-        Fail("--wait-for: the name holds a character that Windows-1252 cannot store");
+    if (!codepages::Utf8ToCp1252(utf8, &name)) Fail("--wait-for: the name " + codepages::Cp1252Fault(utf8));
     if (name.empty()) Fail("--wait-for: the name is empty");
-    if (name.size() > kWaitNameMax) Fail("--wait-for: '" + utf8 + "' is longer than 9 characters");
+    if (name.size() > kWaitNameMax)
+        Fail("--wait-for: '" + Shown(utf8) + "' has " + std::to_string(name.size()) +
+             " characters, at most 9 fit");
     for (unsigned char c : name)
         if (c < 0x20 || strchr("\\/:*?\"<>|.", c))
-            Fail("--wait-for: '" + utf8 + "' is not a program's base name");
+            Fail("--wait-for: '" + Shown(utf8) + "' is not a program's base name (without '.exe')");
     return name;
 }
 

@@ -4,8 +4,10 @@
 #include <string.h>
 #include <zlib.h>
 
-#include <fstream>
-#include <sstream>
+#include <algorithm>
+#include <memory>
+
+#include "tools/mksfx/icon.h"
 
 namespace sfx {
 
@@ -111,19 +113,84 @@ bool InflateRaw(const void* data, size_t size, size_t limit, std::string* out, s
     return false;
 }
 
-const char* IconFault(const std::string& icon) {
-    if (icon.size() < 6) return "too short for an icon directory";
-    if (Le16(icon, 0) != 0 || Le16(icon, 2) != 1) return "no icon directory at its start";
-    size_t count = Le16(icon, 4);
-    if (count == 0) return "the icon directory lists no image";
-    if (icon.size() < 6 + 16 * count) return "the icon directory runs past the end of the file";
-    for (size_t i = 0; i < count; ++i) {
-        size_t at = 6 + 16 * i;
-        uint64_t bytes = Le32(icon, at + 8), offset = Le32(icon, at + 12);
-        if (bytes == 0 || offset < 6 + 16 * count || offset + bytes > icon.size())
-            return "an icon image lies outside the file";
+bool DecodeData(InputFile* file, uint64_t offset, uint64_t packed, unsigned method, uint64_t limit,
+                Decoded* d, std::string* error) {
+    *d = Decoded();
+    const size_t kPiece = 256 << 10;
+    if (method == METHOD_STORED) {
+        for (uint64_t done = 0; done < packed;) {
+            size_t n = (size_t)std::min<uint64_t>(kPiece, packed - done);
+            const unsigned char* p = file->Peek(offset + done, n);
+            if (!p) {
+                *error = "its data runs past the end of the file";
+                return false;
+            }
+            d->crc = Crc32(p, n, d->crc);
+            done += n;
+        }
+        d->size = d->consumed = packed;
+        return true;
     }
-    return nullptr;
+    z_stream z;
+    memset(&z, 0, sizeof z);
+    if (inflateInit2(&z, -15) != Z_OK) {
+        *error = "cannot start the decoder";
+        return false;
+    }
+    std::unique_ptr<z_stream, int (*)(z_stream*)> owner(&z, inflateEnd);
+    std::string out(kPiece, '\0');
+    uint64_t fed = 0;
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        if (z.avail_in == 0 && fed < packed) {
+            size_t n = (size_t)std::min<uint64_t>(kPiece, packed - fed);
+            const unsigned char* p = file->Peek(offset + fed, n);
+            if (!p) {
+                *error = "its data runs past the end of the file";
+                return false;
+            }
+            z.next_in = (Bytef*)p;
+            z.avail_in = (uInt)n;
+            fed += n;
+        }
+        z.next_out = (Bytef*)&out[0];
+        z.avail_out = (uInt)out.size();
+        rc = inflate(&z, Z_NO_FLUSH);
+        size_t produced = out.size() - z.avail_out;
+        d->crc = Crc32(out.data(), produced, d->crc);
+        d->size += produced;
+        if (d->size > limit) {
+            *error = "decodes to more than " + std::to_string(limit) + " bytes";
+            return false;
+        }
+        if (rc == Z_BUF_ERROR && z.avail_in == 0 && fed == packed) break;
+        if (rc == Z_BUF_ERROR && z.avail_out == 0) rc = Z_OK;
+    }
+    d->consumed = fed - z.avail_in;
+    if (rc == Z_STREAM_END) return true;
+    if (rc == Z_DATA_ERROR)
+        *error = std::string("invalid DEFLATE data (") + (z.msg ? z.msg : "?") + ")";
+    else if (rc == Z_BUF_ERROR || rc == Z_OK)
+        *error = "DEFLATE data ends before its last block";
+    else
+        *error = "the decoder failed";
+    return false;
+}
+
+std::string DescribeIcon(const std::string& icon, std::string* fault) {
+    IconFile file;
+    if (!ReadIconFile(icon, &file, fault)) return "";
+    // The platform takes the icon's images as they are; each must decode.
+    std::string shown;
+    for (size_t i = 0; i < file.entries.size(); ++i) {
+        const IconEntry& e = file.entries[i];
+        RgbaImage pixels;
+        if (!DecodeIconImage(e, &pixels, nullptr, fault)) return "";
+        shown += (i ? "; " : "") + std::to_string(e.width) + "x" + std::to_string(e.height) + ", " +
+                 (e.png ? std::string("PNG") : e.bitCount <= 8 ? std::to_string(1 << e.bitCount) + " colours"
+                                                              : std::to_string(e.bitCount) + "-bit");
+    }
+    return shown + ", " + std::to_string(icon.size()) + " bytes";
 }
 
 std::vector<std::string> ParseConfig(const std::string& data, bool hasCaption, Config* c) {
@@ -153,8 +220,9 @@ std::vector<std::string> ParseConfig(const std::string& data, bool hasCaption, C
     if (pos + 2 <= data.size() && data[pos] == ICON_MARKER && data[pos + 1] == ICON_MARKER) {
         c->hasIcon = true;
         c->icon = data.substr(pos + 2);
-        if (const char* why = IconFault(c->icon))
-            faults.push_back(std::string("configuration: the icon is unusable: ") + why);
+        std::string why;
+        if (DescribeIcon(c->icon, &why).empty())
+            faults.push_back("configuration: the icon is unusable: " + why);
     }
     return faults;
 }
@@ -167,25 +235,28 @@ static std::string Hex(uint64_t v) {
     return text;
 }
 
-Walk WalkRecords(const std::string& b, uint64_t pos) {
+Walk WalkRecords(InputFile* file, uint64_t pos) {
     Walk w;
-    auto need = [&](uint64_t at, uint64_t n, const char* what) {
-        if (at + n <= b.size()) return true;
+    // Bytes [at, at + n) of the file, or null with the fault noted.
+    auto need = [&](uint64_t at, size_t n, const char* what) -> const unsigned char* {
+        if (const unsigned char* p = file->Peek(at, n)) return p;
         w.faults.push_back(std::string("archive cut short in ") + what + " at offset " + Hex(at));
-        return false;
+        return nullptr;
     };
     for (;;) {
-        if (!need(pos, 4, "a record signature")) return w;
-        uint32_t sig = Le32(b, pos);
+        const unsigned char* r = need(pos, 4, "a record signature");
+        if (!r) return w;
+        uint32_t sig = ReadLe32(r);
         if (sig == ZIP_LOCAL_SIGNATURE) {
-            if (!need(pos, LOCAL_HEADER_BYTES, "a local header")) return w;
+            if (!(r = need(pos, LOCAL_HEADER_BYTES, "a local header"))) return w;
             Member m;
             m.headerOffset = pos;
-            static_cast<EntryFields&>(m) = ReadEntryFields(b, pos + LOCAL_ENTRY_FIELDS);
-            uint16_t nameLength = Le16(b, pos + LOCAL_ENTRY_FIELDS + ENTRY_NAME_LENGTH);
-            uint16_t extraLength = Le16(b, pos + LOCAL_ENTRY_FIELDS + ENTRY_EXTRA_LENGTH);
-            if (!need(pos + LOCAL_HEADER_BYTES, nameLength, "a member name")) return w;
-            m.name = b.substr(pos + LOCAL_HEADER_BYTES, nameLength);
+            std::string fields((const char*)r, LOCAL_HEADER_BYTES);
+            static_cast<EntryFields&>(m) = ReadEntryFields(fields, LOCAL_ENTRY_FIELDS);
+            uint16_t nameLength = Le16(fields, LOCAL_ENTRY_FIELDS + ENTRY_NAME_LENGTH);
+            uint16_t extraLength = Le16(fields, LOCAL_ENTRY_FIELDS + ENTRY_EXTRA_LENGTH);
+            if (!(r = need(pos + LOCAL_HEADER_BYTES, nameLength, "a member name"))) return w;
+            m.name.assign((const char*)r, nameLength);
             if (nameLength > 263) {
                 w.faults.push_back("member name at " + Hex(pos) + " is " +
                                    std::to_string(nameLength) + " bytes, the stub holds 263");
@@ -200,13 +271,14 @@ Walk WalkRecords(const std::string& b, uint64_t pos) {
             }
             w.members.push_back(m);
         } else if (sig == ZIP_CENTRAL_SIGNATURE) {
-            if (!need(pos, CENTRAL_HEADER_BYTES, "a central directory entry")) return w;
-            uint16_t n = Le16(b, pos + CENTRAL_ENTRY_FIELDS + ENTRY_NAME_LENGTH);
-            uint16_t m = Le16(b, pos + CENTRAL_ENTRY_FIELDS + ENTRY_EXTRA_LENGTH);
-            uint16_t k = Le16(b, pos + CENTRAL_COMMENT_LENGTH);
-            if (!need(pos + CENTRAL_HEADER_BYTES, n, "a central directory name")) return w;
-            w.centralOffsets.push_back(Le32(b, pos + CENTRAL_LOCAL_OFFSET));
-            w.centralNames.push_back(b.substr(pos + CENTRAL_HEADER_BYTES, n));
+            if (!(r = need(pos, CENTRAL_HEADER_BYTES, "a central directory entry"))) return w;
+            std::string c((const char*)r, CENTRAL_HEADER_BYTES);
+            uint16_t n = Le16(c, CENTRAL_ENTRY_FIELDS + ENTRY_NAME_LENGTH);
+            uint16_t m = Le16(c, CENTRAL_ENTRY_FIELDS + ENTRY_EXTRA_LENGTH);
+            uint16_t k = Le16(c, CENTRAL_COMMENT_LENGTH);
+            if (!(r = need(pos + CENTRAL_HEADER_BYTES, n, "a central directory name"))) return w;
+            w.centralOffsets.push_back(Le32(c, CENTRAL_LOCAL_OFFSET));
+            w.centralNames.push_back(std::string((const char*)r, n));
             w.centralPositions.push_back(pos);
             pos += CENTRAL_HEADER_BYTES + n + m + k;
         } else if (sig == ZIP_END_SIGNATURE) {
@@ -268,34 +340,55 @@ std::string DosTimeText(uint16_t date, uint16_t time) {
 
 // ---- a whole file ------------------------------------------------------------------------------
 
+// The first occurrence of the signature in the file, read in windows; npos when none.
+static uint64_t FindSignature(InputFile* file) {
+    const size_t n = PARAMETER_SIGNATURE_LENGTH, step = InputFile::kWindow - n;
+    for (uint64_t at = 0; at < file->Size(); at += step) {
+        size_t length = (size_t)std::min<uint64_t>(InputFile::kWindow, file->Size() - at);
+        const unsigned char* p = file->Peek(at, length);
+        if (const void* hit = memmem(p, length, kSignature, n)) return at + ((const unsigned char*)hit - p);
+    }
+    return std::string::npos;
+}
+
 bool ReadFile(const std::string& path, File* f, std::vector<std::string>* faults) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        faults->push_back("cannot open " + path + ": " + strerror(errno));
+    std::string error;
+    if (!f->in.Open(path, &error)) {
+        faults->push_back(error);
         return false;
     }
-    std::ostringstream all;
-    all << in.rdbuf();
-    f->bytes = all.str();
-    const std::string& b = f->bytes;
-
-    size_t first = 0;
-    size_t occurrences = CountSignature(b, b.size(), &first);
-    if (occurrences == 0 || first + STUB_PARAMETER_BLOCK_SIZE > b.size()) {
+    const uint64_t size = f->in.Size();
+    uint64_t first = FindSignature(&f->in);
+    if (first == std::string::npos || first + STUB_PARAMETER_BLOCK_SIZE > size) {
         faults->push_back("no parameter block (not a self-extracting file)");
         return false;
     }
     // Like the stub's header check, the first occurrence of the signature is the block.
-    f->block = ReadBlock(b, first);
+    std::string blockBytes;
+    f->in.Read(first, STUB_PARAMETER_BLOCK_SIZE, &blockBytes);
+    f->block = ReadBlock(blockBytes, 0);
+    f->block.position = first;
     const Block& k = f->block;
-    if (k.archiveOffset > b.size() || k.archiveOffset < first + STUB_PARAMETER_BLOCK_SIZE) {
-        std::string why = "archive offset " + Hex(k.archiveOffset) + " lies outside the file";
+    if (k.archiveOffset > size || k.archiveOffset < first + STUB_PARAMETER_BLOCK_SIZE) {
+        std::string why = "archive offset " + Hex(k.archiveOffset) + " lies outside the file", start;
+        f->in.Read(0, std::min(size, kHeadMax), &start);
+        size_t occurrences = CountSignature(start, start.size(), nullptr);
         if (occurrences > 1)
             why += " (the block's signature occurs " + std::to_string(occurrences) +
                    " times; the first was taken for the block)";
         faults->push_back(why);
         return false;
     }
+    if (k.archiveOffset > kHeadMax) {
+        faults->push_back("archive offset " + Hex(k.archiveOffset) + ": the stub image and configuration would be " +
+                          std::to_string(k.archiveOffset) + " bytes, mksfx reads at most 64 MiB before the archive");
+        return false;
+    }
+    f->in.Read(0, k.archiveOffset, &f->head);
+    const std::string& b = f->head;
+    if (CountSignature(b, b.size(), nullptr) > 1)
+        faults->push_back("the block's signature occurs " + std::to_string(CountSignature(b, b.size(), nullptr)) +
+                          " times before the archive; the stub's header check needs it once");
     if (k.configOffset != 0) {
         if (k.configOffset >= k.archiveOffset || k.configOffset < first + STUB_PARAMETER_BLOCK_SIZE) {
             faults->push_back("configuration offset " + Hex(k.configOffset) +
@@ -308,11 +401,10 @@ bool ReadFile(const std::string& path, File* f, std::vector<std::string>* faults
                               " bytes, the stub reads at most 1500");
             return false;
         }
-        std::string error;
         size_t used = 0;
         if (!InflateRaw(b.data() + k.configOffset, packed, CONFIG_UNPACKED_MAX, &f->inflatedConfig,
                         &used, &error)) {
-            faults->push_back("configuration block: " + error);
+            faults->push_back("configuration block: " + error + " (the stub holds 2012 bytes)");
             return false;
         }
         if (used != packed)
@@ -323,7 +415,7 @@ bool ReadFile(const std::string& path, File* f, std::vector<std::string>* faults
              ParseConfig(f->inflatedConfig, (k.optionFlags & OPT_CUSTOM_CAPTION) != 0, &f->config))
             faults->push_back(fault);
     }
-    f->walk = WalkRecords(b, k.archiveOffset);
+    f->walk = WalkRecords(&f->in, k.archiveOffset);
     for (const std::string& fault : f->walk.faults) faults->push_back(fault);
     return f->walk.complete;
 }

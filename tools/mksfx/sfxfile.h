@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tools/common/ziprecords.h"
+#include "tools/mksfx/util.h"
 
 namespace sfx {
 
@@ -36,11 +37,21 @@ uint32_t HeaderCrc(const std::string& bytes, size_t blockPosition, size_t length
 
 uint32_t Crc32(const void* data, size_t size, uint32_t crc = 0);
 
-// Raw DEFLATE decode of `size` bytes. Answers false with `error` set when the stream is
-// broken, does not end inside the input, or decodes to more than `limit` bytes. `consumed`
-// receives the input bytes the stream took.
+// Raw DEFLATE decode of `size` bytes in memory (the configuration block). Answers false with
+// `error` set when the stream is broken, does not end inside the input, or decodes to more
+// than `limit` bytes. `consumed` receives the input bytes the stream took.
 bool InflateRaw(const void* data, size_t size, size_t limit, std::string* out, size_t* consumed,
                 std::string* error);
+
+// A member's data decoded in pieces from `file` at `offset`: `packed` bytes, stored or
+// deflated. Answers false with `error` for a broken stream or more than `limit` bytes.
+struct Decoded {
+    uint64_t size = 0;      // decoded bytes
+    uint32_t crc = 0;       // their CRC-32
+    uint64_t consumed = 0;  // input bytes the stream took (all of them when stored)
+};
+bool DecodeData(InputFile* file, uint64_t offset, uint64_t packed, unsigned method, uint64_t limit,
+                Decoded* decoded, std::string* error);
 
 // The inflated configuration block, split as the stub splits it.
 struct Config {
@@ -50,8 +61,9 @@ struct Config {
 };
 // Answers the faults of the layout (empty when sound); fills `config` as far as it goes.
 std::vector<std::string> ParseConfig(const std::string& inflated, bool hasCaption, Config* config);
-// Checks an icon file's directory; answers why it is unusable, or nullptr.
-const char* IconFault(const std::string& icon);
+// An icon file as the stub's platform reads it: answers what it holds ("32x32, 16 colours,
+// 766 bytes"), or an empty string with `fault` saying why it is unusable.
+std::string DescribeIcon(const std::string& icon, std::string* fault);
 
 // One local-header record met by the walk.
 struct Member : EntryFields {
@@ -71,9 +83,9 @@ struct Walk {
     bool complete = false;               // the end record was reached
     std::vector<std::string> faults;     // the walk stops at the first structural one
 };
-// Walks records from `offset` as the stub does: local headers, central entries and the end
-// record in any order, data descriptors skipped by bit 3, until the end record.
-Walk WalkRecords(const std::string& bytes, uint64_t offset);
+// Walks records of `file` from `offset` as the stub does: local headers, central entries and
+// the end record in any order, data descriptors skipped by bit 3, until the end record.
+Walk WalkRecords(InputFile* file, uint64_t offset);
 
 // Why a member name (bytes, '/' between components, a trailing '/' for a folder) could
 // write outside the extraction folder or cannot be created there; nullptr when it is safe.
@@ -83,18 +95,27 @@ const char* UnsafeNameReason(const std::string& name);
 
 std::string DosTimeText(uint16_t date, uint16_t time);
 
-// A whole self-extracting file, read for list, verify and extract.
+// A whole self-extracting file, read for list, verify and extract. Only the part before the
+// archive is held in memory; the archive is read in pieces.
 struct File {
-    std::string bytes;
+    InputFile in;
+    std::string head;  // bytes [0, archiveOffset): the stub image and the configuration block
     Block block;
     Config config;
     std::string inflatedConfig;
     bool hasConfig = false;
     Walk walk;
 };
+// The most that is read before the archive (the stub's image is some 23 KB).
+const uint64_t kHeadMax = 64ull << 20;
 // Locates the block and reads the configuration and the records. `faults` gets one line
 // per problem; answers false when the file cannot be understood at all (no block, a broken
 // configuration, a walk that fails).
 bool ReadFile(const std::string& path, File* file, std::vector<std::string>* faults);
+
+// Every fault of a file that ReadFile read, in the order the stub meets them, then what
+// other unzip tools rely on. With `memberData`, each member is decoded and its CRC-32
+// compared (verify); without, only the structure is checked (list). verify.cpp.
+std::vector<std::string> CheckFile(File* file, bool memberData);
 
 }  // namespace sfx

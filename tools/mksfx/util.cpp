@@ -2,15 +2,42 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+
+#include "tools/common/codepages.h"
 
 namespace sfx {
 
 void Fail(const std::string& message) { throw Failure{1, message}; }
 void UsageFail(const std::string& message) { throw Failure{2, message}; }
+
+void Complain(const std::string& line) { fprintf(stderr, "mksfx: %s\n", line.c_str()); }
+
+std::string Shown(const std::string& text) {
+    std::string out;
+    char hex[8];
+    for (size_t i = 0; i < text.size();) {
+        unsigned char c = (unsigned char)text[i];
+        size_t length = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : 4;
+        if (c >= 0x80 && i + length <= text.size() && codepages::ValidUtf8(text.substr(i, length))) {
+            out.append(text, i, length);
+            i += length;
+            continue;
+        }
+        if (c == '\n') out += "\\n";
+        else if (c == '\t') out += "\\t";
+        else if (c >= 0x20 && c < 0x7F) out += (char)c;
+        else snprintf(hex, sizeof hex, "\\x%02X", c), out += hex;
+        ++i;
+    }
+    return out;
+}
 
 int RunCommand(int (*body)(int, char**), int argc, char** argv) {
     try {
@@ -22,10 +49,22 @@ int RunCommand(int (*body)(int, char**), int argc, char** argv) {
     }
 }
 
+int CheckedExit(int code) {
+    int error = fflush(stdout) != 0 ? errno : 0;
+    if (!error && !ferror(stdout)) return code;
+    fprintf(stderr, "mksfx: cannot write to standard output: %s\n", strerror(error ? error : EIO));
+    return 1;
+}
+
+void FlushStandardOutput() {
+    if (fflush(stdout) != 0) Fail(std::string("cannot write to standard output: ") + strerror(errno));
+}
+
 bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* error) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = path == "-" ? dup(0) : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const std::string name = path == "-" ? "standard input" : path;
     if (fd < 0) {
-        *error = "cannot read " + path + ": " + strerror(errno);
+        *error = "cannot read " + name + ": " + strerror(errno);
         return false;
     }
     bytes->clear();
@@ -34,7 +73,7 @@ bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* err
         ssize_t n = read(fd, chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
-            *error = "cannot read " + path + ": " + strerror(errno);
+            *error = "cannot read " + name + ": " + strerror(errno);
             close(fd);
             return false;
         }
@@ -51,24 +90,166 @@ std::string ReadWholeFileOrFail(const std::string& path) {
     return bytes;
 }
 
-OutputFile::OutputFile(const std::string& path) : path_(path) {
+// ---- InputFile ------------------------------------------------------------------------------
+
+InputFile::~InputFile() {
+    if (fd_ >= 0) close(fd_);
+}
+
+bool InputFile::Open(const std::string& path, std::string* error) {
+    path_ = path;
+    fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0 || fstat(fd_, &status_) != 0) {
+        *error = "cannot read " + Shown(path) + ": " + strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(status_.st_mode)) {
+        *error = Shown(path) + " is not a regular file";
+        return false;
+    }
+    return true;
+}
+
+const unsigned char* InputFile::Peek(uint64_t at, size_t n) {
+    if (n > kWindow || at > Size() || n > Size() - at) return nullptr;
+    if (at < windowAt_ || at + n > windowAt_ + window_.size()) {
+        // Enough for what is asked and what usually follows it (a walk's next header), not
+        // a whole window each time: a walk over large members reads little.
+        size_t want = (size_t)std::min<uint64_t>(std::max<size_t>(n, 64 << 10), Size() - at);
+        window_.resize(want);
+        size_t done = 0;
+        while (done < want) {
+            ssize_t r = pread(fd_, &window_[done], want - done, (off_t)(at + done));
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0) Fail("cannot read " + Shown(path_) + ": " + strerror(errno));
+            if (r == 0) Fail(Shown(path_) + " became shorter while it was being read");
+            done += (size_t)r;
+        }
+        windowAt_ = at;
+    }
+    return (const unsigned char*)window_.data() + (at - windowAt_);
+}
+
+bool InputFile::Read(uint64_t at, uint64_t n, std::string* out) {
+    while (n > 0) {
+        size_t piece = (size_t)std::min<uint64_t>(n, kWindow);
+        const unsigned char* p = Peek(at, piece);
+        if (!p) return false;
+        out->append((const char*)p, piece);
+        at += piece;
+        n -= piece;
+    }
+    return true;
+}
+
+// ---- the output -----------------------------------------------------------------------------
+
+namespace {
+
+// The temporary file of the build in progress, for the signal handler: a fixed buffer,
+// since the handler may use only what is safe in a signal.
+char pendingTemp[PATH_MAX + 32];
+volatile sig_atomic_t havePendingTemp = 0;
+
+void RemovePendingTemp(int signal) {
+    if (havePendingTemp) unlink(pendingTemp);
+    ::signal(signal, SIG_DFL);
+    raise(signal);
+}
+
+const int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Blocks the cleanup signals while the temporary file's name and existence change together.
+struct SignalsHeld {
+    sigset_t old;
+    SignalsHeld() {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int s : kCleanupSignals) sigaddset(&set, s);
+        sigprocmask(SIG_BLOCK, &set, &old);
+    }
+    ~SignalsHeld() { sigprocmask(SIG_SETMASK, &old, nullptr); }
+};
+
+void CatchCleanupSignals() {
+    for (int s : kCleanupSignals) {
+        struct sigaction now, before;
+        memset(&now, 0, sizeof now);
+        now.sa_handler = RemovePendingTemp;
+        sigaction(s, nullptr, &before);
+        if (before.sa_handler != SIG_IGN) sigaction(s, &now, nullptr);  // nohup stays nohup
+    }
+}
+
+const char* Kind(mode_t mode) {
+    return S_ISDIR(mode) ? "a folder" : S_ISFIFO(mode) ? "a FIFO" : S_ISCHR(mode) ? "a character device"
+         : S_ISBLK(mode) ? "a block device" : S_ISSOCK(mode) ? "a socket" : "not a regular file";
+}
+
+}  // namespace
+
+OutputTarget CheckOutputTarget(const std::string& given) {
+    OutputTarget t;
+    t.given = t.path = given;
+    const std::string shown = Shown(given);
+    for (int links = 0;; ++links) {
+        if (lstat(t.path.c_str(), &t.status) != 0) {
+            if (errno != ENOENT) Fail("-o " + shown + ": " + strerror(errno));
+            return t;  // a new file
+        }
+        if (!S_ISLNK(t.status.st_mode)) break;
+        if (links == 40) Fail("-o " + shown + ": too many levels of symbolic links");
+        char target[PATH_MAX];
+        ssize_t n = readlink(t.path.c_str(), target, sizeof target - 1);
+        if (n < 0) Fail("-o " + shown + ": " + strerror(errno));
+        target[n] = 0;
+        size_t slash = t.path.rfind('/');
+        t.path = target[0] == '/' || slash == std::string::npos ? std::string(target)
+                                                               : t.path.substr(0, slash + 1) + target;
+    }
+    std::string what = t.path == given ? shown : shown + " (the symbolic link's file " + Shown(t.path) + ")";
+    if (!S_ISREG(t.status.st_mode))
+        Fail("-o " + what + " is " + Kind(t.status.st_mode) + "; only a regular file is replaced");
+    if (t.status.st_nlink > 1)
+        Fail("-o " + what + " has " + std::to_string(t.status.st_nlink - 1) +
+             " other hard link(s), which would keep the old contents; remove it or name another file");
+    t.exists = true;
+    return t;
+}
+
+OutputFile::OutputFile(const OutputTarget& target) : target_(target) {
+    const std::string& path = target.path;
     size_t slash = path.rfind('/');
-    std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (slash != std::string::npos && folder.empty()) folder = "/";
-    temp_ = (slash == std::string::npos ? std::string() : folder) + "." + base + ".XXXXXX";
-    fd_ = mkstemp(&temp_[0]);
-    if (fd_ < 0) Fail("cannot create a file beside " + path + ": " + strerror(errno));
-    mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd_, 0666 & ~mask);
+    std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    temp_ = folder + "." + path.substr(slash + 1) + ".XXXXXX";
+    if (temp_.size() >= sizeof pendingTemp) Fail("-o " + Shown(target.given) + ": the path is too long");
+    CatchCleanupSignals();
+    {
+        SignalsHeld held;
+        fd_ = mkstemp(&temp_[0]);
+        if (fd_ >= 0) {
+            memcpy(pendingTemp, temp_.c_str(), temp_.size() + 1);
+            havePendingTemp = 1;
+        }
+    }
+    if (fd_ < 0) Fail("cannot create a file beside " + Shown(target.given) + ": " + strerror(errno));
+    if (target.exists) {
+        // The owner first: changing it clears the set-user and set-group bits.
+        if (fchown(fd_, target.status.st_uid, target.status.st_gid) != 0) { /* not ours to change */ }
+        fchmod(fd_, target.status.st_mode & 07777);
+    } else {
+        mode_t mask = umask(0);
+        umask(mask);
+        fchmod(fd_, 0666 & ~mask);
+    }
 }
 
 OutputFile::~OutputFile() {
-    if (fd_ >= 0) {
-        close(fd_);
-        unlink(temp_.c_str());
-    }
+    if (fd_ < 0) return;
+    SignalsHeld held;
+    close(fd_);
+    unlink(temp_.c_str());
+    havePendingTemp = 0;
 }
 
 void OutputFile::Write(const void* data, size_t size) {
@@ -76,7 +257,7 @@ void OutputFile::Write(const void* data, size_t size) {
     while (size > 0) {
         ssize_t n = write(fd_, p, size);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) Fail("cannot write " + path_ + ": " + strerror(n < 0 ? errno : ENOSPC));
+        if (n <= 0) Fail("cannot write " + Shown(target_.given) + ": " + strerror(n < 0 ? errno : ENOSPC));
         p += n;
         size -= (size_t)n;
         size_ += (uint64_t)n;
@@ -88,24 +269,26 @@ void OutputFile::WriteAt(uint64_t offset, const std::string& bytes) {
     while (done < bytes.size()) {
         ssize_t n = pwrite(fd_, bytes.data() + done, bytes.size() - done, (off_t)(offset + done));
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) Fail("cannot write " + path_ + ": " + strerror(n < 0 ? errno : ENOSPC));
+        if (n <= 0) Fail("cannot write " + Shown(target_.given) + ": " + strerror(n < 0 ? errno : ENOSPC));
         done += (size_t)n;
     }
 }
 
+void OutputFile::Truncate(uint64_t size) {
+    if (ftruncate(fd_, (off_t)size) != 0 || lseek(fd_, (off_t)size, SEEK_SET) < 0)
+        Fail("cannot write " + Shown(target_.given) + ": " + strerror(errno));
+    size_ = size;
+}
+
 void OutputFile::Commit() {
-    if (fsync(fd_) != 0 || close(fd_) != 0) {
-        int e = errno;
-        fd_ = -1;
-        unlink(temp_.c_str());
-        Fail("cannot write " + path_ + ": " + strerror(e));
-    }
+    int error = fsync(fd_) != 0 ? errno : 0;
+    SignalsHeld held;
+    if (close(fd_) != 0 && !error) error = errno;
     fd_ = -1;
-    if (rename(temp_.c_str(), path_.c_str()) != 0) {
-        int e = errno;
-        unlink(temp_.c_str());
-        Fail("cannot create " + path_ + ": " + strerror(e));
-    }
+    if (!error && rename(temp_.c_str(), target_.path.c_str()) != 0) error = errno;
+    if (error) unlink(temp_.c_str());
+    havePendingTemp = 0;
+    if (error) Fail("cannot write " + Shown(target_.given) + ": " + strerror(error));
 }
 
 std::string SingleFileArgument(int argc, char** argv, const char* help, const char* command) {
@@ -115,8 +298,8 @@ std::string SingleFileArgument(int argc, char** argv, const char* help, const ch
             fputs(help, stdout);
             return "";
         }
-        if (argv[i][0] == '-' && argv[i][1]) UsageFail(std::string("unknown option ") + argv[i]);
-        if (!path.empty()) UsageFail(std::string(command) + " takes one FILE");
+        if (argv[i][0] == '-' && argv[i][1]) UsageFail(std::string("unknown option ") + Shown(argv[i]));
+        if (!path.empty()) UsageFail(std::string(command) + " takes one FILE, " + std::to_string(argc - 1) + " arguments given");
         path = argv[i];
     }
     if (path.empty()) UsageFail("no FILE given");

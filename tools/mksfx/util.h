@@ -1,8 +1,10 @@
 // Small helpers shared by the mksfx commands: failures as exceptions that the command's
-// entry turns into an exit code, whole-file reads, and an output file that appears under its
-// name only once it is complete.
+// entry turns into an exit code, messages kept to one line, files read in pieces (so that
+// memory does not grow with the input), and an output file that appears under its name only
+// once it is complete.
 #pragma once
 #include <stdint.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -15,9 +17,20 @@ struct Failure {
 };
 [[noreturn]] void Fail(const std::string& message);
 [[noreturn]] void UsageFail(const std::string& message);
+// One fault among several, reported at once as "mksfx: line" on stderr; the caller fails
+// after the last.
+void Complain(const std::string& line);
+// `text` for a message line: control characters and bytes that are not UTF-8 become \n,
+// \t or \xNN, so that a name cannot break or forge a line.
+std::string Shown(const std::string& text);
 
 // Runs `body` and turns a Failure into its message on stderr and its exit code.
 int RunCommand(int (*body)(int, char**), int argc, char** argv);
+// `code`, or 1 after a message when standard output could not be written (a full disk, a
+// closed pipe): output that did not arrive is a failure.
+int CheckedExit(int code);
+// Flushes standard output; a failure to write it fails the command.
+void FlushStandardOutput();
 
 // The arguments of a command that takes one FILE and no options: prints `help` and
 // answers an empty string for --help, else the FILE (usage errors fail).
@@ -26,20 +39,62 @@ std::string SingleFileArgument(int argc, char** argv, const char* help, const ch
 bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* error);
 std::string ReadWholeFileOrFail(const std::string& path);
 
-// Written to a temporary file in the target's folder and renamed over the target by
-// Commit; destroyed without Commit, it removes the temporary file.
+// A regular file read at any offset through a window of at most kWindow bytes (at least
+// 64 KiB), so that readers of large files hold only what they look at. Read errors fail.
+class InputFile {
+public:
+    static constexpr size_t kWindow = 1 << 20;
+    InputFile() = default;
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+    ~InputFile();
+    bool Open(const std::string& path, std::string* error);
+    const std::string& Path() const { return path_; }
+    uint64_t Size() const { return status_.st_size; }
+    const struct stat& Status() const { return status_; }
+    // Bytes [at, at + n), n at most kWindow; nullptr when they run past the end of the file.
+    const unsigned char* Peek(uint64_t at, size_t n);
+    // Bytes [at, at + n) appended to `out`; false when they run past the end.
+    bool Read(uint64_t at, uint64_t n, std::string* out);
+    // Frees the window, for a file that stays open while others are read.
+    void Forget() { std::string().swap(window_); }
+
+private:
+    int fd_ = -1;
+    std::string path_;
+    struct stat status_ = {};
+    uint64_t windowAt_ = 0;
+    std::string window_;
+};
+
+// Where a build's output goes. A symbolic link is followed: the file it names is replaced
+// and the link stays. Anything but a regular file, and a file with other hard links (whose
+// other names would keep the old contents), is refused.
+struct OutputTarget {
+    std::string given;  // as named on the command line
+    std::string path;   // after symbolic links
+    bool exists = false;
+    struct stat status = {};  // of the existing file
+};
+OutputTarget CheckOutputTarget(const std::string& given);
+
+// Written to a temporary file beside the target and renamed over it by Commit, with the
+// mode (and, where permitted, the owner) of the file it replaces. Destroyed without Commit,
+// or on SIGINT, SIGTERM or SIGHUP, it removes the temporary file.
 class OutputFile {
 public:
-    explicit OutputFile(const std::string& path);
+    explicit OutputFile(const OutputTarget& target);
     ~OutputFile();
     void Write(const void* data, size_t size);
     void Write(const std::string& bytes) { Write(bytes.data(), bytes.size()); }
     void WriteAt(uint64_t offset, const std::string& bytes);
+    void Truncate(uint64_t size);  // drops what follows `size`; writing goes on from there
     uint64_t Size() const { return size_; }
     void Commit();
 
 private:
-    std::string path_, temp_;
+    OutputTarget target_;
+    std::string temp_;
     int fd_ = -1;
     uint64_t size_ = 0;
 };

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tools/common/ziprecords.h"
+#include "tools/mksfx/util.h"
 
 namespace sfx {
 
@@ -17,11 +18,11 @@ struct ZipInputMember : EntryFields {
     uint64_t dataOffset = 0;  // of the compressed data in the ZIP file
 };
 
-// Reads the central directory of `bytes` (the ZIP file `path`; data in front of the archive
-// is allowed) and checks every member's data against its CRC-32. Answers false with a
-// one-line `error` for anything the stub cannot take as it is: encryption, ZIP64, several
-// disks, methods other than stored and deflated, broken data.
-bool ReadZipInput(const std::string& path, const std::string& bytes,
-                  std::vector<ZipInputMember>* members, std::string* error);
+// Reads the central directory of `file` (the ZIP file `path`; data in front of the archive
+// is allowed) and checks every member's data against its CRC-32, reading in pieces. Answers
+// false with a one-line `error` for anything the stub cannot take as it is: encryption,
+// ZIP64, several disks, methods other than stored and deflated, broken data.
+bool ReadZipInput(const std::string& path, InputFile* file, std::vector<ZipInputMember>* members,
+                  std::string* error);
 
 }  // namespace sfx
