@@ -159,40 +159,38 @@ struct Collector {
     }
 };
 
-std::string Lower(std::string s) {
-    for (char& c : s) c = (char)tolower((unsigned char)c);
-    return s;
-}
-
 // Names in code page 850, checked one by one and against each other: Windows compares
-// names without regard to case, so two that differ only in case would meet in one file.
+// names without regard to case (WindowsFoldedName), so two that differ only in case would
+// meet in one file.
 void CheckNames(std::vector<Entry>* entries) {
     std::sort(entries->begin(), entries->end(),
               [](const Entry& a, const Entry& b) { return a.name < b.name; });
     std::map<std::string, const Entry*> byFolded;
-    std::set<std::string> files;
+    std::map<std::string, const Entry*> files;
     for (Entry& e : *entries) {
         if (!codepages::Utf8ToCp850(e.name, &e.stored))
             Fail("entry '" + e.name + "' (from " + e.origin +
                  "): the name holds a character that code page 850 cannot store");
         if (const char* why = UnsafeNameReason(e.stored))
             Fail("entry '" + e.name + "' (from " + e.origin + "): unsafe name: " + why);
-        std::string folded = Lower(e.name);
+        std::string folded = WindowsFoldedName(e.stored);
         if (!folded.empty() && folded.back() == '/') folded.pop_back();
         auto seen = byFolded.find(folded);
         if (seen != byFolded.end())
             Fail("entries '" + seen->second->name + "' and '" + e.name +
                  "' would be the same file on Windows");
         byFolded[folded] = &e;
-        if (!e.isDirectory) files.insert(folded);
+        if (!e.isDirectory) files[folded] = &e;
     }
     for (const Entry& e : *entries) {
-        std::string folded = Lower(e.name);
+        std::string folded = WindowsFoldedName(e.stored);
         for (size_t slash = folded.find('/'); slash != std::string::npos && slash + 1 < folded.size();
-             slash = folded.find('/', slash + 1))
-            if (files.count(folded.substr(0, slash)))
-                Fail("entry '" + e.name + "' needs a folder where the file '" +
-                     folded.substr(0, slash) + "' is");
+             slash = folded.find('/', slash + 1)) {
+            auto file = files.find(folded.substr(0, slash));
+            if (file != files.end())
+                Fail("entry '" + e.name + "' needs a folder where the file '" + file->second->name +
+                     "' is");
+        }
     }
 }
 

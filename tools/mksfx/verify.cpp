@@ -19,7 +19,8 @@ const char kHelp[] =
     "\n"
     "Checks FILE as the stub will read it: its parameter block, header CRC-32,\n"
     "configuration block, end record, every archive record from the archive offset on,\n"
-    "every member's data and CRC-32, and that no name can leave the extraction folder.\n"
+    "every member's data and CRC-32, and that every name is one that Windows takes as a\n"
+    "file of its own in the extraction folder.\n"
     "Prints one line per fault and exits with 1, or exits with 0 when the file is sound.\n";
 
 std::string Hex(uint64_t v) {
@@ -99,10 +100,16 @@ std::vector<std::string> Verify(const std::string& path) {
         faults.push_back("the program name to wait for has no terminating NUL");
 
     uint64_t total = 0;
+    std::vector<std::string> files;
     for (const Member& m : f.walk.members) {
         CheckMember(f, m, &faults);
-        if (!m.IsDirectory()) total += m.size;
+        if (!m.IsDirectory()) {
+            total += m.size;
+            files.push_back(m.name);
+        }
     }
+    // The stub would ask whether to overwrite, or fail to make a folder.
+    for (const std::string& clash : NameClashes(files)) faults.push_back(clash);
     if (total != b.totalSize)
         faults.push_back("the block's total size is " + std::to_string(b.totalSize) +
                          ", the members add up to " + std::to_string(total));
