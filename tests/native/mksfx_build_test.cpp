@@ -10,6 +10,7 @@
 
 #include "posix/standin.h"
 #include "startup/startup.h"
+#include "tests/support/hostile.h"
 #include "tests/support/sfx_files.h"
 
 using namespace sfxtest;
@@ -179,12 +180,17 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
     std::string big(1900, '\0');
     uint32_t x = 7;
     for (char& c : big) c = (char)((x = x * 1103515245u + 12345u) >> 23);
+    std::string header = SampleIcon().substr(6 + 16, 40);  // made 24x24 pixels of 24 bits
+    header[4] = 24;
+    header[8] = 48;
+    header[14] = 24;
+    big.replace(0, 40, header);
     std::string bigIcon = SampleIcon().substr(0, 6 + 16) + big;
     bigIcon[14] = (char)(big.size() & 0xFF);
     bigIcon[15] = (char)(big.size() >> 8);
     WriteFile(in.dir / "big.ico", bigIcon);
     WriteFile(in.dir / "notes.txt", "not an icon");
-    std::string zeroIcon = SampleIcon().substr(0, 6 + 16) + std::string(2100, '\0');
+    std::string zeroIcon = SampleIcon().substr(0, 6 + 16) + header + std::string(2060, '\0');
     zeroIcon[14] = (char)(2100 & 0xFF);
     zeroIcon[15] = (char)(2100 >> 8);
     WriteFile(in.dir / "zero.ico", zeroIcon);
@@ -202,6 +208,15 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
     WriteFile(in.dir / "colon/a:b.txt", "x");
     WriteFile(in.dir / "backslash/a\\b.txt", "x");
     WriteFile(in.dir / "device/con.txt", "x");
+    WriteFile(in.dir / "superscript/LPT\xC2\xB3", "x");
+    WriteFile(in.dir / "dot/a.", "x");
+    WriteFile(in.dir / "blank/a ", "x");
+    WriteFile(in.dir / "wildcard/a*.txt", "x");
+    WriteFile(in.dir / "umlaut/\xC3\xA4.txt", "x");
+    WriteFile(in.dir / "umlaut/\xC3\x84.txt", "y");
+    int crashing = 0;  // the icons that crashed the platform's loader
+    for (const hostile::Case& c : hostile::Cases())
+        if (!c.icon.empty()) WriteFile(in.dir / ("crash" + std::to_string(crashing++) + ".ico"), c.icon);
     WriteFile(in.dir / "case/A.txt", "x");
     WriteFile(in.dir / "case/a.txt", "y");
     WriteFile(in.dir / "deep/" + std::string(120, 'd') + "/" + std::string(90, 'f'), "x");
@@ -233,6 +248,14 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         {"colon", {in.dir / "colon"}, 1, "'a:b.txt'"},
         {"backslash", {in.dir / "backslash"}, 1, "backslash"},
         {"device name", {in.dir / "device"}, 1, "reserved Windows device name"},
+        {"superscript device name", {in.dir / "superscript"}, 1, "reserved Windows device name"},
+        {"trailing dot", {in.dir / "dot"}, 1, "ends in a dot or a blank"},
+        {"trailing blank", {in.dir / "blank"}, 1, "ends in a dot or a blank"},
+        {"wildcard", {in.dir / "wildcard"}, 1, "character not allowed"},
+        {"umlauts differing in case", {in.dir / "umlaut"}, 1, "same file on Windows"},
+        {"icon too wide", {"--icon", in.dir / "crash0.ico", t}, 1, "not 1 to 256 pixels wide"},
+        {"icon directory cut", {"--icon", in.dir / "crash1.ico", t}, 1, "directory runs past the end"},
+        {"icon image far away", {"--icon", in.dir / "crash2.ico", t}, 1, "image lies outside the file"},
         {"names differing in case", {in.dir / "case"}, 1, "same file on Windows"},
         {"same file twice", {t + "/readme.txt", t + "/readme.txt"}, 1, "same file on Windows"},
         {"long name", {in.dir / "deep"}, 1, "longer than 200 bytes"},
