@@ -216,7 +216,8 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
     WriteFile(in.dir / "umlaut/\xC3\x84.txt", "y");
     int crashing = 0;  // the icons that crashed the platform's loader
     for (const hostile::Case& c : hostile::Cases())
-        if (!c.icon.empty()) WriteFile(in.dir / ("crash" + std::to_string(crashing++) + ".ico"), c.icon);
+        if (!c.icon.empty())
+            WriteFile(in.dir / ("crash" + std::to_string(crashing++) + ".ico"), c.icon);
     WriteFile(in.dir / "case/A.txt", "x");
     WriteFile(in.dir / "case/a.txt", "y");
     WriteFile(in.dir / "deep/" + std::string(120, 'd') + "/" + std::string(90, 'f'), "x");
@@ -254,8 +255,8 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         {"wildcard", {in.dir / "wildcard"}, 1, "character not allowed"},
         {"umlauts differing in case", {in.dir / "umlaut"}, 1, "same file on Windows"},
         {"icon too wide", {"--icon", in.dir / "crash0.ico", t}, 1, "not 1 to 256 pixels wide"},
-        {"icon directory cut", {"--icon", in.dir / "crash1.ico", t}, 1, "directory runs past the end"},
-        {"icon image far away", {"--icon", in.dir / "crash2.ico", t}, 1, "image lies outside the file"},
+        {"icon directory cut", {"--icon", in.dir / "crash1.ico", t}, 1, "runs past the end"},
+        {"icon image far away", {"--icon", in.dir / "crash2.ico", t}, 1, "lies outside the file"},
         {"names differing in case", {in.dir / "case"}, 1, "same file on Windows"},
         {"same file twice", {t + "/readme.txt", t + "/readme.txt"}, 1, "same file on Windows"},
         {"long name", {in.dir / "deep"}, 1, "longer than 200 bytes"},

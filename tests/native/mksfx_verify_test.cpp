@@ -73,8 +73,9 @@ TEST(MksfxVerify, FindsEachFault) {
     add("escaping names", names, "'..' component");
     add("backslash name", names, "'C:\\win.ini': unsafe name: backslash");
     add("absolute name", names, "'/abs': unsafe name: absolute path");
-    add("file where a folder is needed", names, "member '\xC3\xA4/\xC3\x84' needs a folder where the file '\xC3\x84' is");
-    add("names one file on Windows", names, "members '\xC4\xB1.txt' and 'I.TXT' would be the same file");
+    add("file where a folder is needed", names,
+        "member '\xC3\xA4/\xC3\x84' needs a folder where the file '\xC3\x84' is");
+    add("names one file on Windows", names, "'\xC4\xB1.txt' and 'I.TXT' would be the same file");
     p = Sound();
     p.members = {{"a.txt", "alpha", 12}};
     add("method", BuildSfx(p), "compression method 12");

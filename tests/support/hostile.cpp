@@ -8,16 +8,19 @@ namespace hostile {
 
 namespace {
 
-const char kBadHeader[] = "Ung\xFCltiger ZIP-Dateikopf. M\xF6gliche Ursache: Datei\xFC" "bertragungsfehler.";
+const char kBadHeader[] =
+    "Ung\xFCltiger ZIP-Dateikopf. M\xF6gliche Ursache: Datei\xFC" "bertragungsfehler.";
 const char kBadCrc[] = "ZIP besch\xE4" "digt: Datei ";
 
 void Put(std::string* b, unsigned v, int bytes) {
     for (int i = 0; i < bytes; ++i) *b += (char)(v >> (8 * i));
 }
 
-// An icon file of one entry at `offset` with `size` bytes, followed by a 1-bit bitmap header
-// of `width` x `height` and, when `pixels`, the bitmap's palette, image and mask.
-std::string Icon(unsigned count, unsigned offset, unsigned size, unsigned width, bool pixels) {
+// An icon file of `count` entries, the first (and only one written) at `offset` with `size`
+// bytes, followed by a bitmap header of `width` x `height` / 2 pixels of `bits` bits and, when
+// `pixels`, the palette, image and mask of a 32x32 bitmap of one bit.
+std::string Icon(unsigned count, unsigned offset, unsigned size, unsigned width, unsigned height,
+                 unsigned bits, bool pixels) {
     std::string icon;
     Put(&icon, 0, 2);
     Put(&icon, 1, 2);
@@ -31,9 +34,9 @@ std::string Icon(unsigned count, unsigned offset, unsigned size, unsigned width,
     Put(&icon, offset, 4);
     Put(&icon, 40, 4);
     Put(&icon, width, 4);
-    Put(&icon, 64, 4);
+    Put(&icon, height, 4);
     Put(&icon, 1, 2);
-    Put(&icon, 1, 2);
+    Put(&icon, bits, 2);
     icon += std::string(24, '\0');
     if (pixels) icon += std::string(8 + 2 * 32 * 4, '\0');
     return icon;
@@ -105,11 +108,12 @@ std::vector<Case> Cases() {
         c.wine = true;
         cases.push_back(c);
     }
-    // Icons that made the platform's icon loader fault: a bitmap 0x7FFFFFFF pixels wide, a
-    // directory of 0xFFFF entries with none there, an entry at 0x7FFFFFF0. They are not used;
-    // the run goes on without an icon.
-    for (const std::string& icon : {Icon(1, 22, 40, 0x7FFFFFFF, false), Icon(0xFFFF, 0, 0, 0, false),
-                                    Icon(1, 0x7FFFFFF0, 40 + 8 + 256, 32, true)}) {
+    // Icons that made the platform's icon loader fault: a 32-bit bitmap 0x7FFFFFFF pixels wide
+    // and high, a directory of 0xFFFF entries with none there, an entry at 0x7FFFFFF0. They
+    // are not used; the run goes on without an icon.
+    for (const std::string& icon :
+         {Icon(1, 22, 40, 0x7FFFFFFF, 0x7FFFFFFE, 32, false), Icon(0xFFFF, 0, 0, 0, 0, 0, false),
+          Icon(1, 0x7FFFFFF0, 40 + 8 + 256, 32, 64, 1, true)}) {
         Case c;
         c.what = "icon of " + std::to_string(icon.size()) + " bytes";
         c.archive = zipcraft::Archive().AddStored("first.txt", "first").Finish().bytes();

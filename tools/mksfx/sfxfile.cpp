@@ -123,10 +123,12 @@ const char* IconFault(const std::string& icon) {
         case ICON_NO_IMAGE: return "the icon directory lists no image";
         case ICON_DIRECTORY_CUT: return "the icon directory runs past the end of the file";
         case ICON_IMAGE_OUTSIDE: return "an icon image lies outside the file";
-        case ICON_NOT_BITMAP: return "an icon image has no 40-byte bitmap header (PNG images are not taken)";
+        case ICON_NOT_BITMAP:
+            return "an icon image has no 40-byte bitmap header (PNG images are not taken)";
         case ICON_BAD_SIZE: return "an icon image is not 1 to 256 pixels wide and high";
         case ICON_BAD_FORMAT:
-            return "an icon image is not a plain bitmap of 1, 4, 8, 24 or 32 bits with a fitting palette";
+            return "an icon image is not a plain bitmap of 1, 4, 8, 24 or 32 bits with a fitting "
+                   "palette";
         default: return "an icon image needs more bytes than its directory entry gives it";
     }
 }
@@ -250,7 +252,8 @@ const char* UnsafeNameReason(const std::string& name) {
         case NAME_EMPTY_COMPONENT: return "empty path component";
         case NAME_CURRENT_FOLDER: return "'.' component";
         case NAME_PARENT_FOLDER: return "'..' component";
-        case NAME_TRAILING_DOT_OR_BLANK: return "a component ends in a dot or a blank, which Windows drops";
+        case NAME_TRAILING_DOT_OR_BLANK:
+            return "a component ends in a dot or a blank, which Windows drops";
         case NAME_COLON: return "colon or drive letter in the name";
         case NAME_BAD_CHARACTER: return "character not allowed in Windows file names";
         default: return "reserved Windows device name";
@@ -283,10 +286,12 @@ std::vector<std::string> NameClashes(const std::vector<std::string>& names) {
     }
     for (const std::string& name : names) {
         std::string folded = WindowsFoldedName(name);
-        for (size_t slash = folded.find('/'); slash != std::string::npos; slash = folded.find('/', slash + 1)) {
+        for (size_t slash = folded.find('/'); slash != std::string::npos;
+             slash = folded.find('/', slash + 1)) {
             auto file = files.find(folded.substr(0, slash));
             if (file != files.end())
-                faults.push_back("member '" + codepages::Cp850ToUtf8(name) + "' needs a folder where the file '" +
+                faults.push_back("member '" + codepages::Cp850ToUtf8(name) +
+                                 "' needs a folder where the file '" +
                                  codepages::Cp850ToUtf8(*file->second) + "' is");
         }
     }
