@@ -43,8 +43,9 @@ int MemberNameFault(const char* name) {
         if (length == 0) return NAME_EMPTY_COMPONENT;
         char last = name[-1];
         if (last == '.' || last == ' ') {
-            if (length == 1 && last == '.') return NAME_CURRENT_FOLDER;
-            if (length == 2 && start[0] == '.' && last == '.') return NAME_PARENT_FOLDER;
+            // "." and ".." by name; any other such component is changed by Windows.
+            if (last == '.' && start[0] == '.' && length <= 2)
+                return NAME_CURRENT_FOLDER + length - 1;
             return NAME_TRAILING_DOT_OR_BLANK;
         }
         if (IsDeviceName(start, length)) return NAME_DEVICE;

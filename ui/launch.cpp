@@ -28,21 +28,19 @@ static char* SearchFolders(void) {
 // first word, in double quotes or up to a blank; ".exe" added to a name without extension.
 // An unquoted first word is tried up to each blank in turn, as the system tries it, so that
 // a name with blanks is found too.
-static BOOL FindProgram(const char* commandLine, const char* folders, char* program) {
-    while (*commandLine == ' ' || *commandLine == '\t') ++commandLine;
-    BOOL quoted = *commandLine == '"';
-    if (quoted) ++commandLine;
+static BOOL FindProgram(const char* line, const char* folders, char* program) {
+    while (*line == ' ') ++line;
+    BOOL quoted = *line == '"';
+    line += quoted;
     char name[MAX_PATH];
     for (int n = 0; n < MAX_PATH; ++n) {
-        char c = commandLine[n];
-        BOOL end = !c || (quoted ? c == '"' : c == ' ' || c == '\t');
-        if (end && n > 0) {
-            lstrcpynA(name, commandLine, n + 1);
-            char* namePart;
-            DWORD found = SearchPathA(folders, name, ".exe", MAX_PATH, program, &namePart);
-            if (found > 0 && found < MAX_PATH) return TRUE;
-        }
-        if (!c || (end && quoted)) break;
+        unsigned char c = (unsigned char)line[n];
+        if (quoted ? c && c != '"' : c > ' ') continue;
+        lstrcpynA(name, line, n + 1);
+        char* namePart;
+        DWORD found = SearchPathA(folders, name, ".exe", MAX_PATH, program, &namePart);
+        if (found - 1 < MAX_PATH - 1) return TRUE;
+        if (!c || quoted) break;
     }
     return FALSE;
 }
