@@ -14,6 +14,24 @@ BOOL CreateFolder(const char* path);
 BOOL SetCurrentFolder(const char* path);
 BOOL DeleteFileForced(const char* path);
 
+// ---- names.cpp: the names Windows can take --------------------------------------------------
+// What makes a member name unfit for a file below the extraction folder. The name is taken
+// as the stub takes it: in the ANSI code page, its one optional leading separator dropped,
+// '/' and '\' both separating components. The stub ends the run with message 31 at any
+// fault; mksfx build, verify and extract hold names to the same rules.
+enum {
+    NAME_SOUND = 0,
+    NAME_EMPTY_COMPONENT,        // an empty name or component (two separators in a row)
+    NAME_CURRENT_FOLDER,         // a component "."
+    NAME_PARENT_FOLDER,          // a component ".."
+    NAME_TRAILING_DOT_OR_BLANK,  // Windows drops them and so names another file
+    NAME_COLON,                  // a drive or a stream
+    NAME_BAD_CHARACTER,          // < > " | * ? or a control character
+    NAME_DEVICE,                 // CON, PRN, AUX, NUL, COM1-9, LPT1-9 (also with ¹ ² ³),
+                                 // CONIN$, CONOUT$, CLOCK$, with any extension, in any case
+};
+int MemberNameFault(const char* name);
+
 // ---- walker.cpp: the record walker ----------------------------------------------------------
 // Walks the archive under a checkpoint of its own: 0 when the end record was reached, else the
 // abort code of the failure or cancel that ended the walk.

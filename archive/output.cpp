@@ -7,9 +7,9 @@
 // The last, partial buffer of a member is written by `ExtractMember` itself. The CRC-32 is
 // thus run over exactly the bytes written, in the order written.
 //
-// Names come from the archive and are not trusted: a name that would lead out of the
-// extraction folder, or a path that does not fit its buffer, ends the run before anything
-// of that member is created.
+// Names come from the archive and are not trusted: a name that Windows cannot take as a file
+// below the extraction folder (archive/names.cpp), or a path that does not fit its buffer,
+// ends the run before anything of that member is created.
 #include "archive/archive.h"
 #include "inflate/inflate.h"
 #include "startup/startup.h"
@@ -28,27 +28,6 @@ static inline bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 [[noreturn]] static void FailWithPath(BoxPurpose purpose, int message, const char* path) {
     FormatText(state.messageBuffer, MESSAGE_BUFFER_BYTES, GetMessageText(message), path);
     FatalError(purpose, state.messageBuffer);
-}
-
-// A name stays inside the extraction folder when, after its one optional leading separator
-// has been dropped, it is relative (no second leading separator), names no drive or stream
-// (no colon anywhere) and has no component that climbs: ".." and what Windows trims to it
-// (any run of dots and blanks with two dots or more).
-static bool StaysInside(const char* name) {
-    if (IsSeparator(*name)) return false;
-    for (const char* p = name; *p; ++p)
-        if (*p == ':') return false;
-    while (*name) {
-        int dots = 0;
-        bool onlyDots = true;
-        for (; *name && !IsSeparator(*name); ++name) {
-            if (*name == '.') ++dots;
-            else if (*name != ' ') onlyDots = false;
-        }
-        if (onlyDots && dots >= 2) return false;
-        if (*name) ++name;
-    }
-    return true;
 }
 
 // bytesDone * 100 / totalSize, whole-numbered, kept within 0..100 and free of overflow:
@@ -76,7 +55,7 @@ static DWORD MeterPosition(DWORD done, DWORD total) {
 static void ComposeOutputPath(void) {
     const char* name = state.memberName;
     if (IsSeparator(*name)) ++name;  // only the one
-    if (!StaysInside(name)) FatalError(BOX_BAD_HEADER, GetMessageText(MSG_BAD_HEADER));
+    if (MemberNameFault(name)) FatalError(BOX_BAD_HEADER, GetMessageText(MSG_BAD_HEADER));
 
     // Room for the folder, a separator and a whole name; what does not fit the 264-byte
     // path buffers is refused with the path it would have been.

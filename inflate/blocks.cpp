@@ -212,6 +212,7 @@ int InflateStream(void) {
     state.bitBuffer = 0;
     state.bitCount = 0;
     state.inputOverrun = 0;
+    state.windowFilled = 0;
     int last;
     do {
         int result = DecodeBlock(&last);

@@ -166,6 +166,8 @@ int DecodeCodes(const HuffmanEntry* ltable, const HuffmanEntry* dtable, int lbit
             if (!DecodeMatch(&f, t, dtable, dmask, dbits, true, &len, &distance))
                 return INFLATE_INVALID;
             if (distance > pos) {
+                // Before the window's first wrap that is a byte before the stream's first.
+                if (!state.windowFilled) return INFLATE_INVALID;
                 src = pos - distance;
                 r = f;
                 goto copy;  // the source wraps around the window's end
@@ -189,6 +191,7 @@ int DecodeCodes(const HuffmanEntry* ltable, const HuffmanEntry* dtable, int lbit
         if (t->extra == CODE_END_OF_BLOCK) break;
         if (!DecodeMatch(&r, t, dtable, dmask, dbits, false, &len, &distance))
             return INFLATE_INVALID;
+        if (distance > pos && !state.windowFilled) return INFLATE_INVALID;
         src = pos - distance;
 
     copy:

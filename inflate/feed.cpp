@@ -47,8 +47,10 @@ int NextInputByte(unsigned short* cell) {
 
 // Passes window bytes 0 .. count-1 on to outputPtr in pieces that fill the 2048-byte stage.
 // In memory mode the caller's buffer ends at outputLimit: a flush that would not fit passes
-// nothing on and ends the stream as invalid data.
+// nothing on and ends the stream as invalid data. A flush of the whole window is the
+// window's wrap, after which no distance can reach before the stream's first byte.
 int FlushWindow(unsigned count) {
+    if (count == WINDOW_SIZE) state.windowFilled = 1;
     if (state.memoryMode && state.outputLimit - state.outputPtr < (long)count)
         return INFLATE_INVALID;
     const unsigned char* source = state.window;

@@ -6,8 +6,9 @@
 // What the decoding operations answer (InflateStream and the block decoders).
 enum {
     INFLATE_OK = 0,
-    INFLATE_INVALID = 1,     // invalid data: a bad code, lengths that do not check, input used up,
-                             // or output that the caller's buffer cannot take
+    INFLATE_INVALID = 1,     // invalid data: a bad code, lengths that do not check, a distance
+                             // that reaches before the stream's first byte, input used up, or
+                             // output that the caller's buffer cannot take
     INFLATE_IMPOSSIBLE = 2,  // a structure that cannot be: an over-full code, block type 3
 };
 

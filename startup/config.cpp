@@ -11,7 +11,8 @@
 //     (the decoder refuses the flush), so it reads as empty: no strings, no icon;
 //   - a string longer than its field is cut to the field;
 //   - a string that runs past the inflated data ends the walk: what follows it (further
-//     strings, the icon) is taken as absent.
+//     strings, the icon) is taken as absent;
+//   - an icon is used only when CheckIconFile finds it sound within the inflated data.
 #include "archive/archive.h"
 #include "inflate/inflate.h"
 #include "startup/startup.h"
@@ -40,6 +41,43 @@ static BOOL TakeString(const unsigned char* data, DWORD length, DWORD* pos, char
     }
     *pos = end + 1;
     return TRUE;
+}
+
+// The header of an image's bitmap, as stored (little-endian, as both targets are).
+struct BitmapHeader {
+    DWORD headerSize, width, height;
+    WORD planes, bits;
+    DWORD compression, imageSize, xPixelsPerMetre, yPixelsPerMetre, colours, importantColours;
+};
+static_assert(sizeof(BitmapHeader) == 40 && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "the header is copied as it stands");
+
+int CheckIconFile(const unsigned char* icon, DWORD length) {
+    if (length < 6 || ReadLe32(icon) != 0x10000) return ICON_NO_DIRECTORY;
+    DWORD count = ReadLe16(icon + 4);
+    if (count == 0) return ICON_NO_IMAGE;
+    DWORD directoryEnd = 6 + 16 * count;
+    if (directoryEnd > length) return ICON_DIRECTORY_CUT;
+    // The loader may pick any of the images, so every one must hold.
+    for (DWORD entry = 6; entry < directoryEnd; entry += 16) {
+        DWORD size = ReadLe32(icon + entry + 8), offset = ReadLe32(icon + entry + 12);
+        if (offset < directoryEnd || offset > length || size > length - offset)
+            return ICON_IMAGE_OUTSIDE;
+        BitmapHeader h;
+        if (size < sizeof h) return ICON_NOT_BITMAP;
+        __builtin_memcpy(&h, icon + offset, sizeof h);
+        if (h.headerSize != sizeof h) return ICON_NOT_BITMAP;
+        if (h.width - 1 >= 256 || (h.height & 1) || h.height - 2 >= 512) return ICON_BAD_SIZE;
+        DWORD depthColours = h.bits <= 8 ? 1u << h.bits : 256;
+        if (h.planes != 1 || h.compression != 0 || h.colours > depthColours ||
+            (h.bits != 1 && h.bits != 4 && h.bits != 8 && h.bits != 24 && h.bits != 32))
+            return ICON_BAD_FORMAT;
+        if (h.bits <= 8 && h.colours == 0) h.colours = depthColours;
+        // Rows of whole 32-bit words: the colour image, then the one-bit mask.
+        DWORD rowBytes = (h.width * h.bits + 31) / 32 * 4 + (h.width + 31) / 32 * 4;
+        if (sizeof h + 4 * h.colours + h.height / 2 * rowBytes > size) return ICON_IMAGE_CUT;
+    }
+    return ICON_SOUND;
 }
 
 // Writes the icon file through a temporary file, which is the only way the platform takes an
@@ -104,6 +142,9 @@ void ReadConfiguration(void) {
 
     if (pos + 2 > length || data[pos] != ICON_MARKER || data[pos + 1] != ICON_MARKER) return;
     pos += 2;
+    // An icon that is not sound could bring the platform's loader down, and with it the
+    // program, before its temporary file is deleted: such an icon is not used at all.
+    if (CheckIconFile(data + pos, length - pos) != ICON_SOUND) return;
     // The file gets everything up to the end of the area; the icon's own directory says
     // where its images lie, so the zero bytes after the data do no harm.
     LoadIcon(data + pos, CONFIG_UNPACKED_MAX - pos);

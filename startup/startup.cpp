@@ -135,6 +135,9 @@ static void RunDialog(void) {
 #endif
 
 int StartUp(HINSTANCE instance, char* arguments) {
+#ifdef _WIN32
+    RestrictLibrarySearch();
+#endif
     lstrcpyA(state.appTitle, APP_TITLE);
     state.instance = instance;
     SetErrorMode(0x8001);

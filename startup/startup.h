@@ -118,3 +118,19 @@ char* GetMessageText(int n);
 
 // ---- config.cpp: the configuration block and the icon ---------------------------------------
 void ReadConfiguration(void);
+// Whether the `length` bytes at `icon` are an icon file that the platform's icon loader can
+// take safely: ICON_SOUND, or what is wrong. The stub uses no icon that is not sound;
+// mksfx build and verify hold icons to the same check.
+enum {
+    ICON_SOUND = 0,
+    ICON_NO_DIRECTORY,       // too short for the directory's head, or not an icon's
+    ICON_NO_IMAGE,           // the directory lists no image
+    ICON_DIRECTORY_CUT,      // its entries run past the end
+    ICON_IMAGE_OUTSIDE,      // an image starts inside the directory or runs past the end
+    ICON_NOT_BITMAP,         // an image without a 40-byte bitmap header (PNG images too)
+    ICON_BAD_SIZE,           // not 1 to 256 pixels wide and high (the header counts the mask)
+    ICON_BAD_FORMAT,         // not one plane of 1, 4, 8, 24 or 32 bits, uncompressed, with
+                             // no more colours than the depth holds
+    ICON_IMAGE_CUT,          // the palette, pixels and mask need more than the image's bytes
+};
+int CheckIconFile(const unsigned char* icon, DWORD length);

@@ -93,6 +93,8 @@ struct ExtractorState {
     unsigned short bitCount;
     unsigned short windowPos;
     unsigned short inputOverrun;  // feed requests answered 0 during the current stream
+    unsigned short windowFilled;  // the current stream has filled the window once, so every
+                                  // distance reaches back to a byte of its own
 };
 
 extern ExtractorState state;

@@ -2,15 +2,65 @@
 // runs, for the Setup command's waits (Windows only, like the commands).
 #include "ui/ui.h"
 
+// Where the program of the command is looked for: the current folder (the extraction
+// folder), the system folder, the Windows folder and the folders of PATH, separated by ';'.
+// Left out is the folder of the setup file itself, which the system would search first and
+// where anyone who can put a file beside a download can plant a program of the same name.
+static char* SearchFolders(void) {
+    DWORD pathChars = GetEnvironmentVariableA("PATH", 0, 0);
+    DWORD size = 3 * MAX_PATH + pathChars + 1;
+    char* list = (char*)LocalAlloc(LPTR, size);
+    if (!list) return 0;
+    DWORD n = GetCurrentDirectoryA(MAX_PATH, list);
+    if (n == 0 || n >= MAX_PATH) n = 0;
+    list[n++] = ';';
+    DWORD more = GetSystemDirectoryA(list + n, MAX_PATH);
+    n += more < MAX_PATH ? more : 0;
+    list[n++] = ';';
+    more = GetWindowsDirectoryA(list + n, MAX_PATH);
+    n += more < MAX_PATH ? more : 0;
+    list[n++] = ';';
+    if (GetEnvironmentVariableA("PATH", list + n, size - n) >= size - n) list[n] = 0;
+    return list;
+}
+
+// The program that the command line names, as the system finds it but in `folders`: the
+// first word, in double quotes or up to a blank; ".exe" added to a name without extension.
+// An unquoted first word is tried up to each blank in turn, as the system tries it, so that
+// a name with blanks is found too.
+static BOOL FindProgram(const char* line, const char* folders, char* program) {
+    while (*line == ' ') ++line;
+    BOOL quoted = *line == '"';
+    line += quoted;
+    char name[MAX_PATH];
+    for (int n = 0; n < MAX_PATH; ++n) {
+        unsigned char c = (unsigned char)line[n];
+        if (quoted ? c && c != '"' : c > ' ') continue;
+        lstrcpynA(name, line, n + 1);
+        char* namePart;
+        DWORD found = SearchPathA(folders, name, ".exe", MAX_PATH, program, &namePart);
+        if (found - 1 < MAX_PATH - 1) return TRUE;
+        if (!c || quoted) break;
+    }
+    return FALSE;
+}
+
 // The command starts in the current folder (the Setup command has entered the extraction
-// folder) with the show-window value SW_SHOWDEFAULT; only its process handle is kept.
+// folder) with the show-window value SW_SHOWDEFAULT; only its process handle is kept. Its
+// program is named to the system as found here, and the command line goes on unchanged.
 HANDLE LaunchCommand(char* commandLine) {
+    char* folders = SearchFolders();
+    if (!folders) return 0;
+    char program[MAX_PATH];
+    BOOL found = FindProgram(commandLine, folders, program);
+    LocalFree((HLOCAL)folders);
+    if (!found) return 0;
     STARTUPINFOA startup = {};
     PROCESS_INFORMATION process;
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_SHOWDEFAULT;
-    if (!CreateProcessA(0, commandLine, 0, 0, FALSE, 0, 0, 0, &startup, &process)) return 0;
+    if (!CreateProcessA(program, commandLine, 0, 0, FALSE, 0, 0, 0, &startup, &process)) return 0;
     CloseHandle(process.hThread);
     return process.hProcess;
 }
@@ -27,4 +77,13 @@ BOOL IsProgramRunning(const char* baseName) {
     if (handle == HFILE_ERROR) return TRUE;
     _lclose(handle);
     return FALSE;
+}
+
+// Libraries that the platform loads later on the program's behalf come from the system folder
+// only, not from the folder of the setup file. Systems without the call keep their own order.
+void RestrictLibrarySearch(void) {
+    typedef BOOL(WINAPI * SetDirectories)(DWORD);
+    SetDirectories set = (SetDirectories)(void*)GetProcAddress(GetModuleHandleA("kernel32"),
+                                                               "SetDefaultDllDirectories");
+    if (set) set(0x800);  // LOAD_LIBRARY_SEARCH_SYSTEM32
 }

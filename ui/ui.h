@@ -25,8 +25,12 @@ BOOL PollCancel(void);  // true when the user has confirmed cancelling
 void SetStandardCursor(LPCSTR cursor);
 
 // ---- launch.cpp: the command and the running-program probe (Windows only) -------------------
+// The command's program is looked for in the current folder, then the system's folders and
+// PATH, never beside the setup file; none is started when it is not found there.
 HANDLE LaunchCommand(char* commandLine);
 BOOL IsProgramRunning(const char* baseName);
+// Keeps the libraries loaded later to the system folder (first thing at start-up).
+void RestrictLibrarySearch(void);
 
 // ---- meter.cpp: the progress meter control --------------------------------------------------
 BOOL RegisterMeterClass(HINSTANCE instance);

@@ -10,6 +10,7 @@
 #include <set>
 
 #include "tests/support/fresh_state.h"
+#include "tests/support/hostile.h"
 #include "tests/support/sfx_files.h"
 #include "tests/support/zip_craft.h"
 
@@ -62,6 +63,8 @@ protected:
         WriteFileBytes(file, bytes);
         sfxtest::ReleaseStubState();
         sfxtest::ResetStubState(file);
+        mkdir((root_ + "/tmp").c_str(), 0777);
+        standin::SetTempPath(root_ + "/tmp");
         Result r;
         if (!sfxtest::LoadStubParams(bytes)) return r;
         r.loaded = sfxtest::RunUnderCheckpoint(LoadStubData) == 0;
@@ -79,7 +82,8 @@ protected:
     void Check(const Result& r) {
         std::vector<std::string> tree = zipcraft::ListTree(root_);
         for (const std::string& entry : tree)
-            ASSERT_TRUE(entry == "setup.exe" || entry.rfind("out/", 0) == 0) << entry;
+            ASSERT_TRUE(entry == "setup.exe" || entry == "tmp/" || entry.rfind("out/", 0) == 0)
+                << entry;
         // Questions (a damaged name may repeat another) are answered No; errors are boxes of
         // their own.
         std::vector<std::string> errors;
@@ -122,6 +126,29 @@ protected:
     std::vector<sfxtest::ZipMember> members_;
     std::vector<std::string> heads_;
 };
+
+// Files crafted to break the stub (tests/support/hostile.h): each run ends with its message
+// and has written no more than the files of its row; no icon of them is used, nothing lands
+// outside the extraction folder, and removing the folder leaves nothing behind.
+TEST_F(DamageTest, HostileFilesEndWithTheirMessage) {
+    for (const hostile::Case& c : hostile::Cases()) {
+        SCOPED_TRACE(c.what);
+        Result r = RunFile(hostile::File(c, sfxtest::SyntheticStub()));
+        ASSERT_TRUE(r.loaded);
+        EXPECT_EQ(state.appIcon, nullptr);
+        EXPECT_EQ(r.code, c.completes ? 0 : ABORT_FAILED);
+        EXPECT_EQ(r.boxes.size(), c.completes ? 0u : 1u);
+        if (!c.completes && !r.boxes.empty()) {
+            EXPECT_TRUE(hostile::EndsWith(c, r.boxes.back().text)) << r.boxes.back().text;
+        }
+        EXPECT_EQ(zipcraft::ListTree(root_ + "/out"), c.left);
+        EXPECT_FALSE(FileExists("/tmp/evil.txt"));
+        char folder[PATH_CHARS];
+        lstrcpyA(folder, state.extractFolder);
+        EXPECT_TRUE(DeleteTree(folder));
+        EXPECT_EQ(zipcraft::ListTree(root_), (std::vector<std::string>{"setup.exe", "tmp/"}));
+    }
+}
 
 TEST_F(DamageTest, WholeFileExtractsCompletely) {
     for (bool probe : {true, false}) {

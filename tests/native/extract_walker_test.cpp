@@ -254,39 +254,10 @@ TEST_F(WalkerTest, HugeSizeOfADeclinedMemberEndsTheRunInsteadOfWalkingBack) {
     EXPECT_EQ(run.boxes[1].text, ReadFailedText());
 }
 
-// Names that would put a file outside the extraction folder end the run with message 31
-// before anything of the member is made; the members before it are written.
-TEST_F(WalkerTest, HostileNamesNeverLeaveTheFolder) {
-    const char* const names[] = {
-        "../evil.txt",          "..\\evil.txt",           "a/../../evil.txt",
-        "a\\..\\..\\evil.txt",  "a/../b/evil.txt",        "..",
-        "x/..",                 "C:/evil.txt",            "C:evil.txt",
-        "c:\\evil.txt",         "\\\\server\\share\\evil.txt", "//evil.txt",
-        "/\\evil.txt",          "\\/evil.txt",            "ok.txt:stream",
-        ".. /evil.txt",         "... /evil.txt",          "sub/. ./evil.txt",
-        "../../../../../../../../../../tmp/evil.txt",     "/../evil.txt",
-    };
-    for (const char* name : names) {
-        SCOPED_TRACE(name);
-        ScratchDir root;
-        std::string out = root.File("deep/out");
-        mkdir(root.File("deep").c_str(), 0777);
-        mkdir(out.c_str(), 0777);
-        Archive archive;
-        archive.AddStored("first.txt", "first").AddStored(name, "evil").Finish();
-        WriteFileBytes(root.File("setup.exe"), kPrefix + archive.bytes());
-        zipcraft::Prepare(root.File("setup.exe"), kPrefix.size(), out);
-        Outcome run = zipcraft::Extract();
-        ExpectFailure(run, Message(MSG_BAD_HEADER));
-        EXPECT_EQ(zipcraft::ListTree(root.path()),
-                  (std::vector<std::string>{"deep/", "deep/out/", "deep/out/first.txt", "setup.exe"}));
-        EXPECT_FALSE(FileExists("/tmp/evil.txt"));
-    }
-}
-
+// Hostile names are rows of the hostile suite (extract_damage_test.cpp); these are not.
 TEST_F(WalkerTest, NamesThatOnlyLookOddStayAllowed) {
-    const char* const names[] = {"a..b.txt", "..hidden", "dots.../x.txt", "./here.txt",
-                                 "sp ace/x y.txt", "a/./b.txt"};
+    const char* const names[] = {"a..b.txt", "..hidden", ".x/y.txt", "sp ace/x y.txt",
+                                 "con-nul.txt", "comma,com10.txt", "lpt0.txt", "CONIN.txt"};
     Archive archive;
     for (const char* name : names) archive.AddStored(name, name);
     Outcome run = ExtractArchive(archive.Finish().bytes());

@@ -15,6 +15,7 @@
 
 #include "posix/standin.h"
 #include "startup/startup.h"
+#include "tests/support/hostile.h"
 #include "tests/support/sfx_files.h"
 
 using namespace sfxtest;
@@ -219,6 +220,16 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
     WriteFile(in.dir / "colon/a:b.txt", "x");
     WriteFile(in.dir / "backslash/a\\b.txt", "x");
     WriteFile(in.dir / "device/con.txt", "x");
+    WriteFile(in.dir / "superscript/LPT\xC2\xB3", "x");
+    WriteFile(in.dir / "dot/a.", "x");
+    WriteFile(in.dir / "blank/a ", "x");
+    WriteFile(in.dir / "wildcard/a*.txt", "x");
+    WriteFile(in.dir / "umlaut/\xC3\xA4.txt", "x");
+    WriteFile(in.dir / "umlaut/\xC3\x84.txt", "y");
+    int crashing = 0;  // the icons that crashed the platform's loader
+    for (const hostile::Case& c : hostile::Cases())
+        if (!c.icon.empty())
+            WriteFile(in.dir / ("crash" + std::to_string(crashing++) + ".ico"), c.icon);
     WriteFile(in.dir / "case/A.txt", "x");
     WriteFile(in.dir / "case/a.txt", "y");
     for (const char* name : {"a:1", "a:2", "nul", "ok.txt"}) WriteFile(in.dir / "several/" + name, "x");
@@ -272,6 +283,14 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         {"device name", {in.dir / "device"}, 1, "reserved Windows device name"},
         {"names differing in case", {in.dir / "case"}, 1,
          "entries 'A.txt' (from " + in.dir / "case/A.txt) and 'a.txt' (from " + in.dir / "case/a.txt) would be the same file"},
+        {"superscript device name", {in.dir / "superscript"}, 1, "reserved Windows device name"},
+        {"trailing dot", {in.dir / "dot"}, 1, "ends in a dot or a blank"},
+        {"trailing blank", {in.dir / "blank"}, 1, "ends in a dot or a blank"},
+        {"wildcard", {in.dir / "wildcard"}, 1, "character not allowed"},
+        {"umlauts differing in case", {in.dir / "umlaut"}, 1, "same file on Windows"},
+        {"icon too wide", {"--icon", in.dir / "crash0.ico", t}, 1, "larger than 256x256"},
+        {"icon directory cut", {"--icon", in.dir / "crash1.ico", t}, 1, "directory is truncated"},
+        {"icon image far away", {"--icon", in.dir / "crash2.ico", t}, 1, "lies outside the file"},
         {"same file twice", {t + "/readme.txt", t + "/readme.txt"}, 1, "same file on Windows"},
         {"every bad name in one run", {in.dir / "several"}, 1, "3 names cannot be stored"},
         {"long name", {in.dir / "deep"}, 1, "longer than 200 bytes"},

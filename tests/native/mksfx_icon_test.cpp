@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <functional>
 
+#include "startup/startup.h"
 #include "tools/mksfx/icon.h"
 
 using namespace sfx;
@@ -237,4 +238,41 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
             EXPECT_TRUE(tl[0] > 200 && tr[2] > 200 && bl[1] < 50 && br[0] < 50);
         }
     }
+}
+
+// The stub's check before it uses an icon (CheckIconFile, which mksfx build and verify share)
+// takes every sound bitmap icon and names each fault.
+TEST(Icon, TheStubsCheckTakesSoundBitmapsOnly) {
+    auto check = [](const std::string& ico) {
+        return CheckIconFile((const unsigned char*)ico.data(), (DWORD)ico.size());
+    };
+    for (int depth : {1, 4, 8, 24, 32})
+        for (int side : {1, 16, 33, 256})
+            EXPECT_EQ(check(Ico({{side, depth, depth == 1 ? kMono : kFlat}, {16, 4, kFlat}})),
+                      ICON_SOUND) << side << " pixels of " << depth << " bits";
+    std::string one = Ico({{48, 32, kRich}}), four = Ico({{32, 4, kFlat}});
+    const struct {
+        std::string ico;
+        int fault;
+    } faults[] = {
+        {"\0\0\1\0"s, ICON_NO_DIRECTORY},
+        {"\0\0\2\0\1\0"s, ICON_NO_DIRECTORY},
+        {"\0\0\1\0\0\0"s, ICON_NO_IMAGE},
+        {"\0\0\1\0\xFF\xFF"s, ICON_DIRECTORY_CUT},
+        {Patch32(one, 18, 6), ICON_IMAGE_OUTSIDE},
+        {Patch32(one, 18, 0x7FFFFFF0), ICON_IMAGE_OUTSIDE},
+        {Patch32(one, 14, 0xFFFFFFF0), ICON_IMAGE_OUTSIDE},
+        {Ico({{32, 0, kFlat}}), ICON_NOT_BITMAP},
+        {Patch32(one, 22, 108), ICON_NOT_BITMAP},
+        {Patch32(one, 26, 0x7FFFFFFF), ICON_BAD_SIZE},
+        {Patch32(one, 26, 257), ICON_BAD_SIZE},
+        {Patch32(one, 30, 97), ICON_BAD_SIZE},
+        {Patch32(one, 30, 0), ICON_BAD_SIZE},
+        {Patch32(one, 34, 0x200002), ICON_BAD_FORMAT},
+        {Patch32(one, 34, 0x100001), ICON_BAD_FORMAT},
+        {Patch32(one, 38, 1), ICON_BAD_FORMAT},
+        {Patch32(four, 54, 17), ICON_BAD_FORMAT},
+        {Patch32(one, 14, (uint32_t)one.size() - 23), ICON_IMAGE_CUT},  // a byte of the mask
+    };
+    for (const auto& f : faults) EXPECT_EQ(check(f.ico), f.fault) << f.fault;
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/hostile.h"
 #include "tests/support/sfx_files.h"
 
 using namespace sfxtest;
@@ -70,11 +71,15 @@ TEST(MksfxVerify, FindsEachFault) {
     add("stub image without MZ", f, "the stub image is not sound: no MZ signature");
 
     SfxParts p = Sound();
-    p.members = {{"../up.txt", "x"}, {"C:\\win.ini", "y"}, {"/abs", "z"}};
+    p.members = {{"../up.txt", "x"}, {"C:\\win.ini", "y"}, {"/abs", "z"}, {"\x84/\x8E", "A"},
+                 {"\x8E", "u"}, {"\xD5.txt", "i"}, {"I.TXT", "I"}};
     std::string names = BuildSfx(p);
     add("escaping names", names, "'..' component");
     add("backslash name", names, "'C:\\win.ini': unsafe name: backslash");
     add("absolute name", names, "'/abs': unsafe name: absolute path");
+    add("file where a folder is needed", names,
+        "member '\xC3\xA4/\xC3\x84' needs a folder where the file '\xC3\x84' is");
+    add("names one file on Windows", names, "'\xC4\xB1.txt' and 'I.TXT' would be the same file");
     p = Sound();
     p.members = {{"a.txt", "alpha", 12}};
     add("method", BuildSfx(p), "compression method 12");
@@ -151,6 +156,23 @@ TEST(MksfxList, ShowsConfigurationAndMembers) {
     RunResult broken = RunMksfx({"list", dir / "broken.exe"});
     EXPECT_EQ(broken.exitCode, 1);
     EXPECT_NE(broken.err.find("no record signature"), std::string::npos) << broken.err;
+}
+
+// What the stub refuses, verify does not call sound, and extract refuses with the stub's own
+// text (removing its folder again); a file that the stub extracts without its bad icon
+// extracts here too.
+TEST(MksfxVerify, HostileFilesAreNeitherSoundNorExtracted) {
+    for (const hostile::Case& c : hostile::Cases()) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        WriteFile(dir / "f.exe", hostile::File(c, SyntheticStub()));
+        EXPECT_EQ(RunMksfx({"verify", dir / "f.exe"}).exitCode, 1);
+        RunResult r = RunMksfx({"extract", dir / "f.exe", dir / "out"});
+        EXPECT_EQ(r.exitCode, c.completes ? 0 : 1) << r.err;
+        std::vector<std::string> left = {"f.exe"};
+        if (c.completes) left.push_back("out");
+        EXPECT_EQ(ListFolder(dir.path()), left);
+    }
 }
 
 }  // namespace

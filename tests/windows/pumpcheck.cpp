@@ -1,8 +1,8 @@
 // Runs the program's own launch, running-program probe and folder removal under Wine, one
 // per call, and answers through the exit code:
 //   pumpcheck running FOLDER NAME   1 when IsProgramRunning(NAME) from FOLDER, else 0
-//   pumpcheck launch CMDLINE        LaunchCommand, then waits: the child's exit code, or 255
-//                                   when it could not be started
+//   pumpcheck launch FOLDER CMDLINE LaunchCommand from FOLDER, then waits: the child's exit
+//                                   code, or 255 when it could not be started
 //   pumpcheck deltree FOLDER        DeleteTree: 1 when the folder went, plus 2 when the
 //                                   call took a second or more
 #include "archive/paths.cpp"
@@ -33,8 +33,9 @@ int main(int argc, char** argv) {
         if (!SetCurrentDirectoryA(argv[2])) return 100;
         return IsProgramRunning(argv[3]) ? 1 : 0;
     }
-    if (argc >= 3 && !lstrcmpA(argv[1], "launch")) {
-        HANDLE process = LaunchCommand(After(GetCommandLineA(), 2));
+    if (argc >= 4 && !lstrcmpA(argv[1], "launch")) {
+        if (!SetCurrentDirectoryA(argv[2])) return 100;
+        HANDLE process = LaunchCommand(After(GetCommandLineA(), 3));
         if (!process) return 255;
         WaitForSingleObject(process, INFINITE);
         DWORD code = 0;

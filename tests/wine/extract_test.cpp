@@ -3,6 +3,7 @@
 // removal of a folder with a locked file, and the cancel question during a long run.
 #include <utime.h>
 
+#include "tests/support/hostile.h"
 #include "tests/wine/scenario.h"
 
 namespace {
@@ -89,21 +90,81 @@ TEST(Extraction, FilesMatchUnzipAndTheCommandStartsInTheFolder) {
     ClearLeftovers();
 }
 
+// The command's program is taken from the current folder or the system's folders, never from
+// beside the program that launches it, where testprogs/ holds a showprobe.exe too.
 TEST(Extraction, LaunchCommandUsesShowDefaultAndTheCurrentFolder) {
-    std::string folder = Wine().WorkDir("extract-launch");
-    std::string record = folder + "/record.txt";
-    std::string line = "showprobe.exe " + Wine().WinPath(record) + " a b";
-    // The command line names showprobe.exe without a folder: it is found beside pumpcheck.
-    wine::ProgramRun r = Wine().Run(wine::TestProgram("pumpcheck"),
-                                    {"launch", "showprobe.exe", Wine().WinPath(record), "a", "b"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    auto fields = ReadRecord(record);
-    EXPECT_EQ(Field(fields, "commandline"), line);
+    std::string folder = Wine().WorkDir("extract-launch"), here = folder + "/here";
+    ASSERT_TRUE(sfxtest::WriteFile(here + "/showprobe.exe", Program("showprobe")));
+    ASSERT_TRUE(sfxtest::WriteFile(here + "/show probe.exe", Program("showprobe")));
+    ASSERT_TRUE(sfxtest::WriteFile(here + "/five.bat", "@exit 5\r\n"));
+    std::string record = Wine().WinPath(folder + "/record.txt");
+    auto launch = [&](const std::string& in, std::vector<std::string> words) {
+        words.insert(words.begin(), {"launch", Wine().WinPath(in)});
+        return Wine().Run(wine::TestProgram("pumpcheck"), words).status;
+    };
+    EXPECT_EQ(launch(here, {"showprobe.exe", record, "a", "b"}), 0);
+    auto fields = ReadRecord(folder + "/record.txt");
+    EXPECT_EQ(Field(fields, "commandline"), "showprobe.exe " + record + " a b");
     EXPECT_EQ(Field(fields, "showwindow"), "10");
     EXPECT_EQ(Field(fields, "useshowwindow"), "1");
+    EXPECT_EQ(UnixPath(Field(fields, "program")), here + "/showprobe.exe");
 
-    r = Wine().Run(wine::TestProgram("pumpcheck"), {"launch", "no-such-program.exe"});
-    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(launch(folder, {"showprobe.exe", record}), 255) << "not from beside pumpcheck";
+    EXPECT_EQ(launch(here, {"no-such-program.exe"}), 255);
+    EXPECT_EQ(launch(folder, {"cmd", "/c", "exit", "7"}), 7) << "from the system folder";
+    EXPECT_EQ(launch(here, {"show probe", record}), 0) << "quoted (by wine), .exe implied";
+    EXPECT_EQ(launch(here, {"show", "probe.exe", record}), 0) << "up to each blank in turn";
+    EXPECT_EQ(launch(here, {"five.bat"}), 5) << "a batch file, through the command processor";
+}
+
+// A program of the command's name beside the setup file (say, in the user's download folder)
+// never runs in place of the packed one, and a cmd.exe there never in place of the system's.
+TEST(Extraction, ProgramsBesideTheSetupFileNeverRun) {
+    for (const char* command : {"payload.exe @record", "cmd /c payload @record"}) {
+        SCOPED_TRACE(command);
+        Package p = PackFolder(command[0] == 'p' ? "extract-planted" : "extract-planted-cmd",
+                               {{"payload.exe", Program("showprobe")}}, {"--command", command});
+        ASSERT_TRUE(sfxtest::WriteFile(p.folder + "/payload.exe", Program("showprobe")));
+        ASSERT_TRUE(sfxtest::WriteFile(p.folder + "/cmd.exe", Program("showprobe")));
+        wine::DriverRun run = Wine().Drive({Start(p, "/AUTO"), "exit timeout=30000"});
+        ASSERT_TRUE(run.Ok()) << run.Describe();
+        EXPECT_EQ(run.ExitCode(), 0);
+        auto record = ReadRecord(p.Record());
+        EXPECT_EQ(record.count("program"), 1u);
+        EXPECT_EQ(UnixPath(Field(record, "program")), ExtractFolder() + "/payload.exe");
+        EXPECT_FALSE(Exists(ExtractFolder()));
+    }
+}
+
+// The rows of the hostile suite marked for Wine, on the real stub with /AUTO: each run ends
+// with its message box (message 9, no command, when the extraction goes through), and after
+// OK nothing is left: no extraction folder, no temporary icon file, nothing beside the file,
+// and the exit code is 0.
+TEST(Extraction, HostileFilesEndWithTheirMessage) {
+    std::string stub = sfxtest::ReadFile(wine::Stub());
+    std::string noCommand = Text("Fehler: es wurde kein Folgekommando definiert.");
+    for (const hostile::Case& c : hostile::Cases()) {
+        if (!c.wine) continue;
+        SCOPED_TRACE(c.what);
+        Package p;
+        p.folder = Wine().WorkDir("extract-hostile");
+        p.exe = p.folder + "/setup.exe";
+        ASSERT_TRUE(sfxtest::WriteFile(p.exe, hostile::File(c, stub)));
+        ClearLeftovers();
+        std::vector<std::string> temp = sfxtest::ListFolder(TempFolder());
+        wine::DriverRun run = Wine().Drive(
+            {Start(p, "/AUTO"), "wait kind=msgbox timeout=30000", "dump", "click id=1",
+             "exit timeout=30000"});
+        ASSERT_TRUE(run.Ok()) << run.Describe();
+        std::string text = run.Dump(0).text;
+        EXPECT_TRUE(c.completes ? text == noCommand : hostile::EndsWith(c, text)) << text;
+        EXPECT_EQ(run.ExitCode(), 0);
+        EXPECT_EQ(sfxtest::ListFolder(TempFolder()), temp);
+        EXPECT_EQ(sfxtest::ListFolder(p.folder), std::vector<std::string>{"setup.exe"});
+        EXPECT_FALSE(Exists(ExtractFolder()));
+        for (const std::string& name : sfxtest::ListFolder(WindowsFolder()))
+            EXPECT_NE(name.compare(0, 3, "QVT"), 0) << name;
+    }
 }
 
 TEST(Extraction, ProgramCountsAsRunningWhileItsFileIsHeld) {

@@ -57,6 +57,8 @@ std::string ConfigurationBlock(const Options& o) {
         };
         if (!MakeDialogIcon(input, room, &icon, &error, fits))
             Fail("--icon: " + Shown(o.icon) + ": " + error);
+        // Whatever was chosen must pass the stub's own check, or the dialog would show none.
+        if (const char* why = IconFault(icon.ico)) Fail("--icon: " + Shown(o.icon) + ": " + why);
         if (!o.quiet) printf("%s\n", icon.description.c_str());
         block += marker + icon.ico;
     } else {

@@ -173,16 +173,12 @@ struct Collector {
     }
 };
 
-std::string Lower(std::string s) {
-    for (char& c : s) c = (char)tolower((unsigned char)c);
-    return s;
-}
-
 std::string Who(const Entry& e) { return "'" + Shown(e.name) + "' (from " + Shown(e.origin) + ")"; }
 
 // Names in code page 850, checked one by one and against each other: Windows compares
-// names without regard to case, so two that differ only in case would meet in one file.
-// Every bad name is reported before the build fails, so that one run finds them all.
+// names without regard to case (WindowsFoldedName), so two that differ only in case would
+// meet in one file. Every bad name is reported before the build fails, so that one run
+// finds them all.
 void CheckNames(std::vector<Entry>* entries) {
     std::sort(entries->begin(), entries->end(),
               [](const Entry& a, const Entry& b) { return a.name < b.name; });
@@ -198,7 +194,7 @@ void CheckNames(std::vector<Entry>* entries) {
             faults.push_back("entry " + Who(e) + ": unsafe name: " + why);
             continue;
         }
-        std::string folded = Lower(e.name);
+        std::string folded = WindowsFoldedName(e.stored);
         if (!folded.empty() && folded.back() == '/') folded.pop_back();
         auto seen = byFolded.find(folded);
         if (seen != byFolded.end()) {
@@ -210,7 +206,7 @@ void CheckNames(std::vector<Entry>* entries) {
         if (!e.isDirectory) files[folded] = &e;
     }
     for (const Entry& e : *entries) {
-        std::string folded = Lower(e.name);
+        std::string folded = WindowsFoldedName(e.stored);
         for (size_t slash = folded.find('/'); slash != std::string::npos && slash + 1 < folded.size();
              slash = folded.find('/', slash + 1)) {
             auto file = files.find(folded.substr(0, slash));

@@ -5,9 +5,16 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <fstream>
+#include <map>
 #include <memory>
+#include <sstream>
 
 #include "tools/mksfx/icon.h"
+
+#include "archive/archive.h"
+#include "startup/startup.h"
+#include "tools/common/codepages.h"
 
 namespace sfx {
 
@@ -178,6 +185,11 @@ bool DecodeData(InputFile* file, uint64_t offset, uint64_t packed, unsigned meth
 }
 
 std::string DescribeIcon(const std::string& icon, std::string* fault) {
+    // First as the stub checks it before use, then as the icon reader decodes it.
+    if (const char* why = IconFault(icon)) {
+        *fault = why;
+        return "";
+    }
     IconFile file;
     if (!ReadIconFile(icon, &file, fault)) return "";
     // The platform takes the icon's images as they are; each must decode.
@@ -191,6 +203,23 @@ std::string DescribeIcon(const std::string& icon, std::string* fault) {
                                                               : std::to_string(e.bitCount) + "-bit");
     }
     return shown + ", " + std::to_string(icon.size()) + " bytes";
+}
+
+const char* IconFault(const std::string& icon) {
+    switch (CheckIconFile((const unsigned char*)icon.data(), (DWORD)icon.size())) {
+        case ICON_SOUND: return nullptr;
+        case ICON_NO_DIRECTORY: return "no icon directory at its start";
+        case ICON_NO_IMAGE: return "the icon directory lists no image";
+        case ICON_DIRECTORY_CUT: return "the icon directory runs past the end of the file";
+        case ICON_IMAGE_OUTSIDE: return "an icon image lies outside the file";
+        case ICON_NOT_BITMAP:
+            return "an icon image has no 40-byte bitmap header (PNG images are not taken)";
+        case ICON_BAD_SIZE: return "an icon image is not 1 to 256 pixels wide and high";
+        case ICON_BAD_FORMAT:
+            return "an icon image is not a plain bitmap of 1, 4, 8, 24 or 32 bits with a fitting "
+                   "palette";
+        default: return "an icon image needs more bytes than its directory entry gives it";
+    }
 }
 
 std::vector<std::string> ParseConfig(const std::string& data, bool hasCaption, Config* c) {
@@ -296,15 +325,12 @@ Walk WalkRecords(InputFile* file, uint64_t pos) {
 
 // ---- names -----------------------------------------------------------------------------------
 
-static bool IsReservedDeviceName(const std::string& component) {
-    std::string base = component.substr(0, component.find('.'));
-    while (!base.empty() && base.back() == ' ') base.pop_back();
-    for (char& c : base) c = (char)toupper((unsigned char)c);
-    static const char* const names[] = {"CON", "PRN", "AUX", "NUL", "CLOCK$"};
-    for (const char* n : names)
-        if (base == n) return true;
-    return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
-           base[3] >= '1' && base[3] <= '9';
+// The name as the stub holds it: converted from code page 850 to Windows-1252 the way
+// Windows converts it, characters without a place there taking their nearest form.
+static std::string AnsiName(const std::string& cp850) {
+    std::string ansi(cp850.size(), '\0');
+    OemToCharBuffA(cp850.data(), &ansi[0], (DWORD)cp850.size());
+    return ansi;
 }
 
 const char* UnsafeNameReason(const std::string& name) {
@@ -314,21 +340,56 @@ const char* UnsafeNameReason(const std::string& name) {
     if (name.size() > kNameMax) return "name longer than 200 bytes";
     if (path[0] == '/') return "absolute path";
     if (path.find('\\') != std::string::npos) return "backslash in the name";
-    if (path.find(':') != std::string::npos) return "colon or drive letter in the name";
-    for (unsigned char c : path)
-        if (c < 0x20 || strchr("<>\"|?*", c)) return "character not allowed in Windows file names";
-    size_t start = 0;
-    for (;;) {
-        size_t end = path.find('/', start);
-        std::string component = path.substr(start, end == std::string::npos ? end : end - start);
-        if (component.empty()) return "empty path component";
-        if (component == "..") return "'..' component";
-        if (component == ".") return "'.' component";
-        if (IsReservedDeviceName(component)) return "reserved Windows device name";
-        if (end == std::string::npos) break;
-        start = end + 1;
+    if (path.find('\0') != std::string::npos) return "character not allowed in Windows file names";
+    switch (MemberNameFault(AnsiName(path).c_str())) {
+        case NAME_SOUND: return nullptr;
+        case NAME_EMPTY_COMPONENT: return "empty path component";
+        case NAME_CURRENT_FOLDER: return "'.' component";
+        case NAME_PARENT_FOLDER: return "'..' component";
+        case NAME_TRAILING_DOT_OR_BLANK:
+            return "a component ends in a dot or a blank, which Windows drops";
+        case NAME_COLON: return "colon or drive letter in the name";
+        case NAME_BAD_CHARACTER: return "character not allowed in Windows file names";
+        default: return "reserved Windows device name";
     }
-    return nullptr;
+}
+
+std::string WindowsFoldedName(const std::string& name) {
+    std::string folded = AnsiName(name);
+    for (char& ch : folded) {
+        unsigned char c = (unsigned char)ch;
+        if ((c >= 'a' && c <= 'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7))
+            c -= 0x20;  // ASCII and the Latin-1 letters
+        else if (c == 0x9A || c == 0x9C || c == 0x9E)
+            c -= 0x10;  // š œ ž
+        else if (c == 0xFF)
+            c = 0x9F;  // ÿ
+        ch = (char)c;
+    }
+    return folded;
+}
+
+std::vector<std::string> NameClashes(const std::vector<std::string>& names) {
+    std::vector<std::string> faults;
+    std::map<std::string, const std::string*> files;
+    for (const std::string& name : names) {
+        auto [at, added] = files.emplace(WindowsFoldedName(name), &name);
+        if (!added)
+            faults.push_back("members '" + codepages::Cp850ToUtf8(*at->second) + "' and '" +
+                             codepages::Cp850ToUtf8(name) + "' would be the same file on Windows");
+    }
+    for (const std::string& name : names) {
+        std::string folded = WindowsFoldedName(name);
+        for (size_t slash = folded.find('/'); slash != std::string::npos;
+             slash = folded.find('/', slash + 1)) {
+            auto file = files.find(folded.substr(0, slash));
+            if (file != files.end())
+                faults.push_back("member '" + codepages::Cp850ToUtf8(name) +
+                                 "' needs a folder where the file '" +
+                                 codepages::Cp850ToUtf8(*file->second) + "' is");
+        }
+    }
+    return faults;
 }
 
 std::string DosTimeText(uint16_t date, uint16_t time) {

@@ -64,6 +64,9 @@ std::vector<std::string> ParseConfig(const std::string& inflated, bool hasCaptio
 // An icon file as the stub's platform reads it: answers what it holds ("32x32, 16 colours,
 // 766 bytes"), or an empty string with `fault` saying why it is unusable.
 std::string DescribeIcon(const std::string& icon, std::string* fault);
+// Checks an icon file as the stub does before it uses one (CheckIconFile, startup/config.cpp);
+// answers why it is unusable, or nullptr.
+const char* IconFault(const std::string& icon);
 
 // One local-header record met by the walk.
 struct Member : EntryFields {
@@ -89,9 +92,19 @@ Walk WalkRecords(InputFile* file, uint64_t offset);
 
 // Why a member name (bytes, '/' between components, a trailing '/' for a folder) could
 // write outside the extraction folder or cannot be created there; nullptr when it is safe.
-// Names are held to 200 bytes: the stub joins them to a temporary folder of about 60
-// characters in 264-byte buffers.
+// The stub's own rules (archive/names.cpp) apply to the name as the stub reads it, in
+// Windows-1252; mksfx also refuses a leading '/' and a backslash, which the stub would take
+// apart differently. Names are held to 200 bytes: the stub joins them to a temporary folder
+// of about 60 characters in 264-byte buffers.
 const char* UnsafeNameReason(const std::string& name);
+
+// The name (bytes, code page 850) as Windows compares names: converted to Windows-1252 as the
+// stub converts it, then upper-cased wherever Windows takes two letters for the same (not
+// only ASCII: 'ä' and 'Ä'; a name that Windows would change otherwise is unsafe already).
+std::string WindowsFoldedName(const std::string& name);
+// The faults among the names of the files of one archive (folders not included): two that
+// are one file on Windows, and a file where another one needs a folder.
+std::vector<std::string> NameClashes(const std::vector<std::string>& names);
 
 std::string DosTimeText(uint16_t date, uint16_t time);
 

@@ -22,9 +22,9 @@ const char kHelp[] =
     "\n"
     "Checks FILE as the stub will read it: its stub image (a sound 32-bit Windows program),\n"
     "parameter block, header CRC-32, configuration block and icon, end record, every archive\n"
-    "record from the archive offset on, every member's data and CRC-32, and that no name can\n"
-    "leave the extraction folder. Prints one line per fault and exits with 1, or prints\n"
-    "'FILE: sound' and exits with 0.\n";
+    "record from the archive offset on, every member's data and CRC-32, and that every name\n"
+    "is one that Windows takes as a file of its own in the extraction folder. Prints one\n"
+    "line per fault and exits with 1, or prints 'FILE: sound' and exits with 0.\n";
 
 std::string Hex(uint64_t v) {
     char text[24];
@@ -94,10 +94,16 @@ std::vector<std::string> CheckFile(File* f, bool memberData) {
         faults.push_back("the program name to wait for has no terminating NUL");
 
     uint64_t total = 0;
+    std::vector<std::string> files;
     for (const Member& m : f->walk.members) {
         CheckMember(f, m, memberData, &faults);
-        if (!m.IsDirectory()) total += m.size;
+        if (!m.IsDirectory()) {
+            total += m.size;
+            files.push_back(m.name);
+        }
     }
+    // The stub would ask whether to overwrite, or fail to make a folder.
+    for (const std::string& clash : NameClashes(files)) faults.push_back(clash);
     if (total != b.totalSize)
         faults.push_back("the block's total size is " + std::to_string(b.totalSize) +
                          ", the members add up to " + std::to_string(total));

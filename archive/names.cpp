@@ -1,0 +1,55 @@
+// The names that Windows can take for a file below the extraction folder. One rule set for
+// the stub's member output and for mksfx (build, verify and extract): a name that breaks a
+// rule either leads out of the folder, opens a device, matches other files, or is changed
+// by Windows into another name, so that a later check or question would look at the wrong
+// file.
+#include "archive/archive.h"
+
+static inline bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// The device names, each ended by a zero byte; '1' stands for the digit of a port, which
+// may also be one of the superscript digits of Windows-1252 (0xB9, 0xB2, 0xB3).
+static const char deviceNames[] = "CON\0PRN\0AUX\0NUL\0CONIN$\0CONOUT$\0CLOCK$\0COM1\0LPT1\0";
+
+// A device name holds for the part before the first dot, blanks before that dot ignored, in
+// any case: "con", "Nul .txt" and "COM1.tar.gz" are devices.
+static bool IsDeviceName(const char* component, int length) {
+    int n = 0;
+    while (n < length && component[n] != '.') ++n;
+    while (n > 0 && component[n - 1] == ' ') --n;
+    for (const char* device = deviceNames; *device; device += lstrlenA(device) + 1) {
+        int i = 0;
+        for (; i < n && device[i]; ++i) {
+            unsigned char c = (unsigned char)component[i];
+            if (c >= 'a' && c <= 'z') c -= 'a' - 'A';
+            bool port = (c >= '1' && c <= '9') || c == 0xB9 || c == 0xB2 || c == 0xB3;
+            if (device[i] == '1' ? !port : c != (unsigned char)device[i]) break;
+        }
+        if (i == n && !device[i]) return true;
+    }
+    return false;
+}
+
+int MemberNameFault(const char* name) {
+    for (;;) {
+        const char* start = name;
+        for (; *name && !IsSeparator(*name); ++name) {
+            unsigned char c = (unsigned char)*name;
+            if (c == ':') return NAME_COLON;
+            if (c < 0x20 || c == '<' || c == '>' || c == '"' || c == '|' || c == '*' || c == '?')
+                return NAME_BAD_CHARACTER;
+        }
+        int length = (int)(name - start);
+        if (length == 0) return NAME_EMPTY_COMPONENT;
+        char last = name[-1];
+        if (last == '.' || last == ' ') {
+            // "." and ".." by name; any other such component is changed by Windows.
+            if (last == '.' && start[0] == '.' && length <= 2)
+                return NAME_CURRENT_FOLDER + length - 1;
+            return NAME_TRAILING_DOT_OR_BLANK;
+        }
+        if (IsDeviceName(start, length)) return NAME_DEVICE;
+        if (!*name) return NAME_SOUND;
+        ++name;
+    }
+}

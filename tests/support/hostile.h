@@ -1,0 +1,31 @@
+// Self-extracting files crafted to break the stub: member names that Windows would take for
+// something else, a stream that reaches before its first byte, icons that crash the
+// platform's icon loader. One table for the stub's code on the POSIX stand-in and for the
+// real stub under Wine.
+#pragma once
+#include <string>
+#include <vector>
+
+namespace hostile {
+
+struct Case {
+    std::string what;
+    std::string archive;            // ZIP bytes, placed behind the configuration block
+    std::string icon;               // the configuration block's icon file, when not empty
+    bool completes = false;         // the extraction goes through (and, without a command,
+                                    // the Setup command then shows message 9)
+    std::string text, detail;       // otherwise the error box's text begins with `text` and
+                                    // holds `detail` (Windows-1252)
+    std::vector<std::string> left;  // the extraction folder's files when the run ends, sorted
+    bool wine = false;              // one of the subset that runs under Wine
+};
+std::vector<Case> Cases();
+
+// The whole file: `stub` (an image holding a fresh parameter block), a configuration block
+// without a command and with the case's icon, and the case's archive.
+std::string File(const Case& c, const std::string& stub);
+
+// Whether an error box's text is the one the case ends with.
+bool EndsWith(const Case& c, const std::string& boxText);
+
+}  // namespace hostile
