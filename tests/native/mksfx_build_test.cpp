@@ -70,7 +70,8 @@ TEST(MksfxBuild, PeersVerifyAndTheStubAcceptTheResult) {
     EXPECT_EQ(r.err, "");
     // The icon line, then the summary: members, input bytes, packed bytes, ratio, file size, level.
     const std::string in1 = std::to_string(ReadFile(in.tree + "/readme.txt").size() + 9000 + 8);
-    const std::string icon = "icon: 16x16, 16 colours, 318 bytes, taken as it is from image 1 of 1 (16x16, 16 colours)\n";
+    const std::string icon = "icon: 16x16, 16 colours, 318 bytes, taken as it is from image 1 of 1 (16x16, 16 colours)\n"
+                             "file icon: 16x16 4-bit\n";
     const std::string summary = out + ": 5 members, " + in1 + " bytes packed into ";
     EXPECT_EQ(r.out.compare(0, icon.size() + summary.size(), icon + summary), 0) << r.out;
     EXPECT_NE(r.out.find("%), file " + std::to_string(ReadFile(out).size()) + " bytes, level 12\n"), std::string::npos)
@@ -131,10 +132,12 @@ TEST(MksfxBuild, FillsTheParameterBlock) {
         ASSERT_EQ(r.exitCode, 0) << r.err;
         std::string f = ReadFile(out);
         ASSERT_EQ(FindBlock(f), block);
-        EXPECT_EQ(f.compare(0, block, stub, 0, block), 0);  // the image before the block is kept
+        // The sections' data before the block is kept; the resources follow the image.
+        EXPECT_EQ(f.compare(0x200, block - 0x200, stub, 0x200, block - 0x200), 0);
+        EXPECT_EQ(f.compare(block + 52, stub.size() - block - 52, stub, block + 52), 0);
         uint32_t archive = Le32(f, block + 12), config = Le32(f, block + 16);
         uint32_t end = Le32(f, block + 20), total = Le32(f, block + 24);
-        EXPECT_EQ(config, stub.size());
+        EXPECT_EQ(config, stub.size() + 0x800);  // manifest and version information
         EXPECT_GT(archive, config);
         EXPECT_LE(archive - config, 1500u);
         EXPECT_EQ(Le32(f, archive), 0x04034b50u);
@@ -152,7 +155,9 @@ TEST(MksfxBuild, FillsTheParameterBlock) {
 
 TEST(MksfxBuild, SameInputsGiveTheSameBytes) {
     Inputs in;
-    std::string a = in.dir / "a.exe", b = in.dir / "b.exe";
+    std::string a = in.dir / "a/setup.exe", b = in.dir / "b/setup.exe";  // the name is in the file
+    mkdir((in.dir / "a").c_str(), 0755);
+    mkdir((in.dir / "b").c_str(), 0755);
     std::vector<std::string> argsA = in.Build(a, {"--text", "x", in.tree});
     std::vector<std::string> argsB = in.Build(b, {"--text", "x", in.tree});
     ASSERT_EQ(RunMksfx(argsA).exitCode, 0);
@@ -275,6 +280,9 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         {"same file twice", {t + "/readme.txt", t + "/readme.txt"}, 1, "same file on Windows"},
         {"every bad name in one run", {in.dir / "several"}, 1, "3 names cannot be stored"},
         {"long name", {in.dir / "deep"}, 1, "longer than 200 bytes"},
+        {"unknown elevation", {"--elevation", "root", t}, 2, "--elevation takes as-invoker, highest or admin, not 'root'"},
+        {"five version numbers", {"--product-version", "1.2.3.4.5", t}, 1, "--product-version: '1.2.3.4.5' is not one to four"},
+        {"company not UTF-8", {"--company", "a\xC0\xAF", t}, 1, "--company: the text is not valid UTF-8 at byte 2"},
     };
     std::string out = in.dir / "out/setup.exe";
     WriteFile(out, "previous contents");
@@ -302,13 +310,23 @@ TEST(MksfxBuild, IconsOfAnyKindFit) {
     ASSERT_TRUE(HaveProgram("convert")) << "run scripts/setup.sh (imagemagick)";
     ASSERT_EQ(RunProgram({"convert", "rose:", "-define", "icon:auto-resize=64,48,32,16", in.dir / "app4.ico"}).exitCode, 0);
     ASSERT_EQ(RunProgram({"convert", "rose:", "-alpha", "on", "png32:" + in.dir / "rose.png"}).exitCode, 0);
+    ASSERT_EQ(RunProgram({"convert", "-size", "600x400", "xc:#3080C0", "png32:" + in.dir / "big.png"}).exitCode, 0);
+    // A PNG whose private chunk holds the parameter block's signature: the file's icon carries
+    // it into the resources, after the stub's own block, which the stub finds first.
+    ASSERT_EQ(RunProgram({"convert", "-size", "48x48", "xc:#C03080", "png32:" + in.dir / "marked.png"}).exitCode, 0);
+    std::string marked = ReadFile(in.dir / "marked.png"), chunk = std::string("prVt") + "rdk\x01sfx\x02";
+    auto be32 = [](uint32_t v) { return std::string{(char)(v >> 24), (char)(v >> 16), (char)(v >> 8), (char)v}; };
+    WriteFile(in.dir / "marked.png", marked.insert(33, be32(8) + chunk + be32(Crc32(chunk))));
     const struct {
-        std::string icon, line, listed;
+        std::string icon, line, listed, fileIcon;
     } cases[] = {
-        {in.icon, "icon: 16x16, 16 colours, 318 bytes, taken as it is", "16x16, 16 colours, 318 bytes"},
+        {in.icon, "icon: 16x16, 16 colours, 318 bytes, taken as it is", "16x16, 16 colours, 318 bytes", "16x16 4-bit"},
         {in.dir / "app4.ico", "icon: 32x32, 16 colours, 766 bytes, converted from image 3 of 4 (32x32, 32-bit)",
-         "32x32, 16 colours, 766 bytes"},
-        {in.dir / "rose.png", "icon: 32x32, 16 colours, 766 bytes, converted from a 70x46 PNG", "32x32, 16 colours"},
+         "32x32, 16 colours, 766 bytes", "64x64 32-bit, 48x48 32-bit, 32x32 32-bit, 16x16 32-bit"},
+        {in.dir / "rose.png", "icon: 32x32, 16 colours, 766 bytes, converted from a 70x46 PNG", "32x32, 16 colours",
+         "70x70 PNG (scaled from 70x46)"},
+        {in.dir / "big.png", "icon: 32x32, 16 colours", "32x32, 16 colours", "256x256 PNG (scaled from 600x400)"},
+        {in.dir / "marked.png", "icon: 32x32, 16 colours", "32x32, 16 colours", "48x48 PNG"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.icon);
@@ -316,7 +334,12 @@ TEST(MksfxBuild, IconsOfAnyKindFit) {
         RunResult r = RunMksfx(in.Build(out, {"--icon", c.icon, "--about", std::string(515, 'a'), in.tree}));
         ASSERT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(r.out.compare(0, c.line.size(), c.line), 0) << r.out;
-        EXPECT_NE(RunMksfx({"list", out}).out.find("icon:         " + c.listed), std::string::npos);
+        EXPECT_NE(r.out.find("\nfile icon: " + c.fileIcon + "\n"), std::string::npos) << r.out;
+        std::string listed = RunMksfx({"list", out}).out;
+        EXPECT_NE(listed.find("icon:         " + c.listed), std::string::npos);
+        EXPECT_NE(listed.find("  icon: " + c.fileIcon.substr(0, c.fileIcon.find(" (")) + "\n"), std::string::npos) << listed;
+        std::string file = ReadFile(out);
+        EXPECT_EQ(file.find(chunk.substr(4), FindBlock(file) + 1) != std::string::npos, c.icon == in.dir / "marked.png");
         EXPECT_EQ(RunMksfx({"verify", out}).exitCode, 0);
         ASSERT_EQ(LoadInStub(out), 0);
         EXPECT_NE(state.appIcon, (HICON)0);

@@ -99,6 +99,17 @@ TEST(MksfxVerify, FindsEachFault) {
     p.members.clear();
     add("unknown record", BuildSfx(p), "no record signature at offset");
 
+    // As mksfx builds files: resources after the image (at 0x2000).
+    TempDir dir;
+    WriteFile(dir / "stub.exe", SyntheticStub());
+    WriteFile(dir / "in/a.txt", "alpha");
+    ASSERT_EQ(RunMksfx({"build", "-q", "-o", dir / "built.exe", "--stub", dir / "stub.exe", dir / "in"}).exitCode, 0);
+    const std::string built = ReadFile(dir / "built.exe");
+    f = built;
+    SetLe32(&f, 0x2000 + 16, 30);  // the first type's id above the second's
+    ResealHeader(&f);
+    add("resource ids out of order", f, "resources: the resource table at 0x0: its ids do not ascend");
+
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         RunResult r = VerifyBytes(c.bytes);
@@ -132,7 +143,7 @@ TEST(MksfxList, ShowsConfigurationAndMembers) {
     for (const char* line : {"command:      \"setup.exe\"", "about:        \"\xC3\x9C" "ber\"",
                              "caption:      \"Caption\"", "wait mode:    yes", "wait for:     HELPER.exe",
                              "header check: yes", "icon:         16x16, 16 colours, 318 bytes", "\xC3\xBC" "ber.txt",
-                             "folder", "2 members"})
+                             "folder", "2 members", "Resources:\n  resources: none\n"})
         EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
 
     // A file the stub would refuse is listed, and the listing fails.

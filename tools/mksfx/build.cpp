@@ -5,7 +5,9 @@
 //   1. the options, and the output checked (a regular file or a new name, not an input);
 //   2. the configuration block from the options (texts, command, icon), deflated;
 //   3. the stub image, checked as a sound PE32 i386 GUI program whose parameter block is found
-//      by its signature (it must occur once);
+//      by its signature (it must occur once), and a resource section appended after its last
+//      section: manifest, the file's icon, version information. The block, in .data, stays
+//      where it was, and configuration block and archive follow the grown image;
 //   4. the entries of the inputs, their names checked;
 //   5. the file: room for image and configuration block, then the archive behind them;
 //   6. the parameter block filled in: offsets, total size, options, the name to wait for;
@@ -17,6 +19,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+
+#include "tools/common/codepages.h"
 #include "tools/mksfx/build.h"
 #include "tools/mksfx/commands.h"
 #include "tools/mksfx/icon.h"
@@ -38,15 +43,15 @@ std::string Deflate(const std::string& data, int level) {
     return out;
 }
 
-std::string ConfigurationBlock(const Options& o) {
+// `iconInput`: the bytes of the --icon file, if one is given.
+std::string ConfigurationBlock(const Options& o, const std::string& iconInput) {
     std::string about = AnsiText(o.aboutFrom, o.about, kAboutMax);
     std::string command = AnsiText("--command", o.command, kCommandMax);
     std::string text = AnsiText(o.textFrom, o.text, kTextMax);
     std::string block = about + '\0' + command + '\0' + '\0' + text + '\0';
     if (o.haveCaption) block += AnsiText("--caption", o.caption, kCaptionMax) + '\0';
     if (!o.icon.empty()) {
-        std::string input, error;
-        if (!ReadWholeFile(o.icon, &input, &error)) Fail("--icon: " + Shown(error));
+        std::string error;
         // The icon takes what the texts and the two marker bytes leave of the block, and must
         // keep the packed block within what the stub reads.
         const std::string marker(2, (char)ICON_MARKER);
@@ -55,7 +60,7 @@ std::string ConfigurationBlock(const Options& o) {
         auto fits = [&](const std::string& ico) {
             return Deflate(block + marker + ico, 12).size() <= CONFIG_PACKED_MAX;
         };
-        if (!MakeDialogIcon(input, room, &icon, &error, fits))
+        if (!MakeDialogIcon(iconInput, room, &icon, &error, fits))
             Fail("--icon: " + Shown(o.icon) + ": " + error);
         if (!o.quiet) printf("%s\n", icon.description.c_str());
         block += marker + icon.ico;
@@ -84,6 +89,72 @@ std::string StubImage(const std::string& path, size_t* blockAt) {
         Fail("stub " + Shown(path) + ": its parameter block must occur exactly once, found " +
              std::to_string(occurrences));
     return image;
+}
+
+std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// The file's own icon: every image of the --icon input as it stands, each decoded first (a
+// PNG's pixel data is checked only then). A PNG image given on its own that is larger than
+// 256x256, or not square, is scaled to a square PNG of at most 256 pixels. `line` receives
+// what is stored.
+std::vector<IconImage> FileIcon(const Options& o, const std::string& input, std::string* line) {
+    IconFile file;
+    std::string error;
+    if (!ReadIconFile(input, &file, &error)) Fail("--icon: " + Shown(o.icon) + ": " + error);
+    std::vector<IconImage> icons;
+    for (size_t i = 0; i < file.entries.size(); ++i) {
+        IconEntry e = file.entries[i];
+        RgbaImage pixels;
+        std::string who = "--icon: " + Shown(o.icon) + ": image " + std::to_string(i + 1) + " of " +
+                          std::to_string(file.entries.size()) + ": ";
+        if (!DecodeIconImage(e, &pixels, nullptr, &error)) Fail(who + error);
+        std::string note;
+        if (file.plainPng && (e.width != e.height || e.width > 256)) {
+            int side = std::min(256, std::max(e.width, e.height));
+            if (!MakePngIcon(e, side, &e.bytes, &error)) Fail(who + error);
+            note = " (scaled from " + std::to_string(e.width) + "x" + std::to_string(e.height) + ")";
+            e.width = e.height = side;
+        }
+        IconImage image;
+        image.width = e.width;
+        image.height = e.height;
+        image.planes = 1;
+        image.bitCount = (uint16_t)(e.png ? 32 : e.bitCount);
+        image.colours = (uint8_t)(image.bitCount < 8 ? 1 << image.bitCount : 0);
+        image.bytes = e.bytes;
+        icons.push_back(image);
+        *line += (i ? ", " : "") + std::to_string(e.width) + "x" + std::to_string(e.height) + " " +
+                 (e.png ? std::string("PNG") : std::to_string(e.bitCount) + "-bit") + note;
+    }
+    return icons;
+}
+
+// What the resource section is made of; texts are checked here so that a fault names its option.
+ResourceInputs Resources(const Options& o, const std::string& iconInput) {
+    ResourceInputs r;
+    r.elevation = o.elevation;
+    const std::pair<const char*, const std::string*> texts[] = {
+        {"--product-name", &o.productName}, {"--product-version", &o.productVersion}, {"--company", &o.company},
+        {"--description", &o.description},  {"--copyright", &o.copyright}};
+    for (const auto& t : texts) {
+        if (!codepages::ValidUtf8(*t.second)) Fail(std::string(t.first) + ": the text " + codepages::Cp1252Fault(*t.second));
+        if (t.second->find('\0') != std::string::npos) Fail(std::string(t.first) + ": the text holds a NUL character");
+    }
+    uint32_t high, low;
+    if (!o.productVersion.empty() && !resfmt::ParseVersion(o.productVersion, &high, &low))
+        Fail("--product-version: '" + Shown(o.productVersion) + "' is not one to four numbers of 0 to 65535 joined by dots");
+    r.version.productVersion = o.productVersion;
+    r.version.productName = o.productName;
+    r.version.company = o.company;
+    r.version.description = o.description;
+    r.version.copyright = o.copyright;
+    r.version.originalName = BaseName(o.output);
+    if (!iconInput.empty()) {
+        std::string line;
+        r.icons = FileIcon(o, iconInput, &line);
+        if (!o.quiet) printf("file icon: %s\n", line.c_str());
+    }
+    return r;
 }
 
 std::string Megabytes(uint64_t bytes) {
@@ -138,12 +209,16 @@ int Build(int argc, char** argv) {
     }
     if (o.haveCaption) ourFlags |= OPT_CUSTOM_CAPTION;
     if (o.wait) ourFlags |= OPT_WAIT_MODE;
-    std::string config = ConfigurationBlock(o);
+    std::string iconInput, error;
+    if (!o.icon.empty() && !ReadWholeFile(o.icon, &iconInput, &error)) Fail("--icon: " + Shown(error));
+    std::string config = ConfigurationBlock(o, iconInput);
 
-    // 3. the stub image
+    // 3. the stub image and its resources
     size_t blockAt = 0;
     std::string image = StubImage(o.stub.empty() ? DefaultStubPath() : o.stub, &blockAt);
     Block block = ReadBlock(image, blockAt);
+    std::string fault = AddResources(&image, Resources(o, iconInput));
+    if (!fault.empty()) Fail("resources: " + fault);
 
     // 4. the entries
     Inputs inputs;
@@ -194,6 +269,7 @@ int Build(int argc, char** argv) {
         WriteBlock(&head, block);
     }
     out.WriteAt(0, head);
+
     uint64_t fileSize = out.Size();
     out.Commit();
 

@@ -16,8 +16,9 @@ namespace {
 const char kHelp[] =
     "usage: mksfx list FILE\n"
     "\n"
-    "Shows the configuration of a self-extracting file (texts, command, options, icon) and\n"
-    "its members in archive order: size, packed size, method, time, CRC-32 and name.\n"
+    "Shows the configuration of a self-extracting file (texts, command, options, icon), its\n"
+    "resources (manifest level, icon sizes, version information) and its members in archive\n"
+    "order: size, packed size, method, time, CRC-32 and name.\n"
     "Checks the file's structure as it goes: when the stub would refuse the file or fail on\n"
     "it, the faults follow on stderr and the exit code is 1 ('mksfx verify' also decodes\n"
     "every member).\n";
@@ -58,6 +59,8 @@ int List(int argc, char** argv) {
         printf("  wait for:     (nothing)\n");
     printf("  header check: %s\n", b.headerCrc ? "yes" : "no");
     printf("  total size:   %u\n", b.totalSize);
+    printf("Resources:\n");
+    for (const std::string& line : ResourceLines(f.resources)) printf("  %s\n", Shown(line).c_str());
 
     printf("Members:\n");
     printf("%10s %10s %-8s %-19s %-8s %s\n", "Size", "Packed", "Method", "Time", "CRC-32", "Name");

@@ -386,9 +386,6 @@ bool ReadFile(const std::string& path, File* f, std::vector<std::string>* faults
     }
     f->in.Read(0, k.archiveOffset, &f->head);
     const std::string& b = f->head;
-    if (CountSignature(b, b.size(), nullptr) > 1)
-        faults->push_back("the block's signature occurs " + std::to_string(CountSignature(b, b.size(), nullptr)) +
-                          " times before the archive; the stub's header check needs it once");
     if (k.configOffset != 0) {
         if (k.configOffset >= k.archiveOffset || k.configOffset < first + STUB_PARAMETER_BLOCK_SIZE) {
             faults->push_back("configuration offset " + Hex(k.configOffset) +

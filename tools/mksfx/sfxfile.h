@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tools/common/ziprecords.h"
+#include "tools/mksfx/resources.h"
 #include "tools/mksfx/util.h"
 
 namespace sfx {
@@ -105,6 +106,7 @@ struct File {
     std::string inflatedConfig;
     bool hasConfig = false;
     Walk walk;
+    ResourceSummary resources;  // filled by CheckFile
 };
 // The most that is read before the archive (the stub's image is some 23 KB).
 const uint64_t kHeadMax = 64ull << 20;
@@ -113,9 +115,10 @@ const uint64_t kHeadMax = 64ull << 20;
 // configuration, a walk that fails).
 bool ReadFile(const std::string& path, File* file, std::vector<std::string>* faults);
 
-// Every fault of a file that ReadFile read, in the order the stub meets them, then what
-// other unzip tools rely on. With `memberData`, each member is decoded and its CRC-32
-// compared (verify); without, only the structure is checked (list). verify.cpp.
+// Every fault of a file that ReadFile read: the stub image and its resources (which it
+// fills in), then in the order the stub meets them, then what other unzip tools rely on.
+// With `memberData`, each member is decoded and its CRC-32 compared (verify); without, only
+// the structure is checked (list). verify.cpp.
 std::vector<std::string> CheckFile(File* file, bool memberData);
 
 }  // namespace sfx

@@ -23,7 +23,8 @@ const char kHelp[] =
     "Checks FILE as the stub will read it: its stub image (a sound 32-bit Windows program),\n"
     "parameter block, header CRC-32, configuration block and icon, end record, every archive\n"
     "record from the archive offset on, every member's data and CRC-32, and that no name can\n"
-    "leave the extraction folder. Prints one line per fault and exits with 1, or prints\n"
+    "leave the extraction folder; and its resources (manifest, icon, version information) as\n"
+    "a loader reads them. Prints one line per fault and exits with 1, or prints\n"
     "'FILE: sound' and exits with 0.\n";
 
 std::string Hex(uint64_t v) {
@@ -69,6 +70,16 @@ void CheckMember(File* f, const Member& m, bool memberData, std::vector<std::str
     }
 }
 
+// Where the stub image's own bytes end: at the data of the section that holds the
+// resources the builder added, else at the end of `head`.
+size_t StubBytesEnd(const std::string& head, const PeImage& layout) {
+    uint32_t rva = layout.directoryCount > kDirectoryResources ? Le32(head, layout.DirectoryOffset(kDirectoryResources)) : 0;
+    for (const PeSection& s : layout.sections)
+        if (rva != 0 && s.rawSize != 0 && rva >= s.virtualAddress && rva - s.virtualAddress < s.rawSize)
+            return s.rawPointer;
+    return head.size();
+}
+
 }  // namespace
 
 std::vector<std::string> CheckFile(File* f, bool memberData) {
@@ -76,8 +87,19 @@ std::vector<std::string> CheckFile(File* f, bool memberData) {
     const Block& b = f->block;
     if (f->head.empty() || f->head.size() != b.archiveOffset) return faults;
 
-    std::string image = CheckPeImage(f->head, b.configOffset ? b.configOffset : b.archiveOffset, nullptr);
-    if (!image.empty()) faults.push_back("the stub image is not sound: " + image);
+    PeImage layout;
+    std::string image = CheckPeImage(f->head, b.configOffset ? b.configOffset : b.archiveOffset, &layout);
+    const bool sound = image.empty();
+    if (!sound) faults.push_back("the stub image is not sound: " + image);
+    std::string resources = sound ? ReadResources(f->head, layout, &f->resources) : "";
+    if (!resources.empty()) faults.push_back("resources: " + resources);
+    // The stub takes the first occurrence for its block. Icon data in the resources may
+    // hold those bytes by chance; only the stub image's own bytes must hold them once.
+    const size_t own = sound ? StubBytesEnd(f->head, layout) : f->head.size();
+    if (size_t count = CountSignature(f->head, own, nullptr); count > 1)
+        faults.push_back("the block's signature occurs " + std::to_string(count) + " times " +
+                         (own == f->head.size() ? "before the archive" : "in the stub image") +
+                         "; the stub's header check needs it once");
     if (b.headerCrc != 0 && HeaderCrc(f->head, b.position, b.archiveOffset) != b.headerCrc)
         faults.push_back("header CRC-32 mismatch: image or configuration changed after the build");
     if (!f->walk.complete) return faults;
