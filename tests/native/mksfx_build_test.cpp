@@ -117,11 +117,11 @@ TEST(MksfxBuild, FillsTheParameterBlock) {
         std::string waitName;
         bool headerCheck;
     } cases[] = {
-        {{}, 0x02, "", true},
-        {{"--wait"}, 0x42, "", true},
-        {{"--caption", ""}, 0x12, "", true},
-        {{"--wait-for", "HELPER123"}, 0x06, "HELPER123", true},
-        {{"--no-header-check", "--wait", "--caption", "c", "--wait-for", "x"}, 0x56, "x", false},
+        {{}, 0x102, "", true},
+        {{"--wait"}, 0x142, "", true},
+        {{"--caption", ""}, 0x112, "", true},
+        {{"--wait-for", "HELPER123"}, 0x106, "HELPER123", true},
+        {{"--no-header-check", "--wait", "--caption", "c", "--wait-for", "x"}, 0x156, "x", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.options.empty() ? "no options" : c.options[0]);
@@ -147,6 +147,8 @@ TEST(MksfxBuild, FillsTheParameterBlock) {
         EXPECT_EQ(Le32(f, block + 28), c.flags);
         EXPECT_EQ(std::string(f.data() + block + 32), c.waitName);
         EXPECT_EQ(f.compare(block + 42, 10, stub, block + 42, 10), 0);  // reserved bytes
+        // The PE checksum and certificate-table entry are left zero, so the plain CRC holds.
+        EXPECT_EQ(f.substr(0x40 + 88, 4) + f.substr(0x40 + 152, 8), std::string(12, '\0'));
         std::string zeroed = f.substr(0, archive);
         zeroed.replace(block + 8, 4, 4, '\0');
         EXPECT_EQ(Le32(f, block + 8), c.headerCheck ? Crc32(zeroed) : 0u);
@@ -194,6 +196,7 @@ struct Refusal {
     std::vector<std::string> args;  // after "build -o OUT --stub STUB" (see Inputs::Build)
     int code;
     std::string message;
+    std::vector<std::string> env = {};
 };
 
 TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
@@ -228,6 +231,14 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
     WriteFile(in.dir / "case/a.txt", "y");
     for (const char* name : {"a:1", "a:2", "nul", "ok.txt"}) WriteFile(in.dir / "several/" + name, "x");
     WriteFile(in.dir / "deep/" + std::string(120, 'd') + "/" + std::string(90, 'f'), "x");
+    // A certificate and its key, another key, and the first key locked by a password.
+    const std::string cert = in.dir / "cert.pem", key = in.dir / "key.pem", other = in.dir / "other.pem",
+                      locked = in.dir / "locked.pem", pass = in.dir / "pass.txt";
+    ASSERT_EQ(RunProgram({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                          "-days", "2", "-subj", "/CN=Tessly Test"}).exitCode, 0);
+    ASSERT_EQ(RunProgram({"openssl", "genrsa", "-out", other, "2048"}).exitCode, 0);
+    ASSERT_EQ(RunProgram({"openssl", "pkey", "-in", key, "-aes256", "-passout", "pass:geheim", "-out", locked}).exitCode, 0);
+    WriteFile(pass, "falsch\n");
     std::string t = in.tree;
 
     std::vector<Refusal> cases = {
@@ -283,13 +294,24 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         {"unknown elevation", {"--elevation", "root", t}, 2, "--elevation takes as-invoker, highest or admin, not 'root'"},
         {"five version numbers", {"--product-version", "1.2.3.4.5", t}, 1, "--product-version: '1.2.3.4.5' is not one to four"},
         {"company not UTF-8", {"--company", "a\xC0\xAF", t}, 1, "--company: the text is not valid UTF-8 at byte 2"},
+        {"key without certificate", {"--sign-key", key, t}, 2, "--sign-cert CERT is missing"},
+        {"key that does not fit", {"--sign-cert", cert, "--sign-key", other, t}, 1,
+         "--sign-key " + other + " does not fit the certificate in --sign-cert " + cert + " (CN=Tessly Test)"},
+        {"locked key without password", {"--sign-cert", cert, "--sign-key", locked, t}, 1,
+         "is encrypted: give its password with --sign-pass-file"},
+        {"wrong password", {"--sign-cert", cert, "--sign-key", locked, "--sign-pass-file", pass, t}, 1,
+         "the password from --sign-pass-file " + pass + " does not unlock it"},
+        {"no signing tool", {"--sign-cert", cert, "--sign-key", key, t}, 1, "signing needs osslsigncode, which is not installed",
+         {"PATH=" + in.dir.path()}},
+        {"time-stamping server out of reach", {"--sign-cert", cert, "--sign-key", key, "--sign-timestamp", "http://127.0.0.1:9/", t},
+         1, "osslsigncode failed (exit status "},
     };
     std::string out = in.dir / "out/setup.exe";
     WriteFile(out, "previous contents");
     for (const Refusal& c : cases) {
         SCOPED_TRACE(c.what);
         std::vector<std::string> args = in.Build(out, c.args);
-        RunResult r = RunMksfx(args);
+        RunResult r = RunMksfx(args, c.env);
         EXPECT_EQ(r.exitCode, c.code) << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
         // Each line is a message of its own (a name cannot break one), or the pointer to --help.

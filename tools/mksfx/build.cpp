@@ -2,7 +2,8 @@
 // archive of the inputs.
 //
 // The order of a build:
-//   1. the options, and the output checked (a regular file or a new name, not an input);
+//   1. the options, the output checked (a regular file or a new name, not an input), and the
+//      signing key and certificate when the output is to be signed;
 //   2. the configuration block from the options (texts, command, icon), deflated;
 //   3. the stub image, checked as a sound PE32 i386 GUI program whose parameter block is found
 //      by its signature (it must occur once), and a resource section appended after its last
@@ -10,12 +11,17 @@
 //      where it was, and configuration block and archive follow the grown image;
 //   4. the entries of the inputs, their names checked;
 //   5. the file: room for image and configuration block, then the archive behind them;
-//   6. the parameter block filled in: offsets, total size, options, the name to wait for;
-//   7. the header CRC-32 over image and configuration block (the block's own CRC field taken as
-//      zero), unless --no-header-check; then image and configuration block are written in front.
+//   6. the parameter block filled in: offsets, total size, options (OPT_SIGNABLE always, so
+//      that the file may be signed now or later), the name to wait for;
+//   7. the header CRC-32 over image and configuration block (the block's own CRC field, the
+//      PE checksum and the certificate-table entry taken as zero; the builder leaves the last
+//      two zero), unless --no-header-check; then image and configuration block are written
+//      in front;
+//   8. with --sign-*, the file signed by osslsigncode and read back as sound and signed.
 // The output appears under its name only when all of this has succeeded; one line sums it up.
 #include <libdeflate.h>
 #include <stdio.h>
+#include <strings.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -78,20 +84,35 @@ std::string ConfigurationBlock(const Options& o, const std::string& iconInput) {
 }
 
 // The stub image: a sound program with nothing after its last section (not a finished
-// setup file, not a signed image) and its parameter block exactly once.
+// setup file, not a signed image), a certificate-table entry for signing, and its parameter
+// block exactly once.
 std::string StubImage(const std::string& path, size_t* blockAt) {
     std::string image, error;
     if (!ReadWholeFile(path, &image, &error)) Fail("stub: " + Shown(error));
-    std::string fault = CheckPeImage(image, image.size(), nullptr);
+    PeImage layout;
+    std::string fault = CheckPeImage(image, image.size(), &layout);
+    if (fault.empty() && layout.directoryCount <= (uint32_t)kDirectoryCertificates)
+        fault = "its data directory has no entry for a certificate table";
     if (!fault.empty()) Fail("stub " + Shown(path) + " is not a sound stub image: " + fault);
     size_t occurrences = CountSignature(image, image.size(), blockAt);
     if (occurrences != 1 || *blockAt + STUB_PARAMETER_BLOCK_SIZE > image.size())
         Fail("stub " + Shown(path) + ": its parameter block must occur exactly once, found " +
              std::to_string(occurrences));
+    // Without a table the entry is empty; the header check counts it as zero anyway.
+    image.replace(layout.DirectoryOffset(kDirectoryCertificates), 8, 8, '\0');
     return image;
 }
 
 std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// The product name as the version information gives it: the option, or the output's name
+// without ".exe".
+std::string ProductName(const Options& o) {
+    if (!o.productName.empty()) return o.productName;
+    std::string name = BaseName(o.output);
+    if (name.size() > 4 && strcasecmp(name.c_str() + name.size() - 4, ".exe") == 0) name.resize(name.size() - 4);
+    return name;
+}
 
 // The file's own icon: every image of the --icon input as it stands, each decoded first (a
 // PNG's pixel data is checked only then). A PNG image given on its own that is larger than
@@ -196,9 +217,10 @@ struct Progress {
 };
 
 int Build(int argc, char** argv) {
-    // 1. options and the output
+    // 1. options, the output and the signer
     Options o = ParseOptions(argc, argv);
     OutputTarget target = CheckOutputTarget(o.output);
+    if (o.sign.Wanted()) CheckSigner(o.sign);
 
     // 2. the configuration block
     uint32_t ourFlags = 0;
@@ -257,19 +279,25 @@ int Build(int argc, char** argv) {
     block.endRecordOffset = endRecord;
     block.totalSize = (uint32_t)totalSize;
     // Bits the stub does not test stay as the image carries them.
-    block.optionFlags = (block.optionFlags & ~(OPT_WAIT_FOR_PROGRAM | OPT_CUSTOM_CAPTION | OPT_WAIT_MODE)) |
-                        ourFlags;
+    const uint32_t ours = OPT_WAIT_FOR_PROGRAM | OPT_CUSTOM_CAPTION | OPT_WAIT_MODE | OPT_SIGNABLE;
+    block.optionFlags = (block.optionFlags & ~ours) | ourFlags | OPT_SIGNABLE;
     block.waitName = waitName;
     block.headerCrc = 0;
     WriteBlock(&head, block);
 
     // 7. the header CRC, and the head in front of the archive
     if (!o.noHeaderCheck) {
-        block.headerCrc = HeaderCrc(head, blockAt, head.size());
+        block.headerCrc = HeaderCrc(head, block, head.size());
         WriteBlock(&head, block);
     }
     out.WriteAt(0, head);
 
+    // 8. the signature
+    Signature signature;
+    if (o.sign.Wanted())
+        out.Replace([&](const std::string& written, const std::string& to) {
+            signature = SignFile(o.sign, written, to, ProductName(o));
+        });
     uint64_t fileSize = out.Size();
     out.Commit();
 
@@ -280,6 +308,7 @@ int Build(int argc, char** argv) {
         if (counts.streamed)
             streamed = "; " + std::to_string(counts.streamed) + (counts.streamed == 1 ? " file" : " files") +
                        " over 32 MiB compressed as a stream at level " + std::to_string(o.level < 9 ? o.level : 9);
+        if (signature.present) streamed += "; signed: " + SignatureLine(signature);
         printf("%s: %llu members, %llu bytes packed into %llu (%s), file %llu bytes, level %d%s\n",
                Shown(o.output).c_str(), (unsigned long long)counts.members, (unsigned long long)counts.inputBytes,
                (unsigned long long)counts.packedBytes, ratio, (unsigned long long)fileSize, o.level,

@@ -61,7 +61,10 @@ const char kHelp[] =
     "  --stub FILE           the stub image, a sound 32-bit Windows program (default:\n"
     "                        ../share/tessly/sfxstub.exe beside the mksfx program)\n"
     "  --level N             compression effort 0 (store) to 12 (default, smallest)\n"
-
+    "  --sign-cert CERT      sign the output with osslsigncode (Authenticode, SHA-256): the\n"
+    "  --sign-key KEY        certificate (PEM or DER, any chain after it) and its key, the\n"
+    "  --sign-pass-file FILE key's password (the file's first line) and a time-stamping\n"
+    "  --sign-timestamp URL  server (RFC 3161); 'mksfx sign' signs a finished file\n"
     "  -q, --quiet           print nothing but errors\n"
     "  -v, --verbose         list each member as it is added\n"
     "  --version             print the version\n"
@@ -115,6 +118,10 @@ const ValueOption kValueOptions[] = {
     {"--company", "--company", &Options::company, nullptr, kPlain, nullptr},
     {"--description", "--description", &Options::description, nullptr, kPlain, nullptr},
     {"--copyright", "--copyright", &Options::copyright, nullptr, kPlain, nullptr},
+    {"--sign-cert", "--sign-cert", &Options::signCert, nullptr, kPlain, nullptr},
+    {"--sign-key", "--sign-key", &Options::signKey, nullptr, kPlain, nullptr},
+    {"--sign-pass-file", "--sign-pass-file", &Options::signPassFile, nullptr, kPlain, nullptr},
+    {"--sign-timestamp", "--sign-timestamp", &Options::signTimestamp, nullptr, kPlain, nullptr},
 };
 
 // Options that take no value and switch something on.
@@ -250,6 +257,7 @@ Options ParseOptions(int argc, char** argv) {
     for (const auto& level : levels)
         if (o.elevationName == level.first) o.elevation = level.second, known = true;
     if (!known) UsageFail("--elevation takes as-invoker, highest or admin, not '" + Shown(o.elevationName) + "'");
+    o.sign = {o.signCert, o.signKey, o.signPassFile, o.signTimestamp};
     if (o.output.empty()) UsageFail("no output file (-o OUTPUT)");
     for (const std::string& list : lists) AddListedInputs(list, &o.inputs);
     if (o.inputs.empty()) UsageFail("no INPUT given");

@@ -11,6 +11,7 @@
 #include "tools/mksfx/commands.h"
 #include "tools/mksfx/peimage.h"
 #include "tools/mksfx/sfxfile.h"
+#include "tools/mksfx/signing.h"
 #include "tools/mksfx/util.h"
 
 namespace sfx {
@@ -23,9 +24,10 @@ const char kHelp[] =
     "Checks FILE as the stub will read it: its stub image (a sound 32-bit Windows program),\n"
     "parameter block, header CRC-32, configuration block and icon, end record, every archive\n"
     "record from the archive offset on, every member's data and CRC-32, and that no name can\n"
-    "leave the extraction folder; and its resources (manifest, icon, version information) as\n"
-    "a loader reads them. Prints one line per fault and exits with 1, or prints\n"
-    "'FILE: sound' and exits with 0.\n";
+    "leave the extraction folder; its resources (manifest, icon, version information) as a\n"
+    "loader reads them, and a signature's certificate table. Prints one line per fault and\n"
+    "exits with 1, or prints 'FILE: sound' and 'signed: yes (SUBJECT)' or 'signed: no' and\n"
+    "exits with 0 ('osslsigncode verify' checks the signature itself).\n";
 
 std::string Hex(uint64_t v) {
     char text[24];
@@ -88,7 +90,7 @@ std::vector<std::string> CheckFile(File* f, bool memberData) {
     if (f->head.empty() || f->head.size() != b.archiveOffset) return faults;
 
     PeImage layout;
-    std::string image = CheckPeImage(f->head, b.configOffset ? b.configOffset : b.archiveOffset, &layout);
+    std::string image = CheckPeImage(f->head, b.configOffset ? b.configOffset : b.archiveOffset, &layout, f->in.Size());
     const bool sound = image.empty();
     if (!sound) faults.push_back("the stub image is not sound: " + image);
     std::string resources = sound ? ReadResources(f->head, layout, &f->resources) : "";
@@ -100,7 +102,9 @@ std::vector<std::string> CheckFile(File* f, bool memberData) {
         faults.push_back("the block's signature occurs " + std::to_string(count) + " times " +
                          (own == f->head.size() ? "before the archive" : "in the stub image") +
                          "; the stub's header check needs it once");
-    if (b.headerCrc != 0 && HeaderCrc(f->head, b.position, b.archiveOffset) != b.headerCrc)
+    if (sound && (b.optionFlags & OPT_SIGNABLE) && layout.directoryCount <= (uint32_t)kDirectoryCertificates)
+        faults.push_back("the header check is to skip the certificate-table entry, but the image has none");
+    if (b.headerCrc != 0 && HeaderCrc(f->head, b, b.archiveOffset) != b.headerCrc)
         faults.push_back("header CRC-32 mismatch: image or configuration changed after the build");
     if (!f->walk.complete) return faults;
 
@@ -141,6 +145,9 @@ std::vector<std::string> CheckFile(File* f, bool memberData) {
     if (Le16(end, END_ENTRIES) != w.centralOffsets.size() || Le32(end, END_CENTRAL_OFFSET) != cdStart ||
         Le32(end, END_CENTRAL_SIZE) != endAt - cdStart)
         faults.push_back("the end record does not describe the central directory before it");
+    if (sound)
+        for (const std::string& fault : ReadSignature(f, Le32(f->head, MZ_PE_OFFSET), &f->signature))
+            faults.push_back(fault);
     return faults;
 }
 
@@ -155,7 +162,7 @@ int VerifyCommand(int argc, char** argv) {
     for (const std::string& fault : CheckFile(&f, true)) faults.push_back(fault);
     for (const std::string& fault : faults) Complain(Shown(path) + ": " + fault);
     if (!faults.empty()) return 1;
-    printf("%s: sound\n", Shown(path).c_str());
+    printf("%s: sound\nsigned: %s\n", Shown(path).c_str(), SignatureLine(f.signature).c_str());
     return 0;
 }
 
