@@ -11,7 +11,7 @@ PKGS=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev llvm
   unzip zip p7zip-full libarchive-tools python3 fastjar locales
-  icoutils
+  icoutils osslsigncode openssl libssl-dev
 )
 
 # The Wine tests run under de_DE.UTF-8 (ANSI code page 1252, OEM code page 850, UTF-8 file

@@ -25,7 +25,11 @@ inline void WriteLe32(unsigned char* p, unsigned v) {
 // ---- the stub parameter block ---------------------------------------------------------------
 // 52 bytes inside the stub's data, patched by the builder. The header CRC-32 covers bytes 0 to
 // archiveOffset - 1 of the finished file (image and configuration block) with the four bytes of
-// `headerCrc` taken as zero; a `headerCrc` of 0 means "no check".
+// `headerCrc` taken as zero; a `headerCrc` of 0 means "no check". With OPT_SIGNABLE it also
+// takes the PE image checksum and the certificate-table entry of the data directory as zero:
+// the two header fields that Authenticode signing writes after the build (the certificate
+// table itself goes after the archive, outside the range). The builder leaves both zero, so
+// for an unsigned file the CRC is the same either way.
 
 #define PARAMETER_SIGNATURE_BYTES 'r', 'd', 'k', 0x01, 's', 'f', 'x', 0x02
 
@@ -48,6 +52,17 @@ enum {
     OPT_WAIT_FOR_PROGRAM = 0x04,  // after the command, wait while waitForName.exe runs
     OPT_CUSTOM_CAPTION = 0x10,    // the configuration block holds a caption
     OPT_WAIT_MODE = 0x40,         // as the WAIT switch: ask for "&Done" before cleaning up
+    OPT_SIGNABLE = 0x100,         // the header CRC skips the two fields that signing writes
+};
+
+// Where those two fields stand: the MZ header names the PE header's offset at MZ_PE_OFFSET;
+// from the PE signature on, the checksum is 4 bytes at PE_CHECKSUM and the certificate
+// table's entry (file offset and size) 8 bytes at PE_CERTIFICATE_ENTRY.
+enum {
+    MZ_PE_OFFSET = 0x3C,
+    PE_CHECKSUM = 4 + 20 + 64,
+    PE_CERTIFICATE_ENTRY = 4 + 20 + 96 + 4 * 8,
+    PE_SIGNED_FIELDS_END = PE_CERTIFICATE_ENTRY + 8,
 };
 
 #pragma pack(push, 1)

@@ -43,6 +43,16 @@ void CheckHeader(DWORD length, DWORD expected, const unsigned char* signature) {
     // The stored CRC was computed with its own four bytes zero. They lie inside the block
     // unless the signature stands in its last 11 bytes; then only those present are cleared.
     for (DWORD k = found + 8; k < found + 12 && k < length; ++k) block[k] = 0;
+    // A signable file: the image checksum and the certificate-table entry, which signing
+    // writes after the build, count as zero. Their place follows from the MZ header's offset
+    // of the PE header, which stays covered.
+    if (stubParams.optionFlags & OPT_SIGNABLE) {
+        DWORD pe = length >= MZ_PE_OFFSET + 4 ? ReadLe32(block + MZ_PE_OFFSET) : length;
+        if (pe > length || length - pe < PE_SIGNED_FIELDS_END) HeaderInvalid();
+        WriteLe32(block + pe + PE_CHECKSUM, 0);
+        WriteLe32(block + pe + PE_CERTIFICATE_ENTRY, 0);
+        WriteLe32(block + pe + PE_CERTIFICATE_ENTRY + 4, 0);
+    }
 
     state.crc = 0xFFFFFFFF;
     Crc32Update(block, length);

@@ -71,7 +71,8 @@ TEST(MksfxBuild, PeersVerifyAndTheStubAcceptTheResult) {
     EXPECT_EQ(r.err, "");
     // The icon line, then the summary: members, input bytes, packed bytes, ratio, file size, level.
     const std::string in1 = std::to_string(ReadFile(in.tree + "/readme.txt").size() + 9000 + 8);
-    const std::string icon = "icon: 16x16, 16 colours, 318 bytes, taken as it is from image 1 of 1 (16x16, 16 colours)\n";
+    const std::string icon = "icon: 16x16, 16 colours, 318 bytes, taken as it is from image 1 of 1 (16x16, 16 colours)\n"
+                             "file icon: 16x16 4-bit\n";
     const std::string summary = out + ": 5 members, " + in1 + " bytes packed into ";
     EXPECT_EQ(r.out.compare(0, icon.size() + summary.size(), icon + summary), 0) << r.out;
     EXPECT_NE(r.out.find("%), file " + std::to_string(ReadFile(out).size()) + " bytes, level 12\n"), std::string::npos)
@@ -117,11 +118,11 @@ TEST(MksfxBuild, FillsTheParameterBlock) {
         std::string waitName;
         bool headerCheck;
     } cases[] = {
-        {{}, 0x02, "", true},
-        {{"--wait"}, 0x42, "", true},
-        {{"--caption", ""}, 0x12, "", true},
-        {{"--wait-for", "HELPER123"}, 0x06, "HELPER123", true},
-        {{"--no-header-check", "--wait", "--caption", "c", "--wait-for", "x"}, 0x56, "x", false},
+        {{}, 0x102, "", true},
+        {{"--wait"}, 0x142, "", true},
+        {{"--caption", ""}, 0x112, "", true},
+        {{"--wait-for", "HELPER123"}, 0x106, "HELPER123", true},
+        {{"--no-header-check", "--wait", "--caption", "c", "--wait-for", "x"}, 0x156, "x", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.options.empty() ? "no options" : c.options[0]);
@@ -132,10 +133,12 @@ TEST(MksfxBuild, FillsTheParameterBlock) {
         ASSERT_EQ(r.exitCode, 0) << r.err;
         std::string f = ReadFile(out);
         ASSERT_EQ(FindBlock(f), block);
-        EXPECT_EQ(f.compare(0, block, stub, 0, block), 0);  // the image before the block is kept
+        // The sections' data before the block is kept; the resources follow the image.
+        EXPECT_EQ(f.compare(0x200, block - 0x200, stub, 0x200, block - 0x200), 0);
+        EXPECT_EQ(f.compare(block + 52, stub.size() - block - 52, stub, block + 52), 0);
         uint32_t archive = Le32(f, block + 12), config = Le32(f, block + 16);
         uint32_t end = Le32(f, block + 20), total = Le32(f, block + 24);
-        EXPECT_EQ(config, stub.size());
+        EXPECT_EQ(config, stub.size() + 0x800);  // manifest and version information
         EXPECT_GT(archive, config);
         EXPECT_LE(archive - config, 1500u);
         EXPECT_EQ(Le32(f, archive), 0x04034b50u);
@@ -145,6 +148,8 @@ TEST(MksfxBuild, FillsTheParameterBlock) {
         EXPECT_EQ(Le32(f, block + 28), c.flags);
         EXPECT_EQ(std::string(f.data() + block + 32), c.waitName);
         EXPECT_EQ(f.compare(block + 42, 10, stub, block + 42, 10), 0);  // reserved bytes
+        // The PE checksum and certificate-table entry are left zero, so the plain CRC holds.
+        EXPECT_EQ(f.substr(0x40 + 88, 4) + f.substr(0x40 + 152, 8), std::string(12, '\0'));
         std::string zeroed = f.substr(0, archive);
         zeroed.replace(block + 8, 4, 4, '\0');
         EXPECT_EQ(Le32(f, block + 8), c.headerCheck ? Crc32(zeroed) : 0u);
@@ -153,7 +158,9 @@ TEST(MksfxBuild, FillsTheParameterBlock) {
 
 TEST(MksfxBuild, SameInputsGiveTheSameBytes) {
     Inputs in;
-    std::string a = in.dir / "a.exe", b = in.dir / "b.exe";
+    std::string a = in.dir / "a/setup.exe", b = in.dir / "b/setup.exe";  // the name is in the file
+    mkdir((in.dir / "a").c_str(), 0755);
+    mkdir((in.dir / "b").c_str(), 0755);
     std::vector<std::string> argsA = in.Build(a, {"--text", "x", in.tree});
     std::vector<std::string> argsB = in.Build(b, {"--text", "x", in.tree});
     ASSERT_EQ(RunMksfx(argsA).exitCode, 0);
@@ -190,6 +197,7 @@ struct Refusal {
     std::vector<std::string> args;  // after "build -o OUT --stub STUB" (see Inputs::Build)
     int code;
     std::string message;
+    std::vector<std::string> env = {};
 };
 
 TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
@@ -234,6 +242,14 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
     WriteFile(in.dir / "case/a.txt", "y");
     for (const char* name : {"a:1", "a:2", "nul", "ok.txt"}) WriteFile(in.dir / "several/" + name, "x");
     WriteFile(in.dir / "deep/" + std::string(120, 'd') + "/" + std::string(90, 'f'), "x");
+    // A certificate and its key, another key, and the first key locked by a password.
+    const std::string cert = in.dir / "cert.pem", key = in.dir / "key.pem", other = in.dir / "other.pem",
+                      locked = in.dir / "locked.pem", pass = in.dir / "pass.txt";
+    ASSERT_EQ(RunProgram({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                          "-days", "2", "-subj", "/CN=Tessly Test"}).exitCode, 0);
+    ASSERT_EQ(RunProgram({"openssl", "genrsa", "-out", other, "2048"}).exitCode, 0);
+    ASSERT_EQ(RunProgram({"openssl", "pkey", "-in", key, "-aes256", "-passout", "pass:geheim", "-out", locked}).exitCode, 0);
+    WriteFile(pass, "falsch\n");
     std::string t = in.tree;
 
     std::vector<Refusal> cases = {
@@ -294,13 +310,27 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         {"same file twice", {t + "/readme.txt", t + "/readme.txt"}, 1, "same file on Windows"},
         {"every bad name in one run", {in.dir / "several"}, 1, "3 names cannot be stored"},
         {"long name", {in.dir / "deep"}, 1, "longer than 200 bytes"},
+        {"unknown elevation", {"--elevation", "root", t}, 2, "--elevation takes as-invoker, highest or admin, not 'root'"},
+        {"five version numbers", {"--product-version", "1.2.3.4.5", t}, 1, "--product-version: '1.2.3.4.5' is not one to four"},
+        {"company not UTF-8", {"--company", "a\xC0\xAF", t}, 1, "--company: the text is not valid UTF-8 at byte 2"},
+        {"key without certificate", {"--sign-key", key, t}, 2, "--sign-cert CERT is missing"},
+        {"key that does not fit", {"--sign-cert", cert, "--sign-key", other, t}, 1,
+         "--sign-key " + other + " does not fit the certificate in --sign-cert " + cert + " (CN=Tessly Test)"},
+        {"locked key without password", {"--sign-cert", cert, "--sign-key", locked, t}, 1,
+         "is encrypted: give its password with --sign-pass-file"},
+        {"wrong password", {"--sign-cert", cert, "--sign-key", locked, "--sign-pass-file", pass, t}, 1,
+         "the password from --sign-pass-file " + pass + " does not unlock it"},
+        {"no signing tool", {"--sign-cert", cert, "--sign-key", key, t}, 1, "signing needs osslsigncode, which is not installed",
+         {"PATH=" + in.dir.path()}},
+        {"time-stamping server out of reach", {"--sign-cert", cert, "--sign-key", key, "--sign-timestamp", "http://127.0.0.1:9/", t},
+         1, "osslsigncode failed (exit status "},
     };
     std::string out = in.dir / "out/setup.exe";
     WriteFile(out, "previous contents");
     for (const Refusal& c : cases) {
         SCOPED_TRACE(c.what);
         std::vector<std::string> args = in.Build(out, c.args);
-        RunResult r = RunMksfx(args);
+        RunResult r = RunMksfx(args, c.env);
         EXPECT_EQ(r.exitCode, c.code) << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
         // Each line is a message of its own (a name cannot break one), or the pointer to --help.
@@ -321,13 +351,23 @@ TEST(MksfxBuild, IconsOfAnyKindFit) {
     ASSERT_TRUE(HaveProgram("convert")) << "run scripts/setup.sh (imagemagick)";
     ASSERT_EQ(RunProgram({"convert", "rose:", "-define", "icon:auto-resize=64,48,32,16", in.dir / "app4.ico"}).exitCode, 0);
     ASSERT_EQ(RunProgram({"convert", "rose:", "-alpha", "on", "png32:" + in.dir / "rose.png"}).exitCode, 0);
+    ASSERT_EQ(RunProgram({"convert", "-size", "600x400", "xc:#3080C0", "png32:" + in.dir / "big.png"}).exitCode, 0);
+    // A PNG whose private chunk holds the parameter block's signature: the file's icon carries
+    // it into the resources, after the stub's own block, which the stub finds first.
+    ASSERT_EQ(RunProgram({"convert", "-size", "48x48", "xc:#C03080", "png32:" + in.dir / "marked.png"}).exitCode, 0);
+    std::string marked = ReadFile(in.dir / "marked.png"), chunk = std::string("prVt") + "rdk\x01sfx\x02";
+    auto be32 = [](uint32_t v) { return std::string{(char)(v >> 24), (char)(v >> 16), (char)(v >> 8), (char)v}; };
+    WriteFile(in.dir / "marked.png", marked.insert(33, be32(8) + chunk + be32(Crc32(chunk))));
     const struct {
-        std::string icon, line, listed;
+        std::string icon, line, listed, fileIcon;
     } cases[] = {
-        {in.icon, "icon: 16x16, 16 colours, 318 bytes, taken as it is", "16x16, 16 colours, 318 bytes"},
+        {in.icon, "icon: 16x16, 16 colours, 318 bytes, taken as it is", "16x16, 16 colours, 318 bytes", "16x16 4-bit"},
         {in.dir / "app4.ico", "icon: 32x32, 16 colours, 766 bytes, converted from image 3 of 4 (32x32, 32-bit)",
-         "32x32, 16 colours, 766 bytes"},
-        {in.dir / "rose.png", "icon: 32x32, 16 colours, 766 bytes, converted from a 70x46 PNG", "32x32, 16 colours"},
+         "32x32, 16 colours, 766 bytes", "64x64 32-bit, 48x48 32-bit, 32x32 32-bit, 16x16 32-bit"},
+        {in.dir / "rose.png", "icon: 32x32, 16 colours, 766 bytes, converted from a 70x46 PNG", "32x32, 16 colours",
+         "70x70 PNG (scaled from 70x46)"},
+        {in.dir / "big.png", "icon: 32x32, 16 colours", "32x32, 16 colours", "256x256 PNG (scaled from 600x400)"},
+        {in.dir / "marked.png", "icon: 32x32, 16 colours", "32x32, 16 colours", "48x48 PNG"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.icon);
@@ -335,7 +375,12 @@ TEST(MksfxBuild, IconsOfAnyKindFit) {
         RunResult r = RunMksfx(in.Build(out, {"--icon", c.icon, "--about", std::string(515, 'a'), in.tree}));
         ASSERT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(r.out.compare(0, c.line.size(), c.line), 0) << r.out;
-        EXPECT_NE(RunMksfx({"list", out}).out.find("icon:         " + c.listed), std::string::npos);
+        EXPECT_NE(r.out.find("\nfile icon: " + c.fileIcon + "\n"), std::string::npos) << r.out;
+        std::string listed = RunMksfx({"list", out}).out;
+        EXPECT_NE(listed.find("icon:         " + c.listed), std::string::npos);
+        EXPECT_NE(listed.find("  icon: " + c.fileIcon.substr(0, c.fileIcon.find(" (")) + "\n"), std::string::npos) << listed;
+        std::string file = ReadFile(out);
+        EXPECT_EQ(file.find(chunk.substr(4), FindBlock(file) + 1) != std::string::npos, c.icon == in.dir / "marked.png");
         EXPECT_EQ(RunMksfx({"verify", out}).exitCode, 0);
         ASSERT_EQ(LoadInStub(out), 0);
         EXPECT_NE(state.appIcon, (HICON)0);

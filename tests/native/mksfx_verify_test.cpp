@@ -104,6 +104,32 @@ TEST(MksfxVerify, FindsEachFault) {
     p.members.clear();
     add("unknown record", BuildSfx(p), "no record signature at offset");
 
+    // As mksfx builds files: resources after the image (at 0x2000), room for a signature.
+    TempDir dir;
+    WriteFile(dir / "stub.exe", SyntheticStub());
+    WriteFile(dir / "in/a.txt", "alpha");
+    ASSERT_EQ(RunMksfx({"build", "-q", "-o", dir / "built.exe", "--stub", dir / "stub.exe", dir / "in"}).exitCode, 0);
+    const std::string built = ReadFile(dir / "built.exe");
+    f = built;
+    SetLe32(&f, 0x2000 + 16, 30);  // the first type's id above the second's
+    ResealHeader(&f);
+    add("resource ids out of order", f, "resources: the resource table at 0x0: its ids do not ascend");
+    // A certificate table: its entry (which the header check skips) and the table at the end.
+    auto withTable = [](std::string file, const std::string& table, uint32_t size) {
+        file.resize((file.size() + 7) & ~(size_t)7, '\0');
+        SetLe32(&file, 0x40 + 152, (uint32_t)file.size());
+        SetLe32(&file, 0x40 + 156, size);
+        return file + table;
+    };
+    const std::string notSignedData = std::string("\x10\0\0\0\0\x02\x02\0", 8) + "not DER!";
+    f = built;
+    SetLe32(&f, 0x40 + 152, Le32(built, FindBlock(built) + 12));  // the archive's offset
+    SetLe32(&f, 0x40 + 156, 64);
+    add("certificate table over the archive", f, "does not lie after the archive");
+    add("certificate table past the end", withTable(built, "", 64), "the certificates directory");
+    add("certificate not PKCS#7", withTable(built, notSignedData, 16), "certificate 1 at 0x");
+    add("signed without room", withTable(sound, notSignedData, 16), "built without room for a signature");
+
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         RunResult r = VerifyBytes(c.bytes);
@@ -137,7 +163,7 @@ TEST(MksfxList, ShowsConfigurationAndMembers) {
     for (const char* line : {"command:      \"setup.exe\"", "about:        \"\xC3\x9C" "ber\"",
                              "caption:      \"Caption\"", "wait mode:    yes", "wait for:     HELPER.exe",
                              "header check: yes", "icon:         16x16, 16 colours, 318 bytes", "\xC3\xBC" "ber.txt",
-                             "folder", "2 members"})
+                             "folder", "2 members", "Signed: no\n", "Resources:\n  resources: none\n"})
         EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
 
     // A file the stub would refuse is listed, and the listing fails.

@@ -2,21 +2,32 @@
 // archive of the inputs.
 //
 // The order of a build:
-//   1. the options, and the output checked (a regular file or a new name, not an input);
+//   1. the options, the output checked (a regular file or a new name, not an input), and the
+//      signing key and certificate when the output is to be signed;
 //   2. the configuration block from the options (texts, command, icon), deflated;
 //   3. the stub image, checked as a sound PE32 i386 GUI program whose parameter block is found
-//      by its signature (it must occur once);
+//      by its signature (it must occur once), and a resource section appended after its last
+//      section: manifest, the file's icon, version information. The block, in .data, stays
+//      where it was, and configuration block and archive follow the grown image;
 //   4. the entries of the inputs, their names checked;
 //   5. the file: room for image and configuration block, then the archive behind them;
-//   6. the parameter block filled in: offsets, total size, options, the name to wait for;
-//   7. the header CRC-32 over image and configuration block (the block's own CRC field taken as
-//      zero), unless --no-header-check; then image and configuration block are written in front.
+//   6. the parameter block filled in: offsets, total size, options (OPT_SIGNABLE always, so
+//      that the file may be signed now or later), the name to wait for;
+//   7. the header CRC-32 over image and configuration block (the block's own CRC field, the
+//      PE checksum and the certificate-table entry taken as zero; the builder leaves the last
+//      two zero), unless --no-header-check; then image and configuration block are written
+//      in front;
+//   8. with --sign-*, the file signed by osslsigncode and read back as sound and signed.
 // The output appears under its name only when all of this has succeeded; one line sums it up.
 #include <libdeflate.h>
 #include <stdio.h>
+#include <strings.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+
+#include "tools/common/codepages.h"
 #include "tools/mksfx/build.h"
 #include "tools/mksfx/commands.h"
 #include "tools/mksfx/icon.h"
@@ -38,15 +49,15 @@ std::string Deflate(const std::string& data, int level) {
     return out;
 }
 
-std::string ConfigurationBlock(const Options& o) {
+// `iconInput`: the bytes of the --icon file, if one is given.
+std::string ConfigurationBlock(const Options& o, const std::string& iconInput) {
     std::string about = AnsiText(o.aboutFrom, o.about, kAboutMax);
     std::string command = AnsiText("--command", o.command, kCommandMax);
     std::string text = AnsiText(o.textFrom, o.text, kTextMax);
     std::string block = about + '\0' + command + '\0' + '\0' + text + '\0';
     if (o.haveCaption) block += AnsiText("--caption", o.caption, kCaptionMax) + '\0';
     if (!o.icon.empty()) {
-        std::string input, error;
-        if (!ReadWholeFile(o.icon, &input, &error)) Fail("--icon: " + Shown(error));
+        std::string error;
         // The icon takes what the texts and the two marker bytes leave of the block, and must
         // keep the packed block within what the stub reads.
         const std::string marker(2, (char)ICON_MARKER);
@@ -55,7 +66,7 @@ std::string ConfigurationBlock(const Options& o) {
         auto fits = [&](const std::string& ico) {
             return Deflate(block + marker + ico, 12).size() <= CONFIG_PACKED_MAX;
         };
-        if (!MakeDialogIcon(input, room, &icon, &error, fits))
+        if (!MakeDialogIcon(iconInput, room, &icon, &error, fits))
             Fail("--icon: " + Shown(o.icon) + ": " + error);
         // Whatever was chosen must pass the stub's own check, or the dialog would show none.
         if (const char* why = IconFault(icon.ico)) Fail("--icon: " + Shown(o.icon) + ": " + why);
@@ -75,17 +86,98 @@ std::string ConfigurationBlock(const Options& o) {
 }
 
 // The stub image: a sound program with nothing after its last section (not a finished
-// setup file, not a signed image) and its parameter block exactly once.
+// setup file, not a signed image), a certificate-table entry for signing, and its parameter
+// block exactly once.
 std::string StubImage(const std::string& path, size_t* blockAt) {
     std::string image, error;
     if (!ReadWholeFile(path, &image, &error)) Fail("stub: " + Shown(error));
-    std::string fault = CheckPeImage(image, image.size(), nullptr);
+    PeImage layout;
+    std::string fault = CheckPeImage(image, image.size(), &layout);
+    if (fault.empty() && layout.directoryCount <= (uint32_t)kDirectoryCertificates)
+        fault = "its data directory has no entry for a certificate table";
     if (!fault.empty()) Fail("stub " + Shown(path) + " is not a sound stub image: " + fault);
     size_t occurrences = CountSignature(image, image.size(), blockAt);
     if (occurrences != 1 || *blockAt + STUB_PARAMETER_BLOCK_SIZE > image.size())
         Fail("stub " + Shown(path) + ": its parameter block must occur exactly once, found " +
              std::to_string(occurrences));
+    // Without a table the entry is empty; the header check counts it as zero anyway.
+    image.replace(layout.DirectoryOffset(kDirectoryCertificates), 8, 8, '\0');
     return image;
+}
+
+std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// The product name as the version information gives it: the option, or the output's name
+// without ".exe".
+std::string ProductName(const Options& o) {
+    if (!o.productName.empty()) return o.productName;
+    std::string name = BaseName(o.output);
+    if (name.size() > 4 && strcasecmp(name.c_str() + name.size() - 4, ".exe") == 0) name.resize(name.size() - 4);
+    return name;
+}
+
+// The file's own icon: every image of the --icon input as it stands, each decoded first (a
+// PNG's pixel data is checked only then). A PNG image given on its own that is larger than
+// 256x256, or not square, is scaled to a square PNG of at most 256 pixels. `line` receives
+// what is stored.
+std::vector<IconImage> FileIcon(const Options& o, const std::string& input, std::string* line) {
+    IconFile file;
+    std::string error;
+    if (!ReadIconFile(input, &file, &error)) Fail("--icon: " + Shown(o.icon) + ": " + error);
+    std::vector<IconImage> icons;
+    for (size_t i = 0; i < file.entries.size(); ++i) {
+        IconEntry e = file.entries[i];
+        RgbaImage pixels;
+        std::string who = "--icon: " + Shown(o.icon) + ": image " + std::to_string(i + 1) + " of " +
+                          std::to_string(file.entries.size()) + ": ";
+        if (!DecodeIconImage(e, &pixels, nullptr, &error)) Fail(who + error);
+        std::string note;
+        if (file.plainPng && (e.width != e.height || e.width > 256)) {
+            int side = std::min(256, std::max(e.width, e.height));
+            if (!MakePngIcon(e, side, &e.bytes, &error)) Fail(who + error);
+            note = " (scaled from " + std::to_string(e.width) + "x" + std::to_string(e.height) + ")";
+            e.width = e.height = side;
+        }
+        IconImage image;
+        image.width = e.width;
+        image.height = e.height;
+        image.planes = 1;
+        image.bitCount = (uint16_t)(e.png ? 32 : e.bitCount);
+        image.colours = (uint8_t)(image.bitCount < 8 ? 1 << image.bitCount : 0);
+        image.bytes = e.bytes;
+        icons.push_back(image);
+        *line += (i ? ", " : "") + std::to_string(e.width) + "x" + std::to_string(e.height) + " " +
+                 (e.png ? std::string("PNG") : std::to_string(e.bitCount) + "-bit") + note;
+    }
+    return icons;
+}
+
+// What the resource section is made of; texts are checked here so that a fault names its option.
+ResourceInputs Resources(const Options& o, const std::string& iconInput) {
+    ResourceInputs r;
+    r.elevation = o.elevation;
+    const std::pair<const char*, const std::string*> texts[] = {
+        {"--product-name", &o.productName}, {"--product-version", &o.productVersion}, {"--company", &o.company},
+        {"--description", &o.description},  {"--copyright", &o.copyright}};
+    for (const auto& t : texts) {
+        if (!codepages::ValidUtf8(*t.second)) Fail(std::string(t.first) + ": the text " + codepages::Cp1252Fault(*t.second));
+        if (t.second->find('\0') != std::string::npos) Fail(std::string(t.first) + ": the text holds a NUL character");
+    }
+    uint32_t high, low;
+    if (!o.productVersion.empty() && !resfmt::ParseVersion(o.productVersion, &high, &low))
+        Fail("--product-version: '" + Shown(o.productVersion) + "' is not one to four numbers of 0 to 65535 joined by dots");
+    r.version.productVersion = o.productVersion;
+    r.version.productName = o.productName;
+    r.version.company = o.company;
+    r.version.description = o.description;
+    r.version.copyright = o.copyright;
+    r.version.originalName = BaseName(o.output);
+    if (!iconInput.empty()) {
+        std::string line;
+        r.icons = FileIcon(o, iconInput, &line);
+        if (!o.quiet) printf("file icon: %s\n", line.c_str());
+    }
+    return r;
 }
 
 std::string Megabytes(uint64_t bytes) {
@@ -127,9 +219,10 @@ struct Progress {
 };
 
 int Build(int argc, char** argv) {
-    // 1. options and the output
+    // 1. options, the output and the signer
     Options o = ParseOptions(argc, argv);
     OutputTarget target = CheckOutputTarget(o.output);
+    if (o.sign.Wanted()) CheckSigner(o.sign);
 
     // 2. the configuration block
     uint32_t ourFlags = 0;
@@ -140,12 +233,16 @@ int Build(int argc, char** argv) {
     }
     if (o.haveCaption) ourFlags |= OPT_CUSTOM_CAPTION;
     if (o.wait) ourFlags |= OPT_WAIT_MODE;
-    std::string config = ConfigurationBlock(o);
+    std::string iconInput, error;
+    if (!o.icon.empty() && !ReadWholeFile(o.icon, &iconInput, &error)) Fail("--icon: " + Shown(error));
+    std::string config = ConfigurationBlock(o, iconInput);
 
-    // 3. the stub image
+    // 3. the stub image and its resources
     size_t blockAt = 0;
     std::string image = StubImage(o.stub.empty() ? DefaultStubPath() : o.stub, &blockAt);
     Block block = ReadBlock(image, blockAt);
+    std::string fault = AddResources(&image, Resources(o, iconInput));
+    if (!fault.empty()) Fail("resources: " + fault);
 
     // 4. the entries
     Inputs inputs;
@@ -184,18 +281,25 @@ int Build(int argc, char** argv) {
     block.endRecordOffset = endRecord;
     block.totalSize = (uint32_t)totalSize;
     // Bits the stub does not test stay as the image carries them.
-    block.optionFlags = (block.optionFlags & ~(OPT_WAIT_FOR_PROGRAM | OPT_CUSTOM_CAPTION | OPT_WAIT_MODE)) |
-                        ourFlags;
+    const uint32_t ours = OPT_WAIT_FOR_PROGRAM | OPT_CUSTOM_CAPTION | OPT_WAIT_MODE | OPT_SIGNABLE;
+    block.optionFlags = (block.optionFlags & ~ours) | ourFlags | OPT_SIGNABLE;
     block.waitName = waitName;
     block.headerCrc = 0;
     WriteBlock(&head, block);
 
     // 7. the header CRC, and the head in front of the archive
     if (!o.noHeaderCheck) {
-        block.headerCrc = HeaderCrc(head, blockAt, head.size());
+        block.headerCrc = HeaderCrc(head, block, head.size());
         WriteBlock(&head, block);
     }
     out.WriteAt(0, head);
+
+    // 8. the signature
+    Signature signature;
+    if (o.sign.Wanted())
+        out.Replace([&](const std::string& written, const std::string& to) {
+            signature = SignFile(o.sign, written, to, ProductName(o));
+        });
     uint64_t fileSize = out.Size();
     out.Commit();
 
@@ -206,6 +310,7 @@ int Build(int argc, char** argv) {
         if (counts.streamed)
             streamed = "; " + std::to_string(counts.streamed) + (counts.streamed == 1 ? " file" : " files") +
                        " over 32 MiB compressed as a stream at level " + std::to_string(o.level < 9 ? o.level : 9);
+        if (signature.present) streamed += "; signed: " + SignatureLine(signature);
         printf("%s: %llu members, %llu bytes packed into %llu (%s), file %llu bytes, level %d%s\n",
                Shown(o.output).c_str(), (unsigned long long)counts.members, (unsigned long long)counts.inputBytes,
                (unsigned long long)counts.packedBytes, ratio, (unsigned long long)fileSize, o.level,

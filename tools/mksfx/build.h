@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/mksfx/resources.h"
+#include "tools/mksfx/signing.h"
 #include "tools/mksfx/util.h"
 #include "tools/mksfx/zipinput.h"
 
@@ -23,6 +25,11 @@ struct Options {
     bool wait = false, waitForGiven = false, noHeaderCheck = false;
     bool quiet = false, verbose = false;
     int level = 12;
+    Elevation elevation = Elevation::AsInvoker;
+    std::string elevationName;  // as given
+    std::string productName, productVersion, company, description, copyright;  // UTF-8
+    std::string signCert, signKey, signPassFile, signTimestamp;
+    SignOptions sign;  // the four above
 };
 // The options and inputs of the command line; --help and --version print and end the
 // program. Every option may be given once.

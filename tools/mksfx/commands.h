@@ -7,3 +7,4 @@ int CommandBuild(int argc, char** argv);
 int CommandList(int argc, char** argv);
 int CommandVerify(int argc, char** argv);
 int CommandExtract(int argc, char** argv);
+int CommandSign(int argc, char** argv);

@@ -63,6 +63,11 @@ struct DialogIcon {
 bool MakeDialogIcon(const std::string& input, size_t room, DialogIcon* icon, std::string* error,
                     const std::function<bool(const std::string& ico)>& fits = nullptr);
 
+// A square PNG image of `side` pixels made from one image of a file that ReadIconFile
+// accepted, scaled and centred as the dialog's forms are: for the file's own icon when an
+// image is too large or not square for an icon resource.
+bool MakePngIcon(const IconEntry& entry, int side, std::string* png, std::string* error);
+
 // The icon file of one bitmap image of 1 or 4 bits (palette padded to its full size).
 std::string WriteSmallIcon(const IndexedImage& image);
 

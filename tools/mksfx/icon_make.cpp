@@ -35,6 +35,8 @@
 // whatever number of threads it runs on).
 #include <libimagequant.h>
 #include <math.h>
+#include <png.h>
+#include <string.h>
 
 #include <algorithm>
 #include <map>
@@ -348,6 +350,28 @@ std::string WriteSmallIcon(const IndexedImage& img) {
     Put32(&ico, (uint32_t)bitmap.size());
     Put32(&ico, 22);
     return ico + bitmap;
+}
+
+bool MakePngIcon(const IconEntry& entry, int side, std::string* png, std::string* error) {
+    RgbaImage source;
+    if (!DecodeIconImage(entry, &source, nullptr, error)) return false;
+    RgbaImage square = Scale(source, side);
+    png_image out;
+    memset(&out, 0, sizeof out);
+    out.version = PNG_IMAGE_VERSION;
+    out.width = out.height = (png_uint_32)side;
+    out.format = PNG_FORMAT_RGBA;
+    png_alloc_size_t size = 0;
+    if (png_image_write_to_memory(&out, nullptr, &size, 0, square.pixels.data(), 0, nullptr)) {
+        png->resize(size);
+        if (png_image_write_to_memory(&out, &(*png)[0], &size, 0, square.pixels.data(), 0, nullptr)) {
+            png->resize(size);
+            return true;
+        }
+    }
+    *error = std::string("cannot write a PNG image: ") + out.message;
+    png_image_free(&out);
+    return false;
 }
 
 bool MakeDialogIcon(const std::string& input, size_t room, DialogIcon* icon, std::string* error,

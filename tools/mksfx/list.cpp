@@ -7,6 +7,7 @@
 #include "tools/common/codepages.h"
 #include "tools/mksfx/commands.h"
 #include "tools/mksfx/sfxfile.h"
+#include "tools/mksfx/signing.h"
 #include "tools/mksfx/util.h"
 
 using namespace sfx;
@@ -16,8 +17,10 @@ namespace {
 const char kHelp[] =
     "usage: mksfx list FILE\n"
     "\n"
-    "Shows the configuration of a self-extracting file (texts, command, options, icon) and\n"
-    "its members in archive order: size, packed size, method, time, CRC-32 and name.\n"
+    "Shows whether a self-extracting file is signed (and by whom), its configuration (texts,\n"
+    "command, options, icon), its resources (manifest level, icon sizes, version\n"
+    "information) and its members in archive order: size, packed size, method, time, CRC-32\n"
+    "and name.\n"
     "Checks the file's structure as it goes: when the stub would refuse the file or fail on\n"
     "it, the faults follow on stderr and the exit code is 1 ('mksfx verify' also decodes\n"
     "every member).\n";
@@ -37,6 +40,7 @@ int List(int argc, char** argv) {
 
     const Block& b = f.block;
     printf("File: %s\n", shown.c_str());
+    printf("Signed: %s\n", f.walk.complete ? SignatureLine(f.signature).c_str() : "(not read)");
     printf("Configuration:\n");
     if (!f.hasConfig) {
         printf("  (none)\n");
@@ -58,6 +62,8 @@ int List(int argc, char** argv) {
         printf("  wait for:     (nothing)\n");
     printf("  header check: %s\n", b.headerCrc ? "yes" : "no");
     printf("  total size:   %u\n", b.totalSize);
+    printf("Resources:\n");
+    for (const std::string& line : ResourceLines(f.resources)) printf("  %s\n", Shown(line).c_str());
 
     printf("Members:\n");
     printf("%10s %10s %-8s %-19s %-8s %s\n", "Size", "Packed", "Method", "Time", "CRC-32", "Name");

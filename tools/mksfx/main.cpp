@@ -21,6 +21,7 @@ static void PrintUsage(FILE* to) {
             "  list FILE                            show its members and configuration\n"
             "  verify FILE                          check it as the stub will read it\n"
             "  extract FILE DIR                     unpack it with the stub's own code\n"
+            "  sign [OPTIONS] FILE...               sign finished files in place (Authenticode)\n"
             "\n"
             "'mksfx COMMAND --help' describes each command; 'mksfx --version' names this one.\n");
 }
@@ -43,6 +44,7 @@ static int Run(int argc, char** argv) {
     if (!strcmp(command, "list")) return sfx::RunCommand(CommandList, argc - 1, argv + 1);
     if (!strcmp(command, "verify")) return sfx::RunCommand(CommandVerify, argc - 1, argv + 1);
     if (!strcmp(command, "extract")) return CommandExtract(argc - 1, argv + 1);
+    if (!strcmp(command, "sign")) return sfx::RunCommand(CommandSign, argc - 1, argv + 1);
     fprintf(stderr, "mksfx: unknown command '%s'\n", sfx::Shown(command).c_str());
     PrintUsage(stderr);
     return 2;

@@ -43,15 +43,28 @@ const char kHelp[] =
     "  --about TEXT          text of the Info box\n"
     "  --about-file FILE     the same, read from a UTF-8 file ('-': standard input)\n"
     "  --caption TEXT        the dialog's caption\n"
-    "  --icon FILE           the dialog's icon, from any .ico or .png file: the image that\n"
-    "                        shows best at 32x32 and fits beside the texts is stored,\n"
-    "                        converted to 16 or 2 colours when needed (one line says what)\n"
+    "  --icon FILE           the icon, from any .ico or .png file: for the dialog the image\n"
+    "                        that shows best at 32x32 and fits beside the texts is stored,\n"
+    "                        converted to 16 or 2 colours when needed (one line says what);\n"
+    "                        every image is the file's own icon (a PNG over 256x256 scaled)\n"
+    "  --elevation LEVEL     what the file asks Windows for: as-invoker (default; the user's\n"
+    "                        rights, no prompt), highest (administrators are asked to elevate,\n"
+    "                        others run as they are) or admin (always elevated, with a prompt)\n"
+    "  --product-name TEXT   the version information that the file's properties show: the\n"
+    "  --product-version V   product name (default: the output's name without .exe), its\n"
+    "  --company TEXT        version (one to four numbers joined by dots, default 1.0; also\n"
+    "  --description TEXT    the file version), the company, a description (default: the\n"
+    "  --copyright TEXT      product name) and the copyright\n"
     "  --wait                ask before deleting the extracted files, as the WAIT switch\n"
     "  --wait-for NAME       after the command, wait until NAME.exe no longer runs\n"
     "  --no-header-check     let the stub skip the CRC-32 check of its own header\n"
     "  --stub FILE           the stub image, a sound 32-bit Windows program (default:\n"
     "                        ../share/tessly/sfxstub.exe beside the mksfx program)\n"
     "  --level N             compression effort 0 (store) to 12 (default, smallest)\n"
+    "  --sign-cert CERT      sign the output with osslsigncode (Authenticode, SHA-256): the\n"
+    "  --sign-key KEY        certificate (PEM or DER, any chain after it) and its key, the\n"
+    "  --sign-pass-file FILE key's password (the file's first line) and a time-stamping\n"
+    "  --sign-timestamp URL  server (RFC 3161); 'mksfx sign' signs a finished file\n"
     "  -q, --quiet           print nothing but errors\n"
     "  -v, --verbose         list each member as it is added\n"
     "  --version             print the version\n"
@@ -99,6 +112,16 @@ const ValueOption kValueOptions[] = {
     {"--wait-for", "--wait-for", &Options::waitFor, &Options::waitForGiven, kPlain, nullptr},
     {"--stub", "--stub", &Options::stub, nullptr, kPlain, nullptr},
     {"--files-from", "--files-from", nullptr, nullptr, kList, nullptr},
+    {"--elevation", "--elevation", &Options::elevationName, nullptr, kPlain, nullptr},
+    {"--product-name", "--product-name", &Options::productName, nullptr, kPlain, nullptr},
+    {"--product-version", "--product-version", &Options::productVersion, nullptr, kPlain, nullptr},
+    {"--company", "--company", &Options::company, nullptr, kPlain, nullptr},
+    {"--description", "--description", &Options::description, nullptr, kPlain, nullptr},
+    {"--copyright", "--copyright", &Options::copyright, nullptr, kPlain, nullptr},
+    {"--sign-cert", "--sign-cert", &Options::signCert, nullptr, kPlain, nullptr},
+    {"--sign-key", "--sign-key", &Options::signKey, nullptr, kPlain, nullptr},
+    {"--sign-pass-file", "--sign-pass-file", &Options::signPassFile, nullptr, kPlain, nullptr},
+    {"--sign-timestamp", "--sign-timestamp", &Options::signTimestamp, nullptr, kPlain, nullptr},
 };
 
 // Options that take no value and switch something on.
@@ -228,6 +251,13 @@ Options ParseOptions(int argc, char** argv) {
         }
     }
     if (o.quiet && o.verbose) UsageFail("-q (--quiet) and -v (--verbose) exclude each other");
+    const std::pair<const char*, Elevation> levels[] = {
+        {"as-invoker", Elevation::AsInvoker}, {"highest", Elevation::Highest}, {"admin", Elevation::Admin}};
+    bool known = o.elevationName.empty();
+    for (const auto& level : levels)
+        if (o.elevationName == level.first) o.elevation = level.second, known = true;
+    if (!known) UsageFail("--elevation takes as-invoker, highest or admin, not '" + Shown(o.elevationName) + "'");
+    o.sign = {o.signCert, o.signKey, o.signPassFile, o.signTimestamp};
     if (o.output.empty()) UsageFail("no output file (-o OUTPUT)");
     for (const std::string& list : lists) AddListedInputs(list, &o.inputs);
     if (o.inputs.empty()) UsageFail("no INPUT given");

@@ -87,13 +87,13 @@ const PeSection* SectionOf(const PeImage& p, uint64_t rva, uint64_t size) {
     return nullptr;
 }
 
-std::string CheckDirectories(const std::string& file, size_t imageEnd, const PeImage& p) {
+std::string CheckDirectories(const std::string& file, size_t imageEnd, uint64_t fileSize, const PeImage& p) {
     for (uint32_t i = 0; i < p.directoryCount; ++i) {
         uint64_t rva = U32(file, p.DirectoryOffset(i)), size = U32(file, p.DirectoryOffset(i) + 4);
         if (rva == 0 && size == 0) continue;
         std::string who = std::string("the ") + kDirectoryNames[i] + " directory";
         if (i == kDirectoryCertificates) {  // a file offset, after the image
-            if (rva < imageEnd || rva + size > file.size())
+            if (rva < imageEnd || rva + size > fileSize)
                 return who + " (" + Hex(rva) + ", " + Hex(size) + " bytes) does not lie after the image";
             continue;
         }
@@ -105,8 +105,9 @@ std::string CheckDirectories(const std::string& file, size_t imageEnd, const PeI
 
 }  // namespace
 
-std::string CheckPeImage(const std::string& file, size_t imageEnd, PeImage* image) {
+std::string CheckPeImage(const std::string& file, size_t imageEnd, PeImage* image, uint64_t fileSize) {
     PeImage p;
+    if (fileSize < file.size()) fileSize = file.size();
     if (imageEnd > file.size()) return "the image is longer than the file";
     if (imageEnd < 64 || file[0] != 'M' || file[1] != 'Z') return "no MZ signature: not a Windows program";
     uint64_t pe = U32(file, 0x3C);
@@ -152,7 +153,7 @@ std::string CheckPeImage(const std::string& file, size_t imageEnd, PeImage* imag
         p.sections.push_back(s);
     }
     std::string fault = CheckSections(file, imageEnd, &p);
-    if (fault.empty()) fault = CheckDirectories(file, imageEnd, p);
+    if (fault.empty()) fault = CheckDirectories(file, imageEnd, fileSize, p);
     if (!fault.empty()) return fault;
     uint32_t entry = U32(file, o + 16);
     const PeSection* code = SectionOf(p, entry, 1);

@@ -32,9 +32,10 @@ struct PeImage {
 // signatures, machine, optional header, section table inside the headers, every section's
 // data inside the image and in file order, nothing after the last section, entry point and
 // data directories inside sections. A certificate table, which follows the image, must lie
-// within [imageEnd, file.size()). Answers an empty string when sound, else what is wrong
-// in one line; `image` (may be null) receives the layout.
-std::string CheckPeImage(const std::string& file, size_t imageEnd, PeImage* image);
+// within [imageEnd, fileSize) (fileSize 0: file.size(), for `file` holding the whole file).
+// Answers an empty string when sound, else what is wrong in one line; `image` (may be
+// null) receives the layout.
+std::string CheckPeImage(const std::string& file, size_t imageEnd, PeImage* image, uint64_t fileSize = 0);
 
 // The address the next appended section gets; `layout` is a sound image's.
 uint32_t NextSectionAddress(const PeImage& layout);

@@ -112,23 +112,6 @@ std::string Node(const char* key, uint16_t type, const std::string& value, uint3
     return n;
 }
 
-bool ParseVersion(const std::string& text, uint32_t* high, uint32_t* low) {
-    uint32_t parts[4] = {0, 0, 0, 0};
-    for (size_t count = 0, at = 0;; ++count) {
-        size_t end = text.find('.', at);
-        std::string part = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
-        if (count == 4 || part.empty() || part.size() > 5 || part.find_first_not_of("0123456789") != std::string::npos)
-            return false;
-        parts[count] = (uint32_t)std::stoul(part);
-        if (parts[count] > 0xFFFF) return false;
-        if (end == std::string::npos) break;
-        at = end + 1;
-    }
-    *high = parts[0] << 16 | parts[1];
-    *low = parts[2] << 16 | parts[3];
-    return true;
-}
-
 std::string VersionResource(const VersionInfo& given, std::string* out) {
     const std::pair<const char*, const std::string*> givenTexts[] = {
         {"product name", &given.productName}, {"company", &given.company}, {"description", &given.description},
@@ -147,9 +130,9 @@ std::string VersionResource(const VersionInfo& given, std::string* out) {
     if (v.fileVersion.empty()) v.fileVersion = v.productVersion;
 
     uint32_t fileHigh, fileLow, productHigh, productLow;
-    if (!ParseVersion(v.productVersion, &productHigh, &productLow))
+    if (!resfmt::ParseVersion(v.productVersion, &productHigh, &productLow))
         return "product version '" + v.productVersion + "' is not one to four numbers of 0 to 65535 joined by dots";
-    if (!ParseVersion(v.fileVersion, &fileHigh, &fileLow))
+    if (!resfmt::ParseVersion(v.fileVersion, &fileHigh, &fileLow))
         return "file version '" + v.fileVersion + "' is not one to four numbers of 0 to 65535 joined by dots";
     std::string fixed;
     for (uint32_t word : {0xFEEF04BDu, 0x00010000u, fileHigh, fileLow, productHigh, productLow,
@@ -202,6 +185,23 @@ std::string GroupIcon(const std::vector<IconImage>& icons) {
 }
 
 }  // namespace
+
+bool resfmt::ParseVersion(const std::string& text, uint32_t* high, uint32_t* low) {
+    uint32_t parts[4] = {0, 0, 0, 0};
+    for (size_t count = 0, at = 0;; ++count) {
+        size_t end = text.find('.', at);
+        std::string part = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        if (count == 4 || part.empty() || part.size() > 5 || part.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        parts[count] = (uint32_t)std::stoul(part);
+        if (parts[count] > 0xFFFF) return false;
+        if (end == std::string::npos) break;
+        at = end + 1;
+    }
+    *high = parts[0] << 16 | parts[1];
+    *low = parts[2] << 16 | parts[3];
+    return true;
+}
 
 const char* ElevationLevel(Elevation e) {
     return e == Elevation::Highest ? "highestAvailable" : e == Elevation::Admin ? "requireAdministrator" : "asInvoker";

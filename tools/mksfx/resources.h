@@ -85,6 +85,9 @@ const char* IconImageFault(const IconImage& icon);
 // UTF-8 to UTF-16LE bytes; false for malformed UTF-8 (overlong, surrogates, cut short).
 bool Utf8ToUtf16(const std::string& utf8, std::string* utf16);
 std::string Utf16ToUtf8(const std::string& utf16);  // unpaired surrogates become U+FFFD
+// A version text ("2.1", "1.0.3.17") as its two 32-bit halves; false when it is not one to
+// four numbers of 0 to 65535 joined by dots.
+bool ParseVersion(const std::string& text, uint32_t* high, uint32_t* low);
 }  // namespace resfmt
 
 }  // namespace sfx

@@ -64,15 +64,22 @@ uint32_t Crc32(const void* data, size_t size, uint32_t crc) {
     return crc;
 }
 
-uint32_t HeaderCrc(const std::string& bytes, size_t blockPosition, size_t length) {
-    static const unsigned char zeros[4] = {0, 0, 0, 0};
-    size_t crcAt = blockPosition + PB_HEADER_CRC;
-    uint32_t crc = Crc32(bytes.data(), crcAt < length ? crcAt : length);
-    if (crcAt >= length) return crc;
-    size_t n = crcAt + 4 <= length ? 4 : length - crcAt;
-    crc = Crc32(zeros, n, crc);
-    if (crcAt + 4 < length) crc = Crc32(bytes.data() + crcAt + 4, length - crcAt - 4, crc);
-    return crc;
+size_t SignedFieldsBase(const std::string& bytes, size_t length) {
+    if (length > bytes.size()) length = bytes.size();
+    size_t pe = length >= MZ_PE_OFFSET + 4 ? Le32(bytes, MZ_PE_OFFSET) : length;
+    return pe <= length && length - pe >= PE_SIGNED_FIELDS_END ? pe : std::string::npos;
+}
+
+uint32_t HeaderCrc(const std::string& bytes, const Block& block, size_t length) {
+    std::string covered = bytes.substr(0, length);
+    for (size_t k = block.position + PB_HEADER_CRC; k < block.position + PB_HEADER_CRC + 4 && k < covered.size(); ++k)
+        covered[k] = 0;
+    size_t pe = SignedFieldsBase(covered, covered.size());
+    if ((block.optionFlags & OPT_SIGNABLE) && pe != std::string::npos) {
+        covered.replace(pe + PE_CHECKSUM, 4, 4, '\0');
+        covered.replace(pe + PE_CERTIFICATE_ENTRY, 8, 8, '\0');
+    }
+    return Crc32(covered.data(), covered.size());
 }
 
 bool InflateRaw(const void* data, size_t size, size_t limit, std::string* out, size_t* consumed,
@@ -447,9 +454,6 @@ bool ReadFile(const std::string& path, File* f, std::vector<std::string>* faults
     }
     f->in.Read(0, k.archiveOffset, &f->head);
     const std::string& b = f->head;
-    if (CountSignature(b, b.size(), nullptr) > 1)
-        faults->push_back("the block's signature occurs " + std::to_string(CountSignature(b, b.size(), nullptr)) +
-                          " times before the archive; the stub's header check needs it once");
     if (k.configOffset != 0) {
         if (k.configOffset >= k.archiveOffset || k.configOffset < first + STUB_PARAMETER_BLOCK_SIZE) {
             faults->push_back("configuration offset " + Hex(k.configOffset) +

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tools/common/ziprecords.h"
+#include "tools/mksfx/resources.h"
 #include "tools/mksfx/util.h"
 
 namespace sfx {
@@ -32,8 +33,14 @@ struct Block : StubParameterBlock {
 size_t CountSignature(const std::string& bytes, size_t limit, size_t* first);
 Block ReadBlock(const std::string& bytes, size_t position);
 void WriteBlock(std::string* bytes, const Block& block);  // headerCrc included
-// CRC-32 of bytes [0, length) with the four headerCrc bytes after the signature taken as 0.
-uint32_t HeaderCrc(const std::string& bytes, size_t blockPosition, size_t length);
+// Where the PE header stands when the two fields that signing writes (startup/format.h) lie
+// inside bytes [0, length) as the stub's header check finds them; npos when they do not
+// (the stub then refuses a file with OPT_SIGNABLE).
+size_t SignedFieldsBase(const std::string& bytes, size_t length);
+// CRC-32 of bytes [0, length) as the stub's header check computes it: the four headerCrc
+// bytes after the block's signature taken as 0, and with OPT_SIGNABLE in the block's
+// options the PE checksum and the certificate-table entry too.
+uint32_t HeaderCrc(const std::string& bytes, const Block& block, size_t length);
 
 uint32_t Crc32(const void* data, size_t size, uint32_t crc = 0);
 
@@ -108,8 +115,14 @@ std::vector<std::string> NameClashes(const std::vector<std::string>& names);
 
 std::string DosTimeText(uint16_t date, uint16_t time);
 
+// An Authenticode signature as list and verify report it (signing.h).
+struct Signature {
+    bool present = false;  // the certificate-table entry is set
+    std::string subject;   // the signer's, as "CN=..., O=..."
+};
+
 // A whole self-extracting file, read for list, verify and extract. Only the part before the
-// archive is held in memory; the archive is read in pieces.
+// archive is held in memory; the archive and a certificate table after it are read in pieces.
 struct File {
     InputFile in;
     std::string head;  // bytes [0, archiveOffset): the stub image and the configuration block
@@ -118,6 +131,8 @@ struct File {
     std::string inflatedConfig;
     bool hasConfig = false;
     Walk walk;
+    ResourceSummary resources;  // filled by CheckFile
+    Signature signature;        // filled by CheckFile once the walk is complete
 };
 // The most that is read before the archive (the stub's image is some 23 KB).
 const uint64_t kHeadMax = 64ull << 20;
@@ -126,9 +141,11 @@ const uint64_t kHeadMax = 64ull << 20;
 // configuration, a walk that fails).
 bool ReadFile(const std::string& path, File* file, std::vector<std::string>* faults);
 
-// Every fault of a file that ReadFile read, in the order the stub meets them, then what
-// other unzip tools rely on. With `memberData`, each member is decoded and its CRC-32
-// compared (verify); without, only the structure is checked (list). verify.cpp.
+// Every fault of a file that ReadFile read: the stub image and its resources, then in the
+// order the stub meets them, then what other unzip tools rely on, then the signature (the
+// resources and the signature are filled in).
+// With `memberData`, each member is decoded and its CRC-32 compared (verify); without, only
+// the structure is checked (list). verify.cpp.
 std::vector<std::string> CheckFile(File* file, bool memberData);
 
 }  // namespace sfx

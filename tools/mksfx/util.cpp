@@ -4,8 +4,11 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -147,11 +150,18 @@ bool InputFile::Read(uint64_t at, uint64_t n, std::string* out) {
 namespace {
 
 // The temporary file of the build in progress, for the signal handler: a fixed buffer,
-// since the handler may use only what is safe in a signal.
-char pendingTemp[PATH_MAX + 32];
-volatile sig_atomic_t havePendingTemp = 0;
+// since the handler may use only what is safe in a signal. During OutputFile::Replace also
+// the private folder and the new file in it, and the tool that writes it.
+char pendingTemp[PATH_MAX + 32], pendingFolder[PATH_MAX + 32], pendingInner[PATH_MAX + 48];
+volatile sig_atomic_t havePendingTemp = 0, havePendingFolder = 0;
+volatile pid_t pendingChild = 0;
 
 void RemovePendingTemp(int signal) {
+    if (pendingChild > 0) kill(pendingChild, SIGKILL);
+    if (havePendingFolder) {
+        unlink(pendingInner);
+        rmdir(pendingFolder);
+    }
     if (havePendingTemp) unlink(pendingTemp);
     ::signal(signal, SIG_DFL);
     raise(signal);
@@ -188,20 +198,20 @@ const char* Kind(mode_t mode) {
 
 }  // namespace
 
-OutputTarget CheckOutputTarget(const std::string& given) {
+OutputTarget CheckOutputTarget(const std::string& given, const char* role) {
     OutputTarget t;
     t.given = t.path = given;
-    const std::string shown = Shown(given);
+    const std::string shown = role + Shown(given);
     for (int links = 0;; ++links) {
         if (lstat(t.path.c_str(), &t.status) != 0) {
-            if (errno != ENOENT) Fail("-o " + shown + ": " + strerror(errno));
+            if (errno != ENOENT) Fail(shown + ": " + strerror(errno));
             return t;  // a new file
         }
         if (!S_ISLNK(t.status.st_mode)) break;
-        if (links == 40) Fail("-o " + shown + ": too many levels of symbolic links");
+        if (links == 40) Fail(shown + ": too many levels of symbolic links");
         char target[PATH_MAX];
         ssize_t n = readlink(t.path.c_str(), target, sizeof target - 1);
-        if (n < 0) Fail("-o " + shown + ": " + strerror(errno));
+        if (n < 0) Fail(shown + ": " + strerror(errno));
         target[n] = 0;
         size_t slash = t.path.rfind('/');
         t.path = target[0] == '/' || slash == std::string::npos ? std::string(target)
@@ -209,9 +219,9 @@ OutputTarget CheckOutputTarget(const std::string& given) {
     }
     std::string what = t.path == given ? shown : shown + " (the symbolic link's file " + Shown(t.path) + ")";
     if (!S_ISREG(t.status.st_mode))
-        Fail("-o " + what + " is " + Kind(t.status.st_mode) + "; only a regular file is replaced");
+        Fail(what + " is " + Kind(t.status.st_mode) + "; only a regular file is replaced");
     if (t.status.st_nlink > 1)
-        Fail("-o " + what + " has " + std::to_string(t.status.st_nlink - 1) +
+        Fail(what + " has " + std::to_string(t.status.st_nlink - 1) +
              " other hard link(s), which would keep the old contents; remove it or name another file");
     t.exists = true;
     return t;
@@ -280,6 +290,46 @@ void OutputFile::Truncate(uint64_t size) {
     size_ = size;
 }
 
+void OutputFile::Replace(const std::function<void(const std::string&, const std::string&)>& make) {
+    std::string folder = temp_.substr(0, temp_.rfind('.')) + ".XXXXXX";
+    {
+        SignalsHeld held;
+        if (!mkdtemp(&folder[0])) Fail("cannot create a folder beside " + Shown(target_.given) + ": " + strerror(errno));
+        std::string inner = folder + "/new.exe";  // the folder's name is as long as temp_'s
+        memcpy(pendingFolder, folder.c_str(), folder.size() + 1);
+        memcpy(pendingInner, inner.c_str(), inner.size() + 1);
+        havePendingFolder = 1;
+    }
+    struct Cleanup {  // the folder goes, with what is left in it, however `make` ends
+        ~Cleanup() {
+            SignalsHeld held;
+            unlink(pendingInner);
+            rmdir(pendingFolder);
+            havePendingFolder = 0;
+        }
+    } cleanup;
+    const std::string to = pendingInner;
+    make(temp_, to);
+    struct stat now, made;
+    int fd = open(to.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0 || fstat(fd, &made) != 0 || fstat(fd_, &now) != 0) {
+        if (fd >= 0) close(fd);
+        Fail("cannot read the new " + Shown(target_.given) + ": " + strerror(errno));
+    }
+    if (fchown(fd, now.st_uid, now.st_gid) != 0) { /* not ours to change */ }
+    fchmod(fd, now.st_mode & 07777);
+    SignalsHeld held;
+    if (rename(to.c_str(), temp_.c_str()) != 0) {
+        int error = errno;
+        close(fd);
+        Fail("cannot write " + Shown(target_.given) + ": " + strerror(error));
+    }
+    close(fd_);
+    fd_ = fd;
+    size_ = (uint64_t)made.st_size;
+    lseek(fd_, 0, SEEK_END);
+}
+
 void OutputFile::Commit() {
     int error = fsync(fd_) != 0 ? errno : 0;
     SignalsHeld held;
@@ -304,6 +354,52 @@ std::string SingleFileArgument(int argc, char** argv, const char* help, const ch
     }
     if (path.empty()) UsageFail("no FILE given");
     return path;
+}
+
+// ---- other programs ---------------------------------------------------------------------------
+
+bool OnPath(const std::string& program) {
+    const char* path = getenv("PATH");
+    for (std::string rest = path ? path : ""; !rest.empty();) {
+        size_t colon = rest.find(':');
+        std::string folder = rest.substr(0, colon);
+        rest = colon == std::string::npos ? "" : rest.substr(colon + 1);
+        if (!folder.empty() && access((folder + "/" + program).c_str(), X_OK) == 0) return true;
+    }
+    return false;
+}
+
+int RunTool(const std::vector<std::string>& argv, std::string* output) {
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+    pid_t pid = 0;
+    int rc;
+    {
+        SignalsHeld held;  // the handler learns of the child before a signal can come
+        rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+        if (rc == 0) pendingChild = pid;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipeFds[1]);
+    output->clear();
+    char chunk[4096];
+    for (ssize_t n; rc == 0 && ((n = read(pipeFds[0], chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR));)
+        if (n > 0) output->append(chunk, (size_t)n);
+    close(pipeFds[0]);
+    if (rc != 0) return -1;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    pendingChild = 0;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 }  // namespace sfx

@@ -6,7 +6,9 @@
 #include <stdint.h>
 #include <sys/stat.h>
 
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace sfx {
 
@@ -76,7 +78,8 @@ struct OutputTarget {
     bool exists = false;
     struct stat status = {};  // of the existing file
 };
-OutputTarget CheckOutputTarget(const std::string& given);
+// `role` begins each message ("-o ", or "" where the file is named by itself).
+OutputTarget CheckOutputTarget(const std::string& given, const char* role = "-o ");
 
 // Written to a temporary file beside the target and renamed over it by Commit, with the
 // mode (and, where permitted, the owner) of the file it replaces. Destroyed without Commit,
@@ -89,6 +92,11 @@ public:
     void Write(const std::string& bytes) { Write(bytes.data(), bytes.size()); }
     void WriteAt(uint64_t offset, const std::string& bytes);
     void Truncate(uint64_t size);  // drops what follows `size`; writing goes on from there
+    // Replaces what was written by the file that `make` writes, from `written` (the
+    // temporary file as it stands), at the new path `to` in a private folder beside it: for
+    // tools that write only new files. Mode and owner stay; a cleanup signal removes that
+    // file and folder too, and ends a tool that RunTool runs meanwhile.
+    void Replace(const std::function<void(const std::string& written, const std::string& to)>& make);
     uint64_t Size() const { return size_; }
     void Commit();
 
@@ -98,5 +106,13 @@ private:
     int fd_ = -1;
     uint64_t size_ = 0;
 };
+
+// ---- other programs ---------------------------------------------------------------------------
+
+bool OnPath(const std::string& program);
+// Runs `argv` (its first word looked up on PATH), with standard input from /dev/null, and
+// waits for it. Answers its exit status (128 + N when signal N ended it, -1 when it could
+// not be started); `output` receives what it wrote to standard output and error.
+int RunTool(const std::vector<std::string>& argv, std::string* output);
 
 }  // namespace sfx

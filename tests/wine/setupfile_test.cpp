@@ -1,0 +1,179 @@
+// What Windows sees of a finished file besides the stub's own work: its resources (manifest,
+// icon, version information), read back with wrestool and icotool, and its Authenticode
+// signature, made by mksfx or by osslsigncode and checked by osslsigncode. In each case the
+// real stub under Wine still extracts, runs the command and cleans up, or, after a change,
+// refuses as it always has.
+#include "tests/wine/scenario.h"
+
+namespace {
+
+using namespace scenario;
+
+const std::map<std::string, std::string> kFiles = {
+    {"probe.exe", "@probe"},
+    {"zufall.bin", zipcraft::RandomBytes(64, 7)},  // stored as it is: a member byte to change
+};
+const char kCommand[] = "probe.exe record=..\\record.txt";
+
+std::string Utf16(const std::string& utf8) {  // characters below U+10000
+    std::string out;
+    for (size_t i = 0; i < utf8.size();) {
+        unsigned c = (unsigned char)utf8[i], more = c < 0x80 ? 0 : c < 0xE0 ? 1 : 2;
+        unsigned code = more == 0 ? c : c & (more == 1 ? 0x1F : 0x0F);
+        for (unsigned k = 1; k <= more; ++k) code = code << 6 | (utf8[i + k] & 0x3F);
+        out += std::string{(char)(code & 0xFF), (char)(code >> 8)};
+        i += more + 1;
+    }
+    return out;
+}
+
+// Starts the package with /AUTO. Without `box` the run must end by itself, having run the
+// command in the extraction folder; with it, the stub shows an error box whose text begins
+// with `box`, which is confirmed. Either way nothing of the extraction is left.
+void ExpectRun(const Package& p, const std::string& box = "") {
+    std::error_code ec;
+    fs::remove(TempFolder() + "/record.txt", ec);
+    std::vector<std::string> script{Start(p, "/AUTO")};
+    if (!box.empty()) script.insert(script.end(), {"wait kind=msgbox timeout=30000", "dump", "click id=1"});
+    script.push_back("exit timeout=30000");
+    wine::DriverRun run = Wine().Drive(script);
+    ASSERT_TRUE(run.Ok()) << run.Describe();
+    EXPECT_EQ(run.ExitCode(), 0);
+    if (box.empty()) {
+        EXPECT_EQ(UnixPath(Field(ReadRecord(TempFolder() + "/record.txt"), "folder")), ExtractFolder());
+    } else {
+        EXPECT_EQ(run.Dump(0).text.compare(0, box.size(), box), 0) << run.Dump(0).text;
+    }
+    EXPECT_FALSE(Exists(ExtractFolder()));
+}
+
+TEST(SetupFile, ResourcesReadBackAndTheFileStillRuns) {
+    std::string icons = Wine().WorkDir("setupfile-icons") + "/rose.ico";
+    ASSERT_EQ(sfxtest::RunProgram({"convert", "rose:", "-define", "icon:auto-resize=256,48,16", icons}).exitCode, 0);
+    const struct {
+        const char* name;
+        std::vector<std::string> options;
+        std::string exe, level;
+        std::vector<std::string> iconSizes;     // as icotool lists the extracted group
+        std::vector<std::string> versionTexts;  // in the version resource, UTF-16
+        std::vector<std::string> listed;        // lines of mksfx list
+    } cases[] = {
+        {"defaults", {}, "setup.exe", "asInvoker", {}, {"setup.exe", "1.0"},
+         {"  manifest: asInvoker\n", "  icon: none\n", "  ProductName: setup\n", "  file version: 1.0.0.0\n"}},
+        {"highest",
+         {"--elevation", "highest", "--icon", "@icon", "--product-name", "Beispiel", "--product-version", "2.1.7",
+          "--company", "Gr\xC3\xB6\xC3\x9F" "e GmbH", "--copyright", "\xC2\xA9 2026 Beispiel"},
+         "Beispiel-Setup.exe", "highestAvailable", {"--width=32 --height=32 --bit-depth=4"},
+         {"Beispiel", "2.1.7", "Gr\xC3\xB6\xC3\x9F" "e GmbH", "\xC2\xA9 2026 Beispiel", "Beispiel-Setup.exe"},
+         {"  manifest: highestAvailable\n", "  icon: 32x32 4-bit\n", "  file version: 2.1.7.0\n",
+          "  CompanyName: Gr\xC3\xB6\xC3\x9F" "e GmbH\n"}},
+        {"admin", {"--elevation", "admin", "--icon", icons, "--description", "Ein Beispiel"}, "setup.exe",
+         "requireAdministrator", {"--width=256 --height=256", "--width=48 --height=48", "--width=16 --height=16"},
+         {"Ein Beispiel"}, {"  manifest: requireAdministrator\n", "  FileDescription: Ein Beispiel\n"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> options = c.options;
+        options.insert(options.end(), {"--command", kCommand});
+        Package p = Pack(std::string("setupfile-") + c.name, kFiles, options, c.exe);
+        std::string manifest = sfxtest::RunProgram({"wrestool", "-x", "--raw", "-t24", "-n1", p.exe}).out;
+        EXPECT_NE(manifest.find("<requestedExecutionLevel level=\"" + c.level + "\""), std::string::npos) << manifest;
+        EXPECT_NE(manifest.find("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""), std::string::npos);
+        EXPECT_NE(manifest.find("<supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/>"), std::string::npos);
+        sfxtest::RunProgram({"wrestool", "-x", "-t14", "-o", p.folder + "/file.ico", p.exe});
+        std::string listedIcons = sfxtest::RunProgram({"icotool", "-l", p.folder + "/file.ico"}).out;
+        for (const std::string& size : c.iconSizes) EXPECT_NE(listedIcons.find(size), std::string::npos) << size;
+        EXPECT_EQ(std::count(listedIcons.begin(), listedIcons.end(), '\n'), (long)c.iconSizes.size()) << listedIcons;
+        std::string version = sfxtest::RunProgram({"wrestool", "-x", "--raw", "-t16", p.exe}).out;
+        for (const std::string& text : c.versionTexts)
+            EXPECT_NE(version.find(Utf16(text) + std::string(2, '\0')), std::string::npos) << text;
+        std::string listed = sfxtest::RunMksfx({"list", p.exe}).out;
+        for (const std::string& line : c.listed) EXPECT_NE(listed.find(line), std::string::npos) << line << listed;
+        ExpectRun(p);
+    }
+}
+
+// Signed three ways, then changed or not; and files laid out as before signing existed.
+TEST(SetupFile, SignedFilesPassTheirChecksAndRun) {
+    if (!sfxtest::HaveProgram("osslsigncode"))
+        GTEST_SKIP() << "osslsigncode is not installed (scripts/setup.sh installs it): signing is not tested";
+    std::string keys = Wine().WorkDir("setupfile-keys"), cert = keys + "/cert.pem", key = keys + "/key.pem";
+    ASSERT_EQ(sfxtest::RunProgram({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out",
+                                   cert, "-days", "2", "-subj", "/CN=Tessly Test/O=Beispiel GmbH"}).exitCode, 0);
+    const std::vector<std::string> signOptions{"--sign-cert", cert, "--sign-key", key};
+    enum How { kBuildOptions, kSignCommand, kToolAfter, kOld, kOldThenTool };
+    enum Change { kNothing, kStubCode, kConfiguration, kMember };
+    const std::string headerInvalid = Text("Tessly Self-Extractor-Dateikopf ungültig."),
+                      memberBad = Text("ZIP beschädigt: Datei");
+    const struct {
+        const char* name;
+        How how;
+        Change change;
+        std::string box;  // the stub's error box; none: it runs
+    } cases[] = {
+        {"build-options", kBuildOptions, kNothing, ""},
+        {"sign-command", kSignCommand, kNothing, ""},
+        {"tool-after-build", kToolAfter, kNothing, ""},
+        {"stub-code-changed", kBuildOptions, kStubCode, headerInvalid},
+        {"configuration-changed", kToolAfter, kConfiguration, headerInvalid},
+        {"member-changed", kSignCommand, kMember, memberBad},
+        {"built-before", kOld, kNothing, ""},
+        {"built-before-then-signed", kOldThenTool, kNothing, headerInvalid},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> options{"--command", kCommand};
+        if (c.how == kBuildOptions) options.insert(options.end(), signOptions.begin(), signOptions.end());
+        Package p = Pack(std::string("setupfile-") + c.name, kFiles, options);
+        if (c.how == kOld || c.how == kOldThenTool) {  // as mksfx wrote files before: no resources, no room
+            sfxtest::SfxParts old;
+            old.stub = sfxtest::ReadFile(wine::Stub());
+            old.config = sfxtest::ConfigText({"", kCommand, "", ""});
+            for (const auto& [name, contents] : kFiles)
+                old.members.push_back({name, contents == "@probe" ? sfxtest::ReadFile(wine::TestProgram("probe")) : contents});
+            ASSERT_TRUE(sfxtest::WriteFile(p.exe, sfxtest::BuildSfx(old)));
+        }
+        if (c.how == kSignCommand) {  // in place, the mode kept
+            std::vector<std::string> args{"sign"};
+            args.insert(args.end(), signOptions.begin(), signOptions.end());
+            args.push_back(p.exe);
+            chmod(p.exe.c_str(), 0751);
+            sfxtest::RunResult r = sfxtest::RunMksfx(args);
+            ASSERT_EQ(r.exitCode, 0) << r.err;
+            EXPECT_EQ(r.out, p.exe + ": signed: yes (CN=Tessly Test, O=Beispiel GmbH)\n");
+            struct stat st = {};
+            EXPECT_EQ(stat(p.exe.c_str(), &st) == 0 ? st.st_mode & 0777 : 0, 0751u);
+        }
+        if (c.how == kToolAfter || c.how == kOldThenTool) {
+            ASSERT_EQ(sfxtest::RunProgram({"osslsigncode", "sign", "-certs", cert, "-key", key, "-in", p.exe, "-out",
+                                           p.exe + ".signed"}).exitCode, 0);
+            fs::rename(p.exe + ".signed", p.exe);
+        }
+        std::string bytes = sfxtest::ReadFile(p.exe);
+        size_t block = sfxtest::FindBlock(bytes), pe = sfxtest::Le32(bytes, 0x3C);
+        size_t text = pe + 24 + sfxtest::Le16(bytes, pe + 20);  // the first section's header
+        uint32_t config = sfxtest::Le32(bytes, block + 16), archive = sfxtest::Le32(bytes, block + 12);
+        size_t changed = c.change == kStubCode ? sfxtest::Le32(bytes, text + 20) + sfxtest::Le32(bytes, text + 16) - 1
+                       : c.change == kConfiguration ? (config + archive) / 2
+                       : c.change == kMember ? bytes.find(kFiles.at("zufall.bin")) + 10 : 0;
+        if (c.change != kNothing) {
+            bytes[changed] ^= 0x10;
+            ASSERT_TRUE(sfxtest::WriteFile(p.exe, bytes));
+        }
+        bool isSigned = c.how != kOld;
+        if (isSigned) {
+            EXPECT_EQ(sfxtest::RunProgram({"osslsigncode", "verify", "-CAfile", cert, "-in", p.exe}).exitCode == 0,
+                      c.change == kNothing);
+        }
+        sfxtest::RunResult verify = sfxtest::RunMksfx({"verify", p.exe});
+        EXPECT_EQ(verify.exitCode, c.box.empty() ? 0 : 1) << verify.err;
+        if (c.box.empty()) {
+            EXPECT_EQ(verify.out, p.exe + ": sound\nsigned: " +
+                                      (isSigned ? "yes (CN=Tessly Test, O=Beispiel GmbH)\n" : "no\n"));
+        }
+        EXPECT_EQ(sfxtest::RunProgram({"unzip", "-tqq", p.exe}).exitCode == 0, c.change != kMember);
+        ExpectRun(p, c.box);
+    }
+}
+
+}  // namespace
