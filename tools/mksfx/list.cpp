@@ -57,6 +57,7 @@ int List(int argc, char** argv) {
     else
         printf("  wait for:     (nothing)\n");
     printf("  header check: %s\n", b.headerCrc ? "yes" : "no");
+    printf("  switches:     /AUTO, /WAIT, /SILENT (or /S), /LOG=FILE\n");
     printf("  total size:   %u\n", b.totalSize);
 
     printf("Members:\n");
