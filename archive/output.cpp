@@ -137,7 +137,8 @@ int FlushOutput(void) {
         if (state.meterShown)
             SendDlgItemMessageA(state.dialogWindow, ID_METER, METER_SETPOS,
                                 MeterPosition(state.bytesDone, stubParams.totalSize), 0);
-        InvalidateRect(GetDlgItem(state.dialogWindow, ID_METER), 0, FALSE);
+        // No dialog (a silent run): no repaint, since a null window means the whole screen.
+        if (state.dialogWindow) InvalidateRect(GetDlgItem(state.dialogWindow, ID_METER), 0, FALSE);
     }
     Crc32Update(state.outputBuffer, (DWORD)state.outputCount);
     CheckWrite((int)_lwrite(state.outputFile, (LPCSTR)state.outputBuffer, (UINT)state.outputCount));
@@ -186,8 +187,9 @@ static void SetMemberFileTimes(void) {
 }
 
 static void ShowMemberStatus(void) {
-    // While the meter is shown it paints the member's name itself.
-    if (state.meterShown) return;
+    // While the meter is shown it paints the member's name itself; a silent run has no
+    // dialog to show it in.
+    if (state.meterShown || !state.dialogWindow) return;
     char text[STATUS_TEXT_BYTES];
     FormatText(text, STATUS_TEXT_BYTES, GetMessageText(MSG_UNZIPPING), FileNamePart(state.displayName));
     SetDlgItemTextA(state.dialogWindow, ID_STATUS, text);

@@ -1,6 +1,7 @@
 // Program entry and the start-up sequence: fill the state record, arm the start-up
-// checkpoint, load the stub's data in its fixed order, read the switch, run the dialog,
-// release everything. The exit code is 0 on every path.
+// checkpoint, load the stub's data in its fixed order (the switches among it), run the
+// dialog, or the Setup flow alone in a silent run, release everything. The exit code is 0
+// on every path of an interactive run; a silent run ends with the code of what happened.
 #include "archive/archive.h"
 #include "startup/startup.h"
 #include "ui/ui.h"
@@ -32,7 +33,50 @@ extern "C" int ProgramEntry(void) {
     return StartUp(GetModuleHandleA(0), (char*)SkipProgramName(GetCommandLineA()));
 }
 
+// Answers the end of the switch word `id` at the start of `text` (ASCII letters compared
+// without case, so that no locale changes the match), or 0 when `text` does not start so.
+static char* AfterWord(char* text, int id) {
+    for (const char* word = GetMessageText(id); *word; ++text, ++word) {
+        char c = *text >= 'a' && *text <= 'z' ? *text - 0x20 : *text;
+        if (c != *word) return 0;
+    }
+    return text;
+}
+
+// The unattended switches are whole words, wherever they stand: SILENT or S, and LOG=FILE,
+// after '/' or '-', in any case. Blanks separate words; double quotes group blanks into a
+// word and are dropped ("/LOG=a b.log" and /LOG="a b.log" alike). A word taken here is
+// blanked out of the string, so the first-switch test below never sees it.
+static void ParseUnattendedSwitches(char* arguments) {
+    char word[5 + PATH_CHARS];  // room for "/LOG=" and a path as long as logPath takes
+    char* rest = arguments;
+    for (;;) {
+        while (*rest == ' ' || *rest == '\t') ++rest;
+        if (!*rest) return;
+        char* start = rest;
+        int length = 0;
+        bool quoted = false;
+        for (; *rest && (quoted || (*rest != ' ' && *rest != '\t')); ++rest) {
+            if (*rest == '"') quoted = !quoted;
+            else if (length < (int)sizeof word - 1) word[length++] = *rest;
+            else length = sizeof word;  // too long to be one of these words
+        }
+        if (length >= (int)sizeof word || (word[0] != '/' && word[0] != '-')) continue;
+        word[length] = 0;
+        char* end;
+        if (((end = AfterWord(word + 1, MSG_SWITCH_SILENT)) && !*end) ||
+            ((end = AfterWord(word + 1, MSG_SWITCH_S)) && !*end))
+            state.silentMode = 1;
+        else if ((end = AfterWord(word + 1, MSG_SWITCH_LOG)))
+            lstrcpyA(state.logPath, end);
+        else
+            continue;
+        while (start < rest) *start++ = ' ';
+    }
+}
+
 void ParseSwitches(char* arguments) {
+    ParseUnattendedSwitches(arguments);
     char* rest = arguments;
     while (*rest && *rest != '-' && *rest != '/') ++rest;
     if (!*rest) return;
@@ -55,14 +99,21 @@ static void* AllocateZeroed(DWORD bytes) {
 
 void LoadStubData(void) {
     BuildCrcTable();
-    OpenSelf();
-    if (stubParams.headerCrc != 0)
-        CheckHeader(stubParams.archiveOffset, stubParams.headerCrc, stubParams.signature);
     state.window = (unsigned char*)AllocateZeroed(WINDOW_ALLOC);
     state.inputBuffer = (unsigned char*)AllocateZeroed(IO_BUFFER_ALLOC);
     state.outputBuffer = (unsigned char*)AllocateZeroed(IO_BUFFER_ALLOC);
     if (!state.window || !state.inputBuffer || !state.outputBuffer) HeaderInvalid();
+    // The table is part of the program, not of the file: the switches (whose words it holds)
+    // are read before anything of the own file, so that a silent run stays silent and logs
+    // from the first failure of its file on.
     UnpackMessageTable();
+    if (state.arguments) {
+        ParseSwitches(state.arguments);
+        StartLog();
+    }
+    OpenSelf();
+    if (stubParams.headerCrc != 0)
+        CheckHeader(stubParams.archiveOffset, stubParams.headerCrc, stubParams.signature);
     ReadConfiguration();
     if (stubParams.endRecordOffset != 0) ProbeEndRecord();
 }
@@ -134,6 +185,13 @@ static void RunDialog(void) {
 }
 #endif
 
+// The end of a run: its exit code (0 unless the run is silent) as the log's last line.
+static int EndRun(void) {
+    int code = state.silentMode ? (int)state.exitCode : 0;
+    WriteLog("end %lu", (DWORD)code);
+    return code;
+}
+
 int StartUp(HINSTANCE instance, char* arguments) {
 #ifdef _WIN32
     RestrictLibrarySearch();
@@ -151,18 +209,24 @@ int StartUp(HINSTANCE instance, char* arguments) {
     DWORD length = GetModuleFileNameA(0, state.selfPath, SELF_PATH_CHARS);
     if (length >= SELF_PATH_CHARS) state.selfPath[SELF_PATH_CHARS - 1] = 0;
 
-    if (ARM_CHECKPOINT() != 0) return 0;
+    state.arguments = arguments;
+    if (ARM_CHECKPOINT() != 0) return EndRun();
 
     LoadStubData();
     if (stubParams.optionFlags & OPT_WAIT_MODE) state.waitMode = 1;
+    // No one can press "&Done" in a silent run: it goes on as though it had been pressed.
+    if (state.silentMode) state.waitMode = 0;
 #ifdef _WIN32
     RegisterMeterClass(state.instance);
-#endif
-    ParseSwitches(arguments);
-#ifdef _WIN32
-    RunDialog();
+    if (state.silentMode) {
+        // No window at all: the Setup flow runs by itself, and its control calls find none.
+        ChooseExtractFolder();
+        SetupCommand(0);
+    } else {
+        RunDialog();
+    }
 #endif
     ReleaseResources();
     FreeTextBlocks();
-    return 0;
+    return EndRun();
 }

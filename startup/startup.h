@@ -46,8 +46,33 @@ enum BoxPurpose {
     BOX_STILL_RUNNING_QUERY,   // message 8: Yes stops waiting for the command (No is the default)
     BOX_PURPOSES
 };
-// Shows `text` in the box of `purpose` and answers the button pressed.
+// Shows `text` in the box of `purpose` and answers the button pressed. A silent run shows
+// no box: a question takes its default button, and a failure sets the run's exit code. Every
+// box is a line of the log.
 int UserBox(BoxPurpose purpose, const char* text);
+
+// The exit codes of a silent run besides 0 and the command's own: Windows error codes, whose
+// text deployment tools show, none of them one that such tools count as success.
+enum {
+    EXIT_NO_COMMAND = 2,           // ERROR_FILE_NOT_FOUND: the command cannot be started, or
+                                   // the package names none
+    EXIT_OUT_OF_MEMORY = 8,        // ERROR_NOT_ENOUGH_MEMORY
+    EXIT_NO_FOLDER = 82,           // ERROR_CANNOT_MAKE: no temporary folder can be made or
+                                   // entered
+    EXIT_DAMAGED_FILE = 1392,      // ERROR_FILE_CORRUPT: the setup file fails its checks at
+                                   // start-up
+    EXIT_WAIT_TIMEOUT = 1460,      // ERROR_TIMEOUT: the program waited for still runs
+    EXIT_EXTRACTION_FAILED = 1603, // ERROR_INSTALL_FAILURE: a member cannot be read, checked
+                                   // or written
+};
+// How long a silent run waits for the program named at build time (there is no one to stop
+// the wait): an hour from the command's end.
+enum { SILENT_WAIT_MS = 60 * 60 * 1000 };
+
+// The log (/LOG=FILE): opened once the switches are read; no log when it cannot be opened.
+// Each event is one line, written whole: the local time, the process id, the event.
+void StartLog(void);
+void WriteLog(const char* format, ...);
 
 // ---- failure.cpp: failure reporting ---------------------------------------------------------
 // None of these returns: each shows its box (AbortTo none) and jumps to the checkpoint.
@@ -95,8 +120,11 @@ enum {
     MSG_CANCEL_QUERY = 11,
     MSG_MODULE_IN_USE = 12,
     MSG_ABORTED = 13,
+    MSG_SWITCH_SILENT = 14,
     MSG_CANNOT_ENTER_FOLDER = 15,
     MSG_OVERWRITE_QUERY = 16,
+    MSG_SWITCH_S = 17,
+    MSG_SWITCH_LOG = 18,
     MSG_TEMP_SUFFIX = 19,
     MSG_CANNOT_CREATE_FILE = 28,
     MSG_BAD_METHOD = 29,

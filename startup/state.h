@@ -66,6 +66,14 @@ struct ExtractorState {
     unsigned char stopWaiting;
     DWORD commandRunning;
 
+    // unattended runs: the argument string (read while loading; none for the tools), the
+    // silent switch, the exit code a silent run ends with, and the log
+    char* arguments;
+    unsigned char silentMode;
+    DWORD exitCode;
+    char logPath[PATH_CHARS];
+    HFILE logFile;
+
     // extraction and progress
     char extractFolder[PATH_CHARS];
     char memberName[PATH_CHARS];

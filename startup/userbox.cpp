@@ -1,7 +1,8 @@
 // Every message box of the program goes through UserBox: errors, questions with their answers,
 // and notes. A call names what its box is for; the purpose decides the box's buttons and icon,
-// and the owner (the dialog once it exists) and the caption are the same for every box. A new
-// way of telling or asking the user (a silent mode, a log) belongs here, and nowhere else.
+// and the owner (the dialog once it exists) and the caption are the same for every box. Here
+// too a silent run answers its own questions and takes its exit code from its failures, and
+// every failure and question becomes a line of the log.
 #include "startup/startup.h"
 
 static const unsigned short boxStyles[BOX_PURPOSES] = {
@@ -32,13 +33,105 @@ static const unsigned short boxStyles[BOX_PURPOSES] = {
     MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2,    // BOX_STILL_RUNNING_QUERY
 };
 
+// What a silent run ends with when a box of this purpose has been its last failure; the
+// purposes left out (the Info box and the questions) end nothing.
+static const unsigned short exitCodes[BOX_PURPOSES] = {
+    EXIT_DAMAGED_FILE,       // BOX_HEADER_INVALID
+    EXIT_EXTRACTION_FAILED,  // BOX_READ_FAILED
+    EXIT_EXTRACTION_FAILED,  // BOX_SEEK_FAILED
+    EXIT_DAMAGED_FILE,       // BOX_END_RECORD_BAD
+    EXIT_EXTRACTION_FAILED,  // BOX_BAD_HEADER
+    EXIT_EXTRACTION_FAILED,  // BOX_BAD_METHOD
+    EXIT_EXTRACTION_FAILED,  // BOX_BAD_CRC
+    EXIT_EXTRACTION_FAILED,  // BOX_CANNOT_CREATE_FILE
+    EXIT_EXTRACTION_FAILED,  // BOX_CANNOT_CREATE_FOLDER
+    EXIT_EXTRACTION_FAILED,  // BOX_WRITE_FAILED
+    EXIT_OUT_OF_MEMORY,      // BOX_OUT_OF_MEMORY
+    EXIT_NO_FOLDER,          // BOX_NO_TEMP_FOLDER
+    EXIT_NO_COMMAND,         // BOX_CANNOT_RUN
+    EXIT_NO_COMMAND,         // BOX_NO_COMMAND
+    EXIT_NO_FOLDER,          // BOX_CANNOT_ENTER_FOLDER
+};
+
+// The answer a silent run gives: the default button, what Enter would press. For the
+// questions about cancelling that is No; for "&Done", OK on a module in use (the member is
+// skipped, as the text says) and overwrite (only an earlier member of the same archive can
+// be in the way of a file in the run's own new folder), it is the first button.
+static int DefaultAnswer(UINT style) {
+    if ((style & 0xF) <= MB_OKCANCEL) return IDOK;
+    return style & MB_DEFBUTTON2 ? IDNO : IDYES;
+}
+
+static const char answerWords[8][7] = {"", "OK", "Cancel", "", "", "", "Yes", "No"};
+
 int UserBox(BoxPurpose purpose, const char* text) {
     // Before the dialog's set-up `dialogWindow` is still 0: the box has no owner.
     UINT style = boxStyles[purpose];
+    int answer = DefaultAnswer(style);
+    if (!state.silentMode) {
 #ifdef _WIN32
-    return MessageBoxA(state.dialogWindow, text, state.appTitle, style);
+        answer = MessageBoxA(state.dialogWindow, text, state.appTitle, style);
 #else
-    // The Linux build's boxes are answered by the stand-in's scripting, which is told the purpose.
-    return StandInMessageBox(purpose, state.dialogWindow, text, state.appTitle, style);
+        // The Linux build's boxes are answered by the stand-in's scripting, which is told the
+        // purpose.
+        answer = StandInMessageBox(purpose, state.dialogWindow, text, state.appTitle, style);
 #endif
+    }
+    if (exitCodes[purpose]) {
+        state.exitCode = exitCodes[purpose];
+        WriteLog("error %s", text);
+    } else if (style & 0xF) {
+        WriteLog("question %s %s", answerWords[answer & 7], text);
+    }
+    return answer;
 }
+
+// ---- the log --------------------------------------------------------------------------------
+// Runs that share a log append to it at the same time. Each line is one write at the end of
+// the file while a lock on a byte far beyond any end is held: appending alone is not whole
+// on every system (under Wine two runs lose and mix lines).
+#ifdef _WIN32
+void StartLog(void) {
+    if (!state.logPath[0]) return;
+    HANDLE file = CreateFileA(state.logPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              0, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, 0);
+    if (file == INVALID_HANDLE_VALUE) return;
+    state.logFile = (HFILE)(INT_PTR)file;
+    WriteLog("start %s %s", state.silentMode ? "silent" : "interactive", state.selfPath);
+}
+
+void WriteLog(const char* format, ...) {
+    if (!state.logFile) return;
+    // Composed in the ANSI code page, like every text of the program; written in UTF-8.
+    static char line[1100];
+    static WCHAR wide[1100];
+    static char utf8[3300];
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    int length = wsprintfA(line, "%04u-%02u-%02u %02u:%02u:%02u [%lu] ", now.wYear, now.wMonth,
+                           now.wDay, now.wHour, now.wMinute, now.wSecond, GetCurrentProcessId());
+    va_list args;
+    va_start(args, format);
+    wvsprintfA(line + length, format, args);
+    va_end(args);
+    // One event, one line: the line breaks of a text become blanks.
+    for (char* p = line; *p; ++p)
+        if (*p == '\r' || *p == '\n') *p = ' ';
+    lstrcatA(line, "\r\n");
+    int chars = MultiByteToWideChar(CP_ACP, 0, line, -1, wide, 1100) - 1;
+    UINT bytes = WideCharToMultiByte(CP_UTF8, 0, wide, chars, utf8, sizeof utf8, 0, 0);
+    OVERLAPPED beyond = {};
+    beyond.Offset = 0xFFFFFFFF;
+    beyond.OffsetHigh = 0x7FFFFFFF;
+    // A file system without locks still gets the line.
+    HANDLE file = (HANDLE)(INT_PTR)state.logFile;
+    BOOL locked = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &beyond);
+    _llseek(state.logFile, 0, 2);
+    _lwrite(state.logFile, utf8, bytes);
+    if (locked) UnlockFileEx(file, 0, 1, 0, &beyond);
+}
+#else
+// The Linux build (mksfx and the tests) writes no log.
+void StartLog(void) {}
+void WriteLog(const char*, ...) {}
+#endif

@@ -33,11 +33,24 @@ static BOOL CreateFallbackFolder(void) {
     return FALSE;
 }
 
+static void LogCleanUp(BOOL removed) {
+    WriteLog(removed ? "cleanup removed %s" : "cleanup left %s", state.extractFolder);
+}
+
+// A silent run gives up waiting for the program named at build time after SILENT_WAIT_MS.
+static BOOL SilentWaitOver(DWORD start) {
+    if (!state.silentMode || GetTickCount() - start < SILENT_WAIT_MS) return FALSE;
+    state.exitCode = EXIT_WAIT_TIMEOUT;
+    WriteLog("timeout %.9s.exe still runs", stubParams.waitForName);
+    return TRUE;
+}
+
 static void CleanUp(HWND dialog) {
     state.commandRunning = 0;
     // A folder that is current cannot be removed: step out of it first, and leave it in
     // place when that fails.
     FormatText(state.messageBuffer, MESSAGE_BUFFER_BYTES, "%s\\..", state.extractFolder);
+    BOOL removed = FALSE;
     if (SetCurrentFolder(state.messageBuffer)) {
         HWND status = GetDlgItem(dialog, ID_STATUS);
         if (status) {
@@ -46,8 +59,9 @@ static void CleanUp(HWND dialog) {
             UpdateWindow(dialog);
             PumpMessages();
         }
-        DeleteTree(state.extractFolder);
+        removed = DeleteTree(state.extractFolder);
     }
+    LogCleanUp(removed);
     EndDialog(dialog, 1);
     if (state.autoMode) PostMessageA(dialog, WM_COMMAND, ID_CLOSE, 0);
     EnableWindow(GetDlgItem(dialog, ID_SETUP), TRUE);
@@ -75,6 +89,7 @@ void SetupCommand(HWND dialog) {
         ShowMessage(BOX_NO_TEMP_FOLDER, MSG_NO_TEMP_FOLDER);
         return;
     }
+    WriteLog("folder %s", state.extractFolder);
 
     // The meter stays hidden unless the timer finds the extraction slow; without a timer
     // it is shown at once.
@@ -96,15 +111,18 @@ void SetupCommand(HWND dialog) {
 
     int result = RunExtraction();
 
-    SendMessageA(meter, METER_SETPOS, 100, 0);
-    InvalidateRect(dialog, 0, FALSE);
-    if (meter && state.meterShown) ShowWindow(meter, SW_HIDE);
-    InvalidateRect(dialog, 0, FALSE);
-    SetWindowTextA(status, "");
+    // (Without a dialog, in a silent run, a null window would repaint the whole screen.)
+    if (dialog) {
+        SendMessageA(meter, METER_SETPOS, 100, 0);
+        InvalidateRect(dialog, 0, FALSE);
+        if (meter && state.meterShown) ShowWindow(meter, SW_HIDE);
+        InvalidateRect(dialog, 0, FALSE);
+        SetWindowTextA(status, "");
+    }
 
     if (result != 0) {
         // An error was reported, or the user cancelled: nothing of the run stays.
-        DeleteTree(state.extractFolder);
+        LogCleanUp(DeleteTree(state.extractFolder));
         SetWindowTextA(status, GetMessageText(MSG_ABORTED));
         EndDialog(dialog, 1);
         EnableWindow(setupButton, TRUE);
@@ -126,6 +144,7 @@ void SetupCommand(HWND dialog) {
     if (!state.command[0]) {
         ShowMessage(BOX_NO_COMMAND, MSG_NO_COMMAND);
     } else {
+        WriteLog("command %s", state.command);
         HANDLE process = LaunchCommand(state.command);
         if (!process) {
             FormatText(state.messageBuffer, MESSAGE_BUFFER_BYTES,
@@ -136,6 +155,12 @@ void SetupCommand(HWND dialog) {
             state.stopWaiting = 0;
             while (WaitForSingleObject(process, 50) == WAIT_TIMEOUT && !state.stopWaiting)
                 PumpMessages();
+            // The command's own exit code is the run's (a silent run ends with it).
+            DWORD code;
+            if (!state.stopWaiting && GetExitCodeProcess(process, &code)) {
+                state.exitCode = code;
+                WriteLog("command-exit %lu", code);
+            }
             CloseHandle(process);
 
             if (state.waitMode) {
@@ -157,7 +182,8 @@ void SetupCommand(HWND dialog) {
                 // runs.
                 DWORD start = GetTickCount();
                 while (GetTickCount() - start < 10000 && !state.stopWaiting) PumpMessages();
-                while (!state.stopWaiting && IsProgramRunning(stubParams.waitForName))
+                while (!state.stopWaiting && IsProgramRunning(stubParams.waitForName) &&
+                       !SilentWaitOver(start))
                     PumpMessages();
             }
         }

@@ -8,7 +8,7 @@
 
 // The folder name is fixed per package: the temporary folder, "QVS" and the number 1 give
 // the same name on every run. Only the name is chosen here; Setup creates the folder.
-static void ChooseExtractFolder(void) {
+void ChooseExtractFolder(void) {
     char* folder = state.messageBuffer;
     DWORD length = GetTempPathA(MESSAGE_BUFFER_BYTES, folder);
     // A path longer than the buffer is not written at all; treat it like no path.

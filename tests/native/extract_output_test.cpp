@@ -244,6 +244,7 @@ TEST_F(OutputTest, OverwriteQuestionPerMember) {
         {IDYES, 0, "new", true},
         {IDNO, 0, "the old, longer content", true},
         {IDCANCEL, ABORT_CANCELLED, "the old, longer content", false},
+        {0, 0, "new", true},  // a silent run: Yes, and no box
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.answer);
@@ -253,13 +254,17 @@ TEST_F(OutputTest, OverwriteQuestionPerMember) {
         answers_.overwrite = c.answer;
         Archive archive;
         archive.AddStored("f/exists.txt", "new").AddStored("next.txt", "next").Finish();
-        Outcome run = ExtractArchive(archive.bytes());
+        Load(archive.bytes());
+        state.silentMode = !c.answer;
+        Outcome run = Go();
         EXPECT_EQ(run.code, c.code);
-        ASSERT_EQ(run.boxes.size(), 1u);  // Cancel shows no error box
-        EXPECT_EQ(run.boxes[0].text,
-                  zipcraft::Formatted(MSG_OVERWRITE_QUERY, ShownPath("f\\exists.txt").c_str()));
-        EXPECT_EQ(run.boxes[0].type, (UINT)MB_YESNOCANCEL);
-        EXPECT_EQ(run.boxes[0].owner, standin::FakeDialog());
+        ASSERT_EQ(run.boxes.size(), c.answer ? 1u : 0u);  // Cancel shows no error box
+        if (c.answer) {
+            EXPECT_EQ(run.boxes[0].text,
+                      zipcraft::Formatted(MSG_OVERWRITE_QUERY, ShownPath("f\\exists.txt").c_str()));
+            EXPECT_EQ(run.boxes[0].type, (UINT)MB_YESNOCANCEL);
+            EXPECT_EQ(run.boxes[0].owner, standin::FakeDialog());
+        }
         EXPECT_EQ(Content("f/exists.txt"), c.expected);
         EXPECT_EQ(FileExists(Path("next.txt")), c.nextWritten);
     }
@@ -276,7 +281,7 @@ TEST_F(OutputTest, OverwriteQuestionPerMember) {
 TEST_F(OutputTest, ModuleInUseIsAskedOnlyOnOldHosts) {
     std::string path = ShownPath("mod.dll");
     for (int host = 0; host < 3; ++host) {
-        for (int answer : {IDOK, IDCANCEL}) {
+        for (int answer : {IDOK, IDCANCEL, 0}) {  // 0: a silent run, which answers OK
             SCOPED_TRACE(host * 10 + answer);
             unlink(Path("mod.dll").c_str());
             unlink(Path("z.txt").c_str());
@@ -285,6 +290,7 @@ TEST_F(OutputTest, ModuleInUseIsAskedOnlyOnOldHosts) {
             state.win95Host = host == 2;
             standin::SetModulePath(path);
             answers_.inUse = answer;
+            state.silentMode = !answer;
             Outcome run = Go();
             if (host == 0) {
                 EXPECT_EQ(run.code, 0);
@@ -292,12 +298,14 @@ TEST_F(OutputTest, ModuleInUseIsAskedOnlyOnOldHosts) {
                 EXPECT_EQ(Content("mod.dll"), "module");
                 continue;
             }
-            ASSERT_EQ(run.boxes.size(), 1u);
-            EXPECT_EQ(run.boxes[0].text, zipcraft::Formatted(MSG_MODULE_IN_USE, path.c_str()));
-            EXPECT_EQ(run.boxes[0].type, (UINT)MB_OKCANCEL);
+            ASSERT_EQ(run.boxes.size(), answer ? 1u : 0u);
+            if (answer) {
+                EXPECT_EQ(run.boxes[0].text, zipcraft::Formatted(MSG_MODULE_IN_USE, path.c_str()));
+                EXPECT_EQ(run.boxes[0].type, (UINT)MB_OKCANCEL);
+            }
             EXPECT_FALSE(FileExists(Path("mod.dll")));  // skipped either way
-            EXPECT_EQ(run.code, answer == IDOK ? 0 : ABORT_CANCELLED);
-            EXPECT_EQ(FileExists(Path("z.txt")), answer == IDOK);
+            EXPECT_EQ(run.code, answer != IDCANCEL ? 0 : ABORT_CANCELLED);
+            EXPECT_EQ(FileExists(Path("z.txt")), answer != IDCANCEL);
         }
     }
 }

@@ -38,10 +38,13 @@ protected:
     void TearDown() override { FreshState(); }
 };
 
+// WAIT and AUTO: the first switch only, by prefix. SILENT, S and LOG=FILE: whole words
+// anywhere, taken out of the first-switch test.
 TEST_F(Switches, FirstDashOrSlashAndPrefixMatch) {
     struct Case {
         const char* arguments;
-        bool wait, autoMode;
+        bool wait, autoMode, silent;
+        const char* log;
     } cases[] = {
         {"", false, false},
         {"/auto", false, true},
@@ -57,13 +60,25 @@ TEST_F(Switches, FirstDashOrSlashAndPrefixMatch) {
         {"auto", false, false},
         {"/wai", false, false},
         {"/waiT now", true, false},
+        {"/SILENT", false, false, true},
+        {"-s -wait", true, false, true},
+        {"x /silent /auto", false, true, true},
+        {"/silently", false, false, false},
+        {"a/s /S/auto", false, false, false},
+        {"/LOG=C:\\Log.txt /AUTO", false, true, false, "C:\\Log.txt"},
+        {"\"/log=C:\\a b\\x.log\" -s", false, false, true, "C:\\a b\\x.log"},
+        {"-Log=\"C:\\a b\\x.log\"", false, false, false, "C:\\a b\\x.log"},
+        {"/logfile=x", false, false, false},
     };
     for (const Case& c : cases) {
-        state.waitMode = state.autoMode = 0;
+        state.waitMode = state.autoMode = state.silentMode = 0;
+        state.logPath[0] = 0;
         std::string buffer = c.arguments;
         ParseSwitches(&buffer[0]);
         EXPECT_EQ(c.wait, state.waitMode != 0) << c.arguments;
         EXPECT_EQ(c.autoMode, state.autoMode != 0) << c.arguments;
+        EXPECT_EQ(c.silent, state.silentMode != 0) << c.arguments;
+        EXPECT_STREQ(c.log ? c.log : "", state.logPath) << c.arguments;
     }
 }
 
@@ -264,25 +279,40 @@ TEST_F(SelfCheck, EachAllocationFailureDuringLoadingIsReported) {
     EXPECT_GE(allocations, 5);
 }
 
-TEST(StartUp, WaitOptionAndSwitchesWithoutDialog) {
-    FreshState();
-    ScratchDir dir;
-    std::string path = dir.File("s.exe");
-    std::string image(400, 'x');
-    memcpy(&image[50], &stubData, sizeof stubData);
-    StubData& block = *(StubData*)&image[50];
-    block.params.archiveOffset = (DWORD)image.size();
-    block.params.optionFlags |= OPT_WAIT_MODE;
-    WriteFileBytes(path, image);
-    memcpy(&stubData, &block, sizeof stubData);
-    standin::SetModulePath(path);
-    char arguments[] = " /auto";
-    EXPECT_EQ(0, StartUp(nullptr, arguments));
-    EXPECT_EQ(1, state.waitMode);
-    EXPECT_EQ(1, state.autoMode);
-    EXPECT_EQ(path, state.selfPath);
-    EXPECT_TRUE(standin::MessageBoxes().empty());
-    EXPECT_EQ(0, state.archiveFile);  // released at the end
+// An interactive run ends with 0 whatever happened; a silent one shows no box and ends with
+// the code of its failure (here an end record that is not where the block says).
+TEST(StartUp, WaitOptionSwitchesAndExitCodeWithoutDialog) {
+    struct Case {
+        std::string arguments;
+        bool damaged;
+        int code;
+        size_t boxes;
+    } cases[] = {
+        {" /auto", false, 0, 0},
+        {" /auto", true, 0, 1},
+        {" /auto /s", true, EXIT_DAMAGED_FILE, 0},
+    };
+    for (Case& c : cases) {
+        FreshState();
+        ScratchDir dir;
+        std::string path = dir.File("s.exe");
+        std::string image(400, 'x');
+        memcpy(&image[50], &stubData, sizeof stubData);
+        StubData& block = *(StubData*)&image[50];
+        block.params.archiveOffset = (DWORD)image.size();
+        block.params.endRecordOffset = c.damaged ? 10 : 0;
+        block.params.optionFlags |= OPT_WAIT_MODE;
+        WriteFileBytes(path, image);
+        memcpy(&stubData, &block, sizeof stubData);
+        standin::SetModulePath(path);
+        EXPECT_EQ(c.code, StartUp(nullptr, &c.arguments[0])) << c.arguments;
+        EXPECT_EQ(c.boxes, standin::MessageBoxes().size());
+        if (c.damaged) continue;
+        EXPECT_EQ(1, state.waitMode);
+        EXPECT_EQ(1, state.autoMode);
+        EXPECT_EQ(path, state.selfPath);
+        EXPECT_EQ(0, state.archiveFile);  // released at the end
+    }
     FreshState();
 }
 

@@ -33,7 +33,8 @@
  *   close                        system close (WM_SYSCOMMAND SC_CLOSE) to the current window
  *   gone [timeout=MS]            wait until the current window is destroyed or hidden
  *   running                      running value=0|1
- *   exit [timeout=MS]            wait for the program to end: exit code=N
+ *   exit [timeout=MS] [watch=1]  wait for the program to end: exit code=N; with watch=1 the
+ *                                first window it shows meanwhile is reported
  *   kill                         terminate the program
  *   shot file=PATH [screen=1]    save the current window (or the screen) as a BMP file
  *   sleep ms=N
@@ -873,11 +874,22 @@ static void Gone(const Command *cmd)
 
 static void ExitCode(const Command *cmd)
 {
-    DWORD code = 0;
+    DWORD code = 0, timeout = (DWORD)ArgNumber(cmd, "timeout", DEFAULT_TIMEOUT);
+    DWORD start = GetTickCount();
+    int watch = ArgNumber(cmd, "watch", 0) != 0;
     RequireChild();
-    if (WaitForSingleObject(child.hProcess, (DWORD)ArgNumber(cmd, "timeout", DEFAULT_TIMEOUT)) !=
-        WAIT_OBJECT_0)
-        Fail("timeout waiting for the program to end", NULL);
+    /* watch=1: the window list is looked at every 20 ms meanwhile, and the first window seen
+       is reported */
+    while (WaitForSingleObject(child.hProcess, watch ? 20 : timeout) != WAIT_OBJECT_0) {
+        WindowList w;
+        if (GetTickCount() - start >= timeout) Fail("timeout waiting for the program to end", NULL);
+        memset(&w, 0, sizeof w);
+        EnumWindows(CollectTopLevel, (LPARAM)&w);
+        if (w.count) {
+            WindowLine(w.list[0], 0);
+            watch = 0;
+        }
+    }
     GetExitCodeProcess(child.hProcess, &code);
     Begin("exit");
     FieldInt("code", (long)code);

@@ -1,6 +1,7 @@
 // Whole jobs of the real stub under Wine: the temporary folder and its fallbacks, the
 // extraction, the command launched in the folder, the waits ("AUTO", "WAIT", "&Done", the
-// program to wait for), the clean-up, and Close and cancel in every state of the run.
+// program to wait for), the clean-up, Close and cancel in every state of the run, and the
+// unattended runs (/SILENT, exit codes, the log).
 //
 // The command is the probe program (tests/windows/probe.c), packed into the archive and
 // told on its command line what to record and how long to run. Paths in its arguments are
@@ -8,6 +9,8 @@
 // files, next to the extraction folder.
 #include "tests/wine/scenario.h"
 
+#include <regex>
+#include <set>
 #include <thread>
 
 namespace {
@@ -475,6 +478,91 @@ TEST(Job, FolderThatCannotBeEnteredShowsMessage15) {
             EXPECT_TRUE(run.Dump(1).FindControl(1)->enabled) << "Setup can be tried again";
         }
         EXPECT_EQ(run.ExitCode(), 0);
+    }
+}
+
+// Silent runs: no window at any time, the folder gone afterwards, the exit code of what
+// happened, and one log line per event (UTF-8, timestamped, one process id); the last row
+// runs a package interactively, which still ends with 0 and logs too.
+TEST(Job, SilentRunsEndWithTheirCodeAndLogEachEvent) {
+    const std::string headerInvalid =
+        "Tessly Self-Extractor-Dateikopf ungültig. Mögliche Ursache: Fehlerhafter Datenträger "
+        "oder Dateiübertragungsfehler.";
+    struct Row {
+        const char* name;
+        std::string command;
+        std::string damage;  // "config": a byte of the configuration block; else "FROM>TO":
+                             // a member renamed in the archive after the build
+        std::string switches;
+        long code;
+        std::vector<std::string> log;  // each line's event, up to the length given here
+    } rows[] = {
+        {"sound", "probe.exe", "", "/SILENT", 0,
+         {"start silent ", "folder C:\\", "command probe.exe", "command-exit 0",
+          "cleanup removed C:\\", "end 0"}},
+        {"damaged", "probe.exe", "config", "-s", 1392,
+         {"start silent ", "error " + headerInvalid, "end 1392"}},
+        {"unsafe-name", "probe.exe", "nux.txt>nul.txt", "x /silent", 1603,
+         {"start silent ", "folder ", "error Ungültiger ZIP-Dateikopf.", "cleanup removed ",
+          "end 1603"}},
+        {"unstartable", "fehlt.exe /x", "", "/S", 2,
+         {"start silent ", "folder ", "command fehlt.exe /x",
+          "error fehlt.exe /x konnte nicht ausgeführt werden", "cleanup removed ", "end 2"}},
+        {"reboot", "cmd.exe /c exit 3010", "", "/WAIT /SILENT", 3010,
+         {"start silent ", "folder ", "command cmd.exe", "command-exit 3010", "cleanup removed ",
+          "end 3010"}},
+        {"in-the-way", "probe.exe", "zwei.txt>eins.txt", "/Silent", 0,
+         {"start silent ", "folder ", "question Yes Datei C:\\", "command probe.exe",
+          "command-exit 0", "cleanup removed ", "end 0"}},
+        {"interactive", "cmd.exe /c exit 3010", "", "/AUTO", 0,
+         {"start interactive ", "folder ", "command cmd.exe", "command-exit 3010",
+          "cleanup removed ", "end 0"}},
+    };
+    const std::regex line("(\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d) \\[(\\d+)\\] (.*)\r");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::map<std::string, std::string> files = kFiles;
+        files["eins.txt"] = files["zwei.txt"] = files["nux.txt"] = "x";
+        Package p = Pack(std::string("job-silent-") + row.name, files, {"--command", row.command});
+        std::string bytes = sfxtest::ReadFile(p.exe);
+        if (row.damage == "config") {
+            size_t block = sfxtest::FindBlock(bytes);
+            uint32_t config = sfxtest::Le32(bytes, block + 16);
+            bytes[config + (sfxtest::Le32(bytes, block + 12) - config) / 2] ^= 0x20;
+        } else if (!row.damage.empty()) {
+            size_t cut = row.damage.find('>'), renamed = 0;
+            std::string from = row.damage.substr(0, cut), to = row.damage.substr(cut + 1);
+            for (size_t at = bytes.find(from); at != std::string::npos; at = bytes.find(from, at)) {
+                bytes.replace(at, from.size(), to);
+                ++renamed;
+            }
+            ASSERT_EQ(renamed, 2u) << "local header and central directory";
+        }
+        ASSERT_TRUE(sfxtest::WriteFile(p.exe, bytes));
+        // A blank in the log's path: the switch is quoted as a whole.
+        const std::string log = p.folder + "/mein log.txt";
+        const std::string logSwitch = "\"/LOG=" + Wine().WinPath(log) + "\"";
+        wine::DriverRun run =
+            Wine().Drive({Start(p, row.switches + " " + logSwitch), "exit watch=1 timeout=60000"});
+        ASSERT_TRUE(run.Ok()) << run.Describe();
+        EXPECT_EQ(run.ExitCode(), row.code);
+        EXPECT_EQ(run.All("window").empty(), row.switches != "/AUTO") << run.Describe();
+        EXPECT_FALSE(Exists(ExtractFolder()));
+
+        std::vector<std::string> events;
+        std::set<std::string> pids;
+        std::string text = sfxtest::ReadFile(log);
+        for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+            std::smatch m;
+            std::string one = text.substr(at, end - at);
+            ASSERT_TRUE(std::regex_match(one, m, line)) << one;
+            pids.insert(m[2]);
+            events.push_back(m[3]);
+        }
+        EXPECT_EQ(pids.size(), 1u);
+        ASSERT_EQ(events.size(), row.log.size()) << text;
+        for (size_t i = 0; i < events.size(); ++i)
+            EXPECT_EQ(events[i].substr(0, row.log[i].size()), row.log[i]);
     }
 }
 

@@ -61,6 +61,7 @@ int List(int argc, char** argv) {
     else
         printf("  wait for:     (nothing)\n");
     printf("  header check: %s\n", b.headerCrc ? "yes" : "no");
+    printf("  switches:     /AUTO, /WAIT, /SILENT (or /S), /LOG=FILE\n");
     printf("  total size:   %u\n", b.totalSize);
     printf("Resources:\n");
     for (const std::string& line : ResourceLines(f.resources)) printf("  %s\n", Shown(line).c_str());

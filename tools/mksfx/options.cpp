@@ -80,7 +80,11 @@ const char kHelp[] =
     "\n"
     "Texts are UTF-8 and stored in Windows-1252; member names are stored in code page 850.\n"
     "Member times come from the files, or from SOURCE_DATE_EPOCH (seconds, UTC) when that\n"
-    "is set. On a terminal a build shows its progress; it ends with one summary line.\n";
+    "is set. On a terminal a build shows its progress; it ends with one summary line.\n"
+    "\n"
+    "The file takes the switches /AUTO (no click), /WAIT (wait for \"&Done\"), /SILENT or /S\n"
+    "(no window at all; the exit code tells what happened) and /LOG=FILE (one line per event\n"
+    "appended to FILE); the README's \"Unattended installs\" lists the exit codes.\n";
 
 enum ValueKind { kPlain, kTextFile, kList };
 
