@@ -12,8 +12,8 @@ bench_corpus_zip() {
       sort -t "$(printf '\t')" -k2
   done | grep -v "$(printf '\t')"'.*[^A-Za-z0-9._/+-]' |
     awk -F '\t' -v want="$want" -v min="$min" \
-      'seen[tolower($2)]++ { next }
-       { total += $1; n++; print $2; if (total >= want && n >= min) exit }' > "$zip.files"
+      'seen[tolower($2)]++ || done { next }
+       { total += $1; n++; print $2; done = total >= want && n >= min }' > "$zip.files"
   rm -f "$zip"
   zip -q -X -9 "$zip" -@ < "$zip.files"
 }
@@ -23,7 +23,7 @@ bench_corpus_zip() {
 bench_small_zip() {
   local zip=$1 count=$2 folders=$3
   find /usr/share /usr/include /usr/lib -xdev -type f -size -16k -readable 2>/dev/null |
-    grep -v '[^A-Za-z0-9._/+-]' | sort | head -n "$count" > "$zip.files"
+    grep -v '[^A-Za-z0-9._/+-]' | sort | awk -v n="$count" 'NR <= n' > "$zip.files"
   rm -f "$zip"
   python3 - "$zip" "$count" "$folders" <<'EOF'
 import os, sys, zipfile
