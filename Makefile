@@ -5,7 +5,7 @@ ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
 DIST ?= $(CURDIR)/dist
 
-.PHONY: all setup build test test-native test-wine demo bench fuzz clean
+.PHONY: all setup build test test-native test-wine demo bench bench-target fuzz clean
 
 all: build
 
@@ -35,6 +35,10 @@ demo: build
 
 bench: build
 	@bash scripts/bench.sh
+
+# The stub under Wine against a plain zlib extractor for Windows (minutes; not part of test).
+bench-target: build
+	@bash scripts/bench_target.sh
 
 fuzz: setup
 	@bash scripts/fuzz.sh $(TARGET)

@@ -39,3 +39,11 @@ foreach(src ${TESSLY_WINE_PROGRAMS})
   target_link_libraries(${name} PRIVATE user32 gdi32 kernel32)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/testprogs)
 endforeach()
+
+# The on-target benchmark's yardstick, a plain extractor with zlib (libz-mingw-w64-dev); built
+# only by `make bench-target`.
+add_executable(plain_extract EXCLUDE_FROM_ALL ${CMAKE_SOURCE_DIR}/bench/windows/plain_extract.c)
+target_compile_options(plain_extract PRIVATE -O2)
+target_link_options(plain_extract PRIVATE -static -static-libgcc)
+target_link_libraries(plain_extract PRIVATE z user32 kernel32)
+set_target_properties(plain_extract PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/benchprogs)

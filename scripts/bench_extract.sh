@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Extraction benchmark: `mksfx extract` against Info-ZIP `unzip -qq -o -d` on the same
-# self-extracting file of at least 100 MB of real files from this system (documentation,
-# programs, libraries, translations), each as a whole process, one run after a warm-up read.
-# Prints the CPU time (user + system) of each and their ratio.
+# self-extracting file of real files from this system (at least BENCH_MB megabytes and 5,000
+# files: documentation, translations, libraries, programs), each as a whole process, one run
+# after a warm-up read. Prints the CPU time (user + system) of each and their ratio, then the
+# system calls of each, counted in a second run under `strace -c -f`.
 #   scripts/bench_extract.sh     MKSFX (default build-bench/tools/mksfx), STUB (the stub
 #                                image; default the first of build/win, build-bench/win),
-#                                BENCH_DIR (default build-bench/extract), BENCH_MB (110)
+#                                BENCH_DIR (default build-bench/extract), BENCH_MB (220)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/bench_corpus.sh
 
 MKSFX=${MKSFX:-build-bench/tools/mksfx}
 if [ -z "${STUB:-}" ]; then
@@ -17,28 +19,20 @@ if [ -z "${STUB:-}" ]; then
 fi
 STUB=${STUB:-build/win/sfxstub.exe}
 WORK=${BENCH_DIR:-build-bench/extract}
-WANT_MB=${BENCH_MB:-110}
+WANT_MB=${BENCH_MB:-220}
 
 for tool in "$MKSFX" "$STUB"; do
   [ -e "$tool" ] || { echo "bench_extract: $tool is missing (run make first)" >&2; exit 1; }
 done
 command -v unzip >/dev/null || { echo "bench_extract: unzip is not installed" >&2; exit 1; }
 command -v zip >/dev/null || { echo "bench_extract: zip is not installed" >&2; exit 1; }
+command -v strace >/dev/null || { echo "bench_extract: strace is not installed" >&2; exit 1; }
 
 mkdir -p "$WORK"
-archive=$WORK/input.zip
-sfx=$WORK/bench.exe
+archive=$WORK/corpus-$WANT_MB.zip
+sfx=$WORK/corpus-$WANT_MB.exe
 if [ ! -s "$sfx" ]; then
-  # Regular files from a few system folders, in a stable order, until the size is reached.
-  list=$WORK/files.txt
-  # Names are kept to characters that neither tool rewrites.
-  find /usr/share/doc /usr/bin /usr/lib/x86_64-linux-gnu /usr/share/locale -xdev -type f \
-      -size -20M -readable -printf '%s %p\n' 2>/dev/null | grep -v '[^A-Za-z0-9._/+ -]' |
-    sort -k2 > "$list.all"
-  awk -v want=$((WANT_MB * 1024 * 1024)) '{ total += $1; print $2; if (total >= want) exit }' \
-    "$list.all" > "$list"
-  rm -f "$archive"
-  zip -q -X -9 "$archive" -@ < "$list"
+  bench_corpus_zip "$archive" "$WANT_MB" 5000
   "$MKSFX" build -o "$sfx" --stub "$STUB" --command setup.exe "$archive" >/dev/null
 fi
 size=$(stat -c %s "$sfx")
@@ -68,14 +62,36 @@ files=$(find "$ours" -type f | wc -l)
 bytes=$(du -sb "$ours" | cut -f1)
 rm -rf "$ours" "$peer"
 
-python3 - "$ou" "$os" "$pu" "$ps" "$files" "$bytes" "$size" <<'EOF'
+# The same two runs again under strace, which slows them down: only the counts are kept.
+strace -c -f -o "$WORK/calls-ours.txt" "$MKSFX" extract "$sfx" "$ours" >/dev/null
+strace -c -f -o "$WORK/calls-peer.txt" unzip -qq -o -d "$peer" "$sfx"
+rm -rf "$ours" "$peer"
+
+python3 - "$ou" "$os" "$pu" "$ps" "$files" "$bytes" "$size" "$WORK"/calls-{ours,peer}.txt <<'EOF'
 import sys
 ou, os_, pu, ps = map(float, sys.argv[1:5])
 files, size_out, size_in = int(sys.argv[5]), int(sys.argv[6]), int(sys.argv[7])
+
+def calls(path):
+    """The call counts of a `strace -c` summary, by system call, with "total"."""
+    counts = {}
+    for line in open(path):
+        f = line.split()
+        if len(f) >= 5 and f[3].isdigit() and f[0][0].isdigit():
+            counts[f[-1]] = int(f[3])
+    return counts
 ours, peer = ou + os_, pu + ps
 print("extract: %d files, %.1f MB out of a %.1f MB self-extracting file" %
       (files, size_out / 1e6, size_in / 1e6))
 print("  mksfx extract     user %6.3f s  sys %6.3f s  cpu %6.3f s" % (ou, os_, ours))
 print("  unzip -qq -o -d   user %6.3f s  sys %6.3f s  cpu %6.3f s" % (pu, ps, peer))
 print("  ratio (ours / unzip): %.3f" % (ours / peer if peer else float("nan")))
+ours_calls, peer_calls = calls(sys.argv[8]), calls(sys.argv[9])
+print("system calls (strace -c -f):")
+print("  mksfx extract %9d" % ours_calls["total"])
+print("  unzip         %9d" % peer_calls["total"])
+print("  ratio (ours / unzip): %.3f" % (ours_calls["total"] / peer_calls["total"]))
+top = sorted((n for n in ours_calls if n != "total"), key=lambda n: -ours_calls[n])[:6]
+print("  most frequent:" + "".join("  %s %d/%d" % (n, ours_calls[n], peer_calls.get(n, 0))
+                                   for n in top) + "  (ours/unzip)")
 EOF

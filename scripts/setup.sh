@@ -5,12 +5,12 @@ set -euo pipefail
 
 PKGS=(
   build-essential cmake make pkg-config git
-  g++-mingw-w64-i686 binutils-mingw-w64-i686
+  g++-mingw-w64-i686 binutils-mingw-w64-i686 libz-mingw-w64-dev
   wine wine32 fonts-wine xvfb xauth x11-apps x11-utils imagemagick
   zlib1g-dev libdeflate-dev libpng-dev libimagequant-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev llvm
-  unzip zip p7zip-full libarchive-tools python3 fastjar locales
+  unzip zip p7zip-full libarchive-tools python3 fastjar locales strace
   icoutils osslsigncode openssl libssl-dev
 )
 

@@ -1,0 +1,99 @@
+// The on-target benchmark's driver (scripts/bench_target.sh): the real stub with /AUTO and
+// the plain extractor (bench/windows/plain_extract.c) do the whole job on the same
+// self-extracting file, in turn, under one Wine session (one Xvfb, one wineserver, the
+// prefix of the Wine tests). Each pair swaps which of the two goes first, and every run
+// starts with the disk synced. Prints every run, the medians and their ratio.
+//
+//   on_target PAIRS PLAIN_EXE COMMAND LABEL=FILE...
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tests/wine/support/wine.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+double Now() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// Entries in the prefix's folders for temporary files: a run must leave none behind, or it
+// did not do the whole job (and the next run would meet its files).
+size_t TempEntries(const std::string& prefix) {
+    size_t n = 0;
+    std::error_code ec;
+    for (const auto& user : fs::directory_iterator(prefix + "/drive_c/users", ec))
+        for (const char* sub : {"Temp", "AppData/Local/Temp"})
+            if (!fs::is_symlink(user.path() / sub, ec))
+                for (auto it = fs::directory_iterator(user.path() / sub, ec);
+                     !ec && it != fs::directory_iterator(); ++it)
+                    ++n;
+    return n;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 5) {
+        std::fprintf(stderr, "usage: on_target PAIRS PLAIN_EXE COMMAND LABEL=FILE...\n");
+        return 2;
+    }
+    int pairs = std::atoi(argv[1]);
+    std::string plain = argv[2], command = argv[3];
+    wine::Session& wine = wine::Session::Get();
+    const int kTimeout = 3600;
+
+    for (int c = 4; c < argc; ++c) {
+        std::string arg = argv[c];
+        std::string label = arg.substr(0, arg.find('=')), file = arg.substr(arg.find('=') + 1);
+        {  // both read it from the page cache
+            std::ifstream in(file, std::ios::binary);
+            std::vector<char> buffer(1 << 20);
+            while (in.read(buffer.data(), buffer.size())) {
+            }
+        }
+        std::printf("== %s: %s (%.1f MB)\n", label.c_str(), file.c_str(),
+                    fs::file_size(file) / 1e6);
+        std::vector<double> stubTimes, plainTimes;
+        for (int i = 0; i < 2 * pairs; ++i) {
+            bool stub = (i % 2 == 0) == (i / 2 % 2 == 0);
+            size_t before = TempEntries(wine.Prefix());
+            sync();  // what the last run left to the disk is not this run's cost
+            double start = Now();
+            wine::ProgramRun run = stub ? wine.Run(file, {"/AUTO"}, kTimeout)
+                                        : wine.Run(plain, {wine.WinPath(file), command}, kTimeout);
+            double seconds = Now() - start;
+            std::string out = run.out.substr(0, run.out.find_first_of("\r\n"));
+            std::printf("  %-6s %7.2f s  %s\n", stub ? "stub" : "plain", seconds, out.c_str());
+            std::fflush(stdout);
+            if (run.status != 0 || run.timedOut || TempEntries(wine.Prefix()) != before) {
+                std::fprintf(stderr, "on_target: the %s did not finish its job (status %d%s)\n%s",
+                             stub ? "stub" : "plain extractor", run.status,
+                             run.timedOut ? ", timed out" : "", run.err.c_str());
+                return 1;
+            }
+            (stub ? stubTimes : plainTimes).push_back(seconds);
+        }
+        double s = Median(stubTimes), p = Median(plainTimes);
+        std::printf("  median of %d pairs: stub %.2f s, plain %.2f s, ratio (stub / plain) %.2f\n",
+                    pairs, s, p, s / p);
+    }
+    return 0;
+}

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# On-target benchmark (`make bench-target`): the real stub under Wine with /AUTO against a
+# plain extractor for Windows built with zlib (bench/windows/plain_extract.c). Both do the
+# whole job on the same self-extracting file, made by dist/bin/mksfx with the command
+# "cmd /c exit 0": extract into a temporary folder, run the command there, delete the folder.
+# The inputs are real files from this system:
+#   corpus   at least BENCH_MB (220) megabytes and 5,000 files in their folders
+#   flat     20,000 small files in one folder
+#   spread   the same 20,000 files over 20 folders
+# Each case runs BENCH_PAIRS (3) pairs in turn and prints both medians and their ratio.
+#   BENCH_CASES="corpus flat spread" picks the cases; BUILD (build) is the build tree.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/bench_corpus.sh
+
+BUILD=${BUILD:-build}
+WORK=$BUILD/bench-target
+MKSFX=dist/bin/mksfx
+COMMAND="cmd /c exit 0"
+[ -x "$MKSFX" ] || { echo "bench_target: $MKSFX is missing (run make first)" >&2; exit 1; }
+cmake --build "$BUILD" -j 2 --target on_target >/dev/null
+cmake --build "$BUILD/win" --target plain_extract >/dev/null
+
+mkdir -p "$WORK"
+inputs=()
+for case in ${BENCH_CASES:-corpus flat spread}; do
+  case $case in
+    corpus) zip=$WORK/corpus-${BENCH_MB:-220}.zip ;;
+    flat | spread) zip=$WORK/$case-20000.zip ;;
+    *) echo "bench_target: unknown case $case" >&2; exit 2 ;;
+  esac
+  if [ ! -s "$zip" ]; then
+    case $case in
+      corpus) bench_corpus_zip "$zip" "${BENCH_MB:-220}" 5000 ;;
+      flat) bench_small_zip "$zip" 20000 1 ;;
+      spread) bench_small_zip "$zip" 20000 20 ;;
+    esac
+  fi
+  # Made afresh every time: the file carries the stub being measured.
+  "$MKSFX" build -o "$WORK/$case.exe" --command "$COMMAND" "$zip" >/dev/null
+  inputs+=("$case=$(realpath "$WORK/$case.exe")")
+done
+
+"$BUILD/bench/on_target" "${BENCH_PAIRS:-3}" "$(realpath "$BUILD/win/benchprogs/plain_extract.exe")" \
+  "$COMMAND" "${inputs[@]}"
