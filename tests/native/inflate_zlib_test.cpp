@@ -163,15 +163,6 @@ TEST_F(AgainstZlib, CopiesAcrossTheWindowEnd) {
     }
 }
 
-TEST_F(AgainstZlib, Length258AtDistance1) {
-    StreamWriter w;
-    w.FixedHeader(true);
-    w.FixedLiteral('a');
-    w.FixedMatch(258, 1);
-    w.FixedLiteral(256);
-    ExpectDecodes(std::string(259, 'a'), w.Finish());
-}
-
 // Memory mode lays the text down contiguously, whatever count the stage starts from.
 TEST_F(AgainstZlib, MemoryModeIsContiguousFromAnyStageCount) {
     std::string data = Text().substr(0, 40000);

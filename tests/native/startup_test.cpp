@@ -110,18 +110,9 @@ protected:
         StubData& block = *(StubData*)&file[blockAt];
         block.params.archiveOffset = (DWORD)image.size();
         block.params.endRecordOffset = (DWORD)image.size();
-        block.params.headerCrc = HeaderCrc(file, image.size());
+        sfxtest::ResealHeader(&file);
     }
     void TearDown() override { FreshState(); }
-
-    static DWORD HeaderCrc(std::string bytes, size_t length) {
-        size_t at = bytes.find(std::string((const char*)stubData.params.signature, 8));
-        memset(&bytes[at + 8], 0, 4);
-        BuildCrcTable();
-        state.crc = 0xFFFFFFFF;
-        Crc32Update((const unsigned char*)bytes.data(), (DWORD)length);
-        return ~state.crc;
-    }
 
     // Loads the file as the program would load itself; answers the abort code (0 = loaded).
     int Load() {
@@ -144,7 +135,7 @@ TEST_F(SelfCheck, EveryChangedByteBeforeTheArchiveIsRefused) {
     signable.replace(pe + PE_CHECKSUM, 4, 4, '\0');
     signable.replace(pe + PE_CERTIFICATE_ENTRY, 8, 8, '\0');
     ((StubData*)&signable[blockAt])->params.optionFlags |= OPT_SIGNABLE;
-    ((StubData*)&signable[blockAt])->params.headerCrc = HeaderCrc(signable, length);
+    sfxtest::ResealHeader(&signable);
     const std::string variants[2] = {file, signable};
     for (int v = 0; v < 2; ++v)
     for (DWORD i = 0; i < length; i += (i >= blockAt && i < blockAt + 60) || (i >= pe && i < pe + 200) ? 1 : 5) {
@@ -218,7 +209,7 @@ TEST_F(SelfCheck, LoadsOrRefusesEachVariant) {
         file = good, path = goodPath, missing = false;
         StubParameterBlock& block = ((StubData*)&file[blockAt])->params;
         c.change(&file, &block);
-        if (c.reseal) block.headerCrc = HeaderCrc(file, block.archiveOffset);
+        if (c.reseal) sfxtest::ResealHeader(&file);
         FreshState();
         int code = Load();
         if (c.message == kLoads) {
