@@ -1,6 +1,5 @@
 #include "tests/support/inflate_support.h"
 
-#include <dirent.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -130,20 +129,13 @@ uint32_t ZlibCrc(const std::string& data) {
 
 namespace {
 
+// Readable regular files below `folder`, sorted by path, at most six levels down.
 void ListFiles(const std::string& folder, std::vector<std::string>* files, int depth) {
-    if (depth > 6) return;
-    DIR* d = opendir(folder.c_str());
-    if (!d) return;
-    std::vector<std::string> names;
-    while (struct dirent* e = readdir(d))
-        if (e->d_name[0] != '.') names.push_back(e->d_name);
-    closedir(d);
-    std::sort(names.begin(), names.end());
-    for (const std::string& name : names) {
+    for (const std::string& name : sfxtest::ListFolder(folder)) {
         std::string path = folder + "/" + name;
         struct stat st;
-        if (lstat(path.c_str(), &st) != 0) continue;
-        if (S_ISDIR(st.st_mode))
+        if (name[0] == '.' || lstat(path.c_str(), &st) != 0) continue;
+        if (S_ISDIR(st.st_mode) && depth < 6)
             ListFiles(path, files, depth + 1);
         else if (S_ISREG(st.st_mode) && access(path.c_str(), R_OK) == 0)
             files->push_back(path);

@@ -1,6 +1,5 @@
 #include "tests/support/zip_craft.h"
 
-#include <dirent.h>
 #include <stdarg.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -126,13 +125,6 @@ Outcome Extract() {
     return run;
 }
 
-Outcome ExtractBytes(const std::string& file, const std::string& prefix, const std::string& archive,
-                 const std::string& folder, uint32_t totalSize) {
-    WriteFileBytes(file, prefix + archive);
-    Prepare(file, (uint32_t)prefix.size(), folder, totalSize);
-    return Extract();
-}
-
 std::string Formatted(int id, ...) {
     char text[1100];
     va_list args;
@@ -153,24 +145,14 @@ void EmptyFolder(const std::string& folder) {
     mkdir(folder.c_str(), 0777);
 }
 
-static void ListInto(const std::string& root, const std::string& relative,
-                     std::vector<std::string>* out) {
-    DIR* d = opendir((root + "/" + relative).c_str());
-    if (!d) return;
-    while (struct dirent* e = readdir(d)) {
-        std::string name = e->d_name;
-        if (name == "." || name == "..") continue;
+static void ListInto(const std::string& root, const std::string& relative, std::vector<std::string>* out) {
+    for (const std::string& name : sfxtest::ListFolder(root + "/" + relative)) {
         std::string path = relative + name;
         struct stat st;
         if (lstat((root + "/" + path).c_str(), &st) != 0) continue;
-        if (S_ISDIR(st.st_mode)) {
-            out->push_back(path + "/");
-            ListInto(root, path + "/", out);
-        } else {
-            out->push_back(path);
-        }
+        out->push_back(S_ISDIR(st.st_mode) ? path + "/" : path);
+        if (S_ISDIR(st.st_mode)) ListInto(root, path + "/", out);
     }
-    closedir(d);
 }
 
 std::vector<std::string> ListTree(const std::string& root) {

@@ -91,9 +91,6 @@ struct Outcome {
 void Prepare(const std::string& file, uint32_t archiveOffset, const std::string& folder,
              uint32_t totalSize = 0);
 Outcome Extract();  // RunExtraction, and the boxes it showed
-// Prepare + Extract over `prefix` + `archive` written to `file`, with the default answers.
-Outcome ExtractBytes(const std::string& file, const std::string& prefix, const std::string& archive,
-                 const std::string& folder, uint32_t totalSize = 0);
 
 // Message `id` formatted as the program formats it (wsprintfA), e.g. with a path for %s.
 std::string Formatted(int id, ...);
