@@ -343,6 +343,7 @@ TEST_F(OutputTest, MeterMovesOncePer64KiB) {
         std::vector<WPARAM> positions;
     } const cases[] = {
         {1000000, 1, {6, 13, 19}},
+        {131072, 1, {50, 100, 100}},  // 50 % exactly
         {1000000, 0, {}},
         {100000, 1, {65, 100, 100}},   // a total smaller than the output
         {0, 1, {100, 100, 100}},       // no total at all
@@ -372,7 +373,7 @@ TEST_F(OutputTest, MeterPositionIsExactWithoutOverflow) {
     Load(Archive().End().bytes());
     state.outputFile = _lopen("/dev/null", OF_WRITE);
     state.meterShown = 1;
-    const uint32_t totals[] = {1, 7, 100, 65536, 1000000, 0x7FFFFFFF, 0x80000001, 0xFFFFFFFF};
+    const uint32_t totals[] = {1, 7, 100, 65536, 131072, 1000000, 0x7FFFFFFF, 0x80000001, 0xFFFFFFFF};
     for (uint32_t total : totals) {
         const uint64_t dones[] = {65536, 65537, 1000000, 0x40000000, 0xFFFF0000, total,
                                   (uint64_t)total - 1};
