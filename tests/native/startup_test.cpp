@@ -304,38 +304,6 @@ TEST(StartUp, OldHostsAreRecognised) {
     FreshState();
 }
 
-// An abort from deep inside unwinds to the innermost armed checkpoint with its code.
-static int depthReached = 0;
-static void Descend(int depth, int code) {
-    depthReached = depth;
-    if (depth == 20) AbortTo(code);
-    if (depth < 100) Descend(depth + 1, code);
-    depthReached = -1;  // never runs
-}
-
-TEST(Failure, AbortReturnsToTheCheckpointWithItsCode) {
-    FreshState();
-    for (int code : {ABORT_CANCELLED, ABORT_FAILED}) {
-        int got = ARM_CHECKPOINT();
-        if (got == 0) Descend(0, code);
-        EXPECT_EQ(code, got);
-        EXPECT_EQ(20, depthReached);
-    }
-    EXPECT_TRUE(standin::MessageBoxes().empty());  // a plain abort shows nothing
-}
-
-TEST(Failure, FatalErrorShowsOneOwnedBoxOnceTheDialogExists) {
-    FreshState();
-    state.dialogWindow = standin::FakeDialog();
-    int got = ARM_CHECKPOINT();
-    if (got == 0) FatalError(BOX_READ_FAILED, "boom");
-    EXPECT_EQ(ABORT_FAILED, got);
-    ASSERT_EQ(1u, standin::MessageBoxes().size());
-    EXPECT_EQ(standin::FakeDialog(), standin::MessageBoxes()[0].owner);
-    EXPECT_EQ("boom", standin::MessageBoxes()[0].text);
-    FreshState();
-}
-
 TEST(Failure, ReadFailedNamesTheOwnFileEvenWhenItsPathIsLongest) {
     FreshState();
     LoadMessages();
