@@ -26,10 +26,10 @@ class DamageTest : public ::testing::Test {
 protected:
     void SetUp() override {
         members_ = {
-            {"readme.txt", zipcraft::SampleText(3000, 1), 8},
-            {"bin/data.bin", zipcraft::RandomBytes(2500, 2), 0},
+            {"readme.txt", zipcraft::SampleText(1500, 1), 8},
+            {"bin/data.bin", zipcraft::RandomBytes(2100, 2), 0},
             {"bin/empty.txt", "", 0},
-            {"deep/er/notes.txt", zipcraft::SampleText(5000, 3), 8, 0x0008},
+            {"deep/er/notes.txt", zipcraft::SampleText(2500, 3), 8, 0x0008},
             {"deep/\x84nderung.txt", zipcraft::SampleText(700, 4), 8},
         };
         root_ = scratch_.File("run");
