@@ -46,7 +46,7 @@ void SetWindowsPath(const std::string& path);      // GetWindowsDirectoryA
 
 // Failure injection: the n-th call from now (1 = the next) fails; 0 turns it off.
 void FailAllocation(int n);
-void FailRead(int n);                              // that read returns one byte less than asked
+void FailRead(int n);                              // that read fails (HFILE_ERROR)
 void LimitWrites(long long bytes);                 // writes stop after this many bytes; -1 = off
 long long LiveBlocks();                            // blocks allocated and not yet freed
 long long ReadCalls();                             // _lread calls since Reset
