@@ -177,9 +177,11 @@ void WriteOutput(const unsigned char* bytes, DWORD count) {
     Crc32Update(bytes, count);
     if (_lwrite(state.outputFile, (LPCSTR)bytes, count) != count)
         FailWithPath(BOX_WRITE_FAILED, MSG_WRITE_FAILED, state.displayName);
-    // The dialog's messages, and with them a cancel, are looked at every POLL_MS.
+    // The dialog's messages, and with them a cancel, are looked at every POLL_MS; while the
+    // meter's timer has not fired yet, after every write, so that a slow extraction reveals
+    // the meter as soon as the timer comes.
     DWORD now = GetTickCount();
-    if (now - state.lastPoll < POLL_MS) return;
+    if (!state.meterTimer && now - state.lastPoll < POLL_MS) return;
     state.lastPoll = now;
     if (PollCancel()) AbortTo(ABORT_FAILED);
 }
