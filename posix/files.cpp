@@ -75,12 +75,22 @@ HFILE _lcreat(LPCSTR path, int attribute) {
     return fd;
 }
 
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD, void*, DWORD disposition, DWORD, HANDLE) {
+    if (disposition == OPEN_EXISTING) {
+        int mode = (access & GENERIC_WRITE) ? ((access & GENERIC_READ) ? OF_READWRITE : OF_WRITE) : OF_READ;
+        return (HANDLE)(intptr_t)_lopen(path, mode);
+    }
+    if (disposition == CREATE_ALWAYS) return (HANDLE)(intptr_t)_lcreat(path, 0);
+    int fd = open(ToNative(path).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    return (HANDLE)(intptr_t)(fd < 0 ? -1 : fd);
+}
+
 UINT _lread(HFILE file, void* buffer, UINT count) {
     StandInState& s = S();
     s.reads++;
     s.readSizes.push_back(count);
+    if (s.failRead > 0 && --s.failRead == 0) return (UINT)HFILE_ERROR;
     UINT want = count;
-    if (s.failRead > 0 && --s.failRead == 0 && want > 0) want--;
     UINT done = 0;
     while (done < want) {
         ssize_t r = read(file, (char*)buffer + done, want - done);

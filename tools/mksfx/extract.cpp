@@ -79,7 +79,8 @@ struct Boxes {
 
 int Answer(const ShownMessageBox& box, void* context) {
     Boxes* boxes = (Boxes*)context;
-    long position = state.archiveFile ? _llseek(state.archiveFile, 0, 1) : -1;
+    // Where the stub stands in the archive: the file's position less what it has read ahead.
+    long position = state.archiveFile ? _llseek(state.archiveFile, 0, 1) - (long)state.readLeft : -1;
     Box b{box.purpose, box.text, position};
     switch (box.purpose) {
         case BOX_OVERWRITE:
