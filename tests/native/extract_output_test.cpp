@@ -321,6 +321,7 @@ TEST_F(OutputTest, MeterPositionIsExactWithoutOverflow) {
     Load(Archive().End().bytes());
     state.outputFile = _lopen("/dev/null", OF_WRITE);
     state.meterShown = 1;
+    static const unsigned char step[2048] = {};
     const uint32_t totals[] = {1, 7, 100, 65536, 131072, 1000000, 0x7FFFFFFF, 0x80000001, 0xFFFFFFFF};
     for (uint32_t total : totals) {
         const uint64_t dones[] = {65536, 65537, 1000000, 0x40000000, 0xFFFF0000, total,
@@ -330,13 +331,10 @@ TEST_F(OutputTest, MeterPositionIsExactWithoutOverflow) {
             SCOPED_TRACE(std::to_string(total) + " " + std::to_string(done));
             stubParams.totalSize = total;
             state.bytesDone = (DWORD)(done - 2048);
-            state.lastMeterBytes = 0;
-            state.outputCount = 2048;
-            state.outputPtr = state.outputBuffer + 2048;
+            state.lastMeterBytes = (DWORD)(done - 65536);
+            state.memberBytes = 0;
             size_t before = standin::SentMessages().size();
-            FlushOutput();
-            EXPECT_EQ(state.outputCount, 0);
-            EXPECT_EQ(state.outputPtr, state.outputBuffer);
+            WriteOutput(step, sizeof step);
             ASSERT_EQ(standin::SentMessages().size(), before + 1);
             uint64_t expected = done * 100 / total;
             EXPECT_EQ(standin::SentMessages().back().wParam, expected > 100 ? 100 : expected);
@@ -378,7 +376,8 @@ TEST_F(OutputTest, TextsLongerThanTheirBuffersAreCut) {
               zipcraft::Formatted(MSG_UNZIPPING, name.c_str()).substr(0, 99));
 }
 
-// A click or key aimed at the dialog during extraction asks message 11 after the next write.
+// A click or key aimed at the dialog during extraction asks message 11 after the next write;
+// what was written stays until the folder goes.
 TEST_F(OutputTest, CancelQueryAfterAWrite) {
     std::string content = zipcraft::RandomBytes(10000, 9);
     for (int answer : {IDYES, IDNO}) {
@@ -394,7 +393,9 @@ TEST_F(OutputTest, CancelQueryAfterAWrite) {
         EXPECT_EQ(state.outputFile, 0);
         if (answer == IDYES) {
             EXPECT_EQ(run.code, ABORT_FAILED);
-            EXPECT_EQ(Content("c.bin"), content.substr(0, 2048));  // stays until the folder goes
+            std::string written = Content("c.bin");  // stays until the folder goes
+            EXPECT_FALSE(written.empty());
+            EXPECT_EQ(written, content.substr(0, written.size()));
             EXPECT_FALSE(FileExists(Path("d.txt")));
         } else {
             EXPECT_EQ(run.code, 0);

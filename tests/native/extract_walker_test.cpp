@@ -163,15 +163,16 @@ TEST_F(WalkerTest, EachArchiveEndsAsItShould) {
     }
 }
 
-// Every read of a clean run, failed in turn: each is checked.
+// Every read of a clean run, failed in turn: each is checked, whether it brings records or
+// member data.
 TEST_F(WalkerTest, EveryShortReadEndsTheRunWithMessage36) {
-    Member deflated = Make("big.txt", zipcraft::SampleText(9000, 7), 8);
+    Member deflated = Make("big.txt", zipcraft::SampleText(400000, 7), 8);
     Archive archive;
-    archive.AddStored("a/b.txt", zipcraft::RandomBytes(4100, 8)).Add(deflated).Finish("c");
+    archive.AddStored("a/b.txt", zipcraft::RandomBytes(140000, 8)).Add(deflated).Finish("c");
     Outcome clean = ExtractArchive(archive.bytes());
     ASSERT_EQ(clean.code, 0);
     long long reads = standin::ReadCalls();
-    ASSERT_GT(reads, 12);
+    ASSERT_GE(reads, 4);
     for (int n = 1; n <= reads; ++n) {
         SCOPED_TRACE(n);
         zipcraft::EmptyFolder(out_);
