@@ -39,7 +39,7 @@ struct Inputs {
         WriteFile(tree + "/bin/zero.dat", "");
         WriteFile(tree + "/docs/Gr\xC3\xBC\xC3\x9F" "e.txt", "Gr\xC3\xBC\xC3\x9F" "e\n");
         mkdir((tree + "/empty").c_str(), 0755);
-        WriteFile(stub, SyntheticStub());
+        WriteFile(stub, SyntheticStub(0x11000));  // fields of the image above 64 KiB
         WriteFile(icon, SampleIcon());
     }
     // "build -o OUT --stub STUB" and `extra`, whose own -o or --stub replaces the default.
@@ -523,6 +523,9 @@ TEST(MksfxCommands, HelpVersionAndUsage) {
         EXPECT_EQ(help.exitCode, 0);
         EXPECT_NE(help.out.find(std::string("usage: mksfx ") + command), std::string::npos);
     }
+    RunResult help = RunMksfx({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("usage: mksfx COMMAND"), std::string::npos) << help.out;
     for (const std::vector<std::string>& version : {std::vector<std::string>{"--version"}, {"build", "--version"}})
         EXPECT_EQ(RunMksfx(version).out, "mksfx (Tessly Self-Extractor) 1.0\n");
     const struct {

@@ -17,6 +17,7 @@ using namespace std::string_literals;
 namespace {
 
 using sfxtest::kFlat;
+using sfxtest::kFull;
 using sfxtest::kMono;
 using sfxtest::kRich;
 using sfxtest::PngImage;
@@ -33,7 +34,8 @@ struct Case {
     std::string input;
     size_t room, fitsUpTo;  // fitsUpTo: what the packed-size check lets through (0: not asked)
     int side, depth;        // of the stored icon; 0 when refused
-    char probe;             // 'q' quarters, 'm' white above black, '-' the mask only
+    char probe;             // 'q' quarters, 'F' quarters on an opaque square, 'm' white above
+                            // black, '-' the mask only
     const char* expected;   // in the description, or in the error
 };
 
@@ -55,6 +57,7 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
         {"plain PNG, not square", PngImage(300, 200, kRich), 2012, 0, 32, 4, '-',
          "converted from a 300x200 PNG"},
         {"256 colours", Ico({{32, 8, kFlat}}), 2012, 0, 32, 4, 'q', "(32x32, 256 colours)"},
+        {"full square", Ico({{48, 32, kFull}}), 2012, 0, 32, 4, 'F', "converted from image 1 of 1 (48x48, 32-bit)"},
         {"24 bits", Ico({{40, 24, kRich}}), 2012, 0, 32, 4, 'q', "(40x40, 24-bit)"},
         {"2 colours", Ico({{32, 1, kMono}}), 2012, 0, 32, 4, 'm', "(32x32, 2 colours)"},
         {"only 16x16", Ico({{16, 4, kFlat}}), 2012, 0, 16, 4, 'q',
@@ -132,12 +135,14 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
                                     (uint8_t)b[62 + 4 * i],
                                     (uint8_t)b[mask + x / 8] >> (7 - x % 8) & 1};
         };
-        EXPECT_EQ(at(0, 0),
-                  std::vector<int>({0, 0, 0, 1}));  // black under the mask: the screen shows
-        EXPECT_EQ(at(0.99, 0.99), std::vector<int>({0, 0, 0, 1}));
+        // Black under the mask (the screen shows), or opaque near-black for a full square.
+        for (const std::vector<int>& corner : {at(0, 0), at(0.99, 0.99)}) {
+            EXPECT_LT(corner[0] + corner[1] + corner[2], c.probe == 'F' ? 30 : 1);
+            EXPECT_EQ(corner[3], c.probe == 'F' ? 0 : 1);
+        }
         EXPECT_EQ(at(0.5, 0.5)[3], 0);
         std::vector<int> tl = at(0.3, 0.3), tr = at(0.7, 0.3), bl = at(0.3, 0.7), br = at(0.7, 0.7);
-        if (c.probe == 'q') {
+        if (c.probe == 'q' || c.probe == 'F') {
             EXPECT_TRUE(tl[0] > tl[1] + 60 && tl[0] > tl[2] + 60)
                 << tl[0] << " " << tl[1] << " " << tl[2];
             EXPECT_TRUE(tr[1] > tr[0] + 60 && tr[1] > tr[2] + 60)

@@ -87,7 +87,7 @@ std::vector<uint8_t> Picture(int w, int h, Look look) {
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
             double dx = x + 0.5 - w / 2.0, dy = y + 0.5 - h / 2.0, d = sqrt(dx * dx + dy * dy) / r;
-            if (d > 1) continue;
+            if (d > 1 && look != kFull) continue;
             uint8_t* p = &pixels[((size_t)y * w + x) * 4];
             const uint8_t* q = quarter[(dy > 0) * 2 + (dx > 0)];
             double shade = look == kRich ? 1 - 0.4 * d : 1;

@@ -26,8 +26,9 @@ inline uint32_t Crc32(const std::string& data) { return ZlibCrc(data); }
 
 // Icon files drawn here: a disc of red, green, blue and yellow quarters (clockwise from the
 // top left) in a black ring on a transparent square; kRich shades it (many colours), kMono is
-// white above and black below. `depth` 0 stores a PNG stream.
-enum Look { kFlat, kRich, kMono };
+// white above and black below, kFull paints the square black around the disc. `depth` 0
+// stores a PNG stream.
+enum Look { kFlat, kRich, kMono, kFull };
 struct IconImage {
     int side, depth;
     Look look;
