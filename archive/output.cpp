@@ -171,7 +171,7 @@ static void CopyStored(void) {
 
 static void CreateOutputFile(void) {
     lstrcpyA(state.displayName, state.memberName);
-    HFILE file = _lcreat(state.displayName, 0);
+    HFILE file = OpenNewFile(state.displayName);
     if (file == HFILE_ERROR) {
         state.outputFile = 0;
         FailWithPath(BOX_CANNOT_CREATE_FILE, MSG_CANNOT_CREATE_FILE, state.displayName);

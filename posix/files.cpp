@@ -115,6 +115,31 @@ LONG _llseek(HFILE file, LONG offset, int origin) {
 
 HFILE _lclose(HFILE file) { return close(file) == 0 ? 0 : HFILE_ERROR; }
 
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD, void*, DWORD disposition, DWORD, HANDLE) {
+    HFILE file = disposition == CREATE_ALWAYS ? _lcreat(path, 0)
+                                              : _lopen(path, access & GENERIC_WRITE ? OF_READWRITE : OF_READ);
+    return file == HFILE_ERROR ? INVALID_HANDLE_VALUE : (HANDLE)(intptr_t)file;
+}
+
+// Both forms of a name are its bytes: a conversion copies, as far as there is room.
+static int CopyName(const char* from, int length, char* to, int size) {
+    int n = length < 0 ? (int)strlen(from) + 1 : length;
+    if (size == 0) return n;
+    if (n > size) return 0;
+    memcpy(to, from, (size_t)n);
+    return n;
+}
+
+int MultiByteToWideChar(UINT, DWORD, LPCSTR text, int length, WCHAR* wide, int size) {
+    return CopyName(text, length, wide, size);
+}
+
+int WideCharToMultiByte(UINT, DWORD, const WCHAR* wide, int length, LPSTR text, int size, LPCSTR,
+                        BOOL* usedDefault) {
+    if (usedDefault) *usedDefault = FALSE;
+    return CopyName(wide, length, text, size);
+}
+
 HFILE OpenFile(LPCSTR path, OFSTRUCT* info, UINT style) {
     std::string p = ToNative(path);
     if (info) {

@@ -31,6 +31,8 @@ typedef HANDLE HGLOBAL;
 typedef HANDLE HLOCAL;
 typedef HANDLE HCURSOR;
 typedef int HFILE;
+// File names are bytes on Linux: the "wide" form of a name is its bytes, as they come.
+typedef char WCHAR;
 
 #define WINAPI
 #define CALLBACK
@@ -62,6 +64,15 @@ typedef int HFILE;
 #define FILE_ATTRIBUTE_READONLY 0x01
 #define FILE_ATTRIBUTE_DIRECTORY 0x10
 #define FILE_ATTRIBUTE_NORMAL 0x80
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x400
+
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 1
+#define FILE_SHARE_WRITE 2
+#define CREATE_ALWAYS 2
+#define OPEN_EXISTING 3
+#define CP_ACP 0
 
 #define MB_OK 0x00
 #define MB_OKCANCEL 0x01
@@ -108,6 +119,7 @@ typedef struct {
     char cFileName[MAX_PATH];
     char cAlternateFileName[14];
 } WIN32_FIND_DATAA;
+typedef WIN32_FIND_DATAA WIN32_FIND_DATAW;
 typedef struct {
     BYTE cBytes, fFixedDisk;
     WORD nErrCode, Reserved1, Reserved2;
@@ -139,6 +151,10 @@ LONG _llseek(HFILE file, LONG offset, int origin);
 HFILE _lclose(HFILE file);
 HFILE OpenFile(LPCSTR path, OFSTRUCT* info, UINT style);
 
+// Opens for reading (OPEN_EXISTING) or creates for writing (CREATE_ALWAYS); the descriptor is
+// the handle, as _lopen's is the HFILE. Sharing is not modelled.
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void* security, DWORD disposition,
+                   DWORD attributes, HANDLE templateFile);
 HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data);
 BOOL FindNextFileA(HANDLE search, WIN32_FIND_DATAA* data);
 BOOL FindClose(HANDLE search);
@@ -187,3 +203,23 @@ BOOL DestroyIcon(HICON icon);
 
 // shell
 HICON ExtractIconA(HINSTANCE instance, LPCSTR file, UINT index);
+
+// The wide calls: the byte ones, and conversions that copy.
+#define GetModuleFileNameW GetModuleFileNameA
+#define CreateFileW CreateFileA
+#define FindFirstFileW FindFirstFileA
+#define FindNextFileW FindNextFileA
+#define DeleteFileW DeleteFileA
+#define SetFileAttributesW SetFileAttributesA
+#define GetFileAttributesW GetFileAttributesA
+#define CreateDirectoryW CreateDirectoryA
+#define RemoveDirectoryW RemoveDirectoryA
+#define GetTempPathW GetTempPathA
+#define GetTempFileNameW GetTempFileNameA
+#define ExtractIconW ExtractIconA
+#define lstrcpyW lstrcpyA
+#define lstrlenW lstrlenA
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, WCHAR* wide,
+                        int size);
+int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* wide, int length, LPSTR text,
+                        int size, LPCSTR defaultChar, BOOL* usedDefault);

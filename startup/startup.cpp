@@ -220,7 +220,6 @@ int StartUp(HINSTANCE instance, char* arguments) {
     RegisterMeterClass(state.instance);
     if (state.silentMode) {
         // No window at all: the Setup flow runs by itself, and its control calls find none.
-        ChooseExtractFolder();
         SetupCommand(0);
     } else {
         RunDialog();
