@@ -114,7 +114,7 @@ void ReadConfiguration(void) {
     if ((DWORD)_llseek(state.archiveFile, (LONG)stubParams.configOffset, 0) !=
         stubParams.configOffset)
         HeaderInvalid();
-    if (_lread(state.archiveFile, packed, packedLength) != packedLength) HeaderInvalid();
+    ReadSelf(packed, packedLength);
 
     state.inputPtr = packed;
     state.inputCount = (int)packedLength;
