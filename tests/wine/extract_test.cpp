@@ -193,6 +193,7 @@ TEST(Extraction, AnyFolderAndAnyTreeIsExtractedAndRemoved) {
         {"deepest paths", {deep(257), deep(258)}, "", longTemp},
         {"short-name clash", {"abcdefghij0180/a.txt", "abcdefghij0820"}, "", ""},
         {"setup file in Lodz", {"a.txt"}, lodz, ""},
+        {"temporary folder in Lodz", {"a.txt"}, "", lodz},
     };
     std::string work = Wine().WorkDir("extract-anywhere");
     std::string record = work + "/record.txt", icon = work + "/parcel.ico";
