@@ -188,6 +188,7 @@ TEST_F(SelfCheck, LoadsOrRefusesEachVariant) {
         Change change;
         bool reseal;  // the header CRC computed again after the change
         int message;  // the box's message; kLoads, or kHeaderText for the damaged-header text
+                      // (MSG_READ_FAILED names the own file)
     } cases[] = {
         {"as built", [](std::string*, StubParameterBlock*) {}, false, kLoads},
         {"header CRC zero skips the check", [](std::string* f, StubParameterBlock* p) { p->headerCrc = 0, (*f)[10] ^= 0x55; },
@@ -196,7 +197,9 @@ TEST_F(SelfCheck, LoadsOrRefusesEachVariant) {
          false, kLoads},
         {"no end record offset, no archive", [](std::string* f, StubParameterBlock* p) {
              f->resize(p->archiveOffset), p->endRecordOffset = 0; }, true, kLoads},
-        {"own file missing", [&](std::string*, StubParameterBlock*) { path = dir.File("gone.exe"), missing = true; }, false, kHeaderText},
+        // An own file that cannot be opened is a read failure, not a damaged file.
+        {"own file missing", [&](std::string*, StubParameterBlock*) {
+             path = dir.File("gone.exe"), missing = true, AllocateTextBlocks(); }, false, MSG_READ_FAILED},
         {"end record one byte late", probe(1), true, MSG_END_RECORD_BAD},
         {"end record beyond the end of the file", probe(1000), true, MSG_END_RECORD_BAD},
         {"end record three bytes before the end", probe(19), true, MSG_END_RECORD_BAD},
@@ -207,10 +210,10 @@ TEST_F(SelfCheck, LoadsOrRefusesEachVariant) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         file = good, path = goodPath, missing = false;
+        FreshState();
         StubParameterBlock& block = ((StubData*)&file[blockAt])->params;
         c.change(&file, &block);
         if (c.reseal) sfxtest::ResealHeader(&file);
-        FreshState();
         int code = Load();
         if (c.message == kLoads) {
             EXPECT_EQ(0, code);
@@ -219,9 +222,11 @@ TEST_F(SelfCheck, LoadsOrRefusesEachVariant) {
             continue;
         }
         EXPECT_EQ(ABORT_FAILED, code);
+        EXPECT_TRUE(c.message != MSG_READ_FAILED || state.archiveFile == 0);
         ASSERT_EQ(1u, standin::MessageBoxes().size());
-        EXPECT_EQ(c.message == kHeaderText ? std::string(HEADER_INVALID_TEXT) : Message(c.message),
-                  standin::MessageBoxes()[0].text);
+        std::string want = c.message == kHeaderText ? std::string(HEADER_INVALID_TEXT) : Message(c.message);
+        if (c.message == MSG_READ_FAILED) want.replace(want.find("%s"), 2, path);
+        EXPECT_EQ(want, standin::MessageBoxes()[0].text);
     }
 }
 
