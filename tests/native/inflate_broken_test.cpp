@@ -244,6 +244,22 @@ TEST_F(Broken, StreamThatRunsOnPastItsInputStops) {
     EXPECT_EQ((DWORD)stream.size(), f.taken);
 }
 
+// Once a range is used up the feed answers "no byte" and leaves the last one in the cell.
+TEST_F(Broken, FeedAnswersNoByteAfterItsRange) {
+    AllocateDecoderBuffers();
+    std::string data = RandomBytes(81, 7);
+    state.inputPtr = (unsigned char*)&data[0];
+    state.inputCount = 81;
+    unsigned short cell = 0;
+    for (int i = 0; i < 81; ++i) {
+        ASSERT_EQ(8, NextInputByte(&cell));
+        EXPECT_EQ((unsigned char)data[i], cell);
+    }
+    EXPECT_EQ(0, NextInputByte(&cell));
+    EXPECT_EQ((unsigned char)data[80], cell);
+    EXPECT_EQ(0, standin::ReadCalls());
+}
+
 // At a stream's end the decoder has read what a byte-at-a-time feed reads: the lookup of the
 // final end-of-block code may look past the stream's last byte, but only as far as its
 // width. The last byte delivered stays in inputByte.
