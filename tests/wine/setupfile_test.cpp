@@ -3,11 +3,21 @@
 // signature, made by mksfx or by osslsigncode and checked by osslsigncode. In each case the
 // real stub under Wine still extracts, runs the command and cleans up, or, after a change,
 // refuses as it always has.
-#include "tests/wine/scenario.h"
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "tests/support/sfx_files.h"
+#include "tests/support/zip_craft.h"
+#include "tests/wine/support/wine.h"
 
 namespace {
 
-using namespace scenario;
+using namespace wine;
+namespace fs = std::filesystem;
+
+Session& Wine() { return Session::Get(); }
 
 const std::map<std::string, std::string> kFiles = {
     {"probe.exe", "@probe"},
@@ -33,7 +43,7 @@ std::string Utf16(const std::string& utf8) {  // characters below U+10000
 void ExpectRun(const Package& p, const std::string& box = "") {
     std::error_code ec;
     fs::remove(TempFolder() + "/record.txt", ec);
-    std::vector<std::string> script{Start(p, "/AUTO")};
+    std::vector<std::string> script{StartLine(p, "/AUTO")};
     if (!box.empty()) script.insert(script.end(), {"wait kind=msgbox timeout=30000", "dump", "click id=1"});
     script.push_back("exit timeout=30000");
     wine::DriverRun run = Wine().Drive(script);
@@ -63,9 +73,9 @@ TEST(SetupFile, ResourcesReadBackAndTheFileStillRuns) {
         {"highest",
          {"--elevation", "highest", "--icon", "@icon", "--product-name", "Beispiel", "--product-version", "2.1.7",
           "--company", "Gr\xC3\xB6\xC3\x9F" "e GmbH", "--copyright", "\xC2\xA9 2026 Beispiel"},
-         "Beispiel-Setup.exe", "highestAvailable", {"--width=32 --height=32 --bit-depth=4"},
+         "Beispiel-Setup.exe", "highestAvailable", {"--width=16 --height=16 --bit-depth=4"},
          {"Beispiel", "2.1.7", "Gr\xC3\xB6\xC3\x9F" "e GmbH", "\xC2\xA9 2026 Beispiel", "Beispiel-Setup.exe"},
-         {"  manifest: highestAvailable\n", "  icon: 32x32 4-bit\n", "  file version: 2.1.7.0\n",
+         {"  manifest: highestAvailable\n", "  icon: 16x16 4-bit\n", "  file version: 2.1.7.0\n",
           "  CompanyName: Gr\xC3\xB6\xC3\x9F" "e GmbH\n"}},
         {"admin", {"--elevation", "admin", "--icon", icons, "--description", "Ein Beispiel"}, "setup.exe",
          "requireAdministrator", {"--width=256 --height=256", "--width=48 --height=48", "--width=16 --height=16"},
@@ -103,8 +113,8 @@ TEST(SetupFile, SignedFilesPassTheirChecksAndRun) {
     const std::vector<std::string> signOptions{"--sign-cert", cert, "--sign-key", key};
     enum How { kBuildOptions, kSignCommand, kToolAfter, kOld, kOldThenTool };
     enum Change { kNothing, kStubCode, kConfiguration, kMember };
-    const std::string headerInvalid = Text("Tessly Self-Extractor-Dateikopf ungültig."),
-                      memberBad = Text("ZIP beschädigt: Datei");
+    const std::string headerInvalid = Ansi("Tessly Self-Extractor-Dateikopf ungültig."),
+                      memberBad = Ansi("ZIP beschädigt: Datei");
     const struct {
         const char* name;
         How how;
