@@ -134,7 +134,7 @@ TEST(Extraction, LaunchAndRemovalFollowTheSystemsRules) {
         codes.push_back(l.code);
     }
     const std::string deltree = "run " + Quote(pumpcheck + " deltree " + Wine().WinPath(tree));
-    script.insert(script.end(), {"start " + Quote(Wine().WinPath(tree) + "\\sub\\holder.exe hold=8000"),
+    script.insert(script.end(), {"start " + Quote(Wine().WinPath(tree) + "\\sub\\holder.exe hold=5000"),
                                  "sleep ms=1500", deltree, "exit timeout=30000"});
     DriverRun run = Wine().Drive(script);
     ASSERT_TRUE(run.Ok()) << run.Describe();

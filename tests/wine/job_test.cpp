@@ -173,7 +173,7 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
          .options = {"--command", "probe.exe", "--wait"},
          .switches = "/AUTO",
          .steps = {"wait kind=dialog timeout=30000", "wait_text id=1 text=&Done timeout=30000", "dump",
-                   "click id=1", "wait kind=msgbox owner=previous", "dump", "click id=7", "gone",
+                   "click id=1", "wait kind=msgbox", "dump", "click id=7", "gone",
                    "wait kind=dialog", "dump", ExistsNow("%TEMP%\\QVS1.tmp\\liesmich.txt"), "click id=1",
                    "wait kind=msgbox", "click id=6", "exit timeout=30000"},
          .boxes = {{"Are you sure that the SETUP program has completed?  Click Yes exit, or Cancel to "
@@ -186,7 +186,7 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
          .options = {"--command", "probe.exe"},
          .switches = "-wait",
          .steps = {"wait kind=dialog timeout=30000", "click id=1", "wait_text id=1 text=&Done timeout=30000",
-                   "click id=2", "wait kind=msgbox owner=previous", "dump", "click id=7", "gone",
+                   "click id=2", "wait kind=msgbox", "dump", "click id=7", "gone",
                    "wait kind=dialog", "dump", "click id=2", "wait kind=msgbox", "click id=6",
                    "exit timeout=30000"},
          .boxes = {{"If you Cancel now, temporary files will not be deleted.  Are you sure you want to "
@@ -201,7 +201,7 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
         {.name = "close-while-running",
          .options = {"--command", running},
          .steps = {"setenv WINEDEBUG=-all,trace+win", "wait kind=dialog timeout=30000", "click id=1",
-                   "sleep ms=1200", "click id=2", "wait kind=msgbox owner=previous", "dump", "click id=7",
+                   "sleep ms=1200", "click id=2", "wait kind=msgbox", "dump", "click id=7",
                    "gone", "wait kind=dialog", "click id=2", "wait kind=msgbox", "click id=6",
                    "exit timeout=5000"},
          .boxes = {{StillRunning(running), "question", {6, 7}, 7}},
@@ -232,7 +232,7 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
         {.name = "wait-for-close",
          .options = {"--command", spawnShort, "--wait-for", "helper"},
          .steps = {"setenv WINEDEBUG=-all,trace+win", "wait kind=dialog timeout=30000", "click id=1",
-                   "sleep ms=1500", "click id=2", "wait kind=msgbox owner=previous", "dump", "click id=6",
+                   "sleep ms=1500", "click id=2", "wait kind=msgbox", "dump", "click id=6",
                    "exit timeout=5000"},
          .boxes = {{StillRunning(spawnShort), "question", {6, 7}, 7}},
          .filesLeft = -1,
@@ -244,13 +244,13 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
         // the files are removed again.
         {.name = "command-none",
          .options = {},
-         .steps = {"wait kind=dialog timeout=30000", "click id=1", "wait kind=msgbox owner=previous timeout=30000",
+         .steps = {"wait kind=dialog timeout=30000", "click id=1", "wait kind=msgbox timeout=30000",
                    "dump", ExistsNow("%TEMP%\\QVS1.tmp\\daten\\werte.csv"), "click id=1", "exit timeout=30000"},
          .boxes = {{"Fehler: es wurde kein Folgekommando definiert.", "error", {1}, 0}},
          .ran = {0}},
         {.name = "command-missing",
          .options = {"--command", "fehlt.exe /x"},
-         .steps = {"wait kind=dialog timeout=30000", "click id=1", "wait kind=msgbox owner=previous timeout=30000",
+         .steps = {"wait kind=dialog timeout=30000", "click id=1", "wait kind=msgbox timeout=30000",
                    "dump", ExistsNow("%TEMP%\\QVS1.tmp\\daten\\werte.csv"), "click id=1", "exit timeout=30000"},
          .boxes = {{"fehlt.exe /x konnte nicht ausgeführt werden", "error", {1}, 0}},
          .ran = {0}},
@@ -378,9 +378,9 @@ TEST(Job, LongExtractionShowsTheMeterAndCanBeCancelled) {
     fs::remove(record, ec);
 
     run = Wine().Drive({"setenv WINEDEBUG=-all,trace+win", StartLine(p), "wait kind=dialog timeout=30000",
-                        "click id=1", "sleep ms=300", "click id=2 via=mouse", "wait kind=msgbox owner=previous",
+                        "click id=1", "sleep ms=300", "click id=2 via=mouse", "wait kind=msgbox",
                         "dump", "click id=7", "gone", "wait kind=dialog", "key vk=32 id=2",
-                        "wait kind=msgbox owner=previous", "dump", "click id=6", "exit timeout=30000"});
+                        "wait kind=msgbox", "dump", "click id=6", "exit timeout=30000"});
     ASSERT_TRUE(run.Ok()) << run.Describe();
     ExpectBox(run.Dump(0), cancel.text, cancel.icon, cancel.buttons, cancel.defaultButton);
     ExpectBox(run.Dump(1), cancel.text, cancel.icon, cancel.buttons, cancel.defaultButton);

@@ -179,11 +179,9 @@ std::vector<Window> DriverRun::Windows() const {
             w.line = o.line;
             w.command = o.command;
             w.hwnd = o.Get("hwnd");
-            w.cls = o.Get("class");
             w.kind = o.Get("kind");
             w.caption = o.Get("caption");
             w.owner = o.Get("owner");
-            w.visible = o.Get("visible") == "1";
             w.rect = ParseRect(o.Get("rect"));
             w.text = o.Get("text");
             for (const std::string& id : Split(o.Get("buttons"), ','))
@@ -202,7 +200,6 @@ std::vector<Window> DriverRun::Windows() const {
                    windows.back().hwnd == o.Get("parent")) {
             Control c;
             c.id = (int)o.Number("id");
-            c.cls = o.Get("class");
             c.text = o.Get("text");
             c.style = (unsigned long)o.Number("style");
             c.visible = o.Get("visible") == "1";

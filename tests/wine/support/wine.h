@@ -48,7 +48,7 @@ struct Rect {
 
 struct Control {
     int id = 0;
-    std::string cls, text;
+    std::string text;
     unsigned long style = 0;
     bool visible = false, enabled = false;
     unsigned long icon = 0;  // icon statics: the icon handle shown, 0 for none
@@ -58,8 +58,7 @@ struct Control {
 struct Window {
     int line = 0;
     std::string command;  // the script command that reported it: wait, list or dump
-    std::string hwnd, cls, kind, caption, owner;  // owner "0x0" when there is none
-    bool visible = false;
+    std::string hwnd, kind, caption, owner;  // kind: msgbox, dialog or window; owner "0x0": none
     Rect rect;  // on the screen
     // message boxes, from dump: the text, the visible buttons and the default one, and from
     // the trace the style asked for (-1 when not traced) with its icon: none, error,
