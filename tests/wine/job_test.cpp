@@ -47,6 +47,16 @@ std::string ExistsNow(const std::string& windowsPath) {
     return "run " + Quote("cmd /c if exist " + windowsPath + " (exit 0) else (exit 1)");
 }
 
+// Renames a member in the archive after the build (local header and central directory).
+void Rename(const Package& p, const std::string& from, const std::string& to) {
+    std::string bytes = sfxtest::ReadFile(p.exe);
+    size_t renamed = 0;
+    for (size_t at = bytes.find(from); at != std::string::npos; at = bytes.find(from, at), ++renamed)
+        bytes.replace(at, from.size(), to);
+    ASSERT_EQ(renamed, 2u);
+    ASSERT_TRUE(sfxtest::WriteFile(p.exe, bytes));
+}
+
 struct Box {
     std::string text, icon;
     std::vector<int> buttons;
@@ -299,16 +309,8 @@ TEST(Job, FolderThatCannotBeEnteredShowsMessage15) {
         "wait kind=msgbox text~=bereits timeout=30000", "run " + Quote("cmd /c rmdir /s /q %TEMP%\\QVS1.tmp"),
         "click id=7", "wait kind=msgbox text~=Unzip-Verzeichnis timeout=30000", "dump", "click id=1"};
     const Box message15 = {"Fehler beim Wechseln in das \"Unzip-Verzeichnis\"", "none", {1}, 0};
-    // b.txt is renamed to a.txt in the archive (local header and central directory): the
-    // second member then meets the first one's file.
-    auto rename = [](const Package& p) {
-        std::string bytes = sfxtest::ReadFile(p.exe);
-        size_t renamed = 0;
-        for (size_t at = bytes.find("b.txt"); at != std::string::npos; at = bytes.find("b.txt", at), ++renamed)
-            bytes[at] = 'a';
-        ASSERT_EQ(renamed, 2u);
-        ASSERT_TRUE(sfxtest::WriteFile(p.exe, bytes));
-    };
+    // b.txt is renamed to a.txt: the second member then meets the first one's file.
+    auto rename = [](const Package& p) { Rename(p, "b.txt", "a.txt"); };
     const std::map<std::string, std::string> two = {{"a.txt", std::string(3000, 'a')},
                                                      {"b.txt", std::string(3000, 'b')}};
     const Flow flows[] = {
@@ -448,19 +450,15 @@ TEST(Job, SilentRunsEndWithTheirCodeAndLogEachEvent) {
         std::map<std::string, std::string> files = kFiles;
         files["eins.txt"] = files["zwei.txt"] = files["nux.txt"] = "x";
         Package p = Pack(std::string("job-silent-") + row.name, files, {"--command", row.command});
-        std::string bytes = sfxtest::ReadFile(p.exe);
         if (row.damage == "config") {
+            std::string bytes = sfxtest::ReadFile(p.exe);
             size_t block = sfxtest::FindBlock(bytes);
             uint32_t config = sfxtest::Le32(bytes, block + 16);
             bytes[config + (sfxtest::Le32(bytes, block + 12) - config) / 2] ^= 0x20;
+            ASSERT_TRUE(sfxtest::WriteFile(p.exe, bytes));
         } else if (!row.damage.empty()) {
-            size_t cut = row.damage.find('>'), renamed = 0;
-            std::string from = row.damage.substr(0, cut), to = row.damage.substr(cut + 1);
-            for (size_t at = bytes.find(from); at != std::string::npos; at = bytes.find(from, at), ++renamed)
-                bytes.replace(at, from.size(), to);
-            ASSERT_EQ(renamed, 2u) << "local header and central directory";
+            Rename(p, row.damage.substr(0, row.damage.find('>')), row.damage.substr(row.damage.find('>') + 1));
         }
-        ASSERT_TRUE(sfxtest::WriteFile(p.exe, bytes));
         // A blank in the log's path: the switch is quoted as a whole.
         const std::string log = p.folder + "/mein log.txt";
         DriverRun run = Wine().Drive(
