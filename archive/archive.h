@@ -9,7 +9,6 @@ void Crc32Update(const unsigned char* bytes, DWORD count);
 
 // ---- paths.cpp: path and file operations ----------------------------------------------------
 char* FileNamePart(char* path);
-BOOL PathExists(const char* path);
 BOOL CreateFolder(const char* path);
 BOOL SetCurrentFolder(const char* path);
 BOOL DeleteFileForced(const char* path);
@@ -40,8 +39,9 @@ int RunExtraction(void);
 // ---- output.cpp: member output --------------------------------------------------------------
 // Writes the member whose local header has just been read; false when it was skipped.
 BOOL OutputMember(void);
-// Passes a full output buffer on: meter, CRC-32, write, a chance to cancel.
-int FlushOutput(void);
+// Passes a run of the member's bytes on: meter, CRC-32, write, now and then a chance to
+// cancel.
+void WriteOutput(const unsigned char* bytes, DWORD count);
 
 // ---- removal.cpp: removal of the extraction folder ------------------------------------------
 // Deletes `folder` and everything below it; true when the folder itself went.

@@ -1,11 +1,13 @@
 // Member output: where a member goes, whether it is written, and the writing itself.
 //
-// A member's bytes always take the same road, whichever way they are produced: they collect
-// in the 2048-byte `outputBuffer` (a plain copy of stored data, or the decoder's window
-// flush for deflated data), and each full buffer goes through `FlushOutput`, which moves
-// the meter, folds the bytes into the member's CRC-32, writes them and lets the user cancel.
-// The last, partial buffer of a member is written by `ExtractMember` itself. The CRC-32 is
-// thus run over exactly the bytes written, in the order written.
+// A member's bytes always take the same road, whichever way they are produced: each run of
+// them (a run of stored data as the archive was read, or the decoder's window when it is
+// full or the stream has ended) goes through `WriteOutput`, which moves the meter, folds the
+// bytes into the member's CRC-32, writes them and now and then lets the user cancel. The
+// CRC-32 is thus run over exactly the bytes written, in the order written.
+//
+// The meter counts output in steps of 2048 bytes, whatever the size of the writes: only a
+// member's whole steps count, so its last part below 2048 bytes never moves the meter.
 //
 // Names come from the archive and are not trusted: a name that Windows cannot take as a file
 // below the extraction folder (archive/names.cpp), or a path that does not fit its buffer,
@@ -21,6 +23,7 @@ enum {
     IN_USE_TEXT_BYTES = 300,
     MODULE_NAME_CHARS = 260,
     METER_STEP = 0x10000,
+    POLL_MS = 20,
 };
 
 static inline bool IsSeparator(char c) { return c == '\\' || c == '/'; }
@@ -92,91 +95,95 @@ static BOOL CheckModuleInUse(const char* path) {
     AbortTo(ABORT_CANCELLED);
 }
 
-// Makes the missing folders on the output path, outermost first. Folders that a search
-// finds are left alone; a bare drive is never searched for.
+// True when `path` (its first `length` characters) is the folder that member output made or
+// found last, or one above it.
+static bool IsKnownFolder(const char* path, int length) {
+    const char* known = state.knownFolder;
+    for (int i = 0; i < length; ++i)
+        if (known[i] != path[i]) return false;
+    return known[length] == '\\' || known[length] == 0;
+}
+
+// Makes the missing folders on the output path, outermost first. A folder that cannot be
+// made but is there already is left alone, and so is a bare drive; the folders of the last
+// member's path are known to be there and are not tried again.
 static void CreateParentFolders(void) {
     char work[PATH_CHARS];
     lstrcpyA(work, state.memberName);
     char* scan = work;
     if (IsSeparator(*scan)) ++scan;
     char* end = FileNamePart(work);
+    if (scan >= end) return;
     while (scan < end) {
         while (!IsSeparator(*scan)) ++scan;
         *scan = 0;
         bool bareDrive = scan - work == 2 && work[1] == ':';
-        if (!bareDrive && !PathExists(work) && !CreateFolder(work))
+        if (!bareDrive && !IsKnownFolder(work, (int)(scan - work)) && !CreateFolder(work) &&
+            GetFileAttributesA(work) == INVALID_FILE_ATTRIBUTES)
             FailWithPath(BOX_CANNOT_CREATE_FOLDER, MSG_CANNOT_CREATE_FOLDER, work);
         *scan++ = '\\';
     }
+    end[-1] = 0;
+    lstrcpyA(state.knownFolder, work);
 }
 
-static BOOL ConfirmOverwrite(void) {
-    if (!PathExists(state.memberName)) return TRUE;
+// Creates the member's file: a new one, or, where a file or folder of that name is in the
+// way, the question whether to overwrite it. False when the member is skipped.
+static BOOL CreateOutputFile(void) {
     lstrcpyA(state.displayName, state.memberName);
-    char text[OVERWRITE_TEXT_BYTES];
-    FormatText(text, OVERWRITE_TEXT_BYTES, GetMessageText(MSG_OVERWRITE_QUERY), state.displayName);
-    int answer = UserBox(BOX_OVERWRITE, text);
-    if (answer == IDCANCEL) AbortTo(ABORT_CANCELLED);
-    return answer == IDYES;
-}
-
-static void CheckWrite(int written) {
-    if (written == -1 || written != state.outputCount)
-        FailWithPath(BOX_WRITE_FAILED, MSG_WRITE_FAILED, state.displayName);
-    if (PollCancel()) AbortTo(ABORT_FAILED);
-}
-
-int FlushOutput(void) {
-    if (state.memoryMode) {
-        state.outputCount = 0;
-        return 0;
+    HANDLE file = CreateFileA(state.displayName, GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, 0, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, 0);
+    if (file == INVALID_HANDLE_VALUE &&
+        GetFileAttributesA(state.displayName) != INVALID_FILE_ATTRIBUTES) {
+        char text[OVERWRITE_TEXT_BYTES];
+        FormatText(text, OVERWRITE_TEXT_BYTES, GetMessageText(MSG_OVERWRITE_QUERY),
+                   state.displayName);
+        int answer = UserBox(BOX_OVERWRITE, text);
+        if (answer == IDCANCEL) AbortTo(ABORT_CANCELLED);
+        if (answer != IDYES) return FALSE;
+        file = CreateFileA(state.displayName, GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, 0, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, 0);
     }
-    state.bytesDone += (DWORD)state.outputCount;
-    if (state.bytesDone - state.lastMeterBytes >= METER_STEP) {
-        state.lastMeterBytes = state.bytesDone;
+    if (file == INVALID_HANDLE_VALUE)
+        FailWithPath(BOX_CANNOT_CREATE_FILE, MSG_CANNOT_CREATE_FILE, state.displayName);
+    state.outputFile = (HFILE)(INT_PTR)file;
+    return TRUE;
+}
+
+// The meter: the member's whole 2048-byte steps are added to bytesDone, and at each 64 KiB
+// mark that bytesDone passes the position goes to the meter (when it shows) and the meter is
+// repainted, as if the output had come in steps of 2048 bytes.
+static void MoveMeter(DWORD count) {
+    DWORD before = state.memberBytes;
+    state.memberBytes += count;
+    DWORD done = state.bytesDone +
+                 (state.memberBytes & ~(METER_CHUNK - 1)) - (before & ~(METER_CHUNK - 1));
+    while (done - state.lastMeterBytes >= METER_STEP) {
+        state.lastMeterBytes += METER_STEP;
         if (state.meterShown)
             SendDlgItemMessageA(state.dialogWindow, ID_METER, METER_SETPOS,
-                                MeterPosition(state.bytesDone, stubParams.totalSize), 0);
+                                MeterPosition(state.lastMeterBytes, stubParams.totalSize), 0);
         // No dialog (a silent run): no repaint, since a null window means the whole screen.
         if (state.dialogWindow) InvalidateRect(GetDlgItem(state.dialogWindow, ID_METER), 0, FALSE);
     }
-    Crc32Update(state.outputBuffer, (DWORD)state.outputCount);
-    CheckWrite((int)_lwrite(state.outputFile, (LPCSTR)state.outputBuffer, (UINT)state.outputCount));
-    state.outputPtr = state.outputBuffer;
-    state.outputCount = 0;
-    return 0;
+    state.bytesDone = done;
 }
 
-// A stored member is copied from the input feed in runs: one byte through NextInputByte,
-// which refills the input buffer when it is empty, then as much of the buffered input as
-// the output buffer has room for. The reads and writes are those of a byte-wise copy.
-static void CopyStored(void) {
-    unsigned short cell;
-    while (NextInputByte(&cell)) {
-        *state.outputPtr++ = (unsigned char)cell;
-        int room = IO_CHUNK - ++state.outputCount;
-        int run = state.inputCount < room ? state.inputCount : room;
-        if (run > 0) {
-            unsigned char* to = state.outputPtr;
-            const unsigned char* from = state.inputPtr;
-            for (int i = 0; i < run; ++i) to[i] = from[i];
-            state.outputPtr += run;
-            state.outputCount += run;
-            state.inputPtr += run;
-            state.inputCount -= run;
-        }
-        if (state.outputCount == IO_CHUNK) FlushOutput();
-    }
-}
-
-static void CreateOutputFile(void) {
-    lstrcpyA(state.displayName, state.memberName);
-    HFILE file = _lcreat(state.displayName, 0);
-    if (file == HFILE_ERROR) {
-        state.outputFile = 0;
-        FailWithPath(BOX_CANNOT_CREATE_FILE, MSG_CANNOT_CREATE_FILE, state.displayName);
-    }
-    state.outputFile = file;
+void WriteOutput(const unsigned char* bytes, DWORD count) {
+    if (!count) return;
+    MoveMeter(count);
+    Crc32Update(bytes, count);
+    if (_lwrite(state.outputFile, (LPCSTR)bytes, count) != count)
+        FailWithPath(BOX_WRITE_FAILED, MSG_WRITE_FAILED, state.displayName);
+    // The dialog's messages, and with them a cancel, are looked at every POLL_MS; while the
+    // meter's timer has not fired yet, after every write, so that a slow extraction reveals
+    // the meter as soon as the timer comes.
+    DWORD now = GetTickCount();
+    if (!state.meterTimer && now - state.lastPoll < POLL_MS) return;
+    state.lastPoll = now;
+    if (PollCancel()) AbortTo(ABORT_FAILED);
 }
 
 static void SetMemberFileTimes(void) {
@@ -196,39 +203,31 @@ static void ShowMemberStatus(void) {
     InvalidateRect(GetDlgItem(state.dialogWindow, ID_STATUS), 0, FALSE);
 }
 
+// Writes the member into its created file, sets its times and closes it, then checks its
+// CRC-32.
 static void ExtractMember(void) {
     state.inputCount = 0;
-    state.outputCount = 0;
-    state.outputPtr = state.outputBuffer;
+    state.memberBytes = 0;
     state.crc = 0xFFFFFFFF;
-    CreateOutputFile();
 
     unsigned method = ReadLe16(state.localHeader + ENTRY_METHOD);
     if (method == METHOD_STORED) {
         ShowMemberStatus();
-        CopyStored();
+        DWORD run;
+        while ((run = TakeMemberRun()) != 0) WriteOutput(state.inputPtr, run);
     } else if (method == METHOD_DEFLATED) {
         ShowMemberStatus();
         // A damaged stream leaves a short or wrong file, which the CRC test below reports.
         (void)InflateStream();
         // A stream that ends before its member's data does would leave the walk inside
-        // that data: step over what the feed has not read.
+        // that data: step over what the feed has not taken.
         DWORD unread = ReadLe32(state.localHeader + ENTRY_PACKED);
-        if (unread != 0) {
-            WriteLe32(state.localHeader + ENTRY_PACKED, 0);
-            if ((LONG)unread < 0) ReadFailed();
-            _llseek(state.archiveFile, (LONG)unread, 1);
-        }
+        WriteLe32(state.localHeader + ENTRY_PACKED, 0);
+        SkipArchive(unread);
     } else {
         FatalError(BOX_BAD_METHOD, GetMessageText(MSG_BAD_METHOD));
     }
 
-    // The last part of a member is written here and does not move the meter.
-    if (state.outputCount > 0) {
-        Crc32Update(state.outputBuffer, (DWORD)state.outputCount);
-        CheckWrite((int)_lwrite(state.outputFile, (LPCSTR)state.outputBuffer,
-                                (UINT)state.outputCount));
-    }
     SetMemberFileTimes();
     _lclose(state.outputFile);
     state.outputFile = 0;
@@ -246,7 +245,7 @@ BOOL OutputMember(void) {
     ComposeOutputPath();
     if (CheckModuleInUse(state.memberName)) return FALSE;
     CreateParentFolders();
-    if (!ConfirmOverwrite()) return FALSE;
+    if (!CreateOutputFile()) return FALSE;
     ExtractMember();
     return TRUE;
 }

@@ -12,14 +12,6 @@ char* FileNamePart(char* path) {
     return path;
 }
 
-BOOL PathExists(const char* path) {
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA(path, &found);
-    if (search == INVALID_HANDLE_VALUE) return FALSE;
-    FindClose(search);
-    return TRUE;
-}
-
 BOOL CreateFolder(const char* path) { return CreateDirectoryA(path, 0) != 0; }
 
 BOOL SetCurrentFolder(const char* path) { return SetCurrentDirectoryA(path) != 0; }

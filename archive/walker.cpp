@@ -6,35 +6,24 @@
 // Every failure and every cancel during the walk unwinds to the checkpoint armed here, so
 // the walk itself only ever returns after the end record.
 #include "archive/archive.h"
+#include "inflate/inflate.h"
 #include "startup/startup.h"
 #include "ui/ui.h"
 
-static void ReadExactly(void* buffer, UINT count) {
-    if (_lread(state.archiveFile, buffer, count) != count) ReadFailed();
-}
-
-// Steps forward over bytes that are never read. A count that a 32-bit position cannot take
-// forward would turn into a backward seek (and a walk that never ends); no archive the stub
-// can read is that long, so it counts as the archive ending early.
-static void SkipForward(DWORD count) {
-    if ((LONG)count < 0) ReadFailed();
-    _llseek(state.archiveFile, (LONG)count, 1);
-}
-
-// The name buffers hold 263 bytes and a terminator; a longer name is refused before a
-// single byte of it is read.
+// The name buffers hold 263 bytes and a terminator; a longer name is refused before any of
+// it is taken.
 static void ReadEntryName(unsigned length) {
     if (length >= PATH_CHARS) FatalError(BOX_BAD_HEADER, GetMessageText(MSG_BAD_HEADER));
-    ReadExactly(state.memberName, length);
+    ReadArchive(state.memberName, length);
     state.memberName[length] = 0;
 }
 
 static void HandleLocalHeader(void) {
     const unsigned char* header = state.localHeader;
-    ReadExactly(state.localHeader, sizeof state.localHeader);
+    ReadArchive(state.localHeader, sizeof state.localHeader);
     unsigned nameLength = ReadLe16(header + ENTRY_NAME_LENGTH);
     ReadEntryName(nameLength);
-    SkipForward(ReadLe16(header + ENTRY_EXTRA_LENGTH));
+    SkipArchive(ReadLe16(header + ENTRY_EXTRA_LENGTH));
 
     // A name ending in a separator is a directory entry: folders are made only for the
     // files that need them, and such an entry has no data to skip.
@@ -45,33 +34,33 @@ static void HandleLocalHeader(void) {
 
     OemToCharA(state.memberName, state.displayName);
     lstrcpyA(state.memberName, state.displayName);
-    // A consumed member has been read up to its end by the input feed.
-    if (!OutputMember()) SkipForward(ReadLe32(header + ENTRY_PACKED));
+    // A consumed member has been taken up to its end by the input feed.
+    if (!OutputMember()) SkipArchive(ReadLe32(header + ENTRY_PACKED));
     // Bit 3: a data descriptor with its signature follows the data; its values are not used.
-    if (ReadLe16(header + ENTRY_FLAGS) & ZIP_FLAG_DESCRIPTOR) SkipForward(DESCRIPTOR_BYTES);
+    if (ReadLe16(header + ENTRY_FLAGS) & ZIP_FLAG_DESCRIPTOR) SkipArchive(DESCRIPTOR_BYTES);
 }
 
 // The fixed part of a record is read behind the room for its signature, which has been read
 // already, so that fields sit at their offsets within the record.
 static void SkipCentralEntry(void) {
     unsigned char record[CENTRAL_HEADER_BYTES];
-    ReadExactly(record + ZIP_SIGNATURE_BYTES, CENTRAL_HEADER_BYTES - ZIP_SIGNATURE_BYTES);
+    ReadArchive(record + ZIP_SIGNATURE_BYTES, CENTRAL_HEADER_BYTES - ZIP_SIGNATURE_BYTES);
     const unsigned char* entry = record + CENTRAL_ENTRY_FIELDS;
     ReadEntryName(ReadLe16(entry + ENTRY_NAME_LENGTH));
-    SkipForward(ReadLe16(entry + ENTRY_EXTRA_LENGTH));
-    SkipForward(ReadLe16(record + CENTRAL_COMMENT_LENGTH));
+    SkipArchive(ReadLe16(entry + ENTRY_EXTRA_LENGTH));
+    SkipArchive(ReadLe16(record + CENTRAL_COMMENT_LENGTH));
 }
 
 static void SkipEndRecord(void) {
     unsigned char record[END_RECORD_BYTES];
-    ReadExactly(record + ZIP_SIGNATURE_BYTES, END_RECORD_BYTES - ZIP_SIGNATURE_BYTES);
-    SkipForward(ReadLe16(record + END_COMMENT_LENGTH));
+    ReadArchive(record + ZIP_SIGNATURE_BYTES, END_RECORD_BYTES - ZIP_SIGNATURE_BYTES);
+    SkipArchive(ReadLe16(record + END_COMMENT_LENGTH));
 }
 
 static void WalkArchive(void) {
     for (;;) {
         unsigned char signature[4];
-        ReadExactly(signature, 4);
+        ReadArchive(signature, 4);
         DWORD value = ReadLe32(signature);
         if (value == ZIP_LOCAL_SIGNATURE) {
             HandleLocalHeader();
@@ -90,9 +79,10 @@ int RunExtraction(void) {
     int code = ARM_CHECKPOINT();
     SetStandardCursor(IDC_WAIT);
     if (code == 0) {
-        if ((DWORD)_llseek(state.archiveFile, (LONG)stubParams.archiveOffset, 0) !=
-            stubParams.archiveOffset)
-            FatalError(BOX_SEEK_FAILED, GetMessageText(MSG_SEEK_FAILED));
+        // Nothing is known of the folders yet, and the first write looks at the queue.
+        state.knownFolder[0] = 0;
+        state.lastPoll = 0;
+        SeekArchive(stubParams.archiveOffset);
         WalkArchive();
     } else if (state.outputFile) {
         // The partly written member stays on disk; the caller removes the whole folder.

@@ -1,10 +1,17 @@
-// The decoder's plumbing: compressed bytes come in through a one-byte feed (pieces of at most
-// 2048 bytes read from the archive, or a byte range in memory), decoded bytes collect in the
-// 32 KiB window and leave it through the 2048-byte output stage.
+// The decoder's plumbing, and the reading of the archive that it shares with the walker.
 //
-// The block decoders take bytes from the current piece directly and fall back on
-// NextInputByte only where a piece ends, so the reads that reach the file are exactly those
-// of a decoder that fetched every byte through the feed.
+// The archive is read front to back in pieces of READ_CHUNK bytes, whatever the records and
+// members are like: the walker takes its records from what the last read brought, and the
+// decoder and the stored copy take a member's data from it in runs that never reach past
+// the member's compressed size. Steps over data that has not been read yet are seeks.
+//
+// Compressed bytes reach the decoder through a one-byte feed (runs of the archive, or a byte
+// range in memory); decoded bytes collect in the 32 KiB window and leave it when it is full
+// or the stream has ended: written to the member's file in file mode, laid down in the
+// caller's buffer in memory mode.
+//
+// The block decoders take bytes from the current run directly and fall back on
+// NextInputByte only where a run ends.
 #include "archive/archive.h"
 #include "inflate/decoder.h"
 #include "startup/startup.h"
@@ -14,56 +21,99 @@ const unsigned short maskBits[17] = {
     0x01FF, 0x03FF, 0x07FF, 0x0FFF, 0x1FFF, 0x3FFF, 0x7FFF, 0xFFFF,
 };
 
-// Reads the next piece of the member's compressed data; the compressed-size field of
-// localHeader counts what is still in the file (0 in memory mode, so the range ends there).
-static int RefillInput(void) {
+// ---- the archive ----------------------------------------------------------------------------
+
+void SeekArchive(DWORD offset) {
+    state.readLeft = 0;
+    if ((DWORD)_llseek(state.archiveFile, (LONG)offset, 0) != offset)
+        FatalError(BOX_SEEK_FAILED, GetMessageText(MSG_SEEK_FAILED));
+}
+
+// Makes sure that something is buffered; a file that has ended (or cannot be read) where
+// more of the archive is needed is a read failure.
+static void FillReadBuffer(void) {
+    if (state.readLeft) return;
+    UINT n = _lread(state.archiveFile, state.readBuffer, READ_CHUNK);
+    if (n == (UINT)HFILE_ERROR || n == 0) ReadFailed();
+    state.readPtr = state.readBuffer;
+    state.readLeft = n;
+}
+
+void ReadArchive(void* to, DWORD count) {
+    unsigned char* out = (unsigned char*)to;
+    while (count) {
+        FillReadBuffer();
+        DWORD n = count < state.readLeft ? count : state.readLeft;
+        __builtin_memcpy(out, state.readPtr, n);
+        out += n;
+        state.readPtr += n;
+        state.readLeft -= n;
+        count -= n;
+    }
+}
+
+// A count that a 32-bit position cannot take forward would turn into a backward seek (and a
+// walk that never ends); no archive the stub can read is that long, so it counts as the
+// archive ending early.
+void SkipArchive(DWORD count) {
+    if (count <= state.readLeft) {
+        state.readPtr += count;
+        state.readLeft -= count;
+        return;
+    }
+    count -= state.readLeft;
+    state.readLeft = 0;
+    if ((LONG)count < 0) ReadFailed();
+    _llseek(state.archiveFile, (LONG)count, 1);
+}
+
+// The next run of the member's compressed data, as much as is buffered (reading when nothing
+// is): its length, or 0 once the compressed-size field of localHeader, which counts what is
+// left, is used up (it is 0 in memory mode, so a memory range ends there).
+DWORD TakeMemberRun(void) {
     unsigned char* sizeField = state.localHeader + ENTRY_PACKED;
     DWORD left = ReadLe32(sizeField);
-    if (left == 0) {
-        state.inputCount = 0;
-        return 0;
-    }
-    UINT n = left < IO_CHUNK ? (UINT)left : (UINT)IO_CHUNK;
-    if (_lread(state.archiveFile, state.inputBuffer, n) != n) ReadFailed();
+    if (left == 0) return 0;
+    FillReadBuffer();
+    DWORD n = left < state.readLeft ? left : state.readLeft;
     WriteLe32(sizeField, left - n);
-    state.inputPtr = state.inputBuffer;
-    state.inputCount = (int)n - 1;  // the byte about to be delivered is counted already
-    return (int)n;
+    state.inputPtr = state.readPtr;
+    state.readPtr += n;
+    state.readLeft -= n;
+    return n;
 }
+
+// ---- the decoder's feed and window ----------------------------------------------------------
 
 // Delivers one byte into *cell and answers 8, or answers 0 at the end of the input and leaves
 // the cell alone. Answers of 0 are counted so that the decoder can stop a stream that runs
 // on past its input.
 int NextInputByte(unsigned short* cell) {
-    if (state.inputCount-- <= 0) {
-        if (!RefillInput()) {
+    if (state.inputCount <= 0) {
+        state.inputCount = (int)TakeMemberRun();
+        if (state.inputCount == 0) {
             state.inputOverrun++;
             return 0;
         }
     }
+    state.inputCount--;
     *cell = *state.inputPtr++;
     return 8;
 }
 
-// Passes window bytes 0 .. count-1 on to outputPtr in pieces that fill the 2048-byte stage.
-// In memory mode the caller's buffer ends at outputLimit: a flush that would not fit passes
-// nothing on and ends the stream as invalid data. A flush of the whole window is the
+// Passes window bytes 0 .. count-1 on: to the member's file (WriteOutput), or in memory mode
+// to outputPtr, where the caller's buffer ends at outputLimit: a flush that would not fit
+// passes nothing on and ends the stream as invalid data. A flush of the whole window is the
 // window's wrap, after which no distance can reach before the stream's first byte.
 int FlushWindow(unsigned count) {
     if (count == WINDOW_SIZE) state.windowFilled = 1;
-    if (state.memoryMode && state.outputLimit - state.outputPtr < (long)count)
-        return INFLATE_INVALID;
-    const unsigned char* source = state.window;
-    while (count) {
-        unsigned piece = IO_CHUNK - state.outputCount;
-        if (piece > count) piece = count;
-        __builtin_memcpy(state.outputPtr, source, piece);
-        state.outputPtr += piece;
-        state.outputCount += piece;
-        if (state.outputCount == IO_CHUNK) FlushOutput();
-        source += piece;
-        count -= piece;
+    if (!state.memoryMode) {
+        WriteOutput(state.window, count);
+        return INFLATE_OK;
     }
+    if (state.outputLimit - state.outputPtr < (long)count) return INFLATE_INVALID;
+    __builtin_memcpy(state.outputPtr, state.window, count);
+    state.outputPtr += count;
     return INFLATE_OK;
 }
 

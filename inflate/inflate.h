@@ -32,7 +32,14 @@ struct HuffmanEntry {
     };
 };
 
-// ---- feed.cpp: input feed, window and output stage ------------------------------------------
+// ---- feed.cpp: reading the archive, the decoder's input feed and window ---------------------
+// The archive is read through one buffer: records with ReadArchive (ReadFailed when the file
+// ends first), data that is not looked at with SkipArchive, a member's compressed data in
+// runs with TakeMemberRun. SeekArchive starts afresh at an offset of the file.
+void SeekArchive(DWORD offset);
+void ReadArchive(void* to, DWORD count);
+void SkipArchive(DWORD count);
+DWORD TakeMemberRun(void);
 extern const unsigned short maskBits[17];
 int NextInputByte(unsigned short* cell);
 // INFLATE_INVALID in memory mode when the caller's buffer cannot take the bytes.

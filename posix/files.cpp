@@ -27,17 +27,16 @@ struct Search {
 
 bool IsReadOnly(const struct stat& st) { return (st.st_mode & 0222) == 0; }
 
-void FillFindData(const std::string& folder, const char* name, WIN32_FIND_DATAA* data) {
+// `st` is the entry's lstat, or null when it could not be taken.
+void FillFindData(const char* name, const struct stat* st, WIN32_FIND_DATAA* data) {
     memset(data, 0, sizeof *data);
     snprintf(data->cFileName, sizeof data->cFileName, "%s", name);
-    struct stat st;
-    std::string full = folder.empty() ? std::string(name) : folder + "/" + name;
-    if (lstat(full.c_str(), &st) == 0) {
-        DWORD a = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0;
-        if (IsReadOnly(st)) a |= FILE_ATTRIBUTE_READONLY;
+    if (st) {
+        DWORD a = S_ISDIR(st->st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0;
+        if (IsReadOnly(*st)) a |= FILE_ATTRIBUTE_READONLY;
         data->dwFileAttributes = a ? a : FILE_ATTRIBUTE_NORMAL;
-        data->nFileSizeLow = (DWORD)st.st_size;
-        data->nFileSizeHigh = (DWORD)((unsigned long long)st.st_size >> 32);
+        data->nFileSizeLow = (DWORD)st->st_size;
+        data->nFileSizeHigh = (DWORD)((unsigned long long)st->st_size >> 32);
     }
 }
 
@@ -60,21 +59,38 @@ HFILE _lopen(LPCSTR path, int mode) {
 
 HFILE _lcreat(LPCSTR path, int attribute) {
     std::string p = ToNative(path);
+    // A new file, the usual case, takes one call; only an existing name is looked at first.
+    int fd = open(p.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+        if (attribute & FILE_ATTRIBUTE_READONLY) fchmod(fd, 0444);
+        return fd;
+    }
+    if (errno != EEXIST) return HFILE_ERROR;
     struct stat st;
     // Windows refuses to truncate a read-only file, even for an administrator.
     if (stat(p.c_str(), &st) == 0 && (IsReadOnly(st) || S_ISDIR(st.st_mode))) return HFILE_ERROR;
-    int fd = open(p.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    fd = open(p.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return HFILE_ERROR;
     if (attribute & FILE_ATTRIBUTE_READONLY) fchmod(fd, 0444);
     return fd;
+}
+
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD, void*, DWORD disposition, DWORD, HANDLE) {
+    if (disposition == OPEN_EXISTING) {
+        int mode = (access & GENERIC_WRITE) ? ((access & GENERIC_READ) ? OF_READWRITE : OF_WRITE) : OF_READ;
+        return (HANDLE)(intptr_t)_lopen(path, mode);
+    }
+    if (disposition == CREATE_ALWAYS) return (HANDLE)(intptr_t)_lcreat(path, 0);
+    int fd = open(ToNative(path).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    return (HANDLE)(intptr_t)(fd < 0 ? -1 : fd);
 }
 
 UINT _lread(HFILE file, void* buffer, UINT count) {
     StandInState& s = S();
     s.reads++;
     s.readSizes.push_back(count);
+    if (s.failRead > 0 && --s.failRead == 0) return (UINT)HFILE_ERROR;
     UINT want = count;
-    if (s.failRead > 0 && --s.failRead == 0 && want > 0) want--;
     UINT done = 0;
     while (done < want) {
         ssize_t r = read(file, (char*)buffer + done, want - done);
@@ -140,7 +156,9 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
             while (struct dirent* e = readdir(d)) {
                 if (fnmatch(leaf.c_str(), e->d_name, FNM_PERIOD & 0) == 0) {
                     WIN32_FIND_DATAA fd;
-                    FillFindData(folder, e->d_name, &fd);
+                    struct stat st;
+                    std::string full = folder + "/" + e->d_name;
+                    FillFindData(e->d_name, lstat(full.c_str(), &st) == 0 ? &st : nullptr, &fd);
                     search->entries.push_back(fd);
                 }
             }
@@ -148,9 +166,10 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
         }
     } else if (!leaf.empty()) {
         struct stat st;
+        // One lstat both finds the entry and fills in what a search reports of it.
         if (lstat(p.c_str(), &st) == 0) {
             WIN32_FIND_DATAA fd;
-            FillFindData(folder, leaf.c_str(), &fd);
+            FillFindData(leaf.c_str(), &st, &fd);
             search->entries.push_back(fd);
         }
     }
@@ -211,7 +230,14 @@ BOOL DosDateTimeToFileTime(WORD date, WORD time, FILETIME* result) {
     t.tm_hour = hour;
     t.tm_min = minute;
     t.tm_sec = second;
-    long long unixSeconds = (long long)timegm(&t);
+    // Taken as UTC, as the stub does; mksfx asks for the local time that ZIP files hold.
+    long long unixSeconds;
+    if (S().localDosTimes) {
+        t.tm_isdst = -1;
+        unixSeconds = (long long)mktime(&t);
+    } else {
+        unixSeconds = (long long)timegm(&t);
+    }
     unsigned long long ticks = (unsigned long long)(unixSeconds + 11644473600ll) * 10000000ull;
     result->dwLowDateTime = (DWORD)ticks;
     result->dwHighDateTime = (DWORD)(ticks >> 32);

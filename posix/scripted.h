@@ -34,6 +34,7 @@ struct StandInState {
     long long reads = 0;
     std::vector<UINT> readSizes;
     std::vector<UINT> writeSizes;
+    bool localDosTimes = false;
     standin::DeleteHook deleteHook = nullptr;
     void* deleteContext = nullptr;
 };

@@ -43,10 +43,11 @@ void SetModulePath(const std::string& path);       // GetModuleFileNameA(0) and 
 void SetCommandLine(const std::string& line);
 void SetTempPath(const std::string& path);         // GetTempPathA (a trailing '/' is added)
 void SetWindowsPath(const std::string& path);      // GetWindowsDirectoryA
+void SetLocalDosTimes(bool local);                 // DosDateTimeToFileTime: local time, not UTC
 
 // Failure injection: the n-th call from now (1 = the next) fails; 0 turns it off.
 void FailAllocation(int n);
-void FailRead(int n);                              // that read returns one byte less than asked
+void FailRead(int n);                              // that read fails (HFILE_ERROR)
 void LimitWrites(long long bytes);                 // writes stop after this many bytes; -1 = off
 long long LiveBlocks();                            // blocks allocated and not yet freed
 long long ReadCalls();                             // _lread calls since Reset

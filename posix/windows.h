@@ -59,6 +59,15 @@ typedef int HFILE;
 #define OF_EXIST 0x4000
 #define OFS_MAXPATHNAME 128
 
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x01
+#define FILE_SHARE_WRITE 0x02
+#define CREATE_NEW 1
+#define CREATE_ALWAYS 2
+#define OPEN_EXISTING 3
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+
 #define FILE_ATTRIBUTE_READONLY 0x01
 #define FILE_ATTRIBUTE_DIRECTORY 0x10
 #define FILE_ATTRIBUTE_NORMAL 0x80
@@ -138,6 +147,9 @@ UINT _lwrite(HFILE file, LPCSTR buffer, UINT count);
 LONG _llseek(HFILE file, LONG offset, int origin);
 HFILE _lclose(HFILE file);
 HFILE OpenFile(LPCSTR path, OFSTRUCT* info, UINT style);
+// The handle is a file descriptor; CREATE_NEW, CREATE_ALWAYS and OPEN_EXISTING only.
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void* security, DWORD disposition,
+                   DWORD attributes, HANDLE templateFile);
 
 HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data);
 BOOL FindNextFileA(HANDLE search, WIN32_FIND_DATAA* data);

@@ -120,7 +120,6 @@ void ReadConfiguration(void) {
     state.inputPtr = packed;
     state.inputCount = (int)packedLength;
     state.outputPtr = data;
-    state.outputCount = 0;
     state.outputLimit = data + CONFIG_UNPACKED_MAX;
     state.memoryMode = 1;
     // Not looked at: a damaged block reads as the bytes that arrived, which are usually none.

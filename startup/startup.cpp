@@ -100,9 +100,8 @@ static void* AllocateZeroed(DWORD bytes) {
 void LoadStubData(void) {
     BuildCrcTable();
     state.window = (unsigned char*)AllocateZeroed(WINDOW_ALLOC);
-    state.inputBuffer = (unsigned char*)AllocateZeroed(IO_BUFFER_ALLOC);
-    state.outputBuffer = (unsigned char*)AllocateZeroed(IO_BUFFER_ALLOC);
-    if (!state.window || !state.inputBuffer || !state.outputBuffer) HeaderInvalid();
+    state.readBuffer = (unsigned char*)AllocateZeroed(READ_CHUNK);
+    if (!state.window || !state.readBuffer) HeaderInvalid();
     // The table is part of the program, not of the file: the switches (whose words it holds)
     // are read before anything of the own file, so that a silent run stays silent and logs
     // from the first failure of its file on.
@@ -125,8 +124,7 @@ static void FreeLocal(unsigned char*& block) {
 
 void ReleaseResources(void) {
     FreeLocal(state.window);
-    FreeLocal(state.inputBuffer);
-    FreeLocal(state.outputBuffer);
+    FreeLocal(state.readBuffer);
     if (state.archiveFile) {
         _lclose(state.archiveFile);
         state.archiveFile = 0;

@@ -27,8 +27,8 @@ enum {
     MESSAGE_BUFFER_BYTES = 500,
     WINDOW_SIZE = 32768,
     WINDOW_ALLOC = 32776,
-    IO_CHUNK = 2048,
-    IO_BUFFER_ALLOC = 2068,
+    READ_CHUNK = 65536,          // what one read of the archive asks for
+    METER_CHUNK = 2048,          // the steps in which output counts towards the meter
 };
 
 // The codes a jump to the checkpoint carries.
@@ -79,21 +79,26 @@ struct ExtractorState {
     char memberName[PATH_CHARS];
     char displayName[PATH_CHARS];
     unsigned char localHeader[ENTRY_FIELDS_BYTES];  // the local header after its signature
+    char knownFolder[PATH_CHARS];  // the last folder that member output made or found
     DWORD bytesDone;
     DWORD lastMeterBytes;
+    DWORD memberBytes;            // what has been written of the current member
+    DWORD lastPoll;               // tick count when the extraction last looked at its queue
     DWORD meterShown;
     UINT_PTR meterTimer;
     DWORD crc;
     DWORD crcTable[8 * 256];      // the byte table, then seven more for eight bytes a step
 
+    // the archive as it is read: what the last read brought and has not been taken yet
+    unsigned char* readBuffer;
+    unsigned char* readPtr;
+    DWORD readLeft;
+
     // decoder
     unsigned char* window;
-    unsigned char* inputBuffer;
-    unsigned char* outputBuffer;
     unsigned char* inputPtr;
     int inputCount;
-    unsigned char* outputPtr;
-    int outputCount;
+    unsigned char* outputPtr;     // memory mode: where the next decoded byte goes
     unsigned char* outputLimit;   // memory mode: one past the last byte the caller's buffer holds
     DWORD memoryMode;
     unsigned short inputByte;

@@ -13,6 +13,8 @@
 #include "startup/startup.h"
 #include "ui/ui.h"
 
+enum { WAIT_POLL_MS = 50 };  // how often a wait for a program looks again
+
 // A box with a message of the table as it stands.
 static int ShowMessage(BoxPurpose purpose, int id) {
     return UserBox(purpose, GetMessageText(id));
@@ -43,6 +45,13 @@ static BOOL SilentWaitOver(DWORD start) {
     state.exitCode = EXIT_WAIT_TIMEOUT;
     WriteLog("timeout %.9s.exe still runs", stubParams.waitForName);
     return TRUE;
+}
+
+// Sleeps until a message comes or `ms` milliseconds have passed, then handles what came: a
+// wait that polls costs next to nothing while it waits.
+static void PumpAfterWait(DWORD ms) {
+    MsgWaitForMultipleObjects(0, 0, FALSE, ms, QS_ALLINPUT);
+    PumpMessages();
 }
 
 static void CleanUp(HWND dialog) {
@@ -181,10 +190,11 @@ void SetupCommand(HWND dialog) {
                 // that starts a second stage), so give it ten seconds, then wait while it
                 // runs.
                 DWORD start = GetTickCount();
-                while (GetTickCount() - start < 10000 && !state.stopWaiting) PumpMessages();
+                while (GetTickCount() - start < 10000 && !state.stopWaiting)
+                    PumpAfterWait(WAIT_POLL_MS);
                 while (!state.stopWaiting && IsProgramRunning(stubParams.waitForName) &&
                        !SilentWaitOver(start))
-                    PumpMessages();
+                    PumpAfterWait(WAIT_POLL_MS);
             }
         }
     }

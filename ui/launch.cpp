@@ -2,6 +2,8 @@
 // runs, for the Setup command's waits (Windows only, like the commands).
 #include "ui/ui.h"
 
+#include <tlhelp32.h>
+
 // Where the program of the command is looked for: the current folder (the extraction
 // folder), the system folder, the Windows folder and the folders of PATH, separated by ';'.
 // Left out is the folder of the setup file itself, which the system would search first and
@@ -65,8 +67,36 @@ HANDLE LaunchCommand(char* commandLine) {
     return process.hProcess;
 }
 
+// Whether a process of the program file `file` is in the system's process list. Not every
+// system the stub runs on has the list, so its calls are looked up by name.
+static BOOL IsInProcessList(const char* file) {
+    typedef HANDLE(WINAPI * TakeSnapshot)(DWORD, DWORD);
+    typedef BOOL(WINAPI * WalkSnapshot)(HANDLE, PROCESSENTRY32*);
+    HMODULE kernel = GetModuleHandleA("kernel32");
+    TakeSnapshot take = (TakeSnapshot)(void*)GetProcAddress(kernel, "CreateToolhelp32Snapshot");
+    WalkSnapshot first = (WalkSnapshot)(void*)GetProcAddress(kernel, "Process32First");
+    WalkSnapshot next = (WalkSnapshot)(void*)GetProcAddress(kernel, "Process32Next");
+    if (!take || !first || !next) return FALSE;
+    HANDLE list = take(TH32CS_SNAPPROCESS, 0);
+    if (list == INVALID_HANDLE_VALUE) return FALSE;
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    BOOL found = FALSE;
+    for (BOOL more = first(list, &entry); more && !found; more = next(list, &entry)) {
+        // Some systems give the whole path, others the name alone.
+        const char* name = entry.szExeFile;
+        for (const char* c = name; *c; ++c)
+            if (*c == '\\' || *c == ':') name = c + 1;
+        found = lstrcmpiA(name, file) == 0;
+    }
+    CloseHandle(list);
+    return found;
+}
+
 // A program counts as running while its file, found by the platform's search rules, cannot
-// be opened with exclusive sharing. A program that cannot be found is not running.
+// be opened with exclusive sharing, or, where the system does not hold a running program's
+// file open so, while a process of that name is in the process list. A program that cannot
+// be found is not running.
 BOOL IsProgramRunning(const char* baseName) {
     char file[16];
     lstrcpynA(file, baseName, 10);
@@ -76,7 +106,7 @@ BOOL IsProgramRunning(const char* baseName) {
     HFILE handle = OpenFile(file, &info, OF_READ | OF_SHARE_EXCLUSIVE);
     if (handle == HFILE_ERROR) return TRUE;
     _lclose(handle);
-    return FALSE;
+    return IsInProcessList(file);
 }
 
 // Libraries that the platform loads later on the program's behalf come from the system folder

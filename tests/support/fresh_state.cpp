@@ -33,8 +33,7 @@ void FreshState() {
 void LoadMessages() {
     BuildCrcTable();
     state.window = (unsigned char*)LocalAlloc(LPTR, WINDOW_ALLOC);
-    state.inputBuffer = (unsigned char*)LocalAlloc(LPTR, IO_BUFFER_ALLOC);
-    state.outputBuffer = (unsigned char*)LocalAlloc(LPTR, IO_BUFFER_ALLOC);
+    state.readBuffer = (unsigned char*)LocalAlloc(LPTR, READ_CHUNK);
     UnpackMessageTable();
 }
 

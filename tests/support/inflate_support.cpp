@@ -17,12 +17,10 @@
 void AllocateDecoderBuffers() {
     if (!state.crcTable[1]) BuildCrcTable();
     if (!state.window) state.window = (unsigned char*)LocalAlloc(LPTR, WINDOW_ALLOC);
-    if (!state.inputBuffer) state.inputBuffer = (unsigned char*)LocalAlloc(LPTR, IO_BUFFER_ALLOC);
-    if (!state.outputBuffer)
-        state.outputBuffer = (unsigned char*)LocalAlloc(LPTR, IO_BUFFER_ALLOC);
+    if (!state.readBuffer) state.readBuffer = (unsigned char*)LocalAlloc(LPTR, READ_CHUNK);
 }
 
-Decoded InflateMemory(const std::string& in, size_t capacity, int startCount) {
+Decoded InflateMemory(const std::string& in, size_t capacity) {
     AllocateDecoderBuffers();
     Decoded d;
     std::unique_ptr<unsigned char[]> buffer(new unsigned char[capacity ? capacity : 1]);
@@ -34,7 +32,6 @@ Decoded InflateMemory(const std::string& in, size_t capacity, int startCount) {
     state.inputCount = (int)in.size();
     state.outputPtr = buffer.get();
     state.outputLimit = buffer.get() + capacity;
-    state.outputCount = startCount;
     state.memoryMode = 1;
     d.result = InflateStream();
     state.memoryMode = 0;
@@ -74,23 +71,18 @@ Decoded InflateFile(const std::string& in, const std::string& before, const std:
 
     standin::Reset();
     state.archiveFile = _lopen(inPath.c_str(), OF_READ);
-    _llseek(state.archiveFile, (LONG)before.size(), 0);
+    SeekArchive((DWORD)before.size());
     state.outputFile = _lcreat(outPath.c_str(), 0);
     lstrcpyA(state.displayName, outPath.c_str());
     WriteLe32(state.localHeader + ENTRY_PACKED, (DWORD)in.size());
     state.inputCount = 0;
-    state.outputPtr = state.outputBuffer;
-    state.outputCount = 0;
     state.memoryMode = 0;
+    state.memberBytes = 0;
+    state.bytesDone = 0;
     state.crc = 0xFFFFFFFF;
     d.result = InflateStream();
-    d.reads = standin::ReadSizes();
-    d.writes = standin::WriteSizes();
-    d.inputEnd = _llseek(state.archiveFile, 0, 1);
-    if (state.outputCount > 0) {
-        Crc32Update(state.outputBuffer, (DWORD)state.outputCount);
-        _lwrite(state.outputFile, (LPCSTR)state.outputBuffer, (UINT)state.outputCount);
-    }
+    d.taken = (DWORD)in.size() - ReadLe32(state.localHeader + ENTRY_PACKED);
+    d.meterBytes = state.bytesDone;
     d.crc = ~state.crc;
     _lclose(state.outputFile);
     _lclose(state.archiveFile);
@@ -101,13 +93,6 @@ Decoded InflateFile(const std::string& in, const std::string& before, const std:
     unlink(inPath.c_str());
     unlink(outPath.c_str());
     return d;
-}
-
-std::vector<UINT> ReadPieces(size_t size) {
-    std::vector<UINT> pieces;
-    for (; size > 2048; size -= 2048) pieces.push_back(2048);
-    if (size) pieces.push_back((UINT)size);
-    return pieces;
 }
 
 std::string RawDeflate(const std::string& data, int level, int strategy, int memLevel) {

@@ -17,24 +17,19 @@ void AllocateDecoderBuffers();
 struct Decoded {
     int result = -1;
     std::string out;               // what reached the caller's buffer or the output file
-    std::vector<UINT> reads;       // sizes of the reads of the compressed file (file mode)
-    std::vector<UINT> writes;      // sizes of FlushOutput's writes (file mode)
-    long inputEnd = 0;             // file position after the stream (file mode)
+    DWORD taken = 0;               // the member's bytes the feed took (file mode)
+    DWORD meterBytes = 0;          // what the output counted towards the meter (file mode)
     DWORD crc = 0;                 // the CRC the sink computed (file mode), complemented
 };
 
 // Memory mode: `in` is the whole range; the output buffer holds exactly `capacity` bytes (an
-// allocation of its own, so a write past it is caught). outputCount starts at `startCount`.
-Decoded InflateMemory(const std::string& in, size_t capacity, int startCount = 0);
+// allocation of its own, so a write past it is caught).
+Decoded InflateMemory(const std::string& in, size_t capacity);
 
 // File mode: the file holds `before`, the member's `in`, then `after`; the compressed size is
-// in.size(). The decoded bytes left in outputBuffer are written at the end, as a member's
-// caller does.
+// in.size().
 Decoded InflateFile(const std::string& in, const std::string& before = "",
                     const std::string& after = "");
-
-// The reads of a member of `size` compressed bytes: pieces of 2048, then the rest.
-std::vector<UINT> ReadPieces(size_t size);
 
 // zlib as the reference: raw streams (no wrapper).
 std::string RawDeflate(const std::string& data, int level, int strategy = 0, int memLevel = 8);

@@ -222,10 +222,11 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
              EXPECT_FALSE(Exists(TempFolder() + "/stamp.txt")) << "the program ended before the command";
          }},
         // --wait-for: a program that outlives the command is waited for as long as it runs
-        // after the first ten seconds; one that never starts, ten seconds; Close during that
-        // wait asks message 8 and then cleans up at once.
+        // after the first ten seconds (it does not hold its own file open, as under Wine: the
+        // process list tells); one that never starts, ten seconds; Close during that wait asks
+        // message 8 and then cleans up at once.
         {.name = "wait-for",
-         .options = {"--command", "probe.exe spawn=\"helper.exe hold=12500 stamp=..\\helper.txt\"",
+         .options = {"--command", "probe.exe spawn=\"helper.exe sleep=12500 stamp=..\\helper.txt\"",
                      "--wait-for", "helper"},
          .switches = "/AUTO",
          .steps = {"exit timeout=40000"},
@@ -449,6 +450,8 @@ TEST(Job, SilentRunsEndWithTheirCodeAndLogEachEvent) {
         SCOPED_TRACE(row.name);
         std::map<std::string, std::string> files = kFiles;
         files["eins.txt"] = files["zwei.txt"] = files["nux.txt"] = "x";
+        // The dialog shows once the extraction has lasted past the meter's first tick.
+        if (row.switches == "/AUTO") files["gross.txt"] = zipcraft::SampleText(8u << 20, 3);
         Package p = Pack(std::string("job-silent-") + row.name, files, {"--command", row.command});
         if (row.damage == "config") {
             std::string bytes = sfxtest::ReadFile(p.exe);

@@ -6,18 +6,17 @@
 //
 // What the stub does for Windows is put right for Linux afterwards: names come out of the
 // stub in Windows-1252 and are renamed to UTF-8, and member times, which the stub takes as
-// UTC, are set as the local times that ZIP files hold (so that a build and an extract in the
-// same time zone give back the files' times).
+// UTC, are converted by the stand-in as the local times that ZIP files hold (so that a build
+// and an extract in the same time zone give back the files' times).
 #include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <set>
 #include <string>
 #include <vector>
 
@@ -80,7 +79,8 @@ struct Boxes {
 
 int Answer(const ShownMessageBox& box, void* context) {
     Boxes* boxes = (Boxes*)context;
-    long position = state.archiveFile ? _llseek(state.archiveFile, 0, 1) : -1;
+    // Where the stub stands in the archive: the file's position less what it has read ahead.
+    long position = state.archiveFile ? _llseek(state.archiveFile, 0, 1) - (long)state.readLeft : -1;
     Box b{box.purpose, box.text, position};
     switch (box.purpose) {
         case BOX_OVERWRITE:
@@ -147,36 +147,11 @@ int Fail(const std::string& message) {
     return 1;
 }
 
-// The name of a member as the stub writes it below the folder: one leading separator
-// dropped, backslashes as separators, code page 850 taken to Windows-1252.
-std::string WrittenName(std::string name) {
-    if (!name.empty() && (name[0] == '/' || name[0] == '\\')) name.erase(0, 1);
-    for (char& c : name) c = c == '\\' ? '/' : (char)oemToAnsi[(unsigned char)c];
-    return name;
-}
-
-// Each file's time as the local time its DOS date and time stand for; a member that
-// occurs twice was written (and timed) by its first occurrence only.
-void SetLocalTimes(const std::string& dir, const sfx::Walk& walk) {
-    std::set<std::string> done;
-    for (const sfx::Member& m : walk.members) {
-        if (m.IsDirectory() || !done.insert(m.name).second) continue;
-        struct tm t = {};
-        t.tm_year = 80 + (m.date >> 9), t.tm_mon = ((m.date >> 5) & 15) - 1, t.tm_mday = m.date & 31;
-        t.tm_hour = m.time >> 11, t.tm_min = (m.time >> 5) & 63, t.tm_sec = (m.time & 31) * 2;
-        t.tm_isdst = -1;
-        // The stub sets no time for a date or time that does not exist.
-        if (t.tm_mday < 1 || t.tm_mon < 0 || t.tm_mon > 11 || t.tm_hour > 23 || t.tm_min > 59 || t.tm_sec > 59)
-            continue;
-        struct timespec times[2] = {{mktime(&t), 0}, {0, 0}};
-        times[1] = times[0];
-        utimensat(AT_FDCWD, (dir + "/" + WrittenName(m.name)).c_str(), times, AT_SYMLINK_NOFOLLOW);
-    }
-}
-
-// Renames every entry below `dir` from Windows-1252 to UTF-8, deepest first (the list is
-// taken before the first rename, so no renamed entry is met again).
-void RenameToUtf8(const std::string& dir) {
+// Counts the files and bytes below `dir` and renames every entry there from Windows-1252 to
+// UTF-8, deepest first (the list is taken before the first rename, so no renamed entry is
+// met again; renaming changes neither count).
+void CountAndRenameToUtf8(const std::string& dir) {
+    filesFound = bytesFound = 0;
     found.clear();
     nftw(dir.c_str(), CountEntry, 16, FTW_PHYS | FTW_DEPTH);
     for (const std::string& path : found) {
@@ -237,6 +212,10 @@ int CommandExtract(int argc, char** argv) {
 
     Boxes boxes;
     standin::SetMessageBoxAnswer(Answer, &boxes);
+    standin::SetLocalDosTimes(true);
+    // Without TZ the C library reads the zone file again for every conversion; naming the
+    // default zone file once keeps the zone it stands for and reads it once.
+    if (!getenv("TZ")) setenv("TZ", ":/etc/localtime", 1);
     if (!AllocateTextBlocks()) return Fail("out of memory");
     stubParams = static_cast<const StubParameterBlock&>(layout.block);
     lstrcpynA(state.selfPath, file.c_str(), SELF_PATH_CHARS);
@@ -260,11 +239,7 @@ int CommandExtract(int argc, char** argv) {
     }
     ReleaseResources();
 
-    SetLocalTimes(dir, layout.walk);
-    RenameToUtf8(dir);
-    filesFound = bytesFound = 0;
-    found.clear();
-    nftw(dir.c_str(), CountEntry, 16, FTW_PHYS);
+    CountAndRenameToUtf8(dir);
     printf("%llu files, %llu bytes extracted into %s\n", (unsigned long long)filesFound,
            (unsigned long long)bytesFound, Shown(dir).c_str());
     return 0;
