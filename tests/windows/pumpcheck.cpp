@@ -1,5 +1,6 @@
-// Runs the program's own launch and folder removal under Wine, one per call, and answers
-// through the exit code:
+// Runs the program's own launch, running-program probe and folder removal under Wine, one
+// per call, and answers through the exit code:
+//   pumpcheck running FOLDER NAME   1 when IsProgramRunning(NAME) from FOLDER, else 0
 //   pumpcheck launch FOLDER CMDLINE LaunchCommand from FOLDER, then waits: the child's exit
 //                                   code, or 255 when it could not be started
 //   pumpcheck deltree FOLDER        DeleteTree: 1 when the folder went, plus 2 when the
@@ -28,6 +29,10 @@ static char* After(char* line, int skip) {
 }
 
 int main(int argc, char** argv) {
+    if (argc >= 4 && !lstrcmpA(argv[1], "running")) {
+        if (!SetCurrentDirectoryA(argv[2])) return 100;
+        return IsProgramRunning(argv[3]) ? 1 : 0;
+    }
     if (argc >= 4 && !lstrcmpA(argv[1], "launch")) {
         if (!SetCurrentDirectoryA(argv[2])) return 100;
         HANDLE process = LaunchCommand(After(GetCommandLineA(), 3));

@@ -16,6 +16,8 @@
  * Commands:
  *   cd PATH                      working folder for the next start
  *   start CMDLINE                start a program (CreateProcess): started pid=N
+ *   hold PATH [access=N] [share=N]  open a file (CreateFile, by default for reading with no
+ *                                sharing) and keep it open until the end: held
  *   wait [timeout=MS] FILTERS    wait for a visible top-level window and make it current
  *        FILTERS: caption= caption~= text~= (text of any child) kind=msgbox|dialog
  *   list                         one "window" line per visible top-level window of ours
@@ -707,6 +709,15 @@ static void Run(const Command *cmd)
         int i;
         for (i = 0; i < cmd->count; ++i)
             if (cmd->args[i].key[0]) SetEnvironmentVariableA(cmd->args[i].key, cmd->args[i].value);
+    } else if (!strcmp(n, "hold")) {
+        const char *path = BareValue(cmd);
+        HANDLE file;
+        if (!path) Fail("hold needs a file", NULL);
+        file = CreateFileA(path, (DWORD)ArgNumber(cmd, "access", (long)GENERIC_READ),
+                           (DWORD)ArgNumber(cmd, "share", 0), NULL, OPEN_EXISTING, 0, NULL);
+        if (file == INVALID_HANDLE_VALUE) Fail("cannot hold %s", path);
+        Begin("held");
+        End();
     } else if (!strcmp(n, "sleep")) {
         Sleep((DWORD)ArgNumber(cmd, "ms", 100));
     } else {

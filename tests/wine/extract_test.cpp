@@ -102,14 +102,17 @@ TEST(Extraction, HostileFilesEndWithTheirMessage) {
     }
 }
 
-// The stub's launch of the command and its removal of the folder, run by pumpcheck.exe:
+// The stub's launch of the command, its test whether a program runs and its removal of the
+// folder, run by pumpcheck.exe:
 //   launch FOLDER CMDLINE: the program comes from the current folder or the system's
 //   folders, never from beside the program that launches it (testprogs/ holds a probe.exe);
+//   running FOLDER NAME: a program file held open as a running program's image is, counts
+//   as running without a process of its name; one that is not held, or missing, does not;
 //   deltree FOLDER: a file held by a running program costs a second of retries, and its
 //   folders stay while everything else goes.
 TEST(Extraction, LaunchAndRemovalFollowTheSystemsRules) {
     std::string folder = Wine().WorkDir("extract-helpers"), here = folder + "/here", tree = folder + "/tree";
-    for (const char* name : {"/probe.exe", "/show probe.exe"})
+    for (const char* name : {"/probe.exe", "/show probe.exe", "/keeper.exe"})
         ASSERT_TRUE(sfxtest::WriteFile(here + name, sfxtest::ReadFile(TestProgram("probe"))));
     ASSERT_TRUE(sfxtest::WriteFile(here + "/five.bat", "@exit 5\r\n"));
     for (const char* name : {"/a.txt", "/sub/b.txt", "/other/c.txt"}) ASSERT_TRUE(sfxtest::WriteFile(tree + name, "x"));
@@ -127,11 +130,15 @@ TEST(Extraction, LaunchAndRemovalFollowTheSystemsRules) {
         {here, "show probe.exe", 0},             // up to each blank in turn
         {here, "five.bat", 5},                   // a batch file, through the command processor
     };
-    std::vector<std::string> script;
+    std::vector<std::string> script = {"hold " + Quote(Wine().WinPath(here + "/keeper.exe")) + " share=1"};
     std::vector<long> codes;
     for (const auto& l : launches) {
         script.push_back("run " + Quote(pumpcheck + " launch " + Wine().WinPath(l.in) + " " + l.command));
         codes.push_back(l.code);
+    }
+    for (const auto& [name, running] : {std::pair{"keeper", 1}, {"probe", 0}, {"missing", 0}}) {
+        script.push_back("run " + Quote(pumpcheck + " running " + Wine().WinPath(here) + " " + name));
+        codes.push_back(running);
     }
     const std::string deltree = "run " + Quote(pumpcheck + " deltree " + Wine().WinPath(tree));
     script.insert(script.end(), {"start " + Quote(Wine().WinPath(tree) + "\\sub\\holder.exe hold=5000"),
