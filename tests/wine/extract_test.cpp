@@ -167,6 +167,72 @@ TEST(Extraction, HostileFilesEndWithTheirMessage) {
     }
 }
 
+// Trees and folders that the paths and the removal must take whole: deepest paths of 257
+// and 258 characters, two names that share a short alias, and the setup file or the folder
+// for temporary files under a name outside the ANSI code page. Each run extracts (with /AUTO
+// an error box would stop it), runs its command in the folder, and leaves nothing behind: no
+// folder, no icon file.
+TEST(Extraction, AnyFolderAndAnyTreeIsExtractedAndRemoved) {
+    const std::string lodz = "\xC5\x81\xC3\xB3" "d\xC5\xBA";  // "Łódź", not in Windows-1252
+    const std::string user = fs::path(TempFolder()).parent_path().filename().string();
+    const std::string tempWin = "C:\\users\\" + user + "\\Temp";
+    // Member names have at most 200 bytes: a long name of the temporary folder makes up the
+    // rest of the deepest paths.
+    const std::string longTemp(40, 't');
+    auto deep = [&](size_t total) {  // a member whose full path has `total` characters
+        size_t base = tempWin.size() + 1 + longTemp.size() + std::string("\\QVS1.tmp\\").size();
+        std::string name;
+        while (base + name.size() + 60 < total) name += std::string(50, 'd') + "/";
+        return name + std::string(total - base - name.size(), 'f');
+    };
+    struct Row {
+        const char* what;
+        std::vector<std::string> members;
+        std::string setupFolder, tempFolder;  // beside the package / under Temp, when given
+    } rows[] = {
+        {"deepest paths", {deep(257), deep(258)}, "", longTemp},
+        {"short-name clash", {"abcdefghij0180/a.txt", "abcdefghij0820"}, "", ""},
+        {"setup file in Lodz", {"a.txt"}, lodz, ""},
+        {"temporary folder in Lodz", {"a.txt"}, "", lodz},
+    };
+    std::string work = Wine().WorkDir("extract-anywhere");
+    std::string record = work + "/record.txt", icon = work + "/parcel.ico";
+    ASSERT_TRUE(sfxtest::WriteFile(icon, ParcelIcon()));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::map<std::string, std::string> files = {{"showprobe.exe", Program("showprobe")}};
+        for (const std::string& member : row.members) files[member] = member;
+        Package p = PackFolder("extract-anywhere-pack", files,
+                               {"--command", "showprobe.exe " + Wine().WinPath(record), "--icon", icon});
+        std::string exe = p.exe, temp = TempFolder();
+        std::vector<std::string> script;
+        if (!row.setupFolder.empty()) {
+            exe = p.folder + "/" + row.setupFolder + "/setup.exe";
+            ASSERT_TRUE(sfxtest::WriteFile(exe, sfxtest::ReadFile(p.exe)));
+        }
+        if (!row.tempFolder.empty()) {
+            temp += "/" + row.tempFolder;
+            fs::create_directories(temp);
+            std::string value = wine::Quote(tempWin + "\\" + row.tempFolder);
+            script.push_back("setenv utf8=1 TEMP=" + value + " TMP=" + value);
+        }
+        std::error_code ec;
+        fs::remove(record, ec);
+        std::vector<std::string> before = sfxtest::ListFolder(temp);
+        script.insert(script.end(), {"start " + wine::Quote(Wine().WinPath(exe) + " /AUTO") + " utf8=1",
+                                     "exit timeout=60000"});
+        wine::DriverRun run = Wine().Drive(script);
+        ASSERT_TRUE(run.Ok()) << run.Describe();
+        EXPECT_EQ(run.ExitCode(), 0);
+        std::string program = Field(ReadRecord(record), "program");
+        EXPECT_TRUE(program.size() > 23 &&
+                    program.compare(program.size() - 23, 23, "\\QVS1.tmp\\showprobe.exe") == 0)
+            << program;
+        EXPECT_EQ(sfxtest::ListFolder(temp), before);
+        if (!row.tempFolder.empty()) fs::remove_all(temp, ec);
+    }
+}
+
 TEST(Extraction, ProgramCountsAsRunningWhileItsFileIsHeld) {
     std::string folder = Wine().WorkDir("extract-running");
     ASSERT_TRUE(sfxtest::WriteFile(folder + "/holder.exe", Program("probe")));

@@ -65,9 +65,6 @@ TEST(Job, SetupExtractsRunsTheCommandInTheFolderAndRemovesIt) {
                      {"--command", "probe.exe record=..\\record.txt eins \"zwei drei\""});
     std::error_code ec;
     fs::remove(TempRecord(), ec);
-    // A read-only file of the folder's name, left by someone else, is no obstacle.
-    ASSERT_TRUE(sfxtest::WriteFile(ExtractFolder(), "alt"));
-    chmod(ExtractFolder().c_str(), 0444);
 
     wine::DriverRun run = Wine().Drive({
         Start(p),
@@ -377,42 +374,72 @@ TEST(Job, MissingOrFailingCommandIsReportedAndCleanedUp) {
     }
 }
 
-// A folder of the chosen name left from an earlier run: the first of QVT00000.. under the
-// Windows folder that can be made is used, and only that one is removed.
-TEST(Job, LeftoverFolderMakesTheRunUseTheFirstFreeFallback) {
-    Package p = Pack("job-fallback", kFiles, {"--command", "probe.exe record=..\\record.txt"});
+// Names that are taken, by a folder left from an earlier run and by someone else's read-only
+// file, are passed over and left alone: the run makes the next name, QVS3.tmp, and removes
+// only that.
+TEST(Job, TakenNamesMakeTheRunUseTheNextOne) {
+    Package p = Pack("job-taken", kFiles, {"--command", "probe.exe record=..\\record.txt"});
+    const std::string second = TempFolder() + "/QVS2.tmp";
     ASSERT_TRUE(sfxtest::WriteFile(ExtractFolder() + "/alt.txt", "vom letzten Mal"));
-    ASSERT_TRUE(fs::create_directories(WindowsFolder() + "/QVT00000"));
-    ASSERT_TRUE(sfxtest::WriteFile(WindowsFolder() + "/QVT00001", "eine Datei"));
-    const std::string record = WindowsFolder() + "/record.txt";
+    ASSERT_TRUE(sfxtest::WriteFile(second, "alt"));
+    chmod(second.c_str(), 0444);
     std::error_code ec;
-    fs::remove(record, ec);
+    fs::remove(TempRecord(), ec);
 
-    wine::DriverRun run = Wine().Drive({
-        Start(p, "/AUTO"),
-        "exit timeout=30000",
-    });
+    wine::DriverRun run = Wine().Drive({Start(p, "/AUTO"), "exit timeout=30000"});
     ASSERT_TRUE(run.Ok()) << run.Describe();
     EXPECT_EQ(run.ExitCode(), 0);
-    EXPECT_EQ(UnixPath(Field(ReadRecord(record), "folder")), WindowsFolder() + "/QVT00002");
-    EXPECT_FALSE(Exists(WindowsFolder() + "/QVT00002"));
-    EXPECT_TRUE(Exists(ExtractFolder() + "/alt.txt")) << "the old folder is not touched";
-    EXPECT_TRUE(Exists(WindowsFolder() + "/QVT00000"));
-    fs::remove(record, ec);
+    EXPECT_EQ(UnixPath(Field(ReadRecord(TempRecord()), "folder")), TempFolder() + "/QVS3.tmp");
+    EXPECT_FALSE(Exists(TempFolder() + "/QVS3.tmp"));
+    EXPECT_EQ(sfxtest::ReadFile(ExtractFolder() + "/alt.txt"), "vom letzten Mal");
+    EXPECT_EQ(sfxtest::ReadFile(second), "alt");
+    fs::remove(TempRecord(), ec);
     ClearLeftovers();
+}
+
+// Twenty runs of a command that ends at once leave nothing behind (its console host may
+// still be in the folder when it ends), and two runs at the same time each make and remove
+// their own folder: the second, started while the first one's command runs, takes QVS2.tmp.
+TEST(Job, RunsLeaveNothingAndRunsAtTheSameTimeKeepApart) {
+    Package quick = Pack("job-quick", {{"a.txt", "a"}}, {"--command", "cmd /c exit"});
+    Package slow = Pack("job-slow", kFiles, {"--command", "probe.exe record=..\\record.txt hold=4000"});
+    Package fast = Pack("job-fast", kFiles, {"--command", "probe.exe record=..\\record.txt"});
+    std::error_code ec;
+    fs::remove(TempRecord(), ec);
+    const std::vector<std::string> temp = sfxtest::ListFolder(TempFolder());
+    const std::vector<std::string> windows = sfxtest::ListFolder(WindowsFolder());
+    std::vector<std::string> script;
+    for (int i = 0; i < 20; ++i)
+        script.push_back("run " + wine::Quote(quick.Win() + " /AUTO") + " timeout=60000");
+    script.insert(script.end(), {Start(slow, "/AUTO"), "sleep ms=1500",
+                                 "run " + wine::Quote(fast.Win() + " /AUTO") + " timeout=60000",
+                                 "exit timeout=60000"});
+    wine::DriverRun run = Wine().Drive(script);
+    ASSERT_TRUE(run.Ok()) << run.Describe();
+    EXPECT_EQ(RanCodes(run), std::vector<long>(21, 0));
+    EXPECT_EQ(run.ExitCode(), 0);
+    auto record = ReadRecord(TempRecord());
+    std::vector<std::string> folders;
+    for (auto [it, end] = record.equal_range("folder"); it != end; ++it)
+        folders.push_back(UnixPath(it->second));
+    EXPECT_EQ(folders, (std::vector<std::string>{ExtractFolder(), TempFolder() + "/QVS2.tmp"}));
+    fs::remove(TempRecord(), ec);
+    EXPECT_EQ(sfxtest::ListFolder(TempFolder()), temp);
+    EXPECT_EQ(sfxtest::ListFolder(WindowsFolder()), windows);
 }
 
 // No folder can be made at all: message 6, and the dialog stays with Setup disabled and
 // Close as the default button, so that Enter ends the program.
 TEST(Job, NoFolderAtAllShowsMessage6AndEnterCloses) {
     Package p = Pack("job-no-folder", kFiles, {"--command", "probe.exe"});
-    ASSERT_TRUE(fs::create_directories(ExtractFolder()));
     for (int n = 0; n < 100; ++n) {
         char name[16];
         std::snprintf(name, sizeof name, "/QVT%05d", n);
         ASSERT_TRUE(sfxtest::WriteFile(WindowsFolder() + name, ""));
     }
+    // The folder for temporary files does not exist, and the Windows folder is full.
     wine::DriverRun run = Wine().Drive({
+        "setenv TEMP=C:\\fehlt TMP=C:\\fehlt",
         Start(p),
         "wait kind=dialog timeout=30000",
         "click id=1",

@@ -132,7 +132,12 @@ inline bool Exists(const std::string& path) {
 // Removes what a run may leave in the prefix, so that each test starts from the same state.
 inline void ClearLeftovers() {
     std::error_code ec;
-    fs::remove_all(ExtractFolder(), ec);
+    for (const auto& entry : fs::directory_iterator(TempFolder(), ec)) {
+        std::string name = entry.path().filename().string();
+        if (name.size() > 7 && (name.compare(0, 3, "QVS") == 0 || name.compare(0, 3, "qvs") == 0) &&
+            name.compare(name.size() - 4, 4, ".tmp") == 0)
+            fs::remove_all(entry.path(), ec);
+    }
     for (const auto& entry : fs::directory_iterator(WindowsFolder(), ec)) {
         std::string name = entry.path().filename().string();
         if (name.size() == 8 && (name.compare(0, 3, "QVT") == 0 || name.compare(0, 3, "qvt") == 0))

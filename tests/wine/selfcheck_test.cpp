@@ -28,10 +28,14 @@ std::string BuildWithStub(const std::string& name, const std::vector<std::string
     return out;
 }
 
-wine::DriverRun Start(const std::string& exe, const std::vector<std::string>& then) {
+// `held`: another program holds the file open for deleting, which process creation shares
+// and the stub's own open (others may read, nothing else) does not.
+wine::DriverRun Start(const std::string& exe, const std::vector<std::string>& then,
+                      bool held = false) {
     wine::Session& s = wine::Session::Get();
-    std::vector<std::string> script{"cd " + wine::Quote(s.WinPath(exe.substr(0, exe.rfind('/')))),
-                                    "start " + wine::Quote(s.WinPath(exe))};
+    std::vector<std::string> script{"cd " + wine::Quote(s.WinPath(exe.substr(0, exe.rfind('/'))))};
+    if (held) script.push_back("hold " + wine::Quote(s.WinPath(exe)) + " access=0x10000 share=7");
+    script.push_back("start " + wine::Quote(s.WinPath(exe)));
     script.insert(script.end(), then.begin(), then.end());
     return s.Drive(script);
 }
@@ -68,17 +72,23 @@ TEST(SelfCheck, DamagedFilesStopWithTheirErrorBox) {
         const char* what;
         std::string bytes;
         std::string text;
+        bool held = false;
     } cases[] = {
         {"changed after the build", changed,
          wine::Ansi("Tessly Self-Extractor-Dateikopf ungültig. Mögliche Ursache: Fehlerhafter "
                     "Datenträger oder Dateiübertragungsfehler.")},
         {"end record moved", moved,
          wine::Ansi("ZIP ist beschädigt oder wurde seit Erstellung der EXE Datei verändert")},
+        {"held by another program", sound,
+         wine::Ansi("Fehler beim Lesen von " + wine::Session::Get().WinPath(exe) +
+                    ". Mögliche Ursache: Fehlerhafter Datenträger oder Dateiübertragungsfehler."),
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_TRUE(WriteFile(exe, c.bytes));
-        wine::DriverRun run = Start(exe, {"wait kind=msgbox timeout=30000", "dump", "click id=1", "exit"});
+        wine::DriverRun run =
+            Start(exe, {"wait kind=msgbox timeout=30000", "dump", "click id=1", "exit"}, c.held);
         ASSERT_TRUE(run.Ok()) << run.Describe();
         const wine::Window box = run.Dumps().at(0);
         EXPECT_EQ(box.text, c.text);
