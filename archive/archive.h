@@ -8,10 +8,20 @@ void BuildCrcTable(void);
 void Crc32Update(const unsigned char* bytes, DWORD count);
 
 // ---- paths.cpp: path and file operations ----------------------------------------------------
+// Paths are composed in ANSI, as the texts show them; the calls below take them to the system
+// in wide form (WidePath), so that the extraction folder may have any characters.
 char* FileNamePart(char* path);
+// The wide form of `path` in `out` (WIDE_PATH_CHARS): the extraction folder's own wide name
+// where the path starts with it, the rest converted by the ANSI code page; a full path with a
+// drive in the "\\?\" form. Answers `out`.
+WCHAR* WidePath(const char* path, WCHAR* out);
+BOOL PathExists(const char* path);
 BOOL CreateFolder(const char* path);
-BOOL SetCurrentFolder(const char* path);
-BOOL DeleteFileForced(const char* path);
+// A file for writing, or HFILE_ERROR: CREATE_NEW makes a new one only, CREATE_ALWAYS also
+// empties an existing one.
+HFILE OpenNewFile(const char* path, DWORD disposition);
+// Deletes a file, clearing a read-only attribute when that is what stands in the way.
+BOOL DeleteFileForced(const WCHAR* path);
 
 // ---- names.cpp: the names Windows can take --------------------------------------------------
 // What makes a member name unfit for a file below the extraction folder. The name is taken
@@ -45,4 +55,4 @@ void WriteOutput(const unsigned char* bytes, DWORD count);
 
 // ---- removal.cpp: removal of the extraction folder ------------------------------------------
 // Deletes `folder` and everything below it; true when the folder itself went.
-BOOL DeleteTree(char* folder);
+BOOL DeleteTree(const char* folder);

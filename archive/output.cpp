@@ -119,7 +119,7 @@ static void CreateParentFolders(void) {
         *scan = 0;
         bool bareDrive = scan - work == 2 && work[1] == ':';
         if (!bareDrive && !IsKnownFolder(work, (int)(scan - work)) && !CreateFolder(work) &&
-            GetFileAttributesA(work) == INVALID_FILE_ATTRIBUTES)
+            !PathExists(work))
             FailWithPath(BOX_CANNOT_CREATE_FOLDER, MSG_CANNOT_CREATE_FOLDER, work);
         *scan++ = '\\';
     }
@@ -131,24 +131,19 @@ static void CreateParentFolders(void) {
 // way, the question whether to overwrite it. False when the member is skipped.
 static BOOL CreateOutputFile(void) {
     lstrcpyA(state.displayName, state.memberName);
-    HANDLE file = CreateFileA(state.displayName, GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, 0, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, 0);
-    if (file == INVALID_HANDLE_VALUE &&
-        GetFileAttributesA(state.displayName) != INVALID_FILE_ATTRIBUTES) {
+    HFILE file = OpenNewFile(state.displayName, CREATE_NEW);
+    if (file == HFILE_ERROR && PathExists(state.displayName)) {
         char text[OVERWRITE_TEXT_BYTES];
         FormatText(text, OVERWRITE_TEXT_BYTES, GetMessageText(MSG_OVERWRITE_QUERY),
                    state.displayName);
         int answer = UserBox(BOX_OVERWRITE, text);
         if (answer == IDCANCEL) AbortTo(ABORT_CANCELLED);
         if (answer != IDYES) return FALSE;
-        file = CreateFileA(state.displayName, GENERIC_READ | GENERIC_WRITE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, 0, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, 0);
+        file = OpenNewFile(state.displayName, CREATE_ALWAYS);
     }
-    if (file == INVALID_HANDLE_VALUE)
+    if (file == HFILE_ERROR)
         FailWithPath(BOX_CANNOT_CREATE_FILE, MSG_CANNOT_CREATE_FILE, state.displayName);
-    state.outputFile = (HFILE)(INT_PTR)file;
+    state.outputFile = file;
     return TRUE;
 }
 

@@ -12,11 +12,57 @@ char* FileNamePart(char* path) {
     return path;
 }
 
-BOOL CreateFolder(const char* path) { return CreateDirectoryA(path, 0) != 0; }
+WCHAR* WidePath(const char* path, WCHAR* out) {
+    // Composed four characters in, where "\\?\" fits before it.
+    WCHAR* wide = out + 4;
+    int room = WIDE_PATH_CHARS - 4;
+    const char* folder = state.extractFolder;
+    if (state.extractFolderWide[0]) {
+        const char* rest = path;
+        while (*folder && *folder == *rest) ++folder, ++rest;
+        if (!*folder) {
+            lstrcpyW(wide, state.extractFolderWide);
+            int length = lstrlenW(wide);
+            wide += length;
+            room -= length;
+            path = rest;
+        }
+    }
+    // What does not fit names nothing, never a shorter path.
+    if (!MultiByteToWideChar(CP_ACP, 0, path, -1, wide, room)) {
+        out[0] = 0;
+        return out;
+    }
+    // A full path with a drive goes without the classic length limit; no other path comes
+    // here in a form that the prefix would change (no '/', ".", ".." or trailing blanks).
+    if (out[5] == ':' && out[6] == '\\') {
+        out[0] = out[1] = out[3] = '\\';
+        out[2] = '?';
+        return out;
+    }
+    for (int i = 0; (out[i] = out[i + 4]) != 0; ++i) {}
+    return out;
+}
 
-BOOL SetCurrentFolder(const char* path) { return SetCurrentDirectoryA(path) != 0; }
+BOOL PathExists(const char* path) {
+    WCHAR wide[WIDE_PATH_CHARS];
+    return GetFileAttributesW(WidePath(path, wide)) != (DWORD)-1;
+}
 
-BOOL DeleteFileForced(const char* path) {
-    SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
-    return DeleteFileA(path) != 0;
+BOOL CreateFolder(const char* path) {
+    WCHAR wide[WIDE_PATH_CHARS];
+    return CreateDirectoryW(WidePath(path, wide), 0) != 0;
+}
+
+HFILE OpenNewFile(const char* path, DWORD disposition) {
+    WCHAR wide[WIDE_PATH_CHARS];
+    HANDLE file = CreateFileW(WidePath(path, wide), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, 0, disposition,
+                              FILE_ATTRIBUTE_NORMAL, 0);
+    return file == INVALID_HANDLE_VALUE ? HFILE_ERROR : (HFILE)(INT_PTR)file;
+}
+
+BOOL DeleteFileForced(const WCHAR* path) {
+    if (DeleteFileW(path)) return TRUE;
+    return SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL) && DeleteFileW(path);
 }

@@ -1,50 +1,75 @@
-// Removal of the extraction folder: the whole tree, retrying a file that is still held for a
-// while, and keeping the dialog alive meanwhile.
+// Removal of the extraction folder: the whole tree by the long names of its entries, in the
+// wide "\\?\" form that has no length limit, retrying what is still held for a while, and
+// keeping the dialog alive meanwhile.
 #include "archive/archive.h"
 #include "ui/ui.h"
 
-enum { DELETE_RETRY_MS = 1000 };
+enum {
+    DELETE_RETRY_MS = 1000,
+    TREE_PATH_CHARS = 2 * WIDE_PATH_CHARS,  // the longest path of a tree the stub can make,
+                                            // with room to spare for what its command made
+};
 
-// Deletes `folder` and everything below it. A file that cannot be deleted is retried for a
-// second while the dialog is kept alive; if it stays, this folder (and so every one above
-// it) is left in place. Paths that would not fit the 264-character buffers are left alone.
-BOOL DeleteTree(char* folder) {
-    int length = lstrlenA(folder);
-    // An empty string would become "\", the root of the drive: never that.
-    if (length == 0 || length + 4 >= PATH_CHARS) return FALSE;  // room for "\" and "*.*"
-    if (folder[length - 1] != '\\') {
-        folder[length++] = '\\';
-        folder[length] = 0;
+// Deletes a file or removes an empty folder. What another program still holds (a console
+// host whose current folder it is, a virus scanner reading a new file) is retried for a
+// second while the dialog is kept alive. The read-only attribute is cleared only when a
+// first try fails, since that costs a call on every entry.
+static BOOL RemoveEntry(const WCHAR* path, BOOL folder) {
+    DWORD start = GetTickCount();
+    for (BOOL cleared = FALSE;; ) {
+        if (folder ? RemoveDirectoryW(path) : DeleteFileW(path)) return TRUE;
+        if (!cleared) {
+            cleared = TRUE;
+            SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
+            continue;
+        }
+        if (GetTickCount() - start >= DELETE_RETRY_MS) return FALSE;
+        PumpMessages();
+        Sleep(10);
     }
+}
 
-    char path[PATH_CHARS];
-    lstrcpyA(path, folder);
-    lstrcatA(path, "*.*");
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA(path, &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const char* name = found.cAlternateFileName[0] ? found.cAlternateFileName
-                                                            : found.cFileName;
-            if (length + lstrlenA(name) >= PATH_CHARS) continue;
-            lstrcpyA(path + length, name);
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                // "." and ".." only: folders such as ".config" go like any other.
-                if (name[0] == '.' && (!name[1] || (name[1] == '.' && !name[2]))) continue;
-                if (!DeleteTree(path)) RemoveDirectoryA(path);
-            } else if (!DeleteFileForced(path)) {
-                DWORD start = GetTickCount();
-                for (;;) {
-                    PumpMessages();
-                    if (DeleteFileForced(path)) break;
-                    if (GetTickCount() - start >= DELETE_RETRY_MS) {
-                        FindClose(search);
-                        return FALSE;
-                    }
-                }
-            }
-        } while (FindNextFileA(search, &found));
-        FindClose(search);
-    }
-    return RemoveDirectoryA(folder) != 0;
+// Empties and removes the folder `path` of `length` characters (room for TREE_PATH_CHARS).
+// A file that stays ends the folder's removal at once; a subfolder that stays leaves this
+// folder in place, but its other entries still go. A folder link is removed as the link,
+// never followed.
+static BOOL RemoveFolder(WCHAR* path, int length) {
+    lstrcpyW(path + length, WIDE("\\*"));
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(path, &found);
+    // Even an empty folder lists "." and "..": a folder that lists nothing is not there.
+    if (search == INVALID_HANDLE_VALUE) return FALSE;
+    BOOL kept = FALSE;
+    do {
+        const WCHAR* name = found.cFileName;
+        if (name[0] == '.' && (!name[1] || (name[1] == '.' && !name[2]))) continue;
+        int size = lstrlenW(name);
+        if (length + size + 3 >= TREE_PATH_CHARS) {
+            kept = TRUE;
+            continue;
+        }
+        path[length] = '\\';
+        lstrcpyW(path + length + 1, name);
+        DWORD kind = found.dwFileAttributes &
+                     (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
+        if (kind == FILE_ATTRIBUTE_DIRECTORY) {
+            if (!RemoveFolder(path, length + 1 + size)) kept = TRUE;
+        } else if (!RemoveEntry(path, kind & FILE_ATTRIBUTE_DIRECTORY)) {
+            kept = TRUE;
+            break;
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    path[length] = 0;
+    return !kept && RemoveEntry(path, TRUE);
+}
+
+BOOL DeleteTree(const char* folder) {
+    // An empty string would become the root of the drive: never that.
+    if (!folder[0]) return FALSE;
+    WCHAR path[TREE_PATH_CHARS];
+    WidePath(folder, path);
+    int length = lstrlenW(path);
+    if (length && path[length - 1] == '\\') path[--length] = 0;
+    return length && RemoveFolder(path, length);
 }

@@ -75,15 +75,6 @@ HFILE _lcreat(LPCSTR path, int attribute) {
     return fd;
 }
 
-HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD, void*, DWORD disposition, DWORD, HANDLE) {
-    if (disposition == OPEN_EXISTING) {
-        int mode = (access & GENERIC_WRITE) ? ((access & GENERIC_READ) ? OF_READWRITE : OF_WRITE) : OF_READ;
-        return (HANDLE)(intptr_t)_lopen(path, mode);
-    }
-    if (disposition == CREATE_ALWAYS) return (HANDLE)(intptr_t)_lcreat(path, 0);
-    int fd = open(ToNative(path).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    return (HANDLE)(intptr_t)(fd < 0 ? -1 : fd);
-}
 
 UINT _lread(HFILE file, void* buffer, UINT count) {
     StandInState& s = S();
@@ -130,6 +121,38 @@ LONG _llseek(HFILE file, LONG offset, int origin) {
 }
 
 HFILE _lclose(HFILE file) { return close(file) == 0 ? 0 : HFILE_ERROR; }
+
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD, void*, DWORD disposition, DWORD, HANDLE) {
+    HFILE file;
+    if (disposition == CREATE_ALWAYS) {
+        file = _lcreat(path, 0);
+    } else if (disposition == CREATE_NEW) {
+        file = open(ToNative(path).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    } else {
+        int mode = (access & GENERIC_WRITE) ? ((access & GENERIC_READ) ? OF_READWRITE : OF_WRITE) : OF_READ;
+        file = _lopen(path, mode);
+    }
+    return file < 0 ? INVALID_HANDLE_VALUE : (HANDLE)(intptr_t)file;
+}
+
+// Both forms of a name are its bytes: a conversion copies, as far as there is room.
+static int CopyName(const char* from, int length, char* to, int size) {
+    int n = length < 0 ? (int)strlen(from) + 1 : length;
+    if (size == 0) return n;
+    if (n > size) return 0;
+    memcpy(to, from, (size_t)n);
+    return n;
+}
+
+int MultiByteToWideChar(UINT, DWORD, LPCSTR text, int length, WCHAR* wide, int size) {
+    return CopyName(text, length, wide, size);
+}
+
+int WideCharToMultiByte(UINT, DWORD, const WCHAR* wide, int length, LPSTR text, int size, LPCSTR,
+                        BOOL* usedDefault) {
+    if (usedDefault) *usedDefault = FALSE;
+    return CopyName(wide, length, text, size);
+}
 
 HFILE OpenFile(LPCSTR path, OFSTRUCT* info, UINT style) {
     std::string p = ToNative(path);

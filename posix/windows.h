@@ -31,6 +31,8 @@ typedef HANDLE HGLOBAL;
 typedef HANDLE HLOCAL;
 typedef HANDLE HCURSOR;
 typedef int HFILE;
+// File names are bytes on Linux: the "wide" form of a name is its bytes, as they come.
+typedef char WCHAR;
 
 #define WINAPI
 #define CALLBACK
@@ -71,6 +73,9 @@ typedef int HFILE;
 #define FILE_ATTRIBUTE_READONLY 0x01
 #define FILE_ATTRIBUTE_DIRECTORY 0x10
 #define FILE_ATTRIBUTE_NORMAL 0x80
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x400
+
+#define CP_ACP 0
 
 #define MB_OK 0x00
 #define MB_OKCANCEL 0x01
@@ -117,6 +122,7 @@ typedef struct {
     char cFileName[MAX_PATH];
     char cAlternateFileName[14];
 } WIN32_FIND_DATAA;
+typedef WIN32_FIND_DATAA WIN32_FIND_DATAW;
 typedef struct {
     BYTE cBytes, fFixedDisk;
     WORD nErrCode, Reserved1, Reserved2;
@@ -147,10 +153,10 @@ UINT _lwrite(HFILE file, LPCSTR buffer, UINT count);
 LONG _llseek(HFILE file, LONG offset, int origin);
 HFILE _lclose(HFILE file);
 HFILE OpenFile(LPCSTR path, OFSTRUCT* info, UINT style);
-// The handle is a file descriptor; CREATE_NEW, CREATE_ALWAYS and OPEN_EXISTING only.
+// The descriptor is the handle, as _lopen's is the HFILE: CREATE_NEW, CREATE_ALWAYS, and any
+// other disposition opens an existing file. Sharing is not modelled.
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void* security, DWORD disposition,
                    DWORD attributes, HANDLE templateFile);
-
 HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data);
 BOOL FindNextFileA(HANDLE search, WIN32_FIND_DATAA* data);
 BOOL FindClose(HANDLE search);
@@ -199,3 +205,23 @@ BOOL DestroyIcon(HICON icon);
 
 // shell
 HICON ExtractIconA(HINSTANCE instance, LPCSTR file, UINT index);
+
+// The wide calls: the byte ones, and conversions that copy.
+#define GetModuleFileNameW GetModuleFileNameA
+#define CreateFileW CreateFileA
+#define FindFirstFileW FindFirstFileA
+#define FindNextFileW FindNextFileA
+#define DeleteFileW DeleteFileA
+#define SetFileAttributesW SetFileAttributesA
+#define GetFileAttributesW GetFileAttributesA
+#define CreateDirectoryW CreateDirectoryA
+#define RemoveDirectoryW RemoveDirectoryA
+#define GetTempPathW GetTempPathA
+#define GetTempFileNameW GetTempFileNameA
+#define ExtractIconW ExtractIconA
+#define lstrcpyW lstrcpyA
+#define lstrlenW lstrlenA
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, WCHAR* wide,
+                        int size);
+int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* wide, int length, LPSTR text,
+                        int size, LPCSTR defaultChar, BOOL* usedDefault);

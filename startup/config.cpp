@@ -18,8 +18,8 @@
 #include "startup/startup.h"
 
 enum {
-    TEMP_FOLDER_LIMIT = 145,     // what GetTempPathA is asked for
-    TEMP_NAME_BYTES = MAX_PATH,  // GetTempFileNameA writes up to MAX_PATH characters
+    TEMP_FOLDER_LIMIT = 145,     // what GetTempPathW is asked for
+    TEMP_NAME_CHARS = MAX_PATH,  // GetTempFileNameW writes up to MAX_PATH characters
 };
 
 // Copies the string at `*pos` into `dest` (at most destSize - 1 characters, always
@@ -81,23 +81,22 @@ int CheckIconFile(const unsigned char* icon, DWORD length) {
 }
 
 // Writes the icon file through a temporary file, which is the only way the platform takes an
-// icon from bytes in memory, and deletes the file again.
+// icon from bytes in memory, and deletes the file again. Its path is wide from end to end, so
+// that a temporary folder of any characters will do.
 static void LoadIcon(const unsigned char* iconStart, DWORD byteCount) {
-    char folder[TEMP_FOLDER_LIMIT];
-    char name[TEMP_NAME_BYTES];
-    DWORD folderLength = GetTempPathA(TEMP_FOLDER_LIMIT, folder);
+    WCHAR folder[TEMP_FOLDER_LIMIT];
+    WCHAR name[TEMP_NAME_CHARS];
+    DWORD folderLength = GetTempPathW(TEMP_FOLDER_LIMIT, folder);
     // 0 is a failure; a value of the limit or more is the size the path would need.
     if (folderLength == 0 || folderLength >= TEMP_FOLDER_LIMIT) return;
-    if (GetTempFileNameA(folder, "QVSE", 0, name) == 0) return;
-    HFILE file = _lopen(name, OF_WRITE);
-    if (file == HFILE_ERROR) {
-        DeleteFileForced(name);
-        return;
+    if (GetTempFileNameW(folder, WIDE("QVSE"), 0, name) == 0) return;
+    HANDLE file = CreateFileW(name, GENERIC_WRITE, 0, 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, 0);
+    if (file != INVALID_HANDLE_VALUE) {
+        _lwrite((HFILE)(INT_PTR)file, (LPCSTR)iconStart, byteCount);
+        _lclose((HFILE)(INT_PTR)file);
+        HICON icon = ExtractIconW(state.instance, name, 0);
+        state.appIcon = icon == (HICON)1 ? 0 : icon;
     }
-    _lwrite(file, (LPCSTR)iconStart, byteCount);
-    _lclose(file);
-    HICON icon = ExtractIconA(state.instance, name, 0);
-    state.appIcon = icon == (HICON)1 ? 0 : icon;
     DeleteFileForced(name);
 }
 
@@ -115,7 +114,7 @@ void ReadConfiguration(void) {
     if ((DWORD)_llseek(state.archiveFile, (LONG)stubParams.configOffset, 0) !=
         stubParams.configOffset)
         HeaderInvalid();
-    if (_lread(state.archiveFile, packed, packedLength) != packedLength) HeaderInvalid();
+    ReadSelf(packed, packedLength);
 
     state.inputPtr = packed;
     state.inputCount = (int)packedLength;

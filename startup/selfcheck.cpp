@@ -16,12 +16,31 @@ StubData stubData = {
     "Datentr\xE4ger oder Datei\xFC" "bertragungsfehler.",
 };
 
+// Opened by its wide name, which holds every character its folder may have (the ANSI
+// `selfPath` is only for the texts). Others may read the file meanwhile, not write it. A
+// file that cannot be opened is a read failure (message 36), not a damaged one.
 void OpenSelf(void) {
-    state.archiveFile = _lopen(state.selfPath, OF_READ | OF_SHARE_DENY_WRITE);
-    if (state.archiveFile == HFILE_ERROR) {
-        state.archiveFile = 0;
-        HeaderInvalid();
-    }
+#ifdef _WIN32
+    WCHAR path[SELF_PATH_CHARS];
+    DWORD length = GetModuleFileNameW(0, path, SELF_PATH_CHARS);
+#else
+    // The Linux build (mksfx and the tests) names the file in `selfPath`, whose bytes are
+    // its name.
+    const char* path = state.selfPath;
+    DWORD length = 1;
+#endif
+    HANDLE file = length - 1 < SELF_PATH_CHARS - 1
+                      ? CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, 0)
+                      : INVALID_HANDLE_VALUE;
+    if (file == INVALID_HANDLE_VALUE) ReadFailed();
+    state.archiveFile = (HFILE)(INT_PTR)file;
+}
+
+void ReadSelf(void* buffer, DWORD count) {
+    UINT got = _lread(state.archiveFile, buffer, count);
+    if (got == (UINT)HFILE_ERROR) ReadFailed();
+    if (got != count) HeaderInvalid();
 }
 
 void CheckHeader(DWORD length, DWORD expected, const unsigned char* signature) {
@@ -29,7 +48,7 @@ void CheckHeader(DWORD length, DWORD expected, const unsigned char* signature) {
     unsigned char* block = handle ? (unsigned char*)GlobalLock(handle) : 0;
     if (!block) HeaderInvalid();
     if (_llseek(state.archiveFile, 0, 0) != 0 || length == 0) HeaderInvalid();
-    if (_lread(state.archiveFile, block, length) != length) HeaderInvalid();
+    ReadSelf(block, length);
 
     DWORD found = 0;
     BOOL haveSignature = FALSE;

@@ -208,7 +208,12 @@ int StartUp(HINSTANCE instance, char* arguments) {
     if (length >= SELF_PATH_CHARS) state.selfPath[SELF_PATH_CHARS - 1] = 0;
 
     state.arguments = arguments;
-    if (ARM_CHECKPOINT() != 0) return EndRun();
+    if (ARM_CHECKPOINT() != 0) {
+        // An own file that cannot be read at start-up is, to a silent run's caller, one that
+        // cannot be used: the code of a damaged file.
+        if (state.exitCode == EXIT_EXTRACTION_FAILED) state.exitCode = EXIT_DAMAGED_FILE;
+        return EndRun();
+    }
 
     LoadStubData();
     if (stubParams.optionFlags & OPT_WAIT_MODE) state.waitMode = 1;
@@ -218,7 +223,6 @@ int StartUp(HINSTANCE instance, char* arguments) {
     RegisterMeterClass(state.instance);
     if (state.silentMode) {
         // No window at all: the Setup flow runs by itself, and its control calls find none.
-        ChooseExtractFolder();
         SetupCommand(0);
     } else {
         RunDialog();

@@ -100,6 +100,9 @@ extern StubData stubData;
 #define HEADER_INVALID_TEXT (stubData.headerInvalidText)
 
 void OpenSelf(void);
+// Reads `count` bytes of the own file at its position: a read that fails is message 36, a
+// file that ends early is a damaged one.
+void ReadSelf(void* buffer, DWORD count);
 void CheckHeader(DWORD length, DWORD expected, const unsigned char* signature);
 void ProbeEndRecord(void);
 

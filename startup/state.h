@@ -23,6 +23,7 @@ typedef jmp_buf CheckpointRecord;
 // ---- limits ----------------------------------------------------------------------------
 enum {
     PATH_CHARS = 264,            // memberName, displayName, extractFolder, work buffers
+    WIDE_PATH_CHARS = PATH_CHARS + 8,  // a path of PATH_CHARS in wide form, with "\\?\"
     SELF_PATH_CHARS = 261,
     MESSAGE_BUFFER_BYTES = 500,
     WINDOW_SIZE = 32768,
@@ -74,7 +75,9 @@ struct ExtractorState {
     char logPath[PATH_CHARS];
     HFILE logFile;
 
-    // extraction and progress
+    // extraction and progress: the folder as the system names it (wide; empty when only the
+    // ANSI form is known) and as the texts show it (ANSI)
+    WCHAR extractFolderWide[PATH_CHARS];
     char extractFolder[PATH_CHARS];
     char memberName[PATH_CHARS];
     char displayName[PATH_CHARS];

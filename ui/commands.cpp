@@ -20,19 +20,45 @@ static int ShowMessage(BoxPurpose purpose, int id) {
     return UserBox(purpose, GetMessageText(id));
 }
 
-// Fallback names QVT00000 .. QVT00099 under the Windows folder. A Windows folder too long
-// to take a backslash and an eight-character name within `extractFolder` is refused like
-// a folder that cannot be made.
-static BOOL CreateFallbackFolder(void) {
-    UINT length = GetWindowsDirectoryA(state.extractFolder, SELF_PATH_CHARS);
-    if (length == 0 || length > PATH_CHARS - 10) return FALSE;
-    char* name = state.extractFolder + length;
-    *name++ = '\\';
-    for (unsigned n = 0; n < 100; ++n) {
-        FormatText(name, 9, "QVT%05u", n);
-        if (CreateFolder(state.extractFolder)) return TRUE;
+// The run's own folder: "QVS1.tmp" in the folder for temporary files, or where that name is
+// taken (left by an earlier run, or made by a setup running at the same time), QVS2.tmp and
+// on. Making the folder is the test: a name that exists fails, so no two runs share a folder
+// and no run takes, and later removes, a folder it has not made. A failure of another kind
+// means that the temporary folder takes no folder at all: then the Windows folder is tried,
+// QVT00000 .. QVT00099.
+// The folder for temporary files is taken in wide form and made full, so that the "\\?\"
+// form of later calls can take it.
+static BOOL CreateTempSubfolder(WCHAR* folder) {
+    WCHAR temp[PATH_CHARS];
+    DWORD length = GetTempPathW(PATH_CHARS, folder);
+    if (length - 1 >= PATH_CHARS - 1 ||
+        GetFullPathNameW(folder, PATH_CHARS, temp, 0) - 1 >= PATH_CHARS - 1)
+        return FALSE;
+    for (UINT n = 1; n <= 0xFFFF && GetTempFileNameW(temp, WIDE("QVS"), n, folder); ++n) {
+        if (CreateDirectoryW(folder, 0)) return TRUE;
+        if (GetLastError() != ERROR_ALREADY_EXISTS) break;
     }
     return FALSE;
+}
+
+static BOOL CreateWindowsSubfolder(WCHAR* folder) {
+    UINT length = GetWindowsDirectoryW(folder, PATH_CHARS);
+    if (length == 0 || length > PATH_CHARS - 10) return FALSE;
+    for (UINT n = 0; n < 100; ++n) {
+        char name[10];
+        FormatText(name, sizeof name, "\\QVT%05u", n);
+        MultiByteToWideChar(CP_ACP, 0, name, -1, folder + length, 10);
+        if (CreateDirectoryW(folder, 0)) return TRUE;
+    }
+    return FALSE;
+}
+
+static BOOL CreateExtractFolder(void) {
+    WCHAR* folder = state.extractFolderWide;
+    if (!CreateTempSubfolder(folder) && !CreateWindowsSubfolder(folder)) return FALSE;
+    // The texts show the folder as well as the ANSI code page can.
+    WideCharToMultiByte(CP_ACP, 0, folder, -1, state.extractFolder, PATH_CHARS, 0, 0);
+    return TRUE;
 }
 
 static void LogCleanUp(BOOL removed) {
@@ -56,11 +82,16 @@ static void PumpAfterWait(DWORD ms) {
 
 static void CleanUp(HWND dialog) {
     state.commandRunning = 0;
-    // A folder that is current cannot be removed: step out of it first, and leave it in
-    // place when that fails.
-    FormatText(state.messageBuffer, MESSAGE_BUFFER_BYTES, "%s\\..", state.extractFolder);
+    // A folder that is current cannot be removed: step out of it into the one above first,
+    // and leave it in place when that fails.
+    WCHAR above[PATH_CHARS];
+    lstrcpyW(above, state.extractFolderWide);
+    WCHAR* cut = above;
+    for (WCHAR* p = above; *p; ++p)
+        if (*p == '\\') cut = p + 1;
+    *cut = 0;
     BOOL removed = FALSE;
-    if (SetCurrentFolder(state.messageBuffer)) {
+    if (SetCurrentDirectoryW(above)) {
         HWND status = GetDlgItem(dialog, ID_STATUS);
         if (status) {
             ShowWindow(status, SW_SHOW);
@@ -93,7 +124,7 @@ void SetupCommand(HWND dialog) {
     HWND setupButton = GetDlgItem(dialog, ID_SETUP);
     EnableWindow(setupButton, FALSE);
 
-    if (!CreateFolder(state.extractFolder) && !CreateFallbackFolder()) {
+    if (!CreateExtractFolder()) {
         // Halted: Setup stays disabled, Close and "&Info" still work.
         ShowMessage(BOX_NO_TEMP_FOLDER, MSG_NO_TEMP_FOLDER);
         return;
@@ -143,7 +174,7 @@ void SetupCommand(HWND dialog) {
         CleanUp(dialog);
         return;
     }
-    if (state.extractFolder[0] && !SetCurrentFolder(state.extractFolder)) {
+    if (!SetCurrentDirectoryW(state.extractFolderWide)) {
         ShowMessage(BOX_CANNOT_ENTER_FOLDER, MSG_CANNOT_ENTER_FOLDER);
         if (state.autoMode) PostMessageA(dialog, WM_COMMAND, ID_CLOSE, 0);
         EnableWindow(setupButton, TRUE);

@@ -6,24 +6,6 @@
 #include "startup/startup.h"
 #include "ui/ui.h"
 
-// The folder name is fixed per package: the temporary folder, "QVS" and the number 1 give
-// the same name on every run. Only the name is chosen here; Setup creates the folder.
-void ChooseExtractFolder(void) {
-    char* folder = state.messageBuffer;
-    DWORD length = GetTempPathA(MESSAGE_BUFFER_BYTES, folder);
-    // A path longer than the buffer is not written at all; treat it like no path.
-    if (length > 0 && length < MESSAGE_BUFFER_BYTES) {
-        folder[lstrlenA(folder) - 1] = 0;   // the trailing backslash
-        if (GetTempFileNameA(folder, "QVS", 1, state.extractFolder)) {
-            // A file of that name is in the way of the folder; an old folder is not.
-            DeleteFileForced(state.extractFolder);
-            return;
-        }
-    }
-    GetWindowsDirectoryA(state.extractFolder, 251);
-    lstrcatA(state.extractFolder, GetMessageText(MSG_TEMP_SUFFIX));
-}
-
 static void InitDialog(HWND dialog) {
     RECT frame;
     GetWindowRect(dialog, &frame);
@@ -45,7 +27,6 @@ static void InitDialog(HWND dialog) {
         SetWindowTextA(dialog, state.customCaption[0] ? state.customCaption
                                                       : GetMessageText(MSG_SETUP_CAPTION));
 
-    ChooseExtractFolder();
     // From here on message boxes have the dialog as their owner.
     state.dialogWindow = dialog;
     PostMessageA(dialog, DLG_PAINTFOOTER, 0, 0);

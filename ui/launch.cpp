@@ -1,36 +1,53 @@
 // Starting the package's command and the probe that tells whether a named program still
 // runs, for the Setup command's waits (Windows only, like the commands).
+#include "archive/archive.h"
 #include "ui/ui.h"
 
 #include <tlhelp32.h>
 
-// Where the program of the command is looked for: the current folder (the extraction
-// folder), the system folder, the Windows folder and the folders of PATH, separated by ';'.
-// Left out is the folder of the setup file itself, which the system would search first and
-// where anyone who can put a file beside a download can plant a program of the same name.
+// Where the program of the command is looked for after the current folder: the system
+// folder, the Windows folder and the folders of PATH, separated by ';'. Left out is the folder
+// of the setup file itself, which the system would search first and where anyone who can put
+// a file beside a download can plant a program of the same name.
 static char* SearchFolders(void) {
     DWORD pathChars = GetEnvironmentVariableA("PATH", 0, 0);
-    DWORD size = 3 * MAX_PATH + pathChars + 1;
+    DWORD size = 2 * MAX_PATH + pathChars + 1;
     char* list = (char*)LocalAlloc(LPTR, size);
     if (!list) return 0;
-    DWORD n = GetCurrentDirectoryA(MAX_PATH, list);
-    if (n == 0 || n >= MAX_PATH) n = 0;
+    DWORD n = GetSystemDirectoryA(list, MAX_PATH);
+    n = n < MAX_PATH ? n : 0;
     list[n++] = ';';
-    DWORD more = GetSystemDirectoryA(list + n, MAX_PATH);
-    n += more < MAX_PATH ? more : 0;
-    list[n++] = ';';
-    more = GetWindowsDirectoryA(list + n, MAX_PATH);
+    DWORD more = GetWindowsDirectoryA(list + n, MAX_PATH);
     n += more < MAX_PATH ? more : 0;
     list[n++] = ';';
     if (GetEnvironmentVariableA("PATH", list + n, size - n) >= size - n) list[n] = 0;
     return list;
 }
 
-// The program that the command line names, as the system finds it but in `folders`: the
-// first word, in double quotes or up to a blank; ".exe" added to a name without extension.
-// An unquoted first word is tried up to each blank in turn, as the system tries it, so that
-// a name with blanks is found too.
-static BOOL FindProgram(const char* line, const char* folders, char* program) {
+// A program in the current folder (the extraction folder) is named relative to it, as
+// ".\\NAME": the folder's own path may hold characters that the ANSI code page lacks, and the
+// shell, unlike process creation, takes a bare name as one to search for. ".exe" is added to
+// a name without extension; a full name stays as it is.
+static BOOL InCurrentFolder(const char* name, char* program) {
+    BOOL full = name[0] == '\\' || name[0] == '/' || (name[0] && name[1] == ':');
+    lstrcpyA(program, full ? "" : ".\\");
+    lstrcatA(program, name);
+    const char* extension = 0;
+    for (const char* p = name; *p; ++p) {
+        if (*p == '.') extension = p;
+        if (*p == '\\' || *p == '/') extension = 0;
+    }
+    if (!extension) lstrcatA(program, ".exe");
+    WCHAR wide[WIDE_PATH_CHARS];
+    DWORD attributes = GetFileAttributesW(WidePath(program, wide));
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The program that the command line names, as the system finds it but in the current folder
+// and `folders`: the first word, in double quotes or up to a blank. An unquoted first word is
+// tried up to each blank in turn, as the system tries it, so that a name with blanks is found
+// too. Answers where the arguments start in `line`, or 0 when there is no such program.
+static const char* FindProgram(const char* line, const char* folders, char* program) {
     while (*line == ' ') ++line;
     BOOL quoted = *line == '"';
     line += quoted;
@@ -40,31 +57,45 @@ static BOOL FindProgram(const char* line, const char* folders, char* program) {
         if (quoted ? c && c != '"' : c > ' ') continue;
         lstrcpynA(name, line, n + 1);
         char* namePart;
-        DWORD found = SearchPathA(folders, name, ".exe", MAX_PATH, program, &namePart);
-        if (found - 1 < MAX_PATH - 1) return TRUE;
+        if (InCurrentFolder(name, program) ||
+            SearchPathA(folders, name, ".exe", MAX_PATH, program, &namePart) - 1 < MAX_PATH - 1)
+            return line + n + (c == '"');
         if (!c || quoted) break;
     }
-    return FALSE;
+    return 0;
 }
 
 // The command starts in the current folder (the Setup command has entered the extraction
 // folder) with the show-window value SW_SHOWDEFAULT; only its process handle is kept. Its
 // program is named to the system as found here, and the command line goes on unchanged.
+// A program that asks for elevation is refused by process creation; the shell starts it
+// instead, with the user's consent, with the same arguments, folder and window.
 HANDLE LaunchCommand(char* commandLine) {
     char* folders = SearchFolders();
     if (!folders) return 0;
-    char program[MAX_PATH];
-    BOOL found = FindProgram(commandLine, folders, program);
+    char program[MAX_PATH + 8];
+    const char* arguments = FindProgram(commandLine, folders, program);
     LocalFree((HLOCAL)folders);
-    if (!found) return 0;
+    if (!arguments) return 0;
     STARTUPINFOA startup = {};
     PROCESS_INFORMATION process;
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_SHOWDEFAULT;
-    if (!CreateProcessA(program, commandLine, 0, 0, FALSE, 0, 0, 0, &startup, &process)) return 0;
-    CloseHandle(process.hThread);
-    return process.hProcess;
+    if (CreateProcessA(program, commandLine, 0, 0, FALSE, 0, 0, 0, &startup, &process)) {
+        CloseHandle(process.hThread);
+        return process.hProcess;
+    }
+    if (GetLastError() != 740) return 0;  // ERROR_ELEVATION_REQUIRED
+    SHELLEXECUTEINFOA shell = {};
+    shell.cbSize = sizeof shell;
+    shell.fMask = SEE_MASK_NOCLOSEPROCESS;
+    shell.hwnd = state.dialogWindow;
+    shell.lpFile = program;
+    while (*arguments == ' ') ++arguments;
+    shell.lpParameters = arguments;
+    shell.nShow = SW_SHOWDEFAULT;
+    return ShellExecuteExA(&shell) ? shell.hProcess : 0;
 }
 
 // Whether a process of the program file `file` is in the system's process list. Not every

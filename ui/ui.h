@@ -38,8 +38,6 @@ HFONT SelectDialogFont(HDC dc, HFONT font, BOOL select);
 
 // ---- dialog.cpp: the main dialog ------------------------------------------------------------
 INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-// Names the temporary folder (the dialog's set-up does this; a silent run has no dialog).
-void ChooseExtractFolder(void);
 
 // ---- commands.cpp: Setup, Close and Info ----------------------------------------------------
 void SetupCommand(HWND dialog);

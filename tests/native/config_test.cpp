@@ -9,6 +9,7 @@
 #include "posix/standin.h"
 #include "startup/startup.h"
 #include "tests/support/sfx_files.h"
+#include "tests/support/zip_craft.h"
 
 using namespace sfxtest;
 
@@ -205,7 +206,8 @@ TEST(ReadConfiguration, RefusesBlocksOfImpossibleLength) {
     }
 }
 
-TEST(ReadConfiguration, FailedReadIsAHeaderError) {
+// A read that fails is the own file that cannot be read, not a damaged one.
+TEST(ReadConfiguration, FailedReadIsAReadError) {
     SfxParts p = WithConfig(ConfigText(ConfigFields{}));
     p.headerCheck = false;  // the configuration read is then the first read of the file
     TempDir dir;
@@ -217,7 +219,7 @@ TEST(ReadConfiguration, FailedReadIsAHeaderError) {
     standin::FailRead(1);
     EXPECT_EQ(RunUnderCheckpoint(LoadStubData), ABORT_FAILED);
     ASSERT_EQ(standin::MessageBoxes().size(), 1u);
-    EXPECT_EQ(standin::MessageBoxes()[0].text, HEADER_INVALID_TEXT);
+    EXPECT_EQ(standin::MessageBoxes()[0].text, zipcraft::Formatted(MSG_READ_FAILED, self.c_str()));
     ReleaseStubState();
 }
 

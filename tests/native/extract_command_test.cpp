@@ -19,9 +19,10 @@ using sfxtest::ZipMember;
 
 class ExtractCommandTest : public ::testing::Test {
 protected:
+    // Linux names of any characters: "Łódź", outside Windows-1252.
     void SetUp() override {
-        file_ = scratch_.File("setup.exe");
-        dir_ = scratch_.File("out");
+        file_ = scratch_.File("\xC5\x81\xC3\xB3" "d\xC5\xBA.exe");
+        dir_ = scratch_.File("\xC5\x81\xC3\xB3" "d\xC5\xBA");
     }
     void Write(const std::vector<ZipMember>& members, bool headerCheck = true) {
         sfxtest::SfxParts parts;

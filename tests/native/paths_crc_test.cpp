@@ -72,13 +72,40 @@ TEST(Paths, FoldersAndFilesOnARealFolder) {
     EXPECT_TRUE(Exists(file.c_str()));
     std::string windowsStyle = dir.path() + "\\sub\\f.txt";
     EXPECT_TRUE(Exists(windowsStyle.c_str()));
+}
 
-    char cwd[4096];
-    ASSERT_TRUE(getcwd(cwd, sizeof cwd));
-    EXPECT_TRUE(SetCurrentFolder(sub.c_str()));
-    EXPECT_TRUE(Exists("f.txt"));
-    EXPECT_FALSE(SetCurrentFolder(dir.File("nowhere").c_str()));
-    ASSERT_EQ(0, chdir(cwd));
+// The system's form of a path: the folder's own name replaces its ANSI form, which may hold
+// '?' for what the code page lacks; a full path with a drive gets "\\?\".
+TEST(Paths, WidePathTakesTheFoldersOwnName) {
+    struct Case {
+        const char* wideFolder;
+        const char* path;
+        const char* expected;
+    } cases[] = {
+        {"C:\\Temp\\\xC5\x81\xC3\xB3d\xC5\xBA\\QVS1.tmp", "C:\\Temp\\?\xF3d?\\QVS1.tmp\\a\\b.txt",
+         "\\\\?\\C:\\Temp\\\xC5\x81\xC3\xB3d\xC5\xBA\\QVS1.tmp\\a\\b.txt"},
+        {"C:\\Temp\\\xC5\x81\xC3\xB3d\xC5\xBA\\QVS1.tmp", "C:\\Temp\\?\xF3d?\\QVS1.tmp",
+         "\\\\?\\C:\\Temp\\\xC5\x81\xC3\xB3d\xC5\xBA\\QVS1.tmp"},
+        {"C:\\Temp\\\xC5\x81\xC3\xB3d\xC5\xBA\\QVS1.tmp", "C:\\Temp\\other.txt", "\\\\?\\C:\\Temp\\other.txt"},
+        {"", "C:\\Temp\\?\xF3d?\\QVS1.tmp\\a", "\\\\?\\C:\\Temp\\?\xF3d?\\QVS1.tmp\\a"},
+        {"\\\\server\\share\\QVS1.tmp", "C:\\Temp\\?\xF3d?\\QVS1.tmp\\a", "\\\\server\\share\\QVS1.tmp\\a"},
+        {"", "sub\\f.txt", "sub\\f.txt"},
+        {"", "/tmp/x/y", "/tmp/x/y"},
+    };
+    for (const Case& c : cases) {
+        FreshState();
+        lstrcpyA(state.extractFolder, "C:\\Temp\\?\xF3d?\\QVS1.tmp");
+        lstrcpyA(state.extractFolderWide, c.wideFolder);
+        WCHAR out[WIDE_PATH_CHARS];
+        EXPECT_STREQ(c.expected, WidePath(c.path, out)) << c.path;
+    }
+    // What does not fit names nothing rather than the folder or a shorter path.
+    FreshState();
+    lstrcpyA(state.extractFolder, "C:\\T");
+    lstrcpyA(state.extractFolderWide, ("C:\\" + std::string(PATH_CHARS - 4, 'w')).c_str());
+    WCHAR out[WIDE_PATH_CHARS];
+    EXPECT_STREQ("", WidePath(("C:\\T\\" + std::string(20, 'n')).c_str(), out));
+    FreshState();
 }
 
 TEST(Paths, DeleteFileForced) {

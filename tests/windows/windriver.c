@@ -15,7 +15,9 @@
  *
  * Commands:
  *   cd PATH                      working folder for the next start
- *   start CMDLINE                start a program (CreateProcess): started pid=N
+ *   start CMDLINE [utf8=1]       start a program (CreateProcess): started pid=N; with utf8=1
+ *                                the command line and the working folder are UTF-8 and
+ *                                may hold any character
  *   hold PATH [access=N] [share=N]  open a file (CreateFile, by default for reading with no
  *                                sharing) and keep it open until the end: held
  *   wait [timeout=MS] FILTERS    wait for a visible top-level window and make it current
@@ -37,7 +39,8 @@
  *   sleep ms=N
  *   run CMDLINE [timeout=MS]     run a helper program to its end (not the program under
  *                                test): ran code=N
- *   setenv NAME=VALUE...         set variables for the programs started after it
+ *   setenv [utf8=1] NAME=VALUE...  set variables for the programs started after it (with
+ *                                utf8=1 the values are UTF-8)
  */
 #include <windows.h>
 #include <fcntl.h>
@@ -474,19 +477,33 @@ static int ChildRunning(void)
     return childStarted && WaitForSingleObject(child.hProcess, 0) == WAIT_TIMEOUT;
 }
 
+static WCHAR *Utf8ToWide(const char *text, WCHAR *wide, int size)
+{
+    if (!MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, size)) wide[0] = 0;
+    return wide;
+}
+
 static void Start(const Command *cmd)
 {
     STARTUPINFOA si;
     static char line[2048];
+    static WCHAR wideLine[2048], wideFolder[MAX_PATH];
     const char *text = BareValue(cmd);
+    const char *utf8 = ArgText(cmd, "utf8");
+    BOOL started;
     if (!text) Fail("start needs a command line", NULL);
     if (childStarted) Fail("a program was started already", NULL);
     lstrcpynA(line, text, sizeof line);
     memset(&si, 0, sizeof si);
     si.cb = sizeof si;
-    if (!CreateProcessA(NULL, line, NULL, NULL, FALSE, 0, NULL,
-                        workFolder[0] ? workFolder : NULL, &si, &child))
-        Fail("cannot start %s", text);
+    if (utf8 && strcmp(utf8, "0"))
+        started = CreateProcessW(NULL, Utf8ToWide(text, wideLine, 2048), NULL, NULL, FALSE, 0,
+                                 NULL, workFolder[0] ? Utf8ToWide(workFolder, wideFolder, MAX_PATH) : NULL,
+                                 (STARTUPINFOW *)&si, &child);
+    else
+        started = CreateProcessA(NULL, line, NULL, NULL, FALSE, 0, NULL,
+                                 workFolder[0] ? workFolder : NULL, &si, &child);
+    if (!started) Fail("cannot start %s", text);
     childStarted = 1;
     WaitForInputIdle(child.hProcess, 2000);
     Begin("started");
@@ -707,8 +724,16 @@ static void Run(const Command *cmd)
         RunHelper(cmd);
     } else if (!strcmp(n, "setenv")) {
         int i;
-        for (i = 0; i < cmd->count; ++i)
-            if (cmd->args[i].key[0]) SetEnvironmentVariableA(cmd->args[i].key, cmd->args[i].value);
+        const char *utf8 = ArgText(cmd, "utf8");
+        static WCHAR name[256], value[TEXT_MAX];
+        for (i = 0; i < cmd->count; ++i) {
+            if (!cmd->args[i].key[0] || !strcmp(cmd->args[i].key, "utf8")) continue;
+            if (utf8 && strcmp(utf8, "0"))
+                SetEnvironmentVariableW(Utf8ToWide(cmd->args[i].key, name, 256),
+                                        Utf8ToWide(cmd->args[i].value, value, TEXT_MAX));
+            else
+                SetEnvironmentVariableA(cmd->args[i].key, cmd->args[i].value);
+        }
     } else if (!strcmp(n, "hold")) {
         const char *path = BareValue(cmd);
         HANDLE file;

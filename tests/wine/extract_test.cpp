@@ -3,6 +3,8 @@
 // own launch and folder removal run by pumpcheck.exe on the system's rules.
 #include <sys/stat.h>
 
+#include <filesystem>
+
 #include "tests/support/hostile.h"
 #include "tests/support/sfx_files.h"
 #include "tests/support/zip_craft.h"
@@ -11,6 +13,7 @@
 namespace {
 
 using namespace wine;
+namespace fs = std::filesystem;
 
 Session& Wine() { return Session::Get(); }
 
@@ -99,6 +102,64 @@ TEST(Extraction, HostileFilesEndWithTheirMessage) {
         EXPECT_EQ(sfxtest::ListFolder(p.folder), std::vector<std::string>{"setup.exe"});
         EXPECT_FALSE(Exists(ExtractFolder()));
         for (const std::string& name : sfxtest::ListFolder(WindowsFolder())) EXPECT_NE(name.compare(0, 3, "QVT"), 0) << name;
+    }
+}
+
+// Trees and folders that the paths and the removal must take whole: deepest paths of 257 and
+// 258 characters, two names that share a short alias, and the setup file or the folder for
+// temporary files under a name outside the ANSI code page. Each run extracts (with /AUTO an
+// error box would stop it), runs its command in the folder, and leaves nothing behind: no
+// folder, no icon file.
+TEST(Extraction, AnyFolderAndAnyTreeIsExtractedAndRemoved) {
+    const std::string lodz = "\xC5\x81\xC3\xB3" "d\xC5\xBA";  // "Łódź", not in Windows-1252
+    const std::string tempWin = "C:\\users\\" + fs::path(TempFolder()).parent_path().filename().string() + "\\Temp";
+    // Member names have at most 200 bytes: a long name of the temporary folder makes up the
+    // rest of the deepest paths.
+    const std::string longTemp(40, 't');
+    auto deep = [&](size_t total) {  // a member whose full path has `total` characters
+        size_t base = tempWin.size() + 1 + longTemp.size() + std::string("\\QVS1.tmp\\").size();
+        std::string name;
+        while (base + name.size() + 60 < total) name += std::string(50, 'd') + "/";
+        return name + std::string(total - base - name.size(), 'f');
+    };
+    const struct {
+        const char* what;
+        std::vector<std::string> members;
+        std::string setupFolder, tempFolder;  // beside the package / under Temp, when given
+    } rows[] = {
+        {"deepest paths", {deep(257), deep(258)}, "", longTemp},
+        {"short-name clash", {"abcdefghij0180/a.txt", "abcdefghij0820"}, "", ""},
+        {"setup file in Lodz", {"a.txt"}, lodz, ""},
+        {"temporary folder in Lodz", {"a.txt"}, "", lodz},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::map<std::string, std::string> files = {{"probe.exe", "@probe"}};
+        for (const std::string& member : row.members) files[member] = member;
+        Package p = Pack("extract-anywhere", files, {"--command", "probe.exe record=@record", "--icon", "@icon"});
+        std::string exe = p.exe, temp = TempFolder();
+        std::vector<std::string> script;
+        if (!row.setupFolder.empty()) {
+            exe = p.folder + "/" + row.setupFolder + "/setup.exe";
+            ASSERT_TRUE(sfxtest::WriteFile(exe, sfxtest::ReadFile(p.exe)));
+        }
+        if (!row.tempFolder.empty()) {
+            temp += "/" + row.tempFolder;
+            fs::create_directories(temp);
+            std::string value = Quote(tempWin + "\\" + row.tempFolder);
+            script.push_back("setenv utf8=1 TEMP=" + value + " TMP=" + value);
+        }
+        std::vector<std::string> before = sfxtest::ListFolder(temp);
+        script.insert(script.end(), {"start " + Quote(Wine().WinPath(exe) + " /AUTO") + " utf8=1", "exit timeout=60000"});
+        DriverRun run = Wine().Drive(script);
+        ASSERT_TRUE(run.Ok()) << run.Describe();
+        EXPECT_EQ(run.ExitCode(), 0);
+        std::string program = Field(ReadRecord(p.Record()), "program");
+        EXPECT_TRUE(program.size() > 19 && program.compare(program.size() - 19, 19, "\\QVS1.tmp\\probe.exe") == 0)
+            << program;
+        EXPECT_EQ(sfxtest::ListFolder(temp), before);
+        std::error_code ec;
+        if (!row.tempFolder.empty()) fs::remove_all(temp, ec);
     }
 }
 

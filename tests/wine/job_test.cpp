@@ -79,8 +79,8 @@ struct Flow {
     std::vector<Box> boxes;  // the message boxes among the dumps, in order
     std::vector<ControlState> controls;
     std::vector<long> ran;  // the codes of the script's run lines
-    std::string ranIn;       // where the command recorded it ran: QVS1.tmp (in the folder for
-                             // temporary files) or QVT0000N (in the Windows folder)
+    std::string ranIn;       // where the command recorded it ran: QVSn.tmp (in the folder for
+                             // temporary files) or QVT0000n (in the Windows folder)
     int filesLeft = 0;  // the extraction folder is still there at the end: 1, or 0, or -1 when
                         // either (files a running program holds stay behind)
     std::vector<std::string> traced;  // in Wine's trace
@@ -132,7 +132,7 @@ void RunFlow(const Flow& f) {
     EXPECT_GE(took, f.minSeconds);
     EXPECT_LT(took, f.maxSeconds);
     if (!f.ranIn.empty()) {
-        const std::string folder = fallback ? WindowsFolder() + "/" + f.ranIn : ExtractFolder();
+        const std::string folder = (fallback ? WindowsFolder() : TempFolder()) + "/" + f.ranIn;
         EXPECT_EQ(UnixPath(Field(ReadRecord(record), "folder")), folder);
         EXPECT_FALSE(Exists(folder)) << "removed at the end";
     }
@@ -156,16 +156,11 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
     std::map<std::string, std::string> helper = kFiles;
     helper["helper.exe"] = "@probe";
     const Flow flows[] = {
-        // Setup extracts everything, runs the command in the folder, removes the folder. A
-        // read-only file of the folder's name, left by someone else, is no obstacle.
+        // Setup extracts everything, runs the command in the folder, removes the folder.
         {.name = "setup",
          .options = {"--command", record + " eins \"zwei drei\""},
          .steps = {"wait kind=dialog timeout=30000", "click id=1", "exit timeout=30000"},
          .ranIn = "QVS1.tmp",
-         .prepare = [](const Package&) {
-             ASSERT_TRUE(sfxtest::WriteFile(ExtractFolder(), "alt"));
-             chmod(ExtractFolder().c_str(), 0444);
-         },
          .check = [](const Package&, const DriverRun& run) {
              auto r = ReadRecord(TempFolder() + "/record.txt");
              EXPECT_EQ(Field(r, "commandline"), "probe.exe record=..\\record.txt eins \"zwei drei\"");
@@ -265,34 +260,34 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
                    "dump", ExistsNow("%TEMP%\\QVS1.tmp\\daten\\werte.csv"), "click id=1", "exit timeout=30000"},
          .boxes = {{"fehlt.exe /x konnte nicht ausgeführt werden", "error", {1}, 0}},
          .ran = {0}},
-        // A folder of the chosen name left from an earlier run: the first of QVT00000.. under
-        // the Windows folder that can be made is used, and only that one is removed.
-        {.name = "fallback",
+        // Names that are taken, by a folder left from an earlier run and by someone else's
+        // read-only file, are passed over and left alone: the run makes the next name,
+        // QVS3.tmp, and removes only that.
+        {.name = "taken",
          .options = {"--command", record},
          .switches = "/AUTO",
          .steps = {"exit timeout=30000"},
-         .ranIn = "QVT00002",
+         .ranIn = "QVS3.tmp",
          .filesLeft = 1,
          .prepare = [](const Package&) {
              ASSERT_TRUE(sfxtest::WriteFile(ExtractFolder() + "/alt.txt", "vom letzten Mal"));
-             ASSERT_TRUE(fs::create_directories(WindowsFolder() + "/QVT00000"));
-             ASSERT_TRUE(sfxtest::WriteFile(WindowsFolder() + "/QVT00001", "eine Datei"));
+             ASSERT_TRUE(sfxtest::WriteFile(TempFolder() + "/QVS2.tmp", "alt"));
+             chmod((TempFolder() + "/QVS2.tmp").c_str(), 0444);
          },
          .check = [](const Package&, const DriverRun&) {
-             EXPECT_TRUE(Exists(ExtractFolder() + "/alt.txt")) << "the old folder is not touched";
-             EXPECT_TRUE(Exists(WindowsFolder() + "/QVT00000"));
+             EXPECT_EQ(sfxtest::ReadFile(ExtractFolder() + "/alt.txt"), "vom letzten Mal");
+             EXPECT_EQ(sfxtest::ReadFile(TempFolder() + "/QVS2.tmp"), "alt");
          }},
-        // No folder can be made at all: message 6; the dialog stays with Setup disabled and
-        // Close the default button, so that Enter ends the program.
+        // No folder can be made at all (the folder for temporary files does not exist, the
+        // Windows folder is full): message 6; the dialog stays with Setup disabled and Close
+        // the default button, so that Enter ends the program.
         {.name = "no-folder",
          .options = {"--command", "probe.exe"},
-         .steps = {"wait kind=dialog timeout=30000", "click id=1", "wait kind=msgbox timeout=30000", "dump",
+         .steps = {"setenv TEMP=C:\\fehlt TMP=C:\\fehlt", "wait kind=dialog timeout=30000", "click id=1", "wait kind=msgbox timeout=30000", "dump",
                    "click id=1", "gone", "wait kind=dialog", "dump", "input keys=enter", "exit timeout=15000"},
          .boxes = {{"Unable to Create a temporary directory to extract to.", "error", {1}, 0}},
          .controls = {{1, 1, "", 0, 0}, {1, 2, "", 1, 1}, {1, 112, "", 1, -1}},
-         .filesLeft = 1,
          .prepare = [](const Package&) {
-             ASSERT_TRUE(fs::create_directories(ExtractFolder()));
              for (int n = 0; n < 100; ++n) {
                  char name[16];
                  std::snprintf(name, sizeof name, "/QVT%05d", n);
@@ -301,6 +296,33 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
          }},
     };
     for (const Flow& f : flows) RunFlow(f);
+}
+
+// Twenty runs of a command that ends at once leave nothing behind (its console host may still
+// be in the folder when it ends), and two runs at the same time each make and remove their
+// own folder: the second, started while the first one's command runs, takes QVS2.tmp.
+TEST(Job, RunsLeaveNothingAndRunsAtTheSameTimeKeepApart) {
+    Package quick = Pack("job-quick", {{"a.txt", "a"}}, {"--command", "cmd /c exit"});
+    Package slow = Pack("job-slow", kFiles, {"--command", "probe.exe record=..\\record.txt hold=4000"});
+    Package fast = Pack("job-fast", kFiles, {"--command", "probe.exe record=..\\record.txt"});
+    const std::string record = TempFolder() + "/record.txt";
+    std::error_code ec;
+    fs::remove(record, ec);
+    const std::vector<std::string> temp = sfxtest::ListFolder(TempFolder()), windows = sfxtest::ListFolder(WindowsFolder());
+    std::vector<std::string> script(20, "run " + Quote(quick.Win() + " /AUTO") + " timeout=60000");
+    script.insert(script.end(), {StartLine(slow, "/AUTO"), "sleep ms=1500",
+                                 "run " + Quote(fast.Win() + " /AUTO") + " timeout=60000", "exit timeout=60000"});
+    DriverRun run = Wine().Drive(script);
+    ASSERT_TRUE(run.Ok()) << run.Describe();
+    EXPECT_EQ(run.Codes(), std::vector<long>(21, 0));
+    EXPECT_EQ(run.ExitCode(), 0);
+    std::vector<std::string> folders;
+    const auto recorded = ReadRecord(record);
+    for (auto [it, end] = recorded.equal_range("folder"); it != end; ++it) folders.push_back(UnixPath(it->second));
+    EXPECT_EQ(folders, (std::vector<std::string>{ExtractFolder(), TempFolder() + "/QVS2.tmp"}));
+    fs::remove(record, ec);
+    EXPECT_EQ(sfxtest::ListFolder(TempFolder()), temp);
+    EXPECT_EQ(sfxtest::ListFolder(WindowsFolder()), windows);
 }
 
 // The folder disappears while an overwrite question is open, so the run cannot change into

@@ -1,7 +1,8 @@
 // The real stub under Wine with files built by mksfx: a sound file starts, passes its own
 // header check and shows its configured text, caption and icon; a file changed after the
-// build, or one whose end record is not where the block says, stops with its error box
-// alone and ends with 0.
+// build, one whose end record is not where the block says, or one that another program holds
+// open for deleting (which process creation shares and the stub's own open, others may read
+// and nothing else, does not) stops with its error box alone and ends with 0.
 #include "tests/support/sfx_files.h"
 #include "tests/wine/support/wine.h"
 
@@ -27,18 +28,23 @@ TEST(SelfCheck, SoundFilesShowTheirDialogAndDamagedOnesTheirErrorBox) {
         const char* what;
         std::string bytes;
         std::string box;  // "" for the dialog
+        bool held = false;
     } cases[] = {
         {"sound", sound, ""},
         {"changed after the build", changed,
          "Tessly Self-Extractor-Dateikopf ungültig. Mögliche Ursache: Fehlerhafter Datenträger oder "
          "Dateiübertragungsfehler."},
         {"end record moved", moved, "ZIP ist beschädigt oder wurde seit Erstellung der EXE Datei verändert"},
+        {"held by another program", sound,
+         "Fehler beim Lesen von " + p.Win() + ". Mögliche Ursache: Fehlerhafter Datenträger oder "
+         "Dateiübertragungsfehler.", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_TRUE(sfxtest::WriteFile(p.exe, c.bytes));
-        DriverRun run = Session::Get().Drive({"cd " + Quote(Session::Get().WinPath(p.folder)), StartLine(p),
-                                              "wait timeout=30000", "dump", "list",
+        DriverRun run = Session::Get().Drive({"cd " + Quote(Session::Get().WinPath(p.folder)),
+                                              c.held ? "hold " + Quote(p.Win()) + " access=0x10000 share=7" : "",
+                                              StartLine(p), "wait timeout=30000", "dump", "list",
                                               c.box.empty() ? "click id=2" : "click id=1", "exit"});
         ASSERT_TRUE(run.Ok()) << run.Describe();
         const Window w = run.Dump(0);

@@ -229,8 +229,9 @@ int DriverRun::ExitCode() const {
 }
 
 unsigned long DriverRun::ConfiguredIcon() const {
-    size_t at = diagnostics.find("Ret  shell32.ExtractIconA() retval=");
-    return at == std::string::npos ? 0 : std::strtoul(diagnostics.c_str() + at + 35, nullptr, 16);
+    size_t at = diagnostics.find("Ret  shell32.ExtractIcon");
+    if (at != std::string::npos) at = diagnostics.find("retval=", at);
+    return at == std::string::npos ? 0 : std::strtoul(diagnostics.c_str() + at + 7, nullptr, 16);
 }
 
 std::string DriverRun::Describe() const {
@@ -481,7 +482,12 @@ bool Exists(const std::string& path) {
 
 void ClearLeftovers() {
     std::error_code ec;
-    fs::remove_all(ExtractFolder(), ec);
+    for (const auto& entry : fs::directory_iterator(TempFolder(), ec)) {
+        std::string name = entry.path().filename().string();
+        if (name.size() > 7 && (name.compare(0, 3, "QVS") == 0 || name.compare(0, 3, "qvs") == 0) &&
+            name.compare(name.size() - 4, 4, ".tmp") == 0)
+            fs::remove_all(entry.path(), ec);
+    }
     RemoveFallbackFolders(WindowsFolder());
 }
 

@@ -86,7 +86,7 @@ struct DriverRun {
     Window Dump(size_t index) const;      // the index-th one reported by dump (empty if none)
     std::vector<long> Codes() const;      // of the "ran" lines
     int ExitCode() const;                 // from the exit command; -1 when not reported
-    unsigned long ConfiguredIcon() const; // what ExtractIconA gave the program; 0: none
+    unsigned long ConfiguredIcon() const; // what ExtractIcon gave the program; 0: none
     std::string Describe() const;         // script and report, for failure messages
 };
 
@@ -152,7 +152,8 @@ std::string TempFolder();
 std::string WindowsFolder();
 std::string ExtractFolder();
 bool Exists(const std::string& path);
-// Removes the extraction folder and the fallback folders, so that each run starts alike.
+// Removes the extraction folders (QVS*.tmp) and the fallback folders, so that each run starts
+// alike.
 void ClearLeftovers();
 
 // One self-extracting file and the folder it lives in.
