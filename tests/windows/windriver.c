@@ -14,14 +14,12 @@
  * ends the started program and makes windriver exit with code 1.
  *
  * Commands:
- *   cd PATH                      working folder for the next start
  *   start CMDLINE [utf8=1]       start a program (CreateProcess): started pid=N; with utf8=1
- *                                the command line and the working folder are UTF-8 and
- *                                may hold any character
+ *                                the command line is UTF-8 and may hold any character
  *   hold PATH [access=N] [share=N]  open a file (CreateFile, by default for reading with no
  *                                sharing) and keep it open until the end: held
  *   wait [timeout=MS] FILTERS    wait for a visible top-level window and make it current
- *        FILTERS: caption= caption~= text~= (text of any child) kind=msgbox|dialog
+ *        FILTERS: text~= (text of any child) kind=msgbox|dialog
  *   list                         one "window" line per visible top-level window of ours
  *   dump                         the current window and one "control" line per child
  *   wait_text id=N text=|text~= [timeout=MS]  wait until a control shows a text
@@ -69,7 +67,6 @@ typedef struct {
 
 static PROCESS_INFORMATION child;
 static int childStarted;
-static char workFolder[MAX_PATH];
 static HWND current;
 static int lineNo;
 
@@ -316,14 +313,10 @@ static int AnyChildTextContains(HWND hwnd, const char *needle)
 
 static int Matches(HWND hwnd, const Command *cmd)
 {
-    static char text[TEXT_MAX];
     int i;
     for (i = 0; i < cmd->count; ++i) {
         const Arg *a = &cmd->args[i];
-        if (!strcmp(a->key, "caption")) {
-            TextOf(hwnd, text, sizeof text);
-            if (a->substring ? !strstr(text, a->value) : strcmp(text, a->value)) return 0;
-        } else if (!strcmp(a->key, "text")) {
+        if (!strcmp(a->key, "text")) {
             if (!AnyChildTextContains(hwnd, a->value)) return 0;
         } else if (!strcmp(a->key, "kind")) {
             int box = IsMessageBox(hwnd);
@@ -487,7 +480,7 @@ static void Start(const Command *cmd)
 {
     STARTUPINFOA si;
     static char line[2048];
-    static WCHAR wideLine[2048], wideFolder[MAX_PATH];
+    static WCHAR wideLine[2048];
     const char *text = BareValue(cmd);
     const char *utf8 = ArgText(cmd, "utf8");
     BOOL started;
@@ -498,11 +491,9 @@ static void Start(const Command *cmd)
     si.cb = sizeof si;
     if (utf8 && strcmp(utf8, "0"))
         started = CreateProcessW(NULL, Utf8ToWide(text, wideLine, 2048), NULL, NULL, FALSE, 0,
-                                 NULL, workFolder[0] ? Utf8ToWide(workFolder, wideFolder, MAX_PATH) : NULL,
-                                 (STARTUPINFOW *)&si, &child);
+                                 NULL, NULL, (STARTUPINFOW *)&si, &child);
     else
-        started = CreateProcessA(NULL, line, NULL, NULL, FALSE, 0, NULL,
-                                 workFolder[0] ? workFolder : NULL, &si, &child);
+        started = CreateProcessA(NULL, line, NULL, NULL, FALSE, 0, NULL, NULL, &si, &child);
     if (!started) Fail("cannot start %s", text);
     childStarted = 1;
     WaitForInputIdle(child.hProcess, 2000);
@@ -678,11 +669,7 @@ static void ExitCode(const Command *cmd)
 static void Run(const Command *cmd)
 {
     const char *n = cmd->name;
-    if (!strcmp(n, "cd")) {
-        const char *path = BareValue(cmd);
-        if (!path) Fail("cd needs a folder", NULL);
-        lstrcpynA(workFolder, path, sizeof workFolder);
-    } else if (!strcmp(n, "start")) {
+    if (!strcmp(n, "start")) {
         Start(cmd);
     } else if (!strcmp(n, "wait")) {
         Wait(cmd);
