@@ -18,7 +18,7 @@ TEST(Dialog, IdleShowsTextsIconButtonsFooterCentredWithHiddenMeter) {
     Package p = Pack("dialog-idle", {{"probe.exe", "@probe"}, {"liesmich.txt", "Hallo\r\n"}},
                      {"--command", "probe.exe", "--text", kBody, "--about", kAbout, "--icon", "@icon"},
                      "Beispiel-Setup.exe");
-    DriverRun run = Session::Get().Drive({"setenv WINEDEBUG=-all,trace+font", StartLine(p),
+    DriverRun run = Wine().Drive({"setenv WINEDEBUG=-all,trace+font", StartLine(p),
                                           "wait kind=dialog timeout=30000", "dump", "click id=2",
                                           "exit timeout=15000"});
     ASSERT_TRUE(run.Ok()) << run.Describe();
@@ -70,7 +70,7 @@ TEST(Dialog, CaptionAndAboutBoxFollowTheConfiguration) {
         std::vector<std::string> options = {"--command", "probe.exe", "--text", kBody};
         options.insert(options.end(), c.options.begin(), c.options.end());
         Package p = Pack(std::string("dialog-caption-") + c.name, {{"probe.exe", "@probe"}}, options);
-        DriverRun run = Session::Get().Drive({StartLine(p), "wait kind=dialog timeout=30000", "dump", "click id=112",
+        DriverRun run = Wine().Drive({StartLine(p), "wait kind=dialog timeout=30000", "dump", "click id=112",
                                               "wait kind=msgbox", "dump", "click id=1", "gone",
                                               "wait kind=dialog", "dump", "click id=2", "exit timeout=15000"});
         ASSERT_TRUE(run.Ok()) << run.Describe();

@@ -15,8 +15,6 @@ namespace {
 using namespace wine;
 namespace fs = std::filesystem;
 
-Session& Wine() { return Session::Get(); }
-
 // The stub extracts, runs the command and, in wait mode, offers "&Done": the script stops
 // there, so that the extracted files can be compared before the clean-up.
 TEST(Extraction, FilesMatchUnzipAndTheCommandStartsInTheFolder) {

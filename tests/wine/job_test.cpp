@@ -24,8 +24,6 @@ namespace {
 using namespace wine;
 namespace fs = std::filesystem;
 
-Session& Wine() { return Session::Get(); }
-
 const std::map<std::string, std::string> kFiles = {
     {"probe.exe", "@probe"},
     {"liesmich.txt", "Bitte lesen.\r\n"},

@@ -42,7 +42,7 @@ TEST(SelfCheck, SoundFilesShowTheirDialogAndDamagedOnesTheirErrorBox) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_TRUE(sfxtest::WriteFile(p.exe, c.bytes));
-        DriverRun run = Session::Get().Drive({c.held ? "hold " + Quote(p.Win()) + " access=0x10000 share=7" : "",
+        DriverRun run = Wine().Drive({c.held ? "hold " + Quote(p.Win()) + " access=0x10000 share=7" : "",
                                               StartLine(p), "wait timeout=30000", "dump", "list",
                                               c.box.empty() ? "click id=2" : "click id=1", "exit"});
         ASSERT_TRUE(run.Ok()) << run.Describe();

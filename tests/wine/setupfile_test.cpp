@@ -18,8 +18,6 @@ namespace {
 using namespace wine;
 namespace fs = std::filesystem;
 
-Session& Wine() { return Session::Get(); }
-
 const std::map<std::string, std::string> kFiles = {
     {"probe.exe", "@probe"},
     {"zufall.bin", zipcraft::RandomBytes(64, 7)},  // stored as it is: a member byte to change

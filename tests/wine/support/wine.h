@@ -132,6 +132,8 @@ private:
     int scripts_ = 0;
 };
 
+inline Session& Wine() { return Session::Get(); }
+
 // A script value in double quotes, with the driver's escapes.
 std::string Quote(const std::string& raw);
 
