@@ -2,7 +2,8 @@
 # make demo: packs examples/hello into a self-extracting file with the installed mksfx, runs
 # it under Wine with /AUTO (on $DISPLAY when there is one, else on a private Xvfb), and tells
 # what happened: where it extracted to, what it ran, that the folder is gone again, and
-# where the screenshot taken during the run is.
+# where the screenshot taken during the run is. Before that it takes the pictures of the
+# dialog and the About box that README.md shows.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -68,7 +69,34 @@ if [ -f /usr/share/wine/fonts/marlett.ttf ] && [ ! -f "$fonts/marlett.ttf" ]; th
   wineserver -w >/dev/null 2>&1 || true   # let this prefix's server end: it reads fonts at start
 fi
 
-# 4. Run it. hellosetup writes what it saw to HELLO_REPORT as it starts.
+# 4. Pictures of the dialog and of the About box over it. The tests' driver opens them and
+# reports each window with its place on the screen; each is captured while the driver waits.
+driver=$build/win/testprogs/windriver.exe
+shoot() { # file, left, top, right, bottom
+  import -window root -crop "$(($4 - $2))x$(($5 - $3))+$2+$3" +repage "$work/$1"
+}
+if [ -f "$driver" ]; then
+  printf '%s\n' "start \"$(winepath -w "$work/hello-setup.exe" 2>/dev/null | sed 's/\\/\\\\/g')\"" \
+    "wait kind=dialog timeout=30000" "sleep ms=2000" "click id=112" "wait kind=msgbox timeout=10000" \
+    "sleep ms=2000" "click id=1" "gone" "wait kind=dialog" "click id=2" "exit timeout=15000" \
+    >"$work/pictures.txt"
+  shots=()
+  while IFS=$'\t' read -r kind _ fields; do
+    [ "$kind" = window ] || continue
+    IFS=, read -r l t r b < <(printf '%s\n' "$fields" | tr '\t' '\n' | sed -n 's/^rect=//p')
+    case ${#shots[@]} in
+    0) shoot dialog-idle.png "$l" "$t" "$r" "$b"; shots=("$l" "$t" "$r" "$b") ;;
+    4) # the About box with the dialog around it
+      m=12
+      shoot dialog-about.png $(( (l < shots[0] ? l : shots[0]) - m )) $(( (t < shots[1] ? t : shots[1]) - m )) \
+        $(( (r > shots[2] ? r : shots[2]) + m )) $(( (b > shots[3] ? b : shots[3]) + m ))
+      shots+=(done) ;;
+    esac
+  done < <(wine "$driver" "$(winepath -w "$work/pictures.txt" 2>/dev/null)" 2>/dev/null)
+  say "pictures:    $work/dialog-idle.png, $work/dialog-about.png"
+fi
+
+# 5. Run it. hellosetup writes what it saw to HELLO_REPORT as it starts.
 report=$work/report.txt
 export HELLO_REPORT
 HELLO_REPORT=$(winepath -w "$report" 2>/dev/null)
@@ -82,7 +110,7 @@ for _ in $(seq 600); do
 done
 [ -s "$report" ] || die "the setup program did not start (no report at $report)"
 
-# 5. A screenshot while the setup program shows its window over the dialog.
+# 6. A screenshot while the setup program shows its window over the dialog.
 sleep 1.5
 shot=$work/demo-run.png
 import -window root "$work/screen.png"
@@ -96,7 +124,7 @@ else
   mv "$work/screen.png" "$shot"
 fi
 
-# 6. Wait for the self-extractor to finish (the setup program closes itself).
+# 7. Wait for the self-extractor to finish (the setup program closes itself).
 for _ in $(seq 600); do kill -0 "$sfx_pid" 2>/dev/null || break; sleep 0.1; done
 if kill -0 "$sfx_pid" 2>/dev/null; then
   kill "$sfx_pid" 2>/dev/null || true

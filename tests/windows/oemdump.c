@@ -1,6 +1,6 @@
 /* oemdump: reports the code pages of the running system and how it converts every OEM byte
    to ANSI, one "name value" line each:
-     acp N / oemcp N / version 0xXXXXXXXX (GetVersion) / oemtoansi XX XX ... (256 bytes) */
+     acp N / oemcp N / oemtoansi XX XX ... (256 bytes) */
 #include <windows.h>
 #include <stdio.h>
 
@@ -9,7 +9,6 @@ int main(void)
     int i;
     printf("acp %u\n", GetACP());
     printf("oemcp %u\n", GetOEMCP());
-    printf("version 0x%08lX\n", (unsigned long)GetVersion());
     printf("oemtoansi");
     for (i = 0; i < 256; ++i) {
         char c = (char)i;

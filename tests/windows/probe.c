@@ -1,6 +1,7 @@
 /* A stand-in for the command that a self-extractor launches. It does what its arguments
    say, in order:
-     record=FILE   append its command line, its current folder and the names found there
+     record=FILE   append its command line, its current folder, the names found there, the
+                   show-window fields of its start-up information and its own program file
                    to FILE
      sleep=MS      sleep MS milliseconds
      hold=MS       keep its own program file open for MS milliseconds, shared for reading
@@ -42,6 +43,13 @@ int main(int argc, char** argv) {
                 FindClose(search);
             }
             Append(a + 7, "files", names);
+            STARTUPINFOA startup;
+            GetStartupInfoA(&startup);
+            Append(a + 7, "useshowwindow", (startup.dwFlags & STARTF_USESHOWWINDOW) ? "1" : "0");
+            wsprintfA(names, "%u", (unsigned)startup.wShowWindow);
+            Append(a + 7, "showwindow", names);
+            GetModuleFileNameA(0, names, sizeof names);
+            Append(a + 7, "program", names);
         } else if (!strncmp(a, "sleep=", 6)) {
             Sleep(atoi(a + 6));
         } else if (!strncmp(a, "hold=", 5)) {

@@ -1,20 +1,24 @@
 #include "tests/wine/support/wine.h"
 
 #include <fcntl.h>
+#include <iconv.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
+#include <utime.h>
 
-#include <cstdio>
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <thread>
+
+#include "tests/support/sfx_files.h"
 
 extern char** environ;
 
@@ -24,21 +28,7 @@ namespace wine {
 
 namespace {
 
-// Wine's code pages follow the Unix locale: this one gives ANSI 1252 and OEM 850.
 const char kLocale[] = "de_DE.UTF-8";
-
-// Written into a new prefix. A virtual desktop makes Wine draw window frames and captions
-// itself (there is no window manager on Xvfb), so screenshots look like Windows, and lets
-// processes end at once instead of waiting on the X11 window manager protocol. A crash
-// must not open a dialog that nobody closes.
-const char kPrefixSettings[] =
-    "REGEDIT4\r\n\r\n"
-    "[HKEY_CURRENT_USER\\Software\\Wine\\Explorer]\r\n"
-    "\"Desktop\"=\"Default\"\r\n\r\n"
-    "[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]\r\n"
-    "\"Default\"=\"1024x768\"\r\n\r\n"
-    "[HKEY_CURRENT_USER\\Software\\Wine\\WineDbg]\r\n"
-    "\"ShowCrashDialog\"=dword:00000000\r\n\r\n";
 
 [[noreturn]] void Die(const std::string& what) {
     std::fprintf(stderr, "wine harness: %s\n", what.c_str());
@@ -46,36 +36,13 @@ const char kPrefixSettings[] =
     std::_Exit(70);
 }
 
-double Now() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
-void CloseFdsFrom(int first) {
-    for (int fd = first; fd < 1024; ++fd) close(fd);
-}
-
-std::string ReadWhole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void WriteWhole(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-    if (!out) Die("cannot write " + path);
-}
-
 int HexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+    c = (char)(c | 0x20);
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
 }
 
+// The escapes of the driver's report and of Wine's traces: \n \r \t \xHH, else the byte.
 std::string Unescape(const std::string& s) {
     std::string out;
     for (size_t i = 0; i < s.size(); ++i) {
@@ -99,8 +66,7 @@ std::string Unescape(const std::string& s) {
 
 std::vector<std::string> Split(const std::string& s, char sep) {
     std::vector<std::string> parts;
-    size_t start = 0;
-    for (;;) {
+    for (size_t start = 0;;) {
         size_t end = s.find(sep, start);
         parts.push_back(s.substr(start, end == std::string::npos ? std::string::npos : end - start));
         if (end == std::string::npos) return parts;
@@ -114,16 +80,7 @@ std::string FirstWord(const std::string& line) {
     return line.substr(start, line.find_first_of(" \t", start) - start);
 }
 
-Rect ParseRect(const std::string& s) {
-    Rect r;
-    std::sscanf(s.c_str(), "%ld,%ld,%ld,%ld", &r.left, &r.top, &r.right, &r.bottom);
-    return r;
-}
-
-}  // namespace
-
-std::vector<Observation> ParseReport(const std::string& output,
-                                     const std::vector<std::string>& script) {
+std::vector<Observation> ParseReport(const std::string& output, const std::vector<std::string>& script) {
     std::vector<Observation> result;
     for (const std::string& text : Split(output, '\n')) {
         if (text.empty()) continue;
@@ -132,8 +89,7 @@ std::vector<Observation> ParseReport(const std::string& output,
         o.kind = parts[0];
         for (size_t i = 1; i < parts.size(); ++i) {
             size_t eq = parts[i].find('=');
-            if (eq == std::string::npos) continue;
-            o.fields[parts[i].substr(0, eq)] = Unescape(parts[i].substr(eq + 1));
+            if (eq != std::string::npos) o.fields[parts[i].substr(0, eq)] = Unescape(parts[i].substr(eq + 1));
         }
         o.line = (int)o.Number("line");
         if (o.line >= 1 && (size_t)o.line <= script.size()) o.command = FirstWord(script[o.line - 1]);
@@ -142,23 +98,41 @@ std::vector<Observation> ParseReport(const std::string& output,
     return result;
 }
 
-namespace {
+// The message boxes the programs asked for, from the relay trace:
+//   Call user32.MessageBoxA(00000000,00404090 "text",004040b0 "caption",00000010) ret=...
+std::vector<std::pair<std::string, long>> TracedBoxes(const std::string& trace) {
+    std::vector<std::pair<std::string, long>> boxes;
+    const std::string call = "Call user32.MessageBoxA(";
+    for (size_t at = 0; (at = trace.find(call, at)) != std::string::npos; ++at) {
+        size_t open = trace.find('"', at), end = trace.find(") ret=", at);
+        if (open == std::string::npos || end == std::string::npos || end < 8) continue;
+        size_t close = open + 1;
+        while (close < trace.size() && trace[close] != '"') close += trace[close] == '\\' ? 2 : 1;
+        boxes.emplace_back(Unescape(trace.substr(open + 1, close - open - 1)),
+                           std::strtol(trace.substr(end - 8, 8).c_str(), nullptr, 16));
+    }
+    return boxes;
+}
 
-// The Windows-1252 byte of a code point, or '?'.
-char AnsiByte(unsigned cp) {
-    static const unsigned kHigh[32] = {
-        0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-        0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
-    if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) return (char)cp;
-    for (unsigned i = 0; i < 32; ++i)
-        if (kHigh[i] && kHigh[i] == cp) return (char)(0x80 + i);
-    return '?';
+// The fallback folders QVT00000.. under the Windows folder.
+void RemoveFallbackFolders(const std::string& windowsFolder) {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(windowsFolder, ec)) {
+        std::string name = entry.path().filename().string();
+        if (name.size() == 8 && (name.compare(0, 3, "QVT") == 0 || name.compare(0, 3, "qvt") == 0))
+            fs::remove_all(entry.path(), ec);
+    }
+}
+
+Rect ParseRect(const std::string& s) {
+    Rect r;
+    std::sscanf(s.c_str(), "%ld,%ld,%ld,%ld", &r.left, &r.top, &r.right, &r.bottom);
+    return r;
 }
 
 }  // namespace
 
-// ---- observations -----------------------------------------------------------------------------
+// ---- the driver's report ------------------------------------------------------------------
 
 std::string Observation::Get(const std::string& key) const {
     auto it = fields.find(key);
@@ -171,20 +145,15 @@ long Observation::Number(const std::string& key) const {
     return (long)std::strtoll(it->second.c_str(), nullptr, 0);
 }
 
-const Control* Window::FindControl(int id) const {
+const Control& Window::Find(int id) const {
+    static const Control none;
     for (const Control& c : controls)
-        if (c.id == id) return &c;
-    return nullptr;
+        if (c.id == id) return c;
+    ADD_FAILURE() << "no control " << id << " in the window \"" << caption << "\"";
+    return none;
 }
 
 bool DriverRun::Ok() const { return status == 0 && !timedOut && First("error") == nullptr; }
-
-std::string DriverRun::Error() const {
-    const Observation* e = First("error");
-    if (e) return e->Get("message") + " (script line " + std::to_string(e->line) + ")";
-    if (timedOut) return "the driver did not finish in time";
-    return status == 0 ? "" : "driver status " + std::to_string(status);
-}
 
 std::vector<Observation> DriverRun::All(const std::string& kind) const {
     std::vector<Observation> found;
@@ -200,6 +169,9 @@ const Observation* DriverRun::First(const std::string& kind) const {
 }
 
 std::vector<Window> DriverRun::Windows() const {
+    static const char* const kIcons[] = {"none", "error", "question", "warning", "information"};
+    std::vector<std::pair<std::string, long>> traced = TracedBoxes(diagnostics);
+    size_t nextTraced = 0;
     std::vector<Window> windows;
     for (const Observation& o : observations) {
         if (o.kind == "window") {
@@ -207,48 +179,48 @@ std::vector<Window> DriverRun::Windows() const {
             w.line = o.line;
             w.command = o.command;
             w.hwnd = o.Get("hwnd");
-            w.cls = o.Get("class");
             w.kind = o.Get("kind");
             w.caption = o.Get("caption");
             w.owner = o.Get("owner");
-            w.style = (unsigned long)o.Number("style");
-            w.visible = o.Get("visible") == "1";
-            w.enabled = o.Get("enabled") == "1";
             w.rect = ParseRect(o.Get("rect"));
             w.text = o.Get("text");
-            w.icon = o.Get("icon");
             for (const std::string& id : Split(o.Get("buttons"), ','))
                 if (!id.empty()) w.buttons.push_back(std::atoi(id.c_str()));
-            w.defaultButton = o.Has("default") ? (int)o.Number("default") : 0;
+            w.defaultButton = (int)std::max(0L, o.Number("default"));
+            // the first box asked for, from here on, whose text this one shows
+            for (size_t i = nextTraced; w.command == "dump" && w.kind == "msgbox" && i < traced.size(); ++i) {
+                if (w.text.compare(0, traced[i].first.size(), traced[i].first) != 0) continue;
+                w.type = traced[i].second;
+                w.icon = kIcons[std::min<long>((w.type >> 4) & 7, 4)];
+                nextTraced = i + 1;
+                break;
+            }
             windows.push_back(w);
         } else if (o.kind == "control" && !windows.empty() && windows.back().line == o.line &&
                    windows.back().hwnd == o.Get("parent")) {
             Control c;
-            c.hwnd = o.Get("hwnd");
             c.id = (int)o.Number("id");
-            c.cls = o.Get("class");
             c.text = o.Get("text");
             c.style = (unsigned long)o.Number("style");
             c.visible = o.Get("visible") == "1";
             c.enabled = o.Get("enabled") == "1";
-            c.rect = ParseRect(o.Get("rect"));
-            c.icon = o.Get("icon");
+            c.icon = (unsigned long)std::max(0L, o.Number("icon"));
             windows.back().controls.push_back(c);
         }
     }
     return windows;
 }
 
-std::vector<Window> DriverRun::Dumps() const {
-    std::vector<Window> dumps;
+Window DriverRun::Dump(size_t index) const {
     for (const Window& w : Windows())
-        if (w.command == "dump") dumps.push_back(w);
-    return dumps;
+        if (w.command == "dump" && index-- == 0) return w;
+    return Window();
 }
 
-Window DriverRun::Dump(size_t index) const {
-    std::vector<Window> dumps = Dumps();
-    return index < dumps.size() ? dumps[index] : Window();
+std::vector<long> DriverRun::Codes() const {
+    std::vector<long> codes;
+    for (const Observation& o : All("ran")) codes.push_back(o.Number("code"));
+    return codes;
 }
 
 int DriverRun::ExitCode() const {
@@ -256,16 +228,23 @@ int DriverRun::ExitCode() const {
     return e ? (int)e->Number("code") : -1;
 }
 
+unsigned long DriverRun::ConfiguredIcon() const {
+    size_t at = diagnostics.find("Ret  shell32.ExtractIcon");
+    if (at != std::string::npos) at = diagnostics.find("retval=", at);
+    return at == std::string::npos ? 0 : std::strtoul(diagnostics.c_str() + at + 7, nullptr, 16);
+}
+
 std::string DriverRun::Describe() const {
     std::string d = "--- script ---\n";
     for (size_t i = 0; i < script.size(); ++i) d += std::to_string(i + 1) + ": " + script[i] + "\n";
     d += "--- report (driver status " + std::to_string(status) + (timedOut ? ", timed out" : "") +
          ") ---\n" + output;
-    if (!diagnostics.empty()) d += "--- standard error ---\n" + diagnostics;
+    const Observation* e = First("error");
+    if (e) d += "--- error: " + e->Get("message") + " (script line " + std::to_string(e->line) + ")\n";
     return d;
 }
 
-// ---- helpers ----------------------------------------------------------------------------------
+// ---- helpers ------------------------------------------------------------------------------
 
 std::string Quote(const std::string& raw) {
     std::string q = "\"";
@@ -273,12 +252,6 @@ std::string Quote(const std::string& raw) {
         if (c == '\\' || c == '"') {
             q += '\\';
             q += (char)c;
-        } else if (c == '\n') {
-            q += "\\n";
-        } else if (c == '\r') {
-            q += "\\r";
-        } else if (c == '\t') {
-            q += "\\t";
         } else if (c < 0x20 || c == 0x7F) {
             char hex[8];
             std::snprintf(hex, sizeof hex, "\\x%02X", c);
@@ -291,19 +264,21 @@ std::string Quote(const std::string& raw) {
 }
 
 std::string Ansi(const std::string& utf8) {
+    iconv_t cd = iconv_open("WINDOWS-1252", "UTF-8");
+    if (cd == (iconv_t)-1) Die("iconv has no Windows-1252");
     std::string out;
     for (size_t i = 0; i < utf8.size();) {
         unsigned char c = (unsigned char)utf8[i];
-        unsigned cp;
-        int extra;
-        if (c < 0x80) cp = c, extra = 0;
-        else if ((c & 0xE0) == 0xC0) cp = c & 0x1F, extra = 1;
-        else if ((c & 0xF0) == 0xE0) cp = c & 0x0F, extra = 2;
-        else cp = c & 0x07, extra = 3;
-        ++i;
-        for (int k = 0; k < extra && i < utf8.size(); ++k, ++i) cp = (cp << 6) | (utf8[i] & 0x3F);
-        out += AnsiByte(cp);
+        size_t length = std::min(utf8.size() - i, (size_t)(c < 0xC0 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4));
+        std::string one = utf8.substr(i, length);
+        char converted[4];
+        char *in = &one[0], *to = converted;
+        size_t inLeft = length, outLeft = sizeof converted;
+        bool ok = iconv(cd, &in, &inLeft, &to, &outLeft) != (size_t)-1;
+        out += ok ? std::string(converted, (size_t)(to - converted)) : "?";
+        i += length;
     }
+    iconv_close(cd);
     return out;
 }
 
@@ -313,7 +288,7 @@ std::string TestProgram(const std::string& name) {
 
 std::string Stub() { return std::string(TESSLY_WIN_DIR) + "/sfxstub.exe"; }
 
-// ---- the session ------------------------------------------------------------------------------
+// ---- the session --------------------------------------------------------------------------
 
 Session& Session::Get() {
     static Session session;
@@ -324,103 +299,48 @@ Session::Session() {
     root_ = std::string(TESSLY_BINARY_DIR) + "/wine";
     prefix_ = root_ + "/prefix";
     std::error_code ec;
-    fs::create_directories(root_, ec);
+    fs::create_directories(root_ + "/scripts", ec);
     lockFd_ = open((root_ + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (lockFd_ < 0 || flock(lockFd_, LOCK_EX) != 0) Die("cannot lock " + root_ + "/lock");
-    // scripts of earlier processes (a failing test prints its own script)
-    fs::remove_all(root_ + "/scripts", ec);
-    fs::create_directories(root_ + "/scripts", ec);
-    StartDisplay();
-    // A wineserver left by an earlier, killed test process would still talk to a display
-    // that is gone.
-    Exec({"wineserver", "-k"}, 30);
-    Exec({"wineserver", "-w"}, 30);
-    EnsurePrefix();
-    ResetPrefixState();
-    StartServer();
-    // per-program settings that an earlier process did not remove (user.reg writes the key
-    // HKCU\Software\Wine\AppDefaults\NAME as [Software\\Wine\\AppDefaults\\NAME])
-    if (ReadWhole(prefix_ + "/user.reg").find("[Software\\\\Wine\\\\AppDefaults\\\\") !=
-        std::string::npos)
-        Exec({"wine", "reg", "delete", "HKCU\\Software\\Wine\\AppDefaults", "/f"}, 60);
+    auto recorded = [&](const std::string& key) {
+        std::string state = sfxtest::ReadFile(root_ + "/session");
+        size_t at = state.find(key + "=");
+        return at == std::string::npos ? std::string() : state.substr(at + key.size() + 1, state.find('\n', at) - at - key.size() - 1);
+    };
+    std::string xvfb = recorded("xvfb");
+    ownSession_ = xvfb.empty() || sfxtest::ReadFile("/proc/" + xvfb + "/comm") != "Xvfb\n";
+    if (ownSession_) {
+        ProgramRun start = Exec({"bash", std::string(TESSLY_SOURCE_DIR) + "/tests/wine/session.sh", "start", root_}, 900);
+        if (start.status != 0) Die("the Wine session did not start: " + start.err);
+    }
+    display_ = ":" + recorded("display");
+    ClearPrefixState();
 }
 
 Session::~Session() {
-    Exec({"wineserver", "-k"}, 30);
-    Exec({"wineserver", "-w"}, 30);
-    if (xvfbPid_ > 0) {
-        kill(xvfbPid_, SIGTERM);
-        waitpid(xvfbPid_, nullptr, 0);
-    }
+    if (ownSession_) Exec({"bash", std::string(TESSLY_SOURCE_DIR) + "/tests/wine/session.sh", "stop", root_}, 60);
     if (lockFd_ >= 0) close(lockFd_);
 }
 
-void Session::StartDisplay() {
-    int fds[2];
-    if (pipe(fds) != 0) Die("pipe");
-    pid_t pid = fork();
-    if (pid < 0) Die("fork");
-    if (pid == 0) {
-        setpgid(0, 0);
-        prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlive the tests
-        int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        dup2(null, 1);
-        dup2(null, 2);
-        dup2(fds[1], 3);
-        CloseFdsFrom(4);
-        // -displayfd: Xvfb picks a free display itself and writes its number to fd 3
-        execlp("Xvfb", "Xvfb", "-displayfd", "3", "-screen", "0", "1280x1024x24", "-nolisten",
-               "tcp", "-noreset", (char*)nullptr);
-        _exit(127);
-    }
-    close(fds[1]);
-    xvfbPid_ = pid;
-    std::string number;
-    double deadline = Now() + 20;
-    while (number.find('\n') == std::string::npos && Now() < deadline) {
-        pollfd p = {fds[0], POLLIN, 0};
-        if (poll(&p, 1, 200) <= 0) continue;
-        char buf[32];
-        ssize_t n = read(fds[0], buf, sizeof buf);
-        if (n <= 0) break;
-        number.append(buf, (size_t)n);
-    }
-    close(fds[0]);
-    if (number.find('\n') == std::string::npos) Die("Xvfb did not start");
-    display_ = std::atoi(number.c_str());
-}
-
-std::vector<std::string> Session::Environment() const {
+ProgramRun Session::Exec(const std::vector<std::string>& argv, int timeoutSeconds) {
+    static const char* const kReplaced[] = {"WINEPREFIX=", "WINEDEBUG=", "WINEDLLOVERRIDES=", "WINEARCH=",
+                                            "DISPLAY=",    "LANG=",      "LANGUAGE=",         "LC_"};
     std::vector<std::string> env;
-    static const char* const kReplaced[] = {"WINEPREFIX=", "WINEDEBUG=", "WINEDLLOVERRIDES=",
-                                            "WINEARCH=",   "DISPLAY=",   "LANG=",
-                                            "LANGUAGE=",   "LC_"};
     for (char** e = environ; *e; ++e) {
         bool replaced = false;
         for (const char* r : kReplaced) replaced = replaced || std::strncmp(*e, r, std::strlen(r)) == 0;
         if (!replaced) env.push_back(*e);
     }
-    env.push_back("WINEPREFIX=" + prefix_);
-    env.push_back("WINEDEBUG=-all");
-    // no installer prompts for the .NET and HTML runtimes while the prefix is made
-    env.push_back("WINEDLLOVERRIDES=mscoree,mshtml=");
-    env.push_back("WINEARCH=win32");
-    env.push_back("DISPLAY=" + Display());
-    env.push_back(std::string("LANG=") + kLocale);
-    env.push_back(std::string("LC_ALL=") + kLocale);
-    return env;
-}
-
-ProgramRun Session::Exec(const std::vector<std::string>& argv, int timeoutSeconds) {
-    ProgramRun result;
-    std::vector<std::string> env = Environment();
+    env.insert(env.end(), {"WINEPREFIX=" + prefix_, "WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml=",
+                           "WINEARCH=win32", "DISPLAY=" + display_, std::string("LANG=") + kLocale,
+                           std::string("LC_ALL=") + kLocale});
     std::vector<char*> args, envp;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
 
+    ProgramRun result;
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) Die("pipe");
     pid_t pid = fork();
@@ -432,36 +352,32 @@ ProgramRun Session::Exec(const std::vector<std::string>& argv, int timeoutSecond
         dup2(null, 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
-        CloseFdsFrom(3);
         execvpe(args[0], args.data(), envp.data());
         _exit(127);
     }
     close(out[1]);
     close(err[1]);
-    // Wine's helper processes (a wineserver it starts, the programs it starts) may keep the
-    // pipes open after the program itself has ended, so the end is told by waitpid, not EOF.
+    // Wine's helper processes may keep the pipes open after the program itself has ended,
+    // so the end is told by waitpid, not EOF.
     fcntl(out[0], F_SETFL, O_NONBLOCK);
     fcntl(err[0], F_SETFL, O_NONBLOCK);
-    double deadline = Now() + timeoutSeconds;
-    int status = 0;
-    bool ended = false;
     auto drain = [](int fd, std::string& into) {
         char buf[4096];
-        ssize_t n;
-        while ((n = read(fd, buf, sizeof buf)) > 0) into.append(buf, (size_t)n);
+        for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) into.append(buf, (size_t)n);
     };
-    while (!ended) {
+    double deadline = Seconds() + timeoutSeconds;
+    int status = 0;
+    for (bool ended = false; !ended;) {
         pollfd p[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
         poll(p, 2, 50);
         drain(out[0], result.out);
         drain(err[0], result.err);
         if (waitpid(pid, &status, WNOHANG) == pid) {
             ended = true;
-        } else if (Now() > deadline) {
-            result.timedOut = true;
+        } else if (Seconds() > deadline) {
+            result.timedOut = ended = true;
             kill(-pid, SIGKILL);
             waitpid(pid, &status, 0);
-            ended = true;
         }
     }
     drain(out[0], result.out);
@@ -472,68 +388,41 @@ ProgramRun Session::Exec(const std::vector<std::string>& argv, int timeoutSecond
     return result;
 }
 
-void Session::EnsurePrefix() {
-    ProgramRun version = Exec({"wine", "--version"}, 60);
-    if (version.status != 0) Die("wine is not installed");
-    const std::string stamp = root_ + "/prefix.ready";
-    if (fs::exists(stamp) && ReadWhole(stamp) == version.out && fs::exists(prefix_ + "/system.reg"))
-        return;
-    std::error_code ec;
-    fs::remove(stamp, ec);
-    fs::remove_all(prefix_, ec);
-    ProgramRun boot = Exec({"wineboot", "-i"}, 600);
-    if (boot.status != 0) Die("wineboot failed: " + boot.err);
-    WriteWhole(root_ + "/settings.reg", kPrefixSettings);
-    ProgramRun reg = Exec({"wine", "reg", "import", WinPath(root_ + "/settings.reg")}, 120);
-    if (reg.status != 0) Die("cannot import the prefix settings: " + reg.err);
-    Exec({"wineserver", "-w"}, 300);
-    WriteWhole(stamp, version.out);
-}
-
-// What a test run leaves in the prefix must not meet the next one: temporary folders (the
-// extraction folders among them), fallback folders under the Windows folder.
-void Session::ResetPrefixState() {
+// What a test leaves in the prefix must not meet the next one: temporary folders (the
+// extraction folders among them) and fallback folders under the Windows folder.
+void Session::ClearPrefixState() {
     std::error_code ec;
     std::vector<fs::path> folders = {fs::path(prefix_) / "drive_c/windows/temp"};
-    for (const auto& user : fs::directory_iterator(fs::path(prefix_) / "drive_c/users", ec)) {
-        folders.push_back(user.path() / "Temp");
-        folders.push_back(user.path() / "AppData/Local/Temp");
-    }
+    for (const auto& user : fs::directory_iterator(fs::path(prefix_) / "drive_c/users", ec))
+        folders.insert(folders.end(), {user.path() / "Temp", user.path() / "AppData/Local/Temp"});
     for (const fs::path& folder : folders) {
         if (!fs::is_directory(folder, ec) || fs::is_symlink(folder, ec)) continue;
         for (const auto& entry : fs::directory_iterator(folder, ec)) fs::remove_all(entry.path(), ec);
     }
-    for (const auto& entry : fs::directory_iterator(fs::path(prefix_) / "drive_c/windows", ec)) {
-        std::string name = entry.path().filename().string();
-        if (name.size() == 8 && (name.compare(0, 3, "QVT") == 0 || name.compare(0, 3, "qvt") == 0))
-            fs::remove_all(entry.path(), ec);
-    }
+    RemoveFallbackFolders(prefix_ + "/drive_c/windows");
 }
 
-void Session::StartServer() {
-    // Kept for 30 seconds after its last program, so that the runs of one test process share
-    // one server while a killed test process leaves none behind for long.
-    Exec({"wineserver", "-p30"}, 60);
-}
-
-void Session::KillAll() {
+void Session::Restart() {
     Exec({"wineserver", "-k"}, 30);
     Exec({"wineserver", "-w"}, 30);
-    StartServer();
+    Exec({"setsid", "wineserver", "-p"}, 30);
 }
 
 std::string Session::WinPath(const std::string& linuxPath) const {
-    std::string p = "Z:";
-    for (char c : linuxPath) p += c == '/' ? '\\' : c;
+    std::string p = "Z:" + linuxPath;
+    std::replace(p.begin(), p.end(), '/', '\\');
     return p;
 }
 
-DriverRun Session::Drive(const std::vector<std::string>& script, int timeoutSeconds) {
-    std::string file = root_ + "/scripts/" + std::to_string(getpid()) + "-" +
-                       std::to_string(++scripts_) + ".txt";
+DriverRun Session::Drive(std::vector<std::string> script, int timeoutSeconds) {
+    auto debug = std::find_if(script.begin(), script.end(),
+                              [](const std::string& l) { return l.rfind("setenv WINEDEBUG=", 0) == 0; });
+    if (debug == script.end()) script.insert(script.begin(), "setenv WINEDEBUG=-all,trace+relay");
+    else *debug += ",trace+relay";
+    std::string file = root_ + "/scripts/" + std::to_string(getpid()) + "-" + std::to_string(++scripts_) + ".txt";
     std::string text;
     for (const std::string& line : script) text += line + "\n";
-    WriteWhole(file, text);
+    if (!sfxtest::WriteFile(file, text)) Die("cannot write " + file);
     ProgramRun p = Exec({"wine", TestProgram("windriver"), WinPath(file)}, timeoutSeconds);
     DriverRun run;
     run.script = script;
@@ -542,25 +431,16 @@ DriverRun Session::Drive(const std::vector<std::string>& script, int timeoutSeco
     run.output = p.out;
     run.diagnostics = p.err;
     run.observations = ParseReport(p.out, script);
-    if (p.timedOut) KillAll();  // what the driver started must not haunt the next run
+    if (p.timedOut) Restart();  // what the driver started must not haunt the next run
     return run;
 }
 
-ProgramRun Session::Run(const std::string& exe, const std::vector<std::string>& args,
-                        int timeoutSeconds) {
+ProgramRun Session::Run(const std::string& exe, const std::vector<std::string>& args, int timeoutSeconds) {
     std::vector<std::string> argv = {"wine", exe};
     argv.insert(argv.end(), args.begin(), args.end());
     ProgramRun p = Exec(argv, timeoutSeconds);
-    if (p.timedOut) KillAll();
+    if (p.timedOut) Restart();
     return p;
-}
-
-void Session::SetWindowsVersion(const std::string& exeName, const std::string& version) {
-    std::string key = "HKCU\\Software\\Wine\\AppDefaults\\" + exeName;
-    ProgramRun p = version.empty()
-                       ? Exec({"wine", "reg", "delete", key, "/f"}, 60)
-                       : Exec({"wine", "reg", "add", key, "/v", "Version", "/d", version, "/f"}, 60);
-    if (p.status != 0 && !version.empty()) Die("cannot set the Windows version: " + p.err);
 }
 
 std::string Session::WorkDir(const std::string& name) const {
@@ -572,9 +452,116 @@ std::string Session::WorkDir(const std::string& name) const {
     return dir.string();
 }
 
-bool Session::ToPng(const std::string& bmp, const std::string& png) const {
-    ProgramRun p = const_cast<Session*>(this)->Exec({"convert", bmp, png}, 60);
-    return p.status == 0 && fs::exists(png);
+// ---- scenarios ----------------------------------------------------------------------------
+
+std::string UnixPath(const std::string& windows) {
+    if (windows.size() < 3 || windows[1] != ':') return windows;
+    std::string rest = windows.substr(3);
+    std::replace(rest.begin(), rest.end(), '\\', '/');
+    if (std::toupper((unsigned char)windows[0]) == 'Z') return "/" + rest;
+    return Session::Get().Prefix() + "/drive_c/" + rest;
+}
+
+std::string TempFolder() {
+    std::error_code ec;
+    for (const auto& user : fs::directory_iterator(Session::Get().Prefix() + "/drive_c/users", ec)) {
+        if (user.path().filename() != "Public" && fs::is_directory(user.path() / "Temp", ec))
+            return (user.path() / "Temp").string();
+    }
+    return "";
+}
+
+std::string WindowsFolder() { return Session::Get().Prefix() + "/drive_c/windows"; }
+
+std::string ExtractFolder() { return TempFolder() + "/QVS1.tmp"; }
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+void ClearLeftovers() {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(TempFolder(), ec)) {
+        std::string name = entry.path().filename().string();
+        if (name.size() > 7 && (name.compare(0, 3, "QVS") == 0 || name.compare(0, 3, "qvs") == 0) &&
+            name.compare(name.size() - 4, 4, ".tmp") == 0)
+            fs::remove_all(entry.path(), ec);
+    }
+    RemoveFallbackFolders(WindowsFolder());
+}
+
+std::string Package::Win() const { return Session::Get().WinPath(exe); }
+
+Package Pack(const std::string& name, const std::map<std::string, std::string>& files,
+             const std::vector<std::string>& options, const std::string& exeName) {
+    Session& session = Session::Get();
+    Package p;
+    p.folder = session.WorkDir(name);
+    p.exe = p.folder + "/" + exeName;
+    std::vector<std::string> args = {"build", "-o", p.exe, "--stub", Stub()};
+    for (std::string option : options) {
+        if (option == "@icon") {
+            option = p.folder + "/icon.ico";
+            EXPECT_TRUE(sfxtest::WriteFile(option, sfxtest::SampleIcon()));
+        }
+        size_t at = option.find("@record");
+        if (at != std::string::npos) option.replace(at, 7, session.WinPath(p.Record()));
+        args.push_back(option);
+    }
+    time_t stamp = 1600000000;  // 2020-09-13, then apart by odd hours, minutes and seconds
+    for (const auto& [file, contents] : files) {
+        std::string path = p.folder + "/in/" + file;
+        bool program = contents == "@probe" || contents == "@showprobe";
+        EXPECT_TRUE(sfxtest::WriteFile(path, program ? sfxtest::ReadFile(TestProgram(contents.substr(1))) : contents));
+        struct utimbuf times = {stamp, stamp};
+        utime(path.c_str(), &times);
+        stamp += 3 * 3600 + 17 * 60 + 41;
+    }
+    args.push_back(p.folder + "/in");
+    sfxtest::RunResult r = sfxtest::RunMksfx(args);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    ClearLeftovers();
+    return p;
+}
+
+std::string StartLine(const Package& p, const std::string& switches) {
+    return "start " + Quote(p.Win() + (switches.empty() ? "" : " " + switches));
+}
+
+std::multimap<std::string, std::string> ReadRecord(const std::string& path) {
+    std::multimap<std::string, std::string> record;
+    for (const std::string& line : Split(sfxtest::ReadFile(path), '\n')) {
+        size_t eq = line.find('=');
+        if (eq != std::string::npos) record.emplace(line.substr(0, eq), line.substr(eq + 1));
+    }
+    return record;
+}
+
+std::string Field(const std::multimap<std::string, std::string>& record, const std::string& key) {
+    auto it = record.find(key);
+    return it == record.end() ? "" : it->second;
+}
+
+double Seconds() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+bool AwaitFile(const std::string& path, double seconds) {
+    for (double until = Seconds() + seconds; !Exists(path) && Seconds() < until;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return Exists(path);
+}
+
+void ExpectBox(const Window& box, const std::string& text, const std::string& icon,
+               const std::vector<int>& buttons, int defaultButton) {
+    EXPECT_EQ(box.kind, "msgbox");
+    EXPECT_EQ(box.caption, "Tessly Self-Extractor");
+    EXPECT_EQ(box.text, Ansi(text));
+    EXPECT_EQ(box.icon, icon) << "style " << std::hex << box.type;
+    EXPECT_EQ(box.buttons, buttons);
+    EXPECT_TRUE(defaultButton == 0 || box.defaultButton == defaultButton) << box.defaultButton;
 }
 
 }  // namespace wine

@@ -1,30 +1,27 @@
-// Runs Windows programs under Wine for the end-to-end tests.
+// Runs the real stub and test programs under Wine for the end-to-end tests.
 //
-// The first use in a test process sets up the environment and keeps it until the process
-// ends: an exclusive lock on build/wine/lock (test processes that run at the same time take
-// turns), a Wine prefix below the build tree (created once, then reused; its temporary
-// folders and per-program settings are cleared at every start), an Xvfb display of our own,
-// and a wineserver for the prefix. Every Wine program runs with the locale de_DE.UTF-8, so
-// that the ANSI code page is 1252 and the OEM code page 850.
+// The session (tests/wine/session.sh) is shared by every Wine test of a run: one Xvfb display
+// and one persistent wineserver for the prefix in build/wine/prefix, started by the CTest
+// fixture, or by the first test process when none is running. Test processes take turns
+// through a lock on build/wine/lock; each starts with the prefix's temporary folders and the
+// fallback folders under the Windows folder cleared. Programs run with the locale
+// de_DE.UTF-8: ANSI code page 1252, OEM code page 850.
 //
 // Programs are driven by windriver.exe (tests/windows/windriver.c), which takes a script of
 // commands and reports one observation per line; see the comment at its top. Message boxes
-// label their buttons in the locale's language ("&Ja", "&Nein", "Abbrechen"): press them by
-// id (IDOK 1, IDCANCEL 2, IDYES 6, IDNO 7).
+// label their buttons in the locale's language: press them by id (IDOK 1, IDCANCEL 2, IDYES
+// 6, IDNO 7). Drive() turns on Wine's relay trace for the programs the script starts, so that
+// the style each message box was asked for (its icon) and the icon taken from the
+// configuration are known exactly.
 //
-//   wine::Session& wine = wine::Session::Get();
-//   wine::DriverRun run = wine.Drive({
-//       "cd " + wine::Quote(wine.WinPath(folder)),
-//       "start " + wine::Quote(wine.WinPath(exe)),
-//       "wait kind=msgbox timeout=30000",
-//       "dump",
-//       "click id=1",
-//       "exit",
-//   });
+//   wine::Package p = wine::Pack("name", {{"probe.exe", "@probe"}}, {"--command", "probe.exe"});
+//   wine::DriverRun run = wine::Session::Get().Drive({
+//       wine::StartLine(p), "wait kind=msgbox timeout=30000", "dump", "click id=1", "exit"});
 //   ASSERT_TRUE(run.Ok()) << run.Describe();
 //   EXPECT_EQ(run.Dump(0).icon, "error");
-//   EXPECT_EQ(run.ExitCode(), 0);
 #pragma once
+#include <gtest/gtest.h>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -39,7 +36,6 @@ struct Observation {
     std::string command;
     std::map<std::string, std::string> fields;
 
-    bool Has(const std::string& key) const { return fields.count(key) != 0; }
     std::string Get(const std::string& key) const;  // "" when absent
     long Number(const std::string& key) const;      // decimal or 0x-hex; -1 when absent
 };
@@ -51,29 +47,29 @@ struct Rect {
 };
 
 struct Control {
-    std::string hwnd;
     int id = 0;
-    std::string cls, text;
+    std::string text;
     unsigned long style = 0;
     bool visible = false, enabled = false;
-    Rect rect;         // relative to the parent's client area
-    std::string icon;  // icon statics only: none, error, question, warning, information, other
+    unsigned long icon = 0;  // icon statics: the icon handle shown, 0 for none
+    bool IsDefault() const { return (style & 0xF) == 1; }  // BS_DEFPUSHBUTTON
 };
 
 struct Window {
     int line = 0;
     std::string command;  // the script command that reported it: wait, list or dump
-    std::string hwnd, cls, kind, caption, owner;  // owner "0x0" when there is none
-    unsigned long style = 0;
-    bool visible = false, enabled = false;
+    std::string hwnd, kind, caption, owner;  // kind: msgbox, dialog or window; owner "0x0": none
     Rect rect;  // on the screen
-    // message boxes, from dump: the text, the icon, the visible buttons and the default one
+    // message boxes, from dump: the text, the visible buttons and the default one, and from
+    // the trace the style asked for (-1 when not traced) with its icon: none, error,
+    // question, warning, information
     std::string text, icon;
+    long type = -1;
     std::vector<int> buttons;
     int defaultButton = 0;
     std::vector<Control> controls;  // from dump
 
-    const Control* FindControl(int id) const;  // nullptr when absent
+    const Control& Find(int id) const;  // fails the test when absent
 };
 
 struct DriverRun {
@@ -83,14 +79,14 @@ struct DriverRun {
     std::string output, diagnostics;  // its standard output and standard error
     std::vector<Observation> observations;
 
-    bool Ok() const;            // status 0, no error reported
-    std::string Error() const;  // the error line's message, if any
+    bool Ok() const;  // status 0, no error reported
     std::vector<Observation> All(const std::string& kind) const;
     const Observation* First(const std::string& kind) const;
     std::vector<Window> Windows() const;  // every window reported, in order
-    std::vector<Window> Dumps() const;    // the windows reported by dump, with their controls
-    Window Dump(size_t index) const;      // one of them by value (empty when there is none)
+    Window Dump(size_t index) const;      // the index-th one reported by dump (empty if none)
+    std::vector<long> Codes() const;      // of the "ran" lines
     int ExitCode() const;                 // from the exit command; -1 when not reported
+    unsigned long ConfiguredIcon() const; // what ExtractIcon gave the program; 0: none
     std::string Describe() const;         // script and report, for failure messages
 };
 
@@ -102,8 +98,7 @@ struct ProgramRun {
 
 class Session {
 public:
-    // The process's session, set up on first use. Throws nothing: a failure to set up ends
-    // the test process with a message, since no Wine test can run without it.
+    // The process's session, set up on first use; a failure to set up ends the process.
     static Session& Get();
 
     // Z:\... form of an absolute Linux path, still in UTF-8 as Run() wants its arguments.
@@ -112,50 +107,32 @@ public:
     std::string WinPath(const std::string& linuxPath) const;
 
     // Runs the driver with these script lines and parses its report.
-    DriverRun Drive(const std::vector<std::string>& script, int timeoutSeconds = 120);
+    DriverRun Drive(std::vector<std::string> script, int timeoutSeconds = 120);
 
     // Runs a Windows program (its Linux path) with arguments; standard output is captured.
     ProgramRun Run(const std::string& exe, const std::vector<std::string>& args,
                    int timeoutSeconds = 60);
 
-    // Makes Wine report an older Windows version ("win95", "win31", ...) to programs of this
-    // file name (e.g. "sfxstub.exe"); an empty version removes the setting again.
-    void SetWindowsVersion(const std::string& exeName, const std::string& version);
-
     // A fresh, empty folder below build/wine/work.
     std::string WorkDir(const std::string& name) const;
 
-    // Converts a BMP screenshot into a PNG file; false on failure.
-    bool ToPng(const std::string& bmp, const std::string& png) const;
-
-    // Ends every Wine process of the prefix (the next program starts a fresh wineserver).
-    void KillAll();
-
-    const std::string& Root() const { return root_; }      // build/wine
     const std::string& Prefix() const { return prefix_; }  // the WINEPREFIX
-    std::string Display() const { return ":" + std::to_string(display_); }
 
     ~Session();
 
 private:
     Session();
-    void StartDisplay();
-    void EnsurePrefix();
-    void ResetPrefixState();
-    void StartServer();
+    void ClearPrefixState();
+    void Restart();  // after a timeout: ends every Wine process of the prefix
     ProgramRun Exec(const std::vector<std::string>& argv, int timeoutSeconds);
-    std::vector<std::string> Environment() const;
 
-    std::string root_, prefix_;
+    std::string root_, prefix_, display_;
     int lockFd_ = -1;
-    int xvfbPid_ = -1;
-    int display_ = -1;
+    bool ownSession_ = false;
     int scripts_ = 0;
 };
 
-// The observations in the driver's report; `script` names the command of each line.
-std::vector<Observation> ParseReport(const std::string& output,
-                                     const std::vector<std::string>& script);
+inline Session& Wine() { return Session::Get(); }
 
 // A script value in double quotes, with the driver's escapes.
 std::string Quote(const std::string& raw);
@@ -163,8 +140,53 @@ std::string Quote(const std::string& raw);
 // UTF-8 text in Windows-1252, as the programs show it (characters outside 1252 become '?').
 std::string Ansi(const std::string& utf8);
 
-// The driver, the test programs and the stub of the Windows tree.
-std::string TestProgram(const std::string& name);  // build/win/testprogs/NAME.exe
-std::string Stub();                                 // build/win/sfxstub.exe
+// build/win/testprogs/NAME.exe and build/win/sfxstub.exe
+std::string TestProgram(const std::string& name);
+std::string Stub();
+
+// ---- scenarios: packages of the real stub and the prefix's folders ------------------------
+
+// Linux path of a C:\ or Z:\ path of the prefix.
+std::string UnixPath(const std::string& windows);
+// The user's folder for temporary files, the Windows folder, and where the stub extracts
+// to when nothing is in the way (all on the Linux side).
+std::string TempFolder();
+std::string WindowsFolder();
+std::string ExtractFolder();
+bool Exists(const std::string& path);
+// Removes the extraction folders (QVS*.tmp) and the fallback folders, so that each run starts
+// alike.
+void ClearLeftovers();
+
+// One self-extracting file and the folder it lives in.
+struct Package {
+    std::string folder;  // Linux
+    std::string exe;     // Linux path of the self-extracting file
+    std::string Win() const;
+    std::string Record() const { return folder + "/record.txt"; }
+};
+
+// Packs `files` (name -> contents, '/' for sub-folders; "@probe" and "@showprobe" stand for
+// those test programs) into folder `name`/`exeName` with these mksfx options ("@icon" stands
+// for a small parcel icon file, "@record" in an option for the Windows path of the package's
+// record file). The members get fixed modification times, a different one each. Fails the
+// test when mksfx does.
+Package Pack(const std::string& name, const std::map<std::string, std::string>& files,
+             const std::vector<std::string>& options, const std::string& exeName = "setup.exe");
+
+// The script line that starts a package, with optional switches.
+std::string StartLine(const Package& p, const std::string& switches = "");
+
+// The "key=value" lines that probe.exe and showprobe.exe append to a record file.
+std::multimap<std::string, std::string> ReadRecord(const std::string& path);
+std::string Field(const std::multimap<std::string, std::string>& record, const std::string& key);
+
+// Waits (up to `seconds`) for a file that a program still running writes at its end.
+bool AwaitFile(const std::string& path, double seconds);
+double Seconds();  // monotonic
+
+// The stub's message box with this text (UTF-8), icon, buttons and default button (0: any).
+void ExpectBox(const Window& box, const std::string& text, const std::string& icon,
+               const std::vector<int>& buttons, int defaultButton = 0);
 
 }  // namespace wine
