@@ -20,10 +20,13 @@ build: setup
 	@echo "installed into $(DIST)"
 
 # Native tests under AddressSanitizer and UndefinedBehaviorSanitizer, then the Wine tests.
+# The native tests make and remove many small files: in memory (/dev/shm) they take a third
+# of the time.
 test-native: setup
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DTESSLY_SANITIZE=ON -DTESSLY_WINDOWS=OFF >/dev/null
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
-	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS) -L native
+	cd $(ASAN_BUILD) && TMPDIR=$$([ -w /dev/shm ] && echo /dev/shm || echo $${TMPDIR:-/tmp}) \
+	  ctest --output-on-failure -j $(JOBS) -L native
 
 test-wine: build
 	cd $(BUILD) && ctest --output-on-failure -L wine

@@ -8,7 +8,6 @@
 // path is a loaded module, bit 3 confirms the cancel query (asked when input is queued).
 #include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -21,6 +20,7 @@
 #include "posix/standin.h"
 #include "startup/state.h"
 #include "tests/support/fresh_state.h"
+#include "tests/support/zip_craft.h"
 
 namespace {
 
@@ -28,12 +28,7 @@ const size_t kPrefix = 64;  // stands for the stub's image
 
 std::string root, file, out;
 
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
-    chmod(path, 0700);
-    return remove(path);
-}
-
-void RemoveRoot() { nftw(root.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
+void RemoveRoot() { sfxtest::RemoveTree(root); }
 
 void Setup() {
     const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
@@ -92,15 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fclose(f);
     mkdir(out.c_str(), 0777);
 
-    FreshState();
-    LoadMessages();
-    state.messageBuffer = (char*)GlobalAlloc(GPTR, MESSAGE_BUFFER_BYTES);
-    lstrcpynA(state.selfPath, file.c_str(), SELF_PATH_CHARS);
-    state.archiveFile = _lopen(file.c_str(), OF_READ);
-    stubParams.archiveOffset = kPrefix;
-    stubParams.totalSize = size * 3;
-    lstrcpyA(state.extractFolder, out.c_str());
-    state.dialogWindow = standin::FakeDialog();
+    zipcraft::Prepare(file, kPrefix, out, (uint32_t)size * 3);
     state.meterShown = flags & 2 ? 1 : 0;
     standin::SetMessageBoxAnswer(Answer, &flags);
     if (flags & 4) {
@@ -121,6 +108,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     DeleteTree(folder);
     CheckOutside(root);
     // Whatever DeleteTree could not take (names the stand-in cannot search for) goes too.
-    nftw(out.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+    sfxtest::RemoveTree(out);
     return 0;
 }

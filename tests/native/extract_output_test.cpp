@@ -1,10 +1,12 @@
-// Member output on real files: what is written and how (write sizes, progress, CRC, times),
-// the prompts, and every failure of the output side.
+// Member output on real files: what is written and how (progress, CRC, times), the prompts,
+// and every failure of the output side.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <functional>
 
 #include "tests/support/fresh_state.h"
 #include "tests/support/zip_craft.h"
@@ -71,145 +73,113 @@ protected:
     Answers answers_;
 };
 
-// Stored members come out whole; only a member's whole 2048-byte steps count towards the
-// meter, so its last part below 2048 bytes never moves it.
-TEST_F(OutputTest, StoredMembersComeOutWholeAndCountWholeSteps) {
-    struct Case {
-        size_t size;
-        DWORD bytesDone;
-    } const cases[] = {
-        {0, 0}, {1, 0}, {2047, 0}, {2048, 2048}, {2049, 2048}, {5000, 4096}, {6144, 6144},
-        {65536 + 700, 65536}, {200000, 198656},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.size);
-        std::string content = zipcraft::RandomBytes(c.size, (unsigned)c.size);
-        Archive archive;
-        archive.AddStored("s.bin", content).AddStored("t.txt", "after").Finish();
-        Outcome run = ExtractArchive(archive.bytes());
-        EXPECT_EQ(run.code, 0);
-        EXPECT_TRUE(run.boxes.empty());
-        EXPECT_TRUE(FileExists(Path("s.bin")));
-        EXPECT_EQ(Content("s.bin"), content);
-        EXPECT_EQ(Content("t.txt"), "after");
-        EXPECT_EQ(state.bytesDone, c.bytesDone);
-        unlink(Path("s.bin").c_str());
-        unlink(Path("t.txt").c_str());
-    }
-}
-
-TEST_F(OutputTest, DeflatedMembersComeOutWhole) {
-    const size_t sizes[] = {0, 1, 2047, 2048, 2049, 32767, 32768, 32769, 65536, 200001};
+// Stored and deflated members of many sizes (and stored blocks inside a deflated one) come
+// out whole, in folders made for their files only; only each member's whole 2048-byte steps
+// count towards the meter, so a last part below 2048 bytes never moves it.
+TEST_F(OutputTest, MembersComeOutWholeAndCountWholeSteps) {
     Archive archive;
-    std::vector<std::string> contents;
-    for (size_t i = 0; i < sizeof sizes / sizeof *sizes; ++i) {
-        contents.push_back(i % 2 ? zipcraft::SampleText(sizes[i], (unsigned)i)
-                                 : zipcraft::RandomBytes(sizes[i], (unsigned)i));
-        archive.AddDeflated("d" + std::to_string(i), contents.back());
+    std::vector<std::pair<std::string, std::string>> files;
+    auto add = [&](const std::string& name, const std::string& content, int method, int level = 9) {
+        Member m;
+        m.name = name, m.content = content, m.method = method, m.haveData = true;
+        m.data = method ? zipcraft::Deflate(content, level) : content;
+        archive.Add(m);
+        files.push_back({name, content});
+    };
+    int n = 0;
+    for (size_t size : {0, 1, 2047, 2048, 2049, 5000, 6144, 65536 + 700, 200000})
+        add("s" + std::to_string(size), zipcraft::RandomBytes(size, (unsigned)size), 0);
+    for (size_t size : {0, 1, 2047, 2048, 2049, 32767, 32768, 32769, 65536, 200001}) {
+        ++n;
+        add("d" + std::to_string(n), n % 2 ? zipcraft::SampleText(size, n) : zipcraft::RandomBytes(size, n), 8);
     }
-    Member level0;  // stored blocks inside a deflated member
-    level0.name = "level0";
-    level0.content = zipcraft::SampleText(70000, 99);
-    level0.method = 8;
-    level0.haveData = true;
-    level0.data = zipcraft::Deflate(level0.content, 0);
-    archive.Add(level0).Finish();
-    Outcome run = ExtractArchive(archive.bytes());
+    add("level0", zipcraft::SampleText(70000, 99), 8, 0);
+    add("a/b/c/d.txt", "deep", 0);
+    add("a/b/e.txt", "e", 8);
+    // 263 characters are the longest path that fits.
+    add(std::string(263 - out_.size() - 1, 'n'), "fits", 0);
+    Outcome run = ExtractArchive(archive.Finish().bytes());
     EXPECT_EQ(run.code, 0);
     EXPECT_TRUE(run.boxes.empty());
-    for (size_t i = 0; i < contents.size(); ++i)
-        EXPECT_EQ(Content("d" + std::to_string(i)), contents[i]) << i;
-    EXPECT_EQ(Content("level0"), level0.content);
-    // Only each member's whole 2048-byte steps count in bytesDone.
-    contents.push_back(level0.content);
     DWORD wholeSteps = 0;
-    for (const std::string& c : contents) wholeSteps += (DWORD)(c.size() - c.size() % 2048);
+    for (const auto& [name, content] : files) {
+        EXPECT_EQ(Content(name), content) << name;
+        wholeSteps += (DWORD)(content.size() - content.size() % 2048);
+    }
     EXPECT_EQ(state.bytesDone, wholeSteps);
+    std::vector<std::string> tree = zipcraft::ListTree(out_);
+    EXPECT_EQ(std::vector<std::string>(tree.begin(), tree.begin() + 5),
+              (std::vector<std::string>{"a/", "a/b/", "a/b/c/", "a/b/c/d.txt", "a/b/e.txt"}));
+    EXPECT_EQ(tree.size(), files.size() + 3);
 }
 
-TEST_F(OutputTest, UnsupportedMethodsFailAfterAnEmptyFile) {
-    for (int method : {6, 9, 12, 1, 14, 99}) {
-        SCOPED_TRACE(method);
+// Each failure of the output side: its one error box (after any question, answered Yes), and
+// what stays of the files.
+TEST_F(OutputTest, OutputFailuresEndWithTheirMessage) {
+    auto shown = [&](int id, const std::string& name) { return zipcraft::Formatted(id, ShownPath(name).c_str()); };
+    auto member = [](const std::string& name, const std::string& content, int method, int64_t crc = -1) {
         Member m;
-        m.name = "packed.bin";
-        m.content = zipcraft::SampleText(3000, 1);
-        m.method = method;
-        Outcome run = ExtractArchive(Archive().Add(m).Finish().bytes());
-        ExpectFailure(run, Message(MSG_BAD_METHOD));
-        EXPECT_TRUE(FileExists(Path("packed.bin")));
-        EXPECT_EQ(Content("packed.bin"), "");
-        unlink(Path("packed.bin").c_str());
+        m.name = name, m.content = content, m.method = method, m.crc = crc;
+        return m;
+    };
+    Member deflated = member("d.txt", zipcraft::SampleText(20000, 3), 8);
+    deflated.haveData = true;
+    deflated.data = zipcraft::Deflate(deflated.content);
+    std::string longName(263 - out_.size(), 'n');  // one more than a path may have
+    char badCrc[600];  // "abc" has the CRC-32 352441c2
+    wsprintfA(badCrc, Message(MSG_BAD_CRC).c_str(), ShownPath("sub/data.txt").c_str(), 0x352441c2u, 0x0000abcdu);
+    ASSERT_NE(std::string(badCrc).find("352441c2 (sollte 0000abcd"), std::string::npos);
+    struct Row {
+        std::string what;
+        Member m;
+        std::function<void()> before;                            // what the folder holds already
+        std::vector<std::string> boxes;                          // "" where any text will do
+        std::vector<std::pair<std::string, std::string>> after;  // files and their contents
+        long long writeLimit = -1;
+    };
+    std::vector<Row> rows = {
+        {"bad CRC", member("sub/data.txt", "abc", 0, 0xABCD), [] {}, {badCrc}, {{"sub/data.txt", "abc"}}},
+        {"a folder where a folder cannot be made", member("plain/inner/x.txt", "x", 0),
+         [&] { WriteFileBytes(Path("plain"), "a file"); }, {shown(MSG_CANNOT_CREATE_FOLDER, "plain\\inner")}},
+        {"a file in the path", member("file/x.txt", "x", 0), [&] { WriteFileBytes(Path("file"), "a file"); },
+         {shown(MSG_CANNOT_CREATE_FILE, "file\\x.txt")}},
+        {"the output path taken by a folder", member("taken", "x", 0), [&] { mkdir(Path("taken").c_str(), 0777); },
+         {shown(MSG_OVERWRITE_QUERY, "taken"), shown(MSG_CANNOT_CREATE_FILE, "taken")}},
+        {"a read-only file: no attribute is cleared", member("ro.txt", "new", 0),
+         [&] { WriteFileBytes(Path("ro.txt"), "old"), chmod(Path("ro.txt").c_str(), 0444); },
+         {shown(MSG_OVERWRITE_QUERY, "ro.txt"), shown(MSG_CANNOT_CREATE_FILE, "ro.txt")}, {{"ro.txt", "old"}}},
+        // Refused before the separators are turned: the folder is shown as it was given.
+        {"a path that does not fit", member(longName, "x", 0), [] {},
+         {zipcraft::Formatted(MSG_CANNOT_CREATE_FILE, (out_ + "\\" + longName).c_str())}},
+    };
+    for (int method : {6, 9, 12, 1, 14, 99})
+        rows.push_back({"method " + std::to_string(method), member("packed.bin", zipcraft::SampleText(3000, 1), method),
+                        [] {}, {Message(MSG_BAD_METHOD)}, {{"packed.bin", ""}}});
+    // One byte of the data changed: a damaged stream or a wrong CRC, reported either way.
+    for (size_t at : {deflated.data.size() / 2, deflated.data.size() - 2}) {
+        rows.push_back({"damaged stream at " + std::to_string(at), deflated, [] {}, {""}});
+        rows.back().m.data[at] ^= 0x10;
     }
-}
-
-TEST_F(OutputTest, DamagedDataIsReportedWithBothChecksums) {
-    Member m;
-    m.name = "sub/data.txt";
-    m.content = "abc";  // CRC-32 352441c2
-    m.crc = 0x0000ABCD;
-    Outcome run = ExtractArchive(Archive().Add(m).Finish().bytes());
-    char text[600];
-    wsprintfA(text, Message(MSG_BAD_CRC).c_str(), ShownPath("sub/data.txt").c_str(), 0x352441c2u,
-              0x0000abcdu);
-    ExpectFailure(run, text);
-    EXPECT_NE(std::string(text).find("352441c2 (sollte 0000abcd"), std::string::npos);
-    EXPECT_EQ(Content("sub/data.txt"), "abc");  // the file stays, closed
-
-    // A deflated member with one byte changed in its data: a damaged stream or a wrong CRC,
-    // reported either way.
-    Member d;
-    d.name = "d.txt";
-    d.content = zipcraft::SampleText(20000, 3);
-    d.method = 8;
-    d.haveData = true;
-    d.data = zipcraft::Deflate(d.content);
-    for (size_t at : {d.data.size() / 2, d.data.size() - 2}) {
-        SCOPED_TRACE(at);
-        Member bad = d;
-        bad.data[at] ^= 0x10;
-        run = ExtractArchive(Archive().Add(bad).Finish().bytes());
-        EXPECT_EQ(run.code, ABORT_FAILED);
-        EXPECT_EQ(run.boxes.size(), 1u);
-        EXPECT_EQ(state.outputFile, 0);
-        unlink(Path("d.txt").c_str());
+    for (long long limit : {0ll, 100ll, 2048ll, 5000ll}) {
+        rows.push_back({"writes stop after " + std::to_string(limit), member("w.txt", zipcraft::SampleText(9000, 2), 8),
+                        [] {}, {shown(MSG_WRITE_FAILED, "w.txt")}});
+        rows.back().writeLimit = limit;
     }
-}
-
-TEST_F(OutputTest, FoldersAreMadeOuterFirstAndOnlyForFiles) {
-    Archive archive;
-    archive.AddStored("a/b/c/d.txt", "deep").AddStored("a/b/e.txt", "e").Finish();
-    Outcome run = ExtractArchive(archive.bytes());
-    EXPECT_EQ(run.code, 0);
-    EXPECT_EQ(zipcraft::ListTree(out_), (std::vector<std::string>{"a/", "a/b/", "a/b/c/",
-                                                                  "a/b/c/d.txt", "a/b/e.txt"}));
-}
-
-TEST_F(OutputTest, FolderThatCannotBeMadeIsMessage32) {
-    WriteFileBytes(Path("plain"), "a file");
-    Outcome run = ExtractArchive(Archive().AddStored("plain/inner/x.txt", "x").Finish().bytes());
-    ExpectFailure(run, zipcraft::Formatted(MSG_CANNOT_CREATE_FOLDER, ShownPath("plain\\inner").c_str()));
-}
-
-TEST_F(OutputTest, OutputFileThatCannotBeCreatedIsMessage28) {
-    // A path component that is a file; the output path taken by a folder (Yes to the
-    // question); an existing read-only file (Yes: no attribute is cleared).
-    WriteFileBytes(Path("file"), "a file");
-    Outcome run = ExtractArchive(Archive().AddStored("file/x.txt", "x").Finish().bytes());
-    ExpectFailure(run, zipcraft::Formatted(MSG_CANNOT_CREATE_FILE, ShownPath("file\\x.txt").c_str()));
-
-    mkdir(Path("taken").c_str(), 0777);
-    answers_.overwrite = IDYES;
-    run = ExtractArchive(Archive().AddStored("taken", "x").Finish().bytes());
-    ASSERT_EQ(run.boxes.size(), 2u);
-    EXPECT_EQ(run.boxes[0].text, zipcraft::Formatted(MSG_OVERWRITE_QUERY, ShownPath("taken").c_str()));
-    ExpectFailure(run, zipcraft::Formatted(MSG_CANNOT_CREATE_FILE, ShownPath("taken").c_str()));
-
-    WriteFileBytes(Path("ro.txt"), "old");
-    chmod(Path("ro.txt").c_str(), 0444);
-    run = ExtractArchive(Archive().AddStored("ro.txt", "new").Finish().bytes());
-    ASSERT_EQ(run.boxes.size(), 2u);
-    ExpectFailure(run, zipcraft::Formatted(MSG_CANNOT_CREATE_FILE, ShownPath("ro.txt").c_str()));
-    EXPECT_EQ(Content("ro.txt"), "old");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        zipcraft::EmptyFolder(out_);
+        row.before();
+        answers_.overwrite = IDYES;
+        Load(Archive().Add(row.m).AddStored("later.txt", "never").Finish().bytes());
+        standin::LimitWrites(row.writeLimit);
+        Outcome run = Go();
+        ASSERT_EQ(run.boxes.size(), row.boxes.size());
+        for (size_t i = 0; i < run.boxes.size(); ++i)
+            EXPECT_TRUE(row.boxes[i].empty() || run.boxes[i].text == row.boxes[i]) << i << ": " << run.boxes[i].text;
+        ExpectFailure(run, run.boxes.back().text);
+        for (const auto& [name, content] : row.after) EXPECT_EQ(Content(name), content) << name;
+        EXPECT_FALSE(FileExists(Path("later.txt")));
+    }
 }
 
 TEST_F(OutputTest, OverwriteQuestionPerMember) {
@@ -321,6 +291,7 @@ TEST_F(OutputTest, MeterMovesOncePer64KiB) {
         std::vector<WPARAM> positions;
     } const cases[] = {
         {1000000, 1, {6, 13, 19}},
+        {131072, 1, {50, 100, 100}},  // 50 % exactly
         {1000000, 0, {}},
         {100000, 1, {65, 100, 100}},   // a total smaller than the output
         {0, 1, {100, 100, 100}},       // no total at all
@@ -351,7 +322,7 @@ TEST_F(OutputTest, MeterPositionIsExactWithoutOverflow) {
     state.outputFile = _lopen("/dev/null", OF_WRITE);
     state.meterShown = 1;
     static const unsigned char step[2048] = {};
-    const uint32_t totals[] = {1, 7, 100, 65536, 1000000, 0x7FFFFFFF, 0x80000001, 0xFFFFFFFF};
+    const uint32_t totals[] = {1, 7, 100, 65536, 131072, 1000000, 0x7FFFFFFF, 0x80000001, 0xFFFFFFFF};
     for (uint32_t total : totals) {
         const uint64_t dones[] = {65536, 65537, 1000000, 0x40000000, 0xFFFF0000, total,
                                   (uint64_t)total - 1};
@@ -405,25 +376,6 @@ TEST_F(OutputTest, TextsLongerThanTheirBuffersAreCut) {
               zipcraft::Formatted(MSG_UNZIPPING, name.c_str()).substr(0, 99));
 }
 
-TEST_F(OutputTest, PathsThatDoNotFitAreMessage28) {
-    // 263 characters fit; 264 are one more than a path may have.
-    std::string name(263 - out_.size() - 1, 'n');
-    for (int extra : {0, 1}) {
-        SCOPED_TRACE(extra);
-        std::string n = name + std::string(extra, 'x');
-        Outcome run = ExtractArchive(Archive().AddStored(n, "fits").Finish().bytes());
-        if (!extra) {
-            EXPECT_EQ(run.code, 0);
-            EXPECT_EQ(Content(n), "fits");
-        } else {
-            // Refused before the separators are turned: the folder is shown as it was given.
-            std::string path = out_ + "\\" + n;
-            ExpectFailure(run, zipcraft::Formatted(MSG_CANNOT_CREATE_FILE, path.c_str()));
-            EXPECT_FALSE(FileExists(Path(n)));
-        }
-    }
-}
-
 // A click or key aimed at the dialog during extraction asks message 11 after the next write;
 // what was written stays until the folder goes.
 TEST_F(OutputTest, CancelQueryAfterAWrite) {
@@ -441,7 +393,7 @@ TEST_F(OutputTest, CancelQueryAfterAWrite) {
         EXPECT_EQ(state.outputFile, 0);
         if (answer == IDYES) {
             EXPECT_EQ(run.code, ABORT_FAILED);
-            std::string written = Content("c.bin");
+            std::string written = Content("c.bin");  // stays until the folder goes
             EXPECT_FALSE(written.empty());
             EXPECT_EQ(written, content.substr(0, written.size()));
             EXPECT_FALSE(FileExists(Path("d.txt")));
@@ -449,17 +401,6 @@ TEST_F(OutputTest, CancelQueryAfterAWrite) {
             EXPECT_EQ(run.code, 0);
             EXPECT_EQ(Content("c.bin"), content);
         }
-    }
-}
-
-TEST_F(OutputTest, ShortWriteIsMessage35) {
-    for (long long limit : {0ll, 100ll, 2048ll, 5000ll}) {
-        SCOPED_TRACE(limit);
-        Load(Archive().AddDeflated("w.txt", zipcraft::SampleText(9000, 2)).Finish().bytes());
-        standin::LimitWrites(limit);
-        Outcome run = Go();
-        ExpectFailure(run, zipcraft::Formatted(MSG_WRITE_FAILED, ShownPath("w.txt").c_str()));
-        unlink(Path("w.txt").c_str());
     }
 }
 

@@ -163,13 +163,4 @@ TEST_F(AgainstZlib, CopiesAcrossTheWindowEnd) {
     }
 }
 
-TEST_F(AgainstZlib, Length258AtDistance1) {
-    StreamWriter w;
-    w.FixedHeader(true);
-    w.FixedLiteral('a');
-    w.FixedMatch(258, 1);
-    w.FixedLiteral(256);
-    ExpectDecodes(std::string(259, 'a'), w.Finish());
-}
-
 }  // namespace

@@ -20,37 +20,6 @@ void Set16(std::string* b, size_t at, uint32_t v) {
     (*b)[at + 1] = (char)(v >> 8);
 }
 
-// A small sound program image: headers (0x200 bytes, PE header at 0x40, section table at
-// 0x138), .text at 0x200 holding the entry point, .data at 0x400 with the imports.
-std::string MinimalPe() {
-    std::string b(0x600, '\0');
-    b.replace(0, 2, "MZ");
-    SetLe32(&b, 0x3C, 0x40);
-    b.replace(0x40, 4, "PE\0\0", 4);
-    Set16(&b, 0x44, 0x14C);  // i386
-    Set16(&b, 0x46, 2);
-    Set16(&b, 0x54, 224);    // optional header size
-    Set16(&b, 0x56, 0x0102);  // executable, 32-bit
-    const size_t o = 0x58;
-    Set16(&b, o, 0x10B);
-    const uint32_t fields[][2] = {{4, 0x200}, {8, 0x200}, {16, 0x1000}, {20, 0x1000}, {24, 0x2000}, {28, 0x400000},
-                                  {32, 0x1000}, {36, 0x200}, {56, 0x3000}, {60, 0x200}, {64, 0x1234}, {92, 16},
-                                  {96 + 8, 0x2000}, {96 + 12, 0x28}};  // the import directory
-    for (const auto& f : fields) SetLe32(&b, o + f[0], f[1]);
-    Set16(&b, o + 40, 4);
-    Set16(&b, o + 48, 4);
-    Set16(&b, o + 68, 2);  // GUI
-    const uint32_t sections[2][5] = {{0x10, 0x1000, 0x200, 0x200, 0x60000020}, {0x100, 0x2000, 0x200, 0x400, 0xC0000040}};
-    for (int i = 0; i < 2; ++i) {
-        b.replace(0x138 + 40 * i, 5, i ? ".data" : ".text");
-        for (int k = 0; k < 4; ++k) SetLe32(&b, 0x138 + 40 * i + 8 + 4 * k, sections[i][k]);
-        SetLe32(&b, 0x138 + 40 * i + 36, sections[i][4]);
-    }
-    b[0x200] = (char)0xC3;
-    b.replace(0x400, 9, "data here");
-    return b;
-}
-
 std::string Widen(const std::string& ascii) {
     std::string w;
     for (char c : ascii) w += std::string(1, c) + '\0';
@@ -70,7 +39,7 @@ TEST(MksfxResources, AddedSectionReadsBackInIcoutilsAndOurReader) {
     ASSERT_EQ(RunProgram({"convert", "-size", "256x256", "xc:#3080C0", "png32:" + dir / "big.png"}).exitCode, 0);
     sfx::IconImage small = ImageOf(SampleIcon(), 16, 16, 4), big;
     big.width = big.height = 256, big.planes = 1, big.bitCount = 32, big.bytes = ReadFile(dir / "big.png");
-    const std::string pe = MinimalPe();
+    const std::string pe = SyntheticStub(0x600, 0x400);  // sections end at 0x600
 
     struct Row {
         sfx::ResourceInputs in;
@@ -84,10 +53,10 @@ TEST(MksfxResources, AddedSectionReadsBackInIcoutilsAndOurReader) {
     sfx::ResourceInputs& in = rows[1].in;
     in.elevation = sfx::Elevation::Highest;
     in.icons = {small, big};
-    in.version = {"2.1.7.300", "2.1", "Hallo", "Gr\xC3\xBC\xC3\x9F" "e GmbH", "", "\xC2\xA9 2024", "hallo-setup.exe"};
+    in.version = {"2.1.7.300", "2.1", "Hallo", "Gr\xC3\xBC\xC3\x9F" "e GmbH", "", "\xC2\xA9 2024 \xF0\x9F\x98\x80", "hallo-setup.exe"};
     rows[1].lines = {"manifest: highestAvailable", "icon: 16x16 4-bit, 256x256 PNG", "file version: 2.1.7.300",
                      "product version: 2.1.0.0", "CompanyName: Gr\xC3\xBC\xC3\x9F" "e GmbH",
-                     "FileDescription: Hallo", "LegalCopyright: \xC2\xA9 2024", "InternalName: hallo-setup"};
+                     "FileDescription: Hallo", "LegalCopyright: \xC2\xA9 2024 \xF0\x9F\x98\x80", "InternalName: hallo-setup"};
     rows[1].icotoolSizes = {"--width=16 --height=16", "--width=256 --height=256"};
     rows[1].versionTexts = {"2.1.7.300", "Hallo", "hallo-setup.exe", std::string("G\0r\0\xFC\0\xDF\0e\0", 10)};
     rows[2].in.elevation = sfx::Elevation::Admin;
@@ -133,7 +102,7 @@ TEST(MksfxResources, AddedSectionReadsBackInIcoutilsAndOurReader) {
 }
 
 TEST(MksfxResources, RefusesBrokenImagesSectionsAndInputs) {
-    const std::string pe = MinimalPe();
+    const std::string pe = SyntheticStub(0x600, 0x400);  // sections end at 0x600
     std::string withResources = pe;
     sfx::ResourceInputs iconInputs;
     iconInputs.icons = {ImageOf(SampleIcon(), 16, 16, 4)};

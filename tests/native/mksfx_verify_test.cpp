@@ -111,6 +111,10 @@ TEST(MksfxVerify, FindsEachFault) {
     ASSERT_EQ(RunMksfx({"build", "-q", "-o", dir / "built.exe", "--stub", dir / "stub.exe", dir / "in"}).exitCode, 0);
     const std::string built = ReadFile(dir / "built.exe");
     f = built;
+    f.replace(3000, 8, built.substr(FindBlock(built), 8));  // after the block, before the resources
+    ResealHeader(&f);
+    add("signature twice in a built stub", f, "occurs 2 times in the stub image");
+    f = built;
     SetLe32(&f, 0x2000 + 16, 30);  // the first type's id above the second's
     ResealHeader(&f);
     add("resource ids out of order", f, "resources: the resource table at 0x0: its ids do not ascend");
@@ -175,6 +179,13 @@ TEST(MksfxList, ShowsConfigurationAndMembers) {
     EXPECT_NE(refused.out.find("2 members"), std::string::npos);
     EXPECT_NE(refused.err.find("header CRC-32 mismatch"), std::string::npos) << refused.err;
     EXPECT_NE(refused.err.find("changed.exe is damaged"), std::string::npos) << refused.err;
+
+    // Not a self-extracting file at all: nothing is listed.
+    WriteFile(dir / "none.exe", std::string(5000, 'x'));
+    RunResult none = RunMksfx({"list", dir / "none.exe"});
+    EXPECT_EQ(none.exitCode, 1);
+    EXPECT_EQ(none.out, "");
+    EXPECT_NE(none.err.find("no parameter block"), std::string::npos) << none.err;
 
     p.rawArchive = std::string(50, 'x');
     p.members.clear();

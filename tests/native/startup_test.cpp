@@ -3,13 +3,11 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <functional>
+
 #include "tests/support/fresh_state.h"
 
 namespace {
-
-const std::string kHeaderInvalid =
-    "Tessly Self-Extractor-Dateikopf ung\xFCltig. M\xF6gliche Ursache: Fehlerhafter "
-    "Datentr\xE4ger oder Datei\xFC" "bertragungsfehler.";
 
 TEST(ProgramEntry, SkipsTheProgramNameOnly) {
     struct Case {
@@ -97,6 +95,7 @@ protected:
     std::string path;
     std::string file;
     size_t blockAt = 0;
+    bool missing = false;  // the own file is not written
 
     void SetUp() override {
         FreshState();
@@ -111,22 +110,13 @@ protected:
         StubData& block = *(StubData*)&file[blockAt];
         block.params.archiveOffset = (DWORD)image.size();
         block.params.endRecordOffset = (DWORD)image.size();
-        block.params.headerCrc = HeaderCrc(file, image.size());
+        sfxtest::ResealHeader(&file);
     }
     void TearDown() override { FreshState(); }
 
-    static DWORD HeaderCrc(std::string bytes, size_t length) {
-        size_t at = bytes.find(std::string((const char*)stubData.params.signature, 8));
-        memset(&bytes[at + 8], 0, 4);
-        BuildCrcTable();
-        state.crc = 0xFFFFFFFF;
-        Crc32Update((const unsigned char*)bytes.data(), (DWORD)length);
-        return ~state.crc;
-    }
-
     // Loads the file as the program would load itself; answers the abort code (0 = loaded).
     int Load() {
-        WriteFileBytes(path, file);
+        if (!missing) WriteFileBytes(path, file);
         memcpy(&stubData.params, &file[blockAt], sizeof stubData.params);
         lstrcpyA(state.selfPath, path.c_str());
         int code = ARM_CHECKPOINT();
@@ -134,12 +124,6 @@ protected:
         return code;
     }
 };
-
-TEST_F(SelfCheck, CorrectHeaderLoads) {
-    EXPECT_EQ(0, Load());
-    EXPECT_TRUE(standin::MessageBoxes().empty());
-    EXPECT_NE(0, state.archiveFile);
-}
 
 // With OPT_SIGNABLE the PE checksum and the certificate-table entry (placed by the MZ
 // header's PE offset, here 0x40, and left zero by the builder) may change; nothing else.
@@ -151,7 +135,7 @@ TEST_F(SelfCheck, EveryChangedByteBeforeTheArchiveIsRefused) {
     signable.replace(pe + PE_CHECKSUM, 4, 4, '\0');
     signable.replace(pe + PE_CERTIFICATE_ENTRY, 8, 8, '\0');
     ((StubData*)&signable[blockAt])->params.optionFlags |= OPT_SIGNABLE;
-    ((StubData*)&signable[blockAt])->params.headerCrc = HeaderCrc(signable, length);
+    sfxtest::ResealHeader(&signable);
     const std::string variants[2] = {file, signable};
     for (int v = 0; v < 2; ++v)
     for (DWORD i = 0; i < length; i += (i >= blockAt && i < blockAt + 60) || (i >= pe && i < pe + 200) ? 1 : 5) {
@@ -168,24 +152,11 @@ TEST_F(SelfCheck, EveryChangedByteBeforeTheArchiveIsRefused) {
         ASSERT_EQ(ABORT_FAILED, Load()) << "byte " << i;
         ASSERT_EQ(1u, standin::MessageBoxes().size());
         const ShownMessageBox& box = standin::MessageBoxes()[0];
-        EXPECT_EQ(kHeaderInvalid, box.text);
+        EXPECT_EQ(HEADER_INVALID_TEXT, box.text);
         EXPECT_EQ("Tessly Self-Extractor", box.caption);
         EXPECT_EQ(nullptr, box.owner);  // no dialog yet
         EXPECT_EQ((UINT)(MB_OK | MB_ICONERROR), box.type);
     }
-}
-
-TEST_F(SelfCheck, ZeroHeaderCrcSkipsTheCheck) {
-    StubData& block = *(StubData*)&file[blockAt];
-    block.params.headerCrc = 0;
-    file[10] ^= 0x55;
-    EXPECT_EQ(0, Load());
-    EXPECT_TRUE(standin::MessageBoxes().empty());
-}
-
-TEST_F(SelfCheck, ChangedArchiveByteIsNotTheHeadersBusiness) {
-    file[file.size() - 3] ^= 1;  // inside the end record, after the covered range
-    EXPECT_EQ(0, Load());
 }
 
 TEST_F(SelfCheck, MissingSignatureOrEmptyRangeIsRefused) {
@@ -204,60 +175,59 @@ TEST_F(SelfCheck, MissingSignatureOrEmptyRangeIsRefused) {
         EXPECT_EQ(ABORT_FAILED, code) << range;
     }
     ASSERT_EQ(3u, standin::MessageBoxes().size());
-    for (const ShownMessageBox& box : standin::MessageBoxes()) EXPECT_EQ(kHeaderInvalid, box.text);
+    for (const ShownMessageBox& box : standin::MessageBoxes()) EXPECT_EQ(HEADER_INVALID_TEXT, box.text);
 }
 
-// An own file that cannot be opened is a read failure, not a damaged file.
-TEST_F(SelfCheck, MissingOwnFileIsAReadFailure) {
-    ASSERT_TRUE(AllocateTextBlocks());
-    lstrcpyA(state.selfPath, dir.File("gone.exe").c_str());
-    int code = ARM_CHECKPOINT();
-    if (code == 0) LoadStubData();
-    EXPECT_EQ(ABORT_FAILED, code);
-    ASSERT_EQ(1u, standin::MessageBoxes().size());
-    EXPECT_EQ(0u, standin::MessageBoxes()[0].text.rfind("Fehler beim Lesen von " + dir.File("gone.exe"), 0));
-    EXPECT_EQ(0, state.archiveFile);
-    FreeTextBlocks();
-}
-
-TEST_F(SelfCheck, EndRecordProbe) {
-    struct Case {
+// The file as built, and changed: what loads, and the one box of what does not.
+TEST_F(SelfCheck, LoadsOrRefusesEachVariant) {
+    using Change = std::function<void(std::string*, StubParameterBlock*)>;
+    enum { kLoads = -1, kHeaderText = -2 };
+    auto probe = [](long delta) { return [delta](std::string*, StubParameterBlock* p) { p->endRecordOffset += delta; }; };
+    const struct {
         const char* what;
-        long offsetDelta;  // from the end record's true offset
-        bool breakSignature;
-        bool ok;
+        Change change;
+        bool reseal;  // the header CRC computed again after the change
+        int message;  // the box's message; kLoads, or kHeaderText for the damaged-header text
+                      // (MSG_READ_FAILED names the own file)
     } cases[] = {
-        {"at the end record", 0, false, true},
-        {"one byte late", 1, false, false},
-        {"beyond the end of the file", 1000, false, false},
-        {"three bytes before the end", 19, false, false},
-        {"signature damaged", 0, true, false},
+        {"as built", [](std::string*, StubParameterBlock*) {}, false, kLoads},
+        {"header CRC zero skips the check", [](std::string* f, StubParameterBlock* p) { p->headerCrc = 0, (*f)[10] ^= 0x55; },
+         false, kLoads},
+        {"changed byte after the covered range", [](std::string* f, StubParameterBlock*) { (*f)[f->size() - 3] ^= 1; },
+         false, kLoads},
+        {"no end record offset, no archive", [](std::string* f, StubParameterBlock* p) {
+             f->resize(p->archiveOffset), p->endRecordOffset = 0; }, true, kLoads},
+        // An own file that cannot be opened is a read failure, not a damaged file.
+        {"own file missing", [&](std::string*, StubParameterBlock*) {
+             path = dir.File("gone.exe"), missing = true, AllocateTextBlocks(); }, false, MSG_READ_FAILED},
+        {"end record one byte late", probe(1), true, MSG_END_RECORD_BAD},
+        {"end record beyond the end of the file", probe(1000), true, MSG_END_RECORD_BAD},
+        {"end record three bytes before the end", probe(19), true, MSG_END_RECORD_BAD},
+        {"end record signature damaged", [](std::string* f, StubParameterBlock* p) { (*f)[p->endRecordOffset + 3] = 7; },
+         true, MSG_END_RECORD_BAD},
     };
-    const std::string good = file;
-    for (const Case& c : cases) {
-        file = good;
-        StubData& block = *(StubData*)&file[blockAt];
-        if (c.breakSignature) file[block.params.endRecordOffset + 3] = 0x07;
-        block.params.endRecordOffset += c.offsetDelta;
-        block.params.headerCrc = HeaderCrc(file, block.params.archiveOffset);
+    const std::string good = file, goodPath = path;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        file = good, path = goodPath, missing = false;
         FreshState();
+        StubParameterBlock& block = ((StubData*)&file[blockAt])->params;
+        c.change(&file, &block);
+        if (c.reseal) sfxtest::ResealHeader(&file);
         int code = Load();
-        EXPECT_EQ(c.ok ? 0 : ABORT_FAILED, code) << c.what;
-        if (!c.ok) {
-            ASSERT_EQ(1u, standin::MessageBoxes().size()) << c.what;
-            EXPECT_EQ(Message(MSG_END_RECORD_BAD), standin::MessageBoxes()[0].text);
-            EXPECT_EQ("ZIP ist besch\xE4" "digt oder wurde seit Erstellung der EXE Datei ver\xE4ndert",
-                      standin::MessageBoxes()[0].text);
+        if (c.message == kLoads) {
+            EXPECT_EQ(0, code);
+            EXPECT_TRUE(standin::MessageBoxes().empty());
+            EXPECT_NE(0, state.archiveFile);
+            continue;
         }
+        EXPECT_EQ(ABORT_FAILED, code);
+        EXPECT_TRUE(c.message != MSG_READ_FAILED || state.archiveFile == 0);
+        ASSERT_EQ(1u, standin::MessageBoxes().size());
+        std::string want = c.message == kHeaderText ? std::string(HEADER_INVALID_TEXT) : Message(c.message);
+        if (c.message == MSG_READ_FAILED) want.replace(want.find("%s"), 2, path);
+        EXPECT_EQ(want, standin::MessageBoxes()[0].text);
     }
-}
-
-TEST_F(SelfCheck, NoProbeWithoutEndRecordOffset) {
-    StubData& block = *(StubData*)&file[blockAt];
-    file.resize(block.params.archiveOffset);  // no archive at all
-    block.params.endRecordOffset = 0;
-    block.params.headerCrc = HeaderCrc(file, block.params.archiveOffset);
-    EXPECT_EQ(0, Load());
 }
 
 // Every allocation of loading that fails is reported as a damaged header, one box, and the
@@ -274,8 +244,8 @@ TEST_F(SelfCheck, EachAllocationFailureDuringLoadingIsReported) {
         }
         EXPECT_EQ(ABORT_FAILED, code) << "allocation " << n;
         ASSERT_EQ(1u, standin::MessageBoxes().size()) << "allocation " << n;
-        EXPECT_TRUE(standin::MessageBoxes()[0].text == kHeaderInvalid ||
-                    standin::MessageBoxes()[0].text == "Nicht gen\xFCgend Speicher")
+        EXPECT_TRUE(standin::MessageBoxes()[0].text == HEADER_INVALID_TEXT ||
+                    standin::MessageBoxes()[0].purpose == BOX_OUT_OF_MEMORY)
             << "allocation " << n << ": " << standin::MessageBoxes()[0].text;
     }
     // header block, three decoder blocks, the table block, and the decoder's own tables
@@ -339,38 +309,6 @@ TEST(StartUp, OldHostsAreRecognised) {
     FreshState();
 }
 
-// An abort from deep inside unwinds to the innermost armed checkpoint with its code.
-static int depthReached = 0;
-static void Descend(int depth, int code) {
-    depthReached = depth;
-    if (depth == 20) AbortTo(code);
-    if (depth < 100) Descend(depth + 1, code);
-    depthReached = -1;  // never runs
-}
-
-TEST(Failure, AbortReturnsToTheCheckpointWithItsCode) {
-    FreshState();
-    for (int code : {ABORT_CANCELLED, ABORT_FAILED}) {
-        int got = ARM_CHECKPOINT();
-        if (got == 0) Descend(0, code);
-        EXPECT_EQ(code, got);
-        EXPECT_EQ(20, depthReached);
-    }
-    EXPECT_TRUE(standin::MessageBoxes().empty());  // a plain abort shows nothing
-}
-
-TEST(Failure, FatalErrorShowsOneOwnedBoxOnceTheDialogExists) {
-    FreshState();
-    state.dialogWindow = standin::FakeDialog();
-    int got = ARM_CHECKPOINT();
-    if (got == 0) FatalError(BOX_READ_FAILED, "boom");
-    EXPECT_EQ(ABORT_FAILED, got);
-    ASSERT_EQ(1u, standin::MessageBoxes().size());
-    EXPECT_EQ(standin::FakeDialog(), standin::MessageBoxes()[0].owner);
-    EXPECT_EQ("boom", standin::MessageBoxes()[0].text);
-    FreshState();
-}
-
 TEST(Failure, ReadFailedNamesTheOwnFileEvenWhenItsPathIsLongest) {
     FreshState();
     LoadMessages();
@@ -382,10 +320,8 @@ TEST(Failure, ReadFailedNamesTheOwnFileEvenWhenItsPathIsLongest) {
     EXPECT_EQ(ABORT_FAILED, got);
     ASSERT_EQ(1u, standin::MessageBoxes().size());
     const std::string& text = standin::MessageBoxes()[0].text;
-    EXPECT_EQ("Fehler beim Lesen von " + longPath +
-                  ". M\xF6gliche Ursache: Fehlerhafter Datentr\xE4ger oder Datei\xFC"
-                  "bertragungsfehler.",
-              text);
+    std::string want = Message(MSG_READ_FAILED);
+    EXPECT_EQ(want.replace(want.find("%s"), 2, longPath), text);
     FreshState();
 }
 

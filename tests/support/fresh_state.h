@@ -8,6 +8,7 @@
 #include "inflate/inflate.h"
 #include "posix/standin.h"
 #include "startup/startup.h"
+#include "tests/support/sfx_files.h"
 #include "ui/ui.h"
 
 // Releases what the last run left allocated or open, zeroes `state` (and puts the title in),
@@ -20,19 +21,8 @@ void LoadMessages();
 // The message text with id n, as the program shows it (Windows-1252).
 std::string Message(int n);
 
-// A scratch folder below the system's temporary folder, removed with everything in it when
-// the object goes away.
-class ScratchDir {
-public:
-    ScratchDir();
-    ~ScratchDir();
-    const std::string& path() const { return path_; }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
-void WriteFileBytes(const std::string& path, const std::string& bytes);
-std::string ReadFileBytes(const std::string& path);
-bool FileExists(const std::string& path);
+// The file helpers under their older names.
+using ScratchDir = sfxtest::TempDir;
+inline void WriteFileBytes(const std::string& path, const std::string& bytes) { sfxtest::WriteFile(path, bytes); }
+inline std::string ReadFileBytes(const std::string& path) { return sfxtest::ReadFile(path); }
+using sfxtest::FileExists;

@@ -1,21 +1,18 @@
 // Replays a fuzz corpus without libFuzzer: runs the target once on every file of the
 // folders (or files) named on the command line.
-#include <dirent.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <sys/stat.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
-#include <vector>
+
+#include "tests/support/sfx_files.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 static int RunFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+    std::string bytes = sfxtest::ReadFile(path);
+    LLVMFuzzerTestOneInput((const uint8_t*)bytes.data(), bytes.size());
     return 1;
 }
 
@@ -31,12 +28,8 @@ int main(int argc, char** argv) {
             runs += RunFile(argv[i]);
             continue;
         }
-        DIR* d = opendir(argv[i]);
-        while (struct dirent* e = readdir(d)) {
-            if (e->d_name[0] == '.') continue;
-            runs += RunFile(std::string(argv[i]) + "/" + e->d_name);
-        }
-        closedir(d);
+        for (const std::string& name : sfxtest::ListFolder(argv[i]))
+            if (name[0] != '.') runs += RunFile(std::string(argv[i]) + "/" + name);
     }
     printf("replayed %d inputs\n", runs);
     return runs > 0 ? 0 : 1;

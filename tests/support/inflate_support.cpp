@@ -1,6 +1,5 @@
 #include "tests/support/inflate_support.h"
 
-#include <dirent.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -8,11 +7,10 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <memory>
 
 #include "posix/standin.h"
+#include "tests/support/sfx_files.h"
 
 void AllocateDecoderBuffers() {
     if (!state.crcTable[1]) BuildCrcTable();
@@ -42,32 +40,12 @@ Decoded InflateMemory(const std::string& in, size_t capacity) {
     return d;
 }
 
-namespace {
-
-std::string TempName(const char* tag) {
-    const char* tmp = getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/tessly-inflate-" + tag +
-                          "-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back(0);
-    int fd = mkstemp(name.data());
-    if (fd < 0) abort();
-    close(fd);
-    return name.data();
-}
-
-std::string Slurp(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
-
-}  // namespace
-
 Decoded InflateFile(const std::string& in, const std::string& before, const std::string& after) {
     AllocateDecoderBuffers();
     Decoded d;
-    std::string inPath = TempName("in"), outPath = TempName("out");
-    std::ofstream(inPath, std::ios::binary) << before << in << after;
+    sfxtest::TempDir dir;
+    std::string inPath = dir / "in", outPath = dir / "out";
+    sfxtest::WriteFile(inPath, before + in + after);
 
     standin::Reset();
     state.archiveFile = _lopen(inPath.c_str(), OF_READ);
@@ -89,9 +67,7 @@ Decoded InflateFile(const std::string& in, const std::string& before, const std:
     state.outputFile = 0;
     state.archiveFile = 0;
     WriteLe32(state.localHeader + ENTRY_PACKED, 0);
-    d.out = Slurp(outPath);
-    unlink(inPath.c_str());
-    unlink(outPath.c_str());
+    d.out = sfxtest::ReadFile(outPath);
     return d;
 }
 
@@ -138,20 +114,13 @@ uint32_t ZlibCrc(const std::string& data) {
 
 namespace {
 
+// Readable regular files below `folder`, sorted by path, at most six levels down.
 void ListFiles(const std::string& folder, std::vector<std::string>* files, int depth) {
-    if (depth > 6) return;
-    DIR* d = opendir(folder.c_str());
-    if (!d) return;
-    std::vector<std::string> names;
-    while (struct dirent* e = readdir(d))
-        if (e->d_name[0] != '.') names.push_back(e->d_name);
-    closedir(d);
-    std::sort(names.begin(), names.end());
-    for (const std::string& name : names) {
+    for (const std::string& name : sfxtest::ListFolder(folder)) {
         std::string path = folder + "/" + name;
         struct stat st;
-        if (lstat(path.c_str(), &st) != 0) continue;
-        if (S_ISDIR(st.st_mode))
+        if (name[0] == '.' || lstat(path.c_str(), &st) != 0) continue;
+        if (S_ISDIR(st.st_mode) && depth < 6)
             ListFiles(path, files, depth + 1);
         else if (S_ISREG(st.st_mode) && access(path.c_str(), R_OK) == 0)
             files->push_back(path);
@@ -166,7 +135,7 @@ std::vector<std::string> MachineFiles(const std::string& folder, size_t bytes) {
     size_t total = 0;
     for (const std::string& path : files) {
         if (total >= bytes) break;
-        std::string data = Slurp(path);
+        std::string data = sfxtest::ReadFile(path);
         if (data.empty()) continue;
         data.resize(std::min(data.size(), bytes - total));
         total += data.size();
@@ -236,23 +205,19 @@ void StreamWriter::FixedLiteral(unsigned symbol) {
 
 void StreamWriter::FixedDistanceSymbol(unsigned symbol) { Code(symbol, 5); }
 
+// Length symbol 257 + l has (l - 4) / 4 extra bits from l = 8 to 27, distance symbol d has
+// (d - 2) / 2 from d = 4; each base follows the previous one's range. 258 is symbol 285.
 void StreamWriter::FixedMatch(unsigned length, unsigned distance) {
-    static const unsigned lengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,
-                                            15, 17, 19, 23, 27, 31, 35, 43, 51,  59,
-                                            67, 83, 99, 115, 131, 163, 195, 227, 258};
-    static const unsigned distanceBase[30] = {
-        1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
-        193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-    int l = 28;
-    while (lengthBase[l] > length) --l;
-    FixedLiteral(257 + l);
-    int lextra = l < 8 || l == 28 ? 0 : (l - 4) / 4;
-    Bits(length - lengthBase[l], lextra);
-    int d = 29;
-    while (distanceBase[d] > distance) --d;
+    auto lextra = [](unsigned l) { return l < 8 ? 0u : (l - 4) / 4; };
+    auto dextra = [](unsigned d) { return d < 4 ? 0u : (d - 2) / 2; };
+    unsigned l = 0, base = 3;
+    while (length != 258 && base + (1u << lextra(l)) <= length) base += 1u << lextra(l++);
+    FixedLiteral(length == 258 ? 285 : 257 + l);
+    if (length != 258) Bits(length - base, (int)lextra(l));
+    unsigned d = 0;
+    for (base = 1; base + (1u << dextra(d)) <= distance;) base += 1u << dextra(d++);
     FixedDistanceSymbol(d);
-    int dextra = d < 4 ? 0 : (d - 2) / 2;
-    Bits(distance - distanceBase[d], dextra);
+    Bits(distance - base, (int)dextra(d));
 }
 
 void StreamWriter::Stored(const std::string& bytes, bool final) {
@@ -285,15 +250,28 @@ std::vector<uint32_t> CanonicalCodes(const std::vector<int>& lengths) {
     return codes;
 }
 
-void WriteDynamicHeader(StreamWriter* w, bool final, const std::vector<int>& literalLengths,
-                        const std::vector<int>& distanceLengths) {
+void WriteRawDynamicHeader(StreamWriter* w, bool final, int hlit, int hdist, const std::vector<int>& clen,
+                           const std::vector<LengthSymbol>& symbols) {
     static const int order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
     w->Bits(final ? 1 : 0, 1);
     w->Bits(2, 2);
-    w->Bits((uint32_t)literalLengths.size() - 257, 5);
-    w->Bits((uint32_t)distanceLengths.size() - 1, 5);
+    w->Bits((uint32_t)hlit - 257, 5);
+    w->Bits((uint32_t)hdist - 1, 5);
     w->Bits(19 - 4, 4);
-    for (int j = 0; j < 19; ++j) w->Bits(order[j] < 16 ? 4 : 0, 3);
-    for (int l : literalLengths) w->Code((uint32_t)l, 4);
-    for (int l : distanceLengths) w->Code((uint32_t)l, 4);
+    for (int j = 0; j < 19; ++j) w->Bits((uint32_t)clen[order[j]], 3);
+    std::vector<uint32_t> codes = CanonicalCodes(clen);
+    for (const LengthSymbol& s : symbols) {
+        w->Code(codes[s.symbol], clen[s.symbol]);
+        if (s.symbol >= 16) w->Bits((uint32_t)s.extra, s.symbol == 16 ? 2 : s.symbol == 17 ? 3 : 7);
+    }
+}
+
+void WriteDynamicHeader(StreamWriter* w, bool final, const std::vector<int>& literalLengths,
+                        const std::vector<int>& distanceLengths) {
+    std::vector<int> clen(19, 4);
+    clen[16] = clen[17] = clen[18] = 0;
+    std::vector<LengthSymbol> symbols;
+    for (const std::vector<int>* set : {&literalLengths, &distanceLengths})
+        for (int l : *set) symbols.push_back({l, 0});
+    WriteRawDynamicHeader(w, final, (int)literalLengths.size(), (int)distanceLengths.size(), clen, symbols);
 }

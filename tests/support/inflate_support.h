@@ -32,7 +32,7 @@ Decoded InflateFile(const std::string& in, const std::string& before = "",
                     const std::string& after = "");
 
 // zlib as the reference: raw streams (no wrapper).
-std::string RawDeflate(const std::string& data, int level, int strategy = 0, int memLevel = 8);
+std::string RawDeflate(const std::string& data, int level = 9, int strategy = 0, int memLevel = 8);
 // True when zlib decodes the whole stream to its end-of-stream; *out gets at most `limit` bytes.
 bool ZlibInflate(const std::string& in, std::string* out, size_t limit = (size_t)1 << 30);
 uint32_t ZlibCrc(const std::string& data);
@@ -72,7 +72,13 @@ private:
 // Canonical codes (RFC 1951, 3.2.2) for the given lengths; code[i] is written first bit = top.
 std::vector<uint32_t> CanonicalCodes(const std::vector<int>& lengths);
 
-// A dynamic block header: the lengths are sent one by one (no repeat codes) with a code-length
-// code of sixteen 4-bit codes for the lengths 0..15.
+// A dynamic block header with `hlit` and `hdist` lengths sent as code-length symbols, each with
+// its repeat field, in the code-length code `clen` (19 lengths by symbol).
+struct LengthSymbol {
+    int symbol, extra;
+};
+void WriteRawDynamicHeader(StreamWriter* w, bool final, int hlit, int hdist, const std::vector<int>& clen,
+                           const std::vector<LengthSymbol>& symbols);
+// The same with the lengths sent one by one in sixteen 4-bit codes for the lengths 0..15.
 void WriteDynamicHeader(StreamWriter* w, bool final, const std::vector<int>& literalLengths,
                         const std::vector<int>& distanceLengths);

@@ -2,15 +2,18 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <libdeflate.h>
+#include <png.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
-#include <zlib.h>
+
+#include <math.h>
 
 #include <algorithm>
 #include <fstream>
@@ -18,6 +21,7 @@
 
 #include "posix/standin.h"
 #include "startup/startup.h"
+#include "tests/support/fresh_state.h"
 
 namespace sfxtest {
 
@@ -43,7 +47,7 @@ std::string SyntheticStub(size_t size, size_t blockAt) {
         image[i] = (char)c;
     }
     // A PE32 i386 GUI program: headers (PE header at 0x40, section table at 0x138), .text at
-    // 0x200 holding the entry point, .data from 0x400 to the end.
+    // 0x200 holding the entry point, .data from 0x400 to the end with the imports.
     auto set16 = [&](size_t at, uint32_t v) { image[at] = (char)v, image[at + 1] = (char)(v >> 8); };
     image.replace(0, 2, "MZ");
     SetLe32(&image, 0x3C, 0x40);
@@ -55,8 +59,11 @@ std::string SyntheticStub(size_t size, size_t blockAt) {
     const size_t o = 0x58, data = size - 0x400;
     set16(o, 0x10B);
     const uint32_t fields[][2] = {{16, 0x1000}, {32, 0x1000}, {36, 0x200}, {60, 0x200}, {92, 16},
-                                  {56, 0x2000 + ((uint32_t)data + 0xFFF) / 0x1000 * 0x1000}};
+                                  {56, 0x2000 + ((uint32_t)data + 0xFFF) / 0x1000 * 0x1000},
+                                  {64, 0x1234}, {96 + 8, 0x2000}, {96 + 12, 0x28}};
     for (const auto& f : fields) SetLe32(&image, o + f[0], f[1]);
+    set16(o + 40, 4);
+    set16(o + 48, 4);
     set16(o + 68, 2);
     const uint32_t sections[2][5] = {{0x200, 0x1000, 0x200, 0x200, 0x60000020},
                                      {(uint32_t)data, 0x2000, (uint32_t)data, 0x400, 0xC0000040}};
@@ -70,53 +77,81 @@ std::string SyntheticStub(size_t size, size_t blockAt) {
     return image;
 }
 
-std::string RawDeflate(const std::string& data, int level) {
-    libdeflate_compressor* c = libdeflate_alloc_compressor(level);
-    std::string out(libdeflate_deflate_compress_bound(c, data.size()), '\0');
-    size_t n = libdeflate_deflate_compress(c, data.data(), data.size(), &out[0], out.size());
-    libdeflate_free_compressor(c);
-    out.resize(n);
-    return out;
-}
+namespace {
 
-uint32_t Crc32(const std::string& data) {
-    return (uint32_t)crc32(0, (const Bytef*)data.data(), (uInt)data.size());
-}
-
-std::string SampleIcon() {
-    const int w = 16, h = 16;
-    std::string image;
-    PutLe32(&image, 40);     // BITMAPINFOHEADER
-    PutLe32(&image, w);
-    PutLe32(&image, h * 2);  // colour and mask
-    PutLe16(&image, 1);
-    PutLe16(&image, 4);
-    PutLe32(&image, 0);
-    PutLe32(&image, 0);
-    PutLe32(&image, 0);
-    PutLe32(&image, 0);
-    PutLe32(&image, 0);
-    PutLe32(&image, 0);
-    static const uint32_t palette[16] = {0x000000, 0x800000, 0x008000, 0x808000, 0x000080, 0x800080,
-                                         0x008080, 0xC0C0C0, 0x808080, 0xFF0000, 0x00FF00, 0xFFFF00,
-                                         0x0000FF, 0xFF00FF, 0x00FFFF, 0xFFFFFF};
-    for (uint32_t c : palette) PutLe32(&image, c);
+// The picture of IconFile as RGBA pixels.
+std::vector<uint8_t> Picture(int w, int h, Look look) {
+    static const uint8_t quarter[4][3] = {{220, 40, 40}, {40, 180, 60}, {40, 60, 220}, {240, 220, 40}};
+    std::vector<uint8_t> pixels((size_t)w * h * 4, 0);
+    double r = 0.45 * std::min(w, h);
     for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w / 2; ++x) image += (char)(((y / 4 + x / 2) % 16) * 0x11);
-    image.append(h * 4, '\0');  // AND mask: all opaque
-    std::string icon;
-    PutLe16(&icon, 0);
-    PutLe16(&icon, 1);
-    PutLe16(&icon, 1);
-    icon += (char)w;
-    icon += (char)h;
-    icon += (char)16;
-    icon += (char)0;
-    PutLe16(&icon, 1);
-    PutLe16(&icon, 4);
-    PutLe32(&icon, (uint32_t)image.size());
-    PutLe32(&icon, 6 + 16);
-    return icon + image;
+        for (int x = 0; x < w; ++x) {
+            double dx = x + 0.5 - w / 2.0, dy = y + 0.5 - h / 2.0, d = sqrt(dx * dx + dy * dy) / r;
+            if (d > 1 && look != kFull) continue;
+            uint8_t* p = &pixels[((size_t)y * w + x) * 4];
+            const uint8_t* q = quarter[(dy > 0) * 2 + (dx > 0)];
+            double shade = look == kRich ? 1 - 0.4 * d : 1;
+            for (int c = 0; c < 3; ++c)
+                p[c] = look == kMono ? (dy < 0 ? 255 : 0) : d > 0.85 ? 0 : (uint8_t)(q[c] * shade);
+            p[3] = 255;
+        }
+    return pixels;
+}
+
+// A bitmap as an icon file holds it (24 and 32 bits, or a palette of the picture's colours),
+// with the AND mask from the alpha channel.
+std::string Bitmap(int side, int bits, Look look) {
+    std::vector<uint8_t> pixels = Picture(side, side, look);
+    std::vector<uint32_t> palette;
+    std::string colours, mask, b;
+    for (int y = side - 1; y >= 0; --y) {
+        std::string row(((size_t)side * bits + 31) / 32 * 4, '\0'), m((side + 31) / 32 * 4, '\0');
+        for (int x = 0; x < side; ++x) {
+            const uint8_t* p = &pixels[((size_t)y * side + x) * 4];
+            uint32_t rgb = p[0] << 16 | p[1] << 8 | p[2];
+            if (p[3] < 128) m[x / 8] = (char)(m[x / 8] | 0x80 >> x % 8);
+            if (bits >= 24) {
+                for (int c = 0; c < bits / 8; ++c) row[x * bits / 8 + c] = (char)p[c < 3 ? 2 - c : 3];
+                continue;
+            }
+            size_t i = std::find(palette.begin(), palette.end(), rgb) - palette.begin();
+            if (i == palette.size()) palette.push_back(rgb);
+            row[x * bits / 8] = (char)(row[x * bits / 8] | i << (8 - bits - x * bits % 8));
+        }
+        colours += row, mask += m;
+    }
+    if (bits <= 8 && palette.size() > 1u << bits) abort();
+    for (uint32_t v : {40, side, side * 2}) PutLe32(&b, v);
+    PutLe16(&b, 1), PutLe16(&b, bits);
+    for (int i = 0; i < 6; ++i) PutLe32(&b, 0);
+    for (int i = 0; bits <= 8 && i < 1 << bits; ++i) PutLe32(&b, i < (int)palette.size() ? palette[i] : 0);
+    return b + colours + mask;
+}
+
+}  // namespace
+
+std::string PngImage(int width, int height, Look look) {
+    std::vector<uint8_t> pixels = Picture(width, height, look);
+    png_image png{};
+    png.version = PNG_IMAGE_VERSION, png.width = width, png.height = height, png.format = PNG_FORMAT_RGBA;
+    png_alloc_size_t size = 0;
+    png_image_write_to_memory(&png, nullptr, &size, 0, pixels.data(), 0, nullptr);
+    std::string out(size, '\0');
+    if (!png_image_write_to_memory(&png, &out[0], &size, 0, pixels.data(), 0, nullptr)) abort();
+    return out.substr(0, size);
+}
+
+std::string IconFile(const std::vector<IconImage>& images) {
+    std::string head, body;
+    PutLe16(&head, 0), PutLe16(&head, 1), PutLe16(&head, (uint32_t)images.size());
+    for (const IconImage& i : images) {
+        std::string bytes = i.depth ? Bitmap(i.side, i.depth, i.look) : PngImage(i.side, i.side, i.look);
+        head += (char)(i.side & 0xFF), head += (char)(i.side & 0xFF), head += '\0', head += '\0';
+        PutLe16(&head, 1), PutLe16(&head, i.depth ? i.depth : 32), PutLe32(&head, (uint32_t)bytes.size());
+        PutLe32(&head, (uint32_t)(6 + 16 * images.size() + body.size()));
+        body += bytes;
+    }
+    return head + body;
 }
 
 std::string ConfigText(const ConfigFields& f) {
@@ -130,32 +165,27 @@ std::string ConfigText(const ConfigFields& f) {
 }
 
 std::string ZipArchive(const std::vector<ZipMember>& members, uint32_t base) {
-    std::string local, central;
+    zipcraft::Archive archive(base);
     for (const ZipMember& m : members) {
-        std::string data = m.method == METHOD_DEFLATED ? RawDeflate(m.data) : m.data;
-        sfx::EntryFields f;
-        f.flags = m.flags;
-        f.method = (uint16_t)m.method;
-        f.time = m.time;
-        f.date = m.date;
-        f.crc = Crc32(m.data) ^ (m.badCrc ? 0x5A5A5A5Au : 0);
-        f.packed = (uint32_t)data.size();
-        f.size = (uint32_t)m.data.size();
-        uint32_t offset = base + (uint32_t)local.size();
-        sfx::EntryFields inLocal = f;
-        if (m.zeroSizesInLocal) inLocal.crc = inLocal.packed = inLocal.size = 0;
-        local += sfx::LocalHeader(inLocal, m.name) + data;
+        zipcraft::Member z;
+        z.name = m.name;
+        z.content = m.data;
+        z.method = m.method;
+        z.flags = m.flags;
+        z.time = m.time;
+        z.date = m.date;
+        z.haveData = true;
+        z.data = m.method == METHOD_DEFLATED ? RawDeflate(m.data) : m.data;
+        if (m.badCrc) z.crc = Crc32(m.data) ^ 0x5A5A5A5Au;
+        z.zeroSizesInLocal = m.zeroSizesInLocal;
         if (m.flags & ZIP_FLAG_DESCRIPTOR) {
-            PutLe32(&local, ZIP_DESCRIPTOR_SIGNATURE);
-            PutLe32(&local, f.crc);
-            PutLe32(&local, f.packed);
-            PutLe32(&local, f.size);
+            for (uint32_t v : {(uint32_t)ZIP_DESCRIPTOR_SIGNATURE, z.crc >= 0 ? (uint32_t)z.crc : Crc32(m.data),
+                               (uint32_t)z.data.size(), (uint32_t)m.data.size()})
+                PutLe32(&z.descriptor, v);
         }
-        central += sfx::CentralEntry(f, m.name, 20, 0x20, offset);
+        archive.Add(z);
     }
-    return local + central +
-           sfx::EndRecord((uint16_t)members.size(), (uint32_t)central.size(),
-                          base + (uint32_t)local.size());
+    return archive.Finish().bytes();
 }
 
 size_t FindBlock(const std::string& bytes) {
@@ -206,22 +236,8 @@ std::string BuildSfx(const SfxParts& p) {
 
 // ---- the stub's start-up code ------------------------------------------------------------------
 
-namespace {
-StubParameterBlock builtInBlock;
-bool haveBuiltInBlock = false;
-}  // namespace
-
 void ResetStubState(const std::string& selfPath) {
-    if (!haveBuiltInBlock) {
-        builtInBlock = stubParams;
-        haveBuiltInBlock = true;
-    }
-    stubParams = builtInBlock;
-    standin::Reset();
-    char title[sizeof state.appTitle];
-    memcpy(title, state.appTitle, sizeof title);
-    memset((void*)&state, 0, sizeof state);
-    memcpy(state.appTitle, title, sizeof title);
+    FreshState();
     AllocateTextBlocks();
     snprintf(state.selfPath, sizeof state.selfPath, "%s", selfPath.c_str());
 }
@@ -255,7 +271,7 @@ TempDir::TempDir() {
     path_ = mkdtemp(&pattern[0]) ? pattern : std::string();
 }
 
-static void RemoveTree(const std::string& path) {
+void RemoveTree(const std::string& path) {
     struct stat st;
     if (lstat(path.c_str(), &st) != 0) return;
     if (S_ISDIR(st.st_mode)) {
@@ -286,6 +302,11 @@ std::string ReadFile(const std::string& path) {
     return all.str();
 }
 
+bool FileExists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
 std::vector<std::string> ListFolder(const std::string& path) {
     std::vector<std::string> names;
     if (DIR* d = opendir(path.c_str())) {
@@ -298,45 +319,71 @@ std::vector<std::string> ListFolder(const std::string& path) {
 }
 
 RunResult RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-              const std::string& workDir) {
+                     const std::string& workDir, int timeoutSeconds) {
     RunResult r;
-    int outPipe[2], errPipe[2];
-    if (pipe(outPipe) != 0 || pipe(errPipe) != 0) return r;
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return r;
     pid_t pid = fork();
     if (pid == 0) {
-        dup2(outPipe[1], 1);
-        dup2(errPipe[1], 2);
-        close(outPipe[0]);
-        close(errPipe[0]);
+        setpgid(0, 0);
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        for (int fd = 3; fd < 1024; ++fd) close(fd);
         if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(127);
-        for (const std::string& e : env) putenv(strdup(e.c_str()));
+        for (const std::string& e : env)
+            e.find('=') == std::string::npos ? unsetenv(e.c_str()) : putenv(strdup(e.c_str()));
         std::vector<char*> args;
         for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         execvp(args[0], args.data());
         _exit(127);
     }
-    close(outPipe[1]);
-    close(errPipe[1]);
-    struct pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-    int open = 2;
-    while (open > 0) {
-        if (poll(fds, 2, -1) < 0) break;
+    close(out[1]);
+    close(err[1]);
+    // The output ends at EOF; but programs the child started may hold the pipes open after it
+    // has ended (Wine's helpers do), so its end is also looked for every 50 ms.
+    auto now = [] {
+        timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return ts.tv_sec + ts.tv_nsec / 1e9;
+    };
+    double deadline = now() + (timeoutSeconds > 0 ? timeoutSeconds : 1e9);
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    int status = 0, open = 2;
+    bool ended = false;
+    while (!ended) {
+        if (open > 0) poll(fds, 2, 50);
         for (int k = 0; k < 2; ++k) {
             if (fds[k].fd < 0 || !(fds[k].revents & (POLLIN | POLLHUP | POLLERR))) continue;
             char chunk[4096];
             ssize_t n = read(fds[k].fd, chunk, sizeof chunk);
-            if (n <= 0) {
-                close(fds[k].fd);
-                fds[k].fd = -1;
-                --open;
-            } else {
+            if (n > 0) {
                 (k == 0 ? r.out : r.err).append(chunk, (size_t)n);
+                continue;
             }
+            close(fds[k].fd);
+            fds[k].fd = -1;
+            --open;
+        }
+        if (waitpid(pid, &status, open > 0 ? WNOHANG : 0) == pid) {
+            ended = true;
+        } else if (now() > deadline) {
+            r.timedOut = true;
+            kill(-pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            ended = true;
         }
     }
-    int status = 0;
-    waitpid(pid, &status, 0);
+    for (int k = 0; k < 2; ++k) {
+        if (fds[k].fd < 0) continue;
+        fcntl(fds[k].fd, F_SETFL, O_NONBLOCK);
+        char chunk[4096];
+        for (ssize_t n; (n = read(fds[k].fd, chunk, sizeof chunk)) > 0;) (k == 0 ? r.out : r.err).append(chunk, (size_t)n);
+        close(fds[k].fd);
+    }
     r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return r;
 }

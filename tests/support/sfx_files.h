@@ -1,13 +1,14 @@
-// Test helpers for self-extracting files: a stand-in stub image, configuration blocks, ZIP
-// archives (well-formed or crafted), whole self-extracting files with their parameter block
-// filled in, and loading such a file into the stub's own start-up code on the POSIX
-// stand-in. Also small file and process helpers, and a way to run the built mksfx.
+// Test helpers for self-extracting files: a stand-in stub image, icon files, configuration
+// blocks, ZIP archives, whole self-extracting files with their parameter block filled in,
+// and loading such a file into the stub's own start-up code on the POSIX stand-in. Also the
+// file and process helpers of every test, and a way to run the built mksfx.
 #pragma once
 #include <stdint.h>
 
 #include <string>
 #include <vector>
 
+#include "tests/support/zip_craft.h"
 #include "tools/common/ziprecords.h"
 
 namespace sfxtest {
@@ -15,16 +16,26 @@ namespace sfxtest {
 // ---- bytes -------------------------------------------------------------------------------
 
 // A stand-in for the stub image: a sound PE32 i386 GUI program of `size` bytes (a multiple of
-// 512, at least 1536) whose .data section, from 0x400 on, holds filler and one fresh
-// parameter block at `blockAt` (signature, zero fields, option bits 0x02, wait name "_ISDEL",
-// reserved FF FF 02 00 and six zeros). The filler never contains the signature.
+// 512, at least 1536: headers, .text at 0x200 with the entry point, .data from 0x400 to the
+// end, an import directory and a checksum) whose .data holds filler and one fresh parameter
+// block at `blockAt`. The filler never contains the signature.
 std::string SyntheticStub(size_t size = 8192, size_t blockAt = 1024);
 
-std::string RawDeflate(const std::string& data, int level = 9);
-uint32_t Crc32(const std::string& data);
+using ::RawDeflate;
+inline uint32_t Crc32(const std::string& data) { return ZlibCrc(data); }
 
-// A small, real 16x16 icon file (one 4-bit image).
-std::string SampleIcon();
+// Icon files drawn here: a disc of red, green, blue and yellow quarters (clockwise from the
+// top left) in a black ring on a transparent square; kRich shades it (many colours), kMono is
+// white above and black below, kFull paints the square black around the disc. `depth` 0
+// stores a PNG stream.
+enum Look { kFlat, kRich, kMono, kFull };
+struct IconImage {
+    int side, depth;
+    Look look;
+};
+std::string IconFile(const std::vector<IconImage>& images);
+std::string PngImage(int width, int height, Look look);
+inline std::string SampleIcon() { return IconFile({{16, 4, kFlat}}); }  // 318 bytes
 
 // The inflated configuration block: about, command, third string, message text, then the
 // caption when `hasCaption`, then "\x1F\x1F" + icon when `hasIcon`, else two zero bytes.
@@ -46,7 +57,7 @@ struct ZipMember {
     bool badCrc = false;     // store a CRC-32 that does not match
     bool zeroSizesInLocal = false;  // local header with CRC and sizes 0 (as streaming writers do)
 };
-// A ZIP archive whose offsets count from `base` (its position in the final file).
+// A sound ZIP archive whose offsets count from `base` (its position in the final file).
 std::string ZipArchive(const std::vector<ZipMember>& members, uint32_t base = 0);
 
 // A whole self-extracting file: stub + configuration + archive, block filled in.
@@ -78,9 +89,8 @@ void ResealHeader(std::string* file);
 
 // ---- the stub's start-up code on the stand-in ------------------------------------------------
 
-// Back to the state of a freshly started stub (steps 1 to 5 of its start-up): `state` zeroed
-// but for its title, the four text blocks allocated, `selfPath` set, the stand-in reset, and
-// the parameter block back to its built-in values.
+// Back to the state of a freshly started stub (steps 1 to 5 of its start-up): FreshState, the
+// four text blocks allocated and `selfPath` set.
 void ResetStubState(const std::string& selfPath);
 // Copies the parameter block found in `bytes` into the stub's own block; false if none.
 bool LoadStubParams(const std::string& bytes);
@@ -98,6 +108,7 @@ public:
     ~TempDir();
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+    std::string File(const std::string& name) const { return *this / name; }
 
 private:
     std::string path_;
@@ -105,15 +116,21 @@ private:
 
 bool WriteFile(const std::string& path, const std::string& bytes);  // creates parent folders
 std::string ReadFile(const std::string& path);
+bool FileExists(const std::string& path);                           // lstat succeeds
 std::vector<std::string> ListFolder(const std::string& path);       // names, sorted
+void RemoveTree(const std::string& path);                           // read-only entries too
 
 struct RunResult {
     int exitCode = -1;
+    bool timedOut = false;
     std::string out, err;
 };
-// Runs argv (no shell); `env` entries NAME=VALUE are added to the environment.
+// Runs argv (no shell) in a process group of its own, standard input from /dev/null. `env`
+// entries NAME=VALUE are set, a bare NAME is removed. The run ends when the program does,
+// even when programs it started keep its output open; after `timeoutSeconds` (0: never) the
+// whole group is killed.
 RunResult RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-              const std::string& workDir = "");
+                     const std::string& workDir = "", int timeoutSeconds = 0);
 RunResult RunMksfx(const std::vector<std::string>& args, const std::vector<std::string>& env = {});
 bool HaveProgram(const std::string& name);  // on PATH
 

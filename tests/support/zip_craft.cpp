@@ -1,11 +1,8 @@
 #include "tests/support/zip_craft.h"
 
-#include <dirent.h>
-#include <ftw.h>
 #include <stdarg.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <random>
@@ -15,24 +12,6 @@
 #include "tools/common/ziprecords.h"
 
 namespace zipcraft {
-
-uint32_t Crc(const std::string& bytes) {
-    return (uint32_t)crc32(0, (const Bytef*)bytes.data(), (uInt)bytes.size());
-}
-
-std::string Deflate(const std::string& bytes, int level) {
-    z_stream z = {};
-    deflateInit2(&z, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-    std::string out(deflateBound(&z, bytes.size()) + 16, '\0');
-    z.next_in = (Bytef*)bytes.data();
-    z.avail_in = (uInt)bytes.size();
-    z.next_out = (Bytef*)&out[0];
-    z.avail_out = (uInt)out.size();
-    deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
-}
 
 std::string SampleText(size_t size, unsigned variant) {
     static const char* const words[] = {
@@ -53,13 +32,6 @@ std::string SampleText(size_t size, unsigned variant) {
     return text;
 }
 
-std::string RandomBytes(size_t size, unsigned variant) {
-    std::mt19937 random(variant);
-    std::string bytes(size, '\0');
-    for (char& c : bytes) c = (char)(random() & 0xFF);
-    return bytes;
-}
-
 Archive& Archive::Add(const Member& m) {
     Member member = m;
     if (!member.haveData) member.data = member.method == 0 ? member.content : Deflate(member.content);
@@ -72,6 +44,8 @@ Archive& Archive::Add(const Member& m) {
     f.crc = member.crc >= 0 ? (uint32_t)member.crc : Crc(member.content);
     f.packed = member.packed >= 0 ? (uint32_t)member.packed : (uint32_t)member.data.size();
     f.size = member.size >= 0 ? (uint32_t)member.size : (uint32_t)member.content.size();
+    entries_.push_back({member.name, f, base_ + (uint32_t)bytes_.size()});
+    if (member.zeroSizesInLocal) f.crc = f.packed = f.size = 0;
     std::string header = sfx::LocalHeader(f, member.name, member.extra);
     // Length fields that disagree with the name and extra field that follow them.
     if (member.nameLength >= 0)
@@ -83,7 +57,6 @@ Archive& Archive::Add(const Member& m) {
     bytes_ += member.data;
     bytes_ += member.descriptor;
     totalSize += (uint32_t)member.content.size();
-    members_.push_back(member);
     return *this;
 }
 
@@ -107,19 +80,23 @@ Archive& Archive::Central(const std::string& name, const std::string& extra,
     sfx::EntryFields f;
     f.time = kTime;
     f.date = kDate;
+    if (centralStart_ == std::string::npos) centralStart_ = bytes_.size();
     bytes_ += sfx::CentralEntry(f, name, 20, 0, 0, extra, comment);
     return *this;
 }
 
 Archive& Archive::End(const std::string& comment, int64_t commentLength) {
-    std::string end = sfx::EndRecord((uint16_t)members_.size(), 0, 0, comment);
+    size_t start = centralStart_ == std::string::npos ? bytes_.size() : centralStart_;
+    std::string end = sfx::EndRecord((uint16_t)entries_.size(), (uint32_t)(bytes_.size() - start),
+                                     base_ + (uint32_t)start, comment);
     if (commentLength >= 0) sfx::SetLe16(&end, END_COMMENT_LENGTH, (uint32_t)commentLength);
     bytes_ += end;
     return *this;
 }
 
 Archive& Archive::Finish(const std::string& comment) {
-    for (const Member& m : members_) Central(m.name);
+    centralStart_ = bytes_.size();
+    for (const Entry& e : entries_) bytes_ += sfx::CentralEntry(e.fields, e.name, 20, 0x20, e.offset);
     return End(comment);
 }
 
@@ -148,13 +125,6 @@ Outcome Extract() {
     return run;
 }
 
-Outcome ExtractBytes(const std::string& file, const std::string& prefix, const std::string& archive,
-                 const std::string& folder, uint32_t totalSize) {
-    WriteFileBytes(file, prefix + archive);
-    Prepare(file, (uint32_t)prefix.size(), folder, totalSize);
-    return Extract();
-}
-
 std::string Formatted(int id, ...) {
     char text[1100];
     va_list args;
@@ -170,34 +140,19 @@ std::string Backslashed(const std::string& path) {
     return p;
 }
 
-static int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
-    chmod(path, 0700);
-    return remove(path);
-}
-
 void EmptyFolder(const std::string& folder) {
-    nftw(folder.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+    sfxtest::RemoveTree(folder);
     mkdir(folder.c_str(), 0777);
 }
 
-static void ListInto(const std::string& root, const std::string& relative,
-                     std::vector<std::string>* out) {
-    DIR* d = opendir((root + "/" + relative).c_str());
-    if (!d) return;
-    while (struct dirent* e = readdir(d)) {
-        std::string name = e->d_name;
-        if (name == "." || name == "..") continue;
+static void ListInto(const std::string& root, const std::string& relative, std::vector<std::string>* out) {
+    for (const std::string& name : sfxtest::ListFolder(root + "/" + relative)) {
         std::string path = relative + name;
         struct stat st;
         if (lstat((root + "/" + path).c_str(), &st) != 0) continue;
-        if (S_ISDIR(st.st_mode)) {
-            out->push_back(path + "/");
-            ListInto(root, path + "/", out);
-        } else {
-            out->push_back(path);
-        }
+        out->push_back(S_ISDIR(st.st_mode) ? path + "/" : path);
+        if (S_ISDIR(st.st_mode)) ListInto(root, path + "/", out);
     }
-    closedir(d);
 }
 
 std::vector<std::string> ListTree(const std::string& root) {

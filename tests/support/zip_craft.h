@@ -1,7 +1,7 @@
-// ZIP bytes written by hand for the extraction tests: local headers, central entries and end
-// records with any field set to any value (hostile names, wrong sizes, odd methods), plus a
-// runner that puts such an archive behind a prefix in a file and extracts it the way the
-// Setup command does.
+// The tests' one ZIP writer: local headers, central entries and end records with any field
+// set to any value (hostile names, wrong sizes, odd methods) or, through Finish, a sound
+// archive that other tools read; plus a runner that puts such an archive behind a prefix in a
+// file and extracts it the way the Setup command does.
 #pragma once
 #include <stdint.h>
 
@@ -9,15 +9,17 @@
 #include <vector>
 
 #include "posix/standin.h"
+#include "tools/common/ziprecords.h"
+#include "tests/support/inflate_support.h"
 
 namespace zipcraft {
 
-uint32_t Crc(const std::string& bytes);
-std::string Deflate(const std::string& bytes, int level = 9);  // raw DEFLATE (no wrapper)
+inline uint32_t Crc(const std::string& bytes) { return ZlibCrc(bytes); }
+inline std::string Deflate(const std::string& bytes, int level = 9) { return RawDeflate(bytes, level); }
+using ::RandomBytes;
 
 // Contents that compress like real files: text with repetitions and some noise.
 std::string SampleText(size_t size, unsigned variant);
-std::string RandomBytes(size_t size, unsigned variant);
 
 const uint16_t kTime = 0x6A3C;  // 13:17:56
 const uint16_t kDate = 0x5A96;  // 2025-04-22
@@ -38,15 +40,20 @@ struct Member {
     bool haveData = false;     // `data` holds the raw member data to store as it is
     std::string data;
     std::string descriptor;    // written after the data (16 bytes for bit 3)
+    bool zeroSizesInLocal = false;  // CRC and sizes 0 in the local header only, as streaming
+                                    // writers leave them
 };
 
 class Archive {
 public:
+    explicit Archive(uint32_t base = 0) : base_(base) {}  // offsets count from `base`
     Archive& Add(const Member& member);
     Archive& AddStored(const std::string& name, const std::string& content);
     Archive& AddDeflated(const std::string& name, const std::string& content);
-    // A central entry for every member added so far, then the end record.
+    // A sound central entry for every member added so far, then the end record.
     Archive& Finish(const std::string& comment = "");
+    // A central entry with all fields zero; the end record counts the members and covers the
+    // central entries written so far.
     Archive& Central(const std::string& name, const std::string& extra = "",
                      const std::string& comment = "");
     Archive& End(const std::string& comment = "", int64_t commentLength = -1);
@@ -60,7 +67,14 @@ public:
 
 private:
     std::string bytes_;
-    std::vector<Member> members_;
+    uint32_t base_;
+    size_t centralStart_ = std::string::npos;
+    struct Entry {
+        std::string name;
+        sfx::EntryFields fields;
+        uint32_t offset;
+    };
+    std::vector<Entry> entries_;
 };
 
 // The result of one extraction run.
@@ -77,9 +91,6 @@ struct Outcome {
 void Prepare(const std::string& file, uint32_t archiveOffset, const std::string& folder,
              uint32_t totalSize = 0);
 Outcome Extract();  // RunExtraction, and the boxes it showed
-// Prepare + Extract over `prefix` + `archive` written to `file`, with the default answers.
-Outcome ExtractBytes(const std::string& file, const std::string& prefix, const std::string& archive,
-                 const std::string& folder, uint32_t totalSize = 0);
 
 // Message `id` formatted as the program formats it (wsprintfA), e.g. with a path for %s.
 std::string Formatted(int id, ...);
