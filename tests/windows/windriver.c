@@ -615,9 +615,7 @@ static void Gone(const Command *cmd)
         if (GetTickCount() - start > timeout) Fail("timeout waiting for the window to go", NULL);
         Sleep(20);
     }
-    Begin("gone");
-    HwndField("hwnd", current);
-    End();
+    Line("gone", NULL, 0);
     current = NULL;
 }
 

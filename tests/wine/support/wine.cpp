@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
 
@@ -410,11 +409,6 @@ std::string TempFolder() {
 std::string WindowsFolder() { return Session::Get().Prefix() + "/drive_c/windows"; }
 
 std::string ExtractFolder() { return TempFolder() + "/QVS1.tmp"; }
-
-bool Exists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
 
 void ClearLeftovers() {
     std::error_code ec;

@@ -151,7 +151,7 @@ std::string UnixPath(const std::string& windows);
 std::string TempFolder();
 std::string WindowsFolder();
 std::string ExtractFolder();
-bool Exists(const std::string& path);
+inline bool Exists(const std::string& path) { return sfxtest::FileExists(path); }
 // Removes the extraction folders (QVS*.tmp) and the fallback folders, so that each run starts
 // alike.
 void ClearLeftovers();
