@@ -28,15 +28,14 @@
  *   send [id=N] msg=N [wparam=N] [lparam=N]   to the current window or its control:
  *                                result value=N
  *   key vk=N id=N                post WM_KEYDOWN/WM_KEYUP to a control
- *   input keys=K                 synthesised key press in the current window: enter, esc,
- *                                space or tab
+ *   input keys=enter             synthesised press of Enter in the current window
  *   close                        system close (WM_SYSCOMMAND SC_CLOSE) to the current window
  *   gone [timeout=MS]            wait until the current window is destroyed or hidden
  *   exit [timeout=MS] [watch=1]  wait for the program to end: exit code=N; with watch=1 the
  *                                first window it shows meanwhile is reported
  *   sleep ms=N
- *   run CMDLINE [timeout=MS]     run a helper program to its end (not the program under
- *                                test): ran code=N
+ *   run CMDLINE [timeout=MS] [utf8=1]  run a helper program to its end (not the program
+ *                                under test): ran code=N
  *   setenv [utf8=1] NAME=VALUE...  set variables for the programs started after it (with
  *                                utf8=1 the values are UTF-8)
  */
@@ -106,15 +105,18 @@ static void FieldHex(const char *key, unsigned long value)
     printf("\t%s=0x%lX", key, value);
 }
 
-static void FieldRect(const char *key, const RECT *r)
-{
-    printf("\t%s=%ld,%ld,%ld,%ld", key, r->left, r->top, r->right, r->bottom);
-}
-
 static void End(void)
 {
     putchar('\n');
     fflush(stdout);
+}
+
+/* A whole observation with at most one number (key NULL: none). */
+static void Line(const char *kind, const char *key, long value)
+{
+    Begin(kind);
+    if (key) FieldInt(key, value);
+    End();
 }
 
 /* Reports the failure, ends the started program so that nothing is left behind, exits. */
@@ -265,6 +267,12 @@ static BOOL CALLBACK CollectTopLevel(HWND hwnd, LPARAM param)
     return TRUE;
 }
 
+static void TopLevel(WindowList *w)
+{
+    w->count = 0;
+    EnumWindows(CollectTopLevel, (LPARAM)w);
+}
+
 static BOOL CALLBACK CollectChild(HWND hwnd, LPARAM param)
 {
     WindowList *w = (WindowList *)param;
@@ -345,7 +353,7 @@ static void WindowLine(HWND hwnd, int detailed)
     TextOf(hwnd, text, sizeof text);
     Field("caption", text);
     GetWindowRect(hwnd, &r);
-    FieldRect("rect", &r);
+    printf("\trect=%ld,%ld,%ld,%ld", r.left, r.top, r.right, r.bottom);
     HwndField("owner", GetWindow(hwnd, GW_OWNER));
     if (box && detailed) {
         /* the message box's own summary: text, visible buttons, default button */
@@ -425,22 +433,6 @@ static void SendKey(WORD vk, int up)
     SendInput(1, &in, sizeof in);
 }
 
-/* keys=NAME: presses and releases one key (enter, esc, space or tab). */
-static void TypeKey(const char *name)
-{
-    static const struct {
-        const char *name;
-        WORD vk;
-    } keys[] = {{"enter", VK_RETURN}, {"esc", VK_ESCAPE}, {"space", VK_SPACE}, {"tab", VK_TAB}};
-    int i;
-    for (i = 0; i < (int)(sizeof keys / sizeof keys[0]); ++i) {
-        if (lstrcmpiA(name, keys[i].name)) continue;
-        SendKey(keys[i].vk, 0);
-        SendKey(keys[i].vk, 1);
-        return;
-    }
-    Fail("unknown key %s", name);
-}
 
 static void MouseClick(HWND target)
 {
@@ -476,57 +468,49 @@ static WCHAR *Utf8ToWide(const char *text, WCHAR *wide, int size)
     return wide;
 }
 
-static void Start(const Command *cmd)
+/* Starts the command line of a start or run command into *pi, or fails the script. */
+static void Spawn(const Command *cmd, const char *what, PROCESS_INFORMATION *pi)
 {
     STARTUPINFOA si;
     static char line[2048];
     static WCHAR wideLine[2048];
-    const char *text = BareValue(cmd);
-    const char *utf8 = ArgText(cmd, "utf8");
+    const char *text = BareValue(cmd), *utf8 = ArgText(cmd, "utf8");
     BOOL started;
-    if (!text) Fail("start needs a command line", NULL);
-    if (childStarted) Fail("a program was started already", NULL);
+    if (!text) Fail("%s needs a command line", what);
     lstrcpynA(line, text, sizeof line);
     memset(&si, 0, sizeof si);
     si.cb = sizeof si;
     if (utf8 && strcmp(utf8, "0"))
         started = CreateProcessW(NULL, Utf8ToWide(text, wideLine, 2048), NULL, NULL, FALSE, 0,
-                                 NULL, NULL, (STARTUPINFOW *)&si, &child);
+                                 NULL, NULL, (STARTUPINFOW *)&si, pi);
     else
-        started = CreateProcessA(NULL, line, NULL, NULL, FALSE, 0, NULL, NULL, &si, &child);
+        started = CreateProcessA(NULL, line, NULL, NULL, FALSE, 0, NULL, NULL, &si, pi);
     if (!started) Fail("cannot start %s", text);
+}
+
+static void Start(const Command *cmd)
+{
+    if (childStarted) Fail("a program was started already", NULL);
+    Spawn(cmd, "start", &child);
     childStarted = 1;
     WaitForInputIdle(child.hProcess, 2000);
-    Begin("started");
-    FieldInt("pid", (long)child.dwProcessId);
-    End();
+    Line("started", "pid", (long)child.dwProcessId);
 }
 
 static void RunHelper(const Command *cmd)
 {
-    STARTUPINFOA si;
     PROCESS_INFORMATION pi;
     DWORD code = 0;
-    static char line[2048];
-    const char *text = BareValue(cmd);
-    if (!text) Fail("run needs a command line", NULL);
-    lstrcpynA(line, text, sizeof line);
-    memset(&si, 0, sizeof si);
-    si.cb = sizeof si;
-    if (!CreateProcessA(NULL, line, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi))
-        Fail("cannot run %s", text);
+    Spawn(cmd, "run", &pi);
     CloseHandle(pi.hThread);
     if (WaitForSingleObject(pi.hProcess, (DWORD)ArgNumber(cmd, "timeout", DEFAULT_TIMEOUT)) !=
         WAIT_OBJECT_0) {
         TerminateProcess(pi.hProcess, 255);
-        CloseHandle(pi.hProcess);
-        Fail("timeout running %s", text);
+        Fail("timeout running %s", BareValue(cmd));
     }
     GetExitCodeProcess(pi.hProcess, &code);
     CloseHandle(pi.hProcess);
-    Begin("ran");
-    FieldInt("code", (long)code);
-    End();
+    Line("ran", "code", (long)code);
 }
 
 static void Wait(const Command *cmd)
@@ -537,8 +521,7 @@ static void Wait(const Command *cmd)
     RequireChild();
     for (;;) {
         int i;
-        memset(&w, 0, sizeof w);
-        EnumWindows(CollectTopLevel, (LPARAM)&w);
+        TopLevel(&w);
         for (i = 0; i < w.count; ++i) {
             if (!Matches(w.list[i], cmd)) continue;
             current = w.list[i];
@@ -596,9 +579,7 @@ static void Click(const Command *cmd)
     } else {
         Fail("unknown click method %s", via);
     }
-    Begin("clicked");
-    FieldInt("id", GetDlgCtrlID(button));
-    End();
+    Line("clicked", "id", GetDlgCtrlID(button));
 }
 
 static void Send(const Command *cmd)
@@ -611,9 +592,7 @@ static void Send(const Command *cmd)
     if (!FindArg(cmd, "msg")) Fail("msg= is missing", NULL);
     if (!SendMessageTimeoutA(target, msg, wp, lp, SMTO_NORMAL, 5000, &result))
         Fail("no answer to the message", NULL);
-    Begin("result");
-    FieldInt("value", (long)result);
-    End();
+    Line("result", "value", (long)result);
 }
 
 static void Key(const Command *cmd)
@@ -636,9 +615,7 @@ static void Gone(const Command *cmd)
         if (GetTickCount() - start > timeout) Fail("timeout waiting for the window to go", NULL);
         Sleep(20);
     }
-    Begin("gone");
-    HwndField("hwnd", current);
-    End();
+    Line("gone", NULL, 0);
     current = NULL;
 }
 
@@ -653,17 +630,14 @@ static void ExitCode(const Command *cmd)
     while (WaitForSingleObject(child.hProcess, watch ? 20 : timeout) != WAIT_OBJECT_0) {
         WindowList w;
         if (GetTickCount() - start >= timeout) Fail("timeout waiting for the program to end", NULL);
-        memset(&w, 0, sizeof w);
-        EnumWindows(CollectTopLevel, (LPARAM)&w);
+        TopLevel(&w);
         if (w.count) {
             WindowLine(w.list[0], 0);
             watch = 0;
         }
     }
     GetExitCodeProcess(child.hProcess, &code);
-    Begin("exit");
-    FieldInt("code", (long)code);
-    End();
+    Line("exit", "code", (long)code);
 }
 
 static void Run(const Command *cmd)
@@ -679,12 +653,9 @@ static void Run(const Command *cmd)
         WindowList w;
         int i;
         RequireChild();
-        memset(&w, 0, sizeof w);
-        EnumWindows(CollectTopLevel, (LPARAM)&w);
+        TopLevel(&w);
         for (i = 0; i < w.count; ++i) WindowLine(w.list[i], 0);
-        Begin("listed");
-        FieldInt("count", w.count);
-        End();
+        Line("listed", "count", w.count);
     } else if (!strcmp(n, "dump")) {
         Dump();
     } else if (!strcmp(n, "click")) {
@@ -695,11 +666,12 @@ static void Run(const Command *cmd)
         Key(cmd);
     } else if (!strcmp(n, "input")) {
         const char *keys = ArgText(cmd, "keys");
-        if (!keys) Fail("keys= is missing", NULL);
+        if (!keys || lstrcmpiA(keys, "enter")) Fail("unknown key %s", keys);
         RequireCurrent();
         SetForegroundWindow(current);
         Sleep(50);
-        TypeKey(keys);
+        SendKey(VK_RETURN, 0);
+        SendKey(VK_RETURN, 1);
     } else if (!strcmp(n, "close")) {
         RequireCurrent();
         PostMessageA(current, WM_SYSCOMMAND, SC_CLOSE, 0);
@@ -728,8 +700,7 @@ static void Run(const Command *cmd)
         file = CreateFileA(path, (DWORD)ArgNumber(cmd, "access", (long)GENERIC_READ),
                            (DWORD)ArgNumber(cmd, "share", 0), NULL, OPEN_EXISTING, 0, NULL);
         if (file == INVALID_HANDLE_VALUE) Fail("cannot hold %s", path);
-        Begin("held");
-        End();
+        Line("held", NULL, 0);
     } else if (!strcmp(n, "sleep")) {
         Sleep((DWORD)ArgNumber(cmd, "ms", 100));
     } else {
@@ -762,10 +733,8 @@ int main(int argc, char **argv)
     /* a program still running at the end of the script is not left behind */
     if (ChildRunning()) {
         TerminateProcess(child.hProcess, 255);
-        Begin("killed");
-        End();
+        Line("killed", NULL, 0);
     }
-    Begin("done");
-    End();
+    Line("done", NULL, 0);
     return 0;
 }

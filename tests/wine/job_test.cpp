@@ -30,9 +30,6 @@ const std::map<std::string, std::string> kFiles = {
     {"daten/werte.csv", "a;b\r\n1;2\r\n"},
 };
 
-const std::string kHeaderInvalid =
-    "Tessly Self-Extractor-Dateikopf ungültig. Mögliche Ursache: Fehlerhafter Datenträger oder "
-    "Dateiübertragungsfehler.";
 std::string StillRunning(const std::string& command) {
     return command + " ist immer noch aktiv; wenn Sie jetzt abbrechen werden temoräre Dateien nicht "
                      "gelöscht. Trotzdem abbrechen?";
@@ -451,7 +448,7 @@ TEST(Job, SilentRunsEndWithTheirCodeAndLogEachEvent) {
     } rows[] = {
         {"sound", "probe.exe", "", "/SILENT", 0,
          {"start silent ", "folder C:\\", "command probe.exe", "command-exit 0", "cleanup removed C:\\", "end 0"}},
-        {"damaged", "probe.exe", "config", "-s", 1392, {"start silent ", "error " + kHeaderInvalid, "end 1392"}},
+        {"damaged", "probe.exe", "config", "-s", 1392, {"start silent ", std::string("error ") + kHeaderInvalid, "end 1392"}},
         {"unsafe-name", "probe.exe", "nux.txt>nul.txt", "x /silent", 1603,
          {"start silent ", "folder ", "error Ungültiger ZIP-Dateikopf.", "cleanup removed ", "end 1603"}},
         {"unstartable", "fehlt.exe /x", "", "/S", 2,

@@ -31,9 +31,7 @@ TEST(SelfCheck, SoundFilesShowTheirDialogAndDamagedOnesTheirErrorBox) {
         bool held = false;
     } cases[] = {
         {"sound", sound, ""},
-        {"changed after the build", changed,
-         "Tessly Self-Extractor-Dateikopf ungültig. Mögliche Ursache: Fehlerhafter Datenträger oder "
-         "Dateiübertragungsfehler."},
+        {"changed after the build", changed, kHeaderInvalid},
         {"end record moved", moved, "ZIP ist beschädigt oder wurde seit Erstellung der EXE Datei verändert"},
         {"held by another program", sound,
          "Fehler beim Lesen von " + p.Win() + ". Mögliche Ursache: Fehlerhafter Datenträger oder "

@@ -91,7 +91,7 @@ TEST(SetupFile, SignedFilesPassTheirChecksAndRun) {
     const std::vector<std::string> signOptions{"--sign-cert", cert, "--sign-key", key};
     enum How { kBuildOptions, kSignCommand, kToolAfter, kOld, kOldThenTool };
     enum Change { kNothing, kStubCode, kConfiguration, kMember };
-    const std::string headerInvalid = Ansi("Tessly Self-Extractor-Dateikopf ungültig."),
+    const std::string headerInvalid = Ansi(kHeaderInvalid),
                       memberBad = Ansi("ZIP beschädigt: Datei");
     const struct {
         const char* name;

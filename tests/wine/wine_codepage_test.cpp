@@ -10,7 +10,7 @@ namespace {
 
 TEST(WineEnvironment, CodePagesAre1252And850AndTheStandInConvertsEveryOemByteAsTheSystemDoes) {
     wine::ProgramRun run = wine::Session::Get().Run(wine::TestProgram("oemdump"), {});
-    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(run.exitCode, 0) << run.err;
     std::map<std::string, std::string> report;
     run.out.erase(std::remove(run.out.begin(), run.out.end(), '\r'), run.out.end());
     std::istringstream lines(run.out);

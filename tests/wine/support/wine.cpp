@@ -2,12 +2,7 @@
 
 #include <fcntl.h>
 #include <iconv.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/file.h>
-#include <sys/prctl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <utime.h>
 
@@ -19,8 +14,6 @@
 #include <thread>
 
 #include "tests/support/sfx_files.h"
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -311,7 +304,7 @@ Session::Session() {
     ownSession_ = xvfb.empty() || sfxtest::ReadFile("/proc/" + xvfb + "/comm") != "Xvfb\n";
     if (ownSession_) {
         ProgramRun start = Exec({"bash", std::string(TESSLY_SOURCE_DIR) + "/tests/wine/session.sh", "start", root_}, 900);
-        if (start.status != 0) Die("the Wine session did not start: " + start.err);
+        if (start.exitCode != 0) Die("the Wine session did not start: " + start.err);
     }
     display_ = ":" + recorded("display");
     ClearPrefixState();
@@ -323,69 +316,11 @@ Session::~Session() {
 }
 
 ProgramRun Session::Exec(const std::vector<std::string>& argv, int timeoutSeconds) {
-    static const char* const kReplaced[] = {"WINEPREFIX=", "WINEDEBUG=", "WINEDLLOVERRIDES=", "WINEARCH=",
-                                            "DISPLAY=",    "LANG=",      "LANGUAGE=",         "LC_"};
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        bool replaced = false;
-        for (const char* r : kReplaced) replaced = replaced || std::strncmp(*e, r, std::strlen(r)) == 0;
-        if (!replaced) env.push_back(*e);
-    }
-    env.insert(env.end(), {"WINEPREFIX=" + prefix_, "WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml=",
-                           "WINEARCH=win32", "DISPLAY=" + display_, std::string("LANG=") + kLocale,
-                           std::string("LC_ALL=") + kLocale});
-    std::vector<char*> args, envp;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-
-    ProgramRun result;
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) Die("pipe");
-    pid_t pid = fork();
-    if (pid < 0) Die("fork");
-    if (pid == 0) {
-        setpgid(0, 0);
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        int null = open("/dev/null", O_RDONLY);
-        dup2(null, 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        execvpe(args[0], args.data(), envp.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    // Wine's helper processes may keep the pipes open after the program itself has ended,
-    // so the end is told by waitpid, not EOF.
-    fcntl(out[0], F_SETFL, O_NONBLOCK);
-    fcntl(err[0], F_SETFL, O_NONBLOCK);
-    auto drain = [](int fd, std::string& into) {
-        char buf[4096];
-        for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) into.append(buf, (size_t)n);
-    };
-    double deadline = Seconds() + timeoutSeconds;
-    int status = 0;
-    for (bool ended = false; !ended;) {
-        pollfd p[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-        poll(p, 2, 50);
-        drain(out[0], result.out);
-        drain(err[0], result.err);
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            ended = true;
-        } else if (Seconds() > deadline) {
-            result.timedOut = ended = true;
-            kill(-pid, SIGKILL);
-            waitpid(pid, &status, 0);
-        }
-    }
-    drain(out[0], result.out);
-    drain(err[0], result.err);
-    close(out[0]);
-    close(err[0]);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return result;
+    return sfxtest::RunProgram(argv,
+                               {"WINEPREFIX=" + prefix_, "WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml=",
+                                "WINEARCH=win32", "DISPLAY=" + display_, std::string("LANG=") + kLocale,
+                                std::string("LC_ALL=") + kLocale, "LANGUAGE"},
+                               "", timeoutSeconds);
 }
 
 // What a test leaves in the prefix must not meet the next one: temporary folders (the
@@ -426,7 +361,7 @@ DriverRun Session::Drive(std::vector<std::string> script, int timeoutSeconds) {
     ProgramRun p = Exec({"wine", TestProgram("windriver"), WinPath(file)}, timeoutSeconds);
     DriverRun run;
     run.script = script;
-    run.status = p.status;
+    run.status = p.exitCode;
     run.timedOut = p.timedOut;
     run.output = p.out;
     run.diagnostics = p.err;
@@ -474,11 +409,6 @@ std::string TempFolder() {
 std::string WindowsFolder() { return Session::Get().Prefix() + "/drive_c/windows"; }
 
 std::string ExtractFolder() { return TempFolder() + "/QVS1.tmp"; }
-
-bool Exists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
 
 void ClearLeftovers() {
     std::error_code ec;
@@ -553,6 +483,10 @@ bool AwaitFile(const std::string& path, double seconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     return Exists(path);
 }
+
+const char kHeaderInvalid[] =
+    "Tessly Self-Extractor-Dateikopf ungültig. Mögliche Ursache: Fehlerhafter Datenträger oder "
+    "Dateiübertragungsfehler.";
 
 void ExpectBox(const Window& box, const std::string& text, const std::string& icon,
                const std::vector<int>& buttons, int defaultButton) {

@@ -26,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/sfx_files.h"
+
 namespace wine {
 
 // One line of the driver's report: its kind ("window", "control", "exit", ...), the script
@@ -90,11 +92,7 @@ struct DriverRun {
     std::string Describe() const;         // script and report, for failure messages
 };
 
-struct ProgramRun {
-    int status = -1;
-    bool timedOut = false;
-    std::string out, err;
-};
+using ProgramRun = sfxtest::RunResult;
 
 class Session {
 public:
@@ -153,7 +151,7 @@ std::string UnixPath(const std::string& windows);
 std::string TempFolder();
 std::string WindowsFolder();
 std::string ExtractFolder();
-bool Exists(const std::string& path);
+inline bool Exists(const std::string& path) { return sfxtest::FileExists(path); }
 // Removes the extraction folders (QVS*.tmp) and the fallback folders, so that each run starts
 // alike.
 void ClearLeftovers();
@@ -184,6 +182,9 @@ std::string Field(const std::multimap<std::string, std::string>& record, const s
 // Waits (up to `seconds`) for a file that a program still running writes at its end.
 bool AwaitFile(const std::string& path, double seconds);
 double Seconds();  // monotonic
+
+// The stub's text for a file whose header check fails (UTF-8).
+extern const char kHeaderInvalid[];
 
 // The stub's message box with this text (UTF-8), icon, buttons and default button (0: any).
 void ExpectBox(const Window& box, const std::string& text, const std::string& icon,
