@@ -6,8 +6,6 @@
 // The first input byte picks the answers and modes: bit 0 answers Yes to the overwrite
 // question, bit 1 shows the meter, bit 2 pretends an old host on which the first member's
 // path is a loaded module, bit 3 confirms the cancel query (asked when input is queued).
-#include <dirent.h>
-#include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -42,24 +40,17 @@ void Setup() {
     out = root + "/a/b/out";
 }
 
-// Below `dir` there may be only the program's file, the extraction folder (with anything in
-// it) and the folders that lead to them; the first other entry stops the fuzzer.
-void CheckOutside(const std::string& dir) {
-    DIR* d = opendir(dir.c_str());
-    if (!d) abort();
-    while (struct dirent* e = readdir(d)) {
-        std::string name = e->d_name;
-        if (name == "." || name == "..") continue;
-        std::string path = dir + "/" + name;
-        if (path == file || path == out) continue;
-        if (out.compare(0, path.size() + 1, path + "/") == 0) {
-            CheckOutside(path);
+// Below the root there may be only the program's file, the extraction folder (with anything
+// in it) and the folders that lead to them; the first other entry stops the fuzzer.
+void CheckOutside() {
+    for (const std::string& entry : zipcraft::ListTree(root)) {
+        std::string path = root + "/" + entry;  // a folder's ends in '/'
+        if (path == file || path.compare(0, out.size() + 1, out + "/") == 0 ||
+            (out + "/").compare(0, path.size(), path) == 0)
             continue;
-        }
         fprintf(stderr, "written outside the extraction folder: %s\n", path.c_str());
         abort();
     }
-    closedir(d);
 }
 
 int Answer(const ShownMessageBox& box, void* context) {
@@ -79,12 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     unsigned flags = size ? data[0] : 0;
     if (size) ++data, --size;
 
-    FILE* f = fopen(file.c_str(), "wb");
-    if (!f) abort();
-    std::string prefix(kPrefix, 'M');
-    fwrite(prefix.data(), 1, prefix.size(), f);
-    fwrite(data, 1, size, f);
-    fclose(f);
+    if (!sfxtest::WriteFile(file, std::string(kPrefix, 'M') + std::string((const char*)data, size))) abort();
     mkdir(out.c_str(), 0777);
 
     zipcraft::Prepare(file, kPrefix, out, (uint32_t)size * 3);
@@ -93,10 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (flags & 4) {
         state.win95Host = 1;
         // A member named "m" is then the loaded module.
-        std::string module = out + "/m";
-        for (char& c : module)
-            if (c == '/') c = '\\';
-        standin::SetModulePath(module);
+        standin::SetModulePath(zipcraft::Backslashed(out + "/m"));
     }
     if (flags & 8) standin::PostInput(standin::FakeDialog(), WM_KEYDOWN, 0, 0);
 
@@ -106,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char folder[PATH_CHARS];
     lstrcpyA(folder, state.extractFolder);
     DeleteTree(folder);
-    CheckOutside(root);
+    CheckOutside();
     // Whatever DeleteTree could not take (names the stand-in cannot search for) goes too.
     sfxtest::RemoveTree(out);
     return 0;

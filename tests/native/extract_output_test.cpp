@@ -267,13 +267,8 @@ TEST_F(OutputTest, TimesComeFromTheDosDateAndTime) {
     bad.date = 0;  // no valid date: the times are left alone
     Outcome run = ExtractArchive(Archive().Add(m).Add(bad).Finish().bytes());
     EXPECT_EQ(run.code, 0);
-    struct tm t = {};
-    t.tm_year = 2025 - 1900;
-    t.tm_mon = 3;
-    t.tm_mday = 22;
-    t.tm_hour = 13;
-    t.tm_min = 17;
-    t.tm_sec = 56;
+    struct tm t = {};  // 2025-04-22 13:17:56
+    t.tm_year = 125, t.tm_mon = 3, t.tm_mday = 22, t.tm_hour = 13, t.tm_min = 17, t.tm_sec = 56;
     struct stat st;
     ASSERT_EQ(stat(Path("t.txt").c_str(), &st), 0);
     EXPECT_EQ(st.st_mtime, timegm(&t));

@@ -23,13 +23,6 @@ protected:
     void TearDown() override { FreshState(); }
 };
 
-TEST_F(PumpsTest, EmptyQueueReturnsAtOnce) {
-    EXPECT_FALSE(PollCancel());
-    PumpMessages();
-    EXPECT_TRUE(dispatched.empty());
-    EXPECT_TRUE(standin::MessageBoxes().empty());
-}
-
 TEST_F(PumpsTest, PumpMessagesDispatchesUpToAQuitAndConsumesIt) {
     HWND dialog = standin::FakeDialog();
     for (UINT m : {(UINT)WM_TIMER, (UINT)WM_LBUTTONDOWN, (UINT)WM_QUIT, (UINT)WM_KEYDOWN})

@@ -24,11 +24,12 @@ protected:
     }
     void TearDown() override { FreshState(); }
 
-    // Extracts into an empty folder.
-    Outcome ExtractArchive(const std::string& archive, uint32_t offset = kPrefix.size()) {
+    // Extracts into an empty folder; read number `failRead` fails (0: none).
+    Outcome ExtractArchive(const std::string& archive, uint32_t offset = kPrefix.size(), int failRead = 0) {
         zipcraft::EmptyFolder(out_);
         WriteFileBytes(file_, kPrefix + archive);
         zipcraft::Prepare(file_, offset, out_);
+        standin::FailRead(failRead);
         return zipcraft::Extract();
     }
     std::string Shown(const std::string& name) { return zipcraft::Backslashed(out_ + "/" + name); }
@@ -175,11 +176,7 @@ TEST_F(WalkerTest, EveryShortReadEndsTheRunWithMessage36) {
     ASSERT_GE(reads, 4);
     for (int n = 1; n <= reads; ++n) {
         SCOPED_TRACE(n);
-        zipcraft::EmptyFolder(out_);
-        WriteFileBytes(file_, kPrefix + archive.bytes());
-        zipcraft::Prepare(file_, kPrefix.size(), out_);
-        standin::FailRead(n);
-        Outcome run = zipcraft::Extract();
+        Outcome run = ExtractArchive(archive.bytes(), kPrefix.size(), n);
         EXPECT_EQ(run.code, ABORT_FAILED);
         ASSERT_EQ(run.boxes.size(), 1u);
         EXPECT_EQ(run.boxes[0].text, ReadFailedText());

@@ -10,15 +10,6 @@
 
 namespace {
 
-std::string Hex(const char* hex) {
-    std::string s;
-    for (const char* p = hex; p[0] && p[1]; p += 2) {
-        while (*p == ' ') ++p;
-        s.push_back((char)strtol(std::string(p, 2).c_str(), nullptr, 16));
-    }
-    return s;
-}
-
 // A dynamic block whose lengths are sent as code-length symbols (see WriteRawDynamicHeader),
 // by default with the code-length code 0, 1, 2, 3, 8, 16, 17, 18 of three bits each; `tail`
 // follows as raw bits, first bit first ("aa" codes two literals 'a' and the end of block
@@ -96,10 +87,10 @@ std::vector<Case> Cases() {
     typeThree.Bits(1, 1);
     typeThree.Bits(3, 2);
     std::vector<Case> cases = {
-        {"empty fixed block", Hex("0300"), 0, ""},
-        {"empty stored block", Hex("010000FFFF"), 0, ""},
-        {"stored complement wrong", Hex("0105000000") + "hello", 1, ""},
-        {"block type 3", Hex("07"), 2, ""},
+        {"empty fixed block", std::string("\x03\x00", 2), 0, ""},
+        {"empty stored block", std::string("\x01\x00\x00\xFF\xFF", 5), 0, ""},
+        {"stored complement wrong", std::string("\x01\x05\x00\x00\x00", 5) + "hello", 1, ""},
+        {"block type 3", std::string("\x07"), 2, ""},
         {"type 3 after a stored block passes nothing on", typeThree.Finish(), 2, ""},
         {"HLIT too large", Raw(287, 1, {}, ""), 1, ""},
         {"HLIT too large", Raw(288, 1, {}, ""), 1, ""},

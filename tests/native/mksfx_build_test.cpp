@@ -31,11 +31,8 @@ struct Inputs {
     Inputs() {
         std::string text;
         for (int i = 0; i < 400; ++i) text += "line " + std::to_string(i) + " of the read-me file\n";
-        std::string noise;
-        uint32_t x = 1;
-        for (int i = 0; i < 9000; ++i) noise += (char)((x = x * 1664525u + 1013904223u) >> 24);
         WriteFile(tree + "/readme.txt", text);
-        WriteFile(tree + "/bin/setup.exe", noise);
+        WriteFile(tree + "/bin/setup.exe", RandomBytes(9000, 1));  // incompressible: stored
         WriteFile(tree + "/bin/zero.dat", "");
         WriteFile(tree + "/docs/Gr\xC3\xBC\xC3\x9F" "e.txt", "Gr\xC3\xBC\xC3\x9F" "e\n");
         mkdir((tree + "/empty").c_str(), 0755);

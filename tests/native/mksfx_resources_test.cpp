@@ -15,11 +15,6 @@ using namespace sfxtest;
 
 namespace {
 
-void Set16(std::string* b, size_t at, uint32_t v) {
-    (*b)[at] = (char)v;
-    (*b)[at + 1] = (char)(v >> 8);
-}
-
 std::string Widen(const std::string& ascii) {
     std::string w;
     for (char c : ascii) w += std::string(1, c) + '\0';
@@ -121,11 +116,11 @@ TEST(MksfxResources, RefusesBrokenImagesSectionsAndInputs) {
         {"cut short", pe, [](std::string* b) { b->resize(0x500); }, "runs past the end of the image"},
         {"MZ overwritten", pe, [](std::string* b) { (*b)[0] = 'X'; }, "no MZ signature"},
         {"finished setup file", pe, [](std::string* b) { *b += "PK\5\6"; }, "4 bytes follow the last section"},
-        {"x64", pe, [](std::string* b) { Set16(b, 0x44, 0x8664); }, "not i386"},
-        {"DLL", pe, [](std::string* b) { Set16(b, 0x56, 0x2102); }, "not an executable program"},
-        {"PE32+", pe, [](std::string* b) { Set16(b, 0x58, 0x20B); }, "not PE32"},
-        {"console", pe, [](std::string* b) { Set16(b, 0x58 + 68, 3); }, "subsystem 3"},
-        {"section table past the headers", pe, [](std::string* b) { Set16(b, 0x46, 20); }, "section table"},
+        {"x64", pe, [](std::string* b) { sfx::SetLe16(b, 0x44, 0x8664); }, "not i386"},
+        {"DLL", pe, [](std::string* b) { sfx::SetLe16(b, 0x56, 0x2102); }, "not an executable program"},
+        {"PE32+", pe, [](std::string* b) { sfx::SetLe16(b, 0x58, 0x20B); }, "not PE32"},
+        {"console", pe, [](std::string* b) { sfx::SetLe16(b, 0x58 + 68, 3); }, "subsystem 3"},
+        {"section table past the headers", pe, [](std::string* b) { sfx::SetLe16(b, 0x46, 20); }, "section table"},
         {"overlap in memory", pe, [](std::string* b) { SetLe32(b, 0x138 + 40 + 12, 0x1000); }, "overlaps"},
         {"imports outside", pe, [](std::string* b) { SetLe32(b, 0x58 + 104, 0x7000); }, "imports directory"},
         {"certificates inside", pe, [](std::string* b) { SetLe32(b, 0x58 + 128, 0x100), SetLe32(b, 0x58 + 132, 8); },

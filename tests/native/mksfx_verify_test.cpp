@@ -153,7 +153,6 @@ TEST(MksfxList, ShowsConfigurationAndMembers) {
     c.text = "hello";
     c.hasCaption = true;
     c.caption = "Caption";
-    p.config = ConfigText(c);
     p.optionFlags = 0x56;
     p.waitFor = "HELPER";
     c.hasIcon = true;

@@ -2,7 +2,6 @@
 // and the Windows semantics the program relies on. (Its OEM to ANSI table is held against the
 // system's own conversion under Wine.)
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include "tests/support/fresh_state.h"
 
@@ -43,17 +42,6 @@ TEST(StandIn, TemporaryNames) {
     std::string created = standin::ToNative(name);
     EXPECT_TRUE(FileExists(created));
     EXPECT_EQ(0u, created.rfind(dir.path() + "/QVS", 0));
-}
-
-TEST(StandIn, CreatingOverAReadOnlyFileOrAFolderFails) {
-    FreshState();
-    ScratchDir dir;
-    std::string file = dir.File("ro");
-    WriteFileBytes(file, "keep");
-    chmod(file.c_str(), 0444);
-    EXPECT_EQ(HFILE_ERROR, _lcreat(file.c_str(), 0));
-    EXPECT_EQ("keep", ReadFileBytes(file));
-    EXPECT_EQ(HFILE_ERROR, _lcreat(dir.path().c_str(), 0));
 }
 
 }  // namespace

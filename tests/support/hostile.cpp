@@ -12,31 +12,19 @@ const char kBadHeader[] =
     "Ung\xFCltiger ZIP-Dateikopf. M\xF6gliche Ursache: Datei\xFC" "bertragungsfehler.";
 const char kBadCrc[] = "ZIP besch\xE4" "digt: Datei ";
 
-void Put(std::string* b, unsigned v, int bytes) {
-    for (int i = 0; i < bytes; ++i) *b += (char)(v >> (8 * i));
-}
-
 // An icon file of `count` entries, the first (and only one written) at `offset` with `size`
 // bytes, followed by a bitmap header of `width` x `height` / 2 pixels of `bits` bits and, when
 // `pixels`, the palette, image and mask of a 32x32 bitmap of one bit.
 std::string Icon(unsigned count, unsigned offset, unsigned size, unsigned width, unsigned height,
                  unsigned bits, bool pixels) {
+    using sfx::PutLe16;
+    using sfx::PutLe32;
     std::string icon;
-    Put(&icon, 0, 2);
-    Put(&icon, 1, 2);
-    Put(&icon, count, 2);
+    PutLe16(&icon, 0), PutLe16(&icon, 1), PutLe16(&icon, count);
     if (count != 1) return icon;
-    icon += "\x20\x20\x02";
-    icon += '\0';
-    Put(&icon, 1, 2);
-    Put(&icon, 1, 2);
-    Put(&icon, size, 4);
-    Put(&icon, offset, 4);
-    Put(&icon, 40, 4);
-    Put(&icon, width, 4);
-    Put(&icon, height, 4);
-    Put(&icon, 1, 2);
-    Put(&icon, bits, 2);
+    icon += std::string("\x20\x20\x02\0", 4);
+    PutLe16(&icon, 1), PutLe16(&icon, 1), PutLe32(&icon, size), PutLe32(&icon, offset);
+    PutLe32(&icon, 40), PutLe32(&icon, width), PutLe32(&icon, height), PutLe16(&icon, 1), PutLe16(&icon, bits);
     icon += std::string(24, '\0');
     if (pixels) icon += std::string(8 + 2 * 32 * 4, '\0');
     return icon;

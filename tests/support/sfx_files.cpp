@@ -48,23 +48,22 @@ std::string SyntheticStub(size_t size, size_t blockAt) {
     }
     // A PE32 i386 GUI program: headers (PE header at 0x40, section table at 0x138), .text at
     // 0x200 holding the entry point, .data from 0x400 to the end with the imports.
-    auto set16 = [&](size_t at, uint32_t v) { image[at] = (char)v, image[at + 1] = (char)(v >> 8); };
     image.replace(0, 2, "MZ");
     SetLe32(&image, 0x3C, 0x40);
     image.replace(0x40, 4, "PE\0\0", 4);
-    set16(0x44, 0x14C);
-    set16(0x46, 2);
-    set16(0x54, 224);
-    set16(0x56, 0x0102);
+    sfx::SetLe16(&image, 0x44, 0x14C);
+    sfx::SetLe16(&image, 0x46, 2);
+    sfx::SetLe16(&image, 0x54, 224);
+    sfx::SetLe16(&image, 0x56, 0x0102);
     const size_t o = 0x58, data = size - 0x400;
-    set16(o, 0x10B);
+    sfx::SetLe16(&image, o, 0x10B);
     const uint32_t fields[][2] = {{16, 0x1000}, {32, 0x1000}, {36, 0x200}, {60, 0x200}, {92, 16},
                                   {56, 0x2000 + ((uint32_t)data + 0xFFF) / 0x1000 * 0x1000},
                                   {64, 0x1234}, {96 + 8, 0x2000}, {96 + 12, 0x28}};
     for (const auto& f : fields) SetLe32(&image, o + f[0], f[1]);
-    set16(o + 40, 4);
-    set16(o + 48, 4);
-    set16(o + 68, 2);
+    sfx::SetLe16(&image, o + 40, 4);
+    sfx::SetLe16(&image, o + 48, 4);
+    sfx::SetLe16(&image, o + 68, 2);
     const uint32_t sections[2][5] = {{0x200, 0x1000, 0x200, 0x200, 0x60000020},
                                      {(uint32_t)data, 0x2000, (uint32_t)data, 0x400, 0xC0000040}};
     for (int i = 0; i < 2; ++i) {

@@ -61,18 +61,11 @@ Archive& Archive::Add(const Member& m) {
 }
 
 Archive& Archive::AddStored(const std::string& name, const std::string& content) {
-    Member m;
-    m.name = name;
-    m.content = content;
-    return Add(m);
+    return Add(Member{name, content, 0});
 }
 
 Archive& Archive::AddDeflated(const std::string& name, const std::string& content) {
-    Member m;
-    m.name = name;
-    m.content = content;
-    m.method = 8;
-    return Add(m);
+    return Add(Member{name, content, 8});
 }
 
 Archive& Archive::Central(const std::string& name, const std::string& extra,
