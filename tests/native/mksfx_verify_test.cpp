@@ -69,6 +69,9 @@ TEST(MksfxVerify, FindsEachFault) {
     f[0] = 'X';
     ResealHeader(&f);
     add("stub image without MZ", f, "the stub image is not sound: no MZ signature");
+    SfxParts first = Sound();  // the search for the block starts at the first byte
+    first.stub = first.stub.substr(FindBlock(first.stub));
+    add("block at the first byte", BuildSfx(first), "the stub image is not sound: no MZ signature");
 
     SfxParts p = Sound();
     p.members = {{"../up.txt", "x"}, {"C:\\win.ini", "y"}, {"/abs", "z"}, {"\x84/\x8E", "A"},
