@@ -134,6 +134,11 @@ TEST(MksfxVerify, FindsEachFault) {
     SetLe32(&f, 0x40 + 156, 64);
     add("certificate table over the archive", f, "does not lie after the archive");
     add("certificate table past the end", withTable(built, "", 64), "the certificates directory");
+    SetLe32(&f, 0x40 + 152, (Le32(built, FindBlock(built) + 12) + 7) & ~7u);  // inside the archive, aligned
+    add("aligned certificate table over the archive", f, "does not lie after the archive");
+    f = withTable(built, std::string(1, '\0') + notSignedData, 16);
+    SetLe32(&f, 0x40 + 152, Le32(f, 0x40 + 152) + 1);
+    add("certificate table not aligned", f, "8-byte aligned");
     add("certificate not PKCS#7", withTable(built, notSignedData, 16), "certificate 1 at 0x");
     add("signed without room", withTable(sound, notSignedData, 16), "built without room for a signature");
 
