@@ -187,10 +187,13 @@ TEST(MksfxZipInput, CraftedArchivesThatCopy) {
     struct Case {
         const char* what;
         std::string zip;
+        std::string middle = "bin/tool.dat";
     } cases[] = {
         {"data descriptor with zero sizes in the local header", ZipArchive(members)},
         {"behind other data, offsets from the start of the file", std::string(777, 'j') + ZipArchive(members, 777)},
         {"behind other data, offsets from the archive", std::string(777, 'j') + ZipArchive(members, 0)},
+        // A DOS name in code page 850 whose bytes happen to be valid UTF-8 stays as it is.
+        {"DOS name that reads as UTF-8", ZipArchive({members[0], {"bin/\xC3\xBC.dat", "u", 0}, members[2]}), "bin/\xC3\xBC.dat"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -205,6 +208,7 @@ TEST(MksfxZipInput, CraftedArchivesThatCopy) {
         ASSERT_EQ(locals.size(), 3u);
         EXPECT_EQ(locals[0].name, "bin/tiny.txt");  // sorted by name
         EXPECT_EQ(locals[2].name, "readme.txt");
+        EXPECT_EQ(locals[1].name, c.middle);
         EXPECT_EQ(locals[0].flags, 0);
         EXPECT_EQ(locals[0].crc, Crc32("x"));
         EXPECT_EQ(locals[0].size, 1u);
