@@ -129,6 +129,17 @@ TEST(MksfxVerify, FindsEachFault) {
         return file + table;
     };
     const std::string notSignedData = std::string("\x10\0\0\0\0\x02\x02\0", 8) + "not DER!";
+    // A sound signature whose DER fills its entry to the byte: the file verifies.
+    const std::string key = dir / "key.pem", cert = dir / "cert.pem", der = dir / "p7.der";
+    ASSERT_EQ(RunProgram({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                          "-days", "2", "-subj", "/CN=Tessly Test"}).exitCode, 0);
+    ASSERT_EQ(RunProgram({"openssl", "smime", "-sign", "-binary", "-nodetach", "-in", cert, "-signer", cert, "-inkey",
+                          key, "-outform", "DER", "-out", der}).exitCode, 0);
+    std::string entry = std::string("\0\0\0\0\0\x02\x02\0", 8) + ReadFile(der);
+    SetLe32(&entry, 0, (uint32_t)entry.size());
+    entry.resize((entry.size() + 7) & ~(size_t)7, '\0');
+    RunResult sig = VerifyBytes(withTable(built, entry, (uint32_t)entry.size()));
+    EXPECT_EQ(sig.exitCode, 0) << sig.err;
     f = built;
     SetLe32(&f, 0x40 + 152, Le32(built, FindBlock(built) + 12));  // the archive's offset
     SetLe32(&f, 0x40 + 156, 64);
