@@ -88,6 +88,8 @@ TEST(ReadConfiguration, TakesWhatTheBlockHoldsAndRefusesImpossibleBlocks) {
     cut.archiveOffset = 8192 + 1500;
     cut.packedConfig = fits.packedConfig.substr(0, 700);
     noBlock.hasConfig = false;
+    SfxParts unseekable = fits;  // a negative offset to the seek: nothing is read elsewhere instead
+    unseekable.configOffset = 0x80000000u, unseekable.archiveOffset = 0x80000000u + 1500;
 
     TempDir dir;
     const std::string longTemp = dir / std::string(150, 'd');  // longer than 144: not used
@@ -128,6 +130,7 @@ TEST(ReadConfiguration, TakesWhatTheBlockHoldsAndRefusesImpossibleBlocks) {
         {"archive before configuration", negative, refused},
         {"short file", cut, refused},
         {"failed read", fits, refused, 1},
+        {"configuration offset the file cannot seek to", unseekable, refused},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -86,6 +86,7 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
         {"zero width", Patch32(one, 26, 0), 2012, 0, 0, 0, 0,
          "image 1 of 1: zero or negative size"},
         {"16 bits", Patch32(one, 34, 0x100001), 2012, 0, 0, 0, 0, "image 1 of 1: 16 bits a pixel"},
+        {"palette past 256", Patch32(one, 54, 257), 2012, 0, 0, 0, 0, "image 1 of 1: a palette of 257 colours"},
         {"pixels cut", Patch32(one, 14, 1000), 2012, 0, 0, 0, 0,
          "image 1 of 1: truncated: its 48x48 pixels need 9256 bytes, it has 1000"},
         {"bad PNG", badPng, 2012, 0, 0, 0, 0, "bad PNG: "},

@@ -184,13 +184,28 @@ TEST(MksfxZipInput, CraftedArchivesThatCopy) {
     std::vector<ZipMember> members = {{"readme.txt", text},
                                       {"bin/tool.dat", std::string(500, 'q'), 0},
                                       {"bin/tiny.txt", "x", 8, 0x0008, 0x6000, 0x5A21, false, true}};
+    // An Info-ZIP Unicode path field in the central entry of "bin/u.dat": version 1, the CRC of
+    // that plain name, the UTF-8 name.
+    std::string unicode = ZipArchive({members[0], {"bin/u.dat", "u", 0}, members[2]});
+    std::string field = std::string("\x75\x70\x0F\0\x01", 5) + std::string(4, '\0') + "bin/\xC3\xBC.dat";
+    SetLe32(&field, 5, Crc32("bin/u.dat"));
+    size_t second = unicode.find("PK\x01\x02", unicode.find("PK\x01\x02") + 4);
+    unicode.insert(second + 46 + 9, field), unicode[second + 30] = (char)field.size();
+    SetLe32(&unicode, unicode.size() - 22 + 12, Le32(unicode, unicode.size() - 22 + 12) + (uint32_t)field.size());
+    std::string otherName = unicode;  // its CRC no longer that of the plain name: not taken
+    otherName[second + 46 + 9 + 5] ^= 1;
     struct Case {
         const char* what;
         std::string zip;
+        std::string middle = "bin/tool.dat";
     } cases[] = {
         {"data descriptor with zero sizes in the local header", ZipArchive(members)},
         {"behind other data, offsets from the start of the file", std::string(777, 'j') + ZipArchive(members, 777)},
         {"behind other data, offsets from the archive", std::string(777, 'j') + ZipArchive(members, 0)},
+        // A DOS name in code page 850 whose bytes happen to be valid UTF-8 stays as it is.
+        {"DOS name that reads as UTF-8", ZipArchive({members[0], {"bin/\xC3\xBC.dat", "u", 0}, members[2]}), "bin/\xC3\xBC.dat"},
+        {"name from the Unicode path field", unicode, "bin/\x81.dat"},
+        {"Unicode path field of another name", otherName, "bin/u.dat"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -205,6 +220,7 @@ TEST(MksfxZipInput, CraftedArchivesThatCopy) {
         ASSERT_EQ(locals.size(), 3u);
         EXPECT_EQ(locals[0].name, "bin/tiny.txt");  // sorted by name
         EXPECT_EQ(locals[2].name, "readme.txt");
+        EXPECT_EQ(locals[1].name, c.middle);
         EXPECT_EQ(locals[0].flags, 0);
         EXPECT_EQ(locals[0].crc, Crc32("x"));
         EXPECT_EQ(locals[0].size, 1u);

@@ -69,6 +69,9 @@ TEST(MksfxVerify, FindsEachFault) {
     f[0] = 'X';
     ResealHeader(&f);
     add("stub image without MZ", f, "the stub image is not sound: no MZ signature");
+    SfxParts first = Sound();  // the search for the block starts at the first byte
+    first.stub = first.stub.substr(FindBlock(first.stub));
+    add("block at the first byte", BuildSfx(first), "the stub image is not sound: no MZ signature");
 
     SfxParts p = Sound();
     p.members = {{"../up.txt", "x"}, {"C:\\win.ini", "y"}, {"/abs", "z"}, {"\x84/\x8E", "A"},
@@ -126,11 +129,27 @@ TEST(MksfxVerify, FindsEachFault) {
         return file + table;
     };
     const std::string notSignedData = std::string("\x10\0\0\0\0\x02\x02\0", 8) + "not DER!";
+    // A sound signature whose DER fills its entry to the byte: the file verifies.
+    const std::string key = dir / "key.pem", cert = dir / "cert.pem", der = dir / "p7.der";
+    ASSERT_EQ(RunProgram({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                          "-days", "2", "-subj", "/CN=Tessly Test"}).exitCode, 0);
+    ASSERT_EQ(RunProgram({"openssl", "smime", "-sign", "-binary", "-nodetach", "-in", cert, "-signer", cert, "-inkey",
+                          key, "-outform", "DER", "-out", der}).exitCode, 0);
+    std::string entry = std::string("\0\0\0\0\0\x02\x02\0", 8) + ReadFile(der);
+    SetLe32(&entry, 0, (uint32_t)entry.size());
+    entry.resize((entry.size() + 7) & ~(size_t)7, '\0');
+    RunResult sig = VerifyBytes(withTable(built, entry, (uint32_t)entry.size()));
+    EXPECT_EQ(sig.exitCode, 0) << sig.err;
     f = built;
     SetLe32(&f, 0x40 + 152, Le32(built, FindBlock(built) + 12));  // the archive's offset
     SetLe32(&f, 0x40 + 156, 64);
     add("certificate table over the archive", f, "does not lie after the archive");
     add("certificate table past the end", withTable(built, "", 64), "the certificates directory");
+    SetLe32(&f, 0x40 + 152, (Le32(built, FindBlock(built) + 12) + 7) & ~7u);  // inside the archive, aligned
+    add("aligned certificate table over the archive", f, "does not lie after the archive");
+    f = withTable(built, std::string(1, '\0') + notSignedData, 16);
+    SetLe32(&f, 0x40 + 152, Le32(f, 0x40 + 152) + 1);
+    add("certificate table not aligned", f, "8-byte aligned");
     add("certificate not PKCS#7", withTable(built, notSignedData, 16), "certificate 1 at 0x");
     add("signed without room", withTable(sound, notSignedData, 16), "built without room for a signature");
 

@@ -259,10 +259,12 @@ TEST(StartUp, WaitOptionSwitchesAndExitCodeWithoutDialog) {
         bool damaged;
         int code;
         size_t boxes;
+        int failAllocation = 0;  // the text blocks come first: without one nothing more is done
     } cases[] = {
         {" /auto", false, 0, 0},
         {" /auto", true, 0, 1},
         {" /auto /s", true, EXIT_DAMAGED_FILE, 0},
+        {" /auto", true, 0, 0, 1},
     };
     for (Case& c : cases) {
         FreshState();
@@ -277,6 +279,7 @@ TEST(StartUp, WaitOptionSwitchesAndExitCodeWithoutDialog) {
         WriteFileBytes(path, image);
         memcpy(&stubData, &block, sizeof stubData);
         standin::SetModulePath(path);
+        standin::FailAllocation(c.failAllocation);
         EXPECT_EQ(c.code, StartUp(nullptr, &c.arguments[0])) << c.arguments;
         EXPECT_EQ(c.boxes, standin::MessageBoxes().size());
         if (c.damaged) continue;
