@@ -45,6 +45,8 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
     std::string one = Ico({{48, 32, kRich}});
     std::string png = PngImage(256, 256, kRich), badPng = png;
     badPng[badPng.size() / 2] ^= 0x55;
+    std::string fourBitColour = png;
+    fourBitColour[24] = 4;  // RGBA takes 8 or 16 bits a channel only
     const Case cases[] = {
         {"hand-drawn 32x32", Ico({{256, 0, kRich}, {32, 4, kFlat}}), 2012, 0, 32, 4, 'q',
          "icon: 32x32, 16 colours, 766 bytes, taken as it is from image 2 of 2 (32x32, 16 "
@@ -91,6 +93,7 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
          "image 1 of 1: truncated: its 48x48 pixels need 9256 bytes, it has 1000"},
         {"bad PNG", badPng, 2012, 0, 0, 0, 0, "bad PNG: "},
         {"PNG cut", png.substr(0, 30), 2012, 0, 0, 0, 0, "bad PNG: "},
+        {"PNG depth", fourBitColour, 2012, 0, 0, 0, 0, "bad PNG: colour type 6 with depth 4"},
         {"huge PNG", Patch32(png, 16, 0x00200000), 2012, 0, 0, 0, 0, "larger than 4096x4096"},
     };
     for (const Case& c : cases) {
