@@ -67,13 +67,7 @@ std::vector<std::string> Split(const std::string& s, char sep) {
     }
 }
 
-std::string FirstWord(const std::string& line) {
-    size_t start = line.find_first_not_of(" \t");
-    if (start == std::string::npos) return "";
-    return line.substr(start, line.find_first_of(" \t", start) - start);
-}
-
-std::vector<Observation> ParseReport(const std::string& output, const std::vector<std::string>& script) {
+std::vector<Observation> ParseReport(const std::string& output) {
     std::vector<Observation> result;
     for (const std::string& text : Split(output, '\n')) {
         if (text.empty()) continue;
@@ -84,8 +78,6 @@ std::vector<Observation> ParseReport(const std::string& output, const std::vecto
             size_t eq = parts[i].find('=');
             if (eq != std::string::npos) o.fields[parts[i].substr(0, eq)] = Unescape(parts[i].substr(eq + 1));
         }
-        o.line = (int)o.Number("line");
-        if (o.line >= 1 && (size_t)o.line <= script.size()) o.command = FirstWord(script[o.line - 1]);
         result.push_back(o);
     }
     return result;
@@ -169,8 +161,7 @@ std::vector<Window> DriverRun::Windows() const {
     for (const Observation& o : observations) {
         if (o.kind == "window") {
             Window w;
-            w.line = o.line;
-            w.command = o.command;
+            w.command = o.Get("by");
             w.hwnd = o.Get("hwnd");
             w.kind = o.Get("kind");
             w.caption = o.Get("caption");
@@ -189,8 +180,7 @@ std::vector<Window> DriverRun::Windows() const {
                 break;
             }
             windows.push_back(w);
-        } else if (o.kind == "control" && !windows.empty() && windows.back().line == o.line &&
-                   windows.back().hwnd == o.Get("parent")) {
+        } else if (o.kind == "control" && !windows.empty() && windows.back().hwnd == o.Get("parent")) {
             Control c;
             c.id = (int)o.Number("id");
             c.text = o.Get("text");
@@ -233,7 +223,7 @@ std::string DriverRun::Describe() const {
     d += "--- report (driver status " + std::to_string(status) + (timedOut ? ", timed out" : "") +
          ") ---\n" + output;
     const Observation* e = First("error");
-    if (e) d += "--- error: " + e->Get("message") + " (script line " + std::to_string(e->line) + ")\n";
+    if (e) d += "--- error: " + e->Get("message") + " (script line " + e->Get("line") + ")\n";
     return d;
 }
 
@@ -241,37 +231,22 @@ std::string DriverRun::Describe() const {
 
 std::string Quote(const std::string& raw) {
     std::string q = "\"";
-    for (unsigned char c : raw) {
-        if (c == '\\' || c == '"') {
-            q += '\\';
-            q += (char)c;
-        } else if (c < 0x20 || c == 0x7F) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            q += hex;
-        } else {
-            q += (char)c;
-        }
+    for (char c : raw) {
+        if (c == '\\' || c == '"') q += '\\';
+        q += c;
     }
     return q + "\"";
 }
 
 std::string Ansi(const std::string& utf8) {
     iconv_t cd = iconv_open("WINDOWS-1252", "UTF-8");
-    if (cd == (iconv_t)-1) Die("iconv has no Windows-1252");
-    std::string out;
-    for (size_t i = 0; i < utf8.size();) {
-        unsigned char c = (unsigned char)utf8[i];
-        size_t length = std::min(utf8.size() - i, (size_t)(c < 0xC0 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4));
-        std::string one = utf8.substr(i, length);
-        char converted[4];
-        char *in = &one[0], *to = converted;
-        size_t inLeft = length, outLeft = sizeof converted;
-        bool ok = iconv(cd, &in, &inLeft, &to, &outLeft) != (size_t)-1;
-        out += ok ? std::string(converted, (size_t)(to - converted)) : "?";
-        i += length;
-    }
+    std::string in = utf8, out(utf8.size(), '\0');
+    char *from = in.data(), *to = out.data();
+    size_t inLeft = in.size(), outLeft = out.size();
+    if (cd == (iconv_t)-1 || iconv(cd, &from, &inLeft, &to, &outLeft) == (size_t)-1)
+        Die("not in Windows-1252: " + utf8);
     iconv_close(cd);
+    out.resize(out.size() - outLeft);
     return out;
 }
 
@@ -365,7 +340,7 @@ DriverRun Session::Drive(std::vector<std::string> script, int timeoutSeconds) {
     run.timedOut = p.timedOut;
     run.output = p.out;
     run.diagnostics = p.err;
-    run.observations = ParseReport(p.out, script);
+    run.observations = ParseReport(p.out);
     if (p.timedOut) Restart();  // what the driver started must not haunt the next run
     return run;
 }

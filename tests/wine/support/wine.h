@@ -30,12 +30,10 @@
 
 namespace wine {
 
-// One line of the driver's report: its kind ("window", "control", "exit", ...), the script
-// line that produced it with that line's command word, and its fields (texts in Windows-1252).
+// One line of the driver's report: its kind ("window", "control", "exit", ...) and its fields,
+// among them "line" and "by", the script line and its command (texts in Windows-1252).
 struct Observation {
     std::string kind;
-    int line = 0;
-    std::string command;
     std::map<std::string, std::string> fields;
 
     std::string Get(const std::string& key) const;  // "" when absent
@@ -58,7 +56,6 @@ struct Control {
 };
 
 struct Window {
-    int line = 0;
     std::string command;  // the script command that reported it: wait, list or dump
     std::string hwnd, kind, caption, owner;  // kind: msgbox, dialog or window; owner "0x0": none
     Rect rect;  // on the screen
@@ -132,10 +129,10 @@ private:
 
 inline Session& Wine() { return Session::Get(); }
 
-// A script value in double quotes, with the driver's escapes.
+// A script value in double quotes, its backslashes and quotes escaped.
 std::string Quote(const std::string& raw);
 
-// UTF-8 text in Windows-1252, as the programs show it (characters outside 1252 become '?').
+// UTF-8 text in Windows-1252, as the programs show it (all of it must be in 1252).
 std::string Ansi(const std::string& utf8);
 
 // build/win/testprogs/NAME.exe and build/win/sfxstub.exe
