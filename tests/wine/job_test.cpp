@@ -74,8 +74,7 @@ struct Flow {
     std::vector<Box> boxes;  // the message boxes among the dumps, in order
     std::vector<ControlState> controls;
     std::vector<long> ran;  // the codes of the script's run lines
-    std::string ranIn;       // where the command recorded it ran: QVSn.tmp (in the folder for
-                             // temporary files) or QVT0000n (in the Windows folder)
+    std::string ranIn;  // the folder, under the one for temporary files, the command ran in
     int filesLeft = 0;  // the extraction folder is still there at the end: 1, or 0, or -1 when
                         // either (files a running program holds stay behind)
     std::vector<std::string> traced;  // in Wine's trace
@@ -88,12 +87,7 @@ struct Flow {
 
 void RunFlow(const Flow& f) {
     SCOPED_TRACE(f.name);
-    Package p = Pack(std::string("job-") + f.name, f.files, f.options);
-    const bool fallback = f.ranIn.rfind("QVT", 0) == 0;
-    const std::string record = (fallback ? WindowsFolder() : TempFolder()) + "/record.txt";
-    std::error_code ec;
-    fs::remove(record, ec);
-    if (!f.stampLater.empty()) fs::remove(TempFolder() + "/" + f.stampLater, ec);
+    Package p = Pack(std::string("job-") + f.name, f.files, f.options);  // Temp emptied
     if (f.prepare) f.prepare(p);
 
     std::vector<std::string> script = f.steps;
@@ -127,8 +121,8 @@ void RunFlow(const Flow& f) {
     EXPECT_GE(took, f.minSeconds);
     EXPECT_LT(took, f.maxSeconds);
     if (!f.ranIn.empty()) {
-        const std::string folder = (fallback ? WindowsFolder() : TempFolder()) + "/" + f.ranIn;
-        EXPECT_EQ(UnixPath(Field(ReadRecord(record), "folder")), folder);
+        const std::string folder = TempFolder() + "/" + f.ranIn;
+        EXPECT_EQ(UnixPath(Field(ReadRecord(TempFolder() + "/record.txt"), "folder")), folder);
         EXPECT_FALSE(Exists(folder)) << "removed at the end";
     }
     EXPECT_TRUE(f.filesLeft < 0 || Exists(ExtractFolder()) == (f.filesLeft == 1));
@@ -301,10 +295,7 @@ TEST(Job, RunsLeaveNothingAndRunsAtTheSameTimeKeepApart) {
     Package quick = Pack("job-quick", {{"a.txt", "a"}}, {"--command", "cmd /c exit"});
     Package slow = Pack("job-slow", kFiles, {"--command", "probe.exe record=..\\record.txt hold=4000"});
     Package fast = Pack("job-fast", kFiles, {"--command", "probe.exe record=..\\record.txt"});
-    const std::string record = TempFolder() + "/record.txt";
-    std::error_code ec;
-    fs::remove(record, ec);
-    const std::vector<std::string> temp = sfxtest::ListFolder(TempFolder()), windows = sfxtest::ListFolder(WindowsFolder());
+    const std::vector<std::string> windows = sfxtest::ListFolder(WindowsFolder());
     std::vector<std::string> script(20, "run " + Quote(quick.Win() + " /AUTO") + " timeout=60000");
     script.insert(script.end(), {StartLine(slow, "/AUTO"), "sleep ms=1500",
                                  "run " + Quote(fast.Win() + " /AUTO") + " timeout=60000", "exit timeout=60000"});
@@ -313,11 +304,10 @@ TEST(Job, RunsLeaveNothingAndRunsAtTheSameTimeKeepApart) {
     EXPECT_EQ(run.Codes(), std::vector<long>(21, 0));
     EXPECT_EQ(run.ExitCode(), 0);
     std::vector<std::string> folders;
-    const auto recorded = ReadRecord(record);
+    const auto recorded = ReadRecord(TempFolder() + "/record.txt");
     for (auto [it, end] = recorded.equal_range("folder"); it != end; ++it) folders.push_back(UnixPath(it->second));
     EXPECT_EQ(folders, (std::vector<std::string>{ExtractFolder(), TempFolder() + "/QVS2.tmp"}));
-    fs::remove(record, ec);
-    EXPECT_EQ(sfxtest::ListFolder(TempFolder()), temp);
+    EXPECT_EQ(sfxtest::ListFolder(TempFolder()), std::vector<std::string>{"record.txt"}) << "emptied by Pack";
     EXPECT_EQ(sfxtest::ListFolder(WindowsFolder()), windows);
 }
 

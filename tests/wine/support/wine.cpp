@@ -99,10 +99,19 @@ std::vector<std::pair<std::string, long>> TracedBoxes(const std::string& trace) 
     return boxes;
 }
 
-// The fallback folders QVT00000.. under the Windows folder.
-void RemoveFallbackFolders(const std::string& windowsFolder) {
+// What a run leaves in the prefix must not meet the next one: everything in the folders for
+// temporary files (the extraction folders among them), and the fallback folders QVT00000..
+// under the Windows folder.
+void ClearPrefix(const fs::path& prefix) {
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(windowsFolder, ec)) {
+    std::vector<fs::path> folders = {prefix / "drive_c/windows/temp"};
+    for (const auto& user : fs::directory_iterator(prefix / "drive_c/users", ec))
+        folders.insert(folders.end(), {user.path() / "Temp", user.path() / "AppData/Local/Temp"});
+    for (const fs::path& folder : folders) {
+        if (!fs::is_directory(folder, ec) || fs::is_symlink(folder, ec)) continue;
+        for (const auto& entry : fs::directory_iterator(folder, ec)) fs::remove_all(entry.path(), ec);
+    }
+    for (const auto& entry : fs::directory_iterator(prefix / "drive_c/windows", ec)) {
         std::string name = entry.path().filename().string();
         if (name.size() == 8 && (name.compare(0, 3, "QVT") == 0 || name.compare(0, 3, "qvt") == 0))
             fs::remove_all(entry.path(), ec);
@@ -282,7 +291,7 @@ Session::Session() {
         if (start.exitCode != 0) Die("the Wine session did not start: " + start.err);
     }
     display_ = ":" + recorded("display");
-    ClearPrefixState();
+    ClearPrefix(prefix_);
 }
 
 Session::~Session() {
@@ -296,20 +305,6 @@ ProgramRun Session::Exec(const std::vector<std::string>& argv, int timeoutSecond
                                 "WINEARCH=win32", "DISPLAY=" + display_, std::string("LANG=") + kLocale,
                                 std::string("LC_ALL=") + kLocale, "LANGUAGE"},
                                "", timeoutSeconds);
-}
-
-// What a test leaves in the prefix must not meet the next one: temporary folders (the
-// extraction folders among them) and fallback folders under the Windows folder.
-void Session::ClearPrefixState() {
-    std::error_code ec;
-    std::vector<fs::path> folders = {fs::path(prefix_) / "drive_c/windows/temp"};
-    for (const auto& user : fs::directory_iterator(fs::path(prefix_) / "drive_c/users", ec))
-        folders.insert(folders.end(), {user.path() / "Temp", user.path() / "AppData/Local/Temp"});
-    for (const fs::path& folder : folders) {
-        if (!fs::is_directory(folder, ec) || fs::is_symlink(folder, ec)) continue;
-        for (const auto& entry : fs::directory_iterator(folder, ec)) fs::remove_all(entry.path(), ec);
-    }
-    RemoveFallbackFolders(prefix_ + "/drive_c/windows");
 }
 
 void Session::Restart() {
@@ -385,16 +380,7 @@ std::string WindowsFolder() { return Session::Get().Prefix() + "/drive_c/windows
 
 std::string ExtractFolder() { return TempFolder() + "/QVS1.tmp"; }
 
-void ClearLeftovers() {
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(TempFolder(), ec)) {
-        std::string name = entry.path().filename().string();
-        if (name.size() > 7 && (name.compare(0, 3, "QVS") == 0 || name.compare(0, 3, "qvs") == 0) &&
-            name.compare(name.size() - 4, 4, ".tmp") == 0)
-            fs::remove_all(entry.path(), ec);
-    }
-    RemoveFallbackFolders(WindowsFolder());
-}
+void ClearLeftovers() { ClearPrefix(Session::Get().Prefix()); }
 
 std::string Package::Win() const { return Session::Get().WinPath(exe); }
 

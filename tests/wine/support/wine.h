@@ -3,8 +3,7 @@
 // The session (tests/wine/session.sh) is shared by every Wine test of a run: one Xvfb display
 // and one persistent wineserver for the prefix in build/wine/prefix, started by the CTest
 // fixture, or by the first test process when none is running. Test processes take turns
-// through a lock on build/wine/lock; each starts with the prefix's temporary folders and the
-// fallback folders under the Windows folder cleared. Programs run with the locale
+// through a lock on build/wine/lock; each starts with the prefix cleared (ClearLeftovers). Programs run with the locale
 // de_DE.UTF-8: ANSI code page 1252, OEM code page 850.
 //
 // Programs are driven by windriver.exe (tests/windows/windriver.c), which takes a script of
@@ -117,7 +116,6 @@ public:
 
 private:
     Session();
-    void ClearPrefixState();
     void Restart();  // after a timeout: ends every Wine process of the prefix
     ProgramRun Exec(const std::vector<std::string>& argv, int timeoutSeconds);
 
@@ -149,8 +147,8 @@ std::string TempFolder();
 std::string WindowsFolder();
 std::string ExtractFolder();
 inline bool Exists(const std::string& path) { return sfxtest::FileExists(path); }
-// Removes the extraction folders (QVS*.tmp) and the fallback folders, so that each run starts
-// alike.
+// Empties the folders for temporary files and removes the fallback folders, so that each run
+// starts alike (Pack does it).
 void ClearLeftovers();
 
 // One self-extracting file and the folder it lives in.
