@@ -26,7 +26,6 @@
  *   list                         a "window" line per visible top-level window of the
  *                                program, then listed count=N
  *   dump                         the current window in full and a "control" line per child
- *   wait_text id=N text=T [timeout=MS]  wait until a control's text is T
  *   click id=N                   press a button (BM_CLICK, posted, so that a long command
  *                                handler does not block the driver)
  *   send [id=N] msg=N [wparam=N]  send a message to the current window or one of its
@@ -50,6 +49,7 @@
 #define MAX_WINDOWS 256
 #define TEXT_MAX 4096
 #define MSGBOX_TEXT_ID 0xFFFF
+#define HANDLE_NUMBER(h) ((unsigned long)(ULONG_PTR)(h))
 
 typedef struct {
     char *key; /* "" for a bare value */
@@ -107,11 +107,6 @@ static void Line(const char *kind, const char *key, long value)
     Begin(kind);
     if (key) printf("\t%s=%ld", key, value);
     End();
-}
-
-static unsigned long Handle(HWND hwnd)
-{
-    return (unsigned long)(ULONG_PTR)hwnd;
 }
 
 static int ChildRunning(void)
@@ -200,7 +195,7 @@ static long ArgNumber(const Command *cmd, const char *key, long fallback)
     return v;
 }
 
-static const char *BareValue(const Command *cmd)
+static char *BareValue(const Command *cmd)
 {
     return cmd->count > 0 && !*cmd->args[0].key ? cmd->args[0].value : NULL;
 }
@@ -274,14 +269,14 @@ static void WindowLine(HWND hwnd, int detailed)
     RECT r;
     int box = IsMessageBox(hwnd);
     Begin("window");
-    printf("\thwnd=0x%lX", Handle(hwnd));
+    printf("\thwnd=0x%lX", HANDLE_NUMBER(hwnd));
     GetClassNameA(hwnd, text, sizeof text);
     Field("kind", box ? "msgbox" : !strcmp(text, "#32770") ? "dialog" : "window");
     GetWindowTextA(hwnd, text, sizeof text);
     Field("caption", text);
     GetWindowRect(hwnd, &r);
     printf("\trect=%ld,%ld,%ld,%ld\towner=0x%lX", r.left, r.top, r.right, r.bottom,
-           Handle(GetWindow(hwnd, GW_OWNER)));
+           HANDLE_NUMBER(GetWindow(hwnd, GW_OWNER)));
     if (box && detailed) {
         /* the message box's own summary: text, visible buttons, default button */
         WindowList kids;
@@ -308,7 +303,7 @@ static void ControlLine(HWND parent, HWND hwnd)
     static char text[TEXT_MAX];
     LONG style = GetWindowLongA(hwnd, GWL_STYLE);
     Begin("control");
-    printf("\tparent=0x%lX\tid=%d", Handle(parent), GetDlgCtrlID(hwnd));
+    printf("\tparent=0x%lX\tid=%d", HANDLE_NUMBER(parent), GetDlgCtrlID(hwnd));
     GetWindowTextA(hwnd, text, sizeof text);
     Field("text", text);
     printf("\tstyle=0x%lX\tvisible=%d\tenabled=%d", (unsigned long)style, IsWindowVisible(hwnd) ? 1 : 0,
@@ -360,19 +355,17 @@ static WCHAR *Utf8ToWide(const char *text, WCHAR *wide, int size)
 static void Spawn(const Command *cmd, PROCESS_INFORMATION *pi)
 {
     STARTUPINFOA si;
-    static char line[2048];
     static WCHAR wideLine[2048];
-    const char *text = BareValue(cmd);
+    char *text = BareValue(cmd);
     BOOL started;
     if (!text) Fail("%s needs a command line", cmd->name);
-    lstrcpynA(line, text, sizeof line);
     memset(&si, 0, sizeof si);
     si.cb = sizeof si;
     if (ArgNumber(cmd, "utf8", 0))
         started = CreateProcessW(NULL, Utf8ToWide(text, wideLine, 2048), NULL, NULL, FALSE, 0,
                                  NULL, NULL, (STARTUPINFOW *)&si, pi);
     else
-        started = CreateProcessA(NULL, line, NULL, NULL, FALSE, 0, NULL, NULL, &si, pi);
+        started = CreateProcessA(NULL, text, NULL, NULL, FALSE, 0, NULL, NULL, &si, pi);
     if (!started) Fail("cannot start %s", text);
 }
 
@@ -443,21 +436,6 @@ static void Wait(const Command *cmd)
         if (!ChildRunning()) Fail("the program ended while waiting", NULL);
         if (GetTickCount() - start > timeout) Fail("timeout waiting for a window", NULL);
         Sleep(50);
-    }
-}
-
-static void WaitText(const Command *cmd)
-{
-    DWORD timeout = (DWORD)ArgNumber(cmd, "timeout", DEFAULT_TIMEOUT), start = GetTickCount();
-    const char *want = ArgText(cmd, "text");
-    HWND control = Target(cmd, 1);
-    static char text[TEXT_MAX];
-    if (!want) Fail("wait_text needs text=", NULL);
-    for (;;) {
-        GetWindowTextA(control, text, sizeof text);
-        if (!strcmp(text, want)) return;
-        if (GetTickCount() - start > timeout) Fail("timeout waiting for text; last: %s", text);
-        Sleep(20);
     }
 }
 
@@ -541,8 +519,6 @@ static void Run(const Command *cmd)
         Line("listed", "count", w.count);
     } else if (!strcmp(n, "dump")) {
         Dump();
-    } else if (!strcmp(n, "wait_text")) {
-        WaitText(cmd);
     } else if (!strcmp(n, "click")) {
         PostMessageA(Target(cmd, 1), BM_CLICK, 0, 0);
     } else if (!strcmp(n, "send") || !strcmp(n, "post")) {

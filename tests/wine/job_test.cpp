@@ -128,7 +128,6 @@ void RunFlow(const Flow& f) {
     EXPECT_TRUE(f.filesLeft < 0 || Exists(ExtractFolder()) == (f.filesLeft == 1));
     if (f.check) f.check(p, run);
     EXPECT_TRUE(f.stampLater.empty() || AwaitFile(TempFolder() + "/" + f.stampLater, 15)) << f.stampLater;
-    ClearLeftovers();
 }
 
 const std::vector<std::string> kDoneThenYes = {"click id=1", "wait kind=msgbox", "click id=6",
@@ -166,7 +165,7 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
         {.name = "wait-mode",
          .options = {"--command", "probe.exe", "--wait"},
          .switches = "/AUTO",
-         .steps = {"wait kind=dialog timeout=30000", "wait_text id=1 text=&Done timeout=30000", "dump",
+         .steps = {"wait kind=dialog timeout=30000", "wait kind=dialog text=&Done timeout=30000", "dump",
                    "click id=1", "wait kind=msgbox", "dump", "click id=7", "gone",
                    "wait kind=dialog", "dump", ExistsNow("%TEMP%\\QVS1.tmp\\liesmich.txt"), "click id=1",
                    "wait kind=msgbox", "click id=6", "exit timeout=30000"},
@@ -179,7 +178,7 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
         {.name = "wait-switch-close",
          .options = {"--command", "probe.exe"},
          .switches = "-wait",
-         .steps = {"wait kind=dialog timeout=30000", "click id=1", "wait_text id=1 text=&Done timeout=30000",
+         .steps = {"wait kind=dialog timeout=30000", "click id=1", "wait kind=dialog text=&Done timeout=30000",
                    "click id=2", "wait kind=msgbox", "dump", "click id=7", "gone",
                    "wait kind=dialog", "dump", "click id=2", "wait kind=msgbox", "click id=6",
                    "exit timeout=30000"},
@@ -364,7 +363,7 @@ TEST(Job, LongExtractionShowsTheMeterAndCanBeCancelled) {
     DriverRun run = Wine().Drive(std::vector<std::string>{"setenv WINEDEBUG=-all,trace+font", StartLine(p), "wait kind=dialog timeout=30000",
                                   "click id=1", "sleep ms=150", "send id=201 msg=1027", "dump", "sleep ms=300",
                                   "send id=201 msg=1027", "send id=201 msg=1025",
-                                  "wait_text id=1 text=&Done timeout=60000", "dump"} + kDoneThenYes,
+                                  "wait kind=dialog text=&Done timeout=60000", "dump"} + kDoneThenYes,
                                  180);
     ASSERT_TRUE(run.Ok()) << run.Describe();
     const Window during = run.Dump(0), after = run.Dump(1);
@@ -415,7 +414,7 @@ TEST(Job, LongExtractionShowsTheMeterAndCanBeCancelled) {
     Package small = Pack("job-short", {{"probe.exe", "@probe"}, {"klein.bin", std::string(5000, 'k')}},
                          {"--command", "probe.exe klein.bin", "--wait"});
     run = Wine().Drive(std::vector<std::string>{"setenv WINEDEBUG=-all,trace+message", StartLine(small), "wait kind=dialog timeout=30000",
-                        "click id=1", "wait_text id=1 text=&Done timeout=30000", "sleep ms=200", "dump"} +
+                        "click id=1", "wait kind=dialog text=&Done timeout=30000", "sleep ms=200", "dump"} +
                        kDoneThenYes);
     ASSERT_TRUE(run.Ok()) << run.Describe();
     EXPECT_FALSE(run.Dump(0).Find(201).visible);

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <thread>
 
 #include "tests/support/sfx_files.h"
@@ -29,42 +30,33 @@ const char kLocale[] = "de_DE.UTF-8";
     std::_Exit(70);
 }
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    c = (char)(c | 0x20);
-    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
-
 // The escapes of the driver's report and of Wine's traces: \n \r \t \xHH, else the byte.
 std::string Unescape(const std::string& s) {
     std::string out;
     for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] != '\\' || i + 1 == s.size()) {
-            out += s[i];
-            continue;
+        char c = s[i];
+        if (c == '\\' && i + 1 < s.size()) {
+            c = s[++i];
+            if (c == 'n') c = '\n';
+            else if (c == 'r') c = '\r';
+            else if (c == 't') c = '\t';
+            else if (c == 'x' && i + 2 < s.size() && std::isxdigit((unsigned char)s[i + 1]) &&
+                     std::isxdigit((unsigned char)s[i + 2])) {
+                c = (char)std::stoi(s.substr(i + 1, 2), nullptr, 16);
+                i += 2;
+            }
         }
-        char c = s[++i];
-        if (c == 'n') out += '\n';
-        else if (c == 'r') out += '\r';
-        else if (c == 't') out += '\t';
-        else if (c == 'x' && i + 2 < s.size() && HexValue(s[i + 1]) >= 0 && HexValue(s[i + 2]) >= 0) {
-            out += (char)(HexValue(s[i + 1]) * 16 + HexValue(s[i + 2]));
-            i += 2;
-        } else {
-            out += c;
-        }
+        out += c;
     }
     return out;
 }
 
+// The parts of `s` between separators (none for an empty string).
 std::vector<std::string> Split(const std::string& s, char sep) {
     std::vector<std::string> parts;
-    for (size_t start = 0;;) {
-        size_t end = s.find(sep, start);
-        parts.push_back(s.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos) return parts;
-        start = end + 1;
-    }
+    std::istringstream in(s);
+    for (std::string part; std::getline(in, part, sep);) parts.push_back(part);
+    return parts;
 }
 
 std::vector<Observation> ParseReport(const std::string& output) {
@@ -403,8 +395,7 @@ Package Pack(const std::string& name, const std::map<std::string, std::string>& 
     time_t stamp = 1600000000;  // 2020-09-13, then apart by odd hours, minutes and seconds
     for (const auto& [file, contents] : files) {
         std::string path = p.folder + "/in/" + file;
-        bool program = contents == "@probe" || contents == "@showprobe";
-        EXPECT_TRUE(sfxtest::WriteFile(path, program ? sfxtest::ReadFile(TestProgram(contents.substr(1))) : contents));
+        EXPECT_TRUE(sfxtest::WriteFile(path, contents == "@probe" ? sfxtest::ReadFile(TestProgram("probe")) : contents));
         struct utimbuf times = {stamp, stamp};
         utime(path.c_str(), &times);
         stamp += 3 * 3600 + 17 * 60 + 41;

@@ -148,7 +148,7 @@ std::string WindowsFolder();
 std::string ExtractFolder();
 inline bool Exists(const std::string& path) { return sfxtest::FileExists(path); }
 // Empties the folders for temporary files and removes the fallback folders, so that each run
-// starts alike (Pack does it).
+// starts alike.
 void ClearLeftovers();
 
 // One self-extracting file and the folder it lives in.
@@ -159,18 +159,18 @@ struct Package {
     std::string Record() const { return folder + "/record.txt"; }
 };
 
-// Packs `files` (name -> contents, '/' for sub-folders; "@probe" and "@showprobe" stand for
-// those test programs) into folder `name`/`exeName` with these mksfx options ("@icon" stands
-// for a small parcel icon file, "@record" in an option for the Windows path of the package's
-// record file). The members get fixed modification times, a different one each. Fails the
-// test when mksfx does.
+// Packs `files` (name -> contents, '/' for sub-folders; "@probe" stands for probe.exe) into
+// folder `name`/`exeName` with these mksfx options ("@icon" stands for a small icon file,
+// "@record" in an option for the Windows path of the package's record file), then clears the
+// prefix (ClearLeftovers). The members get fixed modification times, a different one each.
+// Fails the test when mksfx does.
 Package Pack(const std::string& name, const std::map<std::string, std::string>& files,
              const std::vector<std::string>& options, const std::string& exeName = "setup.exe");
 
 // The script line that starts a package, with optional switches.
 std::string StartLine(const Package& p, const std::string& switches = "");
 
-// The "key=value" lines that probe.exe and showprobe.exe append to a record file.
+// The "key=value" lines that probe.exe appends to a record file.
 std::multimap<std::string, std::string> ReadRecord(const std::string& path);
 std::string Field(const std::multimap<std::string, std::string>& record, const std::string& key);
 
