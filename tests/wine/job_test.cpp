@@ -143,6 +143,15 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
     const std::string spawnShort = "probe.exe spawn=\"helper.exe hold=3000 stamp=..\\helper.txt\"";
     std::map<std::string, std::string> helper = kFiles;
     helper["helper.exe"] = "@probe";
+    // The rows enter-*: the extraction folder goes while the overwrite question is open.
+    const std::vector<std::string> vanish = {
+        "wait kind=msgbox text=bereits timeout=30000", "run " + Quote("cmd /c rmdir /s /q %TEMP%\\QVS1.tmp"),
+        "click id=7", "wait kind=msgbox text=Unzip-Verzeichnis timeout=30000", "dump", "click id=1"};
+    const Box message15 = {"Fehler beim Wechseln in das \"Unzip-Verzeichnis\"", "none", {1}, 0};
+    // b.txt is renamed to a.txt: the second member then meets the first one's file.
+    auto rename = [](const Package& p) { Rename(p, "b.txt", "a.txt"); };
+    const std::map<std::string, std::string> two = {{"a.txt", std::string(3000, 'a')},
+                                                     {"b.txt", std::string(3000, 'b')}};
     const Flow flows[] = {
         // Setup extracts everything, runs the command in the folder, removes the folder.
         {.name = "setup",
@@ -283,6 +292,27 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
                  ASSERT_TRUE(sfxtest::WriteFile(WindowsFolder() + name, ""));
              }
          }},
+        // The folder disappears while an overwrite question is open, so the run cannot change
+        // into it: message 15, after which the dialog stays (Setup enabled again) or, with
+        // AUTO, closes.
+        {.name = "enter-click",
+         .options = {"--command", "probe.exe", "--level", "0"},
+         .steps = std::vector<std::string>{"wait kind=dialog timeout=30000", "click id=1"} + vanish +
+                  std::vector<std::string>{"gone", "wait kind=dialog", "dump", "click id=2", "exit timeout=15000"},
+         .boxes = {message15},
+         .controls = {{1, 1, "", 1, -1}},
+         .ran = {0},
+         .files = two,
+         .prepare = rename},
+        {.name = "enter-auto",
+         .options = {"--command", "probe.exe", "--level", "0"},
+         .switches = "/AUTO",
+         .steps = std::vector<std::string>{"wait kind=dialog timeout=30000"} + vanish +
+                  std::vector<std::string>{"exit timeout=15000"},
+         .boxes = {message15},
+         .ran = {0},
+         .files = two,
+         .prepare = rename},
     };
     for (const Flow& f : flows) RunFlow(f);
 }
@@ -310,39 +340,6 @@ TEST(Job, RunsLeaveNothingAndRunsAtTheSameTimeKeepApart) {
     EXPECT_EQ(sfxtest::ListFolder(WindowsFolder()), windows);
 }
 
-// The folder disappears while an overwrite question is open, so the run cannot change into
-// it: message 15, after which the dialog stays (Setup enabled again) or, with AUTO, closes.
-TEST(Job, FolderThatCannotBeEnteredShowsMessage15) {
-    const std::vector<std::string> vanish = {
-        "wait kind=msgbox text=bereits timeout=30000", "run " + Quote("cmd /c rmdir /s /q %TEMP%\\QVS1.tmp"),
-        "click id=7", "wait kind=msgbox text=Unzip-Verzeichnis timeout=30000", "dump", "click id=1"};
-    const Box message15 = {"Fehler beim Wechseln in das \"Unzip-Verzeichnis\"", "none", {1}, 0};
-    // b.txt is renamed to a.txt: the second member then meets the first one's file.
-    auto rename = [](const Package& p) { Rename(p, "b.txt", "a.txt"); };
-    const std::map<std::string, std::string> two = {{"a.txt", std::string(3000, 'a')},
-                                                     {"b.txt", std::string(3000, 'b')}};
-    const Flow flows[] = {
-        {.name = "enter-click",
-         .options = {"--command", "probe.exe", "--level", "0"},
-         .steps = std::vector<std::string>{"wait kind=dialog timeout=30000", "click id=1"} + vanish +
-                  std::vector<std::string>{"gone", "wait kind=dialog", "dump", "click id=2", "exit timeout=15000"},
-         .boxes = {message15},
-         .controls = {{1, 1, "", 1, -1}},
-         .ran = {0},
-         .files = two,
-         .prepare = rename},
-        {.name = "enter-auto",
-         .options = {"--command", "probe.exe", "--level", "0"},
-         .switches = "/AUTO",
-         .steps = std::vector<std::string>{"wait kind=dialog timeout=30000"} + vanish +
-                  std::vector<std::string>{"exit timeout=15000"},
-         .boxes = {message15},
-         .ran = {0},
-         .files = two,
-         .prepare = rename},
-    };
-    for (const Flow& f : flows) RunFlow(f);
-}
 
 // A long extraction, one package for all of its cases. The 10 ms timer finds little done and
 // reveals the meter in place of the status line; its position grows as the data is written,
