@@ -3,8 +3,8 @@
 // The session (tests/wine/session.sh) is shared by every Wine test of a run: one Xvfb display
 // and one persistent wineserver for the prefix in build/wine/prefix, started by the CTest
 // fixture, or by the first test process when none is running. Test processes take turns
-// through a lock on build/wine/lock; each starts with the prefix cleared (ClearLeftovers). Programs run with the locale
-// de_DE.UTF-8: ANSI code page 1252, OEM code page 850.
+// through a lock on build/wine/lock; each starts with the prefix cleared (ClearLeftovers).
+// Programs run with the locale de_DE.UTF-8: ANSI code page 1252, OEM code page 850.
 //
 // Programs are driven by windriver.exe (tests/windows/windriver.c), which takes a script of
 // commands and reports one observation per line; see the comment at its top. Message boxes
