@@ -1,15 +1,12 @@
-/* oemdump: reports the code pages of the running system and how it converts every OEM byte
-   to ANSI, one "name value" line each:
-     acp N / oemcp N / oemtoansi XX XX ... (256 bytes) */
+/* oemdump: prints the ANSI and the OEM code page of the running system, then how it converts
+   every OEM byte to ANSI, all on one line: "1252 850 00 01 ... FF" (bytes in hex). */
 #include <windows.h>
 #include <stdio.h>
 
 int main(void)
 {
     int i;
-    printf("acp %u\n", GetACP());
-    printf("oemcp %u\n", GetOEMCP());
-    printf("oemtoansi");
+    printf("%u %u", GetACP(), GetOEMCP());
     for (i = 0; i < 256; ++i) {
         char c = (char)i;
         OemToCharBuffA(&c, &c, 1);

@@ -26,30 +26,27 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
         if (!strncmp(a, "record=", 7)) {
-            char folder[MAX_PATH];
-            GetCurrentDirectoryA(sizeof folder, folder);
-            Append(a + 7, "commandline", GetCommandLineA());
-            Append(a + 7, "folder", folder);
-            char names[2048] = "";
-            WIN32_FIND_DATAA found;
-            HANDLE search = FindFirstFileA("*", &found);
-            if (search != INVALID_HANDLE_VALUE) {
-                do {
-                    if (found.cFileName[0] == '.') continue;
-                    if (strlen(names) + strlen(found.cFileName) + 2 >= sizeof names) break;
-                    if (names[0]) strcat(names, ",");
-                    strcat(names, found.cFileName);
-                } while (FindNextFileA(search, &found));
-                FindClose(search);
-            }
-            Append(a + 7, "files", names);
+            char folder[MAX_PATH], self[MAX_PATH];
             STARTUPINFOA startup;
+            WIN32_FIND_DATAA found;
+            FILE* f = fopen(a + 7, "ab");
+            if (!f) continue;
+            GetCurrentDirectoryA(sizeof folder, folder);
             GetStartupInfoA(&startup);
-            Append(a + 7, "useshowwindow", (startup.dwFlags & STARTF_USESHOWWINDOW) ? "1" : "0");
-            wsprintfA(names, "%u", (unsigned)startup.wShowWindow);
-            Append(a + 7, "showwindow", names);
-            GetModuleFileNameA(0, names, sizeof names);
-            Append(a + 7, "program", names);
+            GetModuleFileNameA(0, self, sizeof self);
+            fprintf(f, "commandline=%s\nfolder=%s\nuseshowwindow=%d\nshowwindow=%u\nprogram=%s\nfiles=",
+                    GetCommandLineA(), folder, (startup.dwFlags & STARTF_USESHOWWINDOW) ? 1 : 0,
+                    (unsigned)startup.wShowWindow, self);
+            HANDLE search = FindFirstFileA("*", &found);
+            const char* separator = "";
+            for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileA(search, &found)) {
+                if (found.cFileName[0] == '.') continue;
+                fprintf(f, "%s%s", separator, found.cFileName);
+                separator = ",";
+            }
+            if (search != INVALID_HANDLE_VALUE) FindClose(search);
+            fprintf(f, "\n");
+            fclose(f);
         } else if (!strncmp(a, "sleep=", 6)) {
             Sleep(atoi(a + 6));
         } else if (!strncmp(a, "hold=", 5)) {
@@ -63,9 +60,7 @@ int main(int argc, char** argv) {
             PROCESS_INFORMATION pi;
             memset(&si, 0, sizeof si);
             si.cb = sizeof si;
-            char line[1024];
-            lstrcpynA(line, a + 6, sizeof line);
-            if (CreateProcessA(0, line, 0, 0, FALSE, 0, 0, 0, &si, &pi)) {
+            if (CreateProcessA(0, argv[i] + 6, 0, 0, FALSE, 0, 0, 0, &si, &pi)) {
                 CloseHandle(pi.hThread);
                 CloseHandle(pi.hProcess);
             }

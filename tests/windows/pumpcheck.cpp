@@ -5,6 +5,8 @@
 //                                   code, or 255 when it could not be started
 //   pumpcheck deltree FOLDER        DeleteTree: 1 when the folder went, plus 2 when the
 //                                   call took a second or more
+#include <string.h>
+
 #include "archive/paths.cpp"
 #include "archive/removal.cpp"
 #include "startup/userbox.cpp"
@@ -15,19 +17,6 @@ ExtractorState state = {"Tessly Self-Extractor"};
 
 char* GetMessageText(int) { return (char*)"Unzip-Vorgang abbrechen ?"; }
 
-// The rest of the command line after the first `skip` words (no quoting needed here).
-static char* After(char* line, int skip) {
-    for (int word = 0; word <= skip; ++word) {
-        while (*line == ' ') ++line;
-        if (word == skip) break;
-        bool quoted = *line == '"';
-        if (quoted) ++line;
-        while (*line && (quoted ? *line != '"' : *line != ' ')) ++line;
-        if (*line) ++line;
-    }
-    return line;
-}
-
 int main(int argc, char** argv) {
     if (argc >= 4 && !lstrcmpA(argv[1], "running")) {
         if (!SetCurrentDirectoryA(argv[2])) return 100;
@@ -35,7 +24,8 @@ int main(int argc, char** argv) {
     }
     if (argc >= 4 && !lstrcmpA(argv[1], "launch")) {
         if (!SetCurrentDirectoryA(argv[2])) return 100;
-        HANDLE process = LaunchCommand(After(GetCommandLineA(), 3));
+        // the command line is the rest after the folder (which has no blanks)
+        HANDLE process = LaunchCommand(strstr(GetCommandLineA(), argv[2]) + lstrlenA(argv[2]) + 1);
         if (!process) return 255;
         WaitForSingleObject(process, INFINITE);
         DWORD code = 0;

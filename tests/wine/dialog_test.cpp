@@ -1,12 +1,13 @@
-// The main dialog of the real stub under Wine before a run: caption, text, icon, buttons,
-// footer, position, and the About box.
+// The first window of the real stub under Wine: the main dialog before a run (caption, text,
+// icon, buttons, footer, position, and the About box), or, for a damaged file, its error box.
+#include "tests/support/sfx_files.h"
 #include "tests/wine/support/wine.h"
 
 namespace {
 
 using namespace wine;
 
-const char kBody[] = "Willkommen! Dieses Paket installiert das Beispielprogramm.";
+const char kBody[] = "Willkommen – dieses Paket installiert das Beispielprogramm.";
 const char kAbout[] = "Beispielprogramm 2.1 für Tests.";
 const char kBanner[] =
     "Tessly Self-Extractor, Version 1.0\n"
@@ -15,9 +16,9 @@ const char kBanner[] =
     "Weitere Informationen finden Sie in der Dokumentation zu mksfx.";
 
 // Each row starts the dialog, opens the About box, closes it and ends with Close. The caption
-// is the title with the program's file name, or "Setup" for an empty configured one; the About
-// box holds the about text, a blank line and the banner, or the banner alone after two blanks;
-// Info starts nothing and Close before Setup extracts nothing.
+// is the title with the program's file name, the configured one, or "Setup" for an empty
+// configured one; the About box holds the about text, a blank line and the banner, or the
+// banner alone after two blanks; Info starts nothing and Close before Setup extracts nothing.
 TEST(Dialog, IdleShowsTextsIconButtonsFooterCentredAndTheAboutBox) {
     const struct {
         const char* name;
@@ -27,6 +28,7 @@ TEST(Dialog, IdleShowsTextsIconButtonsFooterCentredAndTheAboutBox) {
     } cases[] = {
         {"idle", {"--about", kAbout, "--icon", "@icon"}, "Tessly Self-Extractor [Beispiel-Setup.exe]",
          std::string(kAbout) + " \n\n " + kBanner, true},
+        {"caption", {"--caption", "Mein Setup"}, "Mein Setup", std::string("  ") + kBanner},
         {"empty-caption", {"--caption", ""}, "Setup", std::string("  ") + kBanner},
     };
     for (const auto& c : cases) {
@@ -75,6 +77,47 @@ TEST(Dialog, IdleShowsTextsIconButtonsFooterCentredAndTheAboutBox) {
         EXPECT_EQ(about.owner, dialog.hwnd);
         EXPECT_EQ(run.ExitCode(), 0);
         EXPECT_FALSE(Exists(ExtractFolder()));
+    }
+}
+
+// A file changed after the build, one whose end record is not where the block says, or one
+// that another program holds open for deleting (which process creation shares and the stub's
+// own open, others may read and nothing else, does not) stops with its error box alone,
+// owned by no window, and ends with 0.
+TEST(SelfCheck, DamagedOrHeldFilesShowTheirErrorBoxAlone) {
+    Package p = Pack("selfcheck", {{"readme.txt", "hello from the archive\n"}}, {"--command", "cmd /c exit"});
+    const std::string sound = sfxtest::ReadFile(p.exe);
+    size_t block = sfxtest::FindBlock(sound);
+    ASSERT_NE(block, std::string::npos);
+    uint32_t configOffset = sfxtest::Le32(sound, block + 16), archiveOffset = sfxtest::Le32(sound, block + 12);
+    std::string changed = sound;  // one byte of the configuration block
+    changed[configOffset + (archiveOffset - configOffset) / 2] ^= 0x20;
+    std::string moved = sound;  // the end record is not where the block says
+    sfxtest::SetLe32(&moved, block + 20, sfxtest::Le32(sound, block + 20) - 2);
+    sfxtest::ResealHeader(&moved);
+
+    const struct {
+        const char* what;
+        std::string bytes;
+        std::string box;
+        bool held = false;
+    } cases[] = {
+        {"changed after the build", changed, kHeaderInvalid},
+        {"end record moved", moved, "ZIP ist beschädigt oder wurde seit Erstellung der EXE Datei verändert"},
+        {"held by another program", sound,
+         "Fehler beim Lesen von " + p.Win() + ". Mögliche Ursache: Fehlerhafter Datenträger oder "
+         "Dateiübertragungsfehler.", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(sfxtest::WriteFile(p.exe, c.bytes));
+        DriverRun run = Wine().Drive({c.held ? "hold " + Quote(p.Win()) + " access=0x10000 share=7" : "",
+                                      StartLine(p), "wait timeout=30000", "dump", "list", "click id=1", "exit"});
+        ASSERT_TRUE(run.Ok()) << run.Describe();
+        EXPECT_EQ(run.First("listed")->Number("count"), 1) << "one window alone";
+        EXPECT_EQ(run.ExitCode(), 0);
+        ExpectBox(run.Dump(0), c.box, "error", {1});
+        EXPECT_EQ(run.Dump(0).owner, "0x0");
     }
 }
 

@@ -74,8 +74,7 @@ struct Flow {
     std::vector<Box> boxes;  // the message boxes among the dumps, in order
     std::vector<ControlState> controls;
     std::vector<long> ran;  // the codes of the script's run lines
-    std::string ranIn;       // where the command recorded it ran: QVSn.tmp (in the folder for
-                             // temporary files) or QVT0000n (in the Windows folder)
+    std::string ranIn;  // the folder, under the one for temporary files, the command ran in
     int filesLeft = 0;  // the extraction folder is still there at the end: 1, or 0, or -1 when
                         // either (files a running program holds stay behind)
     std::vector<std::string> traced;  // in Wine's trace
@@ -88,12 +87,7 @@ struct Flow {
 
 void RunFlow(const Flow& f) {
     SCOPED_TRACE(f.name);
-    Package p = Pack(std::string("job-") + f.name, f.files, f.options);
-    const bool fallback = f.ranIn.rfind("QVT", 0) == 0;
-    const std::string record = (fallback ? WindowsFolder() : TempFolder()) + "/record.txt";
-    std::error_code ec;
-    fs::remove(record, ec);
-    if (!f.stampLater.empty()) fs::remove(TempFolder() + "/" + f.stampLater, ec);
+    Package p = Pack(std::string("job-") + f.name, f.files, f.options);  // Temp emptied
     if (f.prepare) f.prepare(p);
 
     std::vector<std::string> script = f.steps;
@@ -127,14 +121,13 @@ void RunFlow(const Flow& f) {
     EXPECT_GE(took, f.minSeconds);
     EXPECT_LT(took, f.maxSeconds);
     if (!f.ranIn.empty()) {
-        const std::string folder = (fallback ? WindowsFolder() : TempFolder()) + "/" + f.ranIn;
-        EXPECT_EQ(UnixPath(Field(ReadRecord(record), "folder")), folder);
+        const std::string folder = TempFolder() + "/" + f.ranIn;
+        EXPECT_EQ(UnixPath(Field(ReadRecord(TempFolder() + "/record.txt"), "folder")), folder);
         EXPECT_FALSE(Exists(folder)) << "removed at the end";
     }
     EXPECT_TRUE(f.filesLeft < 0 || Exists(ExtractFolder()) == (f.filesLeft == 1));
     if (f.check) f.check(p, run);
     EXPECT_TRUE(f.stampLater.empty() || AwaitFile(TempFolder() + "/" + f.stampLater, 15)) << f.stampLater;
-    ClearLeftovers();
 }
 
 const std::vector<std::string> kDoneThenYes = {"click id=1", "wait kind=msgbox", "click id=6",
@@ -150,6 +143,15 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
     const std::string spawnShort = "probe.exe spawn=\"helper.exe hold=3000 stamp=..\\helper.txt\"";
     std::map<std::string, std::string> helper = kFiles;
     helper["helper.exe"] = "@probe";
+    // The rows enter-*: the extraction folder goes while the overwrite question is open.
+    const std::vector<std::string> vanish = {
+        "wait kind=msgbox text=bereits timeout=30000", "run " + Quote("cmd /c rmdir /s /q %TEMP%\\QVS1.tmp"),
+        "click id=7", "wait kind=msgbox text=Unzip-Verzeichnis timeout=30000", "dump", "click id=1"};
+    const Box message15 = {"Fehler beim Wechseln in das \"Unzip-Verzeichnis\"", "none", {1}, 0};
+    // b.txt is renamed to a.txt: the second member then meets the first one's file.
+    auto rename = [](const Package& p) { Rename(p, "b.txt", "a.txt"); };
+    const std::map<std::string, std::string> two = {{"a.txt", std::string(3000, 'a')},
+                                                     {"b.txt", std::string(3000, 'b')}};
     const Flow flows[] = {
         // Setup extracts everything, runs the command in the folder, removes the folder.
         {.name = "setup",
@@ -172,7 +174,7 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
         {.name = "wait-mode",
          .options = {"--command", "probe.exe", "--wait"},
          .switches = "/AUTO",
-         .steps = {"wait kind=dialog timeout=30000", "wait_text id=1 text=&Done timeout=30000", "dump",
+         .steps = {"wait kind=dialog timeout=30000", "wait kind=dialog text=&Done timeout=30000", "dump",
                    "click id=1", "wait kind=msgbox", "dump", "click id=7", "gone",
                    "wait kind=dialog", "dump", ExistsNow("%TEMP%\\QVS1.tmp\\liesmich.txt"), "click id=1",
                    "wait kind=msgbox", "click id=6", "exit timeout=30000"},
@@ -185,7 +187,7 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
         {.name = "wait-switch-close",
          .options = {"--command", "probe.exe"},
          .switches = "-wait",
-         .steps = {"wait kind=dialog timeout=30000", "click id=1", "wait_text id=1 text=&Done timeout=30000",
+         .steps = {"wait kind=dialog timeout=30000", "click id=1", "wait kind=dialog text=&Done timeout=30000",
                    "click id=2", "wait kind=msgbox", "dump", "click id=7", "gone",
                    "wait kind=dialog", "dump", "click id=2", "wait kind=msgbox", "click id=6",
                    "exit timeout=30000"},
@@ -279,7 +281,8 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
         {.name = "no-folder",
          .options = {"--command", "probe.exe"},
          .steps = {"setenv TEMP=C:\\fehlt TMP=C:\\fehlt", "wait kind=dialog timeout=30000", "click id=1", "wait kind=msgbox timeout=30000", "dump",
-                   "click id=1", "gone", "wait kind=dialog", "dump", "input keys=enter", "exit timeout=15000"},
+                   "click id=1", "gone", "wait kind=dialog", "dump",
+                   "post id=2 msg=0x100 wparam=13", "exit timeout=15000"},  // Enter (WM_KEYDOWN)
          .boxes = {{"Unable to Create a temporary directory to extract to.", "error", {1}, 0}},
          .controls = {{1, 1, "", 0, 0}, {1, 2, "", 1, 1}, {1, 112, "", 1, -1}},
          .prepare = [](const Package&) {
@@ -289,49 +292,9 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
                  ASSERT_TRUE(sfxtest::WriteFile(WindowsFolder() + name, ""));
              }
          }},
-    };
-    for (const Flow& f : flows) RunFlow(f);
-}
-
-// Twenty runs of a command that ends at once leave nothing behind (its console host may still
-// be in the folder when it ends), and two runs at the same time each make and remove their
-// own folder: the second, started while the first one's command runs, takes QVS2.tmp.
-TEST(Job, RunsLeaveNothingAndRunsAtTheSameTimeKeepApart) {
-    Package quick = Pack("job-quick", {{"a.txt", "a"}}, {"--command", "cmd /c exit"});
-    Package slow = Pack("job-slow", kFiles, {"--command", "probe.exe record=..\\record.txt hold=4000"});
-    Package fast = Pack("job-fast", kFiles, {"--command", "probe.exe record=..\\record.txt"});
-    const std::string record = TempFolder() + "/record.txt";
-    std::error_code ec;
-    fs::remove(record, ec);
-    const std::vector<std::string> temp = sfxtest::ListFolder(TempFolder()), windows = sfxtest::ListFolder(WindowsFolder());
-    std::vector<std::string> script(20, "run " + Quote(quick.Win() + " /AUTO") + " timeout=60000");
-    script.insert(script.end(), {StartLine(slow, "/AUTO"), "sleep ms=1500",
-                                 "run " + Quote(fast.Win() + " /AUTO") + " timeout=60000", "exit timeout=60000"});
-    DriverRun run = Wine().Drive(script);
-    ASSERT_TRUE(run.Ok()) << run.Describe();
-    EXPECT_EQ(run.Codes(), std::vector<long>(21, 0));
-    EXPECT_EQ(run.ExitCode(), 0);
-    std::vector<std::string> folders;
-    const auto recorded = ReadRecord(record);
-    for (auto [it, end] = recorded.equal_range("folder"); it != end; ++it) folders.push_back(UnixPath(it->second));
-    EXPECT_EQ(folders, (std::vector<std::string>{ExtractFolder(), TempFolder() + "/QVS2.tmp"}));
-    fs::remove(record, ec);
-    EXPECT_EQ(sfxtest::ListFolder(TempFolder()), temp);
-    EXPECT_EQ(sfxtest::ListFolder(WindowsFolder()), windows);
-}
-
-// The folder disappears while an overwrite question is open, so the run cannot change into
-// it: message 15, after which the dialog stays (Setup enabled again) or, with AUTO, closes.
-TEST(Job, FolderThatCannotBeEnteredShowsMessage15) {
-    const std::vector<std::string> vanish = {
-        "wait kind=msgbox text~=bereits timeout=30000", "run " + Quote("cmd /c rmdir /s /q %TEMP%\\QVS1.tmp"),
-        "click id=7", "wait kind=msgbox text~=Unzip-Verzeichnis timeout=30000", "dump", "click id=1"};
-    const Box message15 = {"Fehler beim Wechseln in das \"Unzip-Verzeichnis\"", "none", {1}, 0};
-    // b.txt is renamed to a.txt: the second member then meets the first one's file.
-    auto rename = [](const Package& p) { Rename(p, "b.txt", "a.txt"); };
-    const std::map<std::string, std::string> two = {{"a.txt", std::string(3000, 'a')},
-                                                     {"b.txt", std::string(3000, 'b')}};
-    const Flow flows[] = {
+        // The folder disappears while an overwrite question is open, so the run cannot change
+        // into it: message 15, after which the dialog stays (Setup enabled again) or, with
+        // AUTO, closes.
         {.name = "enter-click",
          .options = {"--command", "probe.exe", "--level", "0"},
          .steps = std::vector<std::string>{"wait kind=dialog timeout=30000", "click id=1"} + vanish +
@@ -354,6 +317,30 @@ TEST(Job, FolderThatCannotBeEnteredShowsMessage15) {
     for (const Flow& f : flows) RunFlow(f);
 }
 
+// Twenty runs of a command that ends at once leave nothing behind (its console host may still
+// be in the folder when it ends), and two runs at the same time each make and remove their
+// own folder: the second, started while the first one's command runs, takes QVS2.tmp.
+TEST(Job, RunsLeaveNothingAndRunsAtTheSameTimeKeepApart) {
+    Package quick = Pack("job-quick", {{"a.txt", "a"}}, {"--command", "cmd /c exit"});
+    Package slow = Pack("job-slow", kFiles, {"--command", "probe.exe record=..\\record.txt hold=4000"});
+    Package fast = Pack("job-fast", kFiles, {"--command", "probe.exe record=..\\record.txt"});
+    const std::vector<std::string> windows = sfxtest::ListFolder(WindowsFolder());
+    std::vector<std::string> script(20, "run " + Quote(quick.Win() + " /AUTO") + " timeout=60000");
+    script.insert(script.end(), {StartLine(slow, "/AUTO"), "sleep ms=1500",
+                                 "run " + Quote(fast.Win() + " /AUTO") + " timeout=60000", "exit timeout=60000"});
+    DriverRun run = Wine().Drive(script);
+    ASSERT_TRUE(run.Ok()) << run.Describe();
+    EXPECT_EQ(run.Codes(), std::vector<long>(21, 0));
+    EXPECT_EQ(run.ExitCode(), 0);
+    std::vector<std::string> folders;
+    const auto recorded = ReadRecord(TempFolder() + "/record.txt");
+    for (auto [it, end] = recorded.equal_range("folder"); it != end; ++it) folders.push_back(UnixPath(it->second));
+    EXPECT_EQ(folders, (std::vector<std::string>{ExtractFolder(), TempFolder() + "/QVS2.tmp"}));
+    EXPECT_EQ(sfxtest::ListFolder(TempFolder()), std::vector<std::string>{"record.txt"}) << "emptied by Pack";
+    EXPECT_EQ(sfxtest::ListFolder(WindowsFolder()), windows);
+}
+
+
 // A long extraction, one package for all of its cases. The 10 ms timer finds little done and
 // reveals the meter in place of the status line; its position grows as the data is written,
 // and the name of the file being written is drawn across it, cut to 99 characters. A click
@@ -373,7 +360,7 @@ TEST(Job, LongExtractionShowsTheMeterAndCanBeCancelled) {
     DriverRun run = Wine().Drive(std::vector<std::string>{"setenv WINEDEBUG=-all,trace+font", StartLine(p), "wait kind=dialog timeout=30000",
                                   "click id=1", "sleep ms=150", "send id=201 msg=1027", "dump", "sleep ms=300",
                                   "send id=201 msg=1027", "send id=201 msg=1025",
-                                  "wait_text id=1 text=&Done timeout=60000", "dump"} + kDoneThenYes,
+                                  "wait kind=dialog text=&Done timeout=60000", "dump"} + kDoneThenYes,
                                  180);
     ASSERT_TRUE(run.Ok()) << run.Describe();
     const Window during = run.Dump(0), after = run.Dump(1);
@@ -398,8 +385,8 @@ TEST(Job, LongExtractionShowsTheMeterAndCanBeCancelled) {
     fs::remove(record, ec);
 
     run = Wine().Drive({"setenv WINEDEBUG=-all,trace+win", StartLine(p), "wait kind=dialog timeout=30000",
-                        "click id=1", "sleep ms=300", "click id=2 via=mouse", "wait kind=msgbox",
-                        "dump", "click id=7", "gone", "wait kind=dialog", "key vk=32 id=2",
+                        "click id=1", "sleep ms=300", "post id=2 msg=0x201", "wait kind=msgbox",  // a click
+                        "dump", "click id=7", "gone", "wait kind=dialog", "post id=2 msg=0x100 wparam=32",  // Space
                         "wait kind=msgbox", "dump", "click id=6", "exit timeout=30000"});
     ASSERT_TRUE(run.Ok()) << run.Describe();
     ExpectBox(run.Dump(0), cancel.text, cancel.icon, cancel.buttons, cancel.defaultButton);
@@ -409,7 +396,8 @@ TEST(Job, LongExtractionShowsTheMeterAndCanBeCancelled) {
         << "message 13 in the status line";
 
     run = Wine().Drive({"setenv WINEDEBUG=-all,trace+win", StartLine(p), "wait kind=dialog timeout=30000",
-                        "click id=1", "sleep ms=300", "close", "gone", "list", "exit timeout=30000"});
+                        "click id=1", "sleep ms=300", "post msg=0x112 wparam=0xF060", "gone", "list",  // SC_CLOSE
+                        "exit timeout=30000"});
     ASSERT_TRUE(run.Ok()) << run.Describe();
     EXPECT_EQ(run.First("listed")->Number("count"), 0) << "no question, the dialog goes";
     EXPECT_EQ(run.ExitCode(), 0);
@@ -423,7 +411,7 @@ TEST(Job, LongExtractionShowsTheMeterAndCanBeCancelled) {
     Package small = Pack("job-short", {{"probe.exe", "@probe"}, {"klein.bin", std::string(5000, 'k')}},
                          {"--command", "probe.exe klein.bin", "--wait"});
     run = Wine().Drive(std::vector<std::string>{"setenv WINEDEBUG=-all,trace+message", StartLine(small), "wait kind=dialog timeout=30000",
-                        "click id=1", "wait_text id=1 text=&Done timeout=30000", "sleep ms=200", "dump"} +
+                        "click id=1", "wait kind=dialog text=&Done timeout=30000", "sleep ms=200", "dump"} +
                        kDoneThenYes);
     ASSERT_TRUE(run.Ok()) << run.Describe();
     EXPECT_FALSE(run.Dump(0).Find(201).visible);

@@ -24,12 +24,10 @@ const std::map<std::string, std::string> kFiles = {
 };
 const char kCommand[] = "probe.exe record=..\\record.txt";
 
-// Starts the package with /AUTO. Without `box` the run must end by itself, having run the
-// command in the extraction folder; with it, the stub shows an error box whose text begins
-// with `box`, which is confirmed. Either way nothing of the extraction is left.
+// Starts the package, just packed, with /AUTO. Without `box` the run must end by itself,
+// having run the command in the extraction folder; with it, the stub shows an error box whose
+// text begins with `box`, which is confirmed. Either way nothing of the extraction is left.
 void ExpectRun(const Package& p, const std::string& box = "") {
-    std::error_code ec;
-    fs::remove(TempFolder() + "/record.txt", ec);
     std::vector<std::string> script{StartLine(p, "/AUTO")};
     if (!box.empty()) script.insert(script.end(), {"wait kind=msgbox timeout=30000", "dump", "click id=1"});
     script.push_back("exit timeout=30000");
@@ -148,7 +146,7 @@ TEST(SetupFile, SignedFilesPassTheirChecksAndRun) {
             bytes[changed] ^= 0x10;
             ASSERT_TRUE(sfxtest::WriteFile(p.exe, bytes));
         }
-        bool isSigned = c.how != kOld;
+        const bool isSigned = c.how != kOld;
         if (isSigned) {
             EXPECT_EQ(sfxtest::RunProgram({"osslsigncode", "verify", "-CAfile", cert, "-in", p.exe}).exitCode == 0,
                       c.change == kNothing);

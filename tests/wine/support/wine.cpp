@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <thread>
 
 #include "tests/support/sfx_files.h"
@@ -29,51 +30,36 @@ const char kLocale[] = "de_DE.UTF-8";
     std::_Exit(70);
 }
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    c = (char)(c | 0x20);
-    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
-
 // The escapes of the driver's report and of Wine's traces: \n \r \t \xHH, else the byte.
 std::string Unescape(const std::string& s) {
     std::string out;
     for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] != '\\' || i + 1 == s.size()) {
-            out += s[i];
-            continue;
+        char c = s[i];
+        if (c == '\\' && i + 1 < s.size()) {
+            c = s[++i];
+            if (c == 'n') c = '\n';
+            else if (c == 'r') c = '\r';
+            else if (c == 't') c = '\t';
+            else if (c == 'x' && i + 2 < s.size() && std::isxdigit((unsigned char)s[i + 1]) &&
+                     std::isxdigit((unsigned char)s[i + 2])) {
+                c = (char)std::stoi(s.substr(i + 1, 2), nullptr, 16);
+                i += 2;
+            }
         }
-        char c = s[++i];
-        if (c == 'n') out += '\n';
-        else if (c == 'r') out += '\r';
-        else if (c == 't') out += '\t';
-        else if (c == 'x' && i + 2 < s.size() && HexValue(s[i + 1]) >= 0 && HexValue(s[i + 2]) >= 0) {
-            out += (char)(HexValue(s[i + 1]) * 16 + HexValue(s[i + 2]));
-            i += 2;
-        } else {
-            out += c;
-        }
+        out += c;
     }
     return out;
 }
 
+// The parts of `s` between separators (none for an empty string).
 std::vector<std::string> Split(const std::string& s, char sep) {
     std::vector<std::string> parts;
-    for (size_t start = 0;;) {
-        size_t end = s.find(sep, start);
-        parts.push_back(s.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos) return parts;
-        start = end + 1;
-    }
+    std::istringstream in(s);
+    for (std::string part; std::getline(in, part, sep);) parts.push_back(part);
+    return parts;
 }
 
-std::string FirstWord(const std::string& line) {
-    size_t start = line.find_first_not_of(" \t");
-    if (start == std::string::npos) return "";
-    return line.substr(start, line.find_first_of(" \t", start) - start);
-}
-
-std::vector<Observation> ParseReport(const std::string& output, const std::vector<std::string>& script) {
+std::vector<Observation> ParseReport(const std::string& output) {
     std::vector<Observation> result;
     for (const std::string& text : Split(output, '\n')) {
         if (text.empty()) continue;
@@ -84,8 +70,6 @@ std::vector<Observation> ParseReport(const std::string& output, const std::vecto
             size_t eq = parts[i].find('=');
             if (eq != std::string::npos) o.fields[parts[i].substr(0, eq)] = Unescape(parts[i].substr(eq + 1));
         }
-        o.line = (int)o.Number("line");
-        if (o.line >= 1 && (size_t)o.line <= script.size()) o.command = FirstWord(script[o.line - 1]);
         result.push_back(o);
     }
     return result;
@@ -107,10 +91,19 @@ std::vector<std::pair<std::string, long>> TracedBoxes(const std::string& trace) 
     return boxes;
 }
 
-// The fallback folders QVT00000.. under the Windows folder.
-void RemoveFallbackFolders(const std::string& windowsFolder) {
+// What a run leaves in the prefix must not meet the next one: everything in the folders for
+// temporary files (the extraction folders among them), and the fallback folders QVT00000..
+// under the Windows folder.
+void ClearPrefix(const fs::path& prefix) {
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(windowsFolder, ec)) {
+    std::vector<fs::path> folders = {prefix / "drive_c/windows/temp"};
+    for (const auto& user : fs::directory_iterator(prefix / "drive_c/users", ec))
+        folders.insert(folders.end(), {user.path() / "Temp", user.path() / "AppData/Local/Temp"});
+    for (const fs::path& folder : folders) {
+        if (!fs::is_directory(folder, ec) || fs::is_symlink(folder, ec)) continue;
+        for (const auto& entry : fs::directory_iterator(folder, ec)) fs::remove_all(entry.path(), ec);
+    }
+    for (const auto& entry : fs::directory_iterator(prefix / "drive_c/windows", ec)) {
         std::string name = entry.path().filename().string();
         if (name.size() == 8 && (name.compare(0, 3, "QVT") == 0 || name.compare(0, 3, "qvt") == 0))
             fs::remove_all(entry.path(), ec);
@@ -169,8 +162,7 @@ std::vector<Window> DriverRun::Windows() const {
     for (const Observation& o : observations) {
         if (o.kind == "window") {
             Window w;
-            w.line = o.line;
-            w.command = o.command;
+            w.command = o.Get("by");
             w.hwnd = o.Get("hwnd");
             w.kind = o.Get("kind");
             w.caption = o.Get("caption");
@@ -189,8 +181,7 @@ std::vector<Window> DriverRun::Windows() const {
                 break;
             }
             windows.push_back(w);
-        } else if (o.kind == "control" && !windows.empty() && windows.back().line == o.line &&
-                   windows.back().hwnd == o.Get("parent")) {
+        } else if (o.kind == "control" && !windows.empty() && windows.back().hwnd == o.Get("parent")) {
             Control c;
             c.id = (int)o.Number("id");
             c.text = o.Get("text");
@@ -233,7 +224,7 @@ std::string DriverRun::Describe() const {
     d += "--- report (driver status " + std::to_string(status) + (timedOut ? ", timed out" : "") +
          ") ---\n" + output;
     const Observation* e = First("error");
-    if (e) d += "--- error: " + e->Get("message") + " (script line " + std::to_string(e->line) + ")\n";
+    if (e) d += "--- error: " + e->Get("message") + " (script line " + e->Get("line") + ")\n";
     return d;
 }
 
@@ -241,37 +232,22 @@ std::string DriverRun::Describe() const {
 
 std::string Quote(const std::string& raw) {
     std::string q = "\"";
-    for (unsigned char c : raw) {
-        if (c == '\\' || c == '"') {
-            q += '\\';
-            q += (char)c;
-        } else if (c < 0x20 || c == 0x7F) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            q += hex;
-        } else {
-            q += (char)c;
-        }
+    for (char c : raw) {
+        if (c == '\\' || c == '"') q += '\\';
+        q += c;
     }
     return q + "\"";
 }
 
 std::string Ansi(const std::string& utf8) {
     iconv_t cd = iconv_open("WINDOWS-1252", "UTF-8");
-    if (cd == (iconv_t)-1) Die("iconv has no Windows-1252");
-    std::string out;
-    for (size_t i = 0; i < utf8.size();) {
-        unsigned char c = (unsigned char)utf8[i];
-        size_t length = std::min(utf8.size() - i, (size_t)(c < 0xC0 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4));
-        std::string one = utf8.substr(i, length);
-        char converted[4];
-        char *in = &one[0], *to = converted;
-        size_t inLeft = length, outLeft = sizeof converted;
-        bool ok = iconv(cd, &in, &inLeft, &to, &outLeft) != (size_t)-1;
-        out += ok ? std::string(converted, (size_t)(to - converted)) : "?";
-        i += length;
-    }
+    std::string in = utf8, out(utf8.size(), '\0');
+    char *from = in.data(), *to = out.data();
+    size_t inLeft = in.size(), outLeft = out.size();
+    if (cd == (iconv_t)-1 || iconv(cd, &from, &inLeft, &to, &outLeft) == (size_t)-1)
+        Die("not in Windows-1252: " + utf8);
     iconv_close(cd);
+    out.resize(out.size() - outLeft);
     return out;
 }
 
@@ -307,7 +283,7 @@ Session::Session() {
         if (start.exitCode != 0) Die("the Wine session did not start: " + start.err);
     }
     display_ = ":" + recorded("display");
-    ClearPrefixState();
+    ClearPrefix(prefix_);
 }
 
 Session::~Session() {
@@ -321,20 +297,6 @@ ProgramRun Session::Exec(const std::vector<std::string>& argv, int timeoutSecond
                                 "WINEARCH=win32", "DISPLAY=" + display_, std::string("LANG=") + kLocale,
                                 std::string("LC_ALL=") + kLocale, "LANGUAGE"},
                                "", timeoutSeconds);
-}
-
-// What a test leaves in the prefix must not meet the next one: temporary folders (the
-// extraction folders among them) and fallback folders under the Windows folder.
-void Session::ClearPrefixState() {
-    std::error_code ec;
-    std::vector<fs::path> folders = {fs::path(prefix_) / "drive_c/windows/temp"};
-    for (const auto& user : fs::directory_iterator(fs::path(prefix_) / "drive_c/users", ec))
-        folders.insert(folders.end(), {user.path() / "Temp", user.path() / "AppData/Local/Temp"});
-    for (const fs::path& folder : folders) {
-        if (!fs::is_directory(folder, ec) || fs::is_symlink(folder, ec)) continue;
-        for (const auto& entry : fs::directory_iterator(folder, ec)) fs::remove_all(entry.path(), ec);
-    }
-    RemoveFallbackFolders(prefix_ + "/drive_c/windows");
 }
 
 void Session::Restart() {
@@ -365,7 +327,7 @@ DriverRun Session::Drive(std::vector<std::string> script, int timeoutSeconds) {
     run.timedOut = p.timedOut;
     run.output = p.out;
     run.diagnostics = p.err;
-    run.observations = ParseReport(p.out, script);
+    run.observations = ParseReport(p.out);
     if (p.timedOut) Restart();  // what the driver started must not haunt the next run
     return run;
 }
@@ -410,16 +372,7 @@ std::string WindowsFolder() { return Session::Get().Prefix() + "/drive_c/windows
 
 std::string ExtractFolder() { return TempFolder() + "/QVS1.tmp"; }
 
-void ClearLeftovers() {
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(TempFolder(), ec)) {
-        std::string name = entry.path().filename().string();
-        if (name.size() > 7 && (name.compare(0, 3, "QVS") == 0 || name.compare(0, 3, "qvs") == 0) &&
-            name.compare(name.size() - 4, 4, ".tmp") == 0)
-            fs::remove_all(entry.path(), ec);
-    }
-    RemoveFallbackFolders(WindowsFolder());
-}
+void ClearLeftovers() { ClearPrefix(Session::Get().Prefix()); }
 
 std::string Package::Win() const { return Session::Get().WinPath(exe); }
 
@@ -442,8 +395,7 @@ Package Pack(const std::string& name, const std::map<std::string, std::string>& 
     time_t stamp = 1600000000;  // 2020-09-13, then apart by odd hours, minutes and seconds
     for (const auto& [file, contents] : files) {
         std::string path = p.folder + "/in/" + file;
-        bool program = contents == "@probe" || contents == "@showprobe";
-        EXPECT_TRUE(sfxtest::WriteFile(path, program ? sfxtest::ReadFile(TestProgram(contents.substr(1))) : contents));
+        EXPECT_TRUE(sfxtest::WriteFile(path, contents == "@probe" ? sfxtest::ReadFile(TestProgram("probe")) : contents));
         struct utimbuf times = {stamp, stamp};
         utime(path.c_str(), &times);
         stamp += 3 * 3600 + 17 * 60 + 41;

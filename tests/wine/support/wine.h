@@ -3,9 +3,8 @@
 // The session (tests/wine/session.sh) is shared by every Wine test of a run: one Xvfb display
 // and one persistent wineserver for the prefix in build/wine/prefix, started by the CTest
 // fixture, or by the first test process when none is running. Test processes take turns
-// through a lock on build/wine/lock; each starts with the prefix's temporary folders and the
-// fallback folders under the Windows folder cleared. Programs run with the locale
-// de_DE.UTF-8: ANSI code page 1252, OEM code page 850.
+// through a lock on build/wine/lock; each starts with the prefix cleared (ClearLeftovers).
+// Programs run with the locale de_DE.UTF-8: ANSI code page 1252, OEM code page 850.
 //
 // Programs are driven by windriver.exe (tests/windows/windriver.c), which takes a script of
 // commands and reports one observation per line; see the comment at its top. Message boxes
@@ -30,12 +29,10 @@
 
 namespace wine {
 
-// One line of the driver's report: its kind ("window", "control", "exit", ...), the script
-// line that produced it with that line's command word, and its fields (texts in Windows-1252).
+// One line of the driver's report: its kind ("window", "control", "exit", ...) and its fields,
+// among them "line" and "by", the script line and its command (texts in Windows-1252).
 struct Observation {
     std::string kind;
-    int line = 0;
-    std::string command;
     std::map<std::string, std::string> fields;
 
     std::string Get(const std::string& key) const;  // "" when absent
@@ -58,7 +55,6 @@ struct Control {
 };
 
 struct Window {
-    int line = 0;
     std::string command;  // the script command that reported it: wait, list or dump
     std::string hwnd, kind, caption, owner;  // kind: msgbox, dialog or window; owner "0x0": none
     Rect rect;  // on the screen
@@ -120,7 +116,6 @@ public:
 
 private:
     Session();
-    void ClearPrefixState();
     void Restart();  // after a timeout: ends every Wine process of the prefix
     ProgramRun Exec(const std::vector<std::string>& argv, int timeoutSeconds);
 
@@ -132,10 +127,10 @@ private:
 
 inline Session& Wine() { return Session::Get(); }
 
-// A script value in double quotes, with the driver's escapes.
+// A script value in double quotes, its backslashes and quotes escaped.
 std::string Quote(const std::string& raw);
 
-// UTF-8 text in Windows-1252, as the programs show it (characters outside 1252 become '?').
+// UTF-8 text in Windows-1252, as the programs show it (all of it must be in 1252).
 std::string Ansi(const std::string& utf8);
 
 // build/win/testprogs/NAME.exe and build/win/sfxstub.exe
@@ -152,8 +147,8 @@ std::string TempFolder();
 std::string WindowsFolder();
 std::string ExtractFolder();
 inline bool Exists(const std::string& path) { return sfxtest::FileExists(path); }
-// Removes the extraction folders (QVS*.tmp) and the fallback folders, so that each run starts
-// alike.
+// Empties the folders for temporary files and removes the fallback folders, so that each run
+// starts alike.
 void ClearLeftovers();
 
 // One self-extracting file and the folder it lives in.
@@ -164,18 +159,18 @@ struct Package {
     std::string Record() const { return folder + "/record.txt"; }
 };
 
-// Packs `files` (name -> contents, '/' for sub-folders; "@probe" and "@showprobe" stand for
-// those test programs) into folder `name`/`exeName` with these mksfx options ("@icon" stands
-// for a small parcel icon file, "@record" in an option for the Windows path of the package's
-// record file). The members get fixed modification times, a different one each. Fails the
-// test when mksfx does.
+// Packs `files` (name -> contents, '/' for sub-folders; "@probe" stands for probe.exe) into
+// folder `name`/`exeName` with these mksfx options ("@icon" stands for a small icon file,
+// "@record" in an option for the Windows path of the package's record file), then clears the
+// prefix (ClearLeftovers). The members get fixed modification times, a different one each.
+// Fails the test when mksfx does.
 Package Pack(const std::string& name, const std::map<std::string, std::string>& files,
              const std::vector<std::string>& options, const std::string& exeName = "setup.exe");
 
 // The script line that starts a package, with optional switches.
 std::string StartLine(const Package& p, const std::string& switches = "");
 
-// The "key=value" lines that probe.exe and showprobe.exe append to a record file.
+// The "key=value" lines that probe.exe appends to a record file.
 std::multimap<std::string, std::string> ReadRecord(const std::string& path);
 std::string Field(const std::multimap<std::string, std::string>& record, const std::string& key);
 
