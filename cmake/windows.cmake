@@ -21,7 +21,9 @@ target_link_options(sfxstub PRIVATE
   -Os -flto -nostdlib -nostartfiles -Wl,--entry=_EntryPoint -Wl,--gc-sections -s
   -Wl,--file-alignment=512 -Wl,--section-alignment=4096 -Wl,--no-insert-timestamp
   -Wl,--disable-reloc-section -Wl,--disable-dynamicbase -Wl,--nxcompat
-  -Wl,--major-subsystem-version=4 -Wl,--minor-subsystem-version=0)
+  -Wl,--major-subsystem-version=4 -Wl,--minor-subsystem-version=0
+  -Wl,-T,${CMAKE_SOURCE_DIR}/cmake/sfxstub.ld)
+set_target_properties(sfxstub PROPERTIES LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/sfxstub.ld)
 target_link_libraries(sfxstub PRIVATE kernel32 user32 gdi32 shell32 gcc)
 set_target_properties(sfxstub PROPERTIES OUTPUT_NAME sfxstub SUFFIX .exe
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
