@@ -32,7 +32,7 @@ static void HandleLocalHeader(void) {
         if (last == '/' || last == '\\') return;
     }
 
-    OemToCharA(state.memberName, state.displayName);
+    OemToCharBuffA(state.memberName, state.displayName, nameLength + 1);
     lstrcpyA(state.memberName, state.displayName);
     // A consumed member has been taken up to its end by the input feed.
     if (!OutputMember()) SkipArchive(ReadLe32(header + ENTRY_PACKED));

@@ -83,9 +83,9 @@ int main(int argc, char** argv) {
             std::string out = run.out.substr(0, run.out.find_first_of("\r\n"));
             std::printf("  %-6s %7.2f s  %s\n", stub ? "stub" : "plain", seconds, out.c_str());
             std::fflush(stdout);
-            if (run.status != 0 || run.timedOut || TempEntries(wine.Prefix()) != before) {
+            if (run.exitCode != 0 || run.timedOut || TempEntries(wine.Prefix()) != before) {
                 std::fprintf(stderr, "on_target: the %s did not finish its job (status %d%s)\n%s",
-                             stub ? "stub" : "plain extractor", run.status,
+                             stub ? "stub" : "plain extractor", run.exitCode,
                              run.timedOut ? ", timed out" : "", run.err.c_str());
                 return 1;
             }

@@ -83,15 +83,6 @@ int wsprintfA(LPSTR buffer, LPCSTR format, ...) {
     return n;
 }
 
-BOOL OemToCharA(LPCSTR src, LPSTR dest) {
-    const unsigned char* s = (const unsigned char*)src;
-    unsigned char* d = (unsigned char*)dest;
-    do {
-        *d++ = oemToAnsi[*s];
-    } while (*s++);
-    return TRUE;
-}
-
 BOOL OemToCharBuffA(LPCSTR src, LPSTR dest, DWORD length) {
     for (DWORD i = 0; i < length; ++i) dest[i] = (char)oemToAnsi[(unsigned char)src[i]];
     return TRUE;

@@ -188,7 +188,6 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 int StandInMessageBox(int purpose, HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 int wsprintfA(LPSTR buffer, LPCSTR format, ...);
 int wvsprintfA(LPSTR buffer, LPCSTR format, va_list args);
-BOOL OemToCharA(LPCSTR src, LPSTR dest);
 BOOL OemToCharBuffA(LPCSTR src, LPSTR dest, DWORD length);
 BOOL PeekMessageA(MSG* msg, HWND window, UINT first, UINT last, UINT remove);
 BOOL TranslateMessage(const MSG* msg);

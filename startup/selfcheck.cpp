@@ -4,12 +4,9 @@
 #include "startup/startup.h"
 
 // The builder finds this block by its signature and patches it; the code reads the fields
-// at their place. The header-invalid text must follow it directly. On Windows the block is
-// the program's only initialised data: kept with the import tables, it spares the image a
-// section of its own (512 bytes of file).
-#ifdef _WIN32
-__attribute__((section(".idata$8")))
-#endif
+// at their place. The header-invalid text must follow it directly. It is not const, so that
+// the compiler reads the patched fields from the file rather than folding in the fresh ones;
+// on Windows the linker script puts it, like all data with contents, in the one section.
 StubData stubData = {
     FRESH_PARAMETER_BLOCK,
     "Tessly Self-Extractor-Dateikopf ung\xFCltig. M\xF6gliche Ursache: Fehlerhafter "
