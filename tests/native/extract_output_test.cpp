@@ -1,7 +1,6 @@
 // Member output on real files: what is written and how (progress, CRC, times), the prompts,
 // and every failure of the output side.
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -397,24 +396,6 @@ TEST_F(OutputTest, CancelQueryAfterAWrite) {
             EXPECT_EQ(Content("c.bin"), content);
         }
     }
-}
-
-// A real full disk: a 64 KiB file system mounted for the test.
-TEST_F(OutputTest, FullDiskIsMessage35) {
-    std::string mountPoint = scratch_.File("small");
-    mkdir(mountPoint.c_str(), 0777);
-    if (mount("tessly-test", mountPoint.c_str(), "tmpfs", 0, "size=64k") != 0)
-        GTEST_SKIP() << "cannot mount a tmpfs here (needs CAP_SYS_ADMIN): " << strerror(errno);
-    struct Unmount {
-        std::string path;
-        ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
-    } unmount{mountPoint};
-
-    out_ = mountPoint;
-    std::string content = zipcraft::RandomBytes(200000, 3);
-    Outcome run = ExtractArchive(Archive().AddStored("big.bin", content).Finish().bytes());
-    ExpectFailure(run, zipcraft::Formatted(MSG_WRITE_FAILED, ShownPath("big.bin").c_str()));
-    EXPECT_LT(ReadFileBytes(mountPoint + "/big.bin").size(), content.size());
 }
 
 }  // namespace
