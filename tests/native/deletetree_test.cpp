@@ -48,15 +48,15 @@ protected:
         mkdir((root + "/sub/deeper").c_str(), 0777);
         mkdir((root + "/sub/empty").c_str(), 0777);
         mkdir((root + "/.hidden").c_str(), 0777);
-        WriteFileBytes(root + "/a.txt", "a");
-        WriteFileBytes(root + "/readonly.txt", "r");
+        WriteFile(root + "/a.txt", "a");
+        WriteFile(root + "/readonly.txt", "r");
         chmod((root + "/readonly.txt").c_str(), 0444);
-        WriteFileBytes(root + "/.dotfile", "d");
-        WriteFileBytes(root + "/noext", "n");
-        WriteFileBytes(root + "/sub/b.txt", "b");
-        WriteFileBytes(root + "/sub/deeper/c.txt", "c");
+        WriteFile(root + "/.dotfile", "d");
+        WriteFile(root + "/noext", "n");
+        WriteFile(root + "/sub/b.txt", "b");
+        WriteFile(root + "/sub/deeper/c.txt", "c");
         chmod((root + "/sub/deeper/c.txt").c_str(), 0444);
-        WriteFileBytes(root + "/.hidden/h.txt", "h");
+        WriteFile(root + "/.hidden/h.txt", "h");
     }
 
     // DeleteTree on a program-style string (backslashes) in a 264-byte buffer.
@@ -65,7 +65,7 @@ protected:
         return DeleteTree(buffer_);
     }
 
-    ScratchDir scratch_;
+    TempDir scratch_;
     std::string root_;
     char buffer_[PATH_CHARS];
 };
@@ -90,7 +90,7 @@ TEST_F(DeleteTreeTest, MissingFolderReportsFailureAtOnce) {
 TEST_F(DeleteTreeTest, EmptyFolderStringIsNotTheRoot) {
     std::string jail = scratch_.File("jail");
     mkdir(jail.c_str(), 0777);
-    WriteFileBytes(jail + "/keep.txt", "k");
+    WriteFile(jail + "/keep.txt", "k");
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -136,7 +136,7 @@ TEST_F(DeleteTreeTest, FileLockedForGoodLeavesItsFoldersAfterASecond) {
     // At the top of the tree the locked file keeps the folder itself.
     std::string flat = scratch_.File("flat");
     mkdir(flat.c_str(), 0777);
-    for (int i = 0; i < 5; ++i) WriteFileBytes(flat + "/f" + std::to_string(i), "x");
+    for (int i = 0; i < 5; ++i) WriteFile(flat + "/f" + std::to_string(i), "x");
     lock.suffix = "f2";
     EXPECT_FALSE(Delete(flat));
     EXPECT_TRUE(FileExists(flat + "/f2"));
@@ -150,7 +150,7 @@ TEST_F(DeleteTreeTest, DeepPathsAreRemovedAndOnlyOverlongOnesLeft) {
     std::string path = deep;
     mkdir(deep.c_str(), 0777);
     while (path.size() < 250) mkdir((path += "/" + std::string(30, 'd')).c_str(), 0777);
-    WriteFileBytes(path + "/" + std::string(12, 'f'), "f");  // deepest path over 260
+    WriteFile(path + "/" + std::string(12, 'f'), "f");  // deepest path over 260
     EXPECT_TRUE(Delete(deep));
     EXPECT_FALSE(FileExists(deep));
 
@@ -159,8 +159,8 @@ TEST_F(DeleteTreeTest, DeepPathsAreRemovedAndOnlyOverlongOnesLeft) {
     mkdir(overlong.c_str(), 0777);
     // Three long names run past the tree's buffer wherever the scratch folder lies.
     for (char c : {'b', 'c'}) mkdir((overlong += "/" + std::string(255, c)).c_str(), 0777);
-    WriteFileBytes(overlong + "/c", "c");
-    WriteFileBytes(deep + "/short", "s");
+    WriteFile(overlong + "/c", "c");
+    WriteFile(deep + "/short", "s");
     EXPECT_FALSE(Delete(deep));
     EXPECT_TRUE(FileExists(overlong + "/c"));
     EXPECT_FALSE(FileExists(deep + "/short"));

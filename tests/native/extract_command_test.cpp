@@ -31,7 +31,7 @@ protected:
         file_ = scratch_.File("\xC5\x81\xC3\xB3" "d\xC5\xBA.exe");
         dir_ = scratch_.File("\xC5\x81\xC3\xB3" "d\xC5\xBA");
     }
-    ScratchDir scratch_;
+    TempDir scratch_;
     std::string file_, dir_;
 };
 
@@ -53,14 +53,14 @@ std::vector<ZipMember> SampleMembers() {
 }
 
 TEST_F(ExtractCommandTest, ExtractsLikeUnzip) {
-    WriteFileBytes(file_, SfxOf(SampleMembers()));
+    WriteFile(file_, SfxOf(SampleMembers()));
     // Times are local times, as unzip takes them too.
     RunResult r = RunMksfx({"extract", file_, dir_}, {"TZ=Europe/Berlin"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, "5 files, " + std::to_string(70000 + 7 + 5000 + 2049) + " bytes extracted into " +
                          dir_ + "\n");
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(ReadFileBytes(dir_ + "/Gr\xC3\xB6\xC3\x9F" "e.txt"), "umlauts");  // a UTF-8 name
+    EXPECT_EQ(ReadFile(dir_ + "/Gr\xC3\xB6\xC3\x9F" "e.txt"), "umlauts");  // a UTF-8 name
     if (!sfxtest::HaveProgram("unzip")) GTEST_SKIP() << "Info-ZIP unzip is not installed";
 
     // unzip reads the archive behind the stub image too (with a warning about it, exit 1).
@@ -78,7 +78,7 @@ TEST_F(ExtractCommandTest, ExtractsLikeUnzip) {
     EXPECT_EQ(ours, theirs);
     for (const std::string& entry : ours) {
         if (entry.back() == '/') continue;
-        EXPECT_EQ(ReadFileBytes(dir_ + "/" + entry), ReadFileBytes(peer + "/" + entry)) << entry;
+        EXPECT_EQ(ReadFile(dir_ + "/" + entry), ReadFile(peer + "/" + entry)) << entry;
         struct stat a, b;
         ASSERT_EQ(stat((dir_ + "/" + entry).c_str(), &a), 0);
         ASSERT_EQ(stat((peer + "/" + entry).c_str(), &b), 0);
@@ -113,7 +113,7 @@ TEST_F(ExtractCommandTest, RefusalsAreOneLineAndTheFolderGoes) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
-        WriteFileBytes(file_, c.bytes);
+        WriteFile(file_, c.bytes);
         if (c.folderThere && c.code) mkdir(dir_.c_str(), 0777);
         RunResult r = RunMksfx({"extract", file_, dir_});
         EXPECT_EQ(r.exitCode, c.code);
@@ -124,8 +124,8 @@ TEST_F(ExtractCommandTest, RefusalsAreOneLineAndTheFolderGoes) {
         EXPECT_EQ(FileExists(dir_), c.folderThere);
         EXPECT_FALSE(FileExists(scratch_.File("evil.txt")));
         if (c.code == 0) {
-            EXPECT_EQ(ReadFileBytes(dir_ + "/same.txt"), "first");
-            EXPECT_EQ(ReadFileBytes(dir_ + "/next.txt"), "next");
+            EXPECT_EQ(ReadFile(dir_ + "/same.txt"), "first");
+            EXPECT_EQ(ReadFile(dir_ + "/next.txt"), "next");
         } else if (c.folderThere) {
             EXPECT_TRUE(zipcraft::ListTree(dir_).empty());
         }
@@ -136,7 +136,7 @@ TEST_F(ExtractCommandTest, RefusalsAreOneLineAndTheFolderGoes) {
 // A file built at 12:00 UTC comes back at 12:00 UTC in any time zone: DOS times are the
 // builder's local time, and extract takes them as local time again.
 TEST_F(ExtractCommandTest, BuildThenExtractKeepsTimesInAnyZone) {
-    WriteFileBytes(scratch_.File("stub.exe"), sfxtest::SyntheticStub());
+    WriteFile(scratch_.File("stub.exe"), sfxtest::SyntheticStub());
     sfxtest::WriteFile(scratch_.File("in/noon.txt"), "noon");
     struct timespec noon[2] = {{1717243200, 0}, {1717243200, 0}};  // 2024-06-01 12:00:00 UTC
     ASSERT_EQ(utimensat(AT_FDCWD, scratch_.File("in/noon.txt").c_str(), noon, 0), 0);

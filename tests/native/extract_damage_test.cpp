@@ -59,7 +59,7 @@ protected:
     Result RunFile(const std::string& bytes) {
         mkdir(root_.c_str(), 0777);
         std::string file = root_ + "/setup.exe", out = root_ + "/out";
-        WriteFileBytes(file, bytes);
+        WriteFile(file, bytes);
         sfxtest::ReleaseStubState();
         sfxtest::ResetStubState(file);
         mkdir((root_ + "/tmp").c_str(), 0777);
@@ -95,7 +95,7 @@ protected:
             EXPECT_TRUE(errors.empty());
             for (const std::string& entry : tree) {
                 if (entry.back() == '/' || entry == "setup.exe") continue;
-                std::string content = ReadFileBytes(root_ + "/" + entry);
+                std::string content = ReadFile(root_ + "/" + entry);
                 bool known = false;
                 for (const sfxtest::ZipMember& m : members_) known |= m.data == content;
                 EXPECT_TRUE(known) << entry;
@@ -120,7 +120,7 @@ protected:
         return false;
     }
 
-    ScratchDir scratch_;
+    TempDir scratch_;
     std::string root_;
     std::vector<sfxtest::ZipMember> members_;
     std::vector<std::string> heads_;
@@ -171,7 +171,7 @@ TEST_F(DamageTest, CutAtEveryByteOfTheArchive) {
                 for (size_t i = 0; cut == whole.size() && i < members_.size(); ++i) {
                     const std::string& name = members_[i].name;  // the last one in code page 850
                     std::string shown = i == 4 ? "deep/\xE4nderung.txt" : name;
-                    EXPECT_EQ(ReadFileBytes(root_ + "/out/" + shown), members_[i].data) << name;
+                    EXPECT_EQ(ReadFile(root_ + "/out/" + shown), members_[i].data) << name;
                 }
             } else {
                 ASSERT_FALSE(r.boxes.empty());

@@ -45,7 +45,7 @@ protected:
 
     // Prepares a run over `archive`; `Go` runs it with `answers_`.
     void Load(const std::string& archive, uint32_t totalSize = 0) {
-        WriteFileBytes(file_, kPrefix + archive);
+        WriteFile(file_, kPrefix + archive);
         zipcraft::Prepare(file_, kPrefix.size(), out_, totalSize);
         standin::SetMessageBoxAnswer(AnswerBox, &answers_);
     }
@@ -55,7 +55,7 @@ protected:
         return Go();
     }
     std::string Path(const std::string& name) { return out_ + "/" + name; }
-    std::string Content(const std::string& name) { return ReadFileBytes(Path(name)); }
+    std::string Content(const std::string& name) { return ReadFile(Path(name)); }
     std::string ShownPath(const std::string& name) {
         return zipcraft::Backslashed(out_ + "/" + name);
     }
@@ -67,7 +67,7 @@ protected:
         EXPECT_EQ(state.outputFile, 0);
     }
 
-    ScratchDir scratch_;
+    TempDir scratch_;
     std::string file_, out_;
     Answers answers_;
 };
@@ -139,13 +139,13 @@ TEST_F(OutputTest, OutputFailuresEndWithTheirMessage) {
     std::vector<Row> rows = {
         {"bad CRC", member("sub/data.txt", "abc", 0, 0xABCD), [] {}, {badCrc}, {{"sub/data.txt", "abc"}}},
         {"a folder where a folder cannot be made", member("plain/inner/x.txt", "x", 0),
-         [&] { WriteFileBytes(Path("plain"), "a file"); }, {shown(MSG_CANNOT_CREATE_FOLDER, "plain\\inner")}},
-        {"a file in the path", member("file/x.txt", "x", 0), [&] { WriteFileBytes(Path("file"), "a file"); },
+         [&] { WriteFile(Path("plain"), "a file"); }, {shown(MSG_CANNOT_CREATE_FOLDER, "plain\\inner")}},
+        {"a file in the path", member("file/x.txt", "x", 0), [&] { WriteFile(Path("file"), "a file"); },
          {shown(MSG_CANNOT_CREATE_FILE, "file\\x.txt")}},
         {"the output path taken by a folder", member("taken", "x", 0), [&] { mkdir(Path("taken").c_str(), 0777); },
          {shown(MSG_OVERWRITE_QUERY, "taken"), shown(MSG_CANNOT_CREATE_FILE, "taken")}},
         {"a read-only file: no attribute is cleared", member("ro.txt", "new", 0),
-         [&] { WriteFileBytes(Path("ro.txt"), "old"), chmod(Path("ro.txt").c_str(), 0444); },
+         [&] { WriteFile(Path("ro.txt"), "old"), chmod(Path("ro.txt").c_str(), 0444); },
          {shown(MSG_OVERWRITE_QUERY, "ro.txt"), shown(MSG_CANNOT_CREATE_FILE, "ro.txt")}, {{"ro.txt", "old"}}},
         // Refused before the separators are turned: the folder is shown as it was given.
         {"a path that does not fit", member(longName, "x", 0), [] {},
@@ -196,7 +196,7 @@ TEST_F(OutputTest, OverwriteQuestionPerMember) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.answer);
         mkdir(Path("f").c_str(), 0777);
-        WriteFileBytes(Path("f/exists.txt"), "the old, longer content");
+        WriteFile(Path("f/exists.txt"), "the old, longer content");
         unlink(Path("next.txt").c_str());
         answers_.overwrite = c.answer;
         Archive archive;
@@ -217,7 +217,7 @@ TEST_F(OutputTest, OverwriteQuestionPerMember) {
     }
     // Asked anew for every member.
     answers_.overwrite = IDNO;
-    WriteFileBytes(Path("next.txt"), "old");
+    WriteFile(Path("next.txt"), "old");
     Archive archive;
     archive.AddStored("f/exists.txt", "1").AddStored("next.txt", "2").Finish();
     Outcome run = ExtractArchive(archive.bytes());
@@ -356,7 +356,7 @@ TEST_F(OutputTest, StatusLineNamesTheMemberUnlessTheMeterIsShown) {
 
 TEST_F(OutputTest, TextsLongerThanTheirBuffersAreCut) {
     std::string name = std::string(200, 'n') + ".txt";
-    WriteFileBytes(Path(name), "old");
+    WriteFile(Path(name), "old");
     Outcome run = ExtractArchive(Archive().AddStored(name, "new").AddStored("z", "").Finish().bytes());
     EXPECT_EQ(run.code, 0);
     ASSERT_EQ(run.boxes.size(), 1u);

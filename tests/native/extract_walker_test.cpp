@@ -27,7 +27,7 @@ protected:
     // Extracts into an empty folder; read number `failRead` fails (0: none).
     Outcome ExtractArchive(const std::string& archive, uint32_t offset = kPrefix.size(), int failRead = 0) {
         zipcraft::EmptyFolder(out_);
-        WriteFileBytes(file_, kPrefix + archive);
+        WriteFile(file_, kPrefix + archive);
         zipcraft::Prepare(file_, offset, out_);
         standin::FailRead(failRead);
         return zipcraft::Extract();
@@ -38,7 +38,7 @@ protected:
         return zipcraft::Formatted(MSG_OVERWRITE_QUERY, Shown(name).c_str());
     }
 
-    ScratchDir scratch_;
+    TempDir scratch_;
     std::string file_, out_;
 };
 
@@ -159,7 +159,7 @@ TEST_F(WalkerTest, EachArchiveEndsAsItShould) {
         std::vector<std::string> tree = zipcraft::ListTree(out_), want = row.tree;
         std::sort(want.begin(), want.end());
         EXPECT_EQ(tree, want);
-        for (const auto& [name, content] : row.contents) EXPECT_EQ(ReadFileBytes(out_ + "/" + name), content) << name;
+        for (const auto& [name, content] : row.contents) EXPECT_EQ(ReadFile(out_ + "/" + name), content) << name;
         EXPECT_EQ(zipcraft::ListTree(scratch_.path()).size(), tree.size() + 2);  // setup.exe, out/
     }
 }

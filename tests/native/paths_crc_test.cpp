@@ -86,9 +86,9 @@ TEST(Paths, WidePathTakesTheFoldersOwnName) {
 
 TEST(Paths, DeleteFileForced) {
     FreshState();
-    ScratchDir dir;
+    TempDir dir;
     std::string file = dir.File("ro.txt");
-    WriteFileBytes(file, "x");
+    WriteFile(file, "x");
     chmod(file.c_str(), 0444);
     EXPECT_FALSE(DeleteFileA(file.c_str()));  // a plain delete refuses a read-only file
     EXPECT_TRUE(DeleteFileForced(file.c_str()));
@@ -116,7 +116,7 @@ TEST(StandIn, FormatsThePlaceholdersTheProgramUses) {
 
 TEST(StandIn, TemporaryNames) {
     FreshState();
-    ScratchDir dir;
+    TempDir dir;
     char name[MAX_PATH];
     ASSERT_EQ(1u, GetTempFileNameA(dir.path().c_str(), "QVS", 1, name));
     EXPECT_EQ(dir.path() + "\\QVS1.TMP", name);
