@@ -220,7 +220,7 @@ std::string BuildSfx(const SfxParts& p) {
             p.configOffset >= 0 ? (uint32_t)p.configOffset : configOffset);
     SetLe32(&file, block + PB_END_RECORD_OFFSET,
             p.endRecordOffset >= 0 ? (uint32_t)p.endRecordOffset : endRecord);
-    SetLe32(&file, block + PB_TOTAL_SIZE, p.totalSize >= 0 ? (uint32_t)p.totalSize : total);
+    SetLe32(&file, block + PB_TOTAL_SIZE, total);
     SetLe32(&file, block + PB_OPTION_FLAGS, p.optionFlags);
     for (size_t k = 0; k < WAIT_NAME_BYTES; ++k)
         file[block + PB_WAIT_FOR_NAME + k] = k < p.waitFor.size() ? p.waitFor[k] : '\0';

@@ -74,7 +74,6 @@ struct SfxParts {
     int64_t configOffset = -1;      // -1: right after the stub (0 without a configuration)
     int64_t archiveOffset = -1;     // -1: right after the configuration
     int64_t endRecordOffset = -1;   // -1: where the archive's last end record stands
-    int64_t totalSize = -1;         // -1: the members' sizes added up
 };
 std::string BuildSfx(const SfxParts& parts);
 
