@@ -29,18 +29,11 @@ TEST(ProgramEntry, SkipsTheProgramNameOnly) {
     for (const Case& c : cases) EXPECT_STREQ(c.arguments, SkipProgramName(c.line)) << c.line;
 }
 
-class Switches : public ::testing::Test {
-protected:
-    void SetUp() override {
-        FreshState();
-        LoadMessages();
-    }
-    void TearDown() override { FreshState(); }
-};
-
 // WAIT and AUTO: the first switch only, by prefix. SILENT, S and LOG=FILE: whole words
 // anywhere, taken out of the first-switch test.
-TEST_F(Switches, FirstDashOrSlashAndPrefixMatch) {
+TEST(Switches, FirstDashOrSlashAndPrefixMatch) {
+    FreshState();
+    LoadMessages();
     struct Case {
         const char* arguments;
         bool wait, autoMode, silent;
@@ -54,7 +47,7 @@ TEST_F(Switches, FirstDashOrSlashAndPrefixMatch) {
         {"-WAITING", true, false},
         {"/Automatic", false, true},
         {"-au", false, false},
-        {"-au to", false, false},  // upper-casing stops at the blank
+        {"-au to", false, false},  // a blank ends the word
         {"foo/auto", false, true},
         {"-x/auto", false, false},
         {"auto", false, false},
@@ -80,12 +73,7 @@ TEST_F(Switches, FirstDashOrSlashAndPrefixMatch) {
         EXPECT_EQ(c.silent, state.silentMode != 0) << c.arguments;
         EXPECT_STREQ(c.log ? c.log : "", state.logPath) << c.arguments;
     }
-}
-
-TEST_F(Switches, UpperCasesTheWordInPlaceUpToTheBlank) {
-    char arguments[] = "x -auTo later";
-    ParseSwitches(arguments);
-    EXPECT_STREQ("x -AUTO later", arguments);
+    FreshState();
 }
 
 // A small self-extracting file: an "image" that holds the parameter block, then an
