@@ -72,7 +72,7 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
     ASSERT_EQ(RunProgram({"convert", "-size", "48x48", "xc:#C03080", "png32:" + in.dir / "marked.png"}).exitCode, 0);
     std::string marked = ReadFile(in.dir / "marked.png"), chunk = std::string("prVt") + "rdk\x01sfx\x02";
     auto be32 = [](uint32_t v) { return std::string{(char)(v >> 24), (char)(v >> 16), (char)(v >> 8), (char)v}; };
-    WriteFile(in.dir / "marked.png", marked.insert(33, be32(8) + chunk + be32(Crc32(chunk))));
+    WriteFile(in.dir / "marked.png", marked.insert(33, be32(8) + chunk + be32(ZlibCrc(chunk))));
     const std::string out = in.dir / "setup.exe", t = in.tree, about(515, 'a');
     const std::string inBytes = std::to_string(ReadFile(t + "/readme.txt").size() + 9000 + 8);
     auto icon = [&](const std::string& file, const std::string& line, const std::string& listed,
@@ -201,7 +201,7 @@ TEST(MksfxBuild, FillsTheParameterBlock) {
         EXPECT_EQ(f.substr(0x40 + 88, 4) + f.substr(0x40 + 152, 8), std::string(12, '\0'));
         std::string zeroed = f.substr(0, archive);
         zeroed.replace(block + 8, 4, 4, '\0');
-        EXPECT_EQ(Le32(f, block + 8), c.headerCheck ? Crc32(zeroed) : 0u);
+        EXPECT_EQ(Le32(f, block + 8), c.headerCheck ? ZlibCrc(zeroed) : 0u);
     }
 }
 

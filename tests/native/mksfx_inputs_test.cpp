@@ -188,7 +188,7 @@ TEST(MksfxZipInput, CraftedArchivesThatCopy) {
     // that plain name, the UTF-8 name.
     std::string unicode = ZipArchive({members[0], {"bin/u.dat", "u", 0}, members[2]});
     std::string field = std::string("\x75\x70\x0F\0\x01", 5) + std::string(4, '\0') + "bin/\xC3\xBC.dat";
-    SetLe32(&field, 5, Crc32("bin/u.dat"));
+    SetLe32(&field, 5, ZlibCrc("bin/u.dat"));
     size_t second = unicode.find("PK\x01\x02", unicode.find("PK\x01\x02") + 4);
     unicode.insert(second + 46 + 9, field), unicode[second + 30] = (char)field.size();
     SetLe32(&unicode, unicode.size() - 22 + 12, Le32(unicode, unicode.size() - 22 + 12) + (uint32_t)field.size());
@@ -222,7 +222,7 @@ TEST(MksfxZipInput, CraftedArchivesThatCopy) {
         EXPECT_EQ(locals[2].name, "readme.txt");
         EXPECT_EQ(locals[1].name, c.middle);
         EXPECT_EQ(locals[0].flags, 0);
-        EXPECT_EQ(locals[0].crc, Crc32("x"));
+        EXPECT_EQ(locals[0].crc, ZlibCrc("x"));
         EXPECT_EQ(locals[0].size, 1u);
     }
 }

@@ -175,10 +175,10 @@ std::string ZipArchive(const std::vector<ZipMember>& members, uint32_t base) {
         z.date = m.date;
         z.haveData = true;
         z.data = m.method == METHOD_DEFLATED ? RawDeflate(m.data) : m.data;
-        if (m.badCrc) z.crc = Crc32(m.data) ^ 0x5A5A5A5Au;
+        if (m.badCrc) z.crc = ZlibCrc(m.data) ^ 0x5A5A5A5Au;
         z.zeroSizesInLocal = m.zeroSizesInLocal;
         if (m.flags & ZIP_FLAG_DESCRIPTOR) {
-            for (uint32_t v : {(uint32_t)ZIP_DESCRIPTOR_SIGNATURE, z.crc >= 0 ? (uint32_t)z.crc : Crc32(m.data),
+            for (uint32_t v : {(uint32_t)ZIP_DESCRIPTOR_SIGNATURE, z.crc >= 0 ? (uint32_t)z.crc : ZlibCrc(m.data),
                                (uint32_t)z.data.size(), (uint32_t)m.data.size()})
                 PutLe32(&z.descriptor, v);
         }
@@ -194,7 +194,7 @@ size_t FindBlock(const std::string& bytes) {
 void ResealHeader(std::string* f) {
     size_t block = FindBlock(*f);
     SetLe32(f, block + PB_HEADER_CRC, 0);
-    SetLe32(f, block + PB_HEADER_CRC, Crc32(f->substr(0, Le32(*f, block + PB_ARCHIVE_OFFSET))));
+    SetLe32(f, block + PB_HEADER_CRC, ZlibCrc(f->substr(0, Le32(*f, block + PB_ARCHIVE_OFFSET))));
 }
 
 std::string BuildSfx(const SfxParts& p) {
@@ -228,7 +228,7 @@ std::string BuildSfx(const SfxParts& p) {
     if (p.headerCheck) {
         uint32_t covered = p.archiveOffset >= 0 ? (uint32_t)p.archiveOffset : archiveStart;
         if (covered > file.size()) covered = (uint32_t)file.size();
-        SetLe32(&file, block + PB_HEADER_CRC, Crc32(file.substr(0, covered)));
+        SetLe32(&file, block + PB_HEADER_CRC, ZlibCrc(file.substr(0, covered)));
     }
     return file;
 }

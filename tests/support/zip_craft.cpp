@@ -34,13 +34,13 @@ std::string SampleText(size_t size, unsigned variant) {
 
 Archive& Archive::Add(const Member& m) {
     Member member = m;
-    if (!member.haveData) member.data = member.method == 0 ? member.content : Deflate(member.content);
+    if (!member.haveData) member.data = member.method == 0 ? member.content : RawDeflate(member.content);
     sfx::EntryFields f;
     f.flags = member.flags;
     f.method = (uint16_t)member.method;
     f.time = member.time;
     f.date = member.date;
-    f.crc = member.crc >= 0 ? (uint32_t)member.crc : Crc(member.content);
+    f.crc = member.crc >= 0 ? (uint32_t)member.crc : ZlibCrc(member.content);
     f.packed = member.packed >= 0 ? (uint32_t)member.packed : (uint32_t)member.data.size();
     f.size = member.size >= 0 ? (uint32_t)member.size : (uint32_t)member.content.size();
     entries_.push_back({member.name, f, base_ + (uint32_t)bytes_.size()});

@@ -14,8 +14,6 @@
 
 namespace zipcraft {
 
-inline uint32_t Crc(const std::string& bytes) { return ZlibCrc(bytes); }
-inline std::string Deflate(const std::string& bytes, int level = 9) { return RawDeflate(bytes, level); }
 using ::RandomBytes;
 
 // Contents that compress like real files: text with repetitions and some noise.
