@@ -394,12 +394,7 @@ RunResult RunMksfx(const std::vector<std::string>& args, const std::vector<std::
 }
 
 bool HaveProgram(const std::string& name) {
-    const char* path = getenv("PATH");
-    std::stringstream dirs(path ? path : "");
-    std::string dir;
-    while (std::getline(dirs, dir, ':'))
-        if (!dir.empty() && access((dir + "/" + name).c_str(), X_OK) == 0) return true;
-    return false;
+    return RunProgram({"sh", "-c", "command -v \"$0\"", name}).exitCode == 0;
 }
 
 }  // namespace sfxtest
