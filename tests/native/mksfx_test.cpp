@@ -533,8 +533,6 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         {"output twice", {"-o", in.dir / "x.exe", "--output", in.dir / "out/setup.exe", t}, 2, "-o (--output) is given twice"},
         {"level twice", {"--level", "1", "--level", "1", t}, 2, "--level is given twice"},
         {"icon twice", {"--icon", in.icon, "--icon", in.icon, t}, 2, "--icon is given twice"},
-        {"wait-for twice", {"--wait-for", "a", "--wait-for", "b", t}, 2, "--wait-for is given twice"},
-        {"stub twice", {"--stub", in.stub, "--stub", in.stub, t}, 2, "--stub is given twice"},
         {"a flag twice", {"--wait", "--wait", t}, 2, "--wait is given twice"},
         {"quiet and verbose", {"-q", "--verbose", t}, 2, "exclude each other"},
         {"standard input twice", {"--files-from", "-", "--text-file", "-", t}, 2, "standard input ('-') can be read by one"},
