@@ -1,4 +1,5 @@
-// The CRC-32 against zlib's, and the small path and file operations on a real folder.
+// The CRC-32 against zlib's, the path operations, and the POSIX stand-in where its answers
+// matter to the program (its OEM to ANSI table is held against the system's own under Wine).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,25 +50,6 @@ TEST(Paths, FileNamePart) {
     }
 }
 
-bool Exists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
-
-TEST(Paths, FoldersAndFilesOnARealFolder) {
-    FreshState();
-    ScratchDir dir;
-    std::string sub = dir.File("sub");
-    EXPECT_FALSE(Exists(sub.c_str()));
-    EXPECT_TRUE(CreateFolder(sub.c_str()));
-    EXPECT_FALSE(CreateFolder(sub.c_str()));  // exists already
-    EXPECT_TRUE(Exists(sub.c_str()));
-    EXPECT_FALSE(CreateFolder(dir.File("missing/inner").c_str()));
-
-    std::string file = dir.File("sub/f.txt");
-    WriteFileBytes(file, "data");
-    EXPECT_TRUE(Exists(file.c_str()));
-    std::string windowsStyle = dir.path() + "\\sub\\f.txt";
-    EXPECT_TRUE(Exists(windowsStyle.c_str()));
-}
-
 // The system's form of a path: the folder's own name replaces its ANSI form, which may hold
 // '?' for what the code page lacks; a full path with a drive gets "\\?\".
 TEST(Paths, WidePathTakesTheFoldersOwnName) {
@@ -104,9 +86,9 @@ TEST(Paths, WidePathTakesTheFoldersOwnName) {
 
 TEST(Paths, DeleteFileForced) {
     FreshState();
-    ScratchDir dir;
+    TempDir dir;
     std::string file = dir.File("ro.txt");
-    WriteFileBytes(file, "x");
+    WriteFile(file, "x");
     chmod(file.c_str(), 0444);
     EXPECT_FALSE(DeleteFileA(file.c_str()));  // a plain delete refuses a read-only file
     EXPECT_TRUE(DeleteFileForced(file.c_str()));
@@ -115,6 +97,35 @@ TEST(Paths, DeleteFileForced) {
     ASSERT_TRUE(CreateFolder(dir.File("d").c_str()));
     EXPECT_FALSE(DeleteFileForced(dir.File("d").c_str()));  // a folder is not a file
     EXPECT_TRUE(FileExists(dir.File("d")));
+}
+
+TEST(StandIn, FormatsThePlaceholdersTheProgramUses) {
+    char out[1100];
+    wsprintfA(out, "%08lx|%08lx|%lx", (DWORD)0x1F, (DWORD)0xDEADBEEF, (DWORD)0);
+    EXPECT_STREQ("0000001f|deadbeef|0", out);
+    wsprintfA(out, "QVT%05u", 42u);
+    EXPECT_STREQ("QVT00042", out);
+    wsprintfA(out, "%s [%s]", "Tessly Self-Extractor", "setup.exe");
+    EXPECT_STREQ("Tessly Self-Extractor [setup.exe]", out);
+    wsprintfA(out, "%s %s X", "", "");
+    EXPECT_STREQ("  X", out);
+    std::string longText(3000, 'a');
+    EXPECT_EQ(1024, wsprintfA(out, "%s", longText.c_str()));  // stored at most 1024
+    EXPECT_EQ(1024u, strlen(out));
+}
+
+TEST(StandIn, TemporaryNames) {
+    FreshState();
+    TempDir dir;
+    char name[MAX_PATH];
+    ASSERT_EQ(1u, GetTempFileNameA(dir.path().c_str(), "QVS", 1, name));
+    EXPECT_EQ(dir.path() + "\\QVS1.TMP", name);
+    EXPECT_FALSE(FileExists(dir.File("QVS1.TMP")));  // a fixed number only forms the name
+    UINT unique = GetTempFileNameA(dir.path().c_str(), "QVSE", 0, name);
+    ASSERT_NE(0u, unique);
+    std::string created = standin::ToNative(name);
+    EXPECT_TRUE(FileExists(created));
+    EXPECT_EQ(0u, created.rfind(dir.path() + "/QVS", 0));
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 // Start-up: the command line, the switch, the self-check of the own file, the end-record
-// probe, failure reporting and allocation failures during loading.
+// probe, failure reporting, allocation failures during loading, and the configuration block
+// as LoadStubData reads it from a self-extracting file on disk.
 #include <gtest/gtest.h>
 #include <string.h>
 
 #include <functional>
 
 #include "tests/support/fresh_state.h"
+#include "tests/support/zip_craft.h"
 
 namespace {
 
@@ -27,18 +29,11 @@ TEST(ProgramEntry, SkipsTheProgramNameOnly) {
     for (const Case& c : cases) EXPECT_STREQ(c.arguments, SkipProgramName(c.line)) << c.line;
 }
 
-class Switches : public ::testing::Test {
-protected:
-    void SetUp() override {
-        FreshState();
-        LoadMessages();
-    }
-    void TearDown() override { FreshState(); }
-};
-
 // WAIT and AUTO: the first switch only, by prefix. SILENT, S and LOG=FILE: whole words
 // anywhere, taken out of the first-switch test.
-TEST_F(Switches, FirstDashOrSlashAndPrefixMatch) {
+TEST(Switches, FirstDashOrSlashAndPrefixMatch) {
+    FreshState();
+    LoadMessages();
     struct Case {
         const char* arguments;
         bool wait, autoMode, silent;
@@ -52,7 +47,7 @@ TEST_F(Switches, FirstDashOrSlashAndPrefixMatch) {
         {"-WAITING", true, false},
         {"/Automatic", false, true},
         {"-au", false, false},
-        {"-au to", false, false},  // upper-casing stops at the blank
+        {"-au to", false, false},  // a blank ends the word
         {"foo/auto", false, true},
         {"-x/auto", false, false},
         {"auto", false, false},
@@ -78,12 +73,7 @@ TEST_F(Switches, FirstDashOrSlashAndPrefixMatch) {
         EXPECT_EQ(c.silent, state.silentMode != 0) << c.arguments;
         EXPECT_STREQ(c.log ? c.log : "", state.logPath) << c.arguments;
     }
-}
-
-TEST_F(Switches, UpperCasesTheWordInPlaceUpToTheBlank) {
-    char arguments[] = "x -auTo later";
-    ParseSwitches(arguments);
-    EXPECT_STREQ("x -AUTO later", arguments);
+    FreshState();
 }
 
 // A small self-extracting file: an "image" that holds the parameter block, then an
@@ -91,7 +81,7 @@ TEST_F(Switches, UpperCasesTheWordInPlaceUpToTheBlank) {
 // data, so the test loads the same values there.
 class SelfCheck : public ::testing::Test {
 protected:
-    ScratchDir dir;
+    TempDir dir;
     std::string path;
     std::string file;
     size_t blockAt = 0;
@@ -116,7 +106,7 @@ protected:
 
     // Loads the file as the program would load itself; answers the abort code (0 = loaded).
     int Load() {
-        if (!missing) WriteFileBytes(path, file);
+        if (!missing) WriteFile(path, file);
         memcpy(&stubData.params, &file[blockAt], sizeof stubData.params);
         lstrcpyA(state.selfPath, path.c_str());
         int code = ARM_CHECKPOINT();
@@ -162,7 +152,7 @@ TEST_F(SelfCheck, EveryChangedByteBeforeTheArchiveIsRefused) {
 TEST_F(SelfCheck, MissingSignatureOrEmptyRangeIsRefused) {
     const DWORD crc = ((StubData*)&file[blockAt])->params.headerCrc;
     const DWORD length = ((StubData*)&file[blockAt])->params.archiveOffset;
-    WriteFileBytes(path, file);
+    WriteFile(path, file);
     lstrcpyA(state.selfPath, path.c_str());
     BuildCrcTable();
     OpenSelf();
@@ -183,6 +173,9 @@ TEST_F(SelfCheck, LoadsOrRefusesEachVariant) {
     using Change = std::function<void(std::string*, StubParameterBlock*)>;
     enum { kLoads = -1 };
     auto probe = [](long delta) { return [delta](std::string*, StubParameterBlock* p) { p->endRecordOffset += delta; }; };
+    auto gone = [&](const std::string& name) {
+        return [&, name](std::string*, StubParameterBlock*) { path = dir.File(name), missing = true, AllocateTextBlocks(); };
+    };
     const struct {
         const char* what;
         Change change;
@@ -196,9 +189,11 @@ TEST_F(SelfCheck, LoadsOrRefusesEachVariant) {
          false, kLoads},
         {"no end record offset, no archive", [](std::string* f, StubParameterBlock* p) {
              f->resize(p->archiveOffset), p->endRecordOffset = 0; }, true, kLoads},
-        // An own file that cannot be opened is a read failure, not a damaged file.
-        {"own file missing", [&](std::string*, StubParameterBlock*) {
-             path = dir.File("gone.exe"), missing = true, AllocateTextBlocks(); }, false, MSG_READ_FAILED},
+        // An own file that cannot be opened is a read failure, not a damaged file; the box
+        // names it in full even when its path is as long as a path of it may be.
+        {"own file missing", gone("gone.exe"), false, MSG_READ_FAILED},
+        {"own file missing at the longest path", gone(std::string(SELF_PATH_CHARS - 2 - dir.path().size(), 'g')), false,
+         MSG_READ_FAILED},
         {"end record one byte late", probe(1), true, MSG_END_RECORD_BAD},
         {"end record beyond the end of the file", probe(1000), true, MSG_END_RECORD_BAD},
         {"end record three bytes before the end", probe(19), true, MSG_END_RECORD_BAD},
@@ -268,7 +263,7 @@ TEST(StartUp, WaitOptionSwitchesAndExitCodeWithoutDialog) {
     };
     for (Case& c : cases) {
         FreshState();
-        ScratchDir dir;
+        TempDir dir;
         std::string path = dir.File("s.exe");
         std::string image(400, 'x');
         memcpy(&image[50], &stubData, sizeof stubData);
@@ -276,7 +271,7 @@ TEST(StartUp, WaitOptionSwitchesAndExitCodeWithoutDialog) {
         block.params.archiveOffset = (DWORD)image.size();
         block.params.endRecordOffset = c.damaged ? 10 : 0;
         block.params.optionFlags |= OPT_WAIT_MODE;
-        WriteFileBytes(path, image);
+        WriteFile(path, image);
         memcpy(&stubData, &block, sizeof stubData);
         standin::SetModulePath(path);
         standin::FailAllocation(c.failAllocation);
@@ -311,20 +306,152 @@ TEST(StartUp, OldHostsAreRecognised) {
     FreshState();
 }
 
-TEST(Failure, ReadFailedNamesTheOwnFileEvenWhenItsPathIsLongest) {
-    FreshState();
-    LoadMessages();
-    state.messageBuffer = (char*)GlobalAlloc(GPTR, MESSAGE_BUFFER_BYTES);
-    std::string longPath(SELF_PATH_CHARS - 1, 'p');
-    lstrcpyA(state.selfPath, longPath.c_str());
-    int got = ARM_CHECKPOINT();
-    if (got == 0) ReadFailed();
-    EXPECT_EQ(ABORT_FAILED, got);
-    ASSERT_EQ(1u, standin::MessageBoxes().size());
-    const std::string& text = standin::MessageBoxes()[0].text;
-    std::string want = Message(MSG_READ_FAILED);
-    EXPECT_EQ(want.replace(want.find("%s"), 2, longPath), text);
-    FreshState();
+// ---- the configuration block ----------------------------------------------------------------
+
+using namespace sfxtest;
+
+struct Loaded {
+    int code = 0;
+    std::string about, command, text, caption;
+    bool icon = false;
+};
+
+std::string Shown(const Loaded& l) {
+    return std::to_string(l.code) + "|" + l.about + "|" + l.command + "|" + l.text + "|" + l.caption + "|" +
+           (l.icon ? "icon" : "");
+}
+
+SfxParts WithConfig(const std::string& inflated, uint32_t flags = 0x02) {
+    SfxParts p;
+    p.config = inflated;
+    p.optionFlags = flags;
+    p.members = {{"a.txt", "alpha"}};
+    return p;
+}
+
+// A stored DEFLATE block of n bytes is n + 5 bytes long.
+std::string StoredStream(const std::string& data) {
+    StreamWriter w;
+    w.Stored(data, true);
+    return w.Finish();
+}
+
+TEST(ReadConfiguration, TakesWhatTheBlockHoldsAndRefusesImpossibleBlocks) {
+    const std::string icon = SampleIcon();
+    ConfigFields plain;
+    plain.about = "\xDC" "ber dieses Paket";  // Windows-1252 bytes pass unchanged
+    plain.command = "setup.exe /q";
+    plain.text = "Willkommen";
+    ConfigFields third = plain, caption = plain, iconOnly = plain, markerCaption = plain, notIcon = plain, longest;
+    third.third = "not used";
+    caption.hasCaption = true;
+    caption.caption = "Mein Setup";
+    iconOnly.hasIcon = notIcon.hasIcon = true;
+    iconOnly.icon = icon;
+    notIcon.icon = "not an icon file at all";
+    ConfigFields both = caption;
+    both.hasIcon = true;
+    both.icon = icon;
+    markerCaption.hasCaption = true;  // a caption that starts like the icon marker
+    markerCaption.caption = "\x1F\x1Fxyz";
+    longest.about = std::string(600, 'a');
+    longest.command = std::string(150, 'c');
+    longest.text = std::string(300, 't');
+    longest.hasCaption = true;
+    longest.caption = std::string(100, 'k');
+    // The icon marker is two bytes: one of them alone is no marker.
+    std::string firstMarker = ConfigText(iconOnly), secondMarker = firstMarker;
+    firstMarker[firstMarker.find("\x1F\x1F") + 1] = 'x';
+    secondMarker[secondMarker.find("\x1F\x1F")] = 'x';
+    // More than the 2012 bytes the block may inflate to: nothing is written past the area and
+    // the block reads as empty. At exactly 2012 bytes everything is taken.
+    std::string head = std::string("about") + '\0' + "cmd" + '\0' + '\0' + "text" + '\0';
+    std::string full = head + std::string(2012 - head.size(), '\0');
+
+    ConfigFields run;
+    run.about = "about";
+    run.command = "run.exe";
+    std::string text = ConfigText(run);
+    SfxParts fits = WithConfig("");
+    fits.packedConfig = StoredStream(text + std::string(1495 - text.size(), '\0'));  // 1500 bytes
+    fits.headerCheck = false;  // the configuration read is then the first read of the file
+    SfxParts tooLong = fits, empty = fits, negative = fits, cut = fits, noBlock = WithConfig("");
+    tooLong.packedConfig = StoredStream(text + std::string(1496 - text.size(), '\0'));
+    empty.configOffset = 8192 + 1500;  // configuration offset equal to the archive offset
+    negative.configOffset = 8192 + 1500 + 10;
+    cut.members.clear();  // the file ends inside the block
+    cut.archiveOffset = 8192 + 1500;
+    cut.packedConfig = fits.packedConfig.substr(0, 700);
+    noBlock.hasConfig = false;
+    SfxParts unseekable = fits;  // a negative offset to the seek: nothing is read elsewhere instead
+    unseekable.configOffset = 0x80000000u, unseekable.archiveOffset = 0x80000000u + 1500;
+
+    TempDir dir;
+    const std::string longTemp = dir / std::string(150, 'd');  // longer than 144: not used
+    const Loaded taken{0, plain.about, plain.command, plain.text, "", false};
+    Loaded withCaption = taken, withIcon = taken, withBoth = taken;
+    withCaption.caption = withBoth.caption = "Mein Setup";
+    withIcon.icon = withBoth.icon = true;
+    const Loaded refused{ABORT_FAILED, "", "", "", "", false};
+    struct Case {
+        const char* what;
+        SfxParts parts;
+        Loaded want;
+        int failRead = 0;
+        std::string temp = "";
+    } cases[] = {
+        {"four strings and two zeros", WithConfig(ConfigText(plain)), taken},
+        {"a non-empty third string is skipped", WithConfig(ConfigText(third)), taken},
+        {"caption with its option bit", WithConfig(ConfigText(caption), 0x12), withCaption},
+        {"caption without its option bit is not taken", WithConfig(ConfigText(caption)), taken},
+        {"icon after the message text", WithConfig(ConfigText(iconOnly)), withIcon},
+        {"icon after the caption", WithConfig(ConfigText(both), 0x12), withBoth},
+        {"caption read as an icon marker without the bit", WithConfig(ConfigText(markerCaption)), taken},
+        {"first marker byte alone", WithConfig(firstMarker), taken},
+        {"second marker byte alone", WithConfig(secondMarker), taken},
+        {"not an icon", WithConfig(ConfigText(notIcon)), taken},
+        {"temporary folder too long for the icon", WithConfig(ConfigText(iconOnly)), taken, 0, longTemp},
+        {"data ends right after the last string", WithConfig(ConfigText(plain).substr(0, ConfigText(plain).size() - 2)),
+         taken},
+        {"no block", noBlock, {}},
+        {"strings cut to their fields", WithConfig(ConfigText(longest), 0x12),
+         {0, std::string(515, 'a'), std::string(99, 'c'), std::string(255, 't'), std::string(64, 'k'), false}},
+        {"no NUL after the command", WithConfig(std::string("about\0comm", 10), 0x12), {0, "about", "comm"}},
+        {"2012 bytes", WithConfig(full), {0, "about", "cmd", "text"}},
+        {"2013 bytes", WithConfig(full + '\0'), {}},
+        {"1500 bytes", fits, {0, "about", "run.exe"}},
+        {"1501 bytes", tooLong, refused},
+        {"0 bytes", empty, refused},
+        {"archive before configuration", negative, refused},
+        {"short file", cut, refused},
+        {"failed read", fits, refused, 1},
+        {"configuration offset the file cannot seek to", unseekable, refused},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string self = dir / "setup.exe", bytes = BuildSfx(c.parts);
+        std::string temp = c.temp.empty() ? dir / "tmp" : c.temp;
+        WriteFile(self, bytes);
+        WriteFile(temp + "/.keep", "");
+        ResetStubState(self);
+        standin::SetTempPath(temp);
+        ASSERT_TRUE(LoadStubParams(bytes));
+        standin::FailRead(c.failRead);
+        Loaded r;
+        r.code = RunUnderCheckpoint(LoadStubData);
+        r.about = state.aboutText, r.command = state.command, r.text = state.messageText;
+        r.caption = state.customCaption, r.icon = state.appIcon != 0;
+        EXPECT_EQ(Shown(c.want), Shown(r));
+        std::vector<ShownMessageBox> boxes = standin::MessageBoxes();
+        ASSERT_EQ(boxes.size(), r.code ? 1u : 0u);
+        // A read that fails is the own file that cannot be read, not a damaged one.
+        if (r.code) {
+            EXPECT_EQ(boxes[0].text, c.failRead ? zipcraft::Formatted(MSG_READ_FAILED, self.c_str())
+                                                : std::string(HEADER_INVALID_TEXT));
+        }
+        EXPECT_EQ(ListFolder(temp), std::vector<std::string>{".keep"});  // no icon file left
+        ReleaseStubState();
+    }
 }
 
 }  // namespace

@@ -21,8 +21,7 @@ void LoadMessages();
 // The message text with id n, as the program shows it (Windows-1252).
 std::string Message(int n);
 
-// The file helpers under their older names.
-using ScratchDir = sfxtest::TempDir;
-inline void WriteFileBytes(const std::string& path, const std::string& bytes) { sfxtest::WriteFile(path, bytes); }
-inline std::string ReadFileBytes(const std::string& path) { return sfxtest::ReadFile(path); }
 using sfxtest::FileExists;
+using sfxtest::ReadFile;
+using sfxtest::TempDir;
+using sfxtest::WriteFile;

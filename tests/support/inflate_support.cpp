@@ -179,14 +179,6 @@ void StreamWriter::Code(uint32_t code, int length) {
     for (int i = length - 1; i >= 0; --i) Bits((code >> i) & 1u, 1);
 }
 
-void StreamWriter::AlignToByte() {
-    if (bitCount_) Bits(0, 8 - bitCount_);
-}
-
-void StreamWriter::Bytes(const std::string& bytes) {
-    for (unsigned char c : bytes) Bits(c, 8);
-}
-
 void StreamWriter::FixedHeader(bool final) {
     Bits(final ? 1 : 0, 1);
     Bits(1, 2);
@@ -223,10 +215,10 @@ void StreamWriter::FixedMatch(unsigned length, unsigned distance) {
 void StreamWriter::Stored(const std::string& bytes, bool final) {
     Bits(final ? 1 : 0, 1);
     Bits(0, 2);
-    AlignToByte();
+    if (bitCount_) Bits(0, 8 - bitCount_);
     Bits((uint32_t)bytes.size(), 16);
     Bits(~(uint32_t)bytes.size() & 0xFFFF, 16);
-    Bytes(bytes);
+    for (unsigned char c : bytes) Bits(c, 8);
 }
 
 std::string StreamWriter::Finish() {

@@ -51,8 +51,6 @@ class StreamWriter {
 public:
     void Bits(uint32_t value, int n);                 // a field of n bits
     void Code(uint32_t code, int length);             // a Huffman code, first bit = top bit
-    void AlignToByte();
-    void Bytes(const std::string& bytes);             // whole bytes (after AlignToByte)
 
     void FixedHeader(bool final);                     // block header of a fixed-code block
     void FixedLiteral(unsigned symbol);               // literal/length symbol 0..287

@@ -175,10 +175,10 @@ std::string ZipArchive(const std::vector<ZipMember>& members, uint32_t base) {
         z.date = m.date;
         z.haveData = true;
         z.data = m.method == METHOD_DEFLATED ? RawDeflate(m.data) : m.data;
-        if (m.badCrc) z.crc = Crc32(m.data) ^ 0x5A5A5A5Au;
+        if (m.badCrc) z.crc = ZlibCrc(m.data) ^ 0x5A5A5A5Au;
         z.zeroSizesInLocal = m.zeroSizesInLocal;
         if (m.flags & ZIP_FLAG_DESCRIPTOR) {
-            for (uint32_t v : {(uint32_t)ZIP_DESCRIPTOR_SIGNATURE, z.crc >= 0 ? (uint32_t)z.crc : Crc32(m.data),
+            for (uint32_t v : {(uint32_t)ZIP_DESCRIPTOR_SIGNATURE, z.crc >= 0 ? (uint32_t)z.crc : ZlibCrc(m.data),
                                (uint32_t)z.data.size(), (uint32_t)m.data.size()})
                 PutLe32(&z.descriptor, v);
         }
@@ -194,7 +194,7 @@ size_t FindBlock(const std::string& bytes) {
 void ResealHeader(std::string* f) {
     size_t block = FindBlock(*f);
     SetLe32(f, block + PB_HEADER_CRC, 0);
-    SetLe32(f, block + PB_HEADER_CRC, Crc32(f->substr(0, Le32(*f, block + PB_ARCHIVE_OFFSET))));
+    SetLe32(f, block + PB_HEADER_CRC, ZlibCrc(f->substr(0, Le32(*f, block + PB_ARCHIVE_OFFSET))));
 }
 
 std::string BuildSfx(const SfxParts& p) {
@@ -220,7 +220,7 @@ std::string BuildSfx(const SfxParts& p) {
             p.configOffset >= 0 ? (uint32_t)p.configOffset : configOffset);
     SetLe32(&file, block + PB_END_RECORD_OFFSET,
             p.endRecordOffset >= 0 ? (uint32_t)p.endRecordOffset : endRecord);
-    SetLe32(&file, block + PB_TOTAL_SIZE, p.totalSize >= 0 ? (uint32_t)p.totalSize : total);
+    SetLe32(&file, block + PB_TOTAL_SIZE, total);
     SetLe32(&file, block + PB_OPTION_FLAGS, p.optionFlags);
     for (size_t k = 0; k < WAIT_NAME_BYTES; ++k)
         file[block + PB_WAIT_FOR_NAME + k] = k < p.waitFor.size() ? p.waitFor[k] : '\0';
@@ -228,7 +228,7 @@ std::string BuildSfx(const SfxParts& p) {
     if (p.headerCheck) {
         uint32_t covered = p.archiveOffset >= 0 ? (uint32_t)p.archiveOffset : archiveStart;
         if (covered > file.size()) covered = (uint32_t)file.size();
-        SetLe32(&file, block + PB_HEADER_CRC, Crc32(file.substr(0, covered)));
+        SetLe32(&file, block + PB_HEADER_CRC, ZlibCrc(file.substr(0, covered)));
     }
     return file;
 }
@@ -394,12 +394,7 @@ RunResult RunMksfx(const std::vector<std::string>& args, const std::vector<std::
 }
 
 bool HaveProgram(const std::string& name) {
-    const char* path = getenv("PATH");
-    std::stringstream dirs(path ? path : "");
-    std::string dir;
-    while (std::getline(dirs, dir, ':'))
-        if (!dir.empty() && access((dir + "/" + name).c_str(), X_OK) == 0) return true;
-    return false;
+    return RunProgram({"sh", "-c", "command -v \"$0\"", name}).exitCode == 0;
 }
 
 }  // namespace sfxtest

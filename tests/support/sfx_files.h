@@ -21,9 +21,6 @@ namespace sfxtest {
 // block at `blockAt`. The filler never contains the signature.
 std::string SyntheticStub(size_t size = 8192, size_t blockAt = 1024);
 
-using ::RawDeflate;
-inline uint32_t Crc32(const std::string& data) { return ZlibCrc(data); }
-
 // Icon files drawn here: a disc of red, green, blue and yellow quarters (clockwise from the
 // top left) in a black ring on a transparent square; kRich shades it (many colours), kMono is
 // white above and black below, kFull paints the square black around the disc. `depth` 0
@@ -74,7 +71,6 @@ struct SfxParts {
     int64_t configOffset = -1;      // -1: right after the stub (0 without a configuration)
     int64_t archiveOffset = -1;     // -1: right after the configuration
     int64_t endRecordOffset = -1;   // -1: where the archive's last end record stands
-    int64_t totalSize = -1;         // -1: the members' sizes added up
 };
 std::string BuildSfx(const SfxParts& parts);
 

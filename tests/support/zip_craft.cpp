@@ -34,29 +34,18 @@ std::string SampleText(size_t size, unsigned variant) {
 
 Archive& Archive::Add(const Member& m) {
     Member member = m;
-    if (!member.haveData) member.data = member.method == 0 ? member.content : Deflate(member.content);
-    headerOffsets.push_back(bytes_.size());
+    if (!member.haveData) member.data = member.method == 0 ? member.content : RawDeflate(member.content);
     sfx::EntryFields f;
     f.flags = member.flags;
     f.method = (uint16_t)member.method;
     f.time = member.time;
     f.date = member.date;
-    f.crc = member.crc >= 0 ? (uint32_t)member.crc : Crc(member.content);
+    f.crc = member.crc >= 0 ? (uint32_t)member.crc : ZlibCrc(member.content);
     f.packed = member.packed >= 0 ? (uint32_t)member.packed : (uint32_t)member.data.size();
     f.size = member.size >= 0 ? (uint32_t)member.size : (uint32_t)member.content.size();
     entries_.push_back({member.name, f, base_ + (uint32_t)bytes_.size()});
     if (member.zeroSizesInLocal) f.crc = f.packed = f.size = 0;
-    std::string header = sfx::LocalHeader(f, member.name, member.extra);
-    // Length fields that disagree with the name and extra field that follow them.
-    if (member.nameLength >= 0)
-        sfx::SetLe16(&header, LOCAL_ENTRY_FIELDS + ENTRY_NAME_LENGTH, (uint32_t)member.nameLength);
-    if (member.extraLength >= 0)
-        sfx::SetLe16(&header, LOCAL_ENTRY_FIELDS + ENTRY_EXTRA_LENGTH, (uint32_t)member.extraLength);
-    bytes_ += header;
-    dataOffsets.push_back(bytes_.size());
-    bytes_ += member.data;
-    bytes_ += member.descriptor;
-    totalSize += (uint32_t)member.content.size();
+    bytes_ += sfx::LocalHeader(f, member.name, "") + member.data + member.descriptor;
     return *this;
 }
 
@@ -78,12 +67,10 @@ Archive& Archive::Central(const std::string& name, const std::string& extra,
     return *this;
 }
 
-Archive& Archive::End(const std::string& comment, int64_t commentLength) {
+Archive& Archive::End(const std::string& comment) {
     size_t start = centralStart_ == std::string::npos ? bytes_.size() : centralStart_;
-    std::string end = sfx::EndRecord((uint16_t)entries_.size(), (uint32_t)(bytes_.size() - start),
-                                     base_ + (uint32_t)start, comment);
-    if (commentLength >= 0) sfx::SetLe16(&end, END_COMMENT_LENGTH, (uint32_t)commentLength);
-    bytes_ += end;
+    bytes_ += sfx::EndRecord((uint16_t)entries_.size(), (uint32_t)(bytes_.size() - start), base_ + (uint32_t)start,
+                             comment);
     return *this;
 }
 

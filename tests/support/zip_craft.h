@@ -14,8 +14,6 @@
 
 namespace zipcraft {
 
-inline uint32_t Crc(const std::string& bytes) { return ZlibCrc(bytes); }
-inline std::string Deflate(const std::string& bytes, int level = 9) { return RawDeflate(bytes, level); }
 using ::RandomBytes;
 
 // Contents that compress like real files: text with repetitions and some noise.
@@ -34,9 +32,6 @@ struct Member {
     uint16_t flags = 0;
     uint16_t time = kTime, date = kDate;
     int64_t crc = -1, packed = -1, size = -1;
-    std::string extra;
-    int64_t nameLength = -1;   // the header's field, when it is to differ from the name
-    int64_t extraLength = -1;
     bool haveData = false;     // `data` holds the raw member data to store as it is
     std::string data;
     std::string descriptor;    // written after the data (16 bytes for bit 3)
@@ -56,14 +51,10 @@ public:
     // central entries written so far.
     Archive& Central(const std::string& name, const std::string& extra = "",
                      const std::string& comment = "");
-    Archive& End(const std::string& comment = "", int64_t commentLength = -1);
+    Archive& End(const std::string& comment = "");
     Archive& Raw(const std::string& bytes);
     const std::string& bytes() const { return bytes_; }
     size_t size() const { return bytes_.size(); }
-
-    // Where each member's local header begins, and its data.
-    std::vector<size_t> headerOffsets, dataOffsets;
-    uint32_t totalSize = 0;  // sum of the contents' sizes
 
 private:
     std::string bytes_;

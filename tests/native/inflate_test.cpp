@@ -1,7 +1,12 @@
-// Streams that are invalid, impossible, truncated or damaged, the memory-mode bound, the
-// bound on running past the input, and what the decoder leaves of its input at a stream's
-// end (the same bytes read and the same last byte as a byte-at-a-time feed).
+// The decoder: the table builder on its own (complete, incomplete and over-full sets, the
+// width it picks, sub-tables, allocation failures, random complete codes); streams against
+// zlib on real files of this machine (every level and strategy, sizes around the stage and
+// window boundaries, several MiB, stored blocks after coded ones, copies across the window's
+// end) in memory and file mode; and streams that are invalid, impossible, truncated or
+// damaged, the memory-mode bound, the bound on running past the input, and what the decoder
+// leaves of its input at a stream's end.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <random>
 
@@ -9,6 +14,312 @@
 #include "tests/support/inflate_support.h"
 
 namespace {
+
+class DecoderTest : public ::testing::Test {
+protected:
+    void SetUp() override { FreshState(); }
+    void TearDown() override { FreshState(); }
+};
+
+struct Built {
+    int result = -1;
+    int bits = 0;
+    HuffmanEntry* table = nullptr;
+};
+
+// Every symbol plain, so that an entry's value is its symbol.
+Built Build(const std::vector<int>& l, int asked) {
+    std::vector<unsigned short> lengths(l.begin(), l.end());
+    Built b;
+    b.bits = asked;
+    b.result = BuildHuffmanTable(lengths.data(), (unsigned)lengths.size(), (unsigned)lengths.size(), nullptr,
+                                 nullptr, &b.table, &b.bits);
+    return b;
+}
+
+// The tables of one code, found through the chain entries.
+size_t ChainLength(HuffmanEntry* table) {
+    size_t n = 0;
+    for (HuffmanEntry* t = table; t; t = t[-1].subTable) ++n;
+    return n;
+}
+
+// Looks up a code given first bit = top bit, as the decoder does; answers the entry and the
+// stream bits the code took in all.
+std::pair<const HuffmanEntry*, int> Find(const HuffmanEntry* table, int lookupBits, uint32_t code, int length) {
+    uint32_t stream = 0;  // reversed: first bit at bit 0
+    for (int i = 0; i < length; ++i) stream |= ((code >> (length - 1 - i)) & 1u) << i;
+    const HuffmanEntry* t = &table[stream & ((1u << lookupBits) - 1)];
+    int taken = 0;
+    while (t->extra > CODE_LINK && t->extra <= 32) {
+        taken += t->bits;
+        t = &t->subTable[(stream >> taken) & ((1u << (t->extra - CODE_LINK)) - 1)];
+    }
+    return {t, taken + t->bits};
+}
+
+class HuffmanTables : public DecoderTest {};
+
+TEST_F(HuffmanTables, SmallSetsAndTheirResults) {
+    std::vector<int> lone(19, 0), distances(30, 5), fillers(32, CODE_LITERAL);
+    lone[7] = 1;
+    fillers[15] = fillers[31] = CODE_INVALID;  // the two five-bit codes no symbol owns
+    const int L = CODE_LITERAL;
+    struct Case {
+        std::vector<int> lengths;
+        int asked, result, bits;
+        std::vector<int> extras;  // the first-level table's entries' extra (empty: no table)
+        size_t tables;            // blocks chained for the code
+        int firstValue;           // entry 0's symbol (-1: not looked at)
+    } cases[] = {
+        {{0, 0, 0, 0}, 7, TABLE_COMPLETE, 0, {}, 0, -1},
+        {std::vector<int>(19, 0), 7, TABLE_COMPLETE, 0, {}, 0, -1},
+        {{1, 1, 1}, 7, TABLE_OVERFULL, 1, {}, 0, -1},
+        {{1, 2, 2, 2}, 7, TABLE_OVERFULL, 2, {}, 0, -1},
+        {{2, 2, 2}, 7, TABLE_INCOMPLETE, 2, {L, L, L, CODE_INVALID}, 1, 0},
+        {distances, 5, TABLE_INCOMPLETE, 5, fillers, 1, 0},
+        {lone, 7, TABLE_COMPLETE, 1, {L, CODE_INVALID}, 1, 7},
+        {{1, 1}, 7, TABLE_COMPLETE, 1, {L, L}, 1, 0},
+        // Shortest length above the asked width widens, longest below it narrows.
+        {{3, 3, 3, 3, 3, 3, 3, 3}, 2, TABLE_COMPLETE, 3, std::vector<int>(8, L), 1, 0},
+        {{2, 2, 2, 2}, 9, TABLE_COMPLETE, 2, {L, L, L, L}, 1, 0},
+        {{2, 1, 3, 3}, 7, TABLE_COMPLETE, 3, std::vector<int>(8, L), 1, 1},
+        // At two bits the two 3-bit codes share a sub-table of one further bit.
+        {{2, 1, 3, 3}, 2, TABLE_COMPLETE, 2, {L, L, L, CODE_LINK + 1}, 2, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.lengths) + " at " + std::to_string(c.asked));
+        long long live = standin::LiveBlocks();
+        Built b = Build(c.lengths, c.asked);
+        EXPECT_EQ(c.result, b.result);
+        if (c.result != TABLE_OVERFULL) {
+            EXPECT_EQ(c.bits, b.bits);
+        }
+        EXPECT_EQ(c.tables, ChainLength(b.table));
+        for (size_t i = 0; b.table && i < c.extras.size(); ++i) EXPECT_EQ(c.extras[i], b.table[i].extra) << i;
+        if (c.firstValue >= 0) {
+            EXPECT_EQ(c.firstValue, b.table[0].value);
+        }
+        FreeHuffmanTable(b.table);
+        EXPECT_EQ(live, standin::LiveBlocks());
+    }
+    FreeHuffmanTable(nullptr);  // accepted, does nothing
+}
+
+// Each allocation of a code with many sub-tables fails in turn: the out-of-memory box, the
+// abort, and the blocks made before are released.
+TEST_F(HuffmanTables, OutOfMemoryAtEveryBlock) {
+    // Called directly: an abort skips the destructors of whatever Build would hold.
+    unsigned short fixed[288];
+    for (int i = 0; i < 288; ++i) fixed[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
+    int failures = 0;
+    for (int n = 1;; ++n) {
+        FreshState();
+        long long live = standin::LiveBlocks();
+        standin::FailAllocation(n);
+        if (ARM_CHECKPOINT() == 0) {
+            Built b;
+            b.bits = 7;
+            EXPECT_EQ(TABLE_COMPLETE, BuildHuffmanTable(fixed, 288, 288, nullptr, nullptr, &b.table, &b.bits));
+            EXPECT_TRUE(standin::MessageBoxes().empty());
+            EXPECT_EQ((size_t)n - 1, ChainLength(b.table));
+            FreeHuffmanTable(b.table);
+            break;
+        }
+        ++failures;
+        EXPECT_EQ(ABORT_FAILED, state.abortCode);
+        EXPECT_EQ(live, standin::LiveBlocks()) << n;
+        ASSERT_EQ(1u, standin::MessageBoxes().size()) << n;
+        EXPECT_EQ(BOX_OUT_OF_MEMORY, standin::MessageBoxes()[0].purpose);
+    }
+    EXPECT_GT(failures, 50);
+}
+
+// Random complete codes with lengths up to 15: every symbol is found with its own length,
+// and the sub-tables stay within the first-level width.
+TEST_F(HuffmanTables, RandomCompleteCodesDecodeEverySymbol) {
+    std::mt19937 rng(12345);
+    for (int round = 0; round < 300; ++round) {
+        int n = round % 3 == 0 ? 30 : round % 3 == 1 ? 286 : 19;
+        int asked = round % 3 == 0 ? 6 : round % 3 == 1 ? 9 : 7;
+        int maxLength = n == 19 ? 7 : 15;
+        int used = 2 + (int)(rng() % (n - 1));
+        // Split leaves of a full binary tree until `used` leaves exist.
+        std::vector<int> leaves = {0};
+        while ((int)leaves.size() < used) {
+            size_t i = rng() % leaves.size();
+            if (leaves[i] >= maxLength) {
+                if (*std::min_element(leaves.begin(), leaves.end()) >= maxLength) break;
+                continue;
+            }
+            leaves.push_back(++leaves[i]);
+        }
+        std::vector<int> l(n, 0), symbols(n);
+        for (int i = 0; i < n; ++i) symbols[i] = i;
+        std::shuffle(symbols.begin(), symbols.end(), rng);
+        for (size_t i = 0; i < leaves.size(); ++i) l[symbols[i]] = leaves[i];
+
+        Built b = Build(l, asked);
+        ASSERT_EQ(TABLE_COMPLETE, b.result) << round;
+        std::vector<uint32_t> codes = CanonicalCodes(l);
+        for (int sym = 0; sym < n; ++sym) {
+            if (!l[sym]) continue;
+            auto [entry, bits] = Find(b.table, b.bits, codes[sym], l[sym]);
+            ASSERT_EQ(l[sym], bits) << round << " " << sym;
+            ASSERT_EQ(sym, entry->value) << round << " " << sym;
+        }
+        for (HuffmanEntry* t = b.table; t; t = t[-1].subTable) EXPECT_LE(t[-1].bits, b.bits);
+        FreeHuffmanTable(b.table);
+    }
+}
+
+const std::string& Text() {
+    static const std::string text = [] {
+        std::string s = MachineBytes("/usr/share/common-licenses", 200000);
+        if (s.size() < 200000) s += MachineBytes("/usr/share/doc", 200000 - s.size());
+        return s;
+    }();
+    return text;
+}
+
+const std::string& Binary() {
+    static const std::string binary = MachineBytes("/usr/bin", 200000);
+    return binary;
+}
+
+// Both modes decode `stream` to `data` with result 0, reading the member exactly.
+void ExpectDecodes(const std::string& data, const std::string& stream) {
+    std::string reference;
+    ASSERT_TRUE(ZlibInflate(stream, &reference));
+    ASSERT_EQ(data.size(), reference.size());
+    ASSERT_TRUE(data == reference);
+
+    Decoded m = InflateMemory(stream, data.size());
+    EXPECT_EQ(0, m.result);
+    EXPECT_EQ(data.size(), m.out.size());
+    EXPECT_TRUE(data == m.out) << "memory mode differs";
+
+    Decoded f = InflateFile(stream, "head", "tail bytes after the member");
+    EXPECT_EQ(0, f.result);
+    EXPECT_EQ(data.size(), f.out.size());
+    EXPECT_TRUE(data == f.out) << "file mode differs";
+    EXPECT_EQ(ZlibCrc(data), f.crc);
+    EXPECT_EQ((DWORD)stream.size(), f.taken);
+    // The meter counts the member's whole 2048-byte steps.
+    EXPECT_EQ((DWORD)data.size() & ~2047u, f.meterBytes);
+}
+
+class AgainstZlib : public DecoderTest {};
+
+TEST_F(AgainstZlib, EveryLevelAndStrategy) {
+    const int strategies[] = {Z_DEFAULT_STRATEGY, Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE, Z_FIXED};
+    ASSERT_GE(Text().size(), 100000u);
+    ASSERT_GE(Binary().size(), 100000u);
+    for (const std::string* data : {&Text(), &Binary()}) {
+        for (int level = 0; level <= 9; ++level) {
+            for (int strategy : strategies) {
+                SCOPED_TRACE(::testing::Message() << "level " << level << " strategy " << strategy
+                                                  << (data == &Text() ? " text" : " binary"));
+                ExpectDecodes(*data, RawDeflate(*data, level, strategy));
+            }
+        }
+    }
+}
+
+TEST_F(AgainstZlib, OutputSizesAroundStageAndWindow) {
+    const size_t sizes[] = {0, 1, 2047, 2048, 2049, 32767, 32768, 32769, 65536, 65537, 100000};
+    for (size_t size : sizes) {
+        std::string text = Text().substr(0, size), random = RandomBytes(size, (uint32_t)size);
+        std::string zeros(size, '\0');
+        for (const std::string* data : {&text, &random, &zeros}) {
+            for (int level : {0, 1, 6, 9}) {
+                SCOPED_TRACE(::testing::Message() << "size " << size << " level " << level);
+                ExpectDecodes(*data, RawDeflate(*data, level));
+            }
+        }
+    }
+}
+
+TEST_F(AgainstZlib, SeveralMebibytes) {
+    std::string data = MachineBytes("/usr/bin", 4 << 20) + MachineBytes("/usr/share", 2 << 20);
+    ASSERT_GE(data.size(), 3u << 20);
+    for (int level : {1, 9}) {
+        SCOPED_TRACE(level);
+        ExpectDecodes(data, RawDeflate(data, level));
+    }
+}
+
+// Flushes and level changes in mid-stream put stored blocks (often empty ones) right after
+// blocks with codes, where the stored block's alignment meets bytes already looked at.
+TEST_F(AgainstZlib, StoredBlocksAfterCodedBlocks) {
+    const int flushes[] = {Z_SYNC_FLUSH, Z_FULL_FLUSH, Z_PARTIAL_FLUSH, Z_BLOCK, Z_NO_FLUSH};
+    const std::string all = Text().substr(0, 60000) + Binary().substr(0, 60000);
+    for (int step : {1, 7, 100, 777, 5000}) {
+        std::string data = step < 100 ? all.substr(50000, 12000) : all;
+        z_stream z{};
+        ASSERT_EQ(Z_OK, deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY));
+        std::string stream(deflateBound(&z, data.size()) * 2 + (data.size() / step + 1) * 16, 0);
+        z.next_out = (Bytef*)&stream[0];
+        z.avail_out = (uInt)stream.size();
+        size_t at = 0;
+        int round = 0;
+        while (at < data.size()) {
+            size_t n = std::min((size_t)step, data.size() - at);
+            z.next_in = (Bytef*)&data[at];
+            z.avail_in = (uInt)n;
+            at += n;
+            ++round;
+            if (round % 13 == 0) {
+                // A new level makes zlib end the block; level 0 then stores.
+                ASSERT_EQ(Z_OK, deflateParams(&z, (round / 13) % 2 ? 0 : 9, Z_DEFAULT_STRATEGY));
+            }
+            ASSERT_NE(Z_STREAM_ERROR, deflate(&z, at == data.size() ? Z_FINISH
+                                                                    : flushes[round % 5]));
+        }
+        stream.resize(z.total_out);
+        deflateEnd(&z);
+        SCOPED_TRACE(step);
+        ExpectDecodes(data, stream);
+    }
+}
+
+// Fixed-code blocks built token by token: copies whose source or destination crosses the
+// window's end, distances up to 32768, length 258 at distance 1.
+TEST_F(AgainstZlib, CopiesAcrossTheWindowEnd) {
+    std::mt19937 rng(99);
+    for (int round = 0; round < 6; ++round) {
+        StreamWriter w;
+        std::string expected;
+        int blocks = 3;
+        for (int b = 0; b < blocks; ++b) {
+            w.FixedHeader(b == blocks - 1);
+            while (expected.size() < (size_t)(b + 1) * 70000) {
+                unsigned kind = rng() % 8;
+                if (expected.size() < 300 || kind < 3) {
+                    unsigned char c = (unsigned char)(rng() % 4 ? 'a' + rng() % 26 : rng());
+                    w.FixedLiteral(c);
+                    expected.push_back((char)c);
+                    continue;
+                }
+                unsigned limit = (unsigned)std::min<size_t>(32768, expected.size());
+                unsigned distance;
+                switch (kind) {
+                    case 3: distance = limit; break;
+                    case 4: distance = 1 + rng() % 8; break;
+                    case 5: distance = limit - rng() % 300 % limit; break;
+                    default: distance = 1 + rng() % limit; break;
+                }
+                unsigned length = rng() % 3 ? 3 + rng() % 256 : 258;
+                w.FixedMatch(length, distance);
+                for (unsigned i = 0; i < length; ++i)
+                    expected.push_back(expected[expected.size() - distance]);
+            }
+            w.FixedLiteral(256);
+        }
+        SCOPED_TRACE(round);
+        ExpectDecodes(expected, w.Finish());
+    }
+}
 
 // A dynamic block whose lengths are sent as code-length symbols (see WriteRawDynamicHeader),
 // by default with the code-length code 0, 1, 2, 3, 8, 16, 17, 18 of three bits each; `tail`
@@ -164,11 +475,7 @@ std::vector<Case> Cases() {
     return cases;
 }
 
-class Broken : public ::testing::Test {
-protected:
-    void SetUp() override { FreshState(); }
-    void TearDown() override { FreshState(); }
-};
+class Broken : public DecoderTest {};
 
 TEST_F(Broken, EachInvalidOrImpossibleStreamAnswersItsResult) {
     AllocateDecoderBuffers();
