@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
@@ -120,14 +121,24 @@ LONG _llseek(HFILE file, LONG offset, int origin) {
     return r < 0 ? (LONG)-1 : (LONG)r;
 }
 
+BOOL LockFileEx(HANDLE file, DWORD flags, DWORD, DWORD, DWORD, OVERLAPPED*) {
+    int how = flags & LOCKFILE_EXCLUSIVE_LOCK ? LOCK_EX : LOCK_SH;
+    return flock((int)(intptr_t)file, how) == 0;
+}
+
+BOOL UnlockFileEx(HANDLE file, DWORD, DWORD, DWORD, OVERLAPPED*) {
+    return flock((int)(intptr_t)file, LOCK_UN) == 0;
+}
+
 HFILE _lclose(HFILE file) { return close(file) == 0 ? 0 : HFILE_ERROR; }
 
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD, void*, DWORD disposition, DWORD, HANDLE) {
     HFILE file;
     if (disposition == CREATE_ALWAYS) {
         file = _lcreat(path, 0);
-    } else if (disposition == CREATE_NEW) {
-        file = open(ToNative(path).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    } else if (disposition == CREATE_NEW || disposition == OPEN_ALWAYS) {
+        int create = disposition == CREATE_NEW ? O_CREAT | O_EXCL : O_CREAT;
+        file = open(ToNative(path).c_str(), O_RDWR | create | O_CLOEXEC, 0666);
     } else {
         int mode = (access & GENERIC_WRITE) ? ((access & GENERIC_READ) ? OF_READWRITE : OF_WRITE) : OF_READ;
         file = _lopen(path, mode);

@@ -41,6 +41,16 @@ DWORD GetTickCount(void) {
 }
 void Sleep(DWORD ms) { usleep(ms * 1000u); }
 
+void GetLocalTime(SYSTEMTIME* time) {
+    time_t now = ::time(nullptr);
+    struct tm t;
+    localtime_r(&now, &t);
+    *time = {(WORD)(t.tm_year + 1900), (WORD)(t.tm_mon + 1), (WORD)t.tm_wday, (WORD)t.tm_mday,
+             (WORD)t.tm_hour, (WORD)t.tm_min, (WORD)t.tm_sec, 0};
+}
+
+DWORD GetCurrentProcessId(void) { return (DWORD)getpid(); }
+
 // ---- memory ---------------------------------------------------------------------------------
 
 HGLOBAL GlobalAlloc(UINT flags, size_t bytes) {

@@ -68,6 +68,8 @@ typedef char WCHAR;
 #define CREATE_NEW 1
 #define CREATE_ALWAYS 2
 #define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
+#define LOCKFILE_EXCLUSIVE_LOCK 0x02
 #define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
 
 #define FILE_ATTRIBUTE_READONLY 0x01
@@ -76,6 +78,7 @@ typedef char WCHAR;
 #define FILE_ATTRIBUTE_REPARSE_POINT 0x400
 
 #define CP_ACP 0
+#define CP_UTF8 65001
 
 #define MB_OK 0x00
 #define MB_OKCANCEL 0x01
@@ -113,6 +116,10 @@ typedef struct { DWORD dwLowDateTime, dwHighDateTime; } FILETIME;
 typedef struct { LONG left, top, right, bottom; } RECT;
 typedef struct { LONG x, y; } POINT;
 typedef struct {
+    WORD wYear, wMonth, wDayOfWeek, wDay, wHour, wMinute, wSecond, wMilliseconds;
+} SYSTEMTIME;
+typedef struct { uintptr_t Internal, InternalHigh; DWORD Offset, OffsetHigh; HANDLE hEvent; } OVERLAPPED;
+typedef struct {
     HWND hwnd; UINT message; WPARAM wParam; LPARAM lParam; DWORD time; POINT pt;
 } MSG;
 typedef struct {
@@ -136,6 +143,8 @@ DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
 UINT SetErrorMode(UINT mode);
 DWORD GetVersion(void);
 DWORD GetTickCount(void);
+void GetLocalTime(SYSTEMTIME* time);
+DWORD GetCurrentProcessId(void);
 void Sleep(DWORD ms);
 
 HGLOBAL GlobalAlloc(UINT flags, size_t bytes);
@@ -153,10 +162,13 @@ UINT _lwrite(HFILE file, LPCSTR buffer, UINT count);
 LONG _llseek(HFILE file, LONG offset, int origin);
 HFILE _lclose(HFILE file);
 HFILE OpenFile(LPCSTR path, OFSTRUCT* info, UINT style);
-// The descriptor is the handle, as _lopen's is the HFILE: CREATE_NEW, CREATE_ALWAYS, and any
-// other disposition opens an existing file. Sharing is not modelled.
+// The descriptor is the handle, as _lopen's is the HFILE: CREATE_NEW, CREATE_ALWAYS,
+// OPEN_ALWAYS, and any other disposition opens an existing file. Sharing is not modelled.
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void* security, DWORD disposition,
                    DWORD attributes, HANDLE templateFile);
+// Whole-file locks of the descriptor (flock); the range is not modelled.
+BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD low, DWORD high, OVERLAPPED* at);
+BOOL UnlockFileEx(HANDLE file, DWORD reserved, DWORD low, DWORD high, OVERLAPPED* at);
 HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data);
 BOOL FindNextFileA(HANDLE search, WIN32_FIND_DATAA* data);
 BOOL FindClose(HANDLE search);

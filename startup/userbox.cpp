@@ -90,7 +90,6 @@ int UserBox(BoxPurpose purpose, const char* text) {
 // Runs that share a log append to it at the same time. Each line is one write at the end of
 // the file while a lock on a byte far beyond any end is held: appending alone is not whole
 // on every system (under Wine two runs lose and mix lines).
-#ifdef _WIN32
 void StartLog(void) {
     if (!state.logPath[0]) return;
     HANDLE file = CreateFileA(state.logPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -130,8 +129,3 @@ void WriteLog(const char* format, ...) {
     _lwrite(state.logFile, utf8, bytes);
     if (locked) UnlockFileEx(file, 0, 1, 0, &beyond);
 }
-#else
-// The Linux build (mksfx and the tests) writes no log.
-void StartLog(void) {}
-void WriteLog(const char*, ...) {}
-#endif

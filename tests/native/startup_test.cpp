@@ -247,7 +247,8 @@ TEST_F(SelfCheck, EachAllocationFailureDuringLoadingIsReported) {
 }
 
 // An interactive run ends with 0 whatever happened; a silent one shows no box and ends with
-// the code of its failure (here an end record that is not where the block says).
+// the code of its failure (here an end record that is not where the block says). Two runs
+// append their events to one log, whole lines each.
 TEST(StartUp, WaitOptionSwitchesAndExitCodeWithoutDialog) {
     struct Case {
         std::string arguments;
@@ -260,8 +261,13 @@ TEST(StartUp, WaitOptionSwitchesAndExitCodeWithoutDialog) {
         {" /auto", true, 0, 1},
         {" /auto /s", true, EXIT_DAMAGED_FILE, 0},
         {" /auto", true, 0, 0, 1},
+        {" /auto /s /LOG=", true, EXIT_DAMAGED_FILE, 0},
+        {" /auto /LOG=", false, 0, 0},
     };
+    TempDir logDir;
+    const std::string log = logDir.File("run.log");
     for (Case& c : cases) {
+        if (c.arguments.back() == '=') c.arguments += log;
         FreshState();
         TempDir dir;
         std::string path = dir.File("s.exe");
@@ -277,6 +283,7 @@ TEST(StartUp, WaitOptionSwitchesAndExitCodeWithoutDialog) {
         standin::FailAllocation(c.failAllocation);
         EXPECT_EQ(c.code, StartUp(nullptr, &c.arguments[0])) << c.arguments;
         EXPECT_EQ(c.boxes, standin::MessageBoxes().size());
+        if (state.logFile) _lclose(state.logFile);
         if (c.damaged) continue;
         EXPECT_EQ(1, state.waitMode);
         EXPECT_EQ(1, state.autoMode);
@@ -284,6 +291,15 @@ TEST(StartUp, WaitOptionSwitchesAndExitCodeWithoutDialog) {
         EXPECT_EQ(0, state.archiveFile);  // released at the end
     }
     FreshState();
+    std::string written = ReadFile(log), lines;
+    for (size_t at = 0, end; (end = written.find("\r\n", at)) != std::string::npos; at = end + 2) {
+        size_t event = written.find("] ", at);
+        ASSERT_LT(event, end) << written;
+        lines += written.substr(event + 2, written.find(' ', event + 2) - event - 2) + ";";
+    }
+    EXPECT_EQ("start;error;end;start;end;", lines) << written;
+    EXPECT_EQ(std::string::npos, written.find('\0')) << "a gap in the log";
+    EXPECT_NE(std::string::npos, written.find("] end 1392\r\n")) << written;
 }
 
 TEST(StartUp, OldHostsAreRecognised) {
