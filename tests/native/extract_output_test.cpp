@@ -1,7 +1,5 @@
-// Extraction on real files. The archive walker: which records it reads and steps over, where
-// the walk ends, and every way an archive can be cut short, mislabelled or hostile. Member
-// output: what is written and how (progress, CRC, times), the prompts, and every failure of
-// the output side.
+// Extraction on real files: the archive walker over sound, cut, mislabelled and hostile
+// archives, and member output (progress, CRC, times, prompts, every failure of the output).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -68,9 +66,7 @@ protected:
     }
     std::string Path(const std::string& name) { return out_ + "/" + name; }
     std::string Content(const std::string& name) { return ReadFile(Path(name)); }
-    std::string ShownPath(const std::string& name) {
-        return zipcraft::Backslashed(out_ + "/" + name);
-    }
+    std::string ShownPath(const std::string& name) { return zipcraft::Backslashed(Path(name)); }
     std::string ReadFailedText() { return zipcraft::Formatted(MSG_READ_FAILED, file_.c_str()); }
     std::string Overwrite(const std::string& name) {
         return zipcraft::Formatted(MSG_OVERWRITE_QUERY, ShownPath(name).c_str());
@@ -81,16 +77,10 @@ protected:
     Answers answers_;
 };
 
-Member Make(const std::string& name, const std::string& content, int method = 0) {
-    Member m;
-    m.name = name, m.content = content, m.method = method;
-    return m;
-}
-
 // Each archive: the run's result, every box it showed (the last an error box when it
 // failed), and everything in the folder afterwards; nothing appears outside it.
 TEST_F(OutputTest, EachArchiveEndsAsItShould) {
-    Member stored = Make("stored.bin", zipcraft::RandomBytes(3000, 5)), deflated;
+    Member stored{"stored.bin", zipcraft::RandomBytes(3000, 5)}, deflated;
     stored.flags = 0x0008;  // the descriptors carry wrong values: the local header counts
     stored.descriptor = std::string("PK\7\x08") + std::string(12, '\xEE');
     deflated = stored;
@@ -99,14 +89,14 @@ TEST_F(OutputTest, EachArchiveEndsAsItShould) {
     deflated.method = 8;
     // The local header counts 5000 bytes more than the stream takes, more than the feed reads
     // past its end: the next record is where the header says, not where reading stopped.
-    Member padded = Make("padded.txt", zipcraft::SampleText(10000, 4), 8);
+    Member padded{"padded.txt", zipcraft::SampleText(10000, 4), 8};
     padded.haveData = true;
     padded.data = RawDeflate(padded.content) + "PK\3\4" + std::string(4996, 'j');
     // Directory entries that claim 100 bytes of data that are not there: none is skipped.
-    Member dir = Make("made/", ""), backslashDir = Make("other\\", "");
+    Member dir{"made/", ""}, backslashDir{"other\\", ""};
     dir.packed = backslashDir.packed = 100;
     // A size beyond 2 GiB would seek backwards onto the same header again and again.
-    Member huge = Make("dup.txt", "second");
+    Member huge{"dup.txt", "second"};
     huge.haveData = true;
     huge.packed = 0xFFFFFFC0u;
     Archive tail;
@@ -147,7 +137,7 @@ TEST_F(OutputTest, EachArchiveEndsAsItShould) {
         {"directory entries make no folder and skip nothing",
          Archive().Add(dir).Add(backslashDir).AddStored("made2/file.txt", "x").Finish().bytes(), 0, {},
          {"made2/", "made2/file.txt"}},
-        {"a directory entry that climbs makes nothing", Archive().Add(Make("../evil/", "")).Finish().bytes(), 0, {}, {}},
+        {"a directory entry that climbs makes nothing", Archive().Add(Member{"../evil/", ""}).Finish().bytes(), 0, {}, {}},
         // "äöü ß.txt" in code page 850, then with a leading slash and in a folder.
         {"names arrive in the ANSI code page",
          Archive().AddStored("\x84\x94\x81 \xE1.txt", "umlauts").AddStored("/lead.txt", "one leading slash")
@@ -159,7 +149,7 @@ TEST_F(OutputTest, EachArchiveEndsAsItShould) {
         {"a seek that cannot reach the archive", Archive().AddStored("a.txt", "a").Finish().bytes(), ABORT_FAILED,
          {Message(MSG_SEEK_FAILED)}, {}, {}, 0x80000000u},
         // 263 bytes fit the name buffer, but the path does not fit.
-        {"name of 263 bytes", Archive().Add(Make(std::string(263, 'n'), "")).Finish().bytes(), ABORT_FAILED,
+        {"name of 263 bytes", Archive().Add(Member{std::string(263, 'n'), ""}).Finish().bytes(), ABORT_FAILED,
          {tooLong.substr(0, MESSAGE_BUFFER_BYTES - 1)}, {}},
         {"huge size of a declined member", Archive().AddStored("dup.txt", "first").Add(huge).Finish().bytes(), ABORT_FAILED,
          {Overwrite("dup.txt"), ReadFailedText()}, {"dup.txt"}},
@@ -176,7 +166,7 @@ TEST_F(OutputTest, EachArchiveEndsAsItShould) {
                         {badHeader}, {"ok.txt"}, {{"ok.txt", "fine"}}});
     // Names of 264 bytes and more are refused, in local and in central records.
     for (size_t length : {264u, 300u, 65535u}) {
-        rows.push_back({"local name of " + std::to_string(length), Archive().Add(Make(std::string(length, 'n'), "x"))
+        rows.push_back({"local name of " + std::to_string(length), Archive().Add(Member{std::string(length, 'n'), "x"})
                             .Finish().bytes(), ABORT_FAILED, {badHeader}, {}});
         rows.push_back({"central name of " + std::to_string(length),
                         Archive().Central(std::string(length, 'c')).End().bytes(), ABORT_FAILED, {badHeader}, {}});
@@ -206,7 +196,7 @@ TEST_F(OutputTest, EachArchiveEndsAsItShould) {
 // Every read of a clean run, failed in turn: each is checked, whether it brings records or
 // member data.
 TEST_F(OutputTest, EveryShortReadEndsTheRunWithMessage36) {
-    Member deflated = Make("big.txt", zipcraft::SampleText(400000, 7), 8);
+    Member deflated{"big.txt", zipcraft::SampleText(400000, 7), 8};
     Archive archive;
     archive.AddStored("a/b.txt", zipcraft::RandomBytes(140000, 8)).Add(deflated).Finish("c");
     Outcome clean = Walk(archive.bytes());
@@ -230,9 +220,8 @@ TEST_F(OutputTest, MembersComeOutWholeAndCountWholeSteps) {
     Archive archive;
     std::vector<std::pair<std::string, std::string>> files;
     auto add = [&](const std::string& name, const std::string& content, int method, int level = 9) {
-        Member m;
-        m.name = name, m.content = content, m.method = method, m.haveData = true;
-        m.data = method ? RawDeflate(content, level) : content;
+        Member m{name, content, method};
+        m.haveData = true, m.data = method ? RawDeflate(content, level) : content;
         archive.Add(m);
         files.push_back({name, content});
     };
@@ -268,9 +257,7 @@ TEST_F(OutputTest, MembersComeOutWholeAndCountWholeSteps) {
 TEST_F(OutputTest, OutputFailuresEndWithTheirMessage) {
     auto shown = [&](int id, const std::string& name) { return zipcraft::Formatted(id, ShownPath(name).c_str()); };
     auto member = [](const std::string& name, const std::string& content, int method, int64_t crc = -1) {
-        Member m;
-        m.name = name, m.content = content, m.method = method, m.crc = crc;
-        return m;
+        return Member{name, content, method, 0, zipcraft::kTime, zipcraft::kDate, crc};
     };
     Member deflated = member("d.txt", zipcraft::SampleText(20000, 3), 8);
     deflated.haveData = true;
@@ -411,11 +398,7 @@ TEST_F(OutputTest, ModuleInUseIsAskedOnlyOnOldHosts) {
 }
 
 TEST_F(OutputTest, TimesComeFromTheDosDateAndTime) {
-    Member m;
-    m.name = "t.txt";
-    m.content = "time";
-    Member bad = m;
-    bad.name = "bad-date.txt";
+    Member m{"t.txt", "time"}, bad{"bad-date.txt", "time"};
     bad.date = 0;  // no valid date: the times are left alone
     Outcome run = ExtractArchive(Archive().Add(m).Add(bad).Finish().bytes());
     EXPECT_EQ(run.code, 0);
@@ -445,8 +428,7 @@ TEST_F(OutputTest, MeterMovesOncePer64KiB) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.totalSize);
         unlink(Path("big.bin").c_str());
-        Load(Archive().AddStored("big.bin", zipcraft::RandomBytes(200000, 4)).Finish().bytes(),
-             c.totalSize);
+        Load(Archive().AddStored("big.bin", zipcraft::RandomBytes(200000, 4)).Finish().bytes(), c.totalSize);
         state.meterShown = c.meterShown;
         Outcome run = Go();
         EXPECT_EQ(run.code, 0);
@@ -469,8 +451,7 @@ TEST_F(OutputTest, MeterPositionIsExactWithoutOverflow) {
     static const unsigned char step[2048] = {};
     const uint32_t totals[] = {1, 7, 100, 65536, 131072, 1000000, 0x7FFFFFFF, 0x80000001, 0xFFFFFFFF};
     for (uint32_t total : totals) {
-        const uint64_t dones[] = {65536, 65537, 1000000, 0x40000000, 0xFFFF0000, total,
-                                  (uint64_t)total - 1};
+        const uint64_t dones[] = {65536, 65537, 1000000, 0x40000000, 0xFFFF0000, total, (uint64_t)total - 1};
         for (uint64_t done : dones) {
             if (done < 65536) continue;  // no meter update below 64 KiB
             SCOPED_TRACE(std::to_string(total) + " " + std::to_string(done));

@@ -1,10 +1,6 @@
-// The decoder: the table builder on its own (complete, incomplete and over-full sets, the
-// width it picks, sub-tables, allocation failures, random complete codes); streams against
-// zlib on real files of this machine (every level and strategy, sizes around the stage and
-// window boundaries, several MiB, stored blocks after coded ones, copies across the window's
-// end) in memory and file mode; and streams that are invalid, impossible, truncated or
-// damaged, the memory-mode bound, the bound on running past the input, and what the decoder
-// leaves of its input at a stream's end.
+// The decoder: the table builder on its own; streams against zlib on real files of this
+// machine, in memory and file mode; and streams that are invalid, impossible, truncated or
+// damaged, the bounds on output and on running past the input, and the input left at the end.
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -92,14 +88,10 @@ TEST_F(HuffmanTables, SmallSetsAndTheirResults) {
         long long live = standin::LiveBlocks();
         Built b = Build(c.lengths, c.asked);
         EXPECT_EQ(c.result, b.result);
-        if (c.result != TABLE_OVERFULL) {
-            EXPECT_EQ(c.bits, b.bits);
-        }
+        if (c.result != TABLE_OVERFULL) { EXPECT_EQ(c.bits, b.bits); }
         EXPECT_EQ(c.tables, ChainLength(b.table));
         for (size_t i = 0; b.table && i < c.extras.size(); ++i) EXPECT_EQ(c.extras[i], b.table[i].extra) << i;
-        if (c.firstValue >= 0) {
-            EXPECT_EQ(c.firstValue, b.table[0].value);
-        }
+        if (c.firstValue >= 0) { EXPECT_EQ(c.firstValue, b.table[0].value); }
         FreeHuffmanTable(b.table);
         EXPECT_EQ(live, standin::LiveBlocks());
     }
@@ -191,17 +183,14 @@ const std::string& Binary() {
 void ExpectDecodes(const std::string& data, const std::string& stream) {
     std::string reference;
     ASSERT_TRUE(ZlibInflate(stream, &reference));
-    ASSERT_EQ(data.size(), reference.size());
     ASSERT_TRUE(data == reference);
 
     Decoded m = InflateMemory(stream, data.size());
     EXPECT_EQ(0, m.result);
-    EXPECT_EQ(data.size(), m.out.size());
     EXPECT_TRUE(data == m.out) << "memory mode differs";
 
     Decoded f = InflateFile(stream, "head", "tail bytes after the member");
     EXPECT_EQ(0, f.result);
-    EXPECT_EQ(data.size(), f.out.size());
     EXPECT_TRUE(data == f.out) << "file mode differs";
     EXPECT_EQ(ZlibCrc(data), f.crc);
     EXPECT_EQ((DWORD)stream.size(), f.taken);
@@ -269,12 +258,9 @@ TEST_F(AgainstZlib, StoredBlocksAfterCodedBlocks) {
             z.avail_in = (uInt)n;
             at += n;
             ++round;
-            if (round % 13 == 0) {
-                // A new level makes zlib end the block; level 0 then stores.
-                ASSERT_EQ(Z_OK, deflateParams(&z, (round / 13) % 2 ? 0 : 9, Z_DEFAULT_STRATEGY));
-            }
-            ASSERT_NE(Z_STREAM_ERROR, deflate(&z, at == data.size() ? Z_FINISH
-                                                                    : flushes[round % 5]));
+            // A new level makes zlib end the block; level 0 then stores.
+            if (round % 13 == 0) { ASSERT_EQ(Z_OK, deflateParams(&z, (round / 13) % 2 ? 0 : 9, Z_DEFAULT_STRATEGY)); }
+            ASSERT_NE(Z_STREAM_ERROR, deflate(&z, at == data.size() ? Z_FINISH : flushes[round % 5]));
         }
         stream.resize(z.total_out);
         deflateEnd(&z);
@@ -488,19 +474,12 @@ TEST_F(Broken, EachInvalidOrImpossibleStreamAnswersItsResult) {
         EXPECT_EQ(c.out, m.out);
         Decoded f = InflateFile(c.stream);
         EXPECT_EQ(c.result, f.result);
-        if (c.result == 0) {
-            EXPECT_EQ(c.out, f.out);
-        }
+        if (c.result == 0) { EXPECT_EQ(c.out, f.out); }
         // Whatever zlib accepts, it decodes alike; what we refuse, zlib refuses too.
         std::string z;
         bool taken = ZlibInflate(c.stream, &z);
-        if (c.result != 0) {
-            EXPECT_FALSE(taken);
-        }
-        if (taken) {
-            EXPECT_EQ(0, c.result);
-            EXPECT_EQ(c.out, z);
-        }
+        EXPECT_FALSE(taken && c.result != 0);
+        if (taken) { EXPECT_EQ(c.out, z); }
     }
 }
 

@@ -1,6 +1,5 @@
-// Start-up: the command line, the switch, the self-check of the own file, the end-record
-// probe, failure reporting, allocation failures during loading, and the configuration block
-// as LoadStubData reads it from a self-extracting file on disk.
+// Start-up: the command line, the switches, the self-check of the own file, the end-record
+// probe, failures while loading, and the configuration block as LoadStubData reads it.
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -76,9 +75,8 @@ TEST(Switches, FirstDashOrSlashAndPrefixMatch) {
     FreshState();
 }
 
-// A small self-extracting file: an "image" that holds the parameter block, then an
-// archive that is just an end record. The program reads the block's fields from its own
-// data, so the test loads the same values there.
+// A small self-extracting file: an "image" that holds the parameter block, then an end
+// record. The program reads the block from its own data, so Load puts the same values there.
 class SelfCheck : public ::testing::Test {
 protected:
     TempDir dir;
@@ -94,9 +92,7 @@ protected:
         for (size_t i = 0; i < image.size(); ++i) image[i] = (char)(i * 7 + 1);
         blockAt = 300;
         memcpy(&image[blockAt], &stubData, sizeof stubData);
-        std::string endRecord("PK\x05\x06", 4);
-        endRecord += std::string(18, '\0');
-        file = image + endRecord;
+        file = image + std::string("PK\x05\x06", 4) + std::string(18, '\0');  // an end record alone
         StubData& block = *(StubData*)&file[blockAt];
         block.params.archiveOffset = (DWORD)image.size();
         block.params.endRecordOffset = (DWORD)image.size();
@@ -337,28 +333,17 @@ std::string StoredStream(const std::string& data) {
 }
 
 TEST(ReadConfiguration, TakesWhatTheBlockHoldsAndRefusesImpossibleBlocks) {
-    const std::string icon = SampleIcon();
-    ConfigFields plain;
-    plain.about = "\xDC" "ber dieses Paket";  // Windows-1252 bytes pass unchanged
-    plain.command = "setup.exe /q";
-    plain.text = "Willkommen";
-    ConfigFields third = plain, caption = plain, iconOnly = plain, markerCaption = plain, notIcon = plain, longest;
-    third.third = "not used";
-    caption.hasCaption = true;
-    caption.caption = "Mein Setup";
-    iconOnly.hasIcon = notIcon.hasIcon = true;
-    iconOnly.icon = icon;
-    notIcon.icon = "not an icon file at all";
-    ConfigFields both = caption;
-    both.hasIcon = true;
-    both.icon = icon;
-    markerCaption.hasCaption = true;  // a caption that starts like the icon marker
-    markerCaption.caption = "\x1F\x1Fxyz";
-    longest.about = std::string(600, 'a');
-    longest.command = std::string(150, 'c');
-    longest.text = std::string(300, 't');
-    longest.hasCaption = true;
-    longest.caption = std::string(100, 'k');
+    const std::string icon = SampleIcon(), about = "\xDC" "ber dieses Paket";  // Windows-1252 passes unchanged
+    const ConfigFields plain{about, "setup.exe /q", "", "Willkommen"};
+    const ConfigFields third{about, "setup.exe /q", "not used", "Willkommen"};
+    const ConfigFields caption{about, "setup.exe /q", "", "Willkommen", true, "Mein Setup"};
+    const ConfigFields iconOnly{about, "setup.exe /q", "", "Willkommen", false, "", true, icon};
+    const ConfigFields both{about, "setup.exe /q", "", "Willkommen", true, "Mein Setup", true, icon};
+    const ConfigFields notIcon{about, "setup.exe /q", "", "Willkommen", false, "", true, "not an icon file at all"};
+    // A caption that starts like the icon marker.
+    const ConfigFields markerCaption{about, "setup.exe /q", "", "Willkommen", true, "\x1F\x1Fxyz"};
+    const ConfigFields longest{std::string(600, 'a'), std::string(150, 'c'), "", std::string(300, 't'), true,
+                               std::string(100, 'k')};
     // The icon marker is two bytes: one of them alone is no marker.
     std::string firstMarker = ConfigText(iconOnly), secondMarker = firstMarker;
     firstMarker[firstMarker.find("\x1F\x1F") + 1] = 'x';
@@ -368,10 +353,7 @@ TEST(ReadConfiguration, TakesWhatTheBlockHoldsAndRefusesImpossibleBlocks) {
     std::string head = std::string("about") + '\0' + "cmd" + '\0' + '\0' + "text" + '\0';
     std::string full = head + std::string(2012 - head.size(), '\0');
 
-    ConfigFields run;
-    run.about = "about";
-    run.command = "run.exe";
-    std::string text = ConfigText(run);
+    std::string text = ConfigText({"about", "run.exe"});
     SfxParts fits = WithConfig("");
     fits.packedConfig = StoredStream(text + std::string(1495 - text.size(), '\0'));  // 1500 bytes
     fits.headerCheck = false;  // the configuration read is then the first read of the file
@@ -437,10 +419,8 @@ TEST(ReadConfiguration, TakesWhatTheBlockHoldsAndRefusesImpossibleBlocks) {
         standin::SetTempPath(temp);
         ASSERT_TRUE(LoadStubParams(bytes));
         standin::FailRead(c.failRead);
-        Loaded r;
-        r.code = RunUnderCheckpoint(LoadStubData);
-        r.about = state.aboutText, r.command = state.command, r.text = state.messageText;
-        r.caption = state.customCaption, r.icon = state.appIcon != 0;
+        Loaded r{RunUnderCheckpoint(LoadStubData), state.aboutText, state.command, state.messageText,
+                 state.customCaption, state.appIcon != 0};
         EXPECT_EQ(Shown(c.want), Shown(r));
         std::vector<ShownMessageBox> boxes = standin::MessageBoxes();
         ASSERT_EQ(boxes.size(), r.code ? 1u : 0u);

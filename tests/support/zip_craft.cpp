@@ -21,12 +21,10 @@ std::string SampleText(size_t size, unsigned variant) {
     std::string text;
     while (text.size() < size) {
         unsigned pick = random() % 23;
-        if (pick < sizeof words / sizeof *words) {
-            text += words[pick];
-            text += ' ';
-        } else {
+        if (pick < sizeof words / sizeof *words)
+            text += std::string(words[pick]) + ' ';
+        else
             text += (char)(random() & 0xFF);  // a little noise so that literals occur
-        }
     }
     text.resize(size);
     return text;
@@ -57,8 +55,7 @@ Archive& Archive::AddDeflated(const std::string& name, const std::string& conten
     return Add(Member{name, content, 8});
 }
 
-Archive& Archive::Central(const std::string& name, const std::string& extra,
-                          const std::string& comment) {
+Archive& Archive::Central(const std::string& name, const std::string& extra, const std::string& comment) {
     sfx::EntryFields f;
     f.time = kTime;
     f.date = kDate;
@@ -85,8 +82,7 @@ Archive& Archive::Raw(const std::string& bytes) {
     return *this;
 }
 
-void Prepare(const std::string& file, uint32_t archiveOffset, const std::string& folder,
-             uint32_t totalSize) {
+void Prepare(const std::string& file, uint32_t archiveOffset, const std::string& folder, uint32_t totalSize) {
     FreshState();
     LoadMessages();
     state.messageBuffer = (char*)GlobalAlloc(GPTR, MESSAGE_BUFFER_BYTES);
@@ -99,10 +95,8 @@ void Prepare(const std::string& file, uint32_t archiveOffset, const std::string&
 }
 
 Outcome Extract() {
-    Outcome run;
-    run.code = RunExtraction();
-    run.boxes = standin::MessageBoxes();
-    return run;
+    int code = RunExtraction();
+    return {code, standin::MessageBoxes()};
 }
 
 std::string Formatted(int id, ...) {
