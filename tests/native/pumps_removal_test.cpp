@@ -1,7 +1,5 @@
-// The two message pumps (which messages reach their window procedures, which are dropped, and
-// which ask the cancel question), and the removal of the temporary folder, which keeps
-// pumping while it waits: whole trees with read-only files and hidden folders, a missing
-// folder, and files that stay locked for a while or for good.
+// The two message pumps (which messages are dispatched, dropped, or ask the cancel question),
+// and the removal of the temporary folder, which keeps pumping while it waits for locked files.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -96,11 +94,8 @@ TEST_F(PumpsTest, PollCancelSortsEveryMessage) {
 }
 
 TEST_F(PumpsTest, YesToTheQuestionCancelsAndLeavesTheRestQueued) {
-    HWND dialog = standin::FakeDialog();
-    standin::PostInput(dialog, WM_TIMER, 0, 0);
-    standin::PostInput(dialog, WM_LBUTTONDOWN, 0, 0);
-    standin::PostInput(dialog, WM_TIMER, 0, 0);
-    standin::PostInput(dialog, WM_KEYDOWN, 0, 0);
+    for (UINT m : {(UINT)WM_TIMER, (UINT)WM_LBUTTONDOWN, (UINT)WM_TIMER, (UINT)WM_KEYDOWN})
+        standin::PostInput(standin::FakeDialog(), m, 0, 0);
     standin::AnswerAll(IDYES);
     EXPECT_TRUE(PollCancel());
     EXPECT_EQ(dispatched.size(), 1u);
@@ -141,10 +136,8 @@ protected:
     void MakeTree(const std::string& root) {
         mkdir(root.c_str(), 0777);
         mkdir((root + "/sub").c_str(), 0777);
-        mkdir((root + "/sub/deeper").c_str(), 0777);
         mkdir((root + "/sub/empty").c_str(), 0777);
-        mkdir((root + "/.hidden").c_str(), 0777);
-        WriteFile(root + "/a.txt", "a");
+        WriteFile(root + "/a.txt", "a");  // WriteFile makes the other folders
         WriteFile(root + "/readonly.txt", "r");
         chmod((root + "/readonly.txt").c_str(), 0444);
         WriteFile(root + "/.dotfile", "d");
@@ -225,8 +218,7 @@ TEST_F(DeleteTreeTest, FileLockedForGoodLeavesItsFoldersAfterASecond) {
     DWORD elapsed = GetTickCount() - start;
     EXPECT_GE(elapsed, 1000u);
     EXPECT_LT(elapsed, 3000u);
-    EXPECT_EQ(zipcraft::ListTree(root_),
-              (std::vector<std::string>{"sub/", "sub/deeper/", "sub/deeper/c.txt"}));
+    EXPECT_EQ(zipcraft::ListTree(root_), (std::vector<std::string>{"sub/", "sub/deeper/", "sub/deeper/c.txt"}));
     // At the top of the tree the locked file keeps the folder itself.
     std::string flat = scratch_.File("flat");
     mkdir(flat.c_str(), 0777);
@@ -240,8 +232,7 @@ TEST_F(DeleteTreeTest, FileLockedForGoodLeavesItsFoldersAfterASecond) {
 // Paths past the classic limit of 260 characters go like any other; only an entry whose
 // path would not fit twice that is left, with the folders above it.
 TEST_F(DeleteTreeTest, DeepPathsAreRemovedAndOnlyOverlongOnesLeft) {
-    std::string deep = scratch_.File("deep");
-    std::string path = deep;
+    std::string deep = scratch_.File("deep"), path = deep;
     mkdir(deep.c_str(), 0777);
     while (path.size() < 250) mkdir((path += "/" + std::string(30, 'd')).c_str(), 0777);
     WriteFile(path + "/" + std::string(12, 'f'), "f");  // deepest path over 260

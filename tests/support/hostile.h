@@ -1,7 +1,6 @@
-// Self-extracting files crafted to break the stub: member names that Windows would take for
-// something else, a stream that reaches before its first byte, icons that crash the
-// platform's icon loader. One table for the stub's code on the POSIX stand-in and for the
-// real stub under Wine.
+// Self-extracting files crafted to break the stub: member names Windows would take for
+// something else, a stream that reaches before its first byte, icons that crash the platform's
+// loader. One table for the stub's code on the POSIX stand-in and for the real stub under Wine.
 #pragma once
 #include <string>
 #include <vector>

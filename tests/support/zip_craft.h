@@ -1,7 +1,6 @@
-// The tests' one ZIP writer: local headers, central entries and end records with any field
-// set to any value (hostile names, wrong sizes, odd methods) or, through Finish, a sound
-// archive that other tools read; plus a runner that puts such an archive behind a prefix in a
-// file and extracts it the way the Setup command does.
+// The tests' one ZIP writer: records with any field set to any value or, through Finish, a
+// sound archive that other tools read; plus a runner that extracts such an archive behind a
+// prefix in a file the way the Setup command does.
 #pragma once
 #include <stdint.h>
 
@@ -35,8 +34,7 @@ struct Member {
     bool haveData = false;     // `data` holds the raw member data to store as it is
     std::string data;
     std::string descriptor;    // written after the data (16 bytes for bit 3)
-    bool zeroSizesInLocal = false;  // CRC and sizes 0 in the local header only, as streaming
-                                    // writers leave them
+    bool zeroSizesInLocal = false;  // CRC and sizes 0 in the local header only (streaming writers)
 };
 
 class Archive {
