@@ -76,7 +76,6 @@ protected:
         return r;
     }
 
-    // Checks one run and cleans up after it.
     void Check(const Result& r) {
         std::vector<std::string> tree = zipcraft::ListTree(root_);
         for (const std::string& entry : tree)
@@ -145,11 +144,9 @@ TEST_F(DamageTest, HostileFilesEndWithTheirMessage) {
     }
 }
 
-// Cut at every byte of the archive part. With the end-record probe, start-up refuses every
-// file cut before the probed signature (message 39); without it, the walk meets the cut as
-// a short read wherever it lies (message 36 with the program's own path). The end record's
-// comment is never read, so a cut inside it still completes; the whole file extracts every
-// member.
+// Cut at every byte of the archive part. With the end-record probe, start-up refuses a file
+// cut before the probed signature (message 39); without it, the walk meets the cut as a short
+// read (message 36). The end record's comment is never read, so a cut inside it completes.
 TEST_F(DamageTest, CutAtEveryByteOfTheArchive) {
     std::string readFailed = zipcraft::Formatted(MSG_READ_FAILED, (root_ + "/setup.exe").c_str());
     std::string noEndRecord = Message(MSG_END_RECORD_BAD);

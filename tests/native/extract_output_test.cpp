@@ -55,8 +55,7 @@ protected:
         Load(archive, totalSize);
         return Go();
     }
-    // Extracts into an empty folder, the archive at `offset`; read number `failRead` fails
-    // (0: none).
+    // Extracts into an empty folder, the archive at `offset`; read number `failRead` (0: none) fails.
     Outcome Walk(const std::string& archive, uint32_t offset = kPrefix.size(), int failRead = 0) {
         zipcraft::EmptyFolder(out_);
         Load(archive);
@@ -111,8 +110,7 @@ TEST_F(OutputTest, EachArchiveEndsAsItShould) {
     struct Row {
         std::string what, archive;
         int code;
-        std::vector<std::string> boxes;
-        std::vector<std::string> tree;
+        std::vector<std::string> boxes, tree;
         std::vector<std::pair<std::string, std::string>> contents = {};
         uint32_t offset = (uint32_t)kPrefix.size();
     };
@@ -193,8 +191,7 @@ TEST_F(OutputTest, EachArchiveEndsAsItShould) {
     }
 }
 
-// Every read of a clean run, failed in turn: each is checked, whether it brings records or
-// member data.
+// Every read of a clean run fails in turn, whether it brings records or member data.
 TEST_F(OutputTest, EveryShortReadEndsTheRunWithMessage36) {
     Member deflated{"big.txt", zipcraft::SampleText(400000, 7), 8};
     Archive archive;
@@ -213,9 +210,8 @@ TEST_F(OutputTest, EveryShortReadEndsTheRunWithMessage36) {
     }
 }
 
-// Stored and deflated members of many sizes (and stored blocks inside a deflated one) come
-// out whole, in folders made for their files only; only each member's whole 2048-byte steps
-// count towards the meter, so a last part below 2048 bytes never moves it.
+// Stored and deflated members of many sizes come out whole, in folders made for their files
+// only; only each member's whole 2048-byte steps count towards the meter.
 TEST_F(OutputTest, MembersComeOutWholeAndCountWholeSteps) {
     Archive archive;
     std::vector<std::pair<std::string, std::string>> files;
@@ -252,8 +248,7 @@ TEST_F(OutputTest, MembersComeOutWholeAndCountWholeSteps) {
     EXPECT_EQ(tree.size(), files.size() + 3);
 }
 
-// Each failure of the output side: its one error box (after any question, answered Yes), and
-// what stays of the files.
+// Each failure of the output side: its one error box (after any question, answered Yes).
 TEST_F(OutputTest, OutputFailuresEndWithTheirMessage) {
     auto shown = [&](int id, const std::string& name) { return zipcraft::Formatted(id, ShownPath(name).c_str()); };
     auto member = [](const std::string& name, const std::string& content, int method, int64_t crc = -1) {
@@ -339,9 +334,7 @@ TEST_F(OutputTest, OverwriteQuestionPerMember) {
         WriteFile(Path("f/exists.txt"), "the old, longer content");
         unlink(Path("next.txt").c_str());
         answers_.overwrite = c.answer;
-        Archive archive;
-        archive.AddStored("f/exists.txt", "new").AddStored("next.txt", "next").Finish();
-        Load(archive.bytes());
+        Load(Archive().AddStored("f/exists.txt", "new").AddStored("next.txt", "next").Finish().bytes());
         state.silentMode = !c.answer;
         Outcome run = Go();
         EXPECT_EQ(run.code, c.code);
@@ -358,9 +351,7 @@ TEST_F(OutputTest, OverwriteQuestionPerMember) {
     // Asked anew for every member.
     answers_.overwrite = IDNO;
     WriteFile(Path("next.txt"), "old");
-    Archive archive;
-    archive.AddStored("f/exists.txt", "1").AddStored("next.txt", "2").Finish();
-    Outcome run = ExtractArchive(archive.bytes());
+    Outcome run = ExtractArchive(Archive().AddStored("f/exists.txt", "1").AddStored("next.txt", "2").Finish().bytes());
     EXPECT_EQ(run.code, 0);
     EXPECT_EQ(run.boxes.size(), 2u);
 }
@@ -413,8 +404,7 @@ TEST_F(OutputTest, TimesComeFromTheDosDateAndTime) {
 }
 
 // The meter moves once per 64 KiB of full buffers; the position is bytesDone * 100 /
-// totalSize, whole-numbered and kept within 0..100 (exact multiples, totals smaller than the
-// output and the largest totals in the test after this one).
+// totalSize kept within 0..100 (the largest totals in the test after this one).
 TEST_F(OutputTest, MeterMovesOncePer64KiB) {
     struct Case {
         uint32_t totalSize;

@@ -98,8 +98,7 @@ TEST_F(HuffmanTables, SmallSetsAndTheirResults) {
     FreeHuffmanTable(nullptr);  // accepted, does nothing
 }
 
-// Each allocation of a code with many sub-tables fails in turn: the out-of-memory box, the
-// abort, and the blocks made before are released.
+// Each allocation of a code with many sub-tables fails in turn: one box, the abort, no block left.
 TEST_F(HuffmanTables, OutOfMemoryAtEveryBlock) {
     // Called directly: an abort skips the destructors of whatever Build would hold.
     unsigned short fixed[288];
@@ -127,8 +126,7 @@ TEST_F(HuffmanTables, OutOfMemoryAtEveryBlock) {
     EXPECT_GT(failures, 50);
 }
 
-// Random complete codes with lengths up to 15: every symbol is found with its own length,
-// and the sub-tables stay within the first-level width.
+// Random complete codes up to 15 bits: every symbol found at its length, sub-tables within width.
 TEST_F(HuffmanTables, RandomCompleteCodesDecodeEverySymbol) {
     std::mt19937 rng(12345);
     for (int round = 0; round < 300; ++round) {
@@ -307,10 +305,9 @@ TEST_F(AgainstZlib, CopiesAcrossTheWindowEnd) {
     }
 }
 
-// A dynamic block whose lengths are sent as code-length symbols (see WriteRawDynamicHeader),
-// by default with the code-length code 0, 1, 2, 3, 8, 16, 17, 18 of three bits each; `tail`
-// follows as raw bits, first bit first ("aa" codes two literals 'a' and the end of block
-// when 'a' and 256 have one bit each).
+// A dynamic block with lengths sent as code-length symbols, by default with 0, 1, 2, 3, 8, 16,
+// 17, 18 of three bits each; then `tail` as raw bits, first bit first ("aa": two literals 'a'
+// and the end of block when 'a' and 256 have one bit each).
 std::string Raw(int hlit, int hdist, const std::vector<LengthSymbol>& symbols, const std::string& tail,
                 std::vector<int> clen = {}) {
     if (clen.empty()) {
@@ -422,10 +419,9 @@ std::vector<Case> Cases() {
         {"dynamic distance before the stream's first byte",
          DynamicBlock(lit, {1, 1}, {{0, 'a'}, {0, 257}, {1, 1}, {0, 256}}), 1, ""},
     };
-    // Distances that reach before the stream's first byte, whatever an earlier stream left in
-    // the window: at the very start, one past the output so far (in the careful loop, behind
-    // a stored block, and in the fast loop), 32768 before the window's first wrap (127 times,
-    // the fast loop).
+    // Distances before the stream's first byte, whatever an earlier stream left in the window:
+    // at the start, one past the output so far (careful loop, behind a stored block, fast
+    // loop), and 32768 before the window's first wrap (127 times, the fast loop).
     const unsigned tooFar[5] = {1, 2, 4, 2, 32768};
     for (int way = 0; way < 5; ++way) {
         StreamWriter w;
@@ -537,9 +533,8 @@ TEST_F(Broken, FeedAnswersNoByteAfterItsRange) {
     EXPECT_EQ(0, standin::ReadCalls());
 }
 
-// At a stream's end the decoder has read what a byte-at-a-time feed reads: the lookup of the
-// final end-of-block code may look past the stream's last byte, but only as far as its
-// width. The last byte delivered stays in inputByte.
+// At a stream's end the decoder has read what a byte-at-a-time feed reads: the last lookup may
+// look past the stream only as far as its width; the last byte delivered stays in inputByte.
 TEST_F(Broken, InputLeftAtTheEndIsThatOfTheByteFeed) {
     std::string garbage = RandomBytes(3000, 77);
     struct Variant {
@@ -594,8 +589,7 @@ std::vector<std::string> RealStreams() {
             RawDeflate(text.substr(0, 300), 0)};
 }
 
-// Every prefix: the decoder ends, stays inside the output it may write and never reads past
-// the range or the member.
+// Every prefix ends, within the output it may write, never reading past the range or member.
 TEST_F(Broken, EveryPrefixOfRealStreamsEnds) {
     for (const std::string& stream : RealStreams()) {
         for (size_t n = 0; n < stream.size(); ++n) {

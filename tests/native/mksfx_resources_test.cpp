@@ -188,11 +188,6 @@ TEST(MksfxResources, RefusesBrokenImagesSectionsAndInputs) {
 using sfx::DialogIcon;
 using sfx::MakeDialogIcon;
 
-std::string Patch32(std::string b, size_t at, uint32_t v) {
-    SetLe32(&b, at, v);
-    return b;
-}
-
 struct Case {
     const char* name;
     std::string input;

@@ -613,8 +613,7 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
     EXPECT_NE(noOutput.err.find("no output file"), std::string::npos);
 }
 
-// The output replaces only a regular file (or a new name), never an input, keeps its mode,
-// and writes through a symbolic link.
+// The output replaces only a regular file or a new name, never an input, keeps its mode, follows a link.
 TEST(MksfxBuild, OutputIsReplacedOnlyWhenSafe) {
     Inputs in;
     const std::string t = in.tree, o = in.dir / "o", out = o + "/out.exe", real = o + "/real.exe";
@@ -826,24 +825,12 @@ TEST(MksfxVerify, FindsEachFault) {
     f = sound;
     f[data + 2] ^= 0x40;
     add("changed member byte", f, "member 'a.txt'");
-    f = sound;
-    SetLe32(&f, block + 20, Le32(sound, block + 20) - 1);
-    ResealHeader(&f);
-    add("end record offset", f, "no end record at");
-    f = sound;
-    SetLe32(&f, block + 24, 5);
-    ResealHeader(&f);
-    add("total size", f, "total size is 5");
+    add("end record offset", Resealed(Patch32(sound, block + 20, Le32(sound, block + 20) - 1)), "no end record at");
+    add("total size", Resealed(Patch32(sound, block + 24, 5)), "total size is 5");
     add("cut short", sound.substr(0, data + 10), "archive cut short");
-    f = sound;
-    f.replace(200, 8, sound.substr(block, 8));
-    ResealHeader(&f);
-    add("signature twice", f, "occurs 2 times");
+    add("signature twice", Resealed(std::string(sound).replace(200, 8, sound.substr(block, 8))), "occurs 2 times");
     add("no block", std::string(5000, 'x'), "no parameter block");
-    f = sound;
-    f[0] = 'X';
-    ResealHeader(&f);
-    add("stub image without MZ", f, "the stub image is not sound: no MZ signature");
+    add("stub image without MZ", Resealed("X" + sound.substr(1)), "the stub image is not sound: no MZ signature");
     SfxParts first = Sound();  // the search for the block starts at the first byte
     first.stub = first.stub.substr(FindBlock(first.stub));
     add("block at the first byte", BuildSfx(first), "the stub image is not sound: no MZ signature");
@@ -885,14 +872,11 @@ TEST(MksfxVerify, FindsEachFault) {
     WriteFile(dir / "in/a.txt", "alpha");
     ASSERT_EQ(RunMksfx({"build", "-q", "-o", dir / "built.exe", "--stub", dir / "stub.exe", dir / "in"}).exitCode, 0);
     const std::string built = ReadFile(dir / "built.exe");
-    f = built;
-    f.replace(3000, 8, built.substr(FindBlock(built), 8));  // after the block, before the resources
-    ResealHeader(&f);
-    add("signature twice in a built stub", f, "occurs 2 times in the stub image");
-    f = built;
-    SetLe32(&f, 0x2000 + 16, 30);  // the first type's id above the second's
-    ResealHeader(&f);
-    add("resource ids out of order", f, "resources: the resource table at 0x0: its ids do not ascend");
+    // The signature again after the block, before the resources.
+    add("signature twice in a built stub", Resealed(std::string(built).replace(3000, 8, built.substr(FindBlock(built), 8))),
+        "occurs 2 times in the stub image");
+    add("resource ids out of order", Resealed(Patch32(built, 0x2000 + 16, 30)),  // the first type's id above the second's
+        "resources: the resource table at 0x0: its ids do not ascend");
     // A certificate table: its entry (which the header check skips) and the table at the end.
     auto withTable = [](std::string file, const std::string& table, uint32_t size) {
         file.resize((file.size() + 7) & ~(size_t)7, '\0');

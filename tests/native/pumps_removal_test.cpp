@@ -49,8 +49,7 @@ TEST_F(PumpsTest, PollCancelSortsEveryMessage) {
         HWND window;
         UINT message;
         LPARAM lParam;
-        bool dispatched;
-        bool asks;
+        bool dispatched, asks;
     } const cases[] = {
         {dialog, WM_SETCURSOR, 0, false, false},
         {dialog, WM_NCMOUSEMOVE, 0, false, false},
@@ -105,8 +104,7 @@ TEST_F(PumpsTest, YesToTheQuestionCancelsAndLeavesTheRestQueued) {
     EXPECT_EQ(standin::QueuedMessages(), 0u);
 }
 
-// Refuses deletes of files whose name ends in `suffix`, the first `refusals` times (or
-// always, with -1), and counts what it refused.
+// Refuses deletes of files ending in `suffix` the first `refusals` times (-1: always), counted.
 struct Lock {
     std::string suffix;
     int refusals = -1;
@@ -208,8 +206,7 @@ TEST_F(DeleteTreeTest, FileLockedForAWhileIsRetriedWhilePumping) {
     EXPECT_FALSE(FileExists(root_));
 }
 
-// A file that stays locked costs a second; its folder and every folder above it stay, the
-// rest of the parent's entries are still visited.
+// A file locked for good costs a second; its folders stay, the parent's other entries go.
 TEST_F(DeleteTreeTest, FileLockedForGoodLeavesItsFoldersAfterASecond) {
     Lock lock{"deeper/c.txt"};
     standin::SetDeleteHook(RefuseDelete, &lock);

@@ -185,8 +185,7 @@ TEST_F(SelfCheck, LoadsOrRefusesEachVariant) {
          false, kLoads},
         {"no end record offset, no archive", [](std::string* f, StubParameterBlock* p) {
              f->resize(p->archiveOffset), p->endRecordOffset = 0; }, true, kLoads},
-        // An own file that cannot be opened is a read failure, not a damaged file; the box
-        // names it in full even when its path is as long as a path of it may be.
+        // An own file that cannot be opened is a read failure, named in full even at the longest path.
         {"own file missing", gone("gone.exe"), false, MSG_READ_FAILED},
         {"own file missing at the longest path", gone(std::string(SELF_PATH_CHARS - 2 - dir.path().size(), 'g')), false,
          MSG_READ_FAILED},
@@ -220,8 +219,7 @@ TEST_F(SelfCheck, LoadsOrRefusesEachVariant) {
     }
 }
 
-// Every allocation of loading that fails is reported as a damaged header, one box, and the
-// loading stops at the start-up checkpoint.
+// Every allocation of loading that fails is reported in one box, at the start-up checkpoint.
 TEST_F(SelfCheck, EachAllocationFailureDuringLoadingIsReported) {
     int allocations = 0;
     for (int n = 1; n <= 5000; ++n) {

@@ -232,10 +232,7 @@ std::vector<uint32_t> CanonicalCodes(const std::vector<int>& lengths) {
     for (int l : lengths) count[l]++;
     count[0] = 0;
     uint32_t next[17] = {0}, code = 0;
-    for (int bits = 1; bits <= 16; ++bits) {
-        code = (code + count[bits - 1]) << 1;
-        next[bits] = code;
-    }
+    for (int bits = 1; bits <= 16; ++bits) next[bits] = code = (code + count[bits - 1]) << 1;
     std::vector<uint32_t> codes(lengths.size(), 0);
     for (size_t i = 0; i < lengths.size(); ++i)
         if (lengths[i]) codes[i] = next[lengths[i]]++;

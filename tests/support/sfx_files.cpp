@@ -176,6 +176,16 @@ void ResealHeader(std::string* f) {
     SetLe32(f, block + PB_HEADER_CRC, ZlibCrc(f->substr(0, Le32(*f, block + PB_ARCHIVE_OFFSET))));
 }
 
+std::string Resealed(std::string file) {
+    ResealHeader(&file);
+    return file;
+}
+
+std::string Patch32(std::string bytes, size_t at, uint32_t value) {
+    SetLe32(&bytes, at, value);
+    return bytes;
+}
+
 std::string BuildSfx(const SfxParts& p) {
     std::string file = p.stub;
     size_t block = FindBlock(file);

@@ -80,6 +80,9 @@ using sfx::Le32;
 using sfx::SetLe32;
 // Recomputes the header CRC of a whole file after a change before its archive offset.
 void ResealHeader(std::string* file);
+// A copy resealed, or with the 32-bit field at `at` set to `value`.
+std::string Resealed(std::string file);
+std::string Patch32(std::string bytes, size_t at, uint32_t value);
 
 // ---- the stub's start-up code on the stand-in ------------------------------------------------
 

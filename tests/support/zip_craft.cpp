@@ -33,14 +33,10 @@ std::string SampleText(size_t size, unsigned variant) {
 Archive& Archive::Add(const Member& m) {
     Member member = m;
     if (!member.haveData) member.data = member.method == 0 ? member.content : RawDeflate(member.content);
-    sfx::EntryFields f;
-    f.flags = member.flags;
-    f.method = (uint16_t)member.method;
-    f.time = member.time;
-    f.date = member.date;
-    f.crc = member.crc >= 0 ? (uint32_t)member.crc : ZlibCrc(member.content);
-    f.packed = member.packed >= 0 ? (uint32_t)member.packed : (uint32_t)member.data.size();
-    f.size = member.size >= 0 ? (uint32_t)member.size : (uint32_t)member.content.size();
+    sfx::EntryFields f{20, member.flags, (uint16_t)member.method, member.time, member.date,
+                       member.crc >= 0 ? (uint32_t)member.crc : ZlibCrc(member.content),
+                       member.packed >= 0 ? (uint32_t)member.packed : (uint32_t)member.data.size(),
+                       member.size >= 0 ? (uint32_t)member.size : (uint32_t)member.content.size()};
     entries_.push_back({member.name, f, base_ + (uint32_t)bytes_.size()});
     if (member.zeroSizesInLocal) f.crc = f.packed = f.size = 0;
     bytes_ += sfx::LocalHeader(f, member.name, "") + member.data + member.descriptor;
@@ -56,9 +52,7 @@ Archive& Archive::AddDeflated(const std::string& name, const std::string& conten
 }
 
 Archive& Archive::Central(const std::string& name, const std::string& extra, const std::string& comment) {
-    sfx::EntryFields f;
-    f.time = kTime;
-    f.date = kDate;
+    const sfx::EntryFields f{20, 0, 0, kTime, kDate};
     if (centralStart_ == std::string::npos) centralStart_ = bytes_.size();
     bytes_ += sfx::CentralEntry(f, name, 20, 0, 0, extra, comment);
     return *this;
