@@ -219,13 +219,9 @@ std::string Utf8(const std::string& ansi) {
 
 class ExtractCommandTest : public ::testing::Test {
 protected:
-    // Linux names of any characters: "Łódź", outside Windows-1252.
-    void SetUp() override {
-        file_ = scratch_.File("\xC5\x81\xC3\xB3" "d\xC5\xBA.exe");
-        dir_ = scratch_.File("\xC5\x81\xC3\xB3" "d\xC5\xBA");
-    }
     TempDir scratch_;
-    std::string file_, dir_;
+    // Linux names of any characters: "Łódź", outside Windows-1252.
+    std::string file_ = scratch_.File("\xC5\x81\xC3\xB3" "d\xC5\xBA.exe"), dir_ = scratch_.File("\xC5\x81\xC3\xB3" "d\xC5\xBA");
 };
 
 std::string SfxOf(const std::vector<ZipMember>& members) {

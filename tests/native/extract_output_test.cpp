@@ -37,11 +37,7 @@ int AnswerBox(const ShownMessageBox& box, void* context) {
 
 class OutputTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        file_ = scratch_.File("setup.exe");
-        out_ = scratch_.File("out");
-        mkdir(out_.c_str(), 0777);
-    }
+    void SetUp() override { mkdir(out_.c_str(), 0777); }
     void TearDown() override { FreshState(); }
 
     // Prepares a run over `archive`; `Go` runs it with `answers_`.
@@ -72,7 +68,7 @@ protected:
     }
 
     TempDir scratch_;
-    std::string file_, out_;
+    std::string file_ = scratch_.File("setup.exe"), out_ = scratch_.File("out");
     Answers answers_;
 };
 

@@ -80,14 +80,12 @@ TEST(Switches, FirstDashOrSlashAndPrefixMatch) {
 class SelfCheck : public ::testing::Test {
 protected:
     TempDir dir;
-    std::string path;
-    std::string file;
+    std::string path = dir.File("setup.exe"), file;
     size_t blockAt = 0;
     bool missing = false;  // the own file is not written
 
     void SetUp() override {
         FreshState();
-        path = dir.File("setup.exe");
         std::string image(700, '\0');
         for (size_t i = 0; i < image.size(); ++i) image[i] = (char)(i * 7 + 1);
         blockAt = 300;
