@@ -148,8 +148,8 @@ TEST_F(DamageTest, HostileFilesEndWithTheirMessage) {
 // cut before the probed signature (message 39); without it, the walk meets the cut as a short
 // read (message 36). The end record's comment is never read, so a cut inside it completes.
 TEST_F(DamageTest, CutAtEveryByteOfTheArchive) {
-    std::string readFailed = zipcraft::Formatted(MSG_READ_FAILED, (root_ + "/setup.exe").c_str());
-    std::string noEndRecord = Message(MSG_END_RECORD_BAD);
+    std::string readFailed = zipcraft::Formatted(MSG_READ_FAILED, (root_ + "/setup.exe").c_str()),
+                noEndRecord = Message(MSG_END_RECORD_BAD);
     FreshState();
     for (bool probe : {true, false}) {
         std::string whole = BuildFile(probe);

@@ -78,10 +78,8 @@ TEST_F(OutputTest, EachArchiveEndsAsItShould) {
     Member stored{"stored.bin", zipcraft::RandomBytes(3000, 5)}, deflated;
     stored.flags = 0x0008;  // the descriptors carry wrong values: the local header counts
     stored.descriptor = std::string("PK\7\x08") + std::string(12, '\xEE');
-    deflated = stored;
-    deflated.name = "deflated.txt";
-    deflated.content = zipcraft::SampleText(40000, 6);
-    deflated.method = 8;
+    deflated = {"deflated.txt", zipcraft::SampleText(40000, 6), 8, stored.flags};
+    deflated.descriptor = stored.descriptor;
     // The local header counts 5000 bytes more than the stream takes, more than the feed reads
     // past its end: the next record is where the header says, not where reading stopped.
     Member padded{"padded.txt", zipcraft::SampleText(10000, 4), 8};
@@ -94,8 +92,6 @@ TEST_F(OutputTest, EachArchiveEndsAsItShould) {
     Member huge{"dup.txt", "second"};
     huge.haveData = true;
     huge.packed = 0xFFFFFFC0u;
-    Archive tail;
-    tail.AddStored("after.txt", "never");
     const std::vector<std::string> odd = {"a..b.txt", "..hidden",    ".x/y.txt", "sp ace/x y.txt", "con-nul.txt",
                                           "comma,com10.txt", "lpt0.txt", "CONIN.txt"};
     Archive oddNames;
@@ -113,7 +109,7 @@ TEST_F(OutputTest, EachArchiveEndsAsItShould) {
     std::vector<Row> rows = {
         {"an end record alone", Archive().End().bytes(), 0, {}, {}},
         {"nothing after the end record and its comment is taken",
-         Archive().AddStored("a.txt", "alpha").Finish("a comment").Raw(tail.bytes()).Raw("PK\7\x08junk").bytes(), 0,
+         Archive().AddStored("a.txt", "alpha").Finish("a comment").Raw(Archive().AddStored("after.txt", "never").bytes()).Raw("PK\7\x08junk").bytes(), 0,
          {}, {"a.txt"}},
         {"records in any order, central entries skipped",
          Archive().Central("ghost.txt", "EXTRA", "a comment on nothing").AddStored("one.txt", "1").Central("one.txt")

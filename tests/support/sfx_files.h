@@ -19,10 +19,9 @@ namespace sfxtest {
 // without the signature and one fresh parameter block at `blockAt`.
 std::string SyntheticStub(size_t size = 8192, size_t blockAt = 1024);
 
-// Icon files drawn here: a disc of red, green, blue and yellow quarters (clockwise from the
-// top left) in a black ring on a transparent square; kRich shades it (many colours), kMono is
-// white above and black below, kFull paints the square black around the disc. `depth` 0
-// stores a PNG stream.
+// Icon files drawn here: a disc of red, green, blue and yellow quarters (clockwise from the top
+// left) in a black ring on a transparent square; kRich shades it, kMono is white above and
+// black below, kFull paints the square black around the disc. `depth` 0 stores a PNG stream.
 enum Look { kFlat, kRich, kMono, kFull };
 struct IconImage {
     int side, depth;

@@ -73,10 +73,9 @@ struct Outcome {
     std::string LastText() const { return boxes.empty() ? "" : boxes.back().text; }
 };
 
-// Sets the program's state as start-up and the Setup command leave it (fresh state and
-// stand-in, messages unpacked, buffers allocated, own file open), with `file` as the
-// program's own file, the archive at `archiveOffset` and `folder` as the extraction folder.
-// Message-box answers and failure injections are set after this, before `Extract`.
+// Sets the program's state as start-up and the Setup command leave it, with `file` as its own
+// file, the archive at `archiveOffset` and `folder` as the extraction folder. Message-box
+// answers and failure injections are set after this, before `Extract`.
 void Prepare(const std::string& file, uint32_t archiveOffset, const std::string& folder,
              uint32_t totalSize = 0);
 Outcome Extract();  // RunExtraction, and the boxes it showed
