@@ -33,7 +33,6 @@ protected:
             {"deep/er/notes.txt", zipcraft::SampleText(2500, 3), 8, 0x0008},
             {"deep/\x84nderung.txt", zipcraft::SampleText(700, 4), 8},
         };
-        root_ = scratch_.File("run");
         // The texts a run may end with, up to their first format field.
         FreshState();
         for (int id : {MSG_READ_FAILED, MSG_SEEK_FAILED, MSG_BAD_HEADER, MSG_CANNOT_CREATE_FILE, MSG_BAD_METHOD,
@@ -117,7 +116,7 @@ protected:
     }
 
     TempDir scratch_;
-    std::string root_;
+    std::string root_ = scratch_.File("run");
     std::vector<sfxtest::ZipMember> members_;
     std::vector<std::string> heads_;
 };
@@ -330,8 +329,7 @@ TEST_F(ExtractCommandTest, BuildThenExtractKeepsTimesInAnyZone) {
     ASSERT_EQ(utimensat(AT_FDCWD, scratch_.File("in/noon.txt").c_str(), noon, 0), 0);
     for (const char* zone : {"TZ=UTC", "TZ=Europe/Berlin", "TZ=America/New_York", "TZ=Asia/Kolkata"}) {
         SCOPED_TRACE(zone);
-        unlink((dir_ + "/noon.txt").c_str());
-        rmdir(dir_.c_str());
+        sfxtest::RemoveTree(dir_);
         ASSERT_EQ(RunMksfx({"build", "-q", "-o", file_, "--stub", scratch_.File("stub.exe"), scratch_.File("in")}, {zone})
                       .exitCode, 0);
         ASSERT_EQ(RunMksfx({"extract", file_, dir_}, {zone}).exitCode, 0);

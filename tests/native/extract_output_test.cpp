@@ -185,16 +185,15 @@ TEST_F(OutputTest, EachArchiveEndsAsItShould) {
 
 // Every read of a clean run fails in turn, whether it brings records or member data.
 TEST_F(OutputTest, EveryShortReadEndsTheRunWithMessage36) {
-    Member deflated{"big.txt", zipcraft::SampleText(400000, 7), 8};
-    Archive archive;
-    archive.AddStored("a/b.txt", zipcraft::RandomBytes(140000, 8)).Add(deflated).Finish("c");
-    Outcome clean = Walk(archive.bytes());
+    const std::string archive = Archive().AddStored("a/b.txt", zipcraft::RandomBytes(140000, 8))
+                                    .AddDeflated("big.txt", zipcraft::SampleText(400000, 7)).Finish("c").bytes();
+    Outcome clean = Walk(archive);
     ASSERT_EQ(clean.code, 0);
     long long reads = standin::ReadCalls();
     ASSERT_GE(reads, 4);
     for (int n = 1; n <= reads; ++n) {
         SCOPED_TRACE(n);
-        Outcome run = Walk(archive.bytes(), kPrefix.size(), n);
+        Outcome run = Walk(archive, kPrefix.size(), n);
         EXPECT_EQ(run.code, ABORT_FAILED);
         ASSERT_EQ(run.boxes.size(), 1u);
         EXPECT_EQ(run.boxes[0].text, ReadFailedText());
@@ -322,9 +321,8 @@ TEST_F(OutputTest, OverwriteQuestionPerMember) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.answer);
-        mkdir(Path("f").c_str(), 0777);
+        zipcraft::EmptyFolder(out_);
         WriteFile(Path("f/exists.txt"), "the old, longer content");
-        unlink(Path("next.txt").c_str());
         answers_.overwrite = c.answer;
         Load(Archive().AddStored("f/exists.txt", "new").AddStored("next.txt", "next").Finish().bytes());
         state.silentMode = !c.answer;
@@ -353,8 +351,7 @@ TEST_F(OutputTest, ModuleInUseIsAskedOnlyOnOldHosts) {
     for (int host = 0; host < 3; ++host) {
         for (int answer : {IDOK, IDCANCEL, 0}) {  // 0: a silent run, which answers OK
             SCOPED_TRACE(host * 10 + answer);
-            unlink(Path("mod.dll").c_str());
-            unlink(Path("z.txt").c_str());
+            zipcraft::EmptyFolder(out_);
             Load(Archive().AddStored("mod.dll", "module").AddStored("z.txt", "z").Finish().bytes());
             state.win32sHost = host == 1;
             state.win95Host = host == 2;
@@ -456,14 +453,13 @@ TEST_F(OutputTest, MeterPositionIsExactWithoutOverflow) {
 // shown; the overwrite question is cut to its 119.
 TEST_F(OutputTest, StatusLineNamesTheMemberUnlessTheMeterIsShown) {
     const std::string name = std::string(200, 'n') + ".txt";
-    Archive archive;
-    archive.AddStored("dir/first.txt", "1").AddDeflated(name, "2").Finish();
-    Outcome run = ExtractArchive(archive.bytes());
+    const std::string archive = Archive().AddStored("dir/first.txt", "1").AddDeflated(name, "2").Finish().bytes();
+    Outcome run = ExtractArchive(archive);
     EXPECT_EQ(run.code, 0);
     EXPECT_EQ(standin::ControlText(ID_STATUS), zipcraft::Formatted(MSG_UNZIPPING, name.c_str()).substr(0, 99));
     EXPECT_EQ(standin::Invalidations(ID_STATUS), 2);
 
-    Load(archive.bytes());
+    Load(archive);
     state.meterShown = 1;
     run = Go();
     EXPECT_EQ(run.code, 0);

@@ -126,7 +126,6 @@ class DeleteTreeTest : public ::testing::Test {
 protected:
     void SetUp() override {
         FreshState();
-        root_ = scratch_.File("tree");
         MakeTree(root_);
     }
     void TearDown() override { FreshState(); }
@@ -153,7 +152,7 @@ protected:
     }
 
     TempDir scratch_;
-    std::string root_;
+    std::string root_ = scratch_.File("tree");
     char buffer_[PATH_CHARS];
 };
 

@@ -103,9 +103,7 @@ protected:
         if (!missing) WriteFile(path, file);
         memcpy(&stubData.params, &file[blockAt], sizeof stubData.params);
         lstrcpyA(state.selfPath, path.c_str());
-        int code = ARM_CHECKPOINT();
-        if (code == 0) LoadStubData();
-        return code;
+        return sfxtest::RunUnderCheckpoint(LoadStubData);
     }
 };
 
