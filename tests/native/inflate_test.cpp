@@ -368,10 +368,9 @@ struct Case {
 };
 
 std::vector<Case> Cases() {
-    std::vector<int> none(19, 0), lone = none, overfull = none, incomplete = none;
-    lone[8] = 1;  // a lone one-bit code: bit 0 is length 8, bit 1 is the filler
-    overfull[0] = overfull[1] = overfull[18] = 1;
-    incomplete[0] = incomplete[1] = incomplete[18] = 2;
+    const std::vector<int> none(19, 0), overfull = Lengths(19, {{0, 1}, {1, 1}, {18, 1}}),
+        incomplete = Lengths(19, {{0, 2}, {1, 2}, {18, 2}});
+    const std::vector<int> lone = Lengths(19, {{8, 1}});  // one-bit code: bit 0 is length 8, bit 1 the filler
     // 'a' to 'g' and the end of block with three bits each: 3, then 16 repeats it six times.
     std::vector<LengthSymbol> threeBits = {{18, 86}, {3, 0}, {16, 3}, {18, 127}, {17, 7}, {17, 1}, {3, 0}, {0, 0}};
     // Literal/length: 'a' 1 bit, end 2 bits, length 3 (257) 2 bits.

@@ -256,8 +256,7 @@ TEST(MksfxZipInput, ArchivesTheStubCannotTake) {
     TempDir dir;
     std::string stub = dir / "stub.exe";
     WriteFile(stub, SyntheticStub());
-    std::string good = ZipArchive({{"a.txt", "alpha"}});
-    std::string zip64 = good;  // a ZIP64 end-of-directory locator in front of the end record
+    std::string zip64 = ZipArchive({{"a.txt", "alpha"}});  // a ZIP64 end-of-directory locator before the end record
     zip64.insert(zip64.size() - 22, std::string("PK\x06\x07", 4) + std::string(16, '\0'));
     std::string truncatedStream = ZipArchive({{"a.txt", std::string(5000, 'a')}});
     truncatedStream[30 + 5 + 3] ^= 0x55;  // inside the DEFLATE data
@@ -468,8 +467,7 @@ struct Refusal {
 
 TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
     Inputs in;
-    std::string bigIcon = SampleIcon().substr(0, 6 + 16) + std::string(1900, 'k');
-    WriteFile(in.dir / "big.ico", bigIcon);
+    WriteFile(in.dir / "big.ico", SampleIcon().substr(0, 6 + 16) + std::string(1900, 'k'));
     WriteFile(in.dir / "notes.txt", "not an icon");
     WriteFile(in.dir / "check.txt", "ok \xE2\x9C\x93\n");
     // Two archives that hold 65536 entries between them.
@@ -479,13 +477,11 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
     for (ZipMember& m : many) m.name[0] = 'n';
     WriteFile(in.dir / "many2.zip", ZipArchive(many));
     // Stubs that are not sound: no block, two blocks, cut short, no MZ, a finished setup file.
-    std::string stub = SyntheticStub(), noBlock = stub, twice = stub, noMz = stub;
-    noBlock[1024] = 'x';
-    twice.replace(5000, 52, stub.substr(1024, 52));
-    noMz[0] = 'X';
-    const std::pair<const char*, std::string> stubs[] = {{"noblock.exe", noBlock}, {"twice.exe", twice},
-                                                         {"cut.exe", stub.substr(0, 4000)}, {"nomz.exe", noMz},
-                                                         {"setup.exe", BuildSfx(SfxParts())}};
+    const std::string stub = SyntheticStub();
+    const std::pair<const char*, std::string> stubs[] = {
+        {"noblock.exe", std::string(stub).replace(1024, 1, "x")},
+        {"twice.exe", std::string(stub).replace(5000, 52, stub.substr(1024, 52))},
+        {"cut.exe", stub.substr(0, 4000)}, {"nomz.exe", "X" + stub.substr(1)}, {"setup.exe", BuildSfx(SfxParts())}};
     for (const auto& s : stubs) WriteFile(in.dir / s.first, s.second);
     int crashing = 0;  // the icons that crashed the platform's loader
     for (const hostile::Case& c : hostile::Cases())

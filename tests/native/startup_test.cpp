@@ -254,8 +254,7 @@ TEST(StartUp, WaitOptionSwitchesAndExitCodeWithoutDialog) {
     for (Case& c : cases) {
         FreshState();
         TempDir dir;
-        std::string path = dir.File("s.exe");
-        std::string image(400, 'x');
+        std::string path = dir.File("s.exe"), image(400, 'x');
         memcpy(&image[50], &stubData, sizeof stubData);
         StubData& block = *(StubData*)&image[50];
         block.params.archiveOffset = (DWORD)image.size();
