@@ -29,9 +29,8 @@ protected:
 };
 
 TEST_F(PumpsTest, PumpMessagesDispatchesUpToAQuitAndConsumesIt) {
-    HWND dialog = standin::FakeDialog();
     for (UINT m : {(UINT)WM_TIMER, (UINT)WM_LBUTTONDOWN, (UINT)WM_QUIT, (UINT)WM_KEYDOWN})
-        standin::PostInput(dialog, m, 0, 0);
+        standin::PostInput(standin::FakeDialog(), m, 0, 0);
     PumpMessages();
     EXPECT_EQ(dispatched, (std::vector<UINT>{WM_TIMER, WM_LBUTTONDOWN}));
     EXPECT_EQ(standin::QueuedMessages(), 1u);

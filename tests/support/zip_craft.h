@@ -70,7 +70,6 @@ private:
 struct Outcome {
     int code = -1;                          // RunExtraction's result
     std::vector<ShownMessageBox> boxes;     // every box shown, in order
-    std::string LastText() const { return boxes.empty() ? "" : boxes.back().text; }
 };
 
 // Sets the program's state as start-up and the Setup command leave it, with `file` as its own
