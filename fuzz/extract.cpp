@@ -1,8 +1,5 @@
-// Fuzzes the whole extraction — record walker, member output and decoder — with the input
-// as the archive of a self-extracting file, extracting into a scratch folder nested a few
-// levels deep. After every run the folder is removed as the Setup command removes it, and
-// anything that appeared outside it stops the fuzzer.
-//
+// Fuzzes the whole extraction with the input as the archive, into a nested scratch folder that
+// is removed after every run as the Setup command removes it; anything outside it stops the fuzzer.
 // The first input byte picks the answers and modes: bit 0 answers Yes to the overwrite
 // question, bit 1 shows the meter, bit 2 pretends an old host on which the first member's
 // path is a loaded module, bit 3 confirms the cancel query (asked when input is queued).

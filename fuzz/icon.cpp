@@ -1,8 +1,6 @@
-// Arbitrary bytes as the icon file of a configuration block, through the stub's check before
-// it hands an icon to the platform's loader. Whatever the check calls sound is then read as
-// the loader reads it, from a copy of exactly the input's size: the header, the palette, the
-// colour rows and the mask of every image, with sizes worked out here in 64 bits. A read
-// past the input (the check let an image through that does not fit) stops the fuzzer.
+// Arbitrary bytes through the stub's icon check. What it calls sound is read as the platform's
+// loader reads it (header, palette, rows and mask of every image, sizes in 64 bits) from a copy
+// of exactly the input's size, so an image the check let through that does not fit is caught.
 #include <stdint.h>
 #include <stdlib.h>
 

@@ -1,10 +1,6 @@
-// Whole self-extracting files. Damaged ones, run through the stub's own start-up and
-// extraction: cut at every byte of the archive part, and corrupted at random. Every run must
-// end with one clear message and an abort code, or succeed with correct output; nothing may
-// appear outside the extraction folder, and the Setup command's clean-up must remove the
-// folder again. And `mksfx extract`, run as a program: the stub's own extraction on Linux,
-// checked against Info-ZIP unzip, and its reports when the file or the folder is not as it
-// should be.
+// Whole self-extracting files, cut or corrupted, through the stub's start-up and extraction:
+// one clear message or correct output, nothing outside the folder, and the clean-up removes
+// it. And `mksfx extract` as a program: checked against unzip, and its refusals.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -37,13 +33,10 @@ protected:
             {"deep/er/notes.txt", zipcraft::SampleText(2500, 3), 8, 0x0008},
             {"deep/\x84nderung.txt", zipcraft::SampleText(700, 4), 8},
         };
-        root_ = scratch_.File("run");
-        // The texts a run may end with: the table's (up to the first format field), and the
-        // built-in ones.
+        // The texts a run may end with, up to their first format field.
         FreshState();
-        for (int id : {MSG_READ_FAILED, MSG_SEEK_FAILED, MSG_BAD_HEADER, MSG_CANNOT_CREATE_FILE,
-                       MSG_BAD_METHOD, MSG_BAD_CRC, MSG_CANNOT_CREATE_FOLDER, MSG_WRITE_FAILED,
-                       MSG_END_RECORD_BAD}) {
+        for (int id : {MSG_READ_FAILED, MSG_SEEK_FAILED, MSG_BAD_HEADER, MSG_CANNOT_CREATE_FILE, MSG_BAD_METHOD,
+                       MSG_BAD_CRC, MSG_CANNOT_CREATE_FOLDER, MSG_WRITE_FAILED, MSG_END_RECORD_BAD}) {
             std::string text = Message(id);
             heads_.push_back(text.substr(0, text.find('%')));
         }
@@ -82,14 +75,11 @@ protected:
         return r;
     }
 
-    // Checks one run and cleans up after it.
     void Check(const Result& r) {
         std::vector<std::string> tree = zipcraft::ListTree(root_);
         for (const std::string& entry : tree)
-            ASSERT_TRUE(entry == "setup.exe" || entry == "tmp/" || entry.rfind("out/", 0) == 0)
-                << entry;
-        // Questions (a damaged name may repeat another) are answered No; errors are boxes of
-        // their own.
+            ASSERT_TRUE(entry == "setup.exe" || entry == "tmp/" || entry.rfind("out/", 0) == 0) << entry;
+        // Questions (a damaged name may repeat another) are answered No.
         std::vector<ShownMessageBox> errors;
         for (const ShownMessageBox& box : r.boxes) {
             if (box.type == (UINT)(MB_OK | MB_ICONERROR)) errors.push_back(box);
@@ -126,14 +116,13 @@ protected:
     }
 
     TempDir scratch_;
-    std::string root_;
+    std::string root_ = scratch_.File("run");
     std::vector<sfxtest::ZipMember> members_;
     std::vector<std::string> heads_;
 };
 
-// Files crafted to break the stub (tests/support/hostile.h): each run ends with its message
-// and has written no more than the files of its row; no icon of them is used, nothing lands
-// outside the extraction folder, and removing the folder leaves nothing behind.
+// Files crafted to break the stub (tests/support/hostile.h): each run ends with its message,
+// writes no more than its row's files, uses no icon, and its folder goes without a trace.
 TEST_F(DamageTest, HostileFilesEndWithTheirMessage) {
     for (const hostile::Case& c : hostile::Cases()) {
         SCOPED_TRACE(c.what);
@@ -154,19 +143,16 @@ TEST_F(DamageTest, HostileFilesEndWithTheirMessage) {
     }
 }
 
-// Cut at every byte of the archive part. With the end-record probe, start-up refuses every
-// file cut before the probed signature (message 39); without it, the walk meets the cut as
-// a short read wherever it lies (message 36 with the program's own path). The end record's
-// comment is never read, so a cut inside it still completes; the whole file extracts every
-// member.
+// Cut at every byte of the archive part. With the end-record probe, start-up refuses a file
+// cut before the probed signature (message 39); without it, the walk meets the cut as a short
+// read (message 36). The end record's comment is never read, so a cut inside it completes.
 TEST_F(DamageTest, CutAtEveryByteOfTheArchive) {
-    std::string readFailed = zipcraft::Formatted(MSG_READ_FAILED, (root_ + "/setup.exe").c_str());
-    std::string noEndRecord = Message(MSG_END_RECORD_BAD);
+    std::string readFailed = zipcraft::Formatted(MSG_READ_FAILED, (root_ + "/setup.exe").c_str()),
+                noEndRecord = Message(MSG_END_RECORD_BAD);
     FreshState();
     for (bool probe : {true, false}) {
         std::string whole = BuildFile(probe);
-        size_t archiveStart =
-            ReadLe32((const unsigned char*)whole.data() + sfxtest::FindBlock(whole) + 12);
+        size_t archiveStart = sfxtest::Le32(whole, sfxtest::FindBlock(whole) + 12);
         size_t endRecord = whole.rfind("PK\x05\x06");
         for (size_t cut = archiveStart; cut <= whole.size(); ++cut) {
             SCOPED_TRACE(std::to_string(probe) + " cut " + std::to_string(cut));
@@ -196,8 +182,7 @@ TEST_F(DamageTest, RandomCorruptionsOfTheArchive) {
     int successes = 0;
     for (bool probe : {true, false}) {
         std::string whole = BuildFile(probe);
-        size_t archiveStart =
-            ReadLe32((const unsigned char*)whole.data() + sfxtest::FindBlock(whole) + 12);
+        size_t archiveStart = sfxtest::Le32(whole, sfxtest::FindBlock(whole) + 12);
         for (int round = 0; round < 1500; ++round) {
             std::string bytes = whole;
             int flips = 1 + (int)(random() % 4);
@@ -233,13 +218,9 @@ std::string Utf8(const std::string& ansi) {
 
 class ExtractCommandTest : public ::testing::Test {
 protected:
-    // Linux names of any characters: "Łódź", outside Windows-1252.
-    void SetUp() override {
-        file_ = scratch_.File("\xC5\x81\xC3\xB3" "d\xC5\xBA.exe");
-        dir_ = scratch_.File("\xC5\x81\xC3\xB3" "d\xC5\xBA");
-    }
     TempDir scratch_;
-    std::string file_, dir_;
+    // Linux names of any characters: "Łódź", outside Windows-1252.
+    std::string file_ = scratch_.File("\xC5\x81\xC3\xB3" "d\xC5\xBA.exe"), dir_ = scratch_.File("\xC5\x81\xC3\xB3" "d\xC5\xBA");
 };
 
 std::string SfxOf(const std::vector<ZipMember>& members) {
@@ -264,8 +245,7 @@ TEST_F(ExtractCommandTest, ExtractsLikeUnzip) {
     // Times are local times, as unzip takes them too.
     RunResult r = RunMksfx({"extract", file_, dir_}, {"TZ=Europe/Berlin"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(r.out, "5 files, " + std::to_string(70000 + 7 + 5000 + 2049) + " bytes extracted into " +
-                         dir_ + "\n");
+    EXPECT_EQ(r.out, "5 files, " + std::to_string(70000 + 7 + 5000 + 2049) + " bytes extracted into " + dir_ + "\n");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(ReadFile(dir_ + "/Gr\xC3\xB6\xC3\x9F" "e.txt"), "umlauts");  // a UTF-8 name
     if (!sfxtest::HaveProgram("unzip")) GTEST_SKIP() << "Info-ZIP unzip is not installed";
@@ -349,8 +329,7 @@ TEST_F(ExtractCommandTest, BuildThenExtractKeepsTimesInAnyZone) {
     ASSERT_EQ(utimensat(AT_FDCWD, scratch_.File("in/noon.txt").c_str(), noon, 0), 0);
     for (const char* zone : {"TZ=UTC", "TZ=Europe/Berlin", "TZ=America/New_York", "TZ=Asia/Kolkata"}) {
         SCOPED_TRACE(zone);
-        unlink((dir_ + "/noon.txt").c_str());
-        rmdir(dir_.c_str());
+        sfxtest::RemoveTree(dir_);
         ASSERT_EQ(RunMksfx({"build", "-q", "-o", file_, "--stub", scratch_.File("stub.exe"), scratch_.File("in")}, {zone})
                       .exitCode, 0);
         ASSERT_EQ(RunMksfx({"extract", file_, dir_}, {zone}).exitCode, 0);

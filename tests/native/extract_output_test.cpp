@@ -1,7 +1,5 @@
-// Extraction on real files. The archive walker: which records it reads and steps over, where
-// the walk ends, and every way an archive can be cut short, mislabelled or hostile. Member
-// output: what is written and how (progress, CRC, times), the prompts, and every failure of
-// the output side.
+// Extraction on real files: the archive walker over sound, cut, mislabelled and hostile
+// archives, and member output (progress, CRC, times, prompts, every failure of the output).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -39,11 +37,7 @@ int AnswerBox(const ShownMessageBox& box, void* context) {
 
 class OutputTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        file_ = scratch_.File("setup.exe");
-        out_ = scratch_.File("out");
-        mkdir(out_.c_str(), 0777);
-    }
+    void SetUp() override { mkdir(out_.c_str(), 0777); }
     void TearDown() override { FreshState(); }
 
     // Prepares a run over `archive`; `Go` runs it with `answers_`.
@@ -57,8 +51,7 @@ protected:
         Load(archive, totalSize);
         return Go();
     }
-    // Extracts into an empty folder, the archive at `offset`; read number `failRead` fails
-    // (0: none).
+    // Extracts into an empty folder, the archive at `offset`; read number `failRead` (0: none) fails.
     Outcome Walk(const std::string& archive, uint32_t offset = kPrefix.size(), int failRead = 0) {
         zipcraft::EmptyFolder(out_);
         Load(archive);
@@ -68,49 +61,37 @@ protected:
     }
     std::string Path(const std::string& name) { return out_ + "/" + name; }
     std::string Content(const std::string& name) { return ReadFile(Path(name)); }
-    std::string ShownPath(const std::string& name) {
-        return zipcraft::Backslashed(out_ + "/" + name);
-    }
+    std::string ShownPath(const std::string& name) { return zipcraft::Backslashed(Path(name)); }
     std::string ReadFailedText() { return zipcraft::Formatted(MSG_READ_FAILED, file_.c_str()); }
     std::string Overwrite(const std::string& name) {
         return zipcraft::Formatted(MSG_OVERWRITE_QUERY, ShownPath(name).c_str());
     }
 
     TempDir scratch_;
-    std::string file_, out_;
+    std::string file_ = scratch_.File("setup.exe"), out_ = scratch_.File("out");
     Answers answers_;
 };
-
-Member Make(const std::string& name, const std::string& content, int method = 0) {
-    Member m;
-    m.name = name, m.content = content, m.method = method;
-    return m;
-}
 
 // Each archive: the run's result, every box it showed (the last an error box when it
 // failed), and everything in the folder afterwards; nothing appears outside it.
 TEST_F(OutputTest, EachArchiveEndsAsItShould) {
-    Member stored = Make("stored.bin", zipcraft::RandomBytes(3000, 5)), deflated;
+    Member stored{"stored.bin", zipcraft::RandomBytes(3000, 5)}, deflated;
     stored.flags = 0x0008;  // the descriptors carry wrong values: the local header counts
     stored.descriptor = std::string("PK\7\x08") + std::string(12, '\xEE');
-    deflated = stored;
-    deflated.name = "deflated.txt";
-    deflated.content = zipcraft::SampleText(40000, 6);
-    deflated.method = 8;
+    deflated = {"deflated.txt", zipcraft::SampleText(40000, 6), 8, stored.flags};
+    deflated.descriptor = stored.descriptor;
     // The local header counts 5000 bytes more than the stream takes, more than the feed reads
     // past its end: the next record is where the header says, not where reading stopped.
-    Member padded = Make("padded.txt", zipcraft::SampleText(10000, 4), 8);
+    Member padded{"padded.txt", zipcraft::SampleText(10000, 4), 8};
     padded.haveData = true;
     padded.data = RawDeflate(padded.content) + "PK\3\4" + std::string(4996, 'j');
     // Directory entries that claim 100 bytes of data that are not there: none is skipped.
-    Member dir = Make("made/", ""), backslashDir = Make("other\\", "");
+    Member dir{"made/", ""}, backslashDir{"other\\", ""};
     dir.packed = backslashDir.packed = 100;
     // A size beyond 2 GiB would seek backwards onto the same header again and again.
-    Member huge = Make("dup.txt", "second");
+    Member huge{"dup.txt", "second"};
     huge.haveData = true;
     huge.packed = 0xFFFFFFC0u;
-    Archive tail;
-    tail.AddStored("after.txt", "never");
     const std::vector<std::string> odd = {"a..b.txt", "..hidden",    ".x/y.txt", "sp ace/x y.txt", "con-nul.txt",
                                           "comma,com10.txt", "lpt0.txt", "CONIN.txt"};
     Archive oddNames;
@@ -121,15 +102,14 @@ TEST_F(OutputTest, EachArchiveEndsAsItShould) {
     struct Row {
         std::string what, archive;
         int code;
-        std::vector<std::string> boxes;
-        std::vector<std::string> tree;
+        std::vector<std::string> boxes, tree;
         std::vector<std::pair<std::string, std::string>> contents = {};
         uint32_t offset = (uint32_t)kPrefix.size();
     };
     std::vector<Row> rows = {
         {"an end record alone", Archive().End().bytes(), 0, {}, {}},
         {"nothing after the end record and its comment is taken",
-         Archive().AddStored("a.txt", "alpha").Finish("a comment").Raw(tail.bytes()).Raw("PK\7\x08junk").bytes(), 0,
+         Archive().AddStored("a.txt", "alpha").Finish("a comment").Raw(Archive().AddStored("after.txt", "never").bytes()).Raw("PK\7\x08junk").bytes(), 0,
          {}, {"a.txt"}},
         {"records in any order, central entries skipped",
          Archive().Central("ghost.txt", "EXTRA", "a comment on nothing").AddStored("one.txt", "1").Central("one.txt")
@@ -147,7 +127,7 @@ TEST_F(OutputTest, EachArchiveEndsAsItShould) {
         {"directory entries make no folder and skip nothing",
          Archive().Add(dir).Add(backslashDir).AddStored("made2/file.txt", "x").Finish().bytes(), 0, {},
          {"made2/", "made2/file.txt"}},
-        {"a directory entry that climbs makes nothing", Archive().Add(Make("../evil/", "")).Finish().bytes(), 0, {}, {}},
+        {"a directory entry that climbs makes nothing", Archive().Add(Member{"../evil/", ""}).Finish().bytes(), 0, {}, {}},
         // "äöü ß.txt" in code page 850, then with a leading slash and in a folder.
         {"names arrive in the ANSI code page",
          Archive().AddStored("\x84\x94\x81 \xE1.txt", "umlauts").AddStored("/lead.txt", "one leading slash")
@@ -159,7 +139,7 @@ TEST_F(OutputTest, EachArchiveEndsAsItShould) {
         {"a seek that cannot reach the archive", Archive().AddStored("a.txt", "a").Finish().bytes(), ABORT_FAILED,
          {Message(MSG_SEEK_FAILED)}, {}, {}, 0x80000000u},
         // 263 bytes fit the name buffer, but the path does not fit.
-        {"name of 263 bytes", Archive().Add(Make(std::string(263, 'n'), "")).Finish().bytes(), ABORT_FAILED,
+        {"name of 263 bytes", Archive().Add(Member{std::string(263, 'n'), ""}).Finish().bytes(), ABORT_FAILED,
          {tooLong.substr(0, MESSAGE_BUFFER_BYTES - 1)}, {}},
         {"huge size of a declined member", Archive().AddStored("dup.txt", "first").Add(huge).Finish().bytes(), ABORT_FAILED,
          {Overwrite("dup.txt"), ReadFailedText()}, {"dup.txt"}},
@@ -176,7 +156,7 @@ TEST_F(OutputTest, EachArchiveEndsAsItShould) {
                         {badHeader}, {"ok.txt"}, {{"ok.txt", "fine"}}});
     // Names of 264 bytes and more are refused, in local and in central records.
     for (size_t length : {264u, 300u, 65535u}) {
-        rows.push_back({"local name of " + std::to_string(length), Archive().Add(Make(std::string(length, 'n'), "x"))
+        rows.push_back({"local name of " + std::to_string(length), Archive().Add(Member{std::string(length, 'n'), "x"})
                             .Finish().bytes(), ABORT_FAILED, {badHeader}, {}});
         rows.push_back({"central name of " + std::to_string(length),
                         Archive().Central(std::string(length, 'c')).End().bytes(), ABORT_FAILED, {badHeader}, {}});
@@ -203,19 +183,17 @@ TEST_F(OutputTest, EachArchiveEndsAsItShould) {
     }
 }
 
-// Every read of a clean run, failed in turn: each is checked, whether it brings records or
-// member data.
+// Every read of a clean run fails in turn, whether it brings records or member data.
 TEST_F(OutputTest, EveryShortReadEndsTheRunWithMessage36) {
-    Member deflated = Make("big.txt", zipcraft::SampleText(400000, 7), 8);
-    Archive archive;
-    archive.AddStored("a/b.txt", zipcraft::RandomBytes(140000, 8)).Add(deflated).Finish("c");
-    Outcome clean = Walk(archive.bytes());
+    const std::string archive = Archive().AddStored("a/b.txt", zipcraft::RandomBytes(140000, 8))
+                                    .AddDeflated("big.txt", zipcraft::SampleText(400000, 7)).Finish("c").bytes();
+    Outcome clean = Walk(archive);
     ASSERT_EQ(clean.code, 0);
     long long reads = standin::ReadCalls();
     ASSERT_GE(reads, 4);
     for (int n = 1; n <= reads; ++n) {
         SCOPED_TRACE(n);
-        Outcome run = Walk(archive.bytes(), kPrefix.size(), n);
+        Outcome run = Walk(archive, kPrefix.size(), n);
         EXPECT_EQ(run.code, ABORT_FAILED);
         ASSERT_EQ(run.boxes.size(), 1u);
         EXPECT_EQ(run.boxes[0].text, ReadFailedText());
@@ -223,16 +201,14 @@ TEST_F(OutputTest, EveryShortReadEndsTheRunWithMessage36) {
     }
 }
 
-// Stored and deflated members of many sizes (and stored blocks inside a deflated one) come
-// out whole, in folders made for their files only; only each member's whole 2048-byte steps
-// count towards the meter, so a last part below 2048 bytes never moves it.
+// Stored and deflated members of many sizes come out whole, in folders made for their files
+// only; only each member's whole 2048-byte steps count towards the meter.
 TEST_F(OutputTest, MembersComeOutWholeAndCountWholeSteps) {
     Archive archive;
     std::vector<std::pair<std::string, std::string>> files;
     auto add = [&](const std::string& name, const std::string& content, int method, int level = 9) {
-        Member m;
-        m.name = name, m.content = content, m.method = method, m.haveData = true;
-        m.data = method ? RawDeflate(content, level) : content;
+        Member m{name, content, method};
+        m.haveData = true, m.data = method ? RawDeflate(content, level) : content;
         archive.Add(m);
         files.push_back({name, content});
     };
@@ -263,14 +239,11 @@ TEST_F(OutputTest, MembersComeOutWholeAndCountWholeSteps) {
     EXPECT_EQ(tree.size(), files.size() + 3);
 }
 
-// Each failure of the output side: its one error box (after any question, answered Yes), and
-// what stays of the files.
+// Each failure of the output side: its one error box (after any question, answered Yes).
 TEST_F(OutputTest, OutputFailuresEndWithTheirMessage) {
     auto shown = [&](int id, const std::string& name) { return zipcraft::Formatted(id, ShownPath(name).c_str()); };
     auto member = [](const std::string& name, const std::string& content, int method, int64_t crc = -1) {
-        Member m;
-        m.name = name, m.content = content, m.method = method, m.crc = crc;
-        return m;
+        return Member{name, content, method, 0, zipcraft::kTime, zipcraft::kDate, crc};
     };
     Member deflated = member("d.txt", zipcraft::SampleText(20000, 3), 8);
     deflated.haveData = true;
@@ -348,13 +321,10 @@ TEST_F(OutputTest, OverwriteQuestionPerMember) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.answer);
-        mkdir(Path("f").c_str(), 0777);
+        zipcraft::EmptyFolder(out_);
         WriteFile(Path("f/exists.txt"), "the old, longer content");
-        unlink(Path("next.txt").c_str());
         answers_.overwrite = c.answer;
-        Archive archive;
-        archive.AddStored("f/exists.txt", "new").AddStored("next.txt", "next").Finish();
-        Load(archive.bytes());
+        Load(Archive().AddStored("f/exists.txt", "new").AddStored("next.txt", "next").Finish().bytes());
         state.silentMode = !c.answer;
         Outcome run = Go();
         EXPECT_EQ(run.code, c.code);
@@ -371,9 +341,7 @@ TEST_F(OutputTest, OverwriteQuestionPerMember) {
     // Asked anew for every member.
     answers_.overwrite = IDNO;
     WriteFile(Path("next.txt"), "old");
-    Archive archive;
-    archive.AddStored("f/exists.txt", "1").AddStored("next.txt", "2").Finish();
-    Outcome run = ExtractArchive(archive.bytes());
+    Outcome run = ExtractArchive(Archive().AddStored("f/exists.txt", "1").AddStored("next.txt", "2").Finish().bytes());
     EXPECT_EQ(run.code, 0);
     EXPECT_EQ(run.boxes.size(), 2u);
 }
@@ -383,8 +351,7 @@ TEST_F(OutputTest, ModuleInUseIsAskedOnlyOnOldHosts) {
     for (int host = 0; host < 3; ++host) {
         for (int answer : {IDOK, IDCANCEL, 0}) {  // 0: a silent run, which answers OK
             SCOPED_TRACE(host * 10 + answer);
-            unlink(Path("mod.dll").c_str());
-            unlink(Path("z.txt").c_str());
+            zipcraft::EmptyFolder(out_);
             Load(Archive().AddStored("mod.dll", "module").AddStored("z.txt", "z").Finish().bytes());
             state.win32sHost = host == 1;
             state.win95Host = host == 2;
@@ -411,11 +378,7 @@ TEST_F(OutputTest, ModuleInUseIsAskedOnlyOnOldHosts) {
 }
 
 TEST_F(OutputTest, TimesComeFromTheDosDateAndTime) {
-    Member m;
-    m.name = "t.txt";
-    m.content = "time";
-    Member bad = m;
-    bad.name = "bad-date.txt";
+    Member m{"t.txt", "time"}, bad{"bad-date.txt", "time"};
     bad.date = 0;  // no valid date: the times are left alone
     Outcome run = ExtractArchive(Archive().Add(m).Add(bad).Finish().bytes());
     EXPECT_EQ(run.code, 0);
@@ -430,8 +393,7 @@ TEST_F(OutputTest, TimesComeFromTheDosDateAndTime) {
 }
 
 // The meter moves once per 64 KiB of full buffers; the position is bytesDone * 100 /
-// totalSize, whole-numbered and kept within 0..100 (exact multiples, totals smaller than the
-// output and the largest totals in the test after this one).
+// totalSize kept within 0..100 (the largest totals in the test after this one).
 TEST_F(OutputTest, MeterMovesOncePer64KiB) {
     struct Case {
         uint32_t totalSize;
@@ -445,8 +407,7 @@ TEST_F(OutputTest, MeterMovesOncePer64KiB) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.totalSize);
         unlink(Path("big.bin").c_str());
-        Load(Archive().AddStored("big.bin", zipcraft::RandomBytes(200000, 4)).Finish().bytes(),
-             c.totalSize);
+        Load(Archive().AddStored("big.bin", zipcraft::RandomBytes(200000, 4)).Finish().bytes(), c.totalSize);
         state.meterShown = c.meterShown;
         Outcome run = Go();
         EXPECT_EQ(run.code, 0);
@@ -469,8 +430,7 @@ TEST_F(OutputTest, MeterPositionIsExactWithoutOverflow) {
     static const unsigned char step[2048] = {};
     const uint32_t totals[] = {1, 7, 100, 65536, 131072, 1000000, 0x7FFFFFFF, 0x80000001, 0xFFFFFFFF};
     for (uint32_t total : totals) {
-        const uint64_t dones[] = {65536, 65537, 1000000, 0x40000000, 0xFFFF0000, total,
-                                  (uint64_t)total - 1};
+        const uint64_t dones[] = {65536, 65537, 1000000, 0x40000000, 0xFFFF0000, total, (uint64_t)total - 1};
         for (uint64_t done : dones) {
             if (done < 65536) continue;  // no meter update below 64 KiB
             SCOPED_TRACE(std::to_string(total) + " " + std::to_string(done));
@@ -493,14 +453,13 @@ TEST_F(OutputTest, MeterPositionIsExactWithoutOverflow) {
 // shown; the overwrite question is cut to its 119.
 TEST_F(OutputTest, StatusLineNamesTheMemberUnlessTheMeterIsShown) {
     const std::string name = std::string(200, 'n') + ".txt";
-    Archive archive;
-    archive.AddStored("dir/first.txt", "1").AddDeflated(name, "2").Finish();
-    Outcome run = ExtractArchive(archive.bytes());
+    const std::string archive = Archive().AddStored("dir/first.txt", "1").AddDeflated(name, "2").Finish().bytes();
+    Outcome run = ExtractArchive(archive);
     EXPECT_EQ(run.code, 0);
     EXPECT_EQ(standin::ControlText(ID_STATUS), zipcraft::Formatted(MSG_UNZIPPING, name.c_str()).substr(0, 99));
     EXPECT_EQ(standin::Invalidations(ID_STATUS), 2);
 
-    Load(archive.bytes());
+    Load(archive);
     state.meterShown = 1;
     run = Go();
     EXPECT_EQ(run.code, 0);

@@ -1,11 +1,6 @@
-// mksfx end to end. Build: the file it writes is read by Info-ZIP unzip, passes verify, and
-// loads in the stub's own start-up code; its parameter block says what the options asked for;
-// every refusal is one clear line, exit code 1 (2 for usage), with no output file left
-// behind. ZIP files made by other tools as inputs: their members arrive with the compressed
-// data unchanged and with local headers the stub can trust (real CRC-32 and sizes, no data
-// descriptors); ZIP files the stub could not take are refused. Verify and list over damaged
-// and crafted files: each fault is found and named on a line of its own, and a sound file
-// passes.
+// mksfx end to end: builds that unzip, verify and the stub's start-up accept; refusals of one
+// line that leave no file; other tools' ZIP files copied unchanged with trustworthy local
+// headers; verify and list naming each fault of damaged and crafted files.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -29,9 +24,7 @@ namespace {
 // A tree with text, incompressible data, an empty file, a non-ASCII name and an empty folder.
 struct Inputs {
     TempDir dir;
-    std::string tree = dir / "tree";
-    std::string stub = dir / "stub.exe";
-    std::string icon = dir / "app.ico";
+    std::string tree = dir / "tree", stub = dir / "stub.exe", icon = dir / "app.ico";
     Inputs() {
         std::string text;
         for (int i = 0; i < 400; ++i) text += "line " + std::to_string(i) + " of the read-me file\n";
@@ -51,6 +44,16 @@ struct Inputs {
         if (!has("--stub")) args.insert(args.end(), {"--stub", stub});
         args.insert(args.end(), extra.begin(), extra.end());
         return args;
+    }
+    // unzip tests `out` without a warning and unpacks the tree's files from it unchanged.
+    void ExpectUnzipReads(const std::string& out) const {
+        RunResult test = RunProgram({"unzip", "-t", out});
+        EXPECT_EQ(test.exitCode, 0) << test.out << test.err;
+        EXPECT_EQ((test.out + test.err).find("warning"), std::string::npos) << test.out << test.err;
+        RemoveTree(dir / "unpacked");
+        ASSERT_EQ(RunProgram({"unzip", "-q", out, "-x", "docs/*", "-d", dir / "unpacked"}).exitCode, 0);
+        for (const char* name : {"readme.txt", "bin/setup.exe", "bin/zero.dat"})
+            EXPECT_EQ(ReadFile(dir / "unpacked/" + name), ReadFile(tree + "/" + name)) << name;
     }
 };
 
@@ -123,9 +126,7 @@ void BuildAndCheck(const Inputs& fx, const std::string& zip) {
     ASSERT_EQ(r.exitCode, 0) << r.err;
     RunResult verify = RunMksfx({"verify", out});
     EXPECT_EQ(verify.exitCode, 0) << verify.err;
-    RunResult unzip = RunProgram({"unzip", "-t", out});
-    EXPECT_EQ(unzip.exitCode, 0) << unzip.out << unzip.err;
-    EXPECT_EQ((unzip.out + unzip.err).find("warning"), std::string::npos) << unzip.out << unzip.err;
+    fx.ExpectUnzipReads(out);
 
     std::string file = ReadFile(out);
     std::vector<Record> inputs = CentralRecords(ReadFile(zip));
@@ -147,11 +148,6 @@ void BuildAndCheck(const Inputs& fx, const std::string& zip) {
         if (name.back() != '/') ++files;
     }
     EXPECT_EQ(files, 3u + FileExists(fx.tree + "/" + kName));
-
-    std::string unpacked = fx.dir / "unpacked";
-    ASSERT_EQ(RunProgram({"unzip", "-q", "-o", out, "-d", unpacked}).exitCode, 0);
-    for (const char* name : {"readme.txt", "bin/setup.exe", "bin/zero.dat"})
-        EXPECT_EQ(ReadFile(unpacked + "/" + name), ReadFile(fx.tree + "/" + name)) << name;
 
     ASSERT_EQ(LoadInStub(out), 0);
     EXPECT_STREQ(state.command, "run.bat");
@@ -249,9 +245,7 @@ TEST(MksfxZipInput, CraftedArchivesThatCopy) {
         EXPECT_EQ(RunMksfx({"verify", out}).exitCode, 0);
         std::vector<Record> locals = LocalRecords(ReadFile(out));
         ASSERT_EQ(locals.size(), 3u);
-        EXPECT_EQ(locals[0].name, "bin/tiny.txt");  // sorted by name
-        EXPECT_EQ(locals[2].name, "readme.txt");
-        EXPECT_EQ(locals[1].name, c.middle);
+        EXPECT_EQ(locals[0].name + "|" + locals[1].name + "|" + locals[2].name, "bin/tiny.txt|" + c.middle + "|readme.txt");
         EXPECT_EQ(locals[0].flags, 0);
         EXPECT_EQ(locals[0].crc, ZlibCrc("x"));
         EXPECT_EQ(locals[0].size, 1u);
@@ -262,11 +256,8 @@ TEST(MksfxZipInput, ArchivesTheStubCannotTake) {
     TempDir dir;
     std::string stub = dir / "stub.exe";
     WriteFile(stub, SyntheticStub());
-    std::string good = ZipArchive({{"a.txt", "alpha"}});
-    std::string zip64 = good;  // a ZIP64 end-of-directory locator in front of the end record
+    std::string zip64 = ZipArchive({{"a.txt", "alpha"}});  // a ZIP64 end-of-directory locator before the end record
     zip64.insert(zip64.size() - 22, std::string("PK\x06\x07", 4) + std::string(16, '\0'));
-    ZipMember corrupt{"a.txt", "alpha alpha alpha"};
-    corrupt.badCrc = true;
     std::string truncatedStream = ZipArchive({{"a.txt", std::string(5000, 'a')}});
     truncatedStream[30 + 5 + 3] ^= 0x55;  // inside the DEFLATE data
 
@@ -282,7 +273,7 @@ TEST(MksfxZipInput, ArchivesTheStubCannotTake) {
         {"absolute name", ZipArchive({{"/etc/evil", "x"}}), "absolute path"},
         {"drive letter", ZipArchive({{"C:evil.txt", "x"}}), "drive letter"},
         {"backslash", ZipArchive({{"sub\\evil.txt", "x"}}), "backslash"},
-        {"CRC mismatch", ZipArchive({corrupt}), "CRC-32 mismatch"},
+        {"CRC mismatch", ZipArchive({{"a.txt", "alpha alpha alpha", 8, 0, 0x6000, 0x5A21, true}}), "CRC-32 mismatch"},
         {"broken data", truncatedStream, "member a.txt"},
         {"not a ZIP file", std::string(300, 'n'), "not a ZIP file"},
     };
@@ -306,9 +297,8 @@ TEST(MksfxZipInput, ArchivesTheStubCannotTake) {
     }
 }
 
-// Builds of every kind: what build prints (the summary unless -q, each member with -v, the
-// icon's line), and the file that Info-ZIP unzip tests and unpacks, verify calls sound, list
-// shows and the stub's start-up loads. Any .ico or .png becomes the stored icon that fits.
+// Builds of every kind: what build prints, and a file that unzip, verify, list and the stub's
+// start-up all accept. Any .ico or .png becomes the stored icon that fits.
 TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
     Inputs in;
     ASSERT_TRUE(HaveProgram("convert")) << "run scripts/setup.sh (imagemagick)";
@@ -366,9 +356,7 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
         RunResult r = RunMksfx(in.Build(out, row.io[0]));
         ASSERT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(r.err, "");  // not a terminal: no progress
-        if (row.quiet) {
-            EXPECT_EQ(r.out, "");
-        }
+        EXPECT_EQ(r.out.empty(), row.quiet);  // the summary unless -q
         const std::string file = ReadFile(out);
         for (size_t i = 0; i < row.io[1].size(); ++i) {
             std::string part = row.io[1][i];
@@ -378,15 +366,9 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
         }
         EXPECT_EQ(file.find(chunk.substr(4), FindBlock(file) + 1) != std::string::npos, row.what == std::string("marked PNG"));
 
-        RunResult unzip = RunProgram({"unzip", "-t", out});
-        EXPECT_EQ(unzip.exitCode, 0) << unzip.out << unzip.err;
-        EXPECT_EQ((unzip.out + unzip.err).find("warning"), std::string::npos) << unzip.out << unzip.err;
-        std::string unpacked = in.dir / "unpacked";
-        RemoveTree(unpacked);
-        ASSERT_EQ(RunProgram({"unzip", "-q", out, "-x", "docs/*", "-d", unpacked}).exitCode, 0);
-        for (const char* name : {"readme.txt", "bin/setup.exe", "bin/zero.dat"})
-            EXPECT_EQ(ReadFile(unpacked + "/" + name), ReadFile(t + "/" + name)) << name;
-        EXPECT_EQ(ListFolder(unpacked + "/empty").size(), 0u);
+        in.ExpectUnzipReads(out);
+        EXPECT_TRUE(FileExists(in.dir / "unpacked/empty"));
+        EXPECT_EQ(ListFolder(in.dir / "unpacked/empty").size(), 0u);
         RunResult verify = RunMksfx({"verify", out});
         EXPECT_EQ(verify.exitCode, 0) << verify.err;
 
@@ -456,8 +438,7 @@ TEST(MksfxBuild, FillsTheParameterBlock) {
 TEST(MksfxBuild, SameInputsGiveTheSameBytes) {
     Inputs in;
     std::string a = in.dir / "a/setup.exe", b = in.dir / "b/setup.exe";  // the name is in the file
-    mkdir((in.dir / "a").c_str(), 0755);
-    mkdir((in.dir / "b").c_str(), 0755);
+    for (const char* sub : {"a", "b"}) mkdir((in.dir / sub).c_str(), 0755);
     std::vector<std::string> argsA = in.Build(a, {"--text", "x", in.tree});
     std::vector<std::string> argsB = in.Build(b, {"--text", "x", in.tree});
     ASSERT_EQ(RunMksfx(argsA).exitCode, 0);
@@ -486,8 +467,7 @@ struct Refusal {
 
 TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
     Inputs in;
-    std::string bigIcon = SampleIcon().substr(0, 6 + 16) + std::string(1900, 'k');
-    WriteFile(in.dir / "big.ico", bigIcon);
+    WriteFile(in.dir / "big.ico", SampleIcon().substr(0, 6 + 16) + std::string(1900, 'k'));
     WriteFile(in.dir / "notes.txt", "not an icon");
     WriteFile(in.dir / "check.txt", "ok \xE2\x9C\x93\n");
     // Two archives that hold 65536 entries between them.
@@ -497,23 +477,19 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
     for (ZipMember& m : many) m.name[0] = 'n';
     WriteFile(in.dir / "many2.zip", ZipArchive(many));
     // Stubs that are not sound: no block, two blocks, cut short, no MZ, a finished setup file.
-    std::string stub = SyntheticStub(), noBlock = stub, twice = stub, noMz = stub;
-    noBlock[1024] = 'x';
-    twice.replace(5000, 52, stub.substr(1024, 52));
-    noMz[0] = 'X';
-    const std::pair<const char*, std::string> stubs[] = {{"noblock.exe", noBlock}, {"twice.exe", twice},
-                                                         {"cut.exe", stub.substr(0, 4000)}, {"nomz.exe", noMz},
-                                                         {"setup.exe", BuildSfx(SfxParts())}};
+    const std::string stub = SyntheticStub();
+    const std::pair<const char*, std::string> stubs[] = {
+        {"noblock.exe", std::string(stub).replace(1024, 1, "x")},
+        {"twice.exe", std::string(stub).replace(5000, 52, stub.substr(1024, 52))},
+        {"cut.exe", stub.substr(0, 4000)}, {"nomz.exe", "X" + stub.substr(1)}, {"setup.exe", BuildSfx(SfxParts())}};
     for (const auto& s : stubs) WriteFile(in.dir / s.first, s.second);
-    WriteFile(in.dir / "umlaut/\xC3\xA4.txt", "x");
-    WriteFile(in.dir / "umlaut/\xC3\x84.txt", "y");
     int crashing = 0;  // the icons that crashed the platform's loader
     for (const hostile::Case& c : hostile::Cases())
         if (!c.icon.empty())
             WriteFile(in.dir / ("crash" + std::to_string(crashing++) + ".ico"), c.icon);
-    WriteFile(in.dir / "case/A.txt", "x");
-    WriteFile(in.dir / "case/a.txt", "y");
-    for (const char* name : {"a:1", "a:2", "nul", "ok.txt"}) WriteFile(in.dir / "several/" + name, "x");
+    for (const char* name : {"umlaut/\xC3\xA4.txt", "umlaut/\xC3\x84.txt", "case/A.txt", "case/a.txt", "several/a:1",
+                             "several/a:2", "several/nul", "several/ok.txt"})
+        WriteFile(in.dir / name, name);
     // A certificate and its key, another key, and the first key locked by a password.
     const std::string cert = in.dir / "cert.pem", key = in.dir / "key.pem", other = in.dir / "other.pem",
                       locked = in.dir / "locked.pem", pass = in.dir / "pass.txt";
@@ -584,8 +560,7 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         {"time-stamping server out of reach", {"--sign-cert", cert, "--sign-key", key, "--sign-timestamp", "http://127.0.0.1:9/", t},
          1, "Failed to get data from http://127.0.0.1:9/"},
     };
-    // Inputs of one file each whose name cannot be stored: the file's path in its folder, and
-    // the refusal.
+    // Inputs of one file each whose name cannot be stored, and the refusal.
     const std::pair<std::string, std::string> names[] = {
         {"\xE6\x97\xA5.txt", "the name holds U+65E5 '\xE6\x97\xA5' at character 1, which code page 850"},
         {"a\xE2\x82\xAC.txt", "'a\xE2\x82\xAC.txt' (from " + in.dir / "n1/a\xE2\x82\xAC.txt): the name holds U+20AC"},
@@ -624,8 +599,7 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
     EXPECT_NE(noOutput.err.find("no output file"), std::string::npos);
 }
 
-// The output replaces only a regular file (or a new name), never an input, keeps its mode,
-// and writes through a symbolic link.
+// The output replaces only a regular file or a new name, never an input, keeps its mode, follows a link.
 TEST(MksfxBuild, OutputIsReplacedOnlyWhenSafe) {
     Inputs in;
     const std::string t = in.tree, o = in.dir / "o", out = o + "/out.exe", real = o + "/real.exe";
@@ -743,7 +717,6 @@ TEST(MksfxBuild, TextFilesListsAndTheInstalledStub) {
     ReleaseStubState();
 }
 
-// Progress only on a terminal, and not with -q.
 TEST(MksfxBuild, ProgressOnATerminal) {
     Inputs in;
     std::string out = in.dir / "out.exe";
@@ -772,21 +745,20 @@ TEST(MksfxCommands, HelpVersionAndUsage) {
     const struct {
         std::vector<std::string> args;
         const char* message;
+        int code = 2;
     } usage[] = {
         {{}, "usage: mksfx COMMAND"},
         {{"frobnicate"}, "unknown command 'frobnicate'"},
         {{"list"}, "no FILE given"},
         {{"verify", "a", "b"}, "verify takes one FILE, 2 arguments given"},
         {{"extract", "a"}, "extract takes FILE and DIR, 1 argument given"},
+        {{"list", "/nonexistent/x.exe"}, "cannot read /nonexistent/x.exe", 1},
     };
     for (const auto& u : usage) {
         RunResult r = RunMksfx(u.args);
-        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_EQ(r.exitCode, u.code);
         EXPECT_NE(r.err.find(u.message), std::string::npos) << r.err;
     }
-    RunResult missing = RunMksfx({"list", "/nonexistent/x.exe"});
-    EXPECT_EQ(missing.exitCode, 1);
-    EXPECT_NE(missing.err.find("cannot read /nonexistent/x.exe"), std::string::npos);
 
     // Output that cannot be written is a failure.
     TempDir dir;
@@ -804,10 +776,7 @@ TEST(MksfxCommands, HelpVersionAndUsage) {
 
 SfxParts Sound() {
     SfxParts p;
-    ConfigFields c;
-    c.command = "setup.exe";
-    c.text = "hello";
-    p.config = ConfigText(c);
+    p.config = ConfigText({"", "setup.exe", "", "hello"});
     p.members = {{"a.txt", "alpha alpha alpha alpha"}, {"sub/b.bin", std::string(3000, 'b'), 0}};
     return p;
 }
@@ -841,24 +810,12 @@ TEST(MksfxVerify, FindsEachFault) {
     f = sound;
     f[data + 2] ^= 0x40;
     add("changed member byte", f, "member 'a.txt'");
-    f = sound;
-    SetLe32(&f, block + 20, Le32(sound, block + 20) - 1);
-    ResealHeader(&f);
-    add("end record offset", f, "no end record at");
-    f = sound;
-    SetLe32(&f, block + 24, 5);
-    ResealHeader(&f);
-    add("total size", f, "total size is 5");
+    add("end record offset", Resealed(Patch32(sound, block + 20, Le32(sound, block + 20) - 1)), "no end record at");
+    add("total size", Resealed(Patch32(sound, block + 24, 5)), "total size is 5");
     add("cut short", sound.substr(0, data + 10), "archive cut short");
-    f = sound;
-    f.replace(200, 8, sound.substr(block, 8));
-    ResealHeader(&f);
-    add("signature twice", f, "occurs 2 times");
+    add("signature twice", Resealed(std::string(sound).replace(200, 8, sound.substr(block, 8))), "occurs 2 times");
     add("no block", std::string(5000, 'x'), "no parameter block");
-    f = sound;
-    f[0] = 'X';
-    ResealHeader(&f);
-    add("stub image without MZ", f, "the stub image is not sound: no MZ signature");
+    add("stub image without MZ", Resealed("X" + sound.substr(1)), "the stub image is not sound: no MZ signature");
     SfxParts first = Sound();  // the search for the block starts at the first byte
     first.stub = first.stub.substr(FindBlock(first.stub));
     add("block at the first byte", BuildSfx(first), "the stub image is not sound: no MZ signature");
@@ -884,10 +841,7 @@ TEST(MksfxVerify, FindsEachFault) {
     add("string longer than its field", BuildSfx(p), "about text has 600 characters");
     p.config = std::string("about\0cmd", 9);
     add("string without end", BuildSfx(p), "command runs past the end");
-    ConfigFields icon;
-    icon.hasIcon = true;
-    icon.icon = "bogus";
-    p.config = ConfigText(icon);
+    p.config = ConfigText({"", "", "", "", false, "", true, "bogus"});
     add("bad icon", BuildSfx(p), "icon is unusable");
     p = Sound();
     p.stub = BuildSfx(Sound());
@@ -903,14 +857,11 @@ TEST(MksfxVerify, FindsEachFault) {
     WriteFile(dir / "in/a.txt", "alpha");
     ASSERT_EQ(RunMksfx({"build", "-q", "-o", dir / "built.exe", "--stub", dir / "stub.exe", dir / "in"}).exitCode, 0);
     const std::string built = ReadFile(dir / "built.exe");
-    f = built;
-    f.replace(3000, 8, built.substr(FindBlock(built), 8));  // after the block, before the resources
-    ResealHeader(&f);
-    add("signature twice in a built stub", f, "occurs 2 times in the stub image");
-    f = built;
-    SetLe32(&f, 0x2000 + 16, 30);  // the first type's id above the second's
-    ResealHeader(&f);
-    add("resource ids out of order", f, "resources: the resource table at 0x0: its ids do not ascend");
+    // The signature again after the block, before the resources.
+    add("signature twice in a built stub", Resealed(std::string(built).replace(3000, 8, built.substr(FindBlock(built), 8))),
+        "occurs 2 times in the stub image");
+    add("resource ids out of order", Resealed(Patch32(built, 0x2000 + 16, 30)),  // the first type's id above the second's
+        "resources: the resource table at 0x0: its ids do not ascend");
     // A certificate table: its entry (which the header check skips) and the table at the end.
     auto withTable = [](std::string file, const std::string& table, uint32_t size) {
         file.resize((file.size() + 7) & ~(size_t)7, '\0');
@@ -956,17 +907,9 @@ TEST(MksfxVerify, FindsEachFault) {
 
 TEST(MksfxList, ShowsConfigurationAndMembers) {
     SfxParts p = Sound();
-    ConfigFields c;
-    c.about = "\xDC" "ber";
-    c.command = "setup.exe";
-    c.text = "hello";
-    c.hasCaption = true;
-    c.caption = "Caption";
+    p.config = ConfigText({"\xDC" "ber", "setup.exe", "", "hello", true, "Caption", true, SampleIcon()});
     p.optionFlags = 0x56;
     p.waitFor = "HELPER";
-    c.hasIcon = true;
-    c.icon = SampleIcon();
-    p.config = ConfigText(c);
     p.members = {{"\x81" "ber.txt", "alpha"}, {"dir/", "", 0}};
     TempDir dir;
     WriteFile(dir / "f.exe", BuildSfx(p));
@@ -996,9 +939,8 @@ TEST(MksfxList, ShowsConfigurationAndMembers) {
     EXPECT_NE(none.err.find("no parameter block"), std::string::npos) << none.err;
 }
 
-// What the stub refuses, verify does not call sound, and extract refuses with the stub's own
-// text (removing its folder again); a file that the stub extracts without its bad icon
-// extracts here too.
+// What the stub refuses, verify calls unsound and extract refuses (removing its folder); a
+// file the stub extracts without its bad icon extracts here too.
 TEST(MksfxVerify, HostileFilesAreNeitherSoundNorExtracted) {
     for (const hostile::Case& c : hostile::Cases()) {
         SCOPED_TRACE(c.what);

@@ -1,7 +1,5 @@
-// The two message pumps (which messages reach their window procedures, which are dropped, and
-// which ask the cancel question), and the removal of the temporary folder, which keeps
-// pumping while it waits: whole trees with read-only files and hidden folders, a missing
-// folder, and files that stay locked for a while or for good.
+// The two message pumps (which messages are dispatched, dropped, or ask the cancel question),
+// and the removal of the temporary folder, which keeps pumping while it waits for locked files.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -31,9 +29,8 @@ protected:
 };
 
 TEST_F(PumpsTest, PumpMessagesDispatchesUpToAQuitAndConsumesIt) {
-    HWND dialog = standin::FakeDialog();
     for (UINT m : {(UINT)WM_TIMER, (UINT)WM_LBUTTONDOWN, (UINT)WM_QUIT, (UINT)WM_KEYDOWN})
-        standin::PostInput(dialog, m, 0, 0);
+        standin::PostInput(standin::FakeDialog(), m, 0, 0);
     PumpMessages();
     EXPECT_EQ(dispatched, (std::vector<UINT>{WM_TIMER, WM_LBUTTONDOWN}));
     EXPECT_EQ(standin::QueuedMessages(), 1u);
@@ -51,8 +48,7 @@ TEST_F(PumpsTest, PollCancelSortsEveryMessage) {
         HWND window;
         UINT message;
         LPARAM lParam;
-        bool dispatched;
-        bool asks;
+        bool dispatched, asks;
     } const cases[] = {
         {dialog, WM_SETCURSOR, 0, false, false},
         {dialog, WM_NCMOUSEMOVE, 0, false, false},
@@ -96,11 +92,8 @@ TEST_F(PumpsTest, PollCancelSortsEveryMessage) {
 }
 
 TEST_F(PumpsTest, YesToTheQuestionCancelsAndLeavesTheRestQueued) {
-    HWND dialog = standin::FakeDialog();
-    standin::PostInput(dialog, WM_TIMER, 0, 0);
-    standin::PostInput(dialog, WM_LBUTTONDOWN, 0, 0);
-    standin::PostInput(dialog, WM_TIMER, 0, 0);
-    standin::PostInput(dialog, WM_KEYDOWN, 0, 0);
+    for (UINT m : {(UINT)WM_TIMER, (UINT)WM_LBUTTONDOWN, (UINT)WM_TIMER, (UINT)WM_KEYDOWN})
+        standin::PostInput(standin::FakeDialog(), m, 0, 0);
     standin::AnswerAll(IDYES);
     EXPECT_TRUE(PollCancel());
     EXPECT_EQ(dispatched.size(), 1u);
@@ -110,8 +103,7 @@ TEST_F(PumpsTest, YesToTheQuestionCancelsAndLeavesTheRestQueued) {
     EXPECT_EQ(standin::QueuedMessages(), 0u);
 }
 
-// Refuses deletes of files whose name ends in `suffix`, the first `refusals` times (or
-// always, with -1), and counts what it refused.
+// Refuses deletes of files ending in `suffix` the first `refusals` times (-1: always), counted.
 struct Lock {
     std::string suffix;
     int refusals = -1;
@@ -133,7 +125,6 @@ class DeleteTreeTest : public ::testing::Test {
 protected:
     void SetUp() override {
         FreshState();
-        root_ = scratch_.File("tree");
         MakeTree(root_);
     }
     void TearDown() override { FreshState(); }
@@ -141,10 +132,8 @@ protected:
     void MakeTree(const std::string& root) {
         mkdir(root.c_str(), 0777);
         mkdir((root + "/sub").c_str(), 0777);
-        mkdir((root + "/sub/deeper").c_str(), 0777);
         mkdir((root + "/sub/empty").c_str(), 0777);
-        mkdir((root + "/.hidden").c_str(), 0777);
-        WriteFile(root + "/a.txt", "a");
+        WriteFile(root + "/a.txt", "a");  // WriteFile makes the other folders
         WriteFile(root + "/readonly.txt", "r");
         chmod((root + "/readonly.txt").c_str(), 0444);
         WriteFile(root + "/.dotfile", "d");
@@ -162,7 +151,7 @@ protected:
     }
 
     TempDir scratch_;
-    std::string root_;
+    std::string root_ = scratch_.File("tree");
     char buffer_[PATH_CHARS];
 };
 
@@ -215,8 +204,7 @@ TEST_F(DeleteTreeTest, FileLockedForAWhileIsRetriedWhilePumping) {
     EXPECT_FALSE(FileExists(root_));
 }
 
-// A file that stays locked costs a second; its folder and every folder above it stay, the
-// rest of the parent's entries are still visited.
+// A file locked for good costs a second; its folders stay, the parent's other entries go.
 TEST_F(DeleteTreeTest, FileLockedForGoodLeavesItsFoldersAfterASecond) {
     Lock lock{"deeper/c.txt"};
     standin::SetDeleteHook(RefuseDelete, &lock);
@@ -225,8 +213,7 @@ TEST_F(DeleteTreeTest, FileLockedForGoodLeavesItsFoldersAfterASecond) {
     DWORD elapsed = GetTickCount() - start;
     EXPECT_GE(elapsed, 1000u);
     EXPECT_LT(elapsed, 3000u);
-    EXPECT_EQ(zipcraft::ListTree(root_),
-              (std::vector<std::string>{"sub/", "sub/deeper/", "sub/deeper/c.txt"}));
+    EXPECT_EQ(zipcraft::ListTree(root_), (std::vector<std::string>{"sub/", "sub/deeper/", "sub/deeper/c.txt"}));
     // At the top of the tree the locked file keeps the folder itself.
     std::string flat = scratch_.File("flat");
     mkdir(flat.c_str(), 0777);
@@ -240,8 +227,7 @@ TEST_F(DeleteTreeTest, FileLockedForGoodLeavesItsFoldersAfterASecond) {
 // Paths past the classic limit of 260 characters go like any other; only an entry whose
 // path would not fit twice that is left, with the folders above it.
 TEST_F(DeleteTreeTest, DeepPathsAreRemovedAndOnlyOverlongOnesLeft) {
-    std::string deep = scratch_.File("deep");
-    std::string path = deep;
+    std::string deep = scratch_.File("deep"), path = deep;
     mkdir(deep.c_str(), 0777);
     while (path.size() < 250) mkdir((path += "/" + std::string(30, 'd')).c_str(), 0777);
     WriteFile(path + "/" + std::string(12, 'f'), "f");  // deepest path over 260

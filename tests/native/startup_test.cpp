@@ -1,6 +1,5 @@
-// Start-up: the command line, the switch, the self-check of the own file, the end-record
-// probe, failure reporting, allocation failures during loading, and the configuration block
-// as LoadStubData reads it from a self-extracting file on disk.
+// Start-up: the command line, the switches, the self-check of the own file, the end-record
+// probe, failures while loading, and the configuration block as LoadStubData reads it.
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -76,27 +75,22 @@ TEST(Switches, FirstDashOrSlashAndPrefixMatch) {
     FreshState();
 }
 
-// A small self-extracting file: an "image" that holds the parameter block, then an
-// archive that is just an end record. The program reads the block's fields from its own
-// data, so the test loads the same values there.
+// A small self-extracting file: an "image" that holds the parameter block, then an end
+// record. The program reads the block from its own data, so Load puts the same values there.
 class SelfCheck : public ::testing::Test {
 protected:
     TempDir dir;
-    std::string path;
-    std::string file;
+    std::string path = dir.File("setup.exe"), file;
     size_t blockAt = 0;
     bool missing = false;  // the own file is not written
 
     void SetUp() override {
         FreshState();
-        path = dir.File("setup.exe");
         std::string image(700, '\0');
         for (size_t i = 0; i < image.size(); ++i) image[i] = (char)(i * 7 + 1);
         blockAt = 300;
         memcpy(&image[blockAt], &stubData, sizeof stubData);
-        std::string endRecord("PK\x05\x06", 4);
-        endRecord += std::string(18, '\0');
-        file = image + endRecord;
+        file = image + std::string("PK\x05\x06", 4) + std::string(18, '\0');  // an end record alone
         StubData& block = *(StubData*)&file[blockAt];
         block.params.archiveOffset = (DWORD)image.size();
         block.params.endRecordOffset = (DWORD)image.size();
@@ -109,9 +103,7 @@ protected:
         if (!missing) WriteFile(path, file);
         memcpy(&stubData.params, &file[blockAt], sizeof stubData.params);
         lstrcpyA(state.selfPath, path.c_str());
-        int code = ARM_CHECKPOINT();
-        if (code == 0) LoadStubData();
-        return code;
+        return sfxtest::RunUnderCheckpoint(LoadStubData);
     }
 };
 
@@ -189,8 +181,7 @@ TEST_F(SelfCheck, LoadsOrRefusesEachVariant) {
          false, kLoads},
         {"no end record offset, no archive", [](std::string* f, StubParameterBlock* p) {
              f->resize(p->archiveOffset), p->endRecordOffset = 0; }, true, kLoads},
-        // An own file that cannot be opened is a read failure, not a damaged file; the box
-        // names it in full even when its path is as long as a path of it may be.
+        // An own file that cannot be opened is a read failure, named in full even at the longest path.
         {"own file missing", gone("gone.exe"), false, MSG_READ_FAILED},
         {"own file missing at the longest path", gone(std::string(SELF_PATH_CHARS - 2 - dir.path().size(), 'g')), false,
          MSG_READ_FAILED},
@@ -224,8 +215,7 @@ TEST_F(SelfCheck, LoadsOrRefusesEachVariant) {
     }
 }
 
-// Every allocation of loading that fails is reported as a damaged header, one box, and the
-// loading stops at the start-up checkpoint.
+// Every allocation of loading that fails is reported in one box, at the start-up checkpoint.
 TEST_F(SelfCheck, EachAllocationFailureDuringLoadingIsReported) {
     int allocations = 0;
     for (int n = 1; n <= 5000; ++n) {
@@ -270,8 +260,7 @@ TEST(StartUp, WaitOptionSwitchesAndExitCodeWithoutDialog) {
         if (c.arguments.back() == '=') c.arguments += log;
         FreshState();
         TempDir dir;
-        std::string path = dir.File("s.exe");
-        std::string image(400, 'x');
+        std::string path = dir.File("s.exe"), image(400, 'x');
         memcpy(&image[50], &stubData, sizeof stubData);
         StubData& block = *(StubData*)&image[50];
         block.params.archiveOffset = (DWORD)image.size();
@@ -353,28 +342,17 @@ std::string StoredStream(const std::string& data) {
 }
 
 TEST(ReadConfiguration, TakesWhatTheBlockHoldsAndRefusesImpossibleBlocks) {
-    const std::string icon = SampleIcon();
-    ConfigFields plain;
-    plain.about = "\xDC" "ber dieses Paket";  // Windows-1252 bytes pass unchanged
-    plain.command = "setup.exe /q";
-    plain.text = "Willkommen";
-    ConfigFields third = plain, caption = plain, iconOnly = plain, markerCaption = plain, notIcon = plain, longest;
-    third.third = "not used";
-    caption.hasCaption = true;
-    caption.caption = "Mein Setup";
-    iconOnly.hasIcon = notIcon.hasIcon = true;
-    iconOnly.icon = icon;
-    notIcon.icon = "not an icon file at all";
-    ConfigFields both = caption;
-    both.hasIcon = true;
-    both.icon = icon;
-    markerCaption.hasCaption = true;  // a caption that starts like the icon marker
-    markerCaption.caption = "\x1F\x1Fxyz";
-    longest.about = std::string(600, 'a');
-    longest.command = std::string(150, 'c');
-    longest.text = std::string(300, 't');
-    longest.hasCaption = true;
-    longest.caption = std::string(100, 'k');
+    const std::string icon = SampleIcon(), about = "\xDC" "ber dieses Paket";  // Windows-1252 passes unchanged
+    const ConfigFields plain{about, "setup.exe /q", "", "Willkommen"};
+    const ConfigFields third{about, "setup.exe /q", "not used", "Willkommen"};
+    const ConfigFields caption{about, "setup.exe /q", "", "Willkommen", true, "Mein Setup"};
+    const ConfigFields iconOnly{about, "setup.exe /q", "", "Willkommen", false, "", true, icon};
+    const ConfigFields both{about, "setup.exe /q", "", "Willkommen", true, "Mein Setup", true, icon};
+    const ConfigFields notIcon{about, "setup.exe /q", "", "Willkommen", false, "", true, "not an icon file at all"};
+    // A caption that starts like the icon marker.
+    const ConfigFields markerCaption{about, "setup.exe /q", "", "Willkommen", true, "\x1F\x1Fxyz"};
+    const ConfigFields longest{std::string(600, 'a'), std::string(150, 'c'), "", std::string(300, 't'), true,
+                               std::string(100, 'k')};
     // The icon marker is two bytes: one of them alone is no marker.
     std::string firstMarker = ConfigText(iconOnly), secondMarker = firstMarker;
     firstMarker[firstMarker.find("\x1F\x1F") + 1] = 'x';
@@ -384,10 +362,7 @@ TEST(ReadConfiguration, TakesWhatTheBlockHoldsAndRefusesImpossibleBlocks) {
     std::string head = std::string("about") + '\0' + "cmd" + '\0' + '\0' + "text" + '\0';
     std::string full = head + std::string(2012 - head.size(), '\0');
 
-    ConfigFields run;
-    run.about = "about";
-    run.command = "run.exe";
-    std::string text = ConfigText(run);
+    std::string text = ConfigText({"about", "run.exe"});
     SfxParts fits = WithConfig("");
     fits.packedConfig = StoredStream(text + std::string(1495 - text.size(), '\0'));  // 1500 bytes
     fits.headerCheck = false;  // the configuration read is then the first read of the file
@@ -453,10 +428,8 @@ TEST(ReadConfiguration, TakesWhatTheBlockHoldsAndRefusesImpossibleBlocks) {
         standin::SetTempPath(temp);
         ASSERT_TRUE(LoadStubParams(bytes));
         standin::FailRead(c.failRead);
-        Loaded r;
-        r.code = RunUnderCheckpoint(LoadStubData);
-        r.about = state.aboutText, r.command = state.command, r.text = state.messageText;
-        r.caption = state.customCaption, r.icon = state.appIcon != 0;
+        Loaded r{RunUnderCheckpoint(LoadStubData), state.aboutText, state.command, state.messageText,
+                 state.customCaption, state.appIcon != 0};
         EXPECT_EQ(Shown(c.want), Shown(r));
         std::vector<ShownMessageBox> boxes = standin::MessageBoxes();
         ASSERT_EQ(boxes.size(), r.code ? 1u : 0u);

@@ -2,9 +2,7 @@
 
 #include <string.h>
 
-namespace {
-const StubData pristineStubData = stubData;
-}  // namespace
+static const StubData pristineStubData = stubData;
 
 void FreshState() {
     sfxtest::ReleaseStubState();

@@ -58,17 +58,10 @@ std::vector<Case> Cases() {
         {"dots.../x.txt", false}, {"./here.txt", false}, {"a/./b.txt", false},
         {"a//b.txt", false}, {"", false},
     };
-    for (const Name& n : names) {
-        Case c;
-        c.what = std::string("name '") + n.name + "'";
-        zipcraft::Archive a;
-        a.AddStored("first.txt", "first").AddStored(n.name, "evil").Finish();
-        c.archive = a.bytes();
-        c.text = badHeader;
-        c.left = {"first.txt"};
-        c.wine = n.wine;
-        cases.push_back(c);
-    }
+    for (const Name& n : names)
+        cases.push_back({std::string("name '") + n.name + "'",
+                         zipcraft::Archive().AddStored("first.txt", "first").AddStored(n.name, "evil").Finish().bytes(),
+                         "", false, badHeader, "", {"first.txt"}, n.wine});
     {
         // 127 copies of 258 bytes from 32768 bytes back, at the start of a member: what an
         // earlier stream left in the window must not come out.
@@ -76,49 +69,30 @@ std::vector<Case> Cases() {
         w.FixedHeader(true);
         for (int i = 0; i < 127; ++i) w.FixedMatch(258, 32768);
         w.FixedLiteral(256);
-        zipcraft::Member leak;
-        leak.name = "leak.txt";
-        leak.method = 8;
-        leak.haveData = true;
-        leak.data = w.Finish();
-        leak.crc = 0x12345678;
-        leak.size = 127 * 258;
-        Case c;
-        c.what = "distance before the member's first byte";
+        const zipcraft::Member leak{"leak.txt", "", 8, 0, zipcraft::kTime, zipcraft::kDate, 0x12345678, -1, 127 * 258,
+                                    true, w.Finish()};
         zipcraft::Archive a;
         a.AddDeflated("first.txt", zipcraft::SampleText(40000, 7)).Add(leak).Finish();
-        c.archive = a.bytes();
-        c.text = badCrc.substr(0, badCrc.find('%'));
-        c.detail = "leak.txt: Fehlerhafte Pr\xFC" "fsumme 00000000 (sollte 12345678 sein)";
-        c.left = {"first.txt", "leak.txt"};
-        c.wine = true;
-        cases.push_back(c);
+        cases.push_back({"distance before the member's first byte", a.bytes(), "", false, badCrc.substr(0, badCrc.find('%')),
+                         "leak.txt: Fehlerhafte Pr\xFC" "fsumme 00000000 (sollte 12345678 sein)",
+                         {"first.txt", "leak.txt"}, true});
     }
     // Icons that made the platform's icon loader fault: a 32-bit bitmap 0x7FFFFFFF pixels wide
     // and high, a directory of 0xFFFF entries with none there, an entry at 0x7FFFFFF0. They
     // are not used; the run goes on without an icon.
     for (const std::string& icon :
          {Icon(1, 22, 40, 0x7FFFFFFF, 0x7FFFFFFE, 32, false), Icon(0xFFFF, 0, 0, 0, 0, 0, false),
-          Icon(1, 0x7FFFFFF0, 40 + 8 + 256, 32, 64, 1, true)}) {
-        Case c;
-        c.what = "icon of " + std::to_string(icon.size()) + " bytes";
-        c.archive = zipcraft::Archive().AddStored("first.txt", "first").Finish().bytes();
-        c.icon = icon;
-        c.completes = true;
-        c.left = {"first.txt"};
-        c.wine = true;
-        cases.push_back(c);
-    }
+          Icon(1, 0x7FFFFFF0, 40 + 8 + 256, 32, 64, 1, true)})
+        cases.push_back({"icon of " + std::to_string(icon.size()) + " bytes",
+                         zipcraft::Archive().AddStored("first.txt", "first").Finish().bytes(), icon, true, "", "",
+                         {"first.txt"}, true});
     return cases;
 }
 
 std::string File(const Case& c, const std::string& stub) {
     sfxtest::SfxParts parts;
     parts.stub = stub;
-    sfxtest::ConfigFields fields;
-    fields.hasIcon = !c.icon.empty();
-    fields.icon = c.icon;
-    parts.config = sfxtest::ConfigText(fields);
+    parts.config = sfxtest::ConfigText({"", "", "", "", false, "", !c.icon.empty(), c.icon});
     parts.rawArchive = c.archive;
     return sfxtest::BuildSfx(parts);
 }

@@ -1,7 +1,6 @@
-// Self-extracting files crafted to break the stub: member names that Windows would take for
-// something else, a stream that reaches before its first byte, icons that crash the
-// platform's icon loader. One table for the stub's code on the POSIX stand-in and for the
-// real stub under Wine.
+// Self-extracting files crafted to break the stub: member names Windows would take for
+// something else, a stream that reaches before its first byte, icons that crash the platform's
+// loader. One table for the stub's code on the POSIX stand-in and for the real stub under Wine.
 #pragma once
 #include <string>
 #include <vector>
@@ -12,10 +11,8 @@ struct Case {
     std::string what;
     std::string archive;            // ZIP bytes, placed behind the configuration block
     std::string icon;               // the configuration block's icon file, when not empty
-    bool completes = false;         // the extraction goes through (and, without a command,
-                                    // the Setup command then shows message 9)
-    std::string text, detail;       // otherwise the error box's text begins with `text` and
-                                    // holds `detail` (Windows-1252)
+    bool completes = false;         // the extraction goes through (the Setup command then shows message 9)
+    std::string text, detail;       // otherwise the error box begins with `text` and holds `detail`
     std::vector<std::string> left;  // the extraction folder's files when the run ends, sorted
     bool wine = false;              // one of the subset that runs under Wine
 };

@@ -34,9 +34,7 @@ Decoded InflateMemory(const std::string& in, size_t capacity) {
     d.result = InflateStream();
     state.memoryMode = 0;
     d.out.assign((const char*)buffer.get(), state.outputPtr - buffer.get());
-    state.inputPtr = nullptr;
-    state.outputPtr = nullptr;
-    state.outputLimit = nullptr;
+    state.inputPtr = state.outputPtr = state.outputLimit = nullptr;
     return d;
 }
 
@@ -54,9 +52,7 @@ Decoded InflateFile(const std::string& in, const std::string& before, const std:
     lstrcpyA(state.displayName, outPath.c_str());
     WriteLe32(state.localHeader + ENTRY_PACKED, (DWORD)in.size());
     state.inputCount = 0;
-    state.memoryMode = 0;
-    state.memberBytes = 0;
-    state.bytesDone = 0;
+    state.memoryMode = state.memberBytes = state.bytesDone = 0;
     state.crc = 0xFFFFFFFF;
     d.result = InflateStream();
     d.taken = (DWORD)in.size() - ReadLe32(state.localHeader + ENTRY_PACKED);
@@ -64,8 +60,7 @@ Decoded InflateFile(const std::string& in, const std::string& before, const std:
     d.crc = ~state.crc;
     _lclose(state.outputFile);
     _lclose(state.archiveFile);
-    state.outputFile = 0;
-    state.archiveFile = 0;
+    state.outputFile = state.archiveFile = 0;
     WriteLe32(state.localHeader + ENTRY_PACKED, 0);
     d.out = sfxtest::ReadFile(outPath);
     return d;
@@ -232,10 +227,7 @@ std::vector<uint32_t> CanonicalCodes(const std::vector<int>& lengths) {
     for (int l : lengths) count[l]++;
     count[0] = 0;
     uint32_t next[17] = {0}, code = 0;
-    for (int bits = 1; bits <= 16; ++bits) {
-        code = (code + count[bits - 1]) << 1;
-        next[bits] = code;
-    }
+    for (int bits = 1; bits <= 16; ++bits) next[bits] = code = (code + count[bits - 1]) << 1;
     std::vector<uint32_t> codes(lengths.size(), 0);
     for (size_t i = 0; i < lengths.size(); ++i)
         if (lengths[i]) codes[i] = next[lengths[i]]++;

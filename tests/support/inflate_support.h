@@ -28,8 +28,7 @@ Decoded InflateMemory(const std::string& in, size_t capacity);
 
 // File mode: the file holds `before`, the member's `in`, then `after`; the compressed size is
 // in.size().
-Decoded InflateFile(const std::string& in, const std::string& before = "",
-                    const std::string& after = "");
+Decoded InflateFile(const std::string& in, const std::string& before = "", const std::string& after = "");
 
 // zlib as the reference: raw streams (no wrapper).
 std::string RawDeflate(const std::string& data, int level = 9, int strategy = 0, int memLevel = 8);

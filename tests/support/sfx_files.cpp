@@ -28,11 +28,7 @@ namespace sfxtest {
 using sfx::PutLe16;
 using sfx::PutLe32;
 
-namespace {
-
-const unsigned char kSignature[PARAMETER_SIGNATURE_LENGTH] = {PARAMETER_SIGNATURE_BYTES};
-
-}  // namespace
+static const unsigned char kSignature[PARAMETER_SIGNATURE_LENGTH] = {PARAMETER_SIGNATURE_BYTES};
 
 // ---- bytes ----------------------------------------------------------------------------------
 
@@ -51,19 +47,14 @@ std::string SyntheticStub(size_t size, size_t blockAt) {
     image.replace(0, 2, "MZ");
     SetLe32(&image, 0x3C, 0x40);
     image.replace(0x40, 4, "PE\0\0", 4);
-    sfx::SetLe16(&image, 0x44, 0x14C);
-    sfx::SetLe16(&image, 0x46, 2);
-    sfx::SetLe16(&image, 0x54, 224);
-    sfx::SetLe16(&image, 0x56, 0x0102);
     const size_t o = 0x58, data = size - 0x400;
-    sfx::SetLe16(&image, o, 0x10B);
+    const uint32_t words[][2] = {{0x44, 0x14C}, {0x46, 2}, {0x54, 224}, {0x56, 0x0102},
+                                 {o, 0x10B},    {o + 40, 4}, {o + 48, 4}, {o + 68, 2}};
+    for (const auto& w : words) sfx::SetLe16(&image, w[0], w[1]);
     const uint32_t fields[][2] = {{16, 0x1000}, {32, 0x1000}, {36, 0x200}, {60, 0x200}, {92, 16},
                                   {56, 0x2000 + ((uint32_t)data + 0xFFF) / 0x1000 * 0x1000},
                                   {64, 0x1234}, {96 + 8, 0x2000}, {96 + 12, 0x28}};
     for (const auto& f : fields) SetLe32(&image, o + f[0], f[1]);
-    sfx::SetLe16(&image, o + 40, 4);
-    sfx::SetLe16(&image, o + 48, 4);
-    sfx::SetLe16(&image, o + 68, 2);
     const uint32_t sections[2][5] = {{0x200, 0x1000, 0x200, 0x200, 0x60000020},
                                      {(uint32_t)data, 0x2000, (uint32_t)data, 0x400, 0xC0000040}};
     for (int i = 0; i < 2; ++i) {
@@ -156,32 +147,20 @@ std::string IconFile(const std::vector<IconImage>& images) {
 std::string ConfigText(const ConfigFields& f) {
     std::string t = f.about + '\0' + f.command + '\0' + f.third + '\0' + f.text + '\0';
     if (f.hasCaption) t += f.caption + '\0';
-    if (f.hasIcon)
-        t += std::string(2, (char)ICON_MARKER) + f.icon;
-    else
-        t.append(2, '\0');
-    return t;
+    return t + (f.hasIcon ? std::string(2, (char)ICON_MARKER) + f.icon : std::string(2, '\0'));
 }
 
 std::string ZipArchive(const std::vector<ZipMember>& members, uint32_t base) {
     zipcraft::Archive archive(base);
     for (const ZipMember& m : members) {
-        zipcraft::Member z;
-        z.name = m.name;
-        z.content = m.data;
-        z.method = m.method;
-        z.flags = m.flags;
-        z.time = m.time;
-        z.date = m.date;
-        z.haveData = true;
-        z.data = m.method == METHOD_DEFLATED ? RawDeflate(m.data) : m.data;
-        if (m.badCrc) z.crc = ZlibCrc(m.data) ^ 0x5A5A5A5Au;
+        const int64_t crc = m.badCrc ? (int64_t)(ZlibCrc(m.data) ^ 0x5A5A5A5Au) : -1;
+        zipcraft::Member z{m.name, m.data, m.method, m.flags, m.time, m.date, crc, -1, -1, true,
+                           m.method == METHOD_DEFLATED ? RawDeflate(m.data) : m.data};
         z.zeroSizesInLocal = m.zeroSizesInLocal;
-        if (m.flags & ZIP_FLAG_DESCRIPTOR) {
-            for (uint32_t v : {(uint32_t)ZIP_DESCRIPTOR_SIGNATURE, z.crc >= 0 ? (uint32_t)z.crc : ZlibCrc(m.data),
+        if (m.flags & ZIP_FLAG_DESCRIPTOR)
+            for (uint32_t v : {(uint32_t)ZIP_DESCRIPTOR_SIGNATURE, crc >= 0 ? (uint32_t)crc : ZlibCrc(m.data),
                                (uint32_t)z.data.size(), (uint32_t)m.data.size()})
                 PutLe32(&z.descriptor, v);
-        }
         archive.Add(z);
     }
     return archive.Finish().bytes();
@@ -195,6 +174,16 @@ void ResealHeader(std::string* f) {
     size_t block = FindBlock(*f);
     SetLe32(f, block + PB_HEADER_CRC, 0);
     SetLe32(f, block + PB_HEADER_CRC, ZlibCrc(f->substr(0, Le32(*f, block + PB_ARCHIVE_OFFSET))));
+}
+
+std::string Resealed(std::string file) {
+    ResealHeader(&file);
+    return file;
+}
+
+std::string Patch32(std::string bytes, size_t at, uint32_t value) {
+    SetLe32(&bytes, at, value);
+    return bytes;
 }
 
 std::string BuildSfx(const SfxParts& p) {
@@ -214,12 +203,9 @@ std::string BuildSfx(const SfxParts& p) {
     size_t end = archive.rfind("PK\x05\x06");
     uint32_t endRecord = end == std::string::npos ? 0 : archiveStart + (uint32_t)end;
 
-    SetLe32(&file, block + PB_ARCHIVE_OFFSET,
-            p.archiveOffset >= 0 ? (uint32_t)p.archiveOffset : archiveStart);
-    SetLe32(&file, block + PB_CONFIG_OFFSET,
-            p.configOffset >= 0 ? (uint32_t)p.configOffset : configOffset);
-    SetLe32(&file, block + PB_END_RECORD_OFFSET,
-            p.endRecordOffset >= 0 ? (uint32_t)p.endRecordOffset : endRecord);
+    SetLe32(&file, block + PB_ARCHIVE_OFFSET, p.archiveOffset >= 0 ? (uint32_t)p.archiveOffset : archiveStart);
+    SetLe32(&file, block + PB_CONFIG_OFFSET, p.configOffset >= 0 ? (uint32_t)p.configOffset : configOffset);
+    SetLe32(&file, block + PB_END_RECORD_OFFSET, p.endRecordOffset >= 0 ? (uint32_t)p.endRecordOffset : endRecord);
     SetLe32(&file, block + PB_TOTAL_SIZE, total);
     SetLe32(&file, block + PB_OPTION_FLAGS, p.optionFlags);
     for (size_t k = 0; k < WAIT_NAME_BYTES; ++k)
@@ -282,9 +268,7 @@ void RemoveTree(const std::string& path) {
     }
 }
 
-TempDir::~TempDir() {
-    if (!path_.empty()) RemoveTree(path_);
-}
+TempDir::~TempDir() { RemoveTree(path_); }  // nothing when mkdtemp failed: lstat("") fails
 
 bool WriteFile(const std::string& path, const std::string& bytes) {
     for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))

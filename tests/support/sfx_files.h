@@ -1,7 +1,6 @@
-// Test helpers for self-extracting files: a stand-in stub image, icon files, configuration
-// blocks, ZIP archives, whole self-extracting files with their parameter block filled in,
-// and loading such a file into the stub's own start-up code on the POSIX stand-in. Also the
-// file and process helpers of every test, and a way to run the built mksfx.
+// Test helpers for self-extracting files (stand-in stub image, icons, configuration blocks,
+// ZIP archives, whole files) and for loading them into the stub's start-up code on the POSIX
+// stand-in; also the file and process helpers of every test, and a way to run mksfx.
 #pragma once
 #include <stdint.h>
 
@@ -16,15 +15,13 @@ namespace sfxtest {
 // ---- bytes -------------------------------------------------------------------------------
 
 // A stand-in for the stub image: a sound PE32 i386 GUI program of `size` bytes (a multiple of
-// 512, at least 1536: headers, .text at 0x200 with the entry point, .data from 0x400 to the
-// end, an import directory and a checksum) whose .data holds filler and one fresh parameter
-// block at `blockAt`. The filler never contains the signature.
+// 512, at least 1536; .text at 0x200, .data from 0x400 to the end) whose .data holds filler
+// without the signature and one fresh parameter block at `blockAt`.
 std::string SyntheticStub(size_t size = 8192, size_t blockAt = 1024);
 
-// Icon files drawn here: a disc of red, green, blue and yellow quarters (clockwise from the
-// top left) in a black ring on a transparent square; kRich shades it (many colours), kMono is
-// white above and black below, kFull paints the square black around the disc. `depth` 0
-// stores a PNG stream.
+// Icon files drawn here: a disc of red, green, blue and yellow quarters (clockwise from the top
+// left) in a black ring on a transparent square; kRich shades it, kMono is white above and
+// black below, kFull paints the square black around the disc. `depth` 0 stores a PNG stream.
 enum Look { kFlat, kRich, kMono, kFull };
 struct IconImage {
     int side, depth;
@@ -82,6 +79,9 @@ using sfx::Le32;
 using sfx::SetLe32;
 // Recomputes the header CRC of a whole file after a change before its archive offset.
 void ResealHeader(std::string* file);
+// A copy resealed, or with the 32-bit field at `at` set to `value`.
+std::string Resealed(std::string file);
+std::string Patch32(std::string bytes, size_t at, uint32_t value);
 
 // ---- the stub's start-up code on the stand-in ------------------------------------------------
 
@@ -121,10 +121,9 @@ struct RunResult {
     bool timedOut = false;
     std::string out, err;
 };
-// Runs argv (no shell) in a process group of its own, standard input from /dev/null. `env`
-// entries NAME=VALUE are set, a bare NAME is removed. The run ends when the program does,
-// even when programs it started keep its output open; after `timeoutSeconds` (0: never) the
-// whole group is killed.
+// Runs argv (no shell) in a process group of its own, standard input from /dev/null; `env`
+// entries NAME=VALUE are set, a bare NAME is removed. Ends when the program does, even when
+// its children keep its output open; after `timeoutSeconds` (0: never) the group is killed.
 RunResult RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
                      const std::string& workDir = "", int timeoutSeconds = 0);
 RunResult RunMksfx(const std::vector<std::string>& args, const std::vector<std::string>& env = {});

@@ -21,12 +21,10 @@ std::string SampleText(size_t size, unsigned variant) {
     std::string text;
     while (text.size() < size) {
         unsigned pick = random() % 23;
-        if (pick < sizeof words / sizeof *words) {
-            text += words[pick];
-            text += ' ';
-        } else {
+        if (pick < sizeof words / sizeof *words)
+            text += std::string(words[pick]) + ' ';
+        else
             text += (char)(random() & 0xFF);  // a little noise so that literals occur
-        }
     }
     text.resize(size);
     return text;
@@ -35,14 +33,10 @@ std::string SampleText(size_t size, unsigned variant) {
 Archive& Archive::Add(const Member& m) {
     Member member = m;
     if (!member.haveData) member.data = member.method == 0 ? member.content : RawDeflate(member.content);
-    sfx::EntryFields f;
-    f.flags = member.flags;
-    f.method = (uint16_t)member.method;
-    f.time = member.time;
-    f.date = member.date;
-    f.crc = member.crc >= 0 ? (uint32_t)member.crc : ZlibCrc(member.content);
-    f.packed = member.packed >= 0 ? (uint32_t)member.packed : (uint32_t)member.data.size();
-    f.size = member.size >= 0 ? (uint32_t)member.size : (uint32_t)member.content.size();
+    sfx::EntryFields f{20, member.flags, (uint16_t)member.method, member.time, member.date,
+                       member.crc >= 0 ? (uint32_t)member.crc : ZlibCrc(member.content),
+                       member.packed >= 0 ? (uint32_t)member.packed : (uint32_t)member.data.size(),
+                       member.size >= 0 ? (uint32_t)member.size : (uint32_t)member.content.size()};
     entries_.push_back({member.name, f, base_ + (uint32_t)bytes_.size()});
     if (member.zeroSizesInLocal) f.crc = f.packed = f.size = 0;
     bytes_ += sfx::LocalHeader(f, member.name, "") + member.data + member.descriptor;
@@ -57,11 +51,8 @@ Archive& Archive::AddDeflated(const std::string& name, const std::string& conten
     return Add(Member{name, content, 8});
 }
 
-Archive& Archive::Central(const std::string& name, const std::string& extra,
-                          const std::string& comment) {
-    sfx::EntryFields f;
-    f.time = kTime;
-    f.date = kDate;
+Archive& Archive::Central(const std::string& name, const std::string& extra, const std::string& comment) {
+    const sfx::EntryFields f{20, 0, 0, kTime, kDate};
     if (centralStart_ == std::string::npos) centralStart_ = bytes_.size();
     bytes_ += sfx::CentralEntry(f, name, 20, 0, 0, extra, comment);
     return *this;
@@ -85,8 +76,7 @@ Archive& Archive::Raw(const std::string& bytes) {
     return *this;
 }
 
-void Prepare(const std::string& file, uint32_t archiveOffset, const std::string& folder,
-             uint32_t totalSize) {
+void Prepare(const std::string& file, uint32_t archiveOffset, const std::string& folder, uint32_t totalSize) {
     FreshState();
     LoadMessages();
     state.messageBuffer = (char*)GlobalAlloc(GPTR, MESSAGE_BUFFER_BYTES);
@@ -99,10 +89,8 @@ void Prepare(const std::string& file, uint32_t archiveOffset, const std::string&
 }
 
 Outcome Extract() {
-    Outcome run;
-    run.code = RunExtraction();
-    run.boxes = standin::MessageBoxes();
-    return run;
+    int code = RunExtraction();
+    return {code, standin::MessageBoxes()};
 }
 
 std::string Formatted(int id, ...) {

@@ -1,7 +1,6 @@
-// The tests' one ZIP writer: local headers, central entries and end records with any field
-// set to any value (hostile names, wrong sizes, odd methods) or, through Finish, a sound
-// archive that other tools read; plus a runner that puts such an archive behind a prefix in a
-// file and extracts it the way the Setup command does.
+// The tests' one ZIP writer: records with any field set to any value or, through Finish, a
+// sound archive that other tools read; plus a runner that extracts such an archive behind a
+// prefix in a file the way the Setup command does.
 #pragma once
 #include <stdint.h>
 
@@ -35,8 +34,7 @@ struct Member {
     bool haveData = false;     // `data` holds the raw member data to store as it is
     std::string data;
     std::string descriptor;    // written after the data (16 bytes for bit 3)
-    bool zeroSizesInLocal = false;  // CRC and sizes 0 in the local header only, as streaming
-                                    // writers leave them
+    bool zeroSizesInLocal = false;  // CRC and sizes 0 in the local header only (streaming writers)
 };
 
 class Archive {
@@ -72,13 +70,11 @@ private:
 struct Outcome {
     int code = -1;                          // RunExtraction's result
     std::vector<ShownMessageBox> boxes;     // every box shown, in order
-    std::string LastText() const { return boxes.empty() ? "" : boxes.back().text; }
 };
 
-// Sets the program's state as start-up and the Setup command leave it (fresh state and
-// stand-in, messages unpacked, buffers allocated, own file open), with `file` as the
-// program's own file, the archive at `archiveOffset` and `folder` as the extraction folder.
-// Message-box answers and failure injections are set after this, before `Extract`.
+// Sets the program's state as start-up and the Setup command leave it, with `file` as its own
+// file, the archive at `archiveOffset` and `folder` as the extraction folder. Message-box
+// answers and failure injections are set after this, before `Extract`.
 void Prepare(const std::string& file, uint32_t archiveOffset, const std::string& folder,
              uint32_t totalSize = 0);
 Outcome Extract();  // RunExtraction, and the boxes it showed
