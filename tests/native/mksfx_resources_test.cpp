@@ -143,6 +143,7 @@ TEST(MksfxResources, RefusesBrokenImagesSectionsAndInputs) {
          "version information is malformed"},
         {"manifest level", withResources, [](std::string* b) { b->replace(b->find("asInvoker"), 9, "asInvoked"); },
          "unknown execution level 'asInvoked'"},
+        {"file alignment 0x300", pe, [](std::string* b) { SetLe32(b, 0x58 + 36, 0x300); }, "not powers of two"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -264,6 +265,7 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
         {"PNG cut", png.substr(0, 30), 2012, 0, 0, 0, 0, "bad PNG: "},
         {"PNG depth", fourBitColour, 2012, 0, 0, 0, 0, "bad PNG: colour type 6 with depth 4"},
         {"huge PNG", Patch32(png, 16, 0x00200000), 2012, 0, 0, 0, 0, "larger than 4096x4096"},
+        {"grey PNG depth", Patch32(png, 24, 3), 2012, 0, 0, 0, 0, "bad PNG: colour type 0 with depth 3"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -285,8 +287,8 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
         // What the stub checks: one image, inside the file, a plain bitmap header.
         const std::string& b = icon.ico;
         ASSERT_LE(b.size(), c.room);
-        EXPECT_EQ(std::vector<uint32_t>({Le16(b, 0), Le16(b, 2), Le16(b, 4), Le32(b, 14), Le32(b, 18)}),
-                  std::vector<uint32_t>({0, 1, 1, (uint32_t)b.size() - 22, 22}));
+        EXPECT_EQ(std::vector<uint32_t>({Le16(b, 0), Le16(b, 2), Le16(b, 4), Le16(b, 10), Le16(b, 12), Le32(b, 14), Le32(b, 18)}),
+                  std::vector<uint32_t>({0, 1, 1, 1, (uint32_t)c.depth, (uint32_t)b.size() - 22, 22}));
         EXPECT_EQ(std::vector<uint32_t>({Le32(b, 22), Le32(b, 26), Le32(b, 30), Le16(b, 34), Le16(b, 36)}),
                   std::vector<uint32_t>({40, (uint32_t)c.side, 2u * c.side, 1, (uint32_t)c.depth}));
 
@@ -354,6 +356,7 @@ TEST(Icon, TheStubsCheckTakesSoundBitmapsOnly) {
         {Patch32(one, 38, 1), ICON_BAD_FORMAT},
         {Patch32(four, 54, 17), ICON_BAD_FORMAT},
         {Patch32(one, 14, (uint32_t)one.size() - 23), ICON_IMAGE_CUT},  // a byte of the mask
+        {Patch32(Patch32(one.substr(0, 22), 14, 0), 18, 22), ICON_NOT_BITMAP},  // an empty image at the end
     };
     for (const auto& f : faults) EXPECT_EQ(check(f.ico), f.fault) << f.fault;
 }
