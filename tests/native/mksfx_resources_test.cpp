@@ -205,7 +205,7 @@ struct Case {
     size_t room, fitsUpTo;  // fitsUpTo: what the packed-size check lets through (0: not asked)
     int side, depth;        // of the stored icon; 0 when refused
     char probe;             // 'q' quarters, 'F' quarters on an opaque square, 'm' white above
-                            // black, '-' the mask only
+                            // black, '-' the mask only, 't' wholly transparent
     const char* expected;   // in the description, or in the error
 };
 
@@ -217,6 +217,8 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
     badPng[badPng.size() / 2] ^= 0x55;
     std::string fourBitColour = png;
     fourBitColour[24] = 4;  // RGBA takes 8 or 16 bits a channel only
+    std::string clear = Ico({{8, 24, kFlat}});
+    clear.replace(clear.size() - 32, 32, 32, '\xFF');  // every bit of the mask set
     const Case cases[] = {
         {"hand-drawn 32x32", Ico({{256, 0, kRich}, {32, 4, kFlat}}), 2012, 0, 32, 4, 'q',
          "icon: 32x32, 16 colours, 766 bytes, taken as it is from image 2 of 2 (32x32, 16 "
@@ -265,6 +267,7 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
         {"PNG cut", png.substr(0, 30), 2012, 0, 0, 0, 0, "bad PNG: "},
         {"PNG depth", fourBitColour, 2012, 0, 0, 0, 0, "bad PNG: colour type 6 with depth 4"},
         {"huge PNG", Patch32(png, 16, 0x00200000), 2012, 0, 0, 0, 0, "larger than 4096x4096"},
+        {"wholly transparent", clear, 2012, 0, 16, 4, 't', "converted from image 1 of 1 (8x8, 24-bit)"},
         {"grey PNG depth", Patch32(png, 24, 3), 2012, 0, 0, 0, 0, "bad PNG: colour type 0 with depth 3"},
     };
     for (const Case& c : cases) {
@@ -310,7 +313,7 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
             EXPECT_LT(corner[0] + corner[1] + corner[2], c.probe == 'F' ? 30 : 1);
             EXPECT_EQ(corner[3], c.probe == 'F' ? 0 : 1);
         }
-        EXPECT_EQ(at(0.5, 0.5)[3], 0);
+        EXPECT_EQ(at(0.5, 0.5)[3], c.probe == 't' ? 1 : 0);
         std::vector<int> tl = at(0.3, 0.3), tr = at(0.7, 0.3), bl = at(0.3, 0.7), br = at(0.7, 0.7);
         // Red, green and blue quarters above a yellow one: each leads the others by 60.
         auto above = [](const std::vector<int>& p, int a, int b) { return p[a] > p[b] + 60; };
