@@ -140,6 +140,7 @@ TEST(MksfxResources, RefusesBrokenImagesSectionsAndInputs) {
          "version information is malformed"},
         {"manifest level", withResources, [](std::string* b) { b->replace(b->find("asInvoker"), 9, "asInvoked"); },
          "unknown execution level 'asInvoked'"},
+        {"file alignment 0x300", pe, [](std::string* b) { SetLe32(b, 0x58 + 36, 0x300); }, "not powers of two"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -193,7 +194,7 @@ struct Case {
     std::string input;
     size_t room, fitsUpTo;  // fitsUpTo: what the packed-size check lets through (0: not asked)
     int side, depth;        // of the stored icon; 0 when refused
-    char probe;             // 'q' quarters, 'F' on an opaque square, 'm' white above black, '-' mask only
+    char probe;             // 'q' quarters, 'F' on an opaque square, 'm' white above black, '-' mask only, 't' clear
     const char* expected;   // in the description, or in the error
 };
 
@@ -205,6 +206,8 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
     badPng[badPng.size() / 2] ^= 0x55;
     std::string fourBitColour = png;
     fourBitColour[24] = 4;  // RGBA takes 8 or 16 bits a channel only
+    std::string clear = IconFile({{8, 24, kFlat}});
+    clear.replace(clear.size() - 32, 32, 32, '\xFF');  // every bit of the mask set
     const Case cases[] = {
         {"hand-drawn 32x32", IconFile({{256, 0, kRich}, {32, 4, kFlat}}), 2012, 0, 32, 4, 'q',
          "icon: 32x32, 16 colours, 766 bytes, taken as it is from image 2 of 2 (32x32, 16 colours)"},
@@ -243,6 +246,8 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
         {"PNG cut", png.substr(0, 30), 2012, 0, 0, 0, 0, "bad PNG: "},
         {"PNG depth", fourBitColour, 2012, 0, 0, 0, 0, "bad PNG: colour type 6 with depth 4"},
         {"huge PNG", Patch32(png, 16, 0x00200000), 2012, 0, 0, 0, 0, "larger than 4096x4096"},
+        {"wholly transparent", clear, 2012, 0, 16, 4, 't', "converted from image 1 of 1 (8x8, 24-bit)"},
+        {"grey PNG depth", Patch32(png, 24, 3), 2012, 0, 0, 0, 0, "bad PNG: colour type 0 with depth 3"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -264,8 +269,8 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
         // What the stub checks: one image, inside the file, a plain bitmap header.
         const std::string& b = icon.ico;
         ASSERT_LE(b.size(), c.room);
-        EXPECT_EQ(std::vector<uint32_t>({Le16(b, 0), Le16(b, 2), Le16(b, 4), Le32(b, 14), Le32(b, 18)}),
-                  std::vector<uint32_t>({0, 1, 1, (uint32_t)b.size() - 22, 22}));
+        EXPECT_EQ(std::vector<uint32_t>({Le16(b, 0), Le16(b, 2), Le16(b, 4), Le16(b, 10), Le16(b, 12), Le32(b, 14), Le32(b, 18)}),
+                  std::vector<uint32_t>({0, 1, 1, 1, (uint32_t)c.depth, (uint32_t)b.size() - 22, 22}));
         EXPECT_EQ(std::vector<uint32_t>({Le32(b, 22), Le32(b, 26), Le32(b, 30), Le16(b, 34), Le16(b, 36)}),
                   std::vector<uint32_t>({40, (uint32_t)c.side, 2u * c.side, 1, (uint32_t)c.depth}));
 
@@ -283,7 +288,7 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
             EXPECT_LT(corner[0] + corner[1] + corner[2], c.probe == 'F' ? 30 : 1);
             EXPECT_EQ(corner[3], c.probe == 'F' ? 0 : 1);
         }
-        EXPECT_EQ(at(0.5, 0.5)[3], 0);
+        EXPECT_EQ(at(0.5, 0.5)[3], c.probe == 't' ? 1 : 0);
         std::vector<int> tl = at(0.3, 0.3), tr = at(0.7, 0.3), bl = at(0.3, 0.7), br = at(0.7, 0.7);
         // Red, green and blue quarters above a yellow one: each leads the others by 60.
         auto above = [](const std::vector<int>& p, int a, int b) { return p[a] > p[b] + 60; };
@@ -329,6 +334,7 @@ TEST(Icon, TheStubsCheckTakesSoundBitmapsOnly) {
         {Patch32(one, 38, 1), ICON_BAD_FORMAT},
         {Patch32(four, 54, 17), ICON_BAD_FORMAT},
         {Patch32(one, 14, (uint32_t)one.size() - 23), ICON_IMAGE_CUT},  // a byte of the mask
+        {Patch32(Patch32(one.substr(0, 22), 14, 0), 18, 22), ICON_NOT_BITMAP},  // an empty image at the end
     };
     for (const auto& f : faults) EXPECT_EQ(check(f.ico), f.fault) << f.fault;
 }

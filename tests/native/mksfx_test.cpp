@@ -336,7 +336,7 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
           {"\"setup.exe /s\"", "\"Mein Setup\"", "icon:         16x16, 16 colours, 318 bytes", "wait mode:    yes",
            "_ISDEL.exe", "docs/Gr\xC3\xBC\xC3\x9F" "e.txt", "empty/", "deflated", "      9000       9000 stored"}},
          "setup.exe /s", "Willkommen \x96 los", "\xDC" "ber", "Mein Setup"},  // Windows-1252
-        {"level 0 stores", {{"--level", "0", t}, {}, {"      9000       9000 stored"}}, "", "", "", "", false},
+        {"level 0 stores", {{"--level=0", t}, {}, {"      9000       9000 stored"}}, "", "", "", "", false},
         {"quiet", {{"-q", "--icon", in.icon, t}, {}, {}}, "", "", "", "", true, true},
         {"verbose", {{"-v", t}, {"  stored         9000 ->       9000  bin/setup.exe\n",
                                   "  folder            0 ->          0  empty/\n"}, {}}, "", "", "", "", false},
@@ -893,6 +893,18 @@ TEST(MksfxVerify, FindsEachFault) {
     add("certificate table not aligned", f, "8-byte aligned");
     add("certificate not PKCS#7", withTable(built, notSignedData, 16), "certificate 1 at 0x");
     add("signed without room", withTable(sound, notSignedData, 16), "built without room for a signature");
+    f = sound;  // the only block of the first member, then of the configuration, loses its last-block bit
+    f[data] ^= 1;
+    add("member without a last block", f, "member 'a.txt': DEFLATE data ends before its last block");
+    f[data] ^= 1, f[Le32(sound, block + 16)] ^= 1;
+    ResealHeader(&f);
+    add("configuration without a last block", f, "configuration block: DEFLATE data ends before its last block");
+    p = Sound();
+    p.packedConfig = std::string(1501, '\0');
+    add("configuration over 1500 bytes", BuildSfx(p), "configuration block is 1501 bytes, the stub reads at most 1500");
+    f = sound;  // only the end record's central directory offset is off
+    SetLe32(&f, Le32(sound, block + 20) + 16, Le32(sound, Le32(sound, block + 20) + 16) + 1);
+    add("end record's central offset", f, "the end record does not describe the central directory");
 
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
