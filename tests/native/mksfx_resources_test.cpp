@@ -194,7 +194,7 @@ struct Case {
     std::string input;
     size_t room, fitsUpTo;  // fitsUpTo: what the packed-size check lets through (0: not asked)
     int side, depth;        // of the stored icon; 0 when refused
-    char probe;             // 'q' quarters, 'F' on an opaque square, 'm' white above black, '-' mask only, 't' clear
+    char probe;  // 'q' quarters, 'F' on an opaque square, 'm' white above black, '-' mask, 't' clear
     const char* expected;   // in the description, or in the error
 };
 
