@@ -108,15 +108,10 @@ private:
 
 inline Session& Wine() { return Session::Get(); }
 
-// A script value in double quotes, its backslashes and quotes escaped.
-std::string Quote(const std::string& raw);
-
-// UTF-8 text in Windows-1252, as the programs show it (all of it must be in 1252).
-std::string Ansi(const std::string& utf8);
-
-// build/win/testprogs/NAME.exe and build/win/sfxstub.exe
-std::string TestProgram(const std::string& name);
-std::string Stub();
+std::string Quote(const std::string& raw);  // a script value: in double quotes, \ and " escaped
+std::string Ansi(const std::string& utf8);  // in Windows-1252 (all of it must be), as programs show it
+std::string TestProgram(const std::string& name);  // build/win/testprogs/NAME.exe
+std::string Stub();                                 // build/win/sfxstub.exe
 
 // ---- scenarios: packages of the real stub and the prefix's folders (Linux paths) ----------
 
