@@ -1,15 +1,11 @@
-/* A stand-in for the command that a self-extractor launches. It does what its arguments
-   say, in order:
-     record=FILE   append its command line, its current folder, the names found there, the
-                   show-window fields of its start-up information and its own program file
-                   to FILE
+/* The command the Wine tests pack and launch. It does what its arguments say, in order:
+     record=FILE   append its command line, current folder, the names there, the show-window
+                   fields of its start-up information and its own program file to FILE
      sleep=MS      sleep MS milliseconds
-     hold=MS       keep its own program file open for MS milliseconds, shared for reading
-                   only, as a running program's image is: it can be found, but not opened
-                   exclusively
+     hold=MS       keep its own file open MS milliseconds, shared for reading only, as a
+                   running program's image is
      spawn=LINE    start LINE as a new process and do not wait for it
-     stamp=FILE    append "ended" to FILE when it is done
-   Used under Wine by the end-to-end tests and run from the extraction folder. */
+     stamp=FILE    append "ended" to FILE */
 #include <windows.h>
 #include <stdio.h>
 #include <string.h>

@@ -1,40 +1,27 @@
-/* windriver: drives a Windows program for the end-to-end tests and reports what it sees.
+/* windriver SCRIPT: drives a Windows program for the end-to-end tests, reporting what it sees.
  *
- *   windriver SCRIPT
+ * One command per line ('#' starts a comment line): a word, then KEY=VALUE or bare VALUE
+ * arguments; a value is a run of non-blanks or a double-quoted string with \\ and \" escapes;
+ * numbers are decimal or 0x-hex. Each observation is one line on standard output: a kind, then
+ * TAB-separated KEY=VALUE fields, first line=N and by=COMMAND; values escape \\ \t \r \n and
+ * \xHH, texts are in the ANSI code page. A failed command reports "error", ends the started
+ * program and exits with 1.
  *
- * The script holds one command per line; blank lines and lines starting with '#' are
- * skipped. A command is a word followed by arguments, KEY=VALUE or a bare VALUE. A value is
- * a run of non-blank bytes or a double-quoted string in which \\ and \" stand for \ and ".
- * Numbers may be decimal or 0x-hexadecimal.
- *
- * Every observation is one line on standard output: a kind, then TAB-separated KEY=VALUE
- * fields, the first two being line=N and by=COMMAND (the script line that produced it and
- * its command). Values escape backslash, TAB, CR, LF and other control bytes as \\ \t \r \n
- * \xHH; other bytes are written as they are (texts are in the ANSI code page). A failed
- * command prints an "error" line, ends the started program and makes windriver exit with 1.
- *
- * Commands:
- *   start CMDLINE [utf8=1]       start the program under test: started pid=N; with utf8=1
- *                                the command line is UTF-8 and may hold any character
+ * Commands (utf8=1: the command line or variables are UTF-8 and may hold any character):
+ *   start CMDLINE [utf8=1]          start the program under test: started pid=N
  *   run CMDLINE [timeout=MS] [utf8=1]  run a helper program to its end: ran code=N
- *   setenv [utf8=1] NAME=VALUE...  set variables for the programs started after it
- *   hold PATH [access=N] [share=N]  open a file (CreateFile, by default for reading with no
- *                                sharing) and keep it open until the end: held
- *   wait [timeout=MS] [kind=msgbox|dialog] [text=T]  wait for a visible top-level window of
- *                                the program (with a child whose text contains T) and make
- *                                it the current one: window
- *   list                         a "window" line per visible top-level window of the
- *                                program, then listed count=N
- *   dump                         the current window in full and a "control" line per child
- *   click id=N                   press a button (BM_CLICK, posted, so that a long command
- *                                handler does not block the driver)
- *   send [id=N] msg=N [wparam=N]  send a message to the current window or one of its
- *                                controls: result value=N
- *   post [id=N] msg=N [wparam=N]  post one: a posted key or button press passes through the
- *                                program's own message loop as real input does
- *   gone [timeout=MS]            wait until the current window is destroyed or hidden
- *   exit [timeout=MS] [watch=1]  wait for the program to end: exit code=N; with watch=1 the
- *                                first window it shows meanwhile is reported
+ *   setenv [utf8=1] NAME=VALUE...   set variables for the programs started after it
+ *   hold PATH [access=N] [share=N]  keep a file open to the end (default: read, no sharing): held
+ *   wait [timeout=MS] [kind=msgbox|dialog] [text=T]  make the program's first visible top-level
+ *                                   window (with a child whose text contains T) current: window
+ *   list                            a "window" line per visible top-level window, listed count=N
+ *   dump                            the current window in full and a "control" line per child
+ *   click id=N                      press a button (BM_CLICK, posted: a long handler can't block)
+ *   send|post [id=N] msg=N [wparam=N]  to the current window or a control: send reports result
+ *                                   value=N; a posted key passes the program's own message loop
+ *   gone [timeout=MS]               wait until the current window is destroyed or hidden
+ *   exit [timeout=MS] [watch=1]     wait for the program's end: exit code=N (watch=1: and the
+ *                                   first window it shows meanwhile)
  *   sleep ms=N
  */
 #include <windows.h>
@@ -351,7 +338,6 @@ static WCHAR *Utf8ToWide(const char *text, WCHAR *wide, int size)
     return wide;
 }
 
-/* Starts the command line of a start or run command into *pi, or fails the script. */
 static void Spawn(const Command *cmd, PROCESS_INFORMATION *pi)
 {
     STARTUPINFOA si;
@@ -482,7 +468,6 @@ static void ExitCode(const Command *cmd)
     DWORD start = GetTickCount();
     int watch = ArgNumber(cmd, "watch", 0) != 0;
     RequireChild();
-    /* watch=1: the window list is looked at every 20 ms meanwhile */
     while (WaitForSingleObject(child.hProcess, watch ? 20 : timeout) != WAIT_OBJECT_0) {
         WindowList w;
         if (GetTickCount() - start >= timeout) Fail("timeout waiting for the program to end", NULL);
@@ -496,42 +481,33 @@ static void ExitCode(const Command *cmd)
     Line("exit", "code", (long)code);
 }
 
+static void List(void)
+{
+    WindowList w;
+    int i;
+    RequireChild();
+    TopLevel(&w);
+    for (i = 0; i < w.count; ++i) WindowLine(w.list[i], 0);
+    Line("listed", "count", w.count);
+}
+
 static void Run(const Command *cmd)
 {
     const char *n = cmd->name;
     commandName = n;
-    if (!strcmp(n, "start")) {
-        Start(cmd);
-    } else if (!strcmp(n, "run")) {
-        RunHelper(cmd);
-    } else if (!strcmp(n, "setenv")) {
-        SetEnv(cmd);
-    } else if (!strcmp(n, "hold")) {
-        Hold(cmd);
-    } else if (!strcmp(n, "wait")) {
-        Wait(cmd);
-    } else if (!strcmp(n, "list")) {
-        WindowList w;
-        int i;
-        RequireChild();
-        TopLevel(&w);
-        for (i = 0; i < w.count; ++i) WindowLine(w.list[i], 0);
-        Line("listed", "count", w.count);
-    } else if (!strcmp(n, "dump")) {
-        Dump();
-    } else if (!strcmp(n, "click")) {
-        PostMessageA(Target(cmd, 1), BM_CLICK, 0, 0);
-    } else if (!strcmp(n, "send") || !strcmp(n, "post")) {
-        Message(cmd, n[0] == 'p');
-    } else if (!strcmp(n, "gone")) {
-        Gone(cmd);
-    } else if (!strcmp(n, "exit")) {
-        ExitCode(cmd);
-    } else if (!strcmp(n, "sleep")) {
-        Sleep((DWORD)ArgNumber(cmd, "ms", 100));
-    } else {
-        Fail("unknown command %s", n);
-    }
+    if (!strcmp(n, "start")) Start(cmd);
+    else if (!strcmp(n, "run")) RunHelper(cmd);
+    else if (!strcmp(n, "setenv")) SetEnv(cmd);
+    else if (!strcmp(n, "hold")) Hold(cmd);
+    else if (!strcmp(n, "wait")) Wait(cmd);
+    else if (!strcmp(n, "list")) List();
+    else if (!strcmp(n, "dump")) Dump();
+    else if (!strcmp(n, "click")) PostMessageA(Target(cmd, 1), BM_CLICK, 0, 0);
+    else if (!strcmp(n, "send") || !strcmp(n, "post")) Message(cmd, n[0] == 'p');
+    else if (!strcmp(n, "gone")) Gone(cmd);
+    else if (!strcmp(n, "exit")) ExitCode(cmd);
+    else if (!strcmp(n, "sleep")) Sleep((DWORD)ArgNumber(cmd, "ms", 100));
+    else Fail("unknown command %s", n);
 }
 
 int main(int argc, char **argv)
@@ -550,7 +526,6 @@ int main(int argc, char **argv)
         if (ParseCommand(line, &cmd)) Run(&cmd);
     }
     fclose(f);
-    /* a program still running at the end of the script is not left behind */
     commandName = "end";
     if (ChildRunning()) {
         TerminateProcess(child.hProcess, 255);

@@ -1,5 +1,4 @@
-// The first window of the real stub under Wine: the main dialog before a run (caption, text,
-// icon, buttons, footer, position, and the About box), or, for a damaged file, its error box.
+// The first window of the real stub under Wine: the idle dialog, or a damaged file's box.
 #include "tests/support/sfx_files.h"
 #include "tests/wine/support/wine.h"
 
@@ -15,10 +14,7 @@ const char kBanner[] =
     "Copyright (C) 2026 Tessly. Alle Rechte vorbehalten.\n"
     "Weitere Informationen finden Sie in der Dokumentation zu mksfx.";
 
-// Each row starts the dialog, opens the About box, closes it and ends with Close. The caption
-// is the title with the program's file name, the configured one, or "Setup" for an empty
-// configured one; the About box holds the about text, a blank line and the banner, or the
-// banner alone after two blanks; Info starts nothing and Close before Setup extracts nothing.
+// Each row opens the About box, closes it and ends with Close: nothing is started or extracted.
 TEST(Dialog, IdleShowsTextsIconButtonsFooterCentredAndTheAboutBox) {
     const struct {
         const char* name;
@@ -63,14 +59,11 @@ TEST(Dialog, IdleShowsTextsIconButtonsFooterCentredAndTheAboutBox) {
         EXPECT_TRUE(dialog.Find(109).visible);
         EXPECT_EQ(dialog.Find(109).text, "");
 
-        // Centred on the 1024x768 desktop, frame included, halves truncated.
-        EXPECT_EQ(dialog.rect.left, (1024 - dialog.rect.Width()) / 2);
+        EXPECT_EQ(dialog.rect.left, (1024 - dialog.rect.Width()) / 2) << "centred, halves truncated";
         EXPECT_EQ(dialog.rect.top, (768 - dialog.rect.Height()) / 2);
 
-        // The footer is drawn with the registered and copyright signs in place of '*' and '$'
-        // (Wine's trace of text output writes other than ASCII as \XXXX).
         EXPECT_NE(run.diagnostics.find("L\"Tessly Self-Extractor\\00ae 1.0  \\00a9 2026 Tessly\""),
-                  std::string::npos);
+                  std::string::npos) << "the footer's '*' and '$' drawn as the registered and copyright signs";
         EXPECT_EQ(run.diagnostics.find("Extractor*"), std::string::npos);
 
         ExpectBox(about, c.about, "none", {1});
@@ -80,10 +73,8 @@ TEST(Dialog, IdleShowsTextsIconButtonsFooterCentredAndTheAboutBox) {
     }
 }
 
-// A file changed after the build, one whose end record is not where the block says, or one
-// that another program holds open for deleting (which process creation shares and the stub's
-// own open, others may read and nothing else, does not) stops with its error box alone,
-// owned by no window, and ends with 0.
+// A changed file, a moved end record, or a file held open for deleting (which process
+// creation shares and the stub's own open does not) stop with an unowned error box alone.
 TEST(SelfCheck, DamagedOrHeldFilesShowTheirErrorBoxAlone) {
     Package p = Pack("selfcheck", {{"readme.txt", "hello from the archive\n"}}, {"--command", "cmd /c exit"});
     const std::string sound = sfxtest::ReadFile(p.exe);

@@ -1,6 +1,5 @@
-// Extraction by the real stub under Wine: the files it writes (against Info-ZIP unzip's
-// result for the same file), the command it starts and how, hostile files, and the stub's
-// own launch and folder removal run by pumpcheck.exe on the system's rules.
+// Extraction by the real stub under Wine: its files against Info-ZIP unzip's, the command,
+// hostile files, and the stub's launch and removal code run by pumpcheck.exe.
 
 #include <filesystem>
 
@@ -14,8 +13,7 @@ namespace {
 using namespace wine;
 namespace fs = std::filesystem;
 
-// The stub extracts, runs the command and, in wait mode, offers "&Done": the script stops
-// there, so that the extracted files can be compared before the clean-up.
+// The script stops at "&Done" (wait mode), before the clean-up.
 TEST(Extraction, FilesMatchUnzipAndTheCommandStartsInTheFolder) {
     std::map<std::string, std::string> files = {
         {"probe.exe", "@probe"},
@@ -41,7 +39,6 @@ TEST(Extraction, FilesMatchUnzipAndTheCommandStartsInTheFolder) {
         EXPECT_EQ(sfxtest::ReadFile(ours + "/" + file), contents);
         if (file[0] == '\xC3') continue;  // unzip names it by its own code-page rules
         EXPECT_EQ(sfxtest::ReadFile(peer + "/" + file), contents);
-        // the DOS date and time, taken as they stand
         EXPECT_EQ(fs::last_write_time(ours + "/" + file), fs::last_write_time(peer + "/" + file));
     }
     auto record = ReadRecord(p.Record());
@@ -51,18 +48,15 @@ TEST(Extraction, FilesMatchUnzipAndTheCommandStartsInTheFolder) {
     EXPECT_EQ(Field(record, "showwindow"), "10");  // SW_SHOWDEFAULT
 }
 
-// The rows of the hostile suite marked for Wine, on the real stub with /AUTO: each run ends
-// with its message box (message 9, no command, when the extraction goes through), and after
-// OK nothing is left: no extraction folder, no temporary icon file, nothing beside the file,
-// and the exit code is 0.
+// The hostile rows marked for Wine, with /AUTO: each ends with its box ("no command" when
+// the extraction goes through), exit code 0, and nothing left anywhere.
 TEST(Extraction, HostileFilesEndWithTheirMessage) {
     std::string stub = sfxtest::ReadFile(Stub());
     std::string noCommand = Ansi("Fehler: es wurde kein Folgekommando definiert.");
     for (const hostile::Case& c : hostile::Cases()) {
         if (!c.wine) continue;
         SCOPED_TRACE(c.what);
-        Package p;
-        p.folder = Wine().WorkDir("extract-hostile");
+        Package p{Wine().WorkDir("extract-hostile")};
         p.exe = p.folder + "/setup.exe";
         ASSERT_TRUE(sfxtest::WriteFile(p.exe, hostile::File(c, stub)));
         ClearLeftovers();
@@ -80,17 +74,13 @@ TEST(Extraction, HostileFilesEndWithTheirMessage) {
     }
 }
 
-// Trees and folders that the paths and the removal must take whole: deepest paths of 257 and
-// 258 characters, two names that share a short alias, and the setup file or the folder for
-// temporary files under a name outside the ANSI code page. Each run extracts (with /AUTO an
-// error box would stop it), runs its command in the folder, and leaves nothing behind: no
-// folder, no icon file. A probe.exe and a cmd.exe planted beside the setup file (say, in the
-// user's download folder) never run in place of the packed program or the system's.
+// Paths of 257 and 258 characters, names sharing a short alias, and folders outside the ANSI
+// code page: each run extracts, runs its command and leaves nothing. A probe.exe and a cmd.exe
+// planted beside the setup file never run in place of the packed program or the system's.
 TEST(Extraction, AnyFolderAndAnyTreeIsExtractedAndRemoved) {
     const std::string lodz = "\xC5\x81\xC3\xB3" "d\xC5\xBA";  // "Łódź", not in Windows-1252
     const std::string tempWin = "C:\\users\\" + fs::path(TempFolder()).parent_path().filename().string() + "\\Temp";
-    // Member names have at most 200 bytes: a long name of the temporary folder makes up the
-    // rest of the deepest paths.
+    // Member names have at most 200 bytes: a long temporary folder makes up the rest.
     const std::string longTemp(40, 't');
     auto deep = [&](size_t total) {  // a member whose full path has `total` characters
         size_t base = tempWin.size() + 1 + longTemp.size() + std::string("\\QVS1.tmp\\").size();
@@ -145,14 +135,9 @@ TEST(Extraction, AnyFolderAndAnyTreeIsExtractedAndRemoved) {
     }
 }
 
-// The stub's launch of the command, its test whether a program runs and its removal of the
-// folder, run by pumpcheck.exe:
-//   launch FOLDER CMDLINE: the program comes from the current folder or the system's
-//   folders, never from beside the program that launches it (testprogs/ holds a probe.exe);
-//   running FOLDER NAME: a program file held open as a running program's image is, counts
-//   as running without a process of its name; one that is not held, or missing, does not;
-//   deltree FOLDER: a file held by a running program costs a second of retries, and its
-//   folders stay while everything else goes.
+// launch: from the current or system folders, never from beside the launcher; running: a
+// program file held open as a running image counts without a process of its name; deltree: a
+// held file costs a second of retries and keeps its folders, everything else goes.
 TEST(Extraction, LaunchAndRemovalFollowTheSystemsRules) {
     std::string folder = Wine().WorkDir("extract-helpers"), here = folder + "/here", tree = folder + "/tree";
     for (const char* name : {"/probe.exe", "/show probe.exe", "/keeper.exe"})

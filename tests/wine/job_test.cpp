@@ -1,11 +1,5 @@
-// Whole jobs of the real stub under Wine: the temporary folder and its fallbacks, the
-// extraction, the command launched in the folder, the waits ("AUTO", "WAIT", "&Done", the
-// program to wait for), the clean-up, Close and cancel in every state of the run, the
-// progress meter, and the unattended runs (/SILENT, exit codes, the log).
-//
-// The command is the probe program (tests/windows/probe.c), packed into the archive and told
-// on its command line what to record and how long to run. Paths in its arguments are
-// relative to the folder it runs in, so "..\record.txt" lands next to the extraction folder.
+// Whole jobs of the real stub under Wine, through every state of a run. The command is
+// tests/windows/probe.c; "..\record.txt" in its arguments lands beside the extraction folder.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -34,10 +28,9 @@ std::string StillRunning(const std::string& command) {
     return command + " ist immer noch aktiv; wenn Sie jetzt abbrechen werden temoräre Dateien nicht "
                      "gelöscht. Trotzdem abbrechen?";
 }
-// Wine's trace of a status-line text (trace+win).
-const char kDeleting[] = "set_window_text L\"Deleting temporary files\"";
+const char kDeleting[] = "set_window_text L\"Deleting temporary files\"";  // status line, trace+win
 
-// A script line that asks cmd whether a path exists right now: "ran code=0" when it does.
+// "ran code=0" when the path exists at this point of the script.
 std::string ExistsNow(const std::string& windowsPath) {
     return "run " + Quote("cmd /c if exist " + windowsPath + " (exit 0) else (exit 1)");
 }
@@ -64,8 +57,7 @@ struct ControlState {  // of a dialog in the script's dumps
     int enabled, isDefault;  // -1 when any
 };
 
-// One job: a package of `files`, started with `switches`, driven through `steps` (those that
-// set variables come before the start); then what it showed and what it left.
+// One job: a package of `files`, started with `switches` after the leading setenv steps.
 struct Flow {
     const char* name;
     std::vector<std::string> options;
@@ -75,8 +67,7 @@ struct Flow {
     std::vector<ControlState> controls;
     std::vector<long> ran;  // the codes of the script's run lines
     std::string ranIn;  // the folder, under the one for temporary files, the command ran in
-    int filesLeft = 0;  // the extraction folder is still there at the end: 1, or 0, or -1 when
-                        // either (files a running program holds stay behind)
+    int filesLeft = 0;  // the extraction folder stays: 1, 0, or -1: either (files still held)
     std::vector<std::string> traced;  // in Wine's trace
     double minSeconds = 0, maxSeconds = 1e9;
     std::string stampLater;  // a file the command's programs write after the run
@@ -143,17 +134,14 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
     const std::string spawnShort = "probe.exe spawn=\"helper.exe hold=3000 stamp=..\\helper.txt\"";
     std::map<std::string, std::string> helper = kFiles;
     helper["helper.exe"] = "@probe";
-    // The rows enter-*: the extraction folder goes while the overwrite question is open.
-    const std::vector<std::string> vanish = {
+    const std::vector<std::string> vanish = {  // the folder goes during the overwrite question
         "wait kind=msgbox text=bereits timeout=30000", "run " + Quote("cmd /c rmdir /s /q %TEMP%\\QVS1.tmp"),
         "click id=7", "wait kind=msgbox text=Unzip-Verzeichnis timeout=30000", "dump", "click id=1"};
     const Box message15 = {"Fehler beim Wechseln in das \"Unzip-Verzeichnis\"", "none", {1}, 0};
-    // b.txt is renamed to a.txt: the second member then meets the first one's file.
     auto rename = [](const Package& p) { Rename(p, "b.txt", "a.txt"); };
     const std::map<std::string, std::string> two = {{"a.txt", std::string(3000, 'a')},
                                                      {"b.txt", std::string(3000, 'b')}};
     const Flow flows[] = {
-        // Setup extracts everything, runs the command in the folder, removes the folder.
         {.name = "setup",
          .options = {"--command", record + " eins \"zwei drei\""},
          .steps = {"wait kind=dialog timeout=30000", "click id=1", "exit timeout=30000"},
@@ -169,8 +157,7 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
                  << "everything is extracted before the command starts";
              EXPECT_EQ(run.All("window").size(), 1u) << "no message box on the way";
          }},
-        // Wait mode with /AUTO: "&Done" after the command; No to its question keeps the files
-        // and the wait (Setup stays the default button), Yes cleans up.
+        // "&Done" after the command; No keeps files and wait (Setup stays default), Yes cleans up.
         {.name = "wait-mode",
          .options = {"--command", "probe.exe", "--wait"},
          .switches = "/AUTO",
@@ -182,8 +169,7 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
                     "continue waiting.", "question", {6, 7}, 6}},
          .controls = {{0, 1, "", 1, 1}, {2, 1, "&Done", -1, -1}},
          .ran = {0}},
-        // The WAIT switch; Close while "&Done" is awaited asks message 4: No keeps waiting, Yes
-        // ends the program leaving the files, as the question says.
+        // Close while "&Done" is awaited: No keeps waiting, Yes ends leaving the files.
         {.name = "wait-switch-close",
          .options = {"--command", "probe.exe"},
          .switches = "-wait",
@@ -198,8 +184,7 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
          .check = [](const Package&, const DriverRun&) {
              EXPECT_TRUE(Exists(ExtractFolder() + "/daten/werte.csv"));
          }},
-        // Close while the command runs asks message 8 with the command; No keeps waiting, Yes
-        // stops waiting at once and cleans up while the command still runs.
+        // Close while the command runs: No keeps waiting, Yes cleans up at once.
         {.name = "close-while-running",
          .options = {"--command", running},
          .steps = {"setenv WINEDEBUG=-all,trace+win", "wait kind=dialog timeout=30000", "click id=1",
@@ -213,10 +198,8 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
          .check = [](const Package&, const DriverRun&) {
              EXPECT_FALSE(Exists(TempFolder() + "/stamp.txt")) << "the program ended before the command";
          }},
-        // --wait-for: a program that outlives the command is waited for as long as it runs
-        // after the first ten seconds (it does not hold its own file open, as under Wine: the
-        // process list tells); one that never starts, ten seconds; Close during that wait asks
-        // message 8 and then cleans up at once.
+        // --wait-for: a program outliving the command (found in the process list) is waited
+        // for past ten seconds; one that never starts, ten seconds; Close then asks, cleans up.
         {.name = "wait-for",
          .options = {"--command", "probe.exe spawn=\"helper.exe sleep=12500 stamp=..\\helper.txt\"",
                      "--wait-for", "helper"},
@@ -243,8 +226,7 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
          .maxSeconds = 10,
          .stampLater = "helper.txt",
          .files = helper},
-        // No command, or one that cannot be started: the message after the extraction, then
-        // the files are removed again.
+        // No command, or one that cannot start: the message after the extraction, then cleanup.
         {.name = "command-none",
          .options = {},
          .steps = {"wait kind=dialog timeout=30000", "click id=1", "wait kind=msgbox timeout=30000",
@@ -257,9 +239,7 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
                    "dump", ExistsNow("%TEMP%\\QVS1.tmp\\daten\\werte.csv"), "click id=1", "exit timeout=30000"},
          .boxes = {{"fehlt.exe /x konnte nicht ausgeführt werden", "error", {1}, 0}},
          .ran = {0}},
-        // Names that are taken, by a folder left from an earlier run and by someone else's
-        // read-only file, are passed over and left alone: the run makes the next name,
-        // QVS3.tmp, and removes only that.
+        // Names taken by an old folder and a read-only file are left alone: QVS3.tmp is used.
         {.name = "taken",
          .options = {"--command", record},
          .switches = "/AUTO",
@@ -275,9 +255,7 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
              EXPECT_EQ(sfxtest::ReadFile(ExtractFolder() + "/alt.txt"), "vom letzten Mal");
              EXPECT_EQ(sfxtest::ReadFile(TempFolder() + "/QVS2.tmp"), "alt");
          }},
-        // No folder can be made at all (the folder for temporary files does not exist, the
-        // Windows folder is full): message 6; the dialog stays with Setup disabled and Close
-        // the default button, so that Enter ends the program.
+        // No folder can be made: Setup disabled and Close the default, so Enter ends the program.
         {.name = "no-folder",
          .options = {"--command", "probe.exe"},
          .steps = {"setenv TEMP=C:\\fehlt TMP=C:\\fehlt", "wait kind=dialog timeout=30000", "click id=1", "wait kind=msgbox timeout=30000", "dump",
@@ -292,9 +270,7 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
                  ASSERT_TRUE(sfxtest::WriteFile(WindowsFolder() + name, ""));
              }
          }},
-        // The folder disappears while an overwrite question is open, so the run cannot change
-        // into it: message 15, after which the dialog stays (Setup enabled again) or, with
-        // AUTO, closes.
+        // The folder vanishes during an overwrite question: the dialog stays, or with AUTO closes.
         {.name = "enter-click",
          .options = {"--command", "probe.exe", "--level", "0"},
          .steps = std::vector<std::string>{"wait kind=dialog timeout=30000", "click id=1"} + vanish +
@@ -317,9 +293,8 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
     for (const Flow& f : flows) RunFlow(f);
 }
 
-// Twenty runs of a command that ends at once leave nothing behind (its console host may still
-// be in the folder when it ends), and two runs at the same time each make and remove their
-// own folder: the second, started while the first one's command runs, takes QVS2.tmp.
+// Twenty runs of a command that ends at once leave nothing (its console host may linger), and
+// a run started while another's command runs takes QVS2.tmp; each removes its own.
 TEST(Job, RunsLeaveNothingAndRunsAtTheSameTimeKeepApart) {
     Package quick = Pack("job-quick", {{"a.txt", "a"}}, {"--command", "cmd /c exit"});
     Package slow = Pack("job-slow", kFiles, {"--command", "probe.exe record=..\\record.txt hold=4000"});
@@ -340,13 +315,8 @@ TEST(Job, RunsLeaveNothingAndRunsAtTheSameTimeKeepApart) {
     EXPECT_EQ(sfxtest::ListFolder(WindowsFolder()), windows);
 }
 
-
-// A long extraction, one package for all of its cases. The 10 ms timer finds little done and
-// reveals the meter in place of the status line; its position grows as the data is written,
-// and the name of the file being written is drawn across it, cut to 99 characters. A click
-// on Close asks message 11 (No goes on, Yes cancels: the folder is deleted and the status line
-// says so); the system close asks nothing. After a cancel nothing is launched. A small archive
-// never shows the meter.
+// A long extraction shows a growing meter with the file name cut to 99 characters; Close asks,
+// the system close does not, and nothing is launched after either. A small archive: no meter.
 TEST(Job, LongExtractionShowsTheMeterAndCanBeCancelled) {
     const std::string longName =
         "Beispielprogramm-Benutzerhandbuch-Ausgabe-2026-mit-allen-Anhaengen-Beispielen-und-Tabellen.txt";
@@ -354,7 +324,6 @@ TEST(Job, LongExtractionShowsTheMeterAndCanBeCancelled) {
     files[longName] = zipcraft::SampleText(64u << 20, 7);
     Package p = Pack("job-long", files, {"--command", "probe.exe record=..\\record.txt", "--level", "4", "--wait"});
     const std::string record = TempFolder() + "/record.txt";
-    const Box cancel = {"Unzip-Vorgang abbrechen ?", "question", {6, 7}, 7};
     std::error_code ec;
 
     DriverRun run = Wine().Drive(std::vector<std::string>{"setenv WINEDEBUG=-all,trace+font", StartLine(p), "wait kind=dialog timeout=30000",
@@ -374,8 +343,7 @@ TEST(Job, LongExtractionShowsTheMeterAndCanBeCancelled) {
     EXPECT_GT(positions[1], positions[0]) << "the bar moves";
     EXPECT_LE(positions[1], 100);
     EXPECT_EQ(positions[2], 100) << "range";
-    // Wine's trace of text output: ExtTextOutW ... L"text", drawn twice per paint (over the
-    // filled part and over the rest).
+    // Wine's trace of ExtTextOutW: drawn twice per paint, over the filled part and the rest.
     const std::string caption = "L\"" + ("Unzip von " + longName).substr(0, 99) + "\"";
     size_t drawn = 0;
     for (size_t at = 0; (at = run.diagnostics.find(caption, at)) != std::string::npos; ++at) ++drawn;
@@ -389,8 +357,7 @@ TEST(Job, LongExtractionShowsTheMeterAndCanBeCancelled) {
                         "dump", "click id=7", "gone", "wait kind=dialog", "post id=2 msg=0x100 wparam=32",  // Space
                         "wait kind=msgbox", "dump", "click id=6", "exit timeout=30000"});
     ASSERT_TRUE(run.Ok()) << run.Describe();
-    ExpectBox(run.Dump(0), cancel.text, cancel.icon, cancel.buttons, cancel.defaultButton);
-    ExpectBox(run.Dump(1), cancel.text, cancel.icon, cancel.buttons, cancel.defaultButton);
+    for (size_t i : {0, 1}) ExpectBox(run.Dump(i), "Unzip-Vorgang abbrechen ?", "question", {6, 7}, 7);
     EXPECT_EQ(run.ExitCode(), 0);
     EXPECT_NE(run.diagnostics.find("set_window_text L\"Unzip-Vorgang abgebrochen\""), std::string::npos)
         << "message 13 in the status line";
@@ -406,8 +373,7 @@ TEST(Job, LongExtractionShowsTheMeterAndCanBeCancelled) {
     EXPECT_FALSE(Exists(record)) << "the command is not started after a cancel or a close";
     EXPECT_FALSE(Exists(ExtractFolder()));
 
-    // The timer fires once, although the platform answers a substitute for the id 0 that
-    // Setup asks for.
+    // The timer fires once, although the system answers another id for the 0 asked for.
     Package small = Pack("job-short", {{"probe.exe", "@probe"}, {"klein.bin", std::string(5000, 'k')}},
                          {"--command", "probe.exe klein.bin", "--wait"});
     run = Wine().Drive(std::vector<std::string>{"setenv WINEDEBUG=-all,trace+message", StartLine(small), "wait kind=dialog timeout=30000",
@@ -421,18 +387,15 @@ TEST(Job, LongExtractionShowsTheMeterAndCanBeCancelled) {
     EXPECT_EQ(fired, 1u);
 }
 
-// Silent runs: no window at any time, the folder gone afterwards, the exit code of what
-// happened, and one log line per event (UTF-8, timestamped, one process id); the last row
-// runs a package interactively, which still ends with 0 and logs too.
+// Silent runs: no window or folder left, their exit code, one timestamped log line per event.
 TEST(Job, SilentRunsEndWithTheirCodeAndLogEachEvent) {
     struct Row {
         const char* name;
         std::string command;
-        std::string damage;  // "config": a byte of the configuration block; else "FROM>TO": a
-                             // member renamed in the archive after the build
+        std::string damage;  // "config": a configuration byte; "FROM>TO": a member renamed
         std::string switches;
         long code;
-        std::vector<std::string> log;  // each line's event, up to the length given here
+        std::vector<std::string> log;  // each line's event, up to the length given
     } rows[] = {
         {"sound", "probe.exe", "", "/SILENT", 0,
          {"start silent ", "folder C:\\", "command probe.exe", "command-exit 0", "cleanup removed C:\\", "end 0"}},

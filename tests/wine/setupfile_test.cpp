@@ -1,9 +1,5 @@
-// What Windows sees of a finished file besides the stub's own work: its resources (manifest,
-// icon, version information) as mksfx list reads them back from the real stub (the resource
-// writer is held against icoutils natively), the manifest by wrestool, and its Authenticode
-// signature, made by mksfx or by osslsigncode and checked by osslsigncode. In each case the
-// real stub under Wine still extracts, runs the command and cleans up, or, after a change,
-// refuses as it always has.
+// A finished file's resources (mksfx list, wrestool) and Authenticode signature (osslsigncode);
+// the real stub under Wine still runs each file, or refuses a changed one as it always has.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -24,9 +20,8 @@ const std::map<std::string, std::string> kFiles = {
 };
 const char kCommand[] = "probe.exe record=..\\record.txt";
 
-// Starts the package, just packed, with /AUTO. Without `box` the run must end by itself,
-// having run the command in the extraction folder; with it, the stub shows an error box whose
-// text begins with `box`, which is confirmed. Either way nothing of the extraction is left.
+// With /AUTO: the command runs in the extraction folder or, with `box`, an error box begins
+// with it; either way nothing of the extraction is left.
 void ExpectRun(const Package& p, const std::string& box = "") {
     std::vector<std::string> script{StartLine(p, "/AUTO")};
     if (!box.empty()) script.insert(script.end(), {"wait kind=msgbox timeout=30000", "dump", "click id=1"});
@@ -120,11 +115,8 @@ TEST(SetupFile, SignedFilesPassTheirChecksAndRun) {
             ASSERT_TRUE(sfxtest::WriteFile(p.exe, sfxtest::BuildSfx(old)));
         }
         if (c.how == kSignCommand) {  // in place, the mode kept
-            std::vector<std::string> args{"sign"};
-            args.insert(args.end(), signOptions.begin(), signOptions.end());
-            args.push_back(p.exe);
             chmod(p.exe.c_str(), 0751);
-            sfxtest::RunResult r = sfxtest::RunMksfx(args);
+            sfxtest::RunResult r = sfxtest::RunMksfx({"sign", "--sign-cert", cert, "--sign-key", key, p.exe});
             ASSERT_EQ(r.exitCode, 0) << r.err;
             EXPECT_EQ(r.out, p.exe + ": signed: yes (CN=Tessly Test, O=Beispiel GmbH)\n");
             struct stat st = {};

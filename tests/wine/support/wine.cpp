@@ -51,7 +51,6 @@ std::string Unescape(const std::string& s) {
     return out;
 }
 
-// The parts of `s` between separators (none for an empty string).
 std::vector<std::string> Split(const std::string& s, char sep) {
     std::vector<std::string> parts;
     std::istringstream in(s);
@@ -91,9 +90,8 @@ std::vector<std::pair<std::string, long>> TracedBoxes(const std::string& trace) 
     return boxes;
 }
 
-// What a run leaves in the prefix must not meet the next one: everything in the folders for
-// temporary files (the extraction folders among them), and the fallback folders QVT00000..
-// under the Windows folder.
+// What a run leaves must not meet the next one: the contents of the temporary folders and
+// the fallback folders QVT00000.. under the Windows folder.
 void ClearPrefix(const fs::path& prefix) {
     std::error_code ec;
     std::vector<fs::path> folders = {prefix / "drive_c/windows/temp"};
@@ -154,21 +152,16 @@ const Observation* DriverRun::First(const std::string& kind) const {
     return nullptr;
 }
 
-std::vector<Window> DriverRun::Windows() const {
+Window DriverRun::Dump(size_t index) const {
     static const char* const kIcons[] = {"none", "error", "question", "warning", "information"};
     std::vector<std::pair<std::string, long>> traced = TracedBoxes(diagnostics);
     size_t nextTraced = 0;
-    std::vector<Window> windows;
+    std::vector<Window> windows;  // every one reported, in order
     for (const Observation& o : observations) {
         if (o.kind == "window") {
-            Window w;
-            w.command = o.Get("by");
-            w.hwnd = o.Get("hwnd");
-            w.kind = o.Get("kind");
-            w.caption = o.Get("caption");
-            w.owner = o.Get("owner");
-            w.rect = ParseRect(o.Get("rect"));
-            w.text = o.Get("text");
+            Window w{.command = o.Get("by"), .hwnd = o.Get("hwnd"), .kind = o.Get("kind"),
+                     .caption = o.Get("caption"), .owner = o.Get("owner"),
+                     .rect = ParseRect(o.Get("rect")), .text = o.Get("text")};
             for (const std::string& id : Split(o.Get("buttons"), ','))
                 if (!id.empty()) w.buttons.push_back(std::atoi(id.c_str()));
             w.defaultButton = (int)std::max(0L, o.Number("default"));
@@ -182,21 +175,12 @@ std::vector<Window> DriverRun::Windows() const {
             }
             windows.push_back(w);
         } else if (o.kind == "control" && !windows.empty() && windows.back().hwnd == o.Get("parent")) {
-            Control c;
-            c.id = (int)o.Number("id");
-            c.text = o.Get("text");
-            c.style = (unsigned long)o.Number("style");
-            c.visible = o.Get("visible") == "1";
-            c.enabled = o.Get("enabled") == "1";
-            c.icon = (unsigned long)std::max(0L, o.Number("icon"));
-            windows.back().controls.push_back(c);
+            windows.back().controls.push_back({(int)o.Number("id"), o.Get("text"), (unsigned long)o.Number("style"),
+                                               o.Get("visible") == "1", o.Get("enabled") == "1",
+                                               (unsigned long)std::max(0L, o.Number("icon"))});
         }
     }
-    return windows;
-}
-
-Window DriverRun::Dump(size_t index) const {
-    for (const Window& w : Windows())
+    for (const Window& w : windows)
         if (w.command == "dump" && index-- == 0) return w;
     return Window();
 }
@@ -321,15 +305,8 @@ DriverRun Session::Drive(std::vector<std::string> script, int timeoutSeconds) {
     for (const std::string& line : script) text += line + "\n";
     if (!sfxtest::WriteFile(file, text)) Die("cannot write " + file);
     ProgramRun p = Exec({"wine", TestProgram("windriver"), WinPath(file)}, timeoutSeconds);
-    DriverRun run;
-    run.script = script;
-    run.status = p.exitCode;
-    run.timedOut = p.timedOut;
-    run.output = p.out;
-    run.diagnostics = p.err;
-    run.observations = ParseReport(p.out);
     if (p.timedOut) Restart();  // what the driver started must not haunt the next run
-    return run;
+    return DriverRun{script, p.exitCode, p.timedOut, p.out, p.err, ParseReport(p.out)};
 }
 
 ProgramRun Session::Run(const std::string& exe, const std::vector<std::string>& args, int timeoutSeconds) {

@@ -1,20 +1,15 @@
-// Runs the real stub and test programs under Wine for the end-to-end tests.
+// Runs the real stub and test programs under Wine for the end-to-end tests. One Xvfb display
+// and one wineserver for the prefix build/wine/prefix (tests/wine/session.sh) serve every test
+// of a run; test processes take turns through a lock on build/wine/lock. The locale is
+// de_DE.UTF-8: ANSI code page 1252, OEM code page 850.
 //
-// The session (tests/wine/session.sh) is shared by every Wine test of a run: one Xvfb display
-// and one persistent wineserver for the prefix in build/wine/prefix, started by the CTest
-// fixture, or by the first test process when none is running. Test processes take turns
-// through a lock on build/wine/lock; each starts with the prefix cleared (ClearLeftovers).
-// Programs run with the locale de_DE.UTF-8: ANSI code page 1252, OEM code page 850.
-//
-// Programs are driven by windriver.exe (tests/windows/windriver.c), which takes a script of
-// commands and reports one observation per line; see the comment at its top. Message boxes
-// label their buttons in the locale's language: press them by id (IDOK 1, IDCANCEL 2, IDYES
-// 6, IDNO 7). Drive() turns on Wine's relay trace for the programs the script starts, so that
-// the style each message box was asked for (its icon) and the icon taken from the
-// configuration are known exactly.
+// Programs are driven by windriver.exe (tests/windows/windriver.c: its script commands and its
+// report). Message boxes label their buttons in German: press them by id (IDOK 1, IDCANCEL 2,
+// IDYES 6, IDNO 7). Drive() turns on Wine's relay trace, which tells the style (icon) each
+// message box was asked for and the icon taken from the configuration.
 //
 //   wine::Package p = wine::Pack("name", {{"probe.exe", "@probe"}}, {"--command", "probe.exe"});
-//   wine::DriverRun run = wine::Session::Get().Drive({
+//   wine::DriverRun run = wine::Wine().Drive({
 //       wine::StartLine(p), "wait kind=msgbox timeout=30000", "dump", "click id=1", "exit"});
 //   ASSERT_TRUE(run.Ok()) << run.Describe();
 //   EXPECT_EQ(run.Dump(0).icon, "error");
@@ -29,8 +24,7 @@
 
 namespace wine {
 
-// One line of the driver's report: its kind ("window", "control", "exit", ...) and its fields,
-// among them "line" and "by", the script line and its command (texts in Windows-1252).
+// One line of the driver's report: its kind and fields (texts in Windows-1252).
 struct Observation {
     std::string kind;
     std::map<std::string, std::string> fields;
@@ -58,9 +52,7 @@ struct Window {
     std::string command;  // the script command that reported it: wait, list or dump
     std::string hwnd, kind, caption, owner;  // kind: msgbox, dialog or window; owner "0x0": none
     Rect rect;  // on the screen
-    // message boxes, from dump: the text, the visible buttons and the default one, and from
-    // the trace the style asked for (-1 when not traced) with its icon: none, error,
-    // question, warning, information
+    // message boxes, from dump; type and icon (none, error, question, ...) from the trace
     std::string text, icon;
     long type = -1;
     std::vector<int> buttons;
@@ -80,7 +72,6 @@ struct DriverRun {
     bool Ok() const;  // status 0, no error reported
     std::vector<Observation> All(const std::string& kind) const;
     const Observation* First(const std::string& kind) const;
-    std::vector<Window> Windows() const;  // every window reported, in order
     Window Dump(size_t index) const;      // the index-th one reported by dump (empty if none)
     std::vector<long> Codes() const;      // of the "ran" lines
     int ExitCode() const;                 // from the exit command; -1 when not reported
@@ -92,26 +83,16 @@ using ProgramRun = sfxtest::RunResult;
 
 class Session {
 public:
-    // The process's session, set up on first use; a failure to set up ends the process.
-    static Session& Get();
+    static Session& Get();  // set up on first use; a failure to set up ends the process
 
-    // Z:\... form of an absolute Linux path, still in UTF-8 as Run() wants its arguments.
-    // A driver script is read in the ANSI code page: put such a path through Ansi() first
-    // when it may hold other than ASCII characters.
+    // Z:\... form of an absolute Linux path, in UTF-8 (scripts are read in the ANSI code page).
     std::string WinPath(const std::string& linuxPath) const;
-
-    // Runs the driver with these script lines and parses its report.
     DriverRun Drive(std::vector<std::string> script, int timeoutSeconds = 120);
-
-    // Runs a Windows program (its Linux path) with arguments; standard output is captured.
+    // A Windows program (its Linux path) with arguments; standard output is captured.
     ProgramRun Run(const std::string& exe, const std::vector<std::string>& args,
                    int timeoutSeconds = 60);
-
-    // A fresh, empty folder below build/wine/work.
-    std::string WorkDir(const std::string& name) const;
-
+    std::string WorkDir(const std::string& name) const;  // a fresh folder below build/wine/work
     const std::string& Prefix() const { return prefix_; }  // the WINEPREFIX
-
     ~Session();
 
 private:
@@ -127,55 +108,42 @@ private:
 
 inline Session& Wine() { return Session::Get(); }
 
-// A script value in double quotes, its backslashes and quotes escaped.
-std::string Quote(const std::string& raw);
+std::string Quote(const std::string& raw);  // a script value: in double quotes, \ and " escaped
+std::string Ansi(const std::string& utf8);  // in Windows-1252 (all of it must be), as programs show it
+std::string TestProgram(const std::string& name);  // build/win/testprogs/NAME.exe
+std::string Stub();                                 // build/win/sfxstub.exe
 
-// UTF-8 text in Windows-1252, as the programs show it (all of it must be in 1252).
-std::string Ansi(const std::string& utf8);
+// ---- scenarios: packages of the real stub and the prefix's folders (Linux paths) ----------
 
-// build/win/testprogs/NAME.exe and build/win/sfxstub.exe
-std::string TestProgram(const std::string& name);
-std::string Stub();
-
-// ---- scenarios: packages of the real stub and the prefix's folders ------------------------
-
-// Linux path of a C:\ or Z:\ path of the prefix.
-std::string UnixPath(const std::string& windows);
+std::string UnixPath(const std::string& windows);  // of a C:\ or Z:\ path
 // The user's folder for temporary files, the Windows folder, and where the stub extracts
-// to when nothing is in the way (all on the Linux side).
+// to when nothing is in the way.
 std::string TempFolder();
 std::string WindowsFolder();
 std::string ExtractFolder();
 inline bool Exists(const std::string& path) { return sfxtest::FileExists(path); }
-// Empties the folders for temporary files and removes the fallback folders, so that each run
-// starts alike.
-void ClearLeftovers();
+void ClearLeftovers();  // empties the temporary folders, removes the fallback folders
 
 // One self-extracting file and the folder it lives in.
 struct Package {
-    std::string folder;  // Linux
-    std::string exe;     // Linux path of the self-extracting file
+    std::string folder, exe;  // exe: the self-extracting file
     std::string Win() const;
     std::string Record() const { return folder + "/record.txt"; }
 };
 
-// Packs `files` (name -> contents, '/' for sub-folders; "@probe" stands for probe.exe) into
-// folder `name`/`exeName` with these mksfx options ("@icon" stands for a small icon file,
-// "@record" in an option for the Windows path of the package's record file), then clears the
-// prefix (ClearLeftovers). The members get fixed modification times, a different one each.
-// Fails the test when mksfx does.
+// Packs `files` (name -> contents; "@probe": probe.exe) into folder `name`/`exeName` with
+// these mksfx options ("@icon": a small icon file; "@record" in an option: the Windows path of
+// Record()), each member with its own fixed time, then ClearLeftovers(). mksfx must succeed.
 Package Pack(const std::string& name, const std::map<std::string, std::string>& files,
              const std::vector<std::string>& options, const std::string& exeName = "setup.exe");
 
-// The script line that starts a package, with optional switches.
 std::string StartLine(const Package& p, const std::string& switches = "");
 
 // The "key=value" lines that probe.exe appends to a record file.
 std::multimap<std::string, std::string> ReadRecord(const std::string& path);
 std::string Field(const std::multimap<std::string, std::string>& record, const std::string& key);
 
-// Waits (up to `seconds`) for a file that a program still running writes at its end.
-bool AwaitFile(const std::string& path, double seconds);
+bool AwaitFile(const std::string& path, double seconds);  // one a program writes at its end
 double Seconds();  // monotonic
 
 // The stub's text for a file whose header check fails (UTF-8).
