@@ -758,6 +758,7 @@ TEST(MksfxCommands, HelpVersionAndUsage) {
         RunResult r = RunMksfx(u.args);
         EXPECT_EQ(r.exitCode, u.code);
         EXPECT_NE(r.err.find(u.message), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "") << "a refusal lists nothing";
     }
 
     // Output that cannot be written is a failure.
