@@ -219,6 +219,7 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
         {"plain PNG, not square", PngImage(300, 200, kRich), 2012, 0, 32, 4, '-', "converted from a 300x200 PNG"},
         {"256 colours", IconFile({{32, 8, kFlat}}), 2012, 0, 32, 4, 'q', "(32x32, 256 colours)"},
         {"full square", IconFile({{48, 32, kFull}}), 2012, 0, 32, 4, 'F', "converted from image 1 of 1 (48x48, 32-bit)"},
+        {"full square, doubled", IconFile({{8, 32, kFull}}), 2012, 0, 16, 4, 'F', "converted from image 1 of 1 (8x8, 32-bit)"},
         {"24 bits", IconFile({{40, 24, kRich}}), 2012, 0, 32, 4, 'q', "(40x40, 24-bit)"},
         {"2 colours", IconFile({{32, 1, kMono}}), 2012, 0, 32, 4, 'm', "(32x32, 2 colours)"},
         {"only 16x16", IconFile({{16, 4, kFlat}}), 2012, 0, 16, 4, 'q',
