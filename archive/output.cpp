@@ -149,7 +149,9 @@ static BOOL CreateOutputFile(void) {
 
 // The meter: the member's whole 2048-byte steps are added to bytesDone, and at each 64 KiB
 // mark that bytesDone passes the position goes to the meter (when it shows) and the meter is
-// repainted, as if the output had come in steps of 2048 bytes.
+// repainted, as if the output had come in steps of 2048 bytes. A position the meter already
+// shows for this member is not sent again: the meter would repaint the same picture at once,
+// and on a slow display that costs more than the output it reports.
 static void MoveMeter(DWORD count) {
     DWORD before = state.memberBytes;
     state.memberBytes += count;
@@ -157,9 +159,11 @@ static void MoveMeter(DWORD count) {
                  (state.memberBytes & ~(METER_CHUNK - 1)) - (before & ~(METER_CHUNK - 1));
     while (done - state.lastMeterBytes >= METER_STEP) {
         state.lastMeterBytes += METER_STEP;
-        if (state.meterShown)
-            SendDlgItemMessageA(state.dialogWindow, ID_METER, METER_SETPOS,
-                                MeterPosition(state.lastMeterBytes, stubParams.totalSize), 0);
+        DWORD position = MeterPosition(state.lastMeterBytes, stubParams.totalSize);
+        if (state.meterShown && position + 1 != state.meterSent) {
+            state.meterSent = position + 1;
+            SendDlgItemMessageA(state.dialogWindow, ID_METER, METER_SETPOS, position, 0);
+        }
         // No dialog (a silent run): no repaint, since a null window means the whole screen.
         if (state.dialogWindow) InvalidateRect(GetDlgItem(state.dialogWindow, ID_METER), 0, FALSE);
     }
@@ -202,7 +206,7 @@ static void ShowMemberStatus(void) {
 // CRC-32.
 static void ExtractMember(void) {
     state.inputCount = 0;
-    state.memberBytes = 0;
+    state.memberBytes = state.meterSent = 0;
     state.crc = 0xFFFFFFFF;
 
     unsigned method = ReadLe16(state.localHeader + ENTRY_METHOD);

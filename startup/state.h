@@ -86,6 +86,7 @@ struct ExtractorState {
     DWORD bytesDone;
     DWORD lastMeterBytes;
     DWORD memberBytes;            // what has been written of the current member
+    DWORD meterSent;              // 1 + the position sent to the meter for this member, or 0
     DWORD lastPoll;               // tick count when the extraction last looked at its queue
     DWORD meterShown;
     UINT_PTR meterTimer;

@@ -92,7 +92,7 @@ protected:
                 if (entry.back() == '/' || entry == "setup.exe") continue;
                 std::string content = ReadFile(root_ + "/" + entry);
                 bool known = false;
-                for (const sfxtest::ZipMember& m : members_) known |= m.data == content;
+                for (const zipcraft::Member& m : members_) known |= m.content == content;
                 EXPECT_TRUE(known) << entry;
             }
         } else {
@@ -117,7 +117,7 @@ protected:
 
     TempDir scratch_;
     std::string root_ = scratch_.File("run");
-    std::vector<sfxtest::ZipMember> members_;
+    std::vector<zipcraft::Member> members_;
     std::vector<std::string> heads_;
 };
 
@@ -162,7 +162,7 @@ TEST_F(DamageTest, CutAtEveryByteOfTheArchive) {
                 for (size_t i = 0; cut == whole.size() && i < members_.size(); ++i) {
                     const std::string& name = members_[i].name;  // the last one in code page 850
                     std::string shown = i == 4 ? "deep/\xE4nderung.txt" : name;
-                    EXPECT_EQ(ReadFile(root_ + "/out/" + shown), members_[i].data) << name;
+                    EXPECT_EQ(ReadFile(root_ + "/out/" + shown), members_[i].content) << name;
                 }
             } else {
                 ASSERT_FALSE(r.boxes.empty());
@@ -207,7 +207,6 @@ TEST_F(DamageTest, RandomCorruptionsOfTheArchive) {
 
 using sfxtest::RunMksfx;
 using sfxtest::RunResult;
-using sfxtest::ZipMember;
 
 // A German text of the program (Windows-1252, letters of Latin-1 only) as mksfx prints it.
 std::string Utf8(const std::string& ansi) {
@@ -223,13 +222,13 @@ protected:
     std::string file_ = scratch_.File("\xC5\x81\xC3\xB3" "d\xC5\xBA.exe"), dir_ = scratch_.File("\xC5\x81\xC3\xB3" "d\xC5\xBA");
 };
 
-std::string SfxOf(const std::vector<ZipMember>& members) {
+std::string SfxOf(const std::vector<zipcraft::Member>& members) {
     sfxtest::SfxParts parts;
     parts.members = members;
     return sfxtest::BuildSfx(parts);
 }
 
-std::vector<ZipMember> SampleMembers() {
+std::vector<zipcraft::Member> SampleMembers() {
     return {
         {"readme.txt", zipcraft::SampleText(70000, 1), 8, 0, 0x6A3C, 0x5A96},
         {"Gr\x94\xE1" "e.txt", "umlauts", 0},  // code page 850

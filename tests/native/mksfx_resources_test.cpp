@@ -38,7 +38,8 @@ TEST(MksfxResources, AddedSectionReadsBackInIcoutilsAndOurReader) {
     ASSERT_EQ(RunProgram({"convert", "-size", "256x256", "xc:#3080C0", "png32:" + dir / "big.png"}).exitCode, 0);
     sfx::IconImage small = ImageOf(SampleIcon(), 16, 16, 4), big;
     big.width = big.height = 256, big.planes = 1, big.bitCount = 32, big.bytes = ReadFile(dir / "big.png");
-    const std::string pe = SyntheticStub(0x600, 0x400);  // sections end at 0x600
+    std::string pe = SyntheticStub(0x600, 0x400);  // in the file, sections end at 0x600; .data's
+    SetLe32(&pe, 0x138 + 40 + 8, 0x1001), SetLe32(&pe, 0x58 + 56, 0x4000);  // memory ends 1 byte into a page
 
     struct Row {
         sfx::ResourceInputs in;
@@ -70,6 +71,7 @@ TEST(MksfxResources, AddedSectionReadsBackInIcoutilsAndOurReader) {
         EXPECT_EQ(sfx::CheckPeImage(image, image.size(), &layout), "");
         EXPECT_EQ(image.compare(0x200, pe.size() - 0x200, pe, 0x200), 0) << "existing bytes moved";
         EXPECT_EQ(Le32(image, layout.ChecksumOffset()), 0u);
+        EXPECT_EQ(layout.sections.back().virtualAddress, 0x4000u);  // after .data's last page
         std::string again = pe;
         sfx::AddResources(&again, row.in);
         EXPECT_EQ(again, image) << "not reproducible";
@@ -217,6 +219,7 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
         {"plain PNG, not square", PngImage(300, 200, kRich), 2012, 0, 32, 4, '-', "converted from a 300x200 PNG"},
         {"256 colours", IconFile({{32, 8, kFlat}}), 2012, 0, 32, 4, 'q', "(32x32, 256 colours)"},
         {"full square", IconFile({{48, 32, kFull}}), 2012, 0, 32, 4, 'F', "converted from image 1 of 1 (48x48, 32-bit)"},
+        {"full square, doubled", IconFile({{8, 32, kFull}}), 2012, 0, 16, 4, 'F', "converted from image 1 of 1 (8x8, 32-bit)"},
         {"24 bits", IconFile({{40, 24, kRich}}), 2012, 0, 32, 4, 'q', "(40x40, 24-bit)"},
         {"2 colours", IconFile({{32, 1, kMono}}), 2012, 0, 32, 4, 'm', "(32x32, 2 colours)"},
         {"only 16x16", IconFile({{16, 4, kFlat}}), 2012, 0, 16, 4, 'q',

@@ -208,9 +208,10 @@ TEST(MksfxZipInput, ArchivesOfOtherTools) {
 
 TEST(MksfxZipInput, CraftedArchivesThatCopy) {
     std::string text = "text text text text text text\n";
-    std::vector<ZipMember> members = {{"readme.txt", text},
+    std::vector<zipcraft::Member> members = {{"readme.txt", text},
                                       {"bin/tool.dat", std::string(500, 'q'), 0},
-                                      {"bin/tiny.txt", "x", 8, 0x0008, 0x6000, 0x5A21, false, true}};
+                                      {"bin/tiny.txt", "x", 8, 0x0008}};
+    members[2].zeroSizesInLocal = true;
     // An Info-ZIP Unicode path field in the central entry of "bin/u.dat": version 1, the CRC of
     // that plain name, the UTF-8 name.
     std::string unicode = ZipArchive({members[0], {"bin/u.dat", "u", 0}, members[2]});
@@ -273,7 +274,7 @@ TEST(MksfxZipInput, ArchivesTheStubCannotTake) {
         {"absolute name", ZipArchive({{"/etc/evil", "x"}}), "absolute path"},
         {"drive letter", ZipArchive({{"C:evil.txt", "x"}}), "drive letter"},
         {"backslash", ZipArchive({{"sub\\evil.txt", "x"}}), "backslash"},
-        {"CRC mismatch", ZipArchive({{"a.txt", "alpha alpha alpha", 8, 0, 0x6000, 0x5A21, true}}), "CRC-32 mismatch"},
+        {"CRC mismatch", ZipArchive({{"a.txt", "alpha alpha alpha", 8, 0, 0x6000, 0x5A21, 0x12345678}}), "CRC-32 mismatch"},
         {"broken data", truncatedStream, "member a.txt"},
         {"not a ZIP file", std::string(300, 'n'), "not a ZIP file"},
     };
@@ -471,10 +472,10 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
     WriteFile(in.dir / "notes.txt", "not an icon");
     WriteFile(in.dir / "check.txt", "ok \xE2\x9C\x93\n");
     // Two archives that hold 65536 entries between them.
-    std::vector<ZipMember> many;
+    std::vector<zipcraft::Member> many;
     for (int i = 0; i < 32768; ++i) many.push_back({"m/" + std::to_string(100000 + i), "", 0});
     WriteFile(in.dir / "many1.zip", ZipArchive(many));
-    for (ZipMember& m : many) m.name[0] = 'n';
+    for (zipcraft::Member& m : many) m.name[0] = 'n';
     WriteFile(in.dir / "many2.zip", ZipArchive(many));
     // Stubs that are not sound: no block, two blocks, cut short, no MZ, a finished setup file.
     const std::string stub = SyntheticStub();
@@ -656,7 +657,7 @@ TEST(MksfxBuild, OutputIsReplacedOnlyWhenSafe) {
 // its archive by a full pipe on its standard output, which nobody reads, until the signal.
 TEST(MksfxBuild, SignalsRemoveTheTemporaryFile) {
     Inputs in;
-    std::vector<ZipMember> members;
+    std::vector<zipcraft::Member> members;
     for (int i = 0; i < 600; ++i) members.push_back({std::string(150, 'm') + std::to_string(i), "x", 0});
     WriteFile(in.dir / "many.zip", ZipArchive(members));
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
@@ -834,7 +835,7 @@ TEST(MksfxVerify, FindsEachFault) {
     p = Sound();
     p.members = {{"a.txt", "alpha", 12}};
     add("method", BuildSfx(p), "compression method 12");
-    p.members = {{"a.txt", "alpha", 8, 0, 0x6000, 0x5A21, true}};
+    p.members = {{"a.txt", "alpha", 8, 0, 0x6000, 0x5A21, 0x12345678}};
     add("bad CRC", BuildSfx(p), "CRC-32");
     p.members = {{"a.txt", "alpha"}};
     p.rawArchive.clear();

@@ -150,19 +150,9 @@ std::string ConfigText(const ConfigFields& f) {
     return t + (f.hasIcon ? std::string(2, (char)ICON_MARKER) + f.icon : std::string(2, '\0'));
 }
 
-std::string ZipArchive(const std::vector<ZipMember>& members, uint32_t base) {
+std::string ZipArchive(const std::vector<zipcraft::Member>& members, uint32_t base) {
     zipcraft::Archive archive(base);
-    for (const ZipMember& m : members) {
-        const int64_t crc = m.badCrc ? (int64_t)(ZlibCrc(m.data) ^ 0x5A5A5A5Au) : -1;
-        zipcraft::Member z{m.name, m.data, m.method, m.flags, m.time, m.date, crc, -1, -1, true,
-                           m.method == METHOD_DEFLATED ? RawDeflate(m.data) : m.data};
-        z.zeroSizesInLocal = m.zeroSizesInLocal;
-        if (m.flags & ZIP_FLAG_DESCRIPTOR)
-            for (uint32_t v : {(uint32_t)ZIP_DESCRIPTOR_SIGNATURE, crc >= 0 ? (uint32_t)crc : ZlibCrc(m.data),
-                               (uint32_t)z.data.size(), (uint32_t)m.data.size()})
-                PutLe32(&z.descriptor, v);
-        archive.Add(z);
-    }
+    for (const zipcraft::Member& m : members) archive.Add(m);
     return archive.Finish().bytes();
 }
 
@@ -199,7 +189,7 @@ std::string BuildSfx(const SfxParts& p) {
     file += archive;
 
     uint32_t total = 0;
-    for (const ZipMember& m : p.members) total += (uint32_t)m.data.size();
+    for (const zipcraft::Member& m : p.members) total += (uint32_t)m.content.size();
     size_t end = archive.rfind("PK\x05\x06");
     uint32_t endRecord = end == std::string::npos ? 0 : archiveStart + (uint32_t)end;
 

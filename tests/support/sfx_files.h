@@ -42,17 +42,8 @@ struct ConfigFields {
 };
 std::string ConfigText(const ConfigFields& fields);
 
-struct ZipMember {
-    std::string name;        // stored as given (code page 850 bytes)
-    std::string data;        // uncompressed
-    int method = 8;          // 0 stored, 8 deflated; anything else is written with the data stored
-    uint16_t flags = 0;      // bit 3 also writes a 16-byte data descriptor after the data
-    uint16_t time = 0x6000, date = 0x5A21;
-    bool badCrc = false;     // store a CRC-32 that does not match
-    bool zeroSizesInLocal = false;  // local header with CRC and sizes 0 (as streaming writers do)
-};
 // A sound ZIP archive whose offsets count from `base` (its position in the final file).
-std::string ZipArchive(const std::vector<ZipMember>& members, uint32_t base = 0);
+std::string ZipArchive(const std::vector<zipcraft::Member>& members, uint32_t base = 0);
 
 // A whole self-extracting file: stub + configuration + archive, block filled in.
 struct SfxParts {
@@ -60,7 +51,7 @@ struct SfxParts {
     bool hasConfig = true;
     std::string config = ConfigText(ConfigFields{});  // inflated; deflated by BuildSfx
     std::string packedConfig;       // when not empty, placed as it is instead of `config`
-    std::vector<ZipMember> members; // the archive, offsets from the start of the file
+    std::vector<zipcraft::Member> members; // the archive, offsets from the start of the file
     std::string rawArchive;         // used instead when `members` is empty
     uint32_t optionFlags = 0x02;
     std::string waitFor;

@@ -37,6 +37,8 @@ Archive& Archive::Add(const Member& m) {
                        member.crc >= 0 ? (uint32_t)member.crc : ZlibCrc(member.content),
                        member.packed >= 0 ? (uint32_t)member.packed : (uint32_t)member.data.size(),
                        member.size >= 0 ? (uint32_t)member.size : (uint32_t)member.content.size()};
+    if ((member.flags & ZIP_FLAG_DESCRIPTOR) && member.descriptor.empty())
+        for (uint32_t v : {(uint32_t)ZIP_DESCRIPTOR_SIGNATURE, f.crc, f.packed, f.size}) sfx::PutLe32(&member.descriptor, v);
     entries_.push_back({member.name, f, base_ + (uint32_t)bytes_.size()});
     if (member.zeroSizesInLocal) f.crc = f.packed = f.size = 0;
     bytes_ += sfx::LocalHeader(f, member.name, "") + member.data + member.descriptor;

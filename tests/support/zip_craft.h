@@ -27,13 +27,13 @@ const uint16_t kDate = 0x5A96;  // 2025-04-22
 struct Member {
     std::string name;
     std::string content;
-    int method = 0;
+    int method = 8;            // 0 stored, 8 deflated (any other: deflated data, that method in the headers)
     uint16_t flags = 0;
     uint16_t time = kTime, date = kDate;
     int64_t crc = -1, packed = -1, size = -1;
     bool haveData = false;     // `data` holds the raw member data to store as it is
     std::string data;
-    std::string descriptor;    // written after the data (16 bytes for bit 3)
+    std::string descriptor;    // written after the data; with bit 3 and none given, a sound one
     bool zeroSizesInLocal = false;  // CRC and sizes 0 in the local header only (streaming writers)
 };
 

@@ -10,12 +10,9 @@
 
 namespace sfx {
 
-// One image of an icon file: its directory entry as stored, what its own header says, and
-// its bytes. An icon resource repeats the directory fields in its group entry.
+// One image of an icon file: what its own header says, and its bytes (the directory entry's
+// copies of size and depth are not trusted).
 struct IconEntry {
-    uint8_t dirWidth = 0, dirHeight = 0;  // 0 stands for 256
-    uint8_t dirColours = 0, dirReserved = 0;
-    uint16_t dirPlanes = 0, dirBitCount = 0;
     int width = 0, height = 0;  // from the bitmap header (height without the mask) or IHDR
     int bitCount = 0;           // bits a pixel; for PNG over all channels (RGBA 8-bit: 32)
     bool png = false;           // a PNG stream rather than a bitmap

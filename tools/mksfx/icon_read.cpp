@@ -153,12 +153,6 @@ bool ReadIconFile(const std::string& b, IconFile* file, std::string* error) {
     for (size_t i = 0; i < count; ++i) {
         size_t at = 6 + 16 * i;
         IconEntry e;
-        e.dirWidth = (uint8_t)b[at];
-        e.dirHeight = (uint8_t)b[at + 1];
-        e.dirColours = (uint8_t)b[at + 2];
-        e.dirReserved = (uint8_t)b[at + 3];
-        e.dirPlanes = (uint16_t)Get16(b, at + 4);
-        e.dirBitCount = (uint16_t)Get16(b, at + 6);
         uint64_t size = Get32(b, at + 8), offset = Get32(b, at + 12);
         std::string name = ImageName(i, count);
         if (size == 0) return Refuse(error, name + " is empty (0 bytes)");
