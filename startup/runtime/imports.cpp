@@ -23,23 +23,29 @@ extern FARPROC importSlots[];
 // lacks: the same refusal, before any window.
 enum : DWORD { EXIT_NAME_NOT_FOUND = 0xC0000139 };
 
-extern "C" void ResolveImports(void) {
+// The decoder's window while the names are unpacked. Zeroed data takes no room in the file,
+// and of its pages only the one or two the names pass through are ever touched.
+static unsigned char startWindow[WINDOW_ALLOC];
+
+// Unpacks the names through the decoder's memory mode, then leaves the state record as the
+// process start left it: zero-filled, as the start-up sequence expects. A failure ends the
+// process with the code a silent run gives it (out of memory for the decoding tables; a
+// damaged file, since the stream is part of the program).
+__attribute__((noinline)) static void UnpackImportNames(void) {
     state.silentMode = 1;
-    state.exitCode = EXIT_OUT_OF_MEMORY;
-    state.window = (unsigned char*)LocalAlloc(LPTR, WINDOW_ALLOC);
-    if (!state.window || ARM_CHECKPOINT()) ExitProcess(state.exitCode);
+    if (ARM_CHECKPOINT()) ExitProcess(state.exitCode);
+    state.window = startWindow;
     state.inputPtr = (unsigned char*)packedImportNames;
     state.inputCount = (int)(packedImportNamesEnd - packedImportNames);
     state.outputPtr = (unsigned char*)importNames;
     state.outputLimit = (unsigned char*)importNamesEnd;
     state.memoryMode = 1;
-    // The stream is part of the program; a damaged one ends it as a damaged file.
-    if (InflateStream() != INFLATE_OK || state.outputPtr != state.outputLimit)
-        ExitProcess(EXIT_DAMAGED_FILE);
-    LocalFree((HLOCAL)state.window);
-    // The record is zero-filled at process start, and the start-up sequence expects it so.
+    if (InflateStream() != INFLATE_OK || state.outputPtr != state.outputLimit) HeaderInvalid();
     __builtin_memset(&state, 0, sizeof state);
+}
 
+extern "C" void ResolveImports(void) {
+    UnpackImportNames();
     FARPROC* slot = importSlots;
     for (const char* p = importNames; *p; ++p) {
         HMODULE library = GetModuleHandleA(p);
