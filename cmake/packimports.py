@@ -124,8 +124,9 @@ def pack(first_exe, nm, out, static_out):
     kept = []
     for library, functions in read_imports(first_exe):
         # One function of each library stays imported, so that the loader loads the library
-        # from where it loads it today and the resolver only asks for its handle: the shortest
-        # name, as it costs the fewest bytes in the table.
+        # as it would with a full import table and the resolver only asks for its handle (no
+        # search that a library planted beside the file could answer): the shortest name,
+        # as it costs the fewest bytes in the table.
         bound = LOADER_BOUND.get(library) or {min((n for _, n in functions), key=lambda n: (len(n), n))}
         kept += [(library, n) for _, n in functions if n in bound]
         resolved = [(a, n) for a, n in functions if n not in bound]
@@ -149,10 +150,11 @@ def check(stub, static_list):
     expected = open(static_list).read().split("\n")
     got = sorted("%s %s" % (library, name) for library, functions in read_imports(stub)
                  for _, name in functions)
-    if got != [line for line in expected if line]:
-        extra = sorted(set(got) - set(expected))
-        fail("%s imports %s beyond what the packed list leaves to the loader; the list is stale"
-             % (stub, ", ".join(extra) or "other names"))
+    expected = [line for line in expected if line]
+    if got != expected:
+        fail("%s imports other functions than the first link left to the loader: %s more, %s "
+             "fewer" % (stub, ", ".join(sorted(set(got) - set(expected))) or "none",
+                        ", ".join(sorted(set(expected) - set(got))) or "none"))
 
 
 if __name__ == "__main__":
