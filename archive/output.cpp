@@ -29,7 +29,7 @@ enum {
 static inline bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 [[noreturn]] static void FailWithPath(BoxPurpose purpose, int message, const char* path) {
-    FormatText(state.messageBuffer, MESSAGE_BUFFER_BYTES, GetMessageText(message), path);
+    FormatMessageText(state.messageBuffer, MESSAGE_BUFFER_BYTES, message, path);
     FatalError(purpose, state.messageBuffer);
 }
 
@@ -90,7 +90,7 @@ static BOOL CheckModuleInUse(const char* path) {
     if (lstrcmpiA(moduleName, path) != 0) return FALSE;
 
     char text[IN_USE_TEXT_BYTES];
-    FormatText(text, IN_USE_TEXT_BYTES, GetMessageText(MSG_MODULE_IN_USE), path);
+    FormatMessageText(text, IN_USE_TEXT_BYTES, MSG_MODULE_IN_USE, path);
     if (UserBox(BOX_MODULE_IN_USE, text) == IDOK) return TRUE;
     AbortTo(ABORT_CANCELLED);
 }
@@ -134,8 +134,8 @@ static BOOL CreateOutputFile(void) {
     HFILE file = OpenNewFile(state.displayName, CREATE_NEW);
     if (file == HFILE_ERROR && PathExists(state.displayName)) {
         char text[OVERWRITE_TEXT_BYTES];
-        FormatText(text, OVERWRITE_TEXT_BYTES, GetMessageText(MSG_OVERWRITE_QUERY),
-                   state.displayName);
+        FormatMessageText(text, OVERWRITE_TEXT_BYTES, MSG_OVERWRITE_QUERY,
+                          state.displayName);
         int answer = UserBox(BOX_OVERWRITE, text);
         if (answer == IDCANCEL) AbortTo(ABORT_CANCELLED);
         if (answer != IDYES) return FALSE;
@@ -193,7 +193,7 @@ static void ShowMemberStatus(void) {
     // dialog to show it in.
     if (state.meterShown || !state.dialogWindow) return;
     char text[STATUS_TEXT_BYTES];
-    FormatText(text, STATUS_TEXT_BYTES, GetMessageText(MSG_UNZIPPING), FileNamePart(state.displayName));
+    FormatMessageText(text, STATUS_TEXT_BYTES, MSG_UNZIPPING, FileNamePart(state.displayName));
     SetDlgItemTextA(state.dialogWindow, ID_STATUS, text);
     InvalidateRect(GetDlgItem(state.dialogWindow, ID_STATUS), 0, FALSE);
 }
@@ -230,8 +230,8 @@ static void ExtractMember(void) {
     DWORD found = ~state.crc;
     DWORD expected = ReadLe32(state.localHeader + ENTRY_CRC);
     if (found != expected) {
-        FormatText(state.messageBuffer, MESSAGE_BUFFER_BYTES, GetMessageText(MSG_BAD_CRC),
-                   state.displayName, found, expected);
+        FormatMessageText(state.messageBuffer, MESSAGE_BUFFER_BYTES, MSG_BAD_CRC,
+                          state.displayName, found, expected);
         FatalError(BOX_BAD_CRC, state.messageBuffer);
     }
 }

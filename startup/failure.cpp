@@ -19,18 +19,30 @@ void HeaderInvalid(void) { FatalError(BOX_HEADER_INVALID, HEADER_INVALID_TEXT); 
 void OutOfMemory(void) { FatalError(BOX_OUT_OF_MEMORY, "Nicht gen\xFCgend Speicher"); }
 
 void ReadFailed(void) {
-    FormatText(state.messageBuffer, MESSAGE_BUFFER_BYTES, GetMessageText(MSG_READ_FAILED),
-               state.selfPath);
+    FormatMessageText(state.messageBuffer, MESSAGE_BUFFER_BYTES, MSG_READ_FAILED,
+                      state.selfPath);
     FatalError(BOX_READ_FAILED, state.messageBuffer);
 }
 
 // wsprintfA stores at most 1024 characters; formatting into a scratch area of that size and
 // copying what fits keeps every fixed buffer of the program from being overrun.
-void FormatText(char* dest, int destSize, const char* format, ...) {
+static void FormatList(char* dest, int destSize, const char* format, va_list args) {
     char scratch[1025];
+    wvsprintfA(scratch, format, args);
+    lstrcpynA(dest, scratch, destSize);
+}
+
+void FormatText(char* dest, int destSize, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    wvsprintfA(scratch, format, args);
+    FormatList(dest, destSize, format, args);
     va_end(args);
-    lstrcpynA(dest, scratch, destSize);
+}
+
+// Most texts are messages: taking the number keeps the look-up out of every caller.
+void FormatMessageText(char* dest, int destSize, int id, ...) {
+    va_list args;
+    va_start(args, id);
+    FormatList(dest, destSize, GetMessageText(id), args);
+    va_end(args);
 }

@@ -83,6 +83,8 @@ void WriteLog(const char* format, ...);
 [[noreturn]] void OutOfMemory(void);
 // Bounded formatting: wsprintfA into a scratch area, then cut to the destination's size.
 void FormatText(char* dest, int destSize, const char* format, ...);
+// The same with message `id` of the table as the format.
+void FormatMessageText(char* dest, int destSize, int id, ...);
 
 // ---- selfcheck.cpp: the stub's parameter block and the check of its own file ----------------
 // The block is followed directly by the header-invalid text (Windows-1252).

@@ -187,8 +187,8 @@ void SetupCommand(HWND dialog) {
         WriteLog("command %s", state.command);
         HANDLE process = LaunchCommand(state.command);
         if (!process) {
-            FormatText(state.messageBuffer, MESSAGE_BUFFER_BYTES,
-                       GetMessageText(MSG_CANNOT_RUN), state.command);
+            FormatMessageText(state.messageBuffer, MESSAGE_BUFFER_BYTES, MSG_CANNOT_RUN,
+                              state.command);
             UserBox(BOX_CANNOT_RUN, state.messageBuffer);
         } else {
             state.commandRunning = 1;
@@ -236,9 +236,9 @@ void CloseCommand(HWND dialog) {
     // While the run still owns files, ask before giving up on them (No is the default).
     if (state.awaitingDone || state.commandRunning) {
         BoxPurpose purpose = state.awaitingDone ? BOX_LEAVE_FILES_QUERY : BOX_STILL_RUNNING_QUERY;
-        FormatText(state.messageBuffer, MESSAGE_BUFFER_BYTES,
-                   GetMessageText(state.awaitingDone ? MSG_LEAVE_FILES_QUERY : MSG_STILL_RUNNING),
-                   state.command);
+        FormatMessageText(state.messageBuffer, MESSAGE_BUFFER_BYTES,
+                          state.awaitingDone ? MSG_LEAVE_FILES_QUERY : MSG_STILL_RUNNING,
+                          state.command);
         if (UserBox(purpose, state.messageBuffer) != IDYES) return;
     }
     state.stopWaiting = 1;
@@ -248,8 +248,8 @@ void CloseCommand(HWND dialog) {
 void InfoCommand(HWND dialog) {
     // Room for the longest about text and the banner, so neither is cut.
     char text[1024];
-    FormatText(text, sizeof text, GetMessageText(MSG_ABOUT), state.aboutText,
-               state.aboutText[0] ? "\n\n" : "");
+    FormatMessageText(text, sizeof text, MSG_ABOUT, state.aboutText,
+                      state.aboutText[0] ? "\n\n" : "");
     UserBox(BOX_ABOUT, text);
     PostMessageA(dialog, DLG_PAINTFOOTER, 0, 0);
 }

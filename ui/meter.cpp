@@ -33,8 +33,8 @@ static void PaintMeter(HWND meter) {
     // The same text as the per-member status line, composed anew so that it follows the
     // member being extracted; longer texts are cut to the caption's 99 characters.
     char caption[100];
-    FormatText(caption, sizeof caption, GetMessageText(MSG_UNZIPPING),
-               FileNamePart(state.displayName));
+    FormatMessageText(caption, sizeof caption, MSG_UNZIPPING,
+                      FileNamePart(state.displayName));
     int length = lstrlenA(caption);
 
     PAINTSTRUCT paint;
