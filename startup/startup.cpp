@@ -186,7 +186,7 @@ static void RunDialog(void) {
 // The end of a run: its exit code (0 unless the run is silent) as the log's last line.
 static int EndRun(void) {
     int code = state.silentMode ? (int)state.exitCode : 0;
-    WriteLog("end %lu", (DWORD)code);
+    WriteLog(MSG_LOG_END, (DWORD)code);
     return code;
 }
 

@@ -72,7 +72,7 @@ enum { SILENT_WAIT_MS = 60 * 60 * 1000 };
 // The log (/LOG=FILE): opened once the switches are read; no log when it cannot be opened.
 // Each event is one line, written whole: the local time, the process id, the event.
 void StartLog(void);
-void WriteLog(const char* format, ...);
+void WriteLog(int id, ...);
 
 // ---- failure.cpp: failure reporting ---------------------------------------------------------
 // None of these returns: each shows its box (AbortTo none) and jumps to the checkpoint.
@@ -131,6 +131,18 @@ enum {
     MSG_SWITCH_S = 17,
     MSG_SWITCH_LOG = 18,
     MSG_TEMP_SUFFIX = 19,
+    // The formats of the log's lines (after its time stamp), in slots that nothing shows.
+    MSG_LOG_START_SILENT = 20,
+    MSG_LOG_START_INTERACTIVE = 21,
+    MSG_LOG_END = 22,
+    MSG_LOG_ERROR = 23,
+    MSG_LOG_QUESTION = 24,
+    MSG_LOG_FOLDER = 25,
+    MSG_LOG_COMMAND = 26,
+    MSG_LOG_COMMAND_EXIT = 27,
+    MSG_LOG_TIMEOUT = 33,
+    MSG_LOG_CLEANUP_REMOVED = 38,
+    MSG_LOG_CLEANUP_LEFT = 41,
     MSG_CANNOT_CREATE_FILE = 28,
     MSG_BAD_METHOD = 29,
     MSG_BAD_CRC = 30,

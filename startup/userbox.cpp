@@ -79,9 +79,9 @@ int UserBox(BoxPurpose purpose, const char* text) {
     }
     if (exitCodes[purpose]) {
         state.exitCode = exitCodes[purpose];
-        WriteLog("error %s", text);
+        WriteLog(MSG_LOG_ERROR, text);
     } else if (style & 0xF) {
-        WriteLog("question %s %s", answerWords[answer & 7], text);
+        WriteLog(MSG_LOG_QUESTION, answerWords[answer & 7], text);
     }
     return answer;
 }
@@ -96,10 +96,11 @@ void StartLog(void) {
                               0, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, 0);
     if (file == INVALID_HANDLE_VALUE) return;
     state.logFile = (HFILE)(INT_PTR)file;
-    WriteLog("start %s %s", state.silentMode ? "silent" : "interactive", state.selfPath);
+    WriteLog(state.silentMode ? MSG_LOG_START_SILENT : MSG_LOG_START_INTERACTIVE, state.selfPath);
 }
 
-void WriteLog(const char* format, ...) {
+// `id` is the message that holds the line's format.
+void WriteLog(int id, ...) {
     if (!state.logFile) return;
     // Composed in the ANSI code page, like every text of the program; written in UTF-8.
     static char line[1100];
@@ -110,8 +111,8 @@ void WriteLog(const char* format, ...) {
     int length = wsprintfA(line, "%04u-%02u-%02u %02u:%02u:%02u [%lu] ", now.wYear, now.wMonth,
                            now.wDay, now.wHour, now.wMinute, now.wSecond, GetCurrentProcessId());
     va_list args;
-    va_start(args, format);
-    wvsprintfA(line + length, format, args);
+    va_start(args, id);
+    wvsprintfA(line + length, GetMessageText(id), args);
     va_end(args);
     // One event, one line: the line breaks of a text become blanks.
     for (char* p = line; *p; ++p)

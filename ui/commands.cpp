@@ -62,14 +62,14 @@ static BOOL CreateExtractFolder(void) {
 }
 
 static void LogCleanUp(BOOL removed) {
-    WriteLog(removed ? "cleanup removed %s" : "cleanup left %s", state.extractFolder);
+    WriteLog(removed ? MSG_LOG_CLEANUP_REMOVED : MSG_LOG_CLEANUP_LEFT, state.extractFolder);
 }
 
 // A silent run gives up waiting for the program named at build time after SILENT_WAIT_MS.
 static BOOL SilentWaitOver(DWORD start) {
     if (!state.silentMode || GetTickCount() - start < SILENT_WAIT_MS) return FALSE;
     state.exitCode = EXIT_WAIT_TIMEOUT;
-    WriteLog("timeout %.9s.exe still runs", stubParams.waitForName);
+    WriteLog(MSG_LOG_TIMEOUT, stubParams.waitForName);
     return TRUE;
 }
 
@@ -129,7 +129,7 @@ void SetupCommand(HWND dialog) {
         ShowMessage(BOX_NO_TEMP_FOLDER, MSG_NO_TEMP_FOLDER);
         return;
     }
-    WriteLog("folder %s", state.extractFolder);
+    WriteLog(MSG_LOG_FOLDER, state.extractFolder);
 
     // The meter stays hidden unless the timer finds the extraction slow; without a timer
     // it is shown at once.
@@ -184,7 +184,7 @@ void SetupCommand(HWND dialog) {
     if (!state.command[0]) {
         ShowMessage(BOX_NO_COMMAND, MSG_NO_COMMAND);
     } else {
-        WriteLog("command %s", state.command);
+        WriteLog(MSG_LOG_COMMAND, state.command);
         HANDLE process = LaunchCommand(state.command);
         if (!process) {
             FormatMessageText(state.messageBuffer, MESSAGE_BUFFER_BYTES, MSG_CANNOT_RUN,
@@ -199,7 +199,7 @@ void SetupCommand(HWND dialog) {
             DWORD code;
             if (!state.stopWaiting && GetExitCodeProcess(process, &code)) {
                 state.exitCode = code;
-                WriteLog("command-exit %lu", code);
+                WriteLog(MSG_LOG_COMMAND_EXIT, code);
             }
             CloseHandle(process);
 
