@@ -48,19 +48,22 @@ static void PaintMeter(HWND meter) {
     SetRect(&part, 0, 0, position * width / range, height);
     int x = width / 2, y = 0;
     SIZE letter;
-    // The caption sits a quarter of the free height below the top edge.
-    if (GetTextExtentPoint32A(dc, "X", 1, &letter)) {
-        y = (height - letter.cy) >> 2;
-        SetBkColor(dc, GetSysColor(COLOR_HIGHLIGHT));
-        SetTextColor(dc, GetSysColor(COLOR_HIGHLIGHTTEXT));
+    // First the filled part, then the empty part: same caption, same anchor, colours swapped
+    // (COLOR_HIGHLIGHTTEXT follows COLOR_HIGHLIGHT). A position beyond the range leaves the
+    // empty part's rectangle empty.
+    static_assert(COLOR_HIGHLIGHTTEXT == COLOR_HIGHLIGHT + 1, "the two colours are neighbours");
+    for (int empty = 0; empty < 2; ++empty) {
+        if (empty) {
+            SetRect(&part, part.right, 0, width, height);
+        } else {
+            // The caption sits a quarter of the free height below the top edge.
+            if (!GetTextExtentPoint32A(dc, "X", 1, &letter)) continue;
+            y = (height - letter.cy) >> 2;
+        }
+        SetBkColor(dc, GetSysColor(COLOR_HIGHLIGHT + empty));
+        SetTextColor(dc, GetSysColor(COLOR_HIGHLIGHTTEXT - empty));
         ExtTextOutA(dc, x, y, ETO_OPAQUE | ETO_CLIPPED, &part, caption, length, 0);
     }
-    // The empty part: same caption, same anchor, colours swapped. A position beyond the
-    // range leaves this rectangle empty.
-    SetRect(&part, part.right, 0, width, height);
-    SetBkColor(dc, GetSysColor(COLOR_HIGHLIGHTTEXT));
-    SetTextColor(dc, GetSysColor(COLOR_HIGHLIGHT));
-    ExtTextOutA(dc, x, y, ETO_OPAQUE | ETO_CLIPPED, &part, caption, length, 0);
     SelectDialogFont(dc, previous, FALSE);
     EndPaint(meter, &paint);
 }
