@@ -62,7 +62,10 @@ static int DefaultAnswer(UINT style) {
     return style & MB_DEFBUTTON2 ? IDNO : IDYES;
 }
 
-static const char answerWords[8][7] = {"", "OK", "Cancel", "", "", "", "Yes", "No"};
+// The log's word for each answer (IDOK 1, IDCANCEL 2, IDYES 6, IDNO 7; the rest none), as the
+// offset of the word in one string.
+static const char answerWords[] = "\0OK\0Cancel\0Yes\0No";
+static const unsigned char answerWordAt[8] = {0, 1, 4, 0, 0, 0, 11, 15};
 
 int UserBox(BoxPurpose purpose, const char* text) {
     // Before the dialog's set-up `dialogWindow` is still 0: the box has no owner.
@@ -81,7 +84,7 @@ int UserBox(BoxPurpose purpose, const char* text) {
         state.exitCode = exitCodes[purpose];
         WriteLog(MSG_LOG_ERROR, text);
     } else if (style & 0xF) {
-        WriteLog(MSG_LOG_QUESTION, answerWords[answer & 7], text);
+        WriteLog(MSG_LOG_QUESTION, answerWords + answerWordAt[answer & 7], text);
     }
     return answer;
 }
