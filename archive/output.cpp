@@ -58,7 +58,7 @@ static DWORD MeterPosition(DWORD done, DWORD total) {
 static void ComposeOutputPath(void) {
     const char* name = state.memberName;
     if (IsSeparator(*name)) ++name;  // only the one
-    if (MemberNameFault(name)) FatalError(BOX_BAD_HEADER, GetMessageText(MSG_BAD_HEADER));
+    if (MemberNameFault(name)) FatalMessage(BOX_BAD_HEADER, MSG_BAD_HEADER);
 
     // Room for the folder, a separator and a whole name; what does not fit the 264-byte
     // path buffers is refused with the path it would have been.
@@ -220,7 +220,7 @@ static void ExtractMember(void) {
         WriteLe32(state.localHeader + ENTRY_PACKED, 0);
         SkipArchive(unread);
     } else {
-        FatalError(BOX_BAD_METHOD, GetMessageText(MSG_BAD_METHOD));
+        FatalMessage(BOX_BAD_METHOD, MSG_BAD_METHOD);
     }
 
     SetMemberFileTimes();

@@ -12,6 +12,8 @@ void FatalError(BoxPurpose purpose, const char* text) {
     AbortTo(ABORT_FAILED);
 }
 
+void FatalMessage(BoxPurpose purpose, int id) { FatalError(purpose, GetMessageText(id)); }
+
 void HeaderInvalid(void) { FatalError(BOX_HEADER_INVALID, HEADER_INVALID_TEXT); }
 
 // Built in, like the header-invalid text: the decoder that unpacks the message table can run

@@ -50,6 +50,8 @@ enum BoxPurpose {
 // no box: a question takes its default button, and a failure sets the run's exit code. Every
 // box is a line of the log.
 int UserBox(BoxPurpose purpose, const char* text);
+// A box with a message of the table as it stands.
+int ShowMessage(BoxPurpose purpose, int id);
 
 // The exit codes of a silent run besides 0 and the command's own: Windows error codes, whose
 // text deployment tools show, none of them one that such tools count as success.
@@ -77,6 +79,7 @@ void WriteLog(int id, ...);
 // ---- failure.cpp: failure reporting ---------------------------------------------------------
 // None of these returns: each shows its box (AbortTo none) and jumps to the checkpoint.
 [[noreturn]] void FatalError(BoxPurpose purpose, const char* text);
+[[noreturn]] void FatalMessage(BoxPurpose purpose, int id);  // with message `id` of the table
 [[noreturn]] void AbortTo(int code);
 [[noreturn]] void HeaderInvalid(void);
 [[noreturn]] void ReadFailed(void);

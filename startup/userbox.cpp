@@ -89,6 +89,8 @@ int UserBox(BoxPurpose purpose, const char* text) {
     return answer;
 }
 
+int ShowMessage(BoxPurpose purpose, int id) { return UserBox(purpose, GetMessageText(id)); }
+
 // ---- the log --------------------------------------------------------------------------------
 // Runs that share a log append to it at the same time. Each line is one write at the end of
 // the file while a lock on a byte far beyond any end is held: appending alone is not whole

@@ -15,11 +15,6 @@
 
 enum { WAIT_POLL_MS = 50 };  // how often a wait for a program looks again
 
-// A box with a message of the table as it stands.
-static int ShowMessage(BoxPurpose purpose, int id) {
-    return UserBox(purpose, GetMessageText(id));
-}
-
 // The run's own folder: "QVS1.tmp" in the folder for temporary files, or where that name is
 // taken (left by an earlier run, or made by a setup running at the same time), QVS2.tmp and
 // on. Making the folder is the test: a name that exists fails, so no two runs share a folder
