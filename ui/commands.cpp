@@ -149,7 +149,6 @@ void SetupCommand(HWND dialog) {
     // (Without a dialog, in a silent run, a null window would repaint the whole screen.)
     if (dialog) {
         SendMessageA(meter, METER_SETPOS, 100, 0);
-        InvalidateRect(dialog, 0, FALSE);
         if (meter && state.meterShown) ShowWindow(meter, SW_HIDE);
         InvalidateRect(dialog, 0, FALSE);
         SetWindowTextA(status, "");
