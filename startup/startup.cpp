@@ -153,19 +153,21 @@ static void FreeTextBlock(char*& text) {
     text = 0;
 }
 
+// The four text blocks and their sizes, in the order they are made.
+static constexpr char** textBlocks[] = {&state.messageText, &state.aboutText, &state.customCaption,
+                                        &state.messageBuffer};
+static const unsigned short textBlockBytes[] = {MESSAGE_TEXT_BYTES, ABOUT_TEXT_BYTES,
+                                                CUSTOM_CAPTION_BYTES, MESSAGE_BUFFER_BYTES};
+
 BOOL AllocateTextBlocks(void) {
-    state.messageText = AllocateTextBlock(MESSAGE_TEXT_BYTES);
-    state.aboutText = AllocateTextBlock(ABOUT_TEXT_BYTES);
-    state.customCaption = AllocateTextBlock(CUSTOM_CAPTION_BYTES);
-    state.messageBuffer = AllocateTextBlock(MESSAGE_BUFFER_BYTES);
-    return state.messageText && state.aboutText && state.customCaption && state.messageBuffer;
+    BOOL all = TRUE;
+    for (int i = 0; i < 4; ++i)
+        if (!(*textBlocks[i] = AllocateTextBlock(textBlockBytes[i]))) all = FALSE;
+    return all;
 }
 
 void FreeTextBlocks(void) {
-    FreeTextBlock(state.messageText);
-    FreeTextBlock(state.aboutText);
-    FreeTextBlock(state.customCaption);
-    FreeTextBlock(state.messageBuffer);
+    for (int i = 0; i < 4; ++i) FreeTextBlock(*textBlocks[i]);
 }
 
 #ifdef _WIN32
