@@ -28,23 +28,12 @@ void ReadFailed(void) {
 
 // wsprintfA stores at most 1024 characters; formatting into a scratch area of that size and
 // copying what fits keeps every fixed buffer of the program from being overrun.
-static void FormatList(char* dest, int destSize, const char* format, va_list args) {
-    char scratch[1025];
-    wvsprintfA(scratch, format, args);
-    lstrcpynA(dest, scratch, destSize);
-}
-
-void FormatText(char* dest, int destSize, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    FormatList(dest, destSize, format, args);
-    va_end(args);
-}
-
-// Most texts are messages: taking the number keeps the look-up out of every caller.
+// Every format is a message: taking the number keeps the look-up out of every caller.
 void FormatMessageText(char* dest, int destSize, int id, ...) {
+    char scratch[1025];
     va_list args;
     va_start(args, id);
-    FormatList(dest, destSize, GetMessageText(id), args);
+    wvsprintfA(scratch, GetMessageText(id), args);
     va_end(args);
+    lstrcpynA(dest, scratch, destSize);
 }

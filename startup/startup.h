@@ -84,9 +84,8 @@ void WriteLog(int id, ...);
 [[noreturn]] void HeaderInvalid(void);
 [[noreturn]] void ReadFailed(void);
 [[noreturn]] void OutOfMemory(void);
-// Bounded formatting: wsprintfA into a scratch area, then cut to the destination's size.
-void FormatText(char* dest, int destSize, const char* format, ...);
-// The same with message `id` of the table as the format.
+// Bounded formatting with message `id` of the table as the format: wsprintfA into a scratch
+// area, then cut to the destination's size.
 void FormatMessageText(char* dest, int destSize, int id, ...);
 
 // ---- selfcheck.cpp: the stub's parameter block and the check of its own file ----------------
@@ -146,6 +145,7 @@ enum {
     MSG_LOG_TIMEOUT = 33,
     MSG_LOG_CLEANUP_REMOVED = 38,
     MSG_LOG_CLEANUP_LEFT = 41,
+    MSG_CAPTION_FORMAT = 42,  // the program's title and its file's name
     MSG_CANNOT_CREATE_FILE = 28,
     MSG_BAD_METHOD = 29,
     MSG_BAD_CRC = 30,

@@ -39,10 +39,12 @@ static BOOL CreateTempSubfolder(WCHAR* folder) {
 static BOOL CreateWindowsSubfolder(WCHAR* folder) {
     UINT length = GetWindowsDirectoryW(folder, PATH_CHARS);
     if (length == 0 || length > PATH_CHARS - 10) return FALSE;
+    // \QVT00000 to \QVT00099: only the last two digits change.
+    WCHAR* name = folder + length;
+    lstrcpyW(name, WIDE("\\QVT00000"));
     for (UINT n = 0; n < 100; ++n) {
-        char name[10];
-        FormatText(name, sizeof name, "\\QVT%05u", n);
-        MultiByteToWideChar(CP_ACP, 0, name, -1, folder + length, 10);
+        name[7] = (WCHAR)('0' + n / 10);
+        name[8] = (WCHAR)('0' + n % 10);
         if (CreateDirectoryW(folder, 0)) return TRUE;
     }
     return FALSE;
