@@ -18,7 +18,7 @@ static_assert((int)TABLE_INCOMPLETE == (int)INFLATE_INVALID &&
                   (int)TABLE_OVERFULL == (int)INFLATE_IMPOSSIBLE,
               "table faults pass through as decoding results");
 
-static const unsigned short codeLengthOrder[19] = {
+static const unsigned char codeLengthOrder[19] = {
     16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15,
 };
 // The bases and extra-bit counts of the length and distance symbols (RFC 1951, 3.2.5), made
