@@ -5,7 +5,11 @@
 // every failure and question becomes a line of the log.
 #include "startup/startup.h"
 
-static const unsigned short boxStyles[BOX_PURPOSES] = {
+// Stored in a byte each: every style fits in one but MB_DEFBUTTON2 (0x100), which is kept as
+// STYLE_DEFBUTTON2 (0x80, no style bit of a box here) and moved back by UserBox.
+enum { STYLE_DEFBUTTON2 = 0x80 };
+static_assert(MB_DEFBUTTON2 == 2 * STYLE_DEFBUTTON2, "the bit moves up by one");
+static const unsigned char boxStyles[BOX_PURPOSES] = {
     // errors
     MB_OK | MB_ICONERROR,                          // BOX_HEADER_INVALID
     MB_OK | MB_ICONERROR,                          // BOX_READ_FAILED
@@ -27,10 +31,10 @@ static const unsigned short boxStyles[BOX_PURPOSES] = {
     // questions
     MB_OKCANCEL,                                   // BOX_MODULE_IN_USE
     MB_YESNOCANCEL,                                // BOX_OVERWRITE
-    MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2,    // BOX_CANCEL_QUERY
+    MB_YESNO | MB_ICONQUESTION | STYLE_DEFBUTTON2, // BOX_CANCEL_QUERY
     MB_YESNO | MB_ICONQUESTION,                    // BOX_DONE_QUERY
-    MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2,    // BOX_LEAVE_FILES_QUERY
-    MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2,    // BOX_STILL_RUNNING_QUERY
+    MB_YESNO | MB_ICONQUESTION | STYLE_DEFBUTTON2, // BOX_LEAVE_FILES_QUERY
+    MB_YESNO | MB_ICONQUESTION | STYLE_DEFBUTTON2, // BOX_STILL_RUNNING_QUERY
 };
 
 // What a silent run ends with when a box of this purpose has been its last failure; the
@@ -70,6 +74,7 @@ static const unsigned char answerWordAt[8] = {0, 1, 4, 0, 0, 0, 11, 15};
 int UserBox(BoxPurpose purpose, const char* text) {
     // Before the dialog's set-up `dialogWindow` is still 0: the box has no owner.
     UINT style = boxStyles[purpose];
+    style += style & STYLE_DEFBUTTON2;
     int answer = DefaultAnswer(style);
     if (!state.silentMode) {
 #ifdef _WIN32
