@@ -102,12 +102,12 @@ static int DecodeWithDistances(HuffmanEntry* ltable, int lbits, const unsigned s
 }
 
 static int DecodeFixed(void) {
+    // The fixed code's lengths in runs: 144 of 8 bits, 112 of 9, 24 of 7, 8 of 8.
+    static const unsigned char fixedRuns[] = {144, 8, 112, 9, 24, 7, 8, 8};
     unsigned short lengths[288];
     unsigned i = 0;
-    for (; i < 144; ++i) lengths[i] = 8;
-    for (; i < 256; ++i) lengths[i] = 9;
-    for (; i < 280; ++i) lengths[i] = 7;
-    for (; i < 288; ++i) lengths[i] = 8;
+    for (unsigned run = 0; run < sizeof fixedRuns; run += 2)
+        for (unsigned n = fixedRuns[run]; n; --n) lengths[i++] = fixedRuns[run + 1];
     HuffmanEntry* ltable;
     int lbits = FIXED_LITERAL_BITS;
     int result = BuildHuffmanTable(lengths, 288, 257, lengthBase, lengthExtra, &ltable, &lbits);
