@@ -97,7 +97,9 @@ static void* AllocateZeroed(DWORD bytes) {
     return (void*)LocalAlloc(LPTR, bytes);
 }
 
-void LoadStubData(void) {
+// StartUp arms the checkpoint, and a function that does keeps every variable of its body in
+// memory: the larger steps it calls stay calls (noinline), where registers serve again.
+__attribute__((noinline)) void LoadStubData(void) {
     BuildCrcTable();
     state.window = (unsigned char*)AllocateZeroed(WINDOW_ALLOC);
     state.readBuffer = (unsigned char*)AllocateZeroed(READ_CHUNK);
@@ -159,14 +161,14 @@ static constexpr char** textBlocks[] = {&state.messageText, &state.aboutText, &s
 static const unsigned short textBlockBytes[] = {MESSAGE_TEXT_BYTES, ABOUT_TEXT_BYTES,
                                                 CUSTOM_CAPTION_BYTES, MESSAGE_BUFFER_BYTES};
 
-BOOL AllocateTextBlocks(void) {
+__attribute__((noinline)) BOOL AllocateTextBlocks(void) {
     BOOL all = TRUE;
     for (int i = 0; i < 4; ++i)
         if (!(*textBlocks[i] = AllocateTextBlock(textBlockBytes[i]))) all = FALSE;
     return all;
 }
 
-void FreeTextBlocks(void) {
+__attribute__((noinline)) void FreeTextBlocks(void) {
     for (int i = 0; i < 4; ++i) FreeTextBlock(*textBlocks[i]);
 }
 
