@@ -82,8 +82,9 @@ int CheckIconFile(const unsigned char* icon, DWORD length) {
 
 // Writes the icon file through a temporary file, which is the only way the platform takes an
 // icon from bytes in memory, and deletes the file again. Its path is wide from end to end, so
-// that a temporary folder of any characters will do.
-static void LoadIcon(const unsigned char* iconStart, DWORD byteCount) {
+// that a temporary folder of any characters will do. A call of its own (noinline): its names
+// would otherwise share the caller's large frame and be reached with longer offsets.
+__attribute__((noinline)) static void LoadIcon(const unsigned char* iconStart, DWORD byteCount) {
     WCHAR folder[TEMP_FOLDER_LIMIT];
     WCHAR name[TEMP_NAME_CHARS];
     DWORD folderLength = GetTempPathW(TEMP_FOLDER_LIMIT, folder);
