@@ -29,7 +29,7 @@ enum {
 static inline bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 [[noreturn]] static void FailWithPath(BoxPurpose purpose, int message, const char* path) {
-    FormatText(state.messageBuffer, MESSAGE_BUFFER_BYTES, GetMessageText(message), path);
+    FormatMessageText(state.messageBuffer, MESSAGE_BUFFER_BYTES, message, path);
     FatalError(purpose, state.messageBuffer);
 }
 
@@ -58,7 +58,7 @@ static DWORD MeterPosition(DWORD done, DWORD total) {
 static void ComposeOutputPath(void) {
     const char* name = state.memberName;
     if (IsSeparator(*name)) ++name;  // only the one
-    if (MemberNameFault(name)) FatalError(BOX_BAD_HEADER, GetMessageText(MSG_BAD_HEADER));
+    if (MemberNameFault(name)) FatalMessage(BOX_BAD_HEADER, MSG_BAD_HEADER);
 
     // Room for the folder, a separator and a whole name; what does not fit the 264-byte
     // path buffers is refused with the path it would have been.
@@ -90,7 +90,7 @@ static BOOL CheckModuleInUse(const char* path) {
     if (lstrcmpiA(moduleName, path) != 0) return FALSE;
 
     char text[IN_USE_TEXT_BYTES];
-    FormatText(text, IN_USE_TEXT_BYTES, GetMessageText(MSG_MODULE_IN_USE), path);
+    FormatMessageText(text, IN_USE_TEXT_BYTES, MSG_MODULE_IN_USE, path);
     if (UserBox(BOX_MODULE_IN_USE, text) == IDOK) return TRUE;
     AbortTo(ABORT_CANCELLED);
 }
@@ -134,8 +134,8 @@ static BOOL CreateOutputFile(void) {
     HFILE file = OpenNewFile(state.displayName, CREATE_NEW);
     if (file == HFILE_ERROR && PathExists(state.displayName)) {
         char text[OVERWRITE_TEXT_BYTES];
-        FormatText(text, OVERWRITE_TEXT_BYTES, GetMessageText(MSG_OVERWRITE_QUERY),
-                   state.displayName);
+        FormatMessageText(text, OVERWRITE_TEXT_BYTES, MSG_OVERWRITE_QUERY,
+                          state.displayName);
         int answer = UserBox(BOX_OVERWRITE, text);
         if (answer == IDCANCEL) AbortTo(ABORT_CANCELLED);
         if (answer != IDYES) return FALSE;
@@ -197,7 +197,7 @@ static void ShowMemberStatus(void) {
     // dialog to show it in.
     if (state.meterShown || !state.dialogWindow) return;
     char text[STATUS_TEXT_BYTES];
-    FormatText(text, STATUS_TEXT_BYTES, GetMessageText(MSG_UNZIPPING), FileNamePart(state.displayName));
+    FormatMessageText(text, STATUS_TEXT_BYTES, MSG_UNZIPPING, FileNamePart(state.displayName));
     SetDlgItemTextA(state.dialogWindow, ID_STATUS, text);
     InvalidateRect(GetDlgItem(state.dialogWindow, ID_STATUS), 0, FALSE);
 }
@@ -224,7 +224,7 @@ static void ExtractMember(void) {
         WriteLe32(state.localHeader + ENTRY_PACKED, 0);
         SkipArchive(unread);
     } else {
-        FatalError(BOX_BAD_METHOD, GetMessageText(MSG_BAD_METHOD));
+        FatalMessage(BOX_BAD_METHOD, MSG_BAD_METHOD);
     }
 
     SetMemberFileTimes();
@@ -234,8 +234,8 @@ static void ExtractMember(void) {
     DWORD found = ~state.crc;
     DWORD expected = ReadLe32(state.localHeader + ENTRY_CRC);
     if (found != expected) {
-        FormatText(state.messageBuffer, MESSAGE_BUFFER_BYTES, GetMessageText(MSG_BAD_CRC),
-                   state.displayName, found, expected);
+        FormatMessageText(state.messageBuffer, MESSAGE_BUFFER_BYTES, MSG_BAD_CRC,
+                          state.displayName, found, expected);
         FatalError(BOX_BAD_CRC, state.messageBuffer);
     }
 }

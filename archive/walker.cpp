@@ -13,7 +13,7 @@
 // The name buffers hold 263 bytes and a terminator; a longer name is refused before any of
 // it is taken.
 static void ReadEntryName(unsigned length) {
-    if (length >= PATH_CHARS) FatalError(BOX_BAD_HEADER, GetMessageText(MSG_BAD_HEADER));
+    if (length >= PATH_CHARS) FatalMessage(BOX_BAD_HEADER, MSG_BAD_HEADER);
     ReadArchive(state.memberName, length);
     state.memberName[length] = 0;
 }
@@ -70,7 +70,7 @@ static void WalkArchive(void) {
             SkipEndRecord();
             return;
         } else {
-            FatalError(BOX_BAD_HEADER, GetMessageText(MSG_BAD_HEADER));
+            FatalMessage(BOX_BAD_HEADER, MSG_BAD_HEADER);
         }
     }
 }

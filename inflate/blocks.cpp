@@ -18,25 +18,33 @@ static_assert((int)TABLE_INCOMPLETE == (int)INFLATE_INVALID &&
                   (int)TABLE_OVERFULL == (int)INFLATE_IMPOSSIBLE,
               "table faults pass through as decoding results");
 
-static const unsigned short codeLengthOrder[19] = {
+static const unsigned char codeLengthOrder[19] = {
     16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15,
 };
-static const unsigned short lengthBase[31] = {
-    3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23,  27, 31,
-    35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258, 0,   0,
-};
-// Length symbols 286 and 287 take part in the fixed code but stand for no length.
-static const unsigned short lengthExtra[31] = {
-    0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2,
-    3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0, CODE_INVALID, CODE_INVALID,
-};
-static const unsigned short distanceBase[30] = {
-    1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
-    193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577,
-};
-static const unsigned short distanceExtra[30] = {
-    0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13,
-};
+// The bases and extra-bit counts of the length and distance symbols (RFC 1951, 3.2.5), made
+// once by FillCodeBases: a code of `extra` extra bits spans 2^extra values, and the extra bits
+// grow by one every four length codes from the ninth on, every two distance codes from the
+// fifth on. Length symbol 285 stands for 258 with no extra bits; symbols 286 and 287 take part
+// in the fixed code but stand for no length.
+static unsigned short lengthBase[31], lengthExtra[31], distanceBase[30], distanceExtra[30];
+
+// One call for each of the two kinds, not a copy of the loop for each.
+__attribute__((noinline)) static void FillCodeRun(unsigned short* bases, unsigned short* extras,
+                                                  unsigned count, unsigned base, unsigned groupShift) {
+    for (unsigned k = 0; k < count; ++k) {
+        unsigned extra = k < (2u << groupShift) ? 0 : (k >> groupShift) - 1;
+        bases[k] = (unsigned short)base;
+        extras[k] = (unsigned short)extra;
+        base += 1u << extra;
+    }
+}
+
+static void FillCodeBases(void) {
+    FillCodeRun(lengthBase, lengthExtra, 28, 3, 2);
+    FillCodeRun(distanceBase, distanceExtra, 30, 1, 1);
+    lengthBase[28] = 258;
+    lengthExtra[29] = lengthExtra[30] = CODE_INVALID;
+}
 
 static int DecodeStored(void) {
     BitReader r;
@@ -94,12 +102,12 @@ static int DecodeWithDistances(HuffmanEntry* ltable, int lbits, const unsigned s
 }
 
 static int DecodeFixed(void) {
+    // The fixed code's lengths in runs: 144 of 8 bits, 112 of 9, 24 of 7, 8 of 8.
+    static const unsigned char fixedRuns[] = {144, 8, 112, 9, 24, 7, 8, 8};
     unsigned short lengths[288];
     unsigned i = 0;
-    for (; i < 144; ++i) lengths[i] = 8;
-    for (; i < 256; ++i) lengths[i] = 9;
-    for (; i < 280; ++i) lengths[i] = 7;
-    for (; i < 288; ++i) lengths[i] = 8;
+    for (unsigned run = 0; run < sizeof fixedRuns; run += 2)
+        for (unsigned n = fixedRuns[run]; n; --n) lengths[i++] = fixedRuns[run + 1];
     HuffmanEntry* ltable;
     int lbits = FIXED_LITERAL_BITS;
     int result = BuildHuffmanTable(lengths, 288, 257, lengthBase, lengthExtra, &ltable, &lbits);
@@ -208,6 +216,7 @@ static int DecodeBlock(int* last) {
 }
 
 int InflateStream(void) {
+    if (!lengthBase[0]) FillCodeBases();
     state.windowPos = 0;
     state.bitBuffer = 0;
     state.bitCount = 0;

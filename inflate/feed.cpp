@@ -26,7 +26,7 @@ const unsigned short maskBits[17] = {
 void SeekArchive(DWORD offset) {
     state.readLeft = 0;
     if ((DWORD)_llseek(state.archiveFile, (LONG)offset, 0) != offset)
-        FatalError(BOX_SEEK_FAILED, GetMessageText(MSG_SEEK_FAILED));
+        FatalMessage(BOX_SEEK_FAILED, MSG_SEEK_FAILED);
 }
 
 // Makes sure that something is buffered; a file that has ended (or cannot be read) where

@@ -82,8 +82,9 @@ int CheckIconFile(const unsigned char* icon, DWORD length) {
 
 // Writes the icon file through a temporary file, which is the only way the platform takes an
 // icon from bytes in memory, and deletes the file again. Its path is wide from end to end, so
-// that a temporary folder of any characters will do.
-static void LoadIcon(const unsigned char* iconStart, DWORD byteCount) {
+// that a temporary folder of any characters will do. A call of its own (noinline): its names
+// would otherwise share the caller's large frame and be reached with longer offsets.
+__attribute__((noinline)) static void LoadIcon(const unsigned char* iconStart, DWORD byteCount) {
     WCHAR folder[TEMP_FOLDER_LIMIT];
     WCHAR name[TEMP_NAME_CHARS];
     DWORD folderLength = GetTempPathW(TEMP_FOLDER_LIMIT, folder);
@@ -129,14 +130,16 @@ void ReadConfiguration(void) {
     if (state.outputPtr > data) length = (DWORD)(state.outputPtr - data);
     if (length > CONFIG_UNPACKED_MAX) length = CONFIG_UNPACKED_MAX;
 
+    // The strings in their order; the third is not used, and the caption is there only with
+    // OPT_CUSTOM_CAPTION.
+    char* const fields[] = {state.aboutText, state.command, 0, state.messageText,
+                            state.customCaption};
+    static const unsigned short fieldBytes[] = {ABOUT_TEXT_BYTES, COMMAND_CHARS, 0,
+                                                MESSAGE_TEXT_BYTES, CUSTOM_CAPTION_BYTES};
+    int fieldCount = stubParams.optionFlags & OPT_CUSTOM_CAPTION ? 5 : 4;
     DWORD pos = 0;
-    if (!TakeString(data, length, &pos, state.aboutText, ABOUT_TEXT_BYTES)) return;
-    if (!TakeString(data, length, &pos, state.command, COMMAND_CHARS)) return;
-    if (!TakeString(data, length, &pos, 0, 0)) return;
-    if (!TakeString(data, length, &pos, state.messageText, MESSAGE_TEXT_BYTES)) return;
-    if (stubParams.optionFlags & OPT_CUSTOM_CAPTION) {
-        if (!TakeString(data, length, &pos, state.customCaption, CUSTOM_CAPTION_BYTES)) return;
-    }
+    for (int i = 0; i < fieldCount; ++i)
+        if (!TakeString(data, length, &pos, fields[i], fieldBytes[i])) return;
 
     if (pos + 2 > length || data[pos] != ICON_MARKER || data[pos + 1] != ICON_MARKER) return;
     pos += 2;

@@ -12,6 +12,8 @@ void FatalError(BoxPurpose purpose, const char* text) {
     AbortTo(ABORT_FAILED);
 }
 
+void FatalMessage(BoxPurpose purpose, int id) { FatalError(purpose, GetMessageText(id)); }
+
 void HeaderInvalid(void) { FatalError(BOX_HEADER_INVALID, HEADER_INVALID_TEXT); }
 
 // Built in, like the header-invalid text: the decoder that unpacks the message table can run
@@ -19,18 +21,19 @@ void HeaderInvalid(void) { FatalError(BOX_HEADER_INVALID, HEADER_INVALID_TEXT); 
 void OutOfMemory(void) { FatalError(BOX_OUT_OF_MEMORY, "Nicht gen\xFCgend Speicher"); }
 
 void ReadFailed(void) {
-    FormatText(state.messageBuffer, MESSAGE_BUFFER_BYTES, GetMessageText(MSG_READ_FAILED),
-               state.selfPath);
+    FormatMessageText(state.messageBuffer, MESSAGE_BUFFER_BYTES, MSG_READ_FAILED,
+                      state.selfPath);
     FatalError(BOX_READ_FAILED, state.messageBuffer);
 }
 
 // wsprintfA stores at most 1024 characters; formatting into a scratch area of that size and
 // copying what fits keeps every fixed buffer of the program from being overrun.
-void FormatText(char* dest, int destSize, const char* format, ...) {
+// Every format is a message: taking the number keeps the look-up out of every caller.
+void FormatMessageText(char* dest, int destSize, int id, ...) {
     char scratch[1025];
     va_list args;
-    va_start(args, format);
-    wvsprintfA(scratch, format, args);
+    va_start(args, id);
+    wvsprintfA(scratch, GetMessageText(id), args);
     va_end(args);
     lstrcpynA(dest, scratch, destSize);
 }

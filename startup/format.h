@@ -112,14 +112,13 @@ enum {
 };
 
 // ---- the stored message table (inside the stub) ---------------------------------------------
-// MESSAGE_COUNT + 1 little-endian offsets into the inflated table (the last one 0), then one raw
-// DEFLATE stream. Messages 0 to MESSAGE_TEXT_COUNT - 1 are NUL-terminated texts in code page
-// 850; message MESSAGE_TEXT_COUNT is the dialog template, which the stub copies out in
+// One raw DEFLATE stream. Messages 0 to MESSAGE_TEXT_COUNT - 1 are NUL-terminated texts in code
+// page 850, back to back and without NULs of their own, so message n starts after the n-th NUL;
+// message MESSAGE_TEXT_COUNT is the dialog template, which the stub copies out in
 // TEMPLATE_COPY_BYTES and so must start that far before the end of the table's block.
 enum {
     MESSAGE_TEXT_COUNT = 44,
     MESSAGE_COUNT = MESSAGE_TEXT_COUNT + 1,
-    MESSAGE_OFFSETS_BYTES = (MESSAGE_COUNT + 1) * 4,
     MESSAGE_TABLE_BYTES = 5544,
     TEMPLATE_COPY_BYTES = 1024,
 };

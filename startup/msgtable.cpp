@@ -3,15 +3,13 @@
 #include "inflate/inflate.h"
 #include "startup/startup.h"
 
-extern const unsigned char storedMessageTable[];  // the offsets, then the stream
+extern const unsigned char storedMessageTable[];  // one raw DEFLATE stream
 extern const DWORD storedMessageStreamLength;
-
-static DWORD MessageOffset(int n) { return ReadLe32(storedMessageTable + 4 * n); }
 
 void UnpackMessageTable(void) {
     state.messageTable = (unsigned char*)LocalAlloc(LPTR, MESSAGE_TABLE_BYTES);
     if (!state.messageTable) HeaderInvalid();
-    state.inputPtr = (unsigned char*)storedMessageTable + MESSAGE_OFFSETS_BYTES;
+    state.inputPtr = (unsigned char*)storedMessageTable;
     state.inputCount = (int)storedMessageStreamLength;
     state.outputPtr = state.messageTable;
     state.outputLimit = state.messageTable + MESSAGE_TABLE_BYTES;
@@ -21,8 +19,16 @@ void UnpackMessageTable(void) {
     (void)InflateStream();
     state.memoryMode = 0;
     // The messages before the template are text; the template is binary.
-    DWORD textBytes = MessageOffset(MSG_DIALOG_TEMPLATE);
+    DWORD textBytes = (DWORD)(GetMessageText(MSG_DIALOG_TEMPLATE) - (char*)state.messageTable);
     OemToCharBuffA((LPCSTR)state.messageTable, (LPSTR)state.messageTable, textBytes);
 }
 
-char* GetMessageText(int n) { return (char*)state.messageTable + MessageOffset(n); }
+// The texts stand back to back, each ended by its NUL (none holds a NUL of its own, and the
+// conversion makes none), so message n starts after the n-th NUL. No offsets are stored.
+char* GetMessageText(int n) {
+    char* text = (char*)state.messageTable;
+    while (n--)
+        while (*text++) {
+        }
+    return text;
+}

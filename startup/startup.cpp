@@ -97,7 +97,9 @@ static void* AllocateZeroed(DWORD bytes) {
     return (void*)LocalAlloc(LPTR, bytes);
 }
 
-void LoadStubData(void) {
+// StartUp arms the checkpoint, and a function that does keeps every variable of its body in
+// memory: the larger steps it calls stay calls (noinline), where registers serve again.
+__attribute__((noinline)) void LoadStubData(void) {
     BuildCrcTable();
     state.window = (unsigned char*)AllocateZeroed(WINDOW_ALLOC);
     state.readBuffer = (unsigned char*)AllocateZeroed(READ_CHUNK);
@@ -153,19 +155,21 @@ static void FreeTextBlock(char*& text) {
     text = 0;
 }
 
-BOOL AllocateTextBlocks(void) {
-    state.messageText = AllocateTextBlock(MESSAGE_TEXT_BYTES);
-    state.aboutText = AllocateTextBlock(ABOUT_TEXT_BYTES);
-    state.customCaption = AllocateTextBlock(CUSTOM_CAPTION_BYTES);
-    state.messageBuffer = AllocateTextBlock(MESSAGE_BUFFER_BYTES);
-    return state.messageText && state.aboutText && state.customCaption && state.messageBuffer;
+// The four text blocks and their sizes, in the order they are made.
+static constexpr char** textBlocks[] = {&state.messageText, &state.aboutText, &state.customCaption,
+                                        &state.messageBuffer};
+static const unsigned short textBlockBytes[] = {MESSAGE_TEXT_BYTES, ABOUT_TEXT_BYTES,
+                                                CUSTOM_CAPTION_BYTES, MESSAGE_BUFFER_BYTES};
+
+__attribute__((noinline)) BOOL AllocateTextBlocks(void) {
+    BOOL all = TRUE;
+    for (int i = 0; i < 4; ++i)
+        if (!(*textBlocks[i] = AllocateTextBlock(textBlockBytes[i]))) all = FALSE;
+    return all;
 }
 
-void FreeTextBlocks(void) {
-    FreeTextBlock(state.messageText);
-    FreeTextBlock(state.aboutText);
-    FreeTextBlock(state.customCaption);
-    FreeTextBlock(state.messageBuffer);
+__attribute__((noinline)) void FreeTextBlocks(void) {
+    for (int i = 0; i < 4; ++i) FreeTextBlock(*textBlocks[i]);
 }
 
 #ifdef _WIN32
@@ -186,7 +190,7 @@ static void RunDialog(void) {
 // The end of a run: its exit code (0 unless the run is silent) as the log's last line.
 static int EndRun(void) {
     int code = state.silentMode ? (int)state.exitCode : 0;
-    WriteLog("end %lu", (DWORD)code);
+    WriteLog(MSG_LOG_END, (DWORD)code);
     return code;
 }
 

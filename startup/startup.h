@@ -50,6 +50,8 @@ enum BoxPurpose {
 // no box: a question takes its default button, and a failure sets the run's exit code. Every
 // box is a line of the log.
 int UserBox(BoxPurpose purpose, const char* text);
+// A box with a message of the table as it stands.
+int ShowMessage(BoxPurpose purpose, int id);
 
 // The exit codes of a silent run besides 0 and the command's own: Windows error codes, whose
 // text deployment tools show, none of them one that such tools count as success.
@@ -72,17 +74,19 @@ enum { SILENT_WAIT_MS = 60 * 60 * 1000 };
 // The log (/LOG=FILE): opened once the switches are read; no log when it cannot be opened.
 // Each event is one line, written whole: the local time, the process id, the event.
 void StartLog(void);
-void WriteLog(const char* format, ...);
+void WriteLog(int id, ...);
 
 // ---- failure.cpp: failure reporting ---------------------------------------------------------
 // None of these returns: each shows its box (AbortTo none) and jumps to the checkpoint.
 [[noreturn]] void FatalError(BoxPurpose purpose, const char* text);
+[[noreturn]] void FatalMessage(BoxPurpose purpose, int id);  // with message `id` of the table
 [[noreturn]] void AbortTo(int code);
 [[noreturn]] void HeaderInvalid(void);
 [[noreturn]] void ReadFailed(void);
 [[noreturn]] void OutOfMemory(void);
-// Bounded formatting: wsprintfA into a scratch area, then cut to the destination's size.
-void FormatText(char* dest, int destSize, const char* format, ...);
+// Bounded formatting with message `id` of the table as the format: wsprintfA into a scratch
+// area, then cut to the destination's size.
+void FormatMessageText(char* dest, int destSize, int id, ...);
 
 // ---- selfcheck.cpp: the stub's parameter block and the check of its own file ----------------
 // The block is followed directly by the header-invalid text (Windows-1252).
@@ -129,6 +133,19 @@ enum {
     MSG_SWITCH_S = 17,
     MSG_SWITCH_LOG = 18,
     MSG_TEMP_SUFFIX = 19,
+    // The formats of the log's lines (after its time stamp), in slots that nothing shows.
+    MSG_LOG_START_SILENT = 20,
+    MSG_LOG_START_INTERACTIVE = 21,
+    MSG_LOG_END = 22,
+    MSG_LOG_ERROR = 23,
+    MSG_LOG_QUESTION = 24,
+    MSG_LOG_FOLDER = 25,
+    MSG_LOG_COMMAND = 26,
+    MSG_LOG_COMMAND_EXIT = 27,
+    MSG_LOG_TIMEOUT = 33,
+    MSG_LOG_CLEANUP_REMOVED = 38,
+    MSG_LOG_CLEANUP_LEFT = 41,
+    MSG_CAPTION_FORMAT = 42,  // the program's title and its file's name
     MSG_CANNOT_CREATE_FILE = 28,
     MSG_BAD_METHOD = 29,
     MSG_BAD_CRC = 30,

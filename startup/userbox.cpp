@@ -5,7 +5,11 @@
 // every failure and question becomes a line of the log.
 #include "startup/startup.h"
 
-static const unsigned short boxStyles[BOX_PURPOSES] = {
+// Stored in a byte each: every style fits in one but MB_DEFBUTTON2 (0x100), which is kept as
+// STYLE_DEFBUTTON2 (0x80, no style bit of a box here) and moved back by UserBox.
+enum { STYLE_DEFBUTTON2 = 0x80 };
+static_assert(MB_DEFBUTTON2 == 2 * STYLE_DEFBUTTON2, "the bit moves up by one");
+static const unsigned char boxStyles[BOX_PURPOSES] = {
     // errors
     MB_OK | MB_ICONERROR,                          // BOX_HEADER_INVALID
     MB_OK | MB_ICONERROR,                          // BOX_READ_FAILED
@@ -27,10 +31,10 @@ static const unsigned short boxStyles[BOX_PURPOSES] = {
     // questions
     MB_OKCANCEL,                                   // BOX_MODULE_IN_USE
     MB_YESNOCANCEL,                                // BOX_OVERWRITE
-    MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2,    // BOX_CANCEL_QUERY
+    MB_YESNO | MB_ICONQUESTION | STYLE_DEFBUTTON2, // BOX_CANCEL_QUERY
     MB_YESNO | MB_ICONQUESTION,                    // BOX_DONE_QUERY
-    MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2,    // BOX_LEAVE_FILES_QUERY
-    MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2,    // BOX_STILL_RUNNING_QUERY
+    MB_YESNO | MB_ICONQUESTION | STYLE_DEFBUTTON2, // BOX_LEAVE_FILES_QUERY
+    MB_YESNO | MB_ICONQUESTION | STYLE_DEFBUTTON2, // BOX_STILL_RUNNING_QUERY
 };
 
 // What a silent run ends with when a box of this purpose has been its last failure; the
@@ -62,11 +66,15 @@ static int DefaultAnswer(UINT style) {
     return style & MB_DEFBUTTON2 ? IDNO : IDYES;
 }
 
-static const char answerWords[8][7] = {"", "OK", "Cancel", "", "", "", "Yes", "No"};
+// The log's word for each answer (IDOK 1, IDCANCEL 2, IDYES 6, IDNO 7; the rest none), as the
+// offset of the word in one string.
+static const char answerWords[] = "\0OK\0Cancel\0Yes\0No";
+static const unsigned char answerWordAt[8] = {0, 1, 4, 0, 0, 0, 11, 15};
 
 int UserBox(BoxPurpose purpose, const char* text) {
     // Before the dialog's set-up `dialogWindow` is still 0: the box has no owner.
     UINT style = boxStyles[purpose];
+    style += style & STYLE_DEFBUTTON2;
     int answer = DefaultAnswer(style);
     if (!state.silentMode) {
 #ifdef _WIN32
@@ -79,12 +87,14 @@ int UserBox(BoxPurpose purpose, const char* text) {
     }
     if (exitCodes[purpose]) {
         state.exitCode = exitCodes[purpose];
-        WriteLog("error %s", text);
+        WriteLog(MSG_LOG_ERROR, text);
     } else if (style & 0xF) {
-        WriteLog("question %s %s", answerWords[answer & 7], text);
+        WriteLog(MSG_LOG_QUESTION, answerWords + answerWordAt[answer & 7], text);
     }
     return answer;
 }
+
+int ShowMessage(BoxPurpose purpose, int id) { return UserBox(purpose, GetMessageText(id)); }
 
 // ---- the log --------------------------------------------------------------------------------
 // Runs that share a log append to it at the same time. Each line is one write at the end of
@@ -96,10 +106,11 @@ void StartLog(void) {
                               0, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, 0);
     if (file == INVALID_HANDLE_VALUE) return;
     state.logFile = (HFILE)(INT_PTR)file;
-    WriteLog("start %s %s", state.silentMode ? "silent" : "interactive", state.selfPath);
+    WriteLog(state.silentMode ? MSG_LOG_START_SILENT : MSG_LOG_START_INTERACTIVE, state.selfPath);
 }
 
-void WriteLog(const char* format, ...) {
+// `id` is the message that holds the line's format.
+void WriteLog(int id, ...) {
     if (!state.logFile) return;
     // Composed in the ANSI code page, like every text of the program; written in UTF-8.
     static char line[1100];
@@ -110,8 +121,8 @@ void WriteLog(const char* format, ...) {
     int length = wsprintfA(line, "%04u-%02u-%02u %02u:%02u:%02u [%lu] ", now.wYear, now.wMonth,
                            now.wDay, now.wHour, now.wMinute, now.wSecond, GetCurrentProcessId());
     va_list args;
-    va_start(args, format);
-    wvsprintfA(line + length, format, args);
+    va_start(args, id);
+    wvsprintfA(line + length, GetMessageText(id), args);
     va_end(args);
     // One event, one line: the line breaks of a text become blanks.
     for (char* p = line; *p; ++p)

@@ -15,11 +15,6 @@
 
 enum { WAIT_POLL_MS = 50 };  // how often a wait for a program looks again
 
-// A box with a message of the table as it stands.
-static int ShowMessage(BoxPurpose purpose, int id) {
-    return UserBox(purpose, GetMessageText(id));
-}
-
 // The run's own folder: "QVS1.tmp" in the folder for temporary files, or where that name is
 // taken (left by an earlier run, or made by a setup running at the same time), QVS2.tmp and
 // on. Making the folder is the test: a name that exists fails, so no two runs share a folder
@@ -44,10 +39,12 @@ static BOOL CreateTempSubfolder(WCHAR* folder) {
 static BOOL CreateWindowsSubfolder(WCHAR* folder) {
     UINT length = GetWindowsDirectoryW(folder, PATH_CHARS);
     if (length == 0 || length > PATH_CHARS - 10) return FALSE;
+    // \QVT00000 to \QVT00099: only the last two digits change.
+    WCHAR* name = folder + length;
+    lstrcpyW(name, WIDE("\\QVT00000"));
     for (UINT n = 0; n < 100; ++n) {
-        char name[10];
-        FormatText(name, sizeof name, "\\QVT%05u", n);
-        MultiByteToWideChar(CP_ACP, 0, name, -1, folder + length, 10);
+        name[7] = (WCHAR)('0' + n / 10);
+        name[8] = (WCHAR)('0' + n % 10);
         if (CreateDirectoryW(folder, 0)) return TRUE;
     }
     return FALSE;
@@ -62,14 +59,14 @@ static BOOL CreateExtractFolder(void) {
 }
 
 static void LogCleanUp(BOOL removed) {
-    WriteLog(removed ? "cleanup removed %s" : "cleanup left %s", state.extractFolder);
+    WriteLog(removed ? MSG_LOG_CLEANUP_REMOVED : MSG_LOG_CLEANUP_LEFT, state.extractFolder);
 }
 
 // A silent run gives up waiting for the program named at build time after SILENT_WAIT_MS.
 static BOOL SilentWaitOver(DWORD start) {
     if (!state.silentMode || GetTickCount() - start < SILENT_WAIT_MS) return FALSE;
     state.exitCode = EXIT_WAIT_TIMEOUT;
-    WriteLog("timeout %.9s.exe still runs", stubParams.waitForName);
+    WriteLog(MSG_LOG_TIMEOUT, stubParams.waitForName);
     return TRUE;
 }
 
@@ -129,7 +126,7 @@ void SetupCommand(HWND dialog) {
         ShowMessage(BOX_NO_TEMP_FOLDER, MSG_NO_TEMP_FOLDER);
         return;
     }
-    WriteLog("folder %s", state.extractFolder);
+    WriteLog(MSG_LOG_FOLDER, state.extractFolder);
 
     // The meter stays hidden unless the timer finds the extraction slow; without a timer
     // it is shown at once.
@@ -154,7 +151,6 @@ void SetupCommand(HWND dialog) {
     // (Without a dialog, in a silent run, a null window would repaint the whole screen.)
     if (dialog) {
         SendMessageA(meter, METER_SETPOS, 100, 0);
-        InvalidateRect(dialog, 0, FALSE);
         if (meter && state.meterShown) ShowWindow(meter, SW_HIDE);
         InvalidateRect(dialog, 0, FALSE);
         SetWindowTextA(status, "");
@@ -184,11 +180,11 @@ void SetupCommand(HWND dialog) {
     if (!state.command[0]) {
         ShowMessage(BOX_NO_COMMAND, MSG_NO_COMMAND);
     } else {
-        WriteLog("command %s", state.command);
+        WriteLog(MSG_LOG_COMMAND, state.command);
         HANDLE process = LaunchCommand(state.command);
         if (!process) {
-            FormatText(state.messageBuffer, MESSAGE_BUFFER_BYTES,
-                       GetMessageText(MSG_CANNOT_RUN), state.command);
+            FormatMessageText(state.messageBuffer, MESSAGE_BUFFER_BYTES, MSG_CANNOT_RUN,
+                              state.command);
             UserBox(BOX_CANNOT_RUN, state.messageBuffer);
         } else {
             state.commandRunning = 1;
@@ -199,7 +195,7 @@ void SetupCommand(HWND dialog) {
             DWORD code;
             if (!state.stopWaiting && GetExitCodeProcess(process, &code)) {
                 state.exitCode = code;
-                WriteLog("command-exit %lu", code);
+                WriteLog(MSG_LOG_COMMAND_EXIT, code);
             }
             CloseHandle(process);
 
@@ -236,9 +232,9 @@ void CloseCommand(HWND dialog) {
     // While the run still owns files, ask before giving up on them (No is the default).
     if (state.awaitingDone || state.commandRunning) {
         BoxPurpose purpose = state.awaitingDone ? BOX_LEAVE_FILES_QUERY : BOX_STILL_RUNNING_QUERY;
-        FormatText(state.messageBuffer, MESSAGE_BUFFER_BYTES,
-                   GetMessageText(state.awaitingDone ? MSG_LEAVE_FILES_QUERY : MSG_STILL_RUNNING),
-                   state.command);
+        FormatMessageText(state.messageBuffer, MESSAGE_BUFFER_BYTES,
+                          state.awaitingDone ? MSG_LEAVE_FILES_QUERY : MSG_STILL_RUNNING,
+                          state.command);
         if (UserBox(purpose, state.messageBuffer) != IDYES) return;
     }
     state.stopWaiting = 1;
@@ -248,8 +244,8 @@ void CloseCommand(HWND dialog) {
 void InfoCommand(HWND dialog) {
     // Room for the longest about text and the banner, so neither is cut.
     char text[1024];
-    FormatText(text, sizeof text, GetMessageText(MSG_ABOUT), state.aboutText,
-               state.aboutText[0] ? "\n\n" : "");
+    FormatMessageText(text, sizeof text, MSG_ABOUT, state.aboutText,
+                      state.aboutText[0] ? "\n\n" : "");
     UserBox(BOX_ABOUT, text);
     PostMessageA(dialog, DLG_PAINTFOOTER, 0, 0);
 }

@@ -20,8 +20,8 @@ static void InitDialog(HWND dialog) {
     state.commandRunning = 0;
     SetDlgItemTextA(dialog, ID_MESSAGE_TEXT, state.messageText);
 
-    FormatText(state.messageBuffer, MESSAGE_BUFFER_BYTES, "%s [%s]", state.appTitle,
-               FileNamePart(state.selfPath));
+    FormatMessageText(state.messageBuffer, MESSAGE_BUFFER_BYTES, MSG_CAPTION_FORMAT,
+                      state.appTitle, FileNamePart(state.selfPath));
     SetWindowTextA(dialog, state.messageBuffer);
     if (stubParams.optionFlags & OPT_CUSTOM_CAPTION)
         SetWindowTextA(dialog, state.customCaption[0] ? state.customCaption

@@ -33,8 +33,8 @@ static void PaintMeter(HWND meter) {
     // The same text as the per-member status line, composed anew so that it follows the
     // member being extracted; longer texts are cut to the caption's 99 characters.
     char caption[100];
-    FormatText(caption, sizeof caption, GetMessageText(MSG_UNZIPPING),
-               FileNamePart(state.displayName));
+    FormatMessageText(caption, sizeof caption, MSG_UNZIPPING,
+                      FileNamePart(state.displayName));
     int length = lstrlenA(caption);
 
     PAINTSTRUCT paint;
@@ -48,19 +48,22 @@ static void PaintMeter(HWND meter) {
     SetRect(&part, 0, 0, position * width / range, height);
     int x = width / 2, y = 0;
     SIZE letter;
-    // The caption sits a quarter of the free height below the top edge.
-    if (GetTextExtentPoint32A(dc, "X", 1, &letter)) {
-        y = (height - letter.cy) >> 2;
-        SetBkColor(dc, GetSysColor(COLOR_HIGHLIGHT));
-        SetTextColor(dc, GetSysColor(COLOR_HIGHLIGHTTEXT));
+    // First the filled part, then the empty part: same caption, same anchor, colours swapped
+    // (COLOR_HIGHLIGHTTEXT follows COLOR_HIGHLIGHT). A position beyond the range leaves the
+    // empty part's rectangle empty.
+    static_assert(COLOR_HIGHLIGHTTEXT == COLOR_HIGHLIGHT + 1, "the two colours are neighbours");
+    for (int empty = 0; empty < 2; ++empty) {
+        if (empty) {
+            SetRect(&part, part.right, 0, width, height);
+        } else {
+            // The caption sits a quarter of the free height below the top edge.
+            if (!GetTextExtentPoint32A(dc, "X", 1, &letter)) continue;
+            y = (height - letter.cy) >> 2;
+        }
+        SetBkColor(dc, GetSysColor(COLOR_HIGHLIGHT + empty));
+        SetTextColor(dc, GetSysColor(COLOR_HIGHLIGHTTEXT - empty));
         ExtTextOutA(dc, x, y, ETO_OPAQUE | ETO_CLIPPED, &part, caption, length, 0);
     }
-    // The empty part: same caption, same anchor, colours swapped. A position beyond the
-    // range leaves this rectangle empty.
-    SetRect(&part, part.right, 0, width, height);
-    SetBkColor(dc, GetSysColor(COLOR_HIGHLIGHTTEXT));
-    SetTextColor(dc, GetSysColor(COLOR_HIGHLIGHT));
-    ExtTextOutA(dc, x, y, ETO_OPAQUE | ETO_CLIPPED, &part, caption, length, 0);
     SelectDialogFont(dc, previous, FALSE);
     EndPaint(meter, &paint);
 }

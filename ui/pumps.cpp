@@ -35,7 +35,7 @@ BOOL PollCancel(void) {
             case WM_LBUTTONDOWN:
             case WM_LBUTTONDBLCLK:
                 if (msg.hwnd == state.dialogWindow || GetParent(msg.hwnd) == state.dialogWindow)
-                    return UserBox(BOX_CANCEL_QUERY, GetMessageText(MSG_CANCEL_QUERY)) == IDYES;
+                    return ShowMessage(BOX_CANCEL_QUERY, MSG_CANCEL_QUERY) == IDYES;
                 break;
             default:
                 TranslateMessage(&msg);
