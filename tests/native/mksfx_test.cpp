@@ -493,11 +493,13 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         WriteFile(in.dir / name, name);
     // A certificate and its key, another key, and the first key locked by a password.
     const std::string cert = in.dir / "cert.pem", key = in.dir / "key.pem", other = in.dir / "other.pem",
-                      locked = in.dir / "locked.pem", pass = in.dir / "pass.txt";
+                      locked = in.dir / "locked.pem", pass = in.dir / "pass.txt", otherDer = in.dir / "other.der";
     ASSERT_EQ(RunProgram({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
                           "-days", "2", "-subj", "/CN=Tessly Test"}).exitCode, 0);
     ASSERT_EQ(RunProgram({"openssl", "genrsa", "-out", other, "2048"}).exitCode, 0);
     ASSERT_EQ(RunProgram({"openssl", "pkey", "-in", key, "-aes256", "-passout", "pass:geheim", "-out", locked}).exitCode, 0);
+    ASSERT_EQ(RunProgram({"openssl", "pkcs8", "-topk8", "-in", other, "-v2", "aes256", "-passout", "pass:falsch",
+                          "-outform", "DER", "-out", otherDer}).exitCode, 0);
     WriteFile(pass, "falsch\n");
     std::string t = in.tree;
 
@@ -505,6 +507,7 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         {"no inputs", {}, 2, "no INPUT"},
         {"unknown option", {"--colour", t}, 2, "unknown option --colour"},
         {"bad level", {"--level", "13", t}, 2, "--level"},
+        {"level in letters", {"--level", "a", t}, 2, "--level takes a number"},
         {"missing value", {t, "--command"}, 2, "needs a value"},
         {"text twice", {"--text", "a", "--text-file", "x", t}, 2, "the dialog text (--text or --text-file) is given twice"},
         {"output twice", {"-o", in.dir / "x.exe", "--output", in.dir / "out/setup.exe", t}, 2, "-o (--output) is given twice"},
@@ -553,6 +556,8 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
          "--sign-key " + other + " does not fit the certificate in --sign-cert " + cert + " (CN=Tessly Test)"},
         {"locked key without password", {"--sign-cert", cert, "--sign-key", locked, t}, 1,
          "is encrypted: give its password with --sign-pass-file"},
+        {"locked DER key that does not fit", {"--sign-cert", cert, "--sign-key", otherDer, "--sign-pass-file", pass, t}, 1,
+         "does not fit the certificate"},
         {"wrong password", {"--sign-cert", cert, "--sign-key", locked, "--sign-pass-file", pass, t}, 1,
          "the password from --sign-pass-file " + pass + " does not unlock it"},
         {"no signing tool", {"--sign-cert", cert, "--sign-key", key, t}, 1, "signing needs osslsigncode, which is not installed",
@@ -741,8 +746,11 @@ TEST(MksfxCommands, HelpVersionAndUsage) {
     RunResult help = RunMksfx({"--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_NE(help.out.find("usage: mksfx COMMAND"), std::string::npos) << help.out;
-    for (const std::vector<std::string>& version : {std::vector<std::string>{"--version"}, {"build", "--version"}})
-        EXPECT_EQ(RunMksfx(version).out, "mksfx (Tessly Self-Extractor) 1.0\n");
+    for (const std::vector<std::string>& version : {std::vector<std::string>{"--version"}, {"build", "--version"}}) {
+        RunResult r = RunMksfx(version);
+        EXPECT_EQ(r.out, "mksfx (Tessly Self-Extractor) 1.0\n");
+        EXPECT_EQ(r.exitCode, 0);
+    }
     const struct {
         std::vector<std::string> args;
         const char* message;

@@ -94,6 +94,8 @@ TEST(Paths, DeleteFileForced) {
     EXPECT_TRUE(DeleteFileForced(file.c_str()));
     EXPECT_FALSE(FileExists(file));
     EXPECT_FALSE(DeleteFileForced(file.c_str()));  // missing
+    WriteFile(file, "x");
+    EXPECT_TRUE(DeleteFileForced(file.c_str()));  // a plain file, at the first try
     ASSERT_TRUE(CreateFolder(dir.File("d").c_str()));
     EXPECT_FALSE(DeleteFileForced(dir.File("d").c_str()));  // a folder is not a file
     EXPECT_TRUE(FileExists(dir.File("d")));

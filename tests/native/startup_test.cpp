@@ -28,6 +28,31 @@ TEST(ProgramEntry, SkipsTheProgramNameOnly) {
     for (const Case& c : cases) EXPECT_STREQ(c.arguments, SkipProgramName(c.line)) << c.line;
 }
 
+// The ids of the messages are kept by hand beside their texts: each names the text it means.
+TEST(Messages, EachIdNamesItsText) {
+    const std::pair<int, const char*> starts[] = {
+        {MSG_SETUP_CAPTION, "Setup"}, {MSG_SWITCH_WAIT, "WAIT"}, {MSG_DONE_BUTTON, "&Done"},
+        {MSG_DONE_QUERY, "Are you sure that "}, {MSG_LEAVE_FILES_QUERY, "If you Cancel now,"},
+        {MSG_SWITCH_AUTO, "AUTO"}, {MSG_NO_TEMP_FOLDER, "Unable to Create a"},
+        {MSG_CANNOT_RUN, "%s konnte nicht au"}, {MSG_STILL_RUNNING, "%s ist immer noch "},
+        {MSG_NO_COMMAND, "Fehler: es wurde k"}, {MSG_DELETING, "Deleting temporary"},
+        {MSG_CANCEL_QUERY, "Unzip-Vorgang abbr"}, {MSG_MODULE_IN_USE, "Datei %s wird vom "},
+        {MSG_ABORTED, "Unzip-Vorgang abge"}, {MSG_SWITCH_SILENT, "SILENT"},
+        {MSG_CANNOT_ENTER_FOLDER, "Fehler beim Wechse"}, {MSG_OVERWRITE_QUERY, "Datei %s ist berei"},
+        {MSG_SWITCH_S, "S"}, {MSG_SWITCH_LOG, "LOG="}, {MSG_TEMP_SUFFIX, "\\TEMP"},
+        {MSG_LOG_START_SILENT, "start silent %s"}, {MSG_LOG_START_INTERACTIVE, "start interactive "},
+        {MSG_LOG_END, "end %lu"}, {MSG_LOG_ERROR, "error %s"}, {MSG_LOG_QUESTION, "question %s %s"},
+        {MSG_LOG_FOLDER, "folder %s"}, {MSG_LOG_COMMAND, "command %s"}, {MSG_LOG_COMMAND_EXIT, "command-exit %lu"},
+        {MSG_LOG_TIMEOUT, "timeout %.9s.exe s"}, {MSG_LOG_CLEANUP_REMOVED, "cleanup removed %s"},
+        {MSG_LOG_CLEANUP_LEFT, "cleanup left %s"}, {MSG_CAPTION_FORMAT, "%s [%s]"},
+        {MSG_CANNOT_CREATE_FILE, "Ausgabe-Datei kann"}, {MSG_BAD_METHOD, "Nicht unterst"},
+        {MSG_BAD_CRC, "ZIP besch"}, {MSG_BAD_HEADER, "Ung"}, {MSG_CANNOT_CREATE_FOLDER, "Konnte %s nicht er"},
+        {MSG_UNZIPPING, "Unzip von %s"}, {MSG_WRITE_FAILED, "Fehler beim Schrei"},
+        {MSG_READ_FAILED, "Fehler beim Lesen "}, {MSG_SEEK_FAILED, "E/A-Fehler bei Dat"},
+        {MSG_END_RECORD_BAD, "ZIP ist besch"}, {MSG_ABOUT, "%s %s Tessly Self-"}, {MSG_FOOTER, "Tessly Self-Extrac"}};
+    for (const auto& [id, start] : starts) EXPECT_EQ(Message(id).rfind(start, 0), 0u) << id << ": " << start;
+}
+
 // WAIT and AUTO: the first switch only, by prefix. SILENT, S and LOG=FILE: whole words
 // anywhere, taken out of the first-switch test.
 TEST(Switches, FirstDashOrSlashAndPrefixMatch) {
