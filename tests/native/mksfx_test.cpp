@@ -312,6 +312,7 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
     std::string marked = ReadFile(in.dir / "marked.png"), chunk = std::string("prVt") + "rdk\x01sfx\x02";
     auto be32 = [](uint32_t v) { return std::string{(char)(v >> 24), (char)(v >> 16), (char)(v >> 8), (char)v}; };
     WriteFile(in.dir / "marked.png", marked.insert(33, be32(8) + chunk + be32(ZlibCrc(chunk))));
+    WriteFile(in.dir / "atend.exe", SyntheticStub(0x2000, 0x2000 - STUB_PARAMETER_BLOCK_SIZE));
     const std::string out = in.dir / "setup.exe", t = in.tree, about(515, 'a');
     const std::string inBytes = std::to_string(ReadFile(t + "/readme.txt").size() + 9000 + 8);
     auto icon = [&](const std::string& file, const std::string& line, const std::string& listed,
@@ -338,6 +339,7 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
            "_ISDEL.exe", "docs/Gr\xC3\xBC\xC3\x9F" "e.txt", "empty/", "deflated", "      9000       9000 stored"}},
          "setup.exe /s", "Willkommen \x96 los", "\xDC" "ber", "Mein Setup"},  // Windows-1252
         {"level 0 stores", {{"--level=0", t}, {}, {"      9000       9000 stored"}}, "", "", "", "", false},
+        {"block at the stub's end", {{"--stub", in.dir / "atend.exe", t}, {}, {}}, "", "", "", "", false},
         {"quiet", {{"-q", "--icon", in.icon, t}, {}, {}}, "", "", "", "", true, true},
         {"verbose", {{"-v", t}, {"  stored         9000 ->       9000  bin/setup.exe\n",
                                   "  folder            0 ->          0  empty/\n"}, {}}, "", "", "", "", false},
