@@ -251,6 +251,7 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
         {"huge PNG", Patch32(png, 16, 0x00200000), 2012, 0, 0, 0, 0, "larger than 4096x4096"},
         {"wholly transparent", clear, 2012, 0, 16, 4, 't', "converted from image 1 of 1 (8x8, 24-bit)"},
         {"grey PNG depth", Patch32(png, 24, 3), 2012, 0, 0, 0, 0, "bad PNG: colour type 0 with depth 3"},
+        {"palette PNG depth", Patch32(png, 24, 0x0310), 2012, 0, 0, 0, 0, "bad PNG: colour type 3 with depth 16"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
