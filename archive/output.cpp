@@ -151,7 +151,10 @@ static BOOL CreateOutputFile(void) {
 // mark that bytesDone passes the position goes to the meter (when it shows) and the meter is
 // repainted, as if the output had come in steps of 2048 bytes. A position the meter already
 // shows for this member is not sent again: the meter would repaint the same picture at once,
-// and on a slow display that costs more than the output it reports.
+// and on a slow display that costs more than the output it reports. A new member at the
+// position shown changes only the name in the bar: the meter is told without the repaint at
+// once, and the next look at the dialog's messages (at most POLL_MS on) paints it. Many small
+// members would otherwise cost a synchronous repaint each.
 static void MoveMeter(DWORD count) {
     DWORD before = state.memberBytes;
     state.memberBytes += count;
@@ -161,11 +164,18 @@ static void MoveMeter(DWORD count) {
         state.lastMeterBytes += METER_STEP;
         DWORD position = MeterPosition(state.lastMeterBytes, stubParams.totalSize);
         if (state.meterShown && position + 1 != state.meterSent) {
+            BOOL nameOnly = position + 1 == (state.meterSent & ~METER_NEW_MEMBER);
             state.meterSent = position + 1;
-            SendDlgItemMessageA(state.dialogWindow, ID_METER, METER_SETPOS, position, 0);
+            SendMessageA(state.meterWindow, METER_SETPOS, position, nameOnly);
         }
-        // No dialog (a silent run): no repaint, since a null window means the whole screen.
-        if (state.dialogWindow) InvalidateRect(GetDlgItem(state.dialogWindow, ID_METER), 0, FALSE);
+        // No meter (a silent run): no repaint, since a null window means the whole screen.
+        // A repaint that is still to come is not asked for again: each request is a round
+        // trip to the window system, and a fast extraction passes many marks between two
+        // looks at its messages.
+        if (state.meterWindow && !state.meterInvalid) {
+            state.meterInvalid = 1;
+            InvalidateRect(state.meterWindow, 0, FALSE);
+        }
     }
     state.bytesDone = done;
 }
@@ -206,7 +216,8 @@ static void ShowMemberStatus(void) {
 // CRC-32.
 static void ExtractMember(void) {
     state.inputCount = 0;
-    state.memberBytes = state.meterSent = 0;
+    state.memberBytes = 0;
+    state.meterSent |= METER_NEW_MEMBER;
     state.crc = 0xFFFFFFFF;
 
     unsigned method = ReadLe16(state.localHeader + ENTRY_METHOD);

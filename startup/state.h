@@ -30,6 +30,7 @@ enum {
     WINDOW_ALLOC = 32776,
     READ_CHUNK = 65536,          // what one read of the archive asks for
     METER_CHUNK = 2048,          // the steps in which output counts towards the meter
+    METER_NEW_MEMBER = 0x10000,  // in meterSent: the meter does not show this member's name yet
 };
 
 // The codes a jump to the checkpoint carries.
@@ -86,9 +87,12 @@ struct ExtractorState {
     DWORD bytesDone;
     DWORD lastMeterBytes;
     DWORD memberBytes;            // what has been written of the current member
-    DWORD meterSent;              // 1 + the position sent to the meter for this member, or 0
+    DWORD meterSent;              // 1 + the position last sent to the meter (0: none yet),
+                                  // with METER_NEW_MEMBER once another member has begun
     DWORD lastPoll;               // tick count when the extraction last looked at its queue
     DWORD meterShown;
+    HWND meterWindow;             // the dialog's meter, or none
+    DWORD meterInvalid;           // the extraction has invalidated the meter since it painted
     UINT_PTR meterTimer;
     DWORD crc;
     DWORD crcTable[8 * 256];      // the byte table, then seven more for eight bytes a step

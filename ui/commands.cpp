@@ -131,7 +131,7 @@ void SetupCommand(HWND dialog) {
     // The meter stays hidden unless the timer finds the extraction slow; without a timer
     // it is shown at once.
     state.meterShown = 0;
-    HWND meter = GetDlgItem(dialog, ID_METER);
+    HWND meter = state.meterWindow = GetDlgItem(dialog, ID_METER);
     HWND status = GetDlgItem(dialog, ID_STATUS);
     if (meter) {
         SendMessageA(meter, METER_SETPOS, 0, 0);

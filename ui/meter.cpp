@@ -5,21 +5,20 @@
 #include "startup/startup.h"
 #include "ui/ui.h"
 
-// The small font of the meter and the footer: "Helv" at 6 points for the display's
-// vertical resolution. Select form creates and selects it and answers the font it
-// replaced; undo form puts that font back and deletes the small one.
+// The small font of the meter and the footer: "Helv" at 6 points for the vertical
+// resolution of the context it goes into, the display's for the dialog's windows. Select
+// form creates and selects it and answers the font it replaced; undo form puts that font
+// back and deletes the small one.
 HFONT SelectDialogFont(HDC dc, HFONT font, BOOL select) {
     if (!select) {
         // Nothing was selected when the font could not be made: leave the context alone.
         if (font) DeleteObject(SelectObject(dc, font));
         return 0;
     }
-    HDC display = CreateDCA("DISPLAY", 0, 0, 0);
     LOGFONTA description = {};
-    description.lfHeight = GetDeviceCaps(display, LOGPIXELSY) * 6 / -72;
+    description.lfHeight = GetDeviceCaps(dc, LOGPIXELSY) * 6 / -72;
     lstrcpyA(description.lfFaceName, "Helv");
     HFONT small = CreateFontIndirectA(&description);
-    DeleteDC(display);
     return small ? (HFONT)SelectObject(dc, small) : 0;
 }
 
@@ -39,6 +38,7 @@ static void PaintMeter(HWND meter) {
 
     PAINTSTRUCT paint;
     HDC dc = BeginPaint(meter, &paint);
+    state.meterInvalid = 0;
     HFONT previous = SelectDialogFont(dc, 0, TRUE);
     SetTextAlign(dc, TA_CENTER | TA_TOP);
     RECT client;
@@ -73,10 +73,11 @@ static LRESULT CALLBACK MeterWindowProc(HWND window, UINT message, WPARAM wParam
     case METER_SETRANGE:
     case METER_SETPOS:
         // Range is the word at offset 0, position the word at offset 2. The repaint is
-        // synchronous: the extraction pumps messages only between writes.
+        // synchronous, since the extraction pumps messages only between writes, unless
+        // lParam asks to leave it to the next pump.
         SetWindowWord(window, message - METER_SETRANGE, (WORD)wParam);
         InvalidateRect(window, 0, FALSE);
-        UpdateWindow(window);
+        if (!lParam) UpdateWindow(window);
         return 0;
     case METER_GETRANGE:
     case METER_GETPOS:

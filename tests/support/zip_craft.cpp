@@ -8,6 +8,7 @@
 #include <random>
 
 #include "startup/state.h"
+#include "ui/ui.h"
 #include "tests/support/fresh_state.h"
 #include "tools/common/ziprecords.h"
 
@@ -88,6 +89,7 @@ void Prepare(const std::string& file, uint32_t archiveOffset, const std::string&
     stubParams.totalSize = totalSize;
     lstrcpynA(state.extractFolder, folder.c_str(), PATH_CHARS);
     state.dialogWindow = standin::FakeDialog();
+    state.meterWindow = standin::FakeControl(ID_METER);
 }
 
 Outcome Extract() {
