@@ -11,7 +11,7 @@ void BuildCrcTable(void) {
         for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320 : c >> 1;
         t[i] = c;
     }
-    for (DWORD i = 256; i < 8 * 256; ++i) t[i] = (t[i - 256] >> 8) ^ t[t[i - 256] & 0xFF];
+    for (DWORD i = 256; i < 16 * 256; ++i) t[i] = (t[i - 256] >> 8) ^ t[t[i - 256] & 0xFF];
 }
 
 // Both builds run on little-endian x86, which loads words from any address.
@@ -21,12 +21,16 @@ static inline DWORD Le32(const unsigned char* p) { return *(const UnalignedDword
 void Crc32Update(const unsigned char* bytes, DWORD count) {
     DWORD c = state.crc;
     const DWORD* t = state.crcTable;
-    for (; count >= 8; count -= 8, bytes += 8) {
-        DWORD a = c ^ Le32(bytes), b = Le32(bytes + 4);
-        c = t[7 * 256 + (a & 0xFF)] ^ t[6 * 256 + ((a >> 8) & 0xFF)] ^
-            t[5 * 256 + ((a >> 16) & 0xFF)] ^ t[4 * 256 + (a >> 24)] ^
-            t[3 * 256 + (b & 0xFF)] ^ t[2 * 256 + ((b >> 8) & 0xFF)] ^
-            t[1 * 256 + ((b >> 16) & 0xFF)] ^ t[b >> 24];
+    for (; count >= 16; count -= 16, bytes += 16) {
+        DWORD a = c ^ Le32(bytes), b = Le32(bytes + 4), d = Le32(bytes + 8), e = Le32(bytes + 12);
+        c = t[15 * 256 + (a & 0xFF)] ^ t[14 * 256 + ((a >> 8) & 0xFF)] ^
+            t[13 * 256 + ((a >> 16) & 0xFF)] ^ t[12 * 256 + (a >> 24)] ^
+            t[11 * 256 + (b & 0xFF)] ^ t[10 * 256 + ((b >> 8) & 0xFF)] ^
+            t[9 * 256 + ((b >> 16) & 0xFF)] ^ t[8 * 256 + (b >> 24)] ^
+            t[7 * 256 + (d & 0xFF)] ^ t[6 * 256 + ((d >> 8) & 0xFF)] ^
+            t[5 * 256 + ((d >> 16) & 0xFF)] ^ t[4 * 256 + (d >> 24)] ^
+            t[3 * 256 + (e & 0xFF)] ^ t[2 * 256 + ((e >> 8) & 0xFF)] ^
+            t[1 * 256 + ((e >> 16) & 0xFF)] ^ t[e >> 24];
     }
     while (count--) c = t[(c ^ *bytes++) & 0xFF] ^ (c >> 8);
     state.crc = c;

@@ -95,7 +95,7 @@ struct ExtractorState {
     DWORD meterInvalid;           // the extraction has invalidated the meter since it painted
     UINT_PTR meterTimer;
     DWORD crc;
-    DWORD crcTable[8 * 256];      // the byte table, then seven more for eight bytes a step
+    DWORD crcTable[16 * 256];     // the byte table, then fifteen more for 16 bytes a step
 
     // the archive as it is read: what the last read brought and has not been taken yet
     unsigned char* readBuffer;
