@@ -560,6 +560,11 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
          "is encrypted: give its password with --sign-pass-file"},
         {"locked DER key that does not fit", {"--sign-cert", cert, "--sign-key", otherDer, "--sign-pass-file", pass, t}, 1,
          "does not fit the certificate"},
+        {"locked DER key without password", {"--sign-cert", cert, "--sign-key", otherDer, t}, 1,
+         "is encrypted: give its password with --sign-pass-file"},
+        // The certificate's first line is a wrong password as good as any.
+        {"locked DER key, wrong password", {"--sign-cert", cert, "--sign-key", otherDer, "--sign-pass-file", cert, t}, 1,
+         "the password from --sign-pass-file " + cert + " does not unlock it"},
         {"wrong password", {"--sign-cert", cert, "--sign-key", locked, "--sign-pass-file", pass, t}, 1,
          "the password from --sign-pass-file " + pass + " does not unlock it"},
         {"no signing tool", {"--sign-cert", cert, "--sign-key", key, t}, 1, "signing needs osslsigncode, which is not installed",

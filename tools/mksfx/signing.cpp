@@ -98,9 +98,18 @@ void CheckSigner(const SignOptions& o) {
         bio = MemoryBio(keyBytes);
         key = d2i_PrivateKey_bio(bio.get(), nullptr);
     }
+    // A PEM key says so in its header; a DER one is encrypted when it reads as an encrypted
+    // PKCS#8 structure.
+    bool encrypted = keyBytes.find("ENCRYPTED") != std::string::npos;
+    if (!key && !encrypted) {
+        bio = MemoryBio(keyBytes);
+        if (X509_SIG* sealed = d2i_PKCS8_bio(bio.get(), nullptr)) {
+            encrypted = true;
+            X509_SIG_free(sealed);
+        }
+    }
     ERR_clear_error();
     std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> owned(key, EVP_PKEY_free);
-    bool encrypted = keyBytes.find("ENCRYPTED") != std::string::npos;
     if (!key && encrypted && !havePassword)
         Fail("--sign-key " + Shown(o.key) + " is encrypted: give its password with --sign-pass-file FILE");
     if (!key && encrypted)
