@@ -89,15 +89,15 @@ void WriteLog(int id, ...);
 void FormatMessageText(char* dest, int destSize, int id, ...);
 
 // ---- selfcheck.cpp: the stub's parameter block and the check of its own file ----------------
-// The block is followed directly by the header-invalid text (Windows-1252).
+// The block is followed directly by the header-invalid text (Windows-1252), of at most
+// HEADER_INVALID_TEXT_LENGTH characters and its NUL.
+enum { HEADER_INVALID_TEXT_LENGTH = 114 };
 #pragma pack(push, 1)
 struct StubData {
     StubParameterBlock params;
-    char headerInvalidText[115];
+    char headerInvalidText[HEADER_INVALID_TEXT_LENGTH + 1];
 };
 #pragma pack(pop)
-
-enum { HEADER_INVALID_TEXT_LENGTH = 114 };
 
 extern StubData stubData;
 #define stubParams (stubData.params)
