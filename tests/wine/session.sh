@@ -44,7 +44,7 @@ settings='REGEDIT4
 alive() { # pid, program name
   [ -n "$1" ] && [ "$(cat /proc/"$1"/comm 2>/dev/null)" = "$2" ]
 }
-recorded() { sed -n "s/^$1=//p" "$state" 2>/dev/null; }
+recorded() { sed -n "s/^$1=//p" "$state" 2>/dev/null || true; }
 
 case $cmd in
 start)
