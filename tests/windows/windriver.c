@@ -12,8 +12,9 @@
  *   run CMDLINE [timeout=MS] [utf8=1]  run a helper program to its end: ran code=N
  *   setenv [utf8=1] NAME=VALUE...   set variables for the programs started after it
  *   hold PATH [access=N] [share=N]  keep a file open to the end (default: read, no sharing): held
- *   wait [timeout=MS] [kind=msgbox|dialog] [text=T]  make the program's first visible top-level
- *                                   window (with a child whose text contains T) current: window
+ *   wait [timeout=MS] [kind=msgbox|dialog] [text=T] [enabled=1]  make the program's first visible
+ *                                   top-level window (with a child, enabled if asked, whose text
+ *                                   contains T) current: window
  *   list                            a "window" line per visible top-level window, listed count=N
  *   dump                            the current window in full and a "control" line per child
  *   click id=N                      press a button (BM_CLICK, posted: a long handler can't block)
@@ -236,6 +237,7 @@ static int Matches(HWND hwnd, const Command *cmd)
 {
     static char text[TEXT_MAX];
     const char *kind = ArgText(cmd, "kind"), *needle = ArgText(cmd, "text");
+    int enabled = (int)ArgNumber(cmd, "enabled", 0); /* text and state are set one after the other */
     WindowList kids;
     int i;
     if (kind && !strcmp(kind, "msgbox") != (IsMessageBox(hwnd) != 0)) return 0;
@@ -243,7 +245,7 @@ static int Matches(HWND hwnd, const Command *cmd)
     Children(hwnd, &kids);
     for (i = 0; i < kids.count; ++i) {
         GetWindowTextA(kids.list[i], text, sizeof text);
-        if (strstr(text, needle)) return 1;
+        if (strstr(text, needle) && (!enabled || IsWindowEnabled(kids.list[i]))) return 1;
     }
     return 0;
 }

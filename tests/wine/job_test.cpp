@@ -161,8 +161,8 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
         {.name = "wait-mode",
          .options = {"--command", "probe.exe", "--wait"},
          .switches = "/AUTO",
-         .steps = {"wait kind=dialog timeout=30000", "wait kind=dialog text=&Done timeout=30000", "dump",
-                   "click id=1", "wait kind=msgbox", "dump", "click id=7", "gone",
+         .steps = {"wait kind=dialog timeout=30000", "wait kind=dialog text=&Done enabled=1 timeout=30000",
+                   "dump", "click id=1", "wait kind=msgbox", "dump", "click id=7", "gone",
                    "wait kind=dialog", "dump", ExistsNow("%TEMP%\\QVS1.tmp\\liesmich.txt"), "click id=1",
                    "wait kind=msgbox", "click id=6", "exit timeout=30000"},
          .boxes = {{"Are you sure that the SETUP program has completed?  Click Yes exit, or Cancel to "
@@ -329,7 +329,7 @@ TEST(Job, LongExtractionShowsTheMeterAndCanBeCancelled) {
     DriverRun run = Wine().Drive(std::vector<std::string>{"setenv WINEDEBUG=-all,trace+font", StartLine(p), "wait kind=dialog timeout=30000",
                                   "click id=1", "sleep ms=150", "send id=201 msg=1027", "dump", "sleep ms=300",
                                   "send id=201 msg=1027", "send id=201 msg=1025",
-                                  "wait kind=dialog text=&Done timeout=60000", "dump"} + kDoneThenYes,
+                                  "wait kind=dialog text=&Done enabled=1 timeout=60000", "dump"} + kDoneThenYes,
                                  180);
     ASSERT_TRUE(run.Ok()) << run.Describe();
     const Window during = run.Dump(0), after = run.Dump(1);
@@ -377,7 +377,7 @@ TEST(Job, LongExtractionShowsTheMeterAndCanBeCancelled) {
     Package small = Pack("job-short", {{"probe.exe", "@probe"}, {"klein.bin", std::string(5000, 'k')}},
                          {"--command", "probe.exe klein.bin", "--wait"});
     run = Wine().Drive(std::vector<std::string>{"setenv WINEDEBUG=-all,trace+message", StartLine(small), "wait kind=dialog timeout=30000",
-                        "click id=1", "wait kind=dialog text=&Done timeout=30000", "sleep ms=200", "dump"} +
+                        "click id=1", "wait kind=dialog text=&Done enabled=1 timeout=30000", "sleep ms=200", "dump"} +
                        kDoneThenYes);
     ASSERT_TRUE(run.Ok()) << run.Describe();
     EXPECT_FALSE(run.Dump(0).Find(201).visible);
