@@ -113,6 +113,7 @@ UINT _lwrite(HFILE file, LPCSTR buffer, UINT count) {
         }
         done += (UINT)r;
     }
+    s.bytesWritten += done;
     return done;
 }
 
@@ -143,7 +144,9 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD, void*, DWORD disposition, D
         int mode = (access & GENERIC_WRITE) ? ((access & GENERIC_READ) ? OF_READWRITE : OF_WRITE) : OF_READ;
         file = _lopen(path, mode);
     }
-    return file < 0 ? INVALID_HANDLE_VALUE : (HANDLE)(intptr_t)file;
+    if (file < 0) return INVALID_HANDLE_VALUE;
+    if (disposition == CREATE_ALWAYS || disposition == CREATE_NEW) S().filesCreated++;
+    return (HANDLE)(intptr_t)file;
 }
 
 // Both forms of a name are its bytes: a conversion copies, as far as there is room.

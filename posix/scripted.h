@@ -34,6 +34,8 @@ struct StandInState {
     long long reads = 0;
     std::vector<UINT> readSizes;
     std::vector<UINT> writeSizes;
+    long long filesCreated = 0;
+    long long bytesWritten = 0;
     bool localDosTimes = false;
     standin::DeleteHook deleteHook = nullptr;
     void* deleteContext = nullptr;

@@ -81,6 +81,8 @@ long long LiveBlocks() { return S().liveBlocks; }
 long long ReadCalls() { return S().reads; }
 std::vector<UINT> ReadSizes() { return S().readSizes; }
 std::vector<UINT> WriteSizes() { return S().writeSizes; }
+long long FilesCreated() { return S().filesCreated; }
+long long BytesWritten() { return S().bytesWritten; }
 
 void SetDeleteHook(DeleteHook hook, void* context) {
     S().deleteHook = hook;

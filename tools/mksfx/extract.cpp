@@ -5,9 +5,10 @@
 // English with the member it met, the stub's own text after it; the folder is then removed.
 //
 // What the stub does for Windows is put right for Linux afterwards: names come out of the
-// stub in Windows-1252 and are renamed to UTF-8, and member times, which the stub takes as
-// UTC, are converted by the stand-in as the local times that ZIP files hold (so that a build
-// and an extract in the same time zone give back the files' times).
+// stub in Windows-1252, and those that are not plain ASCII are renamed to UTF-8; member
+// times, which the stub takes as UTC, are converted by the stand-in as the local times that
+// ZIP files hold (so that a build and an extract in the same time zone give back the files'
+// times).
 #include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
@@ -124,13 +125,8 @@ bool LoadStub() {
     return true;
 }
 
-uint64_t filesFound, bytesFound;
 std::vector<std::string> found;
-int CountEntry(const char* path, const struct stat* st, int type, struct FTW*) {
-    if (type == FTW_F && S_ISREG(st->st_mode)) {
-        ++filesFound;
-        bytesFound += (uint64_t)st->st_size;
-    }
+int ListEntry(const char* path, const struct stat*, int, struct FTW*) {
     found.push_back(path);
     return 0;
 }
@@ -147,13 +143,11 @@ int Fail(const std::string& message) {
     return 1;
 }
 
-// Counts the files and bytes below `dir` and renames every entry there from Windows-1252 to
-// UTF-8, deepest first (the list is taken before the first rename, so no renamed entry is
-// met again; renaming changes neither count).
-void CountAndRenameToUtf8(const std::string& dir) {
-    filesFound = bytesFound = 0;
+// Renames every entry below `dir` from Windows-1252 to UTF-8, deepest first (the list is taken
+// before the first rename, so no renamed entry is met again).
+void RenameToUtf8(const std::string& dir) {
     found.clear();
-    nftw(dir.c_str(), CountEntry, 16, FTW_PHYS | FTW_DEPTH);
+    nftw(dir.c_str(), ListEntry, 16, FTW_PHYS | FTW_DEPTH);
     for (const std::string& path : found) {
         size_t slash = path.rfind('/');
         std::string base = path.substr(slash + 1), utf8 = Utf8(base);
@@ -239,8 +233,14 @@ int CommandExtract(int argc, char** argv) {
     }
     ReleaseResources();
 
-    CountAndRenameToUtf8(dir);
-    printf("%llu files, %llu bytes extracted into %s\n", (unsigned long long)filesFound,
-           (unsigned long long)bytesFound, Shown(dir).c_str());
+    // Names of seven-bit characters come out as they are; only others need the walk (and
+    // any name our own reading of the records may have missed).
+    bool renaming = !layout.walk.complete;
+    for (const sfx::Member& m : layout.walk.members)
+        for (unsigned char c : m.name) renaming |= c >= 0x80;
+    if (renaming) RenameToUtf8(dir);
+    // Every file the stub made, and every byte it wrote, is a member's.
+    printf("%lld files, %lld bytes extracted into %s\n", standin::FilesCreated(), standin::BytesWritten(),
+           Shown(dir).c_str());
     return 0;
 }
