@@ -53,7 +53,7 @@ long long LiveBlocks();                            // blocks allocated and not y
 long long ReadCalls();                             // _lread calls since Reset
 std::vector<UINT> ReadSizes();                     // sizes asked by each _lread since Reset
 std::vector<UINT> WriteSizes();                    // sizes asked by each _lwrite since Reset
-long long FilesCreated();                          // by CreateFileA with CREATE_NEW or CREATE_ALWAYS
+long long FilesCreated();                          // by CreateFileA, CREATE_NEW or _ALWAYS, since Reset
 long long BytesWritten();                          // by _lwrite, since Reset
 
 // Deletes that the hook answers true for fail, as for a file another program holds open.
