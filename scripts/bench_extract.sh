@@ -2,7 +2,7 @@
 # Extraction benchmark: `mksfx extract` against Info-ZIP `unzip -qq -o -d` on the same
 # self-extracting file of real files from this system (at least BENCH_MB megabytes and 5,000
 # files: documentation, translations, libraries, programs), each as a whole process, in
-# BENCH_RUNS (3) runs each. Prints the CPU time (user + system) of each and their ratio, then
+# BENCH_RUNS (5) runs each. Prints the CPU time (user + system) of each and their ratio, then
 # the system calls of each, counted in one more run under `strace -c -f`.
 #   scripts/bench_extract.sh     MKSFX (default build-bench/tools/mksfx), STUB (the stub
 #                                image; default the first of build/win, build-bench/win),
@@ -59,13 +59,13 @@ settle() {
   cat "$sfx" >/dev/null
 }
 
-# BENCH_RUNS (3) runs of each, in turn; each tool's run with the median CPU time counts.
-# Each round swaps which tool goes first. The system time of both depends on the file
-# system's state: ext4 without a journal passes over every inode freed in the last minutes
-# (by anybody on the disk) when it looks for a free one, and in one run of ours that search
-# was 14% of all samples against under 1% in the next. The swap keeps a state that fades
-# during the benchmark from favouring one tool.
-runs=${BENCH_RUNS:-3} ours_runs="" peer_runs=""
+# BENCH_RUNS (5) runs of each, in turn; each tool's run with the median CPU time counts.
+# The system time of both depends on the file system's state: ext4 without a journal passes
+# over every inode freed in the last minutes (by anybody on the disk) when it looks for a
+# free one. Right after an extraction was deleted, that search took 14-15% of the samples of
+# some runs, of either tool, and under 1% of the others, in no order that we could find. The
+# median of five absorbs two such runs; each round also swaps which tool goes first.
+runs=${BENCH_RUNS:-5} ours_runs="" peer_runs=""
 rm -rf "$WORK/runs" && mkdir -p "$WORK/runs"
 run_ours() { settle; ours_runs+="$(cpu "$MKSFX" extract "$sfx" "$WORK/runs/ours-$1")"$'\n'; }
 run_peer() { settle; peer_runs+="$(cpu unzip -qq -o -d "$WORK/runs/peer-$1" "$sfx")"$'\n'; }
