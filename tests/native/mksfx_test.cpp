@@ -288,14 +288,6 @@ TEST(MksfxZipInput, ArchivesTheStubCannotTake) {
         EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;  // one line
         EXPECT_EQ(ListFolder(dir.path()), (std::vector<std::string>{"in.zip", "stub.exe"}));
     }
-
-    if (HaveProgram("zip")) {
-        WriteFile(dir / "secret.txt", "classified");
-        ASSERT_EQ(RunProgram({"zip", "-q", "-P", "pw", "enc.zip", "secret.txt"}, {}, dir.path()).exitCode, 0);
-        RunResult r = RunMksfx({"build", "-o", dir / "out.exe", "--stub", stub, dir / "enc.zip"});
-        EXPECT_EQ(r.exitCode, 1);
-        EXPECT_NE(r.err.find("secret.txt is encrypted"), std::string::npos) << r.err;
-    }
 }
 
 // Builds of every kind: what build prints, and a file that unzip, verify, list and the stub's
@@ -343,8 +335,6 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
         {"quiet", {{"-q", "--icon", in.icon, t}, {}, {}}, "", "", "", "", true, true},
         {"verbose", {{"-v", t}, {"  stored         9000 ->       9000  bin/setup.exe\n",
                                   "  folder            0 ->          0  empty/\n"}, {}}, "", "", "", "", false},
-        {"16 colours", icon(in.icon, "icon: 16x16, 16 colours, 318 bytes, taken as it is", "16x16, 16 colours, 318 bytes",
-                            "16x16 4-bit"), "", "", about},
         {"four images", icon(in.dir / "app4.ico", "icon: 32x32, 16 colours, 766 bytes, converted from image 3 of 4 (32x32, 32-bit)",
                              "32x32, 16 colours, 766 bytes", "64x64 32-bit, 48x48 32-bit, 32x32 32-bit, 16x16 32-bit"),
          "", "", about},

@@ -66,9 +66,9 @@ Decoded InflateFile(const std::string& in, const std::string& before, const std:
     return d;
 }
 
-std::string RawDeflate(const std::string& data, int level, int strategy, int memLevel) {
+std::string RawDeflate(const std::string& data, int level, int strategy) {
     z_stream z{};
-    if (deflateInit2(&z, level, Z_DEFLATED, -15, memLevel, strategy) != Z_OK) abort();
+    if (deflateInit2(&z, level, Z_DEFLATED, -15, 8, strategy) != Z_OK) abort();
     std::string out(deflateBound(&z, data.size()) + 16, '\0');
     z.next_in = (Bytef*)data.data();
     z.avail_in = (uInt)data.size();

@@ -31,7 +31,7 @@ Decoded InflateMemory(const std::string& in, size_t capacity);
 Decoded InflateFile(const std::string& in, const std::string& before = "", const std::string& after = "");
 
 // zlib as the reference: raw streams (no wrapper).
-std::string RawDeflate(const std::string& data, int level = 9, int strategy = 0, int memLevel = 8);
+std::string RawDeflate(const std::string& data, int level = 9, int strategy = 0);
 // True when zlib decodes the whole stream to its end-of-stream; *out gets at most `limit` bytes.
 bool ZlibInflate(const std::string& in, std::string* out, size_t limit = (size_t)1 << 30);
 uint32_t ZlibCrc(const std::string& data);
