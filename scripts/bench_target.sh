@@ -8,7 +8,8 @@
 #   flat     20,000 small files in one folder
 #   spread   the same 20,000 files over 20 folders
 # Each case runs BENCH_PAIRS (3) pairs in turn and prints both medians and their ratio.
-#   BENCH_CASES="corpus flat spread" picks the cases; BUILD (build) is the build tree.
+#   BENCH_CASES="corpus flat spread" picks the cases; BUILD (build) is the build tree;
+#   BENCH_DESKTOP=cold lets every run start Wine's desktop process anew (see on_target.cpp).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/bench_corpus.sh
