@@ -90,7 +90,10 @@ int main(int argc, char** argv) {
     // leaves it out.
     const char* desktop = std::getenv("BENCH_DESKTOP");
     bool keepDesktop = !(desktop && std::string(desktop) == "cold");
-    if (keepDesktop) wine.Run("start", {"notepad"});
+    if (keepDesktop && wine.Run("start", {"notepad"}).exitCode != 0) {
+        std::printf("(Notepad did not start)\n");
+        keepDesktop = false;
+    }
     std::printf("(Wine's desktop: %s)\n",
                 keepDesktop ? "kept up by a window open throughout" : "started by each run");
 
