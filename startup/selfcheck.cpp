@@ -1,6 +1,7 @@
 // The stub's own parameter block and the check of its own file: open it, verify one CRC-32
 // over the image and the configuration block, and probe the archive's end record.
 #include "archive/archive.h"
+#include "inflate/inflate.h"
 #include "startup/startup.h"
 
 // The builder finds this block by its signature and patches it; the code reads the fields
@@ -86,8 +87,7 @@ void CheckHeader(DWORD length, DWORD expected, const unsigned char* signature) {
 void ProbeEndRecord(void) {
     unsigned char bytes[4];
     const char* text = GetMessageText(MSG_END_RECORD_BAD);
-    if ((DWORD)_llseek(state.archiveFile, (LONG)stubParams.endRecordOffset, 0) !=
-        stubParams.endRecordOffset)
+    if (!SeekFile(state.archiveFile, stubParams.endRecordOffset))
         FatalError(BOX_END_RECORD_BAD, text);
     if (_lread(state.archiveFile, bytes, 4) != 4) FatalError(BOX_END_RECORD_BAD, text);
     if (ReadLe32(bytes) != ZIP_END_SIGNATURE) FatalError(BOX_END_RECORD_BAD, text);

@@ -198,8 +198,9 @@ TEST_F(DamageTest, RandomCorruptionsOfTheArchive) {
             if (HasFatalFailure()) return;
         }
     }
-    // Both outcomes occur, and failures are told by more than one message.
-    EXPECT_GT(successes, 50);
+    // Both outcomes occur (flips in the central directory and the end record fail too), and
+    // failures are told by more than one message.
+    EXPECT_GT(successes, 10);
     EXPECT_GT(texts.size(), 3u);
 }
 
