@@ -11,30 +11,29 @@
 // that many entries and place the central directory where the walk met it.
 #include "archive/archive.h"
 
-// FNV-1a over the record's bytes that both sides share, then its name and the offset.
-static unsigned long long HashBytes(unsigned long long hash, const unsigned char* bytes,
-                                    unsigned count) {
+// FNV-1a (64 bits): one call for every part, so that the multiplication is there once.
+__attribute__((noinline)) static unsigned long long HashBytes(unsigned long long hash,
+                                                              const unsigned char* bytes,
+                                                              unsigned count) {
     while (count--) hash = (hash ^ *bytes++) * 0x100000001B3ull;
     return hash;
 }
 
 void FoldEntry(ArchiveViews* views, BOOL central, const unsigned char* fields, const char* name,
                DWORD localOffset) {
-    unsigned char offset[4];
-    WriteLe32(offset, localOffset);
+    // Method and flags; CRC-32, both sizes and the name's length; the name's bytes as stored.
     unsigned long long hash = HashBytes(0xCBF29CE484222325ull, fields + ENTRY_FLAGS, 4);
-    // CRC-32, both sizes and the name's length, then the name's bytes as stored
     hash = HashBytes(hash, fields + ENTRY_CRC, ENTRY_EXTRA_LENGTH - ENTRY_CRC);
     hash = HashBytes(hash, (const unsigned char*)name, ReadLe16(fields + ENTRY_NAME_LENGTH));
-    if (!central) {
-        views->localCount++;
-        views->localDigest += HashBytes(hash, offset, 4);
-        return;
+    // A local header at its offset; a central entry with the offset it names, taken from the
+    // file's start and from the archive's.
+    unsigned long long* digest = central ? views->centralDigest : &views->localDigest;
+    (central ? views->centralCount : views->localCount)++;
+    for (DWORD side = 0; side <= (DWORD)central; ++side) {
+        unsigned char offset[4];
+        WriteLe32(offset, localOffset + side * views->archiveOffset);
+        digest[side] += HashBytes(hash, offset, 4);
     }
-    views->centralCount++;
-    views->centralDigest[0] += HashBytes(hash, offset, 4);
-    WriteLe32(offset, localOffset + views->archiveOffset);
-    views->centralDigest[1] += HashBytes(hash, offset, 4);
 }
 
 BOOL DescriptorMatches(const unsigned char* fields, const unsigned char* descriptor) {
