@@ -26,7 +26,7 @@ BOOL DeleteFileForced(const WCHAR* path);
 // ---- names.cpp: the names Windows can take --------------------------------------------------
 // What makes a member name unfit for a file below the extraction folder. The name is taken
 // as the stub takes it: in the ANSI code page, its one optional leading separator dropped,
-// '/' and '\' both separating components. The stub ends the run with message 31 at any
+// '/' and '\' both separating components, leading "./" components dropped. The stub ends the run with message 31 at any
 // fault; mksfx build, verify and extract hold names to the same rules.
 enum {
     NAME_SOUND = 0,
@@ -40,6 +40,26 @@ enum {
                                  // CONIN$, CONOUT$, CLOCK$, with any extension, in any case
 };
 int MemberNameFault(const char* name);
+// `name` after its leading "./" (or ".\") components, which name the folder itself.
+const char* SkipCurrentFolders(const char* name);
+
+// ---- views.cpp: the local headers and the central directory tell the same -----------------
+// The walk folds every local header (central = FALSE, at its own offset) and every central
+// entry (central = TRUE, with the local offset it names) into `views`: `fields` are the 26
+// entry fields the two records share, `name` the name's bytes as stored. The caller sets
+// views->archiveOffset before the first record and views->centralStart (the offset of the
+// first central entry) when it meets one.
+void FoldEntry(ArchiveViews* views, BOOL central, const unsigned char* fields, const char* name,
+               DWORD localOffset);
+// A data descriptor (its 16 bytes, signature first) that repeats the CRC-32 and both sizes of
+// the local header's `fields`.
+BOOL DescriptorMatches(const unsigned char* fields, const unsigned char* descriptor);
+// The end record (its 22 bytes, signature first, at `endOffset`) against what was folded:
+// as many central entries as local headers with the same digest, both disk numbers 0, both
+// entry counts that number, and the central directory's size and offset where it lay. The
+// offsets of the central directory and its entries may count from the start of the file or
+// from views->archiveOffset, both alike.
+BOOL EndRecordAgrees(const ArchiveViews* views, const unsigned char* record, DWORD endOffset);
 
 // ---- walker.cpp: the record walker ----------------------------------------------------------
 // Walks the archive under a checkpoint of its own: 0 when the end record was reached, else the

@@ -30,7 +30,18 @@ static bool IsDeviceName(const char* component, int length) {
     return false;
 }
 
+// Archivers that pack the folder "." write names such as "./readme.txt": the leading "."
+// components name the extraction folder itself and are dropped. Anywhere else a "." is a
+// fault.
+const char* SkipCurrentFolders(const char* name) {
+    while (name[0] == '.' && IsSeparator(name[1])) name += 2;
+    return name;
+}
+
 int MemberNameFault(const char* name) {
+    const char* rest = SkipCurrentFolders(name);
+    if (rest != name && !*rest) return NAME_SOUND;  // "./" itself, a directory entry
+    name = rest;
     for (;;) {
         const char* start = name;
         for (; *name && !IsSeparator(*name); ++name) {

@@ -59,6 +59,7 @@ static void ComposeOutputPath(void) {
     const char* name = state.memberName;
     if (IsSeparator(*name)) ++name;  // only the one
     if (MemberNameFault(name)) FatalMessage(BOX_BAD_HEADER, MSG_BAD_HEADER);
+    name = SkipCurrentFolders(name);
 
     // Room for the folder, a separator and a whole name; what does not fit the 264-byte
     // path buffers is refused with the path it would have been.
@@ -70,12 +71,12 @@ static void ComposeOutputPath(void) {
         work[length] = 0;
     }
     lstrcpyA(work + length, name);
+    for (char* p = work; *p; ++p)
+        if (*p == '/') *p = '\\';
     if (lstrlenA(work) >= PATH_CHARS)
         FailWithPath(BOX_CANNOT_CREATE_FILE, MSG_CANNOT_CREATE_FILE, work);
 
     lstrcpyA(state.memberName, work);
-    for (char* p = state.memberName; *p; ++p)
-        if (*p == '/') *p = '\\';
 }
 
 static BOOL CheckModuleInUse(const char* path) {
@@ -195,10 +196,12 @@ void WriteOutput(const unsigned char* bytes, DWORD count) {
     if (PollCancel()) AbortTo(ABORT_FAILED);
 }
 
+// The archive holds local times, as every other unzip tool reads them.
 static void SetMemberFileTimes(void) {
-    FILETIME time;
+    FILETIME local, time;
     if (DosDateTimeToFileTime((WORD)ReadLe16(state.localHeader + ENTRY_DATE),
-                              (WORD)ReadLe16(state.localHeader + ENTRY_TIME), &time))
+                              (WORD)ReadLe16(state.localHeader + ENTRY_TIME), &local) &&
+        LocalFileTimeToFileTime(&local, &time))
         SetFileTime((HANDLE)(INT_PTR)state.outputFile, &time, &time, &time);
 }
 
@@ -212,8 +215,10 @@ static void ShowMemberStatus(void) {
     InvalidateRect(GetDlgItem(state.dialogWindow, ID_STATUS), 0, FALSE);
 }
 
-// Writes the member into its created file, sets its times and closes it, then checks its
-// CRC-32.
+// Writes the member into its created file, sets its times and closes it, then checks it: the
+// data must decode without fault, a DEFLATE stream must end in the last byte of the member's
+// data, and what came out must have the declared size and CRC-32. Any fault is message 30,
+// with the CRC-32 of what came out.
 static void ExtractMember(void) {
     state.inputCount = 0;
     state.memberBytes = 0;
@@ -221,19 +226,19 @@ static void ExtractMember(void) {
     state.crc = 0xFFFFFFFF;
 
     unsigned method = ReadLe16(state.localHeader + ENTRY_METHOD);
+    BOOL damaged = FALSE;
     if (method == METHOD_STORED) {
         ShowMemberStatus();
         DWORD run;
         while ((run = TakeMemberRun()) != 0) WriteOutput(state.inputPtr, run);
     } else if (method == METHOD_DEFLATED) {
         ShowMemberStatus();
-        // A damaged stream leaves a short or wrong file, which the CRC test below reports.
-        (void)InflateStream();
-        // A stream that ends before its member's data does would leave the walk inside
-        // that data: step over what the feed has not taken.
-        DWORD unread = ReadLe32(state.localHeader + ENTRY_PACKED);
-        WriteLe32(state.localHeader + ENTRY_PACKED, 0);
-        SkipArchive(unread);
+        // Data left over (in the file, in the piece the feed holds, or whole bytes in the
+        // decoder's bits) means the stream ended early; bits of bytes that the feed made up
+        // past the end (inputOverrun) that the stream consumed mean it ended late.
+        damaged = InflateStream() != INFLATE_OK || ReadLe32(state.localHeader + ENTRY_PACKED) ||
+                  state.inputCount > 0 ||
+                  (unsigned)(state.bitCount - 8 * state.inputOverrun) >= 8;
     } else {
         FatalMessage(BOX_BAD_METHOD, MSG_BAD_METHOD);
     }
@@ -244,7 +249,8 @@ static void ExtractMember(void) {
 
     DWORD found = ~state.crc;
     DWORD expected = ReadLe32(state.localHeader + ENTRY_CRC);
-    if (found != expected) {
+    if (damaged || found != expected ||
+        state.memberBytes != ReadLe32(state.localHeader + ENTRY_SIZE)) {
         FormatMessageText(state.messageBuffer, MESSAGE_BUFFER_BYTES, MSG_BAD_CRC,
                           state.displayName, found, expected);
         FatalError(BOX_BAD_CRC, state.messageBuffer);

@@ -1,7 +1,7 @@
 // The archive walker: reads the appended ZIP archive front to back, record by record, from
 // `archiveOffset` to the end of central directory record. Local headers are members and go
-// to the member output; central entries and the end record are only stepped over. Nothing
-// is searched from the end and nothing of the central directory is used.
+// to the member output; central entries and the end record are only checked against them
+// (views.cpp). Nothing is searched from the end.
 //
 // Every failure and every cancel during the walk unwinds to the checkpoint armed here, so
 // the walk itself only ever returns after the end record.
@@ -18,12 +18,20 @@ static void ReadEntryName(unsigned length) {
     state.memberName[length] = 0;
 }
 
+// Where the record whose signature has just been read starts in the file.
+static DWORD RecordOffset(void) { return state.readEnd - state.readLeft - ZIP_SIGNATURE_BYTES; }
+
 static void HandleLocalHeader(void) {
+    unsigned char fields[ENTRY_FIELDS_BYTES];
     const unsigned char* header = state.localHeader;
+    DWORD at = RecordOffset();
     ReadArchive(state.localHeader, sizeof state.localHeader);
+    // The member output uses up the size fields of localHeader; the record stays here.
+    __builtin_memcpy(fields, header, sizeof fields);
     unsigned nameLength = ReadLe16(header + ENTRY_NAME_LENGTH);
     ReadEntryName(nameLength);
     SkipArchive(ReadLe16(header + ENTRY_EXTRA_LENGTH));
+    FoldEntry(&state.views, FALSE, fields, state.memberName, at);
 
     // A name ending in a separator is a directory entry: folders are made only for the
     // files that need them, and such an entry has no data to skip.
@@ -34,27 +42,45 @@ static void HandleLocalHeader(void) {
 
     OemToCharBuffA(state.memberName, state.displayName, nameLength + 1);
     lstrcpyA(state.memberName, state.displayName);
+    unsigned flags = ReadLe16(fields + ENTRY_FLAGS);
+    // Encrypted data would only come out as noise: refused by name, before anything is made.
+    if (flags & (ZIP_FLAG_ENCRYPTED | ZIP_FLAG_STRONG_ENCRYPTION)) {
+        FormatMessageText(state.messageBuffer, MESSAGE_BUFFER_BYTES, MSG_ENCRYPTED,
+                          state.memberName);
+        FatalError(BOX_ENCRYPTED, state.messageBuffer);
+    }
     // A consumed member has been taken up to its end by the input feed.
-    if (!OutputMember()) SkipArchive(ReadLe32(header + ENTRY_PACKED));
-    // Bit 3: a data descriptor with its signature follows the data; its values are not used.
-    if (ReadLe16(header + ENTRY_FLAGS) & ZIP_FLAG_DESCRIPTOR) SkipArchive(DESCRIPTOR_BYTES);
+    if (!OutputMember()) SkipArchive(ReadLe32(fields + ENTRY_PACKED));
+    // Bit 3: a data descriptor with its signature follows the data. It must say what the
+    // local header says, as other tools take their sizes from it.
+    if (flags & ZIP_FLAG_DESCRIPTOR) {
+        unsigned char descriptor[DESCRIPTOR_BYTES];
+        ReadArchive(descriptor, DESCRIPTOR_BYTES);
+        if (!DescriptorMatches(fields, descriptor)) FatalMessage(BOX_BAD_HEADER, MSG_BAD_HEADER);
+    }
 }
 
 // The fixed part of a record is read behind the room for its signature, which has been read
 // already, so that fields sit at their offsets within the record.
-static void SkipCentralEntry(void) {
+static void HandleCentralEntry(void) {
     unsigned char record[CENTRAL_HEADER_BYTES];
+    if (!state.views.centralCount) state.views.centralStart = RecordOffset();
     ReadArchive(record + ZIP_SIGNATURE_BYTES, CENTRAL_HEADER_BYTES - ZIP_SIGNATURE_BYTES);
     const unsigned char* entry = record + CENTRAL_ENTRY_FIELDS;
     ReadEntryName(ReadLe16(entry + ENTRY_NAME_LENGTH));
+    FoldEntry(&state.views, TRUE, entry, state.memberName, ReadLe32(record + CENTRAL_LOCAL_OFFSET));
     SkipArchive(ReadLe16(entry + ENTRY_EXTRA_LENGTH));
     SkipArchive(ReadLe16(record + CENTRAL_COMMENT_LENGTH));
 }
 
-static void SkipEndRecord(void) {
+// The end record must describe the archive just walked, and stand where start-up probed it.
+static void HandleEndRecord(void) {
     unsigned char record[END_RECORD_BYTES];
+    DWORD at = RecordOffset();
     ReadArchive(record + ZIP_SIGNATURE_BYTES, END_RECORD_BYTES - ZIP_SIGNATURE_BYTES);
-    SkipArchive(ReadLe16(record + END_COMMENT_LENGTH));
+    if (!EndRecordAgrees(&state.views, record, at) ||
+        (stubParams.endRecordOffset && stubParams.endRecordOffset != at))
+        FatalMessage(BOX_END_RECORD_BAD, MSG_END_RECORD_BAD);
 }
 
 static void WalkArchive(void) {
@@ -65,9 +91,9 @@ static void WalkArchive(void) {
         if (value == ZIP_LOCAL_SIGNATURE) {
             HandleLocalHeader();
         } else if (value == ZIP_CENTRAL_SIGNATURE) {
-            SkipCentralEntry();
+            HandleCentralEntry();
         } else if (value == ZIP_END_SIGNATURE) {
-            SkipEndRecord();
+            HandleEndRecord();
             return;
         } else {
             FatalMessage(BOX_BAD_HEADER, MSG_BAD_HEADER);
@@ -82,6 +108,8 @@ int RunExtraction(void) {
         // Nothing is known of the folders yet, and the first write looks at the queue.
         state.knownFolder[0] = 0;
         state.lastPoll = 0;
+        __builtin_memset(&state.views, 0, sizeof state.views);
+        state.views.archiveOffset = stubParams.archiveOffset;
         SeekArchive(stubParams.archiveOffset);
         WalkArchive();
     } else if (state.outputFile) {

@@ -23,10 +23,18 @@ const unsigned short maskBits[17] = {
 
 // ---- the archive ----------------------------------------------------------------------------
 
+// Seeks take the offset as unsigned, with an explicit high part of zero: a file of up to
+// 4 GiB is reached anywhere, where a signed 32-bit offset would fail beyond 2 GiB.
+BOOL SeekFile(HFILE file, DWORD offset) {
+    LONG high = 0;
+    return SetFilePointer((HANDLE)(INT_PTR)file, (LONG)offset, &high, FILE_BEGIN) == offset &&
+           high == 0;
+}
+
 void SeekArchive(DWORD offset) {
     state.readLeft = 0;
-    if ((DWORD)_llseek(state.archiveFile, (LONG)offset, 0) != offset)
-        FatalMessage(BOX_SEEK_FAILED, MSG_SEEK_FAILED);
+    state.readEnd = offset;
+    if (!SeekFile(state.archiveFile, offset)) FatalMessage(BOX_SEEK_FAILED, MSG_SEEK_FAILED);
 }
 
 // Makes sure that something is buffered; a file that has ended (or cannot be read) where
@@ -37,6 +45,7 @@ static void FillReadBuffer(void) {
     if (n == (UINT)HFILE_ERROR || n == 0) ReadFailed();
     state.readPtr = state.readBuffer;
     state.readLeft = n;
+    state.readEnd += n;
 }
 
 void ReadArchive(void* to, DWORD count) {
@@ -52,19 +61,19 @@ void ReadArchive(void* to, DWORD count) {
     }
 }
 
-// A count that a 32-bit position cannot take forward would turn into a backward seek (and a
-// walk that never ends); no archive the stub can read is that long, so it counts as the
-// archive ending early.
+// Steps beyond what is buffered are seeks to the position they reach. A step past 4 GiB
+// cannot be taken by a 32-bit position; no archive the stub can read is that long, so it
+// counts as the archive ending early, as does a seek that fails.
 void SkipArchive(DWORD count) {
     if (count <= state.readLeft) {
         state.readPtr += count;
         state.readLeft -= count;
         return;
     }
-    count -= state.readLeft;
+    DWORD target = state.readEnd - state.readLeft + count;
     state.readLeft = 0;
-    if ((LONG)count < 0) ReadFailed();
-    _llseek(state.archiveFile, (LONG)count, 1);
+    state.readEnd = target;
+    if (target < count || !SeekFile(state.archiveFile, target)) ReadFailed();
 }
 
 // The next run of the member's compressed data, as much as is buffered (reading when nothing

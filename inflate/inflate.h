@@ -35,7 +35,9 @@ struct HuffmanEntry {
 // ---- feed.cpp: reading the archive, the decoder's input feed and window ---------------------
 // The archive is read through one buffer: records with ReadArchive (ReadFailed when the file
 // ends first), data that is not looked at with SkipArchive, a member's compressed data in
-// runs with TakeMemberRun. SeekArchive starts afresh at an offset of the file.
+// runs with TakeMemberRun. SeekArchive starts afresh at an offset of the file; the walk's
+// position is state.readEnd - state.readLeft. SeekFile: an absolute seek anywhere below 4 GiB.
+BOOL SeekFile(HFILE file, DWORD offset);
 void SeekArchive(DWORD offset);
 void ReadArchive(void* to, DWORD count);
 void SkipArchive(DWORD count);

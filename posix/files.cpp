@@ -122,6 +122,15 @@ LONG _llseek(HFILE file, LONG offset, int origin) {
     return r < 0 ? (LONG)-1 : (LONG)r;
 }
 
+DWORD SetFilePointer(HANDLE file, LONG low, LONG* high, DWORD origin) {
+    long long offset = high ? (long long)(((unsigned long long)(DWORD)*high << 32) | (DWORD)low) : low;
+    int whence = origin == FILE_BEGIN ? SEEK_SET : origin == FILE_CURRENT ? SEEK_CUR : SEEK_END;
+    off_t r = lseek((int)(intptr_t)file, (off_t)offset, whence);
+    if (r < 0) return INVALID_SET_FILE_POINTER;
+    if (high) *high = (LONG)((unsigned long long)r >> 32);
+    return (DWORD)r;
+}
+
 BOOL LockFileEx(HANDLE file, DWORD flags, DWORD, DWORD, DWORD, OVERLAPPED*) {
     int how = flags & LOCKFILE_EXCLUSIVE_LOCK ? LOCK_EX : LOCK_SH;
     return flock((int)(intptr_t)file, how) == 0;
@@ -267,15 +276,23 @@ BOOL DosDateTimeToFileTime(WORD date, WORD time, FILETIME* result) {
     t.tm_hour = hour;
     t.tm_min = minute;
     t.tm_sec = second;
-    // Taken as UTC, as the stub does; mksfx asks for the local time that ZIP files hold.
-    long long unixSeconds;
-    if (S().localDosTimes) {
-        t.tm_isdst = -1;
-        unixSeconds = (long long)mktime(&t);
-    } else {
-        unixSeconds = (long long)timegm(&t);
-    }
-    unsigned long long ticks = (unsigned long long)(unixSeconds + 11644473600ll) * 10000000ull;
+    // As Windows does, the fields become a file time as they are, without a time zone.
+    unsigned long long ticks = (unsigned long long)((long long)timegm(&t) + 11644473600ll) * 10000000ull;
+    result->dwLowDateTime = (DWORD)ticks;
+    result->dwHighDateTime = (DWORD)(ticks >> 32);
+    return TRUE;
+}
+
+// The wall-clock time `local` stands for, in the zone of TZ (with the daylight saving time of
+// that date, as the C library knows it).
+BOOL LocalFileTimeToFileTime(const FILETIME* local, FILETIME* result) {
+    unsigned long long ticks = ((unsigned long long)local->dwHighDateTime << 32) | local->dwLowDateTime;
+    time_t wall = (time_t)(ticks / 10000000ull) - 11644473600ll;
+    struct tm t;
+    if (!gmtime_r(&wall, &t)) return FALSE;
+    t.tm_isdst = -1;
+    long long seconds = (long long)mktime(&t);
+    ticks = (unsigned long long)(seconds + 11644473600ll) * 10000000ull + ticks % 10000000ull;
     result->dwLowDateTime = (DWORD)ticks;
     result->dwHighDateTime = (DWORD)(ticks >> 32);
     return TRUE;

@@ -36,7 +36,6 @@ struct StandInState {
     std::vector<UINT> writeSizes;
     long long filesCreated = 0;
     long long bytesWritten = 0;
-    bool localDosTimes = false;
     standin::DeleteHook deleteHook = nullptr;
     void* deleteContext = nullptr;
 };

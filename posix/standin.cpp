@@ -72,7 +72,6 @@ void SetModulePath(const std::string& path) { S().modulePath = path; }
 void SetCommandLine(const std::string& line) { S().commandLine = line; }
 void SetTempPath(const std::string& path) { S().tempPath = path; }
 void SetWindowsPath(const std::string& path) { S().windowsPath = path; }
-void SetLocalDosTimes(bool local) { S().localDosTimes = local; }
 
 void FailAllocation(int n) { S().failAllocation = n; }
 void FailRead(int n) { S().failRead = n; }

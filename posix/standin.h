@@ -43,7 +43,6 @@ void SetModulePath(const std::string& path);       // GetModuleFileNameA(0) and 
 void SetCommandLine(const std::string& line);
 void SetTempPath(const std::string& path);         // GetTempPathA (a trailing '/' is added)
 void SetWindowsPath(const std::string& path);      // GetWindowsDirectoryA
-void SetLocalDosTimes(bool local);                 // DosDateTimeToFileTime: local time, not UTC
 
 // Failure injection: the n-th call from now (1 = the next) fails; 0 turns it off.
 void FailAllocation(int n);

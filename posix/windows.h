@@ -41,6 +41,8 @@ typedef char WCHAR;
 #define MAX_PATH 260
 #define HFILE_ERROR ((HFILE)-1)
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+#define INVALID_SET_FILE_POINTER ((DWORD)-1)
+enum { FILE_BEGIN = 0, FILE_CURRENT = 1, FILE_END = 2 };
 #define MAKEINTRESOURCEA(i) ((LPSTR)(uintptr_t)(WORD)(i))
 #define IDC_ARROW MAKEINTRESOURCEA(32512)
 #define IDC_WAIT MAKEINTRESOURCEA(32514)
@@ -160,6 +162,9 @@ HFILE _lcreat(LPCSTR path, int attribute);
 UINT _lread(HFILE file, void* buffer, UINT count);
 UINT _lwrite(HFILE file, LPCSTR buffer, UINT count);
 LONG _llseek(HFILE file, LONG offset, int origin);
+// With `high` the offset is its 64 bits; without it, the signed low part. Answers the new
+// position's low part and sets *high to its high part, or INVALID_SET_FILE_POINTER.
+DWORD SetFilePointer(HANDLE file, LONG low, LONG* high, DWORD origin);
 HFILE _lclose(HFILE file);
 HFILE OpenFile(LPCSTR path, OFSTRUCT* info, UINT style);
 // The descriptor is the handle, as _lopen's is the HFILE: CREATE_NEW, CREATE_ALWAYS,
@@ -176,6 +181,7 @@ BOOL DeleteFileA(LPCSTR path);
 BOOL SetFileAttributesA(LPCSTR path, DWORD attributes);
 DWORD GetFileAttributesA(LPCSTR path);
 BOOL DosDateTimeToFileTime(WORD date, WORD time, FILETIME* result);
+BOOL LocalFileTimeToFileTime(const FILETIME* local, FILETIME* result);
 BOOL SetFileTime(HANDLE file, const FILETIME* created, const FILETIME* accessed,
                  const FILETIME* written);
 BOOL CreateDirectoryA(LPCSTR path, void* security);

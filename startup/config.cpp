@@ -112,9 +112,7 @@ void ReadConfiguration(void) {
     // Zero-filled: bytes the stream does not reach read as NUL, never as stale stack.
     for (int i = 0; i < CONFIG_UNPACKED_MAX; ++i) data[i] = 0;
 
-    if ((DWORD)_llseek(state.archiveFile, (LONG)stubParams.configOffset, 0) !=
-        stubParams.configOffset)
-        HeaderInvalid();
+    if (!SeekFile(state.archiveFile, stubParams.configOffset)) HeaderInvalid();
     ReadSelf(packed, packedLength);
 
     state.inputPtr = packed;

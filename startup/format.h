@@ -117,7 +117,7 @@ enum {
 // message MESSAGE_TEXT_COUNT is the dialog template, which the stub copies out in
 // TEMPLATE_COPY_BYTES and so must start that far before the end of the table's block.
 enum {
-    MESSAGE_TEXT_COUNT = 44,
+    MESSAGE_TEXT_COUNT = 45,
     MESSAGE_COUNT = MESSAGE_TEXT_COUNT + 1,
     MESSAGE_TABLE_BYTES = 5544,
     TEMPLATE_COPY_BYTES = 1024,

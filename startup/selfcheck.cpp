@@ -1,6 +1,7 @@
 // The stub's own parameter block and the check of its own file: open it, verify one CRC-32
 // over the image and the configuration block, and probe the archive's end record.
 #include "archive/archive.h"
+#include "inflate/inflate.h"
 #include "startup/startup.h"
 
 // The builder finds this block by its signature and patches it; the code reads the fields
@@ -16,17 +17,32 @@ StubData stubData = {
 // Opened by its wide name, which holds every character its folder may have (the ANSI
 // `selfPath` is only for the texts). Others may read the file meanwhile, not write it. A
 // file that cannot be opened is a read failure (message 36), not a damaged one.
+//
+// The name may be longer than MAX_PATH: it is taken into the read buffer, which is not in
+// use yet, and such a name is opened in the "\\?\" form, which the system does not cut at
+// MAX_PATH; the texts then show its last characters.
 void OpenSelf(void) {
 #ifdef _WIN32
-    WCHAR path[SELF_PATH_CHARS];
-    DWORD length = GetModuleFileNameW(0, path, SELF_PATH_CHARS);
+    enum { ROOM = READ_CHUNK / sizeof(WCHAR) - 4 };
+    WCHAR* path = (WCHAR*)state.readBuffer + 4;
+    DWORD length = GetModuleFileNameW(0, path, ROOM);
+    if (length >= MAX_PATH && length < ROOM) {
+        WideCharToMultiByte(CP_ACP, 0, path + length - (SELF_PATH_CHARS - 1), -1, state.selfPath,
+                            SELF_PATH_CHARS, 0, 0);
+        if (path[0] != '\\') {
+            path -= 4;
+            path[0] = path[1] = path[3] = '\\';
+            path[2] = '?';
+        }
+    }
 #else
     // The Linux build (mksfx and the tests) names the file in `selfPath`, whose bytes are
     // its name.
     const char* path = state.selfPath;
+    enum { ROOM = 2 };
     DWORD length = 1;
 #endif
-    HANDLE file = length - 1 < SELF_PATH_CHARS - 1
+    HANDLE file = length - 1 < ROOM - 1
                       ? CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, 0)
                       : INVALID_HANDLE_VALUE;
@@ -86,8 +102,7 @@ void CheckHeader(DWORD length, DWORD expected, const unsigned char* signature) {
 void ProbeEndRecord(void) {
     unsigned char bytes[4];
     const char* text = GetMessageText(MSG_END_RECORD_BAD);
-    if ((DWORD)_llseek(state.archiveFile, (LONG)stubParams.endRecordOffset, 0) !=
-        stubParams.endRecordOffset)
+    if (!SeekFile(state.archiveFile, stubParams.endRecordOffset))
         FatalError(BOX_END_RECORD_BAD, text);
     if (_lread(state.archiveFile, bytes, 4) != 4) FatalError(BOX_END_RECORD_BAD, text);
     if (ReadLe32(bytes) != ZIP_END_SIGNATURE) FatalError(BOX_END_RECORD_BAD, text);

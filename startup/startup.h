@@ -33,6 +33,7 @@ enum BoxPurpose {
     BOX_OUT_OF_MEMORY,         // the decoder's tables (built-in text)
     BOX_NO_TEMP_FOLDER,        // message 6: Setup stops, the dialog stays
     BOX_CANNOT_RUN,            // message 7: the command could not be started
+    BOX_ENCRYPTED,             // message 44: a member is encrypted
     // notes
     BOX_NO_COMMAND,            // message 9: the package names no command (error icon)
     BOX_CANNOT_ENTER_FOLDER,   // message 15
@@ -158,6 +159,7 @@ enum {
     MSG_END_RECORD_BAD = 39,
     MSG_ABOUT = 40,
     MSG_FOOTER = 43,
+    MSG_ENCRYPTED = 44,
     MSG_DIALOG_TEMPLATE = MESSAGE_TEXT_COUNT,
 };
 

@@ -36,6 +36,17 @@ enum {
 // The codes a jump to the checkpoint carries.
 enum { ABORT_CANCELLED = 1, ABORT_FAILED = 2 };
 
+// What the archive walk has seen of the local headers and the central directory
+// (archive/views.cpp).
+struct ArchiveViews {
+    DWORD archiveOffset;
+    DWORD centralStart;
+    DWORD localCount, centralCount;
+    unsigned long long localDigest;
+    unsigned long long centralDigest[2];  // the entries' offsets taken from the file's start,
+                                          // and from the archive's
+};
+
 // ---- the state record -------------------------------------------------------------------
 struct ExtractorState {
     // identity and host
@@ -101,6 +112,8 @@ struct ExtractorState {
     unsigned char* readBuffer;
     unsigned char* readPtr;
     DWORD readLeft;
+    DWORD readEnd;
+    ArchiveViews views;                // the file position just after what the last read brought
 
     // decoder
     unsigned char* window;

@@ -24,6 +24,7 @@ static const unsigned char boxStyles[BOX_PURPOSES] = {
     MB_OK | MB_ICONERROR,                          // BOX_OUT_OF_MEMORY
     MB_OK | MB_ICONERROR,                          // BOX_NO_TEMP_FOLDER
     MB_OK | MB_ICONERROR,                          // BOX_CANNOT_RUN
+    MB_OK | MB_ICONERROR,                          // BOX_ENCRYPTED
     // notes
     MB_OK | MB_ICONERROR,                          // BOX_NO_COMMAND
     MB_OK,                                         // BOX_CANNOT_ENTER_FOLDER
@@ -53,6 +54,7 @@ static const unsigned short exitCodes[BOX_PURPOSES] = {
     EXIT_OUT_OF_MEMORY,      // BOX_OUT_OF_MEMORY
     EXIT_NO_FOLDER,          // BOX_NO_TEMP_FOLDER
     EXIT_NO_COMMAND,         // BOX_CANNOT_RUN
+    EXIT_EXTRACTION_FAILED,  // BOX_ENCRYPTED
     EXIT_NO_COMMAND,         // BOX_NO_COMMAND
     EXIT_NO_FOLDER,          // BOX_CANNOT_ENTER_FOLDER
 };

@@ -75,11 +75,11 @@ protected:
 // Each archive: the run's result, every box it showed (the last an error box when it
 // failed), and everything in the folder afterwards; nothing appears outside it.
 TEST_F(OutputTest, EachArchiveEndsAsItShould) {
-    Member stored{"stored.bin", zipcraft::RandomBytes(3000, 5), 0}, deflated;
-    stored.flags = 0x0008;  // the descriptors carry wrong values: the local header counts
-    stored.descriptor = std::string("PK\7\x08") + std::string(12, '\xEE');
+    Member stored{"stored.bin", zipcraft::RandomBytes(3000, 5), 0}, deflated, misdescribed;
+    stored.flags = 0x0008;  // data descriptors that repeat the local header's values
     deflated = {"deflated.txt", zipcraft::SampleText(40000, 6), 8, stored.flags};
-    deflated.descriptor = stored.descriptor;
+    misdescribed = {"wrong.txt", "wrong", 0, stored.flags};
+    misdescribed.descriptor = std::string("PK\7\x08") + std::string(12, '\xEE');
     // The local header counts 5000 bytes more than the stream takes, more than the feed reads
     // past its end: the next record is where the header says, not where reading stopped.
     Member padded{"padded.txt", zipcraft::SampleText(10000, 4), 8};
@@ -97,7 +97,8 @@ TEST_F(OutputTest, EachArchiveEndsAsItShould) {
     Archive oddNames;
     for (const std::string& name : odd) oddNames.AddStored(name, name);
     const std::string badHeader = Message(MSG_BAD_HEADER), text2 = zipcraft::SampleText(5000, 2);
-    std::string tooLong = zipcraft::Formatted(MSG_CANNOT_CREATE_FILE, (out_ + "\\" + std::string(263, 'n')).c_str());
+    std::string tooLong = zipcraft::Formatted(MSG_CANNOT_CREATE_FILE, ShownPath(std::string(263, 'n')).c_str());
+    const std::string badEnd = Message(MSG_END_RECORD_BAD);
 
     struct Row {
         std::string what, archive;
@@ -111,19 +112,26 @@ TEST_F(OutputTest, EachArchiveEndsAsItShould) {
         {"nothing after the end record and its comment is taken",
          Archive().AddStored("a.txt", "alpha").Finish("a comment").Raw(Archive().AddStored("after.txt", "never").bytes()).Raw("PK\7\x08junk").bytes(), 0,
          {}, {"a.txt"}},
-        {"records in any order, central entries skipped",
+        // Central entries that do not describe the members: the walk takes the members, the
+        // end record refuses the whole (other tools would read something else).
+        {"records in any order, central entries of other values",
          Archive().Central("ghost.txt", "EXTRA", "a comment on nothing").AddStored("one.txt", "1").Central("one.txt")
              .AddDeflated("two.txt", text2).Central("two.txt", std::string(300, 'x'), "c").End().bytes(),
-         0, {}, {"one.txt", "two.txt"}, {{"two.txt", text2}}},
-        {"data descriptors skipped and never used; the second stored.bin declined",
+         ABORT_FAILED, {badEnd}, {"one.txt", "two.txt"}, {{"two.txt", text2}}},
+        {"data descriptors checked; the second stored.bin declined",
          Archive().Add(stored).Add(deflated).Add(stored).Finish().bytes(), 0, {Overwrite("stored.bin")},
          {"deflated.txt", "stored.bin"}, {{"stored.bin", stored.content}, {"deflated.txt", deflated.content}}},
+        {"a data descriptor that differs from its local header", Archive().Add(misdescribed).Finish().bytes(),
+         ABORT_FAILED, {badHeader}, {"wrong.txt"}, {{"wrong.txt", "wrong"}}},
         {"a declined member is stepped over",
          Archive().AddStored("dup.txt", "first").AddDeflated("dup.txt", zipcraft::SampleText(9000, 1))
              .AddStored("next.txt", "next").Finish().bytes(),
          0, {Overwrite("dup.txt")}, {"dup.txt", "next.txt"}, {{"dup.txt", "first"}, {"next.txt", "next"}}},
-        {"bytes after a stream inside its member", Archive().Add(padded).AddStored("next.txt", "next").Finish().bytes(), 0,
-         {}, {"next.txt", "padded.txt"}, {{"padded.txt", padded.content}, {"next.txt", "next"}}},
+        // Data that other tools might read as records: a damaged member (message 30).
+        {"bytes after a stream inside its member", Archive().Add(padded).AddStored("next.txt", "next").Finish().bytes(),
+         ABORT_FAILED, {zipcraft::Formatted(MSG_BAD_CRC, ShownPath("padded.txt").c_str(), ZlibCrc(padded.content),
+                                            ZlibCrc(padded.content))},
+         {"padded.txt"}, {{"padded.txt", padded.content}}},
         {"directory entries make no folder and skip nothing",
          Archive().Add(dir).Add(backslashDir).AddStored("made2/file.txt", "x").Finish().bytes(), 0, {},
          {"made2/", "made2/file.txt"}},
@@ -136,13 +144,19 @@ TEST_F(OutputTest, EachArchiveEndsAsItShould) {
         {"no signature at all", std::string(4, '\0'), ABORT_FAILED, {badHeader}, {}},
         {"archive offset beyond the end", Archive().AddStored("a.txt", "a").Finish().bytes(), ABORT_FAILED,
          {ReadFailedText()}, {}, {}, (uint32_t)(kPrefix.size() + 200)},
-        {"a seek that cannot reach the archive", Archive().AddStored("a.txt", "a").Finish().bytes(), ABORT_FAILED,
-         {Message(MSG_SEEK_FAILED)}, {}, {}, 0x80000000u},
+        // Seeks reach anywhere below 4 GiB: past the end, the read fails.
+        {"archive offset at 2 GiB, beyond the end", Archive().AddStored("a.txt", "a").Finish().bytes(), ABORT_FAILED,
+         {ReadFailedText()}, {}, {}, 0x80000000u},
         // 263 bytes fit the name buffer, but the path does not fit.
         {"name of 263 bytes", Archive().Add(Member{std::string(263, 'n'), "", 0}).Finish().bytes(), ABORT_FAILED,
          {tooLong.substr(0, MESSAGE_BUFFER_BYTES - 1)}, {}},
         {"huge size of a declined member", Archive().AddStored("dup.txt", "first").Add(huge).Finish().bytes(), ABORT_FAILED,
          {Overwrite("dup.txt"), ReadFailedText()}, {"dup.txt"}},
+        // As archivers write the names when they pack the folder ".": the prefix is dropped.
+        {"leading ./ components name the folder itself",
+         Archive().Add(Member{"./", "", 0}).AddStored("./dot.txt", "d").AddStored("././sub/two.txt", "t")
+             .AddStored(".\\back.txt", "b").Finish().bytes(),
+         0, {}, {"back.txt", "dot.txt", "sub/", "sub/two.txt"}, {{"dot.txt", "d"}, {"sub/two.txt", "t"}}},
         {"names that only look odd", oddNames.Finish().bytes(), 0, {},
          {".x/", ".x/y.txt", "..hidden", "CONIN.txt", "a..b.txt", "comma,com10.txt", "con-nul.txt", "lpt0.txt", "sp ace/",
           "sp ace/x y.txt"}},
@@ -271,9 +285,9 @@ TEST_F(OutputTest, OutputFailuresEndWithTheirMessage) {
         {"a read-only file: no attribute is cleared", member("ro.txt", "new", 0),
          [&] { WriteFile(Path("ro.txt"), "old"), chmod(Path("ro.txt").c_str(), 0444); },
          {shown(MSG_OVERWRITE_QUERY, "ro.txt"), shown(MSG_CANNOT_CREATE_FILE, "ro.txt")}, {{"ro.txt", "old"}}},
-        // Refused before the separators are turned: the folder is shown as it was given.
+        // Refused with the path as it would have been, separators turned.
         {"a path that does not fit", member(longName, "x", 0), [] {},
-         {zipcraft::Formatted(MSG_CANNOT_CREATE_FILE, (out_ + "\\" + longName).c_str())}},
+         {zipcraft::Formatted(MSG_CANNOT_CREATE_FILE, zipcraft::Backslashed(out_ + "/" + longName).c_str())}},
     };
     for (int method : {6, 9, 12, 1, 14, 99})
         rows.push_back({"method " + std::to_string(method), member("packed.bin", zipcraft::SampleText(3000, 1), method),

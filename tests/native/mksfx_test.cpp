@@ -837,6 +837,14 @@ TEST(MksfxVerify, FindsEachFault) {
     add("file where a folder is needed", names,
         "member '\xC3\xA4/\xC3\x84' needs a folder where the file '\xC3\x84' is");
     add("names one file on Windows", names, "'\xC4\xB1.txt' and 'I.TXT' would be the same file");
+    // Leading "./" components are the folder itself, as the stub takes them: sound alone,
+    // one file with the name they lead to.
+    p = Sound();
+    p.members = {{"./", "", 0}, {"./dot.txt", "x"}, {"././sub/b.txt", "y"}};
+    RunResult dotted = VerifyBytes(BuildSfx(p));
+    EXPECT_EQ(dotted.exitCode, 0) << dotted.err;
+    p.members.push_back({"SUB/B.TXT", "z"});
+    add("./ names one file with another", BuildSfx(p), "'././sub/b.txt' and 'SUB/B.TXT' would be the same file");
     p = Sound();
     p.members = {{"a.txt", "alpha", 12}};
     add("method", BuildSfx(p), "compression method 12");

@@ -1,5 +1,7 @@
 #include "tests/support/hostile.h"
 
+#include <algorithm>
+
 #include "tests/support/fresh_state.h"
 #include "tests/support/inflate_support.h"
 #include "tests/support/sfx_files.h"
@@ -25,6 +27,40 @@ std::string Icon(unsigned count, unsigned offset, unsigned size, unsigned width,
     icon += std::string(24, '\0');
     if (pixels) icon += std::string(8 + 2 * 32 * 4, '\0');
     return icon;
+}
+
+// The field at `field` (an ENTRY_* offset) of the `index`-th central entry set to `value`.
+std::string SetCentral(std::string zip, int index, size_t field, uint32_t value) {
+    size_t at = zip.find("PK\x01\x02");
+    while (index--) at = zip.find("PK\x01\x02", at + 4);
+    sfx::SetLe32(&zip, at + CENTRAL_ENTRY_FIELDS + field, value);
+    return zip;
+}
+
+// Members that overlap: each one's data is a stored block holding the next one's local header,
+// followed by that member's data, down to the last one's: one DEFLATE stream of `kernel` bytes.
+// The walk meets only the first local header; the central directory lists them all.
+std::string OverlappingMembers(int count, size_t kernel) {
+    std::string data = RawDeflate(std::string(kernel, 'k')), output(kernel, 'k'), headers;
+    std::vector<sfx::EntryFields> fields(count);
+    for (int i = count - 1; i >= 0; --i) {
+        fields[i] = {20, 0, 8, zipcraft::kTime, zipcraft::kDate, ZlibCrc(output), (uint32_t)data.size(),
+                     (uint32_t)output.size()};
+        if (i == 0) break;
+        std::string header = sfx::LocalHeader(fields[i], "m" + std::to_string(i));
+        std::string block = std::string(1, '\0');
+        sfx::PutLe16(&block, header.size()), sfx::PutLe16(&block, ~header.size() & 0xFFFF);
+        data = block + header + data;
+        output = header + output;
+    }
+    std::string zip = sfx::LocalHeader(fields[0], "m0") + data, central;
+    // Each header but the first stands 5 bytes (the stored block's head) into the one before's data.
+    uint32_t offset = 0;
+    for (int i = 0; i < count; ++i) {
+        central += sfx::CentralEntry(fields[i], "m" + std::to_string(i), 20, 0x20, offset);
+        offset += 30 + (uint32_t)std::to_string(i).size() + 1 + 5;
+    }
+    return zip + central + sfx::EndRecord((uint16_t)count, (uint32_t)central.size(), (uint32_t)zip.size());
 }
 
 }  // namespace
@@ -55,7 +91,7 @@ std::vector<Case> Cases() {
         {"quote\".txt", false}, {"tab\t.txt", false},
         // components that Windows changes
         {"b /x.txt", true}, {". /x.txt", true}, {"x.txt.", false}, {"x.txt ", false},
-        {"dots.../x.txt", false}, {"./here.txt", false}, {"a/./b.txt", false},
+        {"dots.../x.txt", false}, {"a/./b.txt", false}, {"./../evil.txt", false}, {"././.", false},
         {"a//b.txt", false}, {"", false},
     };
     for (const Name& n : names)
@@ -76,6 +112,93 @@ std::vector<Case> Cases() {
         cases.push_back({"distance before the member's first byte", a.bytes(), "", false, badCrc.substr(0, badCrc.find('%')),
                          "leak.txt: Fehlerhafte Pr\xFC" "fsumme 00000000 (sollte 12345678 sein)",
                          {"first.txt", "leak.txt"}, true});
+    }
+    // Files that other unzip tools read differently from the local headers, which the stub
+    // follows: each is refused before the command, at the data descriptor (message 31) or at
+    // the end record (message 39).
+    const std::string badEnd = Message(MSG_END_RECORD_BAD), benign = "benign text\r\n",
+                      hidden = benign + std::string(570, 'X');
+    {
+        // Local sizes cover 583 bytes; the descriptor and the central entry say 13, which is
+        // what the others show.
+        zipcraft::Member m{"dual.txt", hidden, 0, ZIP_FLAG_DESCRIPTOR};
+        for (uint32_t v : {(uint32_t)ZIP_DESCRIPTOR_SIGNATURE, ZlibCrc(benign), 13u, 13u})
+            sfx::PutLe32(&m.descriptor, v);
+        std::string zip = zipcraft::Archive().AddStored("first.txt", "first").Add(m).Finish().bytes();
+        for (size_t field : {ENTRY_CRC, ENTRY_PACKED, ENTRY_SIZE})
+            zip = SetCentral(zip, 1, field, field == ENTRY_CRC ? ZlibCrc(benign) : 13);
+        cases.push_back({"descriptor smaller than the local sizes", zip, "", false, badHeader, "",
+                         {"dual.txt", "first.txt"}, true});
+        zipcraft::Member sound{"dual.txt", hidden, 0, ZIP_FLAG_DESCRIPTOR};
+        std::string plain = zipcraft::Archive().AddStored("first.txt", "first").Add(sound).Finish().bytes();
+        for (size_t field : {ENTRY_CRC, ENTRY_PACKED, ENTRY_SIZE})
+            plain = SetCentral(plain, 1, field, field == ENTRY_CRC ? ZlibCrc(benign) : 13);
+        cases.push_back({"central entry smaller than the local sizes", plain, "", false, badEnd, "",
+                         {"dual.txt", "first.txt"}, true});
+    }
+    {
+        zipcraft::Archive listed;
+        listed.AddStored("first.txt", "first").Finish();
+        std::string unlisted = zipcraft::Archive().AddStored("first.txt", "first").AddStored("extra.exe", "run me").bytes();
+        unlisted += listed.bytes().substr(listed.bytes().find("PK\x01\x02"));
+        // The central directory's offset of the one-member archive, now 42 + 9 bytes further on
+        sfx::SetLe32(&unlisted, unlisted.size() - 6, (uint32_t)unlisted.find("PK\x01\x02"));
+        cases.push_back({"member that only the local headers list", unlisted, "", false, badEnd, "",
+                         {"extra.exe", "first.txt"}, false});
+        std::string renamed = zipcraft::Archive().AddStored("first.txt", "first").Finish().bytes();
+        renamed.replace(renamed.rfind("first.txt"), 9, "other.txt");
+        cases.push_back({"central name other than the local one", renamed, "", false, badEnd, "", {"first.txt"}, false});
+        std::string disk = listed.bytes();
+        sfx::SetLe16(&disk, disk.size() - 18, 1);
+        cases.push_back({"end record on another disk", disk, "", false, badEnd, "", {"first.txt"}, false});
+        std::string moved = listed.bytes();
+        sfx::SetLe32(&moved, moved.size() - 6, sfx::Le32(moved, moved.size() - 6) + 1);
+        cases.push_back({"central directory elsewhere", moved, "", false, badEnd, "", {"first.txt"}, false});
+        cases.push_back({"overlapping members sharing one stream", OverlappingMembers(20, 1 << 20), "", false, badEnd,
+                         "", {"m0"}, true});
+    }
+    // Data the decoder cannot take, or that does not come out at the declared size, is damaged
+    // even where the CRC-32 agrees (message 30, with the CRC-32 of what came out).
+    {
+        const std::string crcText = badCrc.substr(0, badCrc.find('%'));
+        const struct {
+            const char* what;
+            zipcraft::Member member;
+            std::string detail;
+            bool wine;
+        } damaged[] = {
+            {"invalid DEFLATE data declaring CRC 0",
+             {"bad.txt", "", 8, 0, zipcraft::kTime, zipcraft::kDate, 0, -1, 100, true, "\x07"},
+             "bad.txt: Fehlerhafte Pr\xFC" "fsumme 00000000 (sollte 00000000 sein)", true},
+            {"stored data shorter than declared",
+             {"short.txt", "0123456789", 0, 0, zipcraft::kTime, zipcraft::kDate, -1, -1, 100},
+             "short.txt: Fehlerhafte Pr\xFC" "fsumme", false},
+            {"DEFLATE stream that decodes to less than declared",
+             {"less.txt", "0123456789", 8, 0, zipcraft::kTime, zipcraft::kDate, -1, -1, 11},
+             "less.txt: Fehlerhafte Pr\xFC" "fsumme", false},
+            {"DEFLATE stream that ends before its data",
+             {"early.txt", "", 8, 0, zipcraft::kTime, zipcraft::kDate, 0, -1, 0, true,
+              RawDeflate("") + "trailing"},
+             "early.txt: Fehlerhafte Pr\xFC" "fsumme 00000000 (sollte 00000000 sein)", false},
+            {"DEFLATE stream that runs past its data",
+             {"late.txt", "abc", 8, 0, zipcraft::kTime, zipcraft::kDate, -1, -1, -1, true,
+              RawDeflate("abc").substr(0, RawDeflate("abc").size() - 1)},
+             "late.txt: Fehlerhafte Pr\xFC" "fsumme", false},
+        };
+        for (const auto& d : damaged) {
+            std::vector<std::string> left = {d.member.name, "first.txt"};
+            std::sort(left.begin(), left.end());
+            cases.push_back({d.what, zipcraft::Archive().AddStored("first.txt", "first").Add(d.member).Finish().bytes(),
+                             "", false, crcText, d.detail, left, d.wine});
+        }
+    }
+    // Encrypted members are refused by name (message 44), whatever their CRC-32 says.
+    for (bool plain : {true, false}) {
+        zipcraft::Member m{"secret.txt", "geheim", 0, ZIP_FLAG_ENCRYPTED};
+        if (!plain) m.haveData = true, m.data = zipcraft::RandomBytes(12 + 6, 3), m.size = 6;
+        cases.push_back({plain ? "encrypted flag on plain data" : "encrypted member",
+                         zipcraft::Archive().AddStored("first.txt", "first").Add(m).Finish().bytes(), "", false,
+                         "Datei secret.txt ist verschl\xFCsselt und kann nicht entpackt werden.", "", {"first.txt"}, plain});
     }
     // Icons that made the platform's icon loader fault: a 32-bit bitmap 0x7FFFFFFF pixels wide
     // and high, a directory of 0xFFFF entries with none there, an entry at 0x7FFFFFF0. They

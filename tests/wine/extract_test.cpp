@@ -1,6 +1,11 @@
 // Extraction by the real stub under Wine: its files against Info-ZIP unzip's, the command,
 // hostile files, and the stub's launch and removal code run by pumpcheck.exe.
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
 #include <filesystem>
 
 #include "tests/support/hostile.h"
@@ -13,7 +18,9 @@ namespace {
 using namespace wine;
 namespace fs = std::filesystem;
 
-// The script stops at "&Done" (wait mode), before the clean-up.
+// The script stops at "&Done" (wait mode), before the clean-up. The stub and unzip run in a
+// time zone that is neither UTC nor has daylight saving time (Windows converts the archive's
+// local times with the bias in force now): both read the members' times as its local times.
 TEST(Extraction, FilesMatchUnzipAndTheCommandStartsInTheFolder) {
     std::map<std::string, std::string> files = {
         {"probe.exe", "@probe"},
@@ -25,13 +32,16 @@ TEST(Extraction, FilesMatchUnzipAndTheCommandStartsInTheFolder) {
         {"\xC3\x84nderungen.txt", "umlaut"},  // "Änderungen.txt"
     };
     Package p = Pack("extract-files", files, {"--command", "probe.exe record=@record eins  zwei", "--wait"});
-    DriverRun run = Wine().Drive(
-        {StartLine(p), "wait kind=dialog timeout=30000", "click id=1", "wait kind=dialog text=&Done timeout=60000"});
+    const char kZone[] = "TZ=Asia/Kolkata";  // UTC+05:30
+    DriverRun run = Wine().Drive({std::string("setenv ") + kZone, StartLine(p), "wait kind=dialog timeout=30000",
+                                  "click id=1", "wait kind=dialog text=&Done timeout=60000"});
     ASSERT_TRUE(run.Ok()) << run.Describe();
 
-    std::string ours = ExtractFolder(), peer = p.folder + "/unzip";
+    std::string ours = ExtractFolder(), peer = p.folder + "/unzip", native = p.folder + "/mksfx";
     ASSERT_TRUE(Exists(ours));
-    sfxtest::RunResult u = sfxtest::RunProgram({"unzip", "-qq", "-o", "-d", peer, p.exe}, {"TZ=UTC"});
+    sfxtest::RunResult x = sfxtest::RunMksfx({"extract", p.exe, native}, {kZone});
+    ASSERT_EQ(x.exitCode, 0) << x.err;
+    sfxtest::RunResult u = sfxtest::RunProgram({"unzip", "-qq", "-o", "-d", peer, p.exe}, {kZone});
     ASSERT_LE(u.exitCode, 1) << u.err;  // 1: a warning about the stub in front
     files["probe.exe"] = sfxtest::ReadFile(TestProgram("probe"));
     for (const auto& [file, contents] : files) {
@@ -40,6 +50,8 @@ TEST(Extraction, FilesMatchUnzipAndTheCommandStartsInTheFolder) {
         if (file[0] == '\xC3') continue;  // unzip names it by its own code-page rules
         EXPECT_EQ(sfxtest::ReadFile(peer + "/" + file), contents);
         EXPECT_EQ(fs::last_write_time(ours + "/" + file), fs::last_write_time(peer + "/" + file));
+        // mksfx extract, in the same zone, agrees
+        EXPECT_EQ(fs::last_write_time(ours + "/" + file), fs::last_write_time(native + "/" + file));
     }
     auto record = ReadRecord(p.Record());
     EXPECT_EQ(Field(record, "commandline"), "probe.exe record=" + Wine().WinPath(p.Record()) + " eins  zwei");
@@ -133,6 +145,59 @@ TEST(Extraction, AnyFolderAndAnyTreeIsExtractedAndRemoved) {
         std::error_code ec;
         if (!row.tempFolder.empty()) fs::remove_all(temp, ec);
     }
+}
+
+// A setup file past 2 GiB: a stored member of 2,200 MiB (sparse where it comes from) and a
+// small one behind it, so that the end record and the last member lie beyond 2 GiB. mksfx
+// builds, verifies and extracts it; the stub extracts it under Wine and runs its command,
+// which copies the small member out. Every copy is removed as soon as it has been looked at.
+TEST(Extraction, SetupFilePast2GiBBuildsVerifiesAndExtracts) {
+    // It writes 2.2 GB three times: in memory when there is room for two copies at once.
+    struct statvfs shm;
+    std::string base = Wine().WorkDir("extract-big");
+    if (statvfs("/dev/shm", &shm) == 0 && (double)shm.f_bavail * shm.f_frsize > 6e9) {
+        char pattern[] = "/dev/shm/tessly-big.XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        base = pattern;
+    }
+    struct Cleanup {
+        std::string path;
+        ~Cleanup() { std::error_code ec; fs::remove_all(path, ec); }
+    } cleanup{base};
+    const std::string in = base + "/in", exe = base + "/setup.exe", small = "hinter 2 GiB\r\n";
+    const off_t bigSize = 2200ll << 20;
+    ASSERT_TRUE(sfxtest::WriteFile(in + "/small.txt", small));
+    ASSERT_TRUE(sfxtest::WriteFile(in + "/probe.exe", sfxtest::ReadFile(TestProgram("probe"))));
+    int fd = open((in + "/big.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, bigSize), 0);
+    close(fd);
+    sfxtest::RunResult r = sfxtest::RunMksfx({"build", "-q", "-o", exe, "--stub", Stub(), "--level", "0", "--command",
+                                              "cmd /c copy small.txt .. & probe.exe record=..\\record.txt", in});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    fs::remove_all(in);
+    ASSERT_GT(fs::file_size(exe), 1ull << 31);
+
+    r = sfxtest::RunMksfx({"verify", exe});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    r = sfxtest::RunMksfx({"extract", exe, base + "/out"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(sfxtest::ReadFile(base + "/out/small.txt"), small);
+    std::error_code ec;
+    EXPECT_EQ(fs::file_size(base + "/out/big.bin", ec), (uintmax_t)bigSize);
+    fs::remove_all(base + "/out");
+
+    const std::string temp = base + "/temp", value = Quote(Wine().WinPath(temp));
+    fs::create_directories(temp);
+    DriverRun run = Wine().Drive({"setenv utf8=1 TEMP=" + value + " TMP=" + value,
+                                  "start " + Quote(Wine().WinPath(exe) + " /AUTO") + " utf8=1", "exit timeout=240000"},
+                                 300);
+    ASSERT_TRUE(run.Ok()) << run.Describe();
+    EXPECT_EQ(run.ExitCode(), 0);
+    std::string files = Field(ReadRecord(temp + "/record.txt"), "files");
+    for (const char* name : {"big.bin", "probe.exe", "small.txt"}) EXPECT_NE(files.find(name), std::string::npos) << files;
+    EXPECT_EQ(sfxtest::ReadFile(temp + "/small.txt"), small);
+    EXPECT_EQ(sfxtest::ListFolder(temp), (std::vector<std::string>{"record.txt", "small.txt"}));
 }
 
 // launch: from the current or system folders, never from beside the launcher; running: a

@@ -5,10 +5,9 @@
 // English with the member it met, the stub's own text after it; the folder is then removed.
 //
 // What the stub does for Windows is put right for Linux afterwards: names come out of the
-// stub in Windows-1252, and those that are not plain ASCII are renamed to UTF-8; member
-// times, which the stub takes as UTC, are converted by the stand-in as the local times that
-// ZIP files hold (so that a build and an extract in the same time zone give back the files'
-// times).
+// stub in Windows-1252, and those that are not plain ASCII are renamed to UTF-8. Member
+// times are the local times that ZIP files hold, as the stub takes them (so that a build and
+// an extract in the same time zone give back the files' times).
 #include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
@@ -57,6 +56,7 @@ const char* WhatFailed(int purpose) {
         case BOX_BAD_HEADER: return "a damaged archive record or an unsafe name";
         case BOX_BAD_METHOD: return "a compression method the stub does not have";
         case BOX_BAD_CRC: return "CRC-32 mismatch, the data is damaged";
+        case BOX_ENCRYPTED: return "the member is encrypted";
         case BOX_CANNOT_CREATE_FILE: return "the file cannot be created";
         case BOX_CANNOT_CREATE_FOLDER: return "a folder cannot be created";
         case BOX_WRITE_FAILED: return "the file cannot be written";
@@ -71,7 +71,7 @@ const char* WhatFailed(int purpose) {
 struct Box {
     int purpose;
     std::string text;
-    long position;  // -1 before the file was open
+    long position;  // where the walk stood; 0 before it began (start-up is about no member)
 };
 
 struct Boxes {
@@ -81,7 +81,7 @@ struct Boxes {
 int Answer(const ShownMessageBox& box, void* context) {
     Boxes* boxes = (Boxes*)context;
     // Where the stub stands in the archive: the file's position less what it has read ahead.
-    long position = state.archiveFile ? _llseek(state.archiveFile, 0, 1) - (long)state.readLeft : -1;
+    long position = state.archiveFile ? (long)(state.readEnd - state.readLeft) : -1;
     Box b{box.purpose, box.text, position};
     switch (box.purpose) {
         case BOX_OVERWRITE:
@@ -206,7 +206,6 @@ int CommandExtract(int argc, char** argv) {
 
     Boxes boxes;
     standin::SetMessageBoxAnswer(Answer, &boxes);
-    standin::SetLocalDosTimes(true);
     // Without TZ the C library reads the zone file again for every conversion; naming the
     // default zone file once keeps the zone it stands for and reads it once.
     if (!getenv("TZ")) setenv("TZ", ":/etc/localtime", 1);
@@ -223,6 +222,8 @@ int CommandExtract(int argc, char** argv) {
     state.bytesDone = 0;
     state.lastMeterBytes = 0;
     state.meterShown = 0;
+    // Start-up may have written a file of its own (the icon's): only the walk's are members.
+    long long filesBefore = standin::FilesCreated(), bytesBefore = standin::BytesWritten();
     int code = RunExtraction();
     for (const Box& box : boxes.declined) fprintf(stderr, "mksfx: %s\n", Describe(file, layout.walk, box).c_str());
     if (code != 0) {
@@ -239,8 +240,8 @@ int CommandExtract(int argc, char** argv) {
     for (const sfx::Member& m : layout.walk.members)
         for (unsigned char c : m.name) renaming |= c >= 0x80;
     if (renaming) RenameToUtf8(dir);
-    // Every file the stub made, and every byte it wrote, is a member's.
-    printf("%lld files, %lld bytes extracted into %s\n", standin::FilesCreated(), standin::BytesWritten(),
-           Shown(dir).c_str());
+    // Every file the walk made, and every byte it wrote, is a member's.
+    printf("%lld files, %lld bytes extracted into %s\n", standin::FilesCreated() - filesBefore,
+           standin::BytesWritten() - bytesBefore, Shown(dir).c_str());
     return 0;
 }

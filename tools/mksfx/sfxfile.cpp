@@ -341,7 +341,9 @@ static std::string AnsiName(const std::string& cp850) {
 }
 
 const char* UnsafeNameReason(const std::string& name) {
-    std::string path = name;
+    // Leading "./" components name the extraction folder itself, as the stub takes them.
+    std::string path = SkipCurrentFolders(name.c_str());
+    if (path.empty() && !name.empty()) return nullptr;  // "./", the folder itself
     if (!path.empty() && path.back() == '/') path.pop_back();
     if (path.empty()) return "empty name";
     if (name.size() > kNameMax) return "name longer than 200 bytes";
@@ -362,7 +364,7 @@ const char* UnsafeNameReason(const std::string& name) {
 }
 
 std::string WindowsFoldedName(const std::string& name) {
-    std::string folded = AnsiName(name);
+    std::string folded = AnsiName(SkipCurrentFolders(name.c_str()));
     for (char& ch : folded) {
         unsigned char c = (unsigned char)ch;
         if ((c >= 'a' && c <= 'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7))

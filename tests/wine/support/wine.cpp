@@ -275,12 +275,13 @@ Session::~Session() {
     if (lockFd_ >= 0) close(lockFd_);
 }
 
-ProgramRun Session::Exec(const std::vector<std::string>& argv, int timeoutSeconds) {
-    return sfxtest::RunProgram(argv,
-                               {"WINEPREFIX=" + prefix_, "WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml=",
-                                "WINEARCH=win32", "DISPLAY=" + display_, std::string("LANG=") + kLocale,
-                                std::string("LC_ALL=") + kLocale, "LANGUAGE"},
-                               "", timeoutSeconds);
+ProgramRun Session::Exec(const std::vector<std::string>& argv, int timeoutSeconds,
+                         const std::vector<std::string>& extraEnv) {
+    std::vector<std::string> env = {"WINEPREFIX=" + prefix_, "WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml=",
+                                    "WINEARCH=win32", "DISPLAY=" + display_, std::string("LANG=") + kLocale,
+                                    std::string("LC_ALL=") + kLocale, "LANGUAGE"};
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    return sfxtest::RunProgram(argv, env, "", timeoutSeconds);
 }
 
 void Session::Restart() {
@@ -304,7 +305,12 @@ DriverRun Session::Drive(std::vector<std::string> script, int timeoutSeconds) {
     std::string text;
     for (const std::string& line : script) text += line + "\n";
     if (!sfxtest::WriteFile(file, text)) Die("cannot write " + file);
-    ProgramRun p = Exec({"wine", TestProgram("windriver"), WinPath(file)}, timeoutSeconds);
+    // Wine takes a process's time zone from its Unix environment, which the programs the
+    // driver starts inherit from it: a "setenv TZ=ZONE" line sets the driver's own.
+    std::vector<std::string> zone;
+    for (const std::string& line : script)
+        if (line.rfind("setenv TZ=", 0) == 0) zone = {line.substr(7)};
+    ProgramRun p = Exec({"wine", TestProgram("windriver"), WinPath(file)}, timeoutSeconds, zone);
     if (p.timedOut) Restart();  // what the driver started must not haunt the next run
     return DriverRun{script, p.exitCode, p.timedOut, p.out, p.err, ParseReport(p.out)};
 }

@@ -87,6 +87,7 @@ public:
 
     // Z:\... form of an absolute Linux path, in UTF-8 (scripts are read in the ANSI code page).
     std::string WinPath(const std::string& linuxPath) const;
+    // A "setenv TZ=ZONE" line of the script also sets the time zone of the driver's process.
     DriverRun Drive(std::vector<std::string> script, int timeoutSeconds = 120);
     // A Windows program (its Linux path) with arguments; standard output is captured.
     ProgramRun Run(const std::string& exe, const std::vector<std::string>& args,
@@ -98,7 +99,8 @@ public:
 private:
     Session();
     void Restart();  // after a timeout: ends every Wine process of the prefix
-    ProgramRun Exec(const std::vector<std::string>& argv, int timeoutSeconds);
+    ProgramRun Exec(const std::vector<std::string>& argv, int timeoutSeconds,
+                    const std::vector<std::string>& extraEnv = {});
 
     std::string root_, prefix_, display_;
     int lockFd_ = -1;
