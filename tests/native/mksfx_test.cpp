@@ -1060,6 +1060,20 @@ TEST(MksfxVerify, FindsEachFault) {
         EXPECT_EQ(listed.exitCode, 1);
         EXPECT_NE(listed.err.find(c.fault), std::string::npos) << listed.err;
     }
+
+    // Signing reads the file as verify does: a member that fails its CRC-32 is named, and the
+    // file stays as it was.
+    if (HaveProgram("osslsigncode")) {
+        f = built;
+        f[f.find("alpha") + 1] ^= 0x20;
+        WriteFile(dir / "damaged.exe", f);
+        RunResult sign = RunMksfx({"sign", "--sign-cert", cert, "--sign-key", key, dir / "damaged.exe"});
+        EXPECT_EQ(sign.exitCode, 1);
+        EXPECT_NE(sign.err.find("member 'a.txt': CRC-32"), std::string::npos) << sign.err;
+        EXPECT_EQ(ReadFile(dir / "damaged.exe"), f);
+        RunResult sound = RunMksfx({"sign", "--sign-cert", cert, "--sign-key", key, dir / "built.exe"});
+        EXPECT_EQ(sound.exitCode, 0) << sound.err;
+    }
 }
 
 TEST(MksfxList, ShowsConfigurationAndMembers) {
