@@ -1029,6 +1029,15 @@ TEST(MksfxVerify, FindsEachFault) {
     addListed("bytes after the archive", craft({plain}, "", "trailing bytes"), "14 bytes follow the archive's end record");
     e = craft({plain}), sfx::SetLe16(&e, e.find("PK\x01\x02") + CENTRAL_DISK, 2);
     addListed("central entry on disk 2", e, "central entry 1 does not point at local header 0x");
+    e = craft({plain}), SetLe32(&e, e.find("PK\x01\x02") + CENTRAL_EXTERNAL_ATTRIBUTES, 0x10);
+    addListed("file with the DOS folder attribute", e, "its central entry's attributes 0x10 make it a folder or a link");
+    e = craft({plain}), sfx::SetLe16(&e, e.find("PK\x01\x02") + CENTRAL_MADE_BY, 0x031E);
+    SetLe32(&e, e.find("PK\x01\x02") + CENTRAL_EXTERNAL_ATTRIBUTES, 0xA1FF0000);
+    addListed("file with a Unix link mode", e, "attributes 0xA1FF0000 make it a folder or a link");
+    e = craft({plain}), sfx::SetLe16(&e, e.find("PK\x01\x02") + CENTRAL_ENTRY_FIELDS + ENTRY_VERSION_NEEDED, 63);
+    addListed("version 6.3 needed", e, "member 'a.txt': needs version 63 to extract");
+    r = plain, r.centralExtra = std::string("\xFE\xCA\x14\0PK\x06\x07", 8) + std::string(16, '\0');
+    addListed("Zip64 locator before the end record", craft({r}), "a Zip64 end-record locator stands before the end record");
     addListed("encrypted folder", craft({stored("d/", "", ZIP_FLAG_ENCRYPTED)}), "member 'd/': encrypted");
     addListed("strongly encrypted file", craft({stored("a.txt", "alpha", ZIP_FLAG_STRONG_ENCRYPTION)}),
               "member 'a.txt': encrypted");

@@ -93,6 +93,8 @@ struct Central : EntryFields {
     uint64_t position = 0, end = 0;  // where the entry stands and where it ends
     uint32_t localOffset = 0;        // of its local header
     uint16_t disk = 0;               // the disk its local header is on
+    uint16_t madeBy = 0;             // host (high byte) and version of the writer
+    uint32_t attributes = 0;         // external: DOS attributes, a Unix mode in the high half
     uint16_t peerField = 0;          // as in Member
     std::string name;
 };

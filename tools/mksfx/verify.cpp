@@ -8,6 +8,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "tools/common/codepages.h"
 #include "tools/mksfx/commands.h"
 #include "tools/mksfx/peimage.h"
@@ -141,10 +143,21 @@ void CheckPeerView(File* f, std::vector<std::string>* faults) {
                                   Hex(m.headerOffset) + (c.disk ? " (it names disk " + std::to_string(c.disk) + ")" : ""));
                 continue;
             }
-            CompareFields(Who(m.name), "central entry", c, m, true, faults);
+            const std::string who = Who(m.name);
+            CompareFields(who, "central entry", c, m, true, faults);
             if (c.peerField)
-                faults->push_back(Who(m.name) + ": its central entry has an extra field " + Hex(c.peerField) +
+                faults->push_back(who + ": its central entry has an extra field " + Hex(c.peerField) +
                                   " that other unzip tools read and the stub does not");
+            // Some tools make a folder of a file with the DOS folder attribute, or a link
+            // of one with a Unix mode of a link or folder; the stub writes a file.
+            const unsigned unixType = (c.attributes >> 28) & 0xF;
+            if (!m.IsDirectory() && ((c.attributes & 0x10) || ((c.madeBy >> 8) == 3 && (unixType == 4 || unixType == 10))))
+                faults->push_back(who + ": its central entry's attributes " + Hex(c.attributes) +
+                                  " make it a folder or a link for other unzip tools");
+            // What other tools refuse to extract (version 4.5 covers Zip64 and all that the stub reads).
+            if (std::max(c.versionNeeded, m.versionNeeded) > 45)
+                faults->push_back(who + ": needs version " + std::to_string(std::max(c.versionNeeded, m.versionNeeded)) +
+                                  " to extract, which other unzip tools may refuse");
         }
     }
     const uint64_t endAt = w.endRecordPosition, cdStart = w.central.empty() ? endAt : w.central.front().position;
@@ -152,6 +165,10 @@ void CheckPeerView(File* f, std::vector<std::string>* faults) {
     for (size_t i = 1; i < w.central.size(); ++i) together = together && w.central[i].position == w.central[i - 1].end;
     if (!together)
         faults->push_back("the central directory is not one run of entries between the last member and the end record");
+    // A Zip64 locator right before the end record would send other tools elsewhere.
+    const unsigned char* locator = endAt >= 20 ? f->in.Peek(endAt - 20, 4) : nullptr;
+    if (locator && ReadLe32(locator) == 0x07064B50)
+        faults->push_back("a Zip64 end-record locator stands before the end record, which other unzip tools would follow");
     const std::string& e = w.endRecord;
     if (Le16(e, END_DISK) != 0 || Le16(e, END_CENTRAL_DISK) != 0)
         faults->push_back("the end record names disk " + std::to_string(Le16(e, END_DISK)) + " and " +

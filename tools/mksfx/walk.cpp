@@ -87,6 +87,8 @@ Walk WalkRecords(InputFile* file, uint64_t pos) {
             e.position = pos;
             e.localOffset = Le32(c, CENTRAL_LOCAL_OFFSET);
             e.disk = Le16(c, CENTRAL_DISK);
+            e.madeBy = Le16(c, CENTRAL_MADE_BY);
+            e.attributes = Le32(c, CENTRAL_EXTERNAL_ATTRIBUTES);
             if (!(r = need(pos + CENTRAL_HEADER_BYTES, n, "a central directory name"))) return w;
             e.name.assign((const char*)r, n);
             if (n > 263) {
