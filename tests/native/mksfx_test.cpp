@@ -807,9 +807,13 @@ TEST(MksfxVerify, FindsEachFault) {
         const char* what;
         std::string bytes;
         const char* fault;
+        bool listed;  // a fault of the structure, which `list` names too
     };
     std::vector<Case> cases;
-    auto add = [&](const char* what, std::string bytes, const char* fault) { cases.push_back({what, bytes, fault}); };
+    auto add = [&](const char* what, std::string bytes, const char* fault) { cases.push_back({what, bytes, fault, false}); };
+    auto addListed = [&](const char* what, std::string bytes, const char* fault) {
+        cases.push_back({what, bytes, fault, true});
+    };
 
     std::string f = sound;
     f[10] ^= 1;
@@ -921,6 +925,143 @@ TEST(MksfxVerify, FindsEachFault) {
     SetLe32(&f, Le32(sound, block + 20) + 16, Le32(sound, Le32(sound, block + 20) + 16) + 1);
     add("end record's central offset", f, "the end record does not describe the central directory");
 
+    // Archives written record by record behind Sound()'s configuration, each member with the
+    // fields of its local header and (where they differ) those of its central entry.
+    struct Rec {
+        std::string name, data;
+        sfx::EntryFields local, central;
+        std::string descriptor, localExtra, centralExtra;
+    };
+    auto fields = [](uint16_t flags, uint16_t method, const std::string& content, size_t packed) {
+        return sfx::EntryFields{20, flags, method, zipcraft::kTime, zipcraft::kDate, ZlibCrc(content), (uint32_t)packed,
+                                (uint32_t)content.size()};
+    };
+    auto stored = [&](const std::string& name, const std::string& content, uint16_t flags = 0) {
+        sfx::EntryFields e = fields(flags, 0, content, content.size());
+        return Rec{name, content, e, e};
+    };
+    auto descriptor = [](const sfx::EntryFields& e, uint32_t signature = ZIP_DESCRIPTOR_SIGNATURE) {
+        std::string d;
+        for (uint32_t v : {signature, e.crc, e.packed, e.size}) sfx::PutLe32(&d, v);
+        return d;
+    };
+    // The records in order: the local headers of the first `early` members (with their data),
+    // the central entries, the other members, the end record with `comment`, then `after`.
+    auto craft = [&](const std::vector<Rec>& recs, const std::string& comment = "", const std::string& after = "",
+                     size_t early = std::string::npos) {
+        early = std::min(early, recs.size());
+        std::string locals[2];  // before and after the central directory
+        std::vector<uint32_t> offsets;
+        uint32_t total = 0;
+        size_t centralSize = 0;
+        for (size_t i = 0; i < recs.size(); ++i) {
+            const Rec& r = recs[i];
+            std::string& into = locals[i >= early];
+            offsets.push_back((uint32_t)into.size());
+            into += sfx::LocalHeader(r.local, r.name, r.localExtra) + r.data + r.descriptor;
+            if (r.name.back() != '/') total += r.local.size;
+            centralSize += CENTRAL_HEADER_BYTES + r.name.size() + r.centralExtra.size();
+        }
+        const uint32_t cdStart = archive + (uint32_t)locals[0].size();
+        std::string a = locals[0];
+        for (size_t i = 0; i < recs.size(); ++i)
+            a += sfx::CentralEntry(recs[i].central, recs[i].name, 20, 0x20,
+                                   (i < early ? archive : cdStart + (uint32_t)centralSize) + offsets[i],
+                                   recs[i].centralExtra);
+        a += locals[1];
+        const uint32_t endAt = archive + (uint32_t)a.size();
+        a += sfx::EndRecord((uint16_t)recs.size(), (uint32_t)(a.size() - locals[0].size()), cdStart, comment) + after;
+        SfxParts parts = Sound();
+        parts.members.clear();
+        parts.rawArchive = a;
+        std::string file = BuildSfx(parts);
+        SetLe32(&file, block + PB_TOTAL_SIZE, total);
+        SetLe32(&file, block + PB_END_RECORD_OFFSET, endAt);
+        return Resealed(file);
+    };
+    // The crafted records read alike for every reader until a field is changed.
+    const Rec plain = stored("a.txt", "alpha alpha");
+    RunResult crafted = VerifyBytes(craft({plain, stored("d/", "")}));
+    EXPECT_EQ(crafted.exitCode, 0) << crafted.err;
+
+    // A dual view: by its local header, which the stub follows, the bit-3 member holds 583
+    // bytes; by its central entry and data descriptor, which other unzip tools follow, 13.
+    const std::string benign = "Hello, world\n", payload = benign + std::string(570, 'X');
+    Rec dual = stored("a.txt", payload, ZIP_FLAG_DESCRIPTOR);
+    dual.central = fields(ZIP_FLAG_DESCRIPTOR, 0, benign, benign.size());
+    dual.descriptor = descriptor(dual.central);
+    addListed("sizes of a bit-3 member", craft({dual}), "member 'a.txt': its central entry gives compressed size 13, its local header 583");
+    addListed("data descriptor of a bit-3 member", craft({dual}), "its data descriptor gives size 13, its local header 583");
+    {
+        TempDir peers;
+        WriteFile(peers / "dual.exe", craft({dual}));
+        RunResult unzip = RunProgram({"unzip", "-l", peers / "dual.exe"}), sevenZip = RunProgram({"7z", "l", peers / "dual.exe"});
+        EXPECT_NE(unzip.out.find("       13  2025-04-22 13:17   a.txt"), std::string::npos) << unzip.out;
+        EXPECT_NE(sevenZip.out.find("           13           13  a.txt"), std::string::npos) << sevenZip.out;
+    }
+    Rec r = plain;
+    r.central.crc ^= 1;
+    addListed("central CRC-32", craft({r}), "member 'a.txt': its central entry gives CRC-32 0x");
+    r = plain, r.central.size += 1;
+    addListed("central size", craft({r}), "its central entry gives size 12, its local header 11");
+    r = plain, r.central.method = 8;
+    addListed("central method", craft({r}), "its central entry gives compression method 8, its local header 0");
+    r = plain, r.central.flags = ZIP_FLAG_DESCRIPTOR;
+    addListed("central flags", craft({r}), "its central entry gives flags 0x8, its local header 0x0");
+    r = stored("a.txt", "alpha alpha", ZIP_FLAG_DESCRIPTOR);
+    r.descriptor = descriptor(r.local, 0);
+    addListed("data descriptor without its signature", craft({r}), "its data descriptor does not begin with its signature");
+    r.descriptor = descriptor(fields(0, 0, "other", 5));
+    addListed("data descriptor of other values", craft({r}), "its data descriptor gives CRC-32");
+    r = plain, r.centralExtra = std::string("\x01\0\x08\0", 4) + std::string(8, '\0');
+    addListed("Zip64 field in a central entry", craft({r}), "its central entry has an extra field 0x1 ");
+    r = plain, r.localExtra = std::string("\x75\x70\x0D\0\x01", 5);
+    sfx::PutLe32(&r.localExtra, ZlibCrc(r.name));
+    r.localExtra += "evil.exe";
+    addListed("UTF-8 path field in a local header", craft({r}), "its local header has an extra field 0x7075");
+    addListed("name flagged as UTF-8", craft({stored("\x81" "ber.txt", "x", ZIP_FLAG_UTF8)}), "flagged as UTF-8");
+    r = stored("d/", ""), r.local.size = r.central.size = 5;
+    addListed("folder with a size", craft({r}), "member 'd/': a folder with data");
+    addListed("local header after a central entry", craft({plain, stored("b.txt", "beta")}, "", "", 1),
+              "the central directory is not one run of entries");
+    std::string e = craft({plain});
+    size_t end = e.rfind("PK\x05\x06");
+    sfx::SetLe16(&e, end + END_DISK, 1);
+    addListed("end record on disk 1", e, "the end record names disk 1 and 0");
+    e = craft({plain}), sfx::SetLe16(&e, end + END_ENTRIES_HERE, 2);
+    addListed("end record's entries on this disk", e, "the end record does not describe the central directory");
+    e = craft({plain}), sfx::SetLe16(&e, end + END_COMMENT_LENGTH, 10);
+    addListed("comment past the end", e, "the archive comment runs past the end of the file");
+    addListed("comment with an end record", craft({plain}, std::string("PK\x05\x06", 4) + std::string(18, '\0')),
+              "the archive comment holds an end-record signature");
+    addListed("bytes after the archive", craft({plain}, "", "trailing bytes"), "14 bytes follow the archive's end record");
+    e = craft({plain}), sfx::SetLe16(&e, e.find("PK\x01\x02") + CENTRAL_DISK, 2);
+    addListed("central entry on disk 2", e, "central entry 1 does not point at local header 0x");
+    e = craft({plain}), SetLe32(&e, e.find("PK\x01\x02") + CENTRAL_EXTERNAL_ATTRIBUTES, 0x10);
+    addListed("file with the DOS folder attribute", e, "its central entry's attributes 0x10 make it a folder or a link");
+    e = craft({plain}), sfx::SetLe16(&e, e.find("PK\x01\x02") + CENTRAL_MADE_BY, 0x031E);
+    SetLe32(&e, e.find("PK\x01\x02") + CENTRAL_EXTERNAL_ATTRIBUTES, 0xA1FF0000);
+    addListed("file with a Unix link mode", e, "attributes 0xA1FF0000 make it a folder or a link");
+    e = craft({plain}), sfx::SetLe16(&e, e.find("PK\x01\x02") + CENTRAL_ENTRY_FIELDS + ENTRY_VERSION_NEEDED, 63);
+    addListed("version 6.3 needed", e, "member 'a.txt': needs version 63 to extract");
+    r = plain, r.centralExtra = std::string("\xFE\xCA\x14\0PK\x06\x07", 8) + std::string(16, '\0');
+    addListed("Zip64 locator before the end record", craft({r}), "a Zip64 end-record locator stands before the end record");
+    addListed("encrypted folder", craft({stored("d/", "", ZIP_FLAG_ENCRYPTED)}), "member 'd/': encrypted");
+    addListed("strongly encrypted file", craft({stored("a.txt", "alpha", ZIP_FLAG_STRONG_ENCRYPTION)}),
+              "member 'a.txt': encrypted");
+    // The data against what the headers declare, the CRC-32 matching.
+    r = Rec{"a.txt", "\xFF\xFF", sfx::EntryFields{20, 0, 8, zipcraft::kTime, zipcraft::kDate, 0, 2, 100}};
+    r.central = r.local;
+    add("invalid data decoding to nothing", craft({r}), "member 'a.txt': invalid DEFLATE data");
+    r = stored("a.txt", "alpha"), r.local.size = r.central.size = 6;
+    add("stored sizes differ", craft({r}), "member 'a.txt': stored as 5 bytes, its header says 6");
+    r = plain, r.data = RawDeflate("alpha alpha") + "JUNK", r.local = r.central = fields(0, 8, "alpha alpha", r.data.size());
+    add("stream ends before its data", craft({r}), "its DEFLATE stream ends 4 bytes before its compressed size");
+    r.data = RawDeflate(std::string(64 << 20, '\0'));
+    r.local = r.central = fields(0, 8, std::string(64 << 20, '\0'), r.data.size());
+    r.local.size = r.central.size = 10;
+    add("stream longer than declared", craft({r}), "member 'a.txt': decodes to more than 10 bytes");
+
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         RunResult r = VerifyBytes(c.bytes);
@@ -929,6 +1070,26 @@ TEST(MksfxVerify, FindsEachFault) {
         // Every line is a fault of its own, prefixed.
         for (size_t at = 0; at < r.err.size(); at = r.err.find('\n', at) + 1)
             EXPECT_EQ(r.err.compare(at, 7, "mksfx: "), 0) << r.err;
+        if (!c.listed) continue;
+        TempDir listDir;
+        WriteFile(listDir / "f.exe", c.bytes);
+        RunResult listed = RunMksfx({"list", listDir / "f.exe"});
+        EXPECT_EQ(listed.exitCode, 1);
+        EXPECT_NE(listed.err.find(c.fault), std::string::npos) << listed.err;
+    }
+
+    // Signing reads the file as verify does: a member that fails its CRC-32 is named, and the
+    // file stays as it was.
+    if (HaveProgram("osslsigncode")) {
+        f = built;
+        f[f.find("alpha") + 1] ^= 0x20;
+        WriteFile(dir / "damaged.exe", f);
+        RunResult sign = RunMksfx({"sign", "--sign-cert", cert, "--sign-key", key, dir / "damaged.exe"});
+        EXPECT_EQ(sign.exitCode, 1);
+        EXPECT_NE(sign.err.find("member 'a.txt': CRC-32"), std::string::npos) << sign.err;
+        EXPECT_EQ(ReadFile(dir / "damaged.exe"), f);
+        RunResult sound = RunMksfx({"sign", "--sign-cert", cert, "--sign-key", key, dir / "built.exe"});
+        EXPECT_EQ(sound.exitCode, 0) << sound.err;
     }
 }
 

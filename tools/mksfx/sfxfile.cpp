@@ -167,10 +167,13 @@ bool DecodeData(InputFile* file, uint64_t offset, uint64_t packed, unsigned meth
             z.avail_in = (uInt)n;
             fed += n;
         }
+        // No more than one byte past the limit is decoded: a stream that claims little and
+        // expands to gigabytes stops there.
+        const size_t room = (size_t)std::min<uint64_t>(out.size(), limit - d->size + 1);
         z.next_out = (Bytef*)&out[0];
-        z.avail_out = (uInt)out.size();
+        z.avail_out = (uInt)room;
         rc = inflate(&z, Z_NO_FLUSH);
-        size_t produced = out.size() - z.avail_out;
+        size_t produced = room - z.avail_out;
         d->crc = Crc32(out.data(), produced, d->crc);
         d->size += produced;
         if (d->size > limit) {
@@ -263,71 +266,10 @@ std::vector<std::string> ParseConfig(const std::string& data, bool hasCaption, C
     return faults;
 }
 
-// ---- the record walk ------------------------------------------------------------------------
-
 static std::string Hex(uint64_t v) {
     char text[24];
     snprintf(text, sizeof text, "0x%llX", (unsigned long long)v);
     return text;
-}
-
-Walk WalkRecords(InputFile* file, uint64_t pos) {
-    Walk w;
-    // Bytes [at, at + n) of the file, or null with the fault noted.
-    auto need = [&](uint64_t at, size_t n, const char* what) -> const unsigned char* {
-        if (const unsigned char* p = file->Peek(at, n)) return p;
-        w.faults.push_back(std::string("archive cut short in ") + what + " at offset " + Hex(at));
-        return nullptr;
-    };
-    for (;;) {
-        const unsigned char* r = need(pos, 4, "a record signature");
-        if (!r) return w;
-        uint32_t sig = ReadLe32(r);
-        if (sig == ZIP_LOCAL_SIGNATURE) {
-            if (!(r = need(pos, LOCAL_HEADER_BYTES, "a local header"))) return w;
-            Member m;
-            m.headerOffset = pos;
-            std::string fields((const char*)r, LOCAL_HEADER_BYTES);
-            static_cast<EntryFields&>(m) = ReadEntryFields(fields, LOCAL_ENTRY_FIELDS);
-            uint16_t nameLength = Le16(fields, LOCAL_ENTRY_FIELDS + ENTRY_NAME_LENGTH);
-            uint16_t extraLength = Le16(fields, LOCAL_ENTRY_FIELDS + ENTRY_EXTRA_LENGTH);
-            if (!(r = need(pos + LOCAL_HEADER_BYTES, nameLength, "a member name"))) return w;
-            m.name.assign((const char*)r, nameLength);
-            if (nameLength > 263) {
-                w.faults.push_back("member name at " + Hex(pos) + " is " +
-                                   std::to_string(nameLength) + " bytes, the stub holds 263");
-                return w;
-            }
-            pos += LOCAL_HEADER_BYTES + nameLength + extraLength;
-            m.dataOffset = pos;
-            // As the stub: a directory entry ends right after its extra field.
-            if (!m.IsDirectory()) {
-                pos += m.packed;
-                if (m.flags & ZIP_FLAG_DESCRIPTOR) pos += DESCRIPTOR_BYTES;
-            }
-            w.members.push_back(m);
-        } else if (sig == ZIP_CENTRAL_SIGNATURE) {
-            if (!(r = need(pos, CENTRAL_HEADER_BYTES, "a central directory entry"))) return w;
-            std::string c((const char*)r, CENTRAL_HEADER_BYTES);
-            uint16_t n = Le16(c, CENTRAL_ENTRY_FIELDS + ENTRY_NAME_LENGTH);
-            uint16_t m = Le16(c, CENTRAL_ENTRY_FIELDS + ENTRY_EXTRA_LENGTH);
-            uint16_t k = Le16(c, CENTRAL_COMMENT_LENGTH);
-            if (!(r = need(pos + CENTRAL_HEADER_BYTES, n, "a central directory name"))) return w;
-            w.centralOffsets.push_back(Le32(c, CENTRAL_LOCAL_OFFSET));
-            w.centralNames.push_back(std::string((const char*)r, n));
-            w.centralPositions.push_back(pos);
-            pos += CENTRAL_HEADER_BYTES + n + m + k;
-        } else if (sig == ZIP_END_SIGNATURE) {
-            if (!need(pos, END_RECORD_BYTES, "the end record")) return w;
-            w.endRecordPosition = pos;
-            w.complete = true;
-            return w;
-        } else {
-            w.faults.push_back("no record signature at offset " + Hex(pos) +
-                               " (the stub stops with its invalid-header message)");
-            return w;
-        }
-    }
 }
 
 // ---- names -----------------------------------------------------------------------------------

@@ -79,22 +79,41 @@ const char* IconFault(const std::string& icon);
 struct Member : EntryFields {
     uint64_t headerOffset = 0, dataOffset = 0;
     std::string name;  // raw bytes (code page 850)
+    uint16_t peerField = 0;  // the id of an extra field that other unzip tools read (Zip64, UTF-8 path)
+    // With bit 3: whether its data descriptor begins with the signature, and its values.
+    bool descriptorSigned = false;
+    EntryFields descriptor;
     bool IsDirectory() const {
         return !name.empty() && (name.back() == '/' || name.back() == '\\');
     }
 };
 
+// One central-directory entry met by the walk: what other unzip tools take a member from.
+struct Central : EntryFields {
+    uint64_t position = 0, end = 0;  // where the entry stands and where it ends
+    uint32_t localOffset = 0;        // of its local header
+    uint16_t disk = 0;               // the disk its local header is on
+    uint16_t madeBy = 0;             // host (high byte) and version of the writer
+    uint32_t attributes = 0;         // external: DOS attributes, a Unix mode in the high half
+    uint16_t peerField = 0;          // as in Member
+    std::string name;
+};
+
+// The most local headers and central entries the walk takes: what an end record can count.
+const size_t kEntriesMax = 65535;
+
 struct Walk {
     std::vector<Member> members;
-    std::vector<uint32_t> centralOffsets;  // local-header offsets named by central entries
-    std::vector<std::string> centralNames;
-    std::vector<uint64_t> centralPositions;  // where each central entry stands
+    std::vector<Central> central;
     uint64_t endRecordPosition = 0;
+    std::string endRecord;               // its fixed bytes
+    bool localAfterCentral = false;      // a local header follows a central entry
     bool complete = false;               // the end record was reached
     std::vector<std::string> faults;     // the walk stops at the first structural one
 };
 // Walks records of `file` from `offset` as the stub does: local headers, central entries and
-// the end record in any order, data descriptors skipped by bit 3, until the end record.
+// the end record in any order, data descriptors skipped by bit 3, until the end record. More
+// than kEntriesMax local headers or central entries end the walk with a fault.
 Walk WalkRecords(InputFile* file, uint64_t offset);
 
 // Why a member name (bytes, '/' between components, a trailing '/' for a folder) could

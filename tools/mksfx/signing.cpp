@@ -148,7 +148,7 @@ Signature SignFile(const SignOptions& o, const std::string& from, const std::str
     File f;
     std::vector<std::string> faults;
     ReadFile(to, &f, &faults);
-    for (const std::string& fault : CheckFile(&f, false)) faults.push_back(fault);
+    for (const std::string& fault : CheckFile(&f, true)) faults.push_back(fault);
     if (!faults.empty()) Fail("the signed file is not sound: " + faults.front());
     if (!f.signature.present) Fail(std::string(kTool) + " wrote no signature");
     return f.signature;
@@ -198,7 +198,9 @@ int Sign(int argc, char** argv) {
             File f;
             std::vector<std::string> faults;
             ReadFile(path, &f, &faults);
-            for (const std::string& fault : CheckFile(&f, false)) faults.push_back(fault);
+            // As `verify`: every member's data is decoded and its CRC-32 compared, so that only
+            // a file the stub extracts completely gets a signature.
+            for (const std::string& fault : CheckFile(&f, true)) faults.push_back(fault);
             if (!faults.empty()) Fail(shown + " is not sound (" + faults.front() + "); 'mksfx verify' names every fault");
             if (f.block.headerCrc != 0 && !(f.block.optionFlags & OPT_SIGNABLE))
                 Fail(shown + " was built without room for a signature: signed, the stub would refuse it; "

@@ -1,11 +1,14 @@
 // mksfx verify: checks a self-extracting file the way the stub will read it — a sound stub
 // image, the block found once before the archive, the header CRC, the configuration block,
 // the end record, every record walked front to back from the archive offset, every member
-// decoded and its CRC-32 compared, every name safe — and, for other unzip tools, the central
-// directory. The same checks without the members' data tell `mksfx list` whether the file
-// is damaged.
+// decoded (no further than its declared size) and its CRC-32 compared, every name safe — and
+// that other unzip tools, which go by the end record, the central directory and its offsets,
+// read the same members with the same values. The same checks without the members' data
+// tell `mksfx list` whether the file is damaged.
 #include <stdio.h>
 #include <string.h>
+
+#include <algorithm>
 
 #include "tools/common/codepages.h"
 #include "tools/mksfx/commands.h"
@@ -24,7 +27,9 @@ const char kHelp[] =
     "Checks FILE as the stub will read it: its stub image (a sound 32-bit Windows program),\n"
     "parameter block, header CRC-32, configuration block and icon, end record, every archive\n"
     "record from the archive offset on, every member's data and CRC-32, that every name is\n"
-    "one that Windows takes as a file of its own in the extraction folder, its resources\n"
+    "one that Windows takes as a file of its own in the extraction folder, that other unzip\n"
+    "tools read the same members (central entries and data descriptors as the local headers,\n"
+    "nothing after the archive but a signature), its resources\n"
     "(manifest, icon, version information) as a loader reads them, and a signature's\n"
     "certificate table. Prints one line per fault and exits with 1, or prints 'FILE: sound'\n"
     "and 'signed: yes (SUBJECT)' or 'signed: no' and exits with 0 ('osslsigncode verify'\n"
@@ -36,14 +41,16 @@ std::string Hex(uint64_t v) {
     return text;
 }
 
+std::string Who(const std::string& name) { return "member '" + Shown(codepages::Cp850ToUtf8(name)) + "'"; }
+
 void CheckMember(File* f, const Member& m, bool memberData, std::vector<std::string>* faults) {
-    std::string who = "member '" + Shown(codepages::Cp850ToUtf8(m.name)) + "'";
+    const std::string who = Who(m.name);
     if (const char* why = UnsafeNameReason(m.name)) faults->push_back(who + ": unsafe name: " + why);
-    if (m.IsDirectory()) return;
-    if (m.flags & ZIP_FLAG_ENCRYPTED) {
-        faults->push_back(who + ": encrypted");
+    if (m.flags & (ZIP_FLAG_ENCRYPTED | ZIP_FLAG_STRONG_ENCRYPTION)) {
+        faults->push_back(who + ": encrypted (the stub cannot decrypt it)");
         return;
     }
+    if (m.IsDirectory()) return;
     if (!MethodSupported(m.method)) {
         faults->push_back(who + ": compression method " + std::to_string(m.method) +
                           " (the stub takes stored and deflated)");
@@ -56,7 +63,8 @@ void CheckMember(File* f, const Member& m, bool memberData, std::vector<std::str
     if (!memberData) return;
     Decoded d;
     std::string why;
-    if (!DecodeData(&f->in, m.dataOffset, m.packed, m.method, 0xFFFFFFFFu, &d, &why)) {
+    // Decoding stops at the first byte past the size the header declares.
+    if (!DecodeData(&f->in, m.dataOffset, m.packed, m.method, m.size, &d, &why)) {
         faults->push_back(who + ": " + why);
         return;
     }
@@ -64,13 +72,116 @@ void CheckMember(File* f, const Member& m, bool memberData, std::vector<std::str
         faults->push_back(who + ": its DEFLATE stream ends " + std::to_string(m.packed - d.consumed) +
                           " bytes before its compressed size");
     if (d.size != m.size)
-        faults->push_back(who + ": decodes to " + std::to_string(d.size) + " bytes, its header says " +
-                          std::to_string(m.size));
+        faults->push_back(who + ": " + (m.method == METHOD_STORED ? "stored as " : "decodes to ") +
+                          std::to_string(d.size) + " bytes, its header says " + std::to_string(m.size));
     if (d.crc != m.crc) {
         char text[64];
         snprintf(text, sizeof text, ": CRC-32 %08x, its header says %08x", d.crc, m.crc);
         faults->push_back(who + text);
     }
+}
+
+// Each field where a central entry (or a data descriptor) says other than the local header:
+// other unzip tools take the member from the central entry, the stub from the local header.
+void CompareFields(const std::string& who, const char* source, const EntryFields& c, const EntryFields& m,
+                   bool all, std::vector<std::string>* faults) {
+    struct Field {
+        const char* what;
+        uint32_t theirs, ours;
+        bool hex, described;  // shown in hex; a data descriptor holds it too
+    } fields[] = {{"flags", c.flags, m.flags, true, false},
+                  {"compression method", c.method, m.method, false, false},
+                  {"time", c.time, m.time, true, false},
+                  {"date", c.date, m.date, true, false},
+                  {"CRC-32", c.crc, m.crc, true, true},
+                  {"compressed size", c.packed, m.packed, false, true},
+                  {"size", c.size, m.size, false, true}};
+    for (const Field& x : fields)
+        if ((all || x.described) && x.theirs != x.ours)
+            faults->push_back(who + ": its " + source + " gives " + x.what + " " +
+                              (x.hex ? Hex(x.theirs) : std::to_string(x.theirs)) + ", its local header " +
+                              (x.hex ? Hex(x.ours) : std::to_string(x.ours)) +
+                              " (other unzip tools would read it differently)");
+}
+
+bool HasHighBytes(const std::string& s) {
+    for (char c : s)
+        if ((unsigned char)c >= 0x80) return true;
+    return false;
+}
+
+// What other unzip tools rely on, and where they could read the archive otherwise than the
+// stub: they find the end record from the file's end, the central directory through it and
+// each member's local header through its central entry. Every step must land where the
+// stub's walk has been, with the same values.
+void CheckPeerView(File* f, std::vector<std::string>* faults) {
+    const Walk& w = f->walk;
+    for (const Member& m : w.members) {
+        const std::string who = Who(m.name);
+        if (m.peerField)
+            faults->push_back(who + ": its local header has an extra field " + Hex(m.peerField) +
+                              " that other unzip tools read and the stub does not");
+        if ((m.flags & ZIP_FLAG_UTF8) && HasHighBytes(m.name))
+            faults->push_back(who + ": its name is flagged as UTF-8, the stub reads it in code page 850");
+        if (m.IsDirectory() && (m.packed || m.size || (m.flags & ZIP_FLAG_DESCRIPTOR)))
+            faults->push_back(who + ": a folder with data or a data descriptor, which the stub reads as records");
+        if (!m.IsDirectory() && (m.flags & ZIP_FLAG_DESCRIPTOR)) {
+            if (!m.descriptorSigned)
+                faults->push_back(who + ": its data descriptor does not begin with its signature");
+            CompareFields(who, "data descriptor", m.descriptor, m, false, faults);
+        }
+    }
+    if (w.central.size() != w.members.size()) {
+        faults->push_back("the central directory lists " + std::to_string(w.central.size()) + " entries for " +
+                          std::to_string(w.members.size()) + " local headers");
+    } else {
+        for (size_t i = 0; i < w.members.size(); ++i) {
+            const Member& m = w.members[i];
+            const Central& c = w.central[i];
+            if (c.localOffset != m.headerOffset || c.name != m.name || c.disk != 0) {
+                faults->push_back("central entry " + std::to_string(i + 1) + " does not point at local header " +
+                                  Hex(m.headerOffset) + (c.disk ? " (it names disk " + std::to_string(c.disk) + ")" : ""));
+                continue;
+            }
+            const std::string who = Who(m.name);
+            CompareFields(who, "central entry", c, m, true, faults);
+            if (c.peerField)
+                faults->push_back(who + ": its central entry has an extra field " + Hex(c.peerField) +
+                                  " that other unzip tools read and the stub does not");
+            // Some tools make a folder of a file with the DOS folder attribute, or a link
+            // of one with a Unix mode of a link or folder; the stub writes a file.
+            const unsigned unixType = (c.attributes >> 28) & 0xF;
+            if (!m.IsDirectory() && ((c.attributes & 0x10) || ((c.madeBy >> 8) == 3 && (unixType == 4 || unixType == 10))))
+                faults->push_back(who + ": its central entry's attributes " + Hex(c.attributes) +
+                                  " make it a folder or a link for other unzip tools");
+            // What other tools refuse to extract (version 4.5 covers Zip64 and all that the stub reads).
+            if (std::max(c.versionNeeded, m.versionNeeded) > 45)
+                faults->push_back(who + ": needs version " + std::to_string(std::max(c.versionNeeded, m.versionNeeded)) +
+                                  " to extract, which other unzip tools may refuse");
+        }
+    }
+    const uint64_t endAt = w.endRecordPosition, cdStart = w.central.empty() ? endAt : w.central.front().position;
+    bool together = !w.localAfterCentral && (w.central.empty() || w.central.back().end == endAt);
+    for (size_t i = 1; i < w.central.size(); ++i) together = together && w.central[i].position == w.central[i - 1].end;
+    if (!together)
+        faults->push_back("the central directory is not one run of entries between the last member and the end record");
+    // A Zip64 locator right before the end record would send other tools elsewhere.
+    const unsigned char* locator = endAt >= 20 ? f->in.Peek(endAt - 20, 4) : nullptr;
+    if (locator && ReadLe32(locator) == 0x07064B50)
+        faults->push_back("a Zip64 end-record locator stands before the end record, which other unzip tools would follow");
+    const std::string& e = w.endRecord;
+    if (Le16(e, END_DISK) != 0 || Le16(e, END_CENTRAL_DISK) != 0)
+        faults->push_back("the end record names disk " + std::to_string(Le16(e, END_DISK)) + " and " +
+                          std::to_string(Le16(e, END_CENTRAL_DISK)) + "; a single file is disk 0");
+    if (Le16(e, END_ENTRIES) != w.central.size() || Le16(e, END_ENTRIES_HERE) != w.central.size() ||
+        Le32(e, END_CENTRAL_OFFSET) != cdStart || Le32(e, END_CENTRAL_SIZE) != endAt - cdStart)
+        faults->push_back("the end record does not describe the central directory before it");
+    const uint64_t commentAt = endAt + END_RECORD_BYTES, archiveEnd = commentAt + Le16(e, END_COMMENT_LENGTH);
+    std::string comment;
+    if (archiveEnd > f->in.Size() || !f->in.Read(commentAt, archiveEnd - commentAt, &comment))
+        faults->push_back("the archive comment runs past the end of the file");
+    else if (comment.find("PK\x05\x06") != std::string::npos)
+        faults->push_back("the archive comment holds an end-record signature, which other unzip tools would take");
 }
 
 // Where the stub image's own bytes end: at the data of the section that holds the
@@ -135,26 +246,24 @@ std::vector<std::string> CheckFile(File* f, bool memberData) {
         faults.push_back("the block's total size is " + std::to_string(b.totalSize) +
                          ", the members add up to " + std::to_string(total));
 
-    // What other unzip tools rely on: a central entry for each local header, pointing at it.
-    const Walk& w = f->walk;
-    if (w.centralOffsets.size() != w.members.size()) {
-        faults.push_back("the central directory lists " + std::to_string(w.centralOffsets.size()) +
-                         " entries for " + std::to_string(w.members.size()) + " local headers");
-    } else {
-        for (size_t i = 0; i < w.members.size(); ++i)
-            if (w.centralOffsets[i] != w.members[i].headerOffset || w.centralNames[i] != w.members[i].name)
-                faults.push_back("central entry " + std::to_string(i + 1) + " does not point at local header " +
-                                 Hex(w.members[i].headerOffset));
+    CheckPeerView(f, &faults);
+    // Nothing may follow the archive but a signature's certificate table (after at most 7
+    // bytes that align it), which ends the file: other unzip tools search the end record from
+    // the file's end and would take one hidden in bytes the stub never reads.
+    const uint64_t archiveEnd = f->walk.endRecordPosition + END_RECORD_BYTES + Le16(f->walk.endRecord, END_COMMENT_LENGTH);
+    uint64_t tableAt = f->in.Size(), tableEnd = f->in.Size();
+    if (sound) {
+        const size_t pe = Le32(f->head, MZ_PE_OFFSET);
+        for (const std::string& fault : ReadSignature(f, pe, &f->signature)) faults.push_back(fault);
+        if (f->signature.present) {
+            tableAt = Le32(f->head, pe + PE_CERTIFICATE_ENTRY);
+            tableEnd = tableAt + Le32(f->head, pe + PE_CERTIFICATE_ENTRY + 4);
+        }
     }
-    uint64_t endAt = w.endRecordPosition;
-    uint64_t cdStart = w.centralPositions.empty() ? endAt : w.centralPositions.front();
-    std::string end((const char*)f->in.Peek(endAt, END_RECORD_BYTES), END_RECORD_BYTES);
-    if (Le16(end, END_ENTRIES) != w.centralOffsets.size() || Le32(end, END_CENTRAL_OFFSET) != cdStart ||
-        Le32(end, END_CENTRAL_SIZE) != endAt - cdStart)
-        faults.push_back("the end record does not describe the central directory before it");
-    if (sound)
-        for (const std::string& fault : ReadSignature(f, Le32(f->head, MZ_PE_OFFSET), &f->signature))
-            faults.push_back(fault);
+    if (archiveEnd <= f->in.Size() && tableAt >= archiveEnd && tableAt - archiveEnd > (tableAt < f->in.Size() ? 7u : 0u))
+        faults.push_back(std::to_string(tableAt - archiveEnd) + " bytes follow the archive's end record and comment");
+    if (tableEnd < f->in.Size())
+        faults.push_back(std::to_string(f->in.Size() - tableEnd) + " bytes follow the certificate table");
     return faults;
 }
 
