@@ -600,7 +600,8 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
          {"PATH=" + in.dir.path()}},
         // The signing tool's own words reach the user.
         {"time-stamping server out of reach", {"--sign-cert", cert, "--sign-key", key, "--sign-timestamp", "http://127.0.0.1:9/", t},
-         1, "Failed to get data from http://127.0.0.1:9/"},
+         1, "Failed to get data from http://127.0.0.1:9/; RFC 3161 timestamping failed; "
+            "another time-stamping server may be given with --sign-timestamp URL; "},
     };
     // Inputs of one file each whose name cannot be stored, and the refusal.
     const std::pair<std::string, std::string> names[] = {
