@@ -261,6 +261,13 @@ TEST(MksfxZipInput, ArchivesTheStubCannotTake) {
     zip64.insert(zip64.size() - 22, std::string("PK\x06\x07", 4) + std::string(16, '\0'));
     std::string truncatedStream = ZipArchive({{"a.txt", std::string(5000, 'a')}});
     truncatedStream[30 + 5 + 3] ^= 0x55;  // inside the DEFLATE data
+    std::string localOnly = ZipArchive({{"a.txt", "alpha"}});
+    localOnly[6] |= 0x01;  // encrypted, says the local header alone
+    // Three members that declare 2 GiB each: refused by what they declare, before decoding.
+    zipcraft::Member huge{"h1", "small", 8};
+    huge.size = 0x7FFFFFFF;
+    std::vector<zipcraft::Member> huges{huge, huge, huge};
+    huges[1].name = "h2", huges[2].name = "h3";
 
     struct Case {
         const char* what;
@@ -268,6 +275,8 @@ TEST(MksfxZipInput, ArchivesTheStubCannotTake) {
         const char* message;
     } cases[] = {
         {"encrypted member", ZipArchive({{"a.txt", "alpha", 0, 0x0001}}), "member a.txt is encrypted"},
+        {"encrypted by its local header", localOnly, "member a.txt is encrypted (its local header says so)"},
+        {"declared sizes over 4 GiB", ZipArchive(huges), "the members add up to 6442450941 bytes or more"},
         {"bzip2 member", ZipArchive({{"a.txt", "alpha", 12}}), "compression method 12"},
         {"ZIP64", zip64, "ZIP64"},
         {"'..' in a name", ZipArchive({{"../evil.txt", "x"}}), "'..' component"},
@@ -323,12 +332,13 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
     } rows[] = {
         {"every option",
          {{"--command", "setup.exe /s", "--text", "Willkommen \xE2\x80\x93 los", "--about", "\xC3\x9C" "ber", "--caption",
-           "Mein Setup", "--icon", in.icon, "--wait-for", "_ISDEL", "--wait", t},
+           "Mein Setup", "--icon", in.icon, "--wait-for", "_ISDEL", "--wait", "--product-version", "2.3-beta", t},
           {"icon: 16x16, 16 colours, 318 bytes, taken as it is from image 1 of 1 (16x16, 16 colours)\n"
            "file icon: 16x16 4-bit\n" + out + ": 5 members, " + inBytes + " bytes packed into ",
            "%), file {size} bytes, level 12\n"},
           {"\"setup.exe /s\"", "\"Mein Setup\"", "icon:         16x16, 16 colours, 318 bytes", "wait mode:    yes",
-           "_ISDEL.exe", "docs/Gr\xC3\xBC\xC3\x9F" "e.txt", "empty/", "deflated", "      9000       9000 stored"}},
+           "_ISDEL.exe", "docs/Gr\xC3\xBC\xC3\x9F" "e.txt", "empty/", "deflated", "      9000       9000 stored",
+           "file version: 2.3.0.0", "FileVersion: 2.3\n", "ProductVersion: 2.3-beta\n"}},
          "setup.exe /s", "Willkommen \x96 los", "\xDC" "ber", "Mein Setup"},  // Windows-1252
         {"level 0 stores", {{"--level=0", t}, {}, {"      9000       9000 stored"}}, "", "", "", "", false},
         {"block at the stub's end", {{"--stub", in.dir / "atend.exe", t}, {}, {}}, "", "", "", "", false},
@@ -394,6 +404,7 @@ TEST(MksfxBuild, FillsTheParameterBlock) {
         {{"--wait"}, 0x142, "", true},
         {{"--caption", ""}, 0x112, "", true},
         {{"--wait-for", "HELPER123"}, 0x106, "HELPER123", true},
+        {{"--wait-for", "tinynote.EXE"}, 0x106, "tinynote", true},
         {{"--no-header-check", "--wait", "--caption", "c", "--wait-for", "x"}, 0x156, "x", false},
     };
     for (const Case& c : cases) {
@@ -456,6 +467,7 @@ struct Refusal {
     int code;
     std::string message;
     std::vector<std::string> env = {};
+    int blocks = 0;  // a file size limit (ulimit -f) when set
 };
 
 TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
@@ -494,10 +506,26 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
                           "-outform", "DER", "-out", otherDer}).exitCode, 0);
     WriteFile(pass, "falsch\n");
     std::string t = in.tree;
+    // A 3 GB file of nothing (sparse) as a text, an icon, a list and a stub: refused by its size.
+    const std::string sparse = in.dir / "sparse.bin";
+    WriteFile(sparse, "");
+    ASSERT_EQ(truncate(sparse.c_str(), 3000000000), 0);
+    std::string paths;
+    for (int i = 0; i < 65536; ++i) paths += "x\n";
+    WriteFile(in.dir / "paths.txt", paths);
+    // Symbolic links that double the entries at each of 17 levels: 131072 names from 18 folders.
+    for (int level = 0; level < 17; ++level) {
+        std::string folder = in.dir / ("graph/" + std::to_string(level));
+        mkdir((in.dir / "graph").c_str(), 0755), mkdir(folder.c_str(), 0755);
+        for (const char* link : {"/a", "/b"}) symlink(("../" + std::to_string(level + 1)).c_str(), (folder + link).c_str());
+    }
+    WriteFile(in.dir / "graph/17/leaf.txt", "x");
 
     std::vector<Refusal> cases = {
         {"no inputs", {}, 2, "no INPUT"},
         {"unknown option", {"--colour", t}, 2, "unknown option --colour"},
+        {"misspelt option", {"--comand", "x", t}, 2, "unknown option --comand (did you mean --command?)"},
+        {"bundled flags", {"-qv", t}, 2, "-q (--quiet) and -v (--verbose) exclude each other"},
         {"bad level", {"--level", "13", t}, 2, "--level"},
         {"level in letters", {"--level", "a", t}, 2, "--level takes a number"},
         {"missing value", {t, "--command"}, 2, "needs a value"},
@@ -519,8 +547,17 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         {"text not UTF-8", {"--text", "a\xC0\xAF" "b", t}, 1, "--text: the text is not valid UTF-8 at byte 2 (0xC0)"},
         {"overlong DEL", {"--about", "\xC1\xBF", t}, 1, "--about: the text is not valid UTF-8 at byte 1 (0xC1)"},
         {"missing text file", {"--text-file", in.dir / "none.txt", t}, 1, "--text-file: cannot read " + in.dir / "none.txt"},
-        {"long wait name", {"--wait-for", "TENLETTERS", t}, 1, "--wait-for: 'TENLETTERS' has 10 characters, at most 9"},
-        {"wait name with extension", {"--wait-for", "a.exe", t}, 1, "not a program's base name"},
+        {"long wait name", {"--wait-for", "TENLETTERS.exe", t}, 1,
+         "--wait-for: 'TENLETTERS.exe' has 10 characters without '.exe', at most 9"},
+        {"wait name with two extensions", {"--wait-for", "a.b.exe", t}, 1, "not a program's base name"},
+        {"huge text file", {"--text-file", sparse, t}, 1, "larger than 832 bytes, more than it can hold"},
+        {"huge icon", {"--icon", sparse, t}, 1, "--icon: " + sparse + " is larger than 33554432 bytes"},
+        {"huge stub", {"--stub", sparse, t}, 1, "stub: " + sparse + " is larger than 67108864 bytes"},
+        {"huge list", {"--files-from", sparse, t}, 1, "line 1 is longer than 4096 bytes"},
+        {"too many listed paths", {"--files-from", in.dir / "paths.txt"}, 1, "more than 65535 paths"},
+        {"links that double the entries", {in.dir / "graph"}, 1, "the archive would hold 65536 entries, at most 65535"},
+        {"file size limit", {t}, 1, "cannot write " + in.dir / "out/setup.exe" + ": the file would pass the file size limit",
+         {}, 40},
         {"not an icon", {"--icon", in.dir / "notes.txt", t}, 1,
          "--icon: " + in.dir / "notes.txt" + ": neither an icon file nor a PNG image"},
         {"broken icon", {"--icon", in.dir / "big.ico", t}, 1, "--icon: " + in.dir / "big.ico" + ": image 1 of 1: "},
@@ -541,7 +578,9 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         {"same file twice", {t + "/readme.txt", t + "/readme.txt"}, 1, "same file on Windows"},
         {"every bad name in one run", {in.dir / "several"}, 1, "3 names cannot be stored"},
         {"unknown elevation", {"--elevation", "root", t}, 2, "--elevation takes as-invoker, highest or admin, not 'root'"},
-        {"five version numbers", {"--product-version", "1.2.3.4.5", t}, 1, "--product-version: '1.2.3.4.5' is not one to four"},
+        {"five version numbers", {"--product-version", "1.2.3.4.5", t}, 2,
+         "--product-version: '1.2.3.4.5' does not begin with one to four numbers"},
+        {"version without numbers", {"--product-version", "beta", t}, 2, "'beta' does not begin with one to four"},
         {"company not UTF-8", {"--company", "a\xC0\xAF", t}, 1, "--company: the text is not valid UTF-8 at byte 2"},
         {"key without certificate", {"--sign-key", key, t}, 2, "--sign-cert CERT is missing"},
         {"key that does not fit", {"--sign-cert", cert, "--sign-key", other, t}, 1,
@@ -561,7 +600,8 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
          {"PATH=" + in.dir.path()}},
         // The signing tool's own words reach the user.
         {"time-stamping server out of reach", {"--sign-cert", cert, "--sign-key", key, "--sign-timestamp", "http://127.0.0.1:9/", t},
-         1, "Failed to get data from http://127.0.0.1:9/"},
+         1, "Failed to get data from http://127.0.0.1:9/; RFC 3161 timestamping failed; "
+            "another time-stamping server may be given with --sign-timestamp URL; "},
     };
     // Inputs of one file each whose name cannot be stored, and the refusal.
     const std::pair<std::string, std::string> names[] = {
@@ -588,7 +628,8 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
     for (const Refusal& c : cases) {
         SCOPED_TRACE(c.what);
         std::vector<std::string> args = in.Build(out, c.args);
-        RunResult r = RunMksfx(args, c.env);
+        args.insert(args.begin(), {"sh", "-c", "ulimit -f " + std::to_string(c.blocks) + "; exec \"$@\"", "sh", TESSLY_MKSFX});
+        RunResult r = c.blocks ? RunProgram(args, c.env) : RunMksfx({args.begin() + 5, args.end()}, c.env);
         EXPECT_EQ(r.exitCode, c.code) << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
         // Each line is a message of its own (a name cannot break one), or the pointer to --help.
@@ -636,6 +677,10 @@ TEST(MksfxBuild, OutputIsReplacedOnlyWhenSafe) {
          [&] { return ReadFile(t + "/readme.txt").compare(0, 7, "line 0 ") == 0; }},
         {"an input ZIP file", [] {}, {"-o", in.dir / "z.zip", in.dir / "z.zip"}, 2, "is also an input",
          [&] { return ReadFile(in.dir / "z.zip") == ZipArchive({{"a.txt", "alpha"}}); }},
+        {"-o with its value attached", [] {}, {"-qo" + out, t}, 0, "", [&] { return sound(out); }},
+        {"one file", [] {}, {"-o", out, t + "/readme.txt"}, 0, out + ": 1 member, ", [&] { return sound(out); }},
+        {"an empty folder", [&] { mkdir((o + "/none").c_str(), 0755); }, {"-o", out, o + "/none"}, 0,
+         "mksfx: warning: the inputs hold no files; " + out + " will extract nothing", [&] { return sound(out); }},
         {"inside a folder input", [&] { WriteFile(out, "old"), WriteFile(o + "/in.txt", "x"); }, {"-v", "-o", out, o}, 0,
          "left out " + out + ": it is the output",
          [&] { return RunMksfx({"list", out}).out.find("\n1 members\n") != std::string::npos; }},
@@ -655,38 +700,79 @@ TEST(MksfxBuild, OutputIsReplacedOnlyWhenSafe) {
     }
 }
 
-// SIGINT, SIGTERM and SIGHUP remove the temporary file. mksfx -v is held in the middle of
-// its archive by a full pipe on its standard output, which nobody reads, until the signal.
-TEST(MksfxBuild, SignalsRemoveTheTemporaryFile) {
+// mksfx -v is held in the middle of its archive by a full pipe on its standard output, which
+// nobody reads: SIGINT, SIGTERM and SIGHUP then remove the temporary file, and an input ZIP
+// file changed then (after the check of its members, before the copy of its last one) fails
+// the copy; either way no file is left.
+TEST(MksfxBuild, HeldInTheMiddleOfTheArchive) {
     Inputs in;
     std::vector<zipcraft::Member> members;
-    for (int i = 0; i < 600; ++i) members.push_back({std::string(150, 'm') + std::to_string(i), "x", 0});
-    WriteFile(in.dir / "many.zip", ZipArchive(members));
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        SCOPED_TRACE(signal);
-        int pipeFds[2];
+    for (int i = 0; i < 600; ++i) members.push_back({std::string(150, 'm') + std::to_string(100 + i), "x", 0});
+    members.push_back({"z-last.txt", std::string(3000, 'z'), 8});
+    const std::string zip = ZipArchive(members);
+    const std::string& held = members[599].name;  // the last stored one, copied after the hold
+    const size_t storedAt = zip.find(held) + held.size(), deflatedAt = zip.find(RawDeflate(std::string(3000, 'z')));
+    const struct Case {
+        const char* what;
+        int signal;          // sent while held, or 0
+        size_t at;           // else where `change` replaces data of the ZIP file
+        std::string change;
+        std::string message;
+    } cases[] = {
+        {"SIGINT", SIGINT}, {"SIGTERM", SIGTERM}, {"SIGHUP", SIGHUP},
+        {"stored member changed", 0, storedAt, "y", "member " + held + ": CRC-32 mismatch"},
+        {"deflated member grown", 0, deflatedAt, RawDeflate(std::string(3010, 'z')),
+         "member z-last.txt: decodes to more than 3000 bytes"},
+    };
+    ASSERT_EQ(zip[storedAt], 'x');
+    ASSERT_NE(deflatedAt, std::string::npos);
+    ASSERT_EQ(RawDeflate(std::string(3010, 'z')).size(), RawDeflate(std::string(3000, 'z')).size());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteFile(in.dir / "many.zip", zip);
+        int pipeFds[2], errFds[2];
         ASSERT_EQ(pipe(pipeFds), 0);
+        ASSERT_EQ(pipe(errFds), 0);
         pid_t pid = fork();
         if (pid == 0) {
             dup2(pipeFds[1], 1);
-            close(pipeFds[0]);
+            dup2(errFds[1], 2);
+            close(pipeFds[0]), close(errFds[0]);
             execl(TESSLY_MKSFX, "mksfx", "build", "-v", "-o", (in.dir / "out.exe").c_str(), "--stub", in.stub.c_str(),
                   (in.dir / "many.zip").c_str(), (char*)nullptr);
             _exit(127);
         }
-        close(pipeFds[1]);
+        close(pipeFds[1]), close(errFds[1]);
         auto temporary = [&] {
             for (const std::string& name : ListFolder(in.dir.path()))
                 if (name.compare(0, 9, ".out.exe.") == 0) return true;
             return false;
         };
+        // The temporary file comes after every member's check.
         for (int wait = 0; wait < 60000 && !temporary(); ++wait) usleep(1000);
         EXPECT_TRUE(temporary());
-        kill(pid, signal);
         int status = 0;
-        waitpid(pid, &status, 0);
-        close(pipeFds[0]);
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        if (c.signal) {
+            kill(pid, c.signal);
+            waitpid(pid, &status, 0);
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal) << status;
+        } else {
+            FILE* f = fopen((in.dir / "many.zip").c_str(), "r+b");
+            ASSERT_NE(f, nullptr);
+            fseek(f, (long)c.at, SEEK_SET);
+            fwrite(c.change.data(), 1, c.change.size(), f);
+            fclose(f);
+            char drain[65536];
+            while (read(pipeFds[0], drain, sizeof drain) > 0) {
+            }
+            waitpid(pid, &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+            std::string err(65536, '\0');
+            err.resize(std::max<ssize_t>(0, read(errFds[0], &err[0], err.size())));
+            EXPECT_NE(err.find(in.dir / "many.zip changed while it was read"), std::string::npos) << err;
+            EXPECT_NE(err.find(c.message), std::string::npos) << err;
+        }
+        close(pipeFds[0]), close(errFds[0]);
         EXPECT_FALSE(temporary());
         EXPECT_EQ(ListFolder(in.dir.path()).size(), 4u);  // tree, stub.exe, app.ico, many.zip: no out.exe
     }

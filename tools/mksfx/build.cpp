@@ -90,7 +90,7 @@ std::string ConfigurationBlock(const Options& o, const std::string& iconInput) {
 // block exactly once.
 std::string StubImage(const std::string& path, size_t* blockAt) {
     std::string image, error;
-    if (!ReadWholeFile(path, &image, &error)) Fail("stub: " + Shown(error));
+    if (!ReadWholeFile(path, &image, &error, kHeadMax)) Fail("stub: " + Shown(error));
     PeImage layout;
     std::string fault = CheckPeImage(image, image.size(), &layout);
     if (fault.empty() && layout.directoryCount <= (uint32_t)kDirectoryCertificates)
@@ -163,10 +163,10 @@ ResourceInputs Resources(const Options& o, const std::string& iconInput) {
         if (!codepages::ValidUtf8(*t.second)) Fail(std::string(t.first) + ": the text " + codepages::Cp1252Fault(*t.second));
         if (t.second->find('\0') != std::string::npos) Fail(std::string(t.first) + ": the text holds a NUL character");
     }
-    uint32_t high, low;
-    if (!o.productVersion.empty() && !resfmt::ParseVersion(o.productVersion, &high, &low))
-        Fail("--product-version: '" + Shown(o.productVersion) + "' is not one to four numbers of 0 to 65535 joined by dots");
+    // The numbers (checked with the options) are the file version too; the whole text,
+    // "2.3-beta" say, is the product version that the file's properties show.
     r.version.productVersion = o.productVersion;
+    r.version.fileVersion = VersionNumbers(o.productVersion);
     r.version.productName = o.productName;
     r.version.company = o.company;
     r.version.description = o.description;
@@ -234,7 +234,7 @@ int Build(int argc, char** argv) {
     if (o.haveCaption) ourFlags |= OPT_CUSTOM_CAPTION;
     if (o.wait) ourFlags |= OPT_WAIT_MODE;
     std::string iconInput, error;
-    if (!o.icon.empty() && !ReadWholeFile(o.icon, &iconInput, &error)) Fail("--icon: " + Shown(error));
+    if (!o.icon.empty() && !ReadWholeFile(o.icon, &iconInput, &error, kIconFileMax)) Fail("--icon: " + Shown(error));
     std::string config = ConfigurationBlock(o, iconInput);
 
     // 3. the stub image and its resources
@@ -249,11 +249,10 @@ int Build(int argc, char** argv) {
     CollectInputs(o.inputs, target, &inputs);
     if (o.verbose)
         for (const std::string& path : inputs.leftOut) printf("  left out %s: it is the output\n", Shown(path).c_str());
-    uint64_t totalSize = 0;
-    for (const Entry& e : inputs.entries) totalSize += e.isDirectory ? 0 : e.size;
-    if (totalSize > 0xFFFFFFFFull)
-        Fail("the members add up to " + std::to_string(totalSize) +
-             " bytes; the stub counts them in 32 bits, under 4 GiB");
+    uint64_t totalSize = 0, files = 0;  // under 4 GiB: CollectInputs counts
+    for (const Entry& e : inputs.entries) totalSize += e.isDirectory ? 0 : e.size, files += !e.isDirectory;
+    if (files == 0)
+        Complain("warning: the inputs hold no files; " + Shown(o.output) + " will extract nothing");
 
     // 5. room for the head, then the archive
     OutputFile out(target);
@@ -296,10 +295,22 @@ int Build(int argc, char** argv) {
 
     // 8. the signature
     Signature signature;
-    if (o.sign.Wanted())
-        out.Replace([&](const std::string& written, const std::string& to) {
-            signature = SignFile(o.sign, written, to, ProductName(o));
-        });
+    if (o.sign.Wanted()) try {
+            out.Replace([&](const std::string& written, const std::string& to) {
+                signature = SignFile(o.sign, written, to, ProductName(o));
+            });
+        } catch (Failure& f) {
+            // The signing tool advises its own options ("Use the "-t" option to add ..."),
+            // which mksfx does not have; the time-stamping server is --sign-timestamp here.
+            for (const char* option : {"\"-t\"", "\"-ts\""}) {
+                size_t at = f.message.find(std::string("Use the ") + option + " option");
+                if (at == std::string::npos) continue;
+                size_t end = f.message.find("; ", at);
+                f.message.replace(at, end == std::string::npos ? std::string::npos : end - at,
+                                  "another time-stamping server may be given with --sign-timestamp URL");
+            }
+            throw;
+        }
     uint64_t fileSize = out.Size();
     out.Commit();
 
@@ -311,8 +322,9 @@ int Build(int argc, char** argv) {
             streamed = "; " + std::to_string(counts.streamed) + (counts.streamed == 1 ? " file" : " files") +
                        " over 32 MiB compressed as a stream at level " + std::to_string(o.level < 9 ? o.level : 9);
         if (signature.present) streamed += "; signed: " + SignatureLine(signature);
-        printf("%s: %llu members, %llu bytes packed into %llu (%s), file %llu bytes, level %d%s\n",
-               Shown(o.output).c_str(), (unsigned long long)counts.members, (unsigned long long)counts.inputBytes,
+        printf("%s: %llu %s, %llu bytes packed into %llu (%s), file %llu bytes, level %d%s\n",
+               Shown(o.output).c_str(), (unsigned long long)counts.members, counts.members == 1 ? "member" : "members",
+               (unsigned long long)counts.inputBytes,
                (unsigned long long)counts.packedBytes, ratio, (unsigned long long)fileSize, o.level,
                streamed.c_str());
     }

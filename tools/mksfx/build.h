@@ -41,6 +41,11 @@ extern const char kVersionLine[];
 std::string AnsiText(const std::string& origin, const std::string& utf8, size_t limit);
 // The --wait-for name as the stub stores it (Windows-1252), or a failure naming the fault.
 std::string WaitForName(const std::string& utf8);
+// The numbers at the start of a --product-version ("2.3" of "2.3-beta"): one to four of 0 to
+// 65535 joined by dots, or "" when the text does not begin with them.
+std::string VersionNumbers(const std::string& version);
+// The largest --icon file read: icon files are a few hundred KiB, a PNG of 4096x4096 at most.
+const uint64_t kIconFileMax = 32ull << 20;
 // The stub beside the installed mksfx: ../share/tessly/sfxstub.exe.
 std::string DefaultStubPath();
 

@@ -51,6 +51,13 @@ struct Collector {
     const OutputTarget& output;
     bool haveEpoch = false;
     time_t epoch = 0;
+    ArchiveTally tally;
+
+    // Counts an entry as it is collected: the first one over a limit ends the collection.
+    void Count(uint64_t size) {
+        std::string over = tally.Add(size);
+        if (!over.empty()) Fail(over);
+    }
 
     bool IsOutput(const struct stat& st) const {
         return output.exists && st.st_dev == output.status.st_dev && st.st_ino == output.status.st_ino;
@@ -69,6 +76,7 @@ struct Collector {
         if (e.size >= 0xFFFFFFFFull)
             Fail(Shown(path) + " is 4 GiB or larger; a member must stay under 4 GiB (ZIP64 is not supported)");
         Stamp(&e, st.st_mtime);
+        Count(e.size);
         entries.push_back(e);
     }
 
@@ -81,6 +89,12 @@ struct Collector {
         errno = 0;
         while (struct dirent* d = readdir(dir)) {
             if (strcmp(d->d_name, ".") && strcmp(d->d_name, "..")) names.push_back(d->d_name);
+            // Every name but the output's becomes an entry at least.
+            if (names.size() > kEntriesMax + 1) {
+                closedir(dir);
+                Fail("folder " + Shown(folder) + " holds more than " + std::to_string(kEntriesMax) +
+                     " entries, the most an archive holds (ZIP64 is not supported)");
+            }
         }
         int readError = errno;
         closedir(dir);
@@ -96,6 +110,11 @@ struct Collector {
                 continue;
             }
             if (S_ISDIR(st.st_mode)) {
+                // Symbolic links can make a tree of names far deeper than the folders on disk;
+                // a name this long cannot be stored in any code page (see CheckNames).
+                if (prefix.size() + n.size() > 3 * kNameMax)
+                    Fail(Shown(path) + ": the name is longer than " + std::to_string(kNameMax) +
+                         " bytes (symbolic links that lead into each other?)");
                 for (const auto& link : *chain)
                     if (link.first == st.st_dev && link.second == st.st_ino)
                         Fail(Shown(path) + ": the folder contains itself (a symbolic link loop)");
@@ -110,6 +129,7 @@ struct Collector {
                     e.origin = path;
                     e.isDirectory = true;
                     Stamp(&e, st.st_mtime);
+                    Count(0);
                     entries.push_back(e);
                     inner = 1;
                 }
@@ -129,12 +149,22 @@ struct Collector {
         InputFile* file = zipFiles.back().get();
         std::vector<ZipInputMember> members;
         std::string error;
-        if (!file->Open(path, &error) || !ReadZipInput(path, file, &members, &error)) Fail(error);
-        file->Forget();
+        if (!file->Open(path, &error) || !ReadZipDirectory(path, file, &members, &error)) Fail(error);
+        // Counted by what the directory declares before any data is decoded; decoding stops
+        // at the first byte past a declared size.
+        std::vector<std::string> names;
         for (const ZipInputMember& m : members) {
             // Tools that archive "." name their members "./x"; the prefix means nothing.
             std::string name = m.name;
             while (name.compare(0, 2, "./") == 0) name.erase(0, 2);
+            names.push_back(name);
+            if (!name.empty()) Count(m.isDirectory ? 0 : m.size);
+        }
+        if (!CheckZipData(path, file, members, &error)) Fail(error);
+        file->Forget();
+        for (size_t i = 0; i < members.size(); ++i) {
+            const ZipInputMember& m = members[i];
+            const std::string& name = names[i];
             if (name.empty()) continue;
             Entry e;
             e.name = name;
@@ -237,11 +267,7 @@ void CollectInputs(const std::vector<std::string>& inputs, const OutputTarget& o
         collector.epoch = (time_t)v;
     }
     for (const std::string& input : inputs) collector.AddInput(input);
-    std::vector<Entry>& entries = into->entries;
-    if (entries.size() > 65535)
-        Fail("the archive would hold " + std::to_string(entries.size()) +
-             " entries, at most 65535 fit (ZIP64 is not supported)");
-    CheckNames(&entries);
+    CheckNames(&into->entries);
 }
 
 }  // namespace sfx

@@ -1,12 +1,16 @@
 // mksfx build: the help and the options. An option is a row of the tables below and a field
 // of Options; build.cpp gives it its effect. Every option may be given once: a second one is
 // a usage error rather than a silent replacement.
+#include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <set>
 
 #include "tools/common/codepages.h"
@@ -36,7 +40,7 @@ const char kHelp[] =
     "                        is replaced); anything but a regular file is refused, and so is\n"
     "                        an OUTPUT that is also an INPUT (inside a folder INPUT it is\n"
     "                        left out)\n"
-    "  --files-from FILE     more INPUTs, one path a line ('-': standard input)\n"
+    "  --files-from FILE     more INPUTs, one path a line ('-': standard input), 65535 at most\n"
     "  --command CMD         command started in the extraction folder\n"
     "  --text TEXT           the dialog's text\n"
     "  --text-file FILE      the same, read from a UTF-8 file ('-': standard input)\n"
@@ -52,11 +56,12 @@ const char kHelp[] =
     "                        others run as they are) or admin (always elevated, with a prompt)\n"
     "  --product-name TEXT   the version information that the file's properties show: the\n"
     "  --product-version V   product name (default: the output's name without .exe), its\n"
-    "  --company TEXT        version (one to four numbers joined by dots, default 1.0; also\n"
-    "  --description TEXT    the file version), the company, a description (default: the\n"
-    "  --copyright TEXT      product name) and the copyright\n"
+    "  --company TEXT        version (one to four numbers joined by dots, default 1.0, also\n"
+    "  --description TEXT    the file version; a text may follow: 2.3-beta), the company, a\n"
+    "  --copyright TEXT      description (default: the product name) and the copyright\n"
     "  --wait                ask before deleting the extracted files, as the WAIT switch\n"
-    "  --wait-for NAME       after the command, wait until NAME.exe no longer runs\n"
+    "  --wait-for NAME       after the command, wait until NAME.exe no longer runs ('.exe'\n"
+    "                        given with NAME is dropped)\n"
     "  --no-header-check     let the stub skip the CRC-32 check of its own header\n"
     "  --stub FILE           the stub image, a sound 32-bit Windows program (default:\n"
     "                        ../share/tessly/sfxstub.exe beside the mksfx program)\n"
@@ -148,14 +153,12 @@ const ValueOption* FindValueOption(const std::string& name) {
     return nullptr;
 }
 
-std::string ReadNamed(const std::string& option, const std::string& path) {
-    std::string bytes, error;
-    if (!ReadWholeFile(path, &bytes, &error)) Fail(option + ": " + Shown(error));
-    return bytes;
-}
-
-std::string TextFileContents(const std::string& option, const std::string& path) {
-    std::string text = ReadNamed(option, path);
+// A text of at most `chars` characters is at most three bytes each in UTF-8, with a
+// byte-order mark and some line breaks; a larger file is refused before it is read whole.
+std::string TextFileContents(const std::string& option, const std::string& path, size_t chars) {
+    std::string text, error;
+    if (!ReadWholeFile(path, &text, &error, 3 * chars + 3 + 64))
+        Fail(option + ": " + Shown(error) + " (the text holds at most " + std::to_string(chars) + " characters)");
     // Editors on Windows begin UTF-8 files with a byte-order mark; it is no part of the text.
     if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
     // A text file ends with a line break that is no part of the text.
@@ -163,17 +166,74 @@ std::string TextFileContents(const std::string& option, const std::string& path)
     return text;
 }
 
-// One path a line; empty lines are skipped and a carriage return before the line break dropped.
+// One path a line; empty lines are skipped and a carriage return before the line break
+// dropped. The list is read as a stream: a path longer than PATH_MAX, or more paths than an
+// archive holds entries, ends it.
 void AddListedInputs(const std::string& path, std::vector<std::string>* inputs) {
-    std::string list = ReadNamed("--files-from", path);
-    for (size_t start = 0; start < list.size();) {
-        size_t end = list.find('\n', start);
-        if (end == std::string::npos) end = list.size();
-        std::string line = list.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (!line.empty()) inputs->push_back(line);
-        start = end + 1;
+    const std::string name = path == "-" ? "standard input" : Shown(path);
+    int fd = path == "-" ? dup(0) : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) Fail("--files-from: cannot read " + name + ": " + strerror(errno));
+    std::string line;
+    char chunk[65536];
+    size_t paths = 0, lines = 0;
+    for (bool end = false; !end;) {
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            int error = errno;
+            close(fd);
+            Fail("--files-from: cannot read " + name + ": " + strerror(error));
+        }
+        end = n == 0;
+        for (ssize_t k = 0; k <= n; ++k) {
+            if (k < n && chunk[k] != '\n') {
+                line += chunk[k];
+            } else if (k < n || (end && !line.empty())) {
+                ++lines;
+                if (!line.empty() && line.back() == '\r') line.pop_back();
+                if (!line.empty()) inputs->push_back(line), ++paths;
+                line.clear();
+            }
+            if (line.size() > PATH_MAX || paths > kEntriesMax) {
+                close(fd);
+                Fail("--files-from " + name + ": " +
+                     (paths > kEntriesMax ? "more than " + std::to_string(kEntriesMax) + " paths, more than an archive holds"
+                                          : "line " + std::to_string(lines + 1) + " is longer than " +
+                                                std::to_string(PATH_MAX) + " bytes, no path"));
+            }
+        }
     }
+    close(fd);
+}
+
+// Edits (insertions, deletions, substitutions) between two option names.
+size_t Distance(const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// "unknown option --comand (did you mean --command?)": the nearest long option within two edits.
+[[noreturn]] void UnknownOption(const std::string& arg) {
+    std::vector<std::string> names{"--level", "--help", "--version"};
+    for (const ValueOption& option : kValueOptions) names.push_back(option.name);
+    for (const auto& f : kFlags) names.push_back(f.name);
+    std::string best;
+    size_t bestDistance = 3;
+    for (const std::string& name : names) {
+        size_t d = name.size() > 2 ? Distance(arg, name) : 3;
+        if (d < bestDistance) best = name, bestDistance = d;
+    }
+    UsageFail("unknown option " + Shown(arg) + (best.empty() ? "" : " (did you mean " + best + "?)"));
 }
 
 }  // namespace
@@ -184,16 +244,10 @@ Options ParseOptions(int argc, char** argv) {
     std::set<std::string> given;
     std::vector<std::string> lists;
     int standardInputUses = 0;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (optionsDone || arg.empty() || arg[0] != '-' || arg == "-") {
-            o.inputs.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            optionsDone = true;
-            continue;
-        }
+    int i = 1;
+    // One option: `arg` its name ("--text", "-o"), `value` its value when given with it
+    // ("--text=x", "-ox"); otherwise a value is the next argument.
+    auto apply = [&](std::string arg, bool inlineValue, const std::string& value) {
         if (arg == "--help" || arg == "-h") {
             fputs(kHelp, stdout);
             exit(CheckedExit(0));
@@ -201,14 +255,6 @@ Options ParseOptions(int argc, char** argv) {
         if (arg == "--version") {
             fputs(kVersionLine, stdout);
             exit(CheckedExit(0));
-        }
-        std::string value;
-        bool inlineValue = false;
-        size_t eq = arg.find('=');
-        if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
-            value = arg.substr(eq + 1);
-            arg = arg.substr(0, eq);
-            inlineValue = true;
         }
         auto takeValue = [&]() -> std::string {
             if (inlineValue) return value;
@@ -228,30 +274,49 @@ Options ParseOptions(int argc, char** argv) {
                 lists.push_back(v);
             } else if (option->kind == kTextFile) {
                 o.*option->from = arg + " " + Shown(v == "-" ? "(standard input)" : v);
-                o.*option->value = TextFileContents(arg, v);
+                o.*option->value = TextFileContents(arg, v, option->value == &Options::text ? kTextMax : kAboutMax);
             } else {
                 o.*option->value = v;
             }
-            continue;
+            return;
         }
-        bool flagFound = false;
         for (const auto& f : kFlags) {
             if (arg != f.name) continue;
             if (inlineValue) UsageFail("option " + arg + " takes no value");
             once(f.key);
-            o.*f.flag = flagFound = true;
+            o.*f.flag = true;
+            return;
         }
-        if (flagFound) continue;
-        if (arg == "--level") {
-            once("--level");
-            std::string v = takeValue();
-            char* end = nullptr;
-            long n = strtol(v.c_str(), &end, 10);
-            if (v.empty() || *end || n < 0 || n > 12)
-                UsageFail("--level takes a number from 0 to 12, not '" + Shown(v) + "'");
-            o.level = (int)n;
+        if (arg != "--level") UnknownOption(arg);
+        once("--level");
+        std::string v = takeValue();
+        char* end = nullptr;
+        long n = strtol(v.c_str(), &end, 10);
+        if (v.empty() || *end || n < 0 || n > 12) UsageFail("--level takes a number from 0 to 12, not '" + Shown(v) + "'");
+        o.level = (int)n;
+    };
+    for (; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (optionsDone || arg.empty() || arg[0] != '-' || arg == "-") {
+            o.inputs.push_back(arg);
+        } else if (arg == "--") {
+            optionsDone = true;
+        } else if (arg[1] == '-') {
+            size_t eq = arg.find('=');
+            if (eq == std::string::npos) apply(arg, false, "");
+            else apply(arg.substr(0, eq), true, arg.substr(eq + 1));
         } else {
-            UsageFail("unknown option " + Shown(arg));
+            // Short options as getopt reads them: "-qv" is -q -v, "-ox.exe" and "-qox.exe"
+            // give -o the rest of the argument.
+            for (size_t k = 1; k < arg.size(); ++k) {
+                std::string one{'-', arg[k]};
+                bool takesValue = FindValueOption(one) != nullptr;
+                if (takesValue && k + 1 < arg.size()) {
+                    apply(one, true, arg.substr(k + 1));
+                    break;
+                }
+                apply(one, false, "");
+            }
         }
     }
     if (o.quiet && o.verbose) UsageFail("-q (--quiet) and -v (--verbose) exclude each other");
@@ -261,11 +326,20 @@ Options ParseOptions(int argc, char** argv) {
     for (const auto& level : levels)
         if (o.elevationName == level.first) o.elevation = level.second, known = true;
     if (!known) UsageFail("--elevation takes as-invoker, highest or admin, not '" + Shown(o.elevationName) + "'");
+    if (!o.productVersion.empty() && VersionNumbers(o.productVersion).empty())
+        UsageFail("--product-version: '" + Shown(o.productVersion) +
+                  "' does not begin with one to four numbers of 0 to 65535 joined by dots (2.3, 2.3-beta)");
     o.sign = {o.signCert, o.signKey, o.signPassFile, o.signTimestamp};
     if (o.output.empty()) UsageFail("no output file (-o OUTPUT)");
     for (const std::string& list : lists) AddListedInputs(list, &o.inputs);
     if (o.inputs.empty()) UsageFail("no INPUT given");
     return o;
+}
+
+std::string VersionNumbers(const std::string& version) {
+    std::string numbers = version.substr(0, version.find_first_not_of("0123456789."));
+    uint32_t high, low;
+    return resfmt::ParseVersion(numbers, &high, &low) ? numbers : "";
 }
 
 std::string AnsiText(const std::string& origin, const std::string& utf8, size_t limit) {
@@ -281,10 +355,12 @@ std::string AnsiText(const std::string& origin, const std::string& utf8, size_t 
 std::string WaitForName(const std::string& utf8) {
     std::string name;
     if (!codepages::Utf8ToCp1252(utf8, &name)) Fail("--wait-for: the name " + codepages::Cp1252Fault(utf8));
+    // The stub adds ".exe" itself; a name given with it means the same program.
+    if (name.size() > 4 && strcasecmp(name.c_str() + name.size() - 4, ".exe") == 0) name.resize(name.size() - 4);
     if (name.empty()) Fail("--wait-for: the name is empty");
     if (name.size() > kWaitNameMax)
         Fail("--wait-for: '" + Shown(utf8) + "' has " + std::to_string(name.size()) +
-             " characters, at most 9 fit");
+             " characters without '.exe', at most 9 fit");
     for (unsigned char c : name)
         if (c < 0x20 || strchr("\\/:*?\"<>|.", c))
             Fail("--wait-for: '" + Shown(utf8) + "' is not a program's base name (without '.exe')");

@@ -130,7 +130,9 @@ std::string VersionResource(const VersionInfo& given, std::string* out) {
     if (v.fileVersion.empty()) v.fileVersion = v.productVersion;
 
     uint32_t fileHigh, fileLow, productHigh, productLow;
-    if (!resfmt::ParseVersion(v.productVersion, &productHigh, &productLow))
+    // A text may follow the numbers of the product version ("2.3-beta"); it is shown as given.
+    if (!resfmt::ParseVersion(v.productVersion.substr(0, v.productVersion.find_first_not_of("0123456789.")),
+                              &productHigh, &productLow))
         return "product version '" + v.productVersion + "' is not one to four numbers of 0 to 65535 joined by dots";
     if (!resfmt::ParseVersion(v.fileVersion, &fileHigh, &fileLow))
         return "file version '" + v.fileVersion + "' is not one to four numbers of 0 to 65535 joined by dots";

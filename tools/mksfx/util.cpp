@@ -63,7 +63,7 @@ void FlushStandardOutput() {
     if (fflush(stdout) != 0) Fail(std::string("cannot write to standard output: ") + strerror(errno));
 }
 
-bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* error) {
+bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* error, uint64_t limit) {
     int fd = path == "-" ? dup(0) : open(path.c_str(), O_RDONLY | O_CLOEXEC);
     const std::string name = path == "-" ? "standard input" : path;
     if (fd < 0) {
@@ -75,8 +75,9 @@ bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* err
     for (;;) {
         ssize_t n = read(fd, chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            *error = "cannot read " + name + ": " + strerror(errno);
+        if (n < 0 || bytes->size() + (uint64_t)n > limit) {
+            *error = n < 0 ? "cannot read " + name + ": " + strerror(errno)
+                           : name + " is larger than " + std::to_string(limit) + " bytes, more than it can hold";
             close(fd);
             return false;
         }
@@ -234,6 +235,9 @@ OutputFile::OutputFile(const OutputTarget& target) : target_(target) {
     temp_ = folder + "." + path.substr(slash + 1) + ".XXXXXX";
     if (temp_.size() >= sizeof pendingTemp) Fail("-o " + Shown(target.given) + ": the path is too long");
     CatchCleanupSignals();
+    // Past the file size limit a write fails with EFBIG, which ends the build with a message
+    // and removes the temporary file, instead of a signal that would leave it behind.
+    signal(SIGXFSZ, SIG_IGN);
     {
         SignalsHeld held;
         fd_ = mkstemp(&temp_[0]);
@@ -254,6 +258,11 @@ OutputFile::OutputFile(const OutputTarget& target) : target_(target) {
     }
 }
 
+void OutputFile::WriteFailed(int error) const {
+    Fail("cannot write " + Shown(target_.given) + ": " +
+         (error == EFBIG ? std::string("the file would pass the file size limit (ulimit -f)") : strerror(error)));
+}
+
 OutputFile::~OutputFile() {
     if (fd_ < 0) return;
     SignalsHeld held;
@@ -267,7 +276,7 @@ void OutputFile::Write(const void* data, size_t size) {
     while (size > 0) {
         ssize_t n = write(fd_, p, size);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) Fail("cannot write " + Shown(target_.given) + ": " + strerror(n < 0 ? errno : ENOSPC));
+        if (n <= 0) WriteFailed(n < 0 ? errno : ENOSPC);
         p += n;
         size -= (size_t)n;
         size_ += (uint64_t)n;
@@ -279,14 +288,13 @@ void OutputFile::WriteAt(uint64_t offset, const std::string& bytes) {
     while (done < bytes.size()) {
         ssize_t n = pwrite(fd_, bytes.data() + done, bytes.size() - done, (off_t)(offset + done));
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) Fail("cannot write " + Shown(target_.given) + ": " + strerror(n < 0 ? errno : ENOSPC));
+        if (n <= 0) WriteFailed(n < 0 ? errno : ENOSPC);
         done += (size_t)n;
     }
 }
 
 void OutputFile::Truncate(uint64_t size) {
-    if (ftruncate(fd_, (off_t)size) != 0 || lseek(fd_, (off_t)size, SEEK_SET) < 0)
-        Fail("cannot write " + Shown(target_.given) + ": " + strerror(errno));
+    if (ftruncate(fd_, (off_t)size) != 0 || lseek(fd_, (off_t)size, SEEK_SET) < 0) WriteFailed(errno);
     size_ = size;
 }
 

@@ -38,7 +38,9 @@ void FlushStandardOutput();
 // answers an empty string for --help, else the FILE (usage errors fail).
 std::string SingleFileArgument(int argc, char** argv, const char* help, const char* command);
 
-bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* error);
+// The whole of `path` ('-': standard input); a file larger than `limit` bytes is refused
+// once that many have been read.
+bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* error, uint64_t limit = UINT64_MAX);
 std::string ReadWholeFileOrFail(const std::string& path);
 
 // A regular file read at any offset through a window of at most kWindow bytes (at least
@@ -101,6 +103,7 @@ public:
     void Commit();
 
 private:
+    [[noreturn]] void WriteFailed(int error) const;
     OutputTarget target_;
     std::string temp_;
     int fd_ = -1;

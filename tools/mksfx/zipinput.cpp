@@ -4,6 +4,8 @@
 // archives with data in front of them (other self-extractors) read too.
 #include "tools/mksfx/zipinput.h"
 
+#include <algorithm>
+
 #include "tools/common/codepages.h"
 #include "tools/mksfx/sfxfile.h"
 
@@ -63,8 +65,19 @@ bool HasZip64Field(const std::string& extra) {
 
 }  // namespace
 
-bool ReadZipInput(const std::string& path, InputFile* file, std::vector<ZipInputMember>* members,
-                  std::string* error) {
+std::string ArchiveTally::Add(uint64_t size) {
+    if (++entries > kEntriesMax)
+        return "the archive would hold " + std::to_string(entries) + " entries, at most " +
+               std::to_string(kEntriesMax) + " fit (ZIP64 is not supported)";
+    bytes += size;
+    if (bytes > kTotalSizeMax)
+        return "the members add up to " + std::to_string(bytes) +
+               " bytes or more; the stub counts them in 32 bits, under 4 GiB";
+    return "";
+}
+
+bool ReadZipDirectory(const std::string& path, InputFile* file, std::vector<ZipInputMember>* members,
+                      std::string* error) {
     const uint64_t size = file->Size();
     const std::string shown = Shown(path);
     std::string tail;
@@ -136,29 +149,87 @@ bool ReadZipInput(const std::string& path, InputFile* file, std::vector<ZipInput
         const unsigned char* header = local >= 0 ? file->Peek((uint64_t)local, LOCAL_HEADER_BYTES) : nullptr;
         if (!header || ReadLe32(header) != ZIP_LOCAL_SIGNATURE)
             return Fail(error, who + ": no local header where the central directory says");
+        // Tools that read the local header first would take the data as encrypted.
+        if (ReadLe16(header + LOCAL_ENTRY_FIELDS + ENTRY_FLAGS) & (ZIP_FLAG_ENCRYPTED | ZIP_FLAG_STRONG_ENCRYPTION))
+            return Fail(error, who + " is encrypted (its local header says so)");
         m.dataOffset = local + LOCAL_HEADER_BYTES + ReadLe16(header + LOCAL_ENTRY_FIELDS + ENTRY_NAME_LENGTH) +
                        ReadLe16(header + LOCAL_ENTRY_FIELDS + ENTRY_EXTRA_LENGTH);
         if (m.dataOffset + m.packed > size) return Fail(error, who + ": its data runs past the end of the file");
-        if (m.isDirectory) {
-            members->push_back(m);
-            continue;
-        }
-
-        // Copied data must decode exactly as the stub will decode it: the whole compressed
-        // size, to the declared size and CRC-32.
-        if (m.method == METHOD_STORED && m.packed != m.size)
+        if (!m.isDirectory && m.method == METHOD_STORED && m.packed != m.size)
             return Fail(error, who + ": stored with two different sizes");
-        Decoded d;
-        std::string why;
-        if (!DecodeData(file, m.dataOffset, m.packed, m.method, m.size, &d, &why))
-            return Fail(error, who + ": " + why);
-        if (d.consumed != m.packed)
-            return Fail(error, who + ": its DEFLATE stream ends before its compressed size");
-        if (d.size != m.size)
-            return Fail(error, who + ": decodes to " + std::to_string(d.size) + " bytes, not " +
-                                   std::to_string(m.size));
-        if (d.crc != m.crc) return Fail(error, who + ": CRC-32 mismatch");
         members->push_back(m);
+    }
+    return true;
+}
+
+MemberDecoder::MemberDecoder(const ZipInputMember& member) : m_(member), deflated_(member.method == METHOD_DEFLATED) {
+    if (deflated_ && inflateInit2(&z_, -15) != Z_OK) Fail("out of memory");
+}
+
+MemberDecoder::~MemberDecoder() {
+    if (deflated_) inflateEnd(&z_);
+}
+
+bool MemberDecoder::Feed(const unsigned char* data, size_t size, std::string* error) {
+    const std::string past = "decodes to more than " + std::to_string(m_.size) + " bytes";
+    if (!deflated_) {
+        size_ += size;
+        if (size_ > m_.size) return Fail(error, past);
+        crc_ = Crc32(data, size, crc_);
+        return true;
+    }
+    if (size > 0 && ended_) return Fail(error, "its DEFLATE stream ends before its compressed size");
+    if (out_.empty()) out_.resize(64 << 10);
+    z_.next_in = (Bytef*)data;
+    z_.avail_in = (uInt)size;
+    while (!ended_) {
+        // Room for one byte past the declared size at most: that byte is the fault.
+        z_.next_out = (Bytef*)&out_[0];
+        z_.avail_out = (uInt)std::min<uint64_t>(out_.size(), m_.size - size_ + 1);
+        int rc = inflate(&z_, Z_NO_FLUSH);
+        size_t produced = (size_t)(z_.next_out - (Bytef*)&out_[0]);
+        size_ += produced;
+        if (size_ > m_.size) return Fail(error, past);
+        crc_ = Crc32(out_.data(), produced, crc_);
+        if (rc == Z_STREAM_END) {
+            ended_ = true;
+        } else if (rc == Z_DATA_ERROR) {
+            return Fail(error, std::string("invalid DEFLATE data (") + (z_.msg ? z_.msg : "?") + ")");
+        } else if (rc == Z_BUF_ERROR) {
+            break;  // no progress possible: the piece is used up
+        } else if (rc != Z_OK) {
+            return Fail(error, "the decoder failed");
+        }
+        if (z_.avail_in == 0 && z_.avail_out > 0) break;
+    }
+    if (ended_ && z_.avail_in > 0) return Fail(error, "its DEFLATE stream ends before its compressed size");
+    return true;
+}
+
+bool MemberDecoder::Finish(std::string* error) {
+    if (deflated_ && !ended_) return Fail(error, "DEFLATE data ends before its last block");
+    if (size_ != m_.size)
+        return Fail(error, "decodes to " + std::to_string(size_) + " bytes, not " + std::to_string(m_.size));
+    if (crc_ != m_.crc) return Fail(error, "CRC-32 mismatch");
+    return true;
+}
+
+bool CheckZipData(const std::string& path, InputFile* file, const std::vector<ZipInputMember>& members,
+                  std::string* error) {
+    const size_t kPiece = 256 << 10;
+    for (const ZipInputMember& m : members) {
+        if (m.isDirectory) continue;
+        MemberDecoder decoder(m);
+        std::string why;
+        bool sound = true;
+        for (uint64_t done = 0; sound && done < m.packed;) {
+            size_t n = (size_t)std::min<uint64_t>(kPiece, m.packed - done);
+            const unsigned char* p = file->Peek(m.dataOffset + done, n);
+            if (!p) return Fail(error, Shown(path) + ": member " + Shown(m.name) + ": its data runs past the end of the file");
+            sound = decoder.Feed(p, n, &why);
+            done += n;
+        }
+        if (!sound || !decoder.Finish(&why)) return Fail(error, Shown(path) + ": member " + Shown(m.name) + ": " + why);
     }
     return true;
 }

@@ -2,6 +2,7 @@
 // self-extracting file with their compressed data unchanged.
 #pragma once
 #include <stdint.h>
+#include <zlib.h>
 
 #include <string>
 #include <vector>
@@ -18,11 +19,49 @@ struct ZipInputMember : EntryFields {
     uint64_t dataOffset = 0;  // of the compressed data in the ZIP file
 };
 
+// What the inputs collected so far add up to, against the archive's limits: 65535 entries
+// and under 4 GiB of members together (the stub counts them in 32 bits). Counting stops at
+// the first number over a limit, so that no input makes work or memory grow past them.
+const uint64_t kEntriesMax = 65535, kTotalSizeMax = 0xFFFFFFFFull;
+struct ArchiveTally {
+    uint64_t entries = 0, bytes = 0;
+    // Counts one entry of `size` bytes; answers the limit that it passes ("" when none).
+    std::string Add(uint64_t size);
+};
+
 // Reads the central directory of `file` (the ZIP file `path`; data in front of the archive
-// is allowed) and checks every member's data against its CRC-32, reading in pieces. Answers
-// false with a one-line `error` for anything the stub cannot take as it is: encryption,
-// ZIP64, several disks, methods other than stored and deflated, broken data.
-bool ReadZipInput(const std::string& path, InputFile* file, std::vector<ZipInputMember>* members,
+// is allowed) and the local header of each member, without decoding any data. Answers false
+// with a one-line `error` for anything the stub cannot take as it is: encryption, ZIP64,
+// several disks, methods other than stored and deflated.
+bool ReadZipDirectory(const std::string& path, InputFile* file, std::vector<ZipInputMember>* members,
+                      std::string* error);
+
+// Decodes a member's data piece by piece, as it is checked and again as it is copied: its
+// CRC-32 and size against what the central directory declares, stopping at the first byte
+// past the declared size.
+class MemberDecoder {
+public:
+    explicit MemberDecoder(const ZipInputMember& member);
+    ~MemberDecoder();
+    MemberDecoder(const MemberDecoder&) = delete;
+    MemberDecoder& operator=(const MemberDecoder&) = delete;
+    // The next piece of the compressed data; false with `error` once the data is wrong.
+    bool Feed(const unsigned char* data, size_t size, std::string* error);
+    // After the last piece: the stream complete, the declared size and CRC-32 met.
+    bool Finish(std::string* error);
+
+private:
+    const ZipInputMember& m_;
+    z_stream z_ = {};
+    bool deflated_ = false, ended_ = false;
+    uint64_t size_ = 0;
+    uint32_t crc_ = 0;
+    std::string out_;
+};
+
+// Checks the data of every member of `members` (from ReadZipDirectory) as the stub will
+// decode it, reading in pieces: the whole compressed size, to the declared size and CRC-32.
+bool CheckZipData(const std::string& path, InputFile* file, const std::vector<ZipInputMember>& members,
                   std::string* error);
 
 }  // namespace sfx

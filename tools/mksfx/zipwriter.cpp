@@ -178,17 +178,24 @@ struct Writer {
         if (f->crc != crc) Fail(Shown(e.path) + " changed while it was being read");
     }
 
-    // Copies a member of an input ZIP file with its compressed data as it is.
+    // Copies a member of an input ZIP file with its compressed data as it is, decoding it
+    // again on the way: the local header takes the CRC-32 and sizes that the check pass saw,
+    // so the bytes copied must still have them.
     void CopyZipMember(const Entry& e, EntryFields* f) {
         *f = e.zip;
         f->flags = e.zip.method == METHOD_DEFLATED ? (e.zip.flags & kDeflateOptionFlags) : 0;
+        const std::string changed = Shown(e.zipFile->Path()) + " changed while it was read: member " + Shown(e.zip.name);
+        MemberDecoder decoder(e.zip);
+        std::string why;
         for (uint64_t done = 0; done < e.zip.packed;) {
             size_t n = (size_t)std::min<uint64_t>(kPiece, e.zip.packed - done);
             const unsigned char* p = e.zipFile->Peek(e.zip.dataOffset + done, n);
-            if (!p) Fail(Shown(e.zipFile->Path()) + " changed while it was being read");
+            if (!p) Fail(changed + ": its data runs past the end of the file");
+            if (!decoder.Feed(p, n, &why)) Fail(changed + ": " + why);
             out->Write(p, n);
             done += n;
         }
+        if (!decoder.Finish(&why)) Fail(changed + ": " + why);
         e.zipFile->Forget();
         bytesDone += e.size;
         Progress();
