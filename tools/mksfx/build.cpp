@@ -295,22 +295,10 @@ int Build(int argc, char** argv) {
 
     // 8. the signature
     Signature signature;
-    if (o.sign.Wanted()) try {
-            out.Replace([&](const std::string& written, const std::string& to) {
-                signature = SignFile(o.sign, written, to, ProductName(o));
-            });
-        } catch (Failure& f) {
-            // The signing tool advises its own options ("Use the "-t" option to add ..."),
-            // which mksfx does not have; the time-stamping server is --sign-timestamp here.
-            for (const char* option : {"\"-t\"", "\"-ts\""}) {
-                size_t at = f.message.find(std::string("Use the ") + option + " option");
-                if (at == std::string::npos) continue;
-                size_t end = f.message.find("; ", at);
-                f.message.replace(at, end == std::string::npos ? std::string::npos : end - at,
-                                  "another time-stamping server may be given with --sign-timestamp URL");
-            }
-            throw;
-        }
+    if (o.sign.Wanted())
+        out.Replace([&](const std::string& written, const std::string& to) {
+            signature = SignFile(o.sign, written, to, ProductName(o));
+        });
     uint64_t fileSize = out.Size();
     out.Commit();
 

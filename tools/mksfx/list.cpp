@@ -76,7 +76,7 @@ int List(int argc, char** argv) {
         printf("%10u %10u %-8s %-19s %08x %s\n", m.size, m.packed, method, DosTimeText(m.date, m.time).c_str(),
                m.crc, Shown(codepages::Cp850ToUtf8(m.name)).c_str());
     }
-    printf("%zu members\n", f.walk.members.size());
+    printf("%zu %s\n", f.walk.members.size(), f.walk.members.size() == 1 ? "member" : "members");
     if (faults.empty()) return 0;
     FlushStandardOutput();  // the listing before its faults
     for (const std::string& fault : faults) Complain(shown + ": " + fault);

@@ -140,6 +140,10 @@ Signature SignFile(const SignOptions& o, const std::string& from, const std::str
             if (end == std::string::npos) end = output.size();
             std::string line = output.substr(at, end - at);
             at = end + 1;
+            // Its advice names its own options ("Use the "-t" option to add ..."), which mksfx
+            // does not have: here the time-stamping server is --sign-timestamp.
+            if (line.find("Use the \"-t") != std::string::npos)
+                line = "another time-stamping server may be given with --sign-timestamp URL";
             if (!line.empty() && line != "Failed" && said.size() < 400) said += (said.empty() ? "" : "; ") + line;
         }
         Fail(std::string(kTool) + (status < 0 ? " could not be started" : " failed (exit status " +

@@ -22,7 +22,7 @@ struct ZipInputMember : EntryFields {
 // What the inputs collected so far add up to, against the archive's limits: 65535 entries
 // and under 4 GiB of members together (the stub counts them in 32 bits). Counting stops at
 // the first number over a limit, so that no input makes work or memory grow past them.
-const uint64_t kEntriesMax = 65535, kTotalSizeMax = 0xFFFFFFFFull;
+const uint64_t kTotalSizeMax = 0xFFFFFFFFull;  // kEntriesMax: sfxfile.h
 struct ArchiveTally {
     uint64_t entries = 0, bytes = 0;
     // Counts one entry of `size` bytes; answers the limit that it passes ("" when none).
