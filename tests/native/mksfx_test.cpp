@@ -683,7 +683,7 @@ TEST(MksfxBuild, OutputIsReplacedOnlyWhenSafe) {
          "mksfx: warning: the inputs hold no files; " + out + " will extract nothing", [&] { return sound(out); }},
         {"inside a folder input", [&] { WriteFile(out, "old"), WriteFile(o + "/in.txt", "x"); }, {"-v", "-o", out, o}, 0,
          "left out " + out + ": it is the output",
-         [&] { return RunMksfx({"list", out}).out.find("\n1 members\n") != std::string::npos; }},
+         [&] { return RunMksfx({"list", out}).out.find("\n1 member\n") != std::string::npos; }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
