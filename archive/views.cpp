@@ -32,9 +32,10 @@ BOOL CentralEntryAgrees(ArchiveViews* views, const unsigned char* record, const 
     ReadArchiveAt(views->expected, local, length);
     const unsigned char* fields = local + LOCAL_ENTRY_FIELDS;
     // Flags and method; CRC-32, both sizes and the name's length; the name's bytes as stored.
+    const unsigned valuesLength = ENTRY_EXTRA_LENGTH - ENTRY_CRC;
     if (ReadLe32(local) != ZIP_LOCAL_SIGNATURE ||
         __builtin_memcmp(fields + ENTRY_FLAGS, entry + ENTRY_FLAGS, 4) != 0 ||
-        __builtin_memcmp(fields + ENTRY_CRC, entry + ENTRY_CRC, ENTRY_EXTRA_LENGTH - ENTRY_CRC) != 0 ||
+        __builtin_memcmp(fields + ENTRY_CRC, entry + ENTRY_CRC, valuesLength) != 0 ||
         __builtin_memcmp(local + LOCAL_HEADER_BYTES, name, nameLength) != 0)
         return FALSE;
     // The walk's step: a directory entry (its name ends in a separator) has no data, and

@@ -23,9 +23,7 @@ static DWORD RecordOffset(void) { return state.readEnd - state.readLeft - ZIP_SI
 
 // A member that the central directory can no longer name, or a central entry or end record
 // that does not describe what the walk met: other tools would read another archive.
-[[noreturn]] static void ViewsDiffer(void) {
-    FatalMessage(BOX_END_RECORD_BAD, MSG_END_RECORD_BAD);
-}
+[[noreturn]] static void ViewsDiffer(void) { FatalMessage(BOX_END_RECORD_BAD, MSG_END_RECORD_BAD); }
 
 static void HandleLocalHeader(void) {
     unsigned char fields[ENTRY_FIELDS_BYTES];
