@@ -44,21 +44,21 @@ int MemberNameFault(const char* name);
 const char* SkipCurrentFolders(const char* name);
 
 // ---- views.cpp: the local headers and the central directory tell the same -----------------
-// The walk folds every local header (central = FALSE, at its own offset) and every central
-// entry (central = TRUE, with the local offset it names) into `views`: `fields` are the 26
-// entry fields the two records share, `name` the name's bytes as stored. The caller sets
-// views->archiveOffset before the first record and views->centralStart (the offset of the
-// first central entry) when it meets one.
-void FoldEntry(ArchiveViews* views, BOOL central, const unsigned char* fields, const char* name,
-               DWORD localOffset);
+// The caller sets views->archiveOffset and views->expected to the first record's offset before
+// the walk and refuses a local header after a central entry.
+// A central entry (its 46 bytes, signature first, at `at`, with its name as stored) against
+// the local header it names: that offset must be views->expected, the next local header the
+// walk met, and the header there (read again from the file) must have the entry's flags,
+// method, CRC-32, sizes and name. The first entry decides whether the offsets count from the
+// start of the file or from views->archiveOffset; all others, and the end record, count alike.
+BOOL CentralEntryAgrees(ArchiveViews* views, const unsigned char* record, const char* name,
+                        DWORD at);
 // A data descriptor (its 16 bytes, signature first) that repeats the CRC-32 and both sizes of
 // the local header's `fields`.
 BOOL DescriptorMatches(const unsigned char* fields, const unsigned char* descriptor);
-// The end record (its 22 bytes, signature first, at `endOffset`) against what was folded:
-// as many central entries as local headers with the same digest, both disk numbers 0, both
-// entry counts that number, and the central directory's size and offset where it lay. The
-// offsets of the central directory and its entries may count from the start of the file or
-// from views->archiveOffset, both alike.
+// The end record (its 22 bytes, signature first, at `endOffset`) against the walk: every local
+// header had its central entry, both disk numbers are 0, both entry counts are the number of
+// central entries, and the central directory's size and offset are where it lay.
 BOOL EndRecordAgrees(const ArchiveViews* views, const unsigned char* record, DWORD endOffset);
 
 // ---- walker.cpp: the record walker ----------------------------------------------------------

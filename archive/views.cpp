@@ -4,36 +4,50 @@
 // member that only one of them lists, an end record that points elsewhere) would give the
 // user one thing to inspect and the stub another to run, so such a file is refused.
 //
-// Each local header and each central entry is folded into a digest of its own side: method,
-// flags, CRC-32, both sizes and the name, and the offset of the local header. The digest is
-// a sum of one 64-bit hash per record, so the order of the records does not matter. At the
-// end record both sides must have the same count and digest, and the end record must count
-// that many entries and place the central directory where the walk met it.
+// The comparison is exact and keeps no list of the members: all local headers come before
+// the central directory, and the central entries name them in the order the walk met them.
+// `expected` is where the next of those local headers starts. Each central entry must name
+// that offset; the local header there is read again, straight from the file, and must say
+// what the entry says; `expected` then steps over its record as the walk did. At the end
+// record `expected` has reached the central directory, so every local header has had its
+// entry, and the end record must count the entries and place the directory where it lay.
 #include "archive/archive.h"
+#include "inflate/inflate.h"
 
-// FNV-1a (64 bits): one call for every part, so that the multiplication is there once.
-__attribute__((noinline)) static unsigned long long HashBytes(unsigned long long hash,
-                                                              const unsigned char* bytes,
-                                                              unsigned count) {
-    while (count--) hash = (hash ^ *bytes++) * 0x100000001B3ull;
-    return hash;
-}
-
-void FoldEntry(ArchiveViews* views, BOOL central, const unsigned char* fields, const char* name,
-               DWORD localOffset) {
-    // Method and flags; CRC-32, both sizes and the name's length; the name's bytes as stored.
-    unsigned long long hash = HashBytes(0xCBF29CE484222325ull, fields + ENTRY_FLAGS, 4);
-    hash = HashBytes(hash, fields + ENTRY_CRC, ENTRY_EXTRA_LENGTH - ENTRY_CRC);
-    hash = HashBytes(hash, (const unsigned char*)name, ReadLe16(fields + ENTRY_NAME_LENGTH));
-    // A local header at its offset; a central entry with the offset it names, taken from the
-    // file's start and from the archive's.
-    unsigned long long* digest = central ? views->centralDigest : &views->localDigest;
-    (central ? views->centralCount : views->localCount)++;
-    for (DWORD side = 0; side <= (DWORD)central; ++side) {
-        unsigned char offset[4];
-        WriteLe32(offset, localOffset + side * views->archiveOffset);
-        digest[side] += HashBytes(hash, offset, 4);
+BOOL CentralEntryAgrees(ArchiveViews* views, const unsigned char* record, const char* name,
+                        DWORD at) {
+    const unsigned char* entry = record + CENTRAL_ENTRY_FIELDS;
+    DWORD named = ReadLe32(record + CENTRAL_LOCAL_OFFSET);
+    // The first entry decides what the offsets count from: the file's start, or the
+    // archive's (a ZIP file put behind the stub as it is).
+    if (!views->centralCount++) {
+        views->centralStart = at;
+        if (named != views->expected) views->base = views->archiveOffset;
     }
+    if (named + views->base != views->expected) return FALSE;
+    // The local header and its name; a local name of another length differs in its field.
+    unsigned nameLength = ReadLe16(entry + ENTRY_NAME_LENGTH);
+    unsigned char local[LOCAL_HEADER_BYTES + PATH_CHARS];
+    DWORD length = LOCAL_HEADER_BYTES + nameLength;
+    ReadArchiveAt(views->expected, local, length);
+    const unsigned char* fields = local + LOCAL_ENTRY_FIELDS;
+    // Flags and method; CRC-32, both sizes and the name's length; the name's bytes as stored.
+    const unsigned valuesLength = ENTRY_EXTRA_LENGTH - ENTRY_CRC;
+    if (ReadLe32(local) != ZIP_LOCAL_SIGNATURE ||
+        __builtin_memcmp(fields + ENTRY_FLAGS, entry + ENTRY_FLAGS, 4) != 0 ||
+        __builtin_memcmp(fields + ENTRY_CRC, entry + ENTRY_CRC, valuesLength) != 0 ||
+        __builtin_memcmp(local + LOCAL_HEADER_BYTES, name, nameLength) != 0)
+        return FALSE;
+    // The walk's step: a directory entry (its name ends in a separator) has no data, and
+    // bit 3 puts a data descriptor of 16 bytes behind the data.
+    length += ReadLe16(fields + ENTRY_EXTRA_LENGTH);
+    char last = nameLength ? name[nameLength - 1] : 0;
+    if (last != '/' && last != '\\') {
+        length += ReadLe32(fields + ENTRY_PACKED);
+        if (ReadLe16(fields + ENTRY_FLAGS) & ZIP_FLAG_DESCRIPTOR) length += DESCRIPTOR_BYTES;
+    }
+    views->expected += length;
+    return TRUE;
 }
 
 BOOL DescriptorMatches(const unsigned char* fields, const unsigned char* descriptor) {
@@ -42,14 +56,13 @@ BOOL DescriptorMatches(const unsigned char* fields, const unsigned char* descrip
 }
 
 BOOL EndRecordAgrees(const ArchiveViews* views, const unsigned char* record, DWORD endOffset) {
-    DWORD count = views->localCount;
-    DWORD start = views->centralCount ? views->centralStart : endOffset;
-    // The central directory's offset counts from the start of the file, or from the archive's
-    // (a ZIP file put behind the stub as it is): the central entries' offsets count alike.
+    DWORD count = views->centralCount;
+    DWORD start = count ? views->centralStart : endOffset;
+    // The central directory's offset counts as the entries' offsets do; without entries it
+    // may count from either start.
     DWORD shift = start - ReadLe32(record + END_CENTRAL_OFFSET);
-    int side = shift == 0 ? 0 : shift == views->archiveOffset ? 1 : 2;
-    return side < 2 && views->centralCount == count &&
-           views->centralDigest[side] == views->localDigest &&
+    return views->expected == start &&
+           (shift == views->base || (!count && shift == views->archiveOffset)) &&
            ReadLe32(record + END_DISK) == 0 && ReadLe16(record + END_ENTRIES_HERE) == count &&
            ReadLe16(record + END_ENTRIES) == count &&
            ReadLe32(record + END_CENTRAL_SIZE) == endOffset - start;

@@ -1,7 +1,7 @@
 // The archive walker: reads the appended ZIP archive front to back, record by record, from
 // `archiveOffset` to the end of central directory record. Local headers are members and go
 // to the member output; central entries and the end record are only checked against them
-// (views.cpp). Nothing is searched from the end.
+// (views.cpp), as they come. Nothing is searched from the end.
 //
 // Every failure and every cancel during the walk unwinds to the checkpoint armed here, so
 // the walk itself only ever returns after the end record.
@@ -21,17 +21,21 @@ static void ReadEntryName(unsigned length) {
 // Where the record whose signature has just been read starts in the file.
 static DWORD RecordOffset(void) { return state.readEnd - state.readLeft - ZIP_SIGNATURE_BYTES; }
 
+// A member that the central directory can no longer name, or a central entry or end record
+// that does not describe what the walk met: other tools would read another archive.
+[[noreturn]] static void ViewsDiffer(void) { FatalMessage(BOX_END_RECORD_BAD, MSG_END_RECORD_BAD); }
+
 static void HandleLocalHeader(void) {
     unsigned char fields[ENTRY_FIELDS_BYTES];
     const unsigned char* header = state.localHeader;
-    DWORD at = RecordOffset();
+    // The central entries name the local headers in order, all of them before the first entry.
+    if (state.views.centralCount) ViewsDiffer();
     ReadArchive(state.localHeader, sizeof state.localHeader);
     // The member output uses up the size fields of localHeader; the record stays here.
     __builtin_memcpy(fields, header, sizeof fields);
     unsigned nameLength = ReadLe16(header + ENTRY_NAME_LENGTH);
     ReadEntryName(nameLength);
     SkipArchive(ReadLe16(header + ENTRY_EXTRA_LENGTH));
-    FoldEntry(&state.views, FALSE, fields, state.memberName, at);
 
     // A name ending in a separator is a directory entry: folders are made only for the
     // files that need them, and such an entry has no data to skip.
@@ -64,11 +68,11 @@ static void HandleLocalHeader(void) {
 // already, so that fields sit at their offsets within the record.
 static void HandleCentralEntry(void) {
     unsigned char record[CENTRAL_HEADER_BYTES];
-    if (!state.views.centralCount) state.views.centralStart = RecordOffset();
+    DWORD at = RecordOffset();
     ReadArchive(record + ZIP_SIGNATURE_BYTES, CENTRAL_HEADER_BYTES - ZIP_SIGNATURE_BYTES);
     const unsigned char* entry = record + CENTRAL_ENTRY_FIELDS;
     ReadEntryName(ReadLe16(entry + ENTRY_NAME_LENGTH));
-    FoldEntry(&state.views, TRUE, entry, state.memberName, ReadLe32(record + CENTRAL_LOCAL_OFFSET));
+    if (!CentralEntryAgrees(&state.views, record, state.memberName, at)) ViewsDiffer();
     SkipArchive(ReadLe16(entry + ENTRY_EXTRA_LENGTH));
     SkipArchive(ReadLe16(record + CENTRAL_COMMENT_LENGTH));
 }
@@ -80,7 +84,7 @@ static void HandleEndRecord(void) {
     ReadArchive(record + ZIP_SIGNATURE_BYTES, END_RECORD_BYTES - ZIP_SIGNATURE_BYTES);
     if (!EndRecordAgrees(&state.views, record, at) ||
         (stubParams.endRecordOffset && stubParams.endRecordOffset != at))
-        FatalMessage(BOX_END_RECORD_BAD, MSG_END_RECORD_BAD);
+        ViewsDiffer();
 }
 
 static void WalkArchive(void) {
@@ -109,7 +113,7 @@ int RunExtraction(void) {
         state.knownFolder[0] = 0;
         state.lastPoll = 0;
         __builtin_memset(&state.views, 0, sizeof state.views);
-        state.views.archiveOffset = stubParams.archiveOffset;
+        state.views.archiveOffset = state.views.expected = stubParams.archiveOffset;
         SeekArchive(stubParams.archiveOffset);
         WalkArchive();
     } else if (state.outputFile) {

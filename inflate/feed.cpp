@@ -61,6 +61,15 @@ void ReadArchive(void* to, DWORD count) {
     }
 }
 
+// A few bytes from elsewhere in the file, read straight into `to` without the buffer (which
+// would read a whole piece for them); the file's position is then put back where the buffer
+// left it. A failed seek or a short read is a read failure.
+void ReadArchiveAt(DWORD offset, void* to, DWORD count) {
+    if (!SeekFile(state.archiveFile, offset) || _lread(state.archiveFile, to, count) != count ||
+        !SeekFile(state.archiveFile, state.readEnd))
+        ReadFailed();
+}
+
 // Steps beyond what is buffered are seeks to the position they reach. A step past 4 GiB
 // cannot be taken by a 32-bit position; no archive the stub can read is that long, so it
 // counts as the archive ending early, as does a seek that fails.

@@ -36,10 +36,12 @@ struct HuffmanEntry {
 // The archive is read through one buffer: records with ReadArchive (ReadFailed when the file
 // ends first), data that is not looked at with SkipArchive, a member's compressed data in
 // runs with TakeMemberRun. SeekArchive starts afresh at an offset of the file; the walk's
-// position is state.readEnd - state.readLeft. SeekFile: an absolute seek anywhere below 4 GiB.
+// position is state.readEnd - state.readLeft. ReadArchiveAt: `count` bytes at `offset`,
+// read past the buffer, which stays as it was. SeekFile: an absolute seek anywhere below 4 GiB.
 BOOL SeekFile(HFILE file, DWORD offset);
 void SeekArchive(DWORD offset);
 void ReadArchive(void* to, DWORD count);
+void ReadArchiveAt(DWORD offset, void* to, DWORD count);
 void SkipArchive(DWORD count);
 DWORD TakeMemberRun(void);
 extern const unsigned short maskBits[17];

@@ -39,12 +39,12 @@ enum { ABORT_CANCELLED = 1, ABORT_FAILED = 2 };
 // What the archive walk has seen of the local headers and the central directory
 // (archive/views.cpp).
 struct ArchiveViews {
-    DWORD archiveOffset;
-    DWORD centralStart;
-    DWORD localCount, centralCount;
-    unsigned long long localDigest;
-    unsigned long long centralDigest[2];  // the entries' offsets taken from the file's start,
-                                          // and from the archive's
+    DWORD archiveOffset;  // where the first record starts
+    DWORD expected;       // where the next local header that a central entry must name starts
+    DWORD base;           // what the central entries' offsets count from: 0 (the file's start)
+                          // or archiveOffset
+    DWORD centralStart;   // the first central entry's offset
+    DWORD centralCount;
 };
 
 // ---- the state record -------------------------------------------------------------------
@@ -112,8 +112,8 @@ struct ExtractorState {
     unsigned char* readBuffer;
     unsigned char* readPtr;
     DWORD readLeft;
-    DWORD readEnd;
-    ArchiveViews views;                // the file position just after what the last read brought
+    DWORD readEnd;                // the file position just after what the last read brought
+    ArchiveViews views;
 
     // decoder
     unsigned char* window;

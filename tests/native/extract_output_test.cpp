@@ -99,6 +99,13 @@ TEST_F(OutputTest, EachArchiveEndsAsItShould) {
     const std::string badHeader = Message(MSG_BAD_HEADER), text2 = zipcraft::SampleText(5000, 2);
     std::string tooLong = zipcraft::Formatted(MSG_CANNOT_CREATE_FILE, ShownPath(std::string(263, 'n')).c_str());
     const std::string badEnd = Message(MSG_END_RECORD_BAD);
+    const std::string twoMembers = Archive().AddStored("a.txt", "a").AddStored("b.txt", "b").Finish().bytes(),
+                      allFromFile = Archive((uint32_t)kPrefix.size()).AddStored("a.txt", "a").AddStored("b.txt", "b")
+                                        .Finish().bytes();
+    const size_t secondEntry = twoMembers.rfind("PK\1\2") + CENTRAL_LOCAL_OFFSET, endOffset = twoMembers.size() - 6;
+    std::string fromFile = twoMembers, endFromFile = twoMembers;
+    sfx::SetLe32(&fromFile, secondEntry, sfx::Le32(twoMembers, secondEntry) + (uint32_t)kPrefix.size());
+    sfx::SetLe32(&endFromFile, endOffset, sfx::Le32(twoMembers, endOffset) + (uint32_t)kPrefix.size());
 
     struct Row {
         std::string what, archive;
@@ -112,12 +119,21 @@ TEST_F(OutputTest, EachArchiveEndsAsItShould) {
         {"nothing after the end record and its comment is taken",
          Archive().AddStored("a.txt", "alpha").Finish("a comment").Raw(Archive().AddStored("after.txt", "never").bytes()).Raw("PK\7\x08junk").bytes(), 0,
          {}, {"a.txt"}},
-        // Central entries that do not describe the members: the walk takes the members, the
-        // end record refuses the whole (other tools would read something else).
-        {"records in any order, central entries of other values",
+        // Central entries that do not describe the members (other tools would read something
+        // else): each is refused where it stands, before any member after it.
+        {"a central entry before the members",
          Archive().Central("ghost.txt", "EXTRA", "a comment on nothing").AddStored("one.txt", "1").Central("one.txt")
              .AddDeflated("two.txt", text2).Central("two.txt", std::string(300, 'x'), "c").End().bytes(),
-         ABORT_FAILED, {badEnd}, {"one.txt", "two.txt"}, {{"two.txt", text2}}},
+         ABORT_FAILED, {badEnd}, {}},
+        {"a central entry of other values between the members",
+         Archive().AddStored("one.txt", "1").Central("one.txt").AddDeflated("two.txt", text2).End().bytes(),
+         ABORT_FAILED, {badEnd}, {"one.txt"}, {{"one.txt", "1"}}},
+        // Offsets count from the archive's start (as here) or from the file's, the same for
+        // every entry and the end record.
+        {"an entry's offset counting from the file's start", fromFile, ABORT_FAILED, {badEnd}, {"a.txt", "b.txt"}},
+        {"the central directory's offset counting from the file's start", endFromFile, ABORT_FAILED, {badEnd},
+         {"a.txt", "b.txt"}},
+        {"every offset counting from the file's start", allFromFile, 0, {}, {"a.txt", "b.txt"}},
         {"data descriptors checked; the second stored.bin declined",
          Archive().Add(stored).Add(deflated).Add(stored).Finish().bytes(), 0, {Overwrite("stored.bin")},
          {"deflated.txt", "stored.bin"}, {{"stored.bin", stored.content}, {"deflated.txt", deflated.content}}},

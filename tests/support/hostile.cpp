@@ -157,6 +157,54 @@ std::vector<Case> Cases() {
         cases.push_back({"overlapping members sharing one stream", OverlappingMembers(20, 1 << 20), "", false, badEnd,
                          "", {"m0"}, true});
     }
+    {
+        // Sound records, but the central entries list the members in another order.
+        std::string swapped = zipcraft::Archive().AddStored("a.txt", "alpha").AddStored("b.txt", "beta").Finish().bytes();
+        size_t first = swapped.find("PK\x01\x02"), second = swapped.find("PK\x01\x02", first + 4);
+        std::string entryA = swapped.substr(first, second - first);
+        swapped.replace(first, 2 * entryA.size(), swapped.substr(second, entryA.size()) + entryA);
+        cases.push_back({"central entries in another order than the members", swapped, "", false, badEnd, "",
+                         {"a.txt", "b.txt"}, true});
+        // The first member's data holds a whole member that only the central directory names,
+        // in place of the second one: as many central entries as local headers.
+        std::string inner = zipcraft::Archive().AddStored("run.exe", "evil").bytes();
+        zipcraft::Archive outer;
+        outer.AddStored("cover.txt", "cover " + inner).AddStored("second.txt", "second").Finish();
+        std::string hiddenMember = outer.bytes();
+        size_t entry = hiddenMember.rfind("PK\x01\x02");
+        hiddenMember.replace(entry, std::string::npos,
+                             sfx::CentralEntry(sfx::ReadEntryFields(inner, LOCAL_ENTRY_FIELDS), "run.exe", 20, 0x20,
+                                               (uint32_t)hiddenMember.find(inner)));
+        std::string central = hiddenMember.substr(hiddenMember.find("PK\x01\x02"));
+        hiddenMember += sfx::EndRecord(2, (uint32_t)central.size(), (uint32_t)(hiddenMember.size() - central.size()));
+        cases.push_back({"central entry naming a member hidden in another's data", hiddenMember, "", false, badEnd, "",
+                         {"cover.txt", "second.txt"}, true});
+        // A member after the central directory, which other tools do not list: not written.
+        std::string late = zipcraft::Archive().AddStored("a.txt", "alpha").Finish().bytes();
+        late.insert(late.size() - END_RECORD_BYTES, zipcraft::Archive().AddStored("late.exe", "run me").bytes());
+        cases.push_back({"member after a central entry", late, "", false, badEnd, "", {"a.txt"}, true});
+        // One field of the second central entry differs from its local header.
+        const struct {
+            const char* what;
+            size_t field;
+            bool wide;  // a 32-bit field
+            uint32_t value;
+            bool wine;
+        } fields[] = {
+            {"flags", ENTRY_FLAGS, false, ZIP_FLAG_UTF8, false},
+            {"method", ENTRY_METHOD, false, METHOD_DEFLATED, true},
+            {"CRC-32", ENTRY_CRC, true, ZlibCrc("beta") ^ 1, false},
+            {"compressed size", ENTRY_PACKED, true, 3, false},
+            {"size", ENTRY_SIZE, true, 5, false},
+        };
+        for (const auto& f : fields) {
+            std::string zip = zipcraft::Archive().AddStored("a.txt", "alpha").AddStored("b.txt", "beta").Finish().bytes();
+            size_t at = zip.rfind("PK\x01\x02") + CENTRAL_ENTRY_FIELDS + f.field;
+            f.wide ? sfx::SetLe32(&zip, at, f.value) : sfx::SetLe16(&zip, at, f.value);
+            cases.push_back({std::string("central entry with other ") + f.what, zip, "", false, badEnd, "",
+                             {"a.txt", "b.txt"}, f.wine});
+        }
+    }
     // Data the decoder cannot take, or that does not come out at the declared size, is damaged
     // even where the CRC-32 agrees (message 30, with the CRC-32 of what came out).
     {
