@@ -23,14 +23,8 @@ const size_t kPrefix = 64;  // stands for the stub's image
 
 std::string root, file, out;
 
-void RemoveRoot() { sfxtest::RemoveTree(root); }
-
 void Setup() {
-    const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    std::string pattern = std::string(base) + "/tessly-fuzz-XXXXXX";
-    if (!mkdtemp(&pattern[0])) abort();
-    root = pattern;
-    atexit(RemoveRoot);
+    root = sfxtest::FuzzScratchFolder();
     mkdir((root + "/a").c_str(), 0777);
     mkdir((root + "/a/b").c_str(), 0777);
     file = root + "/a/setup.exe";

@@ -25,14 +25,8 @@ namespace {
 
 std::string root, file, out, stub;
 
-void RemoveRoot() { sfxtest::RemoveTree(root); }
-
 void Setup() {
-    const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    std::string pattern = std::string(base) + "/tessly-fuzz-XXXXXX";
-    if (!mkdtemp(&pattern[0])) abort();
-    root = pattern;
-    atexit(RemoveRoot);
+    root = sfxtest::FuzzScratchFolder();
     file = root + "/setup.exe";
     out = root + "/out";
     stub = sfxtest::SyntheticStub();

@@ -258,6 +258,17 @@ void RemoveTree(const std::string& path) {
     }
 }
 
+static std::string fuzzScratch;
+
+std::string FuzzScratchFolder() {
+    const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    std::string pattern = std::string(base) + "/tessly-fuzz-XXXXXX";
+    if (!mkdtemp(&pattern[0])) abort();
+    fuzzScratch = pattern;
+    atexit([] { RemoveTree(fuzzScratch); });
+    return fuzzScratch;
+}
+
 TempDir::~TempDir() { RemoveTree(path_); }  // nothing when mkdtemp failed: lstat("") fails
 
 bool WriteFile(const std::string& path, const std::string& bytes) {

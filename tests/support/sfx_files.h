@@ -106,6 +106,8 @@ std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);                           // lstat succeeds
 std::vector<std::string> ListFolder(const std::string& path);       // names, sorted
 void RemoveTree(const std::string& path);                           // read-only entries too
+// A fuzz target's scratch folder, in memory where possible, removed when the process ends.
+std::string FuzzScratchFolder();
 
 struct RunResult {
     int exitCode = -1;
