@@ -27,11 +27,12 @@ if(TESSLY_FUZZ)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
-# The generated message table is part of the core (tools/ adds it).
+# The generated message table is part of the core (tools/ adds it); the message ids it
+# generates beside it, generated/messages.h, are found under the build tree's folder.
 # The POSIX layer: the Windows calls of the core, and the test scripting they consult.
 file(GLOB TESSLY_POSIX_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/posix/*.cpp)
 add_library(core STATIC ${TESSLY_CORE_SOURCES} ${TESSLY_POSIX_SOURCES})
-target_include_directories(core PUBLIC ${CMAKE_SOURCE_DIR})
+target_include_directories(core PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR})
 
 add_subdirectory(tools)
 if(TESSLY_TESTS)
@@ -59,6 +60,7 @@ if(TESSLY_WINDOWS)
       -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/mingw-i686.cmake
       -DCMAKE_BUILD_TYPE=MinSizeRel
       -DTESSLY_MESSAGE_TABLE=${TESSLY_MESSAGE_TABLE_SOURCE}
+      -DTESSLY_MESSAGE_INCLUDE=${CMAKE_BINARY_DIR}
     BUILD_ALWAYS 1
     INSTALL_COMMAND ""
     DEPENDS message_table)

@@ -3,8 +3,11 @@ set(CMAKE_CXX_STANDARD 17)
 enable_language(ASM)
 include(${CMAKE_SOURCE_DIR}/cmake/sources.cmake)
 
-if(NOT TESSLY_MESSAGE_TABLE)
-  message(FATAL_ERROR "TESSLY_MESSAGE_TABLE (the generated table source) must be given")
+# The host tree generates the message table and the message ids: TESSLY_MESSAGE_TABLE is
+# the table's source, TESSLY_MESSAGE_INCLUDE the folder under which generated/messages.h is.
+if(NOT TESSLY_MESSAGE_TABLE OR NOT EXISTS ${TESSLY_MESSAGE_INCLUDE}/generated/messages.h)
+  message(FATAL_ERROR "TESSLY_MESSAGE_TABLE (the generated table source) and TESSLY_MESSAGE_INCLUDE "
+                      "(the folder of generated/messages.h) must be given")
 endif()
 
 # The stub's objects are linked twice. The first link imports every function the usual way;
@@ -15,7 +18,7 @@ endif()
 add_library(sfxstub_objects OBJECT ${TESSLY_CORE_SOURCES} ${TESSLY_UI_SOURCES}
   ${CMAKE_SOURCE_DIR}/startup/runtime/freestanding.cpp
   ${CMAKE_SOURCE_DIR}/startup/runtime/imports.cpp ${TESSLY_MESSAGE_TABLE})
-target_include_directories(sfxstub_objects PRIVATE ${CMAKE_SOURCE_DIR})
+target_include_directories(sfxstub_objects PRIVATE ${CMAKE_SOURCE_DIR} ${TESSLY_MESSAGE_INCLUDE})
 # Small: link-time optimisation across the files and no 16-byte stack alignment (the stub
 # uses no SSE). -Oz on everything would save more, but extraction under it was visibly slower;
 # it is used for the code that runs rarely (below). Arrays keep the alignment of their
@@ -80,7 +83,8 @@ foreach(src ${TESSLY_WINE_PROGRAMS})
   get_filename_component(name ${src} NAME_WE)
   add_executable(${name} ${src})
   target_link_options(${name} PRIVATE -static -static-libgcc)
-  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})  # programs that build core parts
+  # Programs that build core parts.
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${TESSLY_MESSAGE_INCLUDE})
   target_link_libraries(${name} PRIVATE user32 gdi32 kernel32)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/testprogs)
 endforeach()

@@ -115,10 +115,10 @@ enum {
 // One raw DEFLATE stream. Messages 0 to MESSAGE_TEXT_COUNT - 1 are NUL-terminated texts in code
 // page 850, back to back and without NULs of their own, so message n starts after the n-th NUL;
 // message MESSAGE_TEXT_COUNT is the dialog template, which the stub copies out in
-// TEMPLATE_COPY_BYTES and so must start that far before the end of the table's block.
+// TEMPLATE_COPY_BYTES and so must start that far before the end of the table's block. The ids
+// (MSG_*) and MESSAGE_TEXT_COUNT come from messages/messages.txt: msggen writes them into the
+// build tree as generated/messages.h.
 enum {
-    MESSAGE_TEXT_COUNT = 45,
-    MESSAGE_COUNT = MESSAGE_TEXT_COUNT + 1,
     MESSAGE_TABLE_BYTES = 5544,
     TEMPLATE_COPY_BYTES = 1024,
 };

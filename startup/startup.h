@@ -1,6 +1,7 @@
 // Start-up and stub data: the operations of startup/, by the file that defines them, with the
-// message ids and the stub's own data.
+// message ids (generated from messages/messages.txt) and the stub's own data.
 #pragma once
+#include "generated/messages.h"  // the message ids (MSG_*), from messages/messages.txt
 #include "startup/state.h"
 
 // ---- startup.cpp: program entry and the start-up sequence -----------------------------------
@@ -112,57 +113,6 @@ void CheckHeader(DWORD length, DWORD expected, const unsigned char* signature);
 void ProbeEndRecord(void);
 
 // ---- msgtable.cpp: the message table --------------------------------------------------------
-// Message ids used by the code.
-enum {
-    MSG_SETUP_CAPTION = 0,
-    MSG_SWITCH_WAIT = 1,
-    MSG_DONE_BUTTON = 2,
-    MSG_DONE_QUERY = 3,
-    MSG_LEAVE_FILES_QUERY = 4,
-    MSG_SWITCH_AUTO = 5,
-    MSG_NO_TEMP_FOLDER = 6,
-    MSG_CANNOT_RUN = 7,
-    MSG_STILL_RUNNING = 8,
-    MSG_NO_COMMAND = 9,
-    MSG_DELETING = 10,
-    MSG_CANCEL_QUERY = 11,
-    MSG_MODULE_IN_USE = 12,
-    MSG_ABORTED = 13,
-    MSG_SWITCH_SILENT = 14,
-    MSG_CANNOT_ENTER_FOLDER = 15,
-    MSG_OVERWRITE_QUERY = 16,
-    MSG_SWITCH_S = 17,
-    MSG_SWITCH_LOG = 18,
-    MSG_TEMP_SUFFIX = 19,
-    // The formats of the log's lines (after its time stamp), in slots that nothing shows.
-    MSG_LOG_START_SILENT = 20,
-    MSG_LOG_START_INTERACTIVE = 21,
-    MSG_LOG_END = 22,
-    MSG_LOG_ERROR = 23,
-    MSG_LOG_QUESTION = 24,
-    MSG_LOG_FOLDER = 25,
-    MSG_LOG_COMMAND = 26,
-    MSG_LOG_COMMAND_EXIT = 27,
-    MSG_LOG_TIMEOUT = 33,
-    MSG_LOG_CLEANUP_REMOVED = 38,
-    MSG_LOG_CLEANUP_LEFT = 41,
-    MSG_CAPTION_FORMAT = 42,  // the program's title and its file's name
-    MSG_CANNOT_CREATE_FILE = 28,
-    MSG_BAD_METHOD = 29,
-    MSG_BAD_CRC = 30,
-    MSG_BAD_HEADER = 31,
-    MSG_CANNOT_CREATE_FOLDER = 32,
-    MSG_UNZIPPING = 34,
-    MSG_WRITE_FAILED = 35,
-    MSG_READ_FAILED = 36,
-    MSG_SEEK_FAILED = 37,
-    MSG_END_RECORD_BAD = 39,
-    MSG_ABOUT = 40,
-    MSG_FOOTER = 43,
-    MSG_ENCRYPTED = 44,
-    MSG_DIALOG_TEMPLATE = MESSAGE_TEXT_COUNT,
-};
-
 void UnpackMessageTable(void);
 char* GetMessageText(int n);
 

@@ -1,12 +1,18 @@
 // Start-up: the command line, the switches, the self-check of the own file, the end-record
 // probe, failures while loading, and the configuration block as LoadStubData reads it.
 #include <gtest/gtest.h>
+#include <iconv.h>
 #include <string.h>
 
 #include <functional>
+#include <sstream>
 
 #include "tests/support/fresh_state.h"
+#include "tests/support/inflate_support.h"
 #include "tests/support/zip_craft.h"
+
+extern const unsigned char storedMessageTable[];  // the generated table (one raw DEFLATE stream)
+extern const DWORD storedMessageStreamLength;
 
 namespace {
 
@@ -28,29 +34,102 @@ TEST(ProgramEntry, SkipsTheProgramNameOnly) {
     for (const Case& c : cases) EXPECT_STREQ(c.arguments, SkipProgramName(c.line)) << c.line;
 }
 
-// The ids of the messages are kept by hand beside their texts: each names the text it means.
-TEST(Messages, EachIdNamesItsText) {
-    const std::pair<int, const char*> starts[] = {
-        {MSG_SETUP_CAPTION, "Setup"}, {MSG_SWITCH_WAIT, "WAIT"}, {MSG_DONE_BUTTON, "&Done"},
-        {MSG_DONE_QUERY, "Are you sure that "}, {MSG_LEAVE_FILES_QUERY, "If you Cancel now,"},
-        {MSG_SWITCH_AUTO, "AUTO"}, {MSG_NO_TEMP_FOLDER, "Unable to Create a"},
-        {MSG_CANNOT_RUN, "%s konnte nicht au"}, {MSG_STILL_RUNNING, "%s ist immer noch "},
-        {MSG_NO_COMMAND, "Fehler: es wurde k"}, {MSG_DELETING, "Deleting temporary"},
-        {MSG_CANCEL_QUERY, "Unzip-Vorgang abbr"}, {MSG_MODULE_IN_USE, "Datei %s wird vom "},
-        {MSG_ABORTED, "Unzip-Vorgang abge"}, {MSG_SWITCH_SILENT, "SILENT"},
-        {MSG_CANNOT_ENTER_FOLDER, "Fehler beim Wechse"}, {MSG_OVERWRITE_QUERY, "Datei %s ist berei"},
-        {MSG_SWITCH_S, "S"}, {MSG_SWITCH_LOG, "LOG="}, {MSG_TEMP_SUFFIX, "\\TEMP"},
-        {MSG_LOG_START_SILENT, "start silent %s"}, {MSG_LOG_START_INTERACTIVE, "start interactive "},
-        {MSG_LOG_END, "end %lu"}, {MSG_LOG_ERROR, "error %s"}, {MSG_LOG_QUESTION, "question %s %s"},
-        {MSG_LOG_FOLDER, "folder %s"}, {MSG_LOG_COMMAND, "command %s"}, {MSG_LOG_COMMAND_EXIT, "command-exit %lu"},
-        {MSG_LOG_TIMEOUT, "timeout %.9s.exe s"}, {MSG_LOG_CLEANUP_REMOVED, "cleanup removed %s"},
-        {MSG_LOG_CLEANUP_LEFT, "cleanup left %s"}, {MSG_CAPTION_FORMAT, "%s [%s]"},
-        {MSG_CANNOT_CREATE_FILE, "Ausgabe-Datei kann"}, {MSG_BAD_METHOD, "Nicht unterst"},
-        {MSG_BAD_CRC, "ZIP besch"}, {MSG_BAD_HEADER, "Ung"}, {MSG_CANNOT_CREATE_FOLDER, "Konnte %s nicht er"},
-        {MSG_UNZIPPING, "Unzip von %s"}, {MSG_WRITE_FAILED, "Fehler beim Schrei"},
-        {MSG_READ_FAILED, "Fehler beim Lesen "}, {MSG_SEEK_FAILED, "E/A-Fehler bei Dat"},
-        {MSG_END_RECORD_BAD, "ZIP ist besch"}, {MSG_ABOUT, "%s %s Tessly Self-"}, {MSG_FOOTER, "Tessly Self-Extrac"}};
-    for (const auto& [id, start] : starts) EXPECT_EQ(Message(id).rfind(start, 0), 0u) << id << ": " << start;
+// messages/messages.txt as the test reads it: "@N NAME" starts message N, the lines up to the
+// next "@" line are its text (UTF-8), joined with line feeds.
+struct FileMessage {
+    std::string head, name, text;
+};
+std::vector<FileMessage> ReadMessageFile(const std::string& content) {
+    std::vector<FileMessage> messages;
+    std::istringstream in(content);
+    bool first = true;
+    for (std::string line; std::getline(in, line);) {
+        if (line[0] == '@') {
+            messages.push_back({line, line.substr(line.find(' ') + 1), ""});
+            first = true;
+        } else if (!messages.empty()) {
+            messages.back().text += (first ? "" : "\n") + line;
+            first = false;
+        }
+    }
+    return messages;
+}
+
+std::string Converted(const std::string& utf8, const char* codePage) {
+    iconv_t cd = iconv_open(codePage, "UTF-8");
+    std::string out(utf8.size() * 4, '\0');
+    char *from = (char*)utf8.data(), *to = &out[0];
+    size_t left = utf8.size(), room = out.size();
+    EXPECT_NE(iconv(cd, &from, &left, &to, &room), (size_t)-1) << utf8;
+    iconv_close(cd);
+    out.resize(out.size() - room);
+    return out;
+}
+
+// The stored table holds exactly the texts of the message file, in code page 850 and in its
+// order, each with its NUL, then the dialog template; the program finds each by its id and
+// shows it in the ANSI code page. glibc's converters are the reference for both code pages.
+TEST(Messages, TheStoredTableIsTheMessageFile) {
+    std::vector<FileMessage> file = ReadMessageFile(ReadFile(TESSLY_SOURCE_DIR "/messages/messages.txt"));
+    ASSERT_EQ(file.size(), (size_t)MESSAGE_TEXT_COUNT);
+    std::string unpacked, texts;
+    ASSERT_TRUE(ZlibInflate(std::string((const char*)storedMessageTable, storedMessageStreamLength), &unpacked));
+    for (size_t id = 0; id < file.size(); ++id) {
+        EXPECT_EQ(file[id].head.rfind("@" + std::to_string(id) + " ", 0), 0u) << file[id].head;
+        texts += Converted(file[id].text, "CP850") + '\0';
+        EXPECT_EQ(Message((int)id), Converted(file[id].text, "CP1252")) << file[id].head;
+    }
+    EXPECT_EQ(unpacked.substr(0, texts.size()), texts);  // byte for byte, German letters included
+    EXPECT_GT(unpacked.size(), texts.size());            // the template follows
+    EXPECT_EQ(GetMessageText(MSG_DIALOG_TEMPLATE), (char*)state.messageTable + texts.size());
+}
+
+// msggen takes the ids from the message file, or refuses it. Each case rewrites the head of
+// message 5 of the real file.
+TEST(Messages, MsggenNamesTheIdsOrRefusesTheFile) {
+    const std::string real = ReadFile(TESSLY_SOURCE_DIR "/messages/messages.txt");
+    const std::vector<FileMessage> file = ReadMessageFile(real);
+    ASSERT_GT(file.size(), 6u);
+    const std::string name1 = file[1].name, name5 = file[5].name;
+    struct Case {
+        const char* what;
+        std::string head5;  // the new head of message 5
+        const char* fault;  // in msggen's complaint; null: accepted
+    } cases[] = {
+        {"the file as it is", file[5].head, nullptr},
+        {"two blanks before the name", "@5  " + name5, nullptr},
+        {"no name", "@5", "has no name"},
+        {"a blank and no name", "@5 ", "has no name"},
+        {"no blank before the name", "@5" + name5, "a blank must follow the id"},
+        {"a name taken by message 1", "@5 " + name1, "names messages 1 and 5"},
+        {"a name with a dash", "@5 " + name5 + "-2", "is not an identifier"},
+        {"a name starting with a digit", "@5 5" + name5, "is not an identifier"},
+        {"two names", "@5 " + name5 + " " + name1, "is not an identifier"},
+        {"an id out of order", "@6 " + name5, "ids must run 0, 1, 2"},
+        {"an id with a leading zero", "@05 " + name5, "ids must run 0, 1, 2"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        std::string content = real;
+        content.replace(content.find(file[5].head + "\n"), file[5].head.size(), c.head5);
+        WriteFile(dir / "messages/messages.txt", content);
+        WriteFile(dir / "messages/dialog.txt", ReadFile(TESSLY_SOURCE_DIR "/messages/dialog.txt"));
+        sfxtest::RunResult run = sfxtest::RunProgram({TESSLY_MSGGEN, dir / "messages", dir / "table.cpp", dir / "ids.h"});
+        if (c.fault) {
+            EXPECT_NE(run.exitCode, 0);
+            EXPECT_NE(run.err.find(c.fault), std::string::npos) << run.err;
+            EXPECT_FALSE(FileExists(dir / "ids.h"));
+            continue;
+        }
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        const std::string ids = ReadFile(dir / "ids.h");
+        for (size_t id = 0; id < file.size(); ++id)
+            EXPECT_NE(ids.find("    MSG_" + file[id].name + " = " + std::to_string(id) + ",\n"), std::string::npos)
+                << file[id].name;
+        EXPECT_NE(ids.find("MESSAGE_TEXT_COUNT = " + std::to_string(file.size()) + ","), std::string::npos);
+        EXPECT_EQ(ReadFile(dir / "table.cpp"), ReadFile(TESSLY_BINARY_DIR "/generated/message_table.cpp"));
+    }
 }
 
 // WAIT and AUTO: the first switch only, by prefix. SILENT, S and LOG=FILE: whole words
