@@ -16,6 +16,8 @@
 
 #include <stdio.h>
 
+#include "tools/common/bytes.h"
+
 namespace sfx {
 
 namespace {
@@ -28,24 +30,8 @@ const char* const kDirectoryNames[16] = {
     "architecture data", "global pointer", "thread-local storage", "load configuration", "bound imports",
     "import address table", "delayed imports", "runtime header", "reserved"};
 
-uint32_t U16(const std::string& b, size_t at) { return (unsigned char)b[at] | ((unsigned char)b[at + 1] << 8); }
-uint32_t U32(const std::string& b, size_t at) { return U16(b, at) | (U16(b, at + 2) << 16); }
-void Put16(std::string* b, size_t at, uint32_t v) {
-    (*b)[at] = (char)(v & 0xFF);
-    (*b)[at + 1] = (char)((v >> 8) & 0xFF);
-}
-void Put32(std::string* b, size_t at, uint32_t v) {
-    Put16(b, at, v & 0xFFFF);
-    Put16(b, at + 2, v >> 16);
-}
 uint64_t AlignUp(uint64_t v, uint64_t alignment) { return (v + alignment - 1) / alignment * alignment; }
 bool PowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
-
-std::string Hex(uint64_t v) {
-    char text[24];
-    snprintf(text, sizeof text, "0x%llX", (unsigned long long)v);
-    return text;
-}
 
 // Bytes a section occupies in memory: its virtual size, or its data size when that is 0.
 uint64_t Extent(const PeSection& s) { return s.virtualSize ? s.virtualSize : s.rawSize; }
@@ -89,7 +75,7 @@ const PeSection* SectionOf(const PeImage& p, uint64_t rva, uint64_t size) {
 
 std::string CheckDirectories(const std::string& file, size_t imageEnd, uint64_t fileSize, const PeImage& p) {
     for (uint32_t i = 0; i < p.directoryCount; ++i) {
-        uint64_t rva = U32(file, p.DirectoryOffset(i)), size = U32(file, p.DirectoryOffset(i) + 4);
+        uint64_t rva = Le32(file, p.DirectoryOffset(i)), size = Le32(file, p.DirectoryOffset(i) + 4);
         if (rva == 0 && size == 0) continue;
         std::string who = std::string("the ") + kDirectoryNames[i] + " directory";
         if (i == kDirectoryCertificates) {  // a file offset, after the image
@@ -110,24 +96,24 @@ std::string CheckPeImage(const std::string& file, size_t imageEnd, PeImage* imag
     if (fileSize < file.size()) fileSize = file.size();
     if (imageEnd > file.size()) return "the image is longer than the file";
     if (imageEnd < 64 || file[0] != 'M' || file[1] != 'Z') return "no MZ signature: not a Windows program";
-    uint64_t pe = U32(file, 0x3C);
+    uint64_t pe = Le32(file, 0x3C);
     if (pe + 4 + kCoffSize + kOptionalMin > imageEnd) return "the PE header offset " + Hex(pe) + " lies outside the image";
     if (file.compare(pe, 4, "PE\0\0", 4) != 0) return "no PE signature at " + Hex(pe);
     size_t coff = pe + 4;
-    if (U16(file, coff) != 0x14C) return "machine " + Hex(U16(file, coff)) + ", not i386";
-    uint32_t count = U16(file, coff + 2), optionalSize = U16(file, coff + 16), flags = U16(file, coff + 18);
+    if (Le16(file, coff) != 0x14C) return "machine " + Hex(Le16(file, coff)) + ", not i386";
+    uint32_t count = Le16(file, coff + 2), optionalSize = Le16(file, coff + 16), flags = Le16(file, coff + 18);
     if (!(flags & 0x0002) || (flags & 0x2000)) return "not an executable program (characteristics " + Hex(flags) + ")";
     if (count == 0 || count > 96) return std::to_string(count) + " sections (a program has 1 to 96)";
     p.optionalAt = coff + kCoffSize;
     const size_t o = p.optionalAt;
     if (optionalSize < kOptionalMin) return "optional header of " + std::to_string(optionalSize) + " bytes";
-    if (U16(file, o) != 0x10B) return "optional header magic " + Hex(U16(file, o)) + ", not PE32";
-    p.sectionAlignment = U32(file, o + 32);
-    p.fileAlignment = U32(file, o + 36);
-    p.sizeOfImage = U32(file, o + 56);
-    p.sizeOfHeaders = U32(file, o + 60);
-    uint32_t subsystem = U16(file, o + 68);
-    p.directoryCount = U32(file, o + 92);
+    if (Le16(file, o) != 0x10B) return "optional header magic " + Hex(Le16(file, o)) + ", not PE32";
+    p.sectionAlignment = Le32(file, o + 32);
+    p.fileAlignment = Le32(file, o + 36);
+    p.sizeOfImage = Le32(file, o + 56);
+    p.sizeOfHeaders = Le32(file, o + 60);
+    uint32_t subsystem = Le16(file, o + 68);
+    p.directoryCount = Le32(file, o + 92);
     if (subsystem != 2) return "subsystem " + std::to_string(subsystem) + ", not a Windows GUI program";
     if (!PowerOfTwo(p.fileAlignment) || p.fileAlignment < 512 || p.fileAlignment > 65536 ||
         !PowerOfTwo(p.sectionAlignment) || p.sectionAlignment < p.fileAlignment)
@@ -145,17 +131,17 @@ std::string CheckPeImage(const std::string& file, size_t imageEnd, PeImage* imag
         PeSection s;
         s.name = file.substr(h, 8);
         s.name = s.name.substr(0, s.name.find('\0'));
-        s.virtualSize = U32(file, h + 8);
-        s.virtualAddress = U32(file, h + 12);
-        s.rawSize = U32(file, h + 16);
-        s.rawPointer = U32(file, h + 20);
-        s.characteristics = U32(file, h + 36);
+        s.virtualSize = Le32(file, h + 8);
+        s.virtualAddress = Le32(file, h + 12);
+        s.rawSize = Le32(file, h + 16);
+        s.rawPointer = Le32(file, h + 20);
+        s.characteristics = Le32(file, h + 36);
         p.sections.push_back(s);
     }
     std::string fault = CheckSections(file, imageEnd, &p);
     if (fault.empty()) fault = CheckDirectories(file, imageEnd, fileSize, p);
     if (!fault.empty()) return fault;
-    uint32_t entry = U32(file, o + 16);
+    uint32_t entry = Le32(file, o + 16);
     const PeSection* code = SectionOf(p, entry, 1);
     if (!code || !(code->characteristics & (kScnCode | kScnExecute)))
         return "the entry point " + Hex(entry) + " is not in a code section";
@@ -176,7 +162,7 @@ std::string AppendPeSection(std::string* bytes, const char* name, const std::str
     if (data.empty()) return "an empty section";
     if (directory >= (int)p.directoryCount)
         return std::string("the image has no entry for the ") + kDirectoryNames[directory] + " directory";
-    if (directory >= 0 && (U32(*bytes, p.DirectoryOffset(directory)) || U32(*bytes, p.DirectoryOffset(directory) + 4)))
+    if (directory >= 0 && (Le32(*bytes, p.DirectoryOffset(directory)) || Le32(*bytes, p.DirectoryOffset(directory) + 4)))
         return std::string("the image has ") + kDirectoryNames[directory] + " already";
     size_t header = p.sectionTableAt + p.sections.size() * kSectionHeaderSize;
     uint64_t firstData = p.sizeOfHeaders;
@@ -194,21 +180,21 @@ std::string AppendPeSection(std::string* bytes, const char* name, const std::str
 
     std::string h(kSectionHeaderSize, '\0');
     for (size_t k = 0; k < 8 && name[k]; ++k) h[k] = name[k];
-    Put32(&h, 8, (uint32_t)data.size());
-    Put32(&h, 12, address);
-    Put32(&h, 16, (uint32_t)rawSize);
-    Put32(&h, 20, (uint32_t)rawPointer);
-    Put32(&h, 36, characteristics);
+    SetLe32(&h, 8, (uint32_t)data.size());
+    SetLe32(&h, 12, address);
+    SetLe32(&h, 16, (uint32_t)rawSize);
+    SetLe32(&h, 20, (uint32_t)rawPointer);
+    SetLe32(&h, 36, characteristics);
     bytes->replace(header, kSectionHeaderSize, h);
 
     size_t o = p.optionalAt, coff = o - kCoffSize;
-    Put16(bytes, coff + 2, (uint32_t)p.sections.size() + 1);
-    if (characteristics & 0x40) Put32(bytes, o + 8, U32(*bytes, o + 8) + (uint32_t)rawSize);
-    if (sizeOfImage > p.sizeOfImage) Put32(bytes, o + 56, (uint32_t)sizeOfImage);
-    Put32(bytes, p.ChecksumOffset(), 0);
+    SetLe16(bytes, coff + 2, (uint32_t)p.sections.size() + 1);
+    if (characteristics & 0x40) SetLe32(bytes, o + 8, Le32(*bytes, o + 8) + (uint32_t)rawSize);
+    if (sizeOfImage > p.sizeOfImage) SetLe32(bytes, o + 56, (uint32_t)sizeOfImage);
+    SetLe32(bytes, p.ChecksumOffset(), 0);
     if (directory >= 0) {
-        Put32(bytes, p.DirectoryOffset(directory), address);
-        Put32(bytes, p.DirectoryOffset(directory) + 4, (uint32_t)data.size());
+        SetLe32(bytes, p.DirectoryOffset(directory), address);
+        SetLe32(bytes, p.DirectoryOffset(directory) + 4, (uint32_t)data.size());
     }
     bytes->resize(rawPointer, '\0');
     *bytes += data;

@@ -118,12 +118,7 @@ bool InflateRaw(const void* data, size_t size, size_t limit, std::string* out, s
     inflateEnd(&z);
     if (consumed) *consumed = used;
     if (rc == Z_STREAM_END) return true;
-    if (rc == Z_DATA_ERROR)
-        *error = std::string("invalid DEFLATE data (") + (z.msg ? z.msg : "?") + ")";
-    else if (rc == Z_BUF_ERROR || rc == Z_OK)
-        *error = "DEFLATE data ends before its last block";
-    else
-        *error = "the decoder failed";
+    *error = InflateFault(rc, z.msg);
     return false;
 }
 
@@ -185,12 +180,7 @@ bool DecodeData(InputFile* file, uint64_t offset, uint64_t packed, unsigned meth
     }
     d->consumed = fed - z.avail_in;
     if (rc == Z_STREAM_END) return true;
-    if (rc == Z_DATA_ERROR)
-        *error = std::string("invalid DEFLATE data (") + (z.msg ? z.msg : "?") + ")";
-    else if (rc == Z_BUF_ERROR || rc == Z_OK)
-        *error = "DEFLATE data ends before its last block";
-    else
-        *error = "the decoder failed";
+    *error = InflateFault(rc, z.msg);
     return false;
 }
 
@@ -264,12 +254,6 @@ std::vector<std::string> ParseConfig(const std::string& data, bool hasCaption, C
             faults.push_back("configuration: the icon is unusable: " + why);
     }
     return faults;
-}
-
-static std::string Hex(uint64_t v) {
-    char text[24];
-    snprintf(text, sizeof text, "0x%llX", (unsigned long long)v);
-    return text;
 }
 
 // ---- names -----------------------------------------------------------------------------------

@@ -23,12 +23,6 @@ namespace {
 const uint32_t kRevision = 0x0200, kPkcsSignedData = 0x0002;
 const uint64_t kTableMax = 16u << 20;
 
-std::string Hex(uint64_t v) {
-    char text[24];
-    snprintf(text, sizeof text, "0x%llX", (unsigned long long)v);
-    return text;
-}
-
 // The signer's subject from one PKCS#7 signed-data blob; empty with `fault` set when it
 // cannot be read.
 std::string SignerOf(const std::string& der, std::string* fault) {

@@ -35,12 +35,6 @@ const char kHelp[] =
     "and 'signed: yes (SUBJECT)' or 'signed: no' and exits with 0 ('osslsigncode verify'\n"
     "checks the signature itself).\n";
 
-std::string Hex(uint64_t v) {
-    char text[24];
-    snprintf(text, sizeof text, "0x%llX", (unsigned long long)v);
-    return text;
-}
-
 std::string Who(const std::string& name) { return "member '" + Shown(codepages::Cp850ToUtf8(name)) + "'"; }
 
 void CheckMember(File* f, const Member& m, bool memberData, std::vector<std::string>* faults) {

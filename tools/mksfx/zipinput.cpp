@@ -193,12 +193,10 @@ bool MemberDecoder::Feed(const unsigned char* data, size_t size, std::string* er
         crc_ = Crc32(out_.data(), produced, crc_);
         if (rc == Z_STREAM_END) {
             ended_ = true;
-        } else if (rc == Z_DATA_ERROR) {
-            return Fail(error, std::string("invalid DEFLATE data (") + (z_.msg ? z_.msg : "?") + ")");
         } else if (rc == Z_BUF_ERROR) {
             break;  // no progress possible: the piece is used up
         } else if (rc != Z_OK) {
-            return Fail(error, "the decoder failed");
+            return Fail(error, InflateFault(rc, z_.msg));
         }
         if (z_.avail_in == 0 && z_.avail_out > 0) break;
     }
