@@ -11,8 +11,8 @@
 
 #include "startup/startup.h"
 #include "tests/support/sfx_files.h"
-#include "tools/mksfx/icon.h"
-#include "tools/mksfx/resources.h"
+#include "tools/mksfx/icon/icon.h"
+#include "tools/mksfx/pe/resources.h"
 
 using namespace sfxtest;
 using namespace std::string_literals;

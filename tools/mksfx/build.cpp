@@ -30,8 +30,8 @@
 #include "tools/common/codepages.h"
 #include "tools/mksfx/build.h"
 #include "tools/mksfx/commands.h"
-#include "tools/mksfx/icon.h"
-#include "tools/mksfx/peimage.h"
+#include "tools/mksfx/icon/icon.h"
+#include "tools/mksfx/pe/peimage.h"
 #include "tools/mksfx/sfxfile.h"
 
 using namespace sfx;

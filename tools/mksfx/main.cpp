@@ -6,12 +6,6 @@
 #include "tools/mksfx/commands.h"
 #include "tools/mksfx/util.h"
 
-// Replaced by the real command when extract.cpp is part of the build.
-__attribute__((weak)) int CommandExtract(int, char**) {
-    fprintf(stderr, "mksfx: extract is not available in this build\n");
-    return 1;
-}
-
 static void PrintUsage(FILE* to) {
     fprintf(to,
             "usage: mksfx COMMAND [OPTIONS] ...\n"

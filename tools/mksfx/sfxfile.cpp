@@ -10,7 +10,7 @@
 #include <memory>
 #include <sstream>
 
-#include "tools/mksfx/icon.h"
+#include "tools/mksfx/icon/icon.h"
 
 #include "archive/archive.h"
 #include "startup/startup.h"

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "tools/common/ziprecords.h"
-#include "tools/mksfx/resources.h"
+#include "tools/mksfx/pe/resources.h"
 #include "tools/mksfx/util.h"
 
 namespace sfx {

@@ -12,7 +12,7 @@
 
 #include "tools/common/codepages.h"
 #include "tools/mksfx/commands.h"
-#include "tools/mksfx/peimage.h"
+#include "tools/mksfx/pe/peimage.h"
 #include "tools/mksfx/sfxfile.h"
 #include "tools/mksfx/signing.h"
 #include "tools/mksfx/util.h"

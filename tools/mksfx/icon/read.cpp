@@ -14,7 +14,7 @@
 #include <string.h>
 
 #include "tools/common/bytes.h"
-#include "tools/mksfx/icon.h"
+#include "tools/mksfx/icon/icon.h"
 
 namespace sfx {
 namespace {

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "tools/mksfx/peimage.h"
+#include "tools/mksfx/pe/peimage.h"
 
 namespace sfx {
 

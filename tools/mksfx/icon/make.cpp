@@ -43,7 +43,7 @@
 #include <tuple>
 
 #include "tools/common/bytes.h"
-#include "tools/mksfx/icon.h"
+#include "tools/mksfx/icon/icon.h"
 
 namespace sfx {
 namespace {

@@ -14,7 +14,7 @@
 #include <algorithm>
 
 #include "tools/common/bytes.h"
-#include "tools/mksfx/resources.h"
+#include "tools/mksfx/pe/resources.h"
 
 namespace sfx {
 

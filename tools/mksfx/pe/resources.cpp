@@ -12,7 +12,7 @@
 // The resources: the manifest (type 24, id 1, the one the loader reads for a program), one
 // RT_ICON per icon image (ids 1 to n) with the RT_GROUP_ICON 1 that lists them (Explorer
 // shows a program's first icon group), and the version information (type 16, id 1).
-#include "tools/mksfx/resources.h"
+#include "tools/mksfx/pe/resources.h"
 
 #include <stdio.h>
 

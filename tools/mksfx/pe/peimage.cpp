@@ -12,7 +12,7 @@
 // Appending keeps every existing byte where it is: the section header takes the free,
 // zeroed room after the section table, the data goes after the last section's data, padded
 // to the file alignment, and the section is placed in memory after the last one.
-#include "tools/mksfx/peimage.h"
+#include "tools/mksfx/pe/peimage.h"
 
 #include <stdio.h>
 
