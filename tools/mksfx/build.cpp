@@ -32,6 +32,7 @@
 #include "tools/mksfx/commands.h"
 #include "tools/mksfx/icon/icon.h"
 #include "tools/mksfx/pe/peimage.h"
+#include "tools/mksfx/report.h"
 #include "tools/mksfx/sfxfile.h"
 
 using namespace sfx;

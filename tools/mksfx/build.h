@@ -10,7 +10,7 @@
 
 #include "tools/mksfx/pe/resources.h"
 #include "tools/mksfx/signing.h"
-#include "tools/mksfx/util.h"
+#include "tools/mksfx/files.h"
 #include "tools/mksfx/zipinput.h"
 
 namespace sfx {

@@ -28,7 +28,7 @@
 #include "tools/common/codepages.h"
 #include "tools/mksfx/commands.h"
 #include "tools/mksfx/sfxfile.h"
-#include "tools/mksfx/util.h"
+#include "tools/mksfx/report.h"
 
 namespace {
 

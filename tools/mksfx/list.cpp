@@ -8,7 +8,7 @@
 #include "tools/mksfx/commands.h"
 #include "tools/mksfx/sfxfile.h"
 #include "tools/mksfx/signing.h"
-#include "tools/mksfx/util.h"
+#include "tools/mksfx/report.h"
 
 using namespace sfx;
 

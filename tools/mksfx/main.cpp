@@ -4,7 +4,7 @@
 
 #include "tools/mksfx/build.h"
 #include "tools/mksfx/commands.h"
-#include "tools/mksfx/util.h"
+#include "tools/mksfx/report.h"
 
 static void PrintUsage(FILE* to) {
     fprintf(to,

@@ -9,9 +9,11 @@
 
 #include "tools/common/ziprecords.h"
 #include "tools/mksfx/pe/resources.h"
-#include "tools/mksfx/util.h"
+#include "tools/mksfx/files.h"
 
 namespace sfx {
+
+// ---- block.cpp: the parameter block ------------------------------------------------------------
 
 extern const unsigned char kSignature[PARAMETER_SIGNATURE_LENGTH];
 // The longest text each field of the configuration block takes (its NUL aside).
@@ -44,6 +46,8 @@ uint32_t HeaderCrc(const std::string& bytes, const Block& block, size_t length);
 
 uint32_t Crc32(const void* data, size_t size, uint32_t crc = 0);
 
+// ---- decode.cpp --------------------------------------------------------------------------------
+
 // Raw DEFLATE decode of `size` bytes in memory (the configuration block). Answers false with
 // `error` set when the stream is broken, does not end inside the input, or decodes to more
 // than `limit` bytes. `consumed` receives the input bytes the stream took.
@@ -60,6 +64,8 @@ struct Decoded {
 bool DecodeData(InputFile* file, uint64_t offset, uint64_t packed, unsigned method, uint64_t limit,
                 Decoded* decoded, std::string* error);
 
+// ---- configblock.cpp: the configuration block --------------------------------------------------
+
 // The inflated configuration block, split as the stub splits it.
 struct Config {
     std::string about, command, unused, text, caption;  // Windows-1252 bytes
@@ -74,6 +80,8 @@ std::string DescribeIcon(const std::string& icon, std::string* fault);
 // Checks an icon file as the stub does before it uses one (CheckIconFile, startup/config.cpp);
 // answers why it is unusable, or nullptr.
 const char* IconFault(const std::string& icon);
+
+// ---- walk.cpp: the archive's records -----------------------------------------------------------
 
 // One local-header record met by the walk.
 struct Member : EntryFields {
@@ -116,6 +124,8 @@ struct Walk {
 // than kEntriesMax local headers or central entries end the walk with a fault.
 Walk WalkRecords(InputFile* file, uint64_t offset);
 
+// ---- names.cpp: member names and times ---------------------------------------------------------
+
 // Why a member name (bytes, '/' between components, a trailing '/' for a folder) could
 // write outside the extraction folder or cannot be created there; nullptr when it is safe.
 // The stub's own rules (archive/names.cpp) apply to the name as the stub reads it, in
@@ -133,6 +143,8 @@ std::string WindowsFoldedName(const std::string& name);
 std::vector<std::string> NameClashes(const std::vector<std::string>& names);
 
 std::string DosTimeText(uint16_t date, uint16_t time);
+
+// ---- sfxfile.cpp: a whole file (verify.cpp checks it) ------------------------------------------
 
 // An Authenticode signature as list and verify report it (signing.h).
 struct Signature {

@@ -14,6 +14,7 @@
 
 #include <memory>
 
+#include "tools/mksfx/report.h"
 #include "tools/mksfx/signing.h"
 
 namespace sfx {

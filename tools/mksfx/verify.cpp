@@ -15,7 +15,7 @@
 #include "tools/mksfx/pe/peimage.h"
 #include "tools/mksfx/sfxfile.h"
 #include "tools/mksfx/signing.h"
-#include "tools/mksfx/util.h"
+#include "tools/mksfx/report.h"
 
 namespace sfx {
 

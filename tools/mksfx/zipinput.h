@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "tools/common/ziprecords.h"
-#include "tools/mksfx/util.h"
+#include "tools/mksfx/files.h"
 
 namespace sfx {
 

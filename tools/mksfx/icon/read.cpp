@@ -15,6 +15,7 @@
 
 #include "tools/common/bytes.h"
 #include "tools/mksfx/icon/icon.h"
+#include "tools/mksfx/report.h"
 
 namespace sfx {
 namespace {
@@ -23,11 +24,6 @@ const int kIcoSideMax = 256;   // the most an icon directory can state
 const int kPngSideMax = 4096;  // a PNG image given on its own
 const size_t kPngSigSize = 8;
 const unsigned char kPngSig[kPngSigSize] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-
-bool Refuse(std::string* error, const std::string& why) {
-    *error = why;
-    return false;
-}
 
 bool IsPng(const std::string& b) {
     return b.size() >= kPngSigSize && memcmp(b.data(), kPngSig, kPngSigSize) == 0;
