@@ -1,48 +1,47 @@
 // The configuration block's contents as the stub splits them, and its icon as the stub
 // checks it.
 #include "tools/mksfx/icon/icon.h"
+#include "tools/mksfx/report.h"
 #include "tools/mksfx/sfxfile.h"
 
 #include "startup/startup.h"
 
 namespace sfx {
 
-std::string DescribeIcon(const std::string& icon, std::string* fault) {
+bool DescribeIcon(const std::string& icon, std::string* description, std::string* error) {
     // First as the stub checks it before use, then as the icon reader decodes it.
-    if (const char* why = IconFault(icon)) {
-        *fault = why;
-        return "";
-    }
     IconFile file;
-    if (!ReadIconFile(icon, &file, fault)) return "";
+    if (!CheckStubIcon(icon, error) || !ReadIconFile(icon, &file, error)) return false;
     // The platform takes the icon's images as they are; each must decode.
     std::string shown;
     for (size_t i = 0; i < file.entries.size(); ++i) {
         const IconEntry& e = file.entries[i];
         RgbaImage pixels;
-        if (!DecodeIconImage(e, &pixels, nullptr, fault)) return "";
+        if (!DecodeIconImage(e, &pixels, nullptr, error)) return false;
         shown += (i ? "; " : "") + std::to_string(e.width) + "x" + std::to_string(e.height) + ", " +
                  (e.png ? std::string("PNG") : e.bitCount <= 8 ? std::to_string(1 << e.bitCount) + " colours"
                                                               : std::to_string(e.bitCount) + "-bit");
     }
-    return shown + ", " + std::to_string(icon.size()) + " bytes";
+    *description = shown + ", " + std::to_string(icon.size()) + " bytes";
+    return true;
 }
 
-const char* IconFault(const std::string& icon) {
+bool CheckStubIcon(const std::string& icon, std::string* error) {
+    const char* why;
     switch (CheckIconFile((const unsigned char*)icon.data(), (DWORD)icon.size())) {
-        case ICON_SOUND: return nullptr;
-        case ICON_NO_DIRECTORY: return "no icon directory at its start";
-        case ICON_NO_IMAGE: return "the icon directory lists no image";
-        case ICON_DIRECTORY_CUT: return "the icon directory runs past the end of the file";
-        case ICON_IMAGE_OUTSIDE: return "an icon image lies outside the file";
-        case ICON_NOT_BITMAP:
-            return "an icon image has no 40-byte bitmap header (PNG images are not taken)";
-        case ICON_BAD_SIZE: return "an icon image is not 1 to 256 pixels wide and high";
+        case ICON_SOUND: return true;
+        case ICON_NO_DIRECTORY: why = "no icon directory at its start"; break;
+        case ICON_NO_IMAGE: why = "the icon directory lists no image"; break;
+        case ICON_DIRECTORY_CUT: why = "the icon directory runs past the end of the file"; break;
+        case ICON_IMAGE_OUTSIDE: why = "an icon image lies outside the file"; break;
+        case ICON_NOT_BITMAP: why = "an icon image has no 40-byte bitmap header (PNG images are not taken)"; break;
+        case ICON_BAD_SIZE: why = "an icon image is not 1 to 256 pixels wide and high"; break;
         case ICON_BAD_FORMAT:
-            return "an icon image is not a plain bitmap of 1, 4, 8, 24 or 32 bits with a fitting "
-                   "palette";
-        default: return "an icon image needs more bytes than its directory entry gives it";
+            why = "an icon image is not a plain bitmap of 1, 4, 8, 24 or 32 bits with a fitting palette";
+            break;
+        default: why = "an icon image needs more bytes than its directory entry gives it"; break;
     }
+    return Refuse(error, why);
 }
 
 std::vector<std::string> ParseConfig(const std::string& data, bool hasCaption, Config* c) {
@@ -72,8 +71,8 @@ std::vector<std::string> ParseConfig(const std::string& data, bool hasCaption, C
     if (pos + 2 <= data.size() && data[pos] == ICON_MARKER && data[pos + 1] == ICON_MARKER) {
         c->hasIcon = true;
         c->icon = data.substr(pos + 2);
-        std::string why;
-        if (DescribeIcon(c->icon, &why).empty())
+        std::string shown, why;
+        if (!DescribeIcon(c->icon, &shown, &why))
             faults.push_back("configuration: the icon is unusable: " + why);
     }
     return faults;

@@ -37,7 +37,7 @@ static int Run(int argc, char** argv) {
     if (!strcmp(command, "build")) return sfx::RunCommand(CommandBuild, argc - 1, argv + 1);
     if (!strcmp(command, "list")) return sfx::RunCommand(CommandList, argc - 1, argv + 1);
     if (!strcmp(command, "verify")) return sfx::RunCommand(CommandVerify, argc - 1, argv + 1);
-    if (!strcmp(command, "extract")) return CommandExtract(argc - 1, argv + 1);
+    if (!strcmp(command, "extract")) return sfx::RunCommand(CommandExtract, argc - 1, argv + 1);
     if (!strcmp(command, "sign")) return sfx::RunCommand(CommandSign, argc - 1, argv + 1);
     fprintf(stderr, "mksfx: unknown command '%s'\n", sfx::Shown(command).c_str());
     PrintUsage(stderr);

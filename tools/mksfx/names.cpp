@@ -7,6 +7,7 @@
 #include "archive/archive.h"
 #include "startup/startup.h"
 #include "tools/common/codepages.h"
+#include "tools/mksfx/report.h"
 #include "tools/mksfx/sfxfile.h"
 
 namespace sfx {
@@ -19,26 +20,26 @@ static std::string AnsiName(const std::string& cp850) {
     return ansi;
 }
 
-const char* UnsafeNameReason(const std::string& name) {
+bool SafeName(const std::string& name, std::string* why) {
     // Leading "./" components name the extraction folder itself, as the stub takes them.
     std::string path = SkipCurrentFolders(name.c_str());
-    if (path.empty() && !name.empty()) return nullptr;  // "./", the folder itself
+    if (path.empty() && !name.empty()) return true;  // "./", the folder itself
     if (!path.empty() && path.back() == '/') path.pop_back();
-    if (path.empty()) return "empty name";
-    if (name.size() > kNameMax) return "name longer than 200 bytes";
-    if (path[0] == '/') return "absolute path";
-    if (path.find('\\') != std::string::npos) return "backslash in the name";
-    if (path.find('\0') != std::string::npos) return "character not allowed in Windows file names";
+    if (path.empty()) return Refuse(why, "empty name");
+    if (name.size() > kNameMax) return Refuse(why, "name longer than 200 bytes");
+    if (path[0] == '/') return Refuse(why, "absolute path");
+    if (path.find('\\') != std::string::npos) return Refuse(why, "backslash in the name");
+    if (path.find('\0') != std::string::npos) return Refuse(why, "character not allowed in Windows file names");
     switch (MemberNameFault(AnsiName(path).c_str())) {
-        case NAME_SOUND: return nullptr;
-        case NAME_EMPTY_COMPONENT: return "empty path component";
-        case NAME_CURRENT_FOLDER: return "'.' component";
-        case NAME_PARENT_FOLDER: return "'..' component";
+        case NAME_SOUND: return true;
+        case NAME_EMPTY_COMPONENT: return Refuse(why, "empty path component");
+        case NAME_CURRENT_FOLDER: return Refuse(why, "'.' component");
+        case NAME_PARENT_FOLDER: return Refuse(why, "'..' component");
         case NAME_TRAILING_DOT_OR_BLANK:
-            return "a component ends in a dot or a blank, which Windows drops";
-        case NAME_COLON: return "colon or drive letter in the name";
-        case NAME_BAD_CHARACTER: return "character not allowed in Windows file names";
-        default: return "reserved Windows device name";
+            return Refuse(why, "a component ends in a dot or a blank, which Windows drops");
+        case NAME_COLON: return Refuse(why, "colon or drive letter in the name");
+        case NAME_BAD_CHARACTER: return Refuse(why, "character not allowed in Windows file names");
+        default: return Refuse(why, "reserved Windows device name");
     }
 }
 

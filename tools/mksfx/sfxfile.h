@@ -20,7 +20,7 @@ extern const unsigned char kSignature[PARAMETER_SIGNATURE_LENGTH];
 const size_t kAboutMax = ABOUT_TEXT_BYTES - 1, kCommandMax = COMMAND_CHARS - 1,
              kTextMax = MESSAGE_TEXT_BYTES - 1, kCaptionMax = CUSTOM_CAPTION_BYTES - 1,
              kWaitNameMax = WAIT_NAME_BYTES - 1;
-const size_t kNameMax = 200;  // see UnsafeNameReason
+const size_t kNameMax = 200;  // see SafeName
 
 // The parameter block as it stands in a file (startup/format.h), where it stands, and the name
 // to wait for up to its NUL. WriteBlock rewrites the fields from headerCrc to the name from
@@ -74,12 +74,12 @@ struct Config {
 };
 // Answers the faults of the layout (empty when sound); fills `config` as far as it goes.
 std::vector<std::string> ParseConfig(const std::string& inflated, bool hasCaption, Config* config);
-// An icon file as the stub's platform reads it: answers what it holds ("32x32, 16 colours,
-// 766 bytes"), or an empty string with `fault` saying why it is unusable.
-std::string DescribeIcon(const std::string& icon, std::string* fault);
+// An icon file as the stub's platform reads it: `description` receives what it holds
+// ("32x32, 16 colours, 766 bytes"); false with `error` saying why it is unusable.
+bool DescribeIcon(const std::string& icon, std::string* description, std::string* error);
 // Checks an icon file as the stub does before it uses one (CheckIconFile, startup/config.cpp);
-// answers why it is unusable, or nullptr.
-const char* IconFault(const std::string& icon);
+// false with `error` saying why it is unusable.
+bool CheckStubIcon(const std::string& icon, std::string* error);
 
 // ---- walk.cpp: the archive's records -----------------------------------------------------------
 
@@ -126,13 +126,14 @@ Walk WalkRecords(InputFile* file, uint64_t offset);
 
 // ---- names.cpp: member names and times ---------------------------------------------------------
 
-// Why a member name (bytes, '/' between components, a trailing '/' for a folder) could
-// write outside the extraction folder or cannot be created there; nullptr when it is safe.
+// Whether a member name (bytes, '/' between components, a trailing '/' for a folder) is
+// safe: false with `why` when it could write outside the extraction folder or cannot be
+// created there.
 // The stub's own rules (archive/names.cpp) apply to the name as the stub reads it, in
 // Windows-1252; mksfx also refuses a leading '/' and a backslash, which the stub would take
 // apart differently. Names are held to 200 bytes: the stub joins them to a temporary folder
 // of about 60 characters in 264-byte buffers.
-const char* UnsafeNameReason(const std::string& name);
+bool SafeName(const std::string& name, std::string* why);
 
 // The name (bytes, code page 850) as Windows compares names: converted to Windows-1252 as the
 // stub converts it, then upper-cased wherever Windows takes two letters for the same (not

@@ -61,15 +61,16 @@ bool HasZip64Field(const std::string& extra) {
 
 }  // namespace
 
-std::string ArchiveTally::Add(uint64_t size) {
+bool ArchiveTally::Add(uint64_t size, std::string* error) {
     if (++entries > kEntriesMax)
-        return "the archive would hold " + std::to_string(entries) + " entries, at most " +
-               std::to_string(kEntriesMax) + " fit (ZIP64 is not supported)";
+        return Refuse(error, "the archive would hold " + std::to_string(entries) +
+                                 " entries, at most " + std::to_string(kEntriesMax) +
+                                 " fit (ZIP64 is not supported)");
     bytes += size;
     if (bytes > kTotalSizeMax)
-        return "the members add up to " + std::to_string(bytes) +
-               " bytes or more; the stub counts them in 32 bits, under 4 GiB";
-    return "";
+        return Refuse(error, "the members add up to " + std::to_string(bytes) +
+                                 " bytes or more; the stub counts them in 32 bits, under 4 GiB");
+    return true;
 }
 
 bool ReadZipDirectory(const std::string& path, InputFile* file, std::vector<ZipInputMember>* members,

@@ -19,6 +19,7 @@
 #include <algorithm>
 
 #include "tools/common/bytes.h"
+#include "tools/mksfx/report.h"
 
 namespace sfx {
 
@@ -102,14 +103,15 @@ std::string Node(const char* key, uint16_t type, const std::string& value, uint3
     return n;
 }
 
-std::string VersionResource(const VersionInfo& given, std::string* out) {
+bool VersionResource(const VersionInfo& given, std::string* out, std::string* error) {
     const std::pair<const char*, const std::string*> givenTexts[] = {
         {"product name", &given.productName}, {"company", &given.company}, {"description", &given.description},
         {"copyright", &given.copyright}, {"original file name", &given.originalName}};
     std::string utf16;
     for (const auto& t : givenTexts)
         if (t.second->find('\0') != std::string::npos || !resfmt::Utf8ToUtf16(*t.second, &utf16))
-            return std::string("the ") + t.first + " is not valid UTF-8 without NUL characters";
+            return Refuse(error, std::string("the ") + t.first +
+                                     " is not valid UTF-8 without NUL characters");
     VersionInfo v = given;
     std::string stem = v.originalName;
     if (stem.size() > 4 && (stem.substr(stem.size() - 4) == ".exe" || stem.substr(stem.size() - 4) == ".EXE"))
@@ -123,9 +125,11 @@ std::string VersionResource(const VersionInfo& given, std::string* out) {
     // A text may follow the numbers of the product version ("2.3-beta"); it is shown as given.
     if (!resfmt::ParseVersion(v.productVersion.substr(0, v.productVersion.find_first_not_of("0123456789.")),
                               &productHigh, &productLow))
-        return "product version '" + v.productVersion + "' is not one to four numbers of 0 to 65535 joined by dots";
+        return Refuse(error, "product version '" + v.productVersion +
+                                 "' is not one to four numbers of 0 to 65535 joined by dots");
     if (!resfmt::ParseVersion(v.fileVersion, &fileHigh, &fileLow))
-        return "file version '" + v.fileVersion + "' is not one to four numbers of 0 to 65535 joined by dots";
+        return Refuse(error, "file version '" + v.fileVersion +
+                                 "' is not one to four numbers of 0 to 65535 joined by dots");
     std::string fixed;
     for (uint32_t word : {0xFEEF04BDu, 0x00010000u, fileHigh, fileLow, productHigh, productLow,
                           0x3Fu, 0u,            // flags mask; no flags (not a debug, patched or private build)
@@ -153,8 +157,10 @@ std::string VersionResource(const VersionInfo& given, std::string* out) {
     *out = Node("VS_VERSION_INFO", 0, fixed, (uint32_t)fixed.size(),
                 {Node("StringFileInfo", 1, "", 0, {Node(tableKey, 1, "", 0, strings)}),
                  Node("VarFileInfo", 1, "", 0, {Node("Translation", 0, translation, 4, {})})});
-    if (out->size() > 0xFFFF) return "the version texts are too long (together at most about 30000 characters)";
-    return "";
+    if (out->size() > 0xFFFF)
+        return Refuse(error,
+                      "the version texts are too long (together at most about 30000 characters)");
+    return true;
 }
 
 std::string GroupIcon(const std::vector<IconImage>& icons) {
@@ -241,32 +247,35 @@ std::string ManifestText(const ResourceInputs& in) {
     return m + "</assembly>\n";
 }
 
-std::string BuildResourceSection(const ResourceInputs& in, uint32_t address, std::string* section) {
+bool BuildResourceSection(const ResourceInputs& in, uint32_t address, std::string* section,
+                          std::string* error) {
     std::vector<Leaf> leaves;
     leaves.push_back({resfmt::kTypeManifest, 1, ManifestText(in)});
-    if (in.icons.size() > 255) return std::to_string(in.icons.size()) + " icon images (at most 255)";
+    if (in.icons.size() > 255)
+        return Refuse(error, std::to_string(in.icons.size()) + " icon images (at most 255)");
     for (size_t i = 0; i < in.icons.size(); ++i) {
-        if (const char* why = resfmt::IconImageFault(in.icons[i]))
-            return "icon image " + std::to_string(i + 1) + ": " + why;
+        std::string why;
+        if (!resfmt::CheckIconImage(in.icons[i], &why))
+            return Refuse(error, "icon image " + std::to_string(i + 1) + ": " + why);
         leaves.push_back({resfmt::kTypeIcon, (uint16_t)(i + 1), in.icons[i].bytes});
     }
     if (!in.icons.empty()) leaves.push_back({resfmt::kTypeGroupIcon, 1, GroupIcon(in.icons)});
     std::string version;
-    std::string fault = VersionResource(in.version, &version);
-    if (!fault.empty()) return fault;
+    if (!VersionResource(in.version, &version, error)) return false;
     leaves.push_back({resfmt::kTypeVersion, 1, version});
     *section = Tree(leaves, address);
-    return "";
+    return true;
 }
 
-std::string AddResources(std::string* image, const ResourceInputs& in) {
+bool AddResources(std::string* image, const ResourceInputs& in, std::string* error) {
     PeImage layout;
-    std::string fault = CheckPeImage(*image, image->size(), &layout);
-    if (!fault.empty()) return "stub image: " + fault;
+    std::string fault;
+    if (!CheckPeImage(*image, image->size(), &layout, &fault))
+        return Refuse(error, "stub image: " + fault);
     std::string section;
-    fault = BuildResourceSection(in, NextSectionAddress(layout), &section);
-    if (fault.empty()) fault = AppendPeSection(image, ".rsrc", section, kSectionReadOnlyData, kDirectoryResources);
-    return fault;
+    return BuildResourceSection(in, NextSectionAddress(layout), &section, error) &&
+           AppendPeSection(image, ".rsrc", section, kSectionReadOnlyData, kDirectoryResources,
+                           error);
 }
 
 }  // namespace sfx
