@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "tools/mksfx/report.h"
 #include "tools/mksfx/sfxfile.h"
 
 namespace sfx {
@@ -13,10 +14,7 @@ bool InflateRaw(const void* data, size_t size, size_t limit, std::string* out, s
                 std::string* error) {
     z_stream z;
     memset(&z, 0, sizeof z);
-    if (inflateInit2(&z, -15) != Z_OK) {
-        *error = "cannot start the decoder";
-        return false;
-    }
+    if (inflateInit2(&z, -15) != Z_OK) return Refuse(error, "cannot start the decoder");
     out->clear();
     const Bytef* in = (const Bytef*)data;
     size_t inLeft = size;
@@ -57,10 +55,7 @@ bool DecodeData(InputFile* file, uint64_t offset, uint64_t packed, unsigned meth
         for (uint64_t done = 0; done < packed;) {
             size_t n = (size_t)std::min<uint64_t>(kPiece, packed - done);
             const unsigned char* p = file->Peek(offset + done, n);
-            if (!p) {
-                *error = "its data runs past the end of the file";
-                return false;
-            }
+            if (!p) return Refuse(error, "its data runs past the end of the file");
             d->crc = Crc32(p, n, d->crc);
             done += n;
         }
@@ -69,10 +64,7 @@ bool DecodeData(InputFile* file, uint64_t offset, uint64_t packed, unsigned meth
     }
     z_stream z;
     memset(&z, 0, sizeof z);
-    if (inflateInit2(&z, -15) != Z_OK) {
-        *error = "cannot start the decoder";
-        return false;
-    }
+    if (inflateInit2(&z, -15) != Z_OK) return Refuse(error, "cannot start the decoder");
     std::unique_ptr<z_stream, int (*)(z_stream*)> owner(&z, inflateEnd);
     std::string out(kPiece, '\0');
     uint64_t fed = 0;
@@ -81,10 +73,7 @@ bool DecodeData(InputFile* file, uint64_t offset, uint64_t packed, unsigned meth
         if (z.avail_in == 0 && fed < packed) {
             size_t n = (size_t)std::min<uint64_t>(kPiece, packed - fed);
             const unsigned char* p = file->Peek(offset + fed, n);
-            if (!p) {
-                *error = "its data runs past the end of the file";
-                return false;
-            }
+            if (!p) return Refuse(error, "its data runs past the end of the file");
             z.next_in = (Bytef*)p;
             z.avail_in = (uInt)n;
             fed += n;
@@ -98,10 +87,8 @@ bool DecodeData(InputFile* file, uint64_t offset, uint64_t packed, unsigned meth
         size_t produced = room - z.avail_out;
         d->crc = Crc32(out.data(), produced, d->crc);
         d->size += produced;
-        if (d->size > limit) {
-            *error = "decodes to more than " + std::to_string(limit) + " bytes";
-            return false;
-        }
+        if (d->size > limit)
+            return Refuse(error, "decodes to more than " + std::to_string(limit) + " bytes");
         if (rc == Z_BUF_ERROR && z.avail_in == 0 && fed == packed) break;
         if (rc == Z_BUF_ERROR && z.avail_out == 0) rc = Z_OK;
     }

@@ -14,10 +14,7 @@ namespace sfx {
 bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* error, uint64_t limit) {
     int fd = path == "-" ? dup(0) : open(path.c_str(), O_RDONLY | O_CLOEXEC);
     const std::string name = path == "-" ? "standard input" : path;
-    if (fd < 0) {
-        *error = "cannot read " + name + ": " + strerror(errno);
-        return false;
-    }
+    if (fd < 0) return Refuse(error, "cannot read " + name + ": " + strerror(errno));
     bytes->clear();
     char chunk[65536];
     for (;;) {
@@ -51,14 +48,9 @@ InputFile::~InputFile() {
 bool InputFile::Open(const std::string& path, std::string* error) {
     path_ = path;
     fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0 || fstat(fd_, &status_) != 0) {
-        *error = "cannot read " + Shown(path) + ": " + strerror(errno);
-        return false;
-    }
-    if (!S_ISREG(status_.st_mode)) {
-        *error = Shown(path) + " is not a regular file";
-        return false;
-    }
+    if (fd_ < 0 || fstat(fd_, &status_) != 0)
+        return Refuse(error, "cannot read " + Shown(path) + ": " + strerror(errno));
+    if (!S_ISREG(status_.st_mode)) return Refuse(error, Shown(path) + " is not a regular file");
     return true;
 }
 
