@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/mksfx/report.h"
 #include "tools/mksfx/sfxfile.h"
 #include "tools/mksfx/zipinput.h"
 

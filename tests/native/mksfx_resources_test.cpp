@@ -11,8 +11,8 @@
 
 #include "startup/startup.h"
 #include "tests/support/sfx_files.h"
-#include "tools/mksfx/icon.h"
-#include "tools/mksfx/resources.h"
+#include "tools/mksfx/icon/icon.h"
+#include "tools/mksfx/pe/resources.h"
 
 using namespace sfxtest;
 using namespace std::string_literals;
@@ -65,19 +65,19 @@ TEST(MksfxResources, AddedSectionReadsBackInIcoutilsAndOurReader) {
 
     for (const Row& row : rows) {
         SCOPED_TRACE(row.lines[0]);
-        std::string image = pe;
-        ASSERT_EQ(sfx::AddResources(&image, row.in), "");
+        std::string image = pe, error;
+        ASSERT_TRUE(sfx::AddResources(&image, row.in, &error)) << error;
         sfx::PeImage layout;
-        EXPECT_EQ(sfx::CheckPeImage(image, image.size(), &layout), "");
+        EXPECT_TRUE(sfx::CheckPeImage(image, image.size(), &layout, &error)) << error;
         EXPECT_EQ(image.compare(0x200, pe.size() - 0x200, pe, 0x200), 0) << "existing bytes moved";
         EXPECT_EQ(Le32(image, layout.ChecksumOffset()), 0u);
         EXPECT_EQ(layout.sections.back().virtualAddress, 0x4000u);  // after .data's last page
         std::string again = pe;
-        sfx::AddResources(&again, row.in);
+        sfx::AddResources(&again, row.in, &error);
         EXPECT_EQ(again, image) << "not reproducible";
 
         sfx::ResourceSummary summary;
-        EXPECT_EQ(sfx::ReadResources(image, layout, &summary), "");
+        EXPECT_TRUE(sfx::ReadResources(image, layout, &summary, &error)) << error;
         std::vector<std::string> lines = sfx::ResourceLines(summary);
         for (const std::string& line : row.lines)
             EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line;
@@ -104,10 +104,10 @@ TEST(MksfxResources, AddedSectionReadsBackInIcoutilsAndOurReader) {
 
 TEST(MksfxResources, RefusesBrokenImagesSectionsAndInputs) {
     const std::string pe = SyntheticStub(0x600, 0x400);  // sections end at 0x600
-    std::string withResources = pe;
+    std::string withResources = pe, error;
     sfx::ResourceInputs iconInputs;
     iconInputs.icons = {ImageOf(SampleIcon(), 16, 16, 4)};
-    ASSERT_EQ(sfx::AddResources(&withResources, iconInputs), "");
+    ASSERT_TRUE(sfx::AddResources(&withResources, iconInputs, &error)) << error;
     const size_t rsrc = 0x600;  // the new section's data follows .data
     size_t dataEntry = 0;       // the first leaf (the icon image), three levels down
     for (int level = 0; level < 3; ++level) dataEntry = Le32(withResources, rsrc + dataEntry + 20) & 0x7FFFFFFF;
@@ -149,9 +149,10 @@ TEST(MksfxResources, RefusesBrokenImagesSectionsAndInputs) {
         std::string bytes = c.base;
         c.change(&bytes);
         sfx::PeImage layout;
-        std::string fault = sfx::CheckPeImage(bytes, bytes.size(), &layout);
         sfx::ResourceSummary summary;
-        if (fault.empty()) fault = sfx::ReadResources(bytes, layout, &summary);
+        std::string fault;
+        EXPECT_FALSE(sfx::CheckPeImage(bytes, bytes.size(), &layout, &fault) &&
+                     sfx::ReadResources(bytes, layout, &summary, &fault));
         EXPECT_NE(fault.find(c.fault), std::string::npos) << fault;
         EXPECT_EQ(fault.find('\n'), std::string::npos);
     }
@@ -181,7 +182,8 @@ TEST(MksfxResources, RefusesBrokenImagesSectionsAndInputs) {
         std::string image = pe;
         r.change(&in, &image);
         std::string before = image;
-        std::string fault = sfx::AddResources(&image, in);
+        std::string fault;
+        EXPECT_FALSE(sfx::AddResources(&image, in, &fault));
         EXPECT_NE(fault.find(r.fault), std::string::npos) << fault;
         EXPECT_EQ(image, before) << "changed although refused";
     }

@@ -2,21 +2,6 @@
 
 namespace sfx {
 
-void PutLe16(std::string* b, uint32_t v) {
-    *b += (char)(v & 0xFF);
-    *b += (char)((v >> 8) & 0xFF);
-}
-void PutLe32(std::string* b, uint32_t v) {
-    PutLe16(b, v & 0xFFFF);
-    PutLe16(b, v >> 16);
-}
-void SetLe16(std::string* b, size_t at, uint32_t v) {
-    for (int k = 0; k < 2; ++k) (*b)[at + k] = (char)((v >> (8 * k)) & 0xFF);
-}
-void SetLe32(std::string* b, size_t at, uint32_t v) {
-    for (int k = 0; k < 4; ++k) (*b)[at + k] = (char)((v >> (8 * k)) & 0xFF);
-}
-
 EntryFields ReadEntryFields(const std::string& b, size_t at) {
     EntryFields f;
     f.versionNeeded = Le16(b, at + ENTRY_VERSION_NEEDED);

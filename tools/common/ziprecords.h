@@ -1,6 +1,6 @@
-// The file format's records as the host programs write and read them: little-endian fields in
-// byte strings, and the ZIP records (local header, central entry, end record) built from their
-// fields. Offsets and signatures are those of startup/format.h; mksfx and the tests write every
+// The ZIP records as the host programs write and read them: the local header, the central
+// entry and the end record built from their fields (little-endian, through bytes.h).
+// Offsets and signatures are those of startup/format.h; mksfx and the tests write every
 // ZIP record through here.
 #pragma once
 #include <stddef.h>
@@ -9,19 +9,9 @@
 #include <string>
 
 #include "startup/format.h"
+#include "tools/common/bytes.h"
 
 namespace sfx {
-
-inline uint16_t Le16(const std::string& b, size_t at) {
-    return (uint16_t)ReadLe16((const unsigned char*)b.data() + at);
-}
-inline uint32_t Le32(const std::string& b, size_t at) {
-    return (uint32_t)ReadLe32((const unsigned char*)b.data() + at);
-}
-void PutLe16(std::string* b, uint32_t v);
-void PutLe32(std::string* b, uint32_t v);
-void SetLe16(std::string* b, size_t at, uint32_t v);
-void SetLe32(std::string* b, size_t at, uint32_t v);
 
 // The fields that a local header and a central entry share (ENTRY_* in startup/format.h); the
 // name and extra-field lengths are written from the strings that follow.

@@ -30,8 +30,9 @@
 #include "tools/common/codepages.h"
 #include "tools/mksfx/build.h"
 #include "tools/mksfx/commands.h"
-#include "tools/mksfx/icon.h"
-#include "tools/mksfx/peimage.h"
+#include "tools/mksfx/icon/icon.h"
+#include "tools/mksfx/pe/peimage.h"
+#include "tools/mksfx/report.h"
 #include "tools/mksfx/sfxfile.h"
 
 using namespace sfx;
@@ -69,7 +70,7 @@ std::string ConfigurationBlock(const Options& o, const std::string& iconInput) {
         if (!MakeDialogIcon(iconInput, room, &icon, &error, fits))
             Fail("--icon: " + Shown(o.icon) + ": " + error);
         // Whatever was chosen must pass the stub's own check, or the dialog would show none.
-        if (const char* why = IconFault(icon.ico)) Fail("--icon: " + Shown(o.icon) + ": " + why);
+        if (!CheckStubIcon(icon.ico, &error)) Fail("--icon: " + Shown(o.icon) + ": " + error);
         if (!o.quiet) printf("%s\n", icon.description.c_str());
         block += marker + icon.ico;
     } else {
@@ -92,10 +93,10 @@ std::string StubImage(const std::string& path, size_t* blockAt) {
     std::string image, error;
     if (!ReadWholeFile(path, &image, &error, kHeadMax)) Fail("stub: " + Shown(error));
     PeImage layout;
-    std::string fault = CheckPeImage(image, image.size(), &layout);
-    if (fault.empty() && layout.directoryCount <= (uint32_t)kDirectoryCertificates)
-        fault = "its data directory has no entry for a certificate table";
-    if (!fault.empty()) Fail("stub " + Shown(path) + " is not a sound stub image: " + fault);
+    bool sound = CheckPeImage(image, image.size(), &layout, &error);
+    if (sound && layout.directoryCount <= (uint32_t)kDirectoryCertificates)
+        sound = Refuse(&error, "its data directory has no entry for a certificate table");
+    if (!sound) Fail("stub " + Shown(path) + " is not a sound stub image: " + error);
     size_t occurrences = CountSignature(image, image.size(), blockAt);
     if (occurrences != 1 || *blockAt + STUB_PARAMETER_BLOCK_SIZE > image.size())
         Fail("stub " + Shown(path) + ": its parameter block must occur exactly once, found " +
@@ -241,8 +242,7 @@ int Build(int argc, char** argv) {
     size_t blockAt = 0;
     std::string image = StubImage(o.stub.empty() ? DefaultStubPath() : o.stub, &blockAt);
     Block block = ReadBlock(image, blockAt);
-    std::string fault = AddResources(&image, Resources(o, iconInput));
-    if (!fault.empty()) Fail("resources: " + fault);
+    if (!AddResources(&image, Resources(o, iconInput), &error)) Fail("resources: " + error);
 
     // 4. the entries
     Inputs inputs;

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "tools/mksfx/resources.h"
+#include "tools/mksfx/pe/resources.h"
 #include "tools/mksfx/signing.h"
-#include "tools/mksfx/util.h"
+#include "tools/mksfx/files.h"
 #include "tools/mksfx/zipinput.h"
 
 namespace sfx {

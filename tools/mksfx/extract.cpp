@@ -28,7 +28,7 @@
 #include "tools/common/codepages.h"
 #include "tools/mksfx/commands.h"
 #include "tools/mksfx/sfxfile.h"
-#include "tools/mksfx/util.h"
+#include "tools/mksfx/report.h"
 
 namespace {
 
@@ -138,11 +138,6 @@ void RemoveFolder(const std::string& dir) {
     if (!DeleteTree(folder)) fprintf(stderr, "mksfx: could not remove %s completely\n", Shown(dir).c_str());
 }
 
-int Fail(const std::string& message) {
-    fprintf(stderr, "mksfx: %s\n", message.c_str());
-    return 1;
-}
-
 // Renames every entry below `dir` from Windows-1252 to UTF-8, deepest first (the list is taken
 // before the first rename, so no renamed entry is met again).
 void RenameToUtf8(const std::string& dir) {
@@ -168,17 +163,13 @@ int CommandExtract(int argc, char** argv) {
             fputs(kUsage, stdout);
             return 0;
         }
-        if (argv[i][0] == '-' && argv[i][1]) {
-            fprintf(stderr, "mksfx: unknown option %s\nTry 'mksfx extract --help'.\n", Shown(argv[i]).c_str());
-            return 2;
-        }
+        if (argv[i][0] == '-' && argv[i][1])
+            sfx::UsageFail(std::string("unknown option ") + Shown(argv[i]));
         args.push_back(argv[i]);
     }
-    if (args.size() != 2) {
-        fprintf(stderr, "mksfx: extract takes FILE and DIR, %zu %s given\nTry 'mksfx extract --help'.\n",
-                args.size(), args.size() == 1 ? "argument" : "arguments");
-        return 2;
-    }
+    if (args.size() != 2)
+        sfx::UsageFail("extract takes FILE and DIR, " + std::to_string(args.size()) +
+                       (args.size() == 1 ? " argument" : " arguments") + " given");
     const std::string& file = args[0];
     std::string dir = args[1];
     while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
@@ -186,38 +177,36 @@ int CommandExtract(int argc, char** argv) {
     // The stub's paths use backslashes, which the Linux build turns into slashes: a name
     // that holds one would be taken apart differently here.
     if (file.find('\\') != std::string::npos || dir.find('\\') != std::string::npos)
-        return Fail("paths with a backslash are not supported: " +
-                    Shown(file.find('\\') != std::string::npos ? file : dir));
-    if (file.size() >= SELF_PATH_CHARS) return Fail("path too long: " + Shown(file));
-    if (dir.size() >= PATH_CHARS - 2) return Fail("path too long: " + Shown(dir));
+        sfx::Fail("paths with a backslash are not supported: " +
+                  Shown(file.find('\\') != std::string::npos ? file : dir));
+    if (file.size() >= SELF_PATH_CHARS) sfx::Fail("path too long: " + Shown(file));
+    if (dir.size() >= PATH_CHARS - 2) sfx::Fail("path too long: " + Shown(dir));
     struct stat st;
-    if (lstat(dir.c_str(), &st) == 0) return Fail(Shown(dir) + " exists already");
+    if (lstat(dir.c_str(), &st) == 0) sfx::Fail(Shown(dir) + " exists already");
 
     // Our own reading of the records, to name the member that an error meets.
     sfx::File layout;
     std::vector<std::string> faults;
-    try {
-        sfx::ReadFile(file, &layout, &faults);
-    } catch (const sfx::Failure& f) {
-        return Fail(f.message);
-    }
+    sfx::ReadFile(file, &layout, &faults);
     if (memcmp(layout.block.signature, sfx::kSignature, sizeof sfx::kSignature) != 0)
-        return Fail(Shown(file) + ": " + (faults.empty() ? "not a self-extracting file" : faults.front()));
+        sfx::Fail(Shown(file) + ": " +
+                  (faults.empty() ? "not a self-extracting file" : faults.front()));
 
     Boxes boxes;
     standin::SetMessageBoxAnswer(Answer, &boxes);
     // Without TZ the C library reads the zone file again for every conversion; naming the
     // default zone file once keeps the zone it stands for and reads it once.
     if (!getenv("TZ")) setenv("TZ", ":/etc/localtime", 1);
-    if (!AllocateTextBlocks()) return Fail("out of memory");
+    if (!AllocateTextBlocks()) sfx::Fail("out of memory");
     stubParams = static_cast<const StubParameterBlock&>(layout.block);
     lstrcpynA(state.selfPath, file.c_str(), SELF_PATH_CHARS);
     if (!LoadStub()) {
-        return Fail(boxes.errors.empty() ? "cannot load " + Shown(file)
-                                         : Describe(file, layout.walk, boxes.errors.back()));
+        sfx::Fail(boxes.errors.empty() ? "cannot load " + Shown(file)
+                                       : Describe(file, layout.walk, boxes.errors.back()));
     }
 
-    if (mkdir(dir.c_str(), 0777) != 0) return Fail("cannot create " + Shown(dir) + ": " + strerror(errno));
+    if (mkdir(dir.c_str(), 0777) != 0)
+        sfx::Fail("cannot create " + Shown(dir) + ": " + strerror(errno));
     lstrcpyA(state.extractFolder, dir.c_str());
     state.bytesDone = 0;
     state.lastMeterBytes = 0;
@@ -229,8 +218,9 @@ int CommandExtract(int argc, char** argv) {
     if (code != 0) {
         RemoveFolder(dir);
         // A failure shows its box; a cancel shows none and reads as the stub's status line.
-        if (boxes.errors.empty()) return Fail(Shown(file) + ": cancelled (" + Utf8(GetMessageText(MSG_ABORTED)) + ")");
-        return Fail(Describe(file, layout.walk, boxes.errors.back()));
+        if (boxes.errors.empty())
+            sfx::Fail(Shown(file) + ": cancelled (" + Utf8(GetMessageText(MSG_ABORTED)) + ")");
+        sfx::Fail(Describe(file, layout.walk, boxes.errors.back()));
     }
     ReleaseResources();
 

@@ -15,6 +15,7 @@
 
 #include "tools/common/codepages.h"
 #include "tools/mksfx/build.h"
+#include "tools/mksfx/report.h"
 #include "tools/mksfx/sfxfile.h"
 
 namespace sfx {
@@ -55,8 +56,8 @@ struct Collector {
 
     // Counts an entry as it is collected: the first one over a limit ends the collection.
     void Count(uint64_t size) {
-        std::string over = tally.Add(size);
-        if (!over.empty()) Fail(over);
+        std::string over;
+        if (!tally.Add(size, &over)) Fail(over);
     }
 
     bool IsOutput(const struct stat& st) const {
@@ -220,7 +221,8 @@ void CheckNames(std::vector<Entry>* entries) {
             faults.push_back("entry " + Who(e) + ": the name " + codepages::Cp850Fault(e.name));
             continue;
         }
-        if (const char* why = UnsafeNameReason(e.stored)) {
+        std::string why;
+        if (!SafeName(e.stored, &why)) {
             faults.push_back("entry " + Who(e) + ": unsafe name: " + why);
             continue;
         }

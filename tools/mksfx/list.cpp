@@ -8,7 +8,7 @@
 #include "tools/mksfx/commands.h"
 #include "tools/mksfx/sfxfile.h"
 #include "tools/mksfx/signing.h"
-#include "tools/mksfx/util.h"
+#include "tools/mksfx/report.h"
 
 using namespace sfx;
 
@@ -52,8 +52,9 @@ int List(int argc, char** argv) {
             printf("  caption:      %s\n", Quoted(f.config.caption).c_str());
         else
             printf("  caption:      (standard)\n");
-        std::string why, icon = f.config.hasIcon ? DescribeIcon(f.config.icon, &why) : "no";
-        printf("  icon:         %s\n", icon.empty() ? ("unusable: " + why).c_str() : icon.c_str());
+        std::string icon = "no", why;
+        if (f.config.hasIcon && !DescribeIcon(f.config.icon, &icon, &why)) icon = "unusable: " + why;
+        printf("  icon:         %s\n", icon.c_str());
     }
     printf("  wait mode:    %s\n", b.optionFlags & OPT_WAIT_MODE ? "yes" : "no");
     if ((b.optionFlags & OPT_WAIT_FOR_PROGRAM) && !b.waitName.empty())

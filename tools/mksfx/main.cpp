@@ -4,13 +4,7 @@
 
 #include "tools/mksfx/build.h"
 #include "tools/mksfx/commands.h"
-#include "tools/mksfx/util.h"
-
-// Replaced by the real command when extract.cpp is part of the build.
-__attribute__((weak)) int CommandExtract(int, char**) {
-    fprintf(stderr, "mksfx: extract is not available in this build\n");
-    return 1;
-}
+#include "tools/mksfx/report.h"
 
 static void PrintUsage(FILE* to) {
     fprintf(to,
@@ -43,7 +37,7 @@ static int Run(int argc, char** argv) {
     if (!strcmp(command, "build")) return sfx::RunCommand(CommandBuild, argc - 1, argv + 1);
     if (!strcmp(command, "list")) return sfx::RunCommand(CommandList, argc - 1, argv + 1);
     if (!strcmp(command, "verify")) return sfx::RunCommand(CommandVerify, argc - 1, argv + 1);
-    if (!strcmp(command, "extract")) return CommandExtract(argc - 1, argv + 1);
+    if (!strcmp(command, "extract")) return sfx::RunCommand(CommandExtract, argc - 1, argv + 1);
     if (!strcmp(command, "sign")) return sfx::RunCommand(CommandSign, argc - 1, argv + 1);
     fprintf(stderr, "mksfx: unknown command '%s'\n", sfx::Shown(command).c_str());
     PrintUsage(stderr);

@@ -15,6 +15,7 @@
 
 #include "tools/common/codepages.h"
 #include "tools/mksfx/build.h"
+#include "tools/mksfx/report.h"
 #include "tools/mksfx/sfxfile.h"
 
 namespace sfx {

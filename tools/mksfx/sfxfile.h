@@ -8,17 +8,19 @@
 #include <vector>
 
 #include "tools/common/ziprecords.h"
-#include "tools/mksfx/resources.h"
-#include "tools/mksfx/util.h"
+#include "tools/mksfx/pe/resources.h"
+#include "tools/mksfx/files.h"
 
 namespace sfx {
+
+// ---- block.cpp: the parameter block ------------------------------------------------------------
 
 extern const unsigned char kSignature[PARAMETER_SIGNATURE_LENGTH];
 // The longest text each field of the configuration block takes (its NUL aside).
 const size_t kAboutMax = ABOUT_TEXT_BYTES - 1, kCommandMax = COMMAND_CHARS - 1,
              kTextMax = MESSAGE_TEXT_BYTES - 1, kCaptionMax = CUSTOM_CAPTION_BYTES - 1,
              kWaitNameMax = WAIT_NAME_BYTES - 1;
-const size_t kNameMax = 200;  // see UnsafeNameReason
+const size_t kNameMax = 200;  // see SafeName
 
 // The parameter block as it stands in a file (startup/format.h), where it stands, and the name
 // to wait for up to its NUL. WriteBlock rewrites the fields from headerCrc to the name from
@@ -44,6 +46,8 @@ uint32_t HeaderCrc(const std::string& bytes, const Block& block, size_t length);
 
 uint32_t Crc32(const void* data, size_t size, uint32_t crc = 0);
 
+// ---- decode.cpp --------------------------------------------------------------------------------
+
 // Raw DEFLATE decode of `size` bytes in memory (the configuration block). Answers false with
 // `error` set when the stream is broken, does not end inside the input, or decodes to more
 // than `limit` bytes. `consumed` receives the input bytes the stream took.
@@ -60,6 +64,8 @@ struct Decoded {
 bool DecodeData(InputFile* file, uint64_t offset, uint64_t packed, unsigned method, uint64_t limit,
                 Decoded* decoded, std::string* error);
 
+// ---- configblock.cpp: the configuration block --------------------------------------------------
+
 // The inflated configuration block, split as the stub splits it.
 struct Config {
     std::string about, command, unused, text, caption;  // Windows-1252 bytes
@@ -68,12 +74,14 @@ struct Config {
 };
 // Answers the faults of the layout (empty when sound); fills `config` as far as it goes.
 std::vector<std::string> ParseConfig(const std::string& inflated, bool hasCaption, Config* config);
-// An icon file as the stub's platform reads it: answers what it holds ("32x32, 16 colours,
-// 766 bytes"), or an empty string with `fault` saying why it is unusable.
-std::string DescribeIcon(const std::string& icon, std::string* fault);
+// An icon file as the stub's platform reads it: `description` receives what it holds
+// ("32x32, 16 colours, 766 bytes"); false with `error` saying why it is unusable.
+bool DescribeIcon(const std::string& icon, std::string* description, std::string* error);
 // Checks an icon file as the stub does before it uses one (CheckIconFile, startup/config.cpp);
-// answers why it is unusable, or nullptr.
-const char* IconFault(const std::string& icon);
+// false with `error` saying why it is unusable.
+bool CheckStubIcon(const std::string& icon, std::string* error);
+
+// ---- walk.cpp: the archive's records -----------------------------------------------------------
 
 // One local-header record met by the walk.
 struct Member : EntryFields {
@@ -116,13 +124,16 @@ struct Walk {
 // than kEntriesMax local headers or central entries end the walk with a fault.
 Walk WalkRecords(InputFile* file, uint64_t offset);
 
-// Why a member name (bytes, '/' between components, a trailing '/' for a folder) could
-// write outside the extraction folder or cannot be created there; nullptr when it is safe.
+// ---- names.cpp: member names and times ---------------------------------------------------------
+
+// Whether a member name (bytes, '/' between components, a trailing '/' for a folder) is
+// safe: false with `why` when it could write outside the extraction folder or cannot be
+// created there.
 // The stub's own rules (archive/names.cpp) apply to the name as the stub reads it, in
 // Windows-1252; mksfx also refuses a leading '/' and a backslash, which the stub would take
 // apart differently. Names are held to 200 bytes: the stub joins them to a temporary folder
 // of about 60 characters in 264-byte buffers.
-const char* UnsafeNameReason(const std::string& name);
+bool SafeName(const std::string& name, std::string* why);
 
 // The name (bytes, code page 850) as Windows compares names: converted to Windows-1252 as the
 // stub converts it, then upper-cased wherever Windows takes two letters for the same (not
@@ -133,6 +144,8 @@ std::string WindowsFoldedName(const std::string& name);
 std::vector<std::string> NameClashes(const std::vector<std::string>& names);
 
 std::string DosTimeText(uint16_t date, uint16_t time);
+
+// ---- sfxfile.cpp: a whole file (verify.cpp checks it) ------------------------------------------
 
 // An Authenticode signature as list and verify report it (signing.h).
 struct Signature {

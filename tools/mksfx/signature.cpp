@@ -14,6 +14,7 @@
 
 #include <memory>
 
+#include "tools/mksfx/report.h"
 #include "tools/mksfx/signing.h"
 
 namespace sfx {
@@ -23,26 +24,16 @@ namespace {
 const uint32_t kRevision = 0x0200, kPkcsSignedData = 0x0002;
 const uint64_t kTableMax = 16u << 20;
 
-std::string Hex(uint64_t v) {
-    char text[24];
-    snprintf(text, sizeof text, "0x%llX", (unsigned long long)v);
-    return text;
-}
-
-// The signer's subject from one PKCS#7 signed-data blob; empty with `fault` set when it
-// cannot be read.
-std::string SignerOf(const std::string& der, std::string* fault) {
+// The signer's subject from one PKCS#7 signed-data blob; false with `error` when it cannot
+// be read.
+bool SignerOf(const std::string& der, std::string* subject, std::string* error) {
     const unsigned char* p = (const unsigned char*)der.data();
     std::unique_ptr<PKCS7, void (*)(PKCS7*)> p7(d2i_PKCS7(nullptr, &p, (long)der.size()), PKCS7_free);
-    if (!p7 || !PKCS7_type_is_signed(p7.get())) {
-        *fault = "is not PKCS#7 signed data";
-        return "";
-    }
+    if (!p7 || !PKCS7_type_is_signed(p7.get())) return Refuse(error, "is not PKCS#7 signed data");
     STACK_OF(X509)* signers = PKCS7_get0_signers(p7.get(), nullptr, 0);
-    std::string subject = signers && sk_X509_num(signers) > 0 ? SubjectText(sk_X509_value(signers, 0)) : "";
+    *subject = signers && sk_X509_num(signers) > 0 ? SubjectText(sk_X509_value(signers, 0)) : "";
     sk_X509_free(signers);
-    if (subject.empty()) *fault = "does not hold its signer's certificate";
-    return subject;
+    return !subject->empty() || Refuse(error, "does not hold its signer's certificate");
 }
 
 }  // namespace
@@ -97,8 +88,8 @@ std::vector<std::string> ReadSignature(File* f, size_t pe, Signature* s) {
                              std::to_string(Le16(bytes, k + 6)) + ", not revision 0x200, type 2 (PKCS#7 signed data)");
         } else if (n == 1) {
             std::string fault;
-            s->subject = SignerOf(bytes.substr(k + 8, length - 8), &fault);
-            if (!fault.empty()) faults.push_back(entry + " " + fault);
+            if (!SignerOf(bytes.substr(k + 8, length - 8), &s->subject, &fault))
+                faults.push_back(entry + " " + fault);
         }
         k += (length + 7) & ~7u;
     }

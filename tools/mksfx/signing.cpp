@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "tools/mksfx/commands.h"
+#include "tools/mksfx/report.h"
 #include "tools/mksfx/signing.h"
 
 namespace sfx {

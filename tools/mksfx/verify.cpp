@@ -12,10 +12,10 @@
 
 #include "tools/common/codepages.h"
 #include "tools/mksfx/commands.h"
-#include "tools/mksfx/peimage.h"
+#include "tools/mksfx/pe/peimage.h"
 #include "tools/mksfx/sfxfile.h"
 #include "tools/mksfx/signing.h"
-#include "tools/mksfx/util.h"
+#include "tools/mksfx/report.h"
 
 namespace sfx {
 
@@ -35,17 +35,12 @@ const char kHelp[] =
     "and 'signed: yes (SUBJECT)' or 'signed: no' and exits with 0 ('osslsigncode verify'\n"
     "checks the signature itself).\n";
 
-std::string Hex(uint64_t v) {
-    char text[24];
-    snprintf(text, sizeof text, "0x%llX", (unsigned long long)v);
-    return text;
-}
-
 std::string Who(const std::string& name) { return "member '" + Shown(codepages::Cp850ToUtf8(name)) + "'"; }
 
 void CheckMember(File* f, const Member& m, bool memberData, std::vector<std::string>* faults) {
     const std::string who = Who(m.name);
-    if (const char* why = UnsafeNameReason(m.name)) faults->push_back(who + ": unsafe name: " + why);
+    std::string why;
+    if (!SafeName(m.name, &why)) faults->push_back(who + ": unsafe name: " + why);
     if (m.flags & (ZIP_FLAG_ENCRYPTED | ZIP_FLAG_STRONG_ENCRYPTION)) {
         faults->push_back(who + ": encrypted (the stub cannot decrypt it)");
         return;
@@ -62,7 +57,6 @@ void CheckMember(File* f, const Member& m, bool memberData, std::vector<std::str
     }
     if (!memberData) return;
     Decoded d;
-    std::string why;
     // Decoding stops at the first byte past the size the header declares.
     if (!DecodeData(&f->in, m.dataOffset, m.packed, m.method, m.size, &d, &why)) {
         faults->push_back(who + ": " + why);
@@ -202,11 +196,12 @@ std::vector<std::string> CheckFile(File* f, bool memberData) {
     if (f->head.empty() || f->head.size() != b.archiveOffset) return faults;
 
     PeImage layout;
-    std::string image = CheckPeImage(f->head, b.configOffset ? b.configOffset : b.archiveOffset, &layout, f->in.Size());
-    const bool sound = image.empty();
-    if (!sound) faults.push_back("the stub image is not sound: " + image);
-    std::string resources = sound ? ReadResources(f->head, layout, &f->resources) : "";
-    if (!resources.empty()) faults.push_back("resources: " + resources);
+    std::string why;
+    const bool sound = CheckPeImage(f->head, b.configOffset ? b.configOffset : b.archiveOffset,
+                                    &layout, &why, f->in.Size());
+    if (!sound) faults.push_back("the stub image is not sound: " + why);
+    if (sound && !ReadResources(f->head, layout, &f->resources, &why))
+        faults.push_back("resources: " + why);
     // The stub takes the first occurrence for its block. Icon data in the resources may
     // hold those bytes by chance; only the stub image's own bytes must hold them once.
     const size_t own = sound ? StubBytesEnd(f->head, layout) : f->head.size();

@@ -7,12 +7,6 @@
 
 namespace sfx {
 
-static std::string Hex(uint64_t v) {
-    char text[24];
-    snprintf(text, sizeof text, "0x%llX", (unsigned long long)v);
-    return text;
-}
-
 // The first extra field in `extra` that other unzip tools read in place of the header's own
 // fields (Zip64 sizes and offsets, a UTF-8 path), or 0. The stub reads none of them.
 static uint16_t PeerField(const unsigned char* extra, size_t size) {

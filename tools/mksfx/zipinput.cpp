@@ -7,16 +7,12 @@
 #include <algorithm>
 
 #include "tools/common/codepages.h"
+#include "tools/mksfx/report.h"
 #include "tools/mksfx/sfxfile.h"
 
 namespace sfx {
 
 namespace {
-
-bool Fail(std::string* error, const std::string& why) {
-    *error = why;
-    return false;
-}
 
 // The end record stands in the last 65557 bytes (`tail`, which starts at `tailAt`); the one
 // whose comment reaches exactly to the end of the file is preferred over a stray signature
@@ -65,15 +61,16 @@ bool HasZip64Field(const std::string& extra) {
 
 }  // namespace
 
-std::string ArchiveTally::Add(uint64_t size) {
+bool ArchiveTally::Add(uint64_t size, std::string* error) {
     if (++entries > kEntriesMax)
-        return "the archive would hold " + std::to_string(entries) + " entries, at most " +
-               std::to_string(kEntriesMax) + " fit (ZIP64 is not supported)";
+        return Refuse(error, "the archive would hold " + std::to_string(entries) +
+                                 " entries, at most " + std::to_string(kEntriesMax) +
+                                 " fit (ZIP64 is not supported)");
     bytes += size;
     if (bytes > kTotalSizeMax)
-        return "the members add up to " + std::to_string(bytes) +
-               " bytes or more; the stub counts them in 32 bits, under 4 GiB";
-    return "";
+        return Refuse(error, "the members add up to " + std::to_string(bytes) +
+                                 " bytes or more; the stub counts them in 32 bits, under 4 GiB");
+    return true;
 }
 
 bool ReadZipDirectory(const std::string& path, InputFile* file, std::vector<ZipInputMember>* members,
@@ -84,19 +81,19 @@ bool ReadZipDirectory(const std::string& path, InputFile* file, std::vector<ZipI
     uint64_t tailAt = size > END_RECORD_BYTES + 65535 ? size - END_RECORD_BYTES - 65535 : 0;
     file->Read(tailAt, size - tailAt, &tail);
     uint64_t end = 0;
-    if (!FindEndRecord(tail, tailAt, &end)) return Fail(error, shown + ": not a ZIP file (no end record)");
+    if (!FindEndRecord(tail, tailAt, &end)) return Refuse(error, shown + ": not a ZIP file (no end record)");
     const std::string e = tail.substr(end - tailAt, END_RECORD_BYTES);
     const unsigned char* locator = end >= ZIP64_LOCATOR_BYTES ? file->Peek(end - ZIP64_LOCATOR_BYTES, 4) : nullptr;
     if (locator && ReadLe32(locator) == ZIP64_LOCATOR_SIGNATURE)
-        return Fail(error, shown + ": ZIP64 archives are not supported");
+        return Refuse(error, shown + ": ZIP64 archives are not supported");
     uint16_t disk = Le16(e, END_DISK), cdDisk = Le16(e, END_CENTRAL_DISK);
     uint16_t entriesHere = Le16(e, END_ENTRIES_HERE), entries = Le16(e, END_ENTRIES);
     uint32_t cdSize = Le32(e, END_CENTRAL_SIZE), cdOffset = Le32(e, END_CENTRAL_OFFSET);
     if (entries == 0xFFFF || cdSize == 0xFFFFFFFF || cdOffset == 0xFFFFFFFF)
-        return Fail(error, shown + ": ZIP64 archives are not supported");
+        return Refuse(error, shown + ": ZIP64 archives are not supported");
     if (disk != 0 || cdDisk != 0 || entriesHere != entries)
-        return Fail(error, shown + ": archives split over several disks are not supported");
-    if (cdSize > end) return Fail(error, shown + ": the central directory lies outside the file");
+        return Refuse(error, shown + ": archives split over several disks are not supported");
+    if (cdSize > end) return Refuse(error, shown + ": the central directory lies outside the file");
     uint64_t cdStart = end - cdSize;
     int64_t shift = (int64_t)cdStart - (int64_t)cdOffset;
 
@@ -107,7 +104,7 @@ bool ReadZipDirectory(const std::string& path, InputFile* file, std::vector<ZipI
         std::string c;
         if (p + CENTRAL_HEADER_BYTES > end || !file->Read(p, CENTRAL_HEADER_BYTES, &c) ||
             Le32(c, 0) != ZIP_CENTRAL_SIGNATURE)
-            return Fail(error, broken);
+            return Refuse(error, broken);
         ZipInputMember m;
         static_cast<EntryFields&>(m) = ReadEntryFields(c, CENTRAL_ENTRY_FIELDS);
         uint16_t n = Le16(c, CENTRAL_ENTRY_FIELDS + ENTRY_NAME_LENGTH);
@@ -117,13 +114,13 @@ bool ReadZipDirectory(const std::string& path, InputFile* file, std::vector<ZipI
         std::string raw, extra;
         if (p + CENTRAL_HEADER_BYTES + n + x + k > end || !file->Read(p + CENTRAL_HEADER_BYTES, n, &raw) ||
             !file->Read(p + CENTRAL_HEADER_BYTES + n, x, &extra))
-            return Fail(error, broken);
+            return Refuse(error, broken);
         unsigned host = Le16(c, CENTRAL_MADE_BY) >> 8;
         p += CENTRAL_HEADER_BYTES + n + x + k;
 
         if (m.flags & ZIP_FLAG_UTF8) {
             if (!codepages::ValidUtf8(raw))
-                return Fail(error, shown + ": member name '" + Shown(raw) + "' " + codepages::Cp1252Fault(raw));
+                return Refuse(error, shown + ": member name '" + Shown(raw) + "' " + codepages::Cp1252Fault(raw));
             m.name = raw;
         } else if (UnicodePathField(extra, raw, &m.name)) {
             // the UTF-8 name of the extra field
@@ -137,26 +134,26 @@ bool ReadZipDirectory(const std::string& path, InputFile* file, std::vector<ZipI
         const std::string who = shown + ": member " + Shown(m.name);
         m.isDirectory = !raw.empty() && (raw.back() == '/' || raw.back() == '\\');
         if (m.flags & (ZIP_FLAG_ENCRYPTED | ZIP_FLAG_STRONG_ENCRYPTION))
-            return Fail(error, who + " is encrypted");
+            return Refuse(error, who + " is encrypted");
         if (HasZip64Field(extra) || m.packed == 0xFFFFFFFF || m.size == 0xFFFFFFFF ||
             localOffset == 0xFFFFFFFF)
-            return Fail(error, who + " needs ZIP64, which is not supported (members stay under 4 GiB)");
+            return Refuse(error, who + " needs ZIP64, which is not supported (members stay under 4 GiB)");
         if (!MethodSupported(m.method))
-            return Fail(error, who + " uses compression method " + std::to_string(m.method) +
+            return Refuse(error, who + " uses compression method " + std::to_string(m.method) +
                                    " (only stored and deflated are supported)");
 
         int64_t local = (int64_t)localOffset + shift;
         const unsigned char* header = local >= 0 ? file->Peek((uint64_t)local, LOCAL_HEADER_BYTES) : nullptr;
         if (!header || ReadLe32(header) != ZIP_LOCAL_SIGNATURE)
-            return Fail(error, who + ": no local header where the central directory says");
+            return Refuse(error, who + ": no local header where the central directory says");
         // Tools that read the local header first would take the data as encrypted.
         if (ReadLe16(header + LOCAL_ENTRY_FIELDS + ENTRY_FLAGS) & (ZIP_FLAG_ENCRYPTED | ZIP_FLAG_STRONG_ENCRYPTION))
-            return Fail(error, who + " is encrypted (its local header says so)");
+            return Refuse(error, who + " is encrypted (its local header says so)");
         m.dataOffset = local + LOCAL_HEADER_BYTES + ReadLe16(header + LOCAL_ENTRY_FIELDS + ENTRY_NAME_LENGTH) +
                        ReadLe16(header + LOCAL_ENTRY_FIELDS + ENTRY_EXTRA_LENGTH);
-        if (m.dataOffset + m.packed > size) return Fail(error, who + ": its data runs past the end of the file");
+        if (m.dataOffset + m.packed > size) return Refuse(error, who + ": its data runs past the end of the file");
         if (!m.isDirectory && m.method == METHOD_STORED && m.packed != m.size)
-            return Fail(error, who + ": stored with two different sizes");
+            return Refuse(error, who + ": stored with two different sizes");
         members->push_back(m);
     }
     return true;
@@ -174,11 +171,11 @@ bool MemberDecoder::Feed(const unsigned char* data, size_t size, std::string* er
     const std::string past = "decodes to more than " + std::to_string(m_.size) + " bytes";
     if (!deflated_) {
         size_ += size;
-        if (size_ > m_.size) return Fail(error, past);
+        if (size_ > m_.size) return Refuse(error, past);
         crc_ = Crc32(data, size, crc_);
         return true;
     }
-    if (size > 0 && ended_) return Fail(error, "its DEFLATE stream ends before its compressed size");
+    if (size > 0 && ended_) return Refuse(error, "its DEFLATE stream ends before its compressed size");
     if (out_.empty()) out_.resize(64 << 10);
     z_.next_in = (Bytef*)data;
     z_.avail_in = (uInt)size;
@@ -189,28 +186,26 @@ bool MemberDecoder::Feed(const unsigned char* data, size_t size, std::string* er
         int rc = inflate(&z_, Z_NO_FLUSH);
         size_t produced = (size_t)(z_.next_out - (Bytef*)&out_[0]);
         size_ += produced;
-        if (size_ > m_.size) return Fail(error, past);
+        if (size_ > m_.size) return Refuse(error, past);
         crc_ = Crc32(out_.data(), produced, crc_);
         if (rc == Z_STREAM_END) {
             ended_ = true;
-        } else if (rc == Z_DATA_ERROR) {
-            return Fail(error, std::string("invalid DEFLATE data (") + (z_.msg ? z_.msg : "?") + ")");
         } else if (rc == Z_BUF_ERROR) {
             break;  // no progress possible: the piece is used up
         } else if (rc != Z_OK) {
-            return Fail(error, "the decoder failed");
+            return Refuse(error, InflateFault(rc, z_.msg));
         }
         if (z_.avail_in == 0 && z_.avail_out > 0) break;
     }
-    if (ended_ && z_.avail_in > 0) return Fail(error, "its DEFLATE stream ends before its compressed size");
+    if (ended_ && z_.avail_in > 0) return Refuse(error, "its DEFLATE stream ends before its compressed size");
     return true;
 }
 
 bool MemberDecoder::Finish(std::string* error) {
-    if (deflated_ && !ended_) return Fail(error, "DEFLATE data ends before its last block");
+    if (deflated_ && !ended_) return Refuse(error, "DEFLATE data ends before its last block");
     if (size_ != m_.size)
-        return Fail(error, "decodes to " + std::to_string(size_) + " bytes, not " + std::to_string(m_.size));
-    if (crc_ != m_.crc) return Fail(error, "CRC-32 mismatch");
+        return Refuse(error, "decodes to " + std::to_string(size_) + " bytes, not " + std::to_string(m_.size));
+    if (crc_ != m_.crc) return Refuse(error, "CRC-32 mismatch");
     return true;
 }
 
@@ -225,11 +220,11 @@ bool CheckZipData(const std::string& path, InputFile* file, const std::vector<Zi
         for (uint64_t done = 0; sound && done < m.packed;) {
             size_t n = (size_t)std::min<uint64_t>(kPiece, m.packed - done);
             const unsigned char* p = file->Peek(m.dataOffset + done, n);
-            if (!p) return Fail(error, Shown(path) + ": member " + Shown(m.name) + ": its data runs past the end of the file");
+            if (!p) return Refuse(error, Shown(path) + ": member " + Shown(m.name) + ": its data runs past the end of the file");
             sound = decoder.Feed(p, n, &why);
             done += n;
         }
-        if (!sound || !decoder.Finish(&why)) return Fail(error, Shown(path) + ": member " + Shown(m.name) + ": " + why);
+        if (!sound || !decoder.Finish(&why)) return Refuse(error, Shown(path) + ": member " + Shown(m.name) + ": " + why);
     }
     return true;
 }

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "tools/common/ziprecords.h"
-#include "tools/mksfx/util.h"
+#include "tools/mksfx/files.h"
 
 namespace sfx {
 
@@ -25,8 +25,8 @@ struct ZipInputMember : EntryFields {
 const uint64_t kTotalSizeMax = 0xFFFFFFFFull;  // kEntriesMax: sfxfile.h
 struct ArchiveTally {
     uint64_t entries = 0, bytes = 0;
-    // Counts one entry of `size` bytes; answers the limit that it passes ("" when none).
-    std::string Add(uint64_t size);
+    // Counts one entry of `size` bytes; false with `error` naming the limit that it passes.
+    bool Add(uint64_t size, std::string* error);
 };
 
 // Reads the central directory of `file` (the ZIP file `path`; data in front of the archive

@@ -22,6 +22,7 @@
 #include <memory>
 
 #include "tools/mksfx/build.h"
+#include "tools/mksfx/report.h"
 #include "tools/mksfx/sfxfile.h"
 
 namespace sfx {

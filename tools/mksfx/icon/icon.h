@@ -1,5 +1,5 @@
 // The dialog's icon: reading icon files (.ico, any images) and PNG images, and making the
-// one small icon file that the configuration block carries (icon_make.cpp says how it is
+// one small icon file that the configuration block carries (make.cpp says how it is
 // chosen).
 #pragma once
 #include <stdint.h>

@@ -1,5 +1,5 @@
-#include "tools/mksfx/util.h"
-
+// The output file and the programs run while it is written: both leave nothing behind when
+// a signal ends mksfx, through the one handler here.
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -11,140 +11,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-
-#include "tools/common/codepages.h"
+#include "tools/mksfx/files.h"
+#include "tools/mksfx/report.h"
 
 namespace sfx {
-
-void Fail(const std::string& message) { throw Failure{1, message}; }
-void UsageFail(const std::string& message) { throw Failure{2, message}; }
-
-void Complain(const std::string& line) { fprintf(stderr, "mksfx: %s\n", line.c_str()); }
-
-std::string Shown(const std::string& text) {
-    std::string out;
-    char hex[8];
-    for (size_t i = 0; i < text.size();) {
-        unsigned char c = (unsigned char)text[i];
-        size_t length = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : 4;
-        if (c >= 0x80 && i + length <= text.size() && codepages::ValidUtf8(text.substr(i, length))) {
-            out.append(text, i, length);
-            i += length;
-            continue;
-        }
-        if (c == '\n') out += "\\n";
-        else if (c == '\t') out += "\\t";
-        else if (c >= 0x20 && c < 0x7F) out += (char)c;
-        else snprintf(hex, sizeof hex, "\\x%02X", c), out += hex;
-        ++i;
-    }
-    return out;
-}
-
-int RunCommand(int (*body)(int, char**), int argc, char** argv) {
-    try {
-        return body(argc, argv);
-    } catch (const Failure& f) {
-        fprintf(stderr, "mksfx: %s\n", f.message.c_str());
-        if (f.code == 2) fprintf(stderr, "Try 'mksfx %s --help'.\n", argv[0]);
-        return f.code;
-    }
-}
-
-int CheckedExit(int code) {
-    int error = fflush(stdout) != 0 ? errno : 0;
-    if (!error && !ferror(stdout)) return code;
-    fprintf(stderr, "mksfx: cannot write to standard output: %s\n", strerror(error ? error : EIO));
-    return 1;
-}
-
-void FlushStandardOutput() {
-    if (fflush(stdout) != 0) Fail(std::string("cannot write to standard output: ") + strerror(errno));
-}
-
-bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* error, uint64_t limit) {
-    int fd = path == "-" ? dup(0) : open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    const std::string name = path == "-" ? "standard input" : path;
-    if (fd < 0) {
-        *error = "cannot read " + name + ": " + strerror(errno);
-        return false;
-    }
-    bytes->clear();
-    char chunk[65536];
-    for (;;) {
-        ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 || bytes->size() + (uint64_t)n > limit) {
-            *error = n < 0 ? "cannot read " + name + ": " + strerror(errno)
-                           : name + " is larger than " + std::to_string(limit) + " bytes, more than it can hold";
-            close(fd);
-            return false;
-        }
-        if (n == 0) break;
-        bytes->append(chunk, (size_t)n);
-    }
-    close(fd);
-    return true;
-}
-
-std::string ReadWholeFileOrFail(const std::string& path) {
-    std::string bytes, error;
-    if (!ReadWholeFile(path, &bytes, &error)) Fail(error);
-    return bytes;
-}
-
-// ---- InputFile ------------------------------------------------------------------------------
-
-InputFile::~InputFile() {
-    if (fd_ >= 0) close(fd_);
-}
-
-bool InputFile::Open(const std::string& path, std::string* error) {
-    path_ = path;
-    fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0 || fstat(fd_, &status_) != 0) {
-        *error = "cannot read " + Shown(path) + ": " + strerror(errno);
-        return false;
-    }
-    if (!S_ISREG(status_.st_mode)) {
-        *error = Shown(path) + " is not a regular file";
-        return false;
-    }
-    return true;
-}
-
-const unsigned char* InputFile::Peek(uint64_t at, size_t n) {
-    if (n > kWindow || at > Size() || n > Size() - at) return nullptr;
-    if (at < windowAt_ || at + n > windowAt_ + window_.size()) {
-        // Enough for what is asked and what usually follows it (a walk's next header), not
-        // a whole window each time: a walk over large members reads little.
-        size_t want = (size_t)std::min<uint64_t>(std::max<size_t>(n, 64 << 10), Size() - at);
-        window_.resize(want);
-        size_t done = 0;
-        while (done < want) {
-            ssize_t r = pread(fd_, &window_[done], want - done, (off_t)(at + done));
-            if (r < 0 && errno == EINTR) continue;
-            if (r < 0) Fail("cannot read " + Shown(path_) + ": " + strerror(errno));
-            if (r == 0) Fail(Shown(path_) + " became shorter while it was being read");
-            done += (size_t)r;
-        }
-        windowAt_ = at;
-    }
-    return (const unsigned char*)window_.data() + (at - windowAt_);
-}
-
-bool InputFile::Read(uint64_t at, uint64_t n, std::string* out) {
-    while (n > 0) {
-        size_t piece = (size_t)std::min<uint64_t>(n, kWindow);
-        const unsigned char* p = Peek(at, piece);
-        if (!p) return false;
-        out->append((const char*)p, piece);
-        at += piece;
-        n -= piece;
-    }
-    return true;
-}
 
 // ---- the output -----------------------------------------------------------------------------
 
@@ -347,21 +217,6 @@ void OutputFile::Commit() {
     if (error) unlink(temp_.c_str());
     havePendingTemp = 0;
     if (error) Fail("cannot write " + Shown(target_.given) + ": " + strerror(error));
-}
-
-std::string SingleFileArgument(int argc, char** argv, const char* help, const char* command) {
-    std::string path;
-    for (int i = 1; i < argc; ++i) {
-        if (!strcmp(argv[i], "--help") || !strcmp(argv[i], "-h")) {
-            fputs(help, stdout);
-            return "";
-        }
-        if (argv[i][0] == '-' && argv[i][1]) UsageFail(std::string("unknown option ") + Shown(argv[i]));
-        if (!path.empty()) UsageFail(std::string(command) + " takes one FILE, " + std::to_string(argc - 1) + " arguments given");
-        path = argv[i];
-    }
-    if (path.empty()) UsageFail("no FILE given");
-    return path;
 }
 
 // ---- other programs ---------------------------------------------------------------------------

@@ -42,7 +42,8 @@
 #include <map>
 #include <tuple>
 
-#include "tools/mksfx/icon.h"
+#include "tools/common/bytes.h"
+#include "tools/mksfx/icon/icon.h"
 
 namespace sfx {
 namespace {
@@ -65,15 +66,6 @@ size_t IconBytes(Form f) {
 std::string FormName(Form f) {
     return std::to_string(f.size) + "x" + std::to_string(f.size) + ", " +
            std::to_string(1 << f.bitCount) + " colours";
-}
-
-void Put16(std::string* b, uint32_t v) {
-    *b += (char)(v & 0xFF);
-    *b += (char)((v >> 8) & 0xFF);
-}
-void Put32(std::string* b, uint32_t v) {
-    Put16(b, v & 0xFFFF);
-    Put16(b, v >> 16);
 }
 
 // ---- scaling ---------------------------------------------------------------------------
@@ -314,16 +306,16 @@ std::string WriteSmallIcon(const IndexedImage& img) {
     int w = img.width, h = img.height, bits = img.bitCount;
     size_t colourRow = RowBytes(w, bits), maskRow = RowBytes(w, 1);
     std::string bitmap;
-    Put32(&bitmap, 40);
-    Put32(&bitmap, (uint32_t)w);
-    Put32(&bitmap, (uint32_t)h * 2);  // colour rows and mask rows
-    Put16(&bitmap, 1);
-    Put16(&bitmap, (uint32_t)bits);
-    Put32(&bitmap, 0);
-    Put32(&bitmap, (uint32_t)((colourRow + maskRow) * h));
-    for (int i = 0; i < 4; ++i) Put32(&bitmap, 0);
+    PutLe32(&bitmap, 40);
+    PutLe32(&bitmap, (uint32_t)w);
+    PutLe32(&bitmap, (uint32_t)h * 2);  // colour rows and mask rows
+    PutLe16(&bitmap, 1);
+    PutLe16(&bitmap, (uint32_t)bits);
+    PutLe32(&bitmap, 0);
+    PutLe32(&bitmap, (uint32_t)((colourRow + maskRow) * h));
+    for (int i = 0; i < 4; ++i) PutLe32(&bitmap, 0);
     for (size_t i = 0; i < ((size_t)1 << bits); ++i)
-        Put32(&bitmap, i < img.palette.size() ? img.palette[i] : 0);
+        PutLe32(&bitmap, i < img.palette.size() ? img.palette[i] : 0);
     for (int pass = 0; pass < 2; ++pass)
         for (int y = h - 1; y >= 0; --y) {  // bottom-up
             std::string row(pass ? maskRow : colourRow, '\0');
@@ -338,17 +330,17 @@ std::string WriteSmallIcon(const IndexedImage& img) {
             bitmap += row;
         }
     std::string ico;
-    Put16(&ico, 0);
-    Put16(&ico, 1);
-    Put16(&ico, 1);
+    PutLe16(&ico, 0);
+    PutLe16(&ico, 1);
+    PutLe16(&ico, 1);
     ico += (char)(w & 0xFF);  // 256 is stored as 0
     ico += (char)(h & 0xFF);
     ico += (char)(bits < 8 ? 1 << bits : 0);
     ico += '\0';
-    Put16(&ico, 1);
-    Put16(&ico, (uint32_t)bits);
-    Put32(&ico, (uint32_t)bitmap.size());
-    Put32(&ico, 22);
+    PutLe16(&ico, 1);
+    PutLe16(&ico, (uint32_t)bits);
+    PutLe32(&ico, (uint32_t)bitmap.size());
+    PutLe32(&ico, 22);
     return ico + bitmap;
 }
 

@@ -33,9 +33,10 @@ struct PeImage {
 // data inside the image and in file order, nothing after the last section, entry point and
 // data directories inside sections. A certificate table, which follows the image, must lie
 // within [imageEnd, fileSize) (fileSize 0: file.size(), for `file` holding the whole file).
-// Answers an empty string when sound, else what is wrong in one line; `image` (may be
-// null) receives the layout.
-std::string CheckPeImage(const std::string& file, size_t imageEnd, PeImage* image, uint64_t fileSize = 0);
+// Answers true when sound, else false with what is wrong in one line in `error`; `image`
+// (may be null) receives the layout.
+bool CheckPeImage(const std::string& file, size_t imageEnd, PeImage* image, std::string* error,
+                  uint64_t fileSize = 0);
 
 // The address the next appended section gets; `layout` is a sound image's.
 uint32_t NextSectionAddress(const PeImage& layout);
@@ -45,8 +46,8 @@ uint32_t NextSectionAddress(const PeImage& layout);
 // room after the section table, its data after the last section, both aligned. Updates the
 // section count, SizeOfImage, SizeOfInitializedData and data directory `directory` (which
 // must be empty; -1 for none), and sets the checksum to 0 (not computed), since the old
-// one no longer holds. Answers an empty string, or why the section cannot be added.
-std::string AppendPeSection(std::string* bytes, const char* name, const std::string& data,
-                            uint32_t characteristics, int directory);
+// one no longer holds. False with `error` saying why the section cannot be added.
+bool AppendPeSection(std::string* bytes, const char* name, const std::string& data,
+                     uint32_t characteristics, int directory, std::string* error);
 
 }  // namespace sfx

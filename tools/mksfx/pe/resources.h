@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "tools/mksfx/peimage.h"
+#include "tools/mksfx/pe/peimage.h"
 
 namespace sfx {
 
@@ -47,11 +47,13 @@ struct ResourceInputs {
 std::string ManifestText(const ResourceInputs& inputs);
 
 // Builds the resource section's bytes for a section placed at `address` in memory.
-// Answers an empty string, or what is wrong with the inputs in one line.
-std::string BuildResourceSection(const ResourceInputs& inputs, uint32_t address, std::string* section);
+// False with what is wrong with the inputs in one line in `error`.
+bool BuildResourceSection(const ResourceInputs& inputs, uint32_t address, std::string* section,
+                          std::string* error);
 
-// Checks `image` (a whole stub image), builds the section for it and appends it.
-std::string AddResources(std::string* image, const ResourceInputs& inputs);
+// Checks `image` (a whole stub image), builds the section for it and appends it; false with
+// `error` saying why it cannot.
+bool AddResources(std::string* image, const ResourceInputs& inputs, std::string* error);
 
 // What a finished file's resources say. `present` is false when the image has none.
 struct ResourceSummary {
@@ -66,9 +68,10 @@ struct ResourceSummary {
 // Reads the resources of `file`, whose image `layout` CheckPeImage has found sound, and
 // checks them as a loader would: every table and data entry inside the section, entries
 // in ascending order, three levels without loops, the icon group's images present with the
-// sizes it names, the version information well formed. Answers an empty string or the
-// first fault in one line; `summary` gets what was read.
-std::string ReadResources(const std::string& file, const PeImage& layout, ResourceSummary* summary);
+// sizes it names, the version information well formed. False with the first fault in one
+// line in `error`; `summary` gets what was read.
+bool ReadResources(const std::string& file, const PeImage& layout, ResourceSummary* summary,
+                   std::string* error);
 
 // The summary as lines for `mksfx list`: "manifest: asInvoker", "icon: 16x16 4-bit, ...",
 // "file version: 1.2.0.0", then one line per version text.
@@ -79,9 +82,9 @@ namespace resfmt {
 const uint16_t kTypeIcon = 3, kTypeGroupIcon = 14, kTypeVersion = 16, kTypeManifest = 24;
 const uint16_t kLanguage = 0x0000;   // neutral: the packager's texts may be in any language
 const uint16_t kCodePage = 1200;     // UTF-16, the version texts' encoding
-// Why an icon image does not hold what its entry says (a PNG file or a BITMAPINFOHEADER
-// image of that width and height), or nullptr.
-const char* IconImageFault(const IconImage& icon);
+// Whether an icon image holds what its entry says (a PNG file or a BITMAPINFOHEADER image of
+// that width and height); false with `error` saying why not.
+bool CheckIconImage(const IconImage& icon, std::string* error);
 // UTF-8 to UTF-16LE bytes; false for malformed UTF-8 (overlong, surrogates, cut short).
 bool Utf8ToUtf16(const std::string& utf8, std::string* utf16);
 std::string Utf16ToUtf8(const std::string& utf16);  // unpaired surrogates become U+FFFD

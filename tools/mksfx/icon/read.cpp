@@ -13,7 +13,9 @@
 #include <png.h>
 #include <string.h>
 
-#include "tools/mksfx/icon.h"
+#include "tools/common/bytes.h"
+#include "tools/mksfx/icon/icon.h"
+#include "tools/mksfx/report.h"
 
 namespace sfx {
 namespace {
@@ -22,22 +24,6 @@ const int kIcoSideMax = 256;   // the most an icon directory can state
 const int kPngSideMax = 4096;  // a PNG image given on its own
 const size_t kPngSigSize = 8;
 const unsigned char kPngSig[kPngSigSize] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-
-uint32_t Get16(const std::string& b, size_t at) {
-    return (unsigned char)b[at] | ((unsigned char)b[at + 1] << 8);
-}
-uint32_t Get32(const std::string& b, size_t at) {
-    return Get16(b, at) | (Get16(b, at + 2) << 16);
-}
-uint32_t GetBe32(const std::string& b, size_t at) {
-    return ((uint32_t)(unsigned char)b[at] << 24) | ((unsigned char)b[at + 1] << 16) |
-           ((unsigned char)b[at + 2] << 8) | (unsigned char)b[at + 3];
-}
-
-bool Refuse(std::string* error, const std::string& why) {
-    *error = why;
-    return false;
-}
 
 bool IsPng(const std::string& b) {
     return b.size() >= kPngSigSize && memcmp(b.data(), kPngSig, kPngSigSize) == 0;
@@ -52,10 +38,10 @@ struct BitmapLayout {
 
 bool ReadBitmapLayout(const std::string& b, BitmapLayout* l, std::string* error) {
     if (b.size() < 40) return Refuse(error, "too short for a bitmap header");
-    uint32_t headerSize = Get32(b, 0);
-    int32_t width = (int32_t)Get32(b, 4), fullHeight = (int32_t)Get32(b, 8);
-    uint32_t planes = Get16(b, 12), bits = Get16(b, 14), compression = Get32(b, 16),
-             coloursUsed = Get32(b, 32);
+    uint32_t headerSize = Le32(b, 0);
+    int32_t width = (int32_t)Le32(b, 4), fullHeight = (int32_t)Le32(b, 8);
+    uint32_t planes = Le16(b, 12), bits = Le16(b, 14), compression = Le32(b, 16),
+             coloursUsed = Le32(b, 32);
     if (headerSize < 40 || headerSize > b.size())
         return Refuse(error, "bitmap header size " + std::to_string(headerSize) + " is unusable");
     if (width <= 0 || fullHeight <= 1)
@@ -97,9 +83,9 @@ bool ReadBitmapLayout(const std::string& b, BitmapLayout* l, std::string* error)
 // Checks a PNG stream's IHDR (the first chunk): size within `sideMax`, a valid depth for its
 // colour type. Sets the entry's size and bits a pixel.
 bool ReadPngHeader(const std::string& b, int sideMax, IconEntry* e, std::string* error) {
-    if (b.size() < kPngSigSize + 8 + 13 || GetBe32(b, 8) != 13 || b.compare(12, 4, "IHDR") != 0)
+    if (b.size() < kPngSigSize + 8 + 13 || Be32(b, 8) != 13 || b.compare(12, 4, "IHDR") != 0)
         return Refuse(error, "bad PNG: no image header");
-    uint32_t width = GetBe32(b, 16), height = GetBe32(b, 20);
+    uint32_t width = Be32(b, 16), height = Be32(b, 20);
     int depth = (unsigned char)b[24], type = (unsigned char)b[25];
     static const int kChannels[7] = {1, 0, 3, 1, 2, 0, 4};  // by colour type; 0: none such
     int channels = type <= 6 ? kChannels[type] : 0;
@@ -141,10 +127,10 @@ bool ReadIconFile(const std::string& b, IconFile* file, std::string* error) {
         return true;
     }
     if (b.size() < 6) return Refuse(error, "too short for an icon directory");
-    if (Get16(b, 0) == 0 && Get16(b, 2) == 2) return Refuse(error, "a cursor, not an icon");
-    if (Get16(b, 0) != 0 || Get16(b, 2) != 1)
+    if (Le16(b, 0) == 0 && Le16(b, 2) == 2) return Refuse(error, "a cursor, not an icon");
+    if (Le16(b, 0) != 0 || Le16(b, 2) != 1)
         return Refuse(error, "neither an icon file nor a PNG image");
-    size_t count = Get16(b, 4), directoryEnd = 6 + 16 * count;
+    size_t count = Le16(b, 4), directoryEnd = 6 + 16 * count;
     if (count == 0) return Refuse(error, "the icon directory lists no image");
     if (directoryEnd > b.size())
         return Refuse(error, "the icon directory is truncated: it ends at byte " +
@@ -153,7 +139,7 @@ bool ReadIconFile(const std::string& b, IconFile* file, std::string* error) {
     for (size_t i = 0; i < count; ++i) {
         size_t at = 6 + 16 * i;
         IconEntry e;
-        uint64_t size = Get32(b, at + 8), offset = Get32(b, at + 12);
+        uint64_t size = Le32(b, at + 8), offset = Le32(b, at + 12);
         std::string name = ImageName(i, count);
         if (size == 0) return Refuse(error, name + " is empty (0 bytes)");
         if (offset < directoryEnd) return Refuse(error, name + " starts inside the icon directory");
@@ -206,7 +192,7 @@ bool DecodeIconImage(const IconEntry& e, RgbaImage* image, IndexedImage* indexed
     int w = l.width, h = l.height;
     std::vector<uint32_t> palette(l.bitCount <= 8 ? (size_t)1 << l.bitCount : 0, 0);
     for (size_t i = 0; i < l.paletteCount && i < palette.size(); ++i)
-        palette[i] = Get32(b, l.paletteAt + 4 * i) & 0xFFFFFF;
+        palette[i] = Le32(b, l.paletteAt + 4 * i) & 0xFFFFFF;
     image->width = w;
     image->height = h;
     image->pixels.assign((size_t)w * h * 4, 0);
@@ -226,7 +212,7 @@ bool DecodeIconImage(const IconEntry& e, RgbaImage* image, IndexedImage* indexed
                 rgb = index[p] < l.paletteCount ? palette[index[p]] : 0;
             } else {
                 size_t at = row + (size_t)x * (l.bitCount / 8);
-                rgb = Get16(b, at) | ((uint32_t)(unsigned char)b[at + 2] << 16);
+                rgb = Le16(b, at) | ((uint32_t)(unsigned char)b[at + 2] << 16);
                 if (l.bitCount == 32) {
                     out[3] = (uint8_t)b[at + 3];
                     anyAlpha |= out[3] != 0;

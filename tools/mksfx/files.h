@@ -1,7 +1,6 @@
-// Small helpers shared by the mksfx commands: failures as exceptions that the command's
-// entry turns into an exit code, messages kept to one line, files read in pieces (so that
-// memory does not grow with the input), and an output file that appears under its name only
-// once it is complete.
+// Files for the mksfx commands: inputs read in pieces (so that memory does not grow with the
+// input), an output file that appears under its name only once it is complete, and other
+// programs run while it is being written.
 #pragma once
 #include <stdint.h>
 #include <sys/stat.h>
@@ -11,32 +10,6 @@
 #include <vector>
 
 namespace sfx {
-
-// Thrown by a command; `code` is the exit code (1 failure, 2 usage error).
-struct Failure {
-    int code;
-    std::string message;  // one line, without the "mksfx: " prefix
-};
-[[noreturn]] void Fail(const std::string& message);
-[[noreturn]] void UsageFail(const std::string& message);
-// One fault among several, reported at once as "mksfx: line" on stderr; the caller fails
-// after the last.
-void Complain(const std::string& line);
-// `text` for a message line: control characters and bytes that are not UTF-8 become \n,
-// \t or \xNN, so that a name cannot break or forge a line.
-std::string Shown(const std::string& text);
-
-// Runs `body` and turns a Failure into its message on stderr and its exit code.
-int RunCommand(int (*body)(int, char**), int argc, char** argv);
-// `code`, or 1 after a message when standard output could not be written (a full disk, a
-// closed pipe): output that did not arrive is a failure.
-int CheckedExit(int code);
-// Flushes standard output; a failure to write it fails the command.
-void FlushStandardOutput();
-
-// The arguments of a command that takes one FILE and no options: prints `help` and
-// answers an empty string for --help, else the FILE (usage errors fail).
-std::string SingleFileArgument(int argc, char** argv, const char* help, const char* command);
 
 // The whole of `path` ('-': standard input); a file larger than `limit` bytes is refused
 // once that many have been read.

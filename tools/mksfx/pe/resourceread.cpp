@@ -13,28 +13,30 @@
 
 #include <algorithm>
 
-#include "tools/mksfx/resources.h"
+#include "tools/common/bytes.h"
+#include "tools/mksfx/pe/resources.h"
+#include "tools/mksfx/report.h"
 
 namespace sfx {
 
 namespace resfmt {
 
-const char* IconImageFault(const IconImage& icon) {
+bool CheckIconImage(const IconImage& icon, std::string* error) {
     const std::string& b = icon.bytes;
-    auto byte = [&](size_t at) { return (uint32_t)(unsigned char)b[at]; };
-    auto be32 = [&](size_t at) { return byte(at) << 24 | byte(at + 1) << 16 | byte(at + 2) << 8 | byte(at + 3); };
-    auto le32 = [&](size_t at) { return byte(at) | byte(at + 1) << 8 | byte(at + 2) << 16 | byte(at + 3) << 24; };
-    if (icon.width < 1 || icon.width > 256 || icon.height < 1 || icon.height > 256) return "its size is not 1 to 256 pixels";
+    if (icon.width < 1 || icon.width > 256 || icon.height < 1 || icon.height > 256)
+        return Refuse(error, "its size is not 1 to 256 pixels");
     if (b.compare(0, 8, "\x89PNG\r\n\x1A\n", 8) == 0) {
-        if (b.size() < 24 || b.compare(12, 4, "IHDR") != 0) return "its PNG data has no image header";
-        if (be32(16) != (uint32_t)icon.width || be32(20) != (uint32_t)icon.height)
-            return "its PNG image's size differs from its directory entry";
-        return nullptr;
+        if (b.size() < 24 || b.compare(12, 4, "IHDR") != 0)
+            return Refuse(error, "its PNG data has no image header");
+        if (Be32(b, 16) != (uint32_t)icon.width || Be32(b, 20) != (uint32_t)icon.height)
+            return Refuse(error, "its PNG image's size differs from its directory entry");
+        return true;
     }
-    if (b.size() < 40 || le32(0) != 40) return "neither a PNG file nor a BITMAPINFOHEADER image";
-    if (le32(4) != (uint32_t)icon.width || le32(8) != 2 * (uint32_t)icon.height)
-        return "its bitmap's size differs from its directory entry";
-    return nullptr;
+    if (b.size() < 40 || Le32(b, 0) != 40)
+        return Refuse(error, "neither a PNG file nor a BITMAPINFOHEADER image");
+    if (Le32(b, 4) != (uint32_t)icon.width || Le32(b, 8) != 2 * (uint32_t)icon.height)
+        return Refuse(error, "its bitmap's size differs from its directory entry");
+    return true;
 }
 
 bool Utf8ToUtf16(const std::string& s, std::string* out) {
@@ -96,15 +98,6 @@ std::string Utf16ToUtf8(const std::string& s) {
 
 namespace {
 
-uint32_t U16(const std::string& b, size_t at) { return (unsigned char)b[at] | ((unsigned char)b[at + 1] << 8); }
-uint32_t U32(const std::string& b, size_t at) { return U16(b, at) | (U16(b, at + 2) << 16); }
-
-std::string Hex(uint64_t v) {
-    char text[24];
-    snprintf(text, sizeof text, "0x%llX", (unsigned long long)v);
-    return text;
-}
-
 struct Leaf {
     uint32_t type, id;  // 0xFFFFFFFF for a named type or name
     std::string data;
@@ -121,81 +114,90 @@ struct Directory {
     std::vector<Leaf> leaves;
 };
 
-std::string Walk(Directory* d, uint32_t at, int level, uint32_t type, uint32_t id) {
+bool Walk(Directory* d, uint32_t at, int level, uint32_t type, uint32_t id, std::string* error) {
     const std::string& t = d->tree;
     std::string table = "the resource table at " + Hex(at);
-    if ((uint64_t)at + 16 > t.size()) return table + " lies outside the resource directory";
+    if ((uint64_t)at + 16 > t.size())
+        return Refuse(error, table + " lies outside the resource directory");
     if (std::find(d->visited.begin(), d->visited.end(), at) != d->visited.end())
-        return table + " is reached twice (a loop)";
+        return Refuse(error, table + " is reached twice (a loop)");
     d->visited.push_back(at);
-    uint32_t named = U16(t, at + 12), count = named + U16(t, at + 14);
-    if (at + 16 + 8ull * count > t.size()) return table + ": its entries run past the resource directory";
+    uint32_t named = Le16(t, at + 12), count = named + Le16(t, at + 14);
+    if (at + 16 + 8ull * count > t.size())
+        return Refuse(error, table + ": its entries run past the resource directory");
     int64_t previous = -1;
     for (uint32_t k = 0; k < count; ++k) {
         size_t e = at + 16 + 8 * k;
-        uint32_t name = U32(t, e), target = U32(t, e + 4);
+        uint32_t name = Le32(t, e), target = Le32(t, e + 4);
         if (k < named) {
             uint64_t nameAt = name & 0x7FFFFFFF;
-            if (!(name & 0x80000000) || nameAt + 2 > t.size() || nameAt + 2 + 2 * U16(t, nameAt) > t.size())
-                return table + ": entry " + std::to_string(k + 1) + "'s name lies outside the resource directory";
+            if (!(name & 0x80000000) || nameAt + 2 > t.size() || nameAt + 2 + 2 * Le16(t, nameAt) > t.size())
+                return Refuse(error, table + ": entry " + std::to_string(k + 1) +
+                                         "'s name lies outside the resource directory");
             name = 0xFFFFFFFF;
         } else {
-            if (name > 0xFFFF) return table + ": entry " + std::to_string(k + 1) + " has no 16-bit id";
-            if ((int64_t)name <= previous) return table + ": its ids do not ascend";
+            if (name > 0xFFFF)
+                return Refuse(error,
+                              table + ": entry " + std::to_string(k + 1) + " has no 16-bit id");
+            if ((int64_t)name <= previous) return Refuse(error, table + ": its ids do not ascend");
             previous = name;
         }
         bool subtable = target & 0x80000000;
         target &= 0x7FFFFFFF;
         if (subtable != (level < 3))
-            return table + ": entry " + std::to_string(k + 1) + (subtable ? " opens a fourth level" : " ends the tree early");
-        std::string fault;
+            return Refuse(error, table + ": entry " + std::to_string(k + 1) +
+                                     (subtable ? " opens a fourth level" : " ends the tree early"));
         if (level < 3) {
-            fault = Walk(d, target, level + 1, level == 1 ? name : type, level == 2 ? name : id);
+            if (!Walk(d, target, level + 1, level == 1 ? name : type, level == 2 ? name : id,
+                      error))
+                return false;
         } else if ((uint64_t)target + 16 > t.size()) {
-            fault = table + ": a data entry lies outside the resource directory";
+            return Refuse(error, table + ": a data entry lies outside the resource directory");
         } else {
-            uint64_t address = U32(t, target), size = U32(t, target + 4);
+            uint64_t address = Le32(t, target), size = Le32(t, target + 4);
             if (address < d->dataFrom || address + size > d->dataTo)
-                fault = "resource data at " + Hex(address) + " (" + std::to_string(size) +
-                        " bytes) lies outside the resource section";
-            else
-                d->leaves.push_back({type, id, d->file->substr(d->dataAt + (address - d->dataFrom), size)});
+                return Refuse(error, "resource data at " + Hex(address) + " (" +
+                                         std::to_string(size) +
+                                         " bytes) lies outside the resource section");
+            d->leaves.push_back(
+                {type, id, d->file->substr(d->dataAt + (address - d->dataFrom), size)});
         }
-        if (!fault.empty()) return fault;
     }
-    return "";
+    return true;
 }
 
-std::string ReadIcons(const std::vector<Leaf>& leaves, ResourceSummary* summary) {
+bool ReadIcons(const std::vector<Leaf>& leaves, ResourceSummary* summary, std::string* error) {
     bool first = true;
     for (const Leaf& group : leaves) {
         if (group.type != resfmt::kTypeGroupIcon) continue;
         const std::string& g = group.data;
         std::string who = "icon group " + std::to_string(group.id);
-        if (g.size() < 6 || U16(g, 0) != 0 || U16(g, 2) != 1 || g.size() < 6 + 14 * U16(g, 4))
-            return who + " is not an icon directory";
-        for (size_t k = 0; k < U16(g, 4); ++k) {
+        if (g.size() < 6 || Le16(g, 0) != 0 || Le16(g, 2) != 1 || g.size() < 6 + 14 * (size_t)Le16(g, 4))
+            return Refuse(error, who + " is not an icon directory");
+        for (size_t k = 0; k < Le16(g, 4); ++k) {
             size_t e = 6 + 14 * k;
             IconImage icon;
             icon.width = (unsigned char)g[e] ? (unsigned char)g[e] : 256;
             icon.height = (unsigned char)g[e + 1] ? (unsigned char)g[e + 1] : 256;
             icon.colours = (uint8_t)g[e + 2];
-            icon.planes = (uint16_t)U16(g, e + 4);
-            icon.bitCount = (uint16_t)U16(g, e + 6);
-            uint32_t size = U32(g, e + 8), id = U16(g, e + 12);
+            icon.planes = (uint16_t)Le16(g, e + 4);
+            icon.bitCount = (uint16_t)Le16(g, e + 6);
+            uint32_t size = Le32(g, e + 8), id = Le16(g, e + 12);
             auto image = std::find_if(leaves.begin(), leaves.end(),
                                       [id](const Leaf& l) { return l.type == resfmt::kTypeIcon && l.id == id; });
             std::string which = who + "'s image " + std::to_string(id);
-            if (image == leaves.end()) return which + " is missing";
+            if (image == leaves.end()) return Refuse(error, which + " is missing");
             if (image->data.size() != size)
-                return which + " has " + std::to_string(image->data.size()) + " bytes, the group says " + std::to_string(size);
+                return Refuse(error, which + " has " + std::to_string(image->data.size()) +
+                                         " bytes, the group says " + std::to_string(size));
             icon.bytes = image->data;
-            if (const char* why = resfmt::IconImageFault(icon)) return which + ": " + why;
+            std::string why;
+            if (!resfmt::CheckIconImage(icon, &why)) return Refuse(error, which + ": " + why);
             if (first) summary->icons.push_back(icon);
         }
         first = false;
     }
-    return "";
+    return true;
 }
 
 // One node of the version information; offsets count from the resource's start.
@@ -206,54 +208,58 @@ struct Node {
 };
 size_t Align4(size_t v) { return (v + 3) & ~(size_t)3; }
 
-std::string ParseNode(const std::string& d, size_t at, size_t limit, Node* n) {
-    if (at + 6 > limit || U16(d, at) < 6 || at + U16(d, at) > limit) return "a node runs past its parent";
-    n->end = at + U16(d, at);
-    n->valueLength = U16(d, at + 2);
-    n->type = U16(d, at + 4);
+bool ParseNode(const std::string& d, size_t at, size_t limit, Node* n, std::string* error) {
+    if (at + 6 > limit || Le16(d, at) < 6 || at + Le16(d, at) > limit)
+        return Refuse(error, "a node runs past its parent");
+    n->end = at + Le16(d, at);
+    n->valueLength = Le16(d, at + 2);
+    n->type = Le16(d, at + 4);
     size_t k = at + 6;
-    while (k + 2 <= n->end && U16(d, k) != 0) k += 2;
-    if (k + 2 > n->end) return "a node's name has no end";
+    while (k + 2 <= n->end && Le16(d, k) != 0) k += 2;
+    if (k + 2 > n->end) return Refuse(error, "a node's name has no end");
     n->key = resfmt::Utf16ToUtf8(d.substr(at + 6, k - at - 6));
     n->valueAt = std::min(Align4(k + 2), n->end);
     // Writers disagree whether a text's value length counts characters or bytes.
     size_t valueBytes = n->type == 1 ? 2 * (size_t)n->valueLength : n->valueLength;
-    if (n->type == 0 && n->valueAt + valueBytes > n->end) return "the value of '" + n->key + "' runs past its node";
+    if (n->type == 0 && n->valueAt + valueBytes > n->end)
+        return Refuse(error, "the value of '" + n->key + "' runs past its node");
     n->childrenAt = std::min(Align4(n->valueAt + valueBytes), n->end);
-    return "";
+    return true;
 }
 
-std::string ReadVersion(const std::string& d, ResourceSummary* summary) {
+bool ReadVersion(const std::string& d, ResourceSummary* summary, std::string* error) {
+    const std::string malformed = "the version information is malformed: ";
     Node root;
-    std::string fault = ParseNode(d, 0, d.size(), &root);
-    if (fault.empty() && (root.key != "VS_VERSION_INFO" || root.type != 0 || root.valueLength != 52 ||
-                          U32(d, root.valueAt) != 0xFEEF04BD))
-        fault = "no VS_VERSION_INFO with its fixed part";
-    if (!fault.empty()) return "the version information is malformed: " + fault;
+    std::string fault;
+    if (!ParseNode(d, 0, d.size(), &root, &fault)) return Refuse(error, malformed + fault);
+    if (root.key != "VS_VERSION_INFO" || root.type != 0 || root.valueLength != 52 ||
+        Le32(d, root.valueAt) != 0xFEEF04BD)
+        return Refuse(error, malformed + "no VS_VERSION_INFO with its fixed part");
     char text[48];
     for (int which = 0; which < 2; ++which) {
-        uint32_t high = U32(d, root.valueAt + 8 + 8 * which), low = U32(d, root.valueAt + 12 + 8 * which);
+        uint32_t high = Le32(d, root.valueAt + 8 + 8 * which), low = Le32(d, root.valueAt + 12 + 8 * which);
         snprintf(text, sizeof text, "%u.%u.%u.%u", high >> 16, high & 0xFFFF, low >> 16, low & 0xFFFF);
         (which ? summary->productVersion : summary->fileVersion) = text;
     }
     std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>> tables;
     std::string translation;
-    for (size_t at = root.childrenAt; at < root.end && fault.empty(); ) {
+    for (size_t at = root.childrenAt; at < root.end;) {
         Node info;
-        if (!(fault = ParseNode(d, at, root.end, &info)).empty()) break;
-        for (size_t t = info.childrenAt; t < info.end && fault.empty(); ) {
+        if (!ParseNode(d, at, root.end, &info, &fault)) return Refuse(error, malformed + fault);
+        for (size_t t = info.childrenAt; t < info.end;) {
             Node table;
-            if (!(fault = ParseNode(d, t, info.end, &table)).empty()) break;
+            if (!ParseNode(d, t, info.end, &table, &fault)) return Refuse(error, malformed + fault);
             if (info.key == "VarFileInfo" && table.key == "Translation" && table.type == 0 && table.valueLength >= 4) {
-                snprintf(text, sizeof text, "%04X%04X", U16(d, table.valueAt), U16(d, table.valueAt + 2));
+                snprintf(text, sizeof text, "%04X%04X", Le16(d, table.valueAt), Le16(d, table.valueAt + 2));
                 translation = text;
             } else if (info.key == "StringFileInfo") {
                 tables.push_back({table.key, {}});
-                for (size_t s = table.childrenAt; s < table.end && fault.empty(); ) {
+                for (size_t s = table.childrenAt; s < table.end;) {
                     Node str;
-                    if (!(fault = ParseNode(d, s, table.end, &str)).empty()) break;
+                    if (!ParseNode(d, s, table.end, &str, &fault))
+                        return Refuse(error, malformed + fault);
                     size_t end = str.valueAt;
-                    while (end + 2 <= str.end && U16(d, end) != 0) end += 2;
+                    while (end + 2 <= str.end && Le16(d, end) != 0) end += 2;
                     tables.back().second.push_back({str.key, resfmt::Utf16ToUtf8(d.substr(str.valueAt, end - str.valueAt))});
                     s = Align4(str.end);
                 }
@@ -262,38 +268,42 @@ std::string ReadVersion(const std::string& d, ResourceSummary* summary) {
         }
         at = Align4(info.end);
     }
-    if (!fault.empty()) return "the version information is malformed: " + fault;
     for (auto& table : tables)
         if (strcasecmp(table.first.c_str(), translation.c_str()) == 0) summary->strings = table.second;
     if (!tables.empty() && summary->strings.empty())
-        return "the version information's translation '" + translation + "' names none of its string tables";
+        return Refuse(error, "the version information's translation '" + translation +
+                                 "' names none of its string tables");
     summary->hasVersion = true;
-    return "";
+    return true;
 }
 
-std::string ReadManifest(const std::string& m, ResourceSummary* summary) {
+bool ReadManifest(const std::string& m, ResourceSummary* summary, std::string* error) {
     summary->manifest = m;
-    if (m.find("<assembly") == std::string::npos) return "the manifest holds no <assembly> element";
+    if (m.find("<assembly") == std::string::npos)
+        return Refuse(error, "the manifest holds no <assembly> element");
     size_t tag = m.find("<requestedExecutionLevel");
-    if (tag == std::string::npos) return "";
+    if (tag == std::string::npos) return true;
     size_t close = m.find('>', tag), at = m.find("level=", tag);
     size_t end = at == std::string::npos || at + 7 > close || (m[at + 6] != '"' && m[at + 6] != '\'')
                      ? std::string::npos : m.find(m[at + 6], at + 7);
-    if (end == std::string::npos || end > close) return "the manifest's execution level has no quoted value";
+    if (end == std::string::npos || end > close)
+        return Refuse(error, "the manifest's execution level has no quoted value");
     summary->level = m.substr(at + 7, end - at - 7);
     for (Elevation e : {Elevation::AsInvoker, Elevation::Highest, Elevation::Admin})
-        if (summary->level == ElevationLevel(e)) return "";
-    return "the manifest asks for the unknown execution level '" + summary->level + "'";
+        if (summary->level == ElevationLevel(e)) return true;
+    return Refuse(error,
+                  "the manifest asks for the unknown execution level '" + summary->level + "'");
 }
 
 }  // namespace
 
-std::string ReadResources(const std::string& file, const PeImage& layout, ResourceSummary* summary) {
+bool ReadResources(const std::string& file, const PeImage& layout, ResourceSummary* summary,
+                   std::string* error) {
     *summary = ResourceSummary();
     size_t entry = layout.DirectoryOffset(kDirectoryResources);
-    if (layout.directoryCount <= (uint32_t)kDirectoryResources || (U32(file, entry) == 0 && U32(file, entry + 4) == 0))
-        return "";
-    uint32_t address = U32(file, entry), size = U32(file, entry + 4);
+    if (layout.directoryCount <= (uint32_t)kDirectoryResources || (Le32(file, entry) == 0 && Le32(file, entry + 4) == 0))
+        return true;
+    uint32_t address = Le32(file, entry), size = Le32(file, entry + 4);
     Directory d;
     d.file = &file;
     for (const PeSection& s : layout.sections) {
@@ -304,18 +314,19 @@ std::string ReadResources(const std::string& file, const PeImage& layout, Resour
             d.dataAt = s.rawPointer;
         }
     }
-    if (d.dataTo == 0) return "the resource directory does not lie in one section's data";
+    if (d.dataTo == 0)
+        return Refuse(error, "the resource directory does not lie in one section's data");
     d.tree = file.substr(d.dataAt + (address - d.dataFrom), size);
     summary->present = true;
-    std::string fault = Walk(&d, 0, 1, 0, 0);
+    if (!Walk(&d, 0, 1, 0, 0, error)) return false;
     for (const Leaf& l : d.leaves) {
-        if (!fault.empty()) break;
-        if (l.type == resfmt::kTypeManifest && l.id == 1 && summary->manifest.empty())
-            fault = ReadManifest(l.data, summary);
-        else if (l.type == resfmt::kTypeVersion && !summary->hasVersion)
-            fault = ReadVersion(l.data, summary);
+        if (l.type == resfmt::kTypeManifest && l.id == 1 && summary->manifest.empty()) {
+            if (!ReadManifest(l.data, summary, error)) return false;
+        } else if (l.type == resfmt::kTypeVersion && !summary->hasVersion) {
+            if (!ReadVersion(l.data, summary, error)) return false;
+        }
     }
-    return fault.empty() ? ReadIcons(d.leaves, summary) : fault;
+    return ReadIcons(d.leaves, summary, error);
 }
 
 std::vector<std::string> ResourceLines(const ResourceSummary& s) {

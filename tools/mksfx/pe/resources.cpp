@@ -12,28 +12,19 @@
 // The resources: the manifest (type 24, id 1, the one the loader reads for a program), one
 // RT_ICON per icon image (ids 1 to n) with the RT_GROUP_ICON 1 that lists them (Explorer
 // shows a program's first icon group), and the version information (type 16, id 1).
-#include "tools/mksfx/resources.h"
+#include "tools/mksfx/pe/resources.h"
 
 #include <stdio.h>
 
 #include <algorithm>
 
+#include "tools/common/bytes.h"
+#include "tools/mksfx/report.h"
+
 namespace sfx {
 
 namespace {
 
-void Put16(std::string* b, uint32_t v) {
-    *b += (char)(v & 0xFF);
-    *b += (char)((v >> 8) & 0xFF);
-}
-void Put32(std::string* b, uint32_t v) {
-    Put16(b, v & 0xFFFF);
-    Put16(b, v >> 16);
-}
-void Set16(std::string* b, size_t at, uint32_t v) {
-    (*b)[at] = (char)(v & 0xFF);
-    (*b)[at + 1] = (char)((v >> 8) & 0xFF);
-}
 void PadTo(std::string* b, size_t multiple) { b->resize((b->size() + multiple - 1) / multiple * multiple, '\0'); }
 
 struct Leaf {
@@ -56,36 +47,36 @@ std::string Tree(std::vector<Leaf> leaves, uint32_t address) {
 
     auto table = [](std::string* out, uint32_t ids) {
         out->append(12, '\0');  // characteristics, time stamp, version: all 0
-        Put16(out, 0);          // named entries
-        Put16(out, ids);
+        PutLe16(out, 0);          // named entries
+        PutLe16(out, ids);
     };
     std::string s;
     table(&s, (uint32_t)types.size());
     uint32_t at = typeTables;
     for (uint16_t t : types) {
-        Put32(&s, t);
-        Put32(&s, kSubtable | at);
+        PutLe32(&s, t);
+        PutLe32(&s, kSubtable | at);
         at += 16 + 8 * (uint32_t)std::count_if(leaves.begin(), leaves.end(), [t](const Leaf& l) { return l.type == t; });
     }
     for (size_t i = 0; i < leaves.size(); ++i) {
         if (i == 0 || leaves[i - 1].type != leaves[i].type)
             table(&s, (uint32_t)std::count_if(leaves.begin(), leaves.end(),
                                               [&](const Leaf& l) { return l.type == leaves[i].type; }));
-        Put32(&s, leaves[i].id);
-        Put32(&s, kSubtable | (idTables + 24 * (uint32_t)i));
+        PutLe32(&s, leaves[i].id);
+        PutLe32(&s, kSubtable | (idTables + 24 * (uint32_t)i));
     }
     for (size_t i = 0; i < leaves.size(); ++i) {
         table(&s, 1);
-        Put32(&s, resfmt::kLanguage);
-        Put32(&s, dataEntries + 16 * (uint32_t)i);
+        PutLe32(&s, resfmt::kLanguage);
+        PutLe32(&s, dataEntries + 16 * (uint32_t)i);
     }
     std::string blobs;
     for (const Leaf& l : leaves) {
         PadTo(&blobs, 8);
-        Put32(&s, address + data + (uint32_t)blobs.size());
-        Put32(&s, (uint32_t)l.data.size());
-        Put32(&s, 0);  // code page of the data: none
-        Put32(&s, 0);
+        PutLe32(&s, address + data + (uint32_t)blobs.size());
+        PutLe32(&s, (uint32_t)l.data.size());
+        PutLe32(&s, 0);  // code page of the data: none
+        PutLe32(&s, 0);
         blobs += l.data;
     }
     return s + blobs;
@@ -98,28 +89,29 @@ std::string Tree(std::vector<Leaf> leaves, uint32_t address) {
 std::string Node(const char* key, uint16_t type, const std::string& value, uint32_t valueLength,
                  const std::vector<std::string>& children) {
     std::string n(6, '\0');
-    for (const char* k = key; *k; ++k) Put16(&n, (unsigned char)*k);
-    Put16(&n, 0);
+    for (const char* k = key; *k; ++k) PutLe16(&n, (unsigned char)*k);
+    PutLe16(&n, 0);
     PadTo(&n, 4);
     n += value;
     for (const std::string& child : children) {
         PadTo(&n, 4);
         n += child;
     }
-    Set16(&n, 0, (uint32_t)std::min<size_t>(n.size(), 0xFFFF));  // the caller refuses a root over 64 KiB
-    Set16(&n, 2, valueLength);
-    Set16(&n, 4, type);
+    SetLe16(&n, 0, (uint32_t)std::min<size_t>(n.size(), 0xFFFF));  // the caller refuses a root over 64 KiB
+    SetLe16(&n, 2, valueLength);
+    SetLe16(&n, 4, type);
     return n;
 }
 
-std::string VersionResource(const VersionInfo& given, std::string* out) {
+bool VersionResource(const VersionInfo& given, std::string* out, std::string* error) {
     const std::pair<const char*, const std::string*> givenTexts[] = {
         {"product name", &given.productName}, {"company", &given.company}, {"description", &given.description},
         {"copyright", &given.copyright}, {"original file name", &given.originalName}};
     std::string utf16;
     for (const auto& t : givenTexts)
         if (t.second->find('\0') != std::string::npos || !resfmt::Utf8ToUtf16(*t.second, &utf16))
-            return std::string("the ") + t.first + " is not valid UTF-8 without NUL characters";
+            return Refuse(error, std::string("the ") + t.first +
+                                     " is not valid UTF-8 without NUL characters");
     VersionInfo v = given;
     std::string stem = v.originalName;
     if (stem.size() > 4 && (stem.substr(stem.size() - 4) == ".exe" || stem.substr(stem.size() - 4) == ".EXE"))
@@ -133,15 +125,17 @@ std::string VersionResource(const VersionInfo& given, std::string* out) {
     // A text may follow the numbers of the product version ("2.3-beta"); it is shown as given.
     if (!resfmt::ParseVersion(v.productVersion.substr(0, v.productVersion.find_first_not_of("0123456789.")),
                               &productHigh, &productLow))
-        return "product version '" + v.productVersion + "' is not one to four numbers of 0 to 65535 joined by dots";
+        return Refuse(error, "product version '" + v.productVersion +
+                                 "' is not one to four numbers of 0 to 65535 joined by dots");
     if (!resfmt::ParseVersion(v.fileVersion, &fileHigh, &fileLow))
-        return "file version '" + v.fileVersion + "' is not one to four numbers of 0 to 65535 joined by dots";
+        return Refuse(error, "file version '" + v.fileVersion +
+                                 "' is not one to four numbers of 0 to 65535 joined by dots");
     std::string fixed;
     for (uint32_t word : {0xFEEF04BDu, 0x00010000u, fileHigh, fileLow, productHigh, productLow,
                           0x3Fu, 0u,            // flags mask; no flags (not a debug, patched or private build)
                           0x00040004u, 1u, 0u,  // for 32-bit Windows NT; an application
                           0u, 0u})              // no date
-        Put32(&fixed, word);
+        PutLe32(&fixed, word);
 
     const std::pair<const char*, const std::string*> texts[] = {
         {"CompanyName", &v.company},          {"FileDescription", &v.description},
@@ -158,30 +152,32 @@ std::string VersionResource(const VersionInfo& given, std::string* out) {
     char tableKey[9];
     snprintf(tableKey, sizeof tableKey, "%04X%04X", resfmt::kLanguage, resfmt::kCodePage);
     std::string translation;
-    Put16(&translation, resfmt::kLanguage);
-    Put16(&translation, resfmt::kCodePage);
+    PutLe16(&translation, resfmt::kLanguage);
+    PutLe16(&translation, resfmt::kCodePage);
     *out = Node("VS_VERSION_INFO", 0, fixed, (uint32_t)fixed.size(),
                 {Node("StringFileInfo", 1, "", 0, {Node(tableKey, 1, "", 0, strings)}),
                  Node("VarFileInfo", 1, "", 0, {Node("Translation", 0, translation, 4, {})})});
-    if (out->size() > 0xFFFF) return "the version texts are too long (together at most about 30000 characters)";
-    return "";
+    if (out->size() > 0xFFFF)
+        return Refuse(error,
+                      "the version texts are too long (together at most about 30000 characters)");
+    return true;
 }
 
 std::string GroupIcon(const std::vector<IconImage>& icons) {
     std::string g;
-    Put16(&g, 0);
-    Put16(&g, 1);  // icons, not cursors
-    Put16(&g, (uint32_t)icons.size());
+    PutLe16(&g, 0);
+    PutLe16(&g, 1);  // icons, not cursors
+    PutLe16(&g, (uint32_t)icons.size());
     for (size_t i = 0; i < icons.size(); ++i) {
         const IconImage& icon = icons[i];
         g += (char)(icon.width & 0xFF);  // 256 is written as 0
         g += (char)(icon.height & 0xFF);
         g += (char)icon.colours;
         g += '\0';
-        Put16(&g, icon.planes);
-        Put16(&g, icon.bitCount);
-        Put32(&g, (uint32_t)icon.bytes.size());
-        Put16(&g, (uint32_t)i + 1);
+        PutLe16(&g, icon.planes);
+        PutLe16(&g, icon.bitCount);
+        PutLe32(&g, (uint32_t)icon.bytes.size());
+        PutLe16(&g, (uint32_t)i + 1);
     }
     return g;
 }
@@ -251,32 +247,35 @@ std::string ManifestText(const ResourceInputs& in) {
     return m + "</assembly>\n";
 }
 
-std::string BuildResourceSection(const ResourceInputs& in, uint32_t address, std::string* section) {
+bool BuildResourceSection(const ResourceInputs& in, uint32_t address, std::string* section,
+                          std::string* error) {
     std::vector<Leaf> leaves;
     leaves.push_back({resfmt::kTypeManifest, 1, ManifestText(in)});
-    if (in.icons.size() > 255) return std::to_string(in.icons.size()) + " icon images (at most 255)";
+    if (in.icons.size() > 255)
+        return Refuse(error, std::to_string(in.icons.size()) + " icon images (at most 255)");
     for (size_t i = 0; i < in.icons.size(); ++i) {
-        if (const char* why = resfmt::IconImageFault(in.icons[i]))
-            return "icon image " + std::to_string(i + 1) + ": " + why;
+        std::string why;
+        if (!resfmt::CheckIconImage(in.icons[i], &why))
+            return Refuse(error, "icon image " + std::to_string(i + 1) + ": " + why);
         leaves.push_back({resfmt::kTypeIcon, (uint16_t)(i + 1), in.icons[i].bytes});
     }
     if (!in.icons.empty()) leaves.push_back({resfmt::kTypeGroupIcon, 1, GroupIcon(in.icons)});
     std::string version;
-    std::string fault = VersionResource(in.version, &version);
-    if (!fault.empty()) return fault;
+    if (!VersionResource(in.version, &version, error)) return false;
     leaves.push_back({resfmt::kTypeVersion, 1, version});
     *section = Tree(leaves, address);
-    return "";
+    return true;
 }
 
-std::string AddResources(std::string* image, const ResourceInputs& in) {
+bool AddResources(std::string* image, const ResourceInputs& in, std::string* error) {
     PeImage layout;
-    std::string fault = CheckPeImage(*image, image->size(), &layout);
-    if (!fault.empty()) return "stub image: " + fault;
+    std::string fault;
+    if (!CheckPeImage(*image, image->size(), &layout, &fault))
+        return Refuse(error, "stub image: " + fault);
     std::string section;
-    fault = BuildResourceSection(in, NextSectionAddress(layout), &section);
-    if (fault.empty()) fault = AppendPeSection(image, ".rsrc", section, kSectionReadOnlyData, kDirectoryResources);
-    return fault;
+    return BuildResourceSection(in, NextSectionAddress(layout), &section, error) &&
+           AppendPeSection(image, ".rsrc", section, kSectionReadOnlyData, kDirectoryResources,
+                           error);
 }
 
 }  // namespace sfx
