@@ -10,14 +10,9 @@ if(NOT TESSLY_MESSAGE_TABLE OR NOT EXISTS ${TESSLY_MESSAGE_INCLUDE}/generated/me
                       "(the folder of generated/messages.h) must be given")
 endif()
 
-# The stub's objects are linked twice. The first link imports every function the usual way;
-# its import table is the list from which cmake/packimports.py makes the packed names and
-# their address slots, and the second link, the stub, imports only what runs before they are
-# resolved (startup/runtime/imports.cpp). Both links take the same objects, so the list
-# cannot fall behind the code; the build fails should the stub import more than intended.
+# The stub: its objects, the message table, and an ordinary import table bound by the loader.
 add_library(sfxstub_objects OBJECT ${TESSLY_CORE_SOURCES} ${TESSLY_UI_SOURCES}
-  ${CMAKE_SOURCE_DIR}/startup/runtime/freestanding.cpp
-  ${CMAKE_SOURCE_DIR}/startup/runtime/imports.cpp ${TESSLY_MESSAGE_TABLE})
+  ${CMAKE_SOURCE_DIR}/startup/runtime/freestanding.cpp ${TESSLY_MESSAGE_TABLE})
 target_include_directories(sfxstub_objects PRIVATE ${CMAKE_SOURCE_DIR} ${TESSLY_MESSAGE_INCLUDE})
 # Small: link-time optimisation across the files and no 16-byte stack alignment (the stub
 # uses no SSE). -Oz on everything would save more, but extraction under it was visibly slower;
@@ -31,48 +26,20 @@ target_compile_options(sfxstub_objects PRIVATE
   -fno-optimize-sibling-calls -Wall -Wextra
   -Wno-unused-parameter -Wno-cast-function-type -Wno-missing-field-initializers)
 
-find_package(Python3 REQUIRED COMPONENTS Interpreter)
-set(TESSLY_PACK_IMPORTS ${CMAKE_SOURCE_DIR}/cmake/packimports.py)
-set(TESSLY_NO_IMPORTS ${CMAKE_BINARY_DIR}/generated/no_imports.s)
-set(TESSLY_IMPORTS ${CMAKE_BINARY_DIR}/generated/imports.s)
-set(TESSLY_STATIC_IMPORTS ${CMAKE_BINARY_DIR}/generated/static_imports.txt)
-add_custom_command(OUTPUT ${TESSLY_NO_IMPORTS}
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/generated
-  COMMAND ${Python3_EXECUTABLE} ${TESSLY_PACK_IMPORTS} empty ${TESSLY_NO_IMPORTS}
-  DEPENDS ${TESSLY_PACK_IMPORTS})
+add_executable(sfxstub WIN32 $<TARGET_OBJECTS:sfxstub_objects>)
+target_link_options(sfxstub PRIVATE
+  -Os -flto -fno-optimize-sibling-calls -nostdlib -nostartfiles -Wl,--entry=_EntryPoint -Wl,--gc-sections -s
+  -Wl,--file-alignment=512 -Wl,--section-alignment=4096 -Wl,--no-insert-timestamp
+  -Wl,--disable-reloc-section -Wl,--disable-dynamicbase -Wl,--nxcompat
+  -Wl,--major-subsystem-version=4 -Wl,--minor-subsystem-version=0
+  -Wl,-T,${CMAKE_SOURCE_DIR}/cmake/sfxstub.ld)
+set_target_properties(sfxstub PROPERTIES LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/sfxstub.ld)
+target_link_libraries(sfxstub PRIVATE kernel32 user32 gdi32 shell32 gcc)
+set_target_properties(sfxstub PROPERTIES OUTPUT_NAME sfxstub SUFFIX .exe
+  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
-foreach(stage sfxstub_imports sfxstub)
-  if(stage STREQUAL sfxstub)
-    add_executable(${stage} WIN32 $<TARGET_OBJECTS:sfxstub_objects> ${TESSLY_IMPORTS})
-    set(strip -s)
-  else()
-    # Symbols kept: they name the address slots.
-    add_executable(${stage} WIN32 $<TARGET_OBJECTS:sfxstub_objects> ${TESSLY_NO_IMPORTS})
-    set(strip)
-  endif()
-  target_link_options(${stage} PRIVATE
-    -Os -flto -fno-optimize-sibling-calls -nostdlib -nostartfiles -Wl,--entry=_EntryPoint -Wl,--gc-sections ${strip}
-    -Wl,--file-alignment=512 -Wl,--section-alignment=4096 -Wl,--no-insert-timestamp
-    -Wl,--disable-reloc-section -Wl,--disable-dynamicbase -Wl,--nxcompat
-    -Wl,--major-subsystem-version=4 -Wl,--minor-subsystem-version=0
-    -Wl,-T,${CMAKE_SOURCE_DIR}/cmake/sfxstub.ld)
-  set_target_properties(${stage} PROPERTIES LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/sfxstub.ld)
-  target_link_libraries(${stage} PRIVATE kernel32 user32 gdi32 shell32 gcc)
-  set_target_properties(${stage} PROPERTIES OUTPUT_NAME ${stage} SUFFIX .exe
-    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
-endforeach()
-
-add_custom_command(OUTPUT ${TESSLY_IMPORTS} ${TESSLY_STATIC_IMPORTS}
-  COMMAND ${Python3_EXECUTABLE} ${TESSLY_PACK_IMPORTS} pack $<TARGET_FILE:sfxstub_imports>
-          ${CMAKE_NM} ${TESSLY_IMPORTS} ${TESSLY_STATIC_IMPORTS}
-  DEPENDS sfxstub_imports ${TESSLY_PACK_IMPORTS}
-  COMMENT "Packing the stub's import names")
-
-# The stub imports no more than intended, and stays small: print its size, fail the build
-# past 22528 bytes.
+# The stub stays small: print its size, fail the build past the limit.
 add_custom_command(TARGET sfxstub POST_BUILD
-  COMMAND ${Python3_EXECUTABLE} ${TESSLY_PACK_IMPORTS} check $<TARGET_FILE:sfxstub>
-          ${TESSLY_STATIC_IMPORTS}
   COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:sfxstub> -DLIMIT=22528
           -P ${CMAKE_SOURCE_DIR}/cmake/checksize.cmake)
 

@@ -36,12 +36,8 @@ int memcmp(const void* a, const void* b, size_t n) {
     return 0;
 }
 
-// The loader calls this: the functions it did not bind are looked up (imports.cpp), then the
-// process ends with the program's exit code.
-void ResolveImports(void);
-void EntryPoint(void) {
-    ResolveImports();
-    ExitProcess(ProgramEntry());
-}
+// The loader calls this once it has bound every import; the process ends with the program's
+// exit code.
+void EntryPoint(void) { ExitProcess(ProgramEntry()); }
 
 }
