@@ -38,8 +38,11 @@ target_link_libraries(sfxstub PRIVATE kernel32 user32 gdi32 shell32 gcc)
 set_target_properties(sfxstub PROPERTIES OUTPUT_NAME sfxstub SUFFIX .exe
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
-# The stub stays small: print its size, fail the build past the limit.
+# The stub imports from the four system libraries alone and stays small: print its size,
+# fail the build past the limit.
 add_custom_command(TARGET sfxstub POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:sfxstub> -DOBJDUMP=${CMAKE_OBJDUMP}
+          -P ${CMAKE_SOURCE_DIR}/cmake/checkimports.cmake
   COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:sfxstub> -DLIMIT=22528
           -P ${CMAKE_SOURCE_DIR}/cmake/checksize.cmake)
 
