@@ -6,9 +6,8 @@
 // Every failure and every cancel during the walk unwinds to the checkpoint armed here, so
 // the walk itself only ever returns after the end record.
 #include "archive/archive.h"
+#include "base/base.h"
 #include "inflate/inflate.h"
-#include "startup/startup.h"
-#include "ui/ui.h"
 
 // The name buffers hold 263 bytes and a terminator; a longer name is refused before any of
 // it is taken.

@@ -12,8 +12,8 @@
 
 #include <string>
 
+#include "base/state.h"
 #include "posix/standin.h"
-#include "startup/state.h"
 #include "tests/support/fresh_state.h"
 #include "tests/support/zip_craft.h"
 

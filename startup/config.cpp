@@ -1,7 +1,7 @@
 // The configuration block: the texts, the command and the optional icon of this particular
 // self-extracting file, appended right after the stub image as one raw DEFLATE stream.
 //
-// Its layout is in startup/format.h.
+// Its layout is in base/format.h.
 //
 // The block sits inside the range the header CRC covers, but that check can be switched
 // off, so nothing here trusts its sizes:

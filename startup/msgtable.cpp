@@ -1,5 +1,6 @@
 // The message table: every text the program shows, and the dialog template, unpacked once
-// at start-up from one DEFLATE stream and converted from the OEM to the ANSI code page.
+// at start-up from one DEFLATE stream and converted from the OEM to the ANSI code page. The
+// texts are looked up by base/messages.cpp.
 #include "inflate/inflate.h"
 #include "startup/startup.h"
 
@@ -21,14 +22,4 @@ void UnpackMessageTable(void) {
     // The messages before the template are text; the template is binary.
     DWORD textBytes = (DWORD)(GetMessageText(MSG_DIALOG_TEMPLATE) - (char*)state.messageTable);
     OemToCharBuffA((LPCSTR)state.messageTable, (LPSTR)state.messageTable, textBytes);
-}
-
-// The texts stand back to back, each ended by its NUL (none holds a NUL of its own, and the
-// conversion makes none), so message n starts after the n-th NUL. No offsets are stored.
-char* GetMessageText(int n) {
-    char* text = (char*)state.messageTable;
-    while (n--)
-        while (*text++) {
-        }
-    return text;
 }

@@ -200,6 +200,7 @@ int StartUp(HINSTANCE instance, char* arguments) {
 #endif
     lstrcpyA(state.appTitle, APP_TITLE);
     state.instance = instance;
+    InstallUiHooks();
     SetErrorMode(0x8001);
     WORD version = (WORD)GetVersion();
     if (version == 0x0A03) state.win32sHost = 1;

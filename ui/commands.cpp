@@ -10,7 +10,7 @@
 //        -> Cleaning -> Ended
 // and Halted when no folder could be made (message 6) or entered (message 15).
 #include "archive/archive.h"
-#include "startup/startup.h"
+#include "base/base.h"
 #include "ui/ui.h"
 
 enum { WAIT_POLL_MS = 50 };  // how often a wait for a program looks again

@@ -3,7 +3,7 @@
 // commands.cpp; they run inside this procedure and re-enter it through their own message
 // pumps, so every handler here only reads and sets state and never waits.
 #include "archive/archive.h"
-#include "startup/startup.h"
+#include "base/base.h"
 #include "ui/ui.h"
 
 static void InitDialog(HWND dialog) {

@@ -2,7 +2,7 @@
 // across it, in colours that invert where the bar is filled. Range and position live in
 // the window's four extra bytes, so the control needs no memory of its own.
 #include "archive/archive.h"
-#include "startup/startup.h"
+#include "base/base.h"
 #include "ui/ui.h"
 
 // The small font of the meter and the footer: "Helv" at 6 points for the vertical

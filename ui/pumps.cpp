@@ -1,6 +1,6 @@
 // Keeping the dialog alive while the Setup command works inside one of its calls: the two
 // message pumps and the cursor. Nothing here keeps state between calls.
-#include "startup/startup.h"
+#include "base/base.h"
 #include "ui/ui.h"
 
 void PumpMessages(void) {
@@ -45,5 +45,3 @@ BOOL PollCancel(void) {
     }
     return FALSE;
 }
-
-void SetStandardCursor(LPCSTR cursor) { SetCursor(LoadCursorA(0, cursor)); }

@@ -125,6 +125,7 @@ class DeleteTreeTest : public ::testing::Test {
 protected:
     void SetUp() override {
         FreshState();
+        InstallUiHooks();  // the dialog is kept alive through the ui's hook, as in the stub
         MakeTree(root_);
     }
     void TearDown() override { FreshState(); }

@@ -7,10 +7,10 @@
 #include <algorithm>
 #include <random>
 
-#include "startup/state.h"
-#include "ui/ui.h"
+#include "base/state.h"
 #include "tests/support/fresh_state.h"
 #include "tools/common/ziprecords.h"
+#include "ui/ui.h"
 
 namespace zipcraft {
 
@@ -90,6 +90,7 @@ void Prepare(const std::string& file, uint32_t archiveOffset, const std::string&
     lstrcpynA(state.extractFolder, folder.c_str(), PATH_CHARS);
     state.dialogWindow = standin::FakeDialog();
     state.meterWindow = standin::FakeControl(ID_METER);
+    InstallUiHooks();
 }
 
 Outcome Extract() {

@@ -2,7 +2,7 @@
 // the classic byte table; the seven that follow let the register take eight bytes in one
 // step: entry k*256+i is the byte table's entry i carried on through k zero bytes. The
 // result is the same register that eight byte steps would leave, at several times the speed.
-#include "archive/archive.h"
+#include "base/base.h"
 
 void BuildCrcTable(void) {
     DWORD* t = state.crcTable;

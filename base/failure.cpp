@@ -1,6 +1,6 @@
 // Failure reporting: one error box, then a non-local return to the innermost armed
 // checkpoint with an abort code. Nothing here returns.
-#include "startup/startup.h"
+#include "base/base.h"
 
 void AbortTo(int code) {
     state.abortCode = code;

@@ -3,7 +3,7 @@
 // and the owner (the dialog once it exists) and the caption are the same for every box. Here
 // too a silent run answers its own questions and takes its exit code from its failures, and
 // every failure and question becomes a line of the log.
-#include "startup/startup.h"
+#include "base/base.h"
 
 // Stored in a byte each: every style fits in one but MB_DEFBUTTON2 (0x100), which is kept as
 // STYLE_DEFBUTTON2 (0x80, no style bit of a box here) and moved back by UserBox.
@@ -142,3 +142,5 @@ void WriteLog(int id, ...) {
     _lwrite(state.logFile, utf8, bytes);
     if (locked) UnlockFileEx(file, 0, 1, 0, &beyond);
 }
+
+void SetStandardCursor(LPCSTR cursor) { SetCursor(LoadCursorA(0, cursor)); }

@@ -1,10 +1,10 @@
 // The program-wide state record, its limits and the failure checkpoint. One thread, one
 // record, no classes: every part reads and writes the fields of `state` directly. The
 // operations are declared by their folder's header (startup/startup.h, archive/archive.h,
-// inflate/inflate.h, ui/ui.h), the file format by startup/format.h.
+// inflate/inflate.h, ui/ui.h), the file format by base/format.h.
 #pragma once
-#include "startup/format.h"
-#include "startup/platform.h"
+#include "base/format.h"
+#include "base/platform.h"
 
 #ifdef _WIN32
 // The stub has no C runtime: the checkpoint is the compiler's own non-local jump, which
@@ -31,7 +31,12 @@ enum {
     READ_CHUNK = 65536,          // what one read of the archive asks for
     METER_CHUNK = 2048,          // the steps in which output counts towards the meter
     METER_NEW_MEMBER = 0x10000,  // in meterSent: the meter does not show this member's name yet
+    METER_STEP = 0x10000,        // the marks of bytesDone at which the meter hears of progress
 };
+
+// What the progress hook hears: a member begins (its name in displayName), or bytesDone has
+// passed the mark lastMeterBytes.
+enum { PROGRESS_MEMBER = 0, PROGRESS_MARK = 1 };
 
 // The codes a jump to the checkpoint carries.
 enum { ABORT_CANCELLED = 1, ABORT_FAILED = 2 };
@@ -105,6 +110,12 @@ struct ExtractorState {
     HWND meterWindow;             // the dialog's meter, or none
     DWORD meterInvalid;           // the extraction has invalidated the meter since it painted
     UINT_PTR meterTimer;
+    // What the extraction tells the ui, which sets these at start (none in mksfx and in the
+    // tests that do without the dialog): progress, a look at the queue for a cancel (true
+    // when the user has confirmed it), and the dialog kept alive while files are retried.
+    void (*progressHook)(int event);
+    BOOL (*cancelHook)(void);
+    void (*pumpHook)(void);
     DWORD crc;
     DWORD crcTable[16 * 256];     // the byte table, then fifteen more for 16 bytes a step
 

@@ -1,0 +1,74 @@
+// What the extraction shows while it works: the member's name and the meter. The archive
+// layer counts the output and calls the progress hook; the ui sets the hooks at start.
+#include "archive/archive.h"
+#include "base/base.h"
+#include "ui/ui.h"
+
+enum { STATUS_TEXT_BYTES = 100 };
+
+// bytesDone * 100 / totalSize, whole-numbered, kept within 0..100 and free of overflow:
+// two decimal digits of the quotient, each by ten modular additions of a remainder that
+// stays below totalSize.
+static DWORD MeterPosition(DWORD done, DWORD total) {
+    if (done >= total) return 100;
+    DWORD position = 0, rest = done;
+    for (int digit = 0; digit < 2; ++digit) {
+        DWORD sum = 0, value = rest;
+        position *= 10;
+        for (int i = 0; i < 10; ++i) {
+            if (sum >= total - value) {
+                sum -= total - value;
+                ++position;
+            } else {
+                sum += value;
+            }
+        }
+        rest = sum;
+    }
+    return position;
+}
+
+static void ShowMemberStatus(void) {
+    // While the meter is shown it paints the member's name itself; a silent run has no
+    // dialog to show it in.
+    if (state.meterShown || !state.dialogWindow) return;
+    char text[STATUS_TEXT_BYTES];
+    FormatMessageText(text, STATUS_TEXT_BYTES, MSG_UNZIPPING, FileNamePart(state.displayName));
+    SetDlgItemTextA(state.dialogWindow, ID_STATUS, text);
+    InvalidateRect(GetDlgItem(state.dialogWindow, ID_STATUS), 0, FALSE);
+}
+
+// At each 64 KiB mark that bytesDone passes (lastMeterBytes) the position goes to the meter
+// (when it shows) and the meter is repainted. A position the meter already shows for this
+// member is not sent again: the meter would repaint the same picture at once, and on a slow
+// display that costs more than the output it reports. A new member at the position shown
+// changes only the name in the bar: the meter is told without the repaint at once, and the
+// next look at the dialog's messages (at most POLL_MS on) paints it. Many small members would
+// otherwise cost a synchronous repaint each.
+static void ShowProgress(int event) {
+    if (event == PROGRESS_MEMBER) {
+        state.meterSent |= METER_NEW_MEMBER;
+        ShowMemberStatus();
+        return;
+    }
+    DWORD position = MeterPosition(state.lastMeterBytes, stubParams.totalSize);
+    if (state.meterShown && position + 1 != state.meterSent) {
+        BOOL nameOnly = position + 1 == (state.meterSent & ~METER_NEW_MEMBER);
+        state.meterSent = position + 1;
+        SendMessageA(state.meterWindow, METER_SETPOS, position, nameOnly);
+    }
+    // No meter (a silent run): no repaint, since a null window means the whole screen.
+    // A repaint that is still to come is not asked for again: each request is a round
+    // trip to the window system, and a fast extraction passes many marks between two
+    // looks at its messages.
+    if (state.meterWindow && !state.meterInvalid) {
+        state.meterInvalid = 1;
+        InvalidateRect(state.meterWindow, 0, FALSE);
+    }
+}
+
+void InstallUiHooks(void) {
+    state.progressHook = ShowProgress;
+    state.cancelHook = PollCancel;
+    state.pumpHook = PumpMessages;
+}
