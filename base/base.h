@@ -3,7 +3,8 @@
 // file that defines them: telling and asking the user, failure, the message texts, CRC-32 and
 // the stub's parameter block. Nothing here includes a header of a higher layer.
 //
-// The layers, each of which includes only its own headers and those below it:
+// The layers, each of which includes only its own headers and those below it (the test
+// `layers`, cmake/checklayers.py, checks it):
 //   base <- codecs (inflate/) <- archive <- ui <- startup (the start-up sequence)
 #pragma once
 #include "generated/messages.h"  // the message ids (MSG_*), from messages/messages.txt
