@@ -60,8 +60,9 @@ BOOL EndRecordAgrees(const ArchiveViews* views, const unsigned char* record, DWO
 // The archive is read through one buffer: records with ReadArchive (ReadFailed when the file
 // ends first), data that is not looked at with SkipArchive, a member's compressed data in
 // runs with TakeMemberRun (the feed, base/feed.h). SeekArchive starts afresh at an offset of
-// the file; the walk's position is state.readEnd - state.readLeft. ReadArchiveAt: `count` bytes at `offset`,
-// read past the buffer, which stays as it was. SeekFile: an absolute seek anywhere below 4 GiB.
+// the file; the walk's position is state.reader.end - state.reader.left. ReadArchiveAt: `count`
+// bytes at `offset`, read past the buffer, which stays as it was. SeekFile: an absolute seek
+// anywhere below 4 GiB.
 BOOL SeekFile(HFILE file, DWORD offset);
 void SeekArchive(DWORD offset);
 void ReadArchive(void* to, DWORD count);

@@ -28,12 +28,12 @@ enum {
 static inline bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 [[noreturn]] static void FailWithPath(BoxPurpose purpose, int message, const char* path) {
-    FormatMessageText(state.messageBuffer, MESSAGE_BUFFER_BYTES, message, path);
-    FatalError(purpose, state.messageBuffer);
+    FormatMessageText(state.texts.messageBuffer, MESSAGE_BUFFER_BYTES, message, path);
+    FatalError(purpose, state.texts.messageBuffer);
 }
 
 static void ComposeOutputPath(void) {
-    const char* name = state.memberName;
+    const char* name = state.output.memberName;
     if (IsSeparator(*name)) ++name;  // only the one
     if (MemberNameFault(name)) FatalMessage(BOX_BAD_HEADER, MSG_BAD_HEADER);
     name = SkipCurrentFolders(name);
@@ -41,7 +41,7 @@ static void ComposeOutputPath(void) {
     // Room for the folder, a separator and a whole name; what does not fit the 264-byte
     // path buffers is refused with the path it would have been.
     char work[2 * PATH_CHARS];
-    lstrcpyA(work, state.extractFolder);
+    lstrcpyA(work, state.output.folder);
     int length = lstrlenA(work);
     if (length != 0 && !IsSeparator(work[length - 1])) {
         work[length++] = '\\';
@@ -53,11 +53,11 @@ static void ComposeOutputPath(void) {
     if (lstrlenA(work) >= PATH_CHARS)
         FailWithPath(BOX_CANNOT_CREATE_FILE, MSG_CANNOT_CREATE_FILE, work);
 
-    lstrcpyA(state.memberName, work);
+    lstrcpyA(state.output.memberName, work);
 }
 
 static BOOL CheckModuleInUse(const char* path) {
-    if (!state.win32sHost && !state.win95Host) return FALSE;
+    if (!state.run.win32sHost && !state.run.win95Host) return FALSE;
     char moduleName[PATH_CHARS];
     moduleName[0] = 0;
     HMODULE module = GetModuleHandleA(path);
@@ -76,7 +76,7 @@ static BOOL CheckModuleInUse(const char* path) {
 // True when `path` (its first `length` characters) is the folder that member output made or
 // found last, or one above it.
 static bool IsKnownFolder(const char* path, int length) {
-    const char* known = state.knownFolder;
+    const char* known = state.output.knownFolder;
     for (int i = 0; i < length; ++i)
         if (known[i] != path[i]) return false;
     return known[length] == '\\' || known[length] == 0;
@@ -87,7 +87,7 @@ static bool IsKnownFolder(const char* path, int length) {
 // member's path are known to be there and are not tried again.
 static void CreateParentFolders(void) {
     char work[PATH_CHARS];
-    lstrcpyA(work, state.memberName);
+    lstrcpyA(work, state.output.memberName);
     char* scan = work;
     if (IsSeparator(*scan)) ++scan;
     char* end = FileNamePart(work);
@@ -102,26 +102,26 @@ static void CreateParentFolders(void) {
         *scan++ = '\\';
     }
     end[-1] = 0;
-    lstrcpyA(state.knownFolder, work);
+    lstrcpyA(state.output.knownFolder, work);
 }
 
 // Creates the member's file: a new one, or, where a file or folder of that name is in the
 // way, the question whether to overwrite it. False when the member is skipped.
 static BOOL CreateOutputFile(void) {
-    lstrcpyA(state.displayName, state.memberName);
-    HFILE file = OpenNewFile(state.displayName, CREATE_NEW);
-    if (file == HFILE_ERROR && PathExists(state.displayName)) {
+    lstrcpyA(state.output.displayName, state.output.memberName);
+    HFILE file = OpenNewFile(state.output.displayName, CREATE_NEW);
+    if (file == HFILE_ERROR && PathExists(state.output.displayName)) {
         char text[OVERWRITE_TEXT_BYTES];
         FormatMessageText(text, OVERWRITE_TEXT_BYTES, MSG_OVERWRITE_QUERY,
-                          state.displayName);
+                          state.output.displayName);
         int answer = UserBox(BOX_OVERWRITE, text);
         if (answer == IDCANCEL) AbortTo(ABORT_CANCELLED);
         if (answer != IDYES) return FALSE;
-        file = OpenNewFile(state.displayName, CREATE_ALWAYS);
+        file = OpenNewFile(state.output.displayName, CREATE_ALWAYS);
     }
     if (file == HFILE_ERROR)
-        FailWithPath(BOX_CANNOT_CREATE_FILE, MSG_CANNOT_CREATE_FILE, state.displayName);
-    state.outputFile = file;
+        FailWithPath(BOX_CANNOT_CREATE_FILE, MSG_CANNOT_CREATE_FILE, state.output.displayName);
+    state.output.file = file;
     return TRUE;
 }
 
@@ -129,40 +129,40 @@ static BOOL CreateOutputFile(void) {
 // 64 KiB mark that bytesDone passes the progress hook (the ui's meter) hears of it, as if the
 // output had come in steps of 2048 bytes.
 static void MoveMeter(DWORD count) {
-    DWORD before = state.memberBytes;
-    state.memberBytes += count;
-    DWORD done = state.bytesDone +
-                 (state.memberBytes & ~(METER_CHUNK - 1)) - (before & ~(METER_CHUNK - 1));
-    while (done - state.lastMeterBytes >= METER_STEP) {
-        state.lastMeterBytes += METER_STEP;
-        if (state.progressHook) state.progressHook(PROGRESS_MARK);
+    DWORD before = state.output.memberBytes;
+    state.output.memberBytes += count;
+    DWORD done = state.progress.bytesDone +
+                 (state.output.memberBytes & ~(METER_CHUNK - 1)) - (before & ~(METER_CHUNK - 1));
+    while (done - state.progress.lastMark >= METER_STEP) {
+        state.progress.lastMark += METER_STEP;
+        if (state.hooks.progress) state.hooks.progress(PROGRESS_MARK);
     }
-    state.bytesDone = done;
+    state.progress.bytesDone = done;
 }
 
 void WriteOutput(const unsigned char* bytes, DWORD count) {
     if (!count) return;
     MoveMeter(count);
     Crc32Update(bytes, count);
-    if (_lwrite(state.outputFile, (LPCSTR)bytes, count) != count)
-        FailWithPath(BOX_WRITE_FAILED, MSG_WRITE_FAILED, state.displayName);
+    if (_lwrite(state.output.file, (LPCSTR)bytes, count) != count)
+        FailWithPath(BOX_WRITE_FAILED, MSG_WRITE_FAILED, state.output.displayName);
     // The dialog's messages, and with them a cancel (the cancel hook), are looked at every
     // POLL_MS; while the
     // meter's timer has not fired yet, after every write, so that a slow extraction reveals
     // the meter as soon as the timer comes.
     DWORD now = GetTickCount();
-    if (!state.meterTimer && now - state.lastPoll < POLL_MS) return;
-    state.lastPoll = now;
-    if (state.cancelHook && state.cancelHook()) AbortTo(ABORT_FAILED);
+    if (!state.meter.timer && now - state.progress.lastPoll < POLL_MS) return;
+    state.progress.lastPoll = now;
+    if (state.hooks.cancel && state.hooks.cancel()) AbortTo(ABORT_FAILED);
 }
 
 // The archive holds local times, as every other unzip tool reads them.
 static void SetMemberFileTimes(void) {
     FILETIME local, time;
-    if (DosDateTimeToFileTime((WORD)ReadLe16(state.localHeader + ENTRY_DATE),
-                              (WORD)ReadLe16(state.localHeader + ENTRY_TIME), &local) &&
+    if (DosDateTimeToFileTime((WORD)ReadLe16(state.reader.localHeader + ENTRY_DATE),
+                              (WORD)ReadLe16(state.reader.localHeader + ENTRY_TIME), &local) &&
         LocalFileTimeToFileTime(&local, &time))
-        SetFileTime((HANDLE)(INT_PTR)state.outputFile, &time, &time, &time);
+        SetFileTime((HANDLE)(INT_PTR)state.output.file, &time, &time, &time);
 }
 
 // Writes the member into its created file, sets its times and closes it, then checks it: the
@@ -170,40 +170,40 @@ static void SetMemberFileTimes(void) {
 // data, and what came out must have the declared size and CRC-32. Any fault is message 30,
 // with the CRC-32 of what came out.
 static void ExtractMember(void) {
-    state.memberBytes = 0;
-    state.crc = 0xFFFFFFFF;
+    state.output.memberBytes = 0;
+    state.crc32.value = 0xFFFFFFFF;
 
-    unsigned method = ReadLe16(state.localHeader + ENTRY_METHOD);
+    unsigned method = ReadLe16(state.reader.localHeader + ENTRY_METHOD);
     BOOL damaged = FALSE;
     if (method != METHOD_STORED && method != METHOD_DEFLATED)
         FatalMessage(BOX_BAD_METHOD, MSG_BAD_METHOD);
-    if (state.progressHook) state.progressHook(PROGRESS_MEMBER);
+    if (state.hooks.progress) state.hooks.progress(PROGRESS_MEMBER);
     if (method == METHOD_STORED) {
         unsigned char* run;
         DWORD length;
         while ((length = TakeMemberRun(&run)) != 0) WriteOutput(run, length);
     } else {
         // Data left in the file means the stream ended early.
-        damaged = InflateMember() != INFLATE_OK || ReadLe32(state.localHeader + ENTRY_PACKED);
+        damaged = InflateMember() != INFLATE_OK || state.reader.memberLeft;
     }
 
     SetMemberFileTimes();
-    _lclose(state.outputFile);
-    state.outputFile = 0;
+    _lclose(state.output.file);
+    state.output.file = 0;
 
-    DWORD found = ~state.crc;
-    DWORD expected = ReadLe32(state.localHeader + ENTRY_CRC);
+    DWORD found = ~state.crc32.value;
+    DWORD expected = ReadLe32(state.reader.localHeader + ENTRY_CRC);
     if (damaged || found != expected ||
-        state.memberBytes != ReadLe32(state.localHeader + ENTRY_SIZE)) {
-        FormatMessageText(state.messageBuffer, MESSAGE_BUFFER_BYTES, MSG_BAD_CRC,
-                          state.displayName, found, expected);
-        FatalError(BOX_BAD_CRC, state.messageBuffer);
+        state.output.memberBytes != ReadLe32(state.reader.localHeader + ENTRY_SIZE)) {
+        FormatMessageText(state.texts.messageBuffer, MESSAGE_BUFFER_BYTES, MSG_BAD_CRC,
+                          state.output.displayName, found, expected);
+        FatalError(BOX_BAD_CRC, state.texts.messageBuffer);
     }
 }
 
 BOOL OutputMember(void) {
     ComposeOutputPath();
-    if (CheckModuleInUse(state.memberName)) return FALSE;
+    if (CheckModuleInUse(state.output.memberName)) return FALSE;
     CreateParentFolders();
     if (!CreateOutputFile()) return FALSE;
     ExtractMember();

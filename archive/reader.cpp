@@ -17,31 +17,31 @@ BOOL SeekFile(HFILE file, DWORD offset) {
 }
 
 void SeekArchive(DWORD offset) {
-    state.readLeft = 0;
-    state.readEnd = offset;
-    if (!SeekFile(state.archiveFile, offset)) FatalMessage(BOX_SEEK_FAILED, MSG_SEEK_FAILED);
+    state.reader.left = 0;
+    state.reader.end = offset;
+    if (!SeekFile(state.reader.file, offset)) FatalMessage(BOX_SEEK_FAILED, MSG_SEEK_FAILED);
 }
 
 // Makes sure that something is buffered; a file that has ended (or cannot be read) where
 // more of the archive is needed is a read failure.
 static void FillReadBuffer(void) {
-    if (state.readLeft) return;
-    UINT n = _lread(state.archiveFile, state.readBuffer, READ_CHUNK);
+    if (state.reader.left) return;
+    UINT n = _lread(state.reader.file, state.reader.buffer, READ_CHUNK);
     if (n == (UINT)HFILE_ERROR || n == 0) ReadFailed();
-    state.readPtr = state.readBuffer;
-    state.readLeft = n;
-    state.readEnd += n;
+    state.reader.ptr = state.reader.buffer;
+    state.reader.left = n;
+    state.reader.end += n;
 }
 
 void ReadArchive(void* to, DWORD count) {
     unsigned char* out = (unsigned char*)to;
     while (count) {
         FillReadBuffer();
-        DWORD n = count < state.readLeft ? count : state.readLeft;
-        __builtin_memcpy(out, state.readPtr, n);
+        DWORD n = count < state.reader.left ? count : state.reader.left;
+        __builtin_memcpy(out, state.reader.ptr, n);
         out += n;
-        state.readPtr += n;
-        state.readLeft -= n;
+        state.reader.ptr += n;
+        state.reader.left -= n;
         count -= n;
     }
 }
@@ -50,8 +50,8 @@ void ReadArchive(void* to, DWORD count) {
 // would read a whole piece for them); the file's position is then put back where the buffer
 // left it. A failed seek or a short read is a read failure.
 void ReadArchiveAt(DWORD offset, void* to, DWORD count) {
-    if (!SeekFile(state.archiveFile, offset) || _lread(state.archiveFile, to, count) != count ||
-        !SeekFile(state.archiveFile, state.readEnd))
+    if (!SeekFile(state.reader.file, offset) || _lread(state.reader.file, to, count) != count ||
+        !SeekFile(state.reader.file, state.reader.end))
         ReadFailed();
 }
 
@@ -59,29 +59,28 @@ void ReadArchiveAt(DWORD offset, void* to, DWORD count) {
 // cannot be taken by a 32-bit position; no archive the stub can read is that long, so it
 // counts as the archive ending early, as does a seek that fails.
 void SkipArchive(DWORD count) {
-    if (count <= state.readLeft) {
-        state.readPtr += count;
-        state.readLeft -= count;
+    if (count <= state.reader.left) {
+        state.reader.ptr += count;
+        state.reader.left -= count;
         return;
     }
-    DWORD target = state.readEnd - state.readLeft + count;
-    state.readLeft = 0;
-    state.readEnd = target;
-    if (target < count || !SeekFile(state.archiveFile, target)) ReadFailed();
+    DWORD target = state.reader.end - state.reader.left + count;
+    state.reader.left = 0;
+    state.reader.end = target;
+    if (target < count || !SeekFile(state.reader.file, target)) ReadFailed();
 }
 
 // The next run of the member's compressed data, as much as is buffered (reading when nothing
-// is): its length, or 0 once the compressed-size field of localHeader, which counts what is
-// left, is used up (it is 0 in memory mode, so a memory range ends there).
+// is): its length, or 0 once memberLeft, which counts what is left of the member's data, is
+// used up (it is 0 in memory mode, so a memory range ends there).
 DWORD TakeMemberRun(unsigned char** run) {
-    unsigned char* sizeField = state.localHeader + ENTRY_PACKED;
-    DWORD left = ReadLe32(sizeField);
+    DWORD left = state.reader.memberLeft;
     if (left == 0) return 0;
     FillReadBuffer();
-    DWORD n = left < state.readLeft ? left : state.readLeft;
-    WriteLe32(sizeField, left - n);
-    *run = state.readPtr;
-    state.readPtr += n;
-    state.readLeft -= n;
+    DWORD n = left < state.reader.left ? left : state.reader.left;
+    state.reader.memberLeft = left - n;
+    *run = state.reader.ptr;
+    state.reader.ptr += n;
+    state.reader.left -= n;
     return n;
 }

@@ -23,7 +23,7 @@ static BOOL RemoveEntry(const WCHAR* path, BOOL folder) {
             continue;
         }
         if (GetTickCount() - start >= DELETE_RETRY_MS) return FALSE;
-        if (state.pumpHook) state.pumpHook();
+        if (state.hooks.pump) state.hooks.pump();
         Sleep(10);
     }
 }

@@ -105,6 +105,6 @@ extern StubData stubData;
 char* GetMessageText(int n);
 
 // ---- crc32.cpp: the ZIP checksum ------------------------------------------------------------
-// Every user presets state.crc to 0xFFFFFFFF and complements it after the last update.
+// Every user presets state.crc32.value to 0xFFFFFFFF and complements it after the last update.
 void BuildCrcTable(void);
 void Crc32Update(const unsigned char* bytes, DWORD count);

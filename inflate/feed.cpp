@@ -22,15 +22,15 @@ const unsigned short maskBits[17] = {
 // the cell alone. Answers of 0 are counted so that the decoder can stop a stream that runs
 // on past its input.
 int NextInputByte(unsigned short* cell) {
-    if (state.inputCount <= 0) {
-        state.inputCount = (int)TakeMemberRun(&state.inputPtr);
-        if (state.inputCount == 0) {
-            state.inputOverrun++;
+    if (state.decoder.inputCount <= 0) {
+        state.decoder.inputCount = (int)TakeMemberRun(&state.decoder.inputPtr);
+        if (state.decoder.inputCount == 0) {
+            state.decoder.inputOverrun++;
             return 0;
         }
     }
-    state.inputCount--;
-    *cell = *state.inputPtr++;
+    state.decoder.inputCount--;
+    *cell = *state.decoder.inputPtr++;
     return 8;
 }
 
@@ -39,14 +39,14 @@ int NextInputByte(unsigned short* cell) {
 // passes nothing on and ends the stream as invalid data. A flush of the whole window is the
 // window's wrap, after which no distance can reach before the stream's first byte.
 int FlushWindow(unsigned count) {
-    if (count == WINDOW_SIZE) state.windowFilled = 1;
-    if (!state.memoryMode) {
-        WriteOutput(state.window, count);
+    if (count == WINDOW_SIZE) state.decoder.windowFilled = 1;
+    if (!state.decoder.memoryMode) {
+        WriteOutput(state.decoder.window, count);
         return INFLATE_OK;
     }
-    if (state.outputLimit - state.outputPtr < (long)count) return INFLATE_INVALID;
-    __builtin_memcpy(state.outputPtr, state.window, count);
-    state.outputPtr += count;
+    if (state.decoder.outputLimit - state.decoder.outputPtr < (long)count) return INFLATE_INVALID;
+    __builtin_memcpy(state.decoder.outputPtr, state.decoder.window, count);
+    state.decoder.outputPtr += count;
     return INFLATE_OK;
 }
 
@@ -55,9 +55,9 @@ int FlushWindow(unsigned count) {
 // feed made up past the end (inputOverrun) that the stream consumed mean it ended late. The
 // caller checks that the feed itself has nothing left.
 int InflateMember(void) {
-    state.inputCount = 0;
-    if (InflateStream() != INFLATE_OK || state.inputCount > 0 ||
-        (unsigned)(state.bitCount - 8 * state.inputOverrun) >= 8)
+    state.decoder.inputCount = 0;
+    if (InflateStream() != INFLATE_OK || state.decoder.inputCount > 0 ||
+        (unsigned)(state.decoder.bitCount - 8 * state.decoder.inputOverrun) >= 8)
         return INFLATE_INVALID;
     return INFLATE_OK;
 }
@@ -65,10 +65,10 @@ int InflateMember(void) {
 // ---- the bit reader's hold on the feed (inflate/decoder.h) ----------------------------------
 
 void LoadReader(BitReader* r) {
-    r->hold = state.bitBuffer;
-    r->ahead = r->bits = state.bitCount;  // the byte feed's bits were all asked for
-    r->in = r->start = state.inputPtr;
-    r->end = r->in + (state.inputCount > 0 ? state.inputCount : 0);
+    r->hold = state.decoder.bitBuffer;
+    r->ahead = r->bits = state.decoder.bitCount;  // the byte feed's bits were all asked for
+    r->in = r->start = state.decoder.inputPtr;
+    r->end = r->in + (state.decoder.inputCount > 0 ? state.decoder.inputCount : 0);
 }
 
 // The byte feed holds the bits up to the next byte boundary at or after the farthest request.
@@ -76,11 +76,11 @@ void SaveReader(const BitReader* r) {
     unsigned extra = (unsigned)((int)r->bits - r->ahead) >> 3;
     unsigned held = r->bits - 8 * extra;
     const unsigned char* in = r->in - extra;
-    if (in != r->start) state.inputByte = in[-1];
-    state.inputPtr = (unsigned char*)in;
-    state.inputCount = (int)(r->end - in);
-    state.bitBuffer = (DWORD)(r->hold & (((BitHold)1 << held) - 1));
-    state.bitCount = (unsigned short)held;
+    if (in != r->start) state.decoder.inputByte = in[-1];
+    state.decoder.inputPtr = (unsigned char*)in;
+    state.decoder.inputCount = (int)(r->end - in);
+    state.decoder.bitBuffer = (DWORD)(r->hold & (((BitHold)1 << held) - 1));
+    state.decoder.bitCount = (unsigned short)held;
 }
 
 // Byte by byte at the end of a piece: the feed refills it or answers that the input is used
@@ -91,13 +91,13 @@ BitReader FillSlow(BitReader r, unsigned n) {
         if (r.in < r.end) {
             byte = *r.in++;
         } else {
-            if (r.in != r.start) state.inputByte = r.in[-1];
-            state.inputPtr = (unsigned char*)r.in;
-            state.inputCount = 0;
-            NextInputByte(&state.inputByte);
-            byte = state.inputByte;
-            r.in = r.start = state.inputPtr;
-            r.end = r.in + state.inputCount;
+            if (r.in != r.start) state.decoder.inputByte = r.in[-1];
+            state.decoder.inputPtr = (unsigned char*)r.in;
+            state.decoder.inputCount = 0;
+            NextInputByte(&state.decoder.inputByte);
+            byte = state.decoder.inputByte;
+            r.in = r.start = state.decoder.inputPtr;
+            r.end = r.in + state.decoder.inputCount;
         }
         r.hold |= (BitHold)byte << r.bits;
         r.bits += 8;

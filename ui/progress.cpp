@@ -31,14 +31,15 @@ static DWORD MeterPosition(DWORD done, DWORD total) {
 static void ShowMemberStatus(void) {
     // While the meter is shown it paints the member's name itself; a silent run has no
     // dialog to show it in.
-    if (state.meterShown || !state.dialogWindow) return;
+    if (state.meter.shown || !state.dialog.window) return;
     char text[STATUS_TEXT_BYTES];
-    FormatMessageText(text, STATUS_TEXT_BYTES, MSG_UNZIPPING, FileNamePart(state.displayName));
-    SetDlgItemTextA(state.dialogWindow, ID_STATUS, text);
-    InvalidateRect(GetDlgItem(state.dialogWindow, ID_STATUS), 0, FALSE);
+    FormatMessageText(text, STATUS_TEXT_BYTES, MSG_UNZIPPING,
+                      FileNamePart(state.output.displayName));
+    SetDlgItemTextA(state.dialog.window, ID_STATUS, text);
+    InvalidateRect(GetDlgItem(state.dialog.window, ID_STATUS), 0, FALSE);
 }
 
-// At each 64 KiB mark that bytesDone passes (lastMeterBytes) the position goes to the meter
+// At each 64 KiB mark that bytesDone passes (progress.lastMark) the position goes to the meter
 // (when it shows) and the meter is repainted. A position the meter already shows for this
 // member is not sent again: the meter would repaint the same picture at once, and on a slow
 // display that costs more than the output it reports. A new member at the position shown
@@ -47,28 +48,28 @@ static void ShowMemberStatus(void) {
 // otherwise cost a synchronous repaint each.
 static void ShowProgress(int event) {
     if (event == PROGRESS_MEMBER) {
-        state.meterSent |= METER_NEW_MEMBER;
+        state.meter.sent |= METER_NEW_MEMBER;
         ShowMemberStatus();
         return;
     }
-    DWORD position = MeterPosition(state.lastMeterBytes, stubParams.totalSize);
-    if (state.meterShown && position + 1 != state.meterSent) {
-        BOOL nameOnly = position + 1 == (state.meterSent & ~METER_NEW_MEMBER);
-        state.meterSent = position + 1;
-        SendMessageA(state.meterWindow, METER_SETPOS, position, nameOnly);
+    DWORD position = MeterPosition(state.progress.lastMark, stubParams.totalSize);
+    if (state.meter.shown && position + 1 != state.meter.sent) {
+        BOOL nameOnly = position + 1 == (state.meter.sent & ~METER_NEW_MEMBER);
+        state.meter.sent = position + 1;
+        SendMessageA(state.meter.window, METER_SETPOS, position, nameOnly);
     }
     // No meter (a silent run): no repaint, since a null window means the whole screen.
     // A repaint that is still to come is not asked for again: each request is a round
     // trip to the window system, and a fast extraction passes many marks between two
     // looks at its messages.
-    if (state.meterWindow && !state.meterInvalid) {
-        state.meterInvalid = 1;
-        InvalidateRect(state.meterWindow, 0, FALSE);
+    if (state.meter.window && !state.meter.invalid) {
+        state.meter.invalid = 1;
+        InvalidateRect(state.meter.window, 0, FALSE);
     }
 }
 
 void InstallUiHooks(void) {
-    state.progressHook = ShowProgress;
-    state.cancelHook = PollCancel;
-    state.pumpHook = PumpMessages;
+    state.hooks.progress = ShowProgress;
+    state.hooks.cancel = PollCancel;
+    state.hooks.pump = PumpMessages;
 }

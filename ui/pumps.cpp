@@ -34,7 +34,7 @@ BOOL PollCancel(void) {
             case WM_KEYDOWN:
             case WM_LBUTTONDOWN:
             case WM_LBUTTONDBLCLK:
-                if (msg.hwnd == state.dialogWindow || GetParent(msg.hwnd) == state.dialogWindow)
+                if (msg.hwnd == state.dialog.window || GetParent(msg.hwnd) == state.dialog.window)
                     return ShowMessage(BOX_CANCEL_QUERY, MSG_CANCEL_QUERY) == IDYES;
                 break;
             default:

@@ -32,15 +32,16 @@ static unsigned char startWindow[WINDOW_ALLOC];
 // process with the code a silent run gives it (out of memory for the decoding tables; a
 // damaged file, since the stream is part of the program).
 __attribute__((noinline)) static void UnpackImportNames(void) {
-    state.silentMode = 1;
-    if (ARM_CHECKPOINT()) ExitProcess(state.exitCode);
-    state.window = startWindow;
-    state.inputPtr = (unsigned char*)packedImportNames;
-    state.inputCount = (int)(packedImportNamesEnd - packedImportNames);
-    state.outputPtr = (unsigned char*)importNames;
-    state.outputLimit = (unsigned char*)importNamesEnd;
-    state.memoryMode = 1;
-    if (InflateStream() != INFLATE_OK || state.outputPtr != state.outputLimit) HeaderInvalid();
+    state.run.silentMode = 1;
+    if (ARM_CHECKPOINT()) ExitProcess(state.run.exitCode);
+    state.decoder.window = startWindow;
+    state.decoder.inputPtr = (unsigned char*)packedImportNames;
+    state.decoder.inputCount = (int)(packedImportNamesEnd - packedImportNames);
+    state.decoder.outputPtr = (unsigned char*)importNames;
+    state.decoder.outputLimit = (unsigned char*)importNamesEnd;
+    state.decoder.memoryMode = 1;
+    if (InflateStream() != INFLATE_OK || state.decoder.outputPtr != state.decoder.outputLimit)
+        HeaderInvalid();
     __builtin_memset(&state, 0, sizeof state);
 }
 

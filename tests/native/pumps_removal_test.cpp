@@ -21,7 +21,7 @@ protected:
     void SetUp() override {
         FreshState();
         LoadMessages();
-        state.dialogWindow = standin::FakeDialog();
+        state.dialog.window = standin::FakeDialog();
         dispatched.clear();
         standin::SetDispatchHook(RecordDispatch, nullptr);
     }
