@@ -147,9 +147,8 @@ void WriteOutput(const unsigned char* bytes, DWORD count) {
     if (_lwrite(state.output.file, (LPCSTR)bytes, count) != count)
         FailWithPath(BOX_WRITE_FAILED, MSG_WRITE_FAILED, state.output.displayName);
     // The dialog's messages, and with them a cancel (the cancel hook), are looked at every
-    // POLL_MS; while the
-    // meter's timer has not fired yet, after every write, so that a slow extraction reveals
-    // the meter as soon as the timer comes.
+    // POLL_MS; while the meter's timer has not fired yet, after every write, so that a slow
+    // extraction reveals the meter as soon as the timer comes.
     DWORD now = GetTickCount();
     if (!state.meter.timer && now - state.progress.lastPoll < POLL_MS) return;
     state.progress.lastPoll = now;
