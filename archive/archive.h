@@ -1,11 +1,6 @@
 // Archive extraction: the operations of archive/, by the file that defines them.
 #pragma once
-#include "startup/state.h"
-
-// ---- crc32.cpp: the ZIP checksum ------------------------------------------------------------
-// Every user presets state.crc to 0xFFFFFFFF and complements it after the last update.
-void BuildCrcTable(void);
-void Crc32Update(const unsigned char* bytes, DWORD count);
+#include "base/base.h"
 
 // ---- paths.cpp: path and file operations ----------------------------------------------------
 // Paths are composed in ANSI, as the texts show them; the calls below take them to the system
@@ -61,17 +56,28 @@ BOOL DescriptorMatches(const unsigned char* fields, const unsigned char* descrip
 // central entries, and the central directory's size and offset are where it lay.
 BOOL EndRecordAgrees(const ArchiveViews* views, const unsigned char* record, DWORD endOffset);
 
+// ---- reader.cpp: reading the archive --------------------------------------------------------
+// The archive is read through one buffer: records with ReadArchive (ReadFailed when the file
+// ends first), data that is not looked at with SkipArchive, a member's compressed data in
+// runs with TakeMemberRun (the feed, base/feed.h). SeekArchive starts afresh at an offset of
+// the file; the walk's position is state.reader.end - state.reader.left. ReadArchiveAt: `count`
+// bytes at `offset`, read past the buffer, which stays as it was. SeekFile: an absolute seek
+// anywhere below 4 GiB.
+BOOL SeekFile(HFILE file, DWORD offset);
+void SeekArchive(DWORD offset);
+void ReadArchive(void* to, DWORD count);
+void ReadArchiveAt(DWORD offset, void* to, DWORD count);
+void SkipArchive(DWORD count);
+
 // ---- walker.cpp: the record walker ----------------------------------------------------------
 // Walks the archive under a checkpoint of its own: 0 when the end record was reached, else the
 // abort code of the failure or cancel that ended the walk.
 int RunExtraction(void);
 
 // ---- output.cpp: member output --------------------------------------------------------------
-// Writes the member whose local header has just been read; false when it was skipped.
+// Writes the member whose local header has just been read; false when it was skipped. It
+// defines the sink of base/feed.h (WriteOutput).
 BOOL OutputMember(void);
-// Passes a run of the member's bytes on: meter, CRC-32, write, now and then a chance to
-// cancel.
-void WriteOutput(const unsigned char* bytes, DWORD count);
 
 // ---- removal.cpp: removal of the extraction folder ------------------------------------------
 // Deletes `folder` and everything below it; true when the folder itself went.

@@ -16,12 +16,12 @@ WCHAR* WidePath(const char* path, WCHAR* out) {
     // Composed four characters in, where "\\?\" fits before it.
     WCHAR* wide = out + 4;
     int room = WIDE_PATH_CHARS - 4;
-    const char* folder = state.extractFolder;
-    if (state.extractFolderWide[0]) {
+    const char* folder = state.output.folder;
+    if (state.output.folderWide[0]) {
         const char* rest = path;
         while (*folder && *folder == *rest) ++folder, ++rest;
         if (!*folder) {
-            lstrcpyW(wide, state.extractFolderWide);
+            lstrcpyW(wide, state.output.folderWide);
             int length = lstrlenW(wide);
             wide += length;
             room -= length;

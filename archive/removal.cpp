@@ -2,7 +2,6 @@
 // wide "\\?\" form that has no length limit, retrying what is still held for a while, and
 // keeping the dialog alive meanwhile.
 #include "archive/archive.h"
-#include "ui/ui.h"
 
 enum {
     DELETE_RETRY_MS = 1000,
@@ -24,7 +23,7 @@ static BOOL RemoveEntry(const WCHAR* path, BOOL folder) {
             continue;
         }
         if (GetTickCount() - start >= DELETE_RETRY_MS) return FALSE;
-        PumpMessages();
+        if (state.hooks.pump) state.hooks.pump();
         Sleep(10);
     }
 }

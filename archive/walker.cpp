@@ -6,33 +6,32 @@
 // Every failure and every cancel during the walk unwinds to the checkpoint armed here, so
 // the walk itself only ever returns after the end record.
 #include "archive/archive.h"
+#include "base/base.h"
 #include "inflate/inflate.h"
-#include "startup/startup.h"
-#include "ui/ui.h"
 
 // The name buffers hold 263 bytes and a terminator; a longer name is refused before any of
 // it is taken.
 static void ReadEntryName(unsigned length) {
     if (length >= PATH_CHARS) FatalMessage(BOX_BAD_HEADER, MSG_BAD_HEADER);
-    ReadArchive(state.memberName, length);
-    state.memberName[length] = 0;
+    ReadArchive(state.output.memberName, length);
+    state.output.memberName[length] = 0;
 }
 
 // Where the record whose signature has just been read starts in the file.
-static DWORD RecordOffset(void) { return state.readEnd - state.readLeft - ZIP_SIGNATURE_BYTES; }
+static DWORD RecordOffset(void) {
+    return state.reader.end - state.reader.left - ZIP_SIGNATURE_BYTES;
+}
 
 // A member that the central directory can no longer name, or a central entry or end record
 // that does not describe what the walk met: other tools would read another archive.
 [[noreturn]] static void ViewsDiffer(void) { FatalMessage(BOX_END_RECORD_BAD, MSG_END_RECORD_BAD); }
 
 static void HandleLocalHeader(void) {
-    unsigned char fields[ENTRY_FIELDS_BYTES];
-    const unsigned char* header = state.localHeader;
+    const unsigned char* header = state.reader.localHeader;
     // The central entries name the local headers in order, all of them before the first entry.
-    if (state.views.centralCount) ViewsDiffer();
-    ReadArchive(state.localHeader, sizeof state.localHeader);
-    // The member output uses up the size fields of localHeader; the record stays here.
-    __builtin_memcpy(fields, header, sizeof fields);
+    if (state.reader.views.centralCount) ViewsDiffer();
+    ReadArchive(state.reader.localHeader, sizeof state.reader.localHeader);
+    state.reader.memberLeft = ReadLe32(header + ENTRY_PACKED);
     unsigned nameLength = ReadLe16(header + ENTRY_NAME_LENGTH);
     ReadEntryName(nameLength);
     SkipArchive(ReadLe16(header + ENTRY_EXTRA_LENGTH));
@@ -40,27 +39,31 @@ static void HandleLocalHeader(void) {
     // A name ending in a separator is a directory entry: folders are made only for the
     // files that need them, and such an entry has no data to skip.
     if (nameLength != 0) {
-        char last = state.memberName[nameLength - 1];
+        char last = state.output.memberName[nameLength - 1];
         if (last == '/' || last == '\\') return;
     }
 
-    OemToCharBuffA(state.memberName, state.displayName, nameLength + 1);
-    lstrcpyA(state.memberName, state.displayName);
-    unsigned flags = ReadLe16(fields + ENTRY_FLAGS);
+    OemToCharBuffA(state.output.memberName, state.output.displayName, nameLength + 1);
+    lstrcpyA(state.output.memberName, state.output.displayName);
+    unsigned flags = ReadLe16(header + ENTRY_FLAGS);
     // Encrypted data would only come out as noise: refused by name, before anything is made.
     if (flags & (ZIP_FLAG_ENCRYPTED | ZIP_FLAG_STRONG_ENCRYPTION)) {
-        FormatMessageText(state.messageBuffer, MESSAGE_BUFFER_BYTES, MSG_ENCRYPTED,
-                          state.memberName);
-        FatalError(BOX_ENCRYPTED, state.messageBuffer);
+        FormatMessageText(state.texts.messageBuffer, MESSAGE_BUFFER_BYTES, MSG_ENCRYPTED,
+                          state.output.memberName);
+        FatalError(BOX_ENCRYPTED, state.texts.messageBuffer);
     }
-    // A consumed member has been taken up to its end by the input feed.
-    if (!OutputMember()) SkipArchive(ReadLe32(fields + ENTRY_PACKED));
+    // A consumed member has been taken up to its end by the input feed; a skipped one is
+    // stepped over, and nothing of it is left to take.
+    if (!OutputMember()) {
+        SkipArchive(state.reader.memberLeft);
+        state.reader.memberLeft = 0;
+    }
     // Bit 3: a data descriptor with its signature follows the data. It must say what the
     // local header says, as other tools take their sizes from it.
     if (flags & ZIP_FLAG_DESCRIPTOR) {
         unsigned char descriptor[DESCRIPTOR_BYTES];
         ReadArchive(descriptor, DESCRIPTOR_BYTES);
-        if (!DescriptorMatches(fields, descriptor)) FatalMessage(BOX_BAD_HEADER, MSG_BAD_HEADER);
+        if (!DescriptorMatches(header, descriptor)) FatalMessage(BOX_BAD_HEADER, MSG_BAD_HEADER);
     }
 }
 
@@ -72,7 +75,8 @@ static void HandleCentralEntry(void) {
     ReadArchive(record + ZIP_SIGNATURE_BYTES, CENTRAL_HEADER_BYTES - ZIP_SIGNATURE_BYTES);
     const unsigned char* entry = record + CENTRAL_ENTRY_FIELDS;
     ReadEntryName(ReadLe16(entry + ENTRY_NAME_LENGTH));
-    if (!CentralEntryAgrees(&state.views, record, state.memberName, at)) ViewsDiffer();
+    if (!CentralEntryAgrees(&state.reader.views, record, state.output.memberName, at))
+        ViewsDiffer();
     SkipArchive(ReadLe16(entry + ENTRY_EXTRA_LENGTH));
     SkipArchive(ReadLe16(record + CENTRAL_COMMENT_LENGTH));
 }
@@ -82,7 +86,7 @@ static void HandleEndRecord(void) {
     unsigned char record[END_RECORD_BYTES];
     DWORD at = RecordOffset();
     ReadArchive(record + ZIP_SIGNATURE_BYTES, END_RECORD_BYTES - ZIP_SIGNATURE_BYTES);
-    if (!EndRecordAgrees(&state.views, record, at) ||
+    if (!EndRecordAgrees(&state.reader.views, record, at) ||
         (stubParams.endRecordOffset && stubParams.endRecordOffset != at))
         ViewsDiffer();
 }
@@ -110,16 +114,16 @@ int RunExtraction(void) {
     SetStandardCursor(IDC_WAIT);
     if (code == 0) {
         // Nothing is known of the folders yet, and the first write looks at the queue.
-        state.knownFolder[0] = 0;
-        state.lastPoll = 0;
-        __builtin_memset(&state.views, 0, sizeof state.views);
-        state.views.archiveOffset = state.views.expected = stubParams.archiveOffset;
+        state.output.knownFolder[0] = 0;
+        state.progress.lastPoll = 0;
+        __builtin_memset(&state.reader.views, 0, sizeof state.reader.views);
+        state.reader.views.archiveOffset = state.reader.views.expected = stubParams.archiveOffset;
         SeekArchive(stubParams.archiveOffset);
         WalkArchive();
-    } else if (state.outputFile) {
+    } else if (state.output.file) {
         // The partly written member stays on disk; the caller removes the whole folder.
-        _lclose(state.outputFile);
-        state.outputFile = 0;
+        _lclose(state.output.file);
+        state.output.file = 0;
     }
     SetStandardCursor(IDC_ARROW);
     return code;

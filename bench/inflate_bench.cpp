@@ -80,19 +80,20 @@ double RunOursInMemory(const std::vector<Member>& members, std::string& buffer, 
     auto t0 = std::chrono::steady_clock::now();
     unsigned char* out = (unsigned char*)&buffer[0];
     for (const Member& m : members) {
-        state.inputPtr = (unsigned char*)m.packed.data();
-        state.inputCount = (int)m.packed.size();
-        state.outputPtr = out;
-        state.outputLimit = out + buffer.size();
-        state.memoryMode = 1;
+        state.decoder.inputPtr = (unsigned char*)m.packed.data();
+        state.decoder.inputCount = (int)m.packed.size();
+        state.decoder.outputPtr = out;
+        state.decoder.outputLimit = out + buffer.size();
+        state.decoder.memoryMode = 1;
         int result = InflateStream();
-        state.memoryMode = 0;
-        state.crc = ~m.crc;
+        state.decoder.memoryMode = 0;
+        state.crc32.value = ~m.crc;
         if (withCrc) {
-            state.crc = 0xFFFFFFFF;
-            Crc32Update(out, (DWORD)(state.outputPtr - out));
+            state.crc32.value = 0xFFFFFFFF;
+            Crc32Update(out, (DWORD)(state.decoder.outputPtr - out));
         }
-        if (result != 0 || ~state.crc != m.crc || (size_t)(state.outputPtr - out) != m.size) {
+        if (result != 0 || ~state.crc32.value != m.crc ||
+            (size_t)(state.decoder.outputPtr - out) != m.size) {
             fprintf(stderr, "our decoder failed on a member (memory mode)\n");
             exit(1);
         }
@@ -102,23 +103,23 @@ double RunOursInMemory(const std::vector<Member>& members, std::string& buffer, 
 
 double RunOursFromFile(const std::vector<Member>& members, const std::string& path) {
     auto t0 = std::chrono::steady_clock::now();
-    state.archiveFile = _lopen(path.c_str(), OF_READ);
-    state.outputFile = _lcreat("/dev/null", 0);
-    state.readLeft = 0;
+    state.reader.file = _lopen(path.c_str(), OF_READ);
+    state.output.file = _lcreat("/dev/null", 0);
+    state.reader.left = 0;
     for (const Member& m : members) {
-        WriteLe32(state.localHeader + ENTRY_PACKED, (DWORD)m.packed.size());
-        state.inputCount = 0;
-        state.memberBytes = 0;
-        state.crc = 0xFFFFFFFF;
+        state.reader.memberLeft = (DWORD)m.packed.size();
+        state.decoder.inputCount = 0;
+        state.output.memberBytes = 0;
+        state.crc32.value = 0xFFFFFFFF;
         int result = InflateStream();
-        if (result != 0 || ~state.crc != m.crc) {
+        if (result != 0 || ~state.crc32.value != m.crc) {
             fprintf(stderr, "our decoder failed on a member (file mode)\n");
             exit(1);
         }
     }
-    _lclose(state.outputFile);
-    _lclose(state.archiveFile);
-    state.outputFile = state.archiveFile = 0;
+    _lclose(state.output.file);
+    _lclose(state.reader.file);
+    state.output.file = state.reader.file = 0;
     return Seconds(t0);
 }
 

@@ -12,8 +12,8 @@
 
 #include <string>
 
+#include "base/state.h"
 #include "posix/standin.h"
-#include "startup/state.h"
 #include "tests/support/fresh_state.h"
 #include "tests/support/zip_craft.h"
 
@@ -65,20 +65,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     mkdir(out.c_str(), 0777);
 
     zipcraft::Prepare(file, kPrefix, out, (uint32_t)size * 3);
-    state.meterShown = flags & 2 ? 1 : 0;
+    state.meter.shown = flags & 2 ? 1 : 0;
     standin::SetMessageBoxAnswer(Answer, &flags);
     if (flags & 4) {
-        state.win95Host = 1;
+        state.run.win95Host = 1;
         // A member named "m" is then the loaded module.
         standin::SetModulePath(zipcraft::Backslashed(out + "/m"));
     }
     if (flags & 8) standin::PostInput(standin::FakeDialog(), WM_KEYDOWN, 0, 0);
 
     RunExtraction();
-    if (state.outputFile != 0) abort();  // the checkpoint closes what was open
+    if (state.output.file != 0) abort();  // the checkpoint closes what was open
 
     char folder[PATH_CHARS];
-    lstrcpyA(folder, state.extractFolder);
+    lstrcpyA(folder, state.output.folder);
     DeleteTree(folder);
     CheckOutside();
     // Whatever DeleteTree could not take (names the stand-in cannot search for) goes too.

@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     AllocateDecoderBuffers();
     // No distance may reach the window's old contents; clearing them anyway makes a run that
     // did reach them reproducible.
-    memset(state.window, 0, WINDOW_ALLOC);
+    memset(state.decoder.window, 0, WINDOW_ALLOC);
     std::string in((const char*)data, size);
     Decoded ours = InflateMemory(in, kCapacity);
     if (ours.result < 0 || ours.result > 2 || ours.out.size() > kCapacity) abort();

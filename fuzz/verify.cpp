@@ -15,8 +15,8 @@
 #include <string>
 
 #include "archive/archive.h"
+#include "base/state.h"
 #include "posix/standin.h"
-#include "startup/state.h"
 #include "tests/support/sfx_files.h"
 #include "tests/support/zip_craft.h"
 #include "tools/mksfx/sfxfile.h"

@@ -59,10 +59,10 @@ static int DecodeStored(void) {
 
     // Every bit looked at is consumed now: the byte feed takes exactly one byte per stored
     // byte, first the whole bytes the reader holds already, then straight from the piece.
-    unsigned char* window = state.window;
-    unsigned pos = state.windowPos;
+    unsigned char* window = state.decoder.window;
+    unsigned pos = state.decoder.windowPos;
     while (len) {
-        if (state.inputOverrun > OVERRUN_LIMIT) return INFLATE_INVALID;
+        if (state.decoder.inputOverrun > OVERRUN_LIMIT) return INFLATE_INVALID;
         if (r.bits == 0 && r.in < r.end) {
             unsigned n = (unsigned)(r.end - r.in);
             if (n > len) n = len;
@@ -84,7 +84,7 @@ static int DecodeStored(void) {
         }
     }
     SaveReader(&r);
-    state.windowPos = (unsigned short)pos;
+    state.decoder.windowPos = (unsigned short)pos;
     return INFLATE_OK;
 }
 
@@ -199,7 +199,7 @@ static int DecodeDynamic(void) {
 }
 
 static int DecodeBlock(int* last) {
-    if (state.inputOverrun > OVERRUN_LIMIT) return INFLATE_INVALID;
+    if (state.decoder.inputOverrun > OVERRUN_LIMIT) return INFLATE_INVALID;
     BitReader r;
     LoadReader(&r);
     Need(&r, 1);
@@ -217,15 +217,15 @@ static int DecodeBlock(int* last) {
 
 int InflateStream(void) {
     if (!lengthBase[0]) FillCodeBases();
-    state.windowPos = 0;
-    state.bitBuffer = 0;
-    state.bitCount = 0;
-    state.inputOverrun = 0;
-    state.windowFilled = 0;
+    state.decoder.windowPos = 0;
+    state.decoder.bitBuffer = 0;
+    state.decoder.bitCount = 0;
+    state.decoder.inputOverrun = 0;
+    state.decoder.windowFilled = 0;
     int last;
     do {
         int result = DecodeBlock(&last);
         if (result != INFLATE_OK) return result;
     } while (!last);
-    return FlushWindow(state.windowPos);
+    return FlushWindow(state.decoder.windowPos);
 }

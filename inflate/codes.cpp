@@ -140,8 +140,8 @@ int DecodeCodes(const HuffmanEntry* ltable, const HuffmanEntry* dtable, int lbit
     if (!ltable) return INFLATE_INVALID;
     BitReader r;
     LoadReader(&r);
-    unsigned char* window = state.window;
-    unsigned pos = state.windowPos;
+    unsigned char* window = state.decoder.window;
+    unsigned pos = state.decoder.windowPos;
     unsigned lmask = maskBits[lbits], dmask = maskBits[dbits];
     for (;;) {
         const HuffmanEntry* t;
@@ -167,7 +167,7 @@ int DecodeCodes(const HuffmanEntry* ltable, const HuffmanEntry* dtable, int lbit
                 return INFLATE_INVALID;
             if (distance > pos) {
                 // Before the window's first wrap that is a byte before the stream's first.
-                if (!state.windowFilled) return INFLATE_INVALID;
+                if (!state.decoder.windowFilled) return INFLATE_INVALID;
                 src = pos - distance;
                 r = f;
                 goto copy;  // the source wraps around the window's end
@@ -178,7 +178,7 @@ int DecodeCodes(const HuffmanEntry* ltable, const HuffmanEntry* dtable, int lbit
         r = f;
 
         // The feed's answers of "no byte" show only where the piece is used up.
-        if (r.in == r.end && state.inputOverrun > OVERRUN_LIMIT) return INFLATE_INVALID;
+        if (r.in == r.end && state.decoder.inputOverrun > OVERRUN_LIMIT) return INFLATE_INVALID;
         if (!(t = NextEntry(&r, ltable, lmask, lbits, false))) return INFLATE_INVALID;
         if (t->extra == CODE_LITERAL) {
             window[pos++] = (unsigned char)t->value;
@@ -191,7 +191,7 @@ int DecodeCodes(const HuffmanEntry* ltable, const HuffmanEntry* dtable, int lbit
         if (t->extra == CODE_END_OF_BLOCK) break;
         if (!DecodeMatch(&r, t, dtable, dmask, dbits, false, &len, &distance))
             return INFLATE_INVALID;
-        if (distance > pos && !state.windowFilled) return INFLATE_INVALID;
+        if (distance > pos && !state.decoder.windowFilled) return INFLATE_INVALID;
         src = pos - distance;
 
     copy:
@@ -212,6 +212,6 @@ int DecodeCodes(const HuffmanEntry* ltable, const HuffmanEntry* dtable, int lbit
     }
 done:
     SaveReader(&r);
-    state.windowPos = (unsigned short)pos;
+    state.decoder.windowPos = (unsigned short)pos;
     return INFLATE_OK;
 }

@@ -13,8 +13,8 @@
 //
 // Every table lives in one block of 2^j + 1 entries; entry 0 of a block chains to the next
 // block made for the same code, so one walk releases a code with all its sub-tables.
+#include "base/base.h"
 #include "inflate/inflate.h"
-#include "startup/startup.h"
 
 enum { MAX_LENGTH = 16, MAX_SYMBOLS = 288 };
 

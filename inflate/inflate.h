@@ -1,7 +1,7 @@
 // The DEFLATE decoder: the operations of inflate/, by the file that defines them, with the
 // results they answer and the entries of a decoding table.
 #pragma once
-#include "startup/state.h"
+#include "base/base.h"
 
 // What the decoding operations answer (InflateStream and the block decoders).
 enum {
@@ -32,22 +32,14 @@ struct HuffmanEntry {
     };
 };
 
-// ---- feed.cpp: reading the archive, the decoder's input feed and window ---------------------
-// The archive is read through one buffer: records with ReadArchive (ReadFailed when the file
-// ends first), data that is not looked at with SkipArchive, a member's compressed data in
-// runs with TakeMemberRun. SeekArchive starts afresh at an offset of the file; the walk's
-// position is state.readEnd - state.readLeft. ReadArchiveAt: `count` bytes at `offset`,
-// read past the buffer, which stays as it was. SeekFile: an absolute seek anywhere below 4 GiB.
-BOOL SeekFile(HFILE file, DWORD offset);
-void SeekArchive(DWORD offset);
-void ReadArchive(void* to, DWORD count);
-void ReadArchiveAt(DWORD offset, void* to, DWORD count);
-void SkipArchive(DWORD count);
-DWORD TakeMemberRun(void);
+// ---- feed.cpp: the decoder's input feed and window --------------------------------------------
 extern const unsigned short maskBits[17];
 int NextInputByte(unsigned short* cell);
 // INFLATE_INVALID in memory mode when the caller's buffer cannot take the bytes.
 int FlushWindow(unsigned count);
+// Decodes the current member (from the feed into the sink): INFLATE_OK only when the stream
+// ended in the last byte that the feed gave it.
+int InflateMember(void);
 
 // ---- huffman.cpp: decoding tables -----------------------------------------------------------
 int BuildHuffmanTable(const unsigned short* lengths, unsigned symbolCount, unsigned plainCount,

@@ -1,7 +1,7 @@
 // The configuration block: the texts, the command and the optional icon of this particular
 // self-extracting file, appended right after the stub image as one raw DEFLATE stream.
 //
-// Its layout is in startup/format.h.
+// Its layout is in base/format.h.
 //
 // The block sits inside the range the header CRC covers, but that check can be switched
 // off, so nothing here trusts its sizes:
@@ -95,8 +95,8 @@ __attribute__((noinline)) static void LoadIcon(const unsigned char* iconStart, D
     if (file != INVALID_HANDLE_VALUE) {
         _lwrite((HFILE)(INT_PTR)file, (LPCSTR)iconStart, byteCount);
         _lclose((HFILE)(INT_PTR)file);
-        HICON icon = ExtractIconW(state.instance, name, 0);
-        state.appIcon = icon == (HICON)1 ? 0 : icon;
+        HICON icon = ExtractIconW(state.run.instance, name, 0);
+        state.dialog.icon = icon == (HICON)1 ? 0 : icon;
     }
     DeleteFileForced(name);
 }
@@ -112,26 +112,26 @@ void ReadConfiguration(void) {
     // Zero-filled: bytes the stream does not reach read as NUL, never as stale stack.
     for (int i = 0; i < CONFIG_UNPACKED_MAX; ++i) data[i] = 0;
 
-    if (!SeekFile(state.archiveFile, stubParams.configOffset)) HeaderInvalid();
+    if (!SeekFile(state.reader.file, stubParams.configOffset)) HeaderInvalid();
     ReadSelf(packed, packedLength);
 
-    state.inputPtr = packed;
-    state.inputCount = (int)packedLength;
-    state.outputPtr = data;
-    state.outputLimit = data + CONFIG_UNPACKED_MAX;
-    state.memoryMode = 1;
+    state.decoder.inputPtr = packed;
+    state.decoder.inputCount = (int)packedLength;
+    state.decoder.outputPtr = data;
+    state.decoder.outputLimit = data + CONFIG_UNPACKED_MAX;
+    state.decoder.memoryMode = 1;
     // Not looked at: a damaged block reads as the bytes that arrived, which are usually none.
     (void)InflateStream();
-    state.memoryMode = 0;
+    state.decoder.memoryMode = 0;
 
     DWORD length = 0;
-    if (state.outputPtr > data) length = (DWORD)(state.outputPtr - data);
+    if (state.decoder.outputPtr > data) length = (DWORD)(state.decoder.outputPtr - data);
     if (length > CONFIG_UNPACKED_MAX) length = CONFIG_UNPACKED_MAX;
 
     // The strings in their order; the third is not used, and the caption is there only with
     // OPT_CUSTOM_CAPTION.
-    char* const fields[] = {state.aboutText, state.command, 0, state.messageText,
-                            state.customCaption};
+    char* const fields[] = {state.texts.aboutText, state.run.command, 0, state.texts.messageText,
+                            state.texts.customCaption};
     static const unsigned short fieldBytes[] = {ABOUT_TEXT_BYTES, COMMAND_CHARS, 0,
                                                 MESSAGE_TEXT_BYTES, CUSTOM_CAPTION_BYTES};
     int fieldCount = stubParams.optionFlags & OPT_CUSTOM_CAPTION ? 5 : 4;

@@ -24,11 +24,11 @@ StubData stubData = {
 void OpenSelf(void) {
 #ifdef _WIN32
     enum { ROOM = READ_CHUNK / sizeof(WCHAR) - 4 };
-    WCHAR* path = (WCHAR*)state.readBuffer + 4;
+    WCHAR* path = (WCHAR*)state.reader.buffer + 4;
     DWORD length = GetModuleFileNameW(0, path, ROOM);
     if (length >= MAX_PATH && length < ROOM) {
-        WideCharToMultiByte(CP_ACP, 0, path + length - (SELF_PATH_CHARS - 1), -1, state.selfPath,
-                            SELF_PATH_CHARS, 0, 0);
+        WideCharToMultiByte(CP_ACP, 0, path + length - (SELF_PATH_CHARS - 1), -1,
+                            state.run.selfPath, SELF_PATH_CHARS, 0, 0);
         if (path[0] != '\\') {
             path -= 4;
             path[0] = path[1] = path[3] = '\\';
@@ -38,7 +38,7 @@ void OpenSelf(void) {
 #else
     // The Linux build (mksfx and the tests) names the file in `selfPath`, whose bytes are
     // its name.
-    const char* path = state.selfPath;
+    const char* path = state.run.selfPath;
     enum { ROOM = 2 };
     DWORD length = 1;
 #endif
@@ -47,11 +47,11 @@ void OpenSelf(void) {
                                     FILE_ATTRIBUTE_NORMAL, 0)
                       : INVALID_HANDLE_VALUE;
     if (file == INVALID_HANDLE_VALUE) ReadFailed();
-    state.archiveFile = (HFILE)(INT_PTR)file;
+    state.reader.file = (HFILE)(INT_PTR)file;
 }
 
 void ReadSelf(void* buffer, DWORD count) {
-    UINT got = _lread(state.archiveFile, buffer, count);
+    UINT got = _lread(state.reader.file, buffer, count);
     if (got == (UINT)HFILE_ERROR) ReadFailed();
     if (got != count) HeaderInvalid();
 }
@@ -60,7 +60,7 @@ void CheckHeader(DWORD length, DWORD expected, const unsigned char* signature) {
     HGLOBAL handle = GlobalAlloc(GHND, length);
     unsigned char* block = handle ? (unsigned char*)GlobalLock(handle) : 0;
     if (!block) HeaderInvalid();
-    if (_llseek(state.archiveFile, 0, 0) != 0 || length == 0) HeaderInvalid();
+    if (_llseek(state.reader.file, 0, 0) != 0 || length == 0) HeaderInvalid();
     ReadSelf(block, length);
 
     DWORD found = 0;
@@ -91,10 +91,10 @@ void CheckHeader(DWORD length, DWORD expected, const unsigned char* signature) {
         WriteLe32(block + pe + PE_CERTIFICATE_ENTRY + 4, 0);
     }
 
-    state.crc = 0xFFFFFFFF;
+    state.crc32.value = 0xFFFFFFFF;
     Crc32Update(block, length);
-    state.crc = ~state.crc;
-    if (state.crc != expected) HeaderInvalid();
+    state.crc32.value = ~state.crc32.value;
+    if (state.crc32.value != expected) HeaderInvalid();
     GlobalUnlock(handle);
     GlobalFree(handle);
 }
@@ -102,8 +102,8 @@ void CheckHeader(DWORD length, DWORD expected, const unsigned char* signature) {
 void ProbeEndRecord(void) {
     unsigned char bytes[4];
     const char* text = GetMessageText(MSG_END_RECORD_BAD);
-    if (!SeekFile(state.archiveFile, stubParams.endRecordOffset))
+    if (!SeekFile(state.reader.file, stubParams.endRecordOffset))
         FatalError(BOX_END_RECORD_BAD, text);
-    if (_lread(state.archiveFile, bytes, 4) != 4) FatalError(BOX_END_RECORD_BAD, text);
+    if (_lread(state.reader.file, bytes, 4) != 4) FatalError(BOX_END_RECORD_BAD, text);
     if (ReadLe32(bytes) != ZIP_END_SIGNATURE) FatalError(BOX_END_RECORD_BAD, text);
 }

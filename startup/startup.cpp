@@ -48,7 +48,7 @@ static char* AfterWord(char* text, int id) {
 // word and are dropped ("/LOG=a b.log" and /LOG="a b.log" alike). A word taken here is
 // blanked out of the string, so the first-switch test below never sees it.
 static void ParseUnattendedSwitches(char* arguments) {
-    char word[5 + PATH_CHARS];  // room for "/LOG=" and a path as long as logPath takes
+    char word[5 + PATH_CHARS];  // room for "/LOG=" and a path as long as log.path takes
     char* rest = arguments;
     for (;;) {
         while (*rest == ' ' || *rest == '\t') ++rest;
@@ -66,9 +66,9 @@ static void ParseUnattendedSwitches(char* arguments) {
         char* end;
         if (((end = AfterWord(word + 1, MSG_SWITCH_SILENT)) && !*end) ||
             ((end = AfterWord(word + 1, MSG_SWITCH_S)) && !*end))
-            state.silentMode = 1;
+            state.run.silentMode = 1;
         else if ((end = AfterWord(word + 1, MSG_SWITCH_LOG)))
-            lstrcpyA(state.logPath, end);
+            lstrcpyA(state.log.path, end);
         else
             continue;
         while (start < rest) *start++ = ' ';
@@ -87,9 +87,9 @@ void ParseSwitches(char* arguments) {
     if (lstrlenA(rest) < autoLength) return;
     for (char* p = rest; *p && *p != ' '; ++p) *p &= ~0x20;
     if (StartsWith(rest, waitWord)) {
-        state.waitMode = 1;
+        state.run.waitMode = 1;
     } else if (StartsWith(rest, autoWord)) {
-        state.autoMode = 1;
+        state.run.autoMode = 1;
     }
 }
 
@@ -101,15 +101,15 @@ static void* AllocateZeroed(DWORD bytes) {
 // memory: the larger steps it calls stay calls (noinline), where registers serve again.
 __attribute__((noinline)) void LoadStubData(void) {
     BuildCrcTable();
-    state.window = (unsigned char*)AllocateZeroed(WINDOW_ALLOC);
-    state.readBuffer = (unsigned char*)AllocateZeroed(READ_CHUNK);
-    if (!state.window || !state.readBuffer) HeaderInvalid();
+    state.decoder.window = (unsigned char*)AllocateZeroed(WINDOW_ALLOC);
+    state.reader.buffer = (unsigned char*)AllocateZeroed(READ_CHUNK);
+    if (!state.decoder.window || !state.reader.buffer) HeaderInvalid();
     // The table is part of the program, not of the file: the switches (whose words it holds)
     // are read before anything of the own file, so that a silent run stays silent and logs
     // from the first failure of its file on.
     UnpackMessageTable();
-    if (state.arguments) {
-        ParseSwitches(state.arguments);
+    if (state.run.arguments) {
+        ParseSwitches(state.run.arguments);
         StartLog();
     }
     OpenSelf();
@@ -125,19 +125,19 @@ static void FreeLocal(unsigned char*& block) {
 }
 
 void ReleaseResources(void) {
-    FreeLocal(state.window);
-    FreeLocal(state.readBuffer);
-    if (state.archiveFile) {
-        _lclose(state.archiveFile);
-        state.archiveFile = 0;
+    FreeLocal(state.decoder.window);
+    FreeLocal(state.reader.buffer);
+    if (state.reader.file) {
+        _lclose(state.reader.file);
+        state.reader.file = 0;
     }
-    if (state.outputFile) {
-        _lclose(state.outputFile);
-        state.outputFile = 0;
+    if (state.output.file) {
+        _lclose(state.output.file);
+        state.output.file = 0;
     }
-    if (state.appIcon) {
-        DestroyIcon(state.appIcon);
-        state.appIcon = 0;
+    if (state.dialog.icon) {
+        DestroyIcon(state.dialog.icon);
+        state.dialog.icon = 0;
     }
 }
 
@@ -156,8 +156,8 @@ static void FreeTextBlock(char*& text) {
 }
 
 // The four text blocks and their sizes, in the order they are made.
-static constexpr char** textBlocks[] = {&state.messageText, &state.aboutText, &state.customCaption,
-                                        &state.messageBuffer};
+static constexpr char** textBlocks[] = {&state.texts.messageText, &state.texts.aboutText,
+                                        &state.texts.customCaption, &state.texts.messageBuffer};
 static const unsigned short textBlockBytes[] = {MESSAGE_TEXT_BYTES, ABOUT_TEXT_BYTES,
                                                 CUSTOM_CAPTION_BYTES, MESSAGE_BUFFER_BYTES};
 
@@ -181,7 +181,7 @@ static void RunDialog(void) {
     // copy stays inside it.
     const unsigned char* source = (const unsigned char*)GetMessageText(MSG_DIALOG_TEMPLATE);
     for (int i = 0; i < TEMPLATE_COPY_BYTES; ++i) copy[i] = source[i];
-    DialogBoxIndirectParamA(state.instance, (LPCDLGTEMPLATEA)copy, 0, MainDialogProc, 0);
+    DialogBoxIndirectParamA(state.run.instance, (LPCDLGTEMPLATEA)copy, 0, MainDialogProc, 0);
     GlobalUnlock(block);
     GlobalFree(block);
 }
@@ -189,7 +189,7 @@ static void RunDialog(void) {
 
 // The end of a run: its exit code (0 unless the run is silent) as the log's last line.
 static int EndRun(void) {
-    int code = state.silentMode ? (int)state.exitCode : 0;
+    int code = state.run.silentMode ? (int)state.run.exitCode : 0;
     WriteLog(MSG_LOG_END, (DWORD)code);
     return code;
 }
@@ -198,34 +198,35 @@ int StartUp(HINSTANCE instance, char* arguments) {
 #ifdef _WIN32
     RestrictLibrarySearch();
 #endif
-    lstrcpyA(state.appTitle, APP_TITLE);
-    state.instance = instance;
+    lstrcpyA(state.run.appTitle, APP_TITLE);
+    state.run.instance = instance;
+    InstallUiHooks();
     SetErrorMode(0x8001);
     WORD version = (WORD)GetVersion();
-    if (version == 0x0A03) state.win32sHost = 1;
-    if (version == 0x5F03 || version == 0x0004) state.win95Host = 1;
+    if (version == 0x0A03) state.run.win32sHost = 1;
+    if (version == 0x5F03 || version == 0x0004) state.run.win95Host = 1;
 
     // The sequence goes on only with all four: every later step writes into them.
     if (!AllocateTextBlocks()) return 0;
 
-    DWORD length = GetModuleFileNameA(0, state.selfPath, SELF_PATH_CHARS);
-    if (length >= SELF_PATH_CHARS) state.selfPath[SELF_PATH_CHARS - 1] = 0;
+    DWORD length = GetModuleFileNameA(0, state.run.selfPath, SELF_PATH_CHARS);
+    if (length >= SELF_PATH_CHARS) state.run.selfPath[SELF_PATH_CHARS - 1] = 0;
 
-    state.arguments = arguments;
+    state.run.arguments = arguments;
     if (ARM_CHECKPOINT() != 0) {
         // An own file that cannot be read at start-up is, to a silent run's caller, one that
         // cannot be used: the code of a damaged file.
-        if (state.exitCode == EXIT_EXTRACTION_FAILED) state.exitCode = EXIT_DAMAGED_FILE;
+        if (state.run.exitCode == EXIT_EXTRACTION_FAILED) state.run.exitCode = EXIT_DAMAGED_FILE;
         return EndRun();
     }
 
     LoadStubData();
-    if (stubParams.optionFlags & OPT_WAIT_MODE) state.waitMode = 1;
+    if (stubParams.optionFlags & OPT_WAIT_MODE) state.run.waitMode = 1;
     // No one can press "&Done" in a silent run: it goes on as though it had been pressed.
-    if (state.silentMode) state.waitMode = 0;
+    if (state.run.silentMode) state.run.waitMode = 0;
 #ifdef _WIN32
-    RegisterMeterClass(state.instance);
-    if (state.silentMode) {
+    RegisterMeterClass(state.run.instance);
+    if (state.run.silentMode) {
         // No window at all: the Setup flow runs by itself, and its control calls find none.
         SetupCommand(0);
     } else {

@@ -3,14 +3,14 @@
 // the dialog. It runs inside one WM_COMMAND call and keeps the dialog alive by pumping
 // messages; Close and "&Done" arrive as nested commands and talk back to it only through
 // `awaitingDone`, `stopWaiting` and by ending the dialog. So after every pump the flow
-// re-reads those flags, and after a nested clean-up it leaves `extractFolder` alone.
+// re-reads those flags, and after a nested clean-up it leaves `output.folder` alone.
 //
 // Where the flow is:
 //   Idle -> (folder) -> Extracting -> Running -> [AwaitingDone | WaitingForProgram]
 //        -> Cleaning -> Ended
 // and Halted when no folder could be made (message 6) or entered (message 15).
 #include "archive/archive.h"
-#include "startup/startup.h"
+#include "base/base.h"
 #include "ui/ui.h"
 
 enum { WAIT_POLL_MS = 50 };  // how often a wait for a program looks again
@@ -51,21 +51,21 @@ static BOOL CreateWindowsSubfolder(WCHAR* folder) {
 }
 
 static BOOL CreateExtractFolder(void) {
-    WCHAR* folder = state.extractFolderWide;
+    WCHAR* folder = state.output.folderWide;
     if (!CreateTempSubfolder(folder) && !CreateWindowsSubfolder(folder)) return FALSE;
     // The texts show the folder as well as the ANSI code page can.
-    WideCharToMultiByte(CP_ACP, 0, folder, -1, state.extractFolder, PATH_CHARS, 0, 0);
+    WideCharToMultiByte(CP_ACP, 0, folder, -1, state.output.folder, PATH_CHARS, 0, 0);
     return TRUE;
 }
 
 static void LogCleanUp(BOOL removed) {
-    WriteLog(removed ? MSG_LOG_CLEANUP_REMOVED : MSG_LOG_CLEANUP_LEFT, state.extractFolder);
+    WriteLog(removed ? MSG_LOG_CLEANUP_REMOVED : MSG_LOG_CLEANUP_LEFT, state.output.folder);
 }
 
 // A silent run gives up waiting for the program named at build time after SILENT_WAIT_MS.
 static BOOL SilentWaitOver(DWORD start) {
-    if (!state.silentMode || GetTickCount() - start < SILENT_WAIT_MS) return FALSE;
-    state.exitCode = EXIT_WAIT_TIMEOUT;
+    if (!state.run.silentMode || GetTickCount() - start < SILENT_WAIT_MS) return FALSE;
+    state.run.exitCode = EXIT_WAIT_TIMEOUT;
     WriteLog(MSG_LOG_TIMEOUT, stubParams.waitForName);
     return TRUE;
 }
@@ -78,11 +78,11 @@ static void PumpAfterWait(DWORD ms) {
 }
 
 static void CleanUp(HWND dialog) {
-    state.commandRunning = 0;
+    state.dialog.commandRunning = 0;
     // A folder that is current cannot be removed: step out of it into the one above first,
     // and leave it in place when that fails.
     WCHAR above[PATH_CHARS];
-    lstrcpyW(above, state.extractFolderWide);
+    lstrcpyW(above, state.output.folderWide);
     WCHAR* cut = above;
     for (WCHAR* p = above; *p; ++p)
         if (*p == '\\') cut = p + 1;
@@ -96,24 +96,24 @@ static void CleanUp(HWND dialog) {
             UpdateWindow(dialog);
             PumpMessages();
         }
-        removed = DeleteTree(state.extractFolder);
+        removed = DeleteTree(state.output.folder);
     }
     LogCleanUp(removed);
     EndDialog(dialog, 1);
-    if (state.autoMode) PostMessageA(dialog, WM_COMMAND, ID_CLOSE, 0);
+    if (state.run.autoMode) PostMessageA(dialog, WM_COMMAND, ID_CLOSE, 0);
     EnableWindow(GetDlgItem(dialog, ID_SETUP), TRUE);
 }
 
 void SetupCommand(HWND dialog) {
     // "&Done": this call is nested inside the waiting flow below.
-    if (state.awaitingDone) {
+    if (state.dialog.awaitingDone) {
         if (ShowMessage(BOX_DONE_QUERY, MSG_DONE_QUERY) != IDYES) return;
-        state.awaitingDone = 0;
+        state.dialog.awaitingDone = 0;
         CleanUp(dialog);
         return;
     }
     // From now on Enter means Close, except in wait mode where Setup becomes "&Done".
-    if (!state.waitMode) {
+    if (!state.run.waitMode) {
         SendMessageA(dialog, DM_SETDEFID, ID_CLOSE, 0);
         SendDlgItemMessageA(dialog, ID_SETUP, BM_SETSTYLE, BS_PUSHBUTTON, TRUE);
         SendDlgItemMessageA(dialog, ID_CLOSE, BM_SETSTYLE, BS_DEFPUSHBUTTON, TRUE);
@@ -126,39 +126,39 @@ void SetupCommand(HWND dialog) {
         ShowMessage(BOX_NO_TEMP_FOLDER, MSG_NO_TEMP_FOLDER);
         return;
     }
-    WriteLog(MSG_LOG_FOLDER, state.extractFolder);
+    WriteLog(MSG_LOG_FOLDER, state.output.folder);
 
     // The meter stays hidden unless the timer finds the extraction slow; without a timer
     // it is shown at once.
-    state.meterShown = 0;
-    HWND meter = state.meterWindow = GetDlgItem(dialog, ID_METER);
+    state.meter.shown = 0;
+    HWND meter = state.meter.window = GetDlgItem(dialog, ID_METER);
     HWND status = GetDlgItem(dialog, ID_STATUS);
     if (meter) {
         SendMessageA(meter, METER_SETPOS, 0, 0);
         SendMessageA(meter, METER_SETRANGE, 100, 0);
-        state.meterTimer = SetTimer(dialog, 0, 10, 0);
-        if (!state.meterTimer) {
+        state.meter.timer = SetTimer(dialog, 0, 10, 0);
+        if (!state.meter.timer) {
             if (status) ShowWindow(status, SW_HIDE);
             ShowWindow(meter, SW_SHOW);
-            state.meterShown = 1;
+            state.meter.shown = 1;
         }
     }
-    state.bytesDone = 0;
-    state.lastMeterBytes = 0;
+    state.progress.bytesDone = 0;
+    state.progress.lastMark = 0;
 
     int result = RunExtraction();
 
     // (Without a dialog, in a silent run, a null window would repaint the whole screen.)
     if (dialog) {
         SendMessageA(meter, METER_SETPOS, 100, 0);
-        if (meter && state.meterShown) ShowWindow(meter, SW_HIDE);
+        if (meter && state.meter.shown) ShowWindow(meter, SW_HIDE);
         InvalidateRect(dialog, 0, FALSE);
         SetWindowTextA(status, "");
     }
 
     if (result != 0) {
         // An error was reported, or the user cancelled: nothing of the run stays.
-        LogCleanUp(DeleteTree(state.extractFolder));
+        LogCleanUp(DeleteTree(state.output.folder));
         SetWindowTextA(status, GetMessageText(MSG_ABORTED));
         EndDialog(dialog, 1);
         EnableWindow(setupButton, TRUE);
@@ -166,48 +166,48 @@ void SetupCommand(HWND dialog) {
     }
     // A Close that came during the extraction (the system close; clicks ask message 11
     // instead) has ended the dialog: launch nothing, and take the files away again.
-    if (state.stopWaiting) {
+    if (state.dialog.stopWaiting) {
         CleanUp(dialog);
         return;
     }
-    if (!SetCurrentDirectoryW(state.extractFolderWide)) {
+    if (!SetCurrentDirectoryW(state.output.folderWide)) {
         ShowMessage(BOX_CANNOT_ENTER_FOLDER, MSG_CANNOT_ENTER_FOLDER);
-        if (state.autoMode) PostMessageA(dialog, WM_COMMAND, ID_CLOSE, 0);
+        if (state.run.autoMode) PostMessageA(dialog, WM_COMMAND, ID_CLOSE, 0);
         EnableWindow(setupButton, TRUE);
         return;
     }
 
-    if (!state.command[0]) {
+    if (!state.run.command[0]) {
         ShowMessage(BOX_NO_COMMAND, MSG_NO_COMMAND);
     } else {
-        WriteLog(MSG_LOG_COMMAND, state.command);
-        HANDLE process = LaunchCommand(state.command);
+        WriteLog(MSG_LOG_COMMAND, state.run.command);
+        HANDLE process = LaunchCommand(state.run.command);
         if (!process) {
-            FormatMessageText(state.messageBuffer, MESSAGE_BUFFER_BYTES, MSG_CANNOT_RUN,
-                              state.command);
-            UserBox(BOX_CANNOT_RUN, state.messageBuffer);
+            FormatMessageText(state.texts.messageBuffer, MESSAGE_BUFFER_BYTES, MSG_CANNOT_RUN,
+                              state.run.command);
+            UserBox(BOX_CANNOT_RUN, state.texts.messageBuffer);
         } else {
-            state.commandRunning = 1;
-            state.stopWaiting = 0;
-            while (WaitForSingleObject(process, 50) == WAIT_TIMEOUT && !state.stopWaiting)
+            state.dialog.commandRunning = 1;
+            state.dialog.stopWaiting = 0;
+            while (WaitForSingleObject(process, 50) == WAIT_TIMEOUT && !state.dialog.stopWaiting)
                 PumpMessages();
             // The command's own exit code is the run's (a silent run ends with it).
             DWORD code;
-            if (!state.stopWaiting && GetExitCodeProcess(process, &code)) {
-                state.exitCode = code;
+            if (!state.dialog.stopWaiting && GetExitCodeProcess(process, &code)) {
+                state.run.exitCode = code;
                 WriteLog(MSG_LOG_COMMAND_EXIT, code);
             }
             CloseHandle(process);
 
-            if (state.waitMode) {
+            if (state.run.waitMode) {
                 SetWindowTextA(setupButton, GetMessageText(MSG_DONE_BUTTON));
                 EnableWindow(setupButton, TRUE);
-                state.awaitingDone = 1;
+                state.dialog.awaitingDone = 1;
                 // Only messages can end this wait (a nested "&Done" that has cleaned up
                 // already, or Close), so sleep until one comes.
-                while (!state.stopWaiting) {
+                while (!state.dialog.stopWaiting) {
                     PumpMessages();
-                    if (!state.awaitingDone || state.stopWaiting) break;
+                    if (!state.dialog.awaitingDone || state.dialog.stopWaiting) break;
                     WaitMessage();
                 }
                 return;
@@ -217,9 +217,9 @@ void SetupCommand(HWND dialog) {
                 // that starts a second stage), so give it ten seconds, then wait while it
                 // runs.
                 DWORD start = GetTickCount();
-                while (GetTickCount() - start < 10000 && !state.stopWaiting)
+                while (GetTickCount() - start < 10000 && !state.dialog.stopWaiting)
                     PumpAfterWait(WAIT_POLL_MS);
-                while (!state.stopWaiting && IsProgramRunning(stubParams.waitForName) &&
+                while (!state.dialog.stopWaiting && IsProgramRunning(stubParams.waitForName) &&
                        !SilentWaitOver(start))
                     PumpAfterWait(WAIT_POLL_MS);
             }
@@ -230,22 +230,23 @@ void SetupCommand(HWND dialog) {
 
 void CloseCommand(HWND dialog) {
     // While the run still owns files, ask before giving up on them (No is the default).
-    if (state.awaitingDone || state.commandRunning) {
-        BoxPurpose purpose = state.awaitingDone ? BOX_LEAVE_FILES_QUERY : BOX_STILL_RUNNING_QUERY;
-        FormatMessageText(state.messageBuffer, MESSAGE_BUFFER_BYTES,
-                          state.awaitingDone ? MSG_LEAVE_FILES_QUERY : MSG_STILL_RUNNING,
-                          state.command);
-        if (UserBox(purpose, state.messageBuffer) != IDYES) return;
+    if (state.dialog.awaitingDone || state.dialog.commandRunning) {
+        BoxPurpose purpose =
+            state.dialog.awaitingDone ? BOX_LEAVE_FILES_QUERY : BOX_STILL_RUNNING_QUERY;
+        FormatMessageText(state.texts.messageBuffer, MESSAGE_BUFFER_BYTES,
+                          state.dialog.awaitingDone ? MSG_LEAVE_FILES_QUERY : MSG_STILL_RUNNING,
+                          state.run.command);
+        if (UserBox(purpose, state.texts.messageBuffer) != IDYES) return;
     }
-    state.stopWaiting = 1;
+    state.dialog.stopWaiting = 1;
     EndDialog(dialog, 1);
 }
 
 void InfoCommand(HWND dialog) {
     // Room for the longest about text and the banner, so neither is cut.
     char text[1024];
-    FormatMessageText(text, sizeof text, MSG_ABOUT, state.aboutText,
-                      state.aboutText[0] ? "\n\n" : "");
+    FormatMessageText(text, sizeof text, MSG_ABOUT, state.texts.aboutText,
+                      state.texts.aboutText[0] ? "\n\n" : "");
     UserBox(BOX_ABOUT, text);
     PostMessageA(dialog, DLG_PAINTFOOTER, 0, 0);
 }

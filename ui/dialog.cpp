@@ -3,7 +3,7 @@
 // commands.cpp; they run inside this procedure and re-enter it through their own message
 // pumps, so every handler here only reads and sets state and never waits.
 #include "archive/archive.h"
-#include "startup/startup.h"
+#include "base/base.h"
 #include "ui/ui.h"
 
 static void InitDialog(HWND dialog) {
@@ -15,23 +15,23 @@ static void InitDialog(HWND dialog) {
                  SWP_NOSIZE | SWP_NOACTIVATE);
     HWND meter = GetDlgItem(dialog, ID_METER);
     if (meter) ShowWindow(meter, SW_HIDE);
-    if (state.appIcon)
-        SendDlgItemMessageA(dialog, ID_ICON, STM_SETICON, (WPARAM)state.appIcon, 0);
-    state.commandRunning = 0;
-    SetDlgItemTextA(dialog, ID_MESSAGE_TEXT, state.messageText);
+    if (state.dialog.icon)
+        SendDlgItemMessageA(dialog, ID_ICON, STM_SETICON, (WPARAM)state.dialog.icon, 0);
+    state.dialog.commandRunning = 0;
+    SetDlgItemTextA(dialog, ID_MESSAGE_TEXT, state.texts.messageText);
 
-    FormatMessageText(state.messageBuffer, MESSAGE_BUFFER_BYTES, MSG_CAPTION_FORMAT,
-                      state.appTitle, FileNamePart(state.selfPath));
-    SetWindowTextA(dialog, state.messageBuffer);
+    FormatMessageText(state.texts.messageBuffer, MESSAGE_BUFFER_BYTES, MSG_CAPTION_FORMAT,
+                      state.run.appTitle, FileNamePart(state.run.selfPath));
+    SetWindowTextA(dialog, state.texts.messageBuffer);
     if (stubParams.optionFlags & OPT_CUSTOM_CAPTION)
-        SetWindowTextA(dialog, state.customCaption[0] ? state.customCaption
+        SetWindowTextA(dialog, state.texts.customCaption[0] ? state.texts.customCaption
                                                       : GetMessageText(MSG_SETUP_CAPTION));
 
     // From here on message boxes have the dialog as their owner.
-    state.dialogWindow = dialog;
+    state.dialog.window = dialog;
     PostMessageA(dialog, DLG_PAINTFOOTER, 0, 0);
     // Posted after the footer, so the run starts once the dialog runs its own loop.
-    if (state.autoMode) PostMessageA(dialog, WM_COMMAND, ID_SETUP, 0);
+    if (state.run.autoMode) PostMessageA(dialog, WM_COMMAND, ID_SETUP, 0);
 }
 
 static void PaintFooter(HWND dialog) {
@@ -70,14 +70,14 @@ static void RevealMeter(HWND dialog, WPARAM timer) {
     // Setup asks for timer id 0, and the platform answers a substitute identifier for it;
     // killing by the stored identifier alone would leave the timer firing every 10 ms.
     // The dialog owns no other timer, so the one that fired is the one to kill.
-    if (state.meterTimer) KillTimer(dialog, state.meterTimer);
+    if (state.meter.timer) KillTimer(dialog, state.meter.timer);
     KillTimer(dialog, timer);
-    state.meterTimer = 0;
+    state.meter.timer = 0;
     HWND meter = GetDlgItem(dialog, ID_METER);
-    if (meter && state.bytesDone < stubParams.totalSize / 3) {
+    if (meter && state.progress.bytesDone < stubParams.totalSize / 3) {
         HWND status = GetDlgItem(dialog, ID_STATUS);
         if (status) ShowWindow(status, SW_HIDE);
-        state.meterShown = 1;
+        state.meter.shown = 1;
         ShowWindow(meter, SW_SHOW);
         InvalidateRect(meter, 0, FALSE);
     }

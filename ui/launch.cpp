@@ -90,7 +90,7 @@ HANDLE LaunchCommand(char* commandLine) {
     SHELLEXECUTEINFOA shell = {};
     shell.cbSize = sizeof shell;
     shell.fMask = SEE_MASK_NOCLOSEPROCESS;
-    shell.hwnd = state.dialogWindow;
+    shell.hwnd = state.dialog.window;
     shell.lpFile = program;
     while (*arguments == ' ') ++arguments;
     shell.lpParameters = arguments;

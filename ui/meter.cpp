@@ -2,7 +2,7 @@
 // across it, in colours that invert where the bar is filled. Range and position live in
 // the window's four extra bytes, so the control needs no memory of its own.
 #include "archive/archive.h"
-#include "startup/startup.h"
+#include "base/base.h"
 #include "ui/ui.h"
 
 // The small font of the meter and the footer: "Helv" at 6 points for the vertical
@@ -33,12 +33,12 @@ static void PaintMeter(HWND meter) {
     // member being extracted; longer texts are cut to the caption's 99 characters.
     char caption[100];
     FormatMessageText(caption, sizeof caption, MSG_UNZIPPING,
-                      FileNamePart(state.displayName));
+                      FileNamePart(state.output.displayName));
     int length = lstrlenA(caption);
 
     PAINTSTRUCT paint;
     HDC dc = BeginPaint(meter, &paint);
-    state.meterInvalid = 0;
+    state.meter.invalid = 0;
     HFONT previous = SelectDialogFont(dc, 0, TRUE);
     SetTextAlign(dc, TA_CENTER | TA_TOP);
     RECT client;

@@ -1,6 +1,6 @@
 // Keeping the dialog alive while the Setup command works inside one of its calls: the two
 // message pumps and the cursor. Nothing here keeps state between calls.
-#include "startup/startup.h"
+#include "base/base.h"
 #include "ui/ui.h"
 
 void PumpMessages(void) {
@@ -34,7 +34,7 @@ BOOL PollCancel(void) {
             case WM_KEYDOWN:
             case WM_LBUTTONDOWN:
             case WM_LBUTTONDBLCLK:
-                if (msg.hwnd == state.dialogWindow || GetParent(msg.hwnd) == state.dialogWindow)
+                if (msg.hwnd == state.dialog.window || GetParent(msg.hwnd) == state.dialog.window)
                     return ShowMessage(BOX_CANCEL_QUERY, MSG_CANCEL_QUERY) == IDYES;
                 break;
             default:
@@ -45,5 +45,3 @@ BOOL PollCancel(void) {
     }
     return FALSE;
 }
-
-void SetStandardCursor(LPCSTR cursor) { SetCursor(LoadCursorA(0, cursor)); }

@@ -1,7 +1,7 @@
 // The dialog and the user interaction: the operations of ui/, by the file that defines them,
 // with the window messages and control ids of the dialog and the meter.
 #pragma once
-#include "startup/state.h"
+#include "base/base.h"
 
 // Window messages and control ids of the dialog and the meter.
 enum {
@@ -22,7 +22,11 @@ enum {
 // ---- pumps.cpp: keeping the dialog alive while the Setup command works ----------------------
 void PumpMessages(void);
 BOOL PollCancel(void);  // true when the user has confirmed cancelling
-void SetStandardCursor(LPCSTR cursor);
+
+// ---- progress.cpp: the member's name and the meter while the extraction works ---------------
+// Sets the hooks of the state record through which the extraction reaches the ui (first
+// thing at start; the tests that watch the dialog set them too).
+void InstallUiHooks(void);
 
 // ---- launch.cpp: the command and the running-program probe (Windows only) -------------------
 // The command's program is looked for in the current folder, then the system's folders and

@@ -67,8 +67,8 @@ protected:
         r.loaded = sfxtest::RunUnderCheckpoint(LoadStubData) == 0;
         if (r.loaded) {
             mkdir(out.c_str(), 0777);
-            lstrcpyA(state.extractFolder, out.c_str());
-            state.dialogWindow = standin::FakeDialog();
+            lstrcpyA(state.output.folder, out.c_str());
+            state.dialog.window = standin::FakeDialog();
             r.code = RunExtraction();
         }
         r.boxes = standin::MessageBoxes();
@@ -103,7 +103,7 @@ protected:
         }
         if (r.loaded) {
             char folder[PATH_CHARS];
-            lstrcpyA(folder, state.extractFolder);
+            lstrcpyA(folder, state.output.folder);
             EXPECT_TRUE(DeleteTree(folder));
             EXPECT_FALSE(FileExists(root_ + "/out"));
         }
@@ -128,7 +128,7 @@ TEST_F(DamageTest, HostileFilesEndWithTheirMessage) {
         SCOPED_TRACE(c.what);
         Result r = RunFile(hostile::File(c, sfxtest::SyntheticStub()));
         ASSERT_TRUE(r.loaded);
-        EXPECT_EQ(state.appIcon, nullptr);
+        EXPECT_EQ(state.dialog.icon, nullptr);
         EXPECT_EQ(r.code, c.completes ? 0 : ABORT_FAILED);
         EXPECT_EQ(r.boxes.size(), c.completes ? 0u : 1u);
         if (!c.completes && !r.boxes.empty()) {
@@ -137,7 +137,7 @@ TEST_F(DamageTest, HostileFilesEndWithTheirMessage) {
         EXPECT_EQ(zipcraft::ListTree(root_ + "/out"), c.left);
         EXPECT_FALSE(FileExists("/tmp/evil.txt"));
         char folder[PATH_CHARS];
-        lstrcpyA(folder, state.extractFolder);
+        lstrcpyA(folder, state.output.folder);
         EXPECT_TRUE(DeleteTree(folder));
         EXPECT_EQ(zipcraft::ListTree(root_), (std::vector<std::string>{"setup.exe", "tmp/"}));
     }

@@ -204,7 +204,7 @@ TEST_F(OutputTest, EachArchiveEndsAsItShould) {
             EXPECT_EQ(run.boxes.back().owner, standin::FakeDialog());
             EXPECT_EQ(run.boxes.back().caption, "Tessly Self-Extractor");
         }
-        EXPECT_EQ(state.outputFile, 0);
+        EXPECT_EQ(state.output.file, 0);
         std::vector<std::string> tree = zipcraft::ListTree(out_), want = row.tree;
         std::sort(want.begin(), want.end());
         EXPECT_EQ(tree, want);
@@ -227,7 +227,7 @@ TEST_F(OutputTest, EveryShortReadEndsTheRunWithMessage36) {
         EXPECT_EQ(run.code, ABORT_FAILED);
         ASSERT_EQ(run.boxes.size(), 1u);
         EXPECT_EQ(run.boxes[0].text, ReadFailedText());
-        EXPECT_EQ(state.outputFile, 0);
+        EXPECT_EQ(state.output.file, 0);
     }
 }
 
@@ -262,7 +262,7 @@ TEST_F(OutputTest, MembersComeOutWholeAndCountWholeSteps) {
         EXPECT_EQ(Content(name), content) << name;
         wholeSteps += (DWORD)(content.size() - content.size() % 2048);
     }
-    EXPECT_EQ(state.bytesDone, wholeSteps);
+    EXPECT_EQ(state.progress.bytesDone, wholeSteps);
     std::vector<std::string> tree = zipcraft::ListTree(out_);
     EXPECT_EQ(std::vector<std::string>(tree.begin(), tree.begin() + 5),
               (std::vector<std::string>{"a/", "a/b/", "a/b/c/", "a/b/c/d.txt", "a/b/e.txt"}));
@@ -331,7 +331,7 @@ TEST_F(OutputTest, OutputFailuresEndWithTheirMessage) {
             EXPECT_TRUE(row.boxes[i].empty() || run.boxes[i].text == row.boxes[i]) << i << ": " << run.boxes[i].text;
         EXPECT_EQ(run.code, ABORT_FAILED);
         EXPECT_EQ(run.boxes.back().type, (UINT)(MB_OK | MB_ICONERROR));
-        EXPECT_EQ(state.outputFile, 0);
+        EXPECT_EQ(state.output.file, 0);
         for (const auto& [name, content] : row.after) EXPECT_EQ(Content(name), content) << name;
         EXPECT_FALSE(FileExists(Path("later.txt")));
     }
@@ -355,7 +355,7 @@ TEST_F(OutputTest, OverwriteQuestionPerMember) {
         WriteFile(Path("f/exists.txt"), "the old, longer content");
         answers_.overwrite = c.answer;
         Load(Archive().AddStored("f/exists.txt", "new").AddStored("next.txt", "next").Finish().bytes());
-        state.silentMode = !c.answer;
+        state.run.silentMode = !c.answer;
         Outcome run = Go();
         EXPECT_EQ(run.code, c.code);
         ASSERT_EQ(run.boxes.size(), c.answer ? 1u : 0u);  // Cancel shows no error box
@@ -383,11 +383,11 @@ TEST_F(OutputTest, ModuleInUseIsAskedOnlyOnOldHosts) {
             SCOPED_TRACE(host * 10 + answer);
             zipcraft::EmptyFolder(out_);
             Load(Archive().AddStored("mod.dll", "module").AddStored("z.txt", "z").Finish().bytes());
-            state.win32sHost = host == 1;
-            state.win95Host = host == 2;
+            state.run.win32sHost = host == 1;
+            state.run.win95Host = host == 2;
             standin::SetModulePath(path);
             answers_.inUse = answer;
-            state.silentMode = !answer;
+            state.run.silentMode = !answer;
             Outcome run = Go();
             if (host == 0) {
                 EXPECT_EQ(run.code, 0);
@@ -440,7 +440,7 @@ TEST_F(OutputTest, MeterMovesOncePer64KiB) {
         SCOPED_TRACE(c.totalSize);
         unlink(Path("big.bin").c_str()), unlink(Path("next.bin").c_str());
         Load(Archive().AddStored("big.bin", zipcraft::RandomBytes(200000, 4)).AddStored("next.bin", std::string(70000, 'n')).Finish().bytes(), c.totalSize);
-        state.meterShown = c.meterShown;
+        state.meter.shown = c.meterShown;
         Outcome run = Go();
         EXPECT_EQ(run.code, 0);
         std::vector<std::pair<WPARAM, LPARAM>> sent;
@@ -453,8 +453,8 @@ TEST_F(OutputTest, MeterMovesOncePer64KiB) {
 
 TEST_F(OutputTest, MeterPositionIsExactWithoutOverflow) {
     Load(Archive().End().bytes());
-    state.outputFile = _lopen("/dev/null", OF_WRITE);
-    state.meterShown = 1;
+    state.output.file = _lopen("/dev/null", OF_WRITE);
+    state.meter.shown = 1;
     static const unsigned char step[2048] = {};
     const uint32_t totals[] = {1, 7, 100, 65536, 131072, 1000000, 0x7FFFFFFF, 0x80000001, 0xFFFFFFFF};
     for (uint32_t total : totals) {
@@ -463,9 +463,9 @@ TEST_F(OutputTest, MeterPositionIsExactWithoutOverflow) {
             if (done < 65536) continue;  // no meter update below 64 KiB
             SCOPED_TRACE(std::to_string(total) + " " + std::to_string(done));
             stubParams.totalSize = total;
-            state.bytesDone = (DWORD)(done - 2048);
-            state.lastMeterBytes = (DWORD)(done - 65536);
-            state.memberBytes = state.meterSent = 0;
+            state.progress.bytesDone = (DWORD)(done - 2048);
+            state.progress.lastMark = (DWORD)(done - 65536);
+            state.output.memberBytes = state.meter.sent = 0;
             size_t before = standin::SentMessages().size();
             WriteOutput(step, sizeof step);
             ASSERT_EQ(standin::SentMessages().size(), before + 1);
@@ -473,8 +473,8 @@ TEST_F(OutputTest, MeterPositionIsExactWithoutOverflow) {
             EXPECT_EQ(standin::SentMessages().back().wParam, expected > 100 ? 100 : expected);
         }
     }
-    _lclose(state.outputFile);
-    state.outputFile = 0;
+    _lclose(state.output.file);
+    state.output.file = 0;
 }
 
 // The status line names each member (cut to the 99 characters it holds) unless the meter is
@@ -488,13 +488,13 @@ TEST_F(OutputTest, StatusLineNamesTheMemberUnlessTheMeterIsShown) {
     EXPECT_EQ(standin::Invalidations(ID_STATUS), 2);
 
     Load(archive);
-    state.meterShown = 1;
+    state.meter.shown = 1;
     run = Go();
     EXPECT_EQ(run.code, 0);
     EXPECT_EQ(standin::ControlText(ID_STATUS), "");
     EXPECT_EQ(standin::Invalidations(ID_STATUS), 0);
 
-    state.meterShown = 0;
+    state.meter.shown = 0;
     run = ExtractArchive(Archive().AddStored(name, "new").AddStored("z", "").Finish().bytes());
     EXPECT_EQ(run.code, 0);
     ASSERT_EQ(run.boxes.size(), 1u);
@@ -515,7 +515,7 @@ TEST_F(OutputTest, CancelQueryAfterAWrite) {
         ASSERT_EQ(run.boxes.size(), 1u);
         EXPECT_EQ(run.boxes[0].text, Message(MSG_CANCEL_QUERY));
         EXPECT_EQ(run.boxes[0].type, (UINT)(MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2));
-        EXPECT_EQ(state.outputFile, 0);
+        EXPECT_EQ(state.output.file, 0);
         if (answer == IDYES) {
             EXPECT_EQ(run.code, ABORT_FAILED);
             std::string written = Content("c.bin");  // stays until the folder goes

@@ -119,7 +119,7 @@ TEST_F(HuffmanTables, OutOfMemoryAtEveryBlock) {
             break;
         }
         ++failures;
-        EXPECT_EQ(ABORT_FAILED, state.abortCode);
+        EXPECT_EQ(ABORT_FAILED, state.run.abortCode);
         EXPECT_EQ(live, standin::LiveBlocks()) << n;
         ASSERT_EQ(1u, standin::MessageBoxes().size()) << n;
         EXPECT_EQ(BOX_OUT_OF_MEMORY, standin::MessageBoxes()[0].purpose);
@@ -500,7 +500,7 @@ TEST_F(Broken, StreamThatRunsOnPastItsInputStops) {
     Decoded m = InflateMemory(stream, 1 << 20);
     EXPECT_EQ(1, m.result);
     EXPECT_EQ("", m.out);
-    EXPECT_LE(state.inputOverrun, 16);
+    EXPECT_LE(state.decoder.inputOverrun, 16);
     Decoded f = InflateFile(stream, "", std::string(5000, '\x0C'));
     EXPECT_EQ(1, f.result);
     EXPECT_EQ((DWORD)stream.size(), f.taken);
@@ -510,8 +510,8 @@ TEST_F(Broken, StreamThatRunsOnPastItsInputStops) {
 TEST_F(Broken, FeedAnswersNoByteAfterItsRange) {
     AllocateDecoderBuffers();
     std::string data = RandomBytes(81, 7);
-    state.inputPtr = (unsigned char*)&data[0];
-    state.inputCount = 81;
+    state.decoder.inputPtr = (unsigned char*)&data[0];
+    state.decoder.inputCount = 81;
     unsigned short cell = 0;
     for (int i = 0; i < 81; ++i) {
         ASSERT_EQ(8, NextInputByte(&cell));
@@ -561,13 +561,14 @@ TEST_F(Broken, InputLeftAtTheEndIsThatOfTheByteFeed) {
         Decoded f = InflateFile(stream + garbage);
         EXPECT_EQ(0, f.result);
         EXPECT_EQ(filler + out, f.out);
-        EXPECT_EQ((unsigned char)(v.lookPast ? garbage[0] : stream.back()), state.inputByte);
+        EXPECT_EQ((unsigned char)(v.lookPast ? garbage[0] : stream.back()),
+                  state.decoder.inputByte);
 
         Decoded m = InflateMemory(stream + garbage, 1 << 16);
         EXPECT_EQ(0, m.result);
         EXPECT_EQ(filler + out, m.out);
-        EXPECT_EQ((int)garbage.size() - (v.lookPast ? 1 : 0), state.inputCount);
-        EXPECT_EQ((unsigned char)(v.lookPast ? garbage[0] : stream.back()), state.inputByte);
+        EXPECT_EQ((int)garbage.size() - (v.lookPast ? 1 : 0), state.decoder.inputCount);
+        EXPECT_EQ((unsigned char)(v.lookPast ? garbage[0] : stream.back()), state.decoder.inputByte);
     }
 }
 

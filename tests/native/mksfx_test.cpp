@@ -150,7 +150,7 @@ void BuildAndCheck(const Inputs& fx, const std::string& zip) {
     EXPECT_EQ(files, 3u + FileExists(fx.tree + "/" + kName));
 
     ASSERT_EQ(LoadInStub(out), 0);
-    EXPECT_STREQ(state.command, "run.bat");
+    EXPECT_STREQ(state.run.command, "run.bat");
     ReleaseStubState();
 }
 
@@ -383,9 +383,10 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
 
         ASSERT_EQ(LoadInStub(out), 0);
         EXPECT_TRUE(standin::MessageBoxes().empty());
-        EXPECT_EQ(std::string(state.command) + "|" + state.messageText + "|" + state.aboutText + "|" + state.customCaption,
+        EXPECT_EQ(std::string(state.run.command) + "|" + state.texts.messageText + "|" +
+                      state.texts.aboutText + "|" + state.texts.customCaption,
                   row.command + "|" + row.text + "|" + row.about + "|" + row.caption);
-        EXPECT_EQ(state.appIcon != 0, row.icon);
+        EXPECT_EQ(state.dialog.icon != 0, row.icon);
         ReleaseStubState();
     }
 }
@@ -801,8 +802,8 @@ TEST(MksfxBuild, TextFilesListsAndTheInstalledStub) {
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.out.find(": 3 members, "), std::string::npos) << r.out;  // readme.txt, setup.exe, zero.dat
     ASSERT_EQ(LoadInStub(out), 0);
-    EXPECT_STREQ(state.messageText, "Zeile eins\r\nZeile zwei");  // mark and last line breaks dropped
-    EXPECT_STREQ(state.aboutText, "\xDC" "ber");
+    EXPECT_STREQ(state.texts.messageText, "Zeile eins\r\nZeile zwei");  // mark and last line breaks dropped
+    EXPECT_STREQ(state.texts.aboutText, "\xDC" "ber");
     ReleaseStubState();
 }
 

@@ -23,13 +23,13 @@ TEST(Crc32, MatchesZlibOnRandomBuffersOfManyLengths) {
     for (size_t n : lengths) {
         size_t start = random() % (bytes.size() - n + 1), first = n ? random() % n : 0;
         uLong expected = crc32(0L, &bytes[start], (uInt)n);
-        state.crc = 0xFFFFFFFF;
+        state.crc32.value = 0xFFFFFFFF;
         Crc32Update(&bytes[start], (DWORD)n);
-        ASSERT_EQ(expected, ~state.crc) << "length " << n;
-        state.crc = 0xFFFFFFFF;
+        ASSERT_EQ(expected, ~state.crc32.value) << "length " << n;
+        state.crc32.value = 0xFFFFFFFF;
         Crc32Update(&bytes[start], (DWORD)first);
         Crc32Update(&bytes[start + first], (DWORD)(n - first));
-        ASSERT_EQ(expected, ~state.crc) << "length " << n << " in pieces of " << first;
+        ASSERT_EQ(expected, ~state.crc32.value) << "length " << n << " in pieces of " << first;
     }
 }
 
@@ -70,15 +70,15 @@ TEST(Paths, WidePathTakesTheFoldersOwnName) {
     };
     for (const Case& c : cases) {
         FreshState();
-        lstrcpyA(state.extractFolder, "C:\\Temp\\?\xF3" "d?\\QVS1.tmp");
-        lstrcpyA(state.extractFolderWide, c.wideFolder);
+        lstrcpyA(state.output.folder, "C:\\Temp\\?\xF3" "d?\\QVS1.tmp");
+        lstrcpyA(state.output.folderWide, c.wideFolder);
         WCHAR out[WIDE_PATH_CHARS];
         EXPECT_STREQ(c.expected, WidePath(c.path, out)) << c.path;
     }
     // What does not fit names nothing rather than the folder or a shorter path.
     FreshState();
-    lstrcpyA(state.extractFolder, "C:\\T");
-    lstrcpyA(state.extractFolderWide, ("C:\\" + std::string(PATH_CHARS - 4, 'w')).c_str());
+    lstrcpyA(state.output.folder, "C:\\T");
+    lstrcpyA(state.output.folderWide, ("C:\\" + std::string(PATH_CHARS - 4, 'w')).c_str());
     WCHAR out[WIDE_PATH_CHARS];
     EXPECT_STREQ("", WidePath(("C:\\T\\" + std::string(20, 'n')).c_str(), out));
     FreshState();

@@ -21,7 +21,7 @@ protected:
     void SetUp() override {
         FreshState();
         LoadMessages();
-        state.dialogWindow = standin::FakeDialog();
+        state.dialog.window = standin::FakeDialog();
         dispatched.clear();
         standin::SetDispatchHook(RecordDispatch, nullptr);
     }
@@ -125,6 +125,7 @@ class DeleteTreeTest : public ::testing::Test {
 protected:
     void SetUp() override {
         FreshState();
+        InstallUiHooks();  // the dialog is kept alive through the ui's hook, as in the stub
         MakeTree(root_);
     }
     void TearDown() override { FreshState(); }

@@ -81,7 +81,7 @@ TEST(Messages, TheStoredTableIsTheMessageFile) {
     }
     EXPECT_EQ(unpacked.substr(0, texts.size()), texts);  // byte for byte, German letters included
     EXPECT_GT(unpacked.size(), texts.size());            // the template follows
-    EXPECT_EQ(GetMessageText(MSG_DIALOG_TEMPLATE), (char*)state.messageTable + texts.size());
+    EXPECT_EQ(GetMessageText(MSG_DIALOG_TEMPLATE), (char*)state.texts.messageTable + texts.size());
 }
 
 // msggen takes the ids from the message file, or refuses it. Each case rewrites the head of
@@ -167,14 +167,14 @@ TEST(Switches, FirstDashOrSlashAndPrefixMatch) {
         {"/logfile=x", false, false, false},
     };
     for (const Case& c : cases) {
-        state.waitMode = state.autoMode = state.silentMode = 0;
-        state.logPath[0] = 0;
+        state.run.waitMode = state.run.autoMode = state.run.silentMode = 0;
+        state.log.path[0] = 0;
         std::string buffer = c.arguments;
         ParseSwitches(&buffer[0]);
-        EXPECT_EQ(c.wait, state.waitMode != 0) << c.arguments;
-        EXPECT_EQ(c.autoMode, state.autoMode != 0) << c.arguments;
-        EXPECT_EQ(c.silent, state.silentMode != 0) << c.arguments;
-        EXPECT_STREQ(c.log ? c.log : "", state.logPath) << c.arguments;
+        EXPECT_EQ(c.wait, state.run.waitMode != 0) << c.arguments;
+        EXPECT_EQ(c.autoMode, state.run.autoMode != 0) << c.arguments;
+        EXPECT_EQ(c.silent, state.run.silentMode != 0) << c.arguments;
+        EXPECT_STREQ(c.log ? c.log : "", state.log.path) << c.arguments;
     }
     FreshState();
 }
@@ -206,7 +206,7 @@ protected:
     int Load() {
         if (!missing) WriteFile(path, file);
         memcpy(&stubData.params, &file[blockAt], sizeof stubData.params);
-        lstrcpyA(state.selfPath, path.c_str());
+        lstrcpyA(state.run.selfPath, path.c_str());
         return sfxtest::RunUnderCheckpoint(LoadStubData);
     }
 };
@@ -249,7 +249,7 @@ TEST_F(SelfCheck, MissingSignatureOrEmptyRangeIsRefused) {
     const DWORD crc = ((StubData*)&file[blockAt])->params.headerCrc;
     const DWORD length = ((StubData*)&file[blockAt])->params.archiveOffset;
     WriteFile(path, file);
-    lstrcpyA(state.selfPath, path.c_str());
+    lstrcpyA(state.run.selfPath, path.c_str());
     BuildCrcTable();
     OpenSelf();
     unsigned char other[8];
@@ -307,11 +307,11 @@ TEST_F(SelfCheck, LoadsOrRefusesEachVariant) {
         if (c.message == kLoads) {
             EXPECT_EQ(0, code);
             EXPECT_TRUE(standin::MessageBoxes().empty());
-            EXPECT_NE(0, state.archiveFile);
+            EXPECT_NE(0, state.reader.file);
             continue;
         }
         EXPECT_EQ(ABORT_FAILED, code);
-        EXPECT_TRUE(c.message != MSG_READ_FAILED || state.archiveFile == 0);
+        EXPECT_TRUE(c.message != MSG_READ_FAILED || state.reader.file == 0);
         ASSERT_EQ(1u, standin::MessageBoxes().size());
         std::string want = Message(c.message);
         if (c.message == MSG_READ_FAILED) want.replace(want.find("%s"), 2, path);
@@ -376,12 +376,12 @@ TEST(StartUp, WaitOptionSwitchesAndExitCodeWithoutDialog) {
         standin::FailAllocation(c.failAllocation);
         EXPECT_EQ(c.code, StartUp(nullptr, &c.arguments[0])) << c.arguments;
         EXPECT_EQ(c.boxes, standin::MessageBoxes().size());
-        if (state.logFile) _lclose(state.logFile);
+        if (state.log.file) _lclose(state.log.file);
         if (c.damaged) continue;
-        EXPECT_EQ(1, state.waitMode);
-        EXPECT_EQ(1, state.autoMode);
-        EXPECT_EQ(path, state.selfPath);
-        EXPECT_EQ(0, state.archiveFile);  // released at the end
+        EXPECT_EQ(1, state.run.waitMode);
+        EXPECT_EQ(1, state.run.autoMode);
+        EXPECT_EQ(path, state.run.selfPath);
+        EXPECT_EQ(0, state.reader.file);  // released at the end
     }
     FreshState();
     std::string written = ReadFile(log), lines;
@@ -409,8 +409,8 @@ TEST(StartUp, OldHostsAreRecognised) {
         standin::SetModulePath("/nonexistent/s.exe");  // loading fails after the host test
         char none[] = "";
         StartUp(nullptr, none);
-        EXPECT_EQ(c.win32s, state.win32sHost != 0) << std::hex << c.version;
-        EXPECT_EQ(c.win95, state.win95Host != 0) << std::hex << c.version;
+        EXPECT_EQ(c.win32s, state.run.win32sHost != 0) << std::hex << c.version;
+        EXPECT_EQ(c.win95, state.run.win95Host != 0) << std::hex << c.version;
     }
     FreshState();
 }
@@ -532,8 +532,9 @@ TEST(ReadConfiguration, TakesWhatTheBlockHoldsAndRefusesImpossibleBlocks) {
         standin::SetTempPath(temp);
         ASSERT_TRUE(LoadStubParams(bytes));
         standin::FailRead(c.failRead);
-        Loaded r{RunUnderCheckpoint(LoadStubData), state.aboutText, state.command, state.messageText,
-                 state.customCaption, state.appIcon != 0};
+        Loaded r{
+            RunUnderCheckpoint(LoadStubData), state.texts.aboutText,     state.run.command,
+            state.texts.messageText,          state.texts.customCaption, state.dialog.icon != 0};
         EXPECT_EQ(Shown(c.want), Shown(r));
         std::vector<ShownMessageBox> boxes = standin::MessageBoxes();
         ASSERT_EQ(boxes.size(), r.code ? 1u : 0u);

@@ -7,7 +7,7 @@ static const StubData pristineStubData = stubData;
 void FreshState() {
     sfxtest::ReleaseStubState();
     memset(&state, 0, sizeof state);
-    lstrcpyA(state.appTitle, APP_TITLE);
+    lstrcpyA(state.run.appTitle, APP_TITLE);
     stubData = pristineStubData;
     standin::Reset();
 }
@@ -18,6 +18,6 @@ void LoadMessages() {
 }
 
 std::string Message(int n) {
-    if (!state.messageTable) LoadMessages();
+    if (!state.texts.messageTable) LoadMessages();
     return GetMessageText(n);
 }

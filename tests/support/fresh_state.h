@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "base/feed.h"
 #include "inflate/inflate.h"
 #include "posix/standin.h"
 #include "startup/startup.h"

@@ -13,9 +13,10 @@
 #include "tests/support/sfx_files.h"
 
 void AllocateDecoderBuffers() {
-    if (!state.crcTable[1]) BuildCrcTable();
-    if (!state.window) state.window = (unsigned char*)LocalAlloc(LPTR, WINDOW_ALLOC);
-    if (!state.readBuffer) state.readBuffer = (unsigned char*)LocalAlloc(LPTR, READ_CHUNK);
+    if (!state.crc32.table[1]) BuildCrcTable();
+    if (!state.decoder.window)
+        state.decoder.window = (unsigned char*)LocalAlloc(LPTR, WINDOW_ALLOC);
+    if (!state.reader.buffer) state.reader.buffer = (unsigned char*)LocalAlloc(LPTR, READ_CHUNK);
 }
 
 Decoded InflateMemory(const std::string& in, size_t capacity) {
@@ -25,16 +26,16 @@ Decoded InflateMemory(const std::string& in, size_t capacity) {
     // An input range of its own too, so that a read past it is caught.
     std::unique_ptr<unsigned char[]> input(new unsigned char[in.size() ? in.size() : 1]);
     memcpy(input.get(), in.data(), in.size());
-    WriteLe32(state.localHeader + ENTRY_PACKED, 0);
-    state.inputPtr = input.get();
-    state.inputCount = (int)in.size();
-    state.outputPtr = buffer.get();
-    state.outputLimit = buffer.get() + capacity;
-    state.memoryMode = 1;
+    state.reader.memberLeft = 0;
+    state.decoder.inputPtr = input.get();
+    state.decoder.inputCount = (int)in.size();
+    state.decoder.outputPtr = buffer.get();
+    state.decoder.outputLimit = buffer.get() + capacity;
+    state.decoder.memoryMode = 1;
     d.result = InflateStream();
-    state.memoryMode = 0;
-    d.out.assign((const char*)buffer.get(), state.outputPtr - buffer.get());
-    state.inputPtr = state.outputPtr = state.outputLimit = nullptr;
+    state.decoder.memoryMode = 0;
+    d.out.assign((const char*)buffer.get(), state.decoder.outputPtr - buffer.get());
+    state.decoder.inputPtr = state.decoder.outputPtr = state.decoder.outputLimit = nullptr;
     return d;
 }
 
@@ -46,22 +47,22 @@ Decoded InflateFile(const std::string& in, const std::string& before, const std:
     sfxtest::WriteFile(inPath, before + in + after);
 
     standin::Reset();
-    state.archiveFile = _lopen(inPath.c_str(), OF_READ);
+    state.reader.file = _lopen(inPath.c_str(), OF_READ);
     SeekArchive((DWORD)before.size());
-    state.outputFile = _lcreat(outPath.c_str(), 0);
-    lstrcpyA(state.displayName, outPath.c_str());
-    WriteLe32(state.localHeader + ENTRY_PACKED, (DWORD)in.size());
-    state.inputCount = 0;
-    state.memoryMode = state.memberBytes = state.bytesDone = 0;
-    state.crc = 0xFFFFFFFF;
+    state.output.file = _lcreat(outPath.c_str(), 0);
+    lstrcpyA(state.output.displayName, outPath.c_str());
+    state.reader.memberLeft = (DWORD)in.size();
+    state.decoder.inputCount = 0;
+    state.decoder.memoryMode = state.output.memberBytes = state.progress.bytesDone = 0;
+    state.crc32.value = 0xFFFFFFFF;
     d.result = InflateStream();
-    d.taken = (DWORD)in.size() - ReadLe32(state.localHeader + ENTRY_PACKED);
-    d.meterBytes = state.bytesDone;
-    d.crc = ~state.crc;
-    _lclose(state.outputFile);
-    _lclose(state.archiveFile);
-    state.outputFile = state.archiveFile = 0;
-    WriteLe32(state.localHeader + ENTRY_PACKED, 0);
+    d.taken = (DWORD)in.size() - state.reader.memberLeft;
+    d.meterBytes = state.progress.bytesDone;
+    d.crc = ~state.crc32.value;
+    _lclose(state.output.file);
+    _lclose(state.reader.file);
+    state.output.file = state.reader.file = 0;
+    state.reader.memberLeft = 0;
     d.out = sfxtest::ReadFile(outPath);
     return d;
 }

@@ -214,7 +214,7 @@ std::string BuildSfx(const SfxParts& p) {
 void ResetStubState(const std::string& selfPath) {
     FreshState();
     AllocateTextBlocks();
-    snprintf(state.selfPath, sizeof state.selfPath, "%s", selfPath.c_str());
+    snprintf(state.run.selfPath, sizeof state.run.selfPath, "%s", selfPath.c_str());
 }
 
 bool LoadStubParams(const std::string& bytes) {
@@ -233,8 +233,8 @@ int RunUnderCheckpoint(void (*step)()) {
 
 void ReleaseStubState() {
     ReleaseResources();
-    if (state.messageTable) LocalFree((HLOCAL)state.messageTable);
-    state.messageTable = nullptr;
+    if (state.texts.messageTable) LocalFree((HLOCAL)state.texts.messageTable);
+    state.texts.messageTable = nullptr;
     FreeTextBlocks();
 }
 

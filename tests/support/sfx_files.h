@@ -63,7 +63,7 @@ struct SfxParts {
 std::string BuildSfx(const SfxParts& parts);
 
 // Position of the parameter block in `bytes` (its first signature), or npos. Its fields lie
-// at the PB_* offsets of startup/format.h.
+// at the PB_* offsets of base/format.h.
 size_t FindBlock(const std::string& bytes);
 using sfx::Le16;
 using sfx::Le32;

@@ -7,10 +7,10 @@
 #include <algorithm>
 #include <random>
 
-#include "startup/state.h"
-#include "ui/ui.h"
+#include "base/state.h"
 #include "tests/support/fresh_state.h"
 #include "tools/common/ziprecords.h"
+#include "ui/ui.h"
 
 namespace zipcraft {
 
@@ -82,14 +82,15 @@ Archive& Archive::Raw(const std::string& bytes) {
 void Prepare(const std::string& file, uint32_t archiveOffset, const std::string& folder, uint32_t totalSize) {
     FreshState();
     LoadMessages();
-    state.messageBuffer = (char*)GlobalAlloc(GPTR, MESSAGE_BUFFER_BYTES);
-    lstrcpynA(state.selfPath, file.c_str(), SELF_PATH_CHARS);
-    state.archiveFile = _lopen(file.c_str(), OF_READ);
+    state.texts.messageBuffer = (char*)GlobalAlloc(GPTR, MESSAGE_BUFFER_BYTES);
+    lstrcpynA(state.run.selfPath, file.c_str(), SELF_PATH_CHARS);
+    state.reader.file = _lopen(file.c_str(), OF_READ);
     stubParams.archiveOffset = archiveOffset;
     stubParams.totalSize = totalSize;
-    lstrcpynA(state.extractFolder, folder.c_str(), PATH_CHARS);
-    state.dialogWindow = standin::FakeDialog();
-    state.meterWindow = standin::FakeControl(ID_METER);
+    lstrcpynA(state.output.folder, folder.c_str(), PATH_CHARS);
+    state.dialog.window = standin::FakeDialog();
+    state.meter.window = standin::FakeControl(ID_METER);
+    InstallUiHooks();
 }
 
 Outcome Extract() {

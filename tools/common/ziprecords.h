@@ -1,6 +1,6 @@
 // The ZIP records as the host programs write and read them: the local header, the central
 // entry and the end record built from their fields (little-endian, through bytes.h).
-// Offsets and signatures are those of startup/format.h; mksfx and the tests write every
+// Offsets and signatures are those of base/format.h; mksfx and the tests write every
 // ZIP record through here.
 #pragma once
 #include <stddef.h>
@@ -8,12 +8,12 @@
 
 #include <string>
 
-#include "startup/format.h"
+#include "base/format.h"
 #include "tools/common/bytes.h"
 
 namespace sfx {
 
-// The fields that a local header and a central entry share (ENTRY_* in startup/format.h); the
+// The fields that a local header and a central entry share (ENTRY_* in base/format.h); the
 // name and extra-field lengths are written from the strings that follow.
 struct EntryFields {
     uint16_t versionNeeded = 20, flags = 0, method = 0, time = 0, date = 0;

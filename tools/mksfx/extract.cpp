@@ -81,7 +81,7 @@ struct Boxes {
 int Answer(const ShownMessageBox& box, void* context) {
     Boxes* boxes = (Boxes*)context;
     // Where the stub stands in the archive: the file's position less what it has read ahead.
-    long position = state.archiveFile ? (long)(state.readEnd - state.readLeft) : -1;
+    long position = state.reader.file ? (long)(state.reader.end - state.reader.left) : -1;
     Box b{box.purpose, box.text, position};
     switch (box.purpose) {
         case BOX_OVERWRITE:
@@ -199,7 +199,7 @@ int CommandExtract(int argc, char** argv) {
     if (!getenv("TZ")) setenv("TZ", ":/etc/localtime", 1);
     if (!AllocateTextBlocks()) sfx::Fail("out of memory");
     stubParams = static_cast<const StubParameterBlock&>(layout.block);
-    lstrcpynA(state.selfPath, file.c_str(), SELF_PATH_CHARS);
+    lstrcpynA(state.run.selfPath, file.c_str(), SELF_PATH_CHARS);
     if (!LoadStub()) {
         sfx::Fail(boxes.errors.empty() ? "cannot load " + Shown(file)
                                        : Describe(file, layout.walk, boxes.errors.back()));
@@ -207,10 +207,10 @@ int CommandExtract(int argc, char** argv) {
 
     if (mkdir(dir.c_str(), 0777) != 0)
         sfx::Fail("cannot create " + Shown(dir) + ": " + strerror(errno));
-    lstrcpyA(state.extractFolder, dir.c_str());
-    state.bytesDone = 0;
-    state.lastMeterBytes = 0;
-    state.meterShown = 0;
+    lstrcpyA(state.output.folder, dir.c_str());
+    state.progress.bytesDone = 0;
+    state.progress.lastMark = 0;
+    state.meter.shown = 0;
     // Start-up may have written a file of its own (the icon's): only the walk's are members.
     long long filesBefore = standin::FilesCreated(), bytesBefore = standin::BytesWritten();
     int code = RunExtraction();

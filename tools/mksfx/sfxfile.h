@@ -22,7 +22,7 @@ const size_t kAboutMax = ABOUT_TEXT_BYTES - 1, kCommandMax = COMMAND_CHARS - 1,
              kWaitNameMax = WAIT_NAME_BYTES - 1;
 const size_t kNameMax = 200;  // see SafeName
 
-// The parameter block as it stands in a file (startup/format.h), where it stands, and the name
+// The parameter block as it stands in a file (base/format.h), where it stands, and the name
 // to wait for up to its NUL. WriteBlock rewrites the fields from headerCrc to the name from
 // `waitName`; the signature and the reserved bytes stay as they are.
 struct Block : StubParameterBlock {
@@ -35,7 +35,7 @@ struct Block : StubParameterBlock {
 size_t CountSignature(const std::string& bytes, size_t limit, size_t* first);
 Block ReadBlock(const std::string& bytes, size_t position);
 void WriteBlock(std::string* bytes, const Block& block);  // headerCrc included
-// Where the PE header stands when the two fields that signing writes (startup/format.h) lie
+// Where the PE header stands when the two fields that signing writes (base/format.h) lie
 // inside bytes [0, length) as the stub's header check finds them; npos when they do not
 // (the stub then refuses a file with OPT_SIGNABLE).
 size_t SignedFieldsBase(const std::string& bytes, size_t length);

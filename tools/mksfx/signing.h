@@ -4,7 +4,7 @@
 // A signing tool changes two fields of the PE header (the image checksum and the
 // certificate-table entry) and appends the certificate table after the archive. The builder
 // sets OPT_SIGNABLE and leaves both fields zero, so that the stub's header check, which then
-// takes them as zero, accepts the file signed or not (startup/format.h).
+// takes them as zero, accepts the file signed or not (base/format.h).
 #pragma once
 #include <string>
 #include <vector>

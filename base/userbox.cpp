@@ -3,7 +3,7 @@
 // and the owner (the dialog once it exists) and the caption are the same for every box. Here
 // too a silent run answers its own questions and takes its exit code from its failures, and
 // every failure and question becomes a line of the log.
-#include "startup/startup.h"
+#include "base/base.h"
 
 // Stored in a byte each: every style fits in one but MB_DEFBUTTON2 (0x100), which is kept as
 // STYLE_DEFBUTTON2 (0x80, no style bit of a box here) and moved back by UserBox.
@@ -74,21 +74,21 @@ static const char answerWords[] = "\0OK\0Cancel\0Yes\0No";
 static const unsigned char answerWordAt[8] = {0, 1, 4, 0, 0, 0, 11, 15};
 
 int UserBox(BoxPurpose purpose, const char* text) {
-    // Before the dialog's set-up `dialogWindow` is still 0: the box has no owner.
+    // Before the dialog's set-up `dialog.window` is still 0: the box has no owner.
     UINT style = boxStyles[purpose];
     style += style & STYLE_DEFBUTTON2;
     int answer = DefaultAnswer(style);
-    if (!state.silentMode) {
+    if (!state.run.silentMode) {
 #ifdef _WIN32
-        answer = MessageBoxA(state.dialogWindow, text, state.appTitle, style);
+        answer = MessageBoxA(state.dialog.window, text, state.run.appTitle, style);
 #else
         // The Linux build's boxes are answered by the stand-in's scripting, which is told the
         // purpose.
-        answer = StandInMessageBox(purpose, state.dialogWindow, text, state.appTitle, style);
+        answer = StandInMessageBox(purpose, state.dialog.window, text, state.run.appTitle, style);
 #endif
     }
     if (exitCodes[purpose]) {
-        state.exitCode = exitCodes[purpose];
+        state.run.exitCode = exitCodes[purpose];
         WriteLog(MSG_LOG_ERROR, text);
     } else if (style & 0xF) {
         WriteLog(MSG_LOG_QUESTION, answerWords + answerWordAt[answer & 7], text);
@@ -103,17 +103,18 @@ int ShowMessage(BoxPurpose purpose, int id) { return UserBox(purpose, GetMessage
 // the file while a lock on a byte far beyond any end is held: appending alone is not whole
 // on every system (under Wine two runs lose and mix lines).
 void StartLog(void) {
-    if (!state.logPath[0]) return;
-    HANDLE file = CreateFileA(state.logPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    if (!state.log.path[0]) return;
+    HANDLE file = CreateFileA(state.log.path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               0, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, 0);
     if (file == INVALID_HANDLE_VALUE) return;
-    state.logFile = (HFILE)(INT_PTR)file;
-    WriteLog(state.silentMode ? MSG_LOG_START_SILENT : MSG_LOG_START_INTERACTIVE, state.selfPath);
+    state.log.file = (HFILE)(INT_PTR)file;
+    WriteLog(state.run.silentMode ? MSG_LOG_START_SILENT : MSG_LOG_START_INTERACTIVE,
+             state.run.selfPath);
 }
 
 // `id` is the message that holds the line's format.
 void WriteLog(int id, ...) {
-    if (!state.logFile) return;
+    if (!state.log.file) return;
     // Composed in the ANSI code page, like every text of the program; written in UTF-8.
     static char line[1100];
     static WCHAR wide[1100];
@@ -136,9 +137,11 @@ void WriteLog(int id, ...) {
     beyond.Offset = 0xFFFFFFFF;
     beyond.OffsetHigh = 0x7FFFFFFF;
     // A file system without locks still gets the line.
-    HANDLE file = (HANDLE)(INT_PTR)state.logFile;
+    HANDLE file = (HANDLE)(INT_PTR)state.log.file;
     BOOL locked = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &beyond);
-    _llseek(state.logFile, 0, 2);
-    _lwrite(state.logFile, utf8, bytes);
+    _llseek(state.log.file, 0, 2);
+    _lwrite(state.log.file, utf8, bytes);
     if (locked) UnlockFileEx(file, 0, 1, 0, &beyond);
 }
+
+void SetStandardCursor(LPCSTR cursor) { SetCursor(LoadCursorA(0, cursor)); }

@@ -1,11 +1,11 @@
-// CRC-32 of ZIP (reflected polynomial 0xEDB88320). The first 256 entries of `crcTable` are
+// CRC-32 of ZIP (reflected polynomial 0xEDB88320). The first 256 entries of `crc32.table` are
 // the classic byte table; the seven that follow let the register take eight bytes in one
 // step: entry k*256+i is the byte table's entry i carried on through k zero bytes. The
 // result is the same register that eight byte steps would leave, at several times the speed.
-#include "archive/archive.h"
+#include "base/base.h"
 
 void BuildCrcTable(void) {
-    DWORD* t = state.crcTable;
+    DWORD* t = state.crc32.table;
     for (DWORD i = 0; i < 256; ++i) {
         DWORD c = i;
         for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320 : c >> 1;
@@ -19,8 +19,8 @@ typedef DWORD __attribute__((aligned(1), may_alias)) UnalignedDword;
 static inline DWORD Le32(const unsigned char* p) { return *(const UnalignedDword*)p; }
 
 void Crc32Update(const unsigned char* bytes, DWORD count) {
-    DWORD c = state.crc;
-    const DWORD* t = state.crcTable;
+    DWORD c = state.crc32.value;
+    const DWORD* t = state.crc32.table;
     for (; count >= 16; count -= 16, bytes += 16) {
         DWORD a = c ^ Le32(bytes), b = Le32(bytes + 4), d = Le32(bytes + 8), e = Le32(bytes + 12);
         c = t[15 * 256 + (a & 0xFF)] ^ t[14 * 256 + ((a >> 8) & 0xFF)] ^
@@ -33,5 +33,5 @@ void Crc32Update(const unsigned char* bytes, DWORD count) {
             t[1 * 256 + ((e >> 16) & 0xFF)] ^ t[e >> 24];
     }
     while (count--) c = t[(c ^ *bytes++) & 0xFF] ^ (c >> 8);
-    state.crc = c;
+    state.crc32.value = c;
 }

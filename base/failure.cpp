@@ -1,9 +1,9 @@
 // Failure reporting: one error box, then a non-local return to the innermost armed
 // checkpoint with an abort code. Nothing here returns.
-#include "startup/startup.h"
+#include "base/base.h"
 
 void AbortTo(int code) {
-    state.abortCode = code;
+    state.run.abortCode = code;
     JUMP_TO_CHECKPOINT();
 }
 
@@ -21,9 +21,9 @@ void HeaderInvalid(void) { FatalError(BOX_HEADER_INVALID, HEADER_INVALID_TEXT); 
 void OutOfMemory(void) { FatalError(BOX_OUT_OF_MEMORY, "Nicht gen\xFCgend Speicher"); }
 
 void ReadFailed(void) {
-    FormatMessageText(state.messageBuffer, MESSAGE_BUFFER_BYTES, MSG_READ_FAILED,
-                      state.selfPath);
-    FatalError(BOX_READ_FAILED, state.messageBuffer);
+    FormatMessageText(state.texts.messageBuffer, MESSAGE_BUFFER_BYTES, MSG_READ_FAILED,
+                      state.run.selfPath);
+    FatalError(BOX_READ_FAILED, state.texts.messageBuffer);
 }
 
 // wsprintfA stores at most 1024 characters; formatting into a scratch area of that size and

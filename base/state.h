@@ -1,0 +1,180 @@
+// The program-wide state record, its limits and the failure checkpoint. One thread, one
+// record, no classes: every part reads and writes the fields of `state` directly. The
+// operations are declared by their folder's header (startup/startup.h, archive/archive.h,
+// inflate/inflate.h, ui/ui.h), the file format by base/format.h.
+#pragma once
+#include "base/format.h"
+#include "base/platform.h"
+
+#ifdef _WIN32
+// The stub has no C runtime: the checkpoint is the compiler's own non-local jump, which
+// needs a five-word buffer and always resumes with the value 1 (the code travels in
+// `state.run.abortCode`).
+typedef void* CheckpointRecord[5];
+#define ARM_CHECKPOINT() (__builtin_setjmp(state.run.checkpoint) ? state.run.abortCode : 0)
+#define JUMP_TO_CHECKPOINT() __builtin_longjmp(state.run.checkpoint, 1)
+#else
+#include <setjmp.h>
+typedef jmp_buf CheckpointRecord;
+#define ARM_CHECKPOINT() (setjmp(state.run.checkpoint) ? state.run.abortCode : 0)
+#define JUMP_TO_CHECKPOINT() longjmp(state.run.checkpoint, 1)
+#endif
+
+// ---- limits ----------------------------------------------------------------------------
+enum {
+    PATH_CHARS = 264,            // the output's names and folder, work buffers
+    WIDE_PATH_CHARS = PATH_CHARS + 8,  // a path of PATH_CHARS in wide form, with "\\?\"
+    SELF_PATH_CHARS = 261,
+    MESSAGE_BUFFER_BYTES = 500,
+    WINDOW_SIZE = 32768,
+    WINDOW_ALLOC = 32776,
+    READ_CHUNK = 65536,          // what one read of the archive asks for
+    METER_CHUNK = 2048,          // the steps in which output counts towards the meter
+    METER_NEW_MEMBER = 0x10000,  // in meter.sent: the meter does not show this member's name yet
+    METER_STEP = 0x10000,        // the marks of bytesDone at which the meter hears of progress
+};
+
+// What the progress hook hears: a member begins (its name in displayName), or bytesDone has
+// passed the mark progress.lastMark.
+enum { PROGRESS_MEMBER = 0, PROGRESS_MARK = 1 };
+
+// The codes a jump to the checkpoint carries.
+enum { ABORT_CANCELLED = 1, ABORT_FAILED = 2 };
+
+// What the archive walk has seen of the local headers and the central directory
+// (archive/views.cpp).
+struct ArchiveViews {
+    DWORD archiveOffset;  // where the first record starts
+    DWORD expected;       // where the next local header that a central entry must name starts
+    DWORD base;           // what the central entries' offsets count from: 0 (the file's start)
+                          // or archiveOffset
+    DWORD centralStart;   // the first central entry's offset
+    DWORD centralCount;
+};
+
+// ---- the state record -------------------------------------------------------------------
+// Grouped by the part that owns the fields, each group with its layer: the others may read a
+// group's fields, but only its owner keeps them in step.
+struct ExtractorState {
+    // base and startup: the run. Identity and host, the argument string (read while loading;
+    // none for the tools), the modes, the exit code a silent run ends with, the checkpoint.
+    struct {
+        char appTitle[24];
+        HINSTANCE instance;
+        DWORD win32sHost;
+        DWORD win95Host;
+        char selfPath[SELF_PATH_CHARS];
+        char* arguments;
+        char command[COMMAND_CHARS];
+        unsigned char autoMode;
+        unsigned char waitMode;
+        unsigned char silentMode;
+        DWORD exitCode;
+        CheckpointRecord checkpoint;
+        int abortCode;
+    } run;
+
+    // base: the texts (separately allocated) and the message table
+    struct {
+        char* messageText;
+        char* aboutText;
+        char* customCaption;
+        char* messageBuffer;
+        unsigned char* messageTable;
+    } texts;
+
+    // base: the log (/LOG=FILE)
+    struct {
+        char path[PATH_CHARS];
+        HFILE file;
+    } log;
+
+    // base: CRC-32, the running value and the byte table, then fifteen more for 16 bytes a
+    // step
+    struct {
+        DWORD value;
+        DWORD table[16 * 256];
+    } crc32;
+
+    // archive: the reader. What the last read brought and has not been taken yet, the local
+    // header just read (after its signature), the bytes of the member's data not yet taken
+    // (0 outside a member), and what the walk has seen of the records.
+    struct {
+        HFILE file;
+        unsigned char* buffer;
+        unsigned char* ptr;
+        DWORD left;
+        DWORD end;                // the file position just after what the last read brought
+        unsigned char localHeader[ENTRY_FIELDS_BYTES];
+        DWORD memberLeft;
+        ArchiveViews views;
+    } reader;
+
+    // archive: member output. The folder as the system names it (wide; empty when only the
+    // ANSI form is known) and as the texts show it (ANSI).
+    struct {
+        HFILE file;
+        WCHAR folderWide[PATH_CHARS];
+        char folder[PATH_CHARS];
+        char memberName[PATH_CHARS];
+        char displayName[PATH_CHARS];
+        char knownFolder[PATH_CHARS];  // the last folder that member output made or found
+        DWORD memberBytes;            // what has been written of the current member
+    } output;
+
+    // archive: the count of progress, which the meter shows
+    struct {
+        DWORD bytesDone;
+        DWORD lastMark;               // the last METER_STEP mark that the hook has heard of
+        DWORD lastPoll;               // tick count when the extraction last looked at its queue
+    } progress;
+
+    // codecs: the decoder
+    struct {
+        unsigned char* window;
+        unsigned char* inputPtr;
+        int inputCount;
+        unsigned char* outputPtr;     // memory mode: where the next decoded byte goes
+        unsigned char* outputLimit;   // memory mode: one past the last byte the caller's buffer
+                                      // holds
+        DWORD memoryMode;
+        unsigned short inputByte;
+        DWORD bitBuffer;
+        unsigned short bitCount;
+        unsigned short windowPos;
+        unsigned short inputOverrun;  // feed requests answered 0 during the current stream
+        unsigned short windowFilled;  // the current stream has filled the window once, so
+                                      // every distance reaches back to a byte of its own
+    } decoder;
+
+    // ui: the dialog and the Setup flow's waits
+    struct {
+        HWND window;
+        HICON icon;
+        unsigned char awaitingDone;
+        unsigned char stopWaiting;
+        DWORD commandRunning;
+    } dialog;
+
+    // ui: the meter
+    struct {
+        DWORD sent;                   // 1 + the position last sent to the meter (0: none yet),
+                                      // with METER_NEW_MEMBER once another member has begun
+        DWORD shown;
+        HWND window;                  // the dialog's meter, or none
+        DWORD invalid;                // the extraction has invalidated the meter since it
+                                      // painted
+        UINT_PTR timer;
+    } meter;
+
+    // set by the ui at start, called by the archive (none in mksfx and in the tests that do
+    // without the dialog): progress, a look at the queue for a cancel (true when the user
+    // has confirmed it), and the dialog kept alive while files are retried
+    struct {
+        void (*progress)(int event);
+        BOOL (*cancel)(void);
+        void (*pump)(void);
+    } hooks;
+};
+
+extern ExtractorState state;
