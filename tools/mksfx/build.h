@@ -28,8 +28,9 @@ struct Options {
     Elevation elevation = Elevation::AsInvoker;
     std::string elevationName;  // as given
     std::string productName, productVersion, company, description, copyright;  // UTF-8
-    std::string signCert, signKey, signPassFile, signTimestamp;
-    SignOptions sign;  // the four above
+    std::string signCert, signKey, signPassFile, signTimestamp, signPkcs12;
+    SignOptions sign;  // the five above
+    std::string project;  // --project FILE, whose options the command line's override
 };
 // The options and inputs of the command line; --help and --version print and end the
 // program. Every option may be given once.
