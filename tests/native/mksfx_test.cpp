@@ -2,6 +2,8 @@
 // line that leave no file; other tools' ZIP files copied unchanged with trustworthy local
 // headers; verify and list naming each fault of damaged and crafted files.
 #include <gtest/gtest.h>
+#include <openssl/pkcs12.h>
+#include <openssl/pem.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -314,6 +316,12 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
     auto be32 = [](uint32_t v) { return std::string{(char)(v >> 24), (char)(v >> 16), (char)(v >> 8), (char)v}; };
     WriteFile(in.dir / "marked.png", marked.insert(33, be32(8) + chunk + be32(ZlibCrc(chunk))));
     WriteFile(in.dir / "atend.exe", SyntheticStub(0x2000, 0x2000 - STUB_PARAMETER_BLOCK_SIZE));
+    // A project file whose paths count from its folder, and response files, one naming another.
+    WriteFile(in.dir / "proj/setup.project", "# Beispiel\n  command = from-project.exe\ncaption = \"  Projekt \"  \n"
+              "text=Willkommen\r\nicon = ../app.ico\ninput = ../tree\nwait\nno-header-check = no\n");
+    WriteFile(in.dir / "build.args", "--command \"setup.exe /s\" --caption 'Mein \\'Setup\\''\n\t--text Gr\\\"un "
+              "--about \"\" @" + in.dir / "inputs.args");
+    WriteFile(in.dir / "inputs.args", in.tree);
     const std::string out = in.dir / "setup.exe", t = in.tree, about(515, 'a');
     const std::string inBytes = std::to_string(ReadFile(t + "/readme.txt").size() + 9000 + 8);
     auto icon = [&](const std::string& file, const std::string& line, const std::string& listed,
@@ -341,6 +349,11 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
            "file version: 2.3.0.0", "FileVersion: 2.3\n", "ProductVersion: 2.3-beta\n"}},
          "setup.exe /s", "Willkommen \x96 los", "\xDC" "ber", "Mein Setup"},  // Windows-1252
         {"level 0 stores", {{"--level=0", t}, {}, {"      9000       9000 stored"}}, "", "", "", "", false},
+        {"project file, the command line winning", {{"--project", in.dir / "proj/setup.project", "--command", "setup.exe /s"},
+         {}, {"wait mode:    yes", "header check: yes", "caption:      \"  Projekt \"", "docs/Gr\xC3\xBC\xC3\x9F" "e.txt"}},
+         "setup.exe /s", "Willkommen", "", "  Projekt "},
+        {"response files", {{"@" + in.dir / "build.args"}, {}, {"caption:      \"Mein 'Setup'\"", "empty/"}},
+         "setup.exe /s", "Gr\"un", "", "Mein 'Setup'", false},
         {"block at the stub's end", {{"--stub", in.dir / "atend.exe", t}, {}, {}}, "", "", "", "", false},
         {"quiet", {{"-q", "--icon", in.icon, t}, {}, {}}, "", "", "", "", true, true},
         {"verbose", {{"-v", t}, {"  stored         9000 ->       9000  bin/setup.exe\n",
@@ -462,6 +475,28 @@ TEST(MksfxBuild, SameInputsGiveTheSameBytes) {
     EXPECT_NE(bad.err.find("SOURCE_DATE_EPOCH"), std::string::npos);
 }
 
+// A PKCS#12 file (password "geheim") with the key of `keyPem` and the certificate of `certPem`,
+// put together bag by bag: PKCS12_create and `openssl pkcs12` refuse a pair that does not fit.
+std::string Pkcs12Pair(const std::string& keyPem, const std::string& certPem) {
+    BIO* kb = BIO_new_mem_buf(keyPem.data(), (int)keyPem.size());
+    BIO* cb = BIO_new_mem_buf(certPem.data(), (int)certPem.size());
+    EVP_PKEY* key = PEM_read_bio_PrivateKey(kb, nullptr, nullptr, nullptr);
+    X509* cert = PEM_read_bio_X509(cb, nullptr, nullptr, nullptr);
+    STACK_OF(PKCS12_SAFEBAG)* bags = nullptr;
+    STACK_OF(PKCS7)* safes = nullptr;
+    PKCS12_add_cert(&bags, cert);
+    PKCS12_add_key(&bags, key, 0, PKCS12_DEFAULT_ITER, NID_aes_256_cbc, "geheim");
+    PKCS12_add_safe(&safes, bags, -1, 0, nullptr);
+    PKCS12* p12 = PKCS12_add_safes(safes, 0);
+    PKCS12_set_mac(p12, "geheim", -1, nullptr, 0, PKCS12_DEFAULT_ITER, nullptr);
+    unsigned char* der = nullptr;
+    int n = i2d_PKCS12(p12, &der);
+    std::string bytes(n > 0 ? (const char*)der : "", n > 0 ? n : 0);
+    OPENSSL_free(der), PKCS12_free(p12), sk_PKCS7_pop_free(safes, PKCS7_free);
+    sk_PKCS12_SAFEBAG_pop_free(bags, PKCS12_SAFEBAG_free), X509_free(cert), EVP_PKEY_free(key), BIO_free(kb), BIO_free(cb);
+    return bytes;
+}
+
 struct Refusal {
     const char* what;
     std::vector<std::string> args;  // after "build -o OUT --stub STUB" (see Inputs::Build)
@@ -506,6 +541,25 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
     ASSERT_EQ(RunProgram({"openssl", "pkcs8", "-topk8", "-in", other, "-v2", "aes256", "-passout", "pass:falsch",
                           "-outform", "DER", "-out", otherDer}).exitCode, 0);
     WriteFile(pass, "falsch\n");
+    // PKCS#12 files: sound and locked by "geheim", certificates only, a key only, a pair that
+    // does not fit.
+    const std::string p12 = in.dir / "signer.p12", certsOnly = in.dir / "certs.p12", keyOnly = in.dir / "key.p12",
+                      unfit = in.dir / "unfit.p12";
+    ASSERT_EQ(RunProgram({"openssl", "pkcs12", "-export", "-in", cert, "-inkey", key, "-passout", "pass:geheim", "-out", p12}).exitCode, 0);
+    ASSERT_EQ(RunProgram({"openssl", "pkcs12", "-export", "-in", cert, "-nokeys", "-passout", "pass:geheim", "-out", certsOnly}).exitCode, 0);
+    ASSERT_EQ(RunProgram({"openssl", "pkcs12", "-export", "-inkey", key, "-nocerts", "-passout", "pass:geheim", "-out", keyOnly}).exitCode, 0);
+    WriteFile(unfit, Pkcs12Pair(ReadFile(other), ReadFile(cert)));
+    WriteFile(in.dir / "geheim.txt", "geheim\r\n");
+    const std::string geheim = in.dir / "geheim.txt";
+    // Response files that are missing, open or name each other; project files with faults.
+    WriteFile(in.dir / "open.args", "--command 'setup.exe\n");
+    WriteFile(in.dir / "loop1.args", "@" + in.dir / "loop2.args");
+    WriteFile(in.dir / "loop2.args", "-q @" + in.dir / "loop1.args");
+    const std::string project = in.dir / "p/setup.project";
+    auto projectWith = [&](const std::string& name, const std::string& lines) {
+        WriteFile(in.dir / ("p/" + name), "# a project\n\ncaption = Setup\n" + lines);
+        return in.dir / ("p/" + name);
+    };
     std::string t = in.tree;
     // A 3 GB file of nothing (sparse) as a text, an icon, a list and a stub: refused by its size.
     const std::string sparse = in.dir / "sparse.bin";
@@ -599,6 +653,40 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
          "the password from --sign-pass-file " + pass + " does not unlock it"},
         {"no signing tool", {"--sign-cert", cert, "--sign-key", key, t}, 1, "signing needs osslsigncode, which is not installed",
          {"PATH=" + in.dir.path()}},
+        {"PKCS#12 without its password", {"--sign-pkcs12", p12, t}, 1,
+         "--sign-pkcs12 " + p12 + " is locked: give its password with --sign-pass-file FILE"},
+        {"PKCS#12, wrong password", {"--sign-pkcs12", p12, "--sign-pass-file", pass, t}, 1,
+         "--sign-pkcs12 " + p12 + ": the password from --sign-pass-file " + pass + " does not unlock it"},
+        {"PEM certificate as PKCS#12", {"--sign-pkcs12", cert, t}, 1,
+         "--sign-pkcs12 " + cert + ": not a PKCS#12 file (.pfx, .p12); PEM files go to --sign-cert and --sign-key"},
+        {"DER key as PKCS#12", {"--sign-pkcs12", otherDer, t}, 1, ": not a PKCS#12 file (.pfx, .p12)\n"},
+        {"PKCS#12 without a key", {"--sign-pkcs12", certsOnly, "--sign-pass-file", geheim, t}, 1,
+         "--sign-pkcs12 " + certsOnly + " holds no private key, only certificates"},
+        {"PKCS#12 without a certificate", {"--sign-pkcs12", keyOnly, "--sign-pass-file", geheim, t}, 1,
+         "--sign-pkcs12 " + keyOnly + " holds no certificate, only a key"},
+        {"PKCS#12 whose key does not fit", {"--sign-pkcs12", unfit, "--sign-pass-file", geheim, t}, 1,
+         "--sign-pkcs12 " + unfit + ": its key does not fit the certificate in it (CN=Tessly Test)"},
+        {"PKCS#12 and a PEM key", {"--sign-pkcs12", p12, "--sign-key", key, t}, 2,
+         "--sign-pkcs12 holds the certificate and the key: give it without --sign-cert and --sign-key"},
+        {"missing response file", {"@" + in.dir / "none.args", t}, 1, "@" + in.dir / "none.args: cannot read"},
+        {"open quote in a response file", {"@" + in.dir / "open.args", t}, 1, "open.args: a single quote is not closed"},
+        {"response files in a loop", {"@" + in.dir / "loop1.args", t}, 1, "response files nested more than 32 deep"},
+        {"missing project file", {"--project", in.dir / "none.project", t}, 1, "--project " + in.dir / "none.project: cannot read"},
+        {"unknown name in a project", {"--project", projectWith("a", "colour = red\n"), t}, 2,
+         in.dir / "p/a:4: unknown option --colour"},
+        {"misspelt name in a project", {"--project", projectWith("b", "comand = x\n"), t}, 2, "(did you mean --command?)"},
+        {"option twice in a project", {"--project", projectWith("c", "caption = Again\n"), t}, 2,
+         in.dir / "p/c:4: --caption is given twice"},
+        {"project line without a name", {"--project", projectWith("d", "= x\n"), t}, 2, "p/d:4: '= x' is no 'name = value' line"},
+        {"project line with dashes", {"--project", projectWith("e", "--wait\n"), t}, 2, "p/e:4: '--wait' is no 'name = value'"},
+        {"project flag neither yes nor no", {"--project", projectWith("f", "wait = maybe\n"), t}, 2, "wait takes yes or no, not 'maybe'"},
+        {"project value without a value", {"--project", projectWith("g", "command\n"), t}, 2, "p/g:4: command needs a value"},
+        {"project naming a project", {"--project", projectWith("h", "project = x\n"), t}, 2, "cannot name another project file"},
+        {"project quote left open", {"--project", projectWith("i", "text = \"a b\n"), t}, 2, "p/i:4: the quoted value must end"},
+        {"project path from its folder", {"--project", projectWith("j", "icon = app.ico\n"), t}, 1,
+         "--icon: cannot read " + in.dir / "p/app.ico"},
+        {"project value checked as on the command line", {"--project", projectWith("k", "level = 13\n"), t}, 2,
+         "p/k:4: --level takes a number from 0 to 12, not '13'"},
         // The signing tool's own words reach the user.
         {"time-stamping server out of reach", {"--sign-cert", cert, "--sign-key", key, "--sign-timestamp", "http://127.0.0.1:9/", t},
          1, "Failed to get data from http://127.0.0.1:9/; RFC 3161 timestamping failed; "
