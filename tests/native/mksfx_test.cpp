@@ -59,6 +59,19 @@ struct Inputs {
     }
 };
 
+// `mksfx COMMAND --json FILE` rendered back into what COMMAND prints without --json (the
+// listing; the verdict or the faults) by tests/support/listing_json.py, which also holds the
+// document to its schema.
+std::string JsonRendered(const std::string& command, const std::string& file, int code) {
+    RunResult json = RunMksfx({command, "--json", file});
+    EXPECT_EQ(json.exitCode, code) << json.err;
+    TempDir dir;
+    WriteFile(dir / "listing.json", json.out);
+    RunResult r = RunProgram({"python3", TESSLY_SOURCE_DIR "/tests/support/listing_json.py", dir / "listing.json"});
+    EXPECT_EQ(r.exitCode, 0) << r.err << json.out;
+    return r.out;
+}
+
 // Loads `path` into the stub's start-up code; answers the abort code (0 when loaded).
 int LoadInStub(const std::string& path) {
     std::string bytes = ReadFile(path);
@@ -390,6 +403,8 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
 
         RunResult list = RunMksfx({"list", out});
         ASSERT_EQ(list.exitCode, 0) << list.err;
+        EXPECT_EQ(JsonRendered("list", out, 0), list.out);
+        EXPECT_EQ(JsonRendered("verify", out, 0), verify.out);
         for (const std::string& expected : row.io[2])
             EXPECT_NE(list.out.find(expected), std::string::npos) << expected << "\n" << list.out;
         EXPECT_EQ(list.out.find("deflated") != std::string::npos, row.what != std::string("level 0 stores"));
@@ -1239,9 +1254,12 @@ TEST(MksfxVerify, FindsEachFault) {
 
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        RunResult r = VerifyBytes(c.bytes);
+        TempDir verifyDir;
+        WriteFile(verifyDir / "f.exe", c.bytes);
+        RunResult r = RunMksfx({"verify", verifyDir / "f.exe"});
         EXPECT_EQ(r.exitCode, 1);
         EXPECT_NE(r.err.find(c.fault), std::string::npos) << r.err;
+        EXPECT_EQ(JsonRendered("verify", verifyDir / "f.exe", 1), r.err);
         // Every line is a fault of its own, prefixed.
         for (size_t at = 0; at < r.err.size(); at = r.err.find('\n', at) + 1)
             EXPECT_EQ(r.err.compare(at, 7, "mksfx: "), 0) << r.err;
@@ -1251,6 +1269,7 @@ TEST(MksfxVerify, FindsEachFault) {
         RunResult listed = RunMksfx({"list", listDir / "f.exe"});
         EXPECT_EQ(listed.exitCode, 1);
         EXPECT_NE(listed.err.find(c.fault), std::string::npos) << listed.err;
+        EXPECT_EQ(JsonRendered("list", listDir / "f.exe", 1), listed.out);
     }
 
     // Signing reads the file as verify does: a member that fails its CRC-32 is named, and the
@@ -1278,6 +1297,7 @@ TEST(MksfxList, ShowsConfigurationAndMembers) {
     WriteFile(dir / "f.exe", BuildSfx(p));
     RunResult r = RunMksfx({"list", dir / "f.exe"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(JsonRendered("list", dir / "f.exe", 0), r.out);
     for (const char* line : {"command:      \"setup.exe\"", "about:        \"\xC3\x9C" "ber\"",
                              "caption:      \"Caption\"", "wait mode:    yes", "wait for:     HELPER.exe",
                              "header check: yes", "icon:         16x16, 16 colours, 318 bytes", "\xC3\xBC" "ber.txt",
@@ -1293,6 +1313,7 @@ TEST(MksfxList, ShowsConfigurationAndMembers) {
     EXPECT_NE(refused.out.find("2 members"), std::string::npos);
     EXPECT_NE(refused.err.find("header CRC-32 mismatch"), std::string::npos) << refused.err;
     EXPECT_NE(refused.err.find("changed.exe is damaged"), std::string::npos) << refused.err;
+    EXPECT_EQ(JsonRendered("list", dir / "changed.exe", 1), refused.out);
 
     // Not a self-extracting file at all: nothing is listed.
     WriteFile(dir / "none.exe", std::string(5000, 'x'));
@@ -1300,6 +1321,9 @@ TEST(MksfxList, ShowsConfigurationAndMembers) {
     EXPECT_EQ(none.exitCode, 1);
     EXPECT_EQ(none.out, "");
     EXPECT_NE(none.err.find("no parameter block"), std::string::npos) << none.err;
+    RunResult noneJson = RunMksfx({"list", "--json", dir / "none.exe"});
+    EXPECT_EQ(noneJson.exitCode, 1);
+    EXPECT_EQ(noneJson.out, "");
 }
 
 // What the stub refuses, verify calls unsound and extract refuses (removing its folder); a
