@@ -18,6 +18,7 @@
 #include "startup/startup.h"
 #include "tests/support/hostile.h"
 #include "tests/support/sfx_files.h"
+#include "tools/mksfx/build.h"
 
 using namespace sfxtest;
 
@@ -924,11 +925,44 @@ TEST(MksfxBuild, ProgressOnATerminal) {
 }
 
 TEST(MksfxCommands, HelpVersionAndUsage) {
-    for (const char* command : {"build", "list", "verify", "extract"}) {
+    // The manual page and the completion that the build generates from the help texts.
+    const std::string manual = RunProgram({"groff", "-man", "-Tascii", "-P-cbou", TESSLY_BINARY_DIR "/doc/mksfx.1"}).out;
+    const std::string completion = TESSLY_BINARY_DIR "/doc/mksfx";
+    ASSERT_NE(manual.find("mksfx build -o OUTPUT"), std::string::npos) << manual;
+    auto completed = [&](const std::vector<std::string>& words) {
+        std::string line;
+        for (const std::string& w : words) line += " '" + w + "'";
+        return RunProgram({"bash", "-c", "source \"$0\"; COMP_WORDS=(" + line + "); COMP_CWORD=" +
+                                             std::to_string(words.size() - 1) + "; _mksfx; printf '%s\\n' \"${COMPREPLY[@]}\"",
+                           completion}).out;
+    };
+    EXPECT_EQ(completed({"mksfx", "b"}), "build\n");
+    EXPECT_EQ(completed({"mksfx", "build", "--elevation", ""}), "as-invoker\nhighest\nadmin\n");
+    EXPECT_EQ(completed({"mksfx", "build", "--command", ""}), "\n");  // a text: nothing offered
+    EXPECT_NE(completed({"mksfx", "build", "--icon", TESSLY_SOURCE_DIR "/README"}).find("README.md\n"), std::string::npos);
+    // Every option of the option table has its line in the help.
+    const std::string buildHelp = RunMksfx({"build", "--help"}).out;
+    for (const std::string& option : sfx::BuildOptionNames())
+        EXPECT_TRUE(buildHelp.find("\n  " + option + " ") != std::string::npos ||
+                    buildHelp.find("\n  " + option + ",") != std::string::npos ||
+                    buildHelp.find(", " + option + " ") != std::string::npos) << option;
+    for (const char* command : {"build", "list", "verify", "extract", "sign"}) {
         SCOPED_TRACE(command);
         RunResult help = RunMksfx({command, "--help"});
         EXPECT_EQ(help.exitCode, 0);
         EXPECT_NE(help.out.find(std::string("usage: mksfx ") + command), std::string::npos);
+        EXPECT_NE(completed({"mksfx", command, "nothing-here"}), "") << "no completion for the command";
+        // Each option in the help is in the manual and offered by the completion.
+        const std::string offered = completed({"mksfx", command, "-"});
+        for (size_t at = help.out.find("\n  -"); at != std::string::npos; at = help.out.find("\n  -", at + 1)) {
+            std::string line = help.out.substr(at + 3, help.out.find('\n', at + 1) - at - 3);
+            for (std::string option : {line.substr(0, line.find_first_of(" ,")),
+                                       line.compare(0, 4, "-o, ") == 0 || line[2] == ',' ? line.substr(4, line.find(' ', 4) - 4) : ""}) {
+                if (option.empty()) continue;
+                EXPECT_NE(manual.find(option), std::string::npos) << option;
+                EXPECT_NE(offered.find(option + "\n"), std::string::npos) << option << "\n" << offered;
+            }
+        }
     }
     RunResult help = RunMksfx({"--help"});
     EXPECT_EQ(help.exitCode, 0);

@@ -35,6 +35,8 @@ struct Options {
 // The options and inputs of the command line; --help and --version print and end the
 // program. Every option may be given once.
 Options ParseOptions(int argc, char** argv);
+// The name of every option ParseOptions takes ("-o", "--output", ...), --help aside.
+std::vector<std::string> BuildOptionNames();
 // The program's name and version, as --version prints it.
 extern const char kVersionLine[];
 // A UTF-8 text as Windows-1252 bytes within `limit` characters, or a failure naming where

@@ -184,9 +184,8 @@ size_t Distance(const std::string& a, const std::string& b) {
 
 // "unknown option --comand (did you mean --command?)": the nearest long option within two edits.
 [[noreturn]] void UnknownOption(const std::string& arg) {
-    std::vector<std::string> names{"--level", "--help", "--version"};
-    for (const ValueOption& option : kValueOptions) names.push_back(option.name);
-    for (const auto& f : kFlags) names.push_back(f.name);
+    std::vector<std::string> names = BuildOptionNames();
+    names.push_back("--help");
     std::string best;
     size_t bestDistance = 3;
     for (const std::string& name : names) {
@@ -247,6 +246,13 @@ void ApplyProject(const std::string project, const std::set<std::string>& given,
 }
 
 }  // namespace
+
+std::vector<std::string> BuildOptionNames() {
+    std::vector<std::string> names{"--level", "--version"};
+    for (const ValueOption& option : kValueOptions) names.push_back(option.name);
+    for (const auto& f : kFlags) names.push_back(f.name);
+    return names;
+}
 
 Options ParseOptions(int argc, char** argv) {
     Options o;
