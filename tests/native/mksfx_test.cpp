@@ -1338,6 +1338,28 @@ TEST(MksfxList, ShowsConfigurationAndMembers) {
                              "folder", "2 members", "Signed: no\n", "Resources:\n  resources: none\n"})
         EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
 
+    // Every example's project file builds a file whose listing and verdict round-trip
+    // through JSON.
+    WriteFile(dir / "stub.exe", SyntheticStub());
+    const std::string examples = TESSLY_SOURCE_DIR "/examples";
+    size_t projects = 0;
+    for (const std::string& example : ListFolder(examples)) {
+        for (const std::string& name : ListFolder(examples + "/" + example)) {
+            if (name.size() < 6 || name.compare(name.size() - 6, 6, ".mksfx") != 0) continue;
+            SCOPED_TRACE(example + "/" + name);
+            ++projects;
+            RunResult built = RunMksfx({"build", "-q", "-o", dir / "example.exe", "--stub", dir / "stub.exe",
+                                        "--project", examples + "/" + example + "/" + name});
+            ASSERT_EQ(built.exitCode, 0) << built.err;
+            RunResult listed = RunMksfx({"list", dir / "example.exe"}), verified = RunMksfx({"verify", dir / "example.exe"});
+            EXPECT_EQ(listed.exitCode, 0) << listed.err;
+            EXPECT_NE(listed.out.find("deflated"), std::string::npos) << listed.out;
+            EXPECT_EQ(JsonRendered("list", dir / "example.exe", 0), listed.out);
+            EXPECT_EQ(JsonRendered("verify", dir / "example.exe", 0), verified.out);
+        }
+    }
+    EXPECT_EQ(projects, 2u);
+
     // A file the stub would refuse is listed, and the listing fails.
     std::string changed = BuildSfx(p);
     changed[100] ^= 1;
