@@ -13,6 +13,7 @@ PKGS=(
   unzip zip p7zip-full libarchive-tools python3 fastjar locales strace
   icoutils osslsigncode openssl libssl-dev
   lzma-dev liblzma-dev nsis
+  groff-base
 )
 
 # The Wine tests run under de_DE.UTF-8 (ANSI code page 1252, OEM code page 850, UTF-8 file

@@ -81,7 +81,13 @@ TEST(SetupFile, SignedFilesPassTheirChecksAndRun) {
     std::string keys = Wine().WorkDir("setupfile-keys"), cert = keys + "/cert.pem", key = keys + "/key.pem";
     ASSERT_EQ(sfxtest::RunProgram({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out",
                                    cert, "-days", "2", "-subj", "/CN=Tessly Test/O=Beispiel GmbH"}).exitCode, 0);
-    const std::vector<std::string> signOptions{"--sign-cert", cert, "--sign-key", key};
+    // The same pair in one PKCS#12 file, as certificates are delivered, locked by a password.
+    const std::string p12 = keys + "/signer.pfx", pass = keys + "/pass.txt";
+    ASSERT_EQ(sfxtest::RunProgram({"openssl", "pkcs12", "-export", "-in", cert, "-inkey", key, "-passout", "pass:geheim",
+                                   "-out", p12}).exitCode, 0);
+    ASSERT_TRUE(sfxtest::WriteFile(pass, "geheim\n"));
+    const std::vector<std::string> pemOptions{"--sign-cert", cert, "--sign-key", key},
+                                   pkcs12Options{"--sign-pkcs12", p12, "--sign-pass-file", pass};
     enum How { kBuildOptions, kSignCommand, kToolAfter, kOld, kOldThenTool };
     enum Change { kNothing, kStubCode, kConfiguration, kMember };
     const std::string headerInvalid = Ansi(kHeaderInvalid),
@@ -91,6 +97,7 @@ TEST(SetupFile, SignedFilesPassTheirChecksAndRun) {
         How how;
         Change change;
         std::string box;  // the stub's error box; none: it runs
+        bool pkcs12 = false;  // the key from a PKCS#12 file
     } cases[] = {
         {"build-options", kBuildOptions, kNothing, ""},
         {"sign-command", kSignCommand, kNothing, ""},
@@ -100,10 +107,13 @@ TEST(SetupFile, SignedFilesPassTheirChecksAndRun) {
         {"member-changed", kSignCommand, kMember, memberBad},
         {"built-before", kOld, kNothing, ""},
         {"built-before-then-signed", kOldThenTool, kNothing, headerInvalid},
+        {"pkcs12-build-options", kBuildOptions, kNothing, "", true},
+        {"pkcs12-sign-command", kSignCommand, kNothing, "", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<std::string> options{"--command", kCommand};
+        const std::vector<std::string>& signOptions = c.pkcs12 ? pkcs12Options : pemOptions;
         if (c.how == kBuildOptions) options.insert(options.end(), signOptions.begin(), signOptions.end());
         Package p = Pack(std::string("setupfile-") + c.name, kFiles, options);
         if (c.how == kOld || c.how == kOldThenTool) {  // as mksfx wrote files before: no resources, no room
@@ -116,7 +126,10 @@ TEST(SetupFile, SignedFilesPassTheirChecksAndRun) {
         }
         if (c.how == kSignCommand) {  // in place, the mode kept
             chmod(p.exe.c_str(), 0751);
-            sfxtest::RunResult r = sfxtest::RunMksfx({"sign", "--sign-cert", cert, "--sign-key", key, p.exe});
+            std::vector<std::string> args{"sign"};
+            args.insert(args.end(), signOptions.begin(), signOptions.end());
+            args.push_back(p.exe);
+            sfxtest::RunResult r = sfxtest::RunMksfx(args);
             ASSERT_EQ(r.exitCode, 0) << r.err;
             EXPECT_EQ(r.out, p.exe + ": signed: yes (CN=Tessly Test, O=Beispiel GmbH)\n");
             struct stat st = {};

@@ -28,12 +28,15 @@ struct Options {
     Elevation elevation = Elevation::AsInvoker;
     std::string elevationName;  // as given
     std::string productName, productVersion, company, description, copyright;  // UTF-8
-    std::string signCert, signKey, signPassFile, signTimestamp;
-    SignOptions sign;  // the four above
+    std::string signCert, signKey, signPassFile, signTimestamp, signPkcs12;
+    SignOptions sign;  // the five above
+    std::string project;  // --project FILE, whose options the command line's override
 };
 // The options and inputs of the command line; --help and --version print and end the
 // program. Every option may be given once.
 Options ParseOptions(int argc, char** argv);
+// The name of every option ParseOptions takes ("-o", "--output", ...), --help aside.
+std::vector<std::string> BuildOptionNames();
 // The program's name and version, as --version prints it.
 extern const char kVersionLine[];
 // A UTF-8 text as Windows-1252 bytes within `limit` characters, or a failure naming where
