@@ -248,7 +248,7 @@ int StartUp(HINSTANCE instance, char* arguments) {
     if (version == 0x5F03 || version == 0x0004) state.run.win95Host = 1;
 
     // The sequence goes on only with all four: every later step writes into them.
-    if (!AllocateTextBlocks()) return 0;
+    if (!AllocateTextBlocks()) return EXIT_OUT_OF_MEMORY;
 
     DWORD length = GetModuleFileNameA(0, state.run.selfPath, SELF_PATH_CHARS);
     if (length >= SELF_PATH_CHARS) state.run.selfPath[SELF_PATH_CHARS - 1] = 0;

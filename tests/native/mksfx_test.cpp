@@ -36,12 +36,14 @@ struct Inputs {
         WriteFile(stub, SyntheticStub(0x11000));  // fields of the image above 64 KiB
         WriteFile(icon, SampleIcon());
     }
-    // "build -o OUT --stub STUB" and `extra`, whose own -o or --stub replaces the default.
+    // "build -o OUT --stub STUB --extract-only" and `extra`, whose own -o, --stub or command
+    // replaces the default.
     std::vector<std::string> Build(const std::string& out, std::vector<std::string> extra = {}) const {
         std::vector<std::string> args{"build"};
         auto has = [&](const char* option) { return std::find(extra.begin(), extra.end(), option) != extra.end(); };
         if (!has("-o")) args.insert(args.end(), {"-o", out});
         if (!has("--stub")) args.insert(args.end(), {"--stub", stub});
+        if (!has("--command") && !has("--extract-only") && !has("--silent-command")) args.push_back("--extract-only");
         args.insert(args.end(), extra.begin(), extra.end());
         return args;
     }
@@ -241,7 +243,7 @@ TEST(MksfxZipInput, CraftedArchivesThatCopy) {
         std::string zip = dir / "in.zip", out = dir / "out.exe", stub = dir / "stub.exe";
         WriteFile(zip, c.zip);
         WriteFile(stub, SyntheticStub());
-        RunResult r = RunMksfx({"build", "-o", out, "--stub", stub, zip});
+        RunResult r = RunMksfx({"build", "-o", out, "--stub", stub, "--extract-only", zip});
         ASSERT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(RunMksfx({"verify", out}).exitCode, 0);
         std::vector<Record> locals = LocalRecords(ReadFile(out));
@@ -291,7 +293,7 @@ TEST(MksfxZipInput, ArchivesTheStubCannotTake) {
         SCOPED_TRACE(c.what);
         std::string zip = dir / "in.zip", out = dir / "out.exe";
         WriteFile(zip, c.zip);
-        RunResult r = RunMksfx({"build", "-o", out, "--stub", stub, zip});
+        RunResult r = RunMksfx({"build", "-o", out, "--stub", stub, "--extract-only", zip});
         EXPECT_EQ(r.exitCode, 1);
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
         EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;  // one line
@@ -691,7 +693,7 @@ TEST(MksfxBuild, OutputIsReplacedOnlyWhenSafe) {
         RunProgram({"rm", "-rf", o});
         mkdir(o.c_str(), 0755);
         c.prepare();
-        std::vector<std::string> args{"build", "--stub", in.stub};
+        std::vector<std::string> args{"build", "--stub", in.stub, "--extract-only"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         RunResult r = RunMksfx(args);
         EXPECT_EQ(r.exitCode, c.code) << r.err;
@@ -739,7 +741,7 @@ TEST(MksfxBuild, HeldInTheMiddleOfTheArchive) {
             dup2(pipeFds[1], 1);
             dup2(errFds[1], 2);
             close(pipeFds[0]), close(errFds[0]);
-            execl(TESSLY_MKSFX, "mksfx", "build", "-v", "-o", (in.dir / "out.exe").c_str(), "--stub", in.stub.c_str(),
+            execl(TESSLY_MKSFX, "mksfx", "build", "-v", "--extract-only", "-o", (in.dir / "out.exe").c_str(), "--stub", in.stub.c_str(),
                   (in.dir / "many.zip").c_str(), (char*)nullptr);
             _exit(127);
         }
@@ -791,7 +793,7 @@ TEST(MksfxBuild, TextFilesListsAndTheInstalledStub) {
     std::string out = in.dir / "out.exe";
     // The about text from standard input, the inputs from a list.
     std::vector<std::string> args{"sh", "-c", "exec \"$@\" < \"$0\"", in.dir / "about.txt", prefix + "/bin/mksfx",
-                                  "build", "-o", out, "--text-file", in.dir / "text.txt", "--about-file", "-",
+                                  "build", "-o", out, "--extract-only", "--text-file", in.dir / "text.txt", "--about-file", "-",
                                   "--files-from", in.dir / "list.txt"};
     RunResult missing = RunProgram(args);
     EXPECT_EQ(missing.exitCode, 1);
@@ -961,7 +963,7 @@ TEST(MksfxVerify, FindsEachFault) {
     TempDir dir;
     WriteFile(dir / "stub.exe", SyntheticStub());
     WriteFile(dir / "in/a.txt", "alpha");
-    ASSERT_EQ(RunMksfx({"build", "-q", "-o", dir / "built.exe", "--stub", dir / "stub.exe", dir / "in"}).exitCode, 0);
+    ASSERT_EQ(RunMksfx({"build", "-q", "-o", dir / "built.exe", "--stub", dir / "stub.exe", "--extract-only", dir / "in"}).exitCode, 0);
     const std::string built = ReadFile(dir / "built.exe");
     // The signature again after the block, before the resources.
     add("signature twice in a built stub", Resealed(std::string(built).replace(3000, 8, built.substr(FindBlock(built), 8))),

@@ -329,14 +329,14 @@ Options ParseOptions(int argc, char** argv) {
         UsageFail("--product-version: '" + Shown(o.productVersion) +
                   "' does not begin with one to four numbers of 0 to 65535 joined by dots (2.3, 2.3-beta)");
     o.sign = {o.signCert, o.signKey, o.signPassFile, o.signTimestamp};
+    if (o.output.empty()) UsageFail("no output file (-o OUTPUT)");
+    for (const std::string& list : lists) AddListedInputs(list, &o.inputs);
+    if (o.inputs.empty()) UsageFail("no INPUT given");
     if (o.extractOnly && (o.haveCommand || !o.silentCommand.empty()))
         UsageFail("--extract-only makes a package without a command: give no --command or --silent-command");
     if (!o.extractOnly && !o.haveCommand)
         UsageFail("no command: give --command CMD, or --extract-only for a package that only extracts its files");
     if (!o.extractOnly && o.command.empty()) UsageFail("--command is empty; --extract-only makes a package without one");
-    if (o.output.empty()) UsageFail("no output file (-o OUTPUT)");
-    for (const std::string& list : lists) AddListedInputs(list, &o.inputs);
-    if (o.inputs.empty()) UsageFail("no INPUT given");
     return o;
 }
 
