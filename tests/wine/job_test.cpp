@@ -495,7 +495,7 @@ TEST(Job, LongExtractionShowsTheMeterAndCanBeCancelled) {
                         "wait kind=msgbox", "dump", "click id=6", "exit timeout=30000"});
     ASSERT_TRUE(run.Ok()) << run.Describe();
     for (size_t i : {0, 1}) ExpectBox(run.Dump(i), "Unzip-Vorgang abbrechen ?", "question", {6, 7}, 7);
-    EXPECT_EQ(run.ExitCode(), 0);
+    EXPECT_EQ(run.ExitCode(), 1602) << "cancelled";
     EXPECT_NE(run.diagnostics.find("set_window_text L\"Unzip-Vorgang abgebrochen\""), std::string::npos)
         << "message 13 in the status line";
 
@@ -504,7 +504,7 @@ TEST(Job, LongExtractionShowsTheMeterAndCanBeCancelled) {
                         "exit timeout=30000"});
     ASSERT_TRUE(run.Ok()) << run.Describe();
     EXPECT_EQ(run.First("listed")->Number("count"), 0) << "no question, the dialog goes";
-    EXPECT_EQ(run.ExitCode(), 0);
+    EXPECT_EQ(run.ExitCode(), 1602) << "closed before the command";
     EXPECT_NE(run.diagnostics.find(kDeleting), std::string::npos);
     EXPECT_EQ(run.diagnostics.find("Unzip-Vorgang abgebrochen"), std::string::npos);
     EXPECT_FALSE(Exists(record)) << "the command is not started after a cancel or a close";
