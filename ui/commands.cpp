@@ -1,14 +1,17 @@
 // The three commands of the main dialog. Setup is the program's main flow: create the
-// temporary folder, extract into it, run the command there, wait, remove the folder, end
-// the dialog. It runs inside one WM_COMMAND call and keeps the dialog alive by pumping
+// temporary folder (or the named one), extract into it, run the command there, wait, remove
+// the folder (a named one stays), end the dialog; an extract-only run asks for the folder
+// first and runs no command. It runs inside one WM_COMMAND call and keeps the dialog alive by pumping
 // messages; Close and "&Done" arrive as nested commands and talk back to it only through
 // `awaitingDone`, `stopWaiting` and by ending the dialog. So after every pump the flow
 // re-reads those flags, and after a nested clean-up it leaves `output.folder` alone.
 //
 // Where the flow is:
-//   Idle -> (folder) -> Extracting -> Running -> [AwaitingDone | WaitingForProgram]
+//   Idle -> (folder) -> [Picking] -> Extracting -> Running -> [AwaitingDone | WaitingForProgram]
 //        -> Cleaning -> Ended
-// and Halted when no folder could be made (message 6) or entered (message 15).
+// (extract only: Extracting -> the note of message 49 -> Cleaning) and Halted when no folder
+// could be made (message 6, or 48 for a named one) or entered (message 15). The run's exit
+// code is the user's (1602) until the job is done or fails.
 #include "archive/archive.h"
 #include "base/base.h"
 #include "ui/ui.h"

@@ -560,12 +560,17 @@ TEST(Job, SilentRunsEndWithTheirCodeAndLogEachEvent) {
          {"start silent ", "folder ", "command cmd.exe /c exit 7", "command-exit 7", "cleanup removed ", "end 7"}, false,
          {"--silent-command", "cmd.exe /c exit 7"}},
         // Extract only: by the switch (any package; the temporary folder stays), or as built.
-        {"extract-switch", "probe.exe", "", "/S /X", 0, {"start silent ", "folder C:\\", "cleanup left C:\\", "end 0"},
+        {"extract-switch", "probe.exe record=..\\record.txt", "", "/S /X", 0, {"start silent ", "folder C:\\", "cleanup left C:\\", "end 0"},
          false, {}, "QVS1.tmp"},
         {"extract-only", "", "", "/S", 0, {"start silent ", "folder C:\\", "cleanup left C:\\", "end 0"}, false,
          {"--extract-only", "--target", "%TEMP%\\Still"}, "Still"},
         {"extract-to", "", "", "/S \"/X:%TEMP%\\Still 2\"", 0, {"start silent ", "folder C:\\", "cleanup left C:\\", "end 0"},
          false, {"--extract-only", "--target", "%TEMP%\\Still"}, "Still 2"},
+        // A name leading out of the target stops the run there: what came before stays, nothing
+        // lands outside.
+        {"target-escape", "probe.exe", "nux.txt>../a.tx", "/S", 1603,
+         {"start silent ", "folder C:\\", "error Ungültiger ZIP-Dateikopf.", "cleanup left C:\\", "end 1603"}, false,
+         {"--target", "%TEMP%\\Ziel"}, "Ziel"},
         {"target-unmakeable", "probe.exe", "blocked", "/S", 82,
          {"start silent ", "error Zielordner C:\\", "end 82"}, false, {"--target", "%TEMP%\\datei.txt\\Ziel"}},
     };
@@ -607,7 +612,7 @@ TEST(Job, SilentRunsEndWithTheirCodeAndLogEachEvent) {
             EXPECT_FALSE(Exists(ExtractFolder()));
         } else {
             EXPECT_EQ(sfxtest::ReadFile(TempFolder() + "/" + row.kept + "/daten/werte.csv"), "a;b\r\n1;2\r\n");
-            EXPECT_FALSE(Exists(TempFolder() + "/record.txt")) << "no command ran";
+            EXPECT_EQ(sfxtest::ListFolder(TempFolder()), std::vector<std::string>{row.kept}) << "nothing elsewhere";
         }
 
         std::vector<std::string> events;
