@@ -530,7 +530,8 @@ TEST(Job, SilentRunsEndWithTheirCodeAndLogEachEvent) {
         const char* name;
         std::string command;
         std::string damage;  // "config": a configuration byte; "FROM>TO": a member renamed;
-                             // "blocked": a file %TEMP%\datei.txt in the target's way
+                             // "blocked": a file %TEMP%\datei.txt in the target's way;
+                             // "occupied": a file %TEMP%\Ziel\daten where a folder must go
         std::string switches;
         long code;
         std::vector<std::string> log;  // each line's event, up to the length given
@@ -571,6 +572,11 @@ TEST(Job, SilentRunsEndWithTheirCodeAndLogEachEvent) {
         {"target-escape", "probe.exe", "nux.txt>../a.tx", "/S", 1603,
          {"start silent ", "folder C:\\", "error Ungültiger ZIP-Dateikopf.", "cleanup left C:\\", "end 1603"}, false,
          {"--target", "%TEMP%\\Ziel"}, "Ziel"},
+        // A target that cannot take the files (a file where a folder must go): the failure's
+        // code and text, and the folder with what it held stays.
+        {"target-occupied", "probe.exe", "occupied", "/S", 1603,
+         {"start silent ", "folder C:\\", "error Ausgabe-Datei kann nicht erstellt werden: C:\\", "cleanup left C:\\",
+          "end 1603"}, false, {"--target", "%TEMP%\\Ziel"}},
         {"target-unmakeable", "probe.exe", "blocked", "/S", 82,
          {"start silent ", "error Zielordner C:\\", "end 82"}, false, {"--target", "%TEMP%\\datei.txt\\Ziel"}},
     };
@@ -584,6 +590,8 @@ TEST(Job, SilentRunsEndWithTheirCodeAndLogEachEvent) {
         Package p = Pack(std::string("job-silent-") + row.name, files, options);
         if (row.damage == "blocked") {
             ASSERT_TRUE(sfxtest::WriteFile(TempFolder() + "/datei.txt", "x"));
+        } else if (row.damage == "occupied") {
+            ASSERT_TRUE(sfxtest::WriteFile(TempFolder() + "/Ziel/daten", "eigene Datei"));
         } else if (row.damage == "config") {
             std::string bytes = sfxtest::ReadFile(p.exe);
             size_t block = sfxtest::FindBlock(bytes);
@@ -608,6 +616,7 @@ TEST(Job, SilentRunsEndWithTheirCodeAndLogEachEvent) {
             EXPECT_EQ(run.ExitCode(), row.code);
             EXPECT_EQ(run.All("window").empty(), row.switches != "/AUTO") << run.Describe();
         }
+        if (row.damage == "occupied") EXPECT_EQ(sfxtest::ReadFile(TempFolder() + "/Ziel/daten"), "eigene Datei");
         if (row.kept.empty()) {
             EXPECT_FALSE(Exists(ExtractFolder()));
         } else {
