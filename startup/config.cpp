@@ -135,11 +135,13 @@ void ReadConfiguration(void) {
     DWORD flags = stubParams.optionFlags;
     char target[TARGET_BYTES];
     target[0] = 0;
-    char* const fields[] = {state.texts.aboutText, state.run.command,
-                            flags & OPT_SILENT_COMMAND && state.run.silentMode ? state.run.command : 0,
-                            state.texts.messageText, state.texts.customCaption, target};
-    static const unsigned short fieldBytes[] = {ABOUT_TEXT_BYTES, COMMAND_CHARS, COMMAND_CHARS,
-                                                MESSAGE_TEXT_BYTES, CUSTOM_CAPTION_BYTES, TARGET_BYTES};
+    char* silent = flags & OPT_SILENT_COMMAND && state.run.silentMode ? state.run.command : 0;
+    char* const fields[] = {state.texts.aboutText,   state.run.command,
+                            silent,                  state.texts.messageText,
+                            state.texts.customCaption, target};
+    static const unsigned short fieldBytes[] = {ABOUT_TEXT_BYTES,   COMMAND_CHARS,
+                                                COMMAND_CHARS,      MESSAGE_TEXT_BYTES,
+                                                CUSTOM_CAPTION_BYTES, TARGET_BYTES};
     DWORD present = 0xF | (flags & OPT_CUSTOM_CAPTION ? 0x10 : 0) | (flags & OPT_TARGET ? 0x20 : 0);
     DWORD pos = 0;
     for (int i = 0; i < 6; ++i)

@@ -99,7 +99,8 @@ static void ParseUnattendedSwitches(char* arguments) {
             state.run.silentMode = 1;
         else if ((end = AfterWord(word + 1, MSG_SWITCH_LOG)))
             lstrcpyA(state.log.path, end);
-        else if ((end = AfterWord(word + 1, MSG_SWITCH_D)) || (end = AfterWord(word + 1, MSG_SWITCH_T)))
+        else if ((end = AfterWord(word + 1, MSG_SWITCH_D)) ||
+                 (end = AfterWord(word + 1, MSG_SWITCH_T)))
             TakeTarget(start, end, 3);
         else if ((end = AfterWord(word + 1, MSG_SWITCH_X)) && (!*end || *end == ':')) {
             state.run.extractOnly = 1;

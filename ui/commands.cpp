@@ -1,14 +1,14 @@
 // The three commands of the main dialog. Setup is the program's main flow: create the
 // temporary folder (or the named one), extract into it, run the command there, wait, remove
 // the folder (a named one stays), end the dialog; an extract-only run asks for the folder
-// first and runs no command. It runs inside one WM_COMMAND call and keeps the dialog alive by pumping
-// messages; Close and "&Done" arrive as nested commands and talk back to it only through
+// first and runs no command. It runs inside one WM_COMMAND call and keeps the dialog alive by
+// pumping messages; Close and "&Done" arrive as nested commands and talk back to it only through
 // `awaitingDone`, `stopWaiting` and by ending the dialog. So after every pump the flow
 // re-reads those flags, and after a nested clean-up it leaves `output.folder` alone.
 //
 // Where the flow is:
-//   Idle -> (folder) -> [Picking] -> Extracting -> Running -> [AwaitingDone | WaitingForProgram]
-//        -> Cleaning -> Ended
+//   Idle -> (folder) -> [Picking] -> Extracting -> Running
+//        -> [AwaitingDone | WaitingForProgram] -> Cleaning -> Ended
 // (extract only: Extracting -> the note of message 49 -> Cleaning) and Halted when no folder
 // could be made (message 6, or 48 for a named one) or entered (message 15). The run's exit
 // code is the user's (1602) until the job is done or fails.
@@ -60,7 +60,8 @@ static BOOL CreateWindowsSubfolder(WCHAR* folder) {
 static BOOL CreateTargetFolder(WCHAR* folder) {
     WCHAR expanded[PATH_CHARS];
     state.output.keepFolder = 1;
-    if (ExpandEnvironmentStringsW(state.output.target, expanded, PATH_CHARS) - 1 >= PATH_CHARS - 1 ||
+    DWORD length = ExpandEnvironmentStringsW(state.output.target, expanded, PATH_CHARS);
+    if (length - 1 >= PATH_CHARS - 1 ||
         GetFullPathNameW(expanded, PATH_CHARS, folder, 0) - 1 >= PATH_CHARS - 1) {
         lstrcpyW(folder, state.output.target);
         return FALSE;
@@ -79,13 +80,15 @@ static BOOL CreateTargetFolder(WCHAR* folder) {
 
 // The texts show the folder as well as the ANSI code page can.
 static void NameFolder(void) {
-    WideCharToMultiByte(CP_ACP, 0, state.output.folderWide, -1, state.output.folder, PATH_CHARS, 0, 0);
+    WideCharToMultiByte(CP_ACP, 0, state.output.folderWide, -1, state.output.folder, PATH_CHARS, 0,
+                        0);
 }
 
 static BOOL CreateExtractFolder(void) {
     WCHAR* folder = state.output.folderWide;
-    BOOL made = state.output.target[0] ? CreateTargetFolder(folder)
-                                       : CreateTempSubfolder(folder) || CreateWindowsSubfolder(folder);
+    BOOL made = state.output.target[0]
+                    ? CreateTargetFolder(folder)
+                    : CreateTempSubfolder(folder) || CreateWindowsSubfolder(folder);
     NameFolder();
     return made;
 }
