@@ -39,12 +39,16 @@ struct Inputs {
         WriteFile(stub, SyntheticStub(0x11000));  // fields of the image above 64 KiB
         WriteFile(icon, SampleIcon());
     }
-    // "build -o OUT --stub STUB" and `extra`, whose own -o or --stub replaces the default.
+    // "build -o OUT --stub STUB --extract-only" and `extra`, whose own -o, --stub or command
+    // (or a response file, which may hold one) replaces the default.
     std::vector<std::string> Build(const std::string& out, std::vector<std::string> extra = {}) const {
         std::vector<std::string> args{"build"};
         auto has = [&](const char* option) { return std::find(extra.begin(), extra.end(), option) != extra.end(); };
         if (!has("-o")) args.insert(args.end(), {"-o", out});
         if (!has("--stub")) args.insert(args.end(), {"--stub", stub});
+        bool responseFile = std::any_of(extra.begin(), extra.end(), [](const std::string& a) { return a[0] == '@'; });
+        if (!has("--command") && !has("--extract-only") && !has("--silent-command") && !responseFile)
+            args.push_back("--extract-only");
         args.insert(args.end(), extra.begin(), extra.end());
         return args;
     }
@@ -257,7 +261,7 @@ TEST(MksfxZipInput, CraftedArchivesThatCopy) {
         std::string zip = dir / "in.zip", out = dir / "out.exe", stub = dir / "stub.exe";
         WriteFile(zip, c.zip);
         WriteFile(stub, SyntheticStub());
-        RunResult r = RunMksfx({"build", "-o", out, "--stub", stub, zip});
+        RunResult r = RunMksfx({"build", "-o", out, "--stub", stub, "--extract-only", zip});
         ASSERT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(RunMksfx({"verify", out}).exitCode, 0);
         std::vector<Record> locals = LocalRecords(ReadFile(out));
@@ -307,7 +311,7 @@ TEST(MksfxZipInput, ArchivesTheStubCannotTake) {
         SCOPED_TRACE(c.what);
         std::string zip = dir / "in.zip", out = dir / "out.exe";
         WriteFile(zip, c.zip);
-        RunResult r = RunMksfx({"build", "-o", out, "--stub", stub, zip});
+        RunResult r = RunMksfx({"build", "-o", out, "--stub", stub, "--extract-only", zip});
         EXPECT_EQ(r.exitCode, 1);
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
         EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;  // one line
@@ -333,7 +337,7 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
     // A project file whose paths count from its folder, and response files, one naming another.
     WriteFile(in.dir / "proj/setup.project", "# Beispiel\n  command = from-project.exe\ncaption = \"  Projekt \"  \n"
               "text=Willkommen\r\nicon = ../app.ico\ninput = ../tree\nwait\nno-header-check = no\n");
-    WriteFile(in.dir / "build.args", "--command \"setup.exe /s\" --caption 'Mein \\'Setup\\''\n\t--text Gr\\\"un "
+    WriteFile(in.dir / "build.args", "--command \"bin\\\\setup.exe /s\" --caption 'Mein \\'Setup\\''\n\t--text Gr\\\"un "
               "--about \"\" @" + in.dir / "inputs.args");
     WriteFile(in.dir / "inputs.args", in.tree);
     const std::string out = in.dir / "setup.exe", t = in.tree, about(515, 'a');
@@ -353,21 +357,28 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
         bool quiet = false;
     } rows[] = {
         {"every option",
-         {{"--command", "setup.exe /s", "--text", "Willkommen \xE2\x80\x93 los", "--about", "\xC3\x9C" "ber \xC5\xB8", "--caption",
+         {{"--command", "bin\\setup.exe /s", "--text", "Willkommen \xE2\x80\x93 los", "--about", "\xC3\x9C" "ber \xC5\xB8", "--caption",
            "Mein Setup", "--icon", in.icon, "--wait-for", "_ISDEL", "--wait", "--product-version", "2.3-beta", t},
           {"icon: 16x16, 16 colours, 318 bytes, taken as it is from image 1 of 1 (16x16, 16 colours)\n"
            "file icon: 16x16 4-bit\n" + out + ": 5 members, " + inBytes + " bytes packed into ",
            "%), file {size} bytes, level 12\n"},
-          {"\"setup.exe /s\"", "\"Mein Setup\"", "icon:         16x16, 16 colours, 318 bytes", "wait mode:    yes",
+          {"\"bin\\setup.exe /s\"", "\"Mein Setup\"", "icon:         16x16, 16 colours, 318 bytes", "wait mode:    yes",
            "_ISDEL.exe", "docs/Gr\xC3\xBC\xC3\x9F" "e.txt", "empty/", "deflated", "      9000       9000 stored",
            "file version: 2.3.0.0", "FileVersion: 2.3\n", "ProductVersion: 2.3-beta\n"}},
-         "setup.exe /s", "Willkommen \x96 los", "\xDC" "ber \x9F", "Mein Setup"},  // Windows-1252
-        {"level 0 stores", {{"--level=0", t}, {}, {"      9000       9000 stored"}}, "", "", "", "", false},
-        {"project file, the command line winning", {{"--project", in.dir / "proj/setup.project", "--command", "setup.exe /s"},
+         "bin\\setup.exe /s", "Willkommen \x96 los", "\xDC" "ber \x9F", "Mein Setup"},  // Windows-1252
+        {"level 0 stores", {{"--level=0", t}, {}, {"      9000       9000 stored", "command:      (none: extract only)",
+                                                  "target:       (a new temporary folder, removed)",
+                                                  "console:      hidden in silent runs"}}, "", "", "", "", false},
+        {"administrators' settings",
+         {{"--command", "cmd /c x", "--silent-command", "readme.txt /q", "--target", "%ProgramFiles%\\Beispiel",
+           "--hide-console", t}, {}, {"silent cmd:   \"readme.txt /q\"", "target:       \"%ProgramFiles%\\Beispiel\" (kept)",
+                                       "console:      hidden", "/D=DIR (or /T:DIR), /X, /X:DIR, -- ARGS"}},
+         "cmd /c x", "", "", "", false},
+        {"project file, the command line winning", {{"--project", in.dir / "proj/setup.project", "--command", "bin\\setup.exe /s"},
          {}, {"wait mode:    yes", "header check: yes", "caption:      \"  Projekt \"", "docs/Gr\xC3\xBC\xC3\x9F" "e.txt"}},
-         "setup.exe /s", "Willkommen", "", "  Projekt "},
+         "bin\\setup.exe /s", "Willkommen", "", "  Projekt "},
         {"response files", {{"@" + in.dir / "build.args"}, {}, {"caption:      \"Mein 'Setup'\"", "empty/"}},
-         "setup.exe /s", "Gr\"un", "", "Mein 'Setup'", false},
+         "bin\\setup.exe /s", "Gr\"un", "", "Mein 'Setup'", false},
         {"block at the stub's end", {{"--stub", in.dir / "atend.exe", t}, {}, {}}, "", "", "", "", false},
         {"quiet", {{"-q", "--icon", in.icon, t}, {}, {}}, "", "", "", "", true, true},
         {"verbose", {{"-v", t}, {"  stored         9000 ->       9000  bin/setup.exe\n",
@@ -430,12 +441,19 @@ TEST(MksfxBuild, FillsTheParameterBlock) {
         std::string waitName;
         bool headerCheck;
     } cases[] = {
-        {{}, 0x102, "", true},
-        {{"--wait"}, 0x142, "", true},
-        {{"--caption", ""}, 0x112, "", true},
-        {{"--wait-for", "HELPER123"}, 0x106, "HELPER123", true},
-        {{"--wait-for", "tinynote.EXE"}, 0x106, "tinynote", true},
-        {{"--no-header-check", "--wait", "--caption", "c", "--wait-for", "x"}, 0x156, "x", false},
+        // Without a command of their own the builds are --extract-only (0x200).
+        {{}, 0x302, "", true},
+        {{"--wait"}, 0x342, "", true},
+        {{"--caption", ""}, 0x312, "", true},
+        {{"--wait-for", "HELPER123"}, 0x306, "HELPER123", true},
+        {{"--wait-for", "tinynote.EXE"}, 0x306, "tinynote", true},
+        {{"--no-header-check", "--wait", "--caption", "c", "--wait-for", "x"}, 0x356, "x", false},
+        {{"--target", "%TEMP%\\Ziel"}, 0x702, "", true},
+        {{"--command", "cmd /c x", "--silent-command", "cmd /c y", "--hide-console"}, 0x1902, "", true},
+        {{"--command", "readme.txt"}, 0x102, "", true},
+        {{"--command", "%SystemRoot%\\system32\\msiexec.exe /i a.msi"}, 0x102, "", true},
+        {{"--command", "msiexec /i a.msi"}, 0x102, "", true},
+        {{"--command", "BIN\\Setup /s"}, 0x102, "", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.options.empty() ? "no options" : c.options[0]);
@@ -599,6 +617,20 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         {"bundled flags", {"-qv", t}, 2, "-q (--quiet) and -v (--verbose) exclude each other"},
         {"bad level", {"--level", "13", t}, 2, "--level"},
         {"level in letters", {"--level", "a", t}, 2, "--level takes a number"},
+        {"no command", {"--silent-command", "cmd /c x", t}, 2,
+         "no command: give --command CMD, or --extract-only for a package that only extracts its files"},
+        {"empty command", {"--command", "", t}, 2, "--command is empty; --extract-only makes a package without one"},
+        {"extract-only and a command", {"--extract-only", "--command", "cmd", t}, 2,
+         "--extract-only makes a package without a command"},
+        {"misspelt member", {"--command", "readme.tx /q", t}, 1,
+         "--command: the program 'readme.tx' is not in the package (did you mean 'readme.txt'?)"},
+        {"member in a subfolder", {"--command", "\"setup.exe\" /s", t}, 1, "(did you mean 'bin\\setup.exe'?)"},
+        {"path below the package", {"--command", "docs\\setup.exe", t}, 1,
+         "the program 'docs\\setup.exe' is not in the package (did you mean 'bin\\setup.exe'?)"},
+        {"silent command checked too", {"--command", "cmd /c x", "--silent-command", "bin/setp /s", t}, 1,
+         "--silent-command: the program 'bin/setp' is not in the package (did you mean 'bin\\setup.exe'?)"},
+        {"target with a quote", {"--target", "C:\\a\"b", t}, 1, "--target: 'C:\\a\"b' holds '\"'"},
+        {"long target", {"--target", std::string(200, 'd'), t}, 1, "--target: the text has 200 characters, at most 199"},
         {"missing value", {t, "--command"}, 2, "needs a value"},
         {"text twice", {"--text", "a", "--text-file", "x", t}, 2, "the dialog text (--text or --text-file) is given twice"},
         {"output twice", {"-o", in.dir / "x.exe", "--output", in.dir / "out/setup.exe", t}, 2, "-o (--output) is given twice"},
@@ -795,7 +827,7 @@ TEST(MksfxBuild, OutputIsReplacedOnlyWhenSafe) {
         RunProgram({"rm", "-rf", o});
         mkdir(o.c_str(), 0755);
         c.prepare();
-        std::vector<std::string> args{"build", "--stub", in.stub};
+        std::vector<std::string> args{"build", "--stub", in.stub, "--extract-only"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         RunResult r = RunMksfx(args);
         EXPECT_EQ(r.exitCode, c.code) << r.err;
@@ -843,7 +875,7 @@ TEST(MksfxBuild, HeldInTheMiddleOfTheArchive) {
             dup2(pipeFds[1], 1);
             dup2(errFds[1], 2);
             close(pipeFds[0]), close(errFds[0]);
-            execl(TESSLY_MKSFX, "mksfx", "build", "-v", "-o", (in.dir / "out.exe").c_str(), "--stub", in.stub.c_str(),
+            execl(TESSLY_MKSFX, "mksfx", "build", "-v", "--extract-only", "-o", (in.dir / "out.exe").c_str(), "--stub", in.stub.c_str(),
                   (in.dir / "many.zip").c_str(), (char*)nullptr);
             _exit(127);
         }
@@ -895,7 +927,7 @@ TEST(MksfxBuild, TextFilesListsAndTheInstalledStub) {
     std::string out = in.dir / "out.exe";
     // The about text from standard input, the inputs from a list.
     std::vector<std::string> args{"sh", "-c", "exec \"$@\" < \"$0\"", in.dir / "about.txt", prefix + "/bin/mksfx",
-                                  "build", "-o", out, "--text-file", in.dir / "text.txt", "--about-file", "-",
+                                  "build", "-o", out, "--extract-only", "--text-file", in.dir / "text.txt", "--about-file", "-",
                                   "--files-from", in.dir / "list.txt"};
     RunResult missing = RunProgram(args);
     EXPECT_EQ(missing.exitCode, 1);
@@ -915,7 +947,7 @@ TEST(MksfxBuild, ProgressOnATerminal) {
     Inputs in;
     std::string out = in.dir / "out.exe";
     if (!HaveProgram("script")) GTEST_SKIP() << "no script(1) to give mksfx a terminal";
-    std::string command = "\"" + std::string(TESSLY_MKSFX) + "\" build -o " + out + " --stub " + in.stub + " " + in.tree;
+    std::string command = "\"" + std::string(TESSLY_MKSFX) + "\" build --extract-only -o " + out + " --stub " + in.stub + " " + in.tree;
     RunResult tty = RunProgram({"script", "-qec", command, "/dev/null"});
     EXPECT_EQ(tty.exitCode, 0) << tty.out;
     EXPECT_NE(tty.out.find("/5 members, 0.0 MB of 0.0 MB"), std::string::npos) << tty.out;
@@ -1086,6 +1118,24 @@ TEST(MksfxVerify, FindsEachFault) {
     add("string without end", BuildSfx(p), "command runs past the end");
     p.config = ConfigText({"", "", "", "", false, "", true, "bogus"});
     add("bad icon", BuildSfx(p), "icon is unusable");
+    p.config = ConfigText({"", "cmd", "", ""});
+    p.optionFlags = 0x202;
+    addListed("extract-only with a command", BuildSfx(p), "an extract-only package names a command");
+    p.config = ConfigText({"", "", "", "", false, "", false, "", "C:\\Ziel"});
+    p.optionFlags = 0x602;
+    RunResult extractOnly = VerifyBytes(BuildSfx(p));
+    EXPECT_EQ(extractOnly.exitCode, 0) << "extract-only into a target: " << extractOnly.err;
+    p.config = ConfigText({"", "cmd", "", ""});
+    p.optionFlags = 0x402;
+    addListed("target bit without a target", BuildSfx(p), "the target folder is empty");
+    p.optionFlags = 0x802;
+    addListed("silent bit without a silent command", BuildSfx(p), "the silent command is empty");
+    p.config = ConfigText({"", "cmd", std::string(100, 's'), ""});
+    add("silent command longer than its field", BuildSfx(p), "silent command has 100 characters");
+    p.optionFlags = 0x02;
+    RunResult unused = VerifyBytes(BuildSfx(p));
+    EXPECT_EQ(unused.exitCode, 0) << "a long third string without its bit is not used: " << unused.err;
+    p.optionFlags = Sound().optionFlags;
     p = Sound();
     p.stub = BuildSfx(Sound());
     add("finished file as the stub", BuildSfx(p), "bytes follow the last section");
@@ -1098,7 +1148,7 @@ TEST(MksfxVerify, FindsEachFault) {
     TempDir dir;
     WriteFile(dir / "stub.exe", SyntheticStub());
     WriteFile(dir / "in/a.txt", "alpha");
-    ASSERT_EQ(RunMksfx({"build", "-q", "-o", dir / "built.exe", "--stub", dir / "stub.exe", dir / "in"}).exitCode, 0);
+    ASSERT_EQ(RunMksfx({"build", "-q", "-o", dir / "built.exe", "--stub", dir / "stub.exe", "--extract-only", dir / "in"}).exitCode, 0);
     const std::string built = ReadFile(dir / "built.exe");
     // The signature again after the block, before the resources.
     add("signature twice in a built stub", Resealed(std::string(built).replace(3000, 8, built.substr(FindBlock(built), 8))),

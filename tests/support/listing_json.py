@@ -14,9 +14,10 @@ SCHEMA = {
     "faults": [str],
     "signature": {"read": bool, "signed": bool, "subject": (str, None)},
     "configuration": {
-        "present": bool, "command": (str, None), "text": (str, None), "about": (str, None),
+        "present": bool, "command": (str, None), "extract_only": bool, "silent_command": (str, None),
+        "target": (str, None), "text": (str, None), "about": (str, None),
         "caption": (str, None), "icon": ({"usable": bool, "description": str}, {"usable": bool, "fault": str}, None),
-        "wait_mode": bool, "wait_for": (str, None), "header_check": bool, "signable": bool,
+        "wait_mode": bool, "wait_for": (str, None), "console_hidden": bool, "header_check": bool, "signable": bool,
         "switches": [str], "total_size": int,
     },
     "resources": {
@@ -68,7 +69,12 @@ def listing(d):
     if not c["present"]:
         lines.append("  (none)")
     else:
-        for key in ("command", "text", "about"):
+        lines.append("  command:      " + ("(none: extract only)" if c["extract_only"] else '"' + shown(c["command"]) + '"'))
+        if c["silent_command"] is not None:
+            lines.append('  silent cmd:   "' + shown(c["silent_command"]) + '"')
+        lines.append("  target:       " + ('"' + shown(c["target"]) + '" (kept)' if c["target"] is not None
+                                          else "(a new temporary folder, removed)"))
+        for key in ("text", "about"):
             lines.append("  %-14s%s" % (key + ":", '"' + shown(c[key]) + '"'))
         lines.append("  caption:      " + ('"' + shown(c["caption"]) + '"' if c["caption"] is not None else "(standard)"))
         icon = c["icon"]
@@ -76,11 +82,12 @@ def listing(d):
                                           else "unusable: " + icon["fault"]))
     lines.append("  wait mode:    " + ("yes" if c["wait_mode"] else "no"))
     lines.append("  wait for:     " + (shown(c["wait_for"]) if c["wait_for"] else "(nothing)"))
+    lines.append("  console:      " + ("hidden" if c["console_hidden"] else "hidden in silent runs"))
     lines.append("  header check: " + ("yes" if c["header_check"] else "no"))
     switches = []
     for word in c["switches"]:
-        if word == "/S" and switches:
-            switches[-1] += " (or /S)"
+        if word in ("/S", "/T:DIR") and switches:
+            switches[-1] += " (or %s)" % word
         else:
             switches.append(word)
     lines.append("  switches:     " + ", ".join(switches))

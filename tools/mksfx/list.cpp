@@ -57,7 +57,16 @@ int List(int argc, char** argv) {
     if (!f.hasConfig) {
         printf("  (none)\n");
     } else {
-        printf("  command:      %s\n", Quoted(f.config.command).c_str());
+        if (b.optionFlags & OPT_EXTRACT_ONLY)
+            printf("  command:      (none: extract only)\n");
+        else
+            printf("  command:      %s\n", Quoted(f.config.command).c_str());
+        if (b.optionFlags & OPT_SILENT_COMMAND)
+            printf("  silent cmd:   %s\n", Quoted(f.config.silentCommand).c_str());
+        if (b.optionFlags & OPT_TARGET)
+            printf("  target:       %s (kept)\n", Quoted(f.config.target).c_str());
+        else
+            printf("  target:       (a new temporary folder, removed)\n");
         printf("  text:         %s\n", Quoted(f.config.text).c_str());
         printf("  about:        %s\n", Quoted(f.config.about).c_str());
         if (b.optionFlags & OPT_CUSTOM_CAPTION)
@@ -73,8 +82,9 @@ int List(int argc, char** argv) {
         printf("  wait for:     %s.exe\n", Shown(codepages::Cp1252ToUtf8(b.waitName)).c_str());
     else
         printf("  wait for:     (nothing)\n");
+    printf("  console:      %s\n", b.optionFlags & OPT_HIDE_CONSOLE ? "hidden" : "hidden in silent runs");
     printf("  header check: %s\n", b.headerCrc ? "yes" : "no");
-    printf("  switches:     /AUTO, /WAIT, /SILENT (or /S), /LOG=FILE\n");
+    printf("  switches:     /AUTO, /WAIT, /SILENT (or /S), /LOG=FILE, /D=DIR (or /T:DIR), /X, /X:DIR, -- ARGS\n");
     printf("  total size:   %u\n", b.totalSize);
     printf("Resources:\n");
     for (const std::string& line : ResourceLines(f.resources)) printf("  %s\n", Shown(line).c_str());

@@ -21,6 +21,11 @@ Listing ListingOf(const File& f, const std::string& path, const std::string& rep
     l.hasConfig = f.hasConfig;
     if (f.hasConfig) {
         l.command = codepages::Cp1252ToUtf8(f.config.command);
+        l.extractOnly = (b.optionFlags & OPT_EXTRACT_ONLY) != 0;
+        l.hasSilentCommand = (b.optionFlags & OPT_SILENT_COMMAND) != 0;
+        if (l.hasSilentCommand) l.silentCommand = codepages::Cp1252ToUtf8(f.config.silentCommand);
+        l.hasTarget = (b.optionFlags & OPT_TARGET) != 0;
+        if (l.hasTarget) l.target = codepages::Cp1252ToUtf8(f.config.target);
         l.text = codepages::Cp1252ToUtf8(f.config.text);
         l.about = codepages::Cp1252ToUtf8(f.config.about);
         l.hasCaption = (b.optionFlags & OPT_CUSTOM_CAPTION) != 0;
@@ -35,7 +40,8 @@ Listing ListingOf(const File& f, const std::string& path, const std::string& rep
         l.waitFor = codepages::Cp1252ToUtf8(b.waitName) + ".exe";
     l.headerCheck = b.headerCrc != 0;
     l.signable = (b.optionFlags & OPT_SIGNABLE) != 0;
-    l.switches = {"/AUTO", "/WAIT", "/SILENT", "/S", "/LOG=FILE"};
+    l.consoleHidden = (b.optionFlags & OPT_HIDE_CONSOLE) != 0;
+    l.switches = {"/AUTO", "/WAIT", "/SILENT", "/S", "/LOG=FILE", "/D=DIR", "/T:DIR", "/X", "/X:DIR", "-- ARGS"};
     l.totalSize = b.totalSize;
 
     const ResourceSummary& r = f.resources;
@@ -167,7 +173,10 @@ void WriteListingJson(const Listing& l, FILE* to) {
 
     w.Key("configuration").Open('{');
     w.Key("present").Bool(l.hasConfig);
-    w.Key("command").StringOrNull(l.hasConfig, l.command);
+    w.Key("command").StringOrNull(l.hasConfig && !l.extractOnly, l.command);
+    w.Key("extract_only").Bool(l.extractOnly);
+    w.Key("silent_command").StringOrNull(l.hasSilentCommand, l.silentCommand);
+    w.Key("target").StringOrNull(l.hasTarget, l.target);
     w.Key("text").StringOrNull(l.hasConfig, l.text);
     w.Key("about").StringOrNull(l.hasConfig, l.about);
     w.Key("caption").StringOrNull(l.hasCaption, l.caption);
@@ -182,6 +191,7 @@ void WriteListingJson(const Listing& l, FILE* to) {
     }
     w.Key("wait_mode").Bool(l.waitMode);
     w.Key("wait_for").StringOrNull(!l.waitFor.empty(), l.waitFor);
+    w.Key("console_hidden").Bool(l.consoleHidden);
     w.Key("header_check").Bool(l.headerCheck);
     w.Key("signable").Bool(l.signable);
     w.Key("switches").Open('[');

@@ -45,6 +45,8 @@ struct Listing {
     // The configuration block (texts as UTF-8); `hasConfig` false when the file holds none.
     bool hasConfig = false, hasCaption = false, hasIcon = false, iconUsable = false;
     std::string command, text, about, caption, icon;  // icon: what it holds, or why it is unusable
+    bool extractOnly = false, hasSilentCommand = false, hasTarget = false, consoleHidden = false;
+    std::string silentCommand, target;  // target: as stored, %VARIABLES% unexpanded
     bool waitMode = false, headerCheck = false, signable = false;
     std::string waitFor;  // "NAME.exe", empty for none
     std::vector<std::string> switches;

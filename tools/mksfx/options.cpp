@@ -41,7 +41,16 @@ const char kHelp[] =
     "                        an OUTPUT that is also an INPUT (inside a folder INPUT it is\n"
     "                        left out)\n"
     "  --files-from FILE     more INPUTs, one path a line ('-': standard input), 65535 at most\n"
-    "  --command CMD         command started in the extraction folder\n"
+    "  --command CMD         command started in the extraction folder; its program, when\n"
+    "                        it names a member, must be one (the nearest is suggested)\n"
+    "  --silent-command CMD  command run instead of --command in /SILENT runs\n"
+    "  --extract-only        no command: extract into the target folder and keep the files\n"
+    "                        (interactive runs ask for the folder); a package needs either\n"
+    "                        this or --command\n"
+    "  --target DIR          extract into DIR (%VARIABLES% expanded at run time) instead of a\n"
+    "                        new temporary folder; the files stay there\n"
+    "  --hide-console        console commands get no window in interactive runs either\n"
+    "                        (silent runs never show one)\n"
     "  --text TEXT           the dialog's text\n"
     "  --text-file FILE      the same, read from a UTF-8 file ('-': standard input)\n"
     "  --about TEXT          text of the Info box\n"
@@ -82,7 +91,8 @@ const char kHelp[] =
     "\n"
     "limits (an error that meets one names it):\n"
     "  texts and icon        2012 bytes together, 1500 once packed (the configuration block)\n"
-    "  command               99 characters; dialog text 255; about text 515; caption 64\n"
+    "  command               99 characters (--silent-command too); dialog text 255; about\n"
+    "                        text 515; caption 64; --target 199\n"
     "  --wait-for NAME       9 characters, a base name without '.exe'\n"
     "  member names          200 bytes each in code page 850, valid on Windows\n"
     "  members               65535\n"
@@ -97,8 +107,9 @@ const char kHelp[] =
     "is set. On a terminal a build shows its progress; it ends with one summary line.\n"
     "\n"
     "The file takes the switches /AUTO (no click), /WAIT (wait for \"&Done\"), /SILENT or /S\n"
-    "(no window at all; the exit code tells what happened) and /LOG=FILE (one line per event\n"
-    "appended to FILE); the README's \"Unattended installs\" lists the exit codes.\n";
+    "(no window at all), /LOG=FILE (one line per event appended to FILE), /D=DIR or /T:DIR\n"
+    "(the target folder), /X (extract only) or /X:DIR, and -- (what follows goes to the\n"
+    "command); the README's \"Unattended installs\" lists them and the exit codes.\n";
 
 // kPath: a file's path, which a project file gives relative to its own folder (so do kTextFile
 // and kList).
@@ -128,6 +139,8 @@ const ValueOption kValueOptions[] = {
     {"--about", kAboutKey, &Options::about, &Options::haveAbout, kPlain, nullptr},
     {"--about-file", kAboutKey, &Options::about, &Options::haveAbout, kTextFile, &Options::aboutFrom},
     {"--caption", "--caption", &Options::caption, &Options::haveCaption, kPlain, nullptr},
+    {"--silent-command", "--silent-command", &Options::silentCommand, nullptr, kPlain, nullptr},
+    {"--target", "--target", &Options::target, nullptr, kPlain, nullptr},
     {"--icon", "--icon", &Options::icon, nullptr, kPath, nullptr},
     {"--wait-for", "--wait-for", &Options::waitFor, &Options::waitForGiven, kPlain, nullptr},
     {"--stub", "--stub", &Options::stub, nullptr, kPath, nullptr},
@@ -154,6 +167,8 @@ const struct {
 } kFlags[] = {
     {"--wait", "--wait", &Options::wait},
     {"--no-header-check", "--no-header-check", &Options::noHeaderCheck},
+    {"--extract-only", "--extract-only", &Options::extractOnly},
+    {"--hide-console", "--hide-console", &Options::hideConsole},
     {"-q", "-q (--quiet)", &Options::quiet},
     {"--quiet", "-q (--quiet)", &Options::quiet},
     {"-v", "-v (--verbose)", &Options::verbose},
@@ -166,22 +181,6 @@ const ValueOption* FindValueOption(const std::string& name) {
     return nullptr;
 }
 
-// Edits (insertions, deletions, substitutions) between two option names.
-size_t Distance(const std::string& a, const std::string& b) {
-    std::vector<size_t> row(b.size() + 1);
-    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
-    for (size_t i = 1; i <= a.size(); ++i) {
-        size_t diagonal = row[0];
-        row[0] = i;
-        for (size_t j = 1; j <= b.size(); ++j) {
-            size_t above = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
-            diagonal = above;
-        }
-    }
-    return row[b.size()];
-}
-
 // "unknown option --comand (did you mean --command?)": the nearest long option within two edits.
 [[noreturn]] void UnknownOption(const std::string& arg) {
     std::vector<std::string> names = BuildOptionNames();
@@ -189,7 +188,7 @@ size_t Distance(const std::string& a, const std::string& b) {
     std::string best;
     size_t bestDistance = 3;
     for (const std::string& name : names) {
-        size_t d = name.size() > 2 ? Distance(arg, name) : 3;
+        size_t d = name.size() > 2 ? EditDistance(arg, name) : 3;
         if (d < bestDistance) best = name, bestDistance = d;
     }
     UsageFail("unknown option " + Shown(arg) + (best.empty() ? "" : " (did you mean " + best + "?)"));
@@ -350,7 +349,27 @@ Options ParseOptions(int argc, char** argv) {
     if (o.output.empty()) UsageFail("no output file (-o OUTPUT)");
     for (const std::string& list : lists) AddListedInputs(list, &o.inputs);
     if (o.inputs.empty()) UsageFail("no INPUT given");
+    if (o.extractOnly && (o.haveCommand || !o.silentCommand.empty()))
+        UsageFail("--extract-only makes a package without a command: give no --command or --silent-command");
+    if (!o.extractOnly && !o.haveCommand)
+        UsageFail("no command: give --command CMD, or --extract-only for a package that only extracts its files");
+    if (!o.extractOnly && o.command.empty()) UsageFail("--command is empty; --extract-only makes a package without one");
     return o;
+}
+
+size_t EditDistance(const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
 }
 
 std::string VersionNumbers(const std::string& version) {
