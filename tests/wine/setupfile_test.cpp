@@ -1,5 +1,6 @@
 // A finished file's resources (mksfx list, wrestool) and Authenticode signature (osslsigncode);
 // the real stub under Wine still runs each file, or refuses a changed one as it always has.
+// Files made by CMake projects through the installed CMake package run silently.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -151,6 +152,44 @@ TEST(SetupFile, SignedFilesPassTheirChecksAndRun) {
         }
         EXPECT_EQ(sfxtest::RunProgram({"unzip", "-tqq", p.exe}).exitCode == 0, c.change != kMember);
         ExpectRun(p, c.box);
+    }
+}
+
+// The example CMake project (examples/cmake) against the package as `make install` lays it out
+// elsewhere: one `cmake --build` of a target makes the setup file, which runs under Wine with
+// /SILENT, ends with the command's own code and leaves what the command wrote.
+TEST(SetupFile, CMakePackageMakesFilesThatRunSilently) {
+    const std::string work = Wine().WorkDir("setupfile-cmake"), prefix = work + "/installed", tree = work + "/greeter";
+    sfxtest::RunResult r = sfxtest::RunProgram({"cmake", "--install", TESSLY_BINARY_DIR, "--prefix", prefix});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    r = sfxtest::RunProgram({"cmake", "-S", TESSLY_SOURCE_DIR "/examples/cmake", "-B", tree, "-DCMAKE_PREFIX_PATH=" + prefix,
+                             "-DCMAKE_TOOLCHAIN_FILE=" TESSLY_SOURCE_DIR "/cmake/mingw-i686.cmake"});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    const struct {
+        const char* name;
+        std::string target, exe;
+        std::string listed;  // a line of mksfx list
+    } rows[] = {
+        {"tessly_add_setup", "greeter-setup", "greeter-setup.exe", "  caption:      \"Greeter\"\n"},
+        {"cpack", "package", "greeter-1.2.0-win32.exe", "  ProductName: greeter\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string exe = tree + "/" + row.exe;
+        r = sfxtest::RunProgram({"cmake", "--build", tree, "--target", row.target});
+        ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+        r = sfxtest::RunMksfx({"list", exe});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        for (const std::string& line : {std::string("  command:      \"greeter.exe gruss.txt ..\\greeting.txt\"\n"),
+                                        std::string("  CompanyName: Beispiel GmbH\n"), std::string("  product version: 1.2.0.0\n"),
+                                        row.listed})
+            EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
+        ClearLeftovers();
+        ProgramRun run = Wine().Run(exe, {"/SILENT"});
+        EXPECT_EQ(run.exitCode, 7) << run.err;
+        EXPECT_EQ(sfxtest::ReadFile(TempFolder() + "/greeting.txt"), "Hallo aus dem Paket\r\n");
+        EXPECT_FALSE(Exists(ExtractFolder()));
+        fs::remove(TempFolder() + "/greeting.txt");
     }
 }
 
