@@ -66,6 +66,7 @@ if(TESSLY_WINDOWS)
     DEPENDS message_table)
   set(TESSLY_STUB ${CMAKE_BINARY_DIR}/win/sfxstub.exe)
   install(FILES ${TESSLY_STUB} DESTINATION share/tessly)
+  install(PROGRAMS ${CMAKE_BINARY_DIR}/win/bin/mksfx.exe DESTINATION bin)
 endif()
 
 # The CMake package (find_package(Tessly)): its configuration, version file and the CPack

@@ -172,7 +172,7 @@ __attribute__((noinline)) void FreeTextBlocks(void) {
     for (int i = 0; i < 4; ++i) FreeTextBlock(*textBlocks[i]);
 }
 
-#ifdef _WIN32
+#ifdef TESSLY_WINAPI
 static void RunDialog(void) {
     HGLOBAL block = GlobalAlloc(GHND, TEMPLATE_COPY_BYTES);
     if (!block) return;
@@ -195,7 +195,7 @@ static int EndRun(void) {
 }
 
 int StartUp(HINSTANCE instance, char* arguments) {
-#ifdef _WIN32
+#ifdef TESSLY_WINAPI
     RestrictLibrarySearch();
 #endif
     lstrcpyA(state.run.appTitle, APP_TITLE);
@@ -224,7 +224,7 @@ int StartUp(HINSTANCE instance, char* arguments) {
     if (stubParams.optionFlags & OPT_WAIT_MODE) state.run.waitMode = 1;
     // No one can press "&Done" in a silent run: it goes on as though it had been pressed.
     if (state.run.silentMode) state.run.waitMode = 0;
-#ifdef _WIN32
+#ifdef TESSLY_WINAPI
     RegisterMeterClass(state.run.instance);
     if (state.run.silentMode) {
         // No window at all: the Setup flow runs by itself, and its control calls find none.

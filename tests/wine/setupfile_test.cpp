@@ -24,7 +24,7 @@ const char kCommand[] = "probe.exe record=..\\record.txt";
 // With /AUTO: the command runs in the extraction folder or, with `box`, an error box begins
 // with it; either way nothing of the extraction is left.
 void ExpectRun(const Package& p, const std::string& box = "") {
-    std::vector<std::string> script{StartLine(p, "/AUTO")};
+    std::vector<std::string> script{StartLine(p, "/AUTO") + " utf8=1"};  // the folder may be named beyond ASCII
     if (!box.empty()) script.insert(script.end(), {"wait kind=msgbox timeout=30000", "dump", "click id=1"});
     script.push_back("exit timeout=30000");
     wine::DriverRun run = Wine().Drive(script);
@@ -38,14 +38,51 @@ void ExpectRun(const Package& p, const std::string& box = "") {
     EXPECT_FALSE(Exists(ExtractFolder()));
 }
 
+// mksfx.exe under Wine, given the Windows paths (with the folder's letters beyond ASCII) of the
+// inputs `p` was built from: the same bytes from `build`, the same answers from `list` and
+// `verify`, the same files from `extract`; and `sign` says it cannot.
+void ExpectWindowsBuilderAgrees(const Package& p, std::vector<std::string> options) {
+    const std::string exe = TESSLY_WIN_DIR "/bin/mksfx.exe", made = p.folder + "/windows/" + fs::path(p.exe).filename().string();
+    fs::create_directories(p.folder + "/windows");
+    for (std::string& o : options)
+        if (!o.empty() && o[0] == '/') o = Wine().WinPath(o);
+    std::vector<std::string> args{"build", "-o", Wine().WinPath(made), "--stub", Wine().WinPath(Stub())};
+    args.insert(args.end(), options.begin(), options.end());
+    args.push_back(Wine().WinPath(p.folder + "/in"));
+    ProgramRun built = Wine().Run(exe, args);
+    ASSERT_EQ(built.exitCode, 0) << built.out << built.err;
+    EXPECT_EQ(sfxtest::ReadFile(made), sfxtest::ReadFile(p.exe));
+
+    auto body = [](const std::string& listing) { return listing.substr(listing.find('\n') + 1); };  // after "File:"
+    ProgramRun listed = Wine().Run(exe, {"list", Wine().WinPath(made)});
+    EXPECT_EQ(listed.exitCode, 0) << listed.err;
+    EXPECT_EQ(body(listed.out), body(sfxtest::RunMksfx({"list", p.exe}).out));
+    ProgramRun verified = Wine().Run(exe, {"verify", Wine().WinPath(made)});
+    EXPECT_EQ(verified.exitCode, 0) << verified.err;
+    EXPECT_EQ(verified.out, Wine().WinPath(made) + ": sound\nsigned: no\n");
+
+    const std::string out = p.folder + "/aus \xC3\xA4", linuxOut = p.folder + "/aus-linux";
+    ProgramRun extracted = Wine().Run(exe, {"extract", Wine().WinPath(made), Wine().WinPath(out)});
+    EXPECT_EQ(extracted.exitCode, 0) << extracted.err;
+    ASSERT_EQ(sfxtest::RunMksfx({"extract", p.exe, linuxOut}).exitCode, 0);
+    EXPECT_EQ(sfxtest::ListFolder(out), sfxtest::ListFolder(linuxOut));
+    for (const auto& [name, contents] : kFiles) EXPECT_EQ(sfxtest::ReadFile(out + "/" + name), sfxtest::ReadFile(linuxOut + "/" + name));
+
+    ProgramRun signing = Wine().Run(exe, {"sign", "--sign-cert", "c.pem", "--sign-key", "k.pem", Wine().WinPath(made)});
+    EXPECT_EQ(signing.exitCode, 1);
+    EXPECT_NE(signing.err.find("signing is not available in mksfx.exe"), std::string::npos) << signing.err;
+}
+
 TEST(SetupFile, ResourcesReadBackAndTheFileStillRuns) {
-    std::string icons = Wine().WorkDir("setupfile-icons") + "/rose.ico";
+    std::string icons = Wine().WorkDir("setupfile-icons") + "/rose.ico", png = icons.substr(0, icons.size() - 3) + "png";
     ASSERT_EQ(sfxtest::RunProgram({"convert", "rose:", "-define", "icon:auto-resize=256,48,16", icons}).exitCode, 0);
+    ASSERT_EQ(sfxtest::RunProgram({"convert", "rose:", png}).exitCode, 0);
     const struct {
         const char* name;
         std::vector<std::string> options;
         std::string exe, level;
         std::vector<std::string> listed;  // lines of mksfx list
+        bool windows = false;  // mksfx.exe under Wine builds the same bytes, lists, verifies, extracts
     } cases[] = {
         {"defaults", {}, "setup.exe", "asInvoker",
          {"  manifest: asInvoker\n", "  icon: none\n", "  ProductName: setup\n", "  file version: 1.0.0.0\n"}},
@@ -59,12 +96,17 @@ TEST(SetupFile, ResourcesReadBackAndTheFileStillRuns) {
         {"admin", {"--elevation", "admin", "--icon", icons, "--description", "Ein Beispiel"}, "setup.exe",
          "requireAdministrator", {"  manifest: requireAdministrator\n", "  icon: 256x256 PNG, 48x48 32-bit, 16x16 32-bit\n",
                                   "  FileDescription: Ein Beispiel\n"}},
+        {"windows-gr\xC3\xB6\xC3\x9F" "e", {"--icon", png, "--text", "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln", "--product-name", "\xC5\x81\xC3\xB3" "d\xC5\xBA"},
+         "Gr\xC3\xB6\xC3\x9F" "e-Setup.exe", "asInvoker", {"  icon: 70x70 PNG\n", "  OriginalFilename: Gr\xC3\xB6\xC3\x9F" "e-Setup.exe\n"}, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<std::string> options = c.options;
         options.insert(options.end(), {"--command", kCommand});
+        if (c.windows) setenv("SOURCE_DATE_EPOCH", "1700000000", 1);  // mksfx under Wine gets it too
         Package p = Pack(std::string("setupfile-") + c.name, kFiles, options, c.exe);
+        if (c.windows) ExpectWindowsBuilderAgrees(p, options);
+        unsetenv("SOURCE_DATE_EPOCH");
         std::string manifest = sfxtest::RunProgram({"wrestool", "-x", "--raw", "-t24", "-n1", p.exe}).out;
         EXPECT_NE(manifest.find("<requestedExecutionLevel level=\"" + c.level + "\""), std::string::npos) << manifest;
         EXPECT_NE(manifest.find("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""), std::string::npos);

@@ -44,4 +44,9 @@ static int Run(int argc, char** argv) {
     return 2;
 }
 
-int main(int argc, char** argv) { return sfx::CheckedExit(Run(argc, argv)); }
+int main(int argc, char** argv) {
+#ifdef _WIN32
+    tessly_utf8_main(&argc, &argv);  // Windows gives the arguments in the ANSI code page
+#endif
+    return sfx::CheckedExit(Run(argc, argv));
+}
