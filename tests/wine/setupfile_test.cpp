@@ -39,36 +39,23 @@ void ExpectRun(const Package& p, const std::string& box = "") {
 }
 
 // mksfx.exe under Wine, given the Windows paths (with the folder's letters beyond ASCII) of the
-// inputs `p` was built from: the same bytes from `build`, the same answers from `list` and
-// `verify`, the same files from `extract`; and `sign` says it cannot.
+// inputs `p` was built from, makes the same bytes; then both list, verify and extract alike,
+// and mksfx.exe says it cannot sign.
 void ExpectWindowsBuilderAgrees(const Package& p, std::vector<std::string> options) {
-    const std::string exe = TESSLY_WIN_DIR "/bin/mksfx.exe", made = p.folder + "/windows/" + fs::path(p.exe).filename().string();
+    const std::string made = p.folder + "/windows/" + fs::path(p.exe).filename().string();
     fs::create_directories(p.folder + "/windows");
     for (std::string& o : options)
         if (!o.empty() && o[0] == '/') o = Wine().WinPath(o);
     std::vector<std::string> args{"build", "-o", Wine().WinPath(made), "--stub", Wine().WinPath(Stub())};
     args.insert(args.end(), options.begin(), options.end());
     args.push_back(Wine().WinPath(p.folder + "/in"));
-    ProgramRun built = Wine().Run(exe, args);
+    ProgramRun built = Wine().Run(MksfxExe(), args);
     ASSERT_EQ(built.exitCode, 0) << built.out << built.err;
     EXPECT_EQ(sfxtest::ReadFile(made), sfxtest::ReadFile(p.exe));
-
-    auto body = [](const std::string& listing) { return listing.substr(listing.find('\n') + 1); };  // after "File:"
-    ProgramRun listed = Wine().Run(exe, {"list", Wine().WinPath(made)});
-    EXPECT_EQ(listed.exitCode, 0) << listed.err;
-    EXPECT_EQ(body(listed.out), body(sfxtest::RunMksfx({"list", p.exe}).out));
-    ProgramRun verified = Wine().Run(exe, {"verify", Wine().WinPath(made)});
-    EXPECT_EQ(verified.exitCode, 0) << verified.err;
-    EXPECT_EQ(verified.out, Wine().WinPath(made) + ": sound\nsigned: no\n");
-
-    const std::string out = p.folder + "/aus \xC3\xA4", linuxOut = p.folder + "/aus-linux";
-    ProgramRun extracted = Wine().Run(exe, {"extract", Wine().WinPath(made), Wine().WinPath(out)});
-    EXPECT_EQ(extracted.exitCode, 0) << extracted.err;
-    ASSERT_EQ(sfxtest::RunMksfx({"extract", p.exe, linuxOut}).exitCode, 0);
-    EXPECT_EQ(sfxtest::ListFolder(out), sfxtest::ListFolder(linuxOut));
-    for (const auto& [name, contents] : kFiles) EXPECT_EQ(sfxtest::ReadFile(out + "/" + name), sfxtest::ReadFile(linuxOut + "/" + name));
-
-    ProgramRun signing = Wine().Run(exe, {"sign", "--sign-cert", "c.pem", "--sign-key", "k.pem", Wine().WinPath(made)});
+    EXPECT_EQ(ExpectMksfxExeAgrees({"list", made}).exitCode, 0);
+    EXPECT_EQ(ExpectMksfxExeAgrees({"verify", made}).out, made + ": sound\nsigned: no\n");
+    EXPECT_EQ(ExpectMksfxExeAgrees({"extract", made, p.folder + "/aus \xC3\xA4"}).exitCode, 0);
+    ProgramRun signing = Wine().Run(MksfxExe(), {"sign", "--sign-cert", "c.pem", "--sign-key", "k.pem", Wine().WinPath(made)});
     EXPECT_EQ(signing.exitCode, 1);
     EXPECT_NE(signing.err.find("signing is not available in mksfx.exe"), std::string::npos) << signing.err;
 }
