@@ -157,24 +157,24 @@ int tessly_rmdir(const char* path) { return RemoveDirectoryW(WidePath(path).c_st
 int tessly_mkdir(const char* path, int) { return CreateDirectoryW(WidePath(path).c_str(), nullptr) ? 0 : Failed(); }
 
 // The X's at the end of `pattern` become letters and digits until a new name is found.
-static bool NextName(char* pattern, unsigned* seed) {
+static bool NextName(char* pattern, unsigned* mix) {
     size_t n = strlen(pattern), x = 0;
     while (x < n && x < 6 && pattern[n - 1 - x] == 'X') ++x;
     if (x < 6) return errno = EINVAL, false;
     static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
     for (size_t i = 0; i < 6; ++i) {
-        *seed = *seed * 1103515245u + 12345u;
-        pattern[n - 6 + i] = kLetters[(*seed >> 16) % 36];
+        *mix = *mix * 1103515245u + 12345u;
+        pattern[n - 6 + i] = kLetters[(*mix >> 16) % 36];
     }
     return true;
 }
 
 int tessly_mkstemp(char* pattern) {
-    unsigned seed = GetTickCount() ^ GetCurrentProcessId() << 16;
+    unsigned mix = GetTickCount() ^ GetCurrentProcessId() << 16;
     std::string original = pattern;
     for (int tries = 0; tries < 1000; ++tries) {
         strcpy(pattern, original.c_str());
-        if (!NextName(pattern, &seed)) return -1;
+        if (!NextName(pattern, &mix)) return -1;
         int fd = tessly_open(pattern, O_RDWR | O_CREAT | O_EXCL, 0666);
         if (fd >= 0 || errno != EEXIST) return fd;
     }
@@ -182,11 +182,11 @@ int tessly_mkstemp(char* pattern) {
 }
 
 char* tessly_mkdtemp(char* pattern) {
-    unsigned seed = GetTickCount() ^ GetCurrentProcessId() << 16;
+    unsigned mix = GetTickCount() ^ GetCurrentProcessId() << 16;
     std::string original = pattern;
     for (int tries = 0; tries < 1000; ++tries) {
         strcpy(pattern, original.c_str());
-        if (!NextName(pattern, &seed)) return nullptr;
+        if (!NextName(pattern, &mix)) return nullptr;
         if (tessly_mkdir(pattern, 0700) == 0) return pattern;
         if (errno != EEXIST) return nullptr;
     }
