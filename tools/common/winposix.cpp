@@ -250,13 +250,8 @@ tessly_dir* tessly_opendir(const char* path) {
     tessly_dir* dir = new tessly_dir;
     dir->search = FindFirstFileW((pattern + L"*").c_str(), &dir->found);
     if (dir->search == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        delete dir;
-        if (error == ERROR_FILE_NOT_FOUND) {  // an empty drive has not even "." and ".."
-            SetLastError(ERROR_FILE_NOT_FOUND);
-        }
-        SetLastError(error);
         Failed();
+        delete dir;
         return nullptr;
     }
     dir->pending = true;
