@@ -57,12 +57,10 @@ if [ "$need_i386" = 1 ]; then
 fi
 if [ "$need_src" = 1 ]; then
   . /etc/os-release
-  # The same suites as the binary packages, so that the sources are those of the installed
-  # versions (the Linux mksfx's libraries: both builders must write the same bytes).
-  c=$VERSION_CODENAME
-  key=/usr/share/keyrings/debian-archive-keyring.gpg
-  printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: %s %s-updates\nComponents: main\nSigned-By: %s\n\nTypes: deb-src\nURIs: http://deb.debian.org/debian-security\nSuites: %s-security\nComponents: main\nSigned-By: %s\n' \
-    "$c" "$c" "$key" "$c" "$key" | $SUDO tee "$SRC_LIST" >/dev/null
+  # The release's own sources (the Windows libraries are read-only users of libpng, and
+  # libdeflate and libimagequant must match the Linux mksfx's, which the release has).
+  printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+    "$VERSION_CODENAME" | $SUDO tee "$SRC_LIST" >/dev/null
 fi
 [ "${#missing[@]}" = 0 ] || echo "setup: installing ${missing[*]}" >&2
 $SUDO apt-get update -qq
