@@ -229,11 +229,11 @@ int CommandExtract(int argc, char** argv) {
 
     // Names of seven-bit characters come out as they are; only others need the walk (and
     // any name our own reading of the records may have missed).
-    // (On Windows the stub's names are already given to the system as Windows-1252 text.)
-    bool renaming = !layout.walk.complete && !sfx::kWindowsPaths;
+    bool renaming = !layout.walk.complete;
     for (const sfx::Member& m : layout.walk.members)
-        for (unsigned char c : m.name) renaming |= c >= 0x80 && !sfx::kWindowsPaths;
-    if (renaming) RenameToUtf8(dir);
+        for (unsigned char c : m.name) renaming |= c >= 0x80;
+    // On Windows the stub's names went to the system as Windows-1252 text: they are right.
+    if (renaming && !sfx::kWindowsPaths) RenameToUtf8(dir);
     // Every file the walk made, and every byte it wrote, is a member's.
     printf("%lld files, %lld bytes extracted into %s\n", standin::FilesCreated() - filesBefore,
            standin::BytesWritten() - bytesBefore, Shown(dir).c_str());
