@@ -9,6 +9,11 @@
 # have none: their Debian source packages are fetched once into the build tree
 # (scripts/debsource.sh) and compiled here. Debian has no Windows build of OpenSSL, so
 # mksfx.exe cannot sign (tools/mksfx/unsigned.cpp) and names no signer.
+#
+# Sources of mksfx and of the core are found by the same globs as in the host tree; a library
+# that mksfx takes up needs its line here too. C sources that Debian ships as they are (such
+# as the LZMA SDK's LzmaEnc.c and LzFind.c in lzma-dev's /usr/include/lzma) compile in this
+# tree unchanged, as one more static library like the three below.
 set(TESSLY_DEBSRC ${CMAKE_BINARY_DIR}/debsrc)
 execute_process(
   COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/debsource.sh ${TESSLY_DEBSRC} libdeflate libpng1.6 libimagequant
