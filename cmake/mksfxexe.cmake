@@ -2,8 +2,9 @@
 # POSIX stand-in for the stub's code, with tools/common/winposix.h in front of every source
 # (UTF-8 names through the wide calls, binary files). i686 like the stub: one MinGW-w64
 # toolchain and one 32-bit Wine prefix serve both, and it runs on 32- and 64-bit Windows.
-# SSE2 arithmetic (as x86-64 has it) keeps the icon conversion's floating point, and so the
-# output, byte for byte the Linux build's.
+# SSE2 arithmetic, as x86-64 has it, so that the icon conversion's floating point follows the
+# Linux build's (the x87 build gave the same bytes for the icons tried, but its extended
+# precision need not).
 #
 # zlib is Debian's MinGW build (libz-mingw-w64-dev). libdeflate, libpng and libimagequant
 # have none: their Debian source packages are fetched once into the build tree
