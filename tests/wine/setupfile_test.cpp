@@ -39,19 +39,30 @@ void ExpectRun(const Package& p, const std::string& box = "") {
 }
 
 // mksfx.exe under Wine, given the Windows paths (the folder's letters beyond Windows-1252) of the
-// inputs `p` was built from, makes the same bytes; then both list, verify and extract alike,
-// and mksfx.exe says it cannot sign.
-void ExpectWindowsBuilderAgrees(const Package& p, std::vector<std::string> options) {
-    const std::string made = p.folder + "/windows/" + fs::path(p.exe).filename().string();
+// inputs `p` was built from, makes the same bytes, from the folder and from a ZIP file of it
+// (whose members are copied as they are); then both list, verify and extract alike, and
+// mksfx.exe says it cannot sign.
+void ExpectWindowsBuilderAgrees(const Package& p, const std::vector<std::string>& options) {
+    const std::string name = fs::path(p.exe).filename().string(), zip = p.folder + "/eingabe.zip";
+    ASSERT_EQ(sfxtest::RunProgram({"zip", "-qrX", zip, "."}, {}, p.folder + "/in").exitCode, 0);
+    const std::string fromZip = p.folder + "/zip/" + name;
+    fs::create_directories(p.folder + "/zip");
+    std::vector<std::string> linuxArgs{"build", "-o", fromZip, "--stub", Stub()};
+    linuxArgs.insert(linuxArgs.end(), options.begin(), options.end());
+    linuxArgs.push_back(zip);
+    ASSERT_EQ(sfxtest::RunMksfx(linuxArgs).exitCode, 0);
+    const std::string made = p.folder + "/windows/" + name;
     fs::create_directories(p.folder + "/windows");
-    for (std::string& o : options)
-        if (!o.empty() && o[0] == '/') o = Wine().WinPath(o);
-    std::vector<std::string> args{"build", "-o", Wine().WinPath(made), "--stub", Wine().WinPath(Stub())};
-    args.insert(args.end(), options.begin(), options.end());
-    args.push_back(Wine().WinPath(p.folder + "/in"));
-    ProgramRun built = Wine().Run(MksfxExe(), args);
-    ASSERT_EQ(built.exitCode, 0) << built.out << built.err;
-    EXPECT_EQ(sfxtest::ReadFile(made), sfxtest::ReadFile(p.exe));
+    for (const auto& [input, expected] : {std::pair{p.folder + "/in", p.exe}, std::pair{zip, fromZip}}) {
+        std::vector<std::string> args{"build", "-o", made, "--stub", Stub()};
+        args.insert(args.end(), options.begin(), options.end());
+        args.push_back(input);
+        for (std::string& a : args)
+            if (!a.empty() && a[0] == '/') a = Wine().WinPath(a);
+        ProgramRun built = Wine().Run(MksfxExe(), args);
+        ASSERT_EQ(built.exitCode, 0) << input << built.out << built.err;
+        EXPECT_EQ(sfxtest::ReadFile(made), sfxtest::ReadFile(expected)) << input;
+    }
     EXPECT_EQ(ExpectMksfxExeAgrees({"list", made}).exitCode, 0);
     EXPECT_EQ(ExpectMksfxExeAgrees({"verify", made}).out, made + ": sound\nsigned: no\n");
     EXPECT_EQ(ExpectMksfxExeAgrees({"extract", made, p.folder + "/aus \xC5\x81\xC3\xB3" "d\xC5\xBA"}).exitCode, 0);
