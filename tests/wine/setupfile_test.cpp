@@ -190,6 +190,13 @@ TEST(SetupFile, SignedFilesPassTheirChecksAndRun) {
             EXPECT_EQ(verify.out, p.exe + ": sound\nsigned: " +
                                       (isSigned ? "yes (CN=Tessly Test, O=Beispiel GmbH)\n" : "no\n"));
         }
+        // mksfx.exe checks the certificate table alike, without OpenSSL to name the signer.
+        ProgramRun windows = Wine().Run(MksfxExe(), {"verify", Wine().WinPath(p.exe)});
+        EXPECT_EQ(windows.exitCode, verify.exitCode) << windows.err;
+        if (c.box.empty()) {
+            EXPECT_EQ(windows.out, Wine().WinPath(p.exe) + ": sound\nsigned: " +
+                                       (isSigned ? "yes (signer not read: this mksfx has no OpenSSL)\n" : "no\n"));
+        }
         EXPECT_EQ(sfxtest::RunProgram({"unzip", "-tqq", p.exe}).exitCode == 0, c.change != kMember);
         ExpectRun(p, c.box);
     }
