@@ -6,7 +6,7 @@
 #include "base/format.h"
 #include "base/platform.h"
 
-#ifdef _WIN32
+#ifdef TESSLY_WINAPI
 // The stub has no C runtime: the checkpoint is the compiler's own non-local jump, which
 // needs a five-word buffer and always resumes with the value 1 (the code travels in
 // `state.run.abortCode`).

@@ -80,7 +80,7 @@ int UserBox(BoxPurpose purpose, const char* text) {
     style += style & STYLE_DEFBUTTON2;
     int answer = DefaultAnswer(style);
     if (!state.run.silentMode) {
-#ifdef _WIN32
+#ifdef TESSLY_WINAPI
         answer = MessageBoxA(state.dialog.window, text, state.run.appTitle, style);
 #else
         // The Linux build's boxes are answered by the stand-in's scripting, which is told the

@@ -82,3 +82,6 @@ file(GLOB TESSLY_COLD_SOURCES ${CMAKE_SOURCE_DIR}/startup/*.cpp ${CMAKE_SOURCE_D
   ${CMAKE_SOURCE_DIR}/inflate/huffman.cpp)
 set_source_files_properties(${TESSLY_COLD_SOURCES} TARGET_DIRECTORY sfxstub_objects
   PROPERTIES COMPILE_OPTIONS "-Oz;-fno-tree-loop-optimize;-fno-ivopts;-fno-tree-loop-im;-fno-tree-sink")
+
+# The builder for Windows, mksfx.exe (cmake/mksfxexe.cmake).
+include(${CMAKE_SOURCE_DIR}/cmake/mksfxexe.cmake)

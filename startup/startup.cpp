@@ -48,7 +48,7 @@ static char* AfterWord(char* text, int id) {
 // the characters before it, with its quotes dropped and the `skip` characters of its switch.
 static void TakeTarget(char* start, const char* value, int skip) {
     MultiByteToWideChar(CP_ACP, 0, value, -1, state.output.target, PATH_CHARS);
-#ifdef _WIN32
+#ifdef TESSLY_WINAPI
     const char* line = GetCommandLineA();
     const WCHAR* wide = GetCommandLineW();
     if (start < line || start > line + lstrlenA(line)) return;
@@ -215,7 +215,7 @@ __attribute__((noinline)) void FreeTextBlocks(void) {
     for (int i = 0; i < 4; ++i) FreeTextBlock(*textBlocks[i]);
 }
 
-#ifdef _WIN32
+#ifdef TESSLY_WINAPI
 static void RunDialog(void) {
     HGLOBAL block = GlobalAlloc(GHND, TEMPLATE_COPY_BYTES);
     if (!block) return;
@@ -237,7 +237,7 @@ static int EndRun(void) {
 }
 
 int StartUp(HINSTANCE instance, char* arguments) {
-#ifdef _WIN32
+#ifdef TESSLY_WINAPI
     RestrictLibrarySearch();
 #endif
     lstrcpyA(state.run.appTitle, APP_TITLE);
@@ -269,7 +269,7 @@ int StartUp(HINSTANCE instance, char* arguments) {
     if (stubParams.optionFlags & OPT_EXTRACT_ONLY) state.run.extractOnly = 1;
     // No one can press "&Done" in a silent run: it goes on as though it had been pressed.
     if (state.run.silentMode) state.run.waitMode = 0;
-#ifdef _WIN32
+#ifdef TESSLY_WINAPI
     RegisterMeterClass(state.run.instance);
     if (state.run.silentMode) {
         // No window at all: the Setup flow runs by itself, and its control calls find none.

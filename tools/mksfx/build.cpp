@@ -120,7 +120,7 @@ std::string StubImage(const std::string& path, size_t* blockAt) {
     return image;
 }
 
-std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+std::string BaseName(const std::string& path) { return path.substr(LastSeparator(path) + 1); }
 
 // The product name as the version information gives it: the option, or the output's name
 // without ".exe".

@@ -50,6 +50,9 @@ static int Run(int argc, char** argv) {
 }
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+    tessly_utf8_main(&argc, &argv);  // Windows gives the arguments in the ANSI code page
+#endif
     // Response files first, for every command: "mksfx build @args.txt".
     std::vector<std::string> args;
     try {

@@ -405,11 +405,15 @@ std::string WaitForName(const std::string& utf8) {
 
 std::string DefaultStubPath() {
     char self[PATH_MAX];
+#ifdef _WIN32
+    if (tessly_self_path(self, sizeof self) <= 0) Fail("cannot find the stub (no path of mksfx.exe); name it with --stub");
+#else
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n <= 0) Fail("cannot find the stub (no /proc/self/exe); name it with --stub");
     self[n] = 0;
+#endif
     std::string dir(self);
-    dir.erase(dir.rfind('/') + 1);
+    dir.erase(LastSeparator(dir) + 1);
     return dir + "../share/tessly/sfxstub.exe";
 }
 
