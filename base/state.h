@@ -80,7 +80,10 @@ struct ExtractorState {
         char* aboutText;
         char* customCaption;
         char* messageBuffer;
-        unsigned char* messageTable;
+        unsigned char* messageTable;    // its texts: the stub's own or the chosen language's
+        unsigned char* ownTable;        // the stub's own table: its texts, the dialog template
+        unsigned char* dialogTemplate;  // in the own table
+        unsigned char* languageArea;    // the language tables the file carries, if any
     } texts;
 
     // base: the log (/LOG=FILE)

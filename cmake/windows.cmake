@@ -43,7 +43,7 @@ set_target_properties(sfxstub PROPERTIES OUTPUT_NAME sfxstub SUFFIX .exe
 add_custom_command(TARGET sfxstub POST_BUILD
   COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:sfxstub> -DOBJDUMP=${CMAKE_OBJDUMP}
           -P ${CMAKE_SOURCE_DIR}/cmake/checkimports.cmake
-  COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:sfxstub> -DLIMIT=22528
+  COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:sfxstub> -DLIMIT=23040
           -P ${CMAKE_SOURCE_DIR}/cmake/checksize.cmake)
 
 # Test programs for Wine (each tests/windows/NAME.c or .cpp becomes NAME.exe).

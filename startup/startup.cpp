@@ -115,6 +115,7 @@ __attribute__((noinline)) void LoadStubData(void) {
     OpenSelf();
     if (stubParams.headerCrc != 0)
         CheckHeader(stubParams.archiveOffset, stubParams.headerCrc, stubParams.signature);
+    LoadLanguageTable();
     ReadConfiguration();
     if (stubParams.endRecordOffset != 0) ProbeEndRecord();
 }
@@ -179,7 +180,7 @@ static void RunDialog(void) {
     unsigned char* copy = (unsigned char*)GlobalLock(block);
     // The table block is 5544 bytes and the template starts at most 4520 bytes in, so the
     // copy stays inside it.
-    const unsigned char* source = (const unsigned char*)GetMessageText(MSG_DIALOG_TEMPLATE);
+    const unsigned char* source = state.texts.dialogTemplate;
     for (int i = 0; i < TEMPLATE_COPY_BYTES; ++i) copy[i] = source[i];
     DialogBoxIndirectParamA(state.run.instance, (LPCDLGTEMPLATEA)copy, 0, MainDialogProc, 0);
     GlobalUnlock(block);

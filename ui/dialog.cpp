@@ -19,6 +19,9 @@ static void InitDialog(HWND dialog) {
         SendDlgItemMessageA(dialog, ID_ICON, STM_SETICON, (WPARAM)state.dialog.icon, 0);
     state.dialog.commandRunning = 0;
     SetDlgItemTextA(dialog, ID_MESSAGE_TEXT, state.texts.messageText);
+    // The buttons' labels in the table's language (the template holds the German ones).
+    static const unsigned char buttons[] = {ID_SETUP, ID_CLOSE, ID_INFO};
+    for (int i = 0; i < 3; ++i) SetDlgItemTextA(dialog, buttons[i], GetMessageText(MSG_SETUP_BUTTON + i));
 
     FormatMessageText(state.texts.messageBuffer, MESSAGE_BUFFER_BYTES, MSG_CAPTION_FORMAT,
                       state.run.appTitle, FileNamePart(state.run.selfPath));

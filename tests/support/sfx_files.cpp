@@ -233,8 +233,9 @@ int RunUnderCheckpoint(void (*step)()) {
 
 void ReleaseStubState() {
     ReleaseResources();
-    if (state.texts.messageTable) LocalFree((HLOCAL)state.texts.messageTable);
-    state.texts.messageTable = nullptr;
+    if (state.texts.ownTable) LocalFree((HLOCAL)state.texts.ownTable);
+    if (state.texts.languageArea) LocalFree((HLOCAL)state.texts.languageArea);
+    state.texts.messageTable = state.texts.ownTable = state.texts.languageArea = nullptr;
     FreeTextBlocks();
 }
 

@@ -4,7 +4,8 @@
 // The order of a build:
 //   1. the options, the output checked (a regular file or a new name, not an input), and the
 //      signing key and certificate when the output is to be signed;
-//   2. the configuration block from the options (texts, command, icon), deflated;
+//   2. the configuration block from the options (texts, command, icon), deflated, and the
+//      language tables that --language asks for, deflated, which go in front of it;
 //   3. the stub image, checked as a sound PE32 i386 GUI program whose parameter block is found
 //      by its signature (it must occur once), and a resource section appended after its last
 //      section: manifest, the file's icon, version information. The block, in .data, stays
@@ -31,6 +32,7 @@
 #include "tools/mksfx/build.h"
 #include "tools/mksfx/commands.h"
 #include "tools/mksfx/icon/icon.h"
+#include "tools/mksfx/languages.h"
 #include "tools/mksfx/pe/peimage.h"
 #include "tools/mksfx/report.h"
 #include "tools/mksfx/sfxfile.h"
@@ -237,6 +239,15 @@ int Build(int argc, char** argv) {
     std::string iconInput, error;
     if (!o.icon.empty() && !ReadWholeFile(o.icon, &iconInput, &error, kIconFileMax)) Fail("--icon: " + Shown(error));
     std::string config = ConfigurationBlock(o, iconInput);
+    // The language tables, if any, stand in front of the configuration block.
+    std::string languages;
+    if (std::vector<LanguageTable> tables = LanguageTables(o.language); !tables.empty()) {
+        languages = Deflate(LanguageArea(tables), 12);
+        if (languages.size() > LANGUAGES_PACKED_MAX)
+            Fail("--language: the tables compress to " + std::to_string(languages.size()) +
+                 " bytes, the stub reads at most " + std::to_string(LANGUAGES_PACKED_MAX) + "; choose fewer languages");
+        ourFlags |= OPT_LANGUAGES;
+    }
 
     // 3. the stub image and its resources
     size_t blockAt = 0;
@@ -256,7 +267,7 @@ int Build(int argc, char** argv) {
 
     // 5. room for the head, then the archive
     OutputFile out(target);
-    uint64_t archiveOffset = image.size() + config.size();
+    uint64_t archiveOffset = image.size() + languages.size() + config.size();
     out.Write(std::string(archiveOffset, '\0'));
     Progress progress;
     progress.members = inputs.entries.size();
@@ -274,13 +285,14 @@ int Build(int argc, char** argv) {
     progress.Erase();
 
     // 6. the parameter block
-    std::string head = image + config;
-    block.configOffset = (uint32_t)image.size();
+    std::string head = image + languages + config;
+    block.languagesOffset = languages.empty() ? 0 : (uint32_t)image.size();
+    block.configOffset = (uint32_t)(image.size() + languages.size());
     block.archiveOffset = (uint32_t)archiveOffset;
     block.endRecordOffset = endRecord;
     block.totalSize = (uint32_t)totalSize;
     // Bits the stub does not test stay as the image carries them.
-    const uint32_t ours = OPT_WAIT_FOR_PROGRAM | OPT_CUSTOM_CAPTION | OPT_WAIT_MODE | OPT_SIGNABLE;
+    const uint32_t ours = OPT_WAIT_FOR_PROGRAM | OPT_CUSTOM_CAPTION | OPT_WAIT_MODE | OPT_SIGNABLE | OPT_LANGUAGES;
     block.optionFlags = (block.optionFlags & ~ours) | ourFlags | OPT_SIGNABLE;
     block.waitName = waitName;
     block.headerCrc = 0;

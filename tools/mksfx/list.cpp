@@ -62,6 +62,12 @@ int List(int argc, char** argv) {
     else
         printf("  wait for:     (nothing)\n");
     printf("  header check: %s\n", b.headerCrc ? "yes" : "no");
+    std::string languages;
+    for (const LanguageTable& t : f.languages)
+        languages += (languages.empty() ? "" : ", ") + LanguageName(t.languageId);
+    if (!(b.optionFlags & OPT_LANGUAGES)) languages = "de (the stub's own)";
+    else if (f.languages.size() > 1) languages += " (by the user's language; else the first)";
+    printf("  languages:    %s\n", languages.c_str());
     printf("  switches:     /AUTO, /WAIT, /SILENT (or /S), /LOG=FILE\n");
     printf("  total size:   %u\n", b.totalSize);
     printf("Resources:\n");

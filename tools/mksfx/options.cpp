@@ -48,6 +48,10 @@ const char kHelp[] =
     "  --about TEXT          text of the Info box\n"
     "  --about-file FILE     the same, read from a UTF-8 file ('-': standard input)\n"
     "  --caption TEXT        the dialog's caption\n"
+    "  --language LANG       the language of the stub's own words: de (default), en, auto\n"
+    "                        (English and German, chosen by the user's UI language, English\n"
+    "                        when neither matches) or a table FILE in the form of\n"
+    "                        messages/en.txt; several joined by commas\n"
     "  --icon FILE           the icon, from any .ico or .png file: for the dialog the image\n"
     "                        that shows best at 32x32 and fits beside the texts is stored,\n"
     "                        converted to 16 or 2 colours when needed (one line says what);\n"
@@ -119,6 +123,7 @@ const ValueOption kValueOptions[] = {
     {"--about-file", kAboutKey, &Options::about, &Options::haveAbout, kTextFile, &Options::aboutFrom},
     {"--caption", "--caption", &Options::caption, &Options::haveCaption, kPlain, nullptr},
     {"--icon", "--icon", &Options::icon, nullptr, kPlain, nullptr},
+    {"--language", "--language", &Options::language, nullptr, kPlain, nullptr},
     {"--wait-for", "--wait-for", &Options::waitFor, &Options::waitForGiven, kPlain, nullptr},
     {"--stub", "--stub", &Options::stub, nullptr, kPlain, nullptr},
     {"--files-from", "--files-from", nullptr, nullptr, kList, nullptr},

@@ -10,6 +10,7 @@
 #include "tools/common/ziprecords.h"
 #include "tools/mksfx/pe/resources.h"
 #include "tools/mksfx/files.h"
+#include "tools/mksfx/languages.h"
 
 namespace sfx {
 
@@ -24,7 +25,7 @@ const size_t kNameMax = 200;  // see SafeName
 
 // The parameter block as it stands in a file (base/format.h), where it stands, and the name
 // to wait for up to its NUL. WriteBlock rewrites the fields from headerCrc to the name from
-// `waitName`; the signature and the reserved bytes stay as they are.
+// `waitName`, and the languages' offset; the signature and the reserved bytes stay as they are.
 struct Block : StubParameterBlock {
     Block() : StubParameterBlock() {}
     size_t position = 0;   // of the signature in the file
@@ -162,6 +163,7 @@ struct File {
     Config config;
     std::string inflatedConfig;
     bool hasConfig = false;
+    std::vector<LanguageTable> languages;  // with OPT_LANGUAGES, as far as they read
     Walk walk;
     ResourceSummary resources;  // filled by CheckFile
     Signature signature;        // filled by CheckFile once the walk is complete
