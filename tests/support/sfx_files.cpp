@@ -239,6 +239,18 @@ void ReleaseStubState() {
     FreeTextBlocks();
 }
 
+std::string FrenchTable() {
+    std::string table = ReadFile(TESSLY_SOURCE_DIR "/messages/en.txt");
+    const std::pair<const char*, const char*> changes[] = {
+        {"language en", "language fr"},
+        {"%s could not be started", "%s n'a pas pu \xC3\xAAtre lanc\xC3\xA9"},
+        {"&Close", "&Fermer"},
+        {"SETUP_BUTTON\n&Setup", "SETUP_BUTTON\n&Installer"},
+    };
+    for (const auto& c : changes) table.replace(table.find(c.first), strlen(c.first), c.second);
+    return table;
+}
+
 // ---- files and processes ------------------------------------------------------------------------
 
 TempDir::TempDir() {

@@ -62,19 +62,23 @@ bool Parse(const std::string& text, const std::string& source, Table* table, std
             size_t digits = 1;
             while (digits < line.size() && isdigit((unsigned char)line[digits])) ++digits;
             const size_t next = table->messages.size();
-            if (digits == 1 || digits > 6 || std::stoul(line.substr(1, digits - 1)) < next) {
-                errors->push_back(At(source, number) + "message ids must rise (expected @" + std::to_string(next) +
-                                  " or higher, found " + line + ")");
+            if (digits == 1 || digits > 6 || (line[1] == '0' && digits > 2) ||
+                std::stoul(line.substr(1, digits - 1)) < next) {
+                errors->push_back(At(source, number) + "message ids must rise without leading zeros (expected @" +
+                                  std::to_string(next) + " or higher, found " + line + ")");
                 return false;
             }
             const size_t id = std::stoul(line.substr(1, digits - 1));
-            size_t at = digits < line.size() && line[digits] == ' ' ? line.find_first_not_of(' ', digits)
-                                                                   : std::string::npos;
+            const std::string which = At(source, number) + "message " + std::to_string(id);
+            size_t at = line.find_first_not_of(' ', digits);
             std::string name = at == std::string::npos ? "" : line.substr(at);
             while (!name.empty() && name.back() == ' ') name.pop_back();
-            if (!IsIdentifier(name)) {
-                errors->push_back(At(source, number) + "message " + std::to_string(id) +
-                                  ": a blank and a name (a C identifier) must follow the id: " + line);
+            std::string fault = name.empty()               ? " has no name: "
+                                : line[digits] != ' '      ? ": a blank must follow the id: "
+                                : !IsIdentifier(name)      ? ": the name '" + name + "' is not an identifier: "
+                                                           : "";
+            if (!fault.empty()) {
+                errors->push_back(which + fault + line);
                 return false;
             }
             for (size_t k = 0; k < next; ++k)

@@ -305,11 +305,13 @@ DriverRun Session::Drive(std::vector<std::string> script, int timeoutSeconds) {
     std::string text;
     for (const std::string& line : script) text += line + "\n";
     if (!sfxtest::WriteFile(file, text)) Die("cannot write " + file);
-    // Wine takes a process's time zone from its Unix environment, which the programs the
-    // driver starts inherit from it: a "setenv TZ=ZONE" line sets the driver's own.
+    // Wine takes a process's time zone and its user's language from its Unix environment,
+    // which the programs the driver starts inherit from it: a "setenv TZ=ZONE" line (or
+    // LC_ALL=, LANG=) sets the driver's own.
     std::vector<std::string> zone;
     for (const std::string& line : script)
-        if (line.rfind("setenv TZ=", 0) == 0) zone = {line.substr(7)};
+        for (const char* name : {"setenv TZ=", "setenv LC_ALL=", "setenv LANG="})
+            if (line.rfind(name, 0) == 0) zone.push_back(line.substr(7));
     ProgramRun p = Exec({"wine", TestProgram("windriver"), WinPath(file)}, timeoutSeconds, zone);
     if (p.timedOut) Restart();  // what the driver started must not haunt the next run
     return DriverRun{script, p.exitCode, p.timedOut, p.out, p.err, ParseReport(p.out)};
