@@ -55,6 +55,8 @@ enum {
     OPT_WAIT_MODE = 0x40,         // as the WAIT switch: ask for "&Done" before cleaning up
     OPT_SIGNABLE = 0x100,         // the header CRC skips the two fields that signing writes
     OPT_LANGUAGES = 0x10000,      // the file carries language tables (below)
+    OPT_CUSTOM_FOOTER = 0x20000,  // the configuration block holds the dialog's footer line
+    OPT_CUSTOM_BANNER = 0x40000,  // the configuration block holds the About box's banner
 };
 
 // Where those two fields stand: the MZ header names the PE header's offset at MZ_PE_OFFSET;
@@ -102,9 +104,11 @@ static_assert(__builtin_offsetof(StubParameterBlock, headerCrc) == PB_HEADER_CRC
 
 // ---- the configuration block ----------------------------------------------------------------
 // Stored packed between configOffset and archiveOffset. Inflated, it holds, each NUL-terminated:
-// the about text, the command, an unused string, the dialog's text and, with OPT_CUSTOM_CAPTION,
-// the caption; then either ICON_MARKER twice followed by an icon file up to the end of the data,
-// or two zero bytes. The field sizes count the NUL: a field holds one character less.
+// the about text, the command, an unused string, the dialog's text, with OPT_CUSTOM_CAPTION the
+// caption, with OPT_CUSTOM_FOOTER the footer line (empty: none) and with OPT_CUSTOM_BANNER the
+// About box's banner (empty: none); then either ICON_MARKER twice followed by an icon file up
+// to the end of the data, or two zero bytes. The field sizes count the NUL: a field holds one
+// character less.
 enum {
     CONFIG_PACKED_MAX = 1500,
     CONFIG_UNPACKED_MAX = 2012,
@@ -112,6 +116,8 @@ enum {
     COMMAND_CHARS = 100,
     MESSAGE_TEXT_BYTES = 256,
     CUSTOM_CAPTION_BYTES = 65,
+    FOOTER_TEXT_BYTES = 81,
+    BANNER_TEXT_BYTES = 256,
     ICON_MARKER = 0x1F,
 };
 

@@ -79,6 +79,8 @@ struct ExtractorState {
         char* messageText;
         char* aboutText;
         char* customCaption;
+        char footer[FOOTER_TEXT_BYTES];  // with OPT_CUSTOM_FOOTER
+        char banner[BANNER_TEXT_BYTES];  // with OPT_CUSTOM_BANNER
         char* messageBuffer;
         unsigned char* messageTable;    // its texts: the stub's own or the chosen language's
         unsigned char* ownTable;        // the stub's own table: its texts, the dialog template

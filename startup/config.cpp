@@ -128,16 +128,19 @@ void ReadConfiguration(void) {
     if (state.decoder.outputPtr > data) length = (DWORD)(state.decoder.outputPtr - data);
     if (length > CONFIG_UNPACKED_MAX) length = CONFIG_UNPACKED_MAX;
 
-    // The strings in their order; the third is not used, and the caption is there only with
-    // OPT_CUSTOM_CAPTION.
+    // The strings in their order; the third is not used, and the last three are there only
+    // with their options.
     char* const fields[] = {state.texts.aboutText, state.run.command, 0, state.texts.messageText,
-                            state.texts.customCaption};
+                            state.texts.customCaption, state.texts.footer, state.texts.banner};
     static const unsigned short fieldBytes[] = {ABOUT_TEXT_BYTES, COMMAND_CHARS, 0,
-                                                MESSAGE_TEXT_BYTES, CUSTOM_CAPTION_BYTES};
-    int fieldCount = stubParams.optionFlags & OPT_CUSTOM_CAPTION ? 5 : 4;
+                                                MESSAGE_TEXT_BYTES, CUSTOM_CAPTION_BYTES,
+                                                FOOTER_TEXT_BYTES, BANNER_TEXT_BYTES};
+    static const DWORD fieldOptions[] = {OPT_CUSTOM_CAPTION, OPT_CUSTOM_FOOTER, OPT_CUSTOM_BANNER};
     DWORD pos = 0;
-    for (int i = 0; i < fieldCount; ++i)
-        if (!TakeString(data, length, &pos, fields[i], fieldBytes[i])) return;
+    for (int i = 0; i < 7; ++i)
+        if ((i < 4 || (stubParams.optionFlags & fieldOptions[i - 4])) &&
+            !TakeString(data, length, &pos, fields[i], fieldBytes[i]))
+            return;
 
     if (pos + 2 > length || data[pos] != ICON_MARKER || data[pos + 1] != ICON_MARKER) return;
     pos += 2;

@@ -338,6 +338,7 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
         bool quiet = false;
         LANGID ui = 0x0407;  // the user's UI language
         std::string words = kGermanWords;  // messages 7 and 81 and the log's error line, as the stub holds them
+        std::string footer = "", banner = "";  // as the stub reads them (Windows-1252)
     } rows[] = {
         {"every option",
          {{"--command", "setup.exe /s", "--text", "Willkommen \xE2\x80\x93 los", "--about", "\xC3\x9C" "ber \xC5\xB8", "--caption",
@@ -364,6 +365,11 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
         {"marked PNG", icon(in.dir / "marked.png", "icon: 32x32, 16 colours", "32x32, 16 colours", "48x48 PNG"), "", "", about},
         // The stub's words: its own German table, or the file's table of the user's language,
         // else its first (English when it carries English).
+        {"own footer and banner", {{"--footer", "Beispiel \xC2\xA9 2026", "--banner", "Mehr: beispiel.de", t}, {},
+                                   {"footer:       \"Beispiel \xC2\xA9 2026\"\n", "banner:       \"Mehr: beispiel.de\"\n"}},
+         "", "", "", "", false, false, 0x0407, kGermanWords, "Beispiel \xA9 2026", "Mehr: beispiel.de"},
+        {"no footer, no banner", {{"--no-banner", "--no-footer", t}, {}, {"footer:       \"\"\n", "banner:       \"\"\n"}},
+         "", "", "", "", false},
         {"German given", {{"--language", "de", t}, {}, {"languages:    de (the stub's own)\n"}}, "", "", "", "", false},
         {"English", {{"--language", "en", t}, {}, {"languages:    en\n"}}, "", "", "", "", false, false, 0x0407, english},
         {"auto, German user", {{"--language", "auto", t}, {}, {"languages:    en, de (by the user's language"}}, "", "",
@@ -414,9 +420,9 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
         EXPECT_TRUE(standin::MessageBoxes().empty());
         EXPECT_EQ(std::string(GetMessageText(MSG_CANNOT_RUN)) + "|" + GetMessageText(MSG_CLOSE_BUTTON) + "|" +
                       GetMessageText(MSG_LOG_ERROR), row.words);
-        EXPECT_EQ(std::string(state.run.command) + "|" + state.texts.messageText + "|" +
-                      state.texts.aboutText + "|" + state.texts.customCaption,
-                  row.command + "|" + row.text + "|" + row.about + "|" + row.caption);
+        EXPECT_EQ(std::string(state.run.command) + "|" + state.texts.messageText + "|" + state.texts.aboutText + "|" +
+                      state.texts.customCaption + "|" + state.texts.footer + "|" + state.texts.banner,
+                  row.command + "|" + row.text + "|" + row.about + "|" + row.caption + "|" + row.footer + "|" + row.banner);
         EXPECT_EQ(state.dialog.icon != 0, row.icon);
         ReleaseStubState();
     }
@@ -589,6 +595,9 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         {"long text", {"--text", std::string(256, 't'), t}, 1, "--text: the text has 256 characters, at most 255"},
         {"long about", {"--about", std::string(516, 'a'), t}, 1, "--about: the text has 516 characters, at most 515"},
         {"long caption", {"--caption", std::string(65, 'k'), t}, 1, "--caption: the text has 65 characters, at most 64"},
+        {"long footer", {"--footer", std::string(81, 'f'), t}, 1, "--footer: the text has 81 characters, at most 80"},
+        {"long banner", {"--banner", std::string(256, 'b'), t}, 1, "--banner: the text has 256 characters, at most 255"},
+        {"footer and no footer", {"--footer", "x", "--no-footer", t}, 2, "the footer (--footer or --no-footer) is given twice"},
         {"table lacks a message", {"--language", lacking, t}, 1,
          "--language: " + lacking + ": lacks message 44 ENCRYPTED (ours reads \"Datei %s ist verschl"},
         {"table's placeholders", {"--language", placeholders, t}, 1,

@@ -59,6 +59,8 @@ std::string ConfigurationBlock(const Options& o, const std::string& iconInput) {
     std::string text = AnsiText(o.textFrom, o.text, kTextMax);
     std::string block = about + '\0' + command + '\0' + '\0' + text + '\0';
     if (o.haveCaption) block += AnsiText("--caption", o.caption, kCaptionMax) + '\0';
+    if (o.haveFooter || o.noFooter) block += AnsiText("--footer", o.footer, kFooterMax) + '\0';
+    if (o.haveBanner || o.noBanner) block += AnsiText("--banner", o.banner, kBannerMax) + '\0';
     if (!o.icon.empty()) {
         std::string error;
         // The icon takes what the texts and the two marker bytes leave of the block, and must
@@ -235,6 +237,8 @@ int Build(int argc, char** argv) {
         ourFlags |= OPT_WAIT_FOR_PROGRAM;
     }
     if (o.haveCaption) ourFlags |= OPT_CUSTOM_CAPTION;
+    if (o.haveFooter || o.noFooter) ourFlags |= OPT_CUSTOM_FOOTER;
+    if (o.haveBanner || o.noBanner) ourFlags |= OPT_CUSTOM_BANNER;
     if (o.wait) ourFlags |= OPT_WAIT_MODE;
     std::string iconInput, error;
     if (!o.icon.empty() && !ReadWholeFile(o.icon, &iconInput, &error, kIconFileMax)) Fail("--icon: " + Shown(error));
@@ -292,7 +296,8 @@ int Build(int argc, char** argv) {
     block.endRecordOffset = endRecord;
     block.totalSize = (uint32_t)totalSize;
     // Bits the stub does not test stay as the image carries them.
-    const uint32_t ours = OPT_WAIT_FOR_PROGRAM | OPT_CUSTOM_CAPTION | OPT_WAIT_MODE | OPT_SIGNABLE | OPT_LANGUAGES;
+    const uint32_t ours = OPT_WAIT_FOR_PROGRAM | OPT_CUSTOM_CAPTION | OPT_WAIT_MODE | OPT_SIGNABLE | OPT_LANGUAGES |
+                          OPT_CUSTOM_FOOTER | OPT_CUSTOM_BANNER;
     block.optionFlags = (block.optionFlags & ~ours) | ourFlags | OPT_SIGNABLE;
     block.waitName = waitName;
     block.headerCrc = 0;

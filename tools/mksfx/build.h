@@ -21,6 +21,8 @@ struct Options {
     std::vector<std::string> inputs;  // from the command line, then from --files-from
     bool haveCommand = false, haveText = false, haveAbout = false, haveCaption = false;
     std::string command, text, about, caption, icon, waitFor;
+    bool haveFooter = false, haveBanner = false, noFooter = false, noBanner = false;
+    std::string footer, banner;   // --footer, --banner (UTF-8)
     std::string language = "de";  // --language: de, en, auto, a table FILE, joined by commas
     std::string textFrom = "--text", aboutFrom = "--about";  // "--text-file FILE" for messages
     bool wait = false, waitForGiven = false, noHeaderCheck = false;

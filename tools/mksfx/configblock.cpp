@@ -44,7 +44,7 @@ bool CheckStubIcon(const std::string& icon, std::string* error) {
     return Refuse(error, why);
 }
 
-std::vector<std::string> ParseConfig(const std::string& data, bool hasCaption, Config* c) {
+std::vector<std::string> ParseConfig(const std::string& data, uint32_t options, Config* c) {
     std::vector<std::string> faults;
     size_t pos = 0;
     struct Field { const char* what; std::string* into; size_t limit; };
@@ -52,7 +52,9 @@ std::vector<std::string> ParseConfig(const std::string& data, bool hasCaption, C
                                  {"command", &c->command, kCommandMax},
                                  {"third string", &c->unused, 0xFFFF},
                                  {"message text", &c->text, kTextMax}};
-    if (hasCaption) fields.push_back({"caption", &c->caption, kCaptionMax});
+    if (options & OPT_CUSTOM_CAPTION) fields.push_back({"caption", &c->caption, kCaptionMax});
+    if (options & OPT_CUSTOM_FOOTER) fields.push_back({"footer", &c->footer, kFooterMax});
+    if (options & OPT_CUSTOM_BANNER) fields.push_back({"banner", &c->banner, kBannerMax});
     for (const Field& f : fields) {
         size_t end = data.find('\0', pos);
         if (end == std::string::npos) {

@@ -52,6 +52,8 @@ int List(int argc, char** argv) {
             printf("  caption:      %s\n", Quoted(f.config.caption).c_str());
         else
             printf("  caption:      (standard)\n");
+        if (b.optionFlags & OPT_CUSTOM_FOOTER) printf("  footer:       %s\n", Quoted(f.config.footer).c_str());
+        if (b.optionFlags & OPT_CUSTOM_BANNER) printf("  banner:       %s\n", Quoted(f.config.banner).c_str());
         std::string icon = "no", why;
         if (f.config.hasIcon && !DescribeIcon(f.config.icon, &icon, &why)) icon = "unusable: " + why;
         printf("  icon:         %s\n", icon.c_str());

@@ -47,7 +47,11 @@ const char kHelp[] =
     "  --text-file FILE      the same, read from a UTF-8 file ('-': standard input)\n"
     "  --about TEXT          text of the Info box\n"
     "  --about-file FILE     the same, read from a UTF-8 file ('-': standard input)\n"
-    "  --caption TEXT        the dialog's caption\n"
+    "  --caption TEXT        the caption of the dialog and of its Info box\n"
+    "  --footer TEXT         the dialog's footer line instead of the product line (80\n"
+    "  --no-footer           characters), or none\n"
+    "  --banner TEXT         what the Info box shows after the about text instead of the\n"
+    "  --no-banner           product banner (255 characters), or nothing\n"
     "  --language LANG       the language of the stub's own words: de (default), en, auto\n"
     "                        (English and German, chosen by the user's UI language, English\n"
     "                        when neither matches) or a table FILE in the form of\n"
@@ -112,6 +116,8 @@ struct ValueOption {
 
 const char kTextKey[] = "the dialog text (--text or --text-file)";
 const char kAboutKey[] = "the about text (--about or --about-file)";
+const char kFooterKey[] = "the footer (--footer or --no-footer)";
+const char kBannerKey[] = "the banner (--banner or --no-banner)";
 
 const ValueOption kValueOptions[] = {
     {"-o", "-o (--output)", &Options::output, nullptr, kPlain, nullptr},
@@ -124,6 +130,8 @@ const ValueOption kValueOptions[] = {
     {"--caption", "--caption", &Options::caption, &Options::haveCaption, kPlain, nullptr},
     {"--icon", "--icon", &Options::icon, nullptr, kPlain, nullptr},
     {"--language", "--language", &Options::language, nullptr, kPlain, nullptr},
+    {"--footer", kFooterKey, &Options::footer, &Options::haveFooter, kPlain, nullptr},
+    {"--banner", kBannerKey, &Options::banner, &Options::haveBanner, kPlain, nullptr},
     {"--wait-for", "--wait-for", &Options::waitFor, &Options::waitForGiven, kPlain, nullptr},
     {"--stub", "--stub", &Options::stub, nullptr, kPlain, nullptr},
     {"--files-from", "--files-from", nullptr, nullptr, kList, nullptr},
@@ -147,6 +155,8 @@ const struct {
 } kFlags[] = {
     {"--wait", "--wait", &Options::wait},
     {"--no-header-check", "--no-header-check", &Options::noHeaderCheck},
+    {"--no-footer", kFooterKey, &Options::noFooter},
+    {"--no-banner", kBannerKey, &Options::noBanner},
     {"-q", "-q (--quiet)", &Options::quiet},
     {"--quiet", "-q (--quiet)", &Options::quiet},
     {"-v", "-v (--verbose)", &Options::verbose},

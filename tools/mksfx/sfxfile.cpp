@@ -104,7 +104,7 @@ bool ReadFile(const std::string& path, File* f, std::vector<std::string>* faults
                               std::to_string(packed - used) + " bytes before the archive");
         f->hasConfig = true;
         for (const std::string& fault :
-             ParseConfig(f->inflatedConfig, (k.optionFlags & OPT_CUSTOM_CAPTION) != 0, &f->config))
+             ParseConfig(f->inflatedConfig, k.optionFlags, &f->config))
             faults->push_back(fault);
     }
     if (k.optionFlags & OPT_LANGUAGES) ReadLanguages(f, faults);

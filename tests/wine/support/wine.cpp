@@ -426,9 +426,9 @@ const char kHeaderInvalid[] =
     "Dateiübertragungsfehler.";
 
 void ExpectBox(const Window& box, const std::string& text, const std::string& icon,
-               const std::vector<int>& buttons, int defaultButton) {
+               const std::vector<int>& buttons, int defaultButton, const std::string& caption) {
     EXPECT_EQ(box.kind, "msgbox");
-    EXPECT_EQ(box.caption, "Tessly Self-Extractor");
+    EXPECT_EQ(box.caption, caption);
     EXPECT_EQ(box.text, Ansi(text));
     EXPECT_EQ(box.icon, icon) << "style " << std::hex << box.type;
     EXPECT_EQ(box.buttons, buttons);

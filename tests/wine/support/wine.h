@@ -151,8 +151,10 @@ double Seconds();  // monotonic
 // The stub's text for a file whose header check fails (UTF-8).
 extern const char kHeaderInvalid[];
 
-// The stub's message box with this text (UTF-8), icon, buttons and default button (0: any).
+// The stub's message box with this text (UTF-8), icon, buttons, default button (0: any) and
+// caption.
 void ExpectBox(const Window& box, const std::string& text, const std::string& icon,
-               const std::vector<int>& buttons, int defaultButton = 0);
+               const std::vector<int>& buttons, int defaultButton = 0,
+               const std::string& caption = "Tessly Self-Extractor");
 
 }  // namespace wine
