@@ -224,6 +224,12 @@ BOOL DestroyIcon(HICON icon);
 
 // shell
 HICON ExtractIconA(HINSTANCE instance, LPCSTR file, UINT index);
+// The stand-in's program has no resources: every resource image is absent.
+#define IMAGE_ICON 1
+#define SM_CXICON 11
+#define SM_CYICON 12
+HANDLE LoadImageA(HINSTANCE instance, LPCSTR name, UINT type, int cx, int cy, UINT flags);
+int GetSystemMetrics(int index);
 
 // The wide calls: the byte ones, and conversions that copy.
 #define GetModuleFileNameW GetModuleFileNameA

@@ -147,6 +147,14 @@ void ReadConfiguration(void) {
     // An icon that is not sound could bring the platform's loader down, and with it the
     // program, before its temporary file is deleted: such an icon is not used at all.
     if (CheckIconFile(data + pos, length - pos) != ICON_SOUND) return;
+    // The file's own icon (resource 1, every image of the packager's icon) at the size the
+    // screen's scaling asks for, in all its colours; the stored small icon when there is none.
+    HICON own = (HICON)LoadImageA(state.run.instance, (LPCSTR)1, IMAGE_ICON, GetSystemMetrics(SM_CXICON),
+                                  GetSystemMetrics(SM_CYICON), 0);
+    if (own) {
+        state.dialog.icon = own;
+        return;
+    }
     // The file gets everything up to the end of the area; the icon's own directory says
     // where its images lie, so the zero bytes after the data do no harm.
     LoadIcon(data + pos, CONFIG_UNPACKED_MAX - pos);

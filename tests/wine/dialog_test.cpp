@@ -70,6 +70,9 @@ TEST(Dialog, IdleShowsTextsIconButtonsFooterCentredAndTheAboutBox) {
         if (c.icon) {
             EXPECT_NE(run.ConfiguredIcon(), 0u);
             EXPECT_EQ(dialog.Find(120).icon, run.ConfiguredIcon()) << "the configured icon";
+            // taken from the file's own icon at the size of the screen's scaling (100%: 32x32)
+            EXPECT_NE(run.diagnostics.find(",00000001,00000001,00000020,00000020,00000000) ret="), std::string::npos)
+                << run.diagnostics;
         }
 
         struct { int id; std::string text; } buttons[] = {{1, c.buttons[0]}, {2, c.buttons[1]}, {112, c.buttons[2]}};

@@ -197,7 +197,8 @@ int DriverRun::ExitCode() const {
 }
 
 unsigned long DriverRun::ConfiguredIcon() const {
-    size_t at = diagnostics.find("Ret  shell32.ExtractIcon");
+    size_t at = diagnostics.find("Ret  user32.LoadImageA");
+    if (at == std::string::npos) at = diagnostics.find("Ret  shell32.ExtractIcon");
     if (at != std::string::npos) at = diagnostics.find("retval=", at);
     return at == std::string::npos ? 0 : std::strtoul(diagnostics.c_str() + at + 7, nullptr, 16);
 }

@@ -75,7 +75,7 @@ struct DriverRun {
     Window Dump(size_t index) const;      // the index-th one reported by dump (empty if none)
     std::vector<long> Codes() const;      // of the "ran" lines
     int ExitCode() const;                 // from the exit command; -1 when not reported
-    unsigned long ConfiguredIcon() const; // what ExtractIcon gave the program; 0: none
+    unsigned long ConfiguredIcon() const; // the dialog icon LoadImageA (or ExtractIcon) gave; 0: none
     std::string Describe() const;         // script and report, for failure messages
 };
 
