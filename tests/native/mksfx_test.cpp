@@ -985,6 +985,14 @@ TEST(MksfxVerify, FindsEachFault) {
     add("signature twice", Resealed(std::string(sound).replace(200, 8, sound.substr(block, 8))), "occurs 2 times");
     add("no block", std::string(5000, 'x'), "no parameter block");
     add("stub image without MZ", Resealed("X" + sound.substr(1)), "the stub image is not sound: no MZ signature");
+    // Language tables named by the option but not where the stub reads them, or not a stream.
+    const uint32_t config = Le32(sound, block + 16), languages = Le32(sound, block + 28) | OPT_LANGUAGES;
+    addListed("language tables at the configuration", Resealed(Patch32(Patch32(sound, block + 28, languages),
+                                                                       block + 48, config)),
+              "language tables at 0x");
+    addListed("language tables not a stream", Resealed(Patch32(Patch32(sound, block + 28, languages), block + 48,
+                                                               config - 4)),
+              "language tables: ");
     SfxParts first = Sound();  // the search for the block starts at the first byte
     first.stub = first.stub.substr(FindBlock(first.stub));
     add("block at the first byte", BuildSfx(first), "the stub image is not sound: no MZ signature");

@@ -286,7 +286,7 @@ TEST_F(SelfCheck, MissingSignatureOrEmptyRangeIsRefused) {
 // The file as built, and changed: what loads, and the one box of what does not.
 TEST_F(SelfCheck, LoadsOrRefusesEachVariant) {
     using Change = std::function<void(std::string*, StubParameterBlock*)>;
-    enum { kLoads = -1 };
+    enum { kLoads = -1, kHeaderBox = -2 };
     auto probe = [](long delta) { return [delta](std::string*, StubParameterBlock* p) { p->endRecordOffset += delta; }; };
     auto gone = [&](const std::string& name) {
         return [&, name](std::string*, StubParameterBlock*) { path = dir.File(name), missing = true, AllocateTextBlocks(); };
@@ -311,6 +311,15 @@ TEST_F(SelfCheck, LoadsOrRefusesEachVariant) {
         {"end record one byte late", probe(1), true, MSG_END_RECORD_BAD},
         {"end record beyond the end of the file", probe(1000), true, MSG_END_RECORD_BAD},
         {"end record three bytes before the end", probe(19), true, MSG_END_RECORD_BAD},
+        // Language tables the option names: none, or bytes that are no stream (the header
+        // check off), which read as empty texts.
+        {"languages named at offset 0", [](std::string*, StubParameterBlock* p) { p->optionFlags |= OPT_LANGUAGES; },
+         true, kHeaderBox},
+        {"languages after the configuration", [](std::string*, StubParameterBlock* p) {
+             p->optionFlags |= OPT_LANGUAGES, p->configOffset = 200, p->languagesOffset = 201; }, true, kHeaderBox},
+        {"languages of junk, no header check", [](std::string*, StubParameterBlock* p) {
+             p->optionFlags |= OPT_LANGUAGES, p->headerCrc = 0, p->languagesOffset = 100, p->configOffset = 200; },
+         false, kLoads},
         {"end record signature damaged", [](std::string* f, StubParameterBlock* p) { (*f)[p->endRecordOffset + 3] = 7; },
          true, MSG_END_RECORD_BAD},
     };
@@ -332,7 +341,7 @@ TEST_F(SelfCheck, LoadsOrRefusesEachVariant) {
         EXPECT_EQ(ABORT_FAILED, code);
         EXPECT_TRUE(c.message != MSG_READ_FAILED || state.reader.file == 0);
         ASSERT_EQ(1u, standin::MessageBoxes().size());
-        std::string want = Message(c.message);
+        std::string want = c.message == kHeaderBox ? HEADER_INVALID_TEXT : Message(c.message);
         if (c.message == MSG_READ_FAILED) want.replace(want.find("%s"), 2, path);
         EXPECT_EQ(want, standin::MessageBoxes()[0].text);
     }
