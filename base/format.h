@@ -43,6 +43,7 @@ enum {
     PB_OPTION_FLAGS = 28,
     PB_WAIT_FOR_NAME = 32,        // base name of a program to wait for, NUL-terminated
     PB_RESERVED = 42,
+    PB_LANGUAGES_OFFSET = 48,     // with OPT_LANGUAGES: where the language tables begin
     STUB_PARAMETER_BLOCK_SIZE = 52,
     WAIT_NAME_BYTES = 10,         // 9 characters and the NUL
 };
@@ -57,6 +58,9 @@ enum {
     OPT_TARGET = 0x400,           // the configuration block holds a target folder
     OPT_SILENT_COMMAND = 0x800,   // the third string is the command of silent runs
     OPT_HIDE_CONSOLE = 0x1000,    // the command gets no console window in interactive runs too
+    OPT_LANGUAGES = 0x10000,      // the file carries language tables (below)
+    OPT_CUSTOM_FOOTER = 0x20000,  // the configuration block holds the dialog's footer line
+    OPT_CUSTOM_BANNER = 0x40000,  // the configuration block holds the About box's banner
 };
 
 // Where those two fields stand: the MZ header names the PE header's offset at MZ_PE_OFFSET;
@@ -79,7 +83,8 @@ struct StubParameterBlock {
     unsigned int totalSize;
     unsigned int optionFlags;
     char waitForName[WAIT_NAME_BYTES];
-    unsigned char reserved[10];
+    unsigned char reserved[6];
+    unsigned int languagesOffset;
 };
 #pragma pack(pop)
 
@@ -91,22 +96,24 @@ static_assert(__builtin_offsetof(StubParameterBlock, headerCrc) == PB_HEADER_CRC
                   __builtin_offsetof(StubParameterBlock, totalSize) == PB_TOTAL_SIZE &&
                   __builtin_offsetof(StubParameterBlock, optionFlags) == PB_OPTION_FLAGS &&
                   __builtin_offsetof(StubParameterBlock, waitForName) == PB_WAIT_FOR_NAME &&
-                  __builtin_offsetof(StubParameterBlock, reserved) == PB_RESERVED,
+                  __builtin_offsetof(StubParameterBlock, reserved) == PB_RESERVED &&
+                  __builtin_offsetof(StubParameterBlock, languagesOffset) == PB_LANGUAGES_OFFSET,
               "block fields");
 
 // The block as a freshly built stub carries it, before the builder fills it in.
 #define FRESH_PARAMETER_BLOCK                                            \
     {{PARAMETER_SIGNATURE_BYTES}, 0, 0, 0, 0, 0, 0x02,                   \
      {'_', 'I', 'S', 'D', 'E', 'L', 0, 0, 0, 0},                         \
-     {0xFF, 0xFF, 0x02, 0x00, 0, 0, 0, 0, 0, 0}}
+     {0xFF, 0xFF, 0x02, 0x00, 0, 0}, 0}
 
 // ---- the configuration block ----------------------------------------------------------------
 // Stored packed between configOffset and archiveOffset. Inflated, it holds, each NUL-terminated:
 // the about text, the command, a third string (with OPT_SILENT_COMMAND the command of silent
-// runs, else unused), the dialog's text, with OPT_CUSTOM_CAPTION the caption and with
-// OPT_TARGET the target folder (environment variables as %NAME%); then either ICON_MARKER twice
-// followed by an icon file up to the end of the data, or two zero bytes. The field sizes count
-// the NUL: a field holds one character less.
+// runs, else unused), the dialog's text, with OPT_CUSTOM_CAPTION the caption, with OPT_TARGET
+// the target folder (environment variables as %NAME%), with OPT_CUSTOM_FOOTER the footer line
+// (empty: none) and with OPT_CUSTOM_BANNER the About box's banner (empty: none); then either
+// ICON_MARKER twice followed by an icon file up to the end of the data, or two zero bytes. The
+// field sizes count the NUL: a field holds one character less.
 enum {
     CONFIG_PACKED_MAX = 1500,
     CONFIG_UNPACKED_MAX = 2012,
@@ -115,6 +122,8 @@ enum {
     MESSAGE_TEXT_BYTES = 256,
     CUSTOM_CAPTION_BYTES = 65,
     TARGET_BYTES = 200,
+    FOOTER_TEXT_BYTES = 81,
+    BANNER_TEXT_BYTES = 256,
     ICON_MARKER = 0x1F,
 };
 
@@ -128,6 +137,19 @@ enum {
 enum {
     MESSAGE_TABLE_BYTES = 5544,
     TEMPLATE_COPY_BYTES = 1024,
+};
+
+// ---- the language tables (with OPT_LANGUAGES) ---------------------------------------------------
+// One raw DEFLATE stream from languagesOffset up to configOffset (the configuration block
+// follows it). Inflated, it holds one table after another: a byte with the table's Windows
+// primary language id, then the MESSAGE_TEXT_COUNT texts of messages 0 to MESSAGE_TEXT_COUNT - 1
+// in code page 850, each ended by its NUL, as the stored message table holds them. The stub
+// takes the table of the user's UI language, or the first one (English when the file carries
+// it) when none matches; the dialog template stays the stub's own. A file without the option
+// uses the stub's own table, as files always have.
+enum {
+    LANGUAGES_PACKED_MAX = 16384,
+    LANGUAGES_UNPACKED_MAX = 16384,
 };
 
 // ---- ZIP records ----------------------------------------------------------------------------

@@ -82,8 +82,13 @@ struct ExtractorState {
         char* messageText;
         char* aboutText;
         char* customCaption;
+        char footer[FOOTER_TEXT_BYTES];  // with OPT_CUSTOM_FOOTER
+        char banner[BANNER_TEXT_BYTES];  // with OPT_CUSTOM_BANNER
         char* messageBuffer;
-        unsigned char* messageTable;
+        unsigned char* messageTable;    // its texts: the stub's own or the chosen language's
+        unsigned char* ownTable;        // the stub's own table: its texts, the dialog template
+        unsigned char* dialogTemplate;  // in the own table
+        unsigned char* languageArea;    // the language tables the file carries, if any
     } texts;
 
     // base: the log (/LOG=FILE)

@@ -79,13 +79,18 @@ int UserBox(BoxPurpose purpose, const char* text) {
     UINT style = boxStyles[purpose];
     style += style & STYLE_DEFBUTTON2;
     int answer = DefaultAnswer(style);
+    // The About box has the dialog's own caption when the packager gave one (the dialog's
+    // set-up puts "Setup" in for an empty one).
+    const char* caption = state.run.appTitle;
+    if (purpose == BOX_ABOUT && state.texts.customCaption && state.texts.customCaption[0])
+        caption = state.texts.customCaption;
     if (!state.run.silentMode) {
 #ifdef TESSLY_WINAPI
-        answer = MessageBoxA(state.dialog.window, text, state.run.appTitle, style);
+        answer = MessageBoxA(state.dialog.window, text, caption, style);
 #else
         // The Linux build's boxes are answered by the stand-in's scripting, which is told the
         // purpose.
-        answer = StandInMessageBox(purpose, state.dialog.window, text, state.run.appTitle, style);
+        answer = StandInMessageBox(purpose, state.dialog.window, text, caption, style);
 #endif
     }
     if (exitCodes[purpose]) {

@@ -33,6 +33,7 @@ DWORD GetModuleFileNameA(HMODULE, LPSTR buffer, DWORD size) {
 
 UINT SetErrorMode(UINT) { return 0; }
 DWORD GetVersion(void) { return S().version; }
+LANGID GetUserDefaultUILanguage(void) { return S().uiLanguage; }
 
 DWORD GetTickCount(void) {
     struct timespec ts;

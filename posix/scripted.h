@@ -23,6 +23,7 @@ struct StandInState {
     std::vector<standin::SentMessage> sent;
     std::map<int, int> invalidations;
     DWORD version = 0x0A280105;  // 5.1: neither of the old hosts
+    LANGID uiLanguage = 0x0407;  // German (Germany), as the Wine harness runs
     std::string modulePath = "/nonexistent/sfxstub.exe";
     std::string commandLine = "sfxstub.exe";
     std::string tempPath;

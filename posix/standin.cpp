@@ -68,6 +68,7 @@ const std::vector<SentMessage>& SentMessages() { return S().sent; }
 int Invalidations(int id) { return S().invalidations[id]; }
 
 void SetVersion(DWORD version) { S().version = version; }
+void SetUiLanguage(LANGID language) { S().uiLanguage = language; }
 void SetModulePath(const std::string& path) { S().modulePath = path; }
 void SetCommandLine(const std::string& line) { S().commandLine = line; }
 void SetTempPath(const std::string& path) { S().tempPath = path; }

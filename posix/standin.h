@@ -39,6 +39,7 @@ const std::vector<SentMessage>& SentMessages();
 int Invalidations(int id);
 
 void SetVersion(DWORD version);
+void SetUiLanguage(LANGID language);                // GetUserDefaultUILanguage
 void SetModulePath(const std::string& path);       // GetModuleFileNameA(0) and the loaded module
 void SetCommandLine(const std::string& line);
 void SetTempPath(const std::string& path);         // GetTempPathA (a trailing '/' is added)

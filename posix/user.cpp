@@ -143,6 +143,9 @@ BOOL DestroyIcon(HICON icon) {
     return TRUE;
 }
 
+HANDLE LoadImageA(HINSTANCE, LPCSTR, UINT, int, int, UINT) { return nullptr; }
+int GetSystemMetrics(int index) { return index == SM_CXICON || index == SM_CYICON ? 32 : 0; }
+
 // ---- shell ----------------------------------------------------------------------------------
 
 // Reads the first image of an icon file: 0 when the file holds no icon, 1 when it is no icon

@@ -10,6 +10,7 @@ typedef int BOOL;
 typedef unsigned char BYTE;
 typedef unsigned short WORD;
 typedef uint32_t DWORD;
+typedef WORD LANGID;
 typedef int32_t LONG;
 typedef unsigned int UINT;
 typedef intptr_t INT_PTR;
@@ -145,6 +146,7 @@ HMODULE GetModuleHandleA(LPCSTR name);
 DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
 UINT SetErrorMode(UINT mode);
 DWORD GetVersion(void);
+LANGID GetUserDefaultUILanguage(void);
 DWORD GetTickCount(void);
 void GetLocalTime(SYSTEMTIME* time);
 DWORD GetCurrentProcessId(void);
@@ -223,6 +225,12 @@ BOOL DestroyIcon(HICON icon);
 
 // shell
 HICON ExtractIconA(HINSTANCE instance, LPCSTR file, UINT index);
+// The stand-in's program has no resources: every resource image is absent.
+#define IMAGE_ICON 1
+#define SM_CXICON 11
+#define SM_CYICON 12
+HANDLE LoadImageA(HINSTANCE instance, LPCSTR name, UINT type, int cx, int cy, UINT flags);
+int GetSystemMetrics(int index);
 
 // The wide calls: the byte ones, and conversions that copy.
 #define GetModuleFileNameW GetModuleFileNameA

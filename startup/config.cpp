@@ -129,22 +129,25 @@ void ReadConfiguration(void) {
     if (length > CONFIG_UNPACKED_MAX) length = CONFIG_UNPACKED_MAX;
 
     // The strings in their order. The third is the command of silent runs with
-    // OPT_SILENT_COMMAND (it replaces the command then), else not used; the caption is there
-    // only with OPT_CUSTOM_CAPTION, the target folder only with OPT_TARGET (a folder given by a
-    // switch wins).
+    // OPT_SILENT_COMMAND (it replaces the command then), else not used; the caption, the target
+    // folder (a folder given by a switch wins), the footer and the banner are there only with
+    // their options.
     DWORD flags = stubParams.optionFlags;
     char target[TARGET_BYTES];
     target[0] = 0;
     char* silent = flags & OPT_SILENT_COMMAND && state.run.silentMode ? state.run.command : 0;
-    char* const fields[] = {state.texts.aboutText,   state.run.command,
-                            silent,                  state.texts.messageText,
-                            state.texts.customCaption, target};
-    static const unsigned short fieldBytes[] = {ABOUT_TEXT_BYTES,   COMMAND_CHARS,
-                                                COMMAND_CHARS,      MESSAGE_TEXT_BYTES,
-                                                CUSTOM_CAPTION_BYTES, TARGET_BYTES};
-    DWORD present = 0xF | (flags & OPT_CUSTOM_CAPTION ? 0x10 : 0) | (flags & OPT_TARGET ? 0x20 : 0);
+    char* const fields[] = {state.texts.aboutText,     state.run.command,
+                            silent,                    state.texts.messageText,
+                            state.texts.customCaption, target,
+                            state.texts.footer,        state.texts.banner};
+    static const unsigned short fieldBytes[] = {ABOUT_TEXT_BYTES,     COMMAND_CHARS,
+                                                COMMAND_CHARS,        MESSAGE_TEXT_BYTES,
+                                                CUSTOM_CAPTION_BYTES, TARGET_BYTES,
+                                                FOOTER_TEXT_BYTES,    BANNER_TEXT_BYTES};
+    DWORD present = 0xF | (flags & OPT_CUSTOM_CAPTION ? 0x10 : 0) | (flags & OPT_TARGET ? 0x20 : 0) |
+                    (flags & OPT_CUSTOM_FOOTER ? 0x40 : 0) | (flags & OPT_CUSTOM_BANNER ? 0x80 : 0);
     DWORD pos = 0;
-    for (int i = 0; i < 6; ++i)
+    for (int i = 0; i < 8; ++i)
         if (present >> i & 1 && !TakeString(data, length, &pos, fields[i], fieldBytes[i])) return;
     if (!state.output.target[0])
         MultiByteToWideChar(CP_ACP, 0, target, -1, state.output.target, PATH_CHARS);
@@ -154,6 +157,14 @@ void ReadConfiguration(void) {
     // An icon that is not sound could bring the platform's loader down, and with it the
     // program, before its temporary file is deleted: such an icon is not used at all.
     if (CheckIconFile(data + pos, length - pos) != ICON_SOUND) return;
+    // The file's own icon (resource 1, every image of the packager's icon) at the size the
+    // screen's scaling asks for, in all its colours; the stored small icon when there is none.
+    HICON own = (HICON)LoadImageA(state.run.instance, (LPCSTR)1, IMAGE_ICON, GetSystemMetrics(SM_CXICON),
+                                  GetSystemMetrics(SM_CYICON), 0);
+    if (own) {
+        state.dialog.icon = own;
+        return;
+    }
     // The file gets everything up to the end of the area; the icon's own directory says
     // where its images lie, so the zero bytes after the data do no harm.
     LoadIcon(data + pos, CONFIG_UNPACKED_MAX - pos);

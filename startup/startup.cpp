@@ -151,6 +151,7 @@ __attribute__((noinline)) void LoadStubData(void) {
     OpenSelf();
     if (stubParams.headerCrc != 0)
         CheckHeader(stubParams.archiveOffset, stubParams.headerCrc, stubParams.signature);
+    LoadLanguageTable();
     ReadConfiguration();
     // The arguments given after "--" follow the command (silent or not) as they stand.
     char* command = state.run.command;
@@ -222,7 +223,7 @@ static void RunDialog(void) {
     unsigned char* copy = (unsigned char*)GlobalLock(block);
     // The table block is 5544 bytes and the template starts at most 4520 bytes in, so the
     // copy stays inside it.
-    const unsigned char* source = (const unsigned char*)GetMessageText(MSG_DIALOG_TEMPLATE);
+    const unsigned char* source = state.texts.dialogTemplate;
     for (int i = 0; i < TEMPLATE_COPY_BYTES; ++i) copy[i] = source[i];
     DialogBoxIndirectParamA(state.run.instance, (LPCDLGTEMPLATEA)copy, 0, MainDialogProc, 0);
     GlobalUnlock(block);

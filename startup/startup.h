@@ -25,6 +25,9 @@ void ProbeEndRecord(void);
 
 // ---- msgtable.cpp: unpacking the message table ---------------------------------------------
 void UnpackMessageTable(void);
+// With OPT_LANGUAGES, after the header check: the texts of the user's language from the
+// tables the file carries take the place of the stub's own.
+void LoadLanguageTable(void);
 
 // ---- config.cpp: the configuration block and the icon ---------------------------------------
 void ReadConfiguration(void);

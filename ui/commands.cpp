@@ -330,8 +330,11 @@ void CloseCommand(HWND dialog) {
 void InfoCommand(HWND dialog) {
     // Room for the longest about text and the banner, so neither is cut.
     char text[1024];
-    FormatMessageText(text, sizeof text, MSG_ABOUT, state.texts.aboutText,
-                      state.texts.aboutText[0] ? "\n\n" : "");
+    const char* about = state.texts.aboutText;
+    if (stubParams.optionFlags & OPT_CUSTOM_BANNER)  // the packager's banner, or none
+        wsprintfA(text, "%s%s%s", about, about[0] && state.texts.banner[0] ? "\n\n" : "", state.texts.banner);
+    else
+        FormatMessageText(text, sizeof text, MSG_ABOUT, about, about[0] ? "\n\n" : "");
     UserBox(BOX_ABOUT, text);
     PostMessageA(dialog, DLG_PAINTFOOTER, 0, 0);
 }

@@ -19,13 +19,18 @@ static void InitDialog(HWND dialog) {
         SendDlgItemMessageA(dialog, ID_ICON, STM_SETICON, (WPARAM)state.dialog.icon, 0);
     state.dialog.commandRunning = 0;
     SetDlgItemTextA(dialog, ID_MESSAGE_TEXT, state.texts.messageText);
+    // The buttons' labels in the table's language (the template holds the German ones).
+    static const unsigned char buttons[] = {ID_SETUP, ID_CLOSE, ID_INFO};
+    for (int i = 0; i < 3; ++i) SetDlgItemTextA(dialog, buttons[i], GetMessageText(MSG_SETUP_BUTTON + i));
 
     FormatMessageText(state.texts.messageBuffer, MESSAGE_BUFFER_BYTES, MSG_CAPTION_FORMAT,
                       state.run.appTitle, FileNamePart(state.run.selfPath));
     SetWindowTextA(dialog, state.texts.messageBuffer);
-    if (stubParams.optionFlags & OPT_CUSTOM_CAPTION)
-        SetWindowTextA(dialog, state.texts.customCaption[0] ? state.texts.customCaption
-                                                      : GetMessageText(MSG_SETUP_CAPTION));
+    if (stubParams.optionFlags & OPT_CUSTOM_CAPTION) {
+        // An empty caption reads "Setup"; the About box takes the same.
+        if (!state.texts.customCaption[0]) lstrcpyA(state.texts.customCaption, GetMessageText(MSG_SETUP_CAPTION));
+        SetWindowTextA(dialog, state.texts.customCaption);
+    }
 
     // From here on message boxes have the dialog as their owner.
     state.dialog.window = dialog;
@@ -44,12 +49,13 @@ static void PaintFooter(HWND dialog) {
     GetTextMetricsA(dc, &metrics);
 
     // The stored banner marks the registered and copyright signs with '*' and '$'; the
-    // signs are put in once, in the table itself.
+    // signs are put in once, in the table itself. The packager's own line is taken as given.
     char* footer = GetMessageText(MSG_FOOTER);
     for (char* p = footer; *p; ++p) {
         if (*p == '*') *p = (char)0xAE;
         else if (*p == '$') *p = (char)0xA9;
     }
+    if (stubParams.optionFlags & OPT_CUSTOM_FOOTER) footer = state.texts.footer;
     int y = client.bottom - (metrics.tmHeight + metrics.tmExternalLeading) - 2;
     if (y < 0) y = 0;
 

@@ -77,10 +77,12 @@ std::string JsonRendered(const std::string& command, const std::string& file, in
     return r.out;
 }
 
-// Loads `path` into the stub's start-up code; answers the abort code (0 when loaded).
-int LoadInStub(const std::string& path) {
+// Loads `path` into the stub's start-up code for a user whose UI language is `ui`; answers
+// the abort code (0 when loaded).
+int LoadInStub(const std::string& path, LANGID ui = 0x0407) {
     std::string bytes = ReadFile(path);
     ResetStubState(path);
+    standin::SetUiLanguage(ui);
     if (!LoadStubParams(bytes)) return -1;
     return RunUnderCheckpoint(LoadStubData);
 }
@@ -319,6 +321,9 @@ TEST(MksfxZipInput, ArchivesTheStubCannotTake) {
     }
 }
 
+// Messages 7 and 81 and the log's error line of the stub's own German table (Windows-1252).
+const char kGermanWords[] = "%s konnte nicht ausgef\xFChrt werden|Sch&lie\xDF" "en|error %s";
+
 // Builds of every kind: what build prints, and a file that unzip, verify, list and the stub's
 // start-up all accept. Any .ico or .png becomes the stored icon that fits.
 TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
@@ -340,7 +345,9 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
     WriteFile(in.dir / "build.args", "--command \"bin\\\\setup.exe /s\" --caption 'Mein \\'Setup\\''\n\t--text Gr\\\"un "
               "--about \"\" @" + in.dir / "inputs.args");
     WriteFile(in.dir / "inputs.args", in.tree);
+    WriteFile(in.dir / "fr.txt", FrenchTable());
     const std::string out = in.dir / "setup.exe", t = in.tree, about(515, 'a');
+    const std::string german = kGermanWords, english = "%s could not be started|&Close|error %s";
     const std::string inBytes = std::to_string(ReadFile(t + "/readme.txt").size() + 9000 + 8);
     auto icon = [&](const std::string& file, const std::string& line, const std::string& listed,
                     const std::string& fileIcon) {
@@ -355,6 +362,9 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
         std::string command, text, about = "", caption = "";
         bool icon = true;
         bool quiet = false;
+        LANGID ui = 0x0407;  // the user's UI language
+        std::string words = kGermanWords;  // messages 7 and 81 and the log's error line, as the stub holds them
+        std::string footer = "", banner = "";  // as the stub reads them (Windows-1252)
     } rows[] = {
         {"every option",
          {{"--command", "bin\\setup.exe /s", "--text", "Willkommen \xE2\x80\x93 los", "--about", "\xC3\x9C" "ber \xC5\xB8", "--caption",
@@ -391,10 +401,32 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
         {"large PNG", icon(in.dir / "big.png", "icon: 32x32, 16 colours", "32x32, 16 colours",
                            "256x256 PNG (scaled from 600x400)"), "", "", about},
         {"marked PNG", icon(in.dir / "marked.png", "icon: 32x32, 16 colours", "32x32, 16 colours", "48x48 PNG"), "", "", about},
+        // The stub's words: its own German table, or the file's table of the user's language,
+        // else its first (English when it carries English).
+        {"own footer and banner", {{"--footer", "Beispiel \xC2\xA9 2026", "--banner", "Mehr: beispiel.de", t}, {},
+                                   {"footer:       \"Beispiel \xC2\xA9 2026\"\n", "banner:       \"Mehr: beispiel.de\"\n"}},
+         "", "", "", "", false, false, 0x0407, kGermanWords, "Beispiel \xA9 2026", "Mehr: beispiel.de"},
+        {"no footer, no banner", {{"--no-banner", "--no-footer", t}, {}, {"footer:       \"\"\n", "banner:       \"\"\n"}},
+         "", "", "", "", false},
+        {"German given", {{"--language", "de", t}, {}, {"languages:    de (the stub's own)\n"}}, "", "", "", "", false},
+        {"English", {{"--language", "en", t}, {}, {"languages:    en\n"}}, "", "", "", "", false, false, 0x0407, english},
+        {"auto, German user", {{"--language", "auto", t}, {}, {"languages:    en, de (by the user's language"}}, "", "",
+         "", "", false, false, 0x0407, german},
+        {"auto, English user", {{"--language", "auto", t}, {}, {}}, "", "", "", "", false, false, 0x0809, english},
+        {"auto, Japanese user", {{"--language", "auto", t}, {}, {}}, "", "", "", "", false, false, 0x0411, english},
+        {"French before German", {{"--language", in.dir / "fr.txt,de", t}, {}, {"languages:    fr, de (by"}}, "", "",
+         "", "", false, false, 0x0411, "%s n'a pas pu \xEAtre lanc\xE9|&Fermer|error %s"},
+        {"French and auto, French user", {{"--language", "auto," + in.dir / "fr.txt", t}, {}, {"languages:    en, de, fr"}},
+         "", "", "", "", false, false, 0x040C, "%s n'a pas pu \xEAtre lanc\xE9|&Fermer|error %s"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        RunResult r = RunMksfx(in.Build(out, row.io[0]));
+        if (row.what == std::string("German given")) {  // the stub's own table: no language tables
+            WriteFile(in.dir / "plain/x", "");
+            RunResult plain = RunMksfx(in.Build(in.dir / "plain/setup.exe", {t}), {"SOURCE_DATE_EPOCH=1700000000"});
+            ASSERT_EQ(plain.exitCode, 0) << plain.err;
+        }
+        RunResult r = RunMksfx(in.Build(out, row.io[0]), {"SOURCE_DATE_EPOCH=1700000000"});
         ASSERT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(r.err, "");  // not a terminal: no progress
         EXPECT_EQ(r.out.empty(), row.quiet);  // the summary unless -q
@@ -421,11 +453,16 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
             EXPECT_NE(list.out.find(expected), std::string::npos) << expected << "\n" << list.out;
         EXPECT_EQ(list.out.find("deflated") != std::string::npos, row.what != std::string("level 0 stores"));
 
-        ASSERT_EQ(LoadInStub(out), 0);
+        if (row.what == std::string("German given")) {
+            EXPECT_EQ(file, ReadFile(in.dir / "plain/setup.exe"));
+        }
+        ASSERT_EQ(LoadInStub(out, row.ui), 0);
         EXPECT_TRUE(standin::MessageBoxes().empty());
-        EXPECT_EQ(std::string(state.run.command) + "|" + state.texts.messageText + "|" +
-                      state.texts.aboutText + "|" + state.texts.customCaption,
-                  row.command + "|" + row.text + "|" + row.about + "|" + row.caption);
+        EXPECT_EQ(std::string(GetMessageText(MSG_CANNOT_RUN)) + "|" + GetMessageText(MSG_CLOSE_BUTTON) + "|" +
+                      GetMessageText(MSG_LOG_ERROR), row.words);
+        EXPECT_EQ(std::string(state.run.command) + "|" + state.texts.messageText + "|" + state.texts.aboutText + "|" +
+                      state.texts.customCaption + "|" + state.texts.footer + "|" + state.texts.banner,
+                  row.command + "|" + row.text + "|" + row.about + "|" + row.caption + "|" + row.footer + "|" + row.banner);
         EXPECT_EQ(state.dialog.icon != 0, row.icon);
         ReleaseStubState();
     }
@@ -609,6 +646,23 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         for (const char* link : {"/a", "/b"}) symlink(("../" + std::to_string(level + 1)).c_str(), (folder + link).c_str());
     }
     WriteFile(in.dir / "graph/17/leaf.txt", "x");
+    // Packager's tables, each with one fault.
+    const std::string french = FrenchTable();
+    auto table = [&](const std::string& name, const std::string& from, const std::string& to) {
+        std::string text = french;
+        text.replace(text.find(from), from.size(), to);
+        WriteFile(in.dir / name, text);
+        return in.dir / name;
+    };
+    const std::string lacking = table("lacking.txt", "@44 ENCRYPTED\nFile %s is encrypted and cannot be extracted.\n", "");
+    const std::string placeholders = table("placeholders.txt", "%s n'a pas pu", "%d n'a pas pu");
+    const std::string swapped = table("swapped.txt", "wrong checksum %08lx (should be %08lx)", "wrong checksum");
+    const std::string fixed = table("fixed.txt", "@28 CANNOT_CREATE_FILE", "@22 LOG_END\nfin %lu\n@28 CANNOT_CREATE_FILE");
+    const std::string renamed = table("renamed.txt", "@44 ENCRYPTED", "@44 CRYPTED");
+    const std::string extra = table("extra.txt", "@80 SETUP_BUTTON", "@79 EXTRA\nx\n@80 SETUP_BUTTON");
+    const std::string euro = table("euro.txt", "&Fermer", "&Fermer \xE2\x82\xAC");
+    const std::string unknown = table("unknown.txt", "language fr", "language xx");
+    const std::string falling = table("falling.txt", "@44 ENCRYPTED", "@4 ENCRYPTED");
 
     std::vector<Refusal> cases = {
         {"no inputs", {}, 2, "no INPUT"},
@@ -643,6 +697,23 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         {"long text", {"--text", std::string(256, 't'), t}, 1, "--text: the text has 256 characters, at most 255"},
         {"long about", {"--about", std::string(516, 'a'), t}, 1, "--about: the text has 516 characters, at most 515"},
         {"long caption", {"--caption", std::string(65, 'k'), t}, 1, "--caption: the text has 65 characters, at most 64"},
+        {"long footer", {"--footer", std::string(81, 'f'), t}, 1, "--footer: the text has 81 characters, at most 80"},
+        {"long banner", {"--banner", std::string(256, 'b'), t}, 1, "--banner: the text has 256 characters, at most 255"},
+        {"footer and no footer", {"--footer", "x", "--no-footer", t}, 2, "the footer (--footer or --no-footer) is given twice"},
+        {"table lacks a message", {"--language", lacking, t}, 1,
+         "--language: " + lacking + ": lacks message 44 ENCRYPTED (ours reads \"Datei %s ist verschl"},
+        {"table's placeholders", {"--language", placeholders, t}, 1,
+         ": message 7 CANNOT_RUN has the placeholders %d where ours has %s, in this order"},
+        {"table drops placeholders", {"--language", "auto," + swapped, t}, 1,
+         ": message 30 BAD_CRC has the placeholders %s where ours has %s %08lx %08lx"},
+        {"table changes a log word", {"--language", fixed, t}, 1, ": message 22 LOG_END must read \"end %lu\" in every language"},
+        {"table renames a message", {"--language", renamed, t}, 1, ": message 44 CRYPTED should be ENCRYPTED"},
+        {"table adds a message", {"--language", extra, t}, 1, ": message 79 EXTRA is not one of ours"},
+        {"table outside 850", {"--language", euro, t}, 1, ": message 81 CLOSE_BUTTON: the text holds U+20AC"},
+        {"table's language unknown", {"--language", unknown, t}, 1, unknown + ":4: unknown language code 'xx'"},
+        {"table's ids fall", {"--language", falling, t}, 1, "message ids must rise"},
+        {"table missing", {"--language", in.dir / "nothere.txt", t}, 1, "(a language is de, en, auto or a table file)"},
+        {"two tables of one language", {"--language", "en,auto", t}, 2, "--language: two tables for the language en"},
         {"outside 1252", {"--text", "ok \xE2\x9C\x93", t}, 1,
          "--text: the text holds U+2713 '\xE2\x9C\x93' at character 4, which Windows-1252 cannot store"},
         {"text file outside 1252", {"--text-file", in.dir / "check.txt", t}, 1,
@@ -1083,6 +1154,14 @@ TEST(MksfxVerify, FindsEachFault) {
     add("signature twice", Resealed(std::string(sound).replace(200, 8, sound.substr(block, 8))), "occurs 2 times");
     add("no block", std::string(5000, 'x'), "no parameter block");
     add("stub image without MZ", Resealed("X" + sound.substr(1)), "the stub image is not sound: no MZ signature");
+    // Language tables named by the option but not where the stub reads them, or not a stream.
+    const uint32_t config = Le32(sound, block + 16), languages = Le32(sound, block + 28) | OPT_LANGUAGES;
+    addListed("language tables at the configuration", Resealed(Patch32(Patch32(sound, block + 28, languages),
+                                                                       block + 48, config)),
+              "language tables at 0x");
+    addListed("language tables not a stream", Resealed(Patch32(Patch32(sound, block + 28, languages), block + 48,
+                                                               config - 4)),
+              "language tables: ");
     SfxParts first = Sound();  // the search for the block starts at the first byte
     first.stub = first.stub.substr(FindBlock(first.stub));
     add("block at the first byte", BuildSfx(first), "the stub image is not sound: no MZ signature");

@@ -45,6 +45,7 @@ std::vector<FileMessage> ReadMessageFile(const std::string& content) {
     bool first = true;
     for (std::string line; std::getline(in, line);) {
         if (line[0] == '@') {
+            messages.resize(std::stoul(line.substr(1)));  // the ids skipped are empty texts
             messages.push_back({line, line.substr(line.find(' ') + 1), ""});
             first = true;
         } else if (!messages.empty()) {
@@ -75,7 +76,9 @@ TEST(Messages, TheStoredTableIsTheMessageFile) {
     std::string unpacked, texts;
     ASSERT_TRUE(ZlibInflate(std::string((const char*)storedMessageTable, storedMessageStreamLength), &unpacked));
     for (size_t id = 0; id < file.size(); ++id) {
-        EXPECT_EQ(file[id].head.rfind("@" + std::to_string(id) + " ", 0), 0u) << file[id].head;
+        if (!file[id].head.empty()) {
+            EXPECT_EQ(file[id].head.rfind("@" + std::to_string(id) + " ", 0), 0u) << file[id].head;
+        }
         texts += Converted(file[id].text, "CP850") + '\0';
         EXPECT_EQ(Message((int)id), Converted(file[id].text, "CP1252")) << file[id].head;
     }
@@ -95,6 +98,7 @@ TEST(Messages, MsggenNamesTheIdsOrRefusesTheFile) {
         const char* what;
         std::string head5;  // the new head of message 5
         const char* fault;  // in msggen's complaint; null: accepted
+        std::string englishFrom = "", englishTo = "";  // a change of en.txt
     } cases[] = {
         {"the file as it is", file[5].head, nullptr},
         {"two blanks before the name", "@5  " + name5, nullptr},
@@ -105,8 +109,18 @@ TEST(Messages, MsggenNamesTheIdsOrRefusesTheFile) {
         {"a name with a dash", "@5 " + name5 + "-2", "is not an identifier"},
         {"a name starting with a digit", "@5 5" + name5, "is not an identifier"},
         {"two names", "@5 " + name5 + " " + name1, "is not an identifier"},
-        {"an id out of order", "@6 " + name5, "ids must run 0, 1, 2"},
-        {"an id with a leading zero", "@05 " + name5, "ids must run 0, 1, 2"},
+        {"an id that the next one repeats", "@6 " + name5, "ids must rise"},
+        {"an id with a leading zero", "@05 " + name5, "ids must rise without leading zeros"},
+        {"an id below the one before", "@3 " + name5, "ids must rise"},
+        // The English table is checked against the German one.
+        {"English lacks a message", file[5].head, "messages/en.txt: lacks message 44 ENCRYPTED (ours reads",
+         "@44 ENCRYPTED\nFile %s is encrypted and cannot be extracted.\n", ""},
+        {"English placeholders differ", file[5].head, ": message 30 BAD_CRC has the placeholders %s %08lx %lu where ours",
+         "(should be %08lx)", "(should be %lu)"},
+        {"English changes a switch word", file[5].head, "message 5 SWITCH_AUTO must read \"AUTO\" in every language",
+         "@6 NO_TEMP_FOLDER", "@5 SWITCH_AUTO\nAUTOMATISCH\n@6 NO_TEMP_FOLDER"},
+        {"English without its language", file[5].head, "messages/en.txt: has no \"language CODE\" line",
+         "language en\n", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -115,6 +129,9 @@ TEST(Messages, MsggenNamesTheIdsOrRefusesTheFile) {
         content.replace(content.find(file[5].head + "\n"), file[5].head.size(), c.head5);
         WriteFile(dir / "messages/messages.txt", content);
         WriteFile(dir / "messages/dialog.txt", ReadFile(TESSLY_SOURCE_DIR "/messages/dialog.txt"));
+        std::string english = ReadFile(TESSLY_SOURCE_DIR "/messages/en.txt");
+        if (!c.englishFrom.empty()) english.replace(english.find(c.englishFrom), c.englishFrom.size(), c.englishTo);
+        WriteFile(dir / "messages/en.txt", english);
         sfxtest::RunResult run = sfxtest::RunProgram({TESSLY_MSGGEN, dir / "messages", dir / "table.cpp", dir / "ids.h"});
         if (c.fault) {
             EXPECT_NE(run.exitCode, 0);
@@ -125,8 +142,10 @@ TEST(Messages, MsggenNamesTheIdsOrRefusesTheFile) {
         ASSERT_EQ(run.exitCode, 0) << run.err;
         const std::string ids = ReadFile(dir / "ids.h");
         for (size_t id = 0; id < file.size(); ++id)
-            EXPECT_NE(ids.find("    MSG_" + file[id].name + " = " + std::to_string(id) + ",\n"), std::string::npos)
-                << file[id].name;
+            if (!file[id].name.empty()) {
+                EXPECT_NE(ids.find("    MSG_" + file[id].name + " = " + std::to_string(id) + ",\n"), std::string::npos)
+                    << file[id].name;
+            }
         EXPECT_NE(ids.find("MESSAGE_TEXT_COUNT = " + std::to_string(file.size()) + ","), std::string::npos);
         EXPECT_EQ(ReadFile(dir / "table.cpp"), ReadFile(TESSLY_BINARY_DIR "/generated/message_table.cpp"));
     }
@@ -286,7 +305,7 @@ TEST_F(SelfCheck, MissingSignatureOrEmptyRangeIsRefused) {
 // The file as built, and changed: what loads, and the one box of what does not.
 TEST_F(SelfCheck, LoadsOrRefusesEachVariant) {
     using Change = std::function<void(std::string*, StubParameterBlock*)>;
-    enum { kLoads = -1 };
+    enum { kLoads = -1, kHeaderBox = -2 };
     auto probe = [](long delta) { return [delta](std::string*, StubParameterBlock* p) { p->endRecordOffset += delta; }; };
     auto gone = [&](const std::string& name) {
         return [&, name](std::string*, StubParameterBlock*) { path = dir.File(name), missing = true, AllocateTextBlocks(); };
@@ -311,6 +330,15 @@ TEST_F(SelfCheck, LoadsOrRefusesEachVariant) {
         {"end record one byte late", probe(1), true, MSG_END_RECORD_BAD},
         {"end record beyond the end of the file", probe(1000), true, MSG_END_RECORD_BAD},
         {"end record three bytes before the end", probe(19), true, MSG_END_RECORD_BAD},
+        // Language tables the option names: none, or bytes that are no stream (the header
+        // check off), which read as empty texts.
+        {"languages named at offset 0", [](std::string*, StubParameterBlock* p) { p->optionFlags |= OPT_LANGUAGES; },
+         true, kHeaderBox},
+        {"languages after the configuration", [](std::string*, StubParameterBlock* p) {
+             p->optionFlags |= OPT_LANGUAGES, p->configOffset = 200, p->languagesOffset = 201; }, true, kHeaderBox},
+        {"languages of junk, no header check", [](std::string*, StubParameterBlock* p) {
+             p->optionFlags |= OPT_LANGUAGES, p->headerCrc = 0, p->languagesOffset = 100, p->configOffset = 200; },
+         false, kLoads},
         {"end record signature damaged", [](std::string* f, StubParameterBlock* p) { (*f)[p->endRecordOffset + 3] = 7; },
          true, MSG_END_RECORD_BAD},
     };
@@ -332,7 +360,7 @@ TEST_F(SelfCheck, LoadsOrRefusesEachVariant) {
         EXPECT_EQ(ABORT_FAILED, code);
         EXPECT_TRUE(c.message != MSG_READ_FAILED || state.reader.file == 0);
         ASSERT_EQ(1u, standin::MessageBoxes().size());
-        std::string want = Message(c.message);
+        std::string want = c.message == kHeaderBox ? HEADER_INVALID_TEXT : Message(c.message);
         if (c.message == MSG_READ_FAILED) want.replace(want.find("%s"), 2, path);
         EXPECT_EQ(want, standin::MessageBoxes()[0].text);
     }

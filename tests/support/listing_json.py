@@ -16,8 +16,9 @@ SCHEMA = {
     "configuration": {
         "present": bool, "command": (str, None), "extract_only": bool, "silent_command": (str, None),
         "target": (str, None), "text": (str, None), "about": (str, None),
-        "caption": (str, None), "icon": ({"usable": bool, "description": str}, {"usable": bool, "fault": str}, None),
-        "wait_mode": bool, "wait_for": (str, None), "console_hidden": bool, "header_check": bool, "signable": bool,
+        "caption": (str, None), "footer": (str, None), "banner": (str, None), "icon": ({"usable": bool, "description": str}, {"usable": bool, "fault": str}, None),
+        "wait_mode": bool, "wait_for": (str, None), "console_hidden": bool, "header_check": bool,
+        "languages": ([str], None), "signable": bool,
         "switches": [str], "total_size": int,
     },
     "resources": {
@@ -77,6 +78,9 @@ def listing(d):
         for key in ("text", "about"):
             lines.append("  %-14s%s" % (key + ":", '"' + shown(c[key]) + '"'))
         lines.append("  caption:      " + ('"' + shown(c["caption"]) + '"' if c["caption"] is not None else "(standard)"))
+        for key in ("footer", "banner"):
+            if c[key] is not None:
+                lines.append("  %-14s%s" % (key + ":", '"' + shown(c[key]) + '"'))
         icon = c["icon"]
         lines.append("  icon:         " + ("no" if icon is None else icon["description"] if icon["usable"]
                                           else "unusable: " + icon["fault"]))
@@ -84,6 +88,12 @@ def listing(d):
     lines.append("  wait for:     " + (shown(c["wait_for"]) if c["wait_for"] else "(nothing)"))
     lines.append("  console:      " + ("hidden" if c["console_hidden"] else "hidden in silent runs"))
     lines.append("  header check: " + ("yes" if c["header_check"] else "no"))
+    languages = c["languages"]
+    if languages is None:
+        lines.append("  languages:    de (the stub's own)")
+    else:
+        lines.append("  languages:    " + ", ".join(languages) +
+                     (" (by the user's language; else the first)" if len(languages) > 1 else ""))
     switches = []
     for word in c["switches"]:
         if word in ("/S", "/T:DIR") and switches:

@@ -234,9 +234,22 @@ int RunUnderCheckpoint(void (*step)()) {
 
 void ReleaseStubState() {
     ReleaseResources();
-    if (state.texts.messageTable) LocalFree((HLOCAL)state.texts.messageTable);
-    state.texts.messageTable = nullptr;
+    if (state.texts.ownTable) LocalFree((HLOCAL)state.texts.ownTable);
+    if (state.texts.languageArea) LocalFree((HLOCAL)state.texts.languageArea);
+    state.texts.messageTable = state.texts.ownTable = state.texts.languageArea = nullptr;
     FreeTextBlocks();
+}
+
+std::string FrenchTable() {
+    std::string table = ReadFile(TESSLY_SOURCE_DIR "/messages/en.txt");
+    const std::pair<const char*, const char*> changes[] = {
+        {"language en", "language fr"},
+        {"%s could not be started", "%s n'a pas pu \xC3\xAAtre lanc\xC3\xA9"},
+        {"&Close", "&Fermer"},
+        {"SETUP_BUTTON\n&Setup", "SETUP_BUTTON\n&Installer"},
+    };
+    for (const auto& c : changes) table.replace(table.find(c.first), strlen(c.first), c.second);
+    return table;
 }
 
 // ---- files and processes ------------------------------------------------------------------------

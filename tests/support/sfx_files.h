@@ -87,6 +87,10 @@ int RunUnderCheckpoint(void (*step)());
 // Frees what loading and ResetStubState allocated (ReleaseResources, the table, the blocks).
 void ReleaseStubState();
 
+// A packager's French table in the form of messages/en.txt: the English one with its language
+// and a few texts changed ("%s n'a pas pu être lancé", "&Fermer", "&Installer").
+std::string FrenchTable();
+
 // ---- files and processes ----------------------------------------------------------------------
 
 // A fresh folder, removed with everything in it when the object goes.

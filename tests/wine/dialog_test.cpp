@@ -14,18 +14,43 @@ const char kBanner[] =
     "Copyright (C) 2026 Tessly. Alle Rechte vorbehalten.\n"
     "Weitere Informationen finden Sie in der Dokumentation zu mksfx.";
 
+const char kBannerEnglish[] =
+    "Tessly Self-Extractor, Version 1.0\n"
+    "Self-extracting setup archive for Windows.\n"
+    "Copyright (C) 2026 Tessly. All rights reserved.\n"
+    "For more information see the documentation of mksfx.";
+
 // Each row opens the About box, closes it and ends with Close: nothing is started or extracted.
+// Wine takes the user's UI language from the locale: de_DE.UTF-8 as the harness runs, or the
+// row's own.
 TEST(Dialog, IdleShowsTextsIconButtonsFooterCentredAndTheAboutBox) {
+    const std::string french = Wine().WorkDir("dialog-tables") + "/fr.txt";
+    ASSERT_TRUE(sfxtest::WriteFile(french, sfxtest::FrenchTable()));
+    const std::vector<std::string> english = {"&Setup", "&Close", "&Info"};
     const struct {
         const char* name;
         std::vector<std::string> options;
         std::string caption, about;
         bool icon = false;
+        std::string locale = "";  // the row's locale, when not the harness's
+        std::vector<std::string> buttons = {"&Setup", "Sch&ließen", "&Info"};
+        std::string footer = "L\"Tessly Self-Extractor\\00ae 1.0  \\00a9 2026 Tessly\"";  // as Wine traces it; "": none
     } cases[] = {
         {"idle", {"--about", kAbout, "--icon", "@icon"}, "Tessly Self-Extractor [Beispiel-Setup.exe]",
          std::string(kAbout) + " \n\n " + kBanner, true},
         {"caption", {"--caption", "Mein Setup"}, "Mein Setup", std::string("  ") + kBanner},
         {"empty-caption", {"--caption", ""}, "Setup", std::string("  ") + kBanner},
+        {"auto-german", {"--language", "auto"}, "Tessly Self-Extractor [Beispiel-Setup.exe]", std::string("  ") + kBanner},
+        {"auto-english", {"--language", "auto", "--about", kAbout}, "Tessly Self-Extractor [Beispiel-Setup.exe]",
+         std::string(kAbout) + " \n\n " + kBannerEnglish, false, "C.UTF-8", english},
+        {"own-footer-and-banner", {"--caption", "Mein Setup", "--footer", "Beispiel GmbH 2026", "--banner",
+                                   "Ein Beispiel f\xC3\xBCr alle.", "--about", kAbout},
+         "Mein Setup", std::string(kAbout) + "\n\nEin Beispiel f\xC3\xBCr alle.", false, "", {"&Setup", "Sch&ließen", "&Info"},
+         "L\"Beispiel GmbH 2026\""},
+        {"no-footer-no-banner", {"--no-footer", "--no-banner", "--about", kAbout}, "Tessly Self-Extractor [Beispiel-Setup.exe]",
+         kAbout, false, "", {"&Setup", "Sch&ließen", "&Info"}, ""},
+        {"french", {"--language", french}, "Tessly Self-Extractor [Beispiel-Setup.exe]",
+         std::string("  ") + kBannerEnglish, false, "", {"&Installer", "&Fermer", "&Info"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -33,7 +58,8 @@ TEST(Dialog, IdleShowsTextsIconButtonsFooterCentredAndTheAboutBox) {
         options.insert(options.end(), c.options.begin(), c.options.end());
         Package p = Pack(std::string("dialog-") + c.name, {{"probe.exe", "@probe"}, {"liesmich.txt", "Hallo\r\n"}},
                          options, "Beispiel-Setup.exe");
-        DriverRun run = Wine().Drive({"setenv WINEDEBUG=-all,trace+font", StartLine(p),
+        const std::string locale = c.locale.empty() ? "" : "setenv LC_ALL=" + c.locale;
+        DriverRun run = Wine().Drive({locale, "setenv WINEDEBUG=-all,trace+font", StartLine(p),
                                       "wait kind=dialog timeout=30000", "dump", "click id=112", "wait kind=msgbox",
                                       "dump", "click id=1", "gone", "wait kind=dialog", "dump", "click id=2",
                                       "exit timeout=15000"});
@@ -44,9 +70,12 @@ TEST(Dialog, IdleShowsTextsIconButtonsFooterCentredAndTheAboutBox) {
         if (c.icon) {
             EXPECT_NE(run.ConfiguredIcon(), 0u);
             EXPECT_EQ(dialog.Find(120).icon, run.ConfiguredIcon()) << "the configured icon";
+            // taken from the file's own icon at the size of the screen's scaling (100%: 32x32)
+            EXPECT_NE(run.diagnostics.find(",00000001,00000001,00000020,00000020,00000000) ret="), std::string::npos)
+                << run.diagnostics;
         }
 
-        struct { int id; const char* text; } buttons[] = {{1, "&Setup"}, {2, "Sch&ließen"}, {112, "&Info"}};
+        struct { int id; std::string text; } buttons[] = {{1, c.buttons[0]}, {2, c.buttons[1]}, {112, c.buttons[2]}};
         for (const auto& b : buttons) {
             for (const Window* w : {&dialog, &after}) {
                 const Control& control = w->Find(b.id);
@@ -62,11 +91,16 @@ TEST(Dialog, IdleShowsTextsIconButtonsFooterCentredAndTheAboutBox) {
         EXPECT_EQ(dialog.rect.left, (1024 - dialog.rect.Width()) / 2) << "centred, halves truncated";
         EXPECT_EQ(dialog.rect.top, (768 - dialog.rect.Height()) / 2);
 
-        EXPECT_NE(run.diagnostics.find("L\"Tessly Self-Extractor\\00ae 1.0  \\00a9 2026 Tessly\""),
-                  std::string::npos) << "the footer's '*' and '$' drawn as the registered and copyright signs";
+        if (!c.footer.empty()) {
+            EXPECT_NE(run.diagnostics.find(c.footer), std::string::npos)
+                << "the footer's '*' and '$' drawn as the registered and copyright signs";
+        } else {
+            EXPECT_EQ(run.diagnostics.find("Tessly Self-Extractor\\00ae"), std::string::npos) << "no footer";
+        }
         EXPECT_EQ(run.diagnostics.find("Extractor*"), std::string::npos);
 
-        ExpectBox(about, c.about, "none", {1});
+        // The Info box has the dialog's caption when the packager gave one.
+        ExpectBox(about, c.about, "none", {1}, 0, c.caption.rfind("Tessly", 0) == 0 ? "Tessly Self-Extractor" : c.caption);
         EXPECT_EQ(about.owner, dialog.hwnd);
         EXPECT_EQ(run.ExitCode(), 1602) << "closed without Setup";
         EXPECT_FALSE(Exists(ExtractFolder()));

@@ -25,7 +25,7 @@ unset LANGUAGE
 # manager on Xvfb) and lets processes end at once instead of waiting on the window manager
 # protocol. A crash must not open a dialog that nobody closes. The relay channel, when a test
 # turns it on, traces only the calls whose arguments the tests read: the message boxes (their
-# style says the icon) and the icon taken from the configuration.
+# style says the icon) and the dialog's icon, from the file's resources or the configuration.
 settings='REGEDIT4
 
 [HKEY_CURRENT_USER\Software\Wine\Explorer]
@@ -38,7 +38,7 @@ settings='REGEDIT4
 "ShowCrashDialog"=dword:00000000
 
 [HKEY_CURRENT_USER\Software\Wine\Debug]
-"RelayInclude"="user32.MessageBoxA;shell32.ExtractIconA;shell32.ExtractIconW"
+"RelayInclude"="user32.MessageBoxA;user32.LoadImageA;shell32.ExtractIconA;shell32.ExtractIconW"
 '
 
 alive() { # pid, program name

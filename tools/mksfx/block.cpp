@@ -40,6 +40,7 @@ void WriteBlock(std::string* bytes, const Block& b) {
         fields.waitForName[k] = k < b.waitName.size() ? b.waitName[k] : '\0';
     bytes->replace(b.position + PB_HEADER_CRC, PB_RESERVED - PB_HEADER_CRC,
                    (const char*)&fields + PB_HEADER_CRC, PB_RESERVED - PB_HEADER_CRC);
+    bytes->replace(b.position + PB_LANGUAGES_OFFSET, 4, (const char*)&fields.languagesOffset, 4);
 }
 
 uint32_t Crc32(const void* data, size_t size, uint32_t crc) {

@@ -4,7 +4,8 @@
 // The order of a build:
 //   1. the options, the output checked (a regular file or a new name, not an input), and the
 //      signing key and certificate when the output is to be signed;
-//   2. the configuration block from the options (texts, command, icon), deflated;
+//   2. the configuration block from the options (texts, command, icon), deflated, and the
+//      language tables that --language asks for, deflated, which go in front of it;
 //   3. the stub image, checked as a sound PE32 i386 GUI program whose parameter block is found
 //      by its signature (it must occur once), and a resource section appended after its last
 //      section: manifest, the file's icon, version information. The block, in .data, stays
@@ -32,6 +33,7 @@
 #include "tools/mksfx/build.h"
 #include "tools/mksfx/commands.h"
 #include "tools/mksfx/icon/icon.h"
+#include "tools/mksfx/languages.h"
 #include "tools/mksfx/pe/peimage.h"
 #include "tools/mksfx/report.h"
 #include "tools/mksfx/sfxfile.h"
@@ -71,6 +73,8 @@ std::string ConfigurationBlock(const Options& o, const std::string& iconInput) {
     std::string block = about + '\0' + command + '\0' + silent + '\0' + text + '\0';
     if (o.haveCaption) block += AnsiText("--caption", o.caption, kCaptionMax) + '\0';
     if (!o.target.empty()) block += TargetFolder(o.target) + '\0';
+    if (o.haveFooter || o.noFooter) block += AnsiText("--footer", o.footer, kFooterMax) + '\0';
+    if (o.haveBanner || o.noBanner) block += AnsiText("--banner", o.banner, kBannerMax) + '\0';
     if (!o.icon.empty()) {
         std::string error;
         // The icon takes what the texts and the two marker bytes leave of the block, and must
@@ -247,6 +251,8 @@ int Build(int argc, char** argv) {
         ourFlags |= OPT_WAIT_FOR_PROGRAM;
     }
     if (o.haveCaption) ourFlags |= OPT_CUSTOM_CAPTION;
+    if (o.haveFooter || o.noFooter) ourFlags |= OPT_CUSTOM_FOOTER;
+    if (o.haveBanner || o.noBanner) ourFlags |= OPT_CUSTOM_BANNER;
     if (o.wait) ourFlags |= OPT_WAIT_MODE;
     if (o.extractOnly) ourFlags |= OPT_EXTRACT_ONLY;
     if (!o.target.empty()) ourFlags |= OPT_TARGET;
@@ -255,6 +261,15 @@ int Build(int argc, char** argv) {
     std::string iconInput, error;
     if (!o.icon.empty() && !ReadWholeFile(o.icon, &iconInput, &error, kIconFileMax)) Fail("--icon: " + Shown(error));
     std::string config = ConfigurationBlock(o, iconInput);
+    // The language tables, if any, stand in front of the configuration block.
+    std::string languages;
+    if (std::vector<LanguageTable> tables = LanguageTables(o.language); !tables.empty()) {
+        languages = Deflate(LanguageArea(tables), 12);
+        if (languages.size() > LANGUAGES_PACKED_MAX)
+            Fail("--language: the tables compress to " + std::to_string(languages.size()) +
+                 " bytes, the stub reads at most " + std::to_string(LANGUAGES_PACKED_MAX) + "; choose fewer languages");
+        ourFlags |= OPT_LANGUAGES;
+    }
 
     // 3. the stub image and its resources
     size_t blockAt = 0;
@@ -276,7 +291,7 @@ int Build(int argc, char** argv) {
 
     // 5. room for the head, then the archive
     OutputFile out(target);
-    uint64_t archiveOffset = image.size() + config.size();
+    uint64_t archiveOffset = image.size() + languages.size() + config.size();
     out.Write(std::string(archiveOffset, '\0'));
     Progress progress;
     progress.members = inputs.entries.size();
@@ -294,14 +309,16 @@ int Build(int argc, char** argv) {
     progress.Erase();
 
     // 6. the parameter block
-    std::string head = image + config;
-    block.configOffset = (uint32_t)image.size();
+    std::string head = image + languages + config;
+    block.languagesOffset = languages.empty() ? 0 : (uint32_t)image.size();
+    block.configOffset = (uint32_t)(image.size() + languages.size());
     block.archiveOffset = (uint32_t)archiveOffset;
     block.endRecordOffset = endRecord;
     block.totalSize = (uint32_t)totalSize;
     // Bits the stub does not test stay as the image carries them.
     const uint32_t ours = OPT_WAIT_FOR_PROGRAM | OPT_CUSTOM_CAPTION | OPT_WAIT_MODE | OPT_SIGNABLE |
-                          OPT_EXTRACT_ONLY | OPT_TARGET | OPT_SILENT_COMMAND | OPT_HIDE_CONSOLE;
+                          OPT_EXTRACT_ONLY | OPT_TARGET | OPT_SILENT_COMMAND | OPT_HIDE_CONSOLE | OPT_LANGUAGES |
+                          OPT_CUSTOM_FOOTER | OPT_CUSTOM_BANNER;
     block.optionFlags = (block.optionFlags & ~ours) | ourFlags | OPT_SIGNABLE;
     block.waitName = waitName;
     block.headerCrc = 0;

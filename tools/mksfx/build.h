@@ -23,6 +23,9 @@ struct Options {
     std::string command, text, about, caption, icon, waitFor;
     std::string silentCommand, target;  // --silent-command, --target
     bool extractOnly = false, hideConsole = false;
+    bool haveFooter = false, haveBanner = false, noFooter = false, noBanner = false;
+    std::string footer, banner;   // --footer, --banner (UTF-8)
+    std::string language = "de";  // --language: de, en, auto, a table FILE, joined by commas
     std::string textFrom = "--text", aboutFrom = "--about";  // "--text-file FILE" for messages
     bool wait = false, waitForGiven = false, noHeaderCheck = false;
     bool quiet = false, verbose = false;

@@ -57,6 +57,8 @@ std::vector<std::string> ParseConfig(const std::string& data, uint32_t flags, Co
                                  {"message text", &c->text, kTextMax}};
     if (flags & OPT_CUSTOM_CAPTION) fields.push_back({"caption", &c->caption, kCaptionMax});
     if (flags & OPT_TARGET) fields.push_back({"target folder", &c->target, kTargetMax});
+    if (flags & OPT_CUSTOM_FOOTER) fields.push_back({"footer", &c->footer, kFooterMax});
+    if (flags & OPT_CUSTOM_BANNER) fields.push_back({"banner", &c->banner, kBannerMax});
     // What the options promise: a command, or none in an extract-only package; a silent
     // command and a target folder where their bits say so.
     auto check = [&]() {

@@ -73,6 +73,8 @@ int List(int argc, char** argv) {
             printf("  caption:      %s\n", Quoted(f.config.caption).c_str());
         else
             printf("  caption:      (standard)\n");
+        if (b.optionFlags & OPT_CUSTOM_FOOTER) printf("  footer:       %s\n", Quoted(f.config.footer).c_str());
+        if (b.optionFlags & OPT_CUSTOM_BANNER) printf("  banner:       %s\n", Quoted(f.config.banner).c_str());
         std::string icon = "no", why;
         if (f.config.hasIcon && !DescribeIcon(f.config.icon, &icon, &why)) icon = "unusable: " + why;
         printf("  icon:         %s\n", icon.c_str());
@@ -84,6 +86,12 @@ int List(int argc, char** argv) {
         printf("  wait for:     (nothing)\n");
     printf("  console:      %s\n", b.optionFlags & OPT_HIDE_CONSOLE ? "hidden" : "hidden in silent runs");
     printf("  header check: %s\n", b.headerCrc ? "yes" : "no");
+    std::string languages;
+    for (const LanguageTable& t : f.languages)
+        languages += (languages.empty() ? "" : ", ") + LanguageName(t.languageId);
+    if (!(b.optionFlags & OPT_LANGUAGES)) languages = "de (the stub's own)";
+    else if (f.languages.size() > 1) languages += " (by the user's language; else the first)";
+    printf("  languages:    %s\n", languages.c_str());
     printf("  switches:     /AUTO, /WAIT, /SILENT (or /S), /LOG=FILE, /D=DIR (or /T:DIR), /X, /X:DIR, -- ARGS\n");
     printf("  total size:   %u\n", b.totalSize);
     printf("Resources:\n");

@@ -2,6 +2,7 @@
 #include "tools/mksfx/listing.h"
 
 #include "tools/common/codepages.h"
+#include "tools/mksfx/languages.h"
 #include "tools/mksfx/signing.h"
 
 namespace sfx {
@@ -30,6 +31,10 @@ Listing ListingOf(const File& f, const std::string& path, const std::string& rep
         l.about = codepages::Cp1252ToUtf8(f.config.about);
         l.hasCaption = (b.optionFlags & OPT_CUSTOM_CAPTION) != 0;
         if (l.hasCaption) l.caption = codepages::Cp1252ToUtf8(f.config.caption);
+        l.hasFooter = (b.optionFlags & OPT_CUSTOM_FOOTER) != 0;
+        if (l.hasFooter) l.footer = codepages::Cp1252ToUtf8(f.config.footer);
+        l.hasBanner = (b.optionFlags & OPT_CUSTOM_BANNER) != 0;
+        if (l.hasBanner) l.banner = codepages::Cp1252ToUtf8(f.config.banner);
         l.hasIcon = f.config.hasIcon;
         std::string why;
         if (l.hasIcon) l.iconUsable = DescribeIcon(f.config.icon, &l.icon, &why);
@@ -41,6 +46,8 @@ Listing ListingOf(const File& f, const std::string& path, const std::string& rep
     l.headerCheck = b.headerCrc != 0;
     l.signable = (b.optionFlags & OPT_SIGNABLE) != 0;
     l.consoleHidden = (b.optionFlags & OPT_HIDE_CONSOLE) != 0;
+    l.ownLanguages = (b.optionFlags & OPT_LANGUAGES) != 0;
+    for (const LanguageTable& t : f.languages) l.languages.push_back(LanguageName(t.languageId));
     l.switches = {"/AUTO", "/WAIT", "/SILENT", "/S", "/LOG=FILE", "/D=DIR", "/T:DIR", "/X", "/X:DIR", "-- ARGS"};
     l.totalSize = b.totalSize;
 
@@ -180,6 +187,8 @@ void WriteListingJson(const Listing& l, FILE* to) {
     w.Key("text").StringOrNull(l.hasConfig, l.text);
     w.Key("about").StringOrNull(l.hasConfig, l.about);
     w.Key("caption").StringOrNull(l.hasCaption, l.caption);
+    w.Key("footer").StringOrNull(l.hasFooter, l.footer);
+    w.Key("banner").StringOrNull(l.hasBanner, l.banner);
     w.Key("icon");
     if (l.hasIcon) {
         w.Open('{');
@@ -193,6 +202,14 @@ void WriteListingJson(const Listing& l, FILE* to) {
     w.Key("wait_for").StringOrNull(!l.waitFor.empty(), l.waitFor);
     w.Key("console_hidden").Bool(l.consoleHidden);
     w.Key("header_check").Bool(l.headerCheck);
+    w.Key("languages");
+    if (l.ownLanguages) {
+        w.Open('[');
+        for (const std::string& code : l.languages) w.String(code);
+        w.Close(']');
+    } else {
+        w.Null();
+    }
     w.Key("signable").Bool(l.signable);
     w.Key("switches").Open('[');
     for (const std::string& s : l.switches) w.String(s);

@@ -47,6 +47,12 @@ struct Listing {
     std::string command, text, about, caption, icon;  // icon: what it holds, or why it is unusable
     bool extractOnly = false, hasSilentCommand = false, hasTarget = false, consoleHidden = false;
     std::string silentCommand, target;  // target: as stored, %VARIABLES% unexpanded
+    bool hasFooter = false, hasBanner = false;
+    std::string footer, banner;  // empty: left out
+    // The language tables the file carries (their codes, the fallback first); none: the
+    // stub's own German table.
+    bool ownLanguages = false;
+    std::vector<std::string> languages;
     bool waitMode = false, headerCheck = false, signable = false;
     std::string waitFor;  // "NAME.exe", empty for none
     std::vector<std::string> switches;

@@ -55,7 +55,17 @@ const char kHelp[] =
     "  --text-file FILE      the same, read from a UTF-8 file ('-': standard input)\n"
     "  --about TEXT          text of the Info box\n"
     "  --about-file FILE     the same, read from a UTF-8 file ('-': standard input)\n"
-    "  --caption TEXT        the dialog's caption\n"
+    "  --caption TEXT        the caption of the dialog and of its Info box\n"
+    "  --footer TEXT         the dialog's footer line instead of the product line (80\n"
+    "                        characters)\n"
+    "  --no-footer           no footer line\n"
+    "  --banner TEXT         what the Info box shows after the about text instead of the\n"
+    "                        product banner (255 characters)\n"
+    "  --no-banner           no banner in the Info box\n"
+    "  --language LANG       the language of the stub's own words: de (default), en, auto\n"
+    "                        (English and German, chosen by the user's UI language, English\n"
+    "                        when neither matches) or a table FILE in the form of\n"
+    "                        messages/en.txt; several joined by commas\n"
     "  --icon FILE           the icon, from any .ico or .png file: for the dialog the image\n"
     "                        that shows best at 32x32 and fits beside the texts is stored,\n"
     "                        converted to 16 or 2 colours when needed (one line says what);\n"
@@ -129,6 +139,8 @@ struct ValueOption {
 
 const char kTextKey[] = "the dialog text (--text or --text-file)";
 const char kAboutKey[] = "the about text (--about or --about-file)";
+const char kFooterKey[] = "the footer (--footer or --no-footer)";
+const char kBannerKey[] = "the banner (--banner or --no-banner)";
 
 const ValueOption kValueOptions[] = {
     {"-o", "-o (--output)", &Options::output, nullptr, kPath, nullptr},
@@ -142,6 +154,9 @@ const ValueOption kValueOptions[] = {
     {"--silent-command", "--silent-command", &Options::silentCommand, nullptr, kPlain, nullptr},
     {"--target", "--target", &Options::target, nullptr, kPlain, nullptr},
     {"--icon", "--icon", &Options::icon, nullptr, kPath, nullptr},
+    {"--language", "--language", &Options::language, nullptr, kPlain, nullptr},
+    {"--footer", kFooterKey, &Options::footer, &Options::haveFooter, kPlain, nullptr},
+    {"--banner", kBannerKey, &Options::banner, &Options::haveBanner, kPlain, nullptr},
     {"--wait-for", "--wait-for", &Options::waitFor, &Options::waitForGiven, kPlain, nullptr},
     {"--stub", "--stub", &Options::stub, nullptr, kPath, nullptr},
     {"--files-from", "--files-from", nullptr, nullptr, kList, nullptr},
@@ -169,6 +184,8 @@ const struct {
     {"--no-header-check", "--no-header-check", &Options::noHeaderCheck},
     {"--extract-only", "--extract-only", &Options::extractOnly},
     {"--hide-console", "--hide-console", &Options::hideConsole},
+    {"--no-footer", kFooterKey, &Options::noFooter},
+    {"--no-banner", kBannerKey, &Options::noBanner},
     {"-q", "-q (--quiet)", &Options::quiet},
     {"--quiet", "-q (--quiet)", &Options::quiet},
     {"-v", "-v (--verbose)", &Options::verbose},

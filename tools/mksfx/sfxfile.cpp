@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+#include "generated/messages.h"
+
 namespace sfx {
 
 // The first occurrence of the signature in the file, read in windows; npos when none.
@@ -17,6 +19,31 @@ static uint64_t FindSignature(InputFile* file) {
         if (const void* hit = memmem(p, length, kSignature, n)) return at + ((const unsigned char*)hit - p);
     }
     return std::string::npos;
+}
+
+// The language tables, as the stub reads them: between the block and the configuration
+// block, within the stub's limits, whole tables of as many texts as the stub has.
+static void ReadLanguages(File* f, std::vector<std::string>* faults) {
+    const Block& k = f->block;
+    if (k.languagesOffset < k.position + STUB_PARAMETER_BLOCK_SIZE || k.configOffset <= k.languagesOffset) {
+        faults->push_back("language tables at " + Hex(k.languagesOffset) +
+                          " do not lie between the block and the configuration block");
+        return;
+    }
+    const uint32_t packed = k.configOffset - k.languagesOffset;
+    std::string area, error;
+    size_t used = 0;
+    if (packed > LANGUAGES_PACKED_MAX)
+        faults->push_back("language tables take " + std::to_string(packed) + " bytes, the stub reads at most " +
+                          std::to_string(LANGUAGES_PACKED_MAX));
+    else if (!InflateRaw(f->head.data() + k.languagesOffset, packed, LANGUAGES_UNPACKED_MAX, &area, &used, &error))
+        faults->push_back("language tables: " + error + " (the stub holds " + std::to_string(LANGUAGES_UNPACKED_MAX) +
+                          " bytes)");
+    else if (used != packed)
+        faults->push_back("language tables: their stream ends " + std::to_string(packed - used) +
+                          " bytes before the configuration block");
+    else if (!SplitLanguageArea(area, MESSAGE_TEXT_COUNT, &f->languages, &error))
+        faults->push_back("language tables: " + error);
 }
 
 bool ReadFile(const std::string& path, File* f, std::vector<std::string>* faults) {
@@ -80,6 +107,7 @@ bool ReadFile(const std::string& path, File* f, std::vector<std::string>* faults
              ParseConfig(f->inflatedConfig, k.optionFlags, &f->config))
             faults->push_back(fault);
     }
+    if (k.optionFlags & OPT_LANGUAGES) ReadLanguages(f, faults);
     f->walk = WalkRecords(&f->in, k.archiveOffset);
     for (const std::string& fault : f->walk.faults) faults->push_back(fault);
     return f->walk.complete;

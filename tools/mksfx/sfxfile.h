@@ -10,6 +10,7 @@
 #include "tools/common/ziprecords.h"
 #include "tools/mksfx/pe/resources.h"
 #include "tools/mksfx/files.h"
+#include "tools/mksfx/languages.h"
 
 namespace sfx {
 
@@ -19,12 +20,13 @@ extern const unsigned char kSignature[PARAMETER_SIGNATURE_LENGTH];
 // The longest text each field of the configuration block takes (its NUL aside).
 const size_t kAboutMax = ABOUT_TEXT_BYTES - 1, kCommandMax = COMMAND_CHARS - 1, kTargetMax = TARGET_BYTES - 1,
              kTextMax = MESSAGE_TEXT_BYTES - 1, kCaptionMax = CUSTOM_CAPTION_BYTES - 1,
-             kWaitNameMax = WAIT_NAME_BYTES - 1;
+             kWaitNameMax = WAIT_NAME_BYTES - 1, kFooterMax = FOOTER_TEXT_BYTES - 1,
+             kBannerMax = BANNER_TEXT_BYTES - 1;
 const size_t kNameMax = 200;  // see SafeName
 
 // The parameter block as it stands in a file (base/format.h), where it stands, and the name
 // to wait for up to its NUL. WriteBlock rewrites the fields from headerCrc to the name from
-// `waitName`; the signature and the reserved bytes stay as they are.
+// `waitName`, and the languages' offset; the signature and the reserved bytes stay as they are.
 struct Block : StubParameterBlock {
     Block() : StubParameterBlock() {}
     size_t position = 0;   // of the signature in the file
@@ -68,7 +70,7 @@ bool DecodeData(InputFile* file, uint64_t offset, uint64_t packed, unsigned meth
 
 // The inflated configuration block, split as the stub splits it.
 struct Config {
-    std::string about, command, silentCommand, text, caption, target;  // Windows-1252 bytes
+    std::string about, command, silentCommand, text, caption, target, footer, banner;  // Windows-1252 bytes
     bool hasIcon = false;
     std::string icon;  // the icon file's bytes, to the end of the inflated data
 };
@@ -163,6 +165,7 @@ struct File {
     Config config;
     std::string inflatedConfig;
     bool hasConfig = false;
+    std::vector<LanguageTable> languages;  // with OPT_LANGUAGES, as far as they read
     Walk walk;
     ResourceSummary resources;  // filled by CheckFile
     Signature signature;        // filled by CheckFile once the walk is complete

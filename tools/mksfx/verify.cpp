@@ -203,7 +203,10 @@ std::vector<std::string> CheckFile(File* f, bool memberData) {
 
     PeImage layout;
     std::string why;
-    const bool sound = CheckPeImage(f->head, b.configOffset ? b.configOffset : b.archiveOffset,
+    const uint32_t imageEnd = (b.optionFlags & OPT_LANGUAGES) && b.languagesOffset ? b.languagesOffset
+                              : b.configOffset                                    ? b.configOffset
+                                                                                  : b.archiveOffset;
+    const bool sound = CheckPeImage(f->head, imageEnd,
                                     &layout, &why, f->in.Size());
     if (!sound) faults.push_back("the stub image is not sound: " + why);
     if (sound && !ReadResources(f->head, layout, &f->resources, &why))

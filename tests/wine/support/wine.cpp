@@ -197,7 +197,8 @@ int DriverRun::ExitCode() const {
 }
 
 unsigned long DriverRun::ConfiguredIcon() const {
-    size_t at = diagnostics.find("Ret  shell32.ExtractIcon");
+    size_t at = diagnostics.find("Ret  user32.LoadImageA");
+    if (at == std::string::npos) at = diagnostics.find("Ret  shell32.ExtractIcon");
     if (at != std::string::npos) at = diagnostics.find("retval=", at);
     return at == std::string::npos ? 0 : std::strtoul(diagnostics.c_str() + at + 7, nullptr, 16);
 }
@@ -346,11 +347,13 @@ DriverRun Session::Drive(std::vector<std::string> script, int timeoutSeconds) {
     std::string text;
     for (const std::string& line : script) text += line + "\n";
     if (!sfxtest::WriteFile(file, text)) Die("cannot write " + file);
-    // Wine takes a process's time zone from its Unix environment, which the programs the
-    // driver starts inherit from it: a "setenv TZ=ZONE" line sets the driver's own.
+    // Wine takes a process's time zone and its user's language from its Unix environment,
+    // which the programs the driver starts inherit from it: a "setenv TZ=ZONE" line (or
+    // LC_ALL=, LANG=) sets the driver's own.
     std::vector<std::string> zone;
     for (const std::string& line : script)
-        if (line.rfind("setenv TZ=", 0) == 0) zone = {line.substr(7)};
+        for (const char* name : {"setenv TZ=", "setenv LC_ALL=", "setenv LANG="})
+            if (line.rfind(name, 0) == 0) zone.push_back(line.substr(7));
     ProgramRun p = Exec({"wine", TestProgram("windriver"), WinPath(file)}, timeoutSeconds, zone);
     if (p.timedOut) Restart();  // what the driver started must not haunt the next run
     return DriverRun{script, p.exitCode, p.timedOut, p.out, p.err, ParseReport(p.out)};
@@ -465,9 +468,9 @@ const char kHeaderInvalid[] =
     "Dateiübertragungsfehler.";
 
 void ExpectBox(const Window& box, const std::string& text, const std::string& icon,
-               const std::vector<int>& buttons, int defaultButton) {
+               const std::vector<int>& buttons, int defaultButton, const std::string& caption) {
     EXPECT_EQ(box.kind, "msgbox");
-    EXPECT_EQ(box.caption, "Tessly Self-Extractor");
+    EXPECT_EQ(box.caption, caption);
     EXPECT_EQ(box.text, Ansi(text));
     EXPECT_EQ(box.icon, icon) << "style " << std::hex << box.type;
     EXPECT_EQ(box.buttons, buttons);

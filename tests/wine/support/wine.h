@@ -75,7 +75,7 @@ struct DriverRun {
     Window Dump(size_t index) const;      // the index-th one reported by dump (empty if none)
     std::vector<long> Codes() const;      // of the "ran" lines
     int ExitCode() const;                 // from the exit command; -1 when not reported
-    unsigned long ConfiguredIcon() const; // what ExtractIcon gave the program; 0: none
+    unsigned long ConfiguredIcon() const; // the dialog icon LoadImageA (or ExtractIcon) gave; 0: none
     std::string Describe() const;         // script and report, for failure messages
 };
 
@@ -158,8 +158,10 @@ double Seconds();  // monotonic
 // The stub's text for a file whose header check fails (UTF-8).
 extern const char kHeaderInvalid[];
 
-// The stub's message box with this text (UTF-8), icon, buttons and default button (0: any).
+// The stub's message box with this text (UTF-8), icon, buttons, default button (0: any) and
+// caption.
 void ExpectBox(const Window& box, const std::string& text, const std::string& icon,
-               const std::vector<int>& buttons, int defaultButton = 0);
+               const std::vector<int>& buttons, int defaultButton = 0,
+               const std::string& caption = "Tessly Self-Extractor");
 
 }  // namespace wine
