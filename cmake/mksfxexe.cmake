@@ -57,9 +57,12 @@ file(GLOB mksfx_exe_sources ${CMAKE_SOURCE_DIR}/tools/mksfx/*.cpp ${CMAKE_SOURCE
      ${CMAKE_SOURCE_DIR}/tools/mksfx/icon/*.cpp ${CMAKE_SOURCE_DIR}/tools/common/*.cpp
      ${CMAKE_SOURCE_DIR}/posix/*.cpp)
 list(FILTER mksfx_exe_sources EXCLUDE REGEX "/(signing|winposix)\\.cpp$")
-add_executable(mksfx_exe ${mksfx_exe_sources} ${TESSLY_CORE_SOURCES} ${TESSLY_MESSAGE_TABLE}
+# The language tables that --language adds come from the host tree's generator, as the
+# message table does.
+set(own_tables ${TESSLY_MESSAGE_INCLUDE}/generated/own_tables.cpp)
+add_executable(mksfx_exe ${mksfx_exe_sources} ${TESSLY_CORE_SOURCES} ${TESSLY_MESSAGE_TABLE} ${own_tables}
                ${CMAKE_SOURCE_DIR}/tools/common/winposix.cpp)
-set_source_files_properties(${mksfx_exe_sources} ${TESSLY_CORE_SOURCES} ${TESSLY_MESSAGE_TABLE}
+set_source_files_properties(${mksfx_exe_sources} ${TESSLY_CORE_SOURCES} ${TESSLY_MESSAGE_TABLE} ${own_tables}
   PROPERTIES COMPILE_OPTIONS "-include;${CMAKE_SOURCE_DIR}/tools/common/winposix.h")
 target_include_directories(mksfx_exe PRIVATE ${CMAKE_SOURCE_DIR} ${TESSLY_MESSAGE_INCLUDE}
                            ${CMAKE_SOURCE_DIR}/tools/common/winposix)
