@@ -3,6 +3,7 @@
 // dialog, or the Setup flow alone in a silent run, release everything. The exit code is 0
 // on every path of an interactive run; a silent run ends with the code of what happened.
 #include "archive/archive.h"
+#include "lzma/lzma.h"
 #include "startup/startup.h"
 #include "ui/ui.h"
 
@@ -117,6 +118,9 @@ __attribute__((noinline)) void LoadStubData(void) {
         CheckHeader(stubParams.archiveOffset, stubParams.headerCrc, stubParams.signature);
     ReadConfiguration();
     if (stubParams.endRecordOffset != 0) ProbeEndRecord();
+#if TESSLY_SOLID
+    else ProbeSolidArchive();
+#endif
 }
 
 static void FreeLocal(unsigned char*& block) {
@@ -127,6 +131,10 @@ static void FreeLocal(unsigned char*& block) {
 void ReleaseResources(void) {
     FreeLocal(state.decoder.window);
     FreeLocal(state.reader.buffer);
+#if TESSLY_SOLID
+    FreeLocal(state.solid.header);
+    ReleaseLzma();
+#endif
     if (state.reader.file) {
         _lclose(state.reader.file);
         state.reader.file = 0;
