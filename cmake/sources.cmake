@@ -5,6 +5,7 @@ file(GLOB TESSLY_CORE_SOURCES CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/startup/*.cpp
   ${CMAKE_SOURCE_DIR}/archive/*.cpp
   ${CMAKE_SOURCE_DIR}/inflate/*.cpp
+  ${CMAKE_SOURCE_DIR}/lzma/*.cpp
   ${CMAKE_SOURCE_DIR}/ui/pumps.cpp
   ${CMAKE_SOURCE_DIR}/ui/progress.cpp)
 # The solid form's decoder: our seam and converter (lzma/), and the LZMA SDK's decoder,
