@@ -8,11 +8,11 @@ file(GLOB TESSLY_CORE_SOURCES CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/lzma/*.cpp
   ${CMAKE_SOURCE_DIR}/ui/pumps.cpp
   ${CMAKE_SOURCE_DIR}/ui/progress.cpp)
-# The solid form's decoder: our seam and converter (lzma/), and the LZMA SDK's decoder,
-# compiled from the system's copy of its sources (Debian's lzma-dev), never copied here.
+# The solid form's decoder: the LZMA SDK's, compiled from the system's copy of its sources
+# (Debian's lzma-dev), never copied here, under our seam (lzma/lzma.cpp). The ZIP stub
+# leaves it out (nothing there calls the seam).
 set(TESSLY_LZMA_SDK /usr/include/lzma)
-file(GLOB TESSLY_LZMA_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/lzma/*.cpp)
-list(APPEND TESSLY_LZMA_SOURCES ${TESSLY_LZMA_SDK}/LzmaDec.c)
+set(TESSLY_LZMA_SOURCES ${TESSLY_LZMA_SDK}/LzmaDec.c)
 # Probabilities of 32 bits (_LZMA_PROB32): twice the tables' memory, but no operand-size
 # prefix on every access, which makes the stub's decoder 230 bytes smaller.
 set_source_files_properties(${TESSLY_LZMA_SDK}/LzmaDec.c PROPERTIES COMPILE_OPTIONS "-w"

@@ -1,9 +1,9 @@
 // The LZMA decoder's seam (lzma/lzma.h): the SDK's dictionary interface driven from the feed,
 // its dictionary handed to the sink each time it fills or the stream ends.
 //
-// The dictionary is a ring of `dicBufSize` bytes; each call decodes up to its end (or the
-// stream's), and what was decoded goes to the sink from the ring, unchanged, since later
-// matches copy from it. A dictionary smaller than the properties ask for is enough when the
+// The dictionary is a ring of `dicBufSize` bytes; each call decodes up to 64 KiB, no further
+// than its end (or the stream's), and what was decoded goes to the sink from the ring,
+// unchanged, since later matches copy from it. A dictionary smaller than the properties ask for is enough when the
 // stream is shorter: no distance can then reach further back than the stream's start, which
 // the SDK refuses by itself.
 #include "lzma/lzma.h"
@@ -14,7 +14,7 @@
 namespace {
 
 enum { LZMA_PROPERTY_BYTES = 5, DICTIONARY_MIN = 4096, PROBABILITY_BASE = 1846,
-       LITERAL_PROBABILITIES = 0x300 };
+       LITERAL_PROBABILITIES = 0x300, OUTPUT_STEP = 0x10000 };
 
 void* Allocate(void*, size_t bytes) { return (void*)LocalAlloc(LMEM_FIXED, bytes); }
 void Free(void*, void* block) {
@@ -71,7 +71,10 @@ int DecodeLzma(const unsigned char* props, ULONGLONG size) {
     bool hungry = true;  // the decoder has used up what it was given
     for (;;) {
         if (coder.dicPos == coder.dicBufSize) coder.dicPos = 0;
+        // At most OUTPUT_STEP bytes a call, so that the meter moves and a cancel is seen
+        // however large the dictionary.
         SizeT start = coder.dicPos, room = coder.dicBufSize - start;
+        if (room > OUTPUT_STEP) room = OUTPUT_STEP;
         // The last piece of the stream must end there (with or without a marker).
         bool last = left <= room;
         SizeT limit = start + (last ? (SizeT)left : room);

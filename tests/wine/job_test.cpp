@@ -397,6 +397,7 @@ TEST(Job, SilentRunsEndWithTheirCodeAndLogEachEvent) {
         long code;
         std::vector<std::string> log;  // each line's event, up to the length given
         bool deep = false;             // the file lies in a folder whose path passes MAX_PATH
+        bool solid = false;            // the solid form, probe.exe in its x86 folder
     } rows[] = {
         {"sound", "probe.exe", "", "/SILENT", 0,
          {"start silent ", "folder C:\\", "command probe.exe", "command-exit 0", "cleanup removed C:\\", "end 0"}},
@@ -415,6 +416,11 @@ TEST(Job, SilentRunsEndWithTheirCodeAndLogEachEvent) {
          {"start interactive ", "folder ", "command probe.exe", "command-exit 0", "cleanup removed ", "end 0"}},
         {"deep", "probe.exe", "", "/SILENT", 0,
          {"start silent ", "folder C:\\", "command probe.exe", "command-exit 0", "cleanup removed C:\\", "end 0"}, true},
+        {"solid", "probe.exe", "", "/SILENT", 0,
+         {"start silent ", "folder C:\\", "command probe.exe", "command-exit 0", "cleanup removed C:\\", "end 0"}, false,
+         true},
+        {"solid-interactive", "probe.exe sleep=500", "", "/AUTO", 0,
+         {"start interactive ", "folder ", "command probe.exe", "command-exit 0", "cleanup removed ", "end 0"}, false, true},
     };
     const std::regex line("(\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d) \\[(\\d+)\\] (.*)\r");
     for (const Row& row : rows) {
@@ -422,6 +428,7 @@ TEST(Job, SilentRunsEndWithTheirCodeAndLogEachEvent) {
         std::map<std::string, std::string> files = kFiles;
         files["eins.txt"] = files["zwei.txt"] = files["nux.txt"] = "x";
         Package p = Pack(std::string("job-silent-") + row.name, files, {"--command", row.command});
+        if (row.solid) MakeSolid(p, files);
         if (row.damage == "config") {
             std::string bytes = sfxtest::ReadFile(p.exe);
             size_t block = sfxtest::FindBlock(bytes);
