@@ -3,6 +3,7 @@
 #include <lzma.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace solidcraft {
@@ -27,6 +28,19 @@ void Num(std::string* s, uint64_t v) {
 }
 
 uint32_t Crc(const std::string& s) { return (uint32_t)crc32(0, (const Bytef*)s.data(), (uInt)s.size()); }
+
+uint64_t Size(const File& f) { return f.zeros + f.data.size(); }
+
+uint32_t Crc(const File& f) {
+    static const std::string zeros(1 << 20, '\0');
+    uLong crc = 0;
+    for (uint64_t left = f.zeros; left;) {
+        size_t n = (size_t)std::min<uint64_t>(left, zeros.size());
+        crc = crc32(crc, (const Bytef*)zeros.data(), (uInt)n);
+        left -= n;
+    }
+    return (uint32_t)crc32(crc, (const Bytef*)f.data.data(), (uInt)f.data.size());
+}
 
 std::string Bits(const std::vector<bool>& bits) {
     std::string s((bits.size() + 7) / 8, '\0');
@@ -63,10 +77,12 @@ std::string Utf16(const std::string& utf8) {
     return out;
 }
 
-std::string Compress(const std::string& data, bool x86, uint32_t dictionary, std::string* props) {
+std::string Compress(const std::vector<const File*>& files, bool x86, uint32_t dictionary, std::string* props) {
     lzma_options_lzma options;
     lzma_lzma_preset(&options, 6);
     options.dict_size = dictionary;
+    for (const File* f : files)
+        if (f->zeros) lzma_lzma_preset(&options, 0), options.dict_size = dictionary;  // fast on long runs
     lzma_filter filters[3];
     int n = 0;
     if (x86) filters[n++] = {LZMA_FILTER_X86, nullptr};
@@ -77,15 +93,31 @@ std::string Compress(const std::string& data, bool x86, uint32_t dictionary, std
     props->assign((const char*)p, 5);
     lzma_stream strm = LZMA_STREAM_INIT;
     if (lzma_raw_encoder(&strm, filters) != LZMA_OK) throw std::runtime_error("lzma encoder");
-    std::string out(data.size() + data.size() / 2 + 4096, '\0');
-    strm.next_in = (const uint8_t*)data.data();
-    strm.avail_in = data.size();
-    strm.next_out = (uint8_t*)&out[0];
-    strm.avail_out = out.size();
-    lzma_ret r = lzma_code(&strm, LZMA_FINISH);
-    out.resize(out.size() - strm.avail_out);
+    std::string out, buffer(1 << 20, '\0');
+    const std::string zeros(1 << 20, '\0');
+    auto feed = [&](const char* data, size_t size, lzma_action action) {
+        strm.next_in = (const uint8_t*)data;
+        strm.avail_in = size;
+        for (;;) {
+            strm.next_out = (uint8_t*)&buffer[0];
+            strm.avail_out = buffer.size();
+            lzma_ret r = lzma_code(&strm, action);
+            out.append(buffer, 0, buffer.size() - strm.avail_out);
+            if (r == LZMA_STREAM_END) return;
+            if (r != LZMA_OK) throw std::runtime_error("lzma encoding");
+            if (action == LZMA_RUN && strm.avail_in == 0) return;
+        }
+    };
+    for (const File* f : files) {
+        for (uint64_t left = f->zeros; left;) {
+            size_t n = (size_t)std::min<uint64_t>(left, zeros.size());
+            feed(zeros.data(), n, LZMA_RUN);
+            left -= n;
+        }
+        feed(f->data.data(), f->data.size(), LZMA_RUN);
+    }
+    feed(nullptr, 0, LZMA_FINISH);
     lzma_end(&strm);
-    if (r != LZMA_STREAM_END) throw std::runtime_error("lzma encoding");
     return out;
 }
 
@@ -104,25 +136,26 @@ std::string Archive::Build() {
     // Programs with data first (the x86 folder), then the others in their order.
     std::vector<File> ordered;
     for (const File& f : files)
-        if (f.program && !f.data.empty()) ordered.push_back(f);
+        if (f.program && Size(f)) ordered.push_back(f);
     for (const File& f : files)
-        if (!(f.program && !f.data.empty())) ordered.push_back(f);
+        if (!(f.program && Size(f))) ordered.push_back(f);
     struct Folder {
         bool bcj;
         std::vector<const File*> members;
-        std::string props, packed, data;
+        std::string props, packed;
+        uint64_t size;
     };
     std::vector<Folder> folders;
     for (bool bcj : {true, false}) {
-        Folder folder{bcj, {}, "", "", ""};
+        Folder folder{bcj, {}, "", "", 0};
         for (const File& f : ordered)
-            if (!f.folder && !f.data.empty() && f.program == bcj) folder.members.push_back(&f), folder.data += f.data;
+            if (!f.folder && Size(f) && f.program == bcj) folder.members.push_back(&f), folder.size += Size(f);
         if (!folder.members.empty()) folders.push_back(folder);
     }
     std::string packed;
     for (size_t i = 0; i < folders.size(); ++i) {
         Folder& f = folders[i];
-        f.packed = Compress(f.data, f.bcj, dictionary, &f.props);
+        f.packed = Compress(f.members, f.bcj, dictionary, &f.props);
         if (i == 0) {
             f.packed.resize(f.packed.size() - std::min<size_t>(packCut, f.packed.size()));
             f.packed += packTail;
@@ -156,7 +189,7 @@ std::string Archive::Build() {
         }
         h += '\x0C';
         for (size_t i = 0; i < folders.size(); ++i) {
-            uint64_t size = folders[i].data.size() + (i == 0 ? unpackDelta : 0);
+            uint64_t size = folders[i].size + (i == 0 ? unpackDelta : 0);
             Num(&h, size);
             if (folders[i].bcj) Num(&h, size);
         }
@@ -166,14 +199,14 @@ std::string Archive::Build() {
         for (const Folder& f : folders) Num(&h, f.members.size());
         h += '\x09';
         for (const Folder& f : folders)
-            for (size_t i = 0; i + 1 < f.members.size(); ++i) Num(&h, f.members[i]->data.size());
+            for (size_t i = 0; i + 1 < f.members.size(); ++i) Num(&h, Size(*f.members[i]));
         h += '\x0A';
         h += '\x01';
         std::vector<const File*> all;
         for (const Folder& f : folders)
             for (const File* m : f.members) all.push_back(m);
         for (size_t i = 0; i < all.size(); ++i)
-            Le(&h, Crc(all[i]->data) ^ (i + 1 == all.size() ? crcXor : 0), 4);
+            Le(&h, Crc(*all[i]) ^ (i + 1 == all.size() ? crcXor : 0), 4);
         h += '\x00';
         h += '\x00';
     }
@@ -182,7 +215,7 @@ std::string Archive::Build() {
         Num(&h, ordered.size());
         std::vector<bool> emptyStream, emptyFile;
         for (const File& f : ordered) {
-            bool empty = f.folder || f.data.empty();
+            bool empty = f.folder || !Size(f);
             emptyStream.push_back(empty);
             if (empty) emptyFile.push_back(!f.folder);
         }

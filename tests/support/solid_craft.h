@@ -14,10 +14,11 @@ const uint64_t kFileTime = 0x01D9A2B3C4D5E6F0ull;  // some day in 2023, 100 ns s
 
 struct File {
     std::string name;   // UTF-8; stored as UTF-16
-    std::string data;
+    std::string data;   // after `zeros` zero bytes
     bool folder = false;
     bool program = false;  // goes into the x86 folder
     uint64_t mtime = kFileTime;
+    uint64_t zeros = 0;
 };
 
 struct Archive {
@@ -40,9 +41,9 @@ struct Archive {
 // The signature header and the rest: `packed` (the pack streams), then `header`.
 std::string Assemble(const std::string& packed, const std::string& header, bool badStartCrc = false,
                      int64_t nextOffsetDelta = 0);
-// A raw LZMA stream (liblzma), through the x86 filter first when `x86`; `props` gets the five
-// property bytes.
-std::string Compress(const std::string& data, bool x86, uint32_t dictionary, std::string* props);
+// A raw LZMA stream (liblzma) of the files' contents one after the other, through the x86
+// filter first when `x86`; `props` gets the five property bytes.
+std::string Compress(const std::vector<const File*>& files, bool x86, uint32_t dictionary, std::string* props);
 // UTF-8 to UTF-16LE with its NUL.
 std::string Utf16(const std::string& utf8);
 
