@@ -101,9 +101,10 @@ void WriteMemberBytes(const unsigned char* bytes, DWORD count, DWORD meterCount)
 BOOL ProbeSolidArchive(void);
 // Reads and checks the header (message 31 for any fault), filling state.solid.
 void ReadSolidHeader(void);
-// The header's next file name as ANSI in state.output.memberName (message 31 when it does
-// not convert exactly); advances the name cursor.
-void TakeSolidName(void);
+// Advances the header's name cursor past the next file name and, with `convert`, puts the
+// name as ANSI in state.output.memberName (message 31 when it does not convert exactly). A
+// folder's name is passed over unconverted: folders are made only for the files in them.
+void TakeSolidName(BOOL convert);
 // The next size of the header's list of file sizes (ReadSolidHeader has checked them all).
 ULONGLONG TakeSolidSize(void);
 // Extracts every member of the solid form (under RunExtraction's checkpoint).

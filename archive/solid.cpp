@@ -54,7 +54,7 @@ void CloseMember(void) {
 
 void BeginMember(DWORD expectedCrc) {
     current = state.solid.file++;
-    TakeSolidName();
+    TakeSolidName(TRUE);
     state.output.memberBytes = 0;
     state.crc32.value = 0xFFFFFFFF;
     state.solid.expectedCrc = expectedCrc;
@@ -88,7 +88,7 @@ void PassEmptyFiles(void) {
             FinishMember();
         } else {
             ++state.solid.file;
-            TakeSolidName();
+            TakeSolidName(FALSE);
         }
     }
 }

@@ -280,7 +280,7 @@ ULONGLONG TakeSolidSize(void) {
     return size;
 }
 
-void TakeSolidName(void) {
+void TakeSolidName(BOOL convert) {
 #ifdef _WIN32
     WCHAR wide[PATH_CHARS];
 #else
@@ -295,6 +295,7 @@ void TakeSolidName(void) {
     }
     wide[n] = 0;
     state.solid.names = p + 2;
+    if (!convert) return;
     BOOL inexact = FALSE;
     if (!WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, state.output.memberName,
                              PATH_CHARS, 0, &inexact) ||
