@@ -227,6 +227,6 @@ BOOL OutputMember(void) {
     return TRUE;
 }
 
-#if TESSLY_SOLID && !defined(_WIN32)
+#if TESSLY_SOLID && !defined(TESSLY_WINAPI)
 void CheckMemberName(void) { ComposeOutputPath(); }
 #endif

@@ -17,7 +17,7 @@
 #if TESSLY_SOLID
 
 // mksfx verify checks members without writing them; the stub always writes.
-#ifdef _WIN32
+#ifdef TESSLY_WINAPI
 #define TEST_ONLY 0
 #else
 #define TEST_ONLY state.solid.testOnly

@@ -281,7 +281,7 @@ ULONGLONG TakeSolidSize(void) {
 }
 
 void TakeSolidName(BOOL convert) {
-#ifdef _WIN32
+#ifdef TESSLY_WINAPI
     WCHAR wide[PATH_CHARS];
 #else
     unsigned short wide[PATH_CHARS];

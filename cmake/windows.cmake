@@ -51,7 +51,7 @@ function(tessly_stub name limit solid)
             -P ${CMAKE_SOURCE_DIR}/cmake/checksize.cmake)
 endfunction()
 
-tessly_stub(sfxstub 22528 0 ${TESSLY_CORE_SOURCES} ${TESSLY_UI_SOURCES})
+tessly_stub(sfxstub 24576 0 ${TESSLY_CORE_SOURCES} ${TESSLY_UI_SOURCES})
 tessly_stub(sfxstub-solid 32768 1 ${TESSLY_CORE_SOURCES} ${TESSLY_UI_SOURCES} ${TESSLY_LZMA_SOURCES})
 # The SDK's decoder in its small form (its bit-tree loops not unrolled), at -Oz like the cold
 # code, as is the header's reading: the solid stub stays within its limit.
@@ -95,3 +95,6 @@ file(GLOB TESSLY_COLD_SOURCES ${CMAKE_SOURCE_DIR}/startup/*.cpp ${CMAKE_SOURCE_D
   ${CMAKE_SOURCE_DIR}/inflate/huffman.cpp)
 set_source_files_properties(${TESSLY_COLD_SOURCES} TARGET_DIRECTORY sfxstub_objects sfxstub-solid_objects
   PROPERTIES COMPILE_OPTIONS "-Oz;-fno-tree-loop-optimize;-fno-ivopts;-fno-tree-loop-im;-fno-tree-sink")
+
+# The builder for Windows, mksfx.exe (cmake/mksfxexe.cmake).
+include(${CMAKE_SOURCE_DIR}/cmake/mksfxexe.cmake)

@@ -9,7 +9,15 @@
 #include "lzma/lzma.h"
 
 #include "base/feed.h"
+// The SDK's types header includes the system's <windows.h> on Windows; the Windows build of
+// mksfx runs the core on the stand-in, whose types those would clash with.
+#if defined(_WIN32) && !defined(TESSLY_WINAPI)
+#undef _WIN32
 #include "LzmaDec.h"
+#define _WIN32 1
+#else
+#include "LzmaDec.h"
+#endif
 
 namespace {
 
