@@ -76,8 +76,41 @@ int RunExtraction(void);
 
 // ---- output.cpp: member output --------------------------------------------------------------
 // Writes the member whose local header has just been read; false when it was skipped. It
-// defines the sink of base/feed.h (WriteOutput).
+// defines the sink of base/feed.h (WriteOutput), which in the solid form hands the bytes to
+// SolidOutput.
 BOOL OutputMember(void);
+// The member named by state.output.memberName (ANSI): its name checked and made a path below
+// the extraction folder, its folders made and its file created (state.output.file); false when
+// it is skipped (in use, or not to be overwritten).
+BOOL OpenMember(void);
+// Only the name's checks and path of OpenMember (mksfx verify, which checks without writing).
+void CheckMemberName(void);
+// Message 30 for the member in state.output.displayName: its data came out with CRC-32
+// `found`, or damaged.
+[[noreturn]] void BadCrc(DWORD found, DWORD expected);
+// A run of the open member's bytes: the meter moves by `meterCount`, the CRC-32 takes them,
+// the file gets them, and now and then the user may cancel.
+void WriteMemberBytes(const unsigned char* bytes, DWORD count, DWORD meterCount);
+
+// ---- solidheader.cpp, solid.cpp: the solid form ---------------------------------------------
+// A 7z archive at archiveOffset: its signature header is checked at start-up, its plain header
+// read and checked when the extraction starts, then each folder's LZMA stream is decoded and
+// split among the folder's files, which go through the same member output as ZIP members.
+// True when the archive starts with the 7z signature, whose header is then checked (start
+// header CRC, the header inside the file; message 39 when not) and noted in state.solid.
+BOOL ProbeSolidArchive(void);
+// Reads and checks the header (message 31 for any fault), filling state.solid.
+void ReadSolidHeader(void);
+// Advances the header's name cursor past the next file name and, with `convert`, puts the
+// name as ANSI in state.output.memberName (message 31 when it does not convert exactly). A
+// folder's name is passed over unconverted: folders are made only for the files in them.
+void TakeSolidName(BOOL convert);
+// The next size of the header's list of file sizes (ReadSolidHeader has checked them all).
+ULONGLONG TakeSolidSize(void);
+// Extracts every member of the solid form (under RunExtraction's checkpoint).
+void ExtractSolid(void);
+// The sink of the solid form: decoded bytes of the current folder.
+void SolidOutput(const unsigned char* bytes, DWORD count);
 
 // ---- removal.cpp: removal of the extraction folder ------------------------------------------
 // Deletes `folder` and everything below it; true when the folder itself went.

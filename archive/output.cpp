@@ -140,9 +140,9 @@ static void MoveMeter(DWORD count) {
     state.progress.bytesDone = done;
 }
 
-void WriteOutput(const unsigned char* bytes, DWORD count) {
+void WriteMemberBytes(const unsigned char* bytes, DWORD count, DWORD meterCount) {
     if (!count) return;
-    MoveMeter(count);
+    MoveMeter(meterCount);
     Crc32Update(bytes, count);
     if (_lwrite(state.output.file, (LPCSTR)bytes, count) != count)
         FailWithPath(BOX_WRITE_FAILED, MSG_WRITE_FAILED, state.output.displayName);
@@ -155,6 +155,16 @@ void WriteOutput(const unsigned char* bytes, DWORD count) {
     if (state.hooks.cancel && state.hooks.cancel()) AbortTo(ABORT_FAILED);
 }
 
+void WriteOutput(const unsigned char* bytes, DWORD count) {
+#if TESSLY_SOLID
+    if (state.solid.form) {
+        SolidOutput(bytes, count);
+        return;
+    }
+#endif
+    WriteMemberBytes(bytes, count, count);
+}
+
 // The archive holds local times, as every other unzip tool reads them.
 static void SetMemberFileTimes(void) {
     FILETIME local, time;
@@ -162,6 +172,12 @@ static void SetMemberFileTimes(void) {
                               (WORD)ReadLe16(state.reader.localHeader + ENTRY_TIME), &local) &&
         LocalFileTimeToFileTime(&local, &time))
         SetFileTime((HANDLE)(INT_PTR)state.output.file, &time, &time, &time);
+}
+
+void BadCrc(DWORD found, DWORD expected) {
+    FormatMessageText(state.texts.messageBuffer, MESSAGE_BUFFER_BYTES, MSG_BAD_CRC,
+                      state.output.displayName, found, expected);
+    FatalError(BOX_BAD_CRC, state.texts.messageBuffer);
 }
 
 // Writes the member into its created file, sets its times and closes it, then checks it: the
@@ -194,17 +210,23 @@ static void ExtractMember(void) {
     DWORD expected = ReadLe32(state.reader.localHeader + ENTRY_CRC);
     if (damaged || found != expected ||
         state.output.memberBytes != ReadLe32(state.reader.localHeader + ENTRY_SIZE)) {
-        FormatMessageText(state.texts.messageBuffer, MESSAGE_BUFFER_BYTES, MSG_BAD_CRC,
-                          state.output.displayName, found, expected);
-        FatalError(BOX_BAD_CRC, state.texts.messageBuffer);
+        BadCrc(found, expected);
     }
 }
 
-BOOL OutputMember(void) {
+BOOL OpenMember(void) {
     ComposeOutputPath();
     if (CheckModuleInUse(state.output.memberName)) return FALSE;
     CreateParentFolders();
-    if (!CreateOutputFile()) return FALSE;
+    return CreateOutputFile();
+}
+
+BOOL OutputMember(void) {
+    if (!OpenMember()) return FALSE;
     ExtractMember();
     return TRUE;
 }
+
+#if TESSLY_SOLID && !defined(TESSLY_WINAPI)
+void CheckMemberName(void) { ComposeOutputPath(); }
+#endif

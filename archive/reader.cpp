@@ -75,6 +75,13 @@ void SkipArchive(DWORD count) {
 // used up (it is 0 in memory mode, so a memory range ends there).
 DWORD TakeMemberRun(unsigned char** run) {
     DWORD left = state.reader.memberLeft;
+#if TESSLY_SOLID
+    // A pack stream of the solid form may be longer than 4 GiB: it is given out in parts.
+    if (left == 0 && state.solid.packLeft) {
+        left = state.solid.packLeft > 0x80000000u ? 0x80000000u : (DWORD)state.solid.packLeft;
+        state.solid.packLeft -= left;
+    }
+#endif
     if (left == 0) return 0;
     FillReadBuffer();
     DWORD n = left < state.reader.left ? left : state.reader.left;

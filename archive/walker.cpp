@@ -118,13 +118,23 @@ int RunExtraction(void) {
         state.progress.lastPoll = 0;
         __builtin_memset(&state.reader.views, 0, sizeof state.reader.views);
         state.reader.views.archiveOffset = state.reader.views.expected = stubParams.archiveOffset;
-        SeekArchive(stubParams.archiveOffset);
-        WalkArchive();
+#if TESSLY_SOLID
+        if (state.solid.form) {
+            ExtractSolid();
+        } else
+#endif
+        {
+            SeekArchive(stubParams.archiveOffset);
+            WalkArchive();
+        }
     } else if (state.output.file) {
         // The partly written member stays on disk; the caller removes the whole folder.
         _lclose(state.output.file);
         state.output.file = 0;
     }
+#if TESSLY_SOLID
+    state.solid.writing = 0;
+#endif
     SetStandardCursor(IDC_ARROW);
     return code;
 }

@@ -43,6 +43,7 @@ enum {
     PB_OPTION_FLAGS = 28,
     PB_WAIT_FOR_NAME = 32,        // base name of a program to wait for, NUL-terminated
     PB_RESERVED = 42,
+    PB_FORMS = 46,                // the forms the stub reads: FORM_ZIP, FORM_SOLID (0: ZIP only)
     PB_LANGUAGES_OFFSET = 48,     // with OPT_LANGUAGES: where the language tables begin
     STUB_PARAMETER_BLOCK_SIZE = 52,
     WAIT_NAME_BYTES = 10,         // 9 characters and the NUL
@@ -100,11 +101,20 @@ static_assert(__builtin_offsetof(StubParameterBlock, headerCrc) == PB_HEADER_CRC
                   __builtin_offsetof(StubParameterBlock, languagesOffset) == PB_LANGUAGES_OFFSET,
               "block fields");
 
+// The forms of archive a stub reads (PB_FORMS): the ZIP form, and the solid form (a 7z
+// archive of LZMA streams), which only the stub built with TESSLY_SOLID reads.
+enum { FORM_ZIP = 0x01, FORM_SOLID = 0x02 };
+#if TESSLY_SOLID
+#define STUB_FORMS (FORM_ZIP | FORM_SOLID)
+#else
+#define STUB_FORMS FORM_ZIP
+#endif
+
 // The block as a freshly built stub carries it, before the builder fills it in.
 #define FRESH_PARAMETER_BLOCK                                            \
     {{PARAMETER_SIGNATURE_BYTES}, 0, 0, 0, 0, 0, 0x02,                   \
      {'_', 'I', 'S', 'D', 'E', 'L', 0, 0, 0, 0},                         \
-     {0xFF, 0xFF, 0x02, 0x00, 0, 0}, 0}
+     {0xFF, 0xFF, 0x02, 0x00, STUB_FORMS, 0}, 0}
 
 // ---- the configuration block ----------------------------------------------------------------
 // Stored packed between configOffset and archiveOffset. Inflated, it holds, each NUL-terminated:

@@ -118,6 +118,45 @@ struct ExtractorState {
         ArchiveViews views;
     } reader;
 
+    // archive: the solid form (archive/solid*.cpp). Start-up's probe of the signature header
+    // sets `form` and where the header stands; the extraction reads the header into `header`
+    // and walks it with the cursors below while the decoder's output is split among the files.
+    struct {
+        unsigned char form;           // the archive is the solid form
+        unsigned char testOnly;       // members are checked, not written (mksfx verify)
+        ULONGLONG headerAt;           // the header's file offset
+        DWORD headerBytes, headerCrc;
+        ULONGLONG packAt;             // the first pack stream's file offset
+        // from here on: what ReadSolidHeader finds and the extraction's cursors
+        unsigned char* header;        // LocalAlloc'd, headerBytes long
+        unsigned char bcj;            // the current folder's bytes go through the x86 converter
+        unsigned char writing;        // the current member has its file open
+        unsigned char inMember;       // a member's bytes are being taken
+        unsigned char meterShift;     // the meter counts bytes >> meterShift
+        ULONGLONG packLeft;           // the current pack stream beyond reader.memberLeft
+        DWORD folderCount;
+        unsigned char props[2][5];
+        unsigned char folderBcj[2];
+        ULONGLONG packSize[2], unpackSize[2];
+        DWORD streams[2];             // files with data in each folder
+        DWORD fileCount, file;        // the files, and the next one to take
+        DWORD emptyIndex;             // empty-stream files passed so far
+        DWORD streamsLeft;            // files with data still to come in the current folder
+        const unsigned char* sizes;   // the next size of the substream list
+        const unsigned char* sizesEnd;
+        const unsigned char* crcs;    // 4 bytes a file with data
+        DWORD crcIndex;
+        const unsigned char* emptyStream;  // bit vectors, or 0 when absent
+        const unsigned char* emptyFile;
+        const unsigned char* names;   // the next name (UTF-16LE, NUL-terminated)
+        const unsigned char* namesEnd;
+        const unsigned char* times;   // 8 bytes a file, or 0 when absent
+        ULONGLONG folderLeft;         // of the current folder's unpack size, not yet given out
+        ULONGLONG memberLeft;         // of the current member, not yet written
+        DWORD expectedCrc;
+        DWORD pending;                // bytes held back for the x86 converter
+    } solid;
+
     // archive: member output. The folder as the system names it (wide; empty when only the
     // ANSI form is known) and as the texts show it (ANSI).
     struct {

@@ -31,8 +31,10 @@ endif()
 # generates beside it, generated/messages.h, are found under the build tree's folder.
 # The POSIX layer: the Windows calls of the core, and the test scripting they consult.
 file(GLOB TESSLY_POSIX_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/posix/*.cpp)
-add_library(core STATIC ${TESSLY_CORE_SOURCES} ${TESSLY_POSIX_SOURCES})
+add_library(core STATIC ${TESSLY_CORE_SOURCES} ${TESSLY_LZMA_SOURCES} ${TESSLY_POSIX_SOURCES})
 target_include_directories(core PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR})
+# The core reads both forms, as the solid stub does.
+target_compile_definitions(core PUBLIC TESSLY_SOLID=1)
 
 add_subdirectory(tools)
 if(TESSLY_TESTS)
@@ -65,7 +67,8 @@ if(TESSLY_WINDOWS)
     INSTALL_COMMAND ""
     DEPENDS message_table)
   set(TESSLY_STUB ${CMAKE_BINARY_DIR}/win/sfxstub.exe)
-  install(FILES ${TESSLY_STUB} DESTINATION share/tessly)
+  set(TESSLY_SOLID_STUB ${CMAKE_BINARY_DIR}/win/sfxstub-solid.exe)
+  install(FILES ${TESSLY_STUB} ${TESSLY_SOLID_STUB} DESTINATION share/tessly)
   install(PROGRAMS ${CMAKE_BINARY_DIR}/win/bin/mksfx.exe DESTINATION bin)
 endif()
 

@@ -60,13 +60,15 @@ list(FILTER mksfx_exe_sources EXCLUDE REGEX "/(signing|winposix)\\.cpp$")
 # The language tables that --language adds come from the host tree's generator, as the
 # message table does.
 set(own_tables ${TESSLY_MESSAGE_INCLUDE}/generated/own_tables.cpp)
-add_executable(mksfx_exe ${mksfx_exe_sources} ${TESSLY_CORE_SOURCES} ${TESSLY_MESSAGE_TABLE} ${own_tables}
-               ${CMAKE_SOURCE_DIR}/tools/common/winposix.cpp)
-set_source_files_properties(${mksfx_exe_sources} ${TESSLY_CORE_SOURCES} ${TESSLY_MESSAGE_TABLE} ${own_tables}
-  PROPERTIES COMPILE_OPTIONS "-include;${CMAKE_SOURCE_DIR}/tools/common/winposix.h")
+add_executable(mksfx_exe ${mksfx_exe_sources} ${TESSLY_CORE_SOURCES} ${TESSLY_LZMA_SOURCES} ${TESSLY_MESSAGE_TABLE}
+               ${own_tables} ${CMAKE_SOURCE_DIR}/tools/common/winposix.cpp)
+# The header goes in front of every C++ source of this target only: as a property of the
+# sources it would also reach the stubs, which compile the core's sources in this directory.
+target_compile_options(mksfx_exe PRIVATE
+  "$<$<COMPILE_LANGUAGE:CXX>:SHELL:-include ${CMAKE_SOURCE_DIR}/tools/common/winposix.h>")
 target_include_directories(mksfx_exe PRIVATE ${CMAKE_SOURCE_DIR} ${TESSLY_MESSAGE_INCLUDE}
                            ${CMAKE_SOURCE_DIR}/tools/common/winposix)
-target_compile_definitions(mksfx_exe PRIVATE TESSLY_STANDIN TESSLY_NO_OPENSSL _FILE_OFFSET_BITS=64
+target_compile_definitions(mksfx_exe PRIVATE TESSLY_STANDIN TESSLY_SOLID=1 TESSLY_NO_OPENSSL _FILE_OFFSET_BITS=64
                            TESSLY_VERSION="${PROJECT_VERSION}")
 target_compile_options(mksfx_exe PRIVATE ${TESSLY_WIN_FLAGS} -Wall -Wno-unused-parameter
                        -Wno-missing-field-initializers)

@@ -10,41 +10,53 @@ if(NOT TESSLY_MESSAGE_TABLE OR NOT EXISTS ${TESSLY_MESSAGE_INCLUDE}/generated/me
                       "(the folder of generated/messages.h) must be given")
 endif()
 
-# The stub: its objects, the message table, and an ordinary import table bound by the loader.
-add_library(sfxstub_objects OBJECT ${TESSLY_CORE_SOURCES} ${TESSLY_UI_SOURCES}
-  ${CMAKE_SOURCE_DIR}/startup/runtime/freestanding.cpp ${TESSLY_MESSAGE_TABLE})
-target_include_directories(sfxstub_objects PRIVATE ${CMAKE_SOURCE_DIR} ${TESSLY_MESSAGE_INCLUDE})
+# The stubs: their objects, the message table, and an ordinary import table bound by the
+# loader. Two are built from the same sources: sfxstub.exe reads the ZIP form alone, and
+# sfxstub-solid.exe (TESSLY_SOLID) also the solid form, with the LZMA decoder.
 # Small: link-time optimisation across the files and no 16-byte stack alignment (the stub
 # uses no SSE). -Oz on everything would save more, but extraction under it was visibly slower;
 # it is used for the code that runs rarely (below). Arrays keep the alignment of their
 # elements rather than 32 bytes (-malign-data=abi), and calls in tail position stay calls,
 # which is smaller here than the jumps with their stack adjustments.
-target_compile_options(sfxstub_objects PRIVATE
+set(TESSLY_STUB_OPTIONS
   -Os -flto -mpreferred-stack-boundary=2 -march=i386 -mtune=i686 -fno-exceptions -fno-rtti
   -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-stack-protector -fno-ident -ffunction-sections
   -fno-threadsafe-statics -fomit-frame-pointer -mno-stack-arg-probe -malign-data=abi
   -fno-optimize-sibling-calls -Wall -Wextra
   -Wno-unused-parameter -Wno-cast-function-type -Wno-missing-field-initializers)
 
-add_executable(sfxstub WIN32 $<TARGET_OBJECTS:sfxstub_objects>)
-target_link_options(sfxstub PRIVATE
-  -Os -flto -fno-optimize-sibling-calls -nostdlib -nostartfiles -Wl,--entry=_EntryPoint -Wl,--gc-sections -s
-  -Wl,--file-alignment=512 -Wl,--section-alignment=4096 -Wl,--no-insert-timestamp
-  -Wl,--disable-reloc-section -Wl,--disable-dynamicbase -Wl,--nxcompat
-  -Wl,--major-subsystem-version=4 -Wl,--minor-subsystem-version=0
-  -Wl,-T,${CMAKE_SOURCE_DIR}/cmake/sfxstub.ld)
-set_target_properties(sfxstub PROPERTIES LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/sfxstub.ld)
-target_link_libraries(sfxstub PRIVATE kernel32 user32 gdi32 shell32 gcc)
-set_target_properties(sfxstub PROPERTIES OUTPUT_NAME sfxstub SUFFIX .exe
-  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+# tessly_stub(NAME LIMIT SOLID SOURCES...): the stub NAME.exe, which must stay within LIMIT
+# bytes and import from the four system libraries alone (printed and checked after the link).
+function(tessly_stub name limit solid)
+  add_library(${name}_objects OBJECT ${ARGN} ${CMAKE_SOURCE_DIR}/startup/runtime/freestanding.cpp
+    ${TESSLY_MESSAGE_TABLE})
+  target_include_directories(${name}_objects PRIVATE ${CMAKE_SOURCE_DIR} ${TESSLY_MESSAGE_INCLUDE})
+  target_compile_options(${name}_objects PRIVATE ${TESSLY_STUB_OPTIONS})
+  target_compile_definitions(${name}_objects PRIVATE TESSLY_SOLID=${solid})
+  add_executable(${name} WIN32 $<TARGET_OBJECTS:${name}_objects>)
+  target_link_options(${name} PRIVATE
+    -Os -flto -fno-optimize-sibling-calls -nostdlib -nostartfiles -Wl,--entry=_EntryPoint -Wl,--gc-sections -s
+    -Wl,--file-alignment=512 -Wl,--section-alignment=4096 -Wl,--no-insert-timestamp
+    -Wl,--disable-reloc-section -Wl,--disable-dynamicbase -Wl,--nxcompat
+    -Wl,--major-subsystem-version=4 -Wl,--minor-subsystem-version=0
+    -Wl,-T,${CMAKE_SOURCE_DIR}/cmake/sfxstub.ld)
+  set_target_properties(${name} PROPERTIES LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/sfxstub.ld)
+  target_link_libraries(${name} PRIVATE kernel32 user32 gdi32 shell32 gcc)
+  set_target_properties(${name} PROPERTIES OUTPUT_NAME ${name} SUFFIX .exe
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+  add_custom_command(TARGET ${name} POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:${name}> -DOBJDUMP=${CMAKE_OBJDUMP}
+            -P ${CMAKE_SOURCE_DIR}/cmake/checkimports.cmake
+    COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:${name}> -DLIMIT=${limit}
+            -P ${CMAKE_SOURCE_DIR}/cmake/checksize.cmake)
+endfunction()
 
-# The stub imports from the four system libraries alone and stays small: print its size,
-# fail the build past the limit.
-add_custom_command(TARGET sfxstub POST_BUILD
-  COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:sfxstub> -DOBJDUMP=${CMAKE_OBJDUMP}
-          -P ${CMAKE_SOURCE_DIR}/cmake/checkimports.cmake
-  COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:sfxstub> -DLIMIT=24576
-          -P ${CMAKE_SOURCE_DIR}/cmake/checksize.cmake)
+tessly_stub(sfxstub 24576 0 ${TESSLY_CORE_SOURCES} ${TESSLY_UI_SOURCES})
+tessly_stub(sfxstub-solid 32768 1 ${TESSLY_CORE_SOURCES} ${TESSLY_UI_SOURCES} ${TESSLY_LZMA_SOURCES})
+# The SDK's decoder in its small form (its bit-tree loops not unrolled), at -Oz like the cold
+# code, as is the header's reading: the solid stub stays within its limit.
+set_source_files_properties(${TESSLY_LZMA_SDK}/LzmaDec.c TARGET_DIRECTORY sfxstub-solid_objects
+  PROPERTIES COMPILE_OPTIONS "-w;-Oz" COMPILE_DEFINITIONS "_LZMA_SIZE_OPT;_LZMA_PROB32")
 
 # Test programs for Wine (each tests/windows/NAME.c or .cpp becomes NAME.exe).
 file(GLOB TESSLY_WINE_PROGRAMS CONFIGURE_DEPENDS
@@ -79,8 +91,9 @@ file(GLOB TESSLY_COLD_SOURCES ${CMAKE_SOURCE_DIR}/startup/*.cpp ${CMAKE_SOURCE_D
   ${CMAKE_SOURCE_DIR}/base/messages.cpp
   ${CMAKE_SOURCE_DIR}/archive/removal.cpp
   ${CMAKE_SOURCE_DIR}/archive/paths.cpp ${CMAKE_SOURCE_DIR}/archive/walker.cpp
+  ${CMAKE_SOURCE_DIR}/archive/solidheader.cpp
   ${CMAKE_SOURCE_DIR}/inflate/huffman.cpp)
-set_source_files_properties(${TESSLY_COLD_SOURCES} TARGET_DIRECTORY sfxstub_objects
+set_source_files_properties(${TESSLY_COLD_SOURCES} TARGET_DIRECTORY sfxstub_objects sfxstub-solid_objects
   PROPERTIES COMPILE_OPTIONS "-Oz;-fno-tree-loop-optimize;-fno-ivopts;-fno-tree-loop-im;-fno-tree-sink")
 
 # The builder for Windows, mksfx.exe (cmake/mksfxexe.cmake).

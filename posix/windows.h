@@ -11,6 +11,7 @@ typedef unsigned char BYTE;
 typedef unsigned short WORD;
 typedef uint32_t DWORD;
 typedef WORD LANGID;
+typedef uint64_t ULONGLONG;
 typedef int32_t LONG;
 typedef unsigned int UINT;
 typedef intptr_t INT_PTR;
@@ -250,4 +251,9 @@ int GetSystemMetrics(int index);
 int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, WCHAR* wide,
                         int size);
 int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* wide, int length, LPSTR text,
+                        int size, LPCSTR defaultChar, BOOL* usedDefault);
+// Real UTF-16 text (the names of the solid form's header) to the ANSI code page, Windows-1252:
+// a character it lacks becomes '?' and sets *usedDefault; 0 when the result does not fit.
+#define WC_NO_BEST_FIT_CHARS 0x400
+int WideCharToMultiByte(UINT codePage, DWORD flags, const unsigned short* wide, int length, LPSTR text,
                         int size, LPCSTR defaultChar, BOOL* usedDefault);

@@ -3,6 +3,7 @@
 // dialog, or the Setup flow alone in a silent run, release everything. Every run ends with
 // the code of what happened: 0 or the command's own when it did its job.
 #include "archive/archive.h"
+#include "lzma/lzma.h"
 #include "startup/startup.h"
 #include "ui/ui.h"
 
@@ -161,6 +162,9 @@ __attribute__((noinline)) void LoadStubData(void) {
         lstrcpynA(command + length, state.run.passThrough, COMMAND_LINE_CHARS - length);
     }
     if (stubParams.endRecordOffset != 0) ProbeEndRecord();
+#if TESSLY_SOLID
+    else ProbeSolidArchive();
+#endif
 }
 
 static void FreeLocal(unsigned char*& block) {
@@ -171,6 +175,10 @@ static void FreeLocal(unsigned char*& block) {
 void ReleaseResources(void) {
     FreeLocal(state.decoder.window);
     FreeLocal(state.reader.buffer);
+#if TESSLY_SOLID
+    FreeLocal(state.solid.header);
+    ReleaseLzma();
+#endif
     if (state.reader.file) {
         _lclose(state.reader.file);
         state.reader.file = 0;

@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <functional>
 
+#include "archive/archive.h"
 #include "tests/support/fresh_state.h"
+#include "tests/support/solid_craft.h"
 #include "tests/support/zip_craft.h"
 
 using zipcraft::Archive;
@@ -56,6 +58,8 @@ protected:
         zipcraft::EmptyFolder(out_);
         Load(archive);
         stubParams.archiveOffset = offset;
+        // The solid form: start-up's probe of its signature header first.
+        if (archive.compare(0, 2, "7z") == 0) sfxtest::RunUnderCheckpoint([] { ProbeSolidArchive(); });
         standin::FailRead(failRead);
         return Go();
     }
@@ -178,6 +182,49 @@ TEST_F(OutputTest, EachArchiveEndsAsItShould) {
           "sp ace/x y.txt"}},
     };
     for (const std::string& name : odd) rows.back().contents.push_back({name, name});
+    // The solid form: programs through the x86 folder, the rest through the LZMA-only one,
+    // each file cut from its folder's stream, empty files made and folders left out.
+    {
+        // Code with calls and jumps (E8/E9) every few bytes, ending in one that the converter
+        // leaves as it is.
+        std::string program = "MZ" + zipcraft::RandomBytes(30000, 7);
+        for (size_t i = 2; i + 5 < program.size(); i += 23) program[i] = (char)(i % 2 ? 0xE8 : 0xE9), program[i + 4] = 0;
+        program += "è";
+        const std::string text = zipcraft::SampleText(70000, 8), random = zipcraft::RandomBytes(200000, 9);
+        auto solid = [](std::vector<solidcraft::File> files, std::function<void(solidcraft::Archive*)> edit = nullptr) {
+            solidcraft::Archive a;
+            a.files = files;
+            if (edit) edit(&a);
+            return a.Build();
+        };
+        std::vector<Row> solidRows = {
+            {"solid: both folders, an empty file and a folder entry",
+             solid({{"setup.exe", program, false, true}, {"docs", "", true}, {"docs/readme.txt", text},
+                    {"empty.txt", ""}, {"\xC3\xA4\xC3\xB6\xC3\xBC \xC3\x9F.txt", "umlauts"}, {"bin/tool.dll", program, false, true}}),
+             0, {}, {"bin/", "bin/tool.dll", "docs/", "docs/readme.txt", "empty.txt", "setup.exe", "\xE4\xF6\xFC \xDF.txt"},
+             {{"setup.exe", program}, {"bin/tool.dll", program}, {"docs/readme.txt", text}, {"empty.txt", ""},
+              {"\xE4\xF6\xFC \xDF.txt", "umlauts"}}},
+            {"solid: the converter listed after LZMA, as 7-Zip writes it",
+             solid({{"a.exe", program, false, true}}, [](solidcraft::Archive* a) { a->bcjFirst = false; }), 0, {},
+             {"a.exe"}, {{"a.exe", program}}},
+            // A 4 KiB dictionary: the ring turns over many times, files end anywhere in it.
+            {"solid: a small dictionary, files across its turns",
+             solid({{"r1.bin", random.substr(0, 4095)}, {"r2.bin", random.substr(4095, 100000)}, {"r3.bin", random.substr(104095)}},
+                   [](solidcraft::Archive* a) { a->dictionary = 4096; }),
+             0, {}, {"r1.bin", "r2.bin", "r3.bin"},
+             {{"r1.bin", random.substr(0, 4095)}, {"r2.bin", random.substr(4095, 100000)}, {"r3.bin", random.substr(104095)}}},
+            {"solid: a declined member is decoded past",
+             solid({{"dup.txt", "first"}, {"dup.txt", text}, {"next.txt", "next"}}), 0, {Overwrite("dup.txt")},
+             {"dup.txt", "next.txt"}, {{"dup.txt", "first"}, {"next.txt", "next"}}},
+            {"solid: empty files only", solid({{"a.txt", ""}, {"d", "", true}, {"d/b.txt", ""}}), 0, {}, {"a.txt", "d/", "d/b.txt"}},
+            {"solid: no files at all", solid({}), 0, {}, {}},
+            {"solid: a folder entry that climbs makes nothing", solid({{"..", "", true}, {"ok.txt", "ok"}}), 0, {}, {"ok.txt"}},
+            // U+0100 has no place in Windows-1252; an empty folder of that name is never made
+            {"solid: a folder name outside the ANSI code page", solid({{"\xC4\x80", "", true}, {"ok.txt", "ok"}}), 0, {},
+             {"ok.txt"}},
+        };
+        rows.insert(rows.end(), solidRows.begin(), solidRows.end());
+    }
     // A data descriptor's signature, near misses of the three, and a foreign one where a
     // record is expected: the members before it are written.
     for (const char* sig : {"PK\7\x08", "PK\5\5", "PK\3\3", "PK\1\1", "PK\6\6", "MZ\x90\x01", "pk\3\4"})

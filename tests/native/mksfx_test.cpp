@@ -19,6 +19,7 @@
 #include "tests/support/hostile.h"
 #include "tests/support/sfx_files.h"
 #include "tools/mksfx/build.h"
+#include "tests/support/solid_craft.h"
 
 using namespace sfxtest;
 
@@ -1129,6 +1130,19 @@ TEST(MksfxVerify, FindsEachFault) {
 
     RunResult ok = VerifyBytes(sound);
     EXPECT_EQ(ok.exitCode, 0) << ok.err;
+    // The solid form, checked by the stub's own code: a program in the x86 folder, a text in
+    // the LZMA-only one, the block's total right.
+    solidcraft::Archive solidArchive;
+    solidArchive.files = {{"a.txt", "alpha alpha alpha alpha"}, {"setup.exe", std::string("MZ\xE8\x10\x00\x00\x00", 7) + std::string(3000, 'b'), false, true}};
+    SfxParts solidParts = Sound();
+    solidParts.members.clear();
+    solidParts.rawArchive = solidArchive.Build();
+    solidParts.endRecordOffset = 0;
+    std::string solid = BuildSfx(solidParts);
+    solid = Resealed(Patch32(solid, FindBlock(solid) + PB_TOTAL_SIZE, 23 + 3007));
+    RunResult solidOk = VerifyBytes(solid);
+    EXPECT_EQ(solidOk.exitCode, 0) << solidOk.err;
+    EXPECT_EQ(solidOk.out.substr(solidOk.out.find(": ")), ": sound\nsigned: no\n");
 
     struct Case {
         const char* what;
@@ -1414,6 +1428,15 @@ TEST(MksfxVerify, FindsEachFault) {
     r.local = r.central = fields(0, 8, std::string(64 << 20, '\0'), r.data.size());
     r.local.size = r.central.size = 10;
     add("stream longer than declared", craft({r}), "member 'a.txt': decodes to more than 10 bytes");
+
+    f = solid;
+    f[f.size() - solidArchive.header.size() - 20] ^= 0x40;  // in the last folder's stream
+    add("solid: changed stream byte", f, "the stub says: \"ZIP besch\xC3\xA4" "digt: Datei .\\");
+    addListed("solid: block's total", Resealed(Patch32(solid, FindBlock(solid) + PB_TOTAL_SIZE, 3007)),
+              "the block's total size is 3007, the members add up to 3030");
+    f = solid;
+    f[f.size() - 5] ^= 1;  // in the header, which its CRC-32 covers
+    addListed("solid: changed header byte", f, "the stub says: \"Ung\xC3\xBCltiger ZIP-Dateikopf.");
 
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

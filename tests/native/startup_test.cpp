@@ -9,6 +9,7 @@
 
 #include "tests/support/fresh_state.h"
 #include "tests/support/inflate_support.h"
+#include "tests/support/solid_craft.h"
 #include "tests/support/zip_craft.h"
 
 extern const unsigned char storedMessageTable[];  // the generated table (one raw DEFLATE stream)
@@ -307,6 +308,20 @@ TEST_F(SelfCheck, LoadsOrRefusesEachVariant) {
     using Change = std::function<void(std::string*, StubParameterBlock*)>;
     enum { kLoads = -1, kHeaderBox = -2 };
     auto probe = [](long delta) { return [delta](std::string*, StubParameterBlock* p) { p->endRecordOffset += delta; }; };
+    // A solid archive (first.txt), changed by `edit` before or after it is built.
+    auto solid = [](std::function<void(solidcraft::Archive*, std::string*)> edit) {
+        return [edit](std::string* f, StubParameterBlock* p) {
+            solidcraft::Archive a;
+            a.files = {{"first.txt", "first"}};
+            std::string z;
+            edit(&a, nullptr);
+            z = a.Build();
+            edit(nullptr, &z);
+            f->resize(p->archiveOffset);
+            *f += z;
+            p->endRecordOffset = 0;
+        };
+    };
     auto gone = [&](const std::string& name) {
         return [&, name](std::string*, StubParameterBlock*) { path = dir.File(name), missing = true, AllocateTextBlocks(); };
     };
@@ -341,6 +356,21 @@ TEST_F(SelfCheck, LoadsOrRefusesEachVariant) {
          false, kLoads},
         {"end record signature damaged", [](std::string* f, StubParameterBlock* p) { (*f)[p->endRecordOffset + 3] = 7; },
          true, MSG_END_RECORD_BAD},
+        // The solid form in place of the ZIP archive: its signature header is checked instead.
+        {"solid archive", solid([](solidcraft::Archive*, std::string*) {}), true, kLoads},
+        {"solid: start header CRC-32", solid([](solidcraft::Archive* a, std::string*) { if (a) a->badStartCrc = true; }), true,
+         MSG_END_RECORD_BAD},
+        {"solid: version 1", solid([](solidcraft::Archive*, std::string* z) { if (z) (*z)[6] = 1; }), true, MSG_END_RECORD_BAD},
+        {"solid: header one byte past the file's end",
+         solid([](solidcraft::Archive* a, std::string*) { if (a) a->nextOffsetDelta = 1; }), true, MSG_END_RECORD_BAD},
+        {"solid: header offset wrapping around",
+         solid([](solidcraft::Archive* a, std::string*) { if (a) a->nextOffsetDelta = -(1ll << 62); }), true,
+         MSG_END_RECORD_BAD},
+        {"solid: cut inside the header", solid([](solidcraft::Archive*, std::string* z) { if (z) z->pop_back(); }), true,
+         MSG_END_RECORD_BAD},
+        // A signature header cut short is no solid archive: the ZIP walk will refuse it.
+        {"solid: signature header cut short", solid([](solidcraft::Archive*, std::string* z) { if (z) z->resize(20); }), true,
+         kLoads},
     };
     const std::string good = file, goodPath = path;
     for (const auto& c : cases) {

@@ -5,6 +5,7 @@
 #include "tests/support/fresh_state.h"
 #include "tests/support/inflate_support.h"
 #include "tests/support/sfx_files.h"
+#include "tests/support/solid_craft.h"
 #include "tests/support/zip_craft.h"
 
 namespace hostile {
@@ -248,6 +249,87 @@ std::vector<Case> Cases() {
                          zipcraft::Archive().AddStored("first.txt", "first").Add(m).Finish().bytes(), "", false,
                          "Datei secret.txt ist verschl\xFCsselt und kann nicht entpackt werden.", "", {"first.txt"}, plain});
     }
+    // The solid form: each fault ends with the message of its ZIP twin. A first file is
+    // written before the faulty one where the form allows it.
+    {
+        const std::string crcText = badCrc.substr(0, badCrc.find('%'));
+        auto archive = [](const std::string& bad, const std::string& data = "evil") {
+            solidcraft::Archive a;
+            a.files = {{"first.txt", "first"}, {bad, data}};
+            return a;
+        };
+        struct Solid {
+            std::string what;
+            solidcraft::Archive archive;
+            std::string text, detail;
+            std::vector<std::string> left;
+            bool wine;
+        };
+        std::vector<Solid> rows = {
+            {"solid: name '../evil.txt'", archive("../evil.txt"), badHeader, "", {"first.txt"}, true},
+            {"solid: name 'a\\..\\..\\evil.txt'", archive("a\\..\\..\\evil.txt"), badHeader, "", {"first.txt"}, false},
+            {"solid: name 'C:/evil.txt'", archive("C:/evil.txt"), badHeader, "", {"first.txt"}, false},
+            {"solid: name 'sub/aux.txt'", archive("sub/aux.txt"), badHeader, "", {"first.txt"}, false},
+            // U+0100 has no place in Windows-1252: a name that does not convert exactly
+            {"solid: name outside the ANSI code page", archive("\xC4\x80.txt"), badHeader, "", {"first.txt"}, true},
+            {"solid: name of 264 characters", archive(std::string(264, 'n')), badHeader, "", {"first.txt"}, false},
+        };
+        {
+            Solid r{"solid: CRC-32 of the last file", archive("second.txt", "second"), crcText,
+                    "second.txt: Fehlerhafte Pr\xFC" "fsumme", {"first.txt", "second.txt"}, true};
+            r.archive.crcXor = 1;
+            rows.push_back(r);
+        }
+        {
+            // the folder says more than its stream holds: the stream ends early (a lying size)
+            Solid r{"solid: unpack size larger than the stream", archive("second.txt", "second"), crcText,
+                    "second.txt: Fehlerhafte Pr\xFC" "fsumme", {"first.txt", "second.txt"}, false};
+            r.archive.unpackDelta = 100;
+            rows.push_back(r);
+        }
+        {
+            // the folder says less than its stream holds: no end where it should end (a bomb)
+            Solid r{"solid: stream longer than its unpack size", archive("big.txt", std::string(1 << 20, 'b')), crcText,
+                    "big.txt: Fehlerhafte Pr\xFC" "fsumme", {"big.txt", "first.txt"}, true};
+            r.archive.unpackDelta = -1000;
+            rows.push_back(r);
+        }
+        {
+            Solid r{"solid: pack stream cut short", archive("second.txt", zipcraft::SampleText(30000, 3)), crcText,
+                    "second.txt: Fehlerhafte Pr\xFC" "fsumme", {"first.txt", "second.txt"}, false};
+            r.archive.packCut = 40;
+            rows.push_back(r);
+        }
+        {
+            Solid r{"solid: data after the stream's end", archive("second.txt", "second"), crcText,
+                    "second.txt: Fehlerhafte Pr\xFC" "fsumme", {"first.txt", "second.txt"}, false};
+            r.archive.packTail = "trailing";
+            rows.push_back(r);
+        }
+        const struct {
+            const char* what;
+            std::function<void(std::string*)> edit;
+        } headers[] = {
+            {"header byte changed after its CRC-32", nullptr},
+            {"encoded header", [](std::string* h) { (*h)[0] = 0x17; }},
+            {"another coder", [](std::string* h) { (*h)[h->find("\x03\x01\x01")] = 0x21; }},
+            {"file sizes beyond their folder's", [](std::string* h) {
+                 size_t at = h->find("\x0D\x02\x09");  // the size list: one number, the first file's
+                 (*h)[at + 3] = 0x7F;
+             }},
+            {"more files with data than the folders hold", [](std::string* h) { (*h)[h->find("\x0D\x02") + 1] = 3; }},
+        };
+        for (const auto& e : headers) {
+            Solid r{"solid: " + std::string(e.what), archive("second.txt", "second"), badHeader, "", {}, false};
+            if (e.edit) r.archive.editHeader = e.edit;
+            rows.push_back(r);
+        }
+        for (Solid& r : rows) {
+            std::string bytes = r.archive.Build();
+            if (r.what == "solid: header byte changed after its CRC-32") bytes[bytes.size() - 3] ^= 1;
+            cases.push_back({r.what, bytes, "", false, r.text, r.detail, r.left, r.wine, true});
+        }
+    }
     // Icons that made the platform's icon loader fault: a 32-bit bitmap 0x7FFFFFFF pixels wide
     // and high, a directory of 0xFFFF entries with none there, an entry at 0x7FFFFFF0. They
     // are not used; the run goes on without an icon.
@@ -265,6 +347,7 @@ std::string File(const Case& c, const std::string& stub) {
     parts.stub = stub;
     parts.config = sfxtest::ConfigText({"", "", "", "", false, "", !c.icon.empty(), c.icon});
     parts.rawArchive = c.archive;
+    if (c.solid) parts.endRecordOffset = 0;
     return sfxtest::BuildSfx(parts);
 }
 

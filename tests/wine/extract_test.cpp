@@ -64,14 +64,14 @@ TEST(Extraction, FilesMatchUnzipAndTheCommandStartsInTheFolder) {
 // the extraction goes through) and its code, and nothing left anywhere; mksfx.exe verifies
 // and extracts each as mksfx does.
 TEST(Extraction, HostileFilesEndWithTheirMessage) {
-    std::string stub = sfxtest::ReadFile(Stub());
+    std::string stub = sfxtest::ReadFile(Stub()), solidStub = sfxtest::ReadFile(SolidStub());
     std::string noCommand = Ansi("Fehler: es wurde kein Folgekommando definiert.");
     for (const hostile::Case& c : hostile::Cases()) {
         if (!c.wine) continue;
         SCOPED_TRACE(c.what);
         Package p{Wine().WorkDir("extract-hostile")};
         p.exe = p.folder + "/setup.exe";
-        ASSERT_TRUE(sfxtest::WriteFile(p.exe, hostile::File(c, stub)));
+        ASSERT_TRUE(sfxtest::WriteFile(p.exe, hostile::File(c, c.solid ? solidStub : stub)));
         ClearLeftovers();
         std::vector<std::string> temp = sfxtest::ListFolder(TempFolder());
         DriverRun run = Wine().Drive(

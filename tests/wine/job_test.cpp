@@ -538,6 +538,7 @@ TEST(Job, SilentRunsEndWithTheirCodeAndLogEachEvent) {
         bool deep = false;             // the file lies in a folder whose path passes MAX_PATH
         std::vector<std::string> options = {};  // more build options (no --command when empty)
         std::string kept = "";         // the folder, under the one for temporary files, that stays
+        bool solid = false;            // the solid form, probe.exe in its x86 folder
     } rows[] = {
         {"sound", "probe.exe", "", "/SILENT", 0,
          {"start silent ", "folder C:\\", "command probe.exe", "command-exit 0", "cleanup removed C:\\", "end 0"}},
@@ -579,6 +580,11 @@ TEST(Job, SilentRunsEndWithTheirCodeAndLogEachEvent) {
           "end 1603"}, false, {"--target", "%TEMP%\\Ziel"}},
         {"target-unmakeable", "probe.exe", "blocked", "/S", 82,
          {"start silent ", "error Zielordner C:\\", "end 82"}, false, {"--target", "%TEMP%\\datei.txt\\Ziel"}},
+        {"solid", "probe.exe", "", "/SILENT", 0,
+         {"start silent ", "folder C:\\", "command probe.exe", "command-exit 0", "cleanup removed C:\\", "end 0"}, false,
+         {}, "", true},
+        {"solid-interactive", "probe.exe sleep=500", "", "/AUTO", 0,
+         {"start interactive ", "folder ", "command probe.exe", "command-exit 0", "cleanup removed ", "end 0"}, false, {}, "", true},
     };
     const std::regex line("(\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d) \\[(\\d+)\\] (.*)\r");
     for (const Row& row : rows) {
@@ -588,6 +594,7 @@ TEST(Job, SilentRunsEndWithTheirCodeAndLogEachEvent) {
         std::vector<std::string> options = row.options;
         if (!row.command.empty()) options.insert(options.end(), {"--command", row.command});
         Package p = Pack(std::string("job-silent-") + row.name, files, options);
+        if (row.solid) MakeSolid(p, files);
         if (row.damage == "blocked") {
             ASSERT_TRUE(sfxtest::WriteFile(TempFolder() + "/datei.txt", "x"));
         } else if (row.damage == "occupied") {

@@ -48,6 +48,7 @@ static void ReadLanguages(File* f, std::vector<std::string>* faults) {
 
 bool ReadFile(const std::string& path, File* f, std::vector<std::string>* faults) {
     std::string error;
+    f->path = path;
     if (!f->in.Open(path, &error)) {
         faults->push_back(error);
         return false;
@@ -108,6 +109,9 @@ bool ReadFile(const std::string& path, File* f, std::vector<std::string>* faults
             faults->push_back(fault);
     }
     if (k.optionFlags & OPT_LANGUAGES) ReadLanguages(f, faults);
+    // The solid form has no records to walk: the stub's own code checks it (CheckFile).
+    const unsigned char* start = f->in.Peek(k.archiveOffset, 6);
+    if (start && memcmp(start, "7z\xBC\xAF\x27\x1C", 6) == 0) return f->solid = true;
     f->walk = WalkRecords(&f->in, k.archiveOffset);
     for (const std::string& fault : f->walk.faults) faults->push_back(fault);
     return f->walk.complete;

@@ -159,7 +159,9 @@ struct Signature {
 // A whole self-extracting file, read for list, verify and extract. Only the part before the
 // archive is held in memory; the archive and a certificate table after it are read in pieces.
 struct File {
+    std::string path;
     InputFile in;
+    bool solid = false;  // the archive is the solid form (a 7z archive): no ZIP walk
     std::string head;  // bytes [0, archiveOffset): the stub image and the configuration block
     Block block;
     Config config;
@@ -181,7 +183,9 @@ bool ReadFile(const std::string& path, File* file, std::vector<std::string>* fau
 // order the stub meets them, then what other unzip tools rely on, then the signature (the
 // resources and the signature are filled in).
 // With `memberData`, each member is decoded and its CRC-32 compared (verify); without, only
-// the structure is checked (list). verify.cpp.
+// the structure is checked (list). The solid form is checked by the stub's own code: start-up's
+// checks, the header, and with `memberData` every member decoded and checked, nothing written.
+// verify.cpp.
 std::vector<std::string> CheckFile(File* file, bool memberData);
 
 }  // namespace sfx

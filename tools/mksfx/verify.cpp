@@ -10,6 +10,9 @@
 
 #include <algorithm>
 
+#include "archive/archive.h"
+#include "posix/standin.h"
+#include "startup/startup.h"
 #include "tools/common/codepages.h"
 #include "tools/mksfx/commands.h"
 #include "tools/mksfx/listing.h"
@@ -194,6 +197,44 @@ size_t StubBytesEnd(const std::string& head, const PeImage& layout) {
     return head.size();
 }
 
+// A step of the stub's code under a checkpoint of its own: false when it failed.
+bool StubStep(void (*step)(void)) {
+    if (ARM_CHECKPOINT() != 0) return false;
+    step();
+    return true;
+}
+
+// The solid form through the stub's own code on the stand-in: start-up's loading (header CRC,
+// configuration block, the signature header), then the header, and with `memberData` every
+// folder decoded and every member's name and CRC-32 checked without writing it. Each error
+// box the stub shows is a fault.
+std::vector<std::string> CheckSolidArchive(const File* f, bool memberData) {
+    std::vector<std::string> faults;
+    standin::SetMessageBoxAnswer(
+        [](const ShownMessageBox& box, void* context) {
+            ((std::vector<std::string>*)context)
+                ->push_back("the stub says: \"" + Shown(codepages::Cp1252ToUtf8(box.text)) + "\"");
+            return IDOK;
+        },
+        &faults);
+    if (!AllocateTextBlocks()) return {"out of memory"};
+    stubParams = static_cast<const StubParameterBlock&>(f->block);
+    lstrcpynA(state.run.selfPath, f->path.c_str(), SELF_PATH_CHARS);
+    lstrcpyA(state.output.folder, ".");
+    state.solid.testOnly = 1;
+    // RunExtraction arms a checkpoint of its own.
+    if (StubStep(LoadStubData) && (memberData ? RunExtraction() == 0 : StubStep(ReadSolidHeader))) {
+        uint64_t total = state.solid.unpackSize[0] + state.solid.unpackSize[1];
+        if (std::min<uint64_t>(total, 0xFFFFFFFF) != f->block.totalSize)
+            faults.push_back("the block's total size is " + std::to_string(f->block.totalSize) +
+                             ", the members add up to " + std::to_string(total));
+    }
+    ReleaseResources();
+    FreeTextBlocks();
+    standin::SetMessageBoxAnswer(nullptr, nullptr);
+    return faults;
+}
+
 }  // namespace
 
 std::vector<std::string> CheckFile(File* f, bool memberData) {
@@ -222,6 +263,10 @@ std::vector<std::string> CheckFile(File* f, bool memberData) {
         faults.push_back("the header check is to skip the certificate-table entry, but the image has none");
     if (b.headerCrc != 0 && HeaderCrc(f->head, b, b.archiveOffset) != b.headerCrc)
         faults.push_back("header CRC-32 mismatch: image or configuration changed after the build");
+    if (f->solid) {
+        for (const std::string& fault : CheckSolidArchive(f, memberData)) faults.push_back(fault);
+        return faults;
+    }
     if (!f->walk.complete) return faults;
 
     if (b.endRecordOffset != 0) {

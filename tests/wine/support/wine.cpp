@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "tests/support/sfx_files.h"
+#include "tests/support/solid_craft.h"
 
 namespace fs = std::filesystem;
 
@@ -241,6 +242,7 @@ std::string TestProgram(const std::string& name) {
 }
 
 std::string Stub() { return std::string(TESSLY_WIN_DIR) + "/sfxstub.exe"; }
+std::string SolidStub() { return std::string(TESSLY_WIN_DIR) + "/sfxstub-solid.exe"; }
 std::string MksfxExe() { return std::string(TESSLY_WIN_DIR) + "/bin/mksfx.exe"; }
 
 namespace {
@@ -432,6 +434,25 @@ Package Pack(const std::string& name, const std::map<std::string, std::string>& 
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
     ClearLeftovers();
     return p;
+}
+
+void MakeSolid(const Package& p, const std::map<std::string, std::string>& files) {
+    std::string zip = sfxtest::ReadFile(p.exe);
+    size_t block = sfxtest::FindBlock(zip);
+    uint32_t config = sfxtest::Le32(zip, block + PB_CONFIG_OFFSET), archive = sfxtest::Le32(zip, block + PB_ARCHIVE_OFFSET);
+    solidcraft::Archive a;
+    for (const auto& [file, contents] : files) {
+        bool probe = contents == "@probe";
+        a.files.push_back({file, probe ? sfxtest::ReadFile(TestProgram("probe")) : contents, false, probe});
+    }
+    sfxtest::SfxParts parts;
+    parts.stub = sfxtest::ReadFile(SolidStub());
+    parts.packedConfig = zip.substr(config, archive - config);
+    parts.rawArchive = a.Build();
+    parts.endRecordOffset = 0;
+    // BuildSfx's header CRC-32 covers the image's checksum as it stands
+    parts.optionFlags = sfxtest::Le32(zip, block + PB_OPTION_FLAGS) & ~OPT_SIGNABLE;
+    EXPECT_TRUE(sfxtest::WriteFile(p.exe, sfxtest::BuildSfx(parts)));
 }
 
 std::string StartLine(const Package& p, const std::string& switches) {

@@ -114,6 +114,7 @@ std::string Quote(const std::string& raw);  // a script value: in double quotes,
 std::string Ansi(const std::string& utf8);  // in Windows-1252 (all of it must be), as programs show it
 std::string TestProgram(const std::string& name);  // build/win/testprogs/NAME.exe
 std::string Stub();                                 // build/win/sfxstub.exe
+std::string SolidStub();                            // build/win/sfxstub-solid.exe
 std::string MksfxExe();                             // build/win/bin/mksfx.exe
 
 // Runs `mksfx ARGS` and `mksfx.exe ARGS` under Wine, each argument that is an absolute Linux
@@ -145,6 +146,10 @@ struct Package {
 // Record()), each member with its own fixed time, then ClearLeftovers(). mksfx must succeed.
 Package Pack(const std::string& name, const std::map<std::string, std::string>& files,
              const std::vector<std::string>& options, const std::string& exeName = "setup.exe");
+
+// The package made again in the solid form with the solid stub: the same configuration block
+// and files (programs in the x86 folder, the others in the LZMA-only one).
+void MakeSolid(const Package& p, const std::map<std::string, std::string>& files);
 
 std::string StartLine(const Package& p, const std::string& switches = "");
 
