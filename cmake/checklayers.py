@@ -20,11 +20,12 @@ LAYERS = [
     ("posix/", 0, "base"),       # the platform on Linux
     ("generated/", 0, "base"),   # the message ids
     ("inflate/", 1, "codecs"),
+    ("lzma/", 1, "codecs"),
     ("archive/", 2, "archive"),
     ("ui/", 3, "ui"),
     ("startup/", 4, "startup"),
 ]
-FOLDERS = ["base", "posix", "inflate", "archive", "ui", "startup"]
+FOLDERS = ["base", "posix", "inflate", "lzma", "archive", "ui", "startup"]
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
 

@@ -10,6 +10,7 @@ typedef int BOOL;
 typedef unsigned char BYTE;
 typedef unsigned short WORD;
 typedef uint32_t DWORD;
+typedef uint64_t ULONGLONG;
 typedef int32_t LONG;
 typedef unsigned int UINT;
 typedef intptr_t INT_PTR;
@@ -47,6 +48,7 @@ enum { FILE_BEGIN = 0, FILE_CURRENT = 1, FILE_END = 2 };
 #define IDC_ARROW MAKEINTRESOURCEA(32512)
 #define IDC_WAIT MAKEINTRESOURCEA(32514)
 
+#define GMEM_FIXED 0x0000
 #define GMEM_MOVEABLE 0x0002
 #define GMEM_ZEROINIT 0x0040
 #define GHND (GMEM_MOVEABLE | GMEM_ZEROINIT)
