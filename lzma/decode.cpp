@@ -290,8 +290,12 @@ int DecodeLzma(const unsigned char* props, ULONGLONG size) {
             if (rep0 < pos) {
                 const unsigned char* from = to - rep0 - 1;
                 pos += len;
-                do *to++ = *from++;
-                while (--len);
+                if (rep0 >= 7) {
+                    // Eight bytes a step where they do not overlap, never past the match
+                    // (the bytes behind it may still be the window's oldest).
+                    for (; len >= 8; len -= 8, to += 8, from += 8) __builtin_memcpy(to, from, 8);
+                }
+                for (; len; len--) *to++ = *from++;
             } else {
                 U32 from = pos - rep0 - 1 + windowBytes;
                 pos += len;

@@ -36,6 +36,20 @@ std::string Runs(size_t n) {
     return s;
 }
 
+// Random 4 KiB, then stretches of 100 bytes copied from 1000 or from 4096 bytes back, each
+// after a random byte: matches that reach back to the oldest bytes of a 4 KiB window, right
+// after matches that end just before those bytes.
+std::string Repeats(size_t n) {
+    std::string s = RandomBytes(4096, 3), noise = RandomBytes(n, 4);
+    for (size_t k = 0; s.size() < n; ++k) {
+        size_t back = (noise[k] & 1) ? 1000 : 4096;
+        for (int i = 0; i < 100; ++i) s += s[s.size() - back];
+        s += noise[k + 1];
+    }
+    s.resize(n);
+    return s;
+}
+
 std::string Text(size_t n) { return MachineBytes("/usr/include/c++", n); }
 std::string Code(size_t n) { return MachineBytes(kDlls, n); }
 std::string Random(size_t n) { return RandomBytes(n, 7); }
@@ -70,6 +84,7 @@ TEST_F(LzmaTest, StreamsOfLiblzmaDecodeByteForByte) {
         {"runs one byte past a 4 KiB window", Runs, 4097, Shape(3, 0, 2, 4096, false)},
         {"runs a longest match past a 4 KiB window", Runs, 4096 + 273, Shape(3, 0, 2, 4096, true)},
         {"runs past the longest match behind the window", Runs, 4096 + 300, Shape(3, 0, 2, 4096, false)},
+        {"copies from the window's oldest bytes after nearer ones", Repeats, 50000, Shape(3, 0, 2, 4096, false)},
         {"code through an odd window size, pb 4", Code, 60000, Shape(3, 0, 4, 5001, false)},
         {"text through an odd window size, lp 3, end marker", Text, 60000, Shape(0, 3, 0, 4099, true)},
         {"code, a window larger than the stream", Code, 50000, Shape(3, 0, 2, 1 << 24, true)},
