@@ -5,7 +5,7 @@ The program is built in layers, each of which may include its own headers and th
 layers below it, never one above:
 
     base (the state record, file format, platform, failure and boxes, messages, CRC-32)
-      <- codecs (inflate/) <- archive <- ui <- startup (the start-up sequence)
+      <- codecs (inflate/, lzma/) <- archive <- ui <- startup (the start-up sequence)
 
 Prints each offending include and the count of them; the exit code is 1 when there is one.
 Usage: checklayers.py SOURCE_DIR
