@@ -122,6 +122,18 @@ ULONGLONG LzmaMemoryNeed(const unsigned char* props, ULONGLONG size) {
             ONE;                                                                              \
         }                                                                                     \
     }
+// One bit of a literal into s, without a branch on the bit: literals are where the guesses
+// of branches fail most.
+#define LITERAL_BIT(p)                                                                        \
+    {                                                                                         \
+        Prob* p_ = (p);                                                                       \
+        NORMALIZE();                                                                          \
+        U32 pv_ = *p_, bound_ = (range >> PROB_BITS) * pv_, one_ = code >= bound_;            \
+        range = one_ ? range - bound_ : bound_;                                               \
+        code = one_ ? code - bound_ : code;                                                   \
+        *p_ = (Prob)(one_ ? pv_ - (pv_ >> MOVE_BITS) : pv_ + (((1 << PROB_BITS) - pv_) >> MOVE_BITS)); \
+        s = s + s + one_;                                                                     \
+    }
 // A bit tree of `bits` levels over probs[1 ..]: its value in `out`.
 #define TREE(probs, bits, out)                                                                \
     {                                                                                         \
@@ -310,21 +322,23 @@ int DecodeLzma(const unsigned char* props, ULONGLONG size) {
     literal : {
         U32 prev = pos ? window[pos - 1] : wrapped ? window[windowBytes - 1] : 0;
         Prob* lit = probs + P_LITERAL + 0x300 * (((pos & lpMask) << lc) + (prev >> (8 - lc)));
+        // Each bit in the context of the bits before it; after a match, the byte at the last
+        // distance guides the bits (offs = 0x100) up to the first that differs from it.
         U32 s = 1;
-        if (state >= LITERAL_STATES) {
-            // After a match: the byte at the last distance guides the first bits.
+        if (state < LITERAL_STATES) {
+            do LITERAL_BIT(lit + s) while (s < 0x100);
+        } else {
             U32 from = pos - rep0 - 1;
             if (rep0 >= pos) from += windowBytes;
-            U32 matchByte = window[from];
+            U32 matchByte = window[from], offs = 0x100;
             do {
-                U32 matchBit = (matchByte >> 7) & 1, bit;
                 matchByte <<= 1;
-                BIT(lit + ((1 + matchBit) << 8) + s, bit = 0, bit = 1);
-                s = s + s + bit;
-                if (bit != matchBit) break;
+                U32 matchBit = matchByte & 0x100, one;
+                LITERAL_BIT(lit + offs + (offs & matchBit) + s);
+                one = s & 1;
+                offs &= 0 - ((one ^ (matchBit >> 8)) ^ 1);
             } while (s < 0x100);
         }
-        while (s < 0x100) BIT(lit + s, s += s, s += s + 1);
         window[pos++] = (unsigned char)s;
         state = state < 4 ? 0 : state < 10 ? state - 3 : state - 6;
     }
