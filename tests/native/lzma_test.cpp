@@ -226,6 +226,9 @@ TEST_F(LzmaTest, DamagedAndLyingStreamsAreRefused) {
     LzmaShape withDict;
     withDict.presetDict = &text;
     const LzmaStream before = LzmaEncode(text.substr(0, 20000), withDict);
+    const std::string as(100, 'a');
+    withDict.presetDict = &as;
+    const LzmaStream repeatFirst = LzmaEncode(as + text.substr(0, 1000), withDict);
     const unsigned char outOfRange[5] = {225, 0, 0, 1, 0}, small[5] = {far.props[0], 0, 16, 0, 0},
                         huge[5] = {plain.props[0], 0xFF, 0xFF, 0xFF, 0xFF};
     std::vector<Damage> rows = {
@@ -245,6 +248,7 @@ TEST_F(LzmaTest, DamagedAndLyingStreamsAreRefused) {
         Make("coder's first byte not zero", With("\x01" + plain.packed.substr(1), plain.props), text.size()),
         Make("properties byte out of range", With(plain.packed, outOfRange), text.size()),
         Make("distances before the stream's start", before, 20000),
+        Make("a repeated distance at the stream's start", repeatFirst, 1100),
         Make("distances beyond the declared window", With(far.packed, small), code.size()),
         Make("a window the memory cannot hold", With(plain.packed, huge),
              0x100000000ull, LZMA_NO_MEMORY),
@@ -260,7 +264,8 @@ TEST_F(LzmaTest, DamagedAndLyingStreamsAreRefused) {
     }
 }
 
-// Every prefix of a stream is refused; every single damaged byte ends with a result, never
+// Every prefix of a stream is refused, and what reached the sink of it is the data's start;
+// every single damaged byte ends with a result, never
 // with more output than declared, and LZMA_DONE only with the whole output.
 TEST_F(LzmaTest, PrefixesAndChangedBytesStayInBounds) {
     const std::string data = Code(6000) + Runs(3000);
@@ -269,7 +274,7 @@ TEST_F(LzmaTest, PrefixesAndChangedBytesStayInBounds) {
         for (size_t n = 0; n < s.packed.size(); ++n) {
             Decoded d = LzmaDecodeFile(s.packed.substr(0, n), s.props, data.size());
             ASSERT_EQ(LZMA_BAD_DATA, d.result) << n << " of " << s.packed.size() << " bytes";
-            ASSERT_LE(d.out.size(), data.size());
+            ASSERT_EQ(0, data.compare(0, d.out.size(), d.out)) << "bytes decoded from made-up input";
         }
         for (size_t i = 0; i < s.packed.size(); ++i) {
             std::string damaged = s.packed;
