@@ -77,7 +77,8 @@ double RunSdk(const LzmaStream& s, size_t size, uint32_t crc) {
         size_t start = dec.dicPos, limit = std::min(dec.dicBufSize, start + outLeft);
         SizeT taken = inLeft;
         ELzmaStatus status;
-        Check(LzmaDec_DecodeToDic(&dec, limit, in, &taken, LZMA_FINISH_ANY, &status) == SZ_OK, "LzmaDec.c");
+        Check(LzmaDec_DecodeToDic(&dec, limit, in, &taken, LZMA_FINISH_ANY, &status) == SZ_OK,
+              "LzmaDec.c");
         in += taken;
         inLeft -= taken;
         size_t got = dec.dicPos - start;

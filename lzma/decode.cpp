@@ -12,9 +12,10 @@
 // The hot loop keeps the coder's range and code, the input run and the window position in
 // local variables; the bit decoding and the normalisation are macros so that they stay in
 // registers. Each bit normalises the coder before it is decoded; the stream's end does the
-// last normalisation, after which every packed byte has been read. Input comes from the feed's runs: when the feed has nothing more, the decoder
-// gets zero bytes and a mark (overrun), which the next look at the limits turns into damage,
-// before any byte decoded from them reaches the sink.
+// last normalisation, after which every packed byte has been read. Input comes from the
+// feed's runs: when the feed has nothing more, the decoder gets zero bytes and a mark
+// (overrun), which the next look at the limits turns into damage, before any byte decoded
+// from them reaches the sink.
 #include "base/feed.h"
 #include "lzma/lzma.h"
 
@@ -24,14 +25,14 @@ typedef unsigned int U32;
 typedef unsigned short Prob;
 
 enum {
-    MATCH_MAX = 273,
-    SLACK = 288,                // room behind the window for a match (and one more byte)
-    FLUSH_BYTES = 1 << 18,      // the sink hears of new bytes at least this often
+    SLACK = 288,            // room behind the window for the longest match, 273 bytes,
+                            // and a symbol after the stream's end
+    FLUSH_BYTES = 1 << 18,  // the sink hears of new bytes at least this often
     PROB_BITS = 11,
     PROB_INIT = 1 << (PROB_BITS - 1),
     MOVE_BITS = 5,
     TOP = 1 << 24,
-    LITERAL_STATES = 7,         // states below this follow a literal
+    LITERAL_STATES = 7,  // states below this follow a literal
     WINDOW_MIN = 4096,
 };
 
@@ -50,7 +51,10 @@ enum {
     P_SPECIAL = P_SLOT + 4 * 64,
     P_ALIGN = P_SPECIAL + 114,
     P_LEN = P_ALIGN + 16,
-    LEN_LOW = 2, LEN_MID = LEN_LOW + 16 * 8, LEN_HIGH = LEN_MID + 16 * 8, LEN_PROBS = LEN_HIGH + 256,
+    LEN_LOW = 2,
+    LEN_MID = LEN_LOW + 16 * 8,
+    LEN_HIGH = LEN_MID + 16 * 8,
+    LEN_PROBS = LEN_HIGH + 256,
     P_REP_LEN = P_LEN + LEN_PROBS,
     P_LITERAL = P_REP_LEN + LEN_PROBS,
 };
@@ -100,53 +104,54 @@ ULONGLONG LzmaMemoryNeed(const unsigned char* props, ULONGLONG size) {
 
 // One bit with probability *p, after the normalisation that the last bit left due: runs
 // ZERO or ONE (which may leave the macro by a jump).
-#define NORMALIZE()                                                                           \
-    if (range < TOP) {                                                                        \
-        range <<= 8;                                                                          \
-        if (in == end) in = NextRun(), end = lz.runEnd;                                       \
-        code = (code << 8) | *in++;                                                           \
+#define NORMALIZE()                                     \
+    if (range < TOP) {                                  \
+        range <<= 8;                                    \
+        if (in == end) in = NextRun(), end = lz.runEnd; \
+        code = (code << 8) | *in++;                     \
     }
-#define BIT(p, ZERO, ONE)                                                                     \
-    {                                                                                         \
-        Prob* p_ = (p);                                                                       \
-        NORMALIZE();                                                                          \
-        U32 bound_ = (range >> PROB_BITS) * *p_;                                              \
-        if (code < bound_) {                                                                  \
-            range = bound_;                                                                   \
-            *p_ = (Prob)(*p_ + (((1 << PROB_BITS) - *p_) >> MOVE_BITS));                      \
-            ZERO;                                                                             \
-        } else {                                                                              \
-            range -= bound_;                                                                  \
-            code -= bound_;                                                                   \
-            *p_ = (Prob)(*p_ - (*p_ >> MOVE_BITS));                                           \
-            ONE;                                                                              \
-        }                                                                                     \
+#define BIT(p, ZERO, ONE)                                                \
+    {                                                                    \
+        Prob* p_ = (p);                                                  \
+        NORMALIZE();                                                     \
+        U32 bound_ = (range >> PROB_BITS) * *p_;                         \
+        if (code < bound_) {                                             \
+            range = bound_;                                              \
+            *p_ = (Prob)(*p_ + (((1 << PROB_BITS) - *p_) >> MOVE_BITS)); \
+            ZERO;                                                        \
+        } else {                                                         \
+            range -= bound_;                                             \
+            code -= bound_;                                              \
+            *p_ = (Prob)(*p_ - (*p_ >> MOVE_BITS));                      \
+            ONE;                                                         \
+        }                                                                \
     }
 // One bit of a literal into s, without a branch on the bit: literals are where the guesses
 // of branches fail most.
-#define LITERAL_BIT(p)                                                                        \
-    {                                                                                         \
-        Prob* p_ = (p);                                                                       \
-        NORMALIZE();                                                                          \
-        U32 pv_ = *p_, bound_ = (range >> PROB_BITS) * pv_, one_ = code >= bound_;            \
-        range = one_ ? range - bound_ : bound_;                                               \
-        code = one_ ? code - bound_ : code;                                                   \
-        *p_ = (Prob)(one_ ? pv_ - (pv_ >> MOVE_BITS) : pv_ + (((1 << PROB_BITS) - pv_) >> MOVE_BITS)); \
-        s = s + s + one_;                                                                     \
+#define LITERAL_BIT(p)                                                             \
+    {                                                                              \
+        Prob* p_ = (p);                                                            \
+        NORMALIZE();                                                               \
+        U32 pv_ = *p_, bound_ = (range >> PROB_BITS) * pv_, one_ = code >= bound_; \
+        range = one_ ? range - bound_ : bound_;                                    \
+        code = one_ ? code - bound_ : code;                                        \
+        *p_ = (Prob)(one_ ? pv_ - (pv_ >> MOVE_BITS)                               \
+                          : pv_ + (((1 << PROB_BITS) - pv_) >> MOVE_BITS));        \
+        s = s + s + one_;                                                          \
     }
 // A bit tree of `bits` levels over probs[1 ..]: its value in `out`.
-#define TREE(probs, bits, out)                                                                \
-    {                                                                                         \
-        U32 m_ = 1;                                                                           \
-        do BIT((probs) + m_, m_ += m_, m_ += m_ + 1) while (m_ < (1u << (bits)));             \
-        out = m_ - (1u << (bits));                                                            \
+#define TREE(probs, bits, out)                                                    \
+    {                                                                             \
+        U32 m_ = 1;                                                               \
+        do BIT((probs) + m_, m_ += m_, m_ += m_ + 1) while (m_ < (1u << (bits))); \
+        out = m_ - (1u << (bits));                                                \
     }
 // The same with the first bit decoded as the lowest, added to `out`.
-#define REVERSE_TREE(probs, bits, out)                                                        \
-    {                                                                                         \
-        U32 m_ = 1;                                                                           \
-        for (U32 i_ = 0; i_ < (bits); i_++)                                                   \
-            BIT((probs) + m_, m_ += m_, (m_ += m_ + 1, out += 1u << i_));                     \
+#define REVERSE_TREE(probs, bits, out)                                    \
+    {                                                                     \
+        U32 m_ = 1;                                                       \
+        for (U32 i_ = 0; i_ < (bits); i_++)                               \
+            BIT((probs) + m_, m_ += m_, (m_ += m_ + 1, out += 1u << i_)); \
     }
 
 int DecodeLzma(const unsigned char* props, ULONGLONG size) {
@@ -254,8 +259,8 @@ int DecodeLzma(const unsigned char* props, ULONGLONG size) {
     length : {
         Prob* lp = probs + len;
         BIT(lp, TREE(lp + LEN_LOW + posState * 8, 3, len), {
-            BIT(lp + 1, TREE(lp + LEN_MID + posState * 8, 3, len); len += 8,
-                TREE(lp + LEN_HIGH, 8, len); len += 16);
+            BIT(lp + 1, TREE(lp + LEN_MID + posState * 8, 3, len);
+                len += 8, TREE(lp + LEN_HIGH, 8, len); len += 16);
         });
     }
         if (state == 8 || state == 11) goto copy;  // a repeated distance
@@ -285,7 +290,8 @@ int DecodeLzma(const unsigned char* props, ULONGLONG size) {
                     if (dist == 0xFFFFFFFF) {
                         // The end marker: right after the last byte, and the input ends.
                         NORMALIZE();
-                        if (pos != endPos || lz.overrun || code != 0 || in != end) return LZMA_BAD_DATA;
+                        if (pos != endPos || lz.overrun || code != 0 || in != end)
+                            return LZMA_BAD_DATA;
                         NextRun();
                         return lz.overrun ? LZMA_DONE : LZMA_BAD_DATA;
                     }

@@ -6,8 +6,8 @@
 #include <lzma.h>
 
 #include <algorithm>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <string>
@@ -110,7 +110,7 @@ TEST(X86Converter, MatchesLiblzmaAndComesBackInAnyPieces) {
 namespace {
 
 class LzmaTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { FreshState(); }
     void TearDown() override { FreshState(); }
 };
@@ -179,10 +179,13 @@ TEST_F(LzmaTest, StreamsOfLiblzmaDecodeByteForByte) {
         {"runs filling a 4 KiB window exactly", Runs, 4096, Shape(3, 0, 2, 4096, true)},
         {"runs one byte past a 4 KiB window", Runs, 4097, Shape(3, 0, 2, 4096, false)},
         {"runs a longest match past a 4 KiB window", Runs, 4096 + 273, Shape(3, 0, 2, 4096, true)},
-        {"runs past the longest match behind the window", Runs, 4096 + 300, Shape(3, 0, 2, 4096, false)},
-        {"copies from the window's oldest bytes after nearer ones", Repeats, 50000, Shape(3, 0, 2, 4096, false)},
+        {"runs past the longest match behind the window", Runs, 4096 + 300,
+         Shape(3, 0, 2, 4096, false)},
+        {"copies from the window's oldest bytes after nearer ones", Repeats, 50000,
+         Shape(3, 0, 2, 4096, false)},
         {"code through an odd window size, pb 4", Code, 60000, Shape(3, 0, 4, 5001, false)},
-        {"text through an odd window size, lp 3, end marker", Text, 60000, Shape(0, 3, 0, 4099, true)},
+        {"text through an odd window size, lp 3, end marker", Text, 60000,
+         Shape(0, 3, 0, 4099, true)},
         {"code, a window larger than the stream", Code, 50000, Shape(3, 0, 2, 1 << 24, true)},
     };
     for (const Row& r : rows) {
@@ -190,12 +193,15 @@ TEST_F(LzmaTest, StreamsOfLiblzmaDecodeByteForByte) {
         std::string data = r.data(r.size);
         ASSERT_EQ(r.size, data.size());
         LzmaStream s = LzmaEncode(data, r.shape);
-        Decoded d = LzmaDecodeFile(s.packed, s.props, data.size(), "trailing bytes outside the member");
+        Decoded d =
+            LzmaDecodeFile(s.packed, s.props, data.size(), "trailing bytes outside the member");
         EXPECT_EQ(LZMA_DONE, d.result);
-        EXPECT_TRUE(d.out == data) << "decoded " << d.out.size() << " of " << data.size() << " bytes";
+        EXPECT_TRUE(d.out == data)
+            << "decoded " << d.out.size() << " of " << data.size() << " bytes";
         EXPECT_EQ(s.packed.size(), d.taken);
         EXPECT_EQ(ZlibCrc(data), d.crc);
-        EXPECT_GE(LzmaMemoryNeed(s.props, data.size()), std::min<size_t>(data.size(), r.shape.dict));
+        EXPECT_GE(LzmaMemoryNeed(s.props, data.size()),
+                  std::min<size_t>(data.size(), r.shape.dict));
     }
 }
 
@@ -221,7 +227,8 @@ Damage Make(const char* name, const LzmaStream& s, uint64_t size, int result = L
 
 TEST_F(LzmaTest, DamagedAndLyingStreamsAreRefused) {
     const std::string text = Text(50000), code = Code(200000);
-    const LzmaStream plain = LzmaEncode(text), marked = LzmaEncode(text, Shape(3, 0, 2, 1 << 20, true));
+    const LzmaStream plain = LzmaEncode(text),
+                     marked = LzmaEncode(text, Shape(3, 0, 2, 1 << 20, true));
     const LzmaStream far = LzmaEncode(code, Shape(3, 0, 2, 1 << 20, false));
     LzmaShape withDict;
     withDict.presetDict = &text;
@@ -233,25 +240,30 @@ TEST_F(LzmaTest, DamagedAndLyingStreamsAreRefused) {
                         huge[5] = {plain.props[0], 0xFF, 0xFF, 0xFF, 0xFF};
     std::vector<Damage> rows = {
         Make("no input", With("", plain.props), 10),
-        Make("only the coder's first bytes", With(plain.packed.substr(0, 5), plain.props), text.size()),
-        Make("last byte missing", With(plain.packed.substr(0, plain.packed.size() - 1), plain.props), text.size()),
-        Make("half missing", With(plain.packed.substr(0, plain.packed.size() / 2), plain.props), text.size()),
-        Make("end marker's last byte missing", With(marked.packed.substr(0, marked.packed.size() - 1), marked.props),
+        Make("only the coder's first bytes", With(plain.packed.substr(0, 5), plain.props),
              text.size()),
+        Make("last byte missing",
+             With(plain.packed.substr(0, plain.packed.size() - 1), plain.props), text.size()),
+        Make("half missing", With(plain.packed.substr(0, plain.packed.size() / 2), plain.props),
+             text.size()),
+        Make("end marker's last byte missing",
+             With(marked.packed.substr(0, marked.packed.size() - 1), marked.props), text.size()),
         Make("a byte after the stream", With(plain.packed + "x", plain.props), text.size()),
-        Make("a byte after the end marker", With(marked.packed + std::string(1, '\0'), marked.props), text.size()),
+        Make("a byte after the end marker",
+             With(marked.packed + std::string(1, '\0'), marked.props), text.size()),
         Make("declared one byte short", plain, text.size() - 1),
         Make("declared one byte short, end marker", marked, text.size() - 1),
         Make("declared one byte long", plain, text.size() + 1),
         Make("declared one byte long, end marker", marked, text.size() + 1),
         Make("declared far beyond 4 GiB", plain, 0x123456789ull),
-        Make("coder's first byte not zero", With("\x01" + plain.packed.substr(1), plain.props), text.size()),
+        Make("coder's first byte not zero", With("\x01" + plain.packed.substr(1), plain.props),
+             text.size()),
         Make("properties byte out of range", With(plain.packed, outOfRange), text.size()),
         Make("distances before the stream's start", before, 20000),
         Make("a repeated distance at the stream's start", repeatFirst, 1100),
         Make("distances beyond the declared window", With(far.packed, small), code.size()),
-        Make("a window the memory cannot hold", With(plain.packed, huge),
-             0x100000000ull, LZMA_NO_MEMORY),
+        Make("a window the memory cannot hold", With(plain.packed, huge), 0x100000000ull,
+             LZMA_NO_MEMORY),
     };
     Damage flipped = Make("the last byte changed", plain, text.size());
     flipped.packed.back() ^= 1;
@@ -274,14 +286,17 @@ TEST_F(LzmaTest, PrefixesAndChangedBytesStayInBounds) {
         for (size_t n = 0; n < s.packed.size(); ++n) {
             Decoded d = LzmaDecodeFile(s.packed.substr(0, n), s.props, data.size());
             ASSERT_EQ(LZMA_BAD_DATA, d.result) << n << " of " << s.packed.size() << " bytes";
-            ASSERT_EQ(0, data.compare(0, d.out.size(), d.out)) << "bytes decoded from made-up input";
+            ASSERT_EQ(0, data.compare(0, d.out.size(), d.out))
+                << "bytes decoded from made-up input";
         }
         for (size_t i = 0; i < s.packed.size(); ++i) {
             std::string damaged = s.packed;
             damaged[i] ^= (char)(1 << (i % 8));
             Decoded d = LzmaDecodeFile(damaged, s.props, data.size());
             ASSERT_LE(d.out.size(), data.size()) << "byte " << i;
-            if (d.result == LZMA_DONE) { ASSERT_EQ(data.size(), d.out.size()) << "byte " << i; }
+            if (d.result == LZMA_DONE) {
+                ASSERT_EQ(data.size(), d.out.size()) << "byte " << i;
+            }
         }
     }
 }

@@ -9,7 +9,7 @@
 
 struct LzmaStream {
     std::string packed;
-    unsigned char props[5];   // lc/lp/pb byte and the dictionary size, as a 7z folder holds them
+    unsigned char props[5];  // lc/lp/pb byte and the dictionary size, as a 7z folder holds them
 };
 
 struct LzmaShape {
