@@ -1,11 +1,12 @@
-# Front door: `make` builds and installs into dist/, `make test` runs every test,
+# Front door: `make` builds and installs into dist/, `make install` into PREFIX (/usr/local),
+# `make test` runs every test,
 # `make demo` packs the example and runs it under Wine.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
 DIST ?= $(CURDIR)/dist
 
-.PHONY: all setup build test test-native test-wine demo bench bench-target fuzz clean
+.PHONY: all setup build install test test-native test-wine demo bench bench-target fuzz clean
 
 all: build
 
@@ -18,6 +19,12 @@ build: setup
 	cmake --build $(BUILD) -j $(JOBS)
 	cmake --install $(BUILD) >/dev/null
 	@echo "installed into $(DIST)"
+
+# The same tree installed under PREFIX: bin/mksfx, share/tessly/sfxstub.exe, the manual page
+# (share/man/man1/mksfx.1) and the bash completion (share/bash-completion/completions/mksfx).
+PREFIX ?= /usr/local
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 # Native tests under AddressSanitizer and UndefinedBehaviorSanitizer, then the Wine tests.
 # The native tests make and remove many small files: in memory (/dev/shm) they take a third

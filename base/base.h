@@ -33,6 +33,7 @@ enum BoxPurpose {
     BOX_NO_COMMAND,            // message 9: the package names no command (error icon)
     BOX_CANNOT_ENTER_FOLDER,   // message 15
     BOX_ABOUT,                 // message 40: the Info box
+    BOX_EXTRACTED,             // message 49: where an extract-only run has put the files
     // questions
     BOX_MODULE_IN_USE,         // message 12: OK skips the member, Cancel cancels the run
     BOX_OVERWRITE,             // message 16: Yes overwrites, No skips, Cancel cancels the run
@@ -51,17 +52,19 @@ int ShowMessage(BoxPurpose purpose, int id);
 // The wait cursor while the program works, the arrow again after.
 void SetStandardCursor(LPCSTR cursor);
 
-// The exit codes of a silent run besides 0 and the command's own: Windows error codes, whose
+// The exit codes of a run besides 0 and the command's own: Windows error codes, whose
 // text deployment tools show, none of them one that such tools count as success.
 enum {
     EXIT_NO_COMMAND = 2,           // ERROR_FILE_NOT_FOUND: the command cannot be started, or
                                    // the package names none
     EXIT_OUT_OF_MEMORY = 8,        // ERROR_NOT_ENOUGH_MEMORY
-    EXIT_NO_FOLDER = 82,           // ERROR_CANNOT_MAKE: no temporary folder can be made or
-                                   // entered
+    EXIT_NO_FOLDER = 82,           // ERROR_CANNOT_MAKE: no temporary folder, or not the
+                                   // target folder, can be made or entered
     EXIT_DAMAGED_FILE = 1392,      // ERROR_FILE_CORRUPT: the setup file fails its checks at
                                    // start-up
     EXIT_WAIT_TIMEOUT = 1460,      // ERROR_TIMEOUT: the program waited for still runs
+    EXIT_USER_EXIT = 1602,         // ERROR_INSTALL_USEREXIT: the user closed without Setup,
+                                   // cancelled, or stopped waiting for the command
     EXIT_EXTRACTION_FAILED = 1603, // ERROR_INSTALL_FAILURE: a member cannot be read, checked
                                    // or written
 };

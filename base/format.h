@@ -53,6 +53,10 @@ enum {
     OPT_CUSTOM_CAPTION = 0x10,    // the configuration block holds a caption
     OPT_WAIT_MODE = 0x40,         // as the WAIT switch: ask for "&Done" before cleaning up
     OPT_SIGNABLE = 0x100,         // the header CRC skips the two fields that signing writes
+    OPT_EXTRACT_ONLY = 0x200,     // no command: extract into the target folder and keep it
+    OPT_TARGET = 0x400,           // the configuration block holds a target folder
+    OPT_SILENT_COMMAND = 0x800,   // the third string is the command of silent runs
+    OPT_HIDE_CONSOLE = 0x1000,    // the command gets no console window in interactive runs too
 };
 
 // Where those two fields stand: the MZ header names the PE header's offset at MZ_PE_OFFSET;
@@ -98,9 +102,11 @@ static_assert(__builtin_offsetof(StubParameterBlock, headerCrc) == PB_HEADER_CRC
 
 // ---- the configuration block ----------------------------------------------------------------
 // Stored packed between configOffset and archiveOffset. Inflated, it holds, each NUL-terminated:
-// the about text, the command, an unused string, the dialog's text and, with OPT_CUSTOM_CAPTION,
-// the caption; then either ICON_MARKER twice followed by an icon file up to the end of the data,
-// or two zero bytes. The field sizes count the NUL: a field holds one character less.
+// the about text, the command, a third string (with OPT_SILENT_COMMAND the command of silent
+// runs, else unused), the dialog's text, with OPT_CUSTOM_CAPTION the caption and with
+// OPT_TARGET the target folder (environment variables as %NAME%); then either ICON_MARKER twice
+// followed by an icon file up to the end of the data, or two zero bytes. The field sizes count
+// the NUL: a field holds one character less.
 enum {
     CONFIG_PACKED_MAX = 1500,
     CONFIG_UNPACKED_MAX = 2012,
@@ -108,6 +114,7 @@ enum {
     COMMAND_CHARS = 100,
     MESSAGE_TEXT_BYTES = 256,
     CUSTOM_CAPTION_BYTES = 65,
+    TARGET_BYTES = 200,
     ICON_MARKER = 0x1F,
 };
 

@@ -3,9 +3,11 @@
 //
 // File names go to the system in wide form (WCHAR, written WIDE("...")), which holds every
 // character a folder can have. On Linux a file name is a string of bytes: there WCHAR is a
-// byte and the wide calls are the byte ones.
+// byte and the wide calls are the byte ones. The Windows build of mksfx (TESSLY_STANDIN) runs
+// the core on the stand-in too, as the Linux mksfx does.
 #pragma once
-#ifdef _WIN32
+#if defined(_WIN32) && !defined(TESSLY_STANDIN)
+#define TESSLY_WINAPI 1  // the real Windows calls (the stub), not the stand-in
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #include <shellapi.h>

@@ -6,7 +6,7 @@
 #include "base/format.h"
 #include "base/platform.h"
 
-#ifdef _WIN32
+#ifdef TESSLY_WINAPI
 // The stub has no C runtime: the checkpoint is the compiler's own non-local jump, which
 // needs a five-word buffer and always resumes with the value 1 (the code travels in
 // `state.run.abortCode`).
@@ -24,6 +24,7 @@ typedef jmp_buf CheckpointRecord;
 enum {
     PATH_CHARS = 264,            // the output's names and folder, work buffers
     WIDE_PATH_CHARS = PATH_CHARS + 8,  // a path of PATH_CHARS in wide form, with "\\?\"
+    COMMAND_LINE_CHARS = 8192,   // the command and the arguments passed through to it
     SELF_PATH_CHARS = 261,
     MESSAGE_BUFFER_BYTES = 500,
     WINDOW_SIZE = 32768,
@@ -65,10 +66,12 @@ struct ExtractorState {
         DWORD win95Host;
         char selfPath[SELF_PATH_CHARS];
         char* arguments;
-        char command[COMMAND_CHARS];
+        char* passThrough;       // what follows "--" on the command line, for the command
+        char command[COMMAND_LINE_CHARS];
         unsigned char autoMode;
         unsigned char waitMode;
         unsigned char silentMode;
+        unsigned char extractOnly;
         DWORD exitCode;
         CheckpointRecord checkpoint;
         int abortCode;
@@ -120,6 +123,8 @@ struct ExtractorState {
         char displayName[PATH_CHARS];
         char knownFolder[PATH_CHARS];  // the last folder that member output made or found
         DWORD memberBytes;            // what has been written of the current member
+        WCHAR target[PATH_CHARS];     // the folder named by the package or a switch, as given
+        unsigned char keepFolder;     // the folder is a named one: it stays after the run
     } output;
 
     // archive: the count of progress, which the meter shows

@@ -29,6 +29,7 @@ static const unsigned char boxStyles[BOX_PURPOSES] = {
     MB_OK | MB_ICONERROR,                          // BOX_NO_COMMAND
     MB_OK,                                         // BOX_CANNOT_ENTER_FOLDER
     MB_OK,                                         // BOX_ABOUT
+    MB_OK | MB_ICONINFORMATION,                    // BOX_EXTRACTED
     // questions
     MB_OKCANCEL,                                   // BOX_MODULE_IN_USE
     MB_YESNOCANCEL,                                // BOX_OVERWRITE
@@ -38,7 +39,7 @@ static const unsigned char boxStyles[BOX_PURPOSES] = {
     MB_YESNO | MB_ICONQUESTION | STYLE_DEFBUTTON2, // BOX_STILL_RUNNING_QUERY
 };
 
-// What a silent run ends with when a box of this purpose has been its last failure; the
+// What a run ends with when a box of this purpose has been its last failure; the
 // purposes left out (the Info box and the questions) end nothing.
 static const unsigned short exitCodes[BOX_PURPOSES] = {
     EXIT_DAMAGED_FILE,       // BOX_HEADER_INVALID
@@ -79,7 +80,7 @@ int UserBox(BoxPurpose purpose, const char* text) {
     style += style & STYLE_DEFBUTTON2;
     int answer = DefaultAnswer(style);
     if (!state.run.silentMode) {
-#ifdef _WIN32
+#ifdef TESSLY_WINAPI
         answer = MessageBoxA(state.dialog.window, text, state.run.appTitle, style);
 #else
         // The Linux build's boxes are answered by the stand-in's scripting, which is told the

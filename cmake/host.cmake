@@ -66,4 +66,15 @@ if(TESSLY_WINDOWS)
     DEPENDS message_table)
   set(TESSLY_STUB ${CMAKE_BINARY_DIR}/win/sfxstub.exe)
   install(FILES ${TESSLY_STUB} DESTINATION share/tessly)
+  install(PROGRAMS ${CMAKE_BINARY_DIR}/win/bin/mksfx.exe DESTINATION bin)
 endif()
+
+# The CMake package (find_package(Tessly)): its configuration, version file and the CPack
+# generator script, under PREFIX/lib/cmake/Tessly.
+include(CMakePackageConfigHelpers)
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/TesslyConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
+install(FILES ${CMAKE_SOURCE_DIR}/cmake/package/TesslyConfig.cmake
+              ${CMAKE_SOURCE_DIR}/cmake/package/TesslyCPack.cmake
+              ${CMAKE_BINARY_DIR}/TesslyConfigVersion.cmake
+        DESTINATION lib/cmake/Tessly)

@@ -43,7 +43,7 @@ set_target_properties(sfxstub PROPERTIES OUTPUT_NAME sfxstub SUFFIX .exe
 add_custom_command(TARGET sfxstub POST_BUILD
   COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:sfxstub> -DOBJDUMP=${CMAKE_OBJDUMP}
           -P ${CMAKE_SOURCE_DIR}/cmake/checkimports.cmake
-  COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:sfxstub> -DLIMIT=22528
+  COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:sfxstub> -DLIMIT=24576
           -P ${CMAKE_SOURCE_DIR}/cmake/checksize.cmake)
 
 # Test programs for Wine (each tests/windows/NAME.c or .cpp becomes NAME.exe).
@@ -82,3 +82,6 @@ file(GLOB TESSLY_COLD_SOURCES ${CMAKE_SOURCE_DIR}/startup/*.cpp ${CMAKE_SOURCE_D
   ${CMAKE_SOURCE_DIR}/inflate/huffman.cpp)
 set_source_files_properties(${TESSLY_COLD_SOURCES} TARGET_DIRECTORY sfxstub_objects
   PROPERTIES COMPILE_OPTIONS "-Oz;-fno-tree-loop-optimize;-fno-ivopts;-fno-tree-loop-im;-fno-tree-sink")
+
+# The builder for Windows, mksfx.exe (cmake/mksfxexe.cmake).
+include(${CMAKE_SOURCE_DIR}/cmake/mksfxexe.cmake)

@@ -33,7 +33,7 @@ archive=$WORK/corpus-$WANT_MB.zip
 sfx=$WORK/corpus-$WANT_MB.exe
 if [ ! -s "$sfx" ]; then
   bench_corpus_zip "$archive" "$WANT_MB" 5000
-  "$MKSFX" build -o "$sfx" --stub "$STUB" --command setup.exe "$archive" >/dev/null
+  "$MKSFX" build -o "$sfx" --stub "$STUB" --extract-only "$archive" >/dev/null
 fi
 size=$(stat -c %s "$sfx")
 

@@ -32,10 +32,7 @@ i686-w64-mingw32-gcc -Os -s -mwindows -o "$work/stage/hellosetup.exe" \
 cp "$root/examples/hello/readme.txt" "$work/stage/"
 
 # 2. Pack it.
-"$mksfx" build -q -o "$work/hello-setup.exe" \
-  --command "hellosetup.exe Hallo Welt" \
-  --text "Dieses Paket enthält ein kleines Beispiel-Setup. Klicken Sie auf Setup, um es zu entpacken und zu starten." \
-  --about "Hello Setup, ein Beispiel für mksfx." \
+"$mksfx" build -q -o "$work/hello-setup.exe" --project "$root/examples/hello/hello.mksfx" \
   "$work/stage/hellosetup.exe" "$work/stage/readme.txt"
 say "packed:      $work/hello-setup.exe ($(stat -c %s "$work/hello-setup.exe") bytes)"
 

@@ -128,16 +128,26 @@ void ReadConfiguration(void) {
     if (state.decoder.outputPtr > data) length = (DWORD)(state.decoder.outputPtr - data);
     if (length > CONFIG_UNPACKED_MAX) length = CONFIG_UNPACKED_MAX;
 
-    // The strings in their order; the third is not used, and the caption is there only with
-    // OPT_CUSTOM_CAPTION.
-    char* const fields[] = {state.texts.aboutText, state.run.command, 0, state.texts.messageText,
-                            state.texts.customCaption};
-    static const unsigned short fieldBytes[] = {ABOUT_TEXT_BYTES, COMMAND_CHARS, 0,
-                                                MESSAGE_TEXT_BYTES, CUSTOM_CAPTION_BYTES};
-    int fieldCount = stubParams.optionFlags & OPT_CUSTOM_CAPTION ? 5 : 4;
+    // The strings in their order. The third is the command of silent runs with
+    // OPT_SILENT_COMMAND (it replaces the command then), else not used; the caption is there
+    // only with OPT_CUSTOM_CAPTION, the target folder only with OPT_TARGET (a folder given by a
+    // switch wins).
+    DWORD flags = stubParams.optionFlags;
+    char target[TARGET_BYTES];
+    target[0] = 0;
+    char* silent = flags & OPT_SILENT_COMMAND && state.run.silentMode ? state.run.command : 0;
+    char* const fields[] = {state.texts.aboutText,   state.run.command,
+                            silent,                  state.texts.messageText,
+                            state.texts.customCaption, target};
+    static const unsigned short fieldBytes[] = {ABOUT_TEXT_BYTES,   COMMAND_CHARS,
+                                                COMMAND_CHARS,      MESSAGE_TEXT_BYTES,
+                                                CUSTOM_CAPTION_BYTES, TARGET_BYTES};
+    DWORD present = 0xF | (flags & OPT_CUSTOM_CAPTION ? 0x10 : 0) | (flags & OPT_TARGET ? 0x20 : 0);
     DWORD pos = 0;
-    for (int i = 0; i < fieldCount; ++i)
-        if (!TakeString(data, length, &pos, fields[i], fieldBytes[i])) return;
+    for (int i = 0; i < 6; ++i)
+        if (present >> i & 1 && !TakeString(data, length, &pos, fields[i], fieldBytes[i])) return;
+    if (!state.output.target[0])
+        MultiByteToWideChar(CP_ACP, 0, target, -1, state.output.target, PATH_CHARS);
 
     if (pos + 2 > length || data[pos] != ICON_MARKER || data[pos + 1] != ICON_MARKER) return;
     pos += 2;

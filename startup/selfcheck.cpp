@@ -22,7 +22,7 @@ StubData stubData = {
 // use yet, and such a name is opened in the "\\?\" form, which the system does not cut at
 // MAX_PATH; the texts then show its last characters.
 void OpenSelf(void) {
-#ifdef _WIN32
+#ifdef TESSLY_WINAPI
     enum { ROOM = READ_CHUNK / sizeof(WCHAR) - 4 };
     WCHAR* path = (WCHAR*)state.reader.buffer + 4;
     DWORD length = GetModuleFileNameW(0, path, ROOM);

@@ -1,7 +1,7 @@
 // Program entry and the start-up sequence: fill the state record, arm the start-up
 // checkpoint, load the stub's data in its fixed order (the switches among it), run the
-// dialog, or the Setup flow alone in a silent run, release everything. The exit code is 0
-// on every path of an interactive run; a silent run ends with the code of what happened.
+// dialog, or the Setup flow alone in a silent run, release everything. Every run ends with
+// the code of what happened: 0 or the command's own when it did its job.
 #include "archive/archive.h"
 #include "startup/startup.h"
 #include "ui/ui.h"
@@ -43,10 +43,34 @@ static char* AfterWord(char* text, int id) {
     return text;
 }
 
-// The unattended switches are whole words, wherever they stand: SILENT or S, and LOG=FILE,
-// after '/' or '-', in any case. Blanks separate words; double quotes group blanks into a
-// word and are dropped ("/LOG=a b.log" and /LOG="a b.log" alike). A word taken here is
-// blanked out of the string, so the first-switch test below never sees it.
+// The folder of a /D=, /T: or /X: switch, wide. On Windows it is read again from the wide
+// command line, so that letters outside the ANSI code page survive: the same word, found by
+// the characters before it, with its quotes dropped and the `skip` characters of its switch.
+static void TakeTarget(char* start, const char* value, int skip) {
+    MultiByteToWideChar(CP_ACP, 0, value, -1, state.output.target, PATH_CHARS);
+#ifdef TESSLY_WINAPI
+    const char* line = GetCommandLineA();
+    const WCHAR* wide = GetCommandLineW();
+    if (start < line || start > line + lstrlenA(line)) return;
+    wide += MultiByteToWideChar(CP_ACP, 0, line, (int)(start - line), 0, 0);
+    int length = 0;
+    for (BOOL quoted = FALSE; *wide && (quoted || (*wide != ' ' && *wide != '\t')); ++wide) {
+        if (*wide == '"') quoted = !quoted;
+        else if (skip) --skip;
+        else if (length < PATH_CHARS - 1) state.output.target[length++] = *wide;
+    }
+    state.output.target[length] = 0;
+#else
+    (void)start, (void)skip;
+#endif
+}
+
+// The unattended switches are whole words, wherever they stand: SILENT or S, LOG=FILE, the
+// folder as D=DIR, T:DIR or X:DIR (the last also extracts only) and X (extract only), after
+// '/' or '-', in any case. Blanks separate words; double quotes group blanks into a word and
+// are dropped ("/LOG=a b.log" and /LOG="a b.log" alike). A word taken here is blanked out of
+// the string, so the first-switch test below never sees it. A word "--" ends the switches:
+// what follows it is the command's (passThrough), as it stands.
 static void ParseUnattendedSwitches(char* arguments) {
     char word[5 + PATH_CHARS];  // room for "/LOG=" and a path as long as log.path takes
     char* rest = arguments;
@@ -61,6 +85,12 @@ static void ParseUnattendedSwitches(char* arguments) {
             else if (length < (int)sizeof word - 1) word[length++] = *rest;
             else length = sizeof word;  // too long to be one of these words
         }
+        if (rest - start == 2 && start[0] == '-' && start[1] == '-') {
+            while (*rest == ' ' || *rest == '\t') ++rest;
+            state.run.passThrough = rest;
+            *start = 0;
+            return;
+        }
         if (length >= (int)sizeof word || (word[0] != '/' && word[0] != '-')) continue;
         word[length] = 0;
         char* end;
@@ -69,7 +99,13 @@ static void ParseUnattendedSwitches(char* arguments) {
             state.run.silentMode = 1;
         else if ((end = AfterWord(word + 1, MSG_SWITCH_LOG)))
             lstrcpyA(state.log.path, end);
-        else
+        else if ((end = AfterWord(word + 1, MSG_SWITCH_D)) ||
+                 (end = AfterWord(word + 1, MSG_SWITCH_T)))
+            TakeTarget(start, end, 3);
+        else if ((end = AfterWord(word + 1, MSG_SWITCH_X)) && (!*end || *end == ':')) {
+            state.run.extractOnly = 1;
+            if (*end) TakeTarget(start, end + 1, 3);
+        } else
             continue;
         while (start < rest) *start++ = ' ';
     }
@@ -116,6 +152,13 @@ __attribute__((noinline)) void LoadStubData(void) {
     if (stubParams.headerCrc != 0)
         CheckHeader(stubParams.archiveOffset, stubParams.headerCrc, stubParams.signature);
     ReadConfiguration();
+    // The arguments given after "--" follow the command (silent or not) as they stand.
+    char* command = state.run.command;
+    if (state.run.passThrough && *state.run.passThrough && command[0]) {
+        int length = lstrlenA(command);
+        command[length++] = ' ';
+        lstrcpynA(command + length, state.run.passThrough, COMMAND_LINE_CHARS - length);
+    }
     if (stubParams.endRecordOffset != 0) ProbeEndRecord();
 }
 
@@ -172,7 +215,7 @@ __attribute__((noinline)) void FreeTextBlocks(void) {
     for (int i = 0; i < 4; ++i) FreeTextBlock(*textBlocks[i]);
 }
 
-#ifdef _WIN32
+#ifdef TESSLY_WINAPI
 static void RunDialog(void) {
     HGLOBAL block = GlobalAlloc(GHND, TEMPLATE_COPY_BYTES);
     if (!block) return;
@@ -187,15 +230,14 @@ static void RunDialog(void) {
 }
 #endif
 
-// The end of a run: its exit code (0 unless the run is silent) as the log's last line.
+// The end of a run: its exit code, in every mode, as the log's last line.
 static int EndRun(void) {
-    int code = state.run.silentMode ? (int)state.run.exitCode : 0;
-    WriteLog(MSG_LOG_END, (DWORD)code);
-    return code;
+    WriteLog(MSG_LOG_END, state.run.exitCode);
+    return (int)state.run.exitCode;
 }
 
 int StartUp(HINSTANCE instance, char* arguments) {
-#ifdef _WIN32
+#ifdef TESSLY_WINAPI
     RestrictLibrarySearch();
 #endif
     lstrcpyA(state.run.appTitle, APP_TITLE);
@@ -207,12 +249,14 @@ int StartUp(HINSTANCE instance, char* arguments) {
     if (version == 0x5F03 || version == 0x0004) state.run.win95Host = 1;
 
     // The sequence goes on only with all four: every later step writes into them.
-    if (!AllocateTextBlocks()) return 0;
+    if (!AllocateTextBlocks()) return EXIT_OUT_OF_MEMORY;
 
     DWORD length = GetModuleFileNameA(0, state.run.selfPath, SELF_PATH_CHARS);
     if (length >= SELF_PATH_CHARS) state.run.selfPath[SELF_PATH_CHARS - 1] = 0;
 
     state.run.arguments = arguments;
+    // Until the run has done its job, or failed, it has been given up by the user.
+    state.run.exitCode = EXIT_USER_EXIT;
     if (ARM_CHECKPOINT() != 0) {
         // An own file that cannot be read at start-up is, to a silent run's caller, one that
         // cannot be used: the code of a damaged file.
@@ -222,9 +266,10 @@ int StartUp(HINSTANCE instance, char* arguments) {
 
     LoadStubData();
     if (stubParams.optionFlags & OPT_WAIT_MODE) state.run.waitMode = 1;
+    if (stubParams.optionFlags & OPT_EXTRACT_ONLY) state.run.extractOnly = 1;
     // No one can press "&Done" in a silent run: it goes on as though it had been pressed.
     if (state.run.silentMode) state.run.waitMode = 0;
-#ifdef _WIN32
+#ifdef TESSLY_WINAPI
     RegisterMeterClass(state.run.instance);
     if (state.run.silentMode) {
         // No window at all: the Setup flow runs by itself, and its control calls find none.

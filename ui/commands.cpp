@@ -1,17 +1,22 @@
 // The three commands of the main dialog. Setup is the program's main flow: create the
-// temporary folder, extract into it, run the command there, wait, remove the folder, end
-// the dialog. It runs inside one WM_COMMAND call and keeps the dialog alive by pumping
-// messages; Close and "&Done" arrive as nested commands and talk back to it only through
+// temporary folder (or the named one), extract into it, run the command there, wait, remove
+// the folder (a named one stays), end the dialog; an extract-only run asks for the folder
+// first and runs no command. It runs inside one WM_COMMAND call and keeps the dialog alive by
+// pumping messages; Close and "&Done" arrive as nested commands and talk back to it only through
 // `awaitingDone`, `stopWaiting` and by ending the dialog. So after every pump the flow
 // re-reads those flags, and after a nested clean-up it leaves `output.folder` alone.
 //
 // Where the flow is:
-//   Idle -> (folder) -> Extracting -> Running -> [AwaitingDone | WaitingForProgram]
-//        -> Cleaning -> Ended
-// and Halted when no folder could be made (message 6) or entered (message 15).
+//   Idle -> (folder) -> [Picking] -> Extracting -> Running
+//        -> [AwaitingDone | WaitingForProgram] -> Cleaning -> Ended
+// (extract only: Extracting -> the note of message 49 -> Cleaning) and Halted when no folder
+// could be made (message 6, or 48 for a named one) or entered (message 15). The run's exit
+// code is the user's (1602) until the job is done or fails.
 #include "archive/archive.h"
 #include "base/base.h"
 #include "ui/ui.h"
+
+#include <shlobj.h>
 
 enum { WAIT_POLL_MS = 50 };  // how often a wait for a program looks again
 
@@ -50,11 +55,68 @@ static BOOL CreateWindowsSubfolder(WCHAR* folder) {
     return FALSE;
 }
 
+// The folder named by the package or a switch, environment variables expanded and made full:
+// every folder on the way is made, and one that is there already is fine. Its files stay.
+static BOOL CreateTargetFolder(WCHAR* folder) {
+    WCHAR expanded[PATH_CHARS];
+    state.output.keepFolder = 1;
+    DWORD length = ExpandEnvironmentStringsW(state.output.target, expanded, PATH_CHARS);
+    if (length - 1 >= PATH_CHARS - 1 ||
+        GetFullPathNameW(expanded, PATH_CHARS, folder, 0) - 1 >= PATH_CHARS - 1) {
+        lstrcpyW(folder, state.output.target);
+        return FALSE;
+    }
+    for (WCHAR* p = folder + 3;; ++p) {
+        WCHAR c = *p;
+        if (c != '\\' && c) continue;
+        *p = 0;
+        CreateDirectoryW(folder, 0);
+        *p = c;
+        if (!c) break;
+    }
+    DWORD attributes = GetFileAttributesW(folder);
+    return attributes != INVALID_FILE_ATTRIBUTES && attributes & FILE_ATTRIBUTE_DIRECTORY;
+}
+
+// The texts show the folder as well as the ANSI code page can.
+static void NameFolder(void) {
+    WideCharToMultiByte(CP_ACP, 0, state.output.folderWide, -1, state.output.folder, PATH_CHARS, 0,
+                        0);
+}
+
 static BOOL CreateExtractFolder(void) {
     WCHAR* folder = state.output.folderWide;
-    if (!CreateTempSubfolder(folder) && !CreateWindowsSubfolder(folder)) return FALSE;
-    // The texts show the folder as well as the ANSI code page can.
-    WideCharToMultiByte(CP_ACP, 0, folder, -1, state.output.folder, PATH_CHARS, 0, 0);
+    BOOL made = state.output.target[0]
+                    ? CreateTargetFolder(folder)
+                    : CreateTempSubfolder(folder) || CreateWindowsSubfolder(folder);
+    NameFolder();
+    return made;
+}
+
+// The folder picker of an extract-only run opens on the folder made for the run.
+static int CALLBACK PickerStarts(HWND picker, UINT message, LPARAM, LPARAM folder) {
+    if (message == BFFM_INITIALIZED) SendMessageW(picker, BFFM_SETSELECTIONW, TRUE, folder);
+    return 0;
+}
+
+// Asks where an extract-only run puts its files; answers FALSE when the user cancels. A
+// temporary folder made for the run and not chosen is removed again (it is empty).
+static BOOL PickFolder(HWND dialog) {
+    BROWSEINFOA info = {};
+    info.hwndOwner = dialog;
+    info.pszDisplayName = state.output.memberName;
+    info.lpszTitle = GetMessageText(MSG_PICK_FOLDER);
+    info.ulFlags = BIF_RETURNONLYFSDIRS;
+    info.lpfn = PickerStarts;
+    info.lParam = (LPARAM)state.output.folderWide;
+    WCHAR chosen[MAX_PATH];
+    LPITEMIDLIST item = SHBrowseForFolderA(&info);
+    if (!item || !SHGetPathFromIDListW(item, chosen)) return FALSE;
+    if (lstrcmpiW(chosen, state.output.folderWide)) {
+        if (!state.output.keepFolder) RemoveDirectoryW(state.output.folderWide);
+        lstrcpyW(state.output.folderWide, chosen);
+        NameFolder();
+    }
     return TRUE;
 }
 
@@ -88,7 +150,7 @@ static void CleanUp(HWND dialog) {
         if (*p == '\\') cut = p + 1;
     *cut = 0;
     BOOL removed = FALSE;
-    if (SetCurrentDirectoryW(above)) {
+    if (!state.output.keepFolder && SetCurrentDirectoryW(above)) {
         HWND status = GetDlgItem(dialog, ID_STATUS);
         if (status) {
             ShowWindow(status, SW_SHOW);
@@ -123,8 +185,21 @@ void SetupCommand(HWND dialog) {
 
     if (!CreateExtractFolder()) {
         // Halted: Setup stays disabled, Close and "&Info" still work.
-        ShowMessage(BOX_NO_TEMP_FOLDER, MSG_NO_TEMP_FOLDER);
+        if (!state.output.keepFolder) {
+            ShowMessage(BOX_NO_TEMP_FOLDER, MSG_NO_TEMP_FOLDER);
+        } else {
+            FormatMessageText(state.texts.messageBuffer, MESSAGE_BUFFER_BYTES, MSG_TARGET_FAILED,
+                              state.output.folder);
+            UserBox(BOX_NO_TEMP_FOLDER, state.texts.messageBuffer);
+        }
         return;
+    }
+    if (state.run.extractOnly) {
+        if (!state.run.silentMode && !PickFolder(dialog)) {
+            CleanUp(dialog);
+            return;
+        }
+        state.output.keepFolder = 1;
     }
     WriteLog(MSG_LOG_FOLDER, state.output.folder);
 
@@ -157,8 +232,9 @@ void SetupCommand(HWND dialog) {
     }
 
     if (result != 0) {
-        // An error was reported, or the user cancelled: nothing of the run stays.
-        LogCleanUp(DeleteTree(state.output.folder));
+        // An error was reported, or the user cancelled: nothing of the run stays, but for a
+        // named folder, which may hold files of its own.
+        LogCleanUp(!state.output.keepFolder && DeleteTree(state.output.folder));
         SetWindowTextA(status, GetMessageText(MSG_ABORTED));
         EndDialog(dialog, 1);
         EnableWindow(setupButton, TRUE);
@@ -167,6 +243,15 @@ void SetupCommand(HWND dialog) {
     // A Close that came during the extraction (the system close; clicks ask message 11
     // instead) has ended the dialog: launch nothing, and take the files away again.
     if (state.dialog.stopWaiting) {
+        CleanUp(dialog);
+        return;
+    }
+    // An extract-only run has done its job: it says where the files are.
+    if (state.run.extractOnly) {
+        state.run.exitCode = 0;
+        FormatMessageText(state.texts.messageBuffer, MESSAGE_BUFFER_BYTES, MSG_EXTRACTED,
+                          state.output.folder);
+        UserBox(BOX_EXTRACTED, state.texts.messageBuffer);
         CleanUp(dialog);
         return;
     }

@@ -82,7 +82,10 @@ HANDLE LaunchCommand(char* commandLine) {
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_SHOWDEFAULT;
-    if (CreateProcessA(program, commandLine, 0, 0, FALSE, 0, 0, 0, &startup, &process)) {
+    // A console program gets no window of its own in a silent run, nor with OPT_HIDE_CONSOLE.
+    DWORD flags =
+        state.run.silentMode || stubParams.optionFlags & OPT_HIDE_CONSOLE ? CREATE_NO_WINDOW : 0;
+    if (CreateProcessA(program, commandLine, 0, 0, FALSE, flags, 0, 0, &startup, &process)) {
         CloseHandle(process.hThread);
         return process.hProcess;
     }

@@ -342,7 +342,7 @@ TEST_F(ExtractCommandTest, BuildThenExtractKeepsTimesInAnyZone) {
     for (const char* zone : {"TZ=UTC", "TZ=Europe/Berlin", "TZ=America/New_York", "TZ=Asia/Kolkata"}) {
         SCOPED_TRACE(zone);
         sfxtest::RemoveTree(dir_);
-        ASSERT_EQ(RunMksfx({"build", "-q", "-o", file_, "--stub", scratch_.File("stub.exe"), scratch_.File("in")}, {zone})
+        ASSERT_EQ(RunMksfx({"build", "-q", "--extract-only", "-o", file_, "--stub", scratch_.File("stub.exe"), scratch_.File("in")}, {zone})
                       .exitCode, 0);
         ASSERT_EQ(RunMksfx({"extract", file_, dir_}, {zone}).exitCode, 0);
         struct stat st;

@@ -2,6 +2,8 @@
 // line that leave no file; other tools' ZIP files copied unchanged with trustworthy local
 // headers; verify and list naming each fault of damaged and crafted files.
 #include <gtest/gtest.h>
+#include <openssl/pkcs12.h>
+#include <openssl/pem.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,6 +18,7 @@
 #include "startup/startup.h"
 #include "tests/support/hostile.h"
 #include "tests/support/sfx_files.h"
+#include "tools/mksfx/build.h"
 
 using namespace sfxtest;
 
@@ -36,12 +39,16 @@ struct Inputs {
         WriteFile(stub, SyntheticStub(0x11000));  // fields of the image above 64 KiB
         WriteFile(icon, SampleIcon());
     }
-    // "build -o OUT --stub STUB" and `extra`, whose own -o or --stub replaces the default.
+    // "build -o OUT --stub STUB --extract-only" and `extra`, whose own -o, --stub or command
+    // (or a response file, which may hold one) replaces the default.
     std::vector<std::string> Build(const std::string& out, std::vector<std::string> extra = {}) const {
         std::vector<std::string> args{"build"};
         auto has = [&](const char* option) { return std::find(extra.begin(), extra.end(), option) != extra.end(); };
         if (!has("-o")) args.insert(args.end(), {"-o", out});
         if (!has("--stub")) args.insert(args.end(), {"--stub", stub});
+        bool responseFile = std::any_of(extra.begin(), extra.end(), [](const std::string& a) { return a[0] == '@'; });
+        if (!has("--command") && !has("--extract-only") && !has("--silent-command") && !responseFile)
+            args.push_back("--extract-only");
         args.insert(args.end(), extra.begin(), extra.end());
         return args;
     }
@@ -56,6 +63,19 @@ struct Inputs {
             EXPECT_EQ(ReadFile(dir / "unpacked/" + name), ReadFile(tree + "/" + name)) << name;
     }
 };
+
+// `mksfx COMMAND --json FILE` rendered back into what COMMAND prints without --json (the
+// listing; the verdict or the faults) by tests/support/listing_json.py, which also holds the
+// document to its schema.
+std::string JsonRendered(const std::string& command, const std::string& file, int code) {
+    RunResult json = RunMksfx({command, "--json", file});
+    EXPECT_EQ(json.exitCode, code) << json.err;
+    TempDir dir;
+    WriteFile(dir / "listing.json", json.out);
+    RunResult r = RunProgram({"python3", TESSLY_SOURCE_DIR "/tests/support/listing_json.py", dir / "listing.json"});
+    EXPECT_EQ(r.exitCode, 0) << r.err << json.out;
+    return r.out;
+}
 
 // Loads `path` into the stub's start-up code; answers the abort code (0 when loaded).
 int LoadInStub(const std::string& path) {
@@ -241,7 +261,7 @@ TEST(MksfxZipInput, CraftedArchivesThatCopy) {
         std::string zip = dir / "in.zip", out = dir / "out.exe", stub = dir / "stub.exe";
         WriteFile(zip, c.zip);
         WriteFile(stub, SyntheticStub());
-        RunResult r = RunMksfx({"build", "-o", out, "--stub", stub, zip});
+        RunResult r = RunMksfx({"build", "-o", out, "--stub", stub, "--extract-only", zip});
         ASSERT_EQ(r.exitCode, 0) << r.err;
         EXPECT_EQ(RunMksfx({"verify", out}).exitCode, 0);
         std::vector<Record> locals = LocalRecords(ReadFile(out));
@@ -291,7 +311,7 @@ TEST(MksfxZipInput, ArchivesTheStubCannotTake) {
         SCOPED_TRACE(c.what);
         std::string zip = dir / "in.zip", out = dir / "out.exe";
         WriteFile(zip, c.zip);
-        RunResult r = RunMksfx({"build", "-o", out, "--stub", stub, zip});
+        RunResult r = RunMksfx({"build", "-o", out, "--stub", stub, "--extract-only", zip});
         EXPECT_EQ(r.exitCode, 1);
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
         EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;  // one line
@@ -314,6 +334,12 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
     auto be32 = [](uint32_t v) { return std::string{(char)(v >> 24), (char)(v >> 16), (char)(v >> 8), (char)v}; };
     WriteFile(in.dir / "marked.png", marked.insert(33, be32(8) + chunk + be32(ZlibCrc(chunk))));
     WriteFile(in.dir / "atend.exe", SyntheticStub(0x2000, 0x2000 - STUB_PARAMETER_BLOCK_SIZE));
+    // A project file whose paths count from its folder, and response files, one naming another.
+    WriteFile(in.dir / "proj/setup.project", "# Beispiel\n  command = from-project.exe\ncaption = \"  Projekt \"  \n"
+              "text=Willkommen\r\nicon = ../app.ico\ninput = ../tree\nwait\nno-header-check = no\n");
+    WriteFile(in.dir / "build.args", "--command \"bin\\\\setup.exe /s\" --caption 'Mein \\'Setup\\''\n\t--text Gr\\\"un "
+              "--about \"\" @" + in.dir / "inputs.args");
+    WriteFile(in.dir / "inputs.args", in.tree);
     const std::string out = in.dir / "setup.exe", t = in.tree, about(515, 'a');
     const std::string inBytes = std::to_string(ReadFile(t + "/readme.txt").size() + 9000 + 8);
     auto icon = [&](const std::string& file, const std::string& line, const std::string& listed,
@@ -331,16 +357,28 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
         bool quiet = false;
     } rows[] = {
         {"every option",
-         {{"--command", "setup.exe /s", "--text", "Willkommen \xE2\x80\x93 los", "--about", "\xC3\x9C" "ber \xC5\xB8", "--caption",
+         {{"--command", "bin\\setup.exe /s", "--text", "Willkommen \xE2\x80\x93 los", "--about", "\xC3\x9C" "ber \xC5\xB8", "--caption",
            "Mein Setup", "--icon", in.icon, "--wait-for", "_ISDEL", "--wait", "--product-version", "2.3-beta", t},
           {"icon: 16x16, 16 colours, 318 bytes, taken as it is from image 1 of 1 (16x16, 16 colours)\n"
            "file icon: 16x16 4-bit\n" + out + ": 5 members, " + inBytes + " bytes packed into ",
            "%), file {size} bytes, level 12\n"},
-          {"\"setup.exe /s\"", "\"Mein Setup\"", "icon:         16x16, 16 colours, 318 bytes", "wait mode:    yes",
+          {"\"bin\\setup.exe /s\"", "\"Mein Setup\"", "icon:         16x16, 16 colours, 318 bytes", "wait mode:    yes",
            "_ISDEL.exe", "docs/Gr\xC3\xBC\xC3\x9F" "e.txt", "empty/", "deflated", "      9000       9000 stored",
            "file version: 2.3.0.0", "FileVersion: 2.3\n", "ProductVersion: 2.3-beta\n"}},
-         "setup.exe /s", "Willkommen \x96 los", "\xDC" "ber \x9F", "Mein Setup"},  // Windows-1252
-        {"level 0 stores", {{"--level=0", t}, {}, {"      9000       9000 stored"}}, "", "", "", "", false},
+         "bin\\setup.exe /s", "Willkommen \x96 los", "\xDC" "ber \x9F", "Mein Setup"},  // Windows-1252
+        {"level 0 stores", {{"--level=0", t}, {}, {"      9000       9000 stored", "command:      (none: extract only)",
+                                                  "target:       (a new temporary folder, removed)",
+                                                  "console:      hidden in silent runs"}}, "", "", "", "", false},
+        {"administrators' settings",
+         {{"--command", "cmd /c x", "--silent-command", "readme.txt /q", "--target", "%ProgramFiles%\\Beispiel",
+           "--hide-console", t}, {}, {"silent cmd:   \"readme.txt /q\"", "target:       \"%ProgramFiles%\\Beispiel\" (kept)",
+                                       "console:      hidden", "/D=DIR (or /T:DIR), /X, /X:DIR, -- ARGS"}},
+         "cmd /c x", "", "", "", false},
+        {"project file, the command line winning", {{"--project", in.dir / "proj/setup.project", "--command", "bin\\setup.exe /s"},
+         {}, {"wait mode:    yes", "header check: yes", "caption:      \"  Projekt \"", "docs/Gr\xC3\xBC\xC3\x9F" "e.txt"}},
+         "bin\\setup.exe /s", "Willkommen", "", "  Projekt "},
+        {"response files", {{"@" + in.dir / "build.args"}, {}, {"caption:      \"Mein 'Setup'\"", "empty/"}},
+         "bin\\setup.exe /s", "Gr\"un", "", "Mein 'Setup'", false},
         {"block at the stub's end", {{"--stub", in.dir / "atend.exe", t}, {}, {}}, "", "", "", "", false},
         {"quiet", {{"-q", "--icon", in.icon, t}, {}, {}}, "", "", "", "", true, true},
         {"verbose", {{"-v", t}, {"  stored         9000 ->       9000  bin/setup.exe\n",
@@ -377,6 +415,8 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
 
         RunResult list = RunMksfx({"list", out});
         ASSERT_EQ(list.exitCode, 0) << list.err;
+        EXPECT_EQ(JsonRendered("list", out, 0), list.out);
+        EXPECT_EQ(JsonRendered("verify", out, 0), verify.out);
         for (const std::string& expected : row.io[2])
             EXPECT_NE(list.out.find(expected), std::string::npos) << expected << "\n" << list.out;
         EXPECT_EQ(list.out.find("deflated") != std::string::npos, row.what != std::string("level 0 stores"));
@@ -401,12 +441,19 @@ TEST(MksfxBuild, FillsTheParameterBlock) {
         std::string waitName;
         bool headerCheck;
     } cases[] = {
-        {{}, 0x102, "", true},
-        {{"--wait"}, 0x142, "", true},
-        {{"--caption", ""}, 0x112, "", true},
-        {{"--wait-for", "HELPER123"}, 0x106, "HELPER123", true},
-        {{"--wait-for", "tinynote.EXE"}, 0x106, "tinynote", true},
-        {{"--no-header-check", "--wait", "--caption", "c", "--wait-for", "x"}, 0x156, "x", false},
+        // Without a command of their own the builds are --extract-only (0x200).
+        {{}, 0x302, "", true},
+        {{"--wait"}, 0x342, "", true},
+        {{"--caption", ""}, 0x312, "", true},
+        {{"--wait-for", "HELPER123"}, 0x306, "HELPER123", true},
+        {{"--wait-for", "tinynote.EXE"}, 0x306, "tinynote", true},
+        {{"--no-header-check", "--wait", "--caption", "c", "--wait-for", "x"}, 0x356, "x", false},
+        {{"--target", "%TEMP%\\Ziel"}, 0x702, "", true},
+        {{"--command", "cmd /c x", "--silent-command", "cmd /c y", "--hide-console"}, 0x1902, "", true},
+        {{"--command", "readme.txt"}, 0x102, "", true},
+        {{"--command", "%SystemRoot%\\system32\\msiexec.exe /i a.msi"}, 0x102, "", true},
+        {{"--command", "msiexec /i a.msi"}, 0x102, "", true},
+        {{"--command", "BIN\\Setup /s"}, 0x102, "", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.options.empty() ? "no options" : c.options[0]);
@@ -462,6 +509,28 @@ TEST(MksfxBuild, SameInputsGiveTheSameBytes) {
     EXPECT_NE(bad.err.find("SOURCE_DATE_EPOCH"), std::string::npos);
 }
 
+// A PKCS#12 file (password "geheim") with the key of `keyPem` and the certificate of `certPem`,
+// put together bag by bag: PKCS12_create and `openssl pkcs12` refuse a pair that does not fit.
+std::string Pkcs12Pair(const std::string& keyPem, const std::string& certPem) {
+    BIO* kb = BIO_new_mem_buf(keyPem.data(), (int)keyPem.size());
+    BIO* cb = BIO_new_mem_buf(certPem.data(), (int)certPem.size());
+    EVP_PKEY* key = PEM_read_bio_PrivateKey(kb, nullptr, nullptr, nullptr);
+    X509* cert = PEM_read_bio_X509(cb, nullptr, nullptr, nullptr);
+    STACK_OF(PKCS12_SAFEBAG)* bags = nullptr;
+    STACK_OF(PKCS7)* safes = nullptr;
+    PKCS12_add_cert(&bags, cert);
+    PKCS12_add_key(&bags, key, 0, PKCS12_DEFAULT_ITER, NID_aes_256_cbc, "geheim");
+    PKCS12_add_safe(&safes, bags, -1, 0, nullptr);
+    PKCS12* p12 = PKCS12_add_safes(safes, 0);
+    PKCS12_set_mac(p12, "geheim", -1, nullptr, 0, PKCS12_DEFAULT_ITER, nullptr);
+    unsigned char* der = nullptr;
+    int n = i2d_PKCS12(p12, &der);
+    std::string bytes(n > 0 ? (const char*)der : "", n > 0 ? n : 0);
+    OPENSSL_free(der), PKCS12_free(p12), sk_PKCS7_pop_free(safes, PKCS7_free);
+    sk_PKCS12_SAFEBAG_pop_free(bags, PKCS12_SAFEBAG_free), X509_free(cert), EVP_PKEY_free(key), BIO_free(kb), BIO_free(cb);
+    return bytes;
+}
+
 struct Refusal {
     const char* what;
     std::vector<std::string> args;  // after "build -o OUT --stub STUB" (see Inputs::Build)
@@ -506,6 +575,25 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
     ASSERT_EQ(RunProgram({"openssl", "pkcs8", "-topk8", "-in", other, "-v2", "aes256", "-passout", "pass:falsch",
                           "-outform", "DER", "-out", otherDer}).exitCode, 0);
     WriteFile(pass, "falsch\n");
+    // PKCS#12 files: sound and locked by "geheim", certificates only, a key only, a pair that
+    // does not fit.
+    const std::string p12 = in.dir / "signer.p12", certsOnly = in.dir / "certs.p12", keyOnly = in.dir / "key.p12",
+                      unfit = in.dir / "unfit.p12";
+    ASSERT_EQ(RunProgram({"openssl", "pkcs12", "-export", "-in", cert, "-inkey", key, "-passout", "pass:geheim", "-out", p12}).exitCode, 0);
+    ASSERT_EQ(RunProgram({"openssl", "pkcs12", "-export", "-in", cert, "-nokeys", "-passout", "pass:geheim", "-out", certsOnly}).exitCode, 0);
+    ASSERT_EQ(RunProgram({"openssl", "pkcs12", "-export", "-inkey", key, "-nocerts", "-passout", "pass:geheim", "-out", keyOnly}).exitCode, 0);
+    WriteFile(unfit, Pkcs12Pair(ReadFile(other), ReadFile(cert)));
+    WriteFile(in.dir / "geheim.txt", "geheim\r\n");
+    const std::string geheim = in.dir / "geheim.txt";
+    // Response files that are missing, open or name each other; project files with faults.
+    WriteFile(in.dir / "open.args", "--command 'setup.exe\n");
+    WriteFile(in.dir / "loop1.args", "@" + in.dir / "loop2.args");
+    WriteFile(in.dir / "loop2.args", "-q @" + in.dir / "loop1.args");
+    const std::string project = in.dir / "p/setup.project";
+    auto projectWith = [&](const std::string& name, const std::string& lines) {
+        WriteFile(in.dir / ("p/" + name), "# a project\n\ncaption = Setup\n" + lines);
+        return in.dir / ("p/" + name);
+    };
     std::string t = in.tree;
     // A 3 GB file of nothing (sparse) as a text, an icon, a list and a stub: refused by its size.
     const std::string sparse = in.dir / "sparse.bin";
@@ -529,6 +617,20 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         {"bundled flags", {"-qv", t}, 2, "-q (--quiet) and -v (--verbose) exclude each other"},
         {"bad level", {"--level", "13", t}, 2, "--level"},
         {"level in letters", {"--level", "a", t}, 2, "--level takes a number"},
+        {"no command", {"--silent-command", "cmd /c x", t}, 2,
+         "no command: give --command CMD, or --extract-only for a package that only extracts its files"},
+        {"empty command", {"--command", "", t}, 2, "--command is empty; --extract-only makes a package without one"},
+        {"extract-only and a command", {"--extract-only", "--command", "cmd", t}, 2,
+         "--extract-only makes a package without a command"},
+        {"misspelt member", {"--command", "readme.tx /q", t}, 1,
+         "--command: the program 'readme.tx' is not in the package (did you mean 'readme.txt'?)"},
+        {"member in a subfolder", {"--command", "\"setup.exe\" /s", t}, 1, "(did you mean 'bin\\setup.exe'?)"},
+        {"path below the package", {"--command", "docs\\setup.exe", t}, 1,
+         "the program 'docs\\setup.exe' is not in the package (did you mean 'bin\\setup.exe'?)"},
+        {"silent command checked too", {"--command", "cmd /c x", "--silent-command", "bin/setp /s", t}, 1,
+         "--silent-command: the program 'bin/setp' is not in the package (did you mean 'bin\\setup.exe'?)"},
+        {"target with a quote", {"--target", "C:\\a\"b", t}, 1, "--target: 'C:\\a\"b' holds '\"'"},
+        {"long target", {"--target", std::string(200, 'd'), t}, 1, "--target: the text has 200 characters, at most 199"},
         {"missing value", {t, "--command"}, 2, "needs a value"},
         {"text twice", {"--text", "a", "--text-file", "x", t}, 2, "the dialog text (--text or --text-file) is given twice"},
         {"output twice", {"-o", in.dir / "x.exe", "--output", in.dir / "out/setup.exe", t}, 2, "-o (--output) is given twice"},
@@ -599,6 +701,40 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
          "the password from --sign-pass-file " + pass + " does not unlock it"},
         {"no signing tool", {"--sign-cert", cert, "--sign-key", key, t}, 1, "signing needs osslsigncode, which is not installed",
          {"PATH=" + in.dir.path()}},
+        {"PKCS#12 without its password", {"--sign-pkcs12", p12, t}, 1,
+         "--sign-pkcs12 " + p12 + " is locked: give its password with --sign-pass-file FILE"},
+        {"PKCS#12, wrong password", {"--sign-pkcs12", p12, "--sign-pass-file", pass, t}, 1,
+         "--sign-pkcs12 " + p12 + ": the password from --sign-pass-file " + pass + " does not unlock it"},
+        {"PEM certificate as PKCS#12", {"--sign-pkcs12", cert, t}, 1,
+         "--sign-pkcs12 " + cert + ": not a PKCS#12 file (.pfx, .p12); PEM files go to --sign-cert and --sign-key"},
+        {"DER key as PKCS#12", {"--sign-pkcs12", otherDer, t}, 1, ": not a PKCS#12 file (.pfx, .p12)\n"},
+        {"PKCS#12 without a key", {"--sign-pkcs12", certsOnly, "--sign-pass-file", geheim, t}, 1,
+         "--sign-pkcs12 " + certsOnly + " holds no private key, only certificates"},
+        {"PKCS#12 without a certificate", {"--sign-pkcs12", keyOnly, "--sign-pass-file", geheim, t}, 1,
+         "--sign-pkcs12 " + keyOnly + " holds no certificate, only a key"},
+        {"PKCS#12 whose key does not fit", {"--sign-pkcs12", unfit, "--sign-pass-file", geheim, t}, 1,
+         "--sign-pkcs12 " + unfit + ": its key does not fit the certificate in it (CN=Tessly Test)"},
+        {"PKCS#12 and a PEM key", {"--sign-pkcs12", p12, "--sign-key", key, t}, 2,
+         "--sign-pkcs12 holds the certificate and the key: give it without --sign-cert and --sign-key"},
+        {"missing response file", {"@" + in.dir / "none.args", t}, 1, "@" + in.dir / "none.args: cannot read"},
+        {"open quote in a response file", {"@" + in.dir / "open.args", t}, 1, "open.args: a single quote is not closed"},
+        {"response files in a loop", {"@" + in.dir / "loop1.args", t}, 1, "response files nested more than 32 deep"},
+        {"missing project file", {"--project", in.dir / "none.project", t}, 1, "--project " + in.dir / "none.project: cannot read"},
+        {"unknown name in a project", {"--project", projectWith("a", "colour = red\n"), t}, 2,
+         in.dir / "p/a:4: unknown option --colour"},
+        {"misspelt name in a project", {"--project", projectWith("b", "comand = x\n"), t}, 2, "(did you mean --command?)"},
+        {"option twice in a project", {"--project", projectWith("c", "caption = Again\n"), t}, 2,
+         in.dir / "p/c:4: --caption is given twice"},
+        {"project line without a name", {"--project", projectWith("d", "= x\n"), t}, 2, "p/d:4: '= x' is no 'name = value' line"},
+        {"project line with dashes", {"--project", projectWith("e", "--wait\n"), t}, 2, "p/e:4: '--wait' is no 'name = value'"},
+        {"project flag neither yes nor no", {"--project", projectWith("f", "wait = maybe\n"), t}, 2, "wait takes yes or no, not 'maybe'"},
+        {"project value without a value", {"--project", projectWith("g", "command\n"), t}, 2, "p/g:4: command needs a value"},
+        {"project naming a project", {"--project", projectWith("h", "project = x\n"), t}, 2, "cannot name another project file"},
+        {"project quote left open", {"--project", projectWith("i", "text = \"a b\n"), t}, 2, "p/i:4: the quoted value must end"},
+        {"project path from its folder", {"--project", projectWith("j", "icon = app.ico\n"), t}, 1,
+         "--icon: cannot read " + in.dir / "p/app.ico"},
+        {"project value checked as on the command line", {"--project", projectWith("k", "level = 13\n"), t}, 2,
+         "p/k:4: --level takes a number from 0 to 12, not '13'"},
         // The signing tool's own words reach the user.
         {"time-stamping server out of reach", {"--sign-cert", cert, "--sign-key", key, "--sign-timestamp", "http://127.0.0.1:9/", t},
          1, "Failed to get data from http://127.0.0.1:9/; RFC 3161 timestamping failed; "
@@ -691,7 +827,7 @@ TEST(MksfxBuild, OutputIsReplacedOnlyWhenSafe) {
         RunProgram({"rm", "-rf", o});
         mkdir(o.c_str(), 0755);
         c.prepare();
-        std::vector<std::string> args{"build", "--stub", in.stub};
+        std::vector<std::string> args{"build", "--stub", in.stub, "--extract-only"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         RunResult r = RunMksfx(args);
         EXPECT_EQ(r.exitCode, c.code) << r.err;
@@ -739,7 +875,7 @@ TEST(MksfxBuild, HeldInTheMiddleOfTheArchive) {
             dup2(pipeFds[1], 1);
             dup2(errFds[1], 2);
             close(pipeFds[0]), close(errFds[0]);
-            execl(TESSLY_MKSFX, "mksfx", "build", "-v", "-o", (in.dir / "out.exe").c_str(), "--stub", in.stub.c_str(),
+            execl(TESSLY_MKSFX, "mksfx", "build", "-v", "--extract-only", "-o", (in.dir / "out.exe").c_str(), "--stub", in.stub.c_str(),
                   (in.dir / "many.zip").c_str(), (char*)nullptr);
             _exit(127);
         }
@@ -791,7 +927,7 @@ TEST(MksfxBuild, TextFilesListsAndTheInstalledStub) {
     std::string out = in.dir / "out.exe";
     // The about text from standard input, the inputs from a list.
     std::vector<std::string> args{"sh", "-c", "exec \"$@\" < \"$0\"", in.dir / "about.txt", prefix + "/bin/mksfx",
-                                  "build", "-o", out, "--text-file", in.dir / "text.txt", "--about-file", "-",
+                                  "build", "-o", out, "--extract-only", "--text-file", in.dir / "text.txt", "--about-file", "-",
                                   "--files-from", in.dir / "list.txt"};
     RunResult missing = RunProgram(args);
     EXPECT_EQ(missing.exitCode, 1);
@@ -811,7 +947,7 @@ TEST(MksfxBuild, ProgressOnATerminal) {
     Inputs in;
     std::string out = in.dir / "out.exe";
     if (!HaveProgram("script")) GTEST_SKIP() << "no script(1) to give mksfx a terminal";
-    std::string command = "\"" + std::string(TESSLY_MKSFX) + "\" build -o " + out + " --stub " + in.stub + " " + in.tree;
+    std::string command = "\"" + std::string(TESSLY_MKSFX) + "\" build --extract-only -o " + out + " --stub " + in.stub + " " + in.tree;
     RunResult tty = RunProgram({"script", "-qec", command, "/dev/null"});
     EXPECT_EQ(tty.exitCode, 0) << tty.out;
     EXPECT_NE(tty.out.find("/5 members, 0.0 MB of 0.0 MB"), std::string::npos) << tty.out;
@@ -821,11 +957,44 @@ TEST(MksfxBuild, ProgressOnATerminal) {
 }
 
 TEST(MksfxCommands, HelpVersionAndUsage) {
-    for (const char* command : {"build", "list", "verify", "extract"}) {
+    // The manual page and the completion that the build generates from the help texts.
+    const std::string manual = RunProgram({"groff", "-man", "-Tascii", "-P-cbou", TESSLY_BINARY_DIR "/doc/mksfx.1"}).out;
+    const std::string completion = TESSLY_BINARY_DIR "/doc/mksfx";
+    ASSERT_NE(manual.find("mksfx build -o OUTPUT"), std::string::npos) << manual;
+    auto completed = [&](const std::vector<std::string>& words) {
+        std::string line;
+        for (const std::string& w : words) line += " '" + w + "'";
+        return RunProgram({"bash", "-c", "source \"$0\"; COMP_WORDS=(" + line + "); COMP_CWORD=" +
+                                             std::to_string(words.size() - 1) + "; _mksfx; printf '%s\\n' \"${COMPREPLY[@]}\"",
+                           completion}).out;
+    };
+    EXPECT_EQ(completed({"mksfx", "b"}), "build\n");
+    EXPECT_EQ(completed({"mksfx", "build", "--elevation", ""}), "as-invoker\nhighest\nadmin\n");
+    EXPECT_EQ(completed({"mksfx", "build", "--command", ""}), "\n");  // a text: nothing offered
+    EXPECT_NE(completed({"mksfx", "build", "--icon", TESSLY_SOURCE_DIR "/README"}).find("README.md\n"), std::string::npos);
+    // Every option of the option table has its line in the help.
+    const std::string buildHelp = RunMksfx({"build", "--help"}).out;
+    for (const std::string& option : sfx::BuildOptionNames())
+        EXPECT_TRUE(buildHelp.find("\n  " + option + " ") != std::string::npos ||
+                    buildHelp.find("\n  " + option + ",") != std::string::npos ||
+                    buildHelp.find(", " + option + " ") != std::string::npos) << option;
+    for (const char* command : {"build", "list", "verify", "extract", "sign"}) {
         SCOPED_TRACE(command);
         RunResult help = RunMksfx({command, "--help"});
         EXPECT_EQ(help.exitCode, 0);
         EXPECT_NE(help.out.find(std::string("usage: mksfx ") + command), std::string::npos);
+        EXPECT_NE(completed({"mksfx", command, "nothing-here"}), "") << "no completion for the command";
+        // Each option in the help is in the manual and offered by the completion.
+        const std::string offered = completed({"mksfx", command, "-"});
+        for (size_t at = help.out.find("\n  -"); at != std::string::npos; at = help.out.find("\n  -", at + 1)) {
+            std::string line = help.out.substr(at + 3, help.out.find('\n', at + 1) - at - 3);
+            for (std::string option : {line.substr(0, line.find_first_of(" ,")),
+                                       line.compare(0, 4, "-o, ") == 0 || line[2] == ',' ? line.substr(4, line.find(' ', 4) - 4) : ""}) {
+                if (option.empty()) continue;
+                EXPECT_NE(manual.find(option), std::string::npos) << option;
+                EXPECT_NE(offered.find(option + "\n"), std::string::npos) << option << "\n" << offered;
+            }
+        }
     }
     RunResult help = RunMksfx({"--help"});
     EXPECT_EQ(help.exitCode, 0);
@@ -949,6 +1118,24 @@ TEST(MksfxVerify, FindsEachFault) {
     add("string without end", BuildSfx(p), "command runs past the end");
     p.config = ConfigText({"", "", "", "", false, "", true, "bogus"});
     add("bad icon", BuildSfx(p), "icon is unusable");
+    p.config = ConfigText({"", "cmd", "", ""});
+    p.optionFlags = 0x202;
+    addListed("extract-only with a command", BuildSfx(p), "an extract-only package names a command");
+    p.config = ConfigText({"", "", "", "", false, "", false, "", "C:\\Ziel"});
+    p.optionFlags = 0x602;
+    RunResult extractOnly = VerifyBytes(BuildSfx(p));
+    EXPECT_EQ(extractOnly.exitCode, 0) << "extract-only into a target: " << extractOnly.err;
+    p.config = ConfigText({"", "cmd", "", ""});
+    p.optionFlags = 0x402;
+    addListed("target bit without a target", BuildSfx(p), "the target folder is empty");
+    p.optionFlags = 0x802;
+    addListed("silent bit without a silent command", BuildSfx(p), "the silent command is empty");
+    p.config = ConfigText({"", "cmd", std::string(100, 's'), ""});
+    add("silent command longer than its field", BuildSfx(p), "silent command has 100 characters");
+    p.optionFlags = 0x02;
+    RunResult unused = VerifyBytes(BuildSfx(p));
+    EXPECT_EQ(unused.exitCode, 0) << "a long third string without its bit is not used: " << unused.err;
+    p.optionFlags = Sound().optionFlags;
     p = Sound();
     p.stub = BuildSfx(Sound());
     add("finished file as the stub", BuildSfx(p), "bytes follow the last section");
@@ -961,7 +1148,7 @@ TEST(MksfxVerify, FindsEachFault) {
     TempDir dir;
     WriteFile(dir / "stub.exe", SyntheticStub());
     WriteFile(dir / "in/a.txt", "alpha");
-    ASSERT_EQ(RunMksfx({"build", "-q", "-o", dir / "built.exe", "--stub", dir / "stub.exe", dir / "in"}).exitCode, 0);
+    ASSERT_EQ(RunMksfx({"build", "-q", "-o", dir / "built.exe", "--stub", dir / "stub.exe", "--extract-only", dir / "in"}).exitCode, 0);
     const std::string built = ReadFile(dir / "built.exe");
     // The signature again after the block, before the resources.
     add("signature twice in a built stub", Resealed(std::string(built).replace(3000, 8, built.substr(FindBlock(built), 8))),
@@ -1151,9 +1338,12 @@ TEST(MksfxVerify, FindsEachFault) {
 
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        RunResult r = VerifyBytes(c.bytes);
+        TempDir verifyDir;
+        WriteFile(verifyDir / "f.exe", c.bytes);
+        RunResult r = RunMksfx({"verify", verifyDir / "f.exe"});
         EXPECT_EQ(r.exitCode, 1);
         EXPECT_NE(r.err.find(c.fault), std::string::npos) << r.err;
+        EXPECT_EQ(JsonRendered("verify", verifyDir / "f.exe", 1), r.err);
         // Every line is a fault of its own, prefixed.
         for (size_t at = 0; at < r.err.size(); at = r.err.find('\n', at) + 1)
             EXPECT_EQ(r.err.compare(at, 7, "mksfx: "), 0) << r.err;
@@ -1163,6 +1353,7 @@ TEST(MksfxVerify, FindsEachFault) {
         RunResult listed = RunMksfx({"list", listDir / "f.exe"});
         EXPECT_EQ(listed.exitCode, 1);
         EXPECT_NE(listed.err.find(c.fault), std::string::npos) << listed.err;
+        EXPECT_EQ(JsonRendered("list", listDir / "f.exe", 1), listed.out);
     }
 
     // Signing reads the file as verify does: a member that fails its CRC-32 is named, and the
@@ -1190,11 +1381,34 @@ TEST(MksfxList, ShowsConfigurationAndMembers) {
     WriteFile(dir / "f.exe", BuildSfx(p));
     RunResult r = RunMksfx({"list", dir / "f.exe"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(JsonRendered("list", dir / "f.exe", 0), r.out);
     for (const char* line : {"command:      \"setup.exe\"", "about:        \"\xC3\x9C" "ber\"",
                              "caption:      \"Caption\"", "wait mode:    yes", "wait for:     HELPER.exe",
                              "header check: yes", "icon:         16x16, 16 colours, 318 bytes", "\xC3\xBC" "ber.txt",
                              "folder", "2 members", "Signed: no\n", "Resources:\n  resources: none\n"})
         EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+
+    // Every example's project file builds a file whose listing and verdict round-trip
+    // through JSON.
+    WriteFile(dir / "stub.exe", SyntheticStub());
+    const std::string examples = TESSLY_SOURCE_DIR "/examples";
+    size_t projects = 0;
+    for (const std::string& example : ListFolder(examples)) {
+        for (const std::string& name : ListFolder(examples + "/" + example)) {
+            if (name.size() < 6 || name.compare(name.size() - 6, 6, ".mksfx") != 0) continue;
+            SCOPED_TRACE(example + "/" + name);
+            ++projects;
+            RunResult built = RunMksfx({"build", "-q", "-o", dir / "example.exe", "--stub", dir / "stub.exe",
+                                        "--project", examples + "/" + example + "/" + name});
+            ASSERT_EQ(built.exitCode, 0) << built.err;
+            RunResult listed = RunMksfx({"list", dir / "example.exe"}), verified = RunMksfx({"verify", dir / "example.exe"});
+            EXPECT_EQ(listed.exitCode, 0) << listed.err;
+            EXPECT_NE(listed.out.find("deflated"), std::string::npos) << listed.out;
+            EXPECT_EQ(JsonRendered("list", dir / "example.exe", 0), listed.out);
+            EXPECT_EQ(JsonRendered("verify", dir / "example.exe", 0), verified.out);
+        }
+    }
+    EXPECT_EQ(projects, 2u);
 
     // A file the stub would refuse is listed, and the listing fails.
     std::string changed = BuildSfx(p);
@@ -1205,6 +1419,7 @@ TEST(MksfxList, ShowsConfigurationAndMembers) {
     EXPECT_NE(refused.out.find("2 members"), std::string::npos);
     EXPECT_NE(refused.err.find("header CRC-32 mismatch"), std::string::npos) << refused.err;
     EXPECT_NE(refused.err.find("changed.exe is damaged"), std::string::npos) << refused.err;
+    EXPECT_EQ(JsonRendered("list", dir / "changed.exe", 1), refused.out);
 
     // Not a self-extracting file at all: nothing is listed.
     WriteFile(dir / "none.exe", std::string(5000, 'x'));
@@ -1212,6 +1427,9 @@ TEST(MksfxList, ShowsConfigurationAndMembers) {
     EXPECT_EQ(none.exitCode, 1);
     EXPECT_EQ(none.out, "");
     EXPECT_NE(none.err.find("no parameter block"), std::string::npos) << none.err;
+    RunResult noneJson = RunMksfx({"list", "--json", dir / "none.exe"});
+    EXPECT_EQ(noneJson.exitCode, 1);
+    EXPECT_EQ(noneJson.out, "");
 }
 
 // What the stub refuses, verify calls unsound and extract refuses (removing its folder); a

@@ -141,6 +141,9 @@ TEST(Switches, FirstDashOrSlashAndPrefixMatch) {
         const char* arguments;
         bool wait, autoMode, silent;
         const char* log;
+        const char* target = nullptr;  // of /D=, /T: or /X:
+        bool extractOnly = false;
+        const char* passed = nullptr;  // what follows "--"
     } cases[] = {
         {"", false, false},
         {"/auto", false, true},
@@ -165,16 +168,32 @@ TEST(Switches, FirstDashOrSlashAndPrefixMatch) {
         {"\"/log=C:\\a b\\x.log\" -s", false, false, true, "C:\\a b\\x.log"},
         {"-Log=\"C:\\a b\\x.log\"", false, false, false, "C:\\a b\\x.log"},
         {"/logfile=x", false, false, false},
+        {"/D=C:\\Ziel /auto", false, true, false, nullptr, "C:\\Ziel"},
+        {"\"/d=C:\\Mein Ziel\" -s", false, false, true, nullptr, "C:\\Mein Ziel"},
+        {"-T:\"%TEMP%\\a b\" /wait", true, false, false, nullptr, "%TEMP%\\a b"},
+        {"/DIR=C:\\x /T C:\\y", false, false, false, nullptr, ""},
+        {"/x", false, false, false, nullptr, "", true},
+        {"/S /X:C:\\Aus", false, false, true, nullptr, "C:\\Aus", true},
+        {"/xtract -x:", false, false, false, nullptr, "", true},
+        {"/auto -- /wait \"a b\" \"\" /S", false, true, false, nullptr, "", false, "/wait \"a b\" \"\" /S"},
+        {"--", false, false, false, nullptr, "", false, ""},
+        {"/S \"--\" x", false, false, true, nullptr, "", false, nullptr},
+        {"/x --/D=C:\\y", false, false, false, nullptr, "", true},
     };
     for (const Case& c : cases) {
-        state.run.waitMode = state.run.autoMode = state.run.silentMode = 0;
-        state.log.path[0] = 0;
+        state.run.waitMode = state.run.autoMode = state.run.silentMode = state.run.extractOnly = 0;
+        state.log.path[0] = state.output.target[0] = 0;
+        state.run.passThrough = nullptr;
         std::string buffer = c.arguments;
         ParseSwitches(&buffer[0]);
         EXPECT_EQ(c.wait, state.run.waitMode != 0) << c.arguments;
         EXPECT_EQ(c.autoMode, state.run.autoMode != 0) << c.arguments;
         EXPECT_EQ(c.silent, state.run.silentMode != 0) << c.arguments;
         EXPECT_STREQ(c.log ? c.log : "", state.log.path) << c.arguments;
+        EXPECT_STREQ(c.target ? c.target : "", state.output.target) << c.arguments;
+        EXPECT_EQ(c.extractOnly, state.run.extractOnly != 0) << c.arguments;
+        EXPECT_STREQ(c.passed ? c.passed : "(none)", state.run.passThrough ? state.run.passThrough : "(none)")
+            << c.arguments;
     }
     FreshState();
 }
@@ -351,12 +370,13 @@ TEST(StartUp, WaitOptionSwitchesAndExitCodeWithoutDialog) {
         size_t boxes;
         int failAllocation = 0;  // the text blocks come first: without one nothing more is done
     } cases[] = {
-        {" /auto", false, 0, 0},
-        {" /auto", true, 0, 1},
+        // Without a dialog (there is none here) nothing is set up: the user's code.
+        {" /auto", false, EXIT_USER_EXIT, 0},
+        {" /auto", true, EXIT_DAMAGED_FILE, 1},
         {" /auto /s", true, EXIT_DAMAGED_FILE, 0},
-        {" /auto", true, 0, 0, 1},
+        {" /auto", true, EXIT_OUT_OF_MEMORY, 0, 1},
         {" /auto /s /LOG=", true, EXIT_DAMAGED_FILE, 0},
-        {" /auto /LOG=", false, 0, 0},
+        {" /auto /LOG=", false, EXIT_USER_EXIT, 0},
     };
     TempDir logDir;
     const std::string log = logDir.File("run.log");
@@ -393,6 +413,7 @@ TEST(StartUp, WaitOptionSwitchesAndExitCodeWithoutDialog) {
     EXPECT_EQ("start;error;end;start;end;", lines) << written;
     EXPECT_EQ(std::string::npos, written.find('\0')) << "a gap in the log";
     EXPECT_NE(std::string::npos, written.find("] end 1392\r\n")) << written;
+    EXPECT_NE(std::string::npos, written.find("] end 1602\r\n")) << written;
 }
 
 TEST(StartUp, OldHostsAreRecognised) {
@@ -423,11 +444,12 @@ struct Loaded {
     int code = 0;
     std::string about, command, text, caption;
     bool icon = false;
+    std::string target;
 };
 
 std::string Shown(const Loaded& l) {
     return std::to_string(l.code) + "|" + l.about + "|" + l.command + "|" + l.text + "|" + l.caption + "|" +
-           (l.icon ? "icon" : "");
+           (l.icon ? "icon" : "") + "|" + l.target;
 }
 
 SfxParts WithConfig(const std::string& inflated, uint32_t flags = 0x02) {
@@ -449,6 +471,11 @@ TEST(ReadConfiguration, TakesWhatTheBlockHoldsAndRefusesImpossibleBlocks) {
     const std::string icon = SampleIcon(), about = "\xDC" "ber dieses Paket";  // Windows-1252 passes unchanged
     const ConfigFields plain{about, "setup.exe /q", "", "Willkommen"};
     const ConfigFields third{about, "setup.exe /q", "not used", "Willkommen"};
+    const ConfigFields silent{about, "setup.exe /q", "setup.exe /quiet", "Willkommen"};
+    const ConfigFields target{about, "setup.exe /q", "", "Willkommen", false, "", false, "", "%ProgramFiles%\\Beispiel"};
+    const ConfigFields captionTarget{about, "setup.exe /q", "", "Willkommen", true, "Mein Setup", true, icon,
+                                     "C:\\Ziel"};
+    const ConfigFields noCommand{about, "", "", "Willkommen"};
     const ConfigFields caption{about, "setup.exe /q", "", "Willkommen", true, "Mein Setup"};
     const ConfigFields iconOnly{about, "setup.exe /q", "", "Willkommen", false, "", true, icon};
     const ConfigFields both{about, "setup.exe /q", "", "Willkommen", true, "Mein Setup", true, icon};
@@ -484,7 +511,13 @@ TEST(ReadConfiguration, TakesWhatTheBlockHoldsAndRefusesImpossibleBlocks) {
     TempDir dir;
     const std::string longTemp = dir / std::string(150, 'd');  // longer than 144: not used
     const Loaded taken{0, plain.about, plain.command, plain.text, "", false};
-    Loaded withCaption = taken, withIcon = taken, withBoth = taken;
+    Loaded withCaption = taken, withIcon = taken, withBoth = taken, silentTaken = taken, withTarget = taken,
+           all = taken, withArguments = taken, switchTarget = taken;
+    silentTaken.command = "setup.exe /quiet";
+    withTarget.target = "%ProgramFiles%\\Beispiel";
+    all.caption = "Mein Setup", all.icon = true, all.target = "C:\\Ziel";
+    withArguments.command = "setup.exe /q eins \"zwei drei\" \"\"";
+    switchTarget.target = "D:\\Admin";
     withCaption.caption = withBoth.caption = "Mein Setup";
     withIcon.icon = withBoth.icon = true;
     const Loaded refused{ABORT_FAILED, "", "", "", "", false};
@@ -494,9 +527,24 @@ TEST(ReadConfiguration, TakesWhatTheBlockHoldsAndRefusesImpossibleBlocks) {
         Loaded want;
         int failRead = 0;
         std::string temp = "";
+        bool silent = false;
+        std::string arguments = "", switchTarget = "";  // after "--"; of a /D= switch
     } cases[] = {
         {"four strings and two zeros", WithConfig(ConfigText(plain)), taken},
         {"a non-empty third string is skipped", WithConfig(ConfigText(third)), taken},
+        {"... also in a silent run", WithConfig(ConfigText(third)), taken, 0, "", true},
+        {"silent command in a silent run", WithConfig(ConfigText(silent), 0x802), silentTaken, 0, "", true},
+        {"silent command not in an interactive run", WithConfig(ConfigText(silent), 0x802), taken},
+        {"target with its option bit", WithConfig(ConfigText(target), 0x402), withTarget},
+        {"target without its option bit is not taken", WithConfig(ConfigText(target)), taken},
+        {"target after the caption, icon after it", WithConfig(ConfigText(captionTarget), 0x412), all},
+        {"a switch's target wins", WithConfig(ConfigText(target), 0x402), switchTarget, 0, "", false, "", "D:\\Admin"},
+        {"arguments follow the command", WithConfig(ConfigText(plain)), withArguments, 0, "", false,
+         "eins \"zwei drei\" \"\""},
+        {"... the silent one too", WithConfig(ConfigText(silent), 0x802),
+         {0, about, "setup.exe /quiet x", "Willkommen"}, 0, "", true, "x"},
+        {"no command, no arguments", WithConfig(ConfigText(noCommand)), {0, about, "", "Willkommen"}, 0, "", false,
+         "x"},
         {"caption with its option bit", WithConfig(ConfigText(caption), 0x12), withCaption},
         {"caption without its option bit is not taken", WithConfig(ConfigText(caption)), taken},
         {"icon after the message text", WithConfig(ConfigText(iconOnly)), withIcon},
@@ -532,9 +580,14 @@ TEST(ReadConfiguration, TakesWhatTheBlockHoldsAndRefusesImpossibleBlocks) {
         standin::SetTempPath(temp);
         ASSERT_TRUE(LoadStubParams(bytes));
         standin::FailRead(c.failRead);
+        std::string arguments = c.arguments;
+        state.run.silentMode = c.silent;
+        state.run.passThrough = c.arguments.empty() ? nullptr : &arguments[0];
+        snprintf(state.output.target, sizeof state.output.target, "%s", c.switchTarget.c_str());
         Loaded r{
             RunUnderCheckpoint(LoadStubData), state.texts.aboutText,     state.run.command,
-            state.texts.messageText,          state.texts.customCaption, state.dialog.icon != 0};
+            state.texts.messageText,          state.texts.customCaption, state.dialog.icon != 0,
+            state.output.target};
         EXPECT_EQ(Shown(c.want), Shown(r));
         std::vector<ShownMessageBox> boxes = standin::MessageBoxes();
         ASSERT_EQ(boxes.size(), r.code ? 1u : 0u);

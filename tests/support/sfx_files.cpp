@@ -147,6 +147,7 @@ std::string IconFile(const std::vector<IconImage>& images) {
 std::string ConfigText(const ConfigFields& f) {
     std::string t = f.about + '\0' + f.command + '\0' + f.third + '\0' + f.text + '\0';
     if (f.hasCaption) t += f.caption + '\0';
+    if (!f.target.empty()) t += f.target + '\0';
     return t + (f.hasIcon ? std::string(2, (char)ICON_MARKER) + f.icon : std::string(2, '\0'));
 }
 

@@ -39,6 +39,7 @@ struct ConfigFields {
     std::string caption;
     bool hasIcon = false;
     std::string icon;
+    std::string target;  // after the caption, when not empty
 };
 std::string ConfigText(const ConfigFields& fields);
 

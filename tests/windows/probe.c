@@ -1,6 +1,7 @@
 /* The command the Wine tests pack and launch. It does what its arguments say, in order:
-     record=FILE   append its command line, current folder, the names there, the show-window
-                   fields of its start-up information and its own program file to FILE
+     record=FILE   append its command line, its arguments as the C runtime splits them (each
+                   in brackets), current folder, the names there, the show-window fields of its
+                   start-up information and its own program file to FILE
      sleep=MS      sleep MS milliseconds
      hold=MS       keep its own file open MS milliseconds, shared for reading only, as a
                    running program's image is
@@ -30,8 +31,10 @@ int main(int argc, char** argv) {
             GetCurrentDirectoryA(sizeof folder, folder);
             GetStartupInfoA(&startup);
             GetModuleFileNameA(0, self, sizeof self);
-            fprintf(f, "commandline=%s\nfolder=%s\nuseshowwindow=%d\nshowwindow=%u\nprogram=%s\nfiles=",
-                    GetCommandLineA(), folder, (startup.dwFlags & STARTF_USESHOWWINDOW) ? 1 : 0,
+            fprintf(f, "commandline=%s\nargv=", GetCommandLineA());
+            for (int k = 1; k < argc; ++k) fprintf(f, "[%s]", argv[k]);
+            fprintf(f, "\nfolder=%s\nuseshowwindow=%d\nshowwindow=%u\nprogram=%s\nfiles=",
+                    folder, (startup.dwFlags & STARTF_USESHOWWINDOW) ? 1 : 0,
                     (unsigned)startup.wShowWindow, self);
             HANDLE search = FindFirstFileA("*", &found);
             const char* separator = "";

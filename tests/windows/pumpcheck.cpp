@@ -14,6 +14,7 @@
 #include "ui/pumps.cpp"
 
 ExtractorState state = {"Tessly Self-Extractor"};
+StubData stubData;
 
 char* GetMessageText(int) { return (char*)"Unzip-Vorgang abbrechen ?"; }
 

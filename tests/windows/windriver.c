@@ -8,14 +8,16 @@
  * program and exits with 1.
  *
  * Commands (utf8=1: the command line or variables are UTF-8 and may hold any character):
- *   start CMDLINE [utf8=1]          start the program under test: started pid=N
+ *   start CMDLINE [utf8=1] [detach=1]  start the program under test: started pid=N (detach=1:
+ *                                   without the driver's console)
  *   run CMDLINE [timeout=MS] [utf8=1]  run a helper program to its end: ran code=N
  *   setenv [utf8=1] NAME=VALUE...   set variables for the programs started after it
  *   hold PATH [access=N] [share=N]  keep a file open to the end (default: read, no sharing): held
  *   wait [timeout=MS] [kind=msgbox|dialog] [text=T] [enabled=1]  make the program's first visible
  *                                   top-level window (with a child, enabled if asked, whose text
  *                                   contains T) current: window
- *   list                            a "window" line per visible top-level window, listed count=N
+ *   list [all=1]                    a "window" line per visible top-level window, listed count=N
+ *                                   (all=1: of every process, not only the program's)
  *   dump                            the current window in full and a "control" line per child
  *   click id=N                      press a button (BM_CLICK, posted: a long handler can't block)
  *   send|post [id=N] msg=N [wparam=N]  to the current window or a control: send reports result
@@ -200,7 +202,7 @@ static BOOL CALLBACK Collect(HWND hwnd, LPARAM param)
     WindowList *w = (WindowList *)param;
     DWORD pid = 0;
     GetWindowThreadProcessId(hwnd, &pid);
-    if (w->topLevel && (!IsWindowVisible(hwnd) || pid != child.dwProcessId)) return TRUE;
+    if (w->topLevel && (!IsWindowVisible(hwnd) || (w->topLevel == 1 && pid != child.dwProcessId))) return TRUE;
     if (w->count < MAX_WINDOWS) w->list[w->count++] = hwnd;
     return TRUE;
 }
@@ -261,6 +263,7 @@ static void WindowLine(HWND hwnd, int detailed)
     printf("\thwnd=0x%lX", HANDLE_NUMBER(hwnd));
     GetClassNameA(hwnd, text, sizeof text);
     Field("kind", box ? "msgbox" : !strcmp(text, "#32770") ? "dialog" : "window");
+    Field("class", text);
     GetWindowTextA(hwnd, text, sizeof text);
     Field("caption", text);
     GetWindowRect(hwnd, &r);
@@ -346,14 +349,16 @@ static void Spawn(const Command *cmd, PROCESS_INFORMATION *pi)
     static WCHAR wideLine[2048];
     char *text = BareValue(cmd);
     BOOL started;
+    /* detach=1: the program gets no console of the driver's, as when started from Explorer */
+    DWORD flags = ArgNumber(cmd, "detach", 0) ? DETACHED_PROCESS : 0;
     if (!text) Fail("%s needs a command line", cmd->name);
     memset(&si, 0, sizeof si);
     si.cb = sizeof si;
     if (ArgNumber(cmd, "utf8", 0))
-        started = CreateProcessW(NULL, Utf8ToWide(text, wideLine, 2048), NULL, NULL, FALSE, 0,
+        started = CreateProcessW(NULL, Utf8ToWide(text, wideLine, 2048), NULL, NULL, FALSE, flags,
                                  NULL, NULL, (STARTUPINFOW *)&si, pi);
     else
-        started = CreateProcessA(NULL, text, NULL, NULL, FALSE, 0, NULL, NULL, &si, pi);
+        started = CreateProcessA(NULL, text, NULL, NULL, FALSE, flags, NULL, NULL, &si, pi);
     if (!started) Fail("cannot start %s", text);
 }
 
@@ -483,12 +488,17 @@ static void ExitCode(const Command *cmd)
     Line("exit", "code", (long)code);
 }
 
-static void List(void)
+static void List(const Command *cmd)
 {
     WindowList w;
     int i;
     RequireChild();
     TopLevel(&w);
+    if (ArgNumber(cmd, "all", 0)) {
+        w.count = 0;
+        w.topLevel = 2;
+        EnumWindows(Collect, (LPARAM)&w);
+    }
     for (i = 0; i < w.count; ++i) WindowLine(w.list[i], 0);
     Line("listed", "count", w.count);
 }
@@ -502,7 +512,7 @@ static void Run(const Command *cmd)
     else if (!strcmp(n, "setenv")) SetEnv(cmd);
     else if (!strcmp(n, "hold")) Hold(cmd);
     else if (!strcmp(n, "wait")) Wait(cmd);
-    else if (!strcmp(n, "list")) List();
+    else if (!strcmp(n, "list")) List(cmd);
     else if (!strcmp(n, "dump")) Dump();
     else if (!strcmp(n, "click")) PostMessageA(Target(cmd, 1), BM_CLICK, 0, 0);
     else if (!strcmp(n, "send") || !strcmp(n, "post")) Message(cmd, n[0] == 'p');

@@ -74,7 +74,29 @@ struct Flow {
     std::map<std::string, std::string> files = kFiles;
     std::function<void(const Package&)> prepare = nullptr;
     std::function<void(const Package&, const DriverRun&)> check = nullptr;
+    long code = 0;        // the run's exit code
+    bool detach = false;  // started without the driver's console, as from Explorer
 };
+
+// The folder for temporary files as Windows names it.
+std::string WinTemp() { return "C:\\users\\" + fs::path(TempFolder()).parent_path().filename().string() + "\\Temp"; }
+
+// The console windows that the driver listed with "list all=1".
+size_t ConsoleWindows(const DriverRun& run) {
+    size_t n = 0;
+    for (const Observation& o : run.All("window")) n += o.Get("by") == "list" && o.Get("class") == "WineConsoleClass";
+    return n;
+}
+
+// The extract-only package whose command line names none; built as extract-only, its bit then
+// cleared and the header sealed again: a file as earlier builders made without --command.
+void ClearExtractOnly(const Package& p) {
+    std::string bytes = sfxtest::ReadFile(p.exe);
+    size_t block = sfxtest::FindBlock(bytes);
+    sfxtest::SetLe32(&bytes, block + 28, sfxtest::Le32(bytes, block + 28) & ~0x200u);
+    sfxtest::ResealHeader(&bytes);
+    ASSERT_TRUE(sfxtest::WriteFile(p.exe, bytes));
+}
 
 void RunFlow(const Flow& f) {
     SCOPED_TRACE(f.name);
@@ -83,12 +105,14 @@ void RunFlow(const Flow& f) {
 
     std::vector<std::string> script = f.steps;
     auto first = std::find_if(script.begin(), script.end(), [](const std::string& s) { return s.rfind("setenv", 0); });
-    script.insert(first, StartLine(p, f.switches));
+    // A switch outside the ANSI code page goes to the program in UTF-8, through the wide call.
+    bool wide = std::any_of(f.switches.begin(), f.switches.end(), [](char c) { return c & 0x80; });
+    script.insert(first, StartLine(p, f.switches) + (wide ? " utf8=1" : "") + (f.detach ? " detach=1" : ""));
     double start = Seconds();
     DriverRun run = Wine().Drive(script);
     double took = Seconds() - start;
     ASSERT_TRUE(run.Ok()) << run.Describe();
-    EXPECT_EQ(run.ExitCode(), 0);
+    EXPECT_EQ(run.ExitCode(), f.code);
 
     std::vector<Window> dumps;
     for (size_t i = 0; !run.Dump(i).hwnd.empty(); ++i) dumps.push_back(run.Dump(i));
@@ -197,7 +221,21 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
          .stampLater = "stamp.txt",
          .check = [](const Package&, const DriverRun&) {
              EXPECT_FALSE(Exists(TempFolder() + "/stamp.txt")) << "the program ended before the command";
-         }},
+         },
+         .code = 1602},
+        // The same with /AUTO, and a Close before Setup: the user gave the run up.
+        {.name = "auto-close-while-running",
+         .options = {"--command", running},
+         .switches = "/AUTO",
+         .steps = {"wait kind=dialog timeout=30000", "sleep ms=1200", "click id=2", "wait kind=msgbox", "click id=6",
+                   "exit timeout=5000"},
+         .filesLeft = -1,
+         .stampLater = "stamp.txt",
+         .code = 1602},
+        {.name = "close-without-setup",
+         .options = {"--command", record},
+         .steps = {"wait kind=dialog timeout=30000", "click id=2", "exit timeout=5000"},
+         .code = 1602},
         // --wait-for: a program outliving the command (found in the process list) is waited
         // for past ten seconds; one that never starts, ten seconds; Close then asks, cleans up.
         {.name = "wait-for",
@@ -228,17 +266,26 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
          .files = helper},
         // No command, or one that cannot start: the message after the extraction, then cleanup.
         {.name = "command-none",
-         .options = {},
+         .options = {"--extract-only"},
          .steps = {"wait kind=dialog timeout=30000", "click id=1", "wait kind=msgbox timeout=30000",
                    "dump", ExistsNow("%TEMP%\\QVS1.tmp\\daten\\werte.csv"), "click id=1", "exit timeout=30000"},
          .boxes = {{"Fehler: es wurde kein Folgekommando definiert.", "error", {1}, 0}},
-         .ran = {0}},
+         .ran = {0},
+         .prepare = ClearExtractOnly,
+         .code = 2},
         {.name = "command-missing",
          .options = {"--command", "fehlt.exe /x"},
          .steps = {"wait kind=dialog timeout=30000", "click id=1", "wait kind=msgbox timeout=30000",
                    "dump", ExistsNow("%TEMP%\\QVS1.tmp\\daten\\werte.csv"), "click id=1", "exit timeout=30000"},
          .boxes = {{"fehlt.exe /x konnte nicht ausgeführt werden", "error", {1}, 0}},
-         .ran = {0}},
+         .ran = {0},
+         .code = 2},
+        {.name = "command-missing-auto",
+         .options = {"--command", "fehlt.exe /x"},
+         .switches = "/AUTO",
+         .steps = {"wait kind=msgbox timeout=30000", "dump", "click id=1", "exit timeout=30000"},
+         .boxes = {{"fehlt.exe /x konnte nicht ausgeführt werden", "error", {1}, 0}},
+         .code = 2},
         // Names taken by an old folder and a read-only file are left alone: QVS3.tmp is used.
         {.name = "taken",
          .options = {"--command", record},
@@ -269,7 +316,8 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
                  std::snprintf(name, sizeof name, "/QVT%05d", n);
                  ASSERT_TRUE(sfxtest::WriteFile(WindowsFolder() + name, ""));
              }
-         }},
+         },
+         .code = 82},
         // The folder vanishes during an overwrite question: the dialog stays, or with AUTO closes.
         {.name = "enter-click",
          .options = {"--command", "probe.exe", "--level", "0"},
@@ -279,7 +327,8 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
          .controls = {{1, 1, "", 1, -1}},
          .ran = {0},
          .files = two,
-         .prepare = rename},
+         .prepare = rename,
+         .code = 82},
         {.name = "enter-auto",
          .options = {"--command", "probe.exe", "--level", "0"},
          .switches = "/AUTO",
@@ -288,7 +337,95 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
          .boxes = {message15},
          .ran = {0},
          .files = two,
-         .prepare = rename},
+         .prepare = rename,
+         .code = 82},
+        // A target folder: made with the folders on the way, filled, the command run there, and
+        // kept with what it held before.
+        {.name = "target",
+         .options = {"--command", record, "--target", "%TEMP%\\Ziel\\Neu"},
+         .switches = "/AUTO",
+         .steps = {"exit timeout=30000"},
+         .prepare = [](const Package&) { ASSERT_TRUE(sfxtest::WriteFile(TempFolder() + "/Ziel/alt.txt", "alt")); },
+         .check = [](const Package&, const DriverRun&) {
+             const std::string target = TempFolder() + "/Ziel/Neu";
+             EXPECT_EQ(UnixPath(Field(ReadRecord(TempFolder() + "/Ziel/record.txt"), "folder")), target);
+             EXPECT_EQ(sfxtest::ReadFile(target + "/daten/werte.csv"), "a;b\r\n1;2\r\n");
+             EXPECT_EQ(sfxtest::ReadFile(TempFolder() + "/Ziel/alt.txt"), "alt");
+             EXPECT_EQ(sfxtest::ListFolder(TempFolder()), (std::vector<std::string>{"Ziel"})) << "nothing elsewhere";
+         }},
+        // The administrator's folder wins over the package's: blanks and letters outside the
+        // ANSI code page, environment variables expanded.
+        {.name = "target-switch",
+         .options = {"--command", "probe.exe", "--target", "%TEMP%\\Ziel"},
+         .switches = "/AUTO \"/D=%TEMP%\\Mein Ziel \xC5\x81\xC3\xB3" "d\xC5\xBA\"",
+         .steps = {"exit timeout=30000"},
+         .check = [](const Package&, const DriverRun&) {
+             EXPECT_EQ(sfxtest::ListFolder(TempFolder()), (std::vector<std::string>{"Mein Ziel \xC5\x81\xC3\xB3" "d\xC5\xBA"}));
+             EXPECT_EQ(sfxtest::ReadFile(TempFolder() + "/Mein Ziel \xC5\x81\xC3\xB3" "d\xC5\xBA/liesmich.txt"),
+                       "Bitte lesen.\r\n");
+         }},
+        // A folder that cannot be made (a file is in its way): its own message and code 82.
+        {.name = "target-unmakeable",
+         .options = {"--command", "probe.exe", "--target", "%TEMP%\\datei.txt\\Ziel"},
+         .switches = "/AUTO",
+         .steps = {"wait kind=msgbox timeout=30000", "dump", "click id=1", "gone", "wait kind=dialog",
+                   "click id=2", "exit timeout=15000"},
+         .boxes = {{"Zielordner " + WinTemp() + "\\datei.txt\\Ziel kann nicht erstellt werden.", "error", {1}, 0}},
+         .prepare = [](const Package&) { ASSERT_TRUE(sfxtest::WriteFile(TempFolder() + "/datei.txt", "x")); },
+         .check = [](const Package&, const DriverRun&) {
+             EXPECT_EQ(sfxtest::ListFolder(TempFolder()), (std::vector<std::string>{"datei.txt"}));
+         },
+         .code = 82},
+        // Arguments after "--" reach the command as given: quotes, blanks, an empty one.
+        {.name = "arguments",
+         .options = {"--command", record},
+         .switches = "/AUTO -- eins \"zwei drei\" \"\" \"vier\\\"f\"",
+         .steps = {"exit timeout=30000"},
+         .ranIn = "QVS1.tmp",
+         .check = [](const Package&, const DriverRun&) {
+             auto r = ReadRecord(TempFolder() + "/record.txt");
+             EXPECT_EQ(Field(r, "commandline"), "probe.exe record=..\\record.txt eins \"zwei drei\" \"\" \"vier\\\"f\"");
+             EXPECT_EQ(Field(r, "argv"), "[record=..\\record.txt][eins][zwei drei][][vier\"f]");
+         }},
+        // Extract only: the picker opens on the package's folder; OK there, then the note.
+        {.name = "extract-only",
+         .options = {"--extract-only", "--target", "%TEMP%\\Auspacken"},
+         .steps = {"wait kind=dialog timeout=30000", "click id=1", "wait kind=dialog text=OK timeout=30000", "dump",
+                   "click id=1", "wait kind=msgbox timeout=30000", "dump", "click id=1", "exit timeout=30000"},
+         .boxes = {{"Die Dateien wurden nach " + WinTemp() + "\\Auspacken entpackt.", "information", {1}, 0}},
+         // Wine's picker shows the title in its control 14146.
+         .controls = {{0, 14146, Ansi("Wählen Sie den Ordner, in den die Dateien entpackt werden:"), 1, -1}},
+         .check = [](const Package&, const DriverRun&) {
+             EXPECT_EQ(sfxtest::ReadFile(TempFolder() + "/Auspacken/daten/werte.csv"), "a;b\r\n1;2\r\n");
+             EXPECT_TRUE(Exists(TempFolder() + "/Auspacken/probe.exe"));
+         }},
+        // Cancelling the picker: nothing extracted, the run's folder gone, the user's code.
+        {.name = "extract-only-cancel",
+         .options = {"--extract-only"},
+         .steps = {"wait kind=dialog timeout=30000", "click id=1", "wait kind=dialog text=OK timeout=30000",
+                   "click id=2", "exit timeout=30000"},
+         .check = [](const Package&, const DriverRun&) { EXPECT_EQ(sfxtest::ListFolder(TempFolder()), std::vector<std::string>{}); },
+         .code = 1602},
+        // A console command shows its window in an interactive run, but not in a silent one nor
+        // with --hide-console.
+        {.name = "console-shown",
+         .options = {"--command", "cmd /c ping -n 4 127.0.0.1"},
+         .switches = "/AUTO",
+         .steps = {"sleep ms=1500", "list all=1", "exit timeout=30000"},
+         .check = [](const Package&, const DriverRun& run) { EXPECT_EQ(ConsoleWindows(run), 1u); },
+         .detach = true},
+        {.name = "console-silent",
+         .options = {"--command", "cmd /c ping -n 4 127.0.0.1"},
+         .switches = "/S",
+         .steps = {"sleep ms=1500", "list all=1", "exit timeout=30000"},
+         .check = [](const Package&, const DriverRun& run) { EXPECT_EQ(run.First("listed")->Number("count"), 0); },
+         .detach = true},
+        {.name = "console-hidden",
+         .options = {"--command", "cmd /c ping -n 4 127.0.0.1", "--hide-console"},
+         .switches = "/AUTO",
+         .steps = {"sleep ms=1500", "list all=1", "exit timeout=30000"},
+         .check = [](const Package&, const DriverRun& run) { EXPECT_EQ(ConsoleWindows(run), 0u); },
+         .detach = true},
     };
     for (const Flow& f : flows) RunFlow(f);
 }
@@ -358,7 +495,7 @@ TEST(Job, LongExtractionShowsTheMeterAndCanBeCancelled) {
                         "wait kind=msgbox", "dump", "click id=6", "exit timeout=30000"});
     ASSERT_TRUE(run.Ok()) << run.Describe();
     for (size_t i : {0, 1}) ExpectBox(run.Dump(i), "Unzip-Vorgang abbrechen ?", "question", {6, 7}, 7);
-    EXPECT_EQ(run.ExitCode(), 0);
+    EXPECT_EQ(run.ExitCode(), 1602) << "cancelled";
     EXPECT_NE(run.diagnostics.find("set_window_text L\"Unzip-Vorgang abgebrochen\""), std::string::npos)
         << "message 13 in the status line";
 
@@ -367,7 +504,7 @@ TEST(Job, LongExtractionShowsTheMeterAndCanBeCancelled) {
                         "exit timeout=30000"});
     ASSERT_TRUE(run.Ok()) << run.Describe();
     EXPECT_EQ(run.First("listed")->Number("count"), 0) << "no question, the dialog goes";
-    EXPECT_EQ(run.ExitCode(), 0);
+    EXPECT_EQ(run.ExitCode(), 1602) << "closed before the command";
     EXPECT_NE(run.diagnostics.find(kDeleting), std::string::npos);
     EXPECT_EQ(run.diagnostics.find("Unzip-Vorgang abgebrochen"), std::string::npos);
     EXPECT_FALSE(Exists(record)) << "the command is not started after a cancel or a close";
@@ -392,11 +529,15 @@ TEST(Job, SilentRunsEndWithTheirCodeAndLogEachEvent) {
     struct Row {
         const char* name;
         std::string command;
-        std::string damage;  // "config": a configuration byte; "FROM>TO": a member renamed
+        std::string damage;  // "config": a configuration byte; "FROM>TO": a member renamed;
+                             // "blocked": a file %TEMP%\datei.txt in the target's way;
+                             // "occupied": a file %TEMP%\Ziel\daten where a folder must go
         std::string switches;
         long code;
         std::vector<std::string> log;  // each line's event, up to the length given
         bool deep = false;             // the file lies in a folder whose path passes MAX_PATH
+        std::vector<std::string> options = {};  // more build options (no --command when empty)
+        std::string kept = "";         // the folder, under the one for temporary files, that stays
     } rows[] = {
         {"sound", "probe.exe", "", "/SILENT", 0,
          {"start silent ", "folder C:\\", "command probe.exe", "command-exit 0", "cleanup removed C:\\", "end 0"}},
@@ -415,14 +556,43 @@ TEST(Job, SilentRunsEndWithTheirCodeAndLogEachEvent) {
          {"start interactive ", "folder ", "command probe.exe", "command-exit 0", "cleanup removed ", "end 0"}},
         {"deep", "probe.exe", "", "/SILENT", 0,
          {"start silent ", "folder C:\\", "command probe.exe", "command-exit 0", "cleanup removed C:\\", "end 0"}, true},
+        // The silent command instead of the interactive one, with its own code.
+        {"silent-command", "probe.exe sleep=60000", "", "/S", 7,
+         {"start silent ", "folder ", "command cmd.exe /c exit 7", "command-exit 7", "cleanup removed ", "end 7"}, false,
+         {"--silent-command", "cmd.exe /c exit 7"}},
+        // Extract only: by the switch (any package; the temporary folder stays), or as built.
+        {"extract-switch", "probe.exe record=..\\record.txt", "", "/S /X", 0, {"start silent ", "folder C:\\", "cleanup left C:\\", "end 0"},
+         false, {}, "QVS1.tmp"},
+        {"extract-only", "", "", "/S", 0, {"start silent ", "folder C:\\", "cleanup left C:\\", "end 0"}, false,
+         {"--extract-only", "--target", "%TEMP%\\Still"}, "Still"},
+        {"extract-to", "", "", "/S \"/X:%TEMP%\\Still 2\"", 0, {"start silent ", "folder C:\\", "cleanup left C:\\", "end 0"},
+         false, {"--extract-only", "--target", "%TEMP%\\Still"}, "Still 2"},
+        // A name leading out of the target stops the run there: what came before stays, nothing
+        // lands outside.
+        {"target-escape", "probe.exe", "nux.txt>../a.tx", "/S", 1603,
+         {"start silent ", "folder C:\\", "error Ungültiger ZIP-Dateikopf.", "cleanup left C:\\", "end 1603"}, false,
+         {"--target", "%TEMP%\\Ziel"}, "Ziel"},
+        // A target that cannot take the files (a file where a folder must go): the failure's
+        // code and text, and the folder with what it held stays.
+        {"target-occupied", "probe.exe", "occupied", "/S", 1603,
+         {"start silent ", "folder C:\\", "error Ausgabe-Datei kann nicht erstellt werden: C:\\", "cleanup left C:\\",
+          "end 1603"}, false, {"--target", "%TEMP%\\Ziel"}},
+        {"target-unmakeable", "probe.exe", "blocked", "/S", 82,
+         {"start silent ", "error Zielordner C:\\", "end 82"}, false, {"--target", "%TEMP%\\datei.txt\\Ziel"}},
     };
     const std::regex line("(\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d) \\[(\\d+)\\] (.*)\r");
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         std::map<std::string, std::string> files = kFiles;
         files["eins.txt"] = files["zwei.txt"] = files["nux.txt"] = "x";
-        Package p = Pack(std::string("job-silent-") + row.name, files, {"--command", row.command});
-        if (row.damage == "config") {
+        std::vector<std::string> options = row.options;
+        if (!row.command.empty()) options.insert(options.end(), {"--command", row.command});
+        Package p = Pack(std::string("job-silent-") + row.name, files, options);
+        if (row.damage == "blocked") {
+            ASSERT_TRUE(sfxtest::WriteFile(TempFolder() + "/datei.txt", "x"));
+        } else if (row.damage == "occupied") {
+            ASSERT_TRUE(sfxtest::WriteFile(TempFolder() + "/Ziel/daten", "eigene Datei"));
+        } else if (row.damage == "config") {
             std::string bytes = sfxtest::ReadFile(p.exe);
             size_t block = sfxtest::FindBlock(bytes);
             uint32_t config = sfxtest::Le32(bytes, block + 16);
@@ -446,7 +616,13 @@ TEST(Job, SilentRunsEndWithTheirCodeAndLogEachEvent) {
             EXPECT_EQ(run.ExitCode(), row.code);
             EXPECT_EQ(run.All("window").empty(), row.switches != "/AUTO") << run.Describe();
         }
-        EXPECT_FALSE(Exists(ExtractFolder()));
+        if (row.damage == "occupied") EXPECT_EQ(sfxtest::ReadFile(TempFolder() + "/Ziel/daten"), "eigene Datei");
+        if (row.kept.empty()) {
+            EXPECT_FALSE(Exists(ExtractFolder()));
+        } else {
+            EXPECT_EQ(sfxtest::ReadFile(TempFolder() + "/" + row.kept + "/daten/werte.csv"), "a;b\r\n1;2\r\n");
+            EXPECT_EQ(sfxtest::ListFolder(TempFolder()), std::vector<std::string>{row.kept}) << "nothing elsewhere";
+        }
 
         std::vector<std::string> events;
         std::set<std::string> pids;

@@ -21,6 +21,7 @@
 // The output appears under its name only when all of this has succeeded; one line sums it up.
 #include <libdeflate.h>
 #include <stdio.h>
+#include <string.h>
 #include <strings.h>
 #include <time.h>
 #include <unistd.h>
@@ -50,13 +51,26 @@ std::string Deflate(const std::string& data, int level) {
     return out;
 }
 
+// The --target folder as the stub stores it: Windows-1252, a path Windows can take once its
+// %VARIABLES% are expanded.
+std::string TargetFolder(const std::string& utf8) {
+    std::string target = AnsiText("--target", utf8, kTargetMax);
+    for (unsigned char c : target)
+        if (c < 0x20 || strchr("*?\"<>|", c))
+            Fail("--target: '" + Shown(utf8) + "' holds '" + std::string(1, (char)c) +
+                 "', which a Windows folder name cannot hold");
+    return target;
+}
+
 // `iconInput`: the bytes of the --icon file, if one is given.
 std::string ConfigurationBlock(const Options& o, const std::string& iconInput) {
     std::string about = AnsiText(o.aboutFrom, o.about, kAboutMax);
     std::string command = AnsiText("--command", o.command, kCommandMax);
+    std::string silent = AnsiText("--silent-command", o.silentCommand, kCommandMax);
     std::string text = AnsiText(o.textFrom, o.text, kTextMax);
-    std::string block = about + '\0' + command + '\0' + '\0' + text + '\0';
+    std::string block = about + '\0' + command + '\0' + silent + '\0' + text + '\0';
     if (o.haveCaption) block += AnsiText("--caption", o.caption, kCaptionMax) + '\0';
+    if (!o.target.empty()) block += TargetFolder(o.target) + '\0';
     if (!o.icon.empty()) {
         std::string error;
         // The icon takes what the texts and the two marker bytes leave of the block, and must
@@ -106,7 +120,7 @@ std::string StubImage(const std::string& path, size_t* blockAt) {
     return image;
 }
 
-std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+std::string BaseName(const std::string& path) { return path.substr(LastSeparator(path) + 1); }
 
 // The product name as the version information gives it: the option, or the output's name
 // without ".exe".
@@ -234,6 +248,10 @@ int Build(int argc, char** argv) {
     }
     if (o.haveCaption) ourFlags |= OPT_CUSTOM_CAPTION;
     if (o.wait) ourFlags |= OPT_WAIT_MODE;
+    if (o.extractOnly) ourFlags |= OPT_EXTRACT_ONLY;
+    if (!o.target.empty()) ourFlags |= OPT_TARGET;
+    if (!o.silentCommand.empty()) ourFlags |= OPT_SILENT_COMMAND;
+    if (o.hideConsole) ourFlags |= OPT_HIDE_CONSOLE;
     std::string iconInput, error;
     if (!o.icon.empty() && !ReadWholeFile(o.icon, &iconInput, &error, kIconFileMax)) Fail("--icon: " + Shown(error));
     std::string config = ConfigurationBlock(o, iconInput);
@@ -247,6 +265,8 @@ int Build(int argc, char** argv) {
     // 4. the entries
     Inputs inputs;
     CollectInputs(o.inputs, target, &inputs);
+    CheckCommandProgram("--command", o.command, inputs.entries);
+    CheckCommandProgram("--silent-command", o.silentCommand, inputs.entries);
     if (o.verbose)
         for (const std::string& path : inputs.leftOut) printf("  left out %s: it is the output\n", Shown(path).c_str());
     uint64_t totalSize = 0, files = 0;  // under 4 GiB: CollectInputs counts
@@ -280,7 +300,8 @@ int Build(int argc, char** argv) {
     block.endRecordOffset = endRecord;
     block.totalSize = (uint32_t)totalSize;
     // Bits the stub does not test stay as the image carries them.
-    const uint32_t ours = OPT_WAIT_FOR_PROGRAM | OPT_CUSTOM_CAPTION | OPT_WAIT_MODE | OPT_SIGNABLE;
+    const uint32_t ours = OPT_WAIT_FOR_PROGRAM | OPT_CUSTOM_CAPTION | OPT_WAIT_MODE | OPT_SIGNABLE |
+                          OPT_EXTRACT_ONLY | OPT_TARGET | OPT_SILENT_COMMAND | OPT_HIDE_CONSOLE;
     block.optionFlags = (block.optionFlags & ~ours) | ourFlags | OPT_SIGNABLE;
     block.waitName = waitName;
     block.headerCrc = 0;

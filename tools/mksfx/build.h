@@ -21,6 +21,8 @@ struct Options {
     std::vector<std::string> inputs;  // from the command line, then from --files-from
     bool haveCommand = false, haveText = false, haveAbout = false, haveCaption = false;
     std::string command, text, about, caption, icon, waitFor;
+    std::string silentCommand, target;  // --silent-command, --target
+    bool extractOnly = false, hideConsole = false;
     std::string textFrom = "--text", aboutFrom = "--about";  // "--text-file FILE" for messages
     bool wait = false, waitForGiven = false, noHeaderCheck = false;
     bool quiet = false, verbose = false;
@@ -28,17 +30,22 @@ struct Options {
     Elevation elevation = Elevation::AsInvoker;
     std::string elevationName;  // as given
     std::string productName, productVersion, company, description, copyright;  // UTF-8
-    std::string signCert, signKey, signPassFile, signTimestamp;
-    SignOptions sign;  // the four above
+    std::string signCert, signKey, signPassFile, signTimestamp, signPkcs12;
+    SignOptions sign;  // the five above
+    std::string project;  // --project FILE, whose options the command line's override
 };
 // The options and inputs of the command line; --help and --version print and end the
 // program. Every option may be given once.
 Options ParseOptions(int argc, char** argv);
+// The name of every option ParseOptions takes ("-o", "--output", ...), --help aside.
+std::vector<std::string> BuildOptionNames();
 // The program's name and version, as --version prints it.
 extern const char kVersionLine[];
 // A UTF-8 text as Windows-1252 bytes within `limit` characters, or a failure naming where
 // the text came from (`origin`: "--text", "--text-file notes.txt").
 std::string AnsiText(const std::string& origin, const std::string& utf8, size_t limit);
+// Edits (insertions, deletions, substitutions) between two names.
+size_t EditDistance(const std::string& a, const std::string& b);
 // The --wait-for name as the stub stores it (Windows-1252), or a failure naming the fault.
 std::string WaitForName(const std::string& utf8);
 // The numbers at the start of a --product-version ("2.3" of "2.3-beta"): one to four of 0 to
@@ -48,6 +55,15 @@ std::string VersionNumbers(const std::string& version);
 const uint64_t kIconFileMax = 32ull << 20;
 // The stub beside the installed mksfx: ../share/tessly/sfxstub.exe.
 std::string DefaultStubPath();
+
+// ---- program.cpp: the command's program against the members ----------------------------------
+struct Entry;
+// Fails when the program of `command` (its first word, quoted or not) names a member that the
+// package lacks: a path below the package, or a bare name close to a member's (within two
+// edits, or the same name in a subfolder), which is then suggested. A program given as a full
+// path, with a drive or an environment variable, or far from every member (cmd, msiexec) is
+// taken as the system's. `option` names the option for the message.
+void CheckCommandProgram(const std::string& option, const std::string& command, const std::vector<Entry>& entries);
 
 // ---- inputs.cpp: the entries of the archive -------------------------------------------------
 struct Entry {

@@ -44,21 +44,37 @@ bool CheckStubIcon(const std::string& icon, std::string* error) {
     return Refuse(error, why);
 }
 
-std::vector<std::string> ParseConfig(const std::string& data, bool hasCaption, Config* c) {
+std::vector<std::string> ParseConfig(const std::string& data, uint32_t flags, Config* c) {
     std::vector<std::string> faults;
     size_t pos = 0;
     struct Field { const char* what; std::string* into; size_t limit; };
+    // Without OPT_SILENT_COMMAND the third string is not used, whatever it holds.
+    std::string unused;
     std::vector<Field> fields = {{"about text", &c->about, kAboutMax},
                                  {"command", &c->command, kCommandMax},
-                                 {"third string", &c->unused, 0xFFFF},
+                                 {"silent command", flags & OPT_SILENT_COMMAND ? &c->silentCommand : &unused,
+                                  flags & OPT_SILENT_COMMAND ? kCommandMax : 0xFFFF},
                                  {"message text", &c->text, kTextMax}};
-    if (hasCaption) fields.push_back({"caption", &c->caption, kCaptionMax});
+    if (flags & OPT_CUSTOM_CAPTION) fields.push_back({"caption", &c->caption, kCaptionMax});
+    if (flags & OPT_TARGET) fields.push_back({"target folder", &c->target, kTargetMax});
+    // What the options promise: a command, or none in an extract-only package; a silent
+    // command and a target folder where their bits say so.
+    auto check = [&]() {
+        if (flags & OPT_EXTRACT_ONLY && !c->command.empty())
+            faults.push_back("configuration: an extract-only package names a command");
+        if (flags & OPT_EXTRACT_ONLY && flags & OPT_SILENT_COMMAND)
+            faults.push_back("configuration: an extract-only package names a silent command");
+        if (flags & OPT_SILENT_COMMAND && c->silentCommand.empty())
+            faults.push_back("configuration: the silent command is empty");
+        if (flags & OPT_TARGET && c->target.empty()) faults.push_back("configuration: the target folder is empty");
+    };
     for (const Field& f : fields) {
         size_t end = data.find('\0', pos);
         if (end == std::string::npos) {
             faults.push_back(std::string("configuration: the ") + f.what +
                              " runs past the end of the block");
             *f.into = data.substr(pos);
+            check();
             return faults;
         }
         *f.into = data.substr(pos, end - pos);
@@ -68,6 +84,7 @@ std::vector<std::string> ParseConfig(const std::string& data, bool hasCaption, C
                              std::to_string(f.limit));
         pos = end + 1;
     }
+    check();
     if (pos + 2 <= data.size() && data[pos] == ICON_MARKER && data[pos + 1] == ICON_MARKER) {
         c->hasIcon = true;
         c->icon = data.substr(pos + 2);

@@ -27,6 +27,7 @@
 #include "ui/ui.h"
 #include "tools/common/codepages.h"
 #include "tools/mksfx/commands.h"
+#include "tools/mksfx/files.h"
 #include "tools/mksfx/sfxfile.h"
 #include "tools/mksfx/report.h"
 
@@ -172,11 +173,11 @@ int CommandExtract(int argc, char** argv) {
                        (args.size() == 1 ? " argument" : " arguments") + " given");
     const std::string& file = args[0];
     std::string dir = args[1];
-    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    while (dir.size() > 1 && sfx::IsSeparator(dir.back())) dir.pop_back();
 
     // The stub's paths use backslashes, which the Linux build turns into slashes: a name
-    // that holds one would be taken apart differently here.
-    if (file.find('\\') != std::string::npos || dir.find('\\') != std::string::npos)
+    // that holds one would be taken apart differently here. On Windows both separate.
+    if (!sfx::kWindowsPaths && (file.find('\\') != std::string::npos || dir.find('\\') != std::string::npos))
         sfx::Fail("paths with a backslash are not supported: " +
                   Shown(file.find('\\') != std::string::npos ? file : dir));
     if (file.size() >= SELF_PATH_CHARS) sfx::Fail("path too long: " + Shown(file));
@@ -196,7 +197,9 @@ int CommandExtract(int argc, char** argv) {
     standin::SetMessageBoxAnswer(Answer, &boxes);
     // Without TZ the C library reads the zone file again for every conversion; naming the
     // default zone file once keeps the zone it stands for and reads it once.
+#ifndef _WIN32
     if (!getenv("TZ")) setenv("TZ", ":/etc/localtime", 1);
+#endif
     if (!AllocateTextBlocks()) sfx::Fail("out of memory");
     stubParams = static_cast<const StubParameterBlock&>(layout.block);
     lstrcpynA(state.run.selfPath, file.c_str(), SELF_PATH_CHARS);
@@ -229,7 +232,8 @@ int CommandExtract(int argc, char** argv) {
     bool renaming = !layout.walk.complete;
     for (const sfx::Member& m : layout.walk.members)
         for (unsigned char c : m.name) renaming |= c >= 0x80;
-    if (renaming) RenameToUtf8(dir);
+    // On Windows the stub's names went to the system as Windows-1252 text: they are right.
+    if (renaming && !sfx::kWindowsPaths) RenameToUtf8(dir);
     // Every file the walk made, and every byte it wrote, is a member's.
     printf("%lld files, %lld bytes extracted into %s\n", standin::FilesCreated() - filesBefore,
            standin::BytesWritten() - bytesBefore, Shown(dir).c_str());

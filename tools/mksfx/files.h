@@ -11,6 +11,24 @@
 
 namespace sfx {
 
+// Windows paths: '\\' separates as '/' does (mksfx.exe).
+#ifdef _WIN32
+constexpr bool kWindowsPaths = true;
+#else
+constexpr bool kWindowsPaths = false;
+#endif
+
+// Where a path's last name begins, less one: its last separator, '/' (and on Windows '\'
+// too), or npos.
+inline size_t LastSeparator(const std::string& path) {
+#ifdef _WIN32
+    return path.find_last_of("/\\");
+#else
+    return path.rfind('/');
+#endif
+}
+inline bool IsSeparator(char c) { return c == '/' || (kWindowsPaths && c == '\\'); }
+
 // The whole of `path` ('-': standard input); a file larger than `limit` bytes is refused
 // once that many have been read.
 bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* error, uint64_t limit = UINT64_MAX);

@@ -189,12 +189,12 @@ struct Collector {
         if (S_ISDIR(st.st_mode)) {
             std::vector<std::pair<dev_t, ino_t>> chain{{st.st_dev, st.st_ino}};
             std::string folder = input;
-            while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+            while (folder.size() > 1 && IsSeparator(folder.back())) folder.pop_back();
             AddFolder(folder, "", &chain);
             return;
         }
         if (!S_ISREG(st.st_mode)) Fail(Shown(input) + " is neither a file nor a folder");
-        std::string base = input.substr(input.rfind('/') + 1);
+        std::string base = input.substr(LastSeparator(input) + 1);
         std::string lower = base;
         for (char& c : lower) c = (char)tolower((unsigned char)c);
         if (lower.size() > 4 && lower.compare(lower.size() - 4, 4, ".zip") == 0)

@@ -6,6 +6,7 @@
 
 #include "tools/common/codepages.h"
 #include "tools/mksfx/commands.h"
+#include "tools/mksfx/listing.h"
 #include "tools/mksfx/sfxfile.h"
 #include "tools/mksfx/signing.h"
 #include "tools/mksfx/report.h"
@@ -15,7 +16,7 @@ using namespace sfx;
 namespace {
 
 const char kHelp[] =
-    "usage: mksfx list FILE\n"
+    "usage: mksfx list [--json] FILE\n"
     "\n"
     "Shows whether a self-extracting file is signed (and by whom), its configuration (texts,\n"
     "command, options, icon), its resources (manifest level, icon sizes, version\n"
@@ -23,12 +24,19 @@ const char kHelp[] =
     "and name.\n"
     "Checks the file's structure as it goes: when the stub would refuse the file or fail on\n"
     "it, the faults follow on stderr and the exit code is 1 ('mksfx verify' also decodes\n"
-    "every member).\n";
+    "every member).\n"
+    "\n"
+    "options:\n"
+    "  --json                the same as one JSON document (README: \"Machine-readable\n"
+    "                        answers\"); the faults still follow on stderr\n";
+
+int Conclude(const std::string& shown, const std::vector<std::string>& faults);
 
 std::string Quoted(const std::string& ansi) { return "\"" + Shown(codepages::Cp1252ToUtf8(ansi)) + "\""; }
 
 int List(int argc, char** argv) {
-    std::string path = SingleFileArgument(argc, argv, kHelp, "list");
+    bool json = false;
+    std::string path = SingleFileArgument(argc, argv, kHelp, "list", &json);
     if (path.empty()) return 0;
     const std::string shown = Shown(path);
 
@@ -38,6 +46,10 @@ int List(int argc, char** argv) {
     if (!readable && f.head.empty()) Fail(shown + ": " + faults.front());
     for (const std::string& fault : CheckFile(&f, false)) faults.push_back(fault);
 
+    if (json) {
+        WriteListingJson(ListingOf(f, path, "list", false, faults), stdout);
+        return Conclude(shown, faults);
+    }
     const Block& b = f.block;
     printf("File: %s\n", shown.c_str());
     printf("Signed: %s\n", f.walk.complete ? SignatureLine(f.signature).c_str() : "(not read)");
@@ -45,7 +57,16 @@ int List(int argc, char** argv) {
     if (!f.hasConfig) {
         printf("  (none)\n");
     } else {
-        printf("  command:      %s\n", Quoted(f.config.command).c_str());
+        if (b.optionFlags & OPT_EXTRACT_ONLY)
+            printf("  command:      (none: extract only)\n");
+        else
+            printf("  command:      %s\n", Quoted(f.config.command).c_str());
+        if (b.optionFlags & OPT_SILENT_COMMAND)
+            printf("  silent cmd:   %s\n", Quoted(f.config.silentCommand).c_str());
+        if (b.optionFlags & OPT_TARGET)
+            printf("  target:       %s (kept)\n", Quoted(f.config.target).c_str());
+        else
+            printf("  target:       (a new temporary folder, removed)\n");
         printf("  text:         %s\n", Quoted(f.config.text).c_str());
         printf("  about:        %s\n", Quoted(f.config.about).c_str());
         if (b.optionFlags & OPT_CUSTOM_CAPTION)
@@ -61,8 +82,9 @@ int List(int argc, char** argv) {
         printf("  wait for:     %s.exe\n", Shown(codepages::Cp1252ToUtf8(b.waitName)).c_str());
     else
         printf("  wait for:     (nothing)\n");
+    printf("  console:      %s\n", b.optionFlags & OPT_HIDE_CONSOLE ? "hidden" : "hidden in silent runs");
     printf("  header check: %s\n", b.headerCrc ? "yes" : "no");
-    printf("  switches:     /AUTO, /WAIT, /SILENT (or /S), /LOG=FILE\n");
+    printf("  switches:     /AUTO, /WAIT, /SILENT (or /S), /LOG=FILE, /D=DIR (or /T:DIR), /X, /X:DIR, -- ARGS\n");
     printf("  total size:   %u\n", b.totalSize);
     printf("Resources:\n");
     for (const std::string& line : ResourceLines(f.resources)) printf("  %s\n", Shown(line).c_str());
@@ -78,6 +100,11 @@ int List(int argc, char** argv) {
                m.crc, Shown(codepages::Cp850ToUtf8(m.name)).c_str());
     }
     printf("%zu %s\n", f.walk.members.size(), f.walk.members.size() == 1 ? "member" : "members");
+    return Conclude(shown, faults);
+}
+
+// After the listing: its faults on stderr, and the failure they make.
+int Conclude(const std::string& shown, const std::vector<std::string>& faults) {
     if (faults.empty()) return 0;
     FlushStandardOutput();  // the listing before its faults
     for (const std::string& fault : faults) Complain(shown + ": " + fault);

@@ -2,8 +2,12 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <string>
+#include <vector>
+
 #include "tools/mksfx/build.h"
 #include "tools/mksfx/commands.h"
+#include "tools/mksfx/optionfiles.h"
 #include "tools/mksfx/report.h"
 
 static void PrintUsage(FILE* to) {
@@ -12,12 +16,13 @@ static void PrintUsage(FILE* to) {
             "\n"
             "commands:\n"
             "  build -o OUTPUT [OPTIONS] INPUT...   make a self-extracting file\n"
-            "  list FILE                            show its members and configuration\n"
-            "  verify FILE                          check it as the stub will read it\n"
+            "  list [--json] FILE                   show its members and configuration\n"
+            "  verify [--json] FILE                 check it as the stub will read it\n"
             "  extract FILE DIR                     unpack it with the stub's own code\n"
             "  sign [OPTIONS] FILE...               sign finished files in place (Authenticode)\n"
             "\n"
-            "'mksfx COMMAND --help' describes each command; 'mksfx --version' names this one.\n");
+            "'mksfx COMMAND --help' describes each command; 'mksfx --version' names this one.\n"
+            "An argument @FILE stands for the words of FILE (a response file).\n");
 }
 
 static int Run(int argc, char** argv) {
@@ -44,4 +49,20 @@ static int Run(int argc, char** argv) {
     return 2;
 }
 
-int main(int argc, char** argv) { return sfx::CheckedExit(Run(argc, argv)); }
+int main(int argc, char** argv) {
+#ifdef _WIN32
+    tessly_utf8_main(&argc, &argv);  // Windows gives the arguments in the ANSI code page
+#endif
+    // Response files first, for every command: "mksfx build @args.txt".
+    std::vector<std::string> args;
+    try {
+        args = sfx::ExpandResponseFiles(argc, argv);
+    } catch (const sfx::Failure& f) {
+        fprintf(stderr, "mksfx: %s\n", f.message.c_str());
+        return f.code;
+    }
+    std::vector<char*> pointers;
+    for (std::string& arg : args) pointers.push_back(&arg[0]);
+    pointers.push_back(nullptr);
+    return sfx::CheckedExit(Run((int)args.size(), pointers.data()));
+}

@@ -1,8 +1,6 @@
 // mksfx build: the help and the options. An option is a row of the tables below and a field
 // of Options; build.cpp gives it its effect. Every option may be given once: a second one is
 // a usage error rather than a silent replacement.
-#include <errno.h>
-#include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -15,6 +13,7 @@
 
 #include "tools/common/codepages.h"
 #include "tools/mksfx/build.h"
+#include "tools/mksfx/optionfiles.h"
 #include "tools/mksfx/report.h"
 #include "tools/mksfx/sfxfile.h"
 
@@ -42,7 +41,16 @@ const char kHelp[] =
     "                        an OUTPUT that is also an INPUT (inside a folder INPUT it is\n"
     "                        left out)\n"
     "  --files-from FILE     more INPUTs, one path a line ('-': standard input), 65535 at most\n"
-    "  --command CMD         command started in the extraction folder\n"
+    "  --command CMD         command started in the extraction folder; its program, when\n"
+    "                        it names a member, must be one (the nearest is suggested)\n"
+    "  --silent-command CMD  command run instead of --command in /SILENT runs\n"
+    "  --extract-only        no command: extract into the target folder and keep the files\n"
+    "                        (interactive runs ask for the folder); a package needs either\n"
+    "                        this or --command\n"
+    "  --target DIR          extract into DIR (%VARIABLES% expanded at run time) instead of a\n"
+    "                        new temporary folder; the files stay there\n"
+    "  --hide-console        console commands get no window in interactive runs either\n"
+    "                        (silent runs never show one)\n"
     "  --text TEXT           the dialog's text\n"
     "  --text-file FILE      the same, read from a UTF-8 file ('-': standard input)\n"
     "  --about TEXT          text of the Info box\n"
@@ -52,7 +60,8 @@ const char kHelp[] =
     "                        that shows best at 32x32 and fits beside the texts is stored,\n"
     "                        converted to 16 or 2 colours when needed (one line says what);\n"
     "                        every image is the file's own icon (a PNG over 256x256 scaled)\n"
-    "  --elevation LEVEL     what the file asks Windows for: as-invoker (default; the user's\n"
+    "  --elevation as-invoker|highest|admin\n"
+    "                        what the file asks Windows for: as-invoker (default; the user's\n"
     "                        rights, no prompt), highest (administrators are asked to elevate,\n"
     "                        others run as they are) or admin (always elevated, with a prompt)\n"
     "  --product-name TEXT   the version information that the file's properties show: the\n"
@@ -71,28 +80,40 @@ const char kHelp[] =
     "  --sign-key KEY        certificate (PEM or DER, any chain after it) and its key, the\n"
     "  --sign-pass-file FILE key's password (the file's first line) and a time-stamping\n"
     "  --sign-timestamp URL  server (RFC 3161); 'mksfx sign' signs a finished file\n"
+    "  --sign-pkcs12 FILE    the certificate, its chain and the key from one PKCS#12 file\n"
+    "                        (.pfx, .p12), in place of --sign-cert and --sign-key\n"
+    "  --project FILE        more options from FILE, one 'name = value' a line (a long option\n"
+    "                        without '--', 'input = PATH' for INPUTs, '#' comments); options\n"
+    "                        and INPUTs on the command line win, paths count from FILE's folder\n"
     "  -q, --quiet           print nothing but errors\n"
     "  -v, --verbose         list each member as it is added\n"
     "  --version             print the version\n"
     "\n"
     "limits (an error that meets one names it):\n"
     "  texts and icon        2012 bytes together, 1500 once packed (the configuration block)\n"
-    "  command               99 characters; dialog text 255; about text 515; caption 64\n"
+    "  command               99 characters (--silent-command too); dialog text 255; about\n"
+    "                        text 515; caption 64; --target 199\n"
     "  --wait-for NAME       9 characters, a base name without '.exe'\n"
     "  member names          200 bytes each in code page 850, valid on Windows\n"
     "  members               65535\n"
     "  sizes                 under 4 GiB: each file, the members added up, the whole output\n"
     "  large files           files over 32 MiB are compressed as a stream, at level 9 at most\n"
     "\n"
+    "Any argument @FILE is replaced by the words of FILE (blanks separate them; quotes and\n"
+    "backslashes as a compiler reads its response files), in every command.\n"
+    "\n"
     "Texts are UTF-8 and stored in Windows-1252; member names are stored in code page 850.\n"
     "Member times come from the files, or from SOURCE_DATE_EPOCH (seconds, UTC) when that\n"
     "is set. On a terminal a build shows its progress; it ends with one summary line.\n"
     "\n"
     "The file takes the switches /AUTO (no click), /WAIT (wait for \"&Done\"), /SILENT or /S\n"
-    "(no window at all; the exit code tells what happened) and /LOG=FILE (one line per event\n"
-    "appended to FILE); the README's \"Unattended installs\" lists the exit codes.\n";
+    "(no window at all), /LOG=FILE (one line per event appended to FILE), /D=DIR or /T:DIR\n"
+    "(the target folder), /X (extract only) or /X:DIR, and -- (what follows goes to the\n"
+    "command); the README's \"Unattended installs\" lists them and the exit codes.\n";
 
-enum ValueKind { kPlain, kTextFile, kList };
+// kPath: a file's path, which a project file gives relative to its own folder (so do kTextFile
+// and kList).
+enum ValueKind { kPlain, kPath, kTextFile, kList };
 
 // An option with a value. `key` is what may be given once (options that share it exclude
 // each other); `given` (when set) records that it was given; `from` receives "--text-file
@@ -110,17 +131,19 @@ const char kTextKey[] = "the dialog text (--text or --text-file)";
 const char kAboutKey[] = "the about text (--about or --about-file)";
 
 const ValueOption kValueOptions[] = {
-    {"-o", "-o (--output)", &Options::output, nullptr, kPlain, nullptr},
-    {"--output", "-o (--output)", &Options::output, nullptr, kPlain, nullptr},
+    {"-o", "-o (--output)", &Options::output, nullptr, kPath, nullptr},
+    {"--output", "-o (--output)", &Options::output, nullptr, kPath, nullptr},
     {"--command", "--command", &Options::command, &Options::haveCommand, kPlain, nullptr},
     {"--text", kTextKey, &Options::text, &Options::haveText, kPlain, nullptr},
     {"--text-file", kTextKey, &Options::text, &Options::haveText, kTextFile, &Options::textFrom},
     {"--about", kAboutKey, &Options::about, &Options::haveAbout, kPlain, nullptr},
     {"--about-file", kAboutKey, &Options::about, &Options::haveAbout, kTextFile, &Options::aboutFrom},
     {"--caption", "--caption", &Options::caption, &Options::haveCaption, kPlain, nullptr},
-    {"--icon", "--icon", &Options::icon, nullptr, kPlain, nullptr},
+    {"--silent-command", "--silent-command", &Options::silentCommand, nullptr, kPlain, nullptr},
+    {"--target", "--target", &Options::target, nullptr, kPlain, nullptr},
+    {"--icon", "--icon", &Options::icon, nullptr, kPath, nullptr},
     {"--wait-for", "--wait-for", &Options::waitFor, &Options::waitForGiven, kPlain, nullptr},
-    {"--stub", "--stub", &Options::stub, nullptr, kPlain, nullptr},
+    {"--stub", "--stub", &Options::stub, nullptr, kPath, nullptr},
     {"--files-from", "--files-from", nullptr, nullptr, kList, nullptr},
     {"--elevation", "--elevation", &Options::elevationName, nullptr, kPlain, nullptr},
     {"--product-name", "--product-name", &Options::productName, nullptr, kPlain, nullptr},
@@ -128,10 +151,12 @@ const ValueOption kValueOptions[] = {
     {"--company", "--company", &Options::company, nullptr, kPlain, nullptr},
     {"--description", "--description", &Options::description, nullptr, kPlain, nullptr},
     {"--copyright", "--copyright", &Options::copyright, nullptr, kPlain, nullptr},
-    {"--sign-cert", "--sign-cert", &Options::signCert, nullptr, kPlain, nullptr},
-    {"--sign-key", "--sign-key", &Options::signKey, nullptr, kPlain, nullptr},
-    {"--sign-pass-file", "--sign-pass-file", &Options::signPassFile, nullptr, kPlain, nullptr},
+    {"--sign-cert", "--sign-cert", &Options::signCert, nullptr, kPath, nullptr},
+    {"--sign-key", "--sign-key", &Options::signKey, nullptr, kPath, nullptr},
+    {"--sign-pass-file", "--sign-pass-file", &Options::signPassFile, nullptr, kPath, nullptr},
     {"--sign-timestamp", "--sign-timestamp", &Options::signTimestamp, nullptr, kPlain, nullptr},
+    {"--sign-pkcs12", "--sign-pkcs12", &Options::signPkcs12, nullptr, kPath, nullptr},
+    {"--project", "--project", &Options::project, nullptr, kPath, nullptr},
 };
 
 // Options that take no value and switch something on.
@@ -142,6 +167,8 @@ const struct {
 } kFlags[] = {
     {"--wait", "--wait", &Options::wait},
     {"--no-header-check", "--no-header-check", &Options::noHeaderCheck},
+    {"--extract-only", "--extract-only", &Options::extractOnly},
+    {"--hide-console", "--hide-console", &Options::hideConsole},
     {"-q", "-q (--quiet)", &Options::quiet},
     {"--quiet", "-q (--quiet)", &Options::quiet},
     {"-v", "-v (--verbose)", &Options::verbose},
@@ -154,90 +181,77 @@ const ValueOption* FindValueOption(const std::string& name) {
     return nullptr;
 }
 
-// A text of at most `chars` characters is at most three bytes each in UTF-8, with a
-// byte-order mark and some line breaks; a larger file is refused before it is read whole.
-std::string TextFileContents(const std::string& option, const std::string& path, size_t chars) {
-    std::string text, error;
-    if (!ReadWholeFile(path, &text, &error, 3 * chars + 3 + 64))
-        Fail(option + ": " + Shown(error) + " (the text holds at most " + std::to_string(chars) + " characters)");
-    // Editors on Windows begin UTF-8 files with a byte-order mark; it is no part of the text.
-    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
-    // A text file ends with a line break that is no part of the text.
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    return text;
-}
-
-// One path a line; empty lines are skipped and a carriage return before the line break
-// dropped. The list is read as a stream: a path longer than PATH_MAX, or more paths than an
-// archive holds entries, ends it.
-void AddListedInputs(const std::string& path, std::vector<std::string>* inputs) {
-    const std::string name = path == "-" ? "standard input" : Shown(path);
-    int fd = path == "-" ? dup(0) : open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) Fail("--files-from: cannot read " + name + ": " + strerror(errno));
-    std::string line;
-    char chunk[65536];
-    size_t paths = 0, lines = 0;
-    for (bool end = false; !end;) {
-        ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            int error = errno;
-            close(fd);
-            Fail("--files-from: cannot read " + name + ": " + strerror(error));
-        }
-        end = n == 0;
-        for (ssize_t k = 0; k <= n; ++k) {
-            if (k < n && chunk[k] != '\n') {
-                line += chunk[k];
-            } else if (k < n || (end && !line.empty())) {
-                ++lines;
-                if (!line.empty() && line.back() == '\r') line.pop_back();
-                if (!line.empty()) inputs->push_back(line), ++paths;
-                line.clear();
-            }
-            if (line.size() > PATH_MAX || paths > kEntriesMax) {
-                close(fd);
-                Fail("--files-from " + name + ": " +
-                     (paths > kEntriesMax ? "more than " + std::to_string(kEntriesMax) + " paths, more than an archive holds"
-                                          : "line " + std::to_string(lines + 1) + " is longer than " +
-                                                std::to_string(PATH_MAX) + " bytes, no path"));
-            }
-        }
-    }
-    close(fd);
-}
-
-// Edits (insertions, deletions, substitutions) between two option names.
-size_t Distance(const std::string& a, const std::string& b) {
-    std::vector<size_t> row(b.size() + 1);
-    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
-    for (size_t i = 1; i <= a.size(); ++i) {
-        size_t diagonal = row[0];
-        row[0] = i;
-        for (size_t j = 1; j <= b.size(); ++j) {
-            size_t above = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
-            diagonal = above;
-        }
-    }
-    return row[b.size()];
-}
-
 // "unknown option --comand (did you mean --command?)": the nearest long option within two edits.
 [[noreturn]] void UnknownOption(const std::string& arg) {
-    std::vector<std::string> names{"--level", "--help", "--version"};
-    for (const ValueOption& option : kValueOptions) names.push_back(option.name);
-    for (const auto& f : kFlags) names.push_back(f.name);
+    std::vector<std::string> names = BuildOptionNames();
+    names.push_back("--help");
     std::string best;
     size_t bestDistance = 3;
     for (const std::string& name : names) {
-        size_t d = name.size() > 2 ? Distance(arg, name) : 3;
+        size_t d = name.size() > 2 ? EditDistance(arg, name) : 3;
         if (d < bestDistance) best = name, bestDistance = d;
     }
     UsageFail("unknown option " + Shown(arg) + (best.empty() ? "" : " (did you mean " + best + "?)"));
 }
 
+// What a long option (from a project file) is: its key, whether it is a flag, whether its
+// value is a path. False for a name that is no option of build.
+bool DescribeOption(const std::string& name, std::string* key, bool* flag, bool* path) {
+    *flag = *path = false;
+    if (const ValueOption* option = FindValueOption(name)) {
+        *key = option->key;
+        *path = option->kind != kPlain;
+        return true;
+    }
+    for (const auto& f : kFlags)
+        if (name == f.name) return *key = f.key, *flag = true;
+    return name == "--level" && (*key = name, true);
+}
+
+// Applies the lines of a project file through `apply`, the command line's own way: each line
+// names a long option without "--" (a flag: "wait", or "wait = yes"/"no"), or an INPUT
+// ("input = payload/"). What the command line gave (an option's key, or INPUTs) wins; paths
+// count from the project file's folder. A failure names the file and line.
+template <typename Apply>
+void ApplyProject(const std::string project, const std::set<std::string>& given, Apply apply, Options* o) {
+    const std::set<std::string> fromCommandLine = given;
+    const bool inputsGiven = !o->inputs.empty();
+    for (const ProjectLine& line : ReadProjectFile(project)) {
+        try {
+            const std::string name = "--" + line.key;
+            std::string key;
+            bool flag, path;
+            if (line.key == "input") {
+                if (!line.hasValue || line.value.empty()) UsageFail("input needs a value (input = PATH)");
+                if (!inputsGiven) o->inputs.push_back(ProjectPath(project, line.value));
+            } else if (line.key == "project") {
+                UsageFail("a project file cannot name another project file");
+            } else if (!DescribeOption(name, &key, &flag, &path)) {
+                UnknownOption(name);
+            } else if (fromCommandLine.count(key)) {
+                continue;
+            } else if (flag) {
+                if (!line.hasValue || line.value == "yes") apply(name, false, "");
+                else if (line.value != "no") UsageFail(line.key + " takes yes or no, not '" + Shown(line.value) + "'");
+            } else if (!line.hasValue) {
+                UsageFail(line.key + " needs a value (" + line.key + " = VALUE)");
+            } else {
+                apply(name, true, path ? ProjectPath(project, line.value) : line.value);
+            }
+        } catch (const Failure& failure) {
+            throw Failure{failure.code, Shown(project) + ":" + std::to_string(line.number) + ": " + failure.message};
+        }
+    }
+}
+
 }  // namespace
+
+std::vector<std::string> BuildOptionNames() {
+    std::vector<std::string> names{"--level", "--version"};
+    for (const ValueOption& option : kValueOptions) names.push_back(option.name);
+    for (const auto& f : kFlags) names.push_back(f.name);
+    return names;
+}
 
 Options ParseOptions(int argc, char** argv) {
     Options o;
@@ -269,7 +283,7 @@ Options ParseOptions(int argc, char** argv) {
             once(option->key);
             if (option->given) o.*option->given = true;
             std::string v = takeValue();
-            if (option->kind != kPlain && v == "-" && ++standardInputUses > 1)
+            if ((option->kind == kTextFile || option->kind == kList) && v == "-" && ++standardInputUses > 1)
                 UsageFail("standard input ('-') can be read by one option only");
             if (option->kind == kList) {
                 lists.push_back(v);
@@ -320,6 +334,7 @@ Options ParseOptions(int argc, char** argv) {
             }
         }
     }
+    if (!o.project.empty()) ApplyProject(o.project, given, apply, &o);
     if (o.quiet && o.verbose) UsageFail("-q (--quiet) and -v (--verbose) exclude each other");
     const std::pair<const char*, Elevation> levels[] = {
         {"as-invoker", Elevation::AsInvoker}, {"highest", Elevation::Highest}, {"admin", Elevation::Admin}};
@@ -330,11 +345,31 @@ Options ParseOptions(int argc, char** argv) {
     if (!o.productVersion.empty() && VersionNumbers(o.productVersion).empty())
         UsageFail("--product-version: '" + Shown(o.productVersion) +
                   "' does not begin with one to four numbers of 0 to 65535 joined by dots (2.3, 2.3-beta)");
-    o.sign = {o.signCert, o.signKey, o.signPassFile, o.signTimestamp};
+    o.sign = {o.signCert, o.signKey, o.signPassFile, o.signTimestamp, o.signPkcs12};
     if (o.output.empty()) UsageFail("no output file (-o OUTPUT)");
     for (const std::string& list : lists) AddListedInputs(list, &o.inputs);
     if (o.inputs.empty()) UsageFail("no INPUT given");
+    if (o.extractOnly && (o.haveCommand || !o.silentCommand.empty()))
+        UsageFail("--extract-only makes a package without a command: give no --command or --silent-command");
+    if (!o.extractOnly && !o.haveCommand)
+        UsageFail("no command: give --command CMD, or --extract-only for a package that only extracts its files");
+    if (!o.extractOnly && o.command.empty()) UsageFail("--command is empty; --extract-only makes a package without one");
     return o;
+}
+
+size_t EditDistance(const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
 }
 
 std::string VersionNumbers(const std::string& version) {
@@ -370,11 +405,15 @@ std::string WaitForName(const std::string& utf8) {
 
 std::string DefaultStubPath() {
     char self[PATH_MAX];
+#ifdef _WIN32
+    if (tessly_self_path(self, sizeof self) <= 0) Fail("cannot find the stub (no path of mksfx.exe); name it with --stub");
+#else
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n <= 0) Fail("cannot find the stub (no /proc/self/exe); name it with --stub");
     self[n] = 0;
+#endif
     std::string dir(self);
-    dir.erase(dir.rfind('/') + 1);
+    dir.erase(LastSeparator(dir) + 1);
     return dir + "../share/tessly/sfxstub.exe";
 }
 

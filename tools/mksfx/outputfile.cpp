@@ -4,11 +4,13 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#ifndef _WIN32
+#include <spawn.h>
 #include <sys/wait.h>
+#endif
 #include <unistd.h>
 
 #include "tools/mksfx/files.h"
@@ -100,7 +102,7 @@ OutputTarget CheckOutputTarget(const std::string& given, const char* role) {
 
 OutputFile::OutputFile(const OutputTarget& target) : target_(target) {
     const std::string& path = target.path;
-    size_t slash = path.rfind('/');
+    size_t slash = LastSeparator(path);
     std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     temp_ = folder + "." + path.substr(slash + 1) + ".XXXXXX";
     if (temp_.size() >= sizeof pendingTemp) Fail("-o " + Shown(target.given) + ": the path is too long");
@@ -220,6 +222,8 @@ void OutputFile::Commit() {
 }
 
 // ---- other programs ---------------------------------------------------------------------------
+// Only signing runs other programs, and signing is for Linux alone (mksfx.exe has no OpenSSL).
+#ifndef _WIN32
 
 bool OnPath(const std::string& program) {
     const char* path = getenv("PATH");
@@ -264,5 +268,7 @@ int RunTool(const std::vector<std::string>& argv, std::string* output) {
     pendingChild = 0;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
+
+#endif  // _WIN32
 
 }  // namespace sfx

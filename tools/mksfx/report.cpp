@@ -54,9 +54,13 @@ void FlushStandardOutput() {
     if (fflush(stdout) != 0) Fail(std::string("cannot write to standard output: ") + strerror(errno));
 }
 
-std::string SingleFileArgument(int argc, char** argv, const char* help, const char* command) {
+std::string SingleFileArgument(int argc, char** argv, const char* help, const char* command, bool* json) {
     std::string path;
     for (int i = 1; i < argc; ++i) {
+        if (json && !strcmp(argv[i], "--json")) {
+            *json = true;
+            continue;
+        }
         if (!strcmp(argv[i], "--help") || !strcmp(argv[i], "-h")) {
             fputs(help, stdout);
             return "";

@@ -37,8 +37,9 @@ int CheckedExit(int code);
 // Flushes standard output; a failure to write it fails the command.
 void FlushStandardOutput();
 
-// The arguments of a command that takes one FILE and no options: prints `help` and
-// answers an empty string for --help, else the FILE (usage errors fail).
-std::string SingleFileArgument(int argc, char** argv, const char* help, const char* command);
+// The arguments of a command that takes one FILE and no options (but --json where `json` is
+// given, which it sets): prints `help` and answers an empty string for --help, else the FILE
+// (usage errors fail).
+std::string SingleFileArgument(int argc, char** argv, const char* help, const char* command, bool* json = nullptr);
 
 }  // namespace sfx

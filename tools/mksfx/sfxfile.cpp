@@ -77,7 +77,7 @@ bool ReadFile(const std::string& path, File* f, std::vector<std::string>* faults
                               std::to_string(packed - used) + " bytes before the archive");
         f->hasConfig = true;
         for (const std::string& fault :
-             ParseConfig(f->inflatedConfig, (k.optionFlags & OPT_CUSTOM_CAPTION) != 0, &f->config))
+             ParseConfig(f->inflatedConfig, k.optionFlags, &f->config))
             faults->push_back(fault);
     }
     f->walk = WalkRecords(&f->in, k.archiveOffset);

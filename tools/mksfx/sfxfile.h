@@ -17,7 +17,7 @@ namespace sfx {
 
 extern const unsigned char kSignature[PARAMETER_SIGNATURE_LENGTH];
 // The longest text each field of the configuration block takes (its NUL aside).
-const size_t kAboutMax = ABOUT_TEXT_BYTES - 1, kCommandMax = COMMAND_CHARS - 1,
+const size_t kAboutMax = ABOUT_TEXT_BYTES - 1, kCommandMax = COMMAND_CHARS - 1, kTargetMax = TARGET_BYTES - 1,
              kTextMax = MESSAGE_TEXT_BYTES - 1, kCaptionMax = CUSTOM_CAPTION_BYTES - 1,
              kWaitNameMax = WAIT_NAME_BYTES - 1;
 const size_t kNameMax = 200;  // see SafeName
@@ -68,12 +68,13 @@ bool DecodeData(InputFile* file, uint64_t offset, uint64_t packed, unsigned meth
 
 // The inflated configuration block, split as the stub splits it.
 struct Config {
-    std::string about, command, unused, text, caption;  // Windows-1252 bytes
+    std::string about, command, silentCommand, text, caption, target;  // Windows-1252 bytes
     bool hasIcon = false;
     std::string icon;  // the icon file's bytes, to the end of the inflated data
 };
-// Answers the faults of the layout (empty when sound); fills `config` as far as it goes.
-std::vector<std::string> ParseConfig(const std::string& inflated, bool hasCaption, Config* config);
+// Answers the faults of the layout (empty when sound); fills `config` as far as it goes. The
+// option flags say which fields are there and what they must hold.
+std::vector<std::string> ParseConfig(const std::string& inflated, uint32_t optionFlags, Config* config);
 // An icon file as the stub's platform reads it: `description` receives what it holds
 // ("32x32, 16 colours, 766 bytes"); false with `error` saying why it is unusable.
 bool DescribeIcon(const std::string& icon, std::string* description, std::string* error);

@@ -8,6 +8,8 @@
 // has been read back as sound and signed.
 #include <openssl/err.h>
 #include <openssl/pem.h>
+#include <openssl/pkcs12.h>
+#include <openssl/provider.h>
 #include <openssl/x509.h>
 #include <stdio.h>
 #include <string.h>
@@ -26,6 +28,7 @@ const char kTool[] = "osslsigncode";
 
 const char kHelp[] =
     "usage: mksfx sign --sign-cert CERT --sign-key KEY [OPTIONS] FILE...\n"
+    "       mksfx sign --sign-pkcs12 FILE [OPTIONS] FILE...\n"
     "\n"
     "Signs finished self-extracting files in place with osslsigncode (Authenticode, SHA-256).\n"
     "Each FILE is checked first and replaced only when its signed form has been written and\n"
@@ -34,6 +37,8 @@ const char kHelp[] =
     "options:\n"
     "  --sign-cert CERT        the signer's certificate, and any chain after it (PEM or DER)\n"
     "  --sign-key KEY          its private key (PEM or DER)\n"
+    "  --sign-pkcs12 FILE      certificate, chain and key in one PKCS#12 file (.pfx, .p12),\n"
+    "                          in place of --sign-cert and --sign-key\n"
     "  --sign-pass-file FILE   the key's password, the file's first line\n"
     "  --sign-timestamp URL    a time-stamping server (RFC 3161) to countersign\n"
     "  -q, --quiet             print nothing but errors\n";
@@ -59,16 +64,56 @@ int GivePassword(char* buffer, int size, int, void* password) {
     return (int)p->size();
 }
 
+// A PKCS#12 file (--sign-pkcs12): unlocked with the password (none given: an empty one or
+// none), holding a key and the certificate that fits it.
+void CheckPkcs12(const SignOptions& o, const std::string* password) {
+    const std::string shown = "--sign-pkcs12 " + Shown(o.pkcs12);
+    std::string bytes = ReadNamed("--sign-pkcs12", o.pkcs12);
+    // Files exported by older systems are sealed with RC2 or 3DES, which OpenSSL keeps in its
+    // legacy provider; where that is not installed, such a file fails below as locked.
+    OSSL_PROVIDER_try_load(nullptr, "legacy", 1);
+    Bio bio = MemoryBio(bytes);
+    std::unique_ptr<PKCS12, void (*)(PKCS12*)> p12(d2i_PKCS12_bio(bio.get(), nullptr), PKCS12_free);
+    ERR_clear_error();
+    if (!p12)
+        Fail(shown + ": not a PKCS#12 file (.pfx, .p12)" +
+             (bytes.find("-----BEGIN") != std::string::npos ? "; PEM files go to --sign-cert and --sign-key" : ""));
+    const char* pass = password ? password->c_str() : nullptr;
+    bool unlocked = true;
+    if (PKCS12_mac_present(p12.get())) {
+        unlocked = password ? PKCS12_verify_mac(p12.get(), pass, (int)password->size())
+                            : PKCS12_verify_mac(p12.get(), nullptr, 0) || PKCS12_verify_mac(p12.get(), "", 0);
+        if (unlocked && !password && !PKCS12_verify_mac(p12.get(), nullptr, 0)) pass = "";
+    }
+    EVP_PKEY* key = nullptr;
+    X509* cert = nullptr;
+    STACK_OF(X509)* chain = nullptr;
+    unlocked = unlocked && PKCS12_parse(p12.get(), pass, &key, &cert, &chain);
+    ERR_clear_error();
+    std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> ownedKey(key, EVP_PKEY_free);
+    std::unique_ptr<X509, void (*)(X509*)> ownedCert(cert, X509_free);
+    std::unique_ptr<STACK_OF(X509), void (*)(STACK_OF(X509)*)> ownedChain(
+        chain, [](STACK_OF(X509)* s) { sk_X509_pop_free(s, X509_free); });
+    if (!unlocked && !password) Fail(shown + " is locked: give its password with --sign-pass-file FILE");
+    if (!unlocked) Fail(shown + ": the password from --sign-pass-file " + Shown(o.passFile) + " does not unlock it");
+    if (!key) Fail(shown + " holds no private key, only certificates (export it with its key)");
+    // The certificate that fits the key is the signer's; one that does not stays in the chain.
+    if (!cert && chain && sk_X509_num(chain) > 0)
+        Fail(shown + ": its key does not fit the certificate in it (" + SubjectText(sk_X509_value(chain, 0)) + ")");
+    if (!cert) Fail(shown + " holds no certificate, only a key");
+}
+
 }  // namespace
 
 void CheckSigner(const SignOptions& o) {
-    if (o.cert.empty() || o.key.empty())
+    if (!o.pkcs12.empty() && (!o.cert.empty() || !o.key.empty()))
+        UsageFail("--sign-pkcs12 holds the certificate and the key: give it without --sign-cert and --sign-key");
+    if (o.pkcs12.empty() && (o.cert.empty() || o.key.empty()))
         UsageFail(std::string(o.cert.empty() ? "--sign-cert CERT" : "--sign-key KEY") +
-                  " is missing: signing needs a certificate and its key");
+                  " is missing: signing needs a certificate and its key (or --sign-pkcs12 FILE)");
     if (!OnPath(kTool))
         Fail("signing needs osslsigncode, which is not installed (Debian package osslsigncode; "
              "scripts/setup.sh installs it)");
-    std::string certBytes = ReadNamed("--sign-cert", o.cert), keyBytes = ReadNamed("--sign-key", o.key);
     std::string password;
     bool havePassword = !o.passFile.empty();
     if (havePassword) {
@@ -76,6 +121,8 @@ void CheckSigner(const SignOptions& o) {
         password = password.substr(0, password.find('\n'));
         if (!password.empty() && password.back() == '\r') password.pop_back();
     }
+    if (!o.pkcs12.empty()) return CheckPkcs12(o, havePassword ? &password : nullptr);
+    std::string certBytes = ReadNamed("--sign-cert", o.cert), keyBytes = ReadNamed("--sign-key", o.key);
 
     // One certificate or a chain in PEM, or one in DER.
     std::vector<std::unique_ptr<X509, void (*)(X509*)>> certs;
@@ -126,7 +173,9 @@ void CheckSigner(const SignOptions& o) {
 
 Signature SignFile(const SignOptions& o, const std::string& from, const std::string& to,
                    const std::string& description) {
-    std::vector<std::string> argv{kTool, "sign", "-certs", o.cert, "-key", o.key, "-h", "sha256"};
+    std::vector<std::string> argv{kTool, "sign", "-h", "sha256"};
+    if (o.pkcs12.empty()) argv.insert(argv.end(), {"-certs", o.cert, "-key", o.key});
+    else argv.insert(argv.end(), {"-pkcs12", o.pkcs12});
     if (!o.passFile.empty()) argv.insert(argv.end(), {"-readpass", o.passFile});
     if (!description.empty()) argv.insert(argv.end(), {"-n", description});
     if (!o.timestamp.empty()) argv.insert(argv.end(), {"-ts", o.timestamp});
@@ -171,7 +220,8 @@ int Sign(int argc, char** argv) {
     } valued[] = {{"--sign-cert", &SignOptions::cert},
                   {"--sign-key", &SignOptions::key},
                   {"--sign-pass-file", &SignOptions::passFile},
-                  {"--sign-timestamp", &SignOptions::timestamp}};
+                  {"--sign-timestamp", &SignOptions::timestamp},
+                  {"--sign-pkcs12", &SignOptions::pkcs12}};
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {

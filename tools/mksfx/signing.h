@@ -17,8 +17,10 @@ namespace sfx {
 
 // ---- signing.cpp: signing ---------------------------------------------------------------------
 struct SignOptions {
-    std::string cert, key, passFile, timestamp;  // --sign-cert, --sign-key, ...
-    bool Wanted() const { return !cert.empty() || !key.empty() || !passFile.empty() || !timestamp.empty(); }
+    std::string cert, key, passFile, timestamp, pkcs12;  // --sign-cert, --sign-key, ...
+    bool Wanted() const {
+        return !cert.empty() || !key.empty() || !passFile.empty() || !timestamp.empty() || !pkcs12.empty();
+    }
 };
 // Checks before any long work that osslsigncode is installed, that the options go together
 // and that the key (unlocked with the password file) fits the certificate; fails naming

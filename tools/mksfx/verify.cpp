@@ -12,6 +12,7 @@
 
 #include "tools/common/codepages.h"
 #include "tools/mksfx/commands.h"
+#include "tools/mksfx/listing.h"
 #include "tools/mksfx/pe/peimage.h"
 #include "tools/mksfx/sfxfile.h"
 #include "tools/mksfx/signing.h"
@@ -22,7 +23,7 @@ namespace sfx {
 namespace {
 
 const char kHelp[] =
-    "usage: mksfx verify FILE\n"
+    "usage: mksfx verify [--json] FILE\n"
     "\n"
     "Checks FILE as the stub will read it: its stub image (a sound 32-bit Windows program),\n"
     "parameter block, header CRC-32, configuration block and icon, end record, every archive\n"
@@ -33,7 +34,12 @@ const char kHelp[] =
     "(manifest, icon, version information) as a loader reads them, and a signature's\n"
     "certificate table. Prints one line per fault and exits with 1, or prints 'FILE: sound'\n"
     "and 'signed: yes (SUBJECT)' or 'signed: no' and exits with 0 ('osslsigncode verify'\n"
-    "checks the signature itself).\n";
+    "checks the signature itself).\n"
+    "\n"
+    "options:\n"
+    "  --json                print the verdict, the faults and what 'mksfx list' shows as one\n"
+    "                        JSON document (README: \"Machine-readable answers\"); the exit\n"
+    "                        code and the faults on stderr stay\n";
 
 std::string Who(const std::string& name) { return "member '" + Shown(codepages::Cp850ToUtf8(name)) + "'"; }
 
@@ -265,14 +271,16 @@ std::vector<std::string> CheckFile(File* f, bool memberData) {
 namespace {
 
 int VerifyCommand(int argc, char** argv) {
-    std::string path = SingleFileArgument(argc, argv, kHelp, "verify");
+    bool json = false;
+    std::string path = SingleFileArgument(argc, argv, kHelp, "verify", &json);
     if (path.empty()) return 0;
     File f;
     std::vector<std::string> faults;
     ReadFile(path, &f, &faults);
     for (const std::string& fault : CheckFile(&f, true)) faults.push_back(fault);
+    if (json) WriteListingJson(ListingOf(f, path, "verify", true, faults), stdout);
     for (const std::string& fault : faults) Complain(Shown(path) + ": " + fault);
-    if (!faults.empty()) return 1;
+    if (!faults.empty() || json) return faults.empty() ? 0 : 1;
     printf("%s: sound\nsigned: %s\n", Shown(path).c_str(), SignatureLine(f.signature).c_str());
     return 0;
 }

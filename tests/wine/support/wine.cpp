@@ -240,6 +240,47 @@ std::string TestProgram(const std::string& name) {
 }
 
 std::string Stub() { return std::string(TESSLY_WIN_DIR) + "/sfxstub.exe"; }
+std::string MksfxExe() { return std::string(TESSLY_WIN_DIR) + "/bin/mksfx.exe"; }
+
+namespace {
+// Every file below `dir` by its path under it, with its contents.
+std::map<std::string, std::string> Tree(const std::string& dir) {
+    std::map<std::string, std::string> files;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+        if (it->is_regular_file()) files[fs::relative(it->path(), dir).string()] = sfxtest::ReadFile(it->path().string());
+    return files;
+}
+}  // namespace
+
+sfxtest::RunResult ExpectMksfxExeAgrees(const std::vector<std::string>& args) {
+    SCOPED_TRACE("mksfx.exe " + args.front());
+    const bool extract = args.front() == "extract";
+    std::vector<std::string> windowsArgs = args;
+    for (std::string& a : windowsArgs)
+        if (!a.empty() && a[0] == '/') a = Session::Get().WinPath(a);
+    sfxtest::RunResult native = sfxtest::RunMksfx(args);
+    std::map<std::string, std::string> nativeTree;
+    if (extract) {
+        nativeTree = Tree(args.back());
+        fs::remove_all(args.back());
+    }
+    ProgramRun windows = Session::Get().Run(MksfxExe(), windowsArgs);
+    for (std::string* text : {&windows.out, &windows.err})
+        for (size_t i = 0; i < args.size(); ++i)
+            for (size_t at = 0; args[i] != windowsArgs[i] && (at = text->find(windowsArgs[i], at)) != std::string::npos;
+                 at += args[i].size())
+                text->replace(at, windowsArgs[i].size(), args[i]);
+    // The stub's own texts show its paths with backslashes, which the Linux run has in place
+    // of every slash and the Windows run after the folder it was given.
+    for (std::string* text : {&windows.out, &windows.err, &native.out, &native.err})
+        std::replace(text->begin(), text->end(), '\\', '/');
+    EXPECT_EQ(windows.exitCode, native.exitCode) << windows.err;
+    EXPECT_EQ(windows.out, native.out);
+    EXPECT_EQ(windows.err, native.err);
+    if (extract) EXPECT_EQ(Tree(args.back()), nativeTree);
+    return native;
+}
 
 // ---- the session --------------------------------------------------------------------------
 

@@ -114,6 +114,13 @@ std::string Quote(const std::string& raw);  // a script value: in double quotes,
 std::string Ansi(const std::string& utf8);  // in Windows-1252 (all of it must be), as programs show it
 std::string TestProgram(const std::string& name);  // build/win/testprogs/NAME.exe
 std::string Stub();                                 // build/win/sfxstub.exe
+std::string MksfxExe();                             // build/win/bin/mksfx.exe
+
+// Runs `mksfx ARGS` and `mksfx.exe ARGS` under Wine, each argument that is an absolute Linux
+// path given to mksfx.exe as its Z:\ path: both must end with the same exit code and say the
+// same on standard output and error, those paths aside. For `extract` (whose folder must not
+// exist) both trees must hold the same files with the same contents. Answers the Linux run.
+sfxtest::RunResult ExpectMksfxExeAgrees(const std::vector<std::string>& args);
 
 // ---- scenarios: packages of the real stub and the prefix's folders (Linux paths) ----------
 

@@ -1,0 +1,3 @@
+// On Windows the calls of <sys/file.h> come from tools/common/winposix.h, included before every source.
+#pragma once
+#include "tools/common/winposix.h"
