@@ -31,7 +31,7 @@ endif()
 # generates beside it, generated/messages.h, are found under the build tree's folder.
 # The POSIX layer: the Windows calls of the core, and the test scripting they consult.
 file(GLOB TESSLY_POSIX_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/posix/*.cpp)
-add_library(core STATIC ${TESSLY_CORE_SOURCES} ${TESSLY_LZMA_SOURCES} ${TESSLY_POSIX_SOURCES})
+add_library(core STATIC ${TESSLY_CORE_SOURCES} ${TESSLY_POSIX_SOURCES})
 target_include_directories(core PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR})
 # The core reads both forms, as the solid stub does.
 target_compile_definitions(core PUBLIC TESSLY_SOLID=1)

@@ -60,7 +60,7 @@ list(FILTER mksfx_exe_sources EXCLUDE REGEX "/(signing|winposix)\\.cpp$")
 # The language tables that --language adds come from the host tree's generator, as the
 # message table does.
 set(own_tables ${TESSLY_MESSAGE_INCLUDE}/generated/own_tables.cpp)
-add_executable(mksfx_exe ${mksfx_exe_sources} ${TESSLY_CORE_SOURCES} ${TESSLY_LZMA_SOURCES} ${TESSLY_MESSAGE_TABLE}
+add_executable(mksfx_exe ${mksfx_exe_sources} ${TESSLY_CORE_SOURCES} ${TESSLY_MESSAGE_TABLE}
                ${own_tables} ${CMAKE_SOURCE_DIR}/tools/common/winposix.cpp)
 # The header goes in front of every C++ source of this target only: as a property of the
 # sources it would also reach the stubs, which compile the core's sources in this directory.

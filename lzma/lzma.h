@@ -1,6 +1,5 @@
-// The LZMA decoder of the solid form: one LZMA stream, from the feed to the sink (base/feed.h),
-// like the DEFLATE decoder beside it. The range decoder itself is the LZMA SDK's, compiled from
-// the system's copy of its sources (the build names the folder); this file is the seam.
+// The LZMA decoder: one stream from the feed into the sink (base/feed.h), like the DEFLATE
+// decoder beside it.
 #pragma once
 #include "base/base.h"
 

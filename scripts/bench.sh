@@ -12,6 +12,9 @@ for b in "${benches[@]}"; do
   "$BUILD/bench/$b" "$@"
 done
 
+# The code size of the LZMA decoders for the stub.
+bash scripts/lzma_size.sh "$BUILD"
+
 # Whole processes: `mksfx extract` against Info-ZIP unzip.
 cmake --build "$BUILD" -j 2 --target mksfx
 MKSFX="$BUILD/tools/mksfx" bash scripts/bench_extract.sh
