@@ -5,6 +5,7 @@ file(GLOB TESSLY_CORE_SOURCES CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/startup/*.cpp
   ${CMAKE_SOURCE_DIR}/archive/*.cpp
   ${CMAKE_SOURCE_DIR}/inflate/*.cpp
+  ${CMAKE_SOURCE_DIR}/lzma/*.cpp
   ${CMAKE_SOURCE_DIR}/ui/pumps.cpp
   ${CMAKE_SOURCE_DIR}/ui/progress.cpp)
 file(GLOB TESSLY_UI_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/ui/*.cpp)

@@ -26,6 +26,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 
 #include "tools/common/codepages.h"
 #include "tools/mksfx/build.h"
@@ -34,6 +35,7 @@
 #include "tools/mksfx/pe/peimage.h"
 #include "tools/mksfx/report.h"
 #include "tools/mksfx/sfxfile.h"
+#include "tools/mksfx/solid.h"
 
 using namespace sfx;
 
@@ -219,11 +221,93 @@ struct Progress {
     ~Progress() { Erase(); }  // also before a failure's message
 };
 
+// One form of the file, assembled up to its signature: the head (stub image with resources,
+// configuration block) and the archive behind it.
+struct Assembled {
+    std::unique_ptr<OutputFile> out;
+    ArchiveCounts counts;
+    SolidResult solid;
+    bool isSolid = false;
+    std::string stubPath;
+};
+
+std::string StubFor(const Options& o, bool solid) { return o.stub.empty() ? DefaultStubPath(solid) : o.stub; }
+
+Assembled Assemble(const Options& o, bool solid, const std::string& config, const std::string& iconInput,
+                   const Inputs& inputs, const OutputTarget& target, uint32_t ourFlags, const std::string& waitName) {
+    Assembled a;
+    a.isSolid = solid;
+    a.stubPath = StubFor(o, solid);
+    // 3. the stub image and its resources
+    size_t blockAt = 0;
+    std::string image = StubImage(a.stubPath, &blockAt), error;
+    if (!(StubForms(image, blockAt) & (solid ? kFormSolid : kFormZip)))
+        Fail("stub " + Shown(a.stubPath) + " cannot read the " + (solid ? "solid" : "ZIP") +
+             " form; name a stub that can (--stub) or choose --compression " + (solid ? "deflate" : "solid"));
+    Block block = ReadBlock(image, blockAt);
+    if (!AddResources(&image, Resources(o, iconInput), &error)) Fail("resources: " + error);
+    uint64_t totalSize = 0;
+    for (const Entry& e : inputs.entries) totalSize += e.isDirectory ? 0 : e.size;
+
+    // 5. room for the head, then the archive
+    a.out.reset(new OutputFile(target));
+    uint64_t archiveOffset = image.size() + config.size();
+    a.out->Write(std::string(archiveOffset, '\0'));
+    Progress progress;
+    progress.members = inputs.entries.size();
+    progress.bytes = totalSize;
+    clock_gettime(CLOCK_MONOTONIC, &progress.start);
+    ArchiveOptions archive;
+    archive.level = o.level;
+    archive.verbose = o.verbose;
+    if (!o.quiet && isatty(STDERR_FILENO)) {
+        archive.progress = Progress::Hook;
+        archive.context = &progress;
+    }
+    uint32_t endRecord = 0;
+    if (solid) a.solid = WriteSolidArchive(inputs.entries, archive, a.out.get(), &a.counts);
+    else endRecord = WriteArchive(inputs.entries, archive, a.out.get(), &a.counts);
+    progress.Erase();
+
+    // 6. the parameter block
+    std::string head = image + config;
+    block.configOffset = (uint32_t)image.size();
+    block.archiveOffset = (uint32_t)archiveOffset;
+    block.endRecordOffset = endRecord;
+    block.totalSize = (uint32_t)std::min<uint64_t>(totalSize, 0xFFFFFFFFu);
+    // Bits the stub does not test stay as the image carries them.
+    const uint32_t ours = OPT_WAIT_FOR_PROGRAM | OPT_CUSTOM_CAPTION | OPT_WAIT_MODE | OPT_SIGNABLE;
+    block.optionFlags = (block.optionFlags & ~ours) | ourFlags | OPT_SIGNABLE;
+    block.waitName = waitName;
+    block.headerCrc = 0;
+    WriteBlock(&head, block);
+
+    // 7. the header CRC, and the head in front of the archive
+    if (!o.noHeaderCheck) {
+        block.headerCrc = HeaderCrc(head, block, head.size());
+        WriteBlock(&head, block);
+    }
+    a.out->WriteAt(0, head);
+    return a;
+}
+
+// Whether the solid form's stub is at hand for --compression auto: named by --stub, or
+// installed beside the ZIP form's.
+bool SolidStubReady(const Options& o) {
+    if (!o.stub.empty()) {
+        size_t blockAt = 0;
+        std::string image = StubImage(o.stub, &blockAt);
+        return StubForms(image, blockAt) & kFormSolid;
+    }
+    return access(DefaultStubPath(true).c_str(), R_OK) == 0;
+}
+
 int Build(int argc, char** argv) {
     // 1. options, the output and the signer
     Options o = ParseOptions(argc, argv);
     OutputTarget target = CheckOutputTarget(o.output);
     if (o.sign.Wanted()) CheckSigner(o.sign);
+    if (o.compression == "store") o.level = 0;
 
     // 2. the configuration block
     uint32_t ourFlags = 0;
@@ -238,60 +322,49 @@ int Build(int argc, char** argv) {
     if (!o.icon.empty() && !ReadWholeFile(o.icon, &iconInput, &error, kIconFileMax)) Fail("--icon: " + Shown(error));
     std::string config = ConfigurationBlock(o, iconInput);
 
-    // 3. the stub image and its resources
-    size_t blockAt = 0;
-    std::string image = StubImage(o.stub.empty() ? DefaultStubPath() : o.stub, &blockAt);
-    Block block = ReadBlock(image, blockAt);
-    if (!AddResources(&image, Resources(o, iconInput), &error)) Fail("resources: " + error);
-
-    // 4. the entries
+    // 4. the entries: 4 GiB and more only where the solid form may take them
+    bool maySolid = o.compression == "solid" || (o.compression == "auto" && o.level > 0);
     Inputs inputs;
-    CollectInputs(o.inputs, target, &inputs);
+    CollectInputs(o.inputs, target, &inputs, maySolid);
     if (o.verbose)
         for (const std::string& path : inputs.leftOut) printf("  left out %s: it is the output\n", Shown(path).c_str());
-    uint64_t totalSize = 0, files = 0;  // under 4 GiB: CollectInputs counts
-    for (const Entry& e : inputs.entries) totalSize += e.isDirectory ? 0 : e.size, files += !e.isDirectory;
+    uint64_t totalSize = 0, files = 0, largest = 0;
+    for (const Entry& e : inputs.entries)
+        if (!e.isDirectory) totalSize += e.size, ++files, largest = std::max(largest, e.size);
     if (files == 0)
         Complain("warning: the inputs hold no files; " + Shown(o.output) + " will extract nothing");
 
-    // 5. room for the head, then the archive
-    OutputFile out(target);
-    uint64_t archiveOffset = image.size() + config.size();
-    out.Write(std::string(archiveOffset, '\0'));
-    Progress progress;
-    progress.members = inputs.entries.size();
-    progress.bytes = totalSize;
-    clock_gettime(CLOCK_MONOTONIC, &progress.start);
-    ArchiveOptions archive;
-    archive.level = o.level;
-    archive.verbose = o.verbose;
-    if (!o.quiet && isatty(STDERR_FILENO)) {
-        archive.progress = Progress::Hook;
-        archive.context = &progress;
+    // The form. auto: the ZIP form when it cannot be solid (store, or no solid stub), the solid
+    // one when the ZIP form cannot hold the payload; otherwise the smaller file, where both
+    // are built for payloads up to kBothUpTo and for larger ones only when the solid form did
+    // not compress (then the data is mostly packed already, and storing it may be smaller).
+    const uint64_t kBothUpTo = 32ull << 20;
+    bool needsSolid = totalSize >= 0xFFFFFFFFull || largest >= 0xFFFFFFFFull;
+    Assembled chosen;
+    if (o.compression == "solid") {
+        chosen = Assemble(o, true, config, iconInput, inputs, target, ourFlags, waitName);
+    } else if (o.compression != "auto" || o.level == 0 || (!needsSolid && !SolidStubReady(o))) {
+        chosen = Assemble(o, false, config, iconInput, inputs, target, ourFlags, waitName);
+    } else if (needsSolid) {
+        chosen = Assemble(o, true, config, iconInput, inputs, target, ourFlags, waitName);
+    } else {
+        // One temporary file at a time: the ZIP form (quick) first, kept only by its size.
+        uint64_t zipSize = UINT64_MAX;
+        if (totalSize <= kBothUpTo) zipSize = Assemble(o, false, config, iconInput, inputs, target, ourFlags, waitName).out->Size();
+        chosen = Assemble(o, true, config, iconInput, inputs, target, ourFlags, waitName);
+        if (totalSize > kBothUpTo && chosen.counts.packedBytes * 100 >= chosen.counts.inputBytes * 97) {
+            uint64_t solidSize = chosen.out->Size();
+            chosen = Assembled();
+            Assembled zip = Assemble(o, false, config, iconInput, inputs, target, ourFlags, waitName);
+            if (zip.out->Size() <= solidSize) chosen = std::move(zip);
+            else zip = Assembled(), chosen = Assemble(o, true, config, iconInput, inputs, target, ourFlags, waitName);
+        } else if (zipSize <= chosen.out->Size()) {
+            chosen = Assembled();
+            chosen = Assemble(o, false, config, iconInput, inputs, target, ourFlags, waitName);
+        }
     }
-    ArchiveCounts counts;
-    uint32_t endRecord = WriteArchive(inputs.entries, archive, &out, &counts);
-    progress.Erase();
-
-    // 6. the parameter block
-    std::string head = image + config;
-    block.configOffset = (uint32_t)image.size();
-    block.archiveOffset = (uint32_t)archiveOffset;
-    block.endRecordOffset = endRecord;
-    block.totalSize = (uint32_t)totalSize;
-    // Bits the stub does not test stay as the image carries them.
-    const uint32_t ours = OPT_WAIT_FOR_PROGRAM | OPT_CUSTOM_CAPTION | OPT_WAIT_MODE | OPT_SIGNABLE;
-    block.optionFlags = (block.optionFlags & ~ours) | ourFlags | OPT_SIGNABLE;
-    block.waitName = waitName;
-    block.headerCrc = 0;
-    WriteBlock(&head, block);
-
-    // 7. the header CRC, and the head in front of the archive
-    if (!o.noHeaderCheck) {
-        block.headerCrc = HeaderCrc(head, block, head.size());
-        WriteBlock(&head, block);
-    }
-    out.WriteAt(0, head);
+    OutputFile& out = *chosen.out;
+    const ArchiveCounts& counts = chosen.counts;
 
     // 8. the signature
     Signature signature;
@@ -309,12 +382,21 @@ int Build(int argc, char** argv) {
         if (counts.streamed)
             streamed = "; " + std::to_string(counts.streamed) + (counts.streamed == 1 ? " file" : " files") +
                        " over 32 MiB compressed as a stream at level " + std::to_string(o.level < 9 ? o.level : 9);
+        if (chosen.isSolid) {
+            std::string coders;
+            for (const std::string& c : chosen.solid.coders) coders += (coders.empty() ? "" : ", ") + c;
+            streamed += ", solid (" + (coders.empty() ? std::string("no data") : coders) + ")";
+            if (chosen.solid.duplicates) streamed += ", " + std::to_string(chosen.solid.duplicates) + " copies placed behind their originals";
+        }
         if (signature.present) streamed += "; signed: " + SignatureLine(signature);
         printf("%s: %llu %s, %llu bytes packed into %llu (%s), file %llu bytes, level %d%s\n",
                Shown(o.output).c_str(), (unsigned long long)counts.members, counts.members == 1 ? "member" : "members",
                (unsigned long long)counts.inputBytes,
                (unsigned long long)counts.packedBytes, ratio, (unsigned long long)fileSize, o.level,
                streamed.c_str());
+        if (chosen.isSolid)
+            printf("the stub needs %s of memory to decode (dictionary and tables)\n",
+                   Megabytes(chosen.solid.memoryNeed).c_str());
     }
     return 0;
 }

@@ -67,9 +67,9 @@ bool ArchiveTally::Add(uint64_t size, std::string* error) {
                                  " entries, at most " + std::to_string(kEntriesMax) +
                                  " fit (ZIP64 is not supported)");
     bytes += size;
-    if (bytes > kTotalSizeMax)
+    if (bytes > kTotalSizeMax && !largeAllowed)
         return Refuse(error, "the members add up to " + std::to_string(bytes) +
-                                 " bytes or more; the stub counts them in 32 bits, under 4 GiB");
+                                 " bytes or more; the ZIP form holds under 4 GiB (--compression solid takes more)");
     return true;
 }
 
@@ -173,6 +173,7 @@ bool MemberDecoder::Feed(const unsigned char* data, size_t size, std::string* er
         size_ += size;
         if (size_ > m_.size) return Refuse(error, past);
         crc_ = Crc32(data, size, crc_);
+        if (sink_) sink_(data, size);
         return true;
     }
     if (size > 0 && ended_) return Refuse(error, "its DEFLATE stream ends before its compressed size");
@@ -188,6 +189,7 @@ bool MemberDecoder::Feed(const unsigned char* data, size_t size, std::string* er
         size_ += produced;
         if (size_ > m_.size) return Refuse(error, past);
         crc_ = Crc32(out_.data(), produced, crc_);
+        if (sink_ && produced) sink_((const unsigned char*)out_.data(), produced);
         if (rc == Z_STREAM_END) {
             ended_ = true;
         } else if (rc == Z_BUF_ERROR) {

@@ -4,6 +4,7 @@
 #include <stdint.h>
 #include <zlib.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,7 @@ struct ZipInputMember : EntryFields {
 const uint64_t kTotalSizeMax = 0xFFFFFFFFull;  // kEntriesMax: sfxfile.h
 struct ArchiveTally {
     uint64_t entries = 0, bytes = 0;
+    bool largeAllowed = false;  // the solid form: no limit on the bytes
     // Counts one entry of `size` bytes; false with `error` naming the limit that it passes.
     bool Add(uint64_t size, std::string* error);
 };
@@ -49,6 +51,8 @@ public:
     bool Feed(const unsigned char* data, size_t size, std::string* error);
     // After the last piece: the stream complete, the declared size and CRC-32 met.
     bool Finish(std::string* error);
+    // Where the decoded bytes go as they come (the solid form recompresses them).
+    void SetSink(std::function<void(const unsigned char*, size_t)> sink) { sink_ = std::move(sink); }
 
 private:
     const ZipInputMember& m_;
@@ -57,6 +61,7 @@ private:
     uint64_t size_ = 0;
     uint32_t crc_ = 0;
     std::string out_;
+    std::function<void(const unsigned char*, size_t)> sink_;
 };
 
 // Checks the data of every member of `members` (from ReadZipDirectory) as the stub will
