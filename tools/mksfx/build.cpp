@@ -243,7 +243,7 @@ Assembled Assemble(const Options& o, bool solid, const std::string& config, cons
     std::string image = StubImage(a.stubPath, &blockAt), error;
     if (!(StubForms(image, blockAt) & (solid ? kFormSolid : kFormZip)))
         Fail("stub " + Shown(a.stubPath) + " cannot read the " + (solid ? "solid" : "ZIP") +
-             " form; name a stub that can (--stub) or choose --compression " + (solid ? "deflate" : "solid"));
+             " form; name a stub that can with --stub");
     Block block = ReadBlock(image, blockAt);
     if (!AddResources(&image, Resources(o, iconInput), &error)) Fail("resources: " + error);
     uint64_t totalSize = 0;
@@ -323,14 +323,17 @@ int Build(int argc, char** argv) {
     std::string config = ConfigurationBlock(o, iconInput);
 
     // 4. the entries: 4 GiB and more only where the solid form may take them
-    bool maySolid = o.compression == "solid" || (o.compression == "auto" && o.level > 0);
+    bool maySolid = o.compression == "solid" || (o.compression == "auto" && o.level > 0 && SolidStubReady(o));
     Inputs inputs;
     CollectInputs(o.inputs, target, &inputs, maySolid);
     if (o.verbose)
         for (const std::string& path : inputs.leftOut) printf("  left out %s: it is the output\n", Shown(path).c_str());
     uint64_t totalSize = 0, files = 0, largest = 0;
-    for (const Entry& e : inputs.entries)
+    bool lzmaMembers = false;  // of input ZIP files: only the solid form holds them
+    for (const Entry& e : inputs.entries) {
         if (!e.isDirectory) totalSize += e.size, ++files, largest = std::max(largest, e.size);
+        lzmaMembers |= e.zipFile && e.zip.method == kMethodLzma;
+    }
     if (files == 0)
         Complain("warning: the inputs hold no files; " + Shown(o.output) + " will extract nothing");
 
@@ -339,7 +342,7 @@ int Build(int argc, char** argv) {
     // are built for payloads up to kBothUpTo and for larger ones only when the solid form did
     // not compress (then the data is mostly packed already, and storing it may be smaller).
     const uint64_t kBothUpTo = 32ull << 20;
-    bool needsSolid = totalSize >= 0xFFFFFFFFull || largest >= 0xFFFFFFFFull;
+    bool needsSolid = totalSize >= 0xFFFFFFFFull || largest >= 0xFFFFFFFFull || lzmaMembers;
     Assembled chosen;
     if (o.compression == "solid") {
         chosen = Assemble(o, true, config, iconInput, inputs, target, ourFlags, waitName);

@@ -38,7 +38,7 @@ uint32_t DictionaryFor(uint64_t size) {
 }
 
 // --level 1 to 12 as the encoder's effort: 1 to 4 the fast mode (hash chains), 5 to 9 the
-// SDK's levels, 10 to 12 longer matches (fast bytes) and deeper searches.
+// SDK's levels (9: 64 fast bytes), 10 to 12 longer matches still (96, 160, 273 fast bytes).
 CLzmaEncProps EncoderProps(int level, uint64_t size) {
     CLzmaEncProps p;
     LzmaEncProps_Init(&p);
@@ -47,10 +47,7 @@ CLzmaEncProps EncoderProps(int level, uint64_t size) {
     p.lc = 3;
     p.lp = 0;
     p.pb = 2;
-    if (level >= 10) {
-        p.fb = level == 10 ? 128 : 273;
-        p.mc = level == 12 ? 1000 : 0;
-    }
+    if (level >= 10) p.fb = level == 10 ? 96 : level == 11 ? 160 : 273;
     p.numThreads = 1;
     p.writeEndMark = 0;
     return p;

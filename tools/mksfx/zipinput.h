@@ -8,10 +8,16 @@
 #include <string>
 #include <vector>
 
+#include <lzma/LzmaDec.h>
+
 #include "tools/common/ziprecords.h"
 #include "tools/mksfx/files.h"
 
 namespace sfx {
+
+// LZMA in a ZIP file (method 14): decoded for the solid form, which recompresses it; the
+// ZIP form cannot copy it (the stub reads stored and deflated members only).
+const uint16_t kMethodLzma = 14;
 
 // The entry fields come from the central directory.
 struct ZipInputMember : EntryFields {
@@ -49,6 +55,7 @@ public:
     MemberDecoder& operator=(const MemberDecoder&) = delete;
     // The next piece of the compressed data; false with `error` once the data is wrong.
     bool Feed(const unsigned char* data, size_t size, std::string* error);
+    bool FeedLzma(const unsigned char* data, size_t size, std::string* error);
     // After the last piece: the stream complete, the declared size and CRC-32 met.
     bool Finish(std::string* error);
     // Where the decoded bytes go as they come (the solid form recompresses them).
@@ -62,6 +69,9 @@ private:
     uint32_t crc_ = 0;
     std::string out_;
     std::function<void(const unsigned char*, size_t)> sink_;
+    CLzmaDec* lzma_ = nullptr;
+    bool lzmaStarted_ = false;
+    std::string head_;  // method 14's header, gathered across pieces
 };
 
 // Checks the data of every member of `members` (from ReadZipDirectory) as the stub will

@@ -227,6 +227,9 @@ uint32_t WriteArchive(const std::vector<Entry>& entries, const ArchiveOptions& o
         if (e.isDirectory) {
             // nothing: size, CRC and method 0
         } else if (e.zipFile) {
+            if (e.zip.method == kMethodLzma)
+                Fail("member " + Shown(e.origin) + " is LZMA-compressed (method 14), which the ZIP form cannot hold; "
+                     "--compression solid recompresses it");
             writer.CopyZipMember(e, &w.fields);
         } else if (options.level == 0) {
             writer.CopyStored(e, &w.fields);
