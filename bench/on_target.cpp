@@ -1,6 +1,8 @@
 // The on-target benchmark's driver (scripts/bench_target.sh): the real stub with /AUTO and
 // the plain extractor (bench/windows/plain_extract.c) do the whole job on the same
-// self-extracting file, in turn, under one Wine session (one Xvfb, one wineserver, the
+// self-extracting file, or the stub with /SILENT and a peer's installer of the same files
+// with /S (LABEL=FILE,PEER: a package that extracts, runs the command and removes its files
+// as ours does), in turn, under one Wine session (one Xvfb, one wineserver, the
 // prefix of the Wine tests). Each pair swaps which of the two goes first, and every run
 // starts from the same state: the disk synced and, where the benchmark may (as root), the
 // page cache dropped and filled again with the file and Wine's own libraries. Without that,
@@ -9,7 +11,7 @@
 // over the inodes freed in the last minute when it creates a file, and looks each one up
 // while its block is cached.) Prints every run, the medians and their ratio.
 //
-//   on_target PAIRS PLAIN_EXE COMMAND LABEL=FILE...
+//   on_target PAIRS PLAIN_EXE COMMAND LABEL=FILE[,PEER]...
 #include <time.h>
 #include <unistd.h>
 
@@ -100,32 +102,39 @@ int main(int argc, char** argv) {
     for (int c = 4; c < argc; ++c) {
         std::string arg = argv[c];
         std::string label = arg.substr(0, arg.find('=')), file = arg.substr(arg.find('=') + 1);
+        std::string peer;
+        if (file.find(',') != std::string::npos) peer = file.substr(file.find(',') + 1), file.resize(file.find(','));
+        const char* other = peer.empty() ? "plain" : "peer";
         ReadThrough(file);  // both read it from the page cache
-        std::printf("== %s: %s (%.1f MB)\n", label.c_str(), file.c_str(),
-                    fs::file_size(file) / 1e6);
+        if (!peer.empty()) ReadThrough(peer);
+        std::printf("== %s: %s (%.1f MB)", label.c_str(), file.c_str(), fs::file_size(file) / 1e6);
+        if (!peer.empty()) std::printf(" against %s (%.1f MB)", peer.c_str(), fs::file_size(peer) / 1e6);
+        std::printf("\n");
         std::vector<double> stubTimes, plainTimes;
         for (int i = 0; i < 2 * pairs; ++i) {
             bool stub = (i % 2 == 0) == (i / 2 % 2 == 0);
             size_t before = TempEntries(wine.Prefix());
             Settle(wine, file);
             double start = Now();
-            wine::ProgramRun run = stub ? wine.Run(file, {"/AUTO"}, kTimeout)
-                                        : wine.Run(plain, {wine.WinPath(file), command}, kTimeout);
+            wine::ProgramRun run = stub && peer.empty() ? wine.Run(file, {"/AUTO"}, kTimeout)
+                                   : stub ? wine.Run(file, {"/SILENT"}, kTimeout)
+                                   : peer.empty() ? wine.Run(plain, {wine.WinPath(file), command}, kTimeout)
+                                                  : wine.Run(peer, {"/S"}, kTimeout);
             double seconds = Now() - start;
             std::string out = run.out.substr(0, run.out.find_first_of("\r\n"));
-            std::printf("  %-6s %7.2f s  %s\n", stub ? "stub" : "plain", seconds, out.c_str());
+            std::printf("  %-6s %7.2f s  %s\n", stub ? "stub" : other, seconds, out.c_str());
             std::fflush(stdout);
             if (run.exitCode != 0 || run.timedOut || TempEntries(wine.Prefix()) != before) {
                 std::fprintf(stderr, "on_target: the %s did not finish its job (status %d%s)\n%s",
-                             stub ? "stub" : "plain extractor", run.exitCode,
+                             stub ? "stub" : peer.empty() ? "plain extractor" : "peer", run.exitCode,
                              run.timedOut ? ", timed out" : "", run.err.c_str());
                 return 1;
             }
             (stub ? stubTimes : plainTimes).push_back(seconds);
         }
         double s = Median(stubTimes), p = Median(plainTimes);
-        std::printf("  median of %d pairs: stub %.2f s, plain %.2f s, ratio (stub / plain) %.2f\n",
-                    pairs, s, p, s / p);
+        std::printf("  median of %d pairs: stub %.2f s, %s %.2f s, ratio (stub / %s) %.2f\n",
+                    pairs, s, other, p, other, s / p);
     }
     return 0;
 }

@@ -5,7 +5,7 @@ The program is built in layers, each of which may include its own headers and th
 layers below it, never one above:
 
     base (the state record, file format, platform, failure and boxes, messages, CRC-32)
-      <- codecs (inflate/) <- archive <- ui <- startup (the start-up sequence)
+      <- codecs (inflate/, lzma/) <- archive <- ui <- startup (the start-up sequence)
 
 Prints each offending include and the count of them; the exit code is 1 when there is one.
 Usage: checklayers.py SOURCE_DIR
@@ -20,11 +20,12 @@ LAYERS = [
     ("posix/", 0, "base"),       # the platform on Linux
     ("generated/", 0, "base"),   # the message ids
     ("inflate/", 1, "codecs"),
+    ("lzma/", 1, "codecs"),
     ("archive/", 2, "archive"),
     ("ui/", 3, "ui"),
     ("startup/", 4, "startup"),
 ]
-FOLDERS = ["base", "posix", "inflate", "archive", "ui", "startup"]
+FOLDERS = ["base", "posix", "inflate", "lzma", "archive", "ui", "startup"]
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
 

@@ -7,6 +7,11 @@
 #   corpus   at least BENCH_MB (220) megabytes and 5,000 files in their folders
 #   flat     20,000 small files in one folder
 #   spread   the same 20,000 files over 20 folders
+# and, against a peer's installer (makensis, `SetCompressor /SOLID lzma`, run with /S; it
+# extracts into its own temporary folder, runs the same command there and removes the
+# folder), our file in the form mksfx picks, run with /SILENT:
+#   dlls     the i386 DLLs and programs that Wine ships
+#   mixed    the corpus's files, unpacked into a folder
 # Each case runs BENCH_PAIRS (3) pairs in turn and prints both medians and their ratio.
 #   BENCH_CASES="corpus flat spread" picks the cases; BUILD (build) is the build tree;
 #   BENCH_DESKTOP=cold lets every run start Wine's desktop process anew (see on_target.cpp).
@@ -22,12 +27,52 @@ COMMAND="cmd /c exit 0"
 cmake --build "$BUILD" -j 2 --target on_target >/dev/null
 cmake --build "$BUILD/win" --target plain_extract >/dev/null
 
+# peer_case CASE: makes our file and the peer's installer of the case's folder, and prints
+# "OURS,PEER".
+peer_case() {
+  local case=$1 folder
+  command -v makensis >/dev/null || { echo "bench_target: makensis is not installed" >&2; exit 1; }
+  case $case in
+    dlls) folder=$(dirname "$(find /usr/lib -path '*/wine/i386-windows/kernel32.dll' | head -n 1)") ;;
+    mixed)
+      folder=$WORK/mixed
+      if [ ! -d "$folder" ]; then
+        local zip=$WORK/corpus-${BENCH_MB:-220}.zip
+        [ -s "$zip" ] || bench_corpus_zip "$zip" "${BENCH_MB:-220}" 5000
+        mkdir -p "$folder" && unzip -qq -o "$zip" -d "$folder"
+      fi ;;
+  esac
+  "$MKSFX" build -q -o "$WORK/$case.exe" --command "$COMMAND" "$folder" >&2
+  if [ ! -s "$WORK/$case-peer.exe" ]; then
+    cat > "$WORK/$case-peer.nsi" <<EOF
+Unicode true
+SetCompressor /SOLID lzma
+OutFile "$(realpath "$WORK")/$case-peer.exe"
+RequestExecutionLevel user
+SilentInstall silent
+Section
+  InitPluginsDir
+  SetOutPath "\$PLUGINSDIR\\job"
+  File /r "$(realpath "$folder")/*"
+  ExecWait '$COMMAND'
+  SetOutPath "\$TEMP"
+  RMDir /r "\$PLUGINSDIR\\job"
+SectionEnd
+EOF
+    makensis -V1 "$WORK/$case-peer.nsi" >&2
+  fi
+  echo "$(realpath "$WORK/$case.exe"),$(realpath "$WORK/$case-peer.exe")"
+}
+
 mkdir -p "$WORK"
 inputs=()
 for case in ${BENCH_CASES:-corpus flat spread}; do
   case $case in
     corpus) zip=$WORK/corpus-${BENCH_MB:-220}.zip ;;
     flat | spread) zip=$WORK/$case-20000.zip ;;
+    dlls | mixed)
+      inputs+=("$case=$(peer_case "$case")")
+      continue ;;
     *) echo "bench_target: unknown case $case" >&2; exit 2 ;;
   esac
   if [ ! -s "$zip" ]; then

@@ -331,7 +331,7 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
         bool quiet = false;
     } rows[] = {
         {"every option",
-         {{"--command", "setup.exe /s", "--text", "Willkommen \xE2\x80\x93 los", "--about", "\xC3\x9C" "ber", "--caption",
+         {{"--command", "setup.exe /s", "--text", "Willkommen \xE2\x80\x93 los", "--about", "\xC3\x9C" "ber \xC5\xB8", "--caption",
            "Mein Setup", "--icon", in.icon, "--wait-for", "_ISDEL", "--wait", "--product-version", "2.3-beta", t},
           {"icon: 16x16, 16 colours, 318 bytes, taken as it is from image 1 of 1 (16x16, 16 colours)\n"
            "file icon: 16x16 4-bit\n" + out + ": 5 members, " + inBytes + " bytes packed into ",
@@ -339,7 +339,7 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
           {"\"setup.exe /s\"", "\"Mein Setup\"", "icon:         16x16, 16 colours, 318 bytes", "wait mode:    yes",
            "_ISDEL.exe", "docs/Gr\xC3\xBC\xC3\x9F" "e.txt", "empty/", "deflated", "      9000       9000 stored",
            "file version: 2.3.0.0", "FileVersion: 2.3\n", "ProductVersion: 2.3-beta\n"}},
-         "setup.exe /s", "Willkommen \x96 los", "\xDC" "ber", "Mein Setup"},  // Windows-1252
+         "setup.exe /s", "Willkommen \x96 los", "\xDC" "ber \x9F", "Mein Setup"},  // Windows-1252
         {"level 0 stores", {{"--level=0", t}, {}, {"      9000       9000 stored"}}, "", "", "", "", false},
         {"block at the stub's end", {{"--stub", in.dir / "atend.exe", t}, {}, {}}, "", "", "", "", false},
         {"quiet", {{"-q", "--icon", in.icon, t}, {}, {}}, "", "", "", "", true, true},
