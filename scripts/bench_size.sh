@@ -59,7 +59,7 @@ take_until() {
 }
 
 mixed_payload() {
-    local p=$WORK/mixed
+    local p=$WORK/payload-mixed
     find /usr/share/mingw-w64/include -maxdepth 1 -name '*.h' | LC_ALL=C sort | take_until "$p/text" $((40 << 20))
     mkdir -p "$p/images"
     cp -rp /usr/share/icons/Adwaita "$p/images/"
@@ -93,7 +93,7 @@ echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
 for name in "${@:-hello dlls mixed}"; do
     for payload in $name; do
         dir=$(payload_dir "$payload")
-        out=$WORK/$payload
+        out=$WORK/out-$payload
         mkdir -p "$out"
         input=$(find "$dir" -type f -printf '%s\n' | awk '{s += $1} END {print s}')
         timed "$out/t.zip" nice "$MKSFX" build -q -o "$out/zip.exe" --compression deflate --level 12 \
