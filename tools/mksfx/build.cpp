@@ -183,44 +183,6 @@ ResourceInputs Resources(const Options& o, const std::string& iconInput) {
     return r;
 }
 
-std::string Megabytes(uint64_t bytes) {
-    char text[32];
-    snprintf(text, sizeof text, "%.1f MB", bytes / 1e6);
-    return text;
-}
-
-// The progress line on a terminal: members, bytes and an estimate of the time left, at most
-// five times a second, on stderr; erased when the build ends.
-struct Progress {
-    uint64_t members = 0, bytes = 0;
-    struct timespec start = {}, last = {};
-    bool shown = false;
-
-    static double Since(const struct timespec& t) {
-        struct timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        return (now.tv_sec - t.tv_sec) + (now.tv_nsec - t.tv_nsec) / 1e9;
-    }
-    static void Hook(uint64_t bytesDone, uint64_t membersDone, void* context) {
-        Progress* p = (Progress*)context;
-        if (p->shown && Since(p->last) < 0.2) return;
-        clock_gettime(CLOCK_MONOTONIC, &p->last);
-        double elapsed = Since(p->start);
-        std::string left;
-        if (elapsed >= 1 && bytesDone > 0 && bytesDone < p->bytes)
-            left = ", about " + std::to_string((long)(elapsed * (p->bytes - bytesDone) / bytesDone + 1)) + " s left";
-        fprintf(stderr, "\r%llu/%llu members, %s of %s%s\033[K", (unsigned long long)membersDone,
-                (unsigned long long)p->members, Megabytes(bytesDone).c_str(), Megabytes(p->bytes).c_str(),
-                left.c_str());
-        p->shown = true;
-    }
-    void Erase() {
-        if (shown) fputs("\r\033[K", stderr);
-        shown = false;
-    }
-    ~Progress() { Erase(); }  // also before a failure's message
-};
-
 // One form of the file, assembled up to its signature: the head (stub image with resources,
 // configuration block) and the archive behind it.
 struct Assembled {
@@ -253,7 +215,7 @@ Assembled Assemble(const Options& o, bool solid, const std::string& config, cons
     a.out.reset(new OutputFile(target));
     uint64_t archiveOffset = image.size() + config.size();
     a.out->Write(std::string(archiveOffset, '\0'));
-    Progress progress;
+    ProgressLine progress;
     progress.members = inputs.entries.size();
     progress.bytes = totalSize;
     clock_gettime(CLOCK_MONOTONIC, &progress.start);
@@ -261,7 +223,7 @@ Assembled Assemble(const Options& o, bool solid, const std::string& config, cons
     archive.level = o.level;
     archive.verbose = o.verbose;
     if (!o.quiet && isatty(STDERR_FILENO)) {
-        archive.progress = Progress::Hook;
+        archive.progress = ProgressLine::Hook;
         archive.context = &progress;
     }
     uint32_t endRecord = 0;
