@@ -632,6 +632,9 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         {"twice.exe", std::string(stub).replace(5000, 52, stub.substr(1024, 52))},
         {"cut.exe", stub.substr(0, 4000)}, {"nomz.exe", "X" + stub.substr(1)}, {"setup.exe", BuildSfx(SfxParts())}};
     for (const auto& s : stubs) WriteFile(in.dir / s.first, s.second);
+    std::string solidOnly = SolidStub(stub);
+    solidOnly[FindBlock(solidOnly) + 46] = 2;
+    WriteFile(in.dir / "solidonly.exe", solidOnly);
     int crashing = 0;  // the icons that crashed the platform's loader
     for (const hostile::Case& c : hostile::Cases())
         if (!c.icon.empty())
@@ -709,6 +712,8 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         {"solid form with a ZIP-only stub", {"--compression", "solid", t}, 1, "stub " + in.stub + " cannot read the solid form"},
         {"ZIP form past 4 GiB", {"--compression", "deflate", in.dir / "past4"}, 1,
          "huge.bin is 4 GiB or larger; a member of the ZIP form must stay under 4 GiB (ZIP64 is not supported; --compression solid"},
+        {"ZIP form with a solid-only stub", {"--compression", "deflate", "--stub", in.dir / "solidonly.exe", t}, 1,
+         "stub " + in.dir / "solidonly.exe" + " cannot read the ZIP form"},
         {"past 4 GiB, auto with a ZIP-only stub", {in.dir / "past4"}, 1, "--compression solid takes it"},
         {"LZMA member in the ZIP form", {"--compression", "deflate", in.dir / "lzma.zip"}, 1,
          "a.txt is LZMA-compressed (method 14), which the ZIP form cannot hold; --compression solid recompresses it"},

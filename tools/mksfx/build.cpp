@@ -253,15 +253,15 @@ Assembled Assemble(const Options& o, bool solid, const std::string& config, cons
     return a;
 }
 
-// Whether the solid form's stub is at hand for --compression auto: named by --stub, or
-// installed beside the ZIP form's.
-bool SolidStubReady(const Options& o) {
+// Whether a stub for the form is at hand for --compression auto: the one --stub names, if it
+// reads the form, or the one installed beside mksfx.
+bool StubReady(const Options& o, bool solid) {
     if (!o.stub.empty()) {
         size_t blockAt = 0;
         std::string image = StubImage(o.stub, &blockAt);
-        return StubForms(image, blockAt) & kFormSolid;
+        return StubForms(image, blockAt) & (solid ? kFormSolid : kFormZip);
     }
-    return access(DefaultStubPath(true).c_str(), R_OK) == 0;
+    return access(DefaultStubPath(solid).c_str(), R_OK) == 0;
 }
 
 int Build(int argc, char** argv) {
@@ -285,7 +285,7 @@ int Build(int argc, char** argv) {
     std::string config = ConfigurationBlock(o, iconInput);
 
     // 4. the entries: 4 GiB and more only where the solid form may take them
-    bool maySolid = o.compression == "solid" || (o.compression == "auto" && o.level > 0 && SolidStubReady(o));
+    bool maySolid = o.compression == "solid" || (o.compression == "auto" && o.level > 0 && StubReady(o, true));
     Inputs inputs;
     CollectInputs(o.inputs, target, &inputs, maySolid);
     if (o.verbose)
@@ -300,7 +300,7 @@ int Build(int argc, char** argv) {
         Complain("warning: the inputs hold no files; " + Shown(o.output) + " will extract nothing");
 
     // The form. auto: the ZIP form when it cannot be solid (store, or no solid stub), the solid
-    // one when the ZIP form cannot hold the payload; otherwise the smaller file, where both
+    // one when the ZIP form cannot hold the payload or the stub reads the solid form alone; otherwise the smaller file, where both
     // are built for payloads up to kBothUpTo and for larger ones only when the solid form did
     // not compress (then the data is mostly packed already, and storing it may be smaller).
     const uint64_t kBothUpTo = 32ull << 20;
@@ -308,9 +308,9 @@ int Build(int argc, char** argv) {
     Assembled chosen;
     if (o.compression == "solid") {
         chosen = Assemble(o, true, config, iconInput, inputs, target, ourFlags, waitName);
-    } else if (o.compression != "auto" || o.level == 0 || (!needsSolid && !SolidStubReady(o))) {
+    } else if (o.compression != "auto" || o.level == 0 || (!needsSolid && !StubReady(o, true))) {
         chosen = Assemble(o, false, config, iconInput, inputs, target, ourFlags, waitName);
-    } else if (needsSolid) {
+    } else if (needsSolid || !StubReady(o, false)) {
         chosen = Assemble(o, true, config, iconInput, inputs, target, ourFlags, waitName);
     } else {
         // One temporary file at a time: the ZIP form (quick) first, kept only by its size.
@@ -360,8 +360,8 @@ int Build(int argc, char** argv) {
                (unsigned long long)counts.packedBytes, ratio, (unsigned long long)fileSize, o.level,
                streamed.c_str());
         if (chosen.isSolid)
-            printf("the stub needs %s of memory to decode (dictionary and tables)\n",
-                   Megabytes(chosen.solid.memoryNeed).c_str());
+            printf("the stub needs %llu KiB of memory to decode (dictionary and tables)\n",
+                   (unsigned long long)(chosen.solid.memoryNeed + 1023) / 1024);
     }
     return 0;
 }
