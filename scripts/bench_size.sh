@@ -5,7 +5,8 @@
 # programs that Wine ships, and a mixed payload of about 100 MB made from files that this
 # project's packages install (text, images, programs, and byte-identical copies among them).
 #
-#   scripts/bench_size.sh [PAYLOAD...]    hello, dlls, mixed (default: all three)
+#   scripts/bench_size.sh [PAYLOAD...]    hello, dlls, mixed (default: all three), or
+#                                         dlls128: the DLLs' first 128 MiB by name (a quicker run)
 #
 # Prints one table (Markdown) of sizes in bytes, our solid form's ratio to each peer, and the
 # seconds each tool took.
@@ -72,6 +73,9 @@ payload_dir() {
     case $1 in
         hello) echo "$ROOT/examples/hello" ;;
         dlls) wine_dlls ;;
+        dlls128)
+            find "$(wine_dlls)" -maxdepth 1 -type f | LC_ALL=C sort | take_until "$WORK/payload-dlls128" $((128 << 20))
+            echo "$WORK/payload-dlls128" ;;
         mixed) mixed_payload ;;
     esac
 }
