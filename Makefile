@@ -6,7 +6,7 @@ ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
 DIST ?= $(CURDIR)/dist
 
-.PHONY: all setup build install test test-native test-wine demo bench bench-target fuzz clean
+.PHONY: all setup build install test test-native test-wine demo bench bench-size bench-target fuzz clean
 
 all: build
 
@@ -45,6 +45,10 @@ demo: build
 
 bench: build
 	@bash scripts/bench.sh
+
+# Setup file sizes of our two forms against makensis and 7-Zip (minutes; not part of test).
+bench-size: build
+	@bash scripts/bench_size.sh
 
 # The stub under Wine against a plain zlib extractor for Windows (minutes; not part of test).
 bench-target: build

@@ -52,6 +52,14 @@ add_library(win_imagequant STATIC EXCLUDE_FROM_ALL ${quant_sources})
 target_include_directories(win_imagequant PUBLIC ${quant})
 target_compile_options(win_imagequant PRIVATE ${TESSLY_WIN_FLAGS} -std=c99 -fno-math-errno)
 
+# The LZMA SDK's encoder and decoder, from where Debian's lzma-dev puts them, as the Linux
+# mksfx compiles them (single-threaded); mksfx reads their headers without _WIN32
+# (tools/mksfx/lzmasdk.h), which changes no type of their interface.
+add_library(win_lzmasdk STATIC EXCLUDE_FROM_ALL /usr/include/lzma/LzmaEnc.c /usr/include/lzma/LzFind.c
+            /usr/include/lzma/LzmaDec.c)
+target_compile_definitions(win_lzmasdk PRIVATE _7ZIP_ST)
+target_compile_options(win_lzmasdk PRIVATE ${TESSLY_WIN_FLAGS} -w)
+
 # Every source of mksfx but signing.cpp (OpenSSL), with the core on the stand-in.
 file(GLOB mksfx_exe_sources ${CMAKE_SOURCE_DIR}/tools/mksfx/*.cpp ${CMAKE_SOURCE_DIR}/tools/mksfx/pe/*.cpp
      ${CMAKE_SOURCE_DIR}/tools/mksfx/icon/*.cpp ${CMAKE_SOURCE_DIR}/tools/common/*.cpp
@@ -66,13 +74,13 @@ add_executable(mksfx_exe ${mksfx_exe_sources} ${TESSLY_CORE_SOURCES} ${TESSLY_ME
 # sources it would also reach the stubs, which compile the core's sources in this directory.
 target_compile_options(mksfx_exe PRIVATE
   "$<$<COMPILE_LANGUAGE:CXX>:SHELL:-include ${CMAKE_SOURCE_DIR}/tools/common/winposix.h>")
-target_include_directories(mksfx_exe PRIVATE ${CMAKE_SOURCE_DIR} ${TESSLY_MESSAGE_INCLUDE}
+target_include_directories(mksfx_exe PRIVATE ${CMAKE_SOURCE_DIR} ${TESSLY_MESSAGE_INCLUDE} /usr/include/lzma
                            ${CMAKE_SOURCE_DIR}/tools/common/winposix)
 target_compile_definitions(mksfx_exe PRIVATE TESSLY_STANDIN TESSLY_SOLID=1 TESSLY_NO_OPENSSL _FILE_OFFSET_BITS=64
                            TESSLY_VERSION="${PROJECT_VERSION}")
 target_compile_options(mksfx_exe PRIVATE ${TESSLY_WIN_FLAGS} -Wall -Wno-unused-parameter
                        -Wno-missing-field-initializers)
-target_link_libraries(mksfx_exe PRIVATE win_deflate win_png win_imagequant z shell32)
+target_link_libraries(mksfx_exe PRIVATE win_deflate win_png win_imagequant win_lzmasdk z shell32)
 target_link_options(mksfx_exe PRIVATE -static -Wl,--no-insert-timestamp)
 set_target_properties(mksfx_exe PROPERTIES OUTPUT_NAME mksfx SUFFIX .exe
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)

@@ -4,6 +4,7 @@
 // in one piece by zlib. The three must agree, and a refusal must be one line.
 #include <stdint.h>
 #include <stdlib.h>
+#include <lzma.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -29,6 +30,19 @@ void CheckWhole(const sfx::ZipInputMember& m, const std::string& data) {
     if (m.method == METHOD_STORED) {
         out = data;
         produced = data.size();
+    } else if (m.method == sfx::kMethodLzma) {
+        // liblzma decodes the raw LZMA stream behind the four-byte header and the properties.
+        lzma_filter filters[2] = {{LZMA_FILTER_LZMA1, nullptr}, {LZMA_VLI_UNKNOWN, nullptr}};
+        if (data.size() < 9 || lzma_properties_decode(&filters[0], nullptr, (const uint8_t*)data.data() + 4, 5) != LZMA_OK)
+            abort();
+        size_t in = 9, outPos = 0;
+        lzma_ret rc = lzma_raw_buffer_decode(filters, nullptr, (const uint8_t*)data.data(), &in, data.size(),
+                                             (uint8_t*)&out[0], &outPos, out.size());
+        free(filters[0].options);
+        // Without an end marker the stream may stop short of its input's end: liblzma then
+        // answers that it wants more room, having filled the declared size.
+        if (rc != LZMA_OK && rc != LZMA_STREAM_END && !(rc == LZMA_BUF_ERROR && outPos == m.size)) abort();
+        produced = outPos;
     } else {
         z_stream z = {};
         if (inflateInit2(&z, -15) != Z_OK) abort();

@@ -525,26 +525,169 @@ TEST(MksfxBuild, FillsTheParameterBlock) {
     }
 }
 
+// A stub that reads both forms: the synthetic stub with the forms byte of its block set.
+std::string SolidStub(const std::string& stub) {
+    std::string s = stub;
+    s[FindBlock(s) + 46] = 3;
+    return s;
+}
+
+// A PE image: "MZ", the PE signature where 0x3C points, then code that calls a few functions
+// (E8 and a relative target) again and again, as x86 programs do.
+std::string SyntheticProgram(size_t calls) {
+    std::string p = "MZ" + std::string(0x3A, '\0') + std::string("\x80\0\0\0", 4) + std::string(0x40, '\0') + "PE\0\0";
+    p.resize(0x200, '\0');
+    std::string noise = RandomBytes(calls * 3, 7);
+    for (size_t i = 0; i < calls; ++i) {
+        uint32_t target = 0x1000 + 0x40 * (uint32_t)(noise[i] & 7);
+        uint32_t relative = target - (uint32_t)(p.size() + 5);
+        p += '\xE8';
+        for (int k = 0; k < 4; ++k) p += (char)(relative >> (8 * k));
+        p += noise.substr(calls + 2 * i, 2) + "\x8B\x45";
+    }
+    return p;
+}
+
 TEST(MksfxBuild, SameInputsGiveTheSameBytes) {
     Inputs in;
     std::string a = in.dir / "a/setup.exe", b = in.dir / "b/setup.exe";  // the name is in the file
     for (const char* sub : {"a", "b"}) mkdir((in.dir / sub).c_str(), 0755);
-    std::vector<std::string> argsA = in.Build(a, {"--text", "x", in.tree});
-    std::vector<std::string> argsB = in.Build(b, {"--text", "x", in.tree});
-    ASSERT_EQ(RunMksfx(argsA).exitCode, 0);
-    ASSERT_EQ(RunMksfx(argsB).exitCode, 0);
-    EXPECT_EQ(ReadFile(a), ReadFile(b));
+    WriteFile(in.dir / "solid.exe", SolidStub(ReadFile(in.stub)));
+    // Both forms: the LZMA encoder's output depends on nothing but its input either.
+    for (const std::string compression : {"deflate", "solid"}) {
+        SCOPED_TRACE(compression);
+        std::vector<std::string> options{"--compression", compression, "--stub", in.dir / "solid.exe", "--text", "x", in.tree};
+        std::vector<std::string> argsA = in.Build(a, options), argsB = in.Build(b, options);
+        ASSERT_EQ(RunMksfx(argsA).exitCode, 0);
+        ASSERT_EQ(RunMksfx(argsB).exitCode, 0);
+        EXPECT_EQ(ReadFile(a), ReadFile(b));
+        EXPECT_EQ(ReadFile(a).find("7z\xBC\xAF\x27\x1C") != std::string::npos, compression == "solid");
 
-    // SOURCE_DATE_EPOCH fixes every member's time, read as UTC, whatever the time zone.
-    RunResult r = RunMksfx(argsA, {"SOURCE_DATE_EPOCH=1700000000", "TZ=Asia/Tokyo"});
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-    RunResult list = RunMksfx({"list", a});
-    EXPECT_NE(list.out.find("2023-11-14 22:13:20"), std::string::npos) << list.out;
-    EXPECT_EQ(list.out.find("2023-11-15"), std::string::npos) << list.out;
+        // SOURCE_DATE_EPOCH fixes every member's time, read as UTC, whatever the time zone.
+        RunResult r = RunMksfx(argsA, {"SOURCE_DATE_EPOCH=1700000000", "TZ=Asia/Tokyo"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        RunResult list = RunMksfx({"list", a});
+        EXPECT_NE(list.out.find("2023-11-14 22:13:20"), std::string::npos) << list.out;
+        EXPECT_EQ(list.out.find("2023-11-15"), std::string::npos) << list.out;
 
-    RunResult bad = RunMksfx(argsB, {"SOURCE_DATE_EPOCH=soon"});
-    EXPECT_EQ(bad.exitCode, 1);
-    EXPECT_NE(bad.err.find("SOURCE_DATE_EPOCH"), std::string::npos);
+        RunResult bad = RunMksfx(argsB, {"SOURCE_DATE_EPOCH=soon"});
+        EXPECT_EQ(bad.exitCode, 1);
+        EXPECT_NE(bad.err.find("SOURCE_DATE_EPOCH"), std::string::npos);
+    }
+}
+
+// The solid form, checked by 7-Zip: `7z t` passes and `7z x` gives back every file byte for
+// byte with its time and every empty folder; list shows the folders' coders. Then the auto
+// choice (the smaller file of the two forms, each way) and the cost of a copy.
+TEST(MksfxBuild, SolidFormThat7ZipReadsBack) {
+    ASSERT_TRUE(HaveProgram("7z")) << "run scripts/setup.sh (7zip)";
+    Inputs in;
+    const std::string solidStub = in.dir / "solid.exe", progs = in.dir / "progs", zipped = in.dir / "zipped";
+    WriteFile(solidStub, SolidStub(ReadFile(in.stub)));
+    WriteFile(progs + "/app.exe", SyntheticProgram(20000));
+    WriteFile(progs + "/lib/helper.dll", SyntheticProgram(3000));
+    WriteFile(progs + "/readme.txt", ReadFile(in.tree + "/readme.txt"));
+    // An input ZIP file with a deflated and an LZMA member (method 14), and a stored one.
+    WriteFile(zipped + "/a/deflated.txt", std::string(5000, 'd') + "end");
+    WriteFile(zipped + "/lzma.bin", SyntheticProgram(500));
+    WriteFile(zipped + "/stored.dat", RandomBytes(700, 3));
+    const char* makeZip =
+        "import sys, zipfile\n"
+        "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+        "    z.write('a/deflated.txt', compress_type=zipfile.ZIP_DEFLATED)\n"
+        "    z.write('lzma.bin', compress_type=zipfile.ZIP_LZMA)\n"
+        "    z.write('stored.dat')\n";
+    ASSERT_EQ(RunProgram({"python3", "-c", makeZip, in.dir / "mixed.zip"}, {}, zipped).exitCode, 0);
+    ASSERT_NE(ReadFile(in.dir / "mixed.zip").find(std::string("\x0E\0", 2)), std::string::npos);
+
+    const std::string out = in.dir / "solid-setup.exe";
+    struct Row {
+        const char* what;
+        std::vector<std::string> args;
+        std::string tree;                 // what 7z x must give back
+        std::vector<std::string> listed;  // in mksfx list's output
+        bool extract = true;              // else 7z t alone checks every file's CRC-32
+    } rows[] = {
+        {"programs and data: the two coder chains", {"--compression", "solid", progs}, progs,
+         {"LZMA:18 BCJ ", "  LZMA:16        ", "app.exe", "lib/helper.dll", "Memory to decode: "}},
+        {"empty file, empty folder, names in folders, level 1", {"--compression", "solid", "--level", "1", in.tree},
+         in.tree, {"       0 file ", " folder ", "empty\n", "docs/Gr\xC3\xBC\xC3\x9F" "e.txt", "5 members"}},
+        {"a ZIP file's deflated, LZMA and stored members recompressed, by auto", {in.dir / "mixed.zip"}, zipped,
+         {"LZMA:16 BCJ", "a/deflated.txt", "stored.dat"}},
+        // Past 4 GiB, where the ZIP form ends: a sparse file, at the fastest level.
+        {"a member past 4 GiB", {"--compression", "solid", "--level", "1", in.dir / "huge"}, in.dir / "huge",
+         {"LZMA:26 ", "  4400000001 file ", "Memory to decode: 67"}, false},
+    };
+    WriteFile(in.dir / "huge/huge.bin", "");
+    ASSERT_EQ(truncate((in.dir / "huge/huge.bin").c_str(), 4400000001), 0);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::vector<std::string> args = in.Build(out, {"--stub", solidStub});
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        RunResult r = RunMksfx(args);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_NE(r.out.find("the stub needs "), std::string::npos) << r.out;
+        const std::string f = ReadFile(out);
+        const size_t block = FindBlock(f);
+        uint32_t archive = Le32(f, block + PB_ARCHIVE_OFFSET);
+        EXPECT_EQ(f.compare(archive, 6, "7z\xBC\xAF\x27\x1C"), 0);
+        EXPECT_EQ(Le32(f, block + PB_END_RECORD_OFFSET), 0u);
+        RunResult list = RunMksfx({"list", out});
+        EXPECT_EQ(list.exitCode, 0) << list.err;
+        for (const std::string& expected : row.listed)
+            EXPECT_NE(list.out.find(expected), std::string::npos) << expected << "\n" << list.out;
+        RunResult test = RunProgram({"7z", "t", out});
+        EXPECT_EQ(test.exitCode, 0) << test.out << test.err;
+        if (!row.extract) {
+            EXPECT_NE(test.out.find("Size:       4400000001"), std::string::npos) << test.out;
+            continue;
+        }
+        const std::string x = in.dir / "x";
+        RemoveTree(x);
+        ASSERT_EQ(RunProgram({"7z", "x", "-o" + x, out}).exitCode, 0);
+        RunResult diff = RunProgram({"diff", "-r", row.tree, x});
+        EXPECT_EQ(diff.exitCode, 0) << diff.out << diff.err;
+        for (const char* name : {"readme.txt", "app.exe", "lzma.bin"}) {
+            struct stat a = {}, b = {};
+            if (stat((row.tree + "/" + name).c_str(), &a) != 0) continue;
+            ASSERT_EQ(stat((x + "/" + name).c_str(), &b), 0) << name;
+            // 7z's own input ZIP keeps DOS times (two seconds); the rest to the second.
+            EXPECT_LE(std::abs((long)(a.st_mtime - b.st_mtime)), row.tree == zipped ? 2 : 0) << name;
+        }
+    }
+
+    // auto keeps the smaller file: a lone incompressible file stays in the ZIP form (stored),
+    // programs with copies among them go solid.
+    WriteFile(in.dir / "random/setup.bin", RandomBytes(9000, 5));
+    WriteFile(in.dir / "copies/a.exe", ReadFile(progs + "/app.exe"));
+    WriteFile(in.dir / "copies/b.exe", ReadFile(progs + "/app.exe"));
+    for (const auto& c : {std::make_pair(in.dir / "random", false), std::make_pair(in.dir / "copies", true)}) {
+        SCOPED_TRACE(c.first);
+        uint64_t sizes[3];
+        const char* forms[] = {"deflate", "solid", "auto"};
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_EQ(RunMksfx(in.Build(out, {"--stub", solidStub, "--compression", forms[i], c.first})).exitCode, 0);
+            sizes[i] = ReadFile(out).size();
+        }
+        EXPECT_EQ(sizes[2], std::min(sizes[0], sizes[1]));
+        EXPECT_EQ(sizes[1] < sizes[0], c.second);
+    }
+
+    // A copy placed behind its original costs a few bytes per 273 (a long match at distance 0).
+    const std::string once = in.dir / "once", twice = in.dir / "twice", data = RandomBytes(200000, 9);
+    WriteFile(once + "/a/data.bin", data);
+    WriteFile(twice + "/a/data.bin", data);
+    WriteFile(twice + "/z/copy.bin", data);  // far from the original by name and extension
+    WriteFile(twice + "/m/other.bin", RandomBytes(200000, 10));
+    WriteFile(once + "/m/other.bin", RandomBytes(200000, 10));
+    uint64_t size[2];
+    for (int i = 0; i < 2; ++i) {
+        RunResult r = RunMksfx(in.Build(out, {"--stub", solidStub, "--compression", "solid", i ? twice : once}));
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.out.find("1 copies placed") != std::string::npos, i == 1) << r.out;
+        size[i] = ReadFile(out).size();
+    }
+    EXPECT_LT(size[1] - size[0], data.size() / 100) << size[0] << " " << size[1];
 }
 
 // A PKCS#12 file (password "geheim") with the key of `keyPem` and the certificate of `certPem`,
@@ -596,6 +739,9 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         {"twice.exe", std::string(stub).replace(5000, 52, stub.substr(1024, 52))},
         {"cut.exe", stub.substr(0, 4000)}, {"nomz.exe", "X" + stub.substr(1)}, {"setup.exe", BuildSfx(SfxParts())}};
     for (const auto& s : stubs) WriteFile(in.dir / s.first, s.second);
+    std::string solidOnly = SolidStub(stub);
+    solidOnly[FindBlock(solidOnly) + 46] = 2;
+    WriteFile(in.dir / "solidonly.exe", solidOnly);
     int crashing = 0;  // the icons that crashed the platform's loader
     for (const hostile::Case& c : hostile::Cases())
         if (!c.icon.empty())
@@ -637,6 +783,12 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
     const std::string sparse = in.dir / "sparse.bin";
     WriteFile(sparse, "");
     ASSERT_EQ(truncate(sparse.c_str(), 3000000000), 0);
+    // A member past 4 GiB (sparse too), and an input ZIP file with an LZMA member (method 14).
+    WriteFile(in.dir / "past4/huge.bin", "");
+    ASSERT_EQ(truncate((in.dir / "past4/huge.bin").c_str(), 4400000000), 0);
+    WriteFile(in.dir / "lzma/a.txt", "alpha");
+    ASSERT_EQ(RunProgram({"python3", "-c", "import zipfile\nwith zipfile.ZipFile('../lzma.zip', 'w', zipfile.ZIP_LZMA) as z: z.write('a.txt')"},
+                         {}, in.dir / "lzma").exitCode, 0);
     std::string paths;
     for (int i = 0; i < 65536; ++i) paths += "x\n";
     WriteFile(in.dir / "paths.txt", paths);
@@ -729,6 +881,17 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         {"huge icon", {"--icon", sparse, t}, 1, "--icon: " + sparse + " is larger than 33554432 bytes"},
         {"huge stub", {"--stub", sparse, t}, 1, "stub: " + sparse + " is larger than 67108864 bytes"},
         {"huge list", {"--files-from", sparse, t}, 1, "line 1 is longer than 4096 bytes"},
+        {"unknown form", {"--compression", "lzma", t}, 2, "--compression takes auto, solid, deflate or store, not 'lzma'"},
+        {"solid form at level 0", {"--compression", "solid", "--level", "0", t}, 2, "--compression solid always compresses"},
+        {"solid form with a ZIP-only stub", {"--compression", "solid", t}, 1, "stub " + in.stub + " cannot read the solid form"},
+        {"ZIP form past 4 GiB", {"--compression", "deflate", in.dir / "past4"}, 1,
+         "huge.bin is 4 GiB or larger; a member of the ZIP form must stay under 4 GiB (ZIP64 is not supported; --compression solid"},
+        {"ZIP form with a solid-only stub", {"--compression", "deflate", "--stub", in.dir / "solidonly.exe", t}, 1,
+         "stub " + in.dir / "solidonly.exe" + " cannot read the ZIP form"},
+        {"past 4 GiB, auto with a ZIP-only stub", {in.dir / "past4"}, 1, "--compression solid takes it"},
+        {"LZMA member in the ZIP form", {"--compression", "deflate", in.dir / "lzma.zip"}, 1,
+         "a.txt is LZMA-compressed (method 14), which the ZIP form cannot hold; --compression solid recompresses it"},
+        {"LZMA member, auto with a ZIP-only stub", {in.dir / "lzma.zip"}, 1, "cannot read the solid form"},
         {"too many listed paths", {"--files-from", in.dir / "paths.txt"}, 1, "more than 65535 paths"},
         {"links that double the entries", {in.dir / "graph"}, 1, "the archive would hold 65536 entries, at most 65535"},
         {"file size limit", {t}, 1, "cannot write " + in.dir / "out/setup.exe" + ": the file would pass the file size limit",

@@ -28,6 +28,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 
 #include "tools/common/codepages.h"
 #include "tools/mksfx/build.h"
@@ -37,6 +38,7 @@
 #include "tools/mksfx/pe/peimage.h"
 #include "tools/mksfx/report.h"
 #include "tools/mksfx/sfxfile.h"
+#include "tools/mksfx/solid.h"
 
 using namespace sfx;
 
@@ -199,49 +201,97 @@ ResourceInputs Resources(const Options& o, const std::string& iconInput) {
     return r;
 }
 
-std::string Megabytes(uint64_t bytes) {
-    char text[32];
-    snprintf(text, sizeof text, "%.1f MB", bytes / 1e6);
-    return text;
+// One form of the file, assembled up to its signature: the head (stub image with resources,
+// configuration block) and the archive behind it.
+struct Assembled {
+    std::unique_ptr<OutputFile> out;
+    ArchiveCounts counts;
+    SolidResult solid;
+    bool isSolid = false;
+    std::string stubPath;
+};
+
+std::string StubFor(const Options& o, bool solid) { return o.stub.empty() ? DefaultStubPath(solid) : o.stub; }
+
+Assembled Assemble(const Options& o, bool solid, const std::string& languages, const std::string& config,
+                   const std::string& iconInput,
+                   const Inputs& inputs, const OutputTarget& target, uint32_t ourFlags, const std::string& waitName) {
+    Assembled a;
+    a.isSolid = solid;
+    a.stubPath = StubFor(o, solid);
+    // 3. the stub image and its resources
+    size_t blockAt = 0;
+    std::string image = StubImage(a.stubPath, &blockAt), error;
+    if (!(StubForms(image, blockAt) & (solid ? kFormSolid : kFormZip)))
+        Fail("stub " + Shown(a.stubPath) + " cannot read the " + (solid ? "solid" : "ZIP") +
+             " form; name a stub that can with --stub");
+    Block block = ReadBlock(image, blockAt);
+    if (!AddResources(&image, Resources(o, iconInput), &error)) Fail("resources: " + error);
+    uint64_t totalSize = 0;
+    for (const Entry& e : inputs.entries) totalSize += e.isDirectory ? 0 : e.size;
+
+    // 5. room for the head, then the archive
+    a.out.reset(new OutputFile(target));
+    uint64_t archiveOffset = image.size() + languages.size() + config.size();
+    a.out->Write(std::string(archiveOffset, '\0'));
+    ProgressLine progress;
+    progress.members = inputs.entries.size();
+    progress.bytes = totalSize;
+    clock_gettime(CLOCK_MONOTONIC, &progress.start);
+    ArchiveOptions archive;
+    archive.level = o.level;
+    archive.verbose = o.verbose;
+    if (!o.quiet && isatty(STDERR_FILENO)) {
+        archive.progress = ProgressLine::Hook;
+        archive.context = &progress;
+    }
+    uint32_t endRecord = 0;
+    if (solid) a.solid = WriteSolidArchive(inputs.entries, archive, a.out.get(), &a.counts);
+    else endRecord = WriteArchive(inputs.entries, archive, a.out.get(), &a.counts);
+    progress.Erase();
+
+    // 6. the parameter block
+    std::string head = image + languages + config;
+    block.languagesOffset = languages.empty() ? 0 : (uint32_t)image.size();
+    block.configOffset = (uint32_t)(image.size() + languages.size());
+    block.archiveOffset = (uint32_t)archiveOffset;
+    block.endRecordOffset = endRecord;
+    block.totalSize = (uint32_t)std::min<uint64_t>(totalSize, 0xFFFFFFFFu);
+    // Bits the stub does not test stay as the image carries them.
+    const uint32_t ours = OPT_WAIT_FOR_PROGRAM | OPT_CUSTOM_CAPTION | OPT_WAIT_MODE | OPT_SIGNABLE |
+                          OPT_EXTRACT_ONLY | OPT_TARGET | OPT_SILENT_COMMAND | OPT_HIDE_CONSOLE | OPT_LANGUAGES |
+                          OPT_CUSTOM_FOOTER | OPT_CUSTOM_BANNER;
+    block.optionFlags = (block.optionFlags & ~ours) | ourFlags | OPT_SIGNABLE;
+    block.waitName = waitName;
+    block.headerCrc = 0;
+    WriteBlock(&head, block);
+
+    // 7. the header CRC, and the head in front of the archive
+    if (!o.noHeaderCheck) {
+        block.headerCrc = HeaderCrc(head, block, head.size());
+        WriteBlock(&head, block);
+    }
+    a.out->WriteAt(0, head);
+    return a;
 }
 
-// The progress line on a terminal: members, bytes and an estimate of the time left, at most
-// five times a second, on stderr; erased when the build ends.
-struct Progress {
-    uint64_t members = 0, bytes = 0;
-    struct timespec start = {}, last = {};
-    bool shown = false;
-
-    static double Since(const struct timespec& t) {
-        struct timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        return (now.tv_sec - t.tv_sec) + (now.tv_nsec - t.tv_nsec) / 1e9;
+// Whether a stub for the form is at hand for --compression auto: the one --stub names, if it
+// reads the form, or the one installed beside mksfx.
+bool StubReady(const Options& o, bool solid) {
+    if (!o.stub.empty()) {
+        size_t blockAt = 0;
+        std::string image = StubImage(o.stub, &blockAt);
+        return StubForms(image, blockAt) & (solid ? kFormSolid : kFormZip);
     }
-    static void Hook(uint64_t bytesDone, uint64_t membersDone, void* context) {
-        Progress* p = (Progress*)context;
-        if (p->shown && Since(p->last) < 0.2) return;
-        clock_gettime(CLOCK_MONOTONIC, &p->last);
-        double elapsed = Since(p->start);
-        std::string left;
-        if (elapsed >= 1 && bytesDone > 0 && bytesDone < p->bytes)
-            left = ", about " + std::to_string((long)(elapsed * (p->bytes - bytesDone) / bytesDone + 1)) + " s left";
-        fprintf(stderr, "\r%llu/%llu members, %s of %s%s\033[K", (unsigned long long)membersDone,
-                (unsigned long long)p->members, Megabytes(bytesDone).c_str(), Megabytes(p->bytes).c_str(),
-                left.c_str());
-        p->shown = true;
-    }
-    void Erase() {
-        if (shown) fputs("\r\033[K", stderr);
-        shown = false;
-    }
-    ~Progress() { Erase(); }  // also before a failure's message
-};
+    return access(DefaultStubPath(solid).c_str(), R_OK) == 0;
+}
 
 int Build(int argc, char** argv) {
     // 1. options, the output and the signer
     Options o = ParseOptions(argc, argv);
     OutputTarget target = CheckOutputTarget(o.output);
     if (o.sign.Wanted()) CheckSigner(o.sign);
+    if (o.compression == "store") o.level = 0;
 
     // 2. the configuration block
     uint32_t ourFlags = 0;
@@ -271,65 +321,54 @@ int Build(int argc, char** argv) {
         ourFlags |= OPT_LANGUAGES;
     }
 
-    // 3. the stub image and its resources
-    size_t blockAt = 0;
-    std::string image = StubImage(o.stub.empty() ? DefaultStubPath() : o.stub, &blockAt);
-    Block block = ReadBlock(image, blockAt);
-    if (!AddResources(&image, Resources(o, iconInput), &error)) Fail("resources: " + error);
-
-    // 4. the entries
+    // 4. the entries: 4 GiB and more only where the solid form may take them
+    bool maySolid = o.compression == "solid" || (o.compression == "auto" && o.level > 0 && StubReady(o, true));
     Inputs inputs;
-    CollectInputs(o.inputs, target, &inputs);
+    CollectInputs(o.inputs, target, &inputs, maySolid);
     CheckCommandProgram("--command", o.command, inputs.entries);
     CheckCommandProgram("--silent-command", o.silentCommand, inputs.entries);
     if (o.verbose)
         for (const std::string& path : inputs.leftOut) printf("  left out %s: it is the output\n", Shown(path).c_str());
-    uint64_t totalSize = 0, files = 0;  // under 4 GiB: CollectInputs counts
-    for (const Entry& e : inputs.entries) totalSize += e.isDirectory ? 0 : e.size, files += !e.isDirectory;
+    uint64_t totalSize = 0, files = 0, largest = 0;
+    bool lzmaMembers = false;  // of input ZIP files: only the solid form holds them
+    for (const Entry& e : inputs.entries) {
+        if (!e.isDirectory) totalSize += e.size, ++files, largest = std::max(largest, e.size);
+        lzmaMembers |= e.zipFile && e.zip.method == kMethodLzma;
+    }
     if (files == 0)
         Complain("warning: the inputs hold no files; " + Shown(o.output) + " will extract nothing");
 
-    // 5. room for the head, then the archive
-    OutputFile out(target);
-    uint64_t archiveOffset = image.size() + languages.size() + config.size();
-    out.Write(std::string(archiveOffset, '\0'));
-    Progress progress;
-    progress.members = inputs.entries.size();
-    progress.bytes = totalSize;
-    clock_gettime(CLOCK_MONOTONIC, &progress.start);
-    ArchiveOptions archive;
-    archive.level = o.level;
-    archive.verbose = o.verbose;
-    if (!o.quiet && isatty(STDERR_FILENO)) {
-        archive.progress = Progress::Hook;
-        archive.context = &progress;
+    // The form. auto: the ZIP form when it cannot be solid (store, or no solid stub), the solid
+    // one when the ZIP form cannot hold the payload or the stub reads the solid form alone; otherwise the smaller file, where both
+    // are built for payloads up to kBothUpTo and for larger ones only when the solid form did
+    // not compress (then the data is mostly packed already, and storing it may be smaller).
+    const uint64_t kBothUpTo = 32ull << 20;
+    bool needsSolid = totalSize >= 0xFFFFFFFFull || largest >= 0xFFFFFFFFull || lzmaMembers;
+    Assembled chosen;
+    if (o.compression == "solid") {
+        chosen = Assemble(o, true, languages, config, iconInput, inputs, target, ourFlags, waitName);
+    } else if (o.compression != "auto" || o.level == 0 || (!needsSolid && !StubReady(o, true))) {
+        chosen = Assemble(o, false, languages, config, iconInput, inputs, target, ourFlags, waitName);
+    } else if (needsSolid || !StubReady(o, false)) {
+        chosen = Assemble(o, true, languages, config, iconInput, inputs, target, ourFlags, waitName);
+    } else {
+        // One temporary file at a time: the ZIP form (quick) first, kept only by its size.
+        uint64_t zipSize = UINT64_MAX;
+        if (totalSize <= kBothUpTo) zipSize = Assemble(o, false, languages, config, iconInput, inputs, target, ourFlags, waitName).out->Size();
+        chosen = Assemble(o, true, languages, config, iconInput, inputs, target, ourFlags, waitName);
+        if (totalSize > kBothUpTo && chosen.counts.packedBytes * 100 >= chosen.counts.inputBytes * 97) {
+            uint64_t solidSize = chosen.out->Size();
+            chosen = Assembled();
+            Assembled zip = Assemble(o, false, languages, config, iconInput, inputs, target, ourFlags, waitName);
+            if (zip.out->Size() <= solidSize) chosen = std::move(zip);
+            else zip = Assembled(), chosen = Assemble(o, true, languages, config, iconInput, inputs, target, ourFlags, waitName);
+        } else if (zipSize <= chosen.out->Size()) {
+            chosen = Assembled();
+            chosen = Assemble(o, false, languages, config, iconInput, inputs, target, ourFlags, waitName);
+        }
     }
-    ArchiveCounts counts;
-    uint32_t endRecord = WriteArchive(inputs.entries, archive, &out, &counts);
-    progress.Erase();
-
-    // 6. the parameter block
-    std::string head = image + languages + config;
-    block.languagesOffset = languages.empty() ? 0 : (uint32_t)image.size();
-    block.configOffset = (uint32_t)(image.size() + languages.size());
-    block.archiveOffset = (uint32_t)archiveOffset;
-    block.endRecordOffset = endRecord;
-    block.totalSize = (uint32_t)totalSize;
-    // Bits the stub does not test stay as the image carries them.
-    const uint32_t ours = OPT_WAIT_FOR_PROGRAM | OPT_CUSTOM_CAPTION | OPT_WAIT_MODE | OPT_SIGNABLE |
-                          OPT_EXTRACT_ONLY | OPT_TARGET | OPT_SILENT_COMMAND | OPT_HIDE_CONSOLE | OPT_LANGUAGES |
-                          OPT_CUSTOM_FOOTER | OPT_CUSTOM_BANNER;
-    block.optionFlags = (block.optionFlags & ~ours) | ourFlags | OPT_SIGNABLE;
-    block.waitName = waitName;
-    block.headerCrc = 0;
-    WriteBlock(&head, block);
-
-    // 7. the header CRC, and the head in front of the archive
-    if (!o.noHeaderCheck) {
-        block.headerCrc = HeaderCrc(head, block, head.size());
-        WriteBlock(&head, block);
-    }
-    out.WriteAt(0, head);
+    OutputFile& out = *chosen.out;
+    const ArchiveCounts& counts = chosen.counts;
 
     // 8. the signature
     Signature signature;
@@ -347,12 +386,21 @@ int Build(int argc, char** argv) {
         if (counts.streamed)
             streamed = "; " + std::to_string(counts.streamed) + (counts.streamed == 1 ? " file" : " files") +
                        " over 32 MiB compressed as a stream at level " + std::to_string(o.level < 9 ? o.level : 9);
+        if (chosen.isSolid) {
+            std::string coders;
+            for (const std::string& c : chosen.solid.coders) coders += (coders.empty() ? "" : ", ") + c;
+            streamed += ", solid (" + (coders.empty() ? std::string("no data") : coders) + ")";
+            if (chosen.solid.duplicates) streamed += ", " + std::to_string(chosen.solid.duplicates) + " copies placed behind their originals";
+        }
         if (signature.present) streamed += "; signed: " + SignatureLine(signature);
         printf("%s: %llu %s, %llu bytes packed into %llu (%s), file %llu bytes, level %d%s\n",
                Shown(o.output).c_str(), (unsigned long long)counts.members, counts.members == 1 ? "member" : "members",
                (unsigned long long)counts.inputBytes,
                (unsigned long long)counts.packedBytes, ratio, (unsigned long long)fileSize, o.level,
                streamed.c_str());
+        if (chosen.isSolid)
+            printf("the stub needs %llu KiB of memory to decode (dictionary and tables)\n",
+                   (unsigned long long)(chosen.solid.memoryNeed + 1023) / 1024);
     }
     return 0;
 }

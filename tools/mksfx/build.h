@@ -30,6 +30,7 @@ struct Options {
     bool wait = false, waitForGiven = false, noHeaderCheck = false;
     bool quiet = false, verbose = false;
     int level = 12;
+    std::string compression = "auto";  // auto, solid, zip or store
     Elevation elevation = Elevation::AsInvoker;
     std::string elevationName;  // as given
     std::string productName, productVersion, company, description, copyright;  // UTF-8
@@ -56,8 +57,9 @@ std::string WaitForName(const std::string& utf8);
 std::string VersionNumbers(const std::string& version);
 // The largest --icon file read: icon files are a few hundred KiB, a PNG of 4096x4096 at most.
 const uint64_t kIconFileMax = 32ull << 20;
-// The stub beside the installed mksfx: ../share/tessly/sfxstub.exe.
-std::string DefaultStubPath();
+// The stub beside the installed mksfx: ../share/tessly/sfxstub.exe, or sfxstub-solid.exe for
+// the solid form.
+std::string DefaultStubPath(bool solid = false);
 
 // ---- program.cpp: the command's program against the members ----------------------------------
 struct Entry;
@@ -77,7 +79,8 @@ struct Entry {
     // A file on disk...
     std::string path;
     uint64_t size = 0;
-    uint16_t time = 0, date = 0;
+    uint16_t time = 0, date = 0;  // local (ZIP form), or UTC with SOURCE_DATE_EPOCH
+    int64_t mtime = 0;              // Unix seconds (solid form)
     // ...or a member of an input ZIP file.
     InputFile* zipFile = nullptr;
     ZipInputMember zip;
@@ -90,7 +93,9 @@ struct Inputs {
 // Collects the entries of every input (folders, files, ZIP files) with their times (or
 // SOURCE_DATE_EPOCH) and checks their names, one by one and against each other, reporting
 // every bad name before it fails. The output is refused as an input and left out of folders.
-void CollectInputs(const std::vector<std::string>& inputs, const OutputTarget& output, Inputs* into);
+// `largeAllowed`: members and a total of 4 GiB or more are taken (the solid form).
+void CollectInputs(const std::vector<std::string>& inputs, const OutputTarget& output, Inputs* into,
+                   bool largeAllowed = false);
 
 // ---- zipwriter.cpp: the archive -------------------------------------------------------------
 // What the archive took, for the summary and the progress line.

@@ -65,7 +65,8 @@ struct Collector {
     }
 
     void Stamp(Entry* e, time_t mtime) {
-        DosTime(haveEpoch ? epoch : mtime, haveEpoch, &e->date, &e->time);
+        e->mtime = haveEpoch ? epoch : mtime;
+        DosTime(e->mtime, haveEpoch, &e->date, &e->time);
     }
 
     void AddFile(const std::string& path, const std::string& name, const struct stat& st) {
@@ -74,8 +75,8 @@ struct Collector {
         e.origin = path;
         e.path = path;
         e.size = (uint64_t)st.st_size;
-        if (e.size >= 0xFFFFFFFFull)
-            Fail(Shown(path) + " is 4 GiB or larger; a member must stay under 4 GiB (ZIP64 is not supported)");
+        if (e.size >= 0xFFFFFFFFull && !tally.largeAllowed)
+            Fail(Shown(path) + " is 4 GiB or larger; a member of the ZIP form must stay under 4 GiB (ZIP64 is not supported; --compression solid takes it)");
         Stamp(&e, st.st_mtime);
         Count(e.size);
         entries.push_back(e);
@@ -176,6 +177,16 @@ struct Collector {
             e.size = m.size;
             e.time = m.time;
             e.date = m.date;
+            // The stub takes a ZIP member's time as local time; so does the builder here.
+            struct tm tm = {};
+            tm.tm_year = (m.date >> 9) + 80;
+            tm.tm_mon = ((m.date >> 5) & 15) - 1;
+            tm.tm_mday = m.date & 31;
+            tm.tm_hour = m.time >> 11;
+            tm.tm_min = (m.time >> 5) & 63;
+            tm.tm_sec = (m.time & 31) * 2;
+            tm.tm_isdst = -1;
+            e.mtime = mktime(&tm);
             entries.push_back(e);
         }
     }
@@ -257,8 +268,10 @@ void CheckNames(std::vector<Entry>* entries) {
 
 }  // namespace
 
-void CollectInputs(const std::vector<std::string>& inputs, const OutputTarget& output, Inputs* into) {
+void CollectInputs(const std::vector<std::string>& inputs, const OutputTarget& output, Inputs* into,
+                   bool largeAllowed) {
     Collector collector{into->entries, into->zipFiles, into->leftOut, output};
+    collector.tally.largeAllowed = largeAllowed;
     if (const char* epoch = getenv("SOURCE_DATE_EPOCH")) {
         char* end = nullptr;
         errno = 0;

@@ -86,6 +86,11 @@ const char kHelp[] =
     "  --stub FILE           the stub image, a sound 32-bit Windows program (default:\n"
     "                        ../share/tessly/sfxstub.exe beside the mksfx program)\n"
     "  --level N             compression effort 0 (store) to 12 (default, smallest)\n"
+    "  --compression auto|solid|deflate|store\n"
+    "                        auto (default: the smaller file of the two forms; see below),\n"
+    "                        solid (one LZMA stream in a 7z archive, programs through the x86\n"
+    "                        filter; any size; the stub sfxstub-solid.exe), deflate (the ZIP\n"
+    "                        form, each member deflated; sfxstub.exe) or store (ZIP, stored)\n"
     "  --sign-cert CERT      sign the output with osslsigncode (Authenticode, SHA-256): the\n"
     "  --sign-key KEY        certificate (PEM or DER, any chain after it) and its key, the\n"
     "  --sign-pass-file FILE key's password (the file's first line) and a time-stamping\n"
@@ -106,8 +111,14 @@ const char kHelp[] =
     "  --wait-for NAME       9 characters, a base name without '.exe'\n"
     "  member names          200 bytes each in code page 850, valid on Windows\n"
     "  members               65535\n"
-    "  sizes                 under 4 GiB: each file, the members added up, the whole output\n"
+    "  sizes                 ZIP form: under 4 GiB each file, the members added up, the\n"
+    "                        whole output; the solid form has no such limit\n"
     "  large files           files over 32 MiB are compressed as a stream, at level 9 at most\n"
+    "\n"
+    "auto builds both forms up to 32 MiB of input and keeps the smaller file; above, the\n"
+    "solid form, and the ZIP form too only when the solid one did not compress (under 3%);\n"
+    "the solid form whenever the ZIP form cannot hold the payload, the ZIP form at --level 0\n"
+    "or when the solid stub is missing.\n"
     "\n"
     "Any argument @FILE is replaced by the words of FILE (blanks separate them; quotes and\n"
     "backslashes as a compiler reads its response files), in every command.\n"
@@ -159,6 +170,7 @@ const ValueOption kValueOptions[] = {
     {"--banner", kBannerKey, &Options::banner, &Options::haveBanner, kPlain, nullptr},
     {"--wait-for", "--wait-for", &Options::waitFor, &Options::waitForGiven, kPlain, nullptr},
     {"--stub", "--stub", &Options::stub, nullptr, kPath, nullptr},
+    {"--compression", "--compression", &Options::compression, nullptr, kPlain, nullptr},
     {"--files-from", "--files-from", nullptr, nullptr, kList, nullptr},
     {"--elevation", "--elevation", &Options::elevationName, nullptr, kPlain, nullptr},
     {"--product-name", "--product-name", &Options::productName, nullptr, kPlain, nullptr},
@@ -352,6 +364,10 @@ Options ParseOptions(int argc, char** argv) {
         }
     }
     if (!o.project.empty()) ApplyProject(o.project, given, apply, &o);
+    if (o.compression != "auto" && o.compression != "solid" && o.compression != "deflate" && o.compression != "store")
+        UsageFail("--compression takes auto, solid, deflate or store, not '" + Shown(o.compression) + "'");
+    if (o.compression == "solid" && o.level == 0)
+        UsageFail("--compression solid always compresses; --level 0 stores in the ZIP form (--compression store)");
     if (o.quiet && o.verbose) UsageFail("-q (--quiet) and -v (--verbose) exclude each other");
     const std::pair<const char*, Elevation> levels[] = {
         {"as-invoker", Elevation::AsInvoker}, {"highest", Elevation::Highest}, {"admin", Elevation::Admin}};
@@ -420,7 +436,7 @@ std::string WaitForName(const std::string& utf8) {
     return name;
 }
 
-std::string DefaultStubPath() {
+std::string DefaultStubPath(bool solid) {
     char self[PATH_MAX];
 #ifdef _WIN32
     if (tessly_self_path(self, sizeof self) <= 0) Fail("cannot find the stub (no path of mksfx.exe); name it with --stub");
@@ -431,7 +447,7 @@ std::string DefaultStubPath() {
 #endif
     std::string dir(self);
     dir.erase(LastSeparator(dir) + 1);
-    return dir + "../share/tessly/sfxstub.exe";
+    return dir + (solid ? "../share/tessly/sfxstub-solid.exe" : "../share/tessly/sfxstub.exe");
 }
 
 }  // namespace sfx

@@ -5,6 +5,10 @@
 // caller decides; where a check finds many faults at once, it answers the list of them.
 // Names and texts from files are put into messages through Shown.
 #pragma once
+#include <stdint.h>
+#include <stdio.h>
+#include <time.h>
+
 #include <string>
 
 namespace sfx {
@@ -41,5 +45,44 @@ void FlushStandardOutput();
 // given, which it sets): prints `help` and answers an empty string for --help, else the FILE
 // (usage errors fail).
 std::string SingleFileArgument(int argc, char** argv, const char* help, const char* command, bool* json = nullptr);
+
+// "12.3 MB"
+inline std::string Megabytes(uint64_t bytes) {
+    char text[32];
+    snprintf(text, sizeof text, "%.1f MB", bytes / 1e6);
+    return text;
+}
+
+// The progress line on a terminal: members, bytes and an estimate of the time left, at most
+// five times a second, on stderr; erased when the build ends.
+struct ProgressLine {
+    uint64_t members = 0, bytes = 0;
+    struct timespec start = {}, last = {};
+    bool shown = false;
+
+    static double Since(const struct timespec& t) {
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        return (now.tv_sec - t.tv_sec) + (now.tv_nsec - t.tv_nsec) / 1e9;
+    }
+    static void Hook(uint64_t bytesDone, uint64_t membersDone, void* context) {
+        ProgressLine* p = (ProgressLine*)context;
+        if (p->shown && Since(p->last) < 0.2) return;
+        clock_gettime(CLOCK_MONOTONIC, &p->last);
+        double elapsed = Since(p->start);
+        std::string left;
+        if (elapsed >= 1 && bytesDone > 0 && bytesDone < p->bytes)
+            left = ", about " + std::to_string((long)(elapsed * (p->bytes - bytesDone) / bytesDone + 1)) + " s left";
+        fprintf(stderr, "\r%llu/%llu members, %s of %s%s\033[K", (unsigned long long)membersDone,
+                (unsigned long long)p->members, Megabytes(bytesDone).c_str(), Megabytes(p->bytes).c_str(),
+                left.c_str());
+        p->shown = true;
+    }
+    void Erase() {
+        if (shown) fputs("\r\033[K", stderr);
+        shown = false;
+    }
+    ~ProgressLine() { Erase(); }  // also before a failure's message
+};
 
 }  // namespace sfx

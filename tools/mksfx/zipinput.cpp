@@ -4,6 +4,8 @@
 // archives with data in front of them (other self-extractors) read too.
 #include "tools/mksfx/zipinput.h"
 
+#include <stdlib.h>
+
 #include <algorithm>
 
 #include "tools/common/codepages.h"
@@ -67,9 +69,9 @@ bool ArchiveTally::Add(uint64_t size, std::string* error) {
                                  " entries, at most " + std::to_string(kEntriesMax) +
                                  " fit (ZIP64 is not supported)");
     bytes += size;
-    if (bytes > kTotalSizeMax)
+    if (bytes > kTotalSizeMax && !largeAllowed)
         return Refuse(error, "the members add up to " + std::to_string(bytes) +
-                                 " bytes or more; the stub counts them in 32 bits, under 4 GiB");
+                                 " bytes or more; the ZIP form holds under 4 GiB (--compression solid takes more)");
     return true;
 }
 
@@ -138,9 +140,9 @@ bool ReadZipDirectory(const std::string& path, InputFile* file, std::vector<ZipI
         if (HasZip64Field(extra) || m.packed == 0xFFFFFFFF || m.size == 0xFFFFFFFF ||
             localOffset == 0xFFFFFFFF)
             return Refuse(error, who + " needs ZIP64, which is not supported (members stay under 4 GiB)");
-        if (!MethodSupported(m.method))
+        if (!MethodSupported(m.method) && m.method != kMethodLzma)
             return Refuse(error, who + " uses compression method " + std::to_string(m.method) +
-                                   " (only stored and deflated are supported)");
+                                   " (only stored, deflated and LZMA are supported)");
 
         int64_t local = (int64_t)localOffset + shift;
         const unsigned char* header = local >= 0 ? file->Peek((uint64_t)local, LOCAL_HEADER_BYTES) : nullptr;
@@ -159,20 +161,66 @@ bool ReadZipDirectory(const std::string& path, InputFile* file, std::vector<ZipI
     return true;
 }
 
+namespace {
+void* Allocate(void*, size_t size) { return malloc(size); }
+void Release(void*, void* address) { free(address); }
+ISzAlloc lzmaAllocator = {Allocate, Release};
+}  // namespace
+
 MemberDecoder::MemberDecoder(const ZipInputMember& member) : m_(member), deflated_(member.method == METHOD_DEFLATED) {
     if (deflated_ && inflateInit2(&z_, -15) != Z_OK) Fail("out of memory");
+    if (member.method == kMethodLzma) {
+        lzma_ = new CLzmaDec;
+        LzmaDec_Construct(lzma_);
+    }
 }
 
 MemberDecoder::~MemberDecoder() {
     if (deflated_) inflateEnd(&z_);
+    if (lzma_) LzmaDec_Free(lzma_, &lzmaAllocator);
+    delete lzma_;
+}
+
+// Method 14: a version (two bytes), the properties' size (two bytes, 5), the five LZMA
+// properties, then the LZMA stream, with an end marker when flag bit 1 says so.
+bool MemberDecoder::FeedLzma(const unsigned char* data, size_t size, std::string* error) {
+    const std::string past = "decodes to more than " + std::to_string(m_.size) + " bytes";
+    while (head_.size() < 9 && size > 0) head_.push_back((char)*data++), --size;
+    if (head_.size() < 9) return true;
+    if (!lzmaStarted_) {
+        if (head_[2] != 5 || head_[3] != 0) return Refuse(error, "its LZMA properties are not five bytes");
+        SRes rc = LzmaDec_Allocate(lzma_, (const Byte*)head_.data() + 4, 5, &lzmaAllocator);
+        if (rc == SZ_ERROR_MEM) Fail("out of memory");
+        if (rc != SZ_OK) return Refuse(error, "its LZMA properties are invalid");
+        LzmaDec_Init(lzma_);
+        lzmaStarted_ = true;
+    }
+    if (out_.empty()) out_.resize(64 << 10);
+    while (!ended_) {
+        SizeT outLen = (SizeT)std::min<uint64_t>(out_.size(), m_.size - size_ + 1), inLen = size;
+        ELzmaStatus status;
+        SRes rc = LzmaDec_DecodeToBuf(lzma_, (Byte*)&out_[0], &outLen, data, &inLen, LZMA_FINISH_ANY, &status);
+        data += inLen, size -= inLen;
+        size_ += outLen;
+        if (rc != SZ_OK) return Refuse(error, "its LZMA data is damaged");
+        if (size_ > m_.size) return Refuse(error, past);
+        crc_ = Crc32(out_.data(), outLen, crc_);
+        if (sink_ && outLen) sink_((const unsigned char*)out_.data(), outLen);
+        if (status == LZMA_STATUS_FINISHED_WITH_MARK) ended_ = true;
+        if (inLen == 0 && outLen == 0) break;
+    }
+    if (ended_ && size > 0) return Refuse(error, "its LZMA stream ends before its compressed size");
+    return true;
 }
 
 bool MemberDecoder::Feed(const unsigned char* data, size_t size, std::string* error) {
     const std::string past = "decodes to more than " + std::to_string(m_.size) + " bytes";
+    if (lzma_) return FeedLzma(data, size, error);
     if (!deflated_) {
         size_ += size;
         if (size_ > m_.size) return Refuse(error, past);
         crc_ = Crc32(data, size, crc_);
+        if (sink_) sink_(data, size);
         return true;
     }
     if (size > 0 && ended_) return Refuse(error, "its DEFLATE stream ends before its compressed size");
@@ -188,6 +236,7 @@ bool MemberDecoder::Feed(const unsigned char* data, size_t size, std::string* er
         size_ += produced;
         if (size_ > m_.size) return Refuse(error, past);
         crc_ = Crc32(out_.data(), produced, crc_);
+        if (sink_ && produced) sink_((const unsigned char*)out_.data(), produced);
         if (rc == Z_STREAM_END) {
             ended_ = true;
         } else if (rc == Z_BUF_ERROR) {
@@ -203,6 +252,7 @@ bool MemberDecoder::Feed(const unsigned char* data, size_t size, std::string* er
 
 bool MemberDecoder::Finish(std::string* error) {
     if (deflated_ && !ended_) return Refuse(error, "DEFLATE data ends before its last block");
+    if (lzma_ && (m_.flags & 0x0002) && !ended_) return Refuse(error, "its LZMA stream lacks its end marker");
     if (size_ != m_.size)
         return Refuse(error, "decodes to " + std::to_string(size_) + " bytes, not " + std::to_string(m_.size));
     if (crc_ != m_.crc) return Refuse(error, "CRC-32 mismatch");

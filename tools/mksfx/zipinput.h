@@ -4,13 +4,20 @@
 #include <stdint.h>
 #include <zlib.h>
 
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "tools/mksfx/lzmasdk.h"
 
 #include "tools/common/ziprecords.h"
 #include "tools/mksfx/files.h"
 
 namespace sfx {
+
+// LZMA in a ZIP file (method 14): decoded for the solid form, which recompresses it; the
+// ZIP form cannot copy it (the stub reads stored and deflated members only).
+const uint16_t kMethodLzma = 14;
 
 // The entry fields come from the central directory.
 struct ZipInputMember : EntryFields {
@@ -25,6 +32,7 @@ struct ZipInputMember : EntryFields {
 const uint64_t kTotalSizeMax = 0xFFFFFFFFull;  // kEntriesMax: sfxfile.h
 struct ArchiveTally {
     uint64_t entries = 0, bytes = 0;
+    bool largeAllowed = false;  // the solid form: no limit on the bytes
     // Counts one entry of `size` bytes; false with `error` naming the limit that it passes.
     bool Add(uint64_t size, std::string* error);
 };
@@ -47,8 +55,11 @@ public:
     MemberDecoder& operator=(const MemberDecoder&) = delete;
     // The next piece of the compressed data; false with `error` once the data is wrong.
     bool Feed(const unsigned char* data, size_t size, std::string* error);
+    bool FeedLzma(const unsigned char* data, size_t size, std::string* error);
     // After the last piece: the stream complete, the declared size and CRC-32 met.
     bool Finish(std::string* error);
+    // Where the decoded bytes go as they come (the solid form recompresses them).
+    void SetSink(std::function<void(const unsigned char*, size_t)> sink) { sink_ = std::move(sink); }
 
 private:
     const ZipInputMember& m_;
@@ -57,6 +68,10 @@ private:
     uint64_t size_ = 0;
     uint32_t crc_ = 0;
     std::string out_;
+    std::function<void(const unsigned char*, size_t)> sink_;
+    CLzmaDec* lzma_ = nullptr;
+    bool lzmaStarted_ = false;
+    std::string head_;  // method 14's header, gathered across pieces
 };
 
 // Checks the data of every member of `members` (from ReadZipDirectory) as the stub will

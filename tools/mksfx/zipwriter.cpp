@@ -42,7 +42,7 @@ const uint16_t kDeflateOptionFlags = 0x0006;
 const size_t kPiece = 1 << 20;
 
 uint32_t Offset32(uint64_t offset) {
-    if (offset >= 0xFFFFFFFFull) Fail("the output would reach 4 GiB, its limit (ZIP64 is not supported)");
+    if (offset >= 0xFFFFFFFFull) Fail("the output would reach 4 GiB, the ZIP form's limit (ZIP64 is not supported; --compression solid takes more)");
     return (uint32_t)offset;
 }
 
@@ -227,6 +227,9 @@ uint32_t WriteArchive(const std::vector<Entry>& entries, const ArchiveOptions& o
         if (e.isDirectory) {
             // nothing: size, CRC and method 0
         } else if (e.zipFile) {
+            if (e.zip.method == kMethodLzma)
+                Fail("member " + Shown(e.origin) + " is LZMA-compressed (method 14), which the ZIP form cannot hold; "
+                     "--compression solid recompresses it");
             writer.CopyZipMember(e, &w.fields);
         } else if (options.level == 0) {
             writer.CopyStored(e, &w.fields);

@@ -1,0 +1,89 @@
+// mksfx list, the solid form: the 7z archive behind the stub read from its signature header:
+// the folders (coders, packed and unpacked sizes), the memory the stub needs to decode them,
+// and the members with size, time and CRC-32.
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+
+#include <algorithm>
+
+#include "tools/mksfx/report.h"
+#include "tools/mksfx/sfxfile.h"
+#include "tools/mksfx/solid.h"
+
+namespace sfx {
+
+namespace {
+
+uint64_t Le(const unsigned char* p, int bytes) {
+    uint64_t v = 0;
+    for (int i = 0; i < bytes; ++i) v |= (uint64_t)p[i] << (8 * i);
+    return v;
+}
+
+std::string TimeText(uint64_t filetime) {
+    time_t t = (time_t)((int64_t)(filetime - 116444736000000000ull) / 10000000);
+    struct tm tm;
+    char text[32] = "-";
+    if (gmtime_r(&t, &tm)) strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+    return text;
+}
+
+// The header at `offset`, its size and CRC checked as the signature header gives them.
+bool ReadHeader(InputFile* in, uint64_t archiveOffset, SevenZipHeader* h, std::string* error) {
+    const unsigned char* s = in->Peek(archiveOffset, kSignatureHeaderSize);
+    if (!s || memcmp(s, k7zSignature, sizeof k7zSignature) != 0) return Refuse(error, "no 7z signature at the archive offset");
+    if (Crc32(s + 12, 20) != (uint32_t)Le(s + 8, 4)) return Refuse(error, "7z start header: CRC-32 mismatch");
+    uint64_t offset = Le(s + 12, 8), size = Le(s + 20, 8);
+    uint32_t crc = (uint32_t)Le(s + 28, 4);
+    uint64_t at = archiveOffset + kSignatureHeaderSize;
+    if (offset > in->Size() || size > in->Size() - at - std::min(offset, in->Size() - at) || size > (64u << 20))
+        return Refuse(error, "7z header: it lies outside the file");
+    std::string bytes;
+    if (!in->Read(at + offset, size, &bytes)) return Refuse(error, "7z header: it lies outside the file");
+    if (Crc32(bytes.data(), bytes.size()) != crc) return Refuse(error, "7z header: CRC-32 mismatch");
+    if (!DecodeHeader(bytes, h, error)) return false;
+    uint64_t packed = 0;
+    for (const SevenZipFolder& f : h->folders) packed += f.packed;
+    if (packed > offset) return Refuse(error, "7z header: the packed streams run into the header");
+    return true;
+}
+
+}  // namespace
+
+unsigned StubForms(const std::string& image, size_t blockAt) {
+    unsigned forms = blockAt + kFormsByte < image.size() ? (unsigned char)image[blockAt + kFormsByte] : 0;
+    return forms ? forms : kFormZip;  // stubs older than the solid form read ZIP only
+}
+
+bool IsSolidFile(InputFile* in, uint64_t archiveOffset, uint32_t endRecordOffset) {
+    const unsigned char* s = in->Peek(archiveOffset, sizeof k7zSignature);
+    return endRecordOffset == 0 && s && memcmp(s, k7zSignature, sizeof k7zSignature) == 0;
+}
+
+std::vector<std::string> ListSolid(InputFile* in, uint64_t archiveOffset) {
+    SevenZipHeader h;
+    std::string error;
+    if (!ReadHeader(in, archiveOffset, &h, &error)) return {error};
+    printf("Folders (solid, 7z):\n");
+    printf("  %-14s %12s %12s %10s\n", "Coders", "Packed", "Unpacked", "Files");
+    uint64_t memory = 0;
+    for (const SevenZipFolder& f : h.folders) {
+        printf("  %-14s %12llu %12llu %10llu\n", CoderText(f).c_str(), (unsigned long long)f.packed,
+               (unsigned long long)f.unpacked, (unsigned long long)f.files);
+        memory = std::max(memory, LzmaDecodeMemory(f.props, f.unpacked));
+    }
+    printf("Memory to decode: %llu bytes (dictionary and tables)\n", (unsigned long long)memory);
+    printf("Members:\n");
+    printf("%12s %-8s %-19s %-8s %s\n", "Size", "Kind", "Time (UTC)", "CRC-32", "Name");
+    for (const SevenZipFile& f : h.files) {
+        char crc[16] = "";
+        if (f.hasData) snprintf(crc, sizeof crc, "%08x", f.crc);
+        printf("%12llu %-8s %-19s %-8s %s\n", (unsigned long long)f.size,
+               f.isDirectory ? "folder" : "file", TimeText(f.mtime).c_str(), crc, Shown(f.name).c_str());
+    }
+    printf("%zu %s\n", h.files.size(), h.files.size() == 1 ? "member" : "members");
+    return {};
+}
+
+}  // namespace sfx
