@@ -62,9 +62,9 @@ BOOL EndRecordAgrees(const ArchiveViews* views, const unsigned char* record, DWO
 // runs with TakeMemberRun (the feed, base/feed.h). SeekArchive starts afresh at an offset of
 // the file; the walk's position is state.reader.end - state.reader.left. ReadArchiveAt: `count`
 // bytes at `offset`, read past the buffer, which stays as it was. SeekFile: an absolute seek
-// anywhere below 4 GiB.
-BOOL SeekFile(HFILE file, DWORD offset);
-void SeekArchive(DWORD offset);
+// (past 4 GiB too, which only the solid form reaches).
+BOOL SeekFile(HFILE file, ULONGLONG offset);
+void SeekArchive(ULONGLONG offset);
 void ReadArchive(void* to, DWORD count);
 void ReadArchiveAt(DWORD offset, void* to, DWORD count);
 void SkipArchive(DWORD count);

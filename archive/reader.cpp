@@ -10,15 +10,16 @@
 
 // Seeks take the offset as unsigned, with an explicit high part of zero: a file of up to
 // 4 GiB is reached anywhere, where a signed 32-bit offset would fail beyond 2 GiB.
-BOOL SeekFile(HFILE file, DWORD offset) {
-    LONG high = 0;
-    return SetFilePointer((HANDLE)(INT_PTR)file, (LONG)offset, &high, FILE_BEGIN) == offset &&
-           high == 0;
+BOOL SeekFile(HFILE file, ULONGLONG offset) {
+    LONG high = (LONG)(offset >> 32);
+    return SetFilePointer((HANDLE)(INT_PTR)file, (LONG)(DWORD)offset, &high, FILE_BEGIN) == (DWORD)offset &&
+           (DWORD)high == (DWORD)(offset >> 32);
 }
 
-void SeekArchive(DWORD offset) {
+// The walk's positions are 32-bit: the solid form, which seeks past 4 GiB, keeps its own.
+void SeekArchive(ULONGLONG offset) {
     state.reader.left = 0;
-    state.reader.end = offset;
+    state.reader.end = (DWORD)offset;
     if (!SeekFile(state.reader.file, offset)) FatalMessage(BOX_SEEK_FAILED, MSG_SEEK_FAILED);
 }
 

@@ -128,16 +128,6 @@ void Split(const unsigned char* bytes, DWORD count) {
     MemberDamaged();
 }
 
-void SeekPackStream(ULONGLONG offset) {
-    state.reader.left = 0;
-    state.reader.end = (DWORD)offset;
-    LONG high = (LONG)(offset >> 32);
-    if (SetFilePointer((HANDLE)(INT_PTR)state.reader.file, (LONG)(DWORD)offset, &high, FILE_BEGIN) !=
-            (DWORD)offset ||
-        (DWORD)high != (DWORD)(offset >> 32))
-        FatalMessage(BOX_SEEK_FAILED, MSG_SEEK_FAILED);
-}
-
 }  // namespace
 
 void SolidOutput(const unsigned char* bytes, DWORD count) {
@@ -170,7 +160,7 @@ void ExtractSolid(void) {
     if (shift) stubParams.totalSize = (DWORD)(total >> shift);
     ULONGLONG packAt = state.solid.packAt;
     for (DWORD f = 0; f < state.solid.folderCount; ++f) {
-        SeekPackStream(packAt);
+        SeekArchive(packAt);
         packAt += state.solid.packSize[f];
         state.reader.memberLeft = 0;
         state.solid.packLeft = state.solid.packSize[f];

@@ -36,11 +36,8 @@ DWORD Crc32Of(const unsigned char* bytes, DWORD count) {
     return ~state.crc32.value;
 }
 
-bool Same(const unsigned char* a, const unsigned char* b, DWORD count) {
-    while (count--)
-        if (*a++ != *b++) return false;
-    return true;
-}
+// The program's own memcmp (startup/runtime, the C library natively).
+bool Same(const unsigned char* a, const unsigned char* b, DWORD count) { return __builtin_memcmp(a, b, count) == 0; }
 
 ULONGLONG Le64(const unsigned char* p) { return ReadLe32(p) | (ULONGLONG)ReadLe32(p + 4) << 32; }
 
