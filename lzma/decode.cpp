@@ -105,11 +105,14 @@ ULONGLONG LzmaMemoryNeed(const unsigned char* props, ULONGLONG size) {
 
 // One bit with probability *p, after the normalisation that the last bit left due: runs
 // ZERO or ONE (which may leave the macro by a jump).
-#define NORMALIZE()                                     \
-    if (range < TOP) {                                  \
-        range <<= 8;                                    \
-        if (in == end) in = NextRun(), end = lz.runEnd; \
-        code = (code << 8) | *in++;                     \
+#define NORMALIZE()                                                       \
+    if (range < TOP) {                                                    \
+        range <<= 8;                                                      \
+        if (in == end) {                                                  \
+            in = NextRun(), end = lz.runEnd;                              \
+            if (lz.overrun && overrunAt > pos) overrunAt = pos;           \
+        }                                                                 \
+        code = (code << 8) | *in++;                                       \
     }
 #define BIT(p, ZERO, ONE)                                                \
     {                                                                    \
@@ -194,13 +197,17 @@ int DecodeLzma(const unsigned char* props, ULONGLONG size) {
     // ends if that is in this round of the window (else beyond any position); limit: where
     // the loop must look at these again. done: the bytes of the earlier rounds.
     U32 pos = 0, flushed = 0, limit = 0, endPos = 0, wrapped = 0;
+    // Where the symbol stood that needed the first byte past the feed's end: what came before
+    // it was decoded from true input.
+    U32 overrunAt = 0xFFFFFFFF;
     ULONGLONG done = 0;
     U32 state = 0, rep0 = 0, rep1 = 0, rep2 = 0, rep3 = 0;
     endPos = size <= windowBytes + SLACK - 1 ? (U32)size : 0xFFFFFFFF;
 
     for (;;) {
         if (pos >= limit) {
-            if (lz.overrun || pos > endPos) return LZMA_BAD_DATA;
+            if (pos > endPos) return LZMA_BAD_DATA;
+            if (lz.overrun) goto damaged;
             WriteOutput(window + flushed, pos - flushed);
             flushed = pos;
             if (pos == endPos) {
@@ -233,7 +240,7 @@ int DecodeLzma(const unsigned char* props, ULONGLONG size) {
         U32 len;
         BIT(probs + P_IS_MATCH + state * 16 + posState, goto literal, (void)0);
         BIT(probs + P_IS_REP + state, goto match, (void)0);
-        if (!reach) return LZMA_BAD_DATA;
+        if (!reach) goto damaged;
         BIT(probs + P_IS_REP_G0 + state, (void)0, goto older);
         BIT(probs + P_IS_REP0_LONG + state * 16 + posState, (void)0, goto repeat);
         {
@@ -297,19 +304,18 @@ int DecodeLzma(const unsigned char* props, ULONGLONG size) {
                     if (dist == 0xFFFFFFFF) {
                         // The end marker: right after the last byte, and the input ends.
                         NORMALIZE();
-                        if (pos != endPos || lz.overrun || code != 0 || in != end)
-                            return LZMA_BAD_DATA;
+                        if (pos != endPos || lz.overrun || code != 0 || in != end) goto damaged;
                         NextRun();
                         return lz.overrun ? LZMA_DONE : LZMA_BAD_DATA;
                     }
                 }
             }
-            if (dist >= reach) return LZMA_BAD_DATA;
+            if (dist >= reach) goto damaged;
             rep0 = dist;
         }
     copy:
         len += 2;
-        if (len > endPos - pos) return LZMA_BAD_DATA;
+        if (len > endPos - pos) goto damaged;
         {
             unsigned char* to = window + pos;
             if (rep0 < pos) {
@@ -356,4 +362,12 @@ int DecodeLzma(const unsigned char* props, ULONGLONG size) {
         state = state < 4 ? 0 : state < 10 ? state - 3 : state - 6;
     }
     }
+
+    // Damage: the bytes before the damaged symbol go to the sink, so that the member they
+    // belong to is checked whole and the damage is reported where it lies.
+damaged : {
+    U32 trueEnd = pos < overrunAt ? pos : overrunAt;
+    if (trueEnd > flushed) WriteOutput(window + flushed, trueEnd - flushed);
+    return LZMA_BAD_DATA;
+}
 }

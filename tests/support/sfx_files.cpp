@@ -62,7 +62,9 @@ std::string SyntheticStub(size_t size, size_t blockAt) {
         for (int k = 0; k < 4; ++k) SetLe32(&image, 0x138 + 40 * i + 8 + 4 * k, sections[i][k]);
         SetLe32(&image, 0x138 + 40 * i + 36, sections[i][4]);
     }
-    const StubParameterBlock fresh = FRESH_PARAMETER_BLOCK;
+    StubParameterBlock fresh = FRESH_PARAMETER_BLOCK;
+    // It stands for the ZIP stub; tests of the solid form set the solid form's bit.
+    fresh.reserved[PB_FORMS - PB_RESERVED] = FORM_ZIP;
     image.replace(blockAt, sizeof fresh, (const char*)&fresh, sizeof fresh);
     return image;
 }
