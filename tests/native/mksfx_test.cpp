@@ -636,6 +636,7 @@ TEST(MksfxBuild, SolidFormThat7ZipReadsBack) {
         EXPECT_EQ(list.exitCode, 0) << list.err;
         for (const std::string& expected : row.listed)
             EXPECT_NE(list.out.find(expected), std::string::npos) << expected << "\n" << list.out;
+        EXPECT_EQ(JsonRendered("list", out, 0), list.out);
         RunResult test = RunProgram({"7z", "t", out});
         EXPECT_EQ(test.exitCode, 0) << test.out << test.err;
         if (!row.extract) {

@@ -10,7 +10,7 @@ import json
 import sys
 
 SCHEMA = {
-    "format": str, "version": int, "report": str, "file": str, "verdict": str, "data_checked": bool,
+    "format": str, "version": int, "report": str, "file": str, "verdict": str, "data_checked": bool, "form": str,
     "faults": [str],
     "signature": {"read": bool, "signed": bool, "subject": (str, None)},
     "configuration": {
@@ -27,7 +27,8 @@ SCHEMA = {
         "version": ({"file_version": str, "product_version": str, "strings": [{"name": str, "value": str}]}, None),
     },
     "members": [{"name": str, "size": int, "packed": int, "method": str, "time": str, "crc32": int, "folder": bool}],
-    "folders": [{"method": str, "packed": int, "first": int, "count": int}],
+    "folders": [{"method": str, "packed": int, "unpacked": int, "first": int, "count": int}],
+    "memory_need": (int, None),
 }
 
 
@@ -119,6 +120,23 @@ def listing(d):
             lines.append("  file version: " + v["file_version"])
             lines.append("  product version: " + v["product_version"])
             lines.extend("  " + shown(s["name"] + ": " + s["value"]) for s in v["strings"])
+    if d["form"] == "solid" and d["memory_need"] is None:
+        return "".join(line + "\n" for line in lines)  # its header could not be read
+    if d["form"] == "solid":
+        lines.append("Folders (solid, 7z):")
+        lines.append("  %-14s %12s %12s %10s" % ("Coders", "Packed", "Unpacked", "Files"))
+        for f in d["folders"]:
+            lines.append("  %-14s %12d %12d %10d" % (f["method"], f["packed"], f["unpacked"], f["count"]))
+        lines.append("Memory to decode: %d bytes (dictionary and tables)" % d["memory_need"])
+        lines.append("Members:")
+        lines.append("%12s %-8s %-19s %-8s %s" % ("Size", "Kind", "Time (UTC)", "CRC-32", "Name"))
+        for m in d["members"]:
+            lines.append("%12d %-8s %-19s %-8s %s" % (m["size"], "folder" if m["folder"] else "file", m["time"],
+                                                      "%08x" % m["crc32"] if m["method"] == "file" else "",
+                                                      shown(m["name"])))
+        n = len(d["members"])
+        lines.append("%d %s" % (n, "member" if n == 1 else "members"))
+        return "".join(line + "\n" for line in lines)
     lines.append("Members:")
     lines.append("%10s %10s %-8s %-19s %-8s %s" % ("Size", "Packed", "Method", "Time", "CRC-32", "Name"))
     for m in d["members"]:

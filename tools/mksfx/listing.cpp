@@ -76,6 +76,13 @@ Listing ListingOf(const File& f, const std::string& path, const std::string& rep
         lm.crc = m.crc;
         l.members.push_back(lm);
     }
+    if (f.solid) {
+        l.form = "solid";
+        std::string error;
+        // What the listing finds wrong in the header, when the stub's checks have not said it.
+        l.solidUnread = !ListSolidArchive(const_cast<InputFile*>(&f.in), f.block.archiveOffset, &l, &error);
+        if (l.solidUnread && l.faults.empty()) l.faults.push_back(error);
+    }
     return l;
 }
 
@@ -168,6 +175,7 @@ void WriteListingJson(const Listing& l, FILE* to) {
     w.Key("file").String(l.file);
     w.Key("verdict").String(l.faults.empty() ? "sound" : "damaged");
     w.Key("data_checked").Bool(l.dataChecked);
+    w.Key("form").String(l.form);
     w.Key("faults").Open('[');
     for (const std::string& fault : l.faults) w.String(fault);
     w.Close(']');
@@ -274,11 +282,15 @@ void WriteListingJson(const Listing& l, FILE* to) {
         w.Open('{');
         w.Key("method").String(folder.method);
         w.Key("packed").Number(folder.packed);
+        w.Key("unpacked").Number(folder.unpacked);
         w.Key("first").Number(folder.first);
         w.Key("count").Number(folder.count);
         w.Close('}');
     }
     w.Close(']');
+    w.Key("memory_need");
+    if (l.solidUnread) w.Null();
+    else w.Number(l.memoryNeed);
     w.Close('}');
     w.Finish();
 }

@@ -19,16 +19,18 @@ const int kListingVersion = 1;
 struct ListedMember {
     std::string name;    // UTF-8
     uint64_t size = 0, packed = 0;
-    std::string method;  // "stored", "deflated", "folder" or "other"
-    std::string time;    // "YYYY-MM-DD hh:mm:ss", the local time the archive holds
+    std::string method;  // "stored", "deflated", "folder" or "other"; in the solid form "file"
+                         // (in a folder's stream), "empty" (no data) or "folder"
+    std::string time;    // "YYYY-MM-DD hh:mm:ss", the local time a ZIP archive holds; in the
+                         // solid form universal time
     uint32_t crc = 0;
     bool folder = false;
 };
 // Members packed together into one stream: `count` members from `first` on. A ZIP archive
 // packs each member on its own and has none.
 struct ListedFolder {
-    std::string method;
-    uint64_t packed = 0;
+    std::string method;  // the coders, "LZMA:24 BCJ"
+    uint64_t packed = 0, unpacked = 0;
     size_t first = 0, count = 0;
 };
 struct ListedIcon {
@@ -37,6 +39,9 @@ struct ListedIcon {
 };
 struct Listing {
     std::string report;  // "list" or "verify"
+    std::string form = "zip";  // "zip" or "solid"
+    uint64_t memoryNeed = 0;   // the solid form: what the stub needs to decode (0 for ZIP)
+    bool solidUnread = false;  // the solid form's header could not be read: no folders, no members
     std::string file;     // as given
     bool dataChecked = false;  // every member decoded and its CRC-32 compared (verify)
     std::vector<std::string> faults;  // none: the file is sound
@@ -69,6 +74,9 @@ struct Listing {
 // The listing of a file that ReadFile and CheckFile have read, with their faults.
 Listing ListingOf(const File& file, const std::string& path, const std::string& report, bool dataChecked,
                   const std::vector<std::string>& faults);
+// The solid form's folders, members and memory need into `listing`, from the 7z archive at
+// `archiveOffset` (solidlist.cpp); false with `error` when its header cannot be read.
+bool ListSolidArchive(InputFile* in, uint64_t archiveOffset, Listing* listing, std::string* error);
 // Writes `listing` as one JSON document (UTF-8, two-space indents, keys in a fixed order).
 void WriteListingJson(const Listing& listing, FILE* to);
 

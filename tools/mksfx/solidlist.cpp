@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "tools/mksfx/listing.h"
 #include "tools/mksfx/report.h"
 #include "tools/mksfx/sfxfile.h"
 #include "tools/mksfx/solid.h"
@@ -61,28 +62,53 @@ bool IsSolidFile(InputFile* in, uint64_t archiveOffset, uint32_t endRecordOffset
     return endRecordOffset == 0 && s && memcmp(s, k7zSignature, sizeof k7zSignature) == 0;
 }
 
-std::vector<std::string> ListSolid(InputFile* in, uint64_t archiveOffset) {
+bool ListSolidArchive(InputFile* in, uint64_t archiveOffset, Listing* l, std::string* error) {
     SevenZipHeader h;
+    if (!ReadHeader(in, archiveOffset, &h, error)) return false;
+    size_t first = 0;
+    for (const SevenZipFolder& f : h.folders) {
+        ListedFolder folder;
+        folder.method = CoderText(f);
+        folder.packed = f.packed;
+        folder.unpacked = f.unpacked;
+        folder.first = first;
+        folder.count = (size_t)f.files;
+        first += (size_t)f.files;
+        l->folders.push_back(folder);
+        l->memoryNeed = std::max(l->memoryNeed, LzmaDecodeMemory(f.props, f.unpacked));
+    }
+    for (const SevenZipFile& f : h.files) {
+        ListedMember m;
+        m.name = f.name;
+        m.size = f.size;
+        m.folder = f.isDirectory;
+        m.method = f.isDirectory ? "folder" : f.hasData ? "file" : "empty";
+        m.time = TimeText(f.mtime);
+        m.crc = f.hasData ? f.crc : 0;
+        l->members.push_back(m);
+    }
+    return true;
+}
+
+std::vector<std::string> ListSolid(InputFile* in, uint64_t archiveOffset) {
+    Listing l;
     std::string error;
-    if (!ReadHeader(in, archiveOffset, &h, &error)) return {error};
+    if (!ListSolidArchive(in, archiveOffset, &l, &error)) return {error};
     printf("Folders (solid, 7z):\n");
     printf("  %-14s %12s %12s %10s\n", "Coders", "Packed", "Unpacked", "Files");
-    uint64_t memory = 0;
-    for (const SevenZipFolder& f : h.folders) {
-        printf("  %-14s %12llu %12llu %10llu\n", CoderText(f).c_str(), (unsigned long long)f.packed,
-               (unsigned long long)f.unpacked, (unsigned long long)f.files);
-        memory = std::max(memory, LzmaDecodeMemory(f.props, f.unpacked));
-    }
-    printf("Memory to decode: %llu bytes (dictionary and tables)\n", (unsigned long long)memory);
+    for (const ListedFolder& f : l.folders)
+        printf("  %-14s %12llu %12llu %10llu\n", f.method.c_str(), (unsigned long long)f.packed,
+               (unsigned long long)f.unpacked, (unsigned long long)f.count);
+    printf("Memory to decode: %llu bytes (dictionary and tables)\n", (unsigned long long)l.memoryNeed);
     printf("Members:\n");
     printf("%12s %-8s %-19s %-8s %s\n", "Size", "Kind", "Time (UTC)", "CRC-32", "Name");
-    for (const SevenZipFile& f : h.files) {
+    for (const ListedMember& m : l.members) {
         char crc[16] = "";
-        if (f.hasData) snprintf(crc, sizeof crc, "%08x", f.crc);
-        printf("%12llu %-8s %-19s %-8s %s\n", (unsigned long long)f.size,
-               f.isDirectory ? "folder" : "file", TimeText(f.mtime).c_str(), crc, Shown(f.name).c_str());
+        if (m.method == "file") snprintf(crc, sizeof crc, "%08x", m.crc);
+        printf("%12llu %-8s %-19s %-8s %s\n", (unsigned long long)m.size, m.folder ? "folder" : "file",
+               m.time.c_str(), crc, Shown(m.name).c_str());
     }
-    printf("%zu %s\n", h.files.size(), h.files.size() == 1 ? "member" : "members");
+    printf("%zu %s\n", l.members.size(), l.members.size() == 1 ? "member" : "members");
     return {};
 }
 
