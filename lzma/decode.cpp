@@ -105,14 +105,11 @@ ULONGLONG LzmaMemoryNeed(const unsigned char* props, ULONGLONG size) {
 
 // One bit with probability *p, after the normalisation that the last bit left due: runs
 // ZERO or ONE (which may leave the macro by a jump).
-#define NORMALIZE()                                                       \
-    if (range < TOP) {                                                    \
-        range <<= 8;                                                      \
-        if (in == end) {                                                  \
-            in = NextRun(), end = lz.runEnd;                              \
-            if (lz.overrun && overrunAt > pos) overrunAt = pos;           \
-        }                                                                 \
-        code = (code << 8) | *in++;                                       \
+#define NORMALIZE()                                     \
+    if (range < TOP) {                                  \
+        range <<= 8;                                    \
+        if (in == end) in = NextRun(), end = lz.runEnd; \
+        code = (code << 8) | *in++;                     \
     }
 #define BIT(p, ZERO, ONE)                                                \
     {                                                                    \
@@ -197,9 +194,6 @@ int DecodeLzma(const unsigned char* props, ULONGLONG size) {
     // ends if that is in this round of the window (else beyond any position); limit: where
     // the loop must look at these again. done: the bytes of the earlier rounds.
     U32 pos = 0, flushed = 0, limit = 0, endPos = 0, wrapped = 0;
-    // Where the symbol stood that needed the first byte past the feed's end: what came before
-    // it was decoded from true input.
-    U32 overrunAt = 0xFFFFFFFF;
     ULONGLONG done = 0;
     U32 state = 0, rep0 = 0, rep1 = 0, rep2 = 0, rep3 = 0;
     endPos = size <= windowBytes + SLACK - 1 ? (U32)size : 0xFFFFFFFF;
@@ -363,11 +357,11 @@ int DecodeLzma(const unsigned char* props, ULONGLONG size) {
     }
     }
 
-    // Damage: the bytes before the damaged symbol go to the sink, so that the member they
-    // belong to is checked whole and the damage is reported where it lies.
-damaged : {
-    U32 trueEnd = pos < overrunAt ? pos : overrunAt;
-    if (trueEnd > flushed) WriteOutput(window + flushed, trueEnd - flushed);
+    // Damage: what was decoded since the last flush goes to the sink first, so that the member
+    // that holds the damage is the one reported. After a stream cut short that includes the
+    // bytes decoded since the feed ran out, which are not true ones: the member they fall in
+    // fails its check as it must.
+damaged:
+    WriteOutput(window + flushed, pos - flushed);
     return LZMA_BAD_DATA;
-}
 }
