@@ -70,8 +70,8 @@ Bytes FileHead(const char* path, size_t most) {
 }
 
 // Random bytes dense with E8/E9 and near operands, so that every history arises.
-Bytes Dense(size_t n, unsigned seed) {
-    std::mt19937 random(seed);
+Bytes Dense(size_t n, unsigned start) {
+    std::mt19937 random(start);
     Bytes b(n);
     for (auto& c : b) {
         unsigned r = random() % 8;
