@@ -21,28 +21,9 @@ namespace {
 
 const size_t kPrefix = 64;  // stands for the stub's image
 
-std::string root, file, out;
-
-void Setup() {
-    root = sfxtest::FuzzScratchFolder();
-    mkdir((root + "/a").c_str(), 0777);
-    mkdir((root + "/a/b").c_str(), 0777);
-    file = root + "/a/setup.exe";
-    out = root + "/a/b/out";
-}
-
-// Below the root there may be only the program's file, the extraction folder (with anything
-// in it) and the folders that lead to them; the first other entry stops the fuzzer.
-void CheckOutside() {
-    for (const std::string& entry : zipcraft::ListTree(root)) {
-        std::string path = root + "/" + entry;  // a folder's ends in '/'
-        if (path == file || path.compare(0, out.size() + 1, out + "/") == 0 ||
-            (out + "/").compare(0, path.size(), path) == 0)
-            continue;
-        fprintf(stderr, "written outside the extraction folder: %s\n", path.c_str());
-        abort();
-    }
-}
+zipcraft::FuzzTree tree;
+const std::string& file = tree.file;
+const std::string& out = tree.out;
 
 int Answer(const ShownMessageBox& box, void* context) {
     unsigned flags = *(const unsigned*)context;
@@ -57,7 +38,7 @@ int Answer(const ShownMessageBox& box, void* context) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (root.empty()) Setup();
+    if (tree.root.empty()) tree = zipcraft::MakeFuzzTree();
     unsigned flags = size ? data[0] : 0;
     if (size) ++data, --size;
 
@@ -80,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char folder[PATH_CHARS];
     lstrcpyA(folder, state.output.folder);
     DeleteTree(folder);
-    CheckOutside();
+    zipcraft::AbortOnEntriesOutside(tree);
     // Whatever DeleteTree could not take (names the stand-in cannot search for) goes too.
     sfxtest::RemoveTree(out);
     return 0;

@@ -23,26 +23,9 @@ namespace {
 
 const size_t kPrefix = 64;  // stands for the stub's image
 
-std::string root, file, out;
-
-void Setup() {
-    root = sfxtest::FuzzScratchFolder();
-    mkdir((root + "/a").c_str(), 0777);
-    mkdir((root + "/a/b").c_str(), 0777);
-    file = root + "/a/setup.exe";
-    out = root + "/a/b/out";
-}
-
-void CheckOutside() {
-    for (const std::string& entry : zipcraft::ListTree(root)) {
-        std::string path = root + "/" + entry;
-        if (path == file || path.compare(0, out.size() + 1, out + "/") == 0 ||
-            (out + "/").compare(0, path.size(), path) == 0)
-            continue;
-        fprintf(stderr, "written outside the extraction folder: %s\n", path.c_str());
-        abort();
-    }
-}
+zipcraft::FuzzTree tree;
+const std::string& file = tree.file;
+const std::string& out = tree.out;
 
 int Answer(const ShownMessageBox& box, void* context) {
     unsigned flags = *(const unsigned*)context;
@@ -56,7 +39,7 @@ void Probe() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (root.empty()) Setup();
+    if (tree.root.empty()) tree = zipcraft::MakeFuzzTree();
     if (size < 3) return 0;
     unsigned flags = data[0];
     std::string body((const char*)data + 3, size - 3);
@@ -76,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char folder[PATH_CHARS];
     lstrcpyA(folder, state.output.folder);
     DeleteTree(folder);
-    CheckOutside();
+    zipcraft::AbortOnEntriesOutside(tree);
     sfxtest::RemoveTree(out);
     return 0;
 }

@@ -1,6 +1,8 @@
 #include "tests/support/zip_craft.h"
 
 #include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 
@@ -9,6 +11,7 @@
 
 #include "base/state.h"
 #include "tests/support/fresh_state.h"
+#include "tests/support/sfx_files.h"
 #include "tools/common/ziprecords.h"
 #include "ui/ui.h"
 
@@ -133,6 +136,27 @@ std::vector<std::string> ListTree(const std::string& root) {
     ListInto(root, "", &out);
     std::sort(out.begin(), out.end());
     return out;
+}
+
+FuzzTree MakeFuzzTree() {
+    FuzzTree t;
+    t.root = sfxtest::FuzzScratchFolder();
+    mkdir((t.root + "/a").c_str(), 0777);
+    mkdir((t.root + "/a/b").c_str(), 0777);
+    t.file = t.root + "/a/setup.exe";
+    t.out = t.root + "/a/b/out";
+    return t;
+}
+
+void AbortOnEntriesOutside(const FuzzTree& t) {
+    for (const std::string& entry : ListTree(t.root)) {
+        std::string path = t.root + "/" + entry;  // a folder's ends in '/'
+        if (path == t.file || path.compare(0, t.out.size() + 1, t.out + "/") == 0 ||
+            (t.out + "/").compare(0, path.size(), path) == 0)
+            continue;
+        fprintf(stderr, "written outside the extraction folder: %s\n", path.c_str());
+        abort();
+    }
 }
 
 }  // namespace zipcraft

@@ -90,4 +90,14 @@ void EmptyFolder(const std::string& folder);
 // Every file and folder below `root`, as relative paths ("sub/" for a folder), sorted.
 std::vector<std::string> ListTree(const std::string& root);
 
+// The extraction fuzz targets' folders: below a fresh scratch root, the program's file
+// a/setup.exe and the extraction folder a/b/out.
+struct FuzzTree {
+    std::string root, file, out;
+};
+FuzzTree MakeFuzzTree();
+// Below the root there may be only the program's file, the extraction folder (with anything
+// in it) and the folders that lead to them; the first other entry stops the fuzzer.
+void AbortOnEntriesOutside(const FuzzTree& tree);
+
 }  // namespace zipcraft
