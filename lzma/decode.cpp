@@ -48,8 +48,8 @@ enum {
     P_IS_REP_G1 = P_IS_REP_G0 + 12,
     P_IS_REP_G2 = P_IS_REP_G1 + 12,
     P_SLOT = P_IS_REP_G2 + 12,
-    P_SPECIAL = P_SLOT + 4 * 64,
-    P_ALIGN = P_SPECIAL + 114,
+    P_DIST_LOW = P_SLOT + 4 * 64,
+    P_ALIGN = P_DIST_LOW + 114,
     P_LEN = P_ALIGN + 16,
     LEN_LOW = 2,
     LEN_MID = LEN_LOW + 16 * 8,
@@ -265,11 +265,17 @@ int DecodeLzma(const unsigned char* props, ULONGLONG size) {
         state = state < LITERAL_STATES ? 7 : 10;
         len = P_LEN;
     length : {
+        // Its tree by the two choice bits (low and mid: 3 bits a position state, high: 8
+        // bits), decoded in one place.
         Prob* lp = probs + len;
-        BIT(lp, TREE(lp + LEN_LOW + posState * 8, 3, len), {
-            BIT(lp + 1, TREE(lp + LEN_MID + posState * 8, 3, len);
-                len += 8, TREE(lp + LEN_HIGH, 8, len); len += 16);
+        U32 top = 8;
+        len = 0;
+        BIT(lp, lp += LEN_LOW + posState * 8, {
+            BIT(lp + 1, (lp += LEN_MID + posState * 8, len = 8), (lp += LEN_HIGH, top = 256, len = 16));
         });
+        U32 m = 1;
+        do BIT(lp + m, m += m, m += m + 1) while (m < top);
+        len += m - top;
     }
         if (state == 8 || state == 11) goto copy;  // a repeated distance
         {
@@ -279,13 +285,15 @@ int DecodeLzma(const unsigned char* props, ULONGLONG size) {
             if (slot < 4) {
                 dist = slot;
             } else {
+                // The low bits by a reverse tree: all of them below slot 14, else the
+                // last four after the direct bits (one tree decoding in one place).
                 U32 direct = (slot >> 1) - 1;
-                dist = (2 | (slot & 1)) << direct;
+                Prob* low;
+                dist = 2 | (slot & 1);
                 if (slot < 14) {
-                    Prob* special = probs + P_SPECIAL + dist - slot - 1;
-                    REVERSE_TREE(special, direct, dist);
+                    dist <<= direct;
+                    low = probs + P_DIST_LOW + dist - slot - 1;
                 } else {
-                    dist = 2 | (slot & 1);
                     for (direct -= 4; direct; direct--) {
                         NORMALIZE();
                         range >>= 1;
@@ -294,14 +302,16 @@ int DecodeLzma(const unsigned char* props, ULONGLONG size) {
                         dist = dist + dist + one;
                     }
                     dist <<= 4;
-                    REVERSE_TREE(probs + P_ALIGN, 4, dist);
-                    if (dist == 0xFFFFFFFF) {
-                        // The end marker: right after the last byte, and the input ends.
-                        NORMALIZE();
-                        if (pos != endPos || lz.overrun || code != 0 || in != end) goto damaged;
-                        NextRun();
-                        return lz.overrun ? LZMA_DONE : LZMA_BAD_DATA;
-                    }
+                    low = probs + P_ALIGN;
+                    direct = 4;
+                }
+                REVERSE_TREE(low, direct, dist);
+                if (dist == 0xFFFFFFFF) {
+                    // The end marker: right after the last byte, and the input ends.
+                    NORMALIZE();
+                    if (pos != endPos || lz.overrun || code != 0 || in != end) goto damaged;
+                    NextRun();
+                    return lz.overrun ? LZMA_DONE : LZMA_BAD_DATA;
                 }
             }
             if (dist >= reach) goto damaged;
