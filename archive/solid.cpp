@@ -131,6 +131,12 @@ void Split(const unsigned char* bytes, DWORD count) {
 }  // namespace
 
 void SolidOutput(const unsigned char* bytes, DWORD count) {
+    // An encoded header unpacks into memory; the decoder gives no more than its size.
+    if (state.solid.unpackTo) {
+        __builtin_memcpy(state.solid.unpackTo, bytes, count);
+        state.solid.unpackTo += count;
+        return;
+    }
     if (!state.solid.bcj) {
         Split(bytes, count);
         return;

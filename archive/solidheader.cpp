@@ -1,5 +1,6 @@
-// The solid form's header: the 7z signature header probed at start-up, the plain header read
-// and checked before anything is extracted.
+// The solid form's header: the 7z signature header probed at start-up, the header read and
+// checked before anything is extracted. The builder writes it LZMA-encoded when that is
+// smaller: a small plain header then describes one pack stream that unpacks to the real one.
 //
 // The header is taken in the shapes the builder writes and no others: pack streams from
 // position 0 (one a folder), one or two folders of either LZMA alone or the x86 converter
@@ -8,6 +9,7 @@
 // stub does not use are stepped over by their size. Anything else is a damaged header
 // (message 31), as a damaged ZIP record is.
 #include "archive/archive.h"
+#include "lzma/lzma.h"
 
 #if TESSLY_SOLID
 
@@ -15,13 +17,15 @@ namespace {
 
 enum {
     SIGNATURE_HEADER_BYTES = 32,
-    HEADER_BYTES_MAX = 16 << 20,  // room for 65535 files of the longest names
+    // The largest header, plain or unpacked, that is taken: 65535 files with names of 200
+    // characters (402 bytes in UTF-16), sizes, CRC-32s, times and attributes need about 28 MB.
+    HEADER_BYTES_MAX = 32 << 20,
     FILES_MAX = 65535,
     // property ids
     ID_END = 0x00, ID_HEADER = 0x01, ID_MAIN_STREAMS = 0x04, ID_FILES = 0x05, ID_PACK_INFO = 0x06,
     ID_UNPACK_INFO = 0x07, ID_SUBSTREAMS = 0x08, ID_SIZE = 0x09, ID_CRC = 0x0A, ID_FOLDER = 0x0B,
     ID_UNPACK_SIZES = 0x0C, ID_STREAM_COUNT = 0x0D, ID_EMPTY_STREAM = 0x0E, ID_EMPTY_FILE = 0x0F,
-    ID_NAME = 0x11, ID_MTIME = 0x14,
+    ID_NAME = 0x11, ID_MTIME = 0x14, ID_ENCODED_HEADER = 0x17,
 };
 
 const unsigned char SIGNATURE[6] = {'7', 'z', 0xBC, 0xAF, 0x27, 0x1C};
@@ -148,9 +152,14 @@ void ReadSubstreams(void) {
     Expect(ID_END);
 }
 
-void ReadStreams(void) {
+// Streams info: the pack streams from their position (returned), the folders with their
+// unpacked sizes (and, as an encoded header has them, their CRC-32s: `folderCrcs`), then the
+// files of the folders when the substreams are there (`state.solid.crcs` is set then).
+const unsigned char* folderCrcs;
+
+ULONGLONG ReadStreams(void) {
     Expect(ID_PACK_INFO);
-    if (Number() != 0) Damaged();
+    ULONGLONG packPos = Number();
     DWORD packs = Count(2);
     Expect(ID_SIZE);
     for (DWORD i = 0; i < packs; ++i) state.solid.packSize[i] = Number();
@@ -169,10 +178,52 @@ void ReadStreams(void) {
         if (state.solid.folderBcj[f] && Number() != size) Damaged();
         state.solid.unpackSize[f] = size;
     }
-    Expect(ID_END);
-    Expect(ID_SUBSTREAMS);
-    ReadSubstreams();
-    Expect(ID_END);
+    unsigned id = Byte();
+    folderCrcs = 0;
+    if (id == ID_CRC) {
+        Expect(1);
+        folderCrcs = Take(4 * folders);
+        id = Byte();
+    }
+    if (id != ID_END) Damaged();
+    state.solid.crcs = 0;
+    if ((id = Byte()) == ID_SUBSTREAMS) {
+        ReadSubstreams();
+        id = Byte();
+    }
+    if (id != ID_END) Damaged();
+    return packPos;
+}
+
+// The encoded header: its streams info gives one folder of LZMA alone and no files, its pack
+// stream lies between the archive's start and the header, and its size unpacked is no larger
+// than a plain header may be. The stream is decoded into memory by the extraction's decoder
+// (the sink of archive/solid.cpp lays it down there): it must end where that size says, with
+// all its packed bytes read, and the CRC-32 must be right when given. Its bytes then take the
+// place of the plain header; they must not be an encoded header again.
+void UnpackHeader(void) {
+    ULONGLONG room = state.solid.headerAt - state.solid.packAt, packPos = ReadStreams(),
+              packSize = state.solid.packSize[0], size = state.solid.unpackSize[0];
+    if (state.solid.folderCount != 1 || state.solid.folderBcj[0] || state.solid.crcs || size > HEADER_BYTES_MAX ||
+        packPos > room || packSize > room - packPos)
+        Damaged();
+    const unsigned char* crc = folderCrcs;
+    unsigned char* header = (unsigned char*)LocalAlloc(LMEM_FIXED, (DWORD)size);
+    if (!header) Damaged();
+    SeekArchive(state.solid.packAt + packPos);
+    state.reader.memberLeft = 0;
+    state.solid.packLeft = packSize;
+    state.solid.unpackTo = header;
+    int result = DecodeLzma(state.solid.props[0], size);
+    state.solid.unpackTo = 0;
+    if (result != LZMA_DONE || state.reader.memberLeft || state.solid.packLeft ||
+        (crc && Crc32Of(header, (DWORD)size) != ReadLe32(crc)))
+        Damaged();
+    LocalFree((HLOCAL)state.solid.header);  // the plain header, read no further
+    state.solid.header = header;
+    state.solid.folderCount = 0;  // the real header's streams info says what it holds
+    at = header;
+    end = header + size;
 }
 
 DWORD CountBits(const unsigned char* bits, DWORD count) {
@@ -254,10 +305,16 @@ void ReadSolidHeader(void) {
     if (Crc32Of(header, bytes) != state.solid.headerCrc) Damaged();
     at = header;
     end = header + bytes;
-    Expect(ID_HEADER);
     unsigned id = Byte();
+    if (id == ID_ENCODED_HEADER) {
+        UnpackHeader();
+        id = Byte();
+    }
+    if (id != ID_HEADER) Damaged();
+    id = Byte();
     if (id == ID_MAIN_STREAMS) {
-        ReadStreams();
+        // the real header's pack streams start the archive, and its files are all there
+        if (ReadStreams() || !state.solid.crcs) Damaged();
         id = Byte();
     }
     if (id == ID_FILES) {

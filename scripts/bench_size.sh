@@ -6,7 +6,8 @@
 # project's packages install (text, images, programs, and byte-identical copies among them).
 #
 #   scripts/bench_size.sh [PAYLOAD...]    hello, dlls, mixed (default: all three), or
-#                                         dlls128: the DLLs' first 128 MiB by name (a quicker run)
+#                                         dllsN: the DLLs' first N MiB by name (a quicker run:
+#                                         dlls128, or dlls200, some 200 MB)
 #
 # Prints one table (Markdown) of sizes in bytes, our solid form's ratio to each peer, and the
 # seconds each tool took.
@@ -73,9 +74,9 @@ payload_dir() {
     case $1 in
         hello) echo "$ROOT/examples/hello" ;;
         dlls) wine_dlls ;;
-        dlls128)
-            find "$(wine_dlls)" -maxdepth 1 -type f | LC_ALL=C sort | take_until "$WORK/payload-dlls128" $((128 << 20))
-            echo "$WORK/payload-dlls128" ;;
+        dlls[0-9]*)
+            find "$(wine_dlls)" -maxdepth 1 -type f | LC_ALL=C sort | take_until "$WORK/payload-$1" $((${1#dlls} << 20))
+            echo "$WORK/payload-$1" ;;
         mixed) mixed_payload ;;
     esac
 }

@@ -607,6 +607,7 @@ TEST(MksfxBuild, SolidFormThat7ZipReadsBack) {
         std::string tree;                 // what 7z x must give back
         std::vector<std::string> listed;  // in mksfx list's output
         bool extract = true;              // else 7z t alone checks every file's CRC-32
+        bool encoded = false;             // the header LZMA-encoded (else plain: it would not be smaller)
     } rows[] = {
         {"programs and data: the two coder chains", {"--compression", "solid", progs}, progs,
          {"LZMA:18 BCJ ", "  LZMA:16        ", "app.exe", "lib/helper.dll", "Memory to decode: "}},
@@ -617,7 +618,15 @@ TEST(MksfxBuild, SolidFormThat7ZipReadsBack) {
         // Past 4 GiB, where the ZIP form ends: a sparse file, at the fastest level.
         {"a member past 4 GiB", {"--compression", "solid", "--level", "1", in.dir / "huge"}, in.dir / "huge",
          {"LZMA:26 ", "  4400000001 file ", "Memory to decode: 67"}, false},
+        // Many files of long names: the header packs to a fraction of itself.
+        {"a header LZMA-encoded", {"--compression", "solid", in.dir / "many"}, in.dir / "many",
+         {"chapter-0299-of-the-handbook-for-everyone.txt", "300 members"}, true, true},
     };
+    for (int i = 0; i < 300; ++i) {
+        char name[64];
+        snprintf(name, sizeof name, "/many/docs/chapter-%04d-of-the-handbook-for-everyone.txt", i);
+        WriteFile(in.dir + name, "chapter " + std::to_string(i));
+    }
     WriteFile(in.dir / "huge/huge.bin", "");
     ASSERT_EQ(truncate((in.dir / "huge/huge.bin").c_str(), 4400000001), 0);
     for (const Row& row : rows) {
@@ -632,6 +641,17 @@ TEST(MksfxBuild, SolidFormThat7ZipReadsBack) {
         uint32_t archive = Le32(f, block + PB_ARCHIVE_OFFSET);
         EXPECT_EQ(f.compare(archive, 6, "7z\xBC\xAF\x27\x1C"), 0);
         EXPECT_EQ(Le32(f, block + PB_END_RECORD_OFFSET), 0u);
+        const uint64_t headerAt = archive + 32 + Le32(f, archive + 12) + ((uint64_t)Le32(f, archive + 16) << 32);
+        ASSERT_LT(headerAt, f.size());
+        EXPECT_EQ(f[headerAt], row.encoded ? '\x17' : '\x01');
+        if (row.encoded) {
+            // the stub's own reading of it, as mksfx verify and extract run it
+            EXPECT_EQ(RunMksfx({"verify", out}).exitCode, 0);
+            const std::string x = in.dir / "mksfx-x";
+            RemoveTree(x);
+            ASSERT_EQ(RunMksfx({"extract", out, x}).exitCode, 0);
+            EXPECT_EQ(RunProgram({"diff", "-r", row.tree, x}).exitCode, 0);
+        }
         RunResult list = RunMksfx({"list", out});
         EXPECT_EQ(list.exitCode, 0) << list.err;
         for (const std::string& expected : row.listed)

@@ -311,7 +311,7 @@ std::vector<Case> Cases() {
             std::function<void(std::string*)> edit;
         } headers[] = {
             {"header byte changed after its CRC-32", nullptr},
-            {"encoded header", [](std::string* h) { (*h)[0] = 0x17; }},
+            {"plain header marked as encoded", [](std::string* h) { (*h)[0] = 0x17; }},
             {"another coder", [](std::string* h) { (*h)[h->find("\x03\x01\x01")] = 0x21; }},
             {"file sizes beyond their folder's", [](std::string* h) {
                  size_t at = h->find("\x0D\x02\x09");  // the size list: one number, the first file's
@@ -324,10 +324,36 @@ std::vector<Case> Cases() {
             if (e.edit) r.archive.editHeader = e.edit;
             rows.push_back(r);
         }
+        // The header LZMA-encoded: read as the plain one; each fault of its stream, its sizes or
+        // its place is a damaged header, found before any file is written.
+        const struct {
+            const char* what;
+            std::function<void(solidcraft::Archive*)> edit;
+            bool wine;
+        } encoded[] = {
+            {"encoded header", nullptr, true},
+            {"encoded header inside an encoded header", [](solidcraft::Archive* a) { a->encodeHeader = 2; }, false},
+            {"encoded header's size larger than its stream", [](solidcraft::Archive* a) { a->headerSizeDelta = 7; }, false},
+            // the stream holds more than the size says: no end where it should end
+            {"encoded header's stream longer than its size", [](solidcraft::Archive* a) { a->headerSizeDelta = -20; }, true},
+            {"encoded header's size past the limit", [](solidcraft::Archive* a) { a->headerSizeDelta = 1ll << 30; }, false},
+            {"encoded header's size 0", [](solidcraft::Archive* a) { a->headerSizeDelta = -(int64_t)a->header.size(); }, false},
+            {"encoded header's stream cut short", [](solidcraft::Archive* a) { a->headerPackCut = 3; }, false},
+            {"encoded header's stream outside the archive", [](solidcraft::Archive* a) { a->headerPackAtDelta = 40; }, false},
+            {"encoded header's CRC-32", [](solidcraft::Archive* a) { a->headerCrcXor = 1; }, false},
+        };
+        for (const auto& e : encoded) {
+            Solid r{"solid: " + std::string(e.what), archive("second.txt", "second"), badHeader, "", {}, e.wine};
+            r.archive.Build();  // the plain header's size, for the edits that need it
+            r.archive.encodeHeader = 1;
+            if (e.edit) e.edit(&r.archive);
+            if (!e.edit) r.text = "", r.left = {"first.txt", "second.txt"};
+            rows.push_back(r);
+        }
         for (Solid& r : rows) {
             std::string bytes = r.archive.Build();
             if (r.what == "solid: header byte changed after its CRC-32") bytes[bytes.size() - 3] ^= 1;
-            cases.push_back({r.what, bytes, "", false, r.text, r.detail, r.left, r.wine, true});
+            cases.push_back({r.what, bytes, "", r.text.empty(), r.text, r.detail, r.left, r.wine, true});
         }
     }
     // Icons that made the platform's icon loader fault: a 32-bit bitmap 0x7FFFFFFF pixels wide

@@ -33,6 +33,13 @@ struct Archive {
     std::function<void(std::string*)> editHeader;  // before its CRC-32 is taken
     bool badStartCrc = false;
     int64_t nextOffsetDelta = 0;
+    // The header LZMA-encoded behind the pack streams (twice: the encoded header's small
+    // header encoded again), and the faults of that.
+    int encodeHeader = 0;
+    int64_t headerSizeDelta = 0;    // added to the unpacked size it declares
+    uint64_t headerPackCut = 0;     // bytes cut from the end of its stream
+    uint64_t headerPackAtDelta = 0;  // added to where its stream is said to start
+    uint32_t headerCrcXor = 0;      // on the unpacked header's CRC-32
     // The header's bytes as written, and the whole archive.
     std::string header;
     std::string Build();

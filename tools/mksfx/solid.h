@@ -102,10 +102,25 @@ struct SevenZipHeader {
     std::vector<SevenZipFolder> folders;
     std::vector<SevenZipFile> files;  // those with data in folder order
 };
-// The plain header as the stub reads it (kHeader, never an encoded one).
+// The plain header as the stub reads it (kHeader).
 std::string EncodeHeader(const SevenZipHeader& h);
 // Reads a header of the shapes EncodeHeader writes; false with `error` for anything else.
 bool DecodeHeader(const std::string& bytes, SevenZipHeader* h, std::string* error);
+// The header LZMA-encoded: the plain header's stream at `packPos` (from the end of the
+// signature header), `packSize` long, unpacking to `unpacked` bytes with CRC-32 `crc`.
+// EncodeHeaderInfo writes the small header that describes it (property 0x17),
+// DecodeHeaderInfo reads one.
+struct PackedHeader {
+    uint64_t packPos = 0, packSize = 0, unpacked = 0;
+    unsigned char props[5] = {};
+    bool hasCrc = true;
+    uint32_t crc = 0;
+};
+// The largest header, plain or unpacked, that the stub takes (65535 files of the longest
+// names need about 28 MB).
+const uint64_t kHeaderBytesMax = 32u << 20;
+std::string EncodeHeaderInfo(const PackedHeader& p);
+bool DecodeHeaderInfo(const std::string& bytes, PackedHeader* p, std::string* error);
 // The signature header for a next header at `offset` (from the end of the signature header).
 std::string SignatureHeader(uint64_t offset, const std::string& header);
 // Unix seconds as a FILETIME.

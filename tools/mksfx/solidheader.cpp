@@ -1,5 +1,6 @@
 // The 7z header of the solid form, written and read back for `mksfx list`. Only the shapes
-// the stub takes: a plain header (no encoded one), one pack stream per folder, folders of
+// the stub takes: a plain header, or an encoded one (one LZMA stream that unpacks to the plain
+// header, described by a small header of its own), one pack stream per folder, folders of
 // LZMA alone or the x86 branch converter in front of LZMA, CRCs of every file, names in
 // UTF-16LE, times and attributes of every entry.
 #include <stdio.h>
@@ -19,7 +20,7 @@ enum {
     kEnd = 0x00, kHeader = 0x01, kMainStreamsInfo = 0x04, kFilesInfo = 0x05, kPackInfo = 0x06,
     kUnPackInfo = 0x07, kSubStreamsInfo = 0x08, kSize = 0x09, kCRC = 0x0A, kFolder = 0x0B,
     kCodersUnPackSize = 0x0C, kNumUnPackStream = 0x0D, kEmptyStream = 0x0E, kEmptyFile = 0x0F,
-    kName = 0x11, kMTime = 0x14, kWinAttributes = 0x15, kDummy = 0x19,
+    kName = 0x11, kMTime = 0x14, kWinAttributes = 0x15, kEncodedHeader = 0x17, kDummy = 0x19,
 };
 const unsigned char kLzmaId[] = {0x03, 0x01, 0x01};
 const unsigned char kX86Id[] = {0x03, 0x03, 0x01, 0x03};
@@ -332,6 +333,58 @@ bool DecodeHeader(const std::string& bytes, SevenZipHeader* h, std::string* erro
         return bad("streams without files");
     }
     if (r.bad || id != kEnd) return bad("it ends early or holds more");
+    return true;
+}
+
+std::string EncodeHeaderInfo(const PackedHeader& p) {
+    std::string s;
+    Number(&s, kEncodedHeader);
+    Number(&s, kPackInfo);
+    Number(&s, p.packPos);
+    Number(&s, 1);
+    Number(&s, kSize);
+    Number(&s, p.packSize);
+    Number(&s, kEnd);
+    Number(&s, kUnPackInfo);
+    Number(&s, kFolder);
+    Number(&s, 1);
+    s.push_back(0);  // not external
+    Number(&s, 1);
+    s.push_back(0x20 | sizeof kLzmaId);
+    s.append((const char*)kLzmaId, sizeof kLzmaId);
+    Number(&s, 5);
+    s.append((const char*)p.props, 5);
+    Number(&s, kCodersUnPackSize);
+    Number(&s, p.unpacked);
+    Number(&s, kCRC);
+    s.push_back(1);
+    Le(&s, p.crc, 4);
+    Number(&s, kEnd);
+    Number(&s, kEnd);
+    return s;
+}
+
+bool DecodeHeaderInfo(const std::string& bytes, PackedHeader* p, std::string* error) {
+    Reader r{bytes};
+    auto bad = [&](const std::string& what) { return Refuse(error, "7z encoded header: " + what); };
+    if (!r.Expect(kEncodedHeader) || !r.Expect(kPackInfo)) return bad("no pack info");
+    p->packPos = r.Number();
+    if (r.Number() != 1 || !r.Expect(kSize)) return bad("other than one pack stream");
+    p->packSize = r.Number();
+    if (!r.Expect(kEnd) || !r.Expect(kUnPackInfo) || !r.Expect(kFolder) || r.Number() != 1 || r.Byte() != 0 ||
+        r.Number() != 1 || r.Byte() != (0x20 | sizeof kLzmaId) || r.Le(3) != 0x010103 || r.Number() != 5)
+        return bad("a folder other than LZMA alone");
+    for (unsigned char& c : p->props) c = (unsigned char)r.Byte();
+    if (!r.Expect(kCodersUnPackSize)) return bad("no unpacked size");
+    p->unpacked = r.Number();
+    uint64_t id = r.Number();
+    p->hasCrc = id == kCRC;
+    if (p->hasCrc) {
+        if (r.Byte() != 1) return bad("no CRC-32");
+        p->crc = (uint32_t)r.Le(4);
+        id = r.Number();
+    }
+    if (r.bad || id != kEnd || !r.Expect(kEnd)) return bad("it ends early or holds more");
     return true;
 }
 

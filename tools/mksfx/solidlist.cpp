@@ -2,10 +2,13 @@
 // the folders (coders, packed and unpacked sizes), the memory the stub needs to decode them,
 // and the members with size, time and CRC-32.
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
 #include <algorithm>
+
+#include "tools/mksfx/lzmasdk.h"
 
 #include "tools/mksfx/listing.h"
 #include "tools/mksfx/report.h"
@@ -15,6 +18,10 @@
 namespace sfx {
 
 namespace {
+
+void* Allocate(void*, size_t size) { return malloc(size); }
+void Release(void*, void* address) { free(address); }
+ISzAlloc lzmaAllocator = {Allocate, Release};
 
 uint64_t Le(const unsigned char* p, int bytes) {
     uint64_t v = 0;
@@ -30,6 +37,30 @@ std::string TimeText(uint64_t filetime) {
     return text;
 }
 
+// An encoded header's plain one, from its stream between the archive's start and the header
+// at `offset` (from `at`), as the stub takes it: LZMA alone, within the size a header may
+// have, the stream ending where its size says, the CRC-32 right.
+bool UnpackHeader(InputFile* in, uint64_t at, uint64_t offset, std::string* bytes, std::string* error) {
+    PackedHeader p;
+    if (!DecodeHeaderInfo(*bytes, &p, error)) return false;
+    if (p.packPos > offset || p.packSize > offset - p.packPos) return Refuse(error, "7z encoded header: it lies outside the archive");
+    if (p.unpacked == 0 || p.unpacked > kHeaderBytesMax) return Refuse(error, "7z encoded header: an unpacked size past the limit");
+    std::string packed;
+    if (!in->Read(at + p.packPos, p.packSize, &packed)) return Refuse(error, "7z encoded header: it lies outside the file");
+    std::string plain(p.unpacked, '\0');
+    SizeT plainSize = plain.size(), packedSize = packed.size();
+    ELzmaStatus status;
+    SRes rc = LzmaDecode((Byte*)&plain[0], &plainSize, (const Byte*)packed.data(), &packedSize, p.props, 5,
+                         LZMA_FINISH_END, &status, &lzmaAllocator);
+    if (rc != SZ_OK || plainSize != plain.size() || packedSize != packed.size() ||
+        (status != LZMA_STATUS_FINISHED_WITH_MARK && status != LZMA_STATUS_MAYBE_FINISHED_WITHOUT_MARK))
+        return Refuse(error, "7z encoded header: its stream does not decode to its size");
+    if (p.hasCrc && Crc32(plain.data(), plain.size()) != p.crc) return Refuse(error, "7z encoded header: CRC-32 mismatch");
+    if (!plain.empty() && plain[0] == 0x17) return Refuse(error, "7z encoded header: it unpacks to another one");
+    *bytes = plain;
+    return true;
+}
+
 // The header at `offset`, its size and CRC checked as the signature header gives them.
 bool ReadHeader(InputFile* in, uint64_t archiveOffset, SevenZipHeader* h, std::string* error) {
     const unsigned char* s = in->Peek(archiveOffset, kSignatureHeaderSize);
@@ -38,11 +69,12 @@ bool ReadHeader(InputFile* in, uint64_t archiveOffset, SevenZipHeader* h, std::s
     uint64_t offset = Le(s + 12, 8), size = Le(s + 20, 8);
     uint32_t crc = (uint32_t)Le(s + 28, 4);
     uint64_t at = archiveOffset + kSignatureHeaderSize;
-    if (offset > in->Size() || size > in->Size() - at - std::min(offset, in->Size() - at) || size > (64u << 20))
+    if (offset > in->Size() || size > in->Size() - at - std::min(offset, in->Size() - at) || size > kHeaderBytesMax)
         return Refuse(error, "7z header: it lies outside the file");
     std::string bytes;
     if (!in->Read(at + offset, size, &bytes)) return Refuse(error, "7z header: it lies outside the file");
     if (Crc32(bytes.data(), bytes.size()) != crc) return Refuse(error, "7z header: CRC-32 mismatch");
+    if (!bytes.empty() && bytes[0] == 0x17 && !UnpackHeader(in, at, offset, &bytes, error)) return false;
     if (!DecodeHeader(bytes, h, error)) return false;
     uint64_t packed = 0;
     for (const SevenZipFolder& f : h->folders) packed += f.packed;

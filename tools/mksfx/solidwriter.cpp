@@ -147,6 +147,29 @@ struct PackedOutput {
     }
 };
 
+// The plain header LZMA-encoded (its stream to `packed`, the small header that describes it
+// to `info`) when the two together are smaller than it: a package of a few files keeps its
+// header plain, where the encoded one would cost more than it saves.
+bool PackHeader(const std::string& plain, uint64_t packPos, int level, std::string* packed, std::string* info) {
+    PackedHeader p;
+    p.packPos = packPos;
+    p.unpacked = plain.size();
+    p.crc = Crc32(plain.data(), plain.size());
+    CLzmaEncProps props = EncoderProps(level, plain.size());
+    SizeT packedSize = plain.size(), propsSize = sizeof p.props;
+    packed->resize(packedSize);
+    // room for no more than the plain header: a stream that needs more is not taken
+    SRes rc = LzmaEncode((Byte*)&(*packed)[0], &packedSize, (const Byte*)plain.data(), plain.size(), &props, p.props,
+                         &propsSize, 0, nullptr, &allocator, &allocator);
+    if (rc == SZ_ERROR_OUTPUT_EOF) return false;
+    if (rc == SZ_ERROR_MEM) Fail("out of memory (the LZMA encoder)");
+    if (rc != SZ_OK) Fail("the LZMA encoder failed on the header (" + std::to_string(rc) + ")");
+    packed->resize(packedSize);
+    p.packSize = packedSize;
+    *info = EncodeHeaderInfo(p);
+    return packed->size() + info->size() < plain.size();
+}
+
 }  // namespace
 
 // The stub's decoder says what it needs.
@@ -211,8 +234,13 @@ SolidResult WriteSolidArchive(const std::vector<Entry>& entries, const ArchiveOp
         if (options.verbose) printf("  %-8s %10d  %s\n", e.isDirectory ? "folder" : "empty", 0, Shown(e.name).c_str());
     }
     counts->members = entries.size();
-    std::string encoded = EncodeHeader(header);
+    std::string encoded = EncodeHeader(header), packed, info;
     uint64_t headerOffset = out->Size() - start - kSignatureHeaderSize;
+    if (PackHeader(encoded, headerOffset, options.level, &packed, &info)) {
+        out->Write(packed);
+        headerOffset += packed.size();
+        encoded = info;
+    }
     out->Write(encoded);
     out->WriteAt(start, SignatureHeader(headerOffset, encoded));
     return result;
