@@ -111,6 +111,9 @@ ULONGLONG TakeSolidSize(void);
 void ExtractSolid(void);
 // The sink of the solid form: decoded bytes of the current folder.
 void SolidOutput(const unsigned char* bytes, DWORD count);
+// Decodes the LZMA stream the feed holds (the current pack stream) into `to`, `size` bytes
+// at most, for an encoded header: DecodeLzma's answer (lzma/lzma.h).
+int UnpackSolid(unsigned char* to, const unsigned char* props, ULONGLONG size);
 
 // ---- removal.cpp: removal of the extraction folder ------------------------------------------
 // Deletes `folder` and everything below it; true when the folder itself went.

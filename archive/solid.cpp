@@ -29,6 +29,7 @@ namespace {
 enum { CONVERT_BYTES = WINDOW_SIZE };
 X86State converter;
 DWORD current;  // the index of the file being written
+unsigned char* unpackTo;  // where an encoded header's next bytes go while it unpacks
 
 bool Bit(const unsigned char* bits, DWORD i) { return bits[i >> 3] >> (7 - (i & 7)) & 1; }
 
@@ -132,9 +133,9 @@ void Split(const unsigned char* bytes, DWORD count) {
 
 void SolidOutput(const unsigned char* bytes, DWORD count) {
     // An encoded header unpacks into memory; the decoder gives no more than its size.
-    if (state.solid.unpackTo) {
-        __builtin_memcpy(state.solid.unpackTo, bytes, count);
-        state.solid.unpackTo += count;
+    if (unpackTo) {
+        __builtin_memcpy(unpackTo, bytes, count);
+        unpackTo += count;
         return;
     }
     if (!state.solid.bcj) {
@@ -157,7 +158,15 @@ void SolidOutput(const unsigned char* bytes, DWORD count) {
     }
 }
 
+int UnpackSolid(unsigned char* to, const unsigned char* props, ULONGLONG size) {
+    unpackTo = to;
+    int result = DecodeLzma(props, size);
+    unpackTo = 0;
+    return result;
+}
+
 void ExtractSolid(void) {
+    unpackTo = 0;  // after a run that a failed read ended inside an encoded header
     ReadSolidHeader();
     ULONGLONG total = state.solid.unpackSize[0] + state.solid.unpackSize[1];
     BYTE shift = 0;

@@ -213,9 +213,7 @@ void UnpackHeader(void) {
     SeekArchive(state.solid.packAt + packPos);
     state.reader.memberLeft = 0;
     state.solid.packLeft = packSize;
-    state.solid.unpackTo = header;
-    int result = DecodeLzma(state.solid.props[0], size);
-    state.solid.unpackTo = 0;
+    int result = UnpackSolid(header, state.solid.props[0], size);
     if (result != LZMA_DONE || state.reader.memberLeft || state.solid.packLeft ||
         (crc && Crc32Of(header, (DWORD)size) != ReadLe32(crc)))
         Damaged();

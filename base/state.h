@@ -128,8 +128,7 @@ struct ExtractorState {
         DWORD headerBytes, headerCrc;
         ULONGLONG packAt;             // the first pack stream's file offset
         // from here on: what ReadSolidHeader finds and the extraction's cursors
-        unsigned char* header;        // LocalAlloc'd: the header as read, or unpacked
-        unsigned char* unpackTo;      // where an encoded header's next bytes go while it unpacks
+        unsigned char* header;        // LocalAlloc'd, headerBytes long
         unsigned char bcj;            // the current folder's bytes go through the x86 converter
         unsigned char writing;        // the current member has its file open
         unsigned char inMember;       // a member's bytes are being taken
