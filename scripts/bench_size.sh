@@ -101,9 +101,9 @@ for name in "${@:-hello dlls mixed}"; do
         out=$WORK/out-$payload
         mkdir -p "$out"
         input=$(find "$dir" -type f -printf '%s\n' | awk '{s += $1} END {print s}')
-        timed "$out/t.zip" nice "$MKSFX" build -q -o "$out/zip.exe" --compression deflate --level 12 \
+        timed "$out/t.zip" nice "$MKSFX" build -q --extract-only -o "$out/zip.exe" --compression deflate --level 12 \
             --stub "$STUBS/sfxstub.exe" "$dir"
-        timed "$out/t.solid" nice "$MKSFX" build -q -o "$out/solid.exe" --compression solid --stub "$SOLID_STUB" "$dir"
+        timed "$out/t.solid" nice "$MKSFX" build -q --extract-only -o "$out/solid.exe" --compression solid --stub "$SOLID_STUB" "$dir"
         cat >"$out/setup.nsi" <<EOF
 SetCompressor /SOLID lzma
 OutFile "$out/nsis.exe"
