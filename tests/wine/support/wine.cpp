@@ -441,6 +441,7 @@ void MakeSolid(const Package& p, const std::map<std::string, std::string>& files
     size_t block = sfxtest::FindBlock(zip);
     uint32_t config = sfxtest::Le32(zip, block + PB_CONFIG_OFFSET), archive = sfxtest::Le32(zip, block + PB_ARCHIVE_OFFSET);
     solidcraft::Archive a;
+    a.encodeHeader = 1;  // as mksfx writes it for all but the smallest packages
     for (const auto& [file, contents] : files) {
         bool probe = contents == "@probe";
         a.files.push_back({file, probe ? sfxtest::ReadFile(TestProgram("probe")) : contents, false, probe});
