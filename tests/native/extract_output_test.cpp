@@ -60,6 +60,7 @@ protected:
         stubParams.archiveOffset = offset;
         // The solid form: start-up's probe of its signature header first.
         if (archive.compare(0, 2, "7z") == 0) sfxtest::RunUnderCheckpoint([] { ProbeSolidArchive(); });
+        probeReads_ = standin::ReadCalls();
         standin::FailRead(failRead);
         return Go();
     }
@@ -74,6 +75,7 @@ protected:
     TempDir scratch_;
     std::string file_ = scratch_.File("setup.exe"), out_ = scratch_.File("out");
     Answers answers_;
+    long long probeReads_ = 0;  // the reads of Walk's probe, before the run's own
 };
 
 // Each archive: the run's result, every box it showed (the last an error box when it
@@ -265,21 +267,28 @@ TEST_F(OutputTest, EachArchiveEndsAsItShould) {
     }
 }
 
-// Every read of a clean run fails in turn, whether it brings records or member data.
+// Every read of a clean run fails in turn, whether it brings records or member data; in the
+// solid form also the header and, behind an encoded header, its packed stream.
 TEST_F(OutputTest, EveryShortReadEndsTheRunWithMessage36) {
-    const std::string archive = Archive().AddStored("a/b.txt", zipcraft::RandomBytes(140000, 8))
-                                    .AddDeflated("big.txt", zipcraft::SampleText(400000, 7)).Finish("c").bytes();
-    Outcome clean = Walk(archive);
-    ASSERT_EQ(clean.code, 0);
-    long long reads = standin::ReadCalls();
-    ASSERT_GE(reads, 4);
-    for (int n = 1; n <= reads; ++n) {
-        SCOPED_TRACE(n);
-        Outcome run = Walk(archive, kPrefix.size(), n);
-        EXPECT_EQ(run.code, ABORT_FAILED);
-        ASSERT_EQ(run.boxes.size(), 1u);
-        EXPECT_EQ(run.boxes[0].text, ReadFailedText());
-        EXPECT_EQ(state.output.file, 0);
+    const std::string big = zipcraft::RandomBytes(140000, 8), text = zipcraft::SampleText(400000, 7);
+    solidcraft::Archive solid;
+    solid.files = {{"a/b.txt", big}, {"big.txt", text}};
+    solid.encodeHeader = 1;
+    for (const std::string& archive :
+         {Archive().AddStored("a/b.txt", big).AddDeflated("big.txt", text).Finish("c").bytes(), solid.Build()}) {
+        SCOPED_TRACE(archive.substr(0, 2));
+        Outcome clean = Walk(archive);
+        ASSERT_EQ(clean.code, 0);
+        long long reads = standin::ReadCalls() - probeReads_;
+        ASSERT_GE(reads, 4);
+        for (int n = 1; n <= reads; ++n) {
+            SCOPED_TRACE(n);
+            Outcome run = Walk(archive, kPrefix.size(), n);
+            EXPECT_EQ(run.code, ABORT_FAILED);
+            ASSERT_EQ(run.boxes.size(), 1u);
+            EXPECT_EQ(run.boxes[0].text, ReadFailedText());
+            EXPECT_EQ(state.output.file, 0);
+        }
     }
 }
 
