@@ -295,11 +295,8 @@ void ReadSolidHeader(void) {
     if (bytes == 0) Damaged();  // larger than any header the builder writes
     unsigned char* header = state.solid.header = (unsigned char*)LocalAlloc(LMEM_FIXED, bytes);
     if (!header) OutOfMemory();
-    LONG high = (LONG)(state.solid.headerAt >> 32);
-    if (SetFilePointer((HANDLE)(INT_PTR)state.reader.file, (LONG)(DWORD)state.solid.headerAt, &high,
-                       FILE_BEGIN) != (DWORD)state.solid.headerAt ||
-        _lread(state.reader.file, header, bytes) != bytes)
-        ReadFailed();
+    SeekArchive(state.solid.headerAt);
+    ReadArchive(header, bytes);
     if (Crc32Of(header, bytes) != state.solid.headerCrc) Damaged();
     at = header;
     end = header + bytes;
