@@ -137,6 +137,11 @@ static void* AllocateZeroed(DWORD bytes) {
 // StartUp arms the checkpoint, and a function that does keeps every variable of its body in
 // memory: the larger steps it calls stay calls (noinline), where registers serve again.
 __attribute__((noinline)) void LoadStubData(void) {
+    // Every text of a file with UTF-8 texts is held in UTF-8: its own, the stub's messages,
+    // the member names and the paths, which then reach the system through the wide calls.
+#if TESSLY_UTF8
+    state.run.codePage = stubParams.optionFlags & OPT_UTF8 ? CP_UTF8 : CP_ACP;
+#endif
     BuildCrcTable();
     state.decoder.window = (unsigned char*)AllocateZeroed(WINDOW_ALLOC);
     state.reader.buffer = (unsigned char*)AllocateZeroed(READ_CHUNK);
@@ -145,6 +150,7 @@ __attribute__((noinline)) void LoadStubData(void) {
     // are read before anything of the own file, so that a silent run stays silent and logs
     // from the first failure of its file on.
     UnpackMessageTable();
+    NameSelf();
     if (state.run.arguments) {
         ParseSwitches(state.run.arguments);
         StartLog();
@@ -259,9 +265,6 @@ int StartUp(HINSTANCE instance, char* arguments) {
 
     // The sequence goes on only with all four: every later step writes into them.
     if (!AllocateTextBlocks()) return EXIT_OUT_OF_MEMORY;
-
-    DWORD length = GetModuleFileNameA(0, state.run.selfPath, SELF_PATH_CHARS);
-    if (length >= SELF_PATH_CHARS) state.run.selfPath[SELF_PATH_CHARS - 1] = 0;
 
     state.run.arguments = arguments;
     // Until the run has done its job, or failed, it has been given up by the user.

@@ -79,14 +79,38 @@ std::vector<Observation> ParseReport(const std::string& output) {
 //   Call user32.MessageBoxA(00000000,00404090 "text",004040b0 "caption",00000010) ret=...
 std::vector<std::pair<std::string, long>> TracedBoxes(const std::string& trace) {
     std::vector<std::pair<std::string, long>> boxes;
-    const std::string call = "Call user32.MessageBoxA(";
-    for (size_t at = 0; (at = trace.find(call, at)) != std::string::npos; ++at) {
-        size_t open = trace.find('"', at), end = trace.find(") ret=", at);
-        if (open == std::string::npos || end == std::string::npos || end < 8) continue;
-        size_t close = open + 1;
-        while (close < trace.size() && trace[close] != '"') close += trace[close] == '\\' ? 2 : 1;
-        boxes.emplace_back(Unescape(trace.substr(open + 1, close - open - 1)),
-                           std::strtol(trace.substr(end - 8, 8).c_str(), nullptr, 16));
+    // The ANSI call shows its text as it is, the wide one as L"..." with "\\XXXX" for each
+    // character past ASCII, which comes back here in Windows-1252 where it has a place there
+    // (as the driver reads texts), else in UTF-8 (as it reads them after "wide").
+    for (const std::string call : {"Call user32.MessageBoxA(", "Call user32.MessageBoxW("}) {
+        const bool wide = call[call.size() - 2] == 'W';
+        for (size_t at = 0; (at = trace.find(call, at)) != std::string::npos; ++at) {
+            size_t open = trace.find('"', at), end = trace.find(") ret=", at);
+            if (open == std::string::npos || end == std::string::npos || end < 8) continue;
+            size_t close = open + 1;
+            while (close < trace.size() && trace[close] != '"') close += trace[close] == '\\' ? 2 : 1;
+            std::string text = trace.substr(open + 1, close - open - 1), plain;
+            for (size_t i = 0; i < text.size(); ++i) {
+                if (wide && text[i] == '\\' && i + 4 < text.size() && std::isxdigit((unsigned char)text[i + 1]) &&
+                    std::isxdigit((unsigned char)text[i + 2]) && std::isxdigit((unsigned char)text[i + 3]) &&
+                    std::isxdigit((unsigned char)text[i + 4])) {
+                    unsigned c = (unsigned)std::stoul(text.substr(i + 1, 4), nullptr, 16);
+                    i += 4;
+                    if (c < 0x100) {
+                        plain += (char)c;
+                    } else {
+                        std::string u;
+                        if (c < 0x800) u = {(char)(0xC0 | c >> 6), (char)(0x80 | (c & 0x3F))};
+                        else u = {(char)(0xE0 | c >> 12), (char)(0x80 | ((c >> 6) & 0x3F)), (char)(0x80 | (c & 0x3F))};
+                        plain += u;
+                    }
+                    continue;
+                }
+                if (text[i] == '\\' && i + 1 < text.size()) plain += text[i++];  // an escape of its own
+                plain += text[i];
+            }
+            boxes.emplace_back(Unescape(plain), std::strtol(trace.substr(end - 8, 8).c_str(), nullptr, 16));
+        }
     }
     return boxes;
 }
