@@ -105,7 +105,7 @@ struct ExtractorState {
 
     // base: the log (/LOG=FILE)
     struct {
-        char path[PATH_CHARS];
+        WCHAR path[PATH_CHARS];  // wide, as the folder switches: any character
         HFILE file;
     } log;
 

@@ -114,7 +114,7 @@ int ShowMessage(BoxPurpose purpose, int id) { return UserBox(purpose, GetMessage
 // on every system (under Wine two runs lose and mix lines).
 void StartLog(void) {
     if (!state.log.path[0]) return;
-    HANDLE file = CreateFileA(state.log.path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    HANDLE file = CreateFileW(state.log.path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               0, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, 0);
     if (file == INVALID_HANDLE_VALUE) return;
     state.log.file = (HFILE)(INT_PTR)file;

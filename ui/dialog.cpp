@@ -60,8 +60,8 @@ static void PaintFooter(HWND dialog) {
     char* footer = own ? state.texts.footer : GetMessageText(MSG_FOOTER);
     for (char* p = footer; *p && !own; ++p) {
 #endif
-        if (*p == '*') *p = (char)0xAE;
-        else if (*p == '$') *p = (char)0xA9;
+        if (*p == '*') *p = (unsigned char)0xAE;
+        else if (*p == '$') *p = (unsigned char)0xA9;
     }
     int y = client.bottom - (metrics.tmHeight + metrics.tmExternalLeading) - 2;
     if (y < 0) y = 0;
