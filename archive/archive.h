@@ -20,7 +20,7 @@ BOOL DeleteFileForced(const WCHAR* path);
 
 // ---- names.cpp: the names Windows can take --------------------------------------------------
 // What makes a member name unfit for a file below the extraction folder. The name is taken
-// as the stub takes it: in the ANSI code page, its one optional leading separator dropped,
+// as the stub takes it: in the run's code page (ANSI or UTF-8), its one optional leading separator dropped,
 // '/' and '\' both separating components, leading "./" components dropped. The stub ends the run with message 31 at any
 // fault; mksfx build, verify and extract hold names to the same rules.
 enum {
@@ -35,6 +35,14 @@ enum {
                                  // CONIN$, CONOUT$, CLOCK$, with any extension, in any case
 };
 int MemberNameFault(const char* name);
+// The member name just read (state.output.memberName: code page 850, or UTF-8 with
+// ZIP_FLAG_UTF8 in `flags`) in place in the run's code page; false for a flagged name that is
+// not sound UTF-8 (cut, overlong, a surrogate). An ANSI run reads every name in code page 850,
+// as files without UTF-8 texts always have been read.
+BOOL TakeMemberName(unsigned flags);
+// The name `wide` (NUL-terminated) in the run's code page in state.output.memberName; false
+// when it does not convert exactly.
+BOOL WideToRunName(const UTF16* wide);
 // `name` after its leading "./" (or ".\") components, which name the folder itself.
 const char* SkipCurrentFolders(const char* name);
 

@@ -8,8 +8,10 @@
 static inline bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 // The device names, each ended by a zero byte; '1' stands for the digit of a port, which
-// may also be one of the superscript digits of Windows-1252 (0xB9, 0xB2, 0xB3).
-static const char deviceNames[] = "CON\0PRN\0AUX\0NUL\0CONIN$\0CONOUT$\0CLOCK$\0COM1\0LPT1\0";
+// may also be one of the superscript digits of Windows-1252 (0xB9, 0xB2, 0xB3), in UTF-8 the
+// same after the byte 0xC2.
+static const char deviceNames[] =
+    "CON\0PRN\0AUX\0NUL\0CONIN$\0CONOUT$\0CLOCK$\0COM1\0LPT1\0COM\xC2" "1\0LPT\xC2" "1\0";
 
 // A device name holds for the part before the first dot, blanks before that dot ignored, in
 // any case: "con", "Nul .txt" and "COM1.tar.gz" are devices.
@@ -28,6 +30,22 @@ static bool IsDeviceName(const char* component, int length) {
         if (i == n && !device[i]) return true;
     }
     return false;
+}
+
+BOOL WideToRunName(const UTF16* wide) {
+    BOOL inexact = FALSE;
+    UINT codePage = RUN_CODE_PAGE;
+    return WideCharToMultiByte(codePage, codePage ? 0 : WC_NO_BEST_FIT_CHARS, wide, -1,
+                               state.output.memberName, PATH_CHARS, 0, codePage ? 0 : &inexact) &&
+           !inexact;
+}
+
+BOOL TakeMemberName(unsigned flags) {
+    char* name = state.output.memberName;
+    // An ANSI run reads every name as it always has, in code page 850; a UTF-8 run takes a
+    // name flagged as UTF-8 as it stands, once it has decoded.
+    if (!(flags & ZIP_FLAG_UTF8) || !RUN_CODE_PAGE) return OemToRun(name, name, -1, PATH_CHARS);
+    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, (UTF16*)0, 0);
 }
 
 // Archivers that pack the folder "." write names such as "./readme.txt": the leading "."

@@ -29,7 +29,7 @@ WCHAR* WidePath(const char* path, WCHAR* out) {
         }
     }
     // What does not fit names nothing, never a shorter path.
-    if (!MultiByteToWideChar(CP_ACP, 0, path, -1, wide, room)) {
+    if (!MultiByteToWideChar(RUN_CODE_PAGE, 0, path, -1, wide, room)) {
         out[0] = 0;
         return out;
     }

@@ -330,11 +330,7 @@ ULONGLONG TakeSolidSize(void) {
 }
 
 void TakeSolidName(BOOL convert) {
-#ifdef TESSLY_WINAPI
-    WCHAR wide[PATH_CHARS];
-#else
-    unsigned short wide[PATH_CHARS];
-#endif
+    UTF16 wide[PATH_CHARS];
     const unsigned char* p = state.solid.names;
     DWORD n = 0;
     // every name ends inside the list, and fits the buffers as a ZIP name must
@@ -344,12 +340,7 @@ void TakeSolidName(BOOL convert) {
     }
     wide[n] = 0;
     state.solid.names = p + 2;
-    if (!convert) return;
-    BOOL inexact = FALSE;
-    if (!WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, state.output.memberName,
-                             PATH_CHARS, 0, &inexact) ||
-        inexact)
-        Damaged();
+    if (convert && !WideToRunName(wide)) Damaged();
 }
 
 #endif  // TESSLY_SOLID

@@ -43,9 +43,8 @@ static void HandleLocalHeader(void) {
         if (last == '/' || last == '\\') return;
     }
 
-    OemToCharBuffA(state.output.memberName, state.output.displayName, nameLength + 1);
-    lstrcpyA(state.output.memberName, state.output.displayName);
     unsigned flags = ReadLe16(header + ENTRY_FLAGS);
+    if (!TakeMemberName(flags)) FatalMessage(BOX_BAD_HEADER, MSG_BAD_HEADER);
     // Encrypted data would only come out as noise: refused by name, before anything is made.
     if (flags & (ZIP_FLAG_ENCRYPTED | ZIP_FLAG_STRONG_ENCRYPTION)) {
         FormatMessageText(state.texts.messageBuffer, MESSAGE_BUFFER_BYTES, MSG_ENCRYPTED,

@@ -47,6 +47,20 @@ enum BoxPurpose {
 // no box: a question takes its default button, and a failure sets the run's exit code. Every
 // box is a line of the log.
 int UserBox(BoxPurpose purpose, const char* text);
+// ---- text.cpp: the run's code page ----------------------------------------------------------
+// Every text the program holds is in state.run.codePage: the ANSI code page, or UTF-8 in a file
+// whose texts are UTF-8 (OPT_UTF8). Text of code page 850 (the message tables, member names),
+// `bytes` long (-1: up to its NUL, included), in the run's code page at `to`, which holds
+// `room` bytes and may be `from` itself: in an ANSI run as OemToCharBuffA converts it (by the
+// system's OEM code page), in a UTF-8 run by code page 850 itself. Answers the bytes written.
+int OemToRun(const char* from, char* to, int bytes, int room);
+#if defined(TESSLY_WINAPI) && TESSLY_UTF8
+// `text` (in the run's code page, at most WIDE_TEXT_CHARS characters with its NUL) in wide
+// form for the wide calls, which every run uses: in buffer `slot` (0 or 1), which the next
+// call for that slot overwrites.
+enum { WIDE_TEXT_CHARS = 1024 };
+WCHAR* ToWide(const char* text, int slot = 0);
+#endif
 // A box with a message of the table as it stands.
 int ShowMessage(BoxPurpose purpose, int id);
 // The wait cursor while the program works, the arrow again after.

@@ -62,6 +62,8 @@ enum {
     OPT_LANGUAGES = 0x10000,      // the file carries language tables (below)
     OPT_CUSTOM_FOOTER = 0x20000,  // the configuration block holds the dialog's footer line
     OPT_CUSTOM_BANNER = 0x40000,  // the configuration block holds the About box's banner
+    OPT_UTF8 = 0x80000,           // the texts and language tables are UTF-8, not Windows-1252
+                                  // and code page 850 (member names say so by ZIP_FLAG_UTF8)
 };
 
 // Where those two fields stand: the MZ header names the PE header's offset at MZ_PE_OFFSET;
@@ -102,12 +104,20 @@ static_assert(__builtin_offsetof(StubParameterBlock, headerCrc) == PB_HEADER_CRC
               "block fields");
 
 // The forms of archive a stub reads (PB_FORMS): the ZIP form, and the solid form (a 7z
-// archive of LZMA streams), which only the stub built with TESSLY_SOLID reads.
-enum { FORM_ZIP = 0x01, FORM_SOLID = 0x02 };
-#if TESSLY_SOLID
-#define STUB_FORMS (FORM_ZIP | FORM_SOLID)
+// archive of LZMA streams), which only the stub built with TESSLY_SOLID reads; FORM_UTF8: the
+// stub reads UTF-8 texts and names (OPT_UTF8, ZIP_FLAG_UTF8).
+// The solid stub has no room for UTF-8 yet within its size limit; the ZIP stub and the core of
+// the tools (on the POSIX stand-in, TESSLY_STANDIN on Windows) read it.
+enum { FORM_ZIP = 0x01, FORM_SOLID = 0x02, FORM_UTF8 = 0x04 };
+#if TESSLY_SOLID && defined(_WIN32) && !defined(TESSLY_STANDIN)
+#define TESSLY_UTF8 0
 #else
-#define STUB_FORMS FORM_ZIP
+#define TESSLY_UTF8 1
+#endif
+#if TESSLY_SOLID
+#define STUB_FORMS (FORM_ZIP | FORM_SOLID | (TESSLY_UTF8 ? FORM_UTF8 : 0))
+#else
+#define STUB_FORMS (FORM_ZIP | FORM_UTF8)
 #endif
 
 // The block as a freshly built stub carries it, before the builder fills it in.

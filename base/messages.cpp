@@ -11,3 +11,4 @@ char* GetMessageText(int n) {
         }
     return text;
 }
+

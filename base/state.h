@@ -20,12 +20,22 @@ typedef jmp_buf CheckpointRecord;
 #define JUMP_TO_CHECKPOINT() longjmp(state.run.checkpoint, 1)
 #endif
 
+// The run's code page (see base/base.h, OemToRun). A stub without UTF-8 (TESSLY_UTF8 0, the
+// solid stub for now, base/format.h) holds every text in the ANSI code page and shows it by
+// the ANSI calls, as all stubs did before.
+#if TESSLY_UTF8
+#define RUN_CODE_PAGE state.run.codePage
+#else
+#define RUN_CODE_PAGE CP_ACP
+#endif
+
 // ---- limits ----------------------------------------------------------------------------
 enum {
     PATH_CHARS = 264,            // the output's names and folder, work buffers
     WIDE_PATH_CHARS = PATH_CHARS + 8,  // a path of PATH_CHARS in wide form, with "\\?\"
     COMMAND_LINE_CHARS = 8192,   // the command and the arguments passed through to it
     SELF_PATH_CHARS = 261,
+    SELF_PATH_BYTES = 3 * SELF_PATH_CHARS,  // those characters in UTF-8
     MESSAGE_BUFFER_BYTES = 500,
     WINDOW_SIZE = 32768,
     WINDOW_ALLOC = 32776,
@@ -64,7 +74,9 @@ struct ExtractorState {
         HINSTANCE instance;
         DWORD win32sHost;
         DWORD win95Host;
-        char selfPath[SELF_PATH_CHARS];
+        char selfPath[SELF_PATH_BYTES];
+        UINT codePage;           // of every text the program holds: CP_ACP, or CP_UTF8 in a
+                                 // file whose texts are UTF-8 (OPT_UTF8)
         char* arguments;
         char* passThrough;       // what follows "--" on the command line, for the command
         char command[COMMAND_LINE_CHARS];
@@ -93,7 +105,7 @@ struct ExtractorState {
 
     // base: the log (/LOG=FILE)
     struct {
-        char path[PATH_CHARS];
+        WCHAR path[PATH_CHARS];  // wide, as the folder switches: any character
         HFILE file;
     } log;
 

@@ -86,7 +86,11 @@ int UserBox(BoxPurpose purpose, const char* text) {
         caption = state.texts.customCaption;
     if (!state.run.silentMode) {
 #ifdef TESSLY_WINAPI
+#if TESSLY_UTF8
+        answer = MessageBoxW(state.dialog.window, ToWide(text), ToWide(caption, 1), style);
+#else
         answer = MessageBoxA(state.dialog.window, text, caption, style);
+#endif
 #else
         // The Linux build's boxes are answered by the stand-in's scripting, which is told the
         // purpose.
@@ -110,7 +114,7 @@ int ShowMessage(BoxPurpose purpose, int id) { return UserBox(purpose, GetMessage
 // on every system (under Wine two runs lose and mix lines).
 void StartLog(void) {
     if (!state.log.path[0]) return;
-    HANDLE file = CreateFileA(state.log.path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    HANDLE file = CreateFileW(state.log.path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               0, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, 0);
     if (file == INVALID_HANDLE_VALUE) return;
     state.log.file = (HFILE)(INT_PTR)file;
@@ -121,7 +125,7 @@ void StartLog(void) {
 // `id` is the message that holds the line's format.
 void WriteLog(int id, ...) {
     if (!state.log.file) return;
-    // Composed in the ANSI code page, like every text of the program; written in UTF-8.
+    // Composed in the run's code page, like every text of the program; written in UTF-8.
     static char line[1100];
     static WCHAR wide[1100];
     static char utf8[3300];
@@ -137,7 +141,7 @@ void WriteLog(int id, ...) {
     for (char* p = line; *p; ++p)
         if (*p == '\r' || *p == '\n') *p = ' ';
     lstrcatA(line, "\r\n");
-    int chars = MultiByteToWideChar(CP_ACP, 0, line, -1, wide, 1100) - 1;
+    int chars = MultiByteToWideChar(RUN_CODE_PAGE, 0, line, -1, wide, 1100) - 1;
     UINT bytes = WideCharToMultiByte(CP_UTF8, 0, wide, chars, utf8, sizeof utf8, 0, 0);
     OVERLAPPED beyond = {};
     beyond.Offset = 0xFFFFFFFF;

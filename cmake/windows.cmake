@@ -86,7 +86,7 @@ set_target_properties(plain_extract PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_
 # bytes smaller. In the hot files they pay, and stay on.
 file(GLOB TESSLY_COLD_SOURCES ${CMAKE_SOURCE_DIR}/startup/*.cpp ${CMAKE_SOURCE_DIR}/ui/*.cpp
   ${CMAKE_SOURCE_DIR}/base/failure.cpp ${CMAKE_SOURCE_DIR}/base/userbox.cpp
-  ${CMAKE_SOURCE_DIR}/base/messages.cpp
+  ${CMAKE_SOURCE_DIR}/base/messages.cpp ${CMAKE_SOURCE_DIR}/base/text.cpp
   ${CMAKE_SOURCE_DIR}/archive/removal.cpp
   ${CMAKE_SOURCE_DIR}/archive/paths.cpp ${CMAKE_SOURCE_DIR}/archive/walker.cpp
   ${CMAKE_SOURCE_DIR}/archive/solidheader.cpp ${CMAKE_SOURCE_DIR}/archive/views.cpp

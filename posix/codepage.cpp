@@ -7,6 +7,8 @@
 
 #include "posix/windows.h"
 
+#include <string.h>
+
 const unsigned char oemToAnsi[256] = {
     0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F,
     0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1A, 0x1B, 0x1C, 0x1D, 0x1E, 0x1F,
@@ -32,12 +34,38 @@ static const unsigned short ansiHigh[32] = {
     0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
 
-int WideCharToMultiByte(UINT, DWORD, const unsigned short* wide, int length, LPSTR text, int size, LPCSTR,
+// One character in UTF-8 at text[n], where there is room; answers the new n.
+static int PutUtf8(unsigned c, LPSTR text, int size, int n) {
+    unsigned char bytes[4];
+    int count = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+    static const unsigned char lead[5] = {0, 0, 0xC0, 0xE0, 0xF0};
+    for (int k = count - 1; k > 0; --k, c >>= 6) bytes[k] = (unsigned char)(0x80 | (c & 0x3F));
+    bytes[0] = (unsigned char)(lead[count] | c);
+    for (int k = 0; k < count; ++k) {
+        if (size && n >= size) return -1;
+        if (size) text[n] = (char)bytes[k];
+        ++n;
+    }
+    return n;
+}
+
+int WideCharToMultiByte(UINT codePage, DWORD, const unsigned short* wide, int length, LPSTR text, int size, LPCSTR,
                         BOOL* usedDefault) {
     if (usedDefault) *usedDefault = FALSE;
     int n = 0;
     if (length < 0)
         for (length = 1; wide[length - 1]; ++length) {}
+    if (codePage == CP_UTF8) {
+        for (int i = 0; i < length; ++i) {
+            unsigned c = wide[i];
+            if (c >= 0xD800 && c < 0xDC00 && i + 1 < length && wide[i + 1] >= 0xDC00 && wide[i + 1] < 0xE000)
+                c = 0x10000 + ((c - 0xD800) << 10) + (wide[++i] - 0xDC00);
+            else if (c >= 0xD800 && c < 0xE000)
+                c = 0xFFFD;
+            if ((n = PutUtf8(c, text, size, n)) < 0) return 0;
+        }
+        return n;
+    }
     for (int i = 0; i < length; ++i) {
         unsigned c = wide[i], byte = c;
         if (c >= 0x80 && c < 0xA0) byte = '?';
@@ -52,6 +80,58 @@ int WideCharToMultiByte(UINT, DWORD, const unsigned short* wide, int length, LPS
             text[n] = (char)byte;
         }
         ++n;
+    }
+    return n;
+}
+
+// One character of strict UTF-8 at text[*i] (no overlong forms, surrogates or cut sequences),
+// or -1.
+static long TakeUtf8(const unsigned char* text, int length, int* i) {
+    unsigned c = text[*i];
+    int extra = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : -1;
+    if (extra < 0 || *i + extra >= length) return -1;
+    unsigned v = extra == 0 ? c : c & (0x3F >> extra);
+    for (int k = 1; k <= extra; ++k) {
+        unsigned d = text[*i + k];
+        if ((d & 0xC0) != 0x80) return -1;
+        v = (v << 6) | (d & 0x3F);
+    }
+    static const unsigned smallest[4] = {0, 0x80, 0x800, 0x10000};
+    if (v < smallest[extra] || (v >= 0xD800 && v < 0xE000) || v > 0x10FFFF) return -1;
+    *i += extra + 1;
+    return v;
+}
+
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, unsigned short* wide, int size) {
+    const unsigned char* bytes = (const unsigned char*)text;
+    if (length < 0) length = (int)strlen(text) + 1;
+    int n = 0;
+    for (int i = 0; i < length;) {
+        long c = bytes[i];
+        if (codePage == CP_UTF8) {
+            c = TakeUtf8(bytes, length, &i);
+            if (c < 0) {
+                if (flags & MB_ERR_INVALID_CHARS) return 0;
+                c = 0xFFFD;
+                ++i;
+            }
+        } else {
+            if (codePage == 850 || codePage == CP_OEMCP) c = oemToAnsi[c];
+            if (c >= 0x80 && c < 0xA0) c = ansiHigh[c - 0x80] ? ansiHigh[c - 0x80] : 0xFFFD;
+            ++i;
+        }
+        unsigned units[2] = {(unsigned)c, 0};
+        int count = 1;
+        if (c >= 0x10000) {
+            units[0] = 0xD800 + ((c - 0x10000) >> 10);
+            units[1] = 0xDC00 + ((c - 0x10000) & 0x3FF);
+            count = 2;
+        }
+        for (int k = 0; k < count; ++k) {
+            if (size && n >= size) return 0;
+            if (size) wide[n] = (unsigned short)units[k];
+            ++n;
+        }
     }
     return n;
 }

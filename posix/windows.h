@@ -83,6 +83,7 @@ enum { FILE_BEGIN = 0, FILE_CURRENT = 1, FILE_END = 2 };
 #define FILE_ATTRIBUTE_REPARSE_POINT 0x400
 
 #define CP_ACP 0
+#define CP_OEMCP 1
 #define CP_UTF8 65001
 
 #define MB_OK 0x00
@@ -253,8 +254,14 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, WCH
                         int size);
 int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* wide, int length, LPSTR text,
                         int size, LPCSTR defaultChar, BOOL* usedDefault);
-// Real UTF-16 text (the names of the solid form's header) to the ANSI code page, Windows-1252:
-// a character it lacks becomes '?' and sets *usedDefault; 0 when the result does not fit.
+// Real UTF-16 text (the names of the solid form's header, texts on their way between code
+// pages) to the ANSI code page, Windows-1252: a character it lacks becomes '?' and sets
+// *usedDefault; or to CP_UTF8. 0 when the result does not fit.
 #define WC_NO_BEST_FIT_CHARS 0x400
 int WideCharToMultiByte(UINT codePage, DWORD flags, const unsigned short* wide, int length, LPSTR text,
                         int size, LPCSTR defaultChar, BOOL* usedDefault);
+// And into real UTF-16: from CP_UTF8 (strict; with MB_ERR_INVALID_CHARS 0 for a text that is
+// not UTF-8, else U+FFFD for each fault), from 850 or CP_OEMCP (as OemToCharBuffA takes it, then as
+// Windows-1252) or from the ANSI code page, Windows-1252.
+#define MB_ERR_INVALID_CHARS 0x08
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, unsigned short* wide, int size);

@@ -150,7 +150,7 @@ void ReadConfiguration(void) {
     for (int i = 0; i < 8; ++i)
         if (present >> i & 1 && !TakeString(data, length, &pos, fields[i], fieldBytes[i])) return;
     if (!state.output.target[0])
-        MultiByteToWideChar(CP_ACP, 0, target, -1, state.output.target, PATH_CHARS);
+        MultiByteToWideChar(RUN_CODE_PAGE, 0, target, -1, state.output.target, PATH_CHARS);
 
     if (pos + 2 > length || data[pos] != ICON_MARKER || data[pos + 1] != ICON_MARKER) return;
     pos += 2;

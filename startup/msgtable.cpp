@@ -1,5 +1,5 @@
 // The message table: every text the program shows, and the dialog template, unpacked once
-// at start-up from one DEFLATE stream and converted from the OEM to the ANSI code page; and,
+// at start-up from one DEFLATE stream and converted from the OEM code page to the run's; and,
 // once the own file is open, the texts of the user's language from the tables the file
 // carries (base/format.h). The texts are looked up by base/messages.cpp.
 #include "archive/archive.h"
@@ -10,22 +10,26 @@ extern const unsigned char storedMessageTable[];  // one raw DEFLATE stream
 extern const DWORD storedMessageStreamLength;
 
 void UnpackMessageTable(void) {
-    state.texts.ownTable = state.texts.messageTable = (unsigned char*)LocalAlloc(LPTR, MESSAGE_TABLE_BYTES);
-    if (!state.texts.messageTable) HeaderInvalid();
+    // Unpacked at the end of an area four times the table's size; the texts go to its start
+    // in the run's code page, the template stays where it was unpacked.
+    unsigned char* area = (unsigned char*)LocalAlloc(LPTR, 4 * MESSAGE_TABLE_BYTES);
+    if (!area) HeaderInvalid();
+    unsigned char* table = area + 3 * MESSAGE_TABLE_BYTES;
+    state.texts.messageTable = table;
     state.decoder.inputPtr = (unsigned char*)storedMessageTable;
     state.decoder.inputCount = (int)storedMessageStreamLength;
-    state.decoder.outputPtr = state.texts.messageTable;
-    state.decoder.outputLimit = state.texts.messageTable + MESSAGE_TABLE_BYTES;
+    state.decoder.outputPtr = table;
+    state.decoder.outputLimit = table + MESSAGE_TABLE_BYTES;
     state.decoder.memoryMode = 1;
     // The stored table is part of the program and lies inside the range the header check
     // covers: the result is not looked at.
     (void)InflateStream();
     state.decoder.memoryMode = 0;
     // The messages before the template are text; the template is binary.
-    DWORD textBytes =
-        (DWORD)(GetMessageText(MSG_DIALOG_TEMPLATE) - (char*)state.texts.messageTable);
-    OemToCharBuffA((LPCSTR)state.texts.messageTable, (LPSTR)state.texts.messageTable, textBytes);
     state.texts.dialogTemplate = (unsigned char*)GetMessageText(MSG_DIALOG_TEMPLATE);
+    // In UTF-8 a character of code page 850 may take three bytes.
+    OemToRun((char*)table, (char*)area, (int)(state.texts.dialogTemplate - table), 3 * MESSAGE_TABLE_BYTES);
+    state.texts.ownTable = state.texts.messageTable = area;
 }
 
 // The tables lie inside the range the header check covers, but that check can be switched
@@ -67,6 +71,7 @@ void LoadLanguageTable(void) {
         p = next;
     }
     state.texts.messageTable = chosen;
+    // A file with UTF-8 texts carries its tables in UTF-8.
     DWORD textBytes = (DWORD)((unsigned char*)GetMessageText(MESSAGE_TEXT_COUNT) - chosen);
-    OemToCharBuffA((LPCSTR)chosen, (LPSTR)chosen, textBytes);
+    if (!RUN_CODE_PAGE) OemToRun((char*)chosen, (char*)chosen, (int)textBytes, (int)textBytes);
 }

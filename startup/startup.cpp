@@ -44,11 +44,12 @@ static char* AfterWord(char* text, int id) {
     return text;
 }
 
-// The folder of a /D=, /T: or /X: switch, wide. On Windows it is read again from the wide
-// command line, so that letters outside the ANSI code page survive: the same word, found by
-// the characters before it, with its quotes dropped and the `skip` characters of its switch.
-static void TakeTarget(char* start, const char* value, int skip) {
-    MultiByteToWideChar(CP_ACP, 0, value, -1, state.output.target, PATH_CHARS);
+// The path of a /D=, /T:, /X: or /LOG= switch, wide, into `path` (PATH_CHARS). On Windows it
+// is read again from the wide command line, so that letters outside the ANSI code page
+// survive: the same word, found by the characters before it, with its quotes dropped and the
+// `skip` characters of its switch.
+static void TakeSwitchPath(char* start, const char* value, int skip, WCHAR* path = state.output.target) {
+    MultiByteToWideChar(CP_ACP, 0, value, -1, path, PATH_CHARS);
 #ifdef TESSLY_WINAPI
     const char* line = GetCommandLineA();
     const WCHAR* wide = GetCommandLineW();
@@ -58,9 +59,9 @@ static void TakeTarget(char* start, const char* value, int skip) {
     for (BOOL quoted = FALSE; *wide && (quoted || (*wide != ' ' && *wide != '\t')); ++wide) {
         if (*wide == '"') quoted = !quoted;
         else if (skip) --skip;
-        else if (length < PATH_CHARS - 1) state.output.target[length++] = *wide;
+        else if (length < PATH_CHARS - 1) path[length++] = *wide;
     }
-    state.output.target[length] = 0;
+    path[length] = 0;
 #else
     (void)start, (void)skip;
 #endif
@@ -99,13 +100,13 @@ static void ParseUnattendedSwitches(char* arguments) {
             ((end = AfterWord(word + 1, MSG_SWITCH_S)) && !*end))
             state.run.silentMode = 1;
         else if ((end = AfterWord(word + 1, MSG_SWITCH_LOG)))
-            lstrcpyA(state.log.path, end);
+            TakeSwitchPath(start, end, 5, state.log.path);
         else if ((end = AfterWord(word + 1, MSG_SWITCH_D)) ||
                  (end = AfterWord(word + 1, MSG_SWITCH_T)))
-            TakeTarget(start, end, 3);
+            TakeSwitchPath(start, end, 3);
         else if ((end = AfterWord(word + 1, MSG_SWITCH_X)) && (!*end || *end == ':')) {
             state.run.extractOnly = 1;
-            if (*end) TakeTarget(start, end + 1, 3);
+            if (*end) TakeSwitchPath(start, end + 1, 3);
         } else
             continue;
         while (start < rest) *start++ = ' ';
@@ -137,6 +138,11 @@ static void* AllocateZeroed(DWORD bytes) {
 // StartUp arms the checkpoint, and a function that does keeps every variable of its body in
 // memory: the larger steps it calls stay calls (noinline), where registers serve again.
 __attribute__((noinline)) void LoadStubData(void) {
+    // Every text of a file with UTF-8 texts is held in UTF-8: its own, the stub's messages,
+    // the member names and the paths, which then reach the system through the wide calls.
+#if TESSLY_UTF8
+    state.run.codePage = stubParams.optionFlags & OPT_UTF8 ? CP_UTF8 : CP_ACP;
+#endif
     BuildCrcTable();
     state.decoder.window = (unsigned char*)AllocateZeroed(WINDOW_ALLOC);
     state.reader.buffer = (unsigned char*)AllocateZeroed(READ_CHUNK);
@@ -145,6 +151,7 @@ __attribute__((noinline)) void LoadStubData(void) {
     // are read before anything of the own file, so that a silent run stays silent and logs
     // from the first failure of its file on.
     UnpackMessageTable();
+    NameSelf();
     if (state.run.arguments) {
         ParseSwitches(state.run.arguments);
         StartLog();
@@ -233,7 +240,12 @@ static void RunDialog(void) {
     // copy stays inside it.
     const unsigned char* source = state.texts.dialogTemplate;
     for (int i = 0; i < TEMPLATE_COPY_BYTES; ++i) copy[i] = source[i];
+    // A dialog of wide windows, whose texts hold any character (the template is the same).
+#if TESSLY_UTF8
+    DialogBoxIndirectParamW(state.run.instance, (LPCDLGTEMPLATEW)copy, 0, MainDialogProc, 0);
+#else
     DialogBoxIndirectParamA(state.run.instance, (LPCDLGTEMPLATEA)copy, 0, MainDialogProc, 0);
+#endif
     GlobalUnlock(block);
     GlobalFree(block);
 }
@@ -259,9 +271,6 @@ int StartUp(HINSTANCE instance, char* arguments) {
 
     // The sequence goes on only with all four: every later step writes into them.
     if (!AllocateTextBlocks()) return EXIT_OUT_OF_MEMORY;
-
-    DWORD length = GetModuleFileNameA(0, state.run.selfPath, SELF_PATH_CHARS);
-    if (length >= SELF_PATH_CHARS) state.run.selfPath[SELF_PATH_CHARS - 1] = 0;
 
     state.run.arguments = arguments;
     // Until the run has done its job, or failed, it has been given up by the user.

@@ -16,6 +16,7 @@ void LoadStubData(void);
 void ReleaseResources(void);
 
 // ---- selfcheck.cpp: the check of its own file ------------------------------------------------
+void NameSelf(void);
 void OpenSelf(void);
 // Reads `count` bytes of the own file at its position: a read that fails is message 36, a
 // file that ends early is a damaged one.

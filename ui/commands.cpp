@@ -78,10 +78,10 @@ static BOOL CreateTargetFolder(WCHAR* folder) {
     return attributes != INVALID_FILE_ATTRIBUTES && attributes & FILE_ATTRIBUTE_DIRECTORY;
 }
 
-// The texts show the folder as well as the ANSI code page can.
+// The texts show the folder as well as the run's code page can (wholly in UTF-8).
 static void NameFolder(void) {
-    WideCharToMultiByte(CP_ACP, 0, state.output.folderWide, -1, state.output.folder, PATH_CHARS, 0,
-                        0);
+    WideCharToMultiByte(RUN_CODE_PAGE, 0, state.output.folderWide, -1, state.output.folder,
+                        PATH_CHARS, 0, 0);
 }
 
 static BOOL CreateExtractFolder(void) {
@@ -102,15 +102,26 @@ static int CALLBACK PickerStarts(HWND picker, UINT message, LPARAM, LPARAM folde
 // Asks where an extract-only run puts its files; answers FALSE when the user cancels. A
 // temporary folder made for the run and not chosen is removed again (it is empty).
 static BOOL PickFolder(HWND dialog) {
+    // The display name is not looked at: the path is asked for below.
+    WCHAR chosen[MAX_PATH];
+#if TESSLY_UTF8
+    BROWSEINFOW info = {};
+    info.pszDisplayName = chosen;
+    info.lpszTitle = ToWide(GetMessageText(MSG_PICK_FOLDER));
+#else
     BROWSEINFOA info = {};
-    info.hwndOwner = dialog;
     info.pszDisplayName = state.output.memberName;
     info.lpszTitle = GetMessageText(MSG_PICK_FOLDER);
+#endif
+    info.hwndOwner = dialog;
     info.ulFlags = BIF_RETURNONLYFSDIRS;
     info.lpfn = PickerStarts;
     info.lParam = (LPARAM)state.output.folderWide;
-    WCHAR chosen[MAX_PATH];
+#if TESSLY_UTF8
+    LPITEMIDLIST item = SHBrowseForFolderW(&info);
+#else
     LPITEMIDLIST item = SHBrowseForFolderA(&info);
+#endif
     if (!item || !SHGetPathFromIDListW(item, chosen)) return FALSE;
     if (lstrcmpiW(chosen, state.output.folderWide)) {
         if (!state.output.keepFolder) RemoveDirectoryW(state.output.folderWide);
@@ -154,7 +165,7 @@ static void CleanUp(HWND dialog) {
         HWND status = GetDlgItem(dialog, ID_STATUS);
         if (status) {
             ShowWindow(status, SW_SHOW);
-            SetWindowTextA(status, GetMessageText(MSG_DELETING));
+            ShowText(status, 0, GetMessageText(MSG_DELETING));
             UpdateWindow(dialog);
             PumpMessages();
         }
@@ -228,14 +239,14 @@ void SetupCommand(HWND dialog) {
         SendMessageA(meter, METER_SETPOS, 100, 0);
         if (meter && state.meter.shown) ShowWindow(meter, SW_HIDE);
         InvalidateRect(dialog, 0, FALSE);
-        SetWindowTextA(status, "");
+        ShowText(status, 0, "");
     }
 
     if (result != 0) {
         // An error was reported, or the user cancelled: nothing of the run stays, but for a
         // named folder, which may hold files of its own.
         LogCleanUp(!state.output.keepFolder && DeleteTree(state.output.folder));
-        SetWindowTextA(status, GetMessageText(MSG_ABORTED));
+        ShowText(status, 0, GetMessageText(MSG_ABORTED));
         EndDialog(dialog, 1);
         EnableWindow(setupButton, TRUE);
         return;
@@ -285,7 +296,7 @@ void SetupCommand(HWND dialog) {
             CloseHandle(process);
 
             if (state.run.waitMode) {
-                SetWindowTextA(setupButton, GetMessageText(MSG_DONE_BUTTON));
+                ShowText(setupButton, 0, GetMessageText(MSG_DONE_BUTTON));
                 EnableWindow(setupButton, TRUE);
                 state.dialog.awaitingDone = 1;
                 // Only messages can end this wait (a nested "&Done" that has cleaned up

@@ -18,19 +18,20 @@ static void InitDialog(HWND dialog) {
     if (state.dialog.icon)
         SendDlgItemMessageA(dialog, ID_ICON, STM_SETICON, (WPARAM)state.dialog.icon, 0);
     state.dialog.commandRunning = 0;
-    SetDlgItemTextA(dialog, ID_MESSAGE_TEXT, state.texts.messageText);
+    ShowText(dialog, ID_MESSAGE_TEXT, state.texts.messageText);
     // The buttons' labels in the table's language (the template holds the German ones).
     static const unsigned char buttons[] = {ID_SETUP, ID_CLOSE, ID_INFO};
-    for (int i = 0; i < 3; ++i) SetDlgItemTextA(dialog, buttons[i], GetMessageText(MSG_SETUP_BUTTON + i));
+    for (int i = 0; i < 3; ++i) ShowText(dialog, buttons[i], GetMessageText(MSG_SETUP_BUTTON + i));
 
     FormatMessageText(state.texts.messageBuffer, MESSAGE_BUFFER_BYTES, MSG_CAPTION_FORMAT,
                       state.run.appTitle, FileNamePart(state.run.selfPath));
-    SetWindowTextA(dialog, state.texts.messageBuffer);
+    char* caption = state.texts.messageBuffer;
     if (stubParams.optionFlags & OPT_CUSTOM_CAPTION) {
         // An empty caption reads "Setup"; the About box takes the same.
-        if (!state.texts.customCaption[0]) lstrcpyA(state.texts.customCaption, GetMessageText(MSG_SETUP_CAPTION));
-        SetWindowTextA(dialog, state.texts.customCaption);
+        caption = state.texts.customCaption;
+        if (!caption[0]) lstrcpyA(caption, GetMessageText(MSG_SETUP_CAPTION));
     }
+    ShowText(dialog, 0, caption);
 
     // From here on message boxes have the dialog as their owner.
     state.dialog.window = dialog;
@@ -48,14 +49,20 @@ static void PaintFooter(HWND dialog) {
     TEXTMETRICA metrics = {};
     GetTextMetricsA(dc, &metrics);
 
-    // The stored banner marks the registered and copyright signs with '*' and '$'; the
-    // signs are put in once, in the table itself. The packager's own line is taken as given.
-    char* footer = GetMessageText(MSG_FOOTER);
-    for (char* p = footer; *p; ++p) {
-        if (*p == '*') *p = (char)0xAE;
-        else if (*p == '$') *p = (char)0xA9;
+    // The stored banner marks the registered and copyright signs with '*' and '$', which go
+    // in in the wide form (U+00AE, U+00A9), in any code page. The packager's own line is taken
+    // as given.
+    BOOL own = stubParams.optionFlags & OPT_CUSTOM_FOOTER;
+#if TESSLY_UTF8
+    WCHAR* footer = ToWide(own ? state.texts.footer : GetMessageText(MSG_FOOTER));
+    for (WCHAR* p = footer; *p && !own; ++p) {
+#else
+    char* footer = own ? state.texts.footer : GetMessageText(MSG_FOOTER);
+    for (char* p = footer; *p && !own; ++p) {
+#endif
+        if (*p == '*') *p = (unsigned char)0xAE;
+        else if (*p == '$') *p = (unsigned char)0xA9;
     }
-    if (stubParams.optionFlags & OPT_CUSTOM_FOOTER) footer = state.texts.footer;
     int y = client.bottom - (metrics.tmHeight + metrics.tmExternalLeading) - 2;
     if (y < 0) y = 0;
 
@@ -63,7 +70,11 @@ static void PaintFooter(HWND dialog) {
     SetTextAlign(dc, TA_CENTER | TA_TOP);
     SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
     int mode = SetBkMode(dc, TRANSPARENT);
+#if TESSLY_UTF8
+    ExtTextOutW(dc, client.right / 2, y, 0, 0, footer, lstrlenW(footer), 0);
+#else
     TextOutA(dc, client.right / 2, y, footer, lstrlenA(footer));
+#endif
     SetTextAlign(dc, alignment);
     SetBkMode(dc, mode);
     SelectDialogFont(dc, previous, FALSE);

@@ -77,7 +77,29 @@ HANDLE LaunchCommand(char* commandLine) {
     const char* arguments = FindProgram(commandLine, folders, program);
     LocalFree((HLOCAL)folders);
     if (!arguments) return 0;
+    while (*arguments == ' ') ++arguments;
+#if TESSLY_UTF8
+    // The program and the line go to the wide calls, converted from the run's code page.
+    UINT codePage = RUN_CODE_PAGE;
+    static WCHAR line[COMMAND_LINE_CHARS];
+    WCHAR file[MAX_PATH + 8];
+    MultiByteToWideChar(codePage, 0, program, -1, file, MAX_PATH + 8);
+    const WCHAR* parameters =
+        line + MultiByteToWideChar(codePage, 0, commandLine, (int)(arguments - commandLine), 0, 0);
+    MultiByteToWideChar(codePage, 0, commandLine, -1, line, COMMAND_LINE_CHARS);
+    STARTUPINFOW startup = {};
+    SHELLEXECUTEINFOW shell = {};
+#define CreateProcessT CreateProcessW
+#define ShellExecuteExT ShellExecuteExW
+#else
+    char* file = program;
+    char* line = commandLine;
+    const char* parameters = arguments;
     STARTUPINFOA startup = {};
+    SHELLEXECUTEINFOA shell = {};
+#define CreateProcessT CreateProcessA
+#define ShellExecuteExT ShellExecuteExA
+#endif
     PROCESS_INFORMATION process;
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
@@ -85,20 +107,18 @@ HANDLE LaunchCommand(char* commandLine) {
     // A console program gets no window of its own in a silent run, nor with OPT_HIDE_CONSOLE.
     DWORD flags =
         state.run.silentMode || stubParams.optionFlags & OPT_HIDE_CONSOLE ? CREATE_NO_WINDOW : 0;
-    if (CreateProcessA(program, commandLine, 0, 0, FALSE, flags, 0, 0, &startup, &process)) {
+    if (CreateProcessT(file, line, 0, 0, FALSE, flags, 0, 0, &startup, &process)) {
         CloseHandle(process.hThread);
         return process.hProcess;
     }
     if (GetLastError() != 740) return 0;  // ERROR_ELEVATION_REQUIRED
-    SHELLEXECUTEINFOA shell = {};
     shell.cbSize = sizeof shell;
     shell.fMask = SEE_MASK_NOCLOSEPROCESS;
     shell.hwnd = state.dialog.window;
-    shell.lpFile = program;
-    while (*arguments == ' ') ++arguments;
-    shell.lpParameters = arguments;
+    shell.lpFile = file;
+    shell.lpParameters = parameters;
     shell.nShow = SW_SHOWDEFAULT;
-    return ShellExecuteExA(&shell) ? shell.hProcess : 0;
+    return ShellExecuteExT(&shell) ? shell.hProcess : 0;
 }
 
 // Whether a process of the program file `file` is in the system's process list. Not every

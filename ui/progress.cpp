@@ -35,7 +35,7 @@ static void ShowMemberStatus(void) {
     char text[STATUS_TEXT_BYTES];
     FormatMessageText(text, STATUS_TEXT_BYTES, MSG_UNZIPPING,
                       FileNamePart(state.output.displayName));
-    SetDlgItemTextA(state.dialog.window, ID_STATUS, text);
+    ShowText(state.dialog.window, ID_STATUS, text);
     InvalidateRect(GetDlgItem(state.dialog.window, ID_STATUS), 0, FALSE);
 }
 
@@ -72,4 +72,16 @@ void InstallUiHooks(void) {
     state.hooks.progress = ShowProgress;
     state.hooks.cancel = PollCancel;
     state.hooks.pump = PumpMessages;
+}
+
+void ShowText(HWND window, int id, const char* text) {
+#ifdef TESSLY_WINAPI
+#if TESSLY_UTF8
+    SetWindowTextW(id ? GetDlgItem(window, id) : window, ToWide(text));
+#else
+    SetWindowTextA(id ? GetDlgItem(window, id) : window, text);
+#endif
+#else
+    SetDlgItemTextA(window, id, text);
+#endif
 }

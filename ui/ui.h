@@ -27,6 +27,9 @@ BOOL PollCancel(void);  // true when the user has confirmed cancelling
 // Sets the hooks of the state record through which the extraction reaches the ui (first
 // thing at start; the tests that watch the dialog set them too).
 void InstallUiHooks(void);
+// Shows `text` (in the run's code page) as the text of the dialog's item `id`, or with `id` 0
+// of the window itself, by the wide call.
+void ShowText(HWND window, int id, const char* text);
 
 // ---- launch.cpp: the command and the running-program probe (Windows only) -------------------
 // The command's program is looked for in the current folder, then the system's folders and

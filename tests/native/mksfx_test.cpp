@@ -18,6 +18,7 @@
 #include "startup/startup.h"
 #include "tests/support/hostile.h"
 #include "tests/support/sfx_files.h"
+#include "tools/common/codepages.h"
 #include "tools/mksfx/build.h"
 #include "tests/support/solid_craft.h"
 
@@ -80,6 +81,12 @@ std::string JsonRendered(const std::string& command, const std::string& file, in
 
 // Loads `path` into the stub's start-up code for a user whose UI language is `ui`; answers
 // the abort code (0 when loaded).
+std::string Times(const std::string& text, int count) {
+    std::string all;
+    while (count-- > 0) all += text;
+    return all;
+}
+
 int LoadInStub(const std::string& path, LANGID ui = 0x0407) {
     std::string bytes = ReadFile(path);
     ResetStubState(path);
@@ -347,6 +354,16 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
               "--about \"\" @" + in.dir / "inputs.args");
     WriteFile(in.dir / "inputs.args", in.tree);
     WriteFile(in.dir / "fr.txt", FrenchTable());
+    // A packager's Russian table, and names in Japanese, Greek and Polish beside the tree.
+    std::string russian = FrenchTable();
+    for (const auto& c : std::vector<std::pair<std::string, std::string>>{
+             {"language fr", "language ru"}, {"&Fermer", "&\xD0\x97\xD0\xB0\xD0\xBA\xD1\x80\xD1\x8B\xD1\x82\xD1\x8C"}})
+        russian.replace(russian.find(c.first), c.first.size(), c.second);
+    WriteFile(in.dir / "ru.txt", russian);
+    const std::string japanese = "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E", greek = "\xCE\x95\xCE\xBB\xCE\xBB\xCE\xAC\xCE\xB4\xCE\xB1",
+                      polish = "Z\xC5\x82oty", russianText = "\xD0\xA3\xD1\x81\xD1\x82\xD0\xB0\xD0\xBD\xD0\xBE\xD0\xB2\xD0\xBA\xD0\xB0";
+    WriteFile(in.dir / ("scripts/" + japanese + "/" + greek + ".exe"), "MZ");
+    WriteFile(in.dir / ("scripts/" + polish + ".txt"), "z\xC5\x82oty");
     const std::string out = in.dir / "setup.exe", t = in.tree, about(515, 'a');
     const std::string german = kGermanWords, english = "%s could not be started|&Close|error %s";
     const std::string inBytes = std::to_string(ReadFile(t + "/readme.txt").size() + 9000 + 8);
@@ -419,6 +436,18 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
          "", "", false, false, 0x0411, "%s n'a pas pu \xEAtre lanc\xE9|&Fermer|error %s"},
         {"French and auto, French user", {{"--language", "auto," + in.dir / "fr.txt", t}, {}, {"languages:    en, de, fr"}},
          "", "", "", "", false, false, 0x040C, "%s n'a pas pu \xEAtre lanc\xE9|&Fermer|error %s"},
+        // Texts and names in any script: the texts go in UTF-8, and so do the names that code
+        // page 850 cannot hold; the stub's own German words are UTF-8 too then.
+        {"texts and names in any script",
+         {{"--command", japanese + "\\" + greek + ".exe /q", "--text", polish + " " + greek, "--about", russianText,
+           "--caption", japanese, "--footer", greek, "--banner", polish, t, in.dir / std::string("scripts")}, {},
+          {"command:      \"" + japanese + "\\" + greek + ".exe /q\"", "caption:      \"" + japanese + "\"",
+           "text:         \"" + polish + " " + greek + "\"", "about:        \"" + russianText + "\"",
+           " " + japanese + "/" + greek + ".exe\n", " " + polish + ".txt\n", "docs/Gr\xC3\xBC\xC3\x9F" "e.txt\n"}},
+         japanese + "\\" + greek + ".exe /q", polish + " " + greek, russianText, japanese, false, false, 0x0407,
+         codepages::Cp1252ToUtf8(kGermanWords), greek, polish},
+        {"a packager's Russian table", {{"--language", in.dir / "ru.txt", t}, {}, {"languages:    language 0x19\n"}}, "", "", "", "",
+         false, false, 0x0419, "%s n'a pas pu \xC3\xAAtre lanc\xC3\xA9|&\xD0\x97\xD0\xB0\xD0\xBA\xD1\x80\xD1\x8B\xD1\x82\xD1\x8C|error %s"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -744,7 +773,7 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
     Inputs in;
     WriteFile(in.dir / "big.ico", SampleIcon().substr(0, 6 + 16) + std::string(1900, 'k'));
     WriteFile(in.dir / "notes.txt", "not an icon");
-    WriteFile(in.dir / "check.txt", "ok \xE2\x9C\x93\n");
+    WriteFile(in.dir / "check.txt", "ok \xE2\x9C\n");
     // Two archives that hold 65536 entries between them.
     std::vector<zipcraft::Member> many;
     for (int i = 0; i < 32768; ++i) many.push_back({"m/" + std::to_string(100000 + i), "", 0});
@@ -832,7 +861,7 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
     const std::string fixed = table("fixed.txt", "@28 CANNOT_CREATE_FILE", "@22 LOG_END\nfin %lu\n@28 CANNOT_CREATE_FILE");
     const std::string renamed = table("renamed.txt", "@44 ENCRYPTED", "@44 CRYPTED");
     const std::string extra = table("extra.txt", "@80 SETUP_BUTTON", "@79 EXTRA\nx\n@80 SETUP_BUTTON");
-    const std::string euro = table("euro.txt", "&Fermer", "&Fermer \xE2\x82\xAC");
+    const std::string notUtf8 = table("bad.txt", "&Fermer", "&Fermer \xE2\x82");
     const std::string unknown = table("unknown.txt", "language fr", "language xx");
     const std::string falling = table("falling.txt", "@44 ENCRYPTED", "@4 ENCRYPTED");
 
@@ -881,15 +910,17 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         {"table changes a log word", {"--language", fixed, t}, 1, ": message 22 LOG_END must read \"end %lu\" in every language"},
         {"table renames a message", {"--language", renamed, t}, 1, ": message 44 CRYPTED should be ENCRYPTED"},
         {"table adds a message", {"--language", extra, t}, 1, ": message 79 EXTRA is not one of ours"},
-        {"table outside 850", {"--language", euro, t}, 1, ": message 81 CLOSE_BUTTON: the text holds U+20AC"},
+        {"table not UTF-8", {"--language", notUtf8, t}, 1, ": message 81 CLOSE_BUTTON: the text is not valid UTF-8 at byte 9 (0xE2)"},
         {"table's language unknown", {"--language", unknown, t}, 1, unknown + ":4: unknown language code 'xx'"},
         {"table's ids fall", {"--language", falling, t}, 1, "message ids must rise"},
         {"table missing", {"--language", in.dir / "nothere.txt", t}, 1, "(a language is de, en, auto or a table file)"},
         {"two tables of one language", {"--language", "en,auto", t}, 2, "--language: two tables for the language en"},
-        {"outside 1252", {"--text", "ok \xE2\x9C\x93", t}, 1,
-         "--text: the text holds U+2713 '\xE2\x9C\x93' at character 4, which Windows-1252 cannot store"},
-        {"text file outside 1252", {"--text-file", in.dir / "check.txt", t}, 1,
-         "--text-file " + in.dir / "check.txt" + ": the text holds U+2713"},
+        {"UTF-8 caption too long", {"--caption", Times("\xE6\x97\xA5", 22), t}, 1,
+         "--caption: the text has 66 bytes in UTF-8, at most 64 fit"},
+        {"UTF-8 command too long", {"--command", "\xE2\x9C\x93" + std::string(97, 'c'), t}, 1,
+         "--command: the text has 100 bytes in UTF-8, at most 99 fit"},
+        {"text file not UTF-8", {"--text-file", in.dir / "check.txt", t}, 1,
+         "--text-file " + in.dir / "check.txt" + ": the text is not valid UTF-8 at byte 4 (0xE2)"},
         {"text not UTF-8", {"--text", "a\xC0\xAF" "b", t}, 1, "--text: the text is not valid UTF-8 at byte 2 (0xC0)"},
         {"overlong DEL", {"--about", "\xC1\xBF", t}, 1, "--about: the text is not valid UTF-8 at byte 1 (0xC1)"},
         {"missing text file", {"--text-file", in.dir / "none.txt", t}, 1, "--text-file: cannot read " + in.dir / "none.txt"},
@@ -996,9 +1027,13 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
     };
     // Inputs of one file each whose name cannot be stored, and the refusal.
     const std::pair<std::string, std::string> names[] = {
-        {"\xE6\x97\xA5.txt", "the name holds U+65E5 '\xE6\x97\xA5' at character 1, which code page 850"},
-        {"a\xE2\x82\xAC.txt", "'a\xE2\x82\xAC.txt' (from " + in.dir / "n1/a\xE2\x82\xAC.txt): the name holds U+20AC"},
+        {"\xE6\x97\xA5/con.txt", "'\xE6\x97\xA5/con.txt' (from " + in.dir / "n0/\xE6\x97\xA5/con.txt): unsafe name: reserved Windows device name"},
+        {"COM\xC2\xB9.\xE2\x82\xAC", "'COM\xC2\xB9.\xE2\x82\xAC' (from " + in.dir / "n1/COM\xC2\xB9.\xE2\x82\xAC): unsafe name: reserved"},
         {"a\xC0\xAF" "b", "'a\\xC0\\xAFb' (from " + in.dir / "n2/a\\xC0\\xAFb): the name is not valid UTF-8 at byte 2"},
+        {"\xD0\xB4\xD0\xB0.", "'\xD0\xB4\xD0\xB0.' (from " + in.dir / "n3/\xD0\xB4\xD0\xB0.): unsafe name: a component ends in a dot"},
+        {"\xE6\x97\xA5*.txt", "unsafe name: character not allowed in Windows file names"},
+        {Times("\xE6\x97\xA5", 67), "unsafe name: name longer than 200 bytes"},
+        {"\xD0\xAF.txt", "entries '\xD0\xAF.txt' (from "},  // and "я.txt": one file on Windows
         {"a\nb.txt", "entry 'a\\nb.txt'"},
         {"a:b.txt", "'a:b.txt'"},
         {"a\\b.txt", "backslash"},
@@ -1012,6 +1047,7 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
     for (size_t i = 0; i < sizeof names / sizeof *names; ++i) {
         std::string folder = in.dir / ("n" + std::to_string(i));
         WriteFile(folder + "/" + names[i].first, "x");
+        if (names[i].first == "\xD0\xAF.txt") WriteFile(folder + "/\xD1\x8F.txt", "y");
         cases.push_back({names[i].second.c_str(), {folder}, 1, names[i].second});
     }
     std::string out = in.dir / "out/setup.exe";

@@ -7,6 +7,7 @@
 #include "tests/support/sfx_files.h"
 #include "tests/support/solid_craft.h"
 #include "tests/support/zip_craft.h"
+#include "tools/common/codepages.h"
 
 namespace hostile {
 
@@ -99,6 +100,37 @@ std::vector<Case> Cases() {
         cases.push_back({std::string("name '") + n.name + "'",
                          zipcraft::Archive().AddStored("first.txt", "first").AddStored(n.name, "evil").Finish().bytes(),
                          "", false, badHeader, "", {"first.txt"}, n.wine});
+    // Names flagged as UTF-8 (bit 11) in a file whose texts are UTF-8: the same rules hold for
+    // them, and a name that is not strict UTF-8 is a bad name too.
+    const Name utf8Names[] = {
+        {"../\xC3\xA9vil.txt", true}, {"\xD0\xB4\xD0\xB0/../../evil.txt", false},
+        {"C:/\xE6\x97\xA5.txt", false}, {"\xE6\x97\xA5\xE6\x9C\xAC.txt:stream", false},
+        {"\xCE\xB1/CON", false}, {"COM\xC2\xB9.txt", true}, {"lpt\xC2\xB3", false},
+        {"\xCE\xB1\xCE\xB2 /x.txt", false}, {"\xE6\x97\xA5*.txt", false},
+        {"\xC0\xAE\xC0\xAE/evil.txt", true},  // ".." in overlong forms
+        {"\xE0\x80\xAE\xE0\x80\xAE/evil.txt", false}, {"bad\xC3\x28.txt", false},
+        {"cut\xE6\x97.txt", false}, {"surrogate\xED\xA0\x80.txt", false}, {"\xFF\xFE.txt", false},
+    };
+    for (const Name& n : utf8Names) {
+        zipcraft::Member evil{n.name, "evil", 0, ZIP_FLAG_UTF8};
+        Case c{std::string("UTF-8 name '") + n.name + "'",
+               zipcraft::Archive().AddStored("first.txt", "first").Add(evil).Finish().bytes(),
+               "", false, badHeader, "", {"first.txt"}, n.wine};
+        c.utf8 = true;
+        cases.push_back(c);
+    }
+    {
+        // Sound names in any script: each as it is given, beside one of code page 850.
+        zipcraft::Member greek{"\xCE\x95\xCE\xBB\xCE\xBB\xCE\xAC\xCE\xB4\xCE\xB1/\xE6\x97\xA5\xE6\x9C\xAC.txt", "a", 0,
+                               ZIP_FLAG_UTF8};
+        zipcraft::Member polish{"Z\xC5\x82oty.txt", "b", 0, ZIP_FLAG_UTF8};
+        Case c{"UTF-8 names in Greek, Japanese and Polish",
+               zipcraft::Archive().AddStored("caf\x82.txt", "c").Add(greek).Add(polish).Finish().bytes(), "", true,
+               "", "", {"Z\xC5\x82oty.txt", "caf\xC3\xA9.txt", "\xCE\x95\xCE\xBB\xCE\xBB\xCE\xAC\xCE\xB4\xCE\xB1/",
+                        "\xCE\x95\xCE\xBB\xCE\xBB\xCE\xAC\xCE\xB4\xCE\xB1/\xE6\x97\xA5\xE6\x9C\xAC.txt"}, true};
+        c.utf8 = true;
+        cases.push_back(c);
+    }
     {
         // 127 copies of 258 bytes from 32768 bytes back, at the start of a member: what an
         // earlier stream left in the window must not come out.
@@ -374,12 +406,18 @@ std::string File(const Case& c, const std::string& stub) {
     parts.config = sfxtest::ConfigText({"", "", "", "", false, "", !c.icon.empty(), c.icon});
     parts.rawArchive = c.archive;
     if (c.solid) parts.endRecordOffset = 0;
+    if (c.utf8) parts.optionFlags |= OPT_UTF8;
     return sfxtest::BuildSfx(parts);
 }
 
 bool EndsWith(const Case& c, const std::string& boxText) {
-    return !c.completes && boxText.compare(0, c.text.size(), c.text) == 0 &&
-           boxText.find(c.detail) != std::string::npos;
+    for (bool utf8 : {false, c.utf8}) {
+        std::string text = utf8 ? codepages::Cp1252ToUtf8(c.text) : c.text;
+        std::string detail = utf8 ? codepages::Cp1252ToUtf8(c.detail) : c.detail;
+        if (!c.completes && boxText.compare(0, text.size(), text) == 0 && boxText.find(detail) != std::string::npos)
+            return true;
+    }
+    return false;
 }
 
 }  // namespace hostile

@@ -16,6 +16,7 @@ struct Case {
     std::vector<std::string> left;  // the extraction folder's files when the run ends, sorted
     bool wine = false;              // one of the subset that runs under Wine
     bool solid = false;             // the solid form: the solid stub reads it, without an end-record probe
+    bool utf8 = false;              // the file's texts are UTF-8 (OPT_UTF8): the stub reads flagged names so
 };
 std::vector<Case> Cases();
 
@@ -24,7 +25,9 @@ std::vector<Case> Cases();
 // end-record probe).
 std::string File(const Case& c, const std::string& stub);
 
-// Whether an error box's text is the one the case ends with.
+// Whether an error box's text is the one the case ends with: in Windows-1252, or, for a file
+// with UTF-8 texts, in UTF-8 as the stub holds it (a driver reading the box in the ANSI code
+// page sees the former).
 bool EndsWith(const Case& c, const std::string& boxText);
 
 }  // namespace hostile

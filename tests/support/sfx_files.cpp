@@ -63,8 +63,9 @@ std::string SyntheticStub(size_t size, size_t blockAt) {
         SetLe32(&image, 0x138 + 40 * i + 36, sections[i][4]);
     }
     StubParameterBlock fresh = FRESH_PARAMETER_BLOCK;
-    // It stands for the ZIP stub; tests of the solid form set the solid form's bit.
-    fresh.reserved[PB_FORMS - PB_RESERVED] = FORM_ZIP;
+    // It stands for the ZIP stub, which reads UTF-8; tests of the solid form set the solid
+    // form's bit (and, as the solid stub, no UTF-8).
+    fresh.reserved[PB_FORMS - PB_RESERVED] = FORM_ZIP | FORM_UTF8;
     image.replace(blockAt, sizeof fresh, (const char*)&fresh, sizeof fresh);
     return image;
 }

@@ -9,6 +9,7 @@
 
 #include "archive/paths.cpp"
 #include "archive/removal.cpp"
+#include "base/text.cpp"
 #include "base/userbox.cpp"
 #include "ui/launch.cpp"
 #include "ui/pumps.cpp"

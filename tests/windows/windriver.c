@@ -4,7 +4,7 @@
  * arguments; a value is a run of non-blanks or a double-quoted string with \\ and \" escapes;
  * numbers are decimal or 0x-hex. Each observation is one line on standard output: a kind, then
  * TAB-separated KEY=VALUE fields, first line=N and by=COMMAND; values escape \\ \t \r \n and
- * \xHH, texts are in the ANSI code page. A failed command reports "error", ends the started
+ * \xHH, texts are in the ANSI code page (after "wide": in UTF-8, read by the wide calls). A failed command reports "error", ends the started
  * program and exits with 1.
  *
  * Commands (utf8=1: the command line or variables are UTF-8 and may hold any character):
@@ -26,6 +26,8 @@
  *   exit [timeout=MS] [watch=1]     wait for the program's end: exit code=N (watch=1: and the
  *                                   first window it shows meanwhile)
  *   sleep ms=N
+ *   wide                            from here on read window texts with the wide call and
+ *                                   report them in UTF-8, whatever the ANSI code page holds
  */
 #include <windows.h>
 #include <fcntl.h>
@@ -254,6 +256,22 @@ static int Matches(HWND hwnd, const Command *cmd)
 
 /* ---- observations ---- */
 
+static int wideTexts;
+
+/* A window's text as GetWindowText gives it: in the ANSI code page, or after "wide" by the
+   wide call, in UTF-8. */
+static void ReadText(HWND hwnd, char *text, int size)
+{
+    static WCHAR wide[TEXT_MAX];
+    if (!wideTexts) {
+        GetWindowTextA(hwnd, text, size);
+        return;
+    }
+    wide[0] = 0;
+    GetWindowTextW(hwnd, wide, TEXT_MAX);
+    if (!WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, size, NULL, NULL)) text[0] = 0;
+}
+
 static void WindowLine(HWND hwnd, int detailed)
 {
     static char text[TEXT_MAX];
@@ -264,7 +282,7 @@ static void WindowLine(HWND hwnd, int detailed)
     GetClassNameA(hwnd, text, sizeof text);
     Field("kind", box ? "msgbox" : !strcmp(text, "#32770") ? "dialog" : "window");
     Field("class", text);
-    GetWindowTextA(hwnd, text, sizeof text);
+    ReadText(hwnd, text, sizeof text);
     Field("caption", text);
     GetWindowRect(hwnd, &r);
     printf("\trect=%ld,%ld,%ld,%ld\towner=0x%lX", r.left, r.top, r.right, r.bottom,
@@ -273,7 +291,7 @@ static void WindowLine(HWND hwnd, int detailed)
         /* the message box's own summary: text, visible buttons, default button */
         WindowList kids;
         int i, first = 1, def = 0;
-        GetWindowTextA(GetDlgItem(hwnd, MSGBOX_TEXT_ID), text, sizeof text);
+        ReadText(GetDlgItem(hwnd, MSGBOX_TEXT_ID), text, sizeof text);
         Field("text", text);
         Children(hwnd, &kids);
         printf("\tbuttons=");
@@ -296,7 +314,7 @@ static void ControlLine(HWND parent, HWND hwnd)
     LONG style = GetWindowLongA(hwnd, GWL_STYLE);
     Begin("control");
     printf("\tparent=0x%lX\tid=%d", HANDLE_NUMBER(parent), GetDlgCtrlID(hwnd));
-    GetWindowTextA(hwnd, text, sizeof text);
+    ReadText(hwnd, text, sizeof text);
     Field("text", text);
     printf("\tstyle=0x%lX\tvisible=%d\tenabled=%d", (unsigned long)style, IsWindowVisible(hwnd) ? 1 : 0,
            IsWindowEnabled(hwnd) ? 1 : 0);
@@ -514,6 +532,7 @@ static void Run(const Command *cmd)
     else if (!strcmp(n, "wait")) Wait(cmd);
     else if (!strcmp(n, "list")) List(cmd);
     else if (!strcmp(n, "dump")) Dump();
+    else if (!strcmp(n, "wide")) wideTexts = 1;
     else if (!strcmp(n, "click")) PostMessageA(Target(cmd, 1), BM_CLICK, 0, 0);
     else if (!strcmp(n, "send") || !strcmp(n, "post")) Message(cmd, n[0] == 'p');
     else if (!strcmp(n, "gone")) Gone(cmd);

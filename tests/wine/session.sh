@@ -38,7 +38,7 @@ settings='REGEDIT4
 "ShowCrashDialog"=dword:00000000
 
 [HKEY_CURRENT_USER\Software\Wine\Debug]
-"RelayInclude"="user32.MessageBoxA;user32.LoadImageA;shell32.ExtractIconA;shell32.ExtractIconW"
+"RelayInclude"="user32.MessageBoxA;user32.MessageBoxW;user32.LoadImageA;shell32.ExtractIconA;shell32.ExtractIconW"
 '
 
 alive() { # pid, program name

@@ -154,4 +154,30 @@ std::string Cp1252ToUtf8(const std::string& bytes) {
     return out;
 }
 
+// Windows compares file names by upper case, letter by letter: the Latin, Greek and Cyrillic
+// small letters of the first pages go to their capitals here, the rest stays as it is.
+std::string Utf8Upper(const std::string& utf8) {
+    std::string out;
+    uint32_t cp;
+    for (size_t i = 0; i < utf8.size();) {
+        if (!DecodeUtf8(utf8, &i, &cp)) {
+            cp = (unsigned char)utf8[i++];  // not UTF-8: taken byte for byte
+            out += (char)cp;
+            continue;
+        }
+        if ((cp >= 'a' && cp <= 'z') || (cp >= 0xE0 && cp <= 0xFE && cp != 0xF7) ||
+            (cp >= 0x3B1 && cp <= 0x3CB && cp != 0x3C2) || (cp >= 0x430 && cp <= 0x44F))
+            cp -= 0x20;
+        else if (cp >= 0x450 && cp <= 0x45F)
+            cp -= 0x50;
+        else if (cp == 0xFF)
+            cp = 0x178;
+        else if (cp >= 0x100 && cp <= 0x17F && cp != 0x130 && cp != 0x131 && cp != 0x138 && cp != 0x149 &&
+                 ((cp < 0x139 || cp > 0x148) && cp < 0x179 ? (cp & 1) : !(cp & 1) && cp != 0x17F))
+            cp -= 1;
+        AppendUtf8(&out, cp);
+    }
+    return out;
+}
+
 }  // namespace codepages

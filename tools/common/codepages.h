@@ -17,5 +17,7 @@ std::string Cp1252Fault(const std::string& utf8);
 bool ValidUtf8(const std::string& s);
 std::string Cp850ToUtf8(const std::string& bytes);
 std::string Cp1252ToUtf8(const std::string& bytes);
+// The UTF-8 name as Windows compares names: small Latin, Greek and Cyrillic letters as capitals.
+std::string Utf8Upper(const std::string& utf8);
 
 }  // namespace codepages

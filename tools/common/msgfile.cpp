@@ -133,7 +133,7 @@ std::vector<std::string> Placeholders(const std::string& text) {
     return found;
 }
 
-std::vector<std::string> Check(const Table& table, const Table& reference, Table* completed) {
+std::vector<std::string> Check(const Table& table, const Table& reference, Table* completed, bool anyScript) {
     std::vector<std::string> faults;
     *completed = table;
     completed->messages.resize(std::max(table.messages.size(), reference.messages.size()));
@@ -170,9 +170,12 @@ std::vector<std::string> Check(const Table& table, const Table& reference, Table
             faults.push_back(where + " has the placeholders " + Joined(theirs) + " where ours has " + Joined(wanted) +
                              ", in this order");
         std::string stored;
-        if (!codepages::Utf8ToCp850(m.text, &stored))
+        // A packager's table may be in any script: a file that carries it stores its texts in UTF-8.
+        if (anyScript && !codepages::ValidUtf8(m.text))
+            faults.push_back(where + ": the text " + codepages::Cp1252Fault(m.text));
+        else if (!anyScript && !codepages::Utf8ToCp850(m.text, &stored))
             faults.push_back(where + ": the text " + codepages::Cp850Fault(m.text) + " (the stub stores code page 850)");
-        else if (!codepages::Utf8ToCp1252(m.text, &stored))
+        else if (!anyScript && !codepages::Utf8ToCp1252(m.text, &stored))
             faults.push_back(where + ": the text " + codepages::Cp1252Fault(m.text));
         else if (m.text.find('\0') != std::string::npos)
             faults.push_back(where + ": the text holds a NUL");
@@ -180,11 +183,11 @@ std::vector<std::string> Check(const Table& table, const Table& reference, Table
     return faults;
 }
 
-std::string StoredTexts(const Table& table) {
+std::string StoredTexts(const Table& table, bool utf8) {
     std::string out;
     for (const Message& m : table.messages) {
-        std::string stored;
-        codepages::Utf8ToCp850(m.text, &stored);
+        std::string stored = m.text;
+        if (!utf8) codepages::Utf8ToCp850(m.text, &stored);
         out += stored;
         out += '\0';
     }

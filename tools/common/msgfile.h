@@ -35,13 +35,13 @@ std::vector<std::string> Placeholders(const std::string& text);
 // Checks `table` against `reference` (ours): every message of ours is there under its id
 // and name (a fixed one may be left out and is then taken from ours, but not changed), no
 // other message, the same placeholders in the same order, and every text storable in code
-// page 850 and shown in Windows-1252. Answers the faults, each naming the file, the line
+// page 850 and shown in Windows-1252 (with `anyScript`: sound UTF-8). Answers the faults, each naming the file, the line
 // and the message; `completed` receives the table with the fixed messages filled in.
-std::vector<std::string> Check(const Table& table, const Table& reference, Table* completed);
+std::vector<std::string> Check(const Table& table, const Table& reference, Table* completed, bool anyScript = false);
 
-// The texts as the stub stores them: each in code page 850, ended by a NUL, one per id of
-// `table` (which Check has completed).
-std::string StoredTexts(const Table& table);
+// The texts as the stub stores them: each in code page 850 (with `utf8`: UTF-8), ended by a
+// NUL, one per id of `table` (which Check has completed).
+std::string StoredTexts(const Table& table, bool utf8 = false);
 
 // The Windows primary language id of an ISO 639-1 code, -1 when it is not known.
 int LanguageId(const std::string& code);

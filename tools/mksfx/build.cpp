@@ -57,8 +57,8 @@ std::string Deflate(const std::string& data, int level) {
 
 // The --target folder as the stub stores it: Windows-1252, a path Windows can take once its
 // %VARIABLES% are expanded.
-std::string TargetFolder(const std::string& utf8) {
-    std::string target = AnsiText("--target", utf8, kTargetMax);
+std::string TargetFolder(const std::string& utf8, bool asUtf8) {
+    std::string target = AnsiText("--target", utf8, kTargetMax, asUtf8);
     for (unsigned char c : target)
         if (c < 0x20 || strchr("*?\"<>|", c))
             Fail("--target: '" + Shown(utf8) + "' holds '" + std::string(1, (char)c) +
@@ -66,17 +66,25 @@ std::string TargetFolder(const std::string& utf8) {
     return target;
 }
 
-// `iconInput`: the bytes of the --icon file, if one is given.
-std::string ConfigurationBlock(const Options& o, const std::string& iconInput) {
-    std::string about = AnsiText(o.aboutFrom, o.about, kAboutMax);
-    std::string command = AnsiText("--command", o.command, kCommandMax);
-    std::string silent = AnsiText("--silent-command", o.silentCommand, kCommandMax);
-    std::string text = AnsiText(o.textFrom, o.text, kTextMax);
+// Whether a text of the configuration block needs the UTF-8 form (OPT_UTF8).
+bool TextsNeedUtf8(const Options& o) {
+    for (const std::string* t : {&o.about, &o.command, &o.silentCommand, &o.text, &o.caption, &o.target, &o.footer,
+                                 &o.banner})
+        if (NeedsUtf8(*t)) return true;
+    return false;
+}
+
+// `iconInput`: the bytes of the --icon file, if one is given; `utf8`: the texts go in UTF-8.
+std::string ConfigurationBlock(const Options& o, const std::string& iconInput, bool utf8) {
+    std::string about = AnsiText(o.aboutFrom, o.about, kAboutMax, utf8);
+    std::string command = AnsiText("--command", o.command, kCommandMax, utf8);
+    std::string silent = AnsiText("--silent-command", o.silentCommand, kCommandMax, utf8);
+    std::string text = AnsiText(o.textFrom, o.text, kTextMax, utf8);
     std::string block = about + '\0' + command + '\0' + silent + '\0' + text + '\0';
-    if (o.haveCaption) block += AnsiText("--caption", o.caption, kCaptionMax) + '\0';
-    if (!o.target.empty()) block += TargetFolder(o.target) + '\0';
-    if (o.haveFooter || o.noFooter) block += AnsiText("--footer", o.footer, kFooterMax) + '\0';
-    if (o.haveBanner || o.noBanner) block += AnsiText("--banner", o.banner, kBannerMax) + '\0';
+    if (o.haveCaption) block += AnsiText("--caption", o.caption, kCaptionMax, utf8) + '\0';
+    if (!o.target.empty()) block += TargetFolder(o.target, utf8) + '\0';
+    if (o.haveFooter || o.noFooter) block += AnsiText("--footer", o.footer, kFooterMax, utf8) + '\0';
+    if (o.haveBanner || o.noBanner) block += AnsiText("--banner", o.banner, kBannerMax, utf8) + '\0';
     if (!o.icon.empty()) {
         std::string error;
         // The icon takes what the texts and the two marker bytes leave of the block, and must
@@ -225,6 +233,9 @@ Assembled Assemble(const Options& o, bool solid, const std::string& languages, c
     if (!(StubForms(image, blockAt) & (solid ? kFormSolid : kFormZip)))
         Fail("stub " + Shown(a.stubPath) + " cannot read the " + (solid ? "solid" : "ZIP") +
              " form; name a stub that can with --stub");
+    if ((ourFlags & OPT_UTF8) && !(StubForms(image, blockAt) & FORM_UTF8))
+        Fail("stub " + Shown(a.stubPath) + " reads texts and names in Windows-1252 and code page 850 only, which "
+             "cannot hold all of this package's; name a stub that reads UTF-8 with --stub");
     Block block = ReadBlock(image, blockAt);
     if (!AddResources(&image, Resources(o, iconInput), &error)) Fail("resources: " + error);
     uint64_t totalSize = 0;
@@ -260,7 +271,7 @@ Assembled Assemble(const Options& o, bool solid, const std::string& languages, c
     // Bits the stub does not test stay as the image carries them.
     const uint32_t ours = OPT_WAIT_FOR_PROGRAM | OPT_CUSTOM_CAPTION | OPT_WAIT_MODE | OPT_SIGNABLE |
                           OPT_EXTRACT_ONLY | OPT_TARGET | OPT_SILENT_COMMAND | OPT_HIDE_CONSOLE | OPT_LANGUAGES |
-                          OPT_CUSTOM_FOOTER | OPT_CUSTOM_BANNER;
+                          OPT_CUSTOM_FOOTER | OPT_CUSTOM_BANNER | OPT_UTF8;
     block.optionFlags = (block.optionFlags & ~ours) | ourFlags | OPT_SIGNABLE;
     block.waitName = waitName;
     block.headerCrc = 0;
@@ -277,13 +288,15 @@ Assembled Assemble(const Options& o, bool solid, const std::string& languages, c
 
 // Whether a stub for the form is at hand for --compression auto: the one --stub names, if it
 // reads the form, or the one installed beside mksfx.
-bool StubReady(const Options& o, bool solid) {
-    if (!o.stub.empty()) {
-        size_t blockAt = 0;
-        std::string image = StubImage(o.stub, &blockAt);
-        return StubForms(image, blockAt) & (solid ? kFormSolid : kFormZip);
-    }
-    return access(DefaultStubPath(solid).c_str(), R_OK) == 0;
+// With `utf8`, the stub must also read UTF-8 texts and names.
+bool StubReady(const Options& o, bool solid, bool utf8 = false) {
+    std::string path = StubFor(o, solid);
+    if (o.stub.empty() && access(path.c_str(), R_OK) != 0) return false;
+    if (o.stub.empty() && !utf8) return true;
+    size_t blockAt = 0;
+    std::string image = StubImage(path, &blockAt);
+    unsigned forms = StubForms(image, blockAt);
+    return (forms & (solid ? kFormSolid : kFormZip)) && (!utf8 || (forms & FORM_UTF8));
 }
 
 int Build(int argc, char** argv) {
@@ -310,21 +323,30 @@ int Build(int argc, char** argv) {
     if (o.hideConsole) ourFlags |= OPT_HIDE_CONSOLE;
     std::string iconInput, error;
     if (!o.icon.empty() && !ReadWholeFile(o.icon, &iconInput, &error, kIconFileMax)) Fail("--icon: " + Shown(error));
-    std::string config = ConfigurationBlock(o, iconInput);
-    // The language tables, if any, stand in front of the configuration block.
-    std::string languages;
-    if (std::vector<LanguageTable> tables = LanguageTables(o.language); !tables.empty()) {
-        languages = Deflate(LanguageArea(tables), 12);
-        if (languages.size() > LANGUAGES_PACKED_MAX)
-            Fail("--language: the tables compress to " + std::to_string(languages.size()) +
-                 " bytes, the stub reads at most " + std::to_string(LANGUAGES_PACKED_MAX) + "; choose fewer languages");
-        ourFlags |= OPT_LANGUAGES;
-    }
+    std::vector<LanguageTable> tables = LanguageTables(o.language);
 
     // 4. the entries: 4 GiB and more only where the solid form may take them
     bool maySolid = o.compression == "solid" || (o.compression == "auto" && o.level > 0 && StubReady(o, true));
     Inputs inputs;
     CollectInputs(o.inputs, target, &inputs, maySolid);
+
+    // The texts, the language tables and the names in Windows-1252 and code page 850 as
+    // always, or, when any of them needs it, the texts and tables in UTF-8 (names that code
+    // page 850 holds stay in it).
+    bool utf8 = TextsNeedUtf8(o);
+    for (const LanguageTable& t : tables) utf8 |= t.needsUtf8;
+    for (const Entry& e : inputs.entries) utf8 |= e.utf8Name;
+    if (utf8) ourFlags |= OPT_UTF8;
+    std::string config = ConfigurationBlock(o, iconInput, utf8);
+    // The language tables, if any, stand in front of the configuration block.
+    std::string languages;
+    if (!tables.empty()) {
+        languages = Deflate(LanguageArea(tables, utf8), 12);
+        if (languages.size() > LANGUAGES_PACKED_MAX)
+            Fail("--language: the tables compress to " + std::to_string(languages.size()) +
+                 " bytes, the stub reads at most " + std::to_string(LANGUAGES_PACKED_MAX) + "; choose fewer languages");
+        ourFlags |= OPT_LANGUAGES;
+    }
     CheckCommandProgram("--command", o.command, inputs.entries);
     CheckCommandProgram("--silent-command", o.silentCommand, inputs.entries);
     if (o.verbose)
@@ -347,9 +369,9 @@ int Build(int argc, char** argv) {
     Assembled chosen;
     if (o.compression == "solid") {
         chosen = Assemble(o, true, languages, config, iconInput, inputs, target, ourFlags, waitName);
-    } else if (o.compression != "auto" || o.level == 0 || (!needsSolid && !StubReady(o, true))) {
+    } else if (o.compression != "auto" || o.level == 0 || (!needsSolid && !StubReady(o, true, utf8))) {
         chosen = Assemble(o, false, languages, config, iconInput, inputs, target, ourFlags, waitName);
-    } else if (needsSolid || !StubReady(o, false)) {
+    } else if (needsSolid || !StubReady(o, false, utf8)) {
         chosen = Assemble(o, true, languages, config, iconInput, inputs, target, ourFlags, waitName);
     } else {
         // One temporary file at a time: the ZIP form (quick) first, kept only by its size.

@@ -45,9 +45,13 @@ Options ParseOptions(int argc, char** argv);
 std::vector<std::string> BuildOptionNames();
 // The program's name and version, as --version prints it.
 extern const char kVersionLine[];
-// A UTF-8 text as Windows-1252 bytes within `limit` characters, or a failure naming where
-// the text came from (`origin`: "--text", "--text-file notes.txt").
-std::string AnsiText(const std::string& origin, const std::string& utf8, size_t limit);
+// A UTF-8 text as Windows-1252 bytes within `limit` characters (with `asUtf8`: as UTF-8
+// within `limit` bytes), or a failure naming where the text came from (`origin`: "--text",
+// "--text-file notes.txt").
+std::string AnsiText(const std::string& origin, const std::string& utf8, size_t limit, bool asUtf8 = false);
+// Whether a text is sound UTF-8 that Windows-1252 cannot store: the package's texts then go
+// in UTF-8 (OPT_UTF8).
+bool NeedsUtf8(const std::string& utf8);
 // Edits (insertions, deletions, substitutions) between two names.
 size_t EditDistance(const std::string& a, const std::string& b);
 // The --wait-for name as the stub stores it (Windows-1252), or a failure naming the fault.
@@ -73,7 +77,8 @@ void CheckCommandProgram(const std::string& option, const std::string& command, 
 // ---- inputs.cpp: the entries of the archive -------------------------------------------------
 struct Entry {
     std::string name;    // UTF-8, '/' between components, a trailing '/' for a folder
-    std::string stored;  // the name in code page 850
+    std::string stored;  // the name in code page 850, or in UTF-8 where that cannot hold it
+    bool utf8Name = false;  // `stored` is UTF-8 (the ZIP form flags it, ZIP_FLAG_UTF8)
     bool isDirectory = false;
     std::string origin;  // the input it came from, for messages
     // A file on disk...

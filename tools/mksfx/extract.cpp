@@ -45,7 +45,11 @@ const char kUsage[] =
     "Names are written in UTF-8 and times as the local times the archive holds. The stub does\n"
     "not create empty folders.\n";
 
-std::string Utf8(const std::string& windowsText) { return codepages::Cp1252ToUtf8(windowsText); }
+// A text of the stub's in UTF-8: it holds them in Windows-1252, or in UTF-8 for a file whose
+// texts are UTF-8.
+std::string Utf8(const std::string& windowsText) {
+    return state.run.codePage == CP_UTF8 ? windowsText : codepages::Cp1252ToUtf8(windowsText);
+}
 
 // What the stub reported, in English, by the purpose of its box.
 const char* WhatFailed(int purpose) {
@@ -112,7 +116,7 @@ std::string Describe(const std::string& file, const sfx::Walk& walk, const Box& 
                                 ((in->flags & ZIP_FLAG_DESCRIPTOR) ? DESCRIPTOR_BYTES : 0)
                           : 0;
         if (in && (uint64_t)box.position <= end)
-            where = "member '" + Shown(codepages::Cp850ToUtf8(in->name)) + "': ";
+            where = "member '" + Shown(sfx::NameUtf8(*in, state.run.codePage == CP_UTF8 ? OPT_UTF8 : 0)) + "': ";
     }
     return Shown(file) + ": " + where + WhatFailed(box.purpose) + " (the stub says: \"" + Shown(Utf8(box.text)) +
            "\")";
@@ -232,8 +236,9 @@ int CommandExtract(int argc, char** argv) {
     bool renaming = !layout.walk.complete;
     for (const sfx::Member& m : layout.walk.members)
         for (unsigned char c : m.name) renaming |= c >= 0x80;
-    // On Windows the stub's names went to the system as Windows-1252 text: they are right.
-    if (renaming && !sfx::kWindowsPaths) RenameToUtf8(dir);
+    // On Windows the stub's names went to the system as Windows-1252 text: they are right. So
+    // are those of a file whose texts are UTF-8: the stub held its names in UTF-8.
+    if (renaming && !sfx::kWindowsPaths && state.run.codePage != CP_UTF8) RenameToUtf8(dir);
     // Every file the walk made, and every byte it wrote, is a member's.
     printf("%lld files, %lld bytes extracted into %s\n", standin::FilesCreated() - filesBefore,
            standin::BytesWritten() - bytesBefore, Shown(dir).c_str());

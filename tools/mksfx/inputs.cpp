@@ -217,7 +217,7 @@ struct Collector {
 
 std::string Who(const Entry& e) { return "'" + Shown(e.name) + "' (from " + Shown(e.origin) + ")"; }
 
-// Names in code page 850, checked one by one and against each other: Windows compares
+// Names in code page 850 (or UTF-8 where it cannot hold them), checked one by one and against each other: Windows compares
 // names without regard to case (WindowsFoldedName), so two that differ only in case would
 // meet in one file. Every bad name is reported before the build fails, so that one run
 // finds them all.
@@ -228,16 +228,21 @@ void CheckNames(std::vector<Entry>* entries) {
     std::map<std::string, const Entry*> byFolded;
     std::map<std::string, const Entry*> files;
     for (Entry& e : *entries) {
-        if (!codepages::Utf8ToCp850(e.name, &e.stored)) {
-            faults.push_back("entry " + Who(e) + ": the name " + codepages::Cp850Fault(e.name));
-            continue;
+        // A name that code page 850 cannot hold is stored as it is given, in UTF-8.
+        e.utf8Name = !codepages::Utf8ToCp850(e.name, &e.stored);
+        if (e.utf8Name) {
+            if (!codepages::ValidUtf8(e.name)) {
+                faults.push_back("entry " + Who(e) + ": the name " + codepages::Cp850Fault(e.name));
+                continue;
+            }
+            e.stored = e.name;
         }
         std::string why;
-        if (!SafeName(e.stored, &why)) {
+        if (!SafeName(e.stored, &why, e.utf8Name)) {
             faults.push_back("entry " + Who(e) + ": unsafe name: " + why);
             continue;
         }
-        std::string folded = WindowsFoldedName(e.stored);
+        std::string folded = WindowsFoldedName(e.stored, e.utf8Name);
         if (!folded.empty() && folded.back() == '/') folded.pop_back();
         auto seen = byFolded.find(folded);
         if (seen != byFolded.end()) {
@@ -249,7 +254,7 @@ void CheckNames(std::vector<Entry>* entries) {
         if (!e.isDirectory) files[folded] = &e;
     }
     for (const Entry& e : *entries) {
-        std::string folded = WindowsFoldedName(e.stored);
+        std::string folded = WindowsFoldedName(e.stored, e.utf8Name);
         for (size_t slash = folded.find('/'); slash != std::string::npos && slash + 1 < folded.size();
              slash = folded.find('/', slash + 1)) {
             auto file = files.find(folded.substr(0, slash));

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "base/format.h"
+#include "tools/common/codepages.h"
 #include "tools/common/msgfile.h"
 #include "tools/mksfx/files.h"
 #include "tools/mksfx/report.h"
@@ -28,7 +29,7 @@ msgfile::Table ParseOwn(int index) {
 
 LanguageTable Stored(const msgfile::Table& table, const msgfile::Table& reference) {
     msgfile::Table completed;
-    std::vector<std::string> faults = msgfile::Check(table, reference, &completed);
+    std::vector<std::string> faults = msgfile::Check(table, reference, &completed, true);
     for (const std::string& fault : faults) Complain("--language: " + Shown(fault));
     if (!faults.empty())
         Fail("--language: " + Shown(table.source) + " is not a usable table (" + std::to_string(faults.size()) +
@@ -37,6 +38,11 @@ LanguageTable Stored(const msgfile::Table& table, const msgfile::Table& referenc
     t.languageId = table.languageId;
     t.code = table.language;
     t.stored = msgfile::StoredTexts(completed);
+    t.utf8 = msgfile::StoredTexts(completed, true);
+    // Texts that code page 850 or Windows-1252 cannot hold: the file needs its UTF-8 form.
+    std::string stored;
+    for (const msgfile::Message& m : completed.messages)
+        t.needsUtf8 |= !codepages::Utf8ToCp850(m.text, &stored) || !codepages::Utf8ToCp1252(m.text, &stored);
     return t;
 }
 
@@ -81,7 +87,7 @@ std::vector<LanguageTable> LanguageTables(const std::string& value) {
     // The stub falls back to the first table: English when there is one.
     std::stable_partition(tables.begin(), tables.end(), [](const LanguageTable& t) { return t.code == "en"; });
     size_t area = 0;
-    for (const LanguageTable& t : tables) area += 1 + t.stored.size();
+    for (const LanguageTable& t : tables) area += 1 + std::max(t.stored.size(), t.utf8.size());
     if (area > LANGUAGES_UNPACKED_MAX)
         Fail("--language: the tables take " + std::to_string(area) + " bytes, the stub holds " +
              std::to_string(LANGUAGES_UNPACKED_MAX) + "; choose fewer languages");
@@ -91,9 +97,9 @@ std::vector<LanguageTable> LanguageTables(const std::string& value) {
     return tables;
 }
 
-std::string LanguageArea(const std::vector<LanguageTable>& tables) {
+std::string LanguageArea(const std::vector<LanguageTable>& tables, bool utf8) {
     std::string area;
-    for (const LanguageTable& t : tables) area += (char)t.languageId + t.stored;
+    for (const LanguageTable& t : tables) area += (char)t.languageId + (utf8 ? t.utf8 : t.stored);
     return area;
 }
 

@@ -20,6 +20,8 @@ struct LanguageTable {
     int languageId = 0;
     std::string code;    // "de", "en", a packager's code; empty when read from a file
     std::string stored;  // the texts, code page 850, each ended by its NUL
+    std::string utf8;    // the same in UTF-8, as a file with OPT_UTF8 carries them
+    bool needsUtf8 = false;  // some text has no place in code page 850 or Windows-1252
 };
 
 // The tables that --language VALUE asks for: "de" (none: the stub's own), "en", "auto"
@@ -28,8 +30,9 @@ struct LanguageTable {
 // them. Fails (exit 1) naming each fault of a FILE by its line and message.
 std::vector<LanguageTable> LanguageTables(const std::string& value);
 
-// The inflated area the file carries for `tables` (base/format.h).
-std::string LanguageArea(const std::vector<LanguageTable>& tables);
+// The inflated area the file carries for `tables` (base/format.h): code page 850, or UTF-8
+// with `utf8` (OPT_UTF8).
+std::string LanguageArea(const std::vector<LanguageTable>& tables, bool utf8 = false);
 
 // The tables of an inflated area, as the stub reads them; false with `error` when the area
 // does not split into whole tables of `count` texts.

@@ -33,7 +33,8 @@ const char kHelp[] =
 
 int Conclude(const std::string& shown, const std::vector<std::string>& faults);
 
-std::string Quoted(const std::string& ansi) { return "\"" + Shown(codepages::Cp1252ToUtf8(ansi)) + "\""; }
+// A text of the configuration block, quoted: Windows-1252, or UTF-8 with OPT_UTF8.
+std::string Quoted(const std::string& text, uint32_t flags) { return "\"" + Shown(TextUtf8(text, flags)) + "\""; }
 
 int List(int argc, char** argv) {
     bool json = false;
@@ -64,21 +65,21 @@ int List(int argc, char** argv) {
         if (b.optionFlags & OPT_EXTRACT_ONLY)
             printf("  command:      (none: extract only)\n");
         else
-            printf("  command:      %s\n", Quoted(f.config.command).c_str());
+            printf("  command:      %s\n", Quoted(f.config.command, b.optionFlags).c_str());
         if (b.optionFlags & OPT_SILENT_COMMAND)
-            printf("  silent cmd:   %s\n", Quoted(f.config.silentCommand).c_str());
+            printf("  silent cmd:   %s\n", Quoted(f.config.silentCommand, b.optionFlags).c_str());
         if (b.optionFlags & OPT_TARGET)
-            printf("  target:       %s (kept)\n", Quoted(f.config.target).c_str());
+            printf("  target:       %s (kept)\n", Quoted(f.config.target, b.optionFlags).c_str());
         else
             printf("  target:       (a new temporary folder, removed)\n");
-        printf("  text:         %s\n", Quoted(f.config.text).c_str());
-        printf("  about:        %s\n", Quoted(f.config.about).c_str());
+        printf("  text:         %s\n", Quoted(f.config.text, b.optionFlags).c_str());
+        printf("  about:        %s\n", Quoted(f.config.about, b.optionFlags).c_str());
         if (b.optionFlags & OPT_CUSTOM_CAPTION)
-            printf("  caption:      %s\n", Quoted(f.config.caption).c_str());
+            printf("  caption:      %s\n", Quoted(f.config.caption, b.optionFlags).c_str());
         else
             printf("  caption:      (standard)\n");
-        if (b.optionFlags & OPT_CUSTOM_FOOTER) printf("  footer:       %s\n", Quoted(f.config.footer).c_str());
-        if (b.optionFlags & OPT_CUSTOM_BANNER) printf("  banner:       %s\n", Quoted(f.config.banner).c_str());
+        if (b.optionFlags & OPT_CUSTOM_FOOTER) printf("  footer:       %s\n", Quoted(f.config.footer, b.optionFlags).c_str());
+        if (b.optionFlags & OPT_CUSTOM_BANNER) printf("  banner:       %s\n", Quoted(f.config.banner, b.optionFlags).c_str());
         std::string icon = "no", why;
         if (f.config.hasIcon && !DescribeIcon(f.config.icon, &icon, &why)) icon = "unusable: " + why;
         printf("  icon:         %s\n", icon.c_str());
@@ -115,7 +116,7 @@ int List(int argc, char** argv) {
                              : m.method == METHOD_DEFLATED ? "deflated"
                                                            : "other";
         printf("%10u %10u %-8s %-19s %08x %s\n", m.size, m.packed, method, DosTimeText(m.date, m.time).c_str(),
-               m.crc, Shown(codepages::Cp850ToUtf8(m.name)).c_str());
+               m.crc, Shown(NameUtf8(m, b.optionFlags)).c_str());
     }
     printf("%zu %s\n", f.walk.members.size(), f.walk.members.size() == 1 ? "member" : "members");
     return Conclude(shown, faults);

@@ -21,20 +21,20 @@ Listing ListingOf(const File& f, const std::string& path, const std::string& rep
     const Block& b = f.block;
     l.hasConfig = f.hasConfig;
     if (f.hasConfig) {
-        l.command = codepages::Cp1252ToUtf8(f.config.command);
+        l.command = TextUtf8(f.config.command, b.optionFlags);
         l.extractOnly = (b.optionFlags & OPT_EXTRACT_ONLY) != 0;
         l.hasSilentCommand = (b.optionFlags & OPT_SILENT_COMMAND) != 0;
-        if (l.hasSilentCommand) l.silentCommand = codepages::Cp1252ToUtf8(f.config.silentCommand);
+        if (l.hasSilentCommand) l.silentCommand = TextUtf8(f.config.silentCommand, b.optionFlags);
         l.hasTarget = (b.optionFlags & OPT_TARGET) != 0;
-        if (l.hasTarget) l.target = codepages::Cp1252ToUtf8(f.config.target);
-        l.text = codepages::Cp1252ToUtf8(f.config.text);
-        l.about = codepages::Cp1252ToUtf8(f.config.about);
+        if (l.hasTarget) l.target = TextUtf8(f.config.target, b.optionFlags);
+        l.text = TextUtf8(f.config.text, b.optionFlags);
+        l.about = TextUtf8(f.config.about, b.optionFlags);
         l.hasCaption = (b.optionFlags & OPT_CUSTOM_CAPTION) != 0;
-        if (l.hasCaption) l.caption = codepages::Cp1252ToUtf8(f.config.caption);
+        if (l.hasCaption) l.caption = TextUtf8(f.config.caption, b.optionFlags);
         l.hasFooter = (b.optionFlags & OPT_CUSTOM_FOOTER) != 0;
-        if (l.hasFooter) l.footer = codepages::Cp1252ToUtf8(f.config.footer);
+        if (l.hasFooter) l.footer = TextUtf8(f.config.footer, b.optionFlags);
         l.hasBanner = (b.optionFlags & OPT_CUSTOM_BANNER) != 0;
-        if (l.hasBanner) l.banner = codepages::Cp1252ToUtf8(f.config.banner);
+        if (l.hasBanner) l.banner = TextUtf8(f.config.banner, b.optionFlags);
         l.hasIcon = f.config.hasIcon;
         std::string why;
         if (l.hasIcon) l.iconUsable = DescribeIcon(f.config.icon, &l.icon, &why);
@@ -64,7 +64,7 @@ Listing ListingOf(const File& f, const std::string& path, const std::string& rep
 
     for (const Member& m : f.walk.members) {
         ListedMember lm;
-        lm.name = codepages::Cp850ToUtf8(m.name);
+        lm.name = NameUtf8(m, b.optionFlags);
         lm.size = m.size;
         lm.packed = m.packed;
         lm.folder = m.IsDirectory();

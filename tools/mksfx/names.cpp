@@ -20,7 +20,19 @@ static std::string AnsiName(const std::string& cp850) {
     return ansi;
 }
 
-bool SafeName(const std::string& name, std::string* why) {
+std::string TextUtf8(const std::string& text, uint32_t flags) {
+    return flags & OPT_UTF8 ? text : codepages::Cp1252ToUtf8(text);
+}
+
+bool NameIsUtf8(const Member& m, uint32_t optionFlags) {
+    return (m.flags & ZIP_FLAG_UTF8) && (optionFlags & OPT_UTF8);
+}
+
+std::string NameUtf8(const Member& m, uint32_t optionFlags) {
+    return NameIsUtf8(m, optionFlags) ? m.name : codepages::Cp850ToUtf8(m.name);
+}
+
+bool SafeName(const std::string& name, std::string* why, bool utf8) {
     // Leading "./" components name the extraction folder itself, as the stub takes them.
     std::string path = SkipCurrentFolders(name.c_str());
     if (path.empty() && !name.empty()) return true;  // "./", the folder itself
@@ -30,7 +42,9 @@ bool SafeName(const std::string& name, std::string* why) {
     if (path[0] == '/') return Refuse(why, "absolute path");
     if (path.find('\\') != std::string::npos) return Refuse(why, "backslash in the name");
     if (path.find('\0') != std::string::npos) return Refuse(why, "character not allowed in Windows file names");
-    switch (MemberNameFault(AnsiName(path).c_str())) {
+    // A UTF-8 name goes to the rules as the stub holds it: as it stands, once it has decoded.
+    if (utf8 && !codepages::ValidUtf8(path)) return Refuse(why, "not valid UTF-8 (cut, overlong or surrogate forms)");
+    switch (MemberNameFault(utf8 ? path.c_str() : AnsiName(path).c_str())) {
         case NAME_SOUND: return true;
         case NAME_EMPTY_COMPONENT: return Refuse(why, "empty path component");
         case NAME_CURRENT_FOLDER: return Refuse(why, "'.' component");
@@ -43,7 +57,8 @@ bool SafeName(const std::string& name, std::string* why) {
     }
 }
 
-std::string WindowsFoldedName(const std::string& name) {
+std::string WindowsFoldedName(const std::string& name, bool utf8) {
+    if (utf8) return codepages::Utf8Upper(SkipCurrentFolders(name.c_str()));
     std::string folded = AnsiName(SkipCurrentFolders(name.c_str()));
     for (char& ch : folded) {
         unsigned char c = (unsigned char)ch;
@@ -55,27 +70,27 @@ std::string WindowsFoldedName(const std::string& name) {
             c = 0x9F;  // ÿ
         ch = (char)c;
     }
-    return folded;
+    return codepages::Cp1252ToUtf8(folded);
 }
 
-std::vector<std::string> NameClashes(const std::vector<std::string>& names) {
+std::vector<std::string> NameClashes(const std::vector<const Member*>& members, uint32_t optionFlags) {
     std::vector<std::string> faults;
-    std::map<std::string, const std::string*> files;
-    for (const std::string& name : names) {
-        auto [at, added] = files.emplace(WindowsFoldedName(name), &name);
+    std::map<std::string, const Member*> files;
+    auto folded = [&](const Member* m) { return WindowsFoldedName(m->name, NameIsUtf8(*m, optionFlags)); };
+    auto shown = [&](const Member* m) { return NameUtf8(*m, optionFlags); };
+    for (const Member* m : members) {
+        auto [at, added] = files.emplace(folded(m), m);
         if (!added)
-            faults.push_back("members '" + codepages::Cp850ToUtf8(*at->second) + "' and '" +
-                             codepages::Cp850ToUtf8(name) + "' would be the same file on Windows");
+            faults.push_back("members '" + shown(at->second) + "' and '" + shown(m) +
+                             "' would be the same file on Windows");
     }
-    for (const std::string& name : names) {
-        std::string folded = WindowsFoldedName(name);
-        for (size_t slash = folded.find('/'); slash != std::string::npos;
-             slash = folded.find('/', slash + 1)) {
-            auto file = files.find(folded.substr(0, slash));
+    for (const Member* m : members) {
+        std::string name = folded(m);
+        for (size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1)) {
+            auto file = files.find(name.substr(0, slash));
             if (file != files.end())
-                faults.push_back("member '" + codepages::Cp850ToUtf8(name) +
-                                 "' needs a folder where the file '" +
-                                 codepages::Cp850ToUtf8(*file->second) + "' is");
+                faults.push_back("member '" + shown(m) + "' needs a folder where the file '" +
+                                 shown(file->second) + "' is");
         }
     }
     return faults;

@@ -123,7 +123,8 @@ const char kHelp[] =
     "Any argument @FILE is replaced by the words of FILE (blanks separate them; quotes and\n"
     "backslashes as a compiler reads its response files), in every command.\n"
     "\n"
-    "Texts are UTF-8 and stored in Windows-1252; member names are stored in code page 850.\n"
+    "Texts are UTF-8 and stored in Windows-1252 (all of them in UTF-8 when one needs it);\n"
+    "member names are stored in code page 850 (in UTF-8 where it cannot hold them).\n"
     "Member times come from the files, or from SOURCE_DATE_EPOCH (seconds, UTC) when that\n"
     "is set. On a terminal a build shows its progress; it ends with one summary line.\n"
     "\n"
@@ -411,13 +412,19 @@ std::string VersionNumbers(const std::string& version) {
     return resfmt::ParseVersion(numbers, &high, &low) ? numbers : "";
 }
 
-std::string AnsiText(const std::string& origin, const std::string& utf8, size_t limit) {
+bool NeedsUtf8(const std::string& utf8) {
     std::string ansi;
-    if (!codepages::Utf8ToCp1252(utf8, &ansi)) Fail(origin + ": the text " + codepages::Cp1252Fault(utf8));
+    return !codepages::Utf8ToCp1252(utf8, &ansi) && codepages::ValidUtf8(utf8);
+}
+
+std::string AnsiText(const std::string& origin, const std::string& utf8, size_t limit, bool asUtf8) {
+    std::string ansi = utf8;
+    if (asUtf8 ? !codepages::ValidUtf8(utf8) : !codepages::Utf8ToCp1252(utf8, &ansi))
+        Fail(origin + ": the text " + codepages::Cp1252Fault(utf8));
     if (ansi.find('\0') != std::string::npos) Fail(origin + ": the text holds a NUL character");
     if (ansi.size() > limit)
-        Fail(origin + ": the text has " + std::to_string(ansi.size()) + " characters, at most " +
-             std::to_string(limit) + " fit");
+        Fail(origin + ": the text has " + std::to_string(ansi.size()) + (asUtf8 ? " bytes in UTF-8" : " characters") +
+             ", at most " + std::to_string(limit) + " fit");
     return ansi;
 }
 

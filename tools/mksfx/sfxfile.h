@@ -89,7 +89,7 @@ bool CheckStubIcon(const std::string& icon, std::string* error);
 // One local-header record met by the walk.
 struct Member : EntryFields {
     uint64_t headerOffset = 0, dataOffset = 0;
-    std::string name;  // raw bytes (code page 850)
+    std::string name;  // raw bytes (code page 850, or UTF-8 with ZIP_FLAG_UTF8)
     uint16_t peerField = 0;  // the id of an extra field that other unzip tools read (Zip64, UTF-8 path)
     // With bit 3: whether its data descriptor begins with the signature, and its values.
     bool descriptorSigned = false;
@@ -133,18 +133,28 @@ Walk WalkRecords(InputFile* file, uint64_t offset);
 // safe: false with `why` when it could write outside the extraction folder or cannot be
 // created there.
 // The stub's own rules (archive/names.cpp) apply to the name as the stub reads it, in
-// Windows-1252; mksfx also refuses a leading '/' and a backslash, which the stub would take
-// apart differently. Names are held to 200 bytes: the stub joins them to a temporary folder
-// of about 60 characters in 264-byte buffers.
-bool SafeName(const std::string& name, std::string* why);
+// Windows-1252, or with `utf8` (ZIP_FLAG_UTF8) as it stands once it is sound UTF-8; mksfx also
+// refuses a leading '/' and a backslash, which the stub would take apart differently. Names
+// are held to 200 bytes: the stub joins them to a temporary folder of about 60 characters in
+// 264-byte buffers.
+bool SafeName(const std::string& name, std::string* why, bool utf8 = false);
 
-// The name (bytes, code page 850) as Windows compares names: converted to Windows-1252 as the
-// stub converts it, then upper-cased wherever Windows takes two letters for the same (not
-// only ASCII: 'ä' and 'Ä'; a name that Windows would change otherwise is unsafe already).
-std::string WindowsFoldedName(const std::string& name);
-// The faults among the names of the files of one archive (folders not included): two that
-// are one file on Windows, and a file where another one needs a folder.
-std::vector<std::string> NameClashes(const std::vector<std::string>& names);
+// The name (bytes, code page 850, or UTF-8 with `utf8`) as Windows compares names, in UTF-8:
+// converted to Windows-1252 as the stub converts it, then upper-cased wherever Windows takes
+// two letters for the same (not only ASCII: 'ä' and 'Ä', 'ł' and 'Ł', 'я' and 'Я'; a name
+// that Windows would change otherwise is unsafe already).
+std::string WindowsFoldedName(const std::string& name, bool utf8 = false);
+// A text of the configuration block in UTF-8: as stored with OPT_UTF8 in `flags`, else from
+// Windows-1252.
+std::string TextUtf8(const std::string& text, uint32_t flags);
+// Whether the stub reads a member's name as UTF-8: flagged (ZIP_FLAG_UTF8) in a file whose
+// texts are UTF-8 (OPT_UTF8 in `optionFlags`); any other name it reads in code page 850.
+bool NameIsUtf8(const Member& m, uint32_t optionFlags);
+// A member's name in UTF-8, as the stub reads it.
+std::string NameUtf8(const Member& m, uint32_t optionFlags);
+// The faults among the files of one archive (folders not included): two that are one file
+// on Windows, and a file where another one needs a folder.
+std::vector<std::string> NameClashes(const std::vector<const Member*>& files, uint32_t optionFlags);
 
 std::string DosTimeText(uint16_t date, uint16_t time);
 

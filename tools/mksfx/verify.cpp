@@ -44,12 +44,14 @@ const char kHelp[] =
     "                        JSON document (README: \"Machine-readable answers\"); the exit\n"
     "                        code and the faults on stderr stay\n";
 
-std::string Who(const std::string& name) { return "member '" + Shown(codepages::Cp850ToUtf8(name)) + "'"; }
+std::string Who(const File* f, const Member& m) {
+    return "member '" + Shown(NameUtf8(m, f->block.optionFlags)) + "'";
+}
 
 void CheckMember(File* f, const Member& m, bool memberData, std::vector<std::string>* faults) {
-    const std::string who = Who(m.name);
+    const std::string who = Who(f, m);
     std::string why;
-    if (!SafeName(m.name, &why)) faults->push_back(who + ": unsafe name: " + why);
+    if (!SafeName(m.name, &why, NameIsUtf8(m, f->block.optionFlags))) faults->push_back(who + ": unsafe name: " + why);
     if (m.flags & (ZIP_FLAG_ENCRYPTED | ZIP_FLAG_STRONG_ENCRYPTION)) {
         faults->push_back(who + ": encrypted (the stub cannot decrypt it)");
         return;
@@ -120,11 +122,11 @@ bool HasHighBytes(const std::string& s) {
 void CheckPeerView(File* f, std::vector<std::string>* faults) {
     const Walk& w = f->walk;
     for (const Member& m : w.members) {
-        const std::string who = Who(m.name);
+        const std::string who = Who(f, m);
         if (m.peerField)
             faults->push_back(who + ": its local header has an extra field " + Hex(m.peerField) +
                               " that other unzip tools read and the stub does not");
-        if ((m.flags & ZIP_FLAG_UTF8) && HasHighBytes(m.name))
+        if ((m.flags & ZIP_FLAG_UTF8) && HasHighBytes(m.name) && !(f->block.optionFlags & OPT_UTF8))
             faults->push_back(who + ": its name is flagged as UTF-8, the stub reads it in code page 850");
         if (m.IsDirectory() && (m.packed || m.size || (m.flags & ZIP_FLAG_DESCRIPTOR)))
             faults->push_back(who + ": a folder with data or a data descriptor, which the stub reads as records");
@@ -146,7 +148,7 @@ void CheckPeerView(File* f, std::vector<std::string>* faults) {
                                   Hex(m.headerOffset) + (c.disk ? " (it names disk " + std::to_string(c.disk) + ")" : ""));
                 continue;
             }
-            const std::string who = Who(m.name);
+            const std::string who = Who(f, m);
             CompareFields(who, "central entry", c, m, true, faults);
             if (c.peerField)
                 faults->push_back(who + ": its central entry has an extra field " + Hex(c.peerField) +
@@ -213,7 +215,8 @@ std::vector<std::string> CheckSolidArchive(const File* f, bool memberData) {
     standin::SetMessageBoxAnswer(
         [](const ShownMessageBox& box, void* context) {
             ((std::vector<std::string>*)context)
-                ->push_back("the stub says: \"" + Shown(codepages::Cp1252ToUtf8(box.text)) + "\"");
+                ->push_back("the stub says: \"" + Shown(state.run.codePage == CP_UTF8 ? box.text
+                                                                               : codepages::Cp1252ToUtf8(box.text)) + "\"");
             return IDOK;
         },
         &faults);
@@ -277,20 +280,22 @@ std::vector<std::string> CheckFile(File* f, bool memberData) {
             faults.push_back("the block names the end record at " + Hex(b.endRecordOffset) +
                              ", the walk reaches one at " + Hex(f->walk.endRecordPosition));
     }
+    if ((b.optionFlags & OPT_UTF8) && !(b.reserved[PB_FORMS - PB_RESERVED] & FORM_UTF8))
+        faults.push_back("the texts are UTF-8, which this stub does not read: it would show them in Windows-1252");
     if ((b.optionFlags & OPT_WAIT_FOR_PROGRAM) && b.waitName.size() > kWaitNameMax)
         faults.push_back("the program name to wait for has no terminating NUL");
 
     uint64_t total = 0;
-    std::vector<std::string> files;
+    std::vector<const Member*> files;
     for (const Member& m : f->walk.members) {
         CheckMember(f, m, memberData, &faults);
         if (!m.IsDirectory()) {
             total += m.size;
-            files.push_back(m.name);
+            files.push_back(&m);
         }
     }
     // The stub would ask whether to overwrite, or fail to make a folder.
-    for (const std::string& clash : NameClashes(files)) faults.push_back(clash);
+    for (const std::string& clash : NameClashes(files, b.optionFlags)) faults.push_back(clash);
     if (total != b.totalSize)
         faults.push_back("the block's total size is " + std::to_string(b.totalSize) +
                          ", the members add up to " + std::to_string(total));

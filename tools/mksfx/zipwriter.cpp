@@ -239,6 +239,7 @@ uint32_t WriteArchive(const std::vector<Entry>& entries, const ArchiveOptions& o
         } else {
             writer.PackWhole(e, &w.fields);
         }
+        if (e.utf8Name) w.fields.flags |= ZIP_FLAG_UTF8;
         // Version needed to extract: 2.0 for deflated data and folders, 1.0 for stored files.
         w.fields.versionNeeded = w.fields.method == METHOD_DEFLATED || w.isDirectory ? 20 : 10;
         out->WriteAt(w.offset, LocalHeader(w.fields, w.stored));

@@ -77,16 +77,55 @@ std::vector<Observation> ParseReport(const std::string& output) {
 
 // The message boxes the programs asked for, from the relay trace:
 //   Call user32.MessageBoxA(00000000,00404090 "text",004040b0 "caption",00000010) ret=...
+// UTF-8 text as a program of the ANSI code page (Windows-1252) reads it: '?' for each
+// character it lacks.
+std::string AnsiShown(const std::string& utf8) {
+    std::string out;
+    for (size_t i = 0; i < utf8.size(); ++i) {
+        unsigned char c = (unsigned char)utf8[i];
+        if (c < 0x80) {
+            out += (char)c;
+        } else if ((c & 0xE0) == 0xC0 && i + 1 < utf8.size()) {
+            unsigned v = (c & 0x1F) << 6 | (utf8[++i] & 0x3F);
+            out += v >= 0xA0 && v < 0x100 ? (char)v : '?';
+        } else {
+            while (i + 1 < utf8.size() && (utf8[i + 1] & 0xC0) == 0x80) ++i;
+            out += '?';
+        }
+    }
+    return out;
+}
+
 std::vector<std::pair<std::string, long>> TracedBoxes(const std::string& trace) {
     std::vector<std::pair<std::string, long>> boxes;
-    const std::string call = "Call user32.MessageBoxA(";
-    for (size_t at = 0; (at = trace.find(call, at)) != std::string::npos; ++at) {
-        size_t open = trace.find('"', at), end = trace.find(") ret=", at);
-        if (open == std::string::npos || end == std::string::npos || end < 8) continue;
-        size_t close = open + 1;
-        while (close < trace.size() && trace[close] != '"') close += trace[close] == '\\' ? 2 : 1;
-        boxes.emplace_back(Unescape(trace.substr(open + 1, close - open - 1)),
-                           std::strtol(trace.substr(end - 8, 8).c_str(), nullptr, 16));
+    // The ANSI call shows its text as it is, the wide one as L"..." with "\\XXXX" for each
+    // character past ASCII: that text comes back in UTF-8 (as the driver reads texts after
+    // "wide") and a second time as the ANSI code page shows it ('?' for what it lacks).
+    for (const std::string call : {"Call user32.MessageBoxA(", "Call user32.MessageBoxW("}) {
+        const bool wide = call[call.size() - 2] == 'W';
+        for (size_t at = 0; (at = trace.find(call, at)) != std::string::npos; ++at) {
+            size_t open = trace.find('"', at), end = trace.find(") ret=", at);
+            if (open == std::string::npos || end == std::string::npos || end < 8) continue;
+            size_t close = open + 1;
+            while (close < trace.size() && trace[close] != '"') close += trace[close] == '\\' ? 2 : 1;
+            std::string text = trace.substr(open + 1, close - open - 1), plain;
+            for (size_t i = 0; i < text.size(); ++i) {
+                if (wide && text[i] == '\\' && i + 4 < text.size() && std::isxdigit((unsigned char)text[i + 1]) &&
+                    std::isxdigit((unsigned char)text[i + 2]) && std::isxdigit((unsigned char)text[i + 3]) &&
+                    std::isxdigit((unsigned char)text[i + 4])) {
+                    unsigned c = (unsigned)std::stoul(text.substr(i + 1, 4), nullptr, 16);
+                    i += 4;
+                    if (c < 0x800) plain += {(char)(0xC0 | c >> 6), (char)(0x80 | (c & 0x3F))};
+                    else plain += {(char)(0xE0 | c >> 12), (char)(0x80 | ((c >> 6) & 0x3F)), (char)(0x80 | (c & 0x3F))};
+                    continue;
+                }
+                if (text[i] == '\\' && i + 1 < text.size()) plain += text[i++];  // an escape of its own
+                plain += text[i];
+            }
+            long style = std::strtol(trace.substr(end - 8, 8).c_str(), nullptr, 16);
+            boxes.emplace_back(Unescape(plain), style);
+            if (wide) boxes.emplace_back(AnsiShown(Unescape(plain)), style);
+        }
     }
     return boxes;
 }
