@@ -6,6 +6,7 @@
 #include <openssl/pem.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -606,7 +607,7 @@ TEST(MksfxBuild, SolidFormThat7ZipReadsBack) {
         std::vector<std::string> args;
         std::string tree;                 // what 7z x must give back
         std::vector<std::string> listed;  // in mksfx list's output
-        bool extract = true;              // else 7z t alone checks every file's CRC-32
+        bool extract = true;              // else 7z t checks every file's CRC-32, mksfx extract unpacks
     } rows[] = {
         {"programs and data: the two coder chains", {"--compression", "solid", progs}, progs,
          {"LZMA:18 BCJ ", "  LZMA:16        ", "app.exe", "lib/helper.dll", "Memory to decode: "}},
@@ -614,12 +615,21 @@ TEST(MksfxBuild, SolidFormThat7ZipReadsBack) {
          in.tree, {"       0 file ", " folder ", "empty\n", "docs/Gr\xC3\xBC\xC3\x9F" "e.txt", "5 members"}},
         {"a ZIP file's deflated, LZMA and stored members recompressed, by auto", {in.dir / "mixed.zip"}, zipped,
          {"LZMA:16 BCJ", "a/deflated.txt", "stored.dat"}},
-        // Past 4 GiB, where the ZIP form ends: a sparse file, at the fastest level.
+        // Past 4 GiB, where the ZIP form ends: a sparse file ending in "tail" and a file an hour
+        // younger behind it in the folder, at the fastest level.
         {"a member past 4 GiB", {"--compression", "solid", "--level", "1", in.dir / "huge"}, in.dir / "huge",
          {"LZMA:26 ", "  4400000001 file ", "Memory to decode: 67"}, false},
     };
-    WriteFile(in.dir / "huge/huge.bin", "");
-    ASSERT_EQ(truncate((in.dir / "huge/huge.bin").c_str(), 4400000001), 0);
+    const std::string huge = in.dir / "huge/huge.bin", after = in.dir / "huge/after.txt";
+    WriteFile(huge, "");
+    ASSERT_EQ(truncate(huge.c_str(), 4400000001 - 4), 0);
+    FILE* tail = fopen(huge.c_str(), "ab");
+    ASSERT_TRUE(tail && fputs("tail", tail) >= 0 && fclose(tail) == 0);
+    WriteFile(after, "after");
+    struct timeval times[2] = {{1700000000, 0}, {1700000000, 0}};
+    ASSERT_EQ(utimes(huge.c_str(), times), 0);
+    times[0].tv_sec = times[1].tv_sec = 1700003600;
+    ASSERT_EQ(utimes(after.c_str(), times), 0);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         std::vector<std::string> args = in.Build(out, {"--stub", solidStub});
@@ -639,12 +649,30 @@ TEST(MksfxBuild, SolidFormThat7ZipReadsBack) {
         EXPECT_EQ(JsonRendered("list", out, 0), list.out);
         RunResult test = RunProgram({"7z", "t", out});
         EXPECT_EQ(test.exitCode, 0) << test.out << test.err;
-        if (!row.extract) {
-            EXPECT_NE(test.out.find("Size:       4400000001"), std::string::npos) << test.out;
-            continue;
-        }
         const std::string x = in.dir / "x";
         RemoveTree(x);
+        if (!row.extract) {
+            // 64-bit sizes and positions throughout: the folder is split past 4 GiB, both CRCs
+            // and times hold, and the file's last bytes land at their place.
+            EXPECT_NE(test.out.find("Size:       4400000006"), std::string::npos) << test.out;
+            RunResult unpacked = RunMksfx({"extract", out, x});
+            EXPECT_EQ(unpacked.exitCode, 0) << unpacked.err;
+            EXPECT_EQ(unpacked.out, "2 files, 4400000006 bytes extracted into " + x + "\n");
+            struct stat big = {}, small = {};
+            ASSERT_EQ(stat((x + "/huge.bin").c_str(), &big), 0);
+            EXPECT_EQ(big.st_size, 4400000001);
+            EXPECT_EQ(big.st_mtime, 1700000000);
+            char end[8] = {};
+            FILE* f = fopen((x + "/huge.bin").c_str(), "rb");
+            ASSERT_TRUE(f && fseeko(f, 4400000001 - 8, SEEK_SET) == 0 && fread(end, 1, 8, f) == 8);
+            fclose(f);
+            EXPECT_EQ(std::string(end, 8), std::string(4, '\0') + "tail");
+            EXPECT_EQ(ReadFile(x + "/after.txt"), "after");
+            ASSERT_EQ(stat((x + "/after.txt").c_str(), &small), 0);
+            EXPECT_EQ(small.st_mtime, 1700003600);
+            RemoveTree(x);
+            continue;
+        }
         ASSERT_EQ(RunProgram({"7z", "x", "-o" + x, out}).exitCode, 0);
         RunResult diff = RunProgram({"diff", "-r", row.tree, x});
         EXPECT_EQ(diff.exitCode, 0) << diff.out << diff.err;
