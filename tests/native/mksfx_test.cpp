@@ -821,6 +821,7 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
     std::string paths;
     for (int i = 0; i < 65536; ++i) paths += "x\n";
     WriteFile(in.dir / "paths.txt", paths);
+    WriteFile(in.dir / "paths65535.txt", paths.substr(2));
     // Symbolic links that double the entries at each of 17 levels: 131072 names from 18 folders.
     for (int level = 0; level < 17; ++level) {
         std::string folder = in.dir / ("graph/" + std::to_string(level));
@@ -922,6 +923,7 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
          "a.txt is LZMA-compressed (method 14), which the ZIP form cannot hold; --compression solid recompresses it"},
         {"LZMA member, auto with a ZIP-only stub", {in.dir / "lzma.zip"}, 1, "cannot read the solid form"},
         {"too many listed paths", {"--files-from", in.dir / "paths.txt"}, 1, "more than 65535 paths"},
+        {"as many listed paths as an archive holds", {"--files-from", in.dir / "paths65535.txt"}, 1, "cannot read x: "},
         {"links that double the entries", {in.dir / "graph"}, 1, "the archive would hold 65536 entries, at most 65535"},
         {"file size limit", {t}, 1, "cannot write " + in.dir / "out/setup.exe" + ": the file would pass the file size limit",
          {}, 40},
