@@ -74,7 +74,7 @@ std::string JsonRendered(const std::string& command, const std::string& file, in
     EXPECT_EQ(json.exitCode, code) << json.err;
     TempDir dir;
     WriteFile(dir / "listing.json", json.out);
-    RunResult r = RunProgram({"python3", TESSLY_SOURCE_DIR "/tests/support/listing_json.py", dir / "listing.json"});
+    RunResult r = RunProgram({"python3", "-S", TESSLY_SOURCE_DIR "/tests/support/listing_json.py", dir / "listing.json"});
     EXPECT_EQ(r.exitCode, 0) << r.err << json.out;
     return r.out;
 }
