@@ -236,16 +236,16 @@ TEST(MksfxZipInput, CraftedArchivesThatCopy) {
                                       {"bin/tool.dat", std::string(500, 'q'), 0},
                                       {"bin/tiny.txt", "x", 8, 0x0008}};
     members[2].zeroSizesInLocal = true;
-    // An Info-ZIP Unicode path field in the central entry of "bin/u.dat": version 1, the CRC of
-    // that plain name, the UTF-8 name.
+    // An Info-ZIP Unicode path field in the central entry of "bin/u.dat", behind a field of
+    // another kind: version 1, the CRC of that plain name, the UTF-8 name.
     std::string unicode = ZipArchive({members[0], {"bin/u.dat", "u", 0}, members[2]});
-    std::string field = std::string("\x75\x70\x0F\0\x01", 5) + std::string(4, '\0') + "bin/\xC3\xBC.dat";
-    SetLe32(&field, 5, ZlibCrc("bin/u.dat"));
+    std::string field = std::string("\x66\x66\x04\0pad!\x75\x70\x0F\0\x01", 13) + std::string(4, '\0') + "bin/\xC3\xBC.dat";
+    SetLe32(&field, 13, ZlibCrc("bin/u.dat"));
     size_t second = unicode.find("PK\x01\x02", unicode.find("PK\x01\x02") + 4);
     unicode.insert(second + 46 + 9, field), unicode[second + 30] = (char)field.size();
     SetLe32(&unicode, unicode.size() - 22 + 12, Le32(unicode, unicode.size() - 22 + 12) + (uint32_t)field.size());
     std::string otherName = unicode;  // its CRC no longer that of the plain name: not taken
-    otherName[second + 46 + 9 + 5] ^= 1;
+    otherName[second + 46 + 9 + 13] ^= 1;
     struct Case {
         const char* what;
         std::string zip;
