@@ -1586,7 +1586,7 @@ TEST(MksfxVerify, FindsEachFault) {
     sfx::PutLe32(&r.localExtra, ZlibCrc(r.name));
     r.localExtra += "evil.exe";
     addListed("UTF-8 path field in a local header", craft({r}), "its local header has an extra field 0x7075");
-    addListed("name flagged as UTF-8", craft({stored("\x81" "ber.txt", "x", ZIP_FLAG_UTF8)}), "flagged as UTF-8");
+    addListed("name flagged as UTF-8", craft({stored("\x80" "ber.txt", "x", ZIP_FLAG_UTF8)}), "flagged as UTF-8");
     r = stored("d/", ""), r.local.size = r.central.size = 5;
     addListed("folder with a size", craft({r}), "member 'd/': a folder with data");
     addListed("local header after a central entry", craft({plain, stored("b.txt", "beta")}, "", "", 1),
