@@ -6,6 +6,7 @@
 #include <openssl/pem.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -74,7 +75,7 @@ std::string JsonRendered(const std::string& command, const std::string& file, in
     EXPECT_EQ(json.exitCode, code) << json.err;
     TempDir dir;
     WriteFile(dir / "listing.json", json.out);
-    RunResult r = RunProgram({"python3", TESSLY_SOURCE_DIR "/tests/support/listing_json.py", dir / "listing.json"});
+    RunResult r = RunProgram({"python3", "-S", TESSLY_SOURCE_DIR "/tests/support/listing_json.py", dir / "listing.json"});
     EXPECT_EQ(r.exitCode, 0) << r.err << json.out;
     return r.out;
 }
@@ -242,16 +243,16 @@ TEST(MksfxZipInput, CraftedArchivesThatCopy) {
                                       {"bin/tool.dat", std::string(500, 'q'), 0},
                                       {"bin/tiny.txt", "x", 8, 0x0008}};
     members[2].zeroSizesInLocal = true;
-    // An Info-ZIP Unicode path field in the central entry of "bin/u.dat": version 1, the CRC of
-    // that plain name, the UTF-8 name.
+    // An Info-ZIP Unicode path field in the central entry of "bin/u.dat", behind a field of
+    // another kind: version 1, the CRC of that plain name, the UTF-8 name.
     std::string unicode = ZipArchive({members[0], {"bin/u.dat", "u", 0}, members[2]});
-    std::string field = std::string("\x75\x70\x0F\0\x01", 5) + std::string(4, '\0') + "bin/\xC3\xBC.dat";
-    SetLe32(&field, 5, ZlibCrc("bin/u.dat"));
+    std::string field = std::string("\x66\x66\x04\0pad!\x75\x70\x0F\0\x01", 13) + std::string(4, '\0') + "bin/\xC3\xBC.dat";
+    SetLe32(&field, 13, ZlibCrc("bin/u.dat"));
     size_t second = unicode.find("PK\x01\x02", unicode.find("PK\x01\x02") + 4);
     unicode.insert(second + 46 + 9, field), unicode[second + 30] = (char)field.size();
     SetLe32(&unicode, unicode.size() - 22 + 12, Le32(unicode, unicode.size() - 22 + 12) + (uint32_t)field.size());
     std::string otherName = unicode;  // its CRC no longer that of the plain name: not taken
-    otherName[second + 46 + 9 + 5] ^= 1;
+    otherName[second + 46 + 9 + 13] ^= 1;
     struct Case {
         const char* what;
         std::string zip;
@@ -607,8 +608,9 @@ TEST(MksfxBuild, SameInputsGiveTheSameBytes) {
 
 // The solid form, checked by 7-Zip: `7z t` passes and `7z x` gives back every file byte for
 // byte with its time and every empty folder; list shows the folders' coders. Then the auto
-// choice (the smaller file of the two forms, each way) and the cost of a copy.
-TEST(MksfxBuild, SolidFormThat7ZipReadsBack) {
+// choice (the smaller file of the two forms, each way) and the cost of a copy. The row past
+// 4 GiB alone, which takes minutes, is a test of its own (label huge, see tests/CMakeLists.txt).
+void SolidFormReadBack(bool past4GiB) {
     ASSERT_TRUE(HaveProgram("7z")) << "run scripts/setup.sh (7zip)";
     Inputs in;
     const std::string solidStub = in.dir / "solid.exe", progs = in.dir / "progs", zipped = in.dir / "zipped";
@@ -635,7 +637,7 @@ TEST(MksfxBuild, SolidFormThat7ZipReadsBack) {
         std::vector<std::string> args;
         std::string tree;                 // what 7z x must give back
         std::vector<std::string> listed;  // in mksfx list's output
-        bool extract = true;              // else 7z t alone checks every file's CRC-32
+        bool extract = true;              // else 7z t checks every file's CRC-32, mksfx extract unpacks
         bool encoded = false;             // the header LZMA-encoded (else plain: a lone file's
                                           // header packs to more than it holds)
     } rows[] = {
@@ -645,7 +647,8 @@ TEST(MksfxBuild, SolidFormThat7ZipReadsBack) {
          in.tree, {"       0 file ", " folder ", "empty\n", "docs/Gr\xC3\xBC\xC3\x9F" "e.txt", "5 members"}, true, true},
         {"a ZIP file's deflated, LZMA and stored members recompressed, by auto", {in.dir / "mixed.zip"}, zipped,
          {"LZMA:16 BCJ", "a/deflated.txt", "stored.dat"}, true, true},
-        // Past 4 GiB, where the ZIP form ends: a sparse file, at the fastest level.
+        // Past 4 GiB, where the ZIP form ends: a sparse file ending in "tail" and a file an hour
+        // younger behind it in the folder, at the fastest level.
         {"a member past 4 GiB", {"--compression", "solid", "--level", "1", in.dir / "huge"}, in.dir / "huge",
          {"LZMA:26 ", "  4400000001 file ", "Memory to decode: 67"}, false},
         // Many files of long names: the header packs to a fraction of itself.
@@ -657,9 +660,18 @@ TEST(MksfxBuild, SolidFormThat7ZipReadsBack) {
         snprintf(name, sizeof name, "many/docs/chapter-%04d-of-the-handbook-for-everyone.txt", i);
         WriteFile(in.dir / name, "chapter " + std::to_string(i));
     }
-    WriteFile(in.dir / "huge/huge.bin", "");
-    ASSERT_EQ(truncate((in.dir / "huge/huge.bin").c_str(), 4400000001), 0);
+    const std::string huge = in.dir / "huge/huge.bin", after = in.dir / "huge/after.txt";
+    WriteFile(huge, "");
+    ASSERT_EQ(truncate(huge.c_str(), 4400000001 - 4), 0);
+    FILE* tail = fopen(huge.c_str(), "ab");
+    ASSERT_TRUE(tail && fputs("tail", tail) >= 0 && fclose(tail) == 0);
+    WriteFile(after, "after");
+    struct timeval times[2] = {{1700000000, 0}, {1700000000, 0}};
+    ASSERT_EQ(utimes(huge.c_str(), times), 0);
+    times[0].tv_sec = times[1].tv_sec = 1700003600;
+    ASSERT_EQ(utimes(after.c_str(), times), 0);
     for (const Row& row : rows) {
+        if (row.extract == past4GiB) continue;
         SCOPED_TRACE(row.what);
         std::vector<std::string> args = in.Build(out, {"--stub", solidStub});
         args.insert(args.end(), row.args.begin(), row.args.end());
@@ -686,12 +698,30 @@ TEST(MksfxBuild, SolidFormThat7ZipReadsBack) {
         EXPECT_EQ(JsonRendered("list", out, 0), list.out);
         RunResult test = RunProgram({"7z", "t", out});
         EXPECT_EQ(test.exitCode, 0) << test.out << test.err;
-        if (!row.extract) {
-            EXPECT_NE(test.out.find("Size:       4400000001"), std::string::npos) << test.out;
-            continue;
-        }
         const std::string x = in.dir / "x";
         RemoveTree(x);
+        if (!row.extract) {
+            // 64-bit sizes and positions throughout: the folder is split past 4 GiB, both CRCs
+            // and times hold, and the file's last bytes land at their place.
+            EXPECT_NE(test.out.find("Size:       4400000006"), std::string::npos) << test.out;
+            RunResult unpacked = RunMksfx({"extract", out, x});
+            EXPECT_EQ(unpacked.exitCode, 0) << unpacked.err;
+            EXPECT_EQ(unpacked.out, "2 files, 4400000006 bytes extracted into " + x + "\n");
+            struct stat big = {}, small = {};
+            ASSERT_EQ(stat((x + "/huge.bin").c_str(), &big), 0);
+            EXPECT_EQ(big.st_size, 4400000001);
+            EXPECT_EQ(big.st_mtime, 1700000000);
+            char end[8] = {};
+            FILE* f = fopen((x + "/huge.bin").c_str(), "rb");
+            ASSERT_TRUE(f && fseeko(f, 4400000001 - 8, SEEK_SET) == 0 && fread(end, 1, 8, f) == 8);
+            fclose(f);
+            EXPECT_EQ(std::string(end, 8), std::string(4, '\0') + "tail");
+            EXPECT_EQ(ReadFile(x + "/after.txt"), "after");
+            ASSERT_EQ(stat((x + "/after.txt").c_str(), &small), 0);
+            EXPECT_EQ(small.st_mtime, 1700003600);
+            RemoveTree(x);
+            continue;
+        }
         ASSERT_EQ(RunProgram({"7z", "x", "-o" + x, out}).exitCode, 0);
         RunResult diff = RunProgram({"diff", "-r", row.tree, x});
         EXPECT_EQ(diff.exitCode, 0) << diff.out << diff.err;
@@ -704,6 +734,7 @@ TEST(MksfxBuild, SolidFormThat7ZipReadsBack) {
         }
     }
 
+    if (past4GiB) return;
     // auto keeps the smaller file: a lone incompressible file stays in the ZIP form (stored),
     // programs with copies among them go solid.
     WriteFile(in.dir / "random/setup.bin", RandomBytes(9000, 5));
@@ -737,6 +768,9 @@ TEST(MksfxBuild, SolidFormThat7ZipReadsBack) {
     }
     EXPECT_LT(size[1] - size[0], data.size() / 100) << size[0] << " " << size[1];
 }
+
+TEST(MksfxBuild, SolidFormThat7ZipReadsBack) { SolidFormReadBack(false); }
+TEST(MksfxPast4GiB, SolidMemberThat7ZipAndExtractReadBack) { SolidFormReadBack(true); }
 
 // A PKCS#12 file (password "geheim") with the key of `keyPem` and the certificate of `certPem`,
 // put together bag by bag: PKCS12_create and `openssl pkcs12` refuse a pair that does not fit.
@@ -840,6 +874,7 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
     std::string paths;
     for (int i = 0; i < 65536; ++i) paths += "x\n";
     WriteFile(in.dir / "paths.txt", paths);
+    WriteFile(in.dir / "paths65535.txt", paths.substr(2));
     // Symbolic links that double the entries at each of 17 levels: 131072 names from 18 folders.
     for (int level = 0; level < 17; ++level) {
         std::string folder = in.dir / ("graph/" + std::to_string(level));
@@ -943,6 +978,7 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
          "a.txt is LZMA-compressed (method 14), which the ZIP form cannot hold; --compression solid recompresses it"},
         {"LZMA member, auto with a ZIP-only stub", {in.dir / "lzma.zip"}, 1, "cannot read the solid form"},
         {"too many listed paths", {"--files-from", in.dir / "paths.txt"}, 1, "more than 65535 paths"},
+        {"as many listed paths as an archive holds", {"--files-from", in.dir / "paths65535.txt"}, 1, "cannot read x: "},
         {"links that double the entries", {in.dir / "graph"}, 1, "the archive would hold 65536 entries, at most 65535"},
         {"file size limit", {t}, 1, "cannot write " + in.dir / "out/setup.exe" + ": the file would pass the file size limit",
          {}, 40},
@@ -1604,7 +1640,7 @@ TEST(MksfxVerify, FindsEachFault) {
     sfx::PutLe32(&r.localExtra, ZlibCrc(r.name));
     r.localExtra += "evil.exe";
     addListed("UTF-8 path field in a local header", craft({r}), "its local header has an extra field 0x7075");
-    addListed("name flagged as UTF-8", craft({stored("\x81" "ber.txt", "x", ZIP_FLAG_UTF8)}), "flagged as UTF-8");
+    addListed("name flagged as UTF-8", craft({stored("\x80" "ber.txt", "x", ZIP_FLAG_UTF8)}), "flagged as UTF-8");
     r = stored("d/", ""), r.local.size = r.central.size = 5;
     addListed("folder with a size", craft({r}), "member 'd/': a folder with data");
     addListed("local header after a central entry", craft({plain, stored("b.txt", "beta")}, "", "", 1),

@@ -587,6 +587,7 @@ TEST(ReadConfiguration, TakesWhatTheBlockHoldsAndRefusesImpossibleBlocks) {
         std::string temp = "";
         bool silent = false;
         std::string arguments = "", switchTarget = "";  // after "--"; of a /D= switch
+        long long writeLimit = -1;
     } cases[] = {
         {"four strings and two zeros", WithConfig(ConfigText(plain)), taken},
         {"a non-empty third string is skipped", WithConfig(ConfigText(third)), taken},
@@ -612,6 +613,7 @@ TEST(ReadConfiguration, TakesWhatTheBlockHoldsAndRefusesImpossibleBlocks) {
         {"second marker byte alone", WithConfig(secondMarker), taken},
         {"not an icon", WithConfig(ConfigText(notIcon)), taken},
         {"temporary folder too long for the icon", WithConfig(ConfigText(iconOnly)), taken, 0, longTemp},
+        {"icon file that cannot be written (a full disk)", WithConfig(ConfigText(iconOnly)), taken, 0, "", false, "", "", 0},
         {"data ends right after the last string", WithConfig(ConfigText(plain).substr(0, ConfigText(plain).size() - 2)),
          taken},
         {"no block", noBlock, {}},
@@ -638,6 +640,7 @@ TEST(ReadConfiguration, TakesWhatTheBlockHoldsAndRefusesImpossibleBlocks) {
         standin::SetTempPath(temp);
         ASSERT_TRUE(LoadStubParams(bytes));
         standin::FailRead(c.failRead);
+        standin::LimitWrites(c.writeLimit);
         std::string arguments = c.arguments;
         state.run.silentMode = c.silent;
         state.run.passThrough = c.arguments.empty() ? nullptr : &arguments[0];
