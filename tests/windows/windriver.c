@@ -26,10 +26,13 @@
  *   exit [timeout=MS] [watch=1]     wait for the program's end: exit code=N (watch=1: and the
  *                                   first window it shows meanwhile)
  *   sleep ms=N
+ *   picked id=N [timeout=MS]        wait until the tree view N of the current window has an item
+ *                                   below its root selected, unchanged for 300 ms: picked
  *   wide                            from here on read window texts with the wide call and
  *                                   report them in UTF-8, whatever the ANSI code page holds
  */
 #include <windows.h>
+#include <commctrl.h>
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
@@ -450,6 +453,29 @@ static void Wait(const Command *cmd)
     }
 }
 
+/* A folder picker selects its starting folder only once its tree is filled, after it shows. */
+static void Picked(const Command *cmd)
+{
+    DWORD timeout = (DWORD)ArgNumber(cmd, "timeout", DEFAULT_TIMEOUT), start = GetTickCount(), since = 0;
+    HWND tree = Target(cmd, 1);
+    LRESULT last = 0;
+    for (;;) {
+        LRESULT item = SendMessageA(tree, TVM_GETNEXTITEM, TVGN_CARET, 0);
+        if (!item || item == SendMessageA(tree, TVM_GETNEXTITEM, TVGN_ROOT, 0)) {
+            last = 0;
+        } else if (item != last) {
+            last = item;
+            since = GetTickCount();
+        } else if (GetTickCount() - since >= 300) {
+            Line("picked", NULL, 0);
+            return;
+        }
+        if (!ChildRunning()) Fail("the program ended while waiting", NULL);
+        if (GetTickCount() - start > timeout) Fail("timeout waiting for a selection below the tree's root", NULL);
+        Sleep(50);
+    }
+}
+
 static void Dump(void)
 {
     WindowList kids;
@@ -537,6 +563,7 @@ static void Run(const Command *cmd)
     else if (!strcmp(n, "send") || !strcmp(n, "post")) Message(cmd, n[0] == 'p');
     else if (!strcmp(n, "gone")) Gone(cmd);
     else if (!strcmp(n, "exit")) ExitCode(cmd);
+    else if (!strcmp(n, "picked")) Picked(cmd);
     else if (!strcmp(n, "sleep")) Sleep((DWORD)ArgNumber(cmd, "ms", 100));
     else Fail("unknown command %s", n);
 }

@@ -390,10 +390,10 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
         // Extract only: the picker opens on the package's folder; OK there, then the note.
         {.name = "extract-only",
          .options = {"--extract-only", "--target", "%TEMP%\\Auspacken"},
-         // Wine's picker fills its tree after it shows; OK before the package's folder is
-         // selected would answer its root (seen once in a loaded run).
+         // Wine's picker fills its tree (control 14145) after it shows; OK before the package's
+         // folder is selected would answer its root.
          .steps = {"wait kind=dialog timeout=30000", "click id=1", "wait kind=dialog text=OK timeout=30000", "dump",
-                   "sleep ms=1500", "click id=1", "wait kind=msgbox timeout=30000", "dump", "click id=1",
+                   "picked id=14145 timeout=30000", "click id=1", "wait kind=msgbox timeout=30000", "dump", "click id=1",
                    "exit timeout=30000"},
          .boxes = {{"Die Dateien wurden nach " + WinTemp() + "\\Auspacken entpackt.", "information", {1}, 0}},
          // Wine's picker shows the title in its control 14146.

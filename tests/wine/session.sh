@@ -61,10 +61,15 @@ start)
   # a server left by an earlier session would talk to a display that is gone
   wineserver -k >/dev/null 2>&1 || true
   wineserver -w >/dev/null 2>&1 || true
-  want="$(wine --version) $(printf '%s' "$settings" | md5sum | cut -c1-8)"
+  want="$(wine --version) $(printf '%s' "$settings" | md5sum | cut -c1-8) own-folders"
   if [ "$(cat "$root/prefix.ready" 2>/dev/null)" != "$want" ] || [ ! -f "$prefix/system.reg" ]; then
     rm -rf "$prefix" "$root/prefix.ready"
     wineboot -i >/dev/null 2>&1
+    # The user's Desktop, Documents and the like link to the Unix home: folders of their own
+    # keep whatever a test extracts there (a picker answered at its root) inside the prefix.
+    for link in "$prefix"/drive_c/users/*/*; do
+      if [ -L "$link" ]; then rm "$link" && mkdir "$link"; fi
+    done
     printf '%s' "$settings" | sed 's/$/\r/' >"$root/settings.reg"
     wine reg import "$(winepath -w "$root/settings.reg" 2>/dev/null)" >/dev/null 2>&1
     # Wine's symbol font draws the caption buttons (read when the server starts)
