@@ -88,8 +88,8 @@ set_target_properties(plain_extract PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_
 # the freestanding memset and memcmp (12 bytes).
 # In the cold code the loop optimisations (induction variables, hoisting out of loops, sinking
 # into branches) add more bytes than they save cycles worth having: off there, the stub is 200
-# bytes smaller; so does moving loop invariants (RTL) and the dominator optimisations there
-# (40 bytes).
+# bytes smaller; so does moving loop invariants (RTL), the dominator optimisations and full
+# redundancy elimination there (60 bytes).
 # In the hot files they pay, and stay on.
 file(GLOB TESSLY_COLD_SOURCES ${CMAKE_SOURCE_DIR}/startup/*.cpp ${CMAKE_SOURCE_DIR}/ui/*.cpp
   ${CMAKE_SOURCE_DIR}/base/failure.cpp ${CMAKE_SOURCE_DIR}/base/userbox.cpp
@@ -100,7 +100,7 @@ file(GLOB TESSLY_COLD_SOURCES ${CMAKE_SOURCE_DIR}/startup/*.cpp ${CMAKE_SOURCE_D
   ${CMAKE_SOURCE_DIR}/archive/reader.cpp
   ${CMAKE_SOURCE_DIR}/inflate/huffman.cpp ${CMAKE_SOURCE_DIR}/lzma/x86.cpp ${CMAKE_SOURCE_DIR}/startup/runtime/freestanding.cpp)
 set_source_files_properties(${TESSLY_COLD_SOURCES} TARGET_DIRECTORY sfxstub_objects sfxstub-solid_objects
-  PROPERTIES COMPILE_OPTIONS "-Oz;-fno-tree-loop-optimize;-fno-ivopts;-fno-tree-loop-im;-fno-tree-sink;-fno-move-loop-invariants;-fno-tree-dominator-opts")
+  PROPERTIES COMPILE_OPTIONS "-Oz;-fno-tree-loop-optimize;-fno-ivopts;-fno-tree-loop-im;-fno-tree-sink;-fno-move-loop-invariants;-fno-tree-dominator-opts;-fno-tree-fre")
 
 # The builder for Windows, mksfx.exe (cmake/mksfxexe.cmake).
 include(${CMAKE_SOURCE_DIR}/cmake/mksfxexe.cmake)
