@@ -361,6 +361,10 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
              {"language fr", "language ru"}, {"&Fermer", "&\xD0\x97\xD0\xB0\xD0\xBA\xD1\x80\xD1\x8B\xD1\x82\xD1\x8C"}})
         russian.replace(russian.find(c.first), c.first.size(), c.second);
     WriteFile(in.dir / "ru.txt", russian);
+    // A French table with a letter that Windows-1252 holds and code page 850 does not.
+    std::string ligature = FrenchTable();
+    ligature.replace(ligature.find("&Fermer"), 7, "&Fermer l'\xC5\x93uvre");
+    WriteFile(in.dir / "oe.txt", ligature);
     const std::string japanese = "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E", greek = "\xCE\x95\xCE\xBB\xCE\xBB\xCE\xAC\xCE\xB4\xCE\xB1",
                       polish = "Z\xC5\x82oty", russianText = "\xD0\xA3\xD1\x81\xD1\x82\xD0\xB0\xD0\xBD\xD0\xBE\xD0\xB2\xD0\xBA\xD0\xB0";
     WriteFile(in.dir / ("scripts/" + japanese + "/" + greek + ".exe"), "MZ");
@@ -449,6 +453,8 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
          codepages::Cp1252ToUtf8(kGermanWords), greek, polish},
         {"a packager's Russian table", {{"--language", in.dir / "ru.txt", t}, {}, {"languages:    language 0x19\n"}}, "", "", "", "",
          false, false, 0x0419, "%s n'a pas pu \xC3\xAAtre lanc\xC3\xA9|&\xD0\x97\xD0\xB0\xD0\xBA\xD1\x80\xD1\x8B\xD1\x82\xD1\x8C|error %s"},
+        {"a packager's table beyond code page 850", {{"--language", in.dir / "oe.txt", t}, {}, {"languages:    fr\n"}}, "", "", "",
+         "", false, false, 0x040C, "%s n'a pas pu \xC3\xAAtre lanc\xC3\xA9|&Fermer l'\xC5\x93uvre|error %s"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
