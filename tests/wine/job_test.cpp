@@ -110,6 +110,14 @@ void RunFlow(const Flow& f) {
     script.insert(first, StartLine(p, f.switches) + (wide ? " utf8=1" : "") + (f.detach ? " detach=1" : ""));
     double start = Seconds();
     DriverRun run = Wine().Drive(script);
+    // Wine's picker now and then leaves its root selected although the program asked for its
+    // folder (seen under load): that run says nothing about the program, so it goes once more.
+    if (!run.Ok() && run.Describe().find("a selection below the tree's root") != std::string::npos) {
+        p = Pack(std::string("job-") + f.name, f.files, f.options);
+        if (f.prepare) f.prepare(p);
+        start = Seconds();
+        run = Wine().Drive(script);
+    }
     double took = Seconds() - start;
     ASSERT_TRUE(run.Ok()) << run.Describe();
     EXPECT_EQ(run.ExitCode(), f.code);
