@@ -7,11 +7,7 @@
 // archive's end record, where neither the stub's header check nor its walk reaches.
 // Whether the signature holds (its hash, its chain of trust) is the business of
 // `osslsigncode verify`; here the table's bounds and structure are checked and the signer
-// is named.
-#ifndef TESSLY_NO_OPENSSL
-#include <openssl/pkcs7.h>
-#include <openssl/x509.h>
-#endif
+// is named (SignerOf: signing.cpp, or unsigned.cpp in mksfx.exe, which has no OpenSSL).
 #include <stdio.h>
 
 #include <memory>
@@ -26,51 +22,7 @@ namespace {
 const uint32_t kRevision = 0x0200, kPkcsSignedData = 0x0002;
 const uint64_t kTableMax = 16u << 20;
 
-// The signer's subject from one PKCS#7 signed-data blob; false with `error` when it cannot
-// be read. Without OpenSSL (mksfx.exe) the blob is only checked to be one DER sequence that
-// fills its entry, and the signer is not named.
-#ifdef TESSLY_NO_OPENSSL
-bool SignerOf(const std::string& der, std::string* subject, std::string* error) {
-    const unsigned char* p = (const unsigned char*)der.data();
-    size_t n = der.size(), length = 0, at = 2;
-    if (n < 2 || p[0] != 0x30) return Refuse(error, "is not PKCS#7 signed data");
-    if (p[1] < 0x80) {
-        length = p[1];
-    } else {
-        size_t bytes = p[1] & 0x7F;
-        if (bytes == 0 || bytes > 4 || n < 2 + bytes) return Refuse(error, "is not PKCS#7 signed data");
-        for (size_t k = 0; k < bytes; ++k) length = length << 8 | p[2 + k];
-        at += bytes;
-    }
-    if (at + length > n) return Refuse(error, "is not PKCS#7 signed data");
-    *subject = "signer not read: this mksfx has no OpenSSL";
-    return true;
-}
-#else
-bool SignerOf(const std::string& der, std::string* subject, std::string* error) {
-    const unsigned char* p = (const unsigned char*)der.data();
-    std::unique_ptr<PKCS7, void (*)(PKCS7*)> p7(d2i_PKCS7(nullptr, &p, (long)der.size()), PKCS7_free);
-    if (!p7 || !PKCS7_type_is_signed(p7.get())) return Refuse(error, "is not PKCS#7 signed data");
-    STACK_OF(X509)* signers = PKCS7_get0_signers(p7.get(), nullptr, 0);
-    *subject = signers && sk_X509_num(signers) > 0 ? SubjectText(sk_X509_value(signers, 0)) : "";
-    sk_X509_free(signers);
-    return !subject->empty() || Refuse(error, "does not hold its signer's certificate");
-}
-#endif
-
 }  // namespace
-
-#ifndef TESSLY_NO_OPENSSL
-std::string SubjectText(const x509_st* certificate) {
-    std::unique_ptr<BIO, int (*)(BIO*)> out(BIO_new(BIO_s_mem()), BIO_free);
-    const unsigned long flags = XN_FLAG_SEP_CPLUS_SPC | XN_FLAG_FN_SN | ASN1_STRFLGS_UTF8_CONVERT |
-                                ASN1_STRFLGS_ESC_CTRL | ASN1_STRFLGS_ESC_2253;
-    if (!out || X509_NAME_print_ex(out.get(), X509_get_subject_name(certificate), 0, flags) < 0) return "";
-    char* text = nullptr;
-    long n = BIO_get_mem_data(out.get(), &text);
-    return Shown(std::string(text, n > 0 ? (size_t)n : 0));
-}
-#endif
 
 std::string SignatureLine(const Signature& s) { return s.present ? "yes (" + s.subject + ")" : "no"; }
 

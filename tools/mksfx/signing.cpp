@@ -9,6 +9,7 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
+#include <openssl/pkcs7.h>
 #include <openssl/provider.h>
 #include <openssl/x509.h>
 #include <stdio.h>
@@ -104,6 +105,26 @@ void CheckPkcs12(const SignOptions& o, const std::string* password) {
 }
 
 }  // namespace
+
+std::string SubjectText(const x509_st* certificate) {
+    std::unique_ptr<BIO, int (*)(BIO*)> out(BIO_new(BIO_s_mem()), BIO_free);
+    const unsigned long flags = XN_FLAG_SEP_CPLUS_SPC | XN_FLAG_FN_SN | ASN1_STRFLGS_UTF8_CONVERT |
+                                ASN1_STRFLGS_ESC_CTRL | ASN1_STRFLGS_ESC_2253;
+    if (!out || X509_NAME_print_ex(out.get(), X509_get_subject_name(certificate), 0, flags) < 0) return "";
+    char* text = nullptr;
+    long n = BIO_get_mem_data(out.get(), &text);
+    return Shown(std::string(text, n > 0 ? (size_t)n : 0));
+}
+
+bool SignerOf(const std::string& der, std::string* subject, std::string* error) {
+    const unsigned char* p = (const unsigned char*)der.data();
+    std::unique_ptr<PKCS7, void (*)(PKCS7*)> p7(d2i_PKCS7(nullptr, &p, (long)der.size()), PKCS7_free);
+    if (!p7 || !PKCS7_type_is_signed(p7.get())) return Refuse(error, "is not PKCS#7 signed data");
+    STACK_OF(X509)* signers = PKCS7_get0_signers(p7.get(), nullptr, 0);
+    *subject = signers && sk_X509_num(signers) > 0 ? SubjectText(sk_X509_value(signers, 0)) : "";
+    sk_X509_free(signers);
+    return !subject->empty() || Refuse(error, "does not hold its signer's certificate");
+}
 
 void CheckSigner(const SignOptions& o) {
     if (!o.pkcs12.empty() && (!o.cert.empty() || !o.key.empty()))

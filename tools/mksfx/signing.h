@@ -42,5 +42,9 @@ std::vector<std::string> ReadSignature(File* file, size_t pe, Signature* signatu
 std::string SignatureLine(const Signature& signature);
 // A certificate's subject as "CN=..., O=...", in UTF-8.
 std::string SubjectText(const x509_st* certificate);
+// The signer's subject from one PKCS#7 signed-data blob; false with `error` when it cannot be
+// read. With OpenSSL in signing.cpp; mksfx.exe (unsigned.cpp) only checks that the blob is
+// one DER sequence that fills its entry, and does not name the signer.
+bool SignerOf(const std::string& der, std::string* subject, std::string* error);
 
 }  // namespace sfx
