@@ -4,12 +4,15 @@
 // right way round in the right colours, and comes out the same on every run.
 #include <gtest/gtest.h>
 
+#include <png.h>
+
 #include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "startup/startup.h"
+#include "tests/support/inflate_support.h"
 #include "tests/support/sfx_files.h"
 #include "tools/mksfx/icon/icon.h"
 #include "tools/mksfx/pe/resources.h"
@@ -40,6 +43,7 @@ TEST(MksfxResources, AddedSectionReadsBackInIcoutilsAndOurReader) {
     big.width = big.height = 256, big.planes = 1, big.bitCount = 32, big.bytes = ReadFile(dir / "big.png");
     std::string pe = SyntheticStub(0x600, 0x400);  // in the file, sections end at 0x600; .data's
     SetLe32(&pe, 0x138 + 40 + 8, 0x1001), SetLe32(&pe, 0x58 + 56, 0x4000);  // memory ends 1 byte into a page
+    SetLe32(&pe, 0x58 + 16, 0x11FF);  // the entry point on the last byte of .text
 
     struct Row {
         sfx::ResourceInputs in;
@@ -193,12 +197,39 @@ TEST(MksfxResources, RefusesBrokenImagesSectionsAndInputs) {
 using sfx::DialogIcon;
 using sfx::MakeDialogIcon;
 
+// A 32x32 PNG, white from a quarter to half its height and black elsewhere: a palette of
+// `colours` (2: 1 bit a pixel, 4: 2 bits), or with `grey` the same bits as grey levels (its
+// palette dropped, colour type 0); `colours` 0 makes 16-bit grey.
+std::string BandPng(int colours, bool grey) {
+    png_image png{};
+    png.version = PNG_IMAGE_VERSION, png.width = png.height = 32, png.colormap_entries = colours;
+    png.format = colours ? PNG_FORMAT_RGB | PNG_FORMAT_FLAG_COLORMAP : PNG_FORMAT_LINEAR_Y;
+    std::vector<uint8_t> pixels(32 * 32 * 2), map;
+    for (int i = 0; i < colours; ++i) map.insert(map.end(), 3, (uint8_t)(255 * i / (colours - 1)));
+    for (int p = 8 * 32; p < 16 * 32; ++p) {
+        if (colours) pixels[p] = (uint8_t)(colours - 1);  // one index a byte
+        else pixels[2 * p] = pixels[2 * p + 1] = 0xFF;    // 16-bit white
+    }
+    std::string out(4096, '\0');
+    png_alloc_size_t size = out.size();
+    if (!png_image_write_to_memory(&png, &out[0], &size, 0, pixels.data(), 0, map.data())) abort();
+    out.resize(size);
+    if (grey) {
+        size_t plte = out.find("PLTE") - 4;
+        out.erase(plte, 12 + sfx::Be32(out, plte));
+        out[25] = 0;
+        uint32_t crc = ZlibCrc(out.substr(12, 17));  // of IHDR's type and data
+        for (int k = 0; k < 4; ++k) out[29 + k] = (char)(crc >> (24 - 8 * k));
+    }
+    return out;
+}
+
 struct Case {
     const char* name;
     std::string input;
     size_t room, fitsUpTo;  // fitsUpTo: what the packed-size check lets through (0: not asked)
     int side, depth;        // of the stored icon; 0 when refused
-    char probe;  // 'q' quarters, 'F' on an opaque square, 'm' white above black, '-' mask, 't' clear
+    char probe;  // 'q' quarters, 'F' on an opaque square, 'm' white above black ('M' opaque), '-' mask, 't' clear
     const char* expected;   // in the description, or in the error
 };
 
@@ -254,6 +285,13 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
         {"wholly transparent", clear, 2012, 0, 16, 4, 't', "converted from image 1 of 1 (8x8, 24-bit)"},
         {"grey PNG depth", Patch32(png, 24, 3), 2012, 0, 0, 0, 0, "bad PNG: colour type 0 with depth 3"},
         {"palette PNG depth", Patch32(png, 24, 0x0310), 2012, 0, 0, 0, 0, "bad PNG: colour type 3 with depth 16"},
+        {"palette PNG, 1 bit", BandPng(2, false), 2012, 0, 32, 4, 'M', "converted from a 32x32 PNG"},
+        {"palette PNG, 2 bits", BandPng(4, false), 2012, 0, 32, 4, 'M', "converted from a 32x32 PNG"},
+        {"grey PNG, 1 bit", BandPng(2, true), 2012, 0, 32, 4, 'M', "converted from a 32x32 PNG"},
+        {"grey PNG, 2 bits", BandPng(4, true), 2012, 0, 32, 4, 'M', "converted from a 32x32 PNG"},
+        {"grey PNG, 16 bits", BandPng(0, false), 2012, 0, 32, 4, 'M', "converted from a 32x32 PNG"},
+        {"the first of equals", IconFile({{48, 32, kRich}, {48, 32, kRich}}), 2012, 0, 32, 4, 'q',
+         "converted from image 1 of 2 (48x48, 32-bit)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -290,9 +328,10 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
                                     (uint8_t)b[mask + x / 8] >> (7 - x % 8) & 1};
         };
         // Black under the mask (the screen shows), or opaque near-black for a full square.
+        const bool opaque = c.probe == 'F' || c.probe == 'M';
         for (const std::vector<int>& corner : {at(0, 0), at(0.99, 0.99)}) {
-            EXPECT_LT(corner[0] + corner[1] + corner[2], c.probe == 'F' ? 30 : 1);
-            EXPECT_EQ(corner[3], c.probe == 'F' ? 0 : 1);
+            EXPECT_LT(corner[0] + corner[1] + corner[2], opaque ? 30 : 1);
+            EXPECT_EQ(corner[3], opaque ? 0 : 1);
         }
         EXPECT_EQ(at(0.5, 0.5)[3], c.probe == 't' ? 1 : 0);
         std::vector<int> tl = at(0.3, 0.3), tr = at(0.7, 0.3), bl = at(0.3, 0.7), br = at(0.7, 0.7);
@@ -301,7 +340,7 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
         if (c.probe == 'q' || c.probe == 'F') {
             EXPECT_TRUE(above(tl, 0, 1) && above(tl, 0, 2) && above(tr, 1, 0) && above(tr, 1, 2));
             EXPECT_TRUE(above(bl, 2, 0) && above(bl, 2, 1) && above(br, 0, 2) && above(br, 1, 2));
-        } else if (c.probe == 'm') {
+        } else if (c.probe == 'm' || c.probe == 'M') {
             EXPECT_TRUE(tl[0] > 200 && tr[2] > 200 && bl[1] < 50 && br[0] < 50);
         }
     }

@@ -176,10 +176,8 @@ uint32_t NextSectionAddress(const PeImage& p) {
     return (uint32_t)AlignUp(last.virtualAddress + Extent(last), p.sectionAlignment);
 }
 
-bool AppendPeSection(std::string* bytes, const char* name, const std::string& data,
+bool AppendPeSection(std::string* bytes, const PeImage& p, const char* name, const std::string& data,
                      uint32_t characteristics, int directory, std::string* error) {
-    PeImage p;
-    if (!CheckPeImage(*bytes, bytes->size(), &p, error)) return false;
     if (data.empty()) return Refuse(error, "an empty section");
     if (directory >= (int)p.directoryCount)
         return Refuse(error, std::string("the image has no entry for the ") +

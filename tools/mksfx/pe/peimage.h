@@ -41,13 +41,14 @@ bool CheckPeImage(const std::string& file, size_t imageEnd, PeImage* image, std:
 // The address the next appended section gets; `layout` is a sound image's.
 uint32_t NextSectionAddress(const PeImage& layout);
 
-// Appends a section holding `data` to the sound image `bytes` (the whole string) without
-// moving or changing any existing byte outside the headers: its header goes into the free
-// room after the section table, its data after the last section, both aligned. Updates the
-// section count, SizeOfImage, SizeOfInitializedData and data directory `directory` (which
-// must be empty; -1 for none), and sets the checksum to 0 (not computed), since the old
-// one no longer holds. False with `error` saying why the section cannot be added.
-bool AppendPeSection(std::string* bytes, const char* name, const std::string& data,
+// Appends a section holding `data` to the image `bytes` (the whole string), which
+// CheckPeImage has found sound with `layout`, without moving or changing any existing byte
+// outside the headers: its header goes into the free room after the section table, its data
+// after the last section, both aligned. Updates the section count, SizeOfImage,
+// SizeOfInitializedData and data directory `directory` (which must be empty; -1 for none),
+// and sets the checksum to 0 (not computed), since the old one no longer holds. False with
+// `error` saying why the section cannot be added.
+bool AppendPeSection(std::string* bytes, const PeImage& layout, const char* name, const std::string& data,
                      uint32_t characteristics, int directory, std::string* error);
 
 }  // namespace sfx

@@ -274,7 +274,7 @@ bool AddResources(std::string* image, const ResourceInputs& in, std::string* err
         return Refuse(error, "stub image: " + fault);
     std::string section;
     return BuildResourceSection(in, NextSectionAddress(layout), &section, error) &&
-           AppendPeSection(image, ".rsrc", section, kSectionReadOnlyData, kDirectoryResources,
+           AppendPeSection(image, layout, ".rsrc", section, kSectionReadOnlyData, kDirectoryResources,
                            error);
 }
 
