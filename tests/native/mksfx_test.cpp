@@ -1409,11 +1409,15 @@ TEST(MksfxVerify, FindsEachFault) {
         std::string bytes;
         const char* fault;
         bool listed;  // a fault of the structure, which `list` names too
+        bool alone;   // the only fault: reading stops there
     };
     std::vector<Case> cases;
-    auto add = [&](const char* what, std::string bytes, const char* fault) { cases.push_back({what, bytes, fault, false}); };
+    auto add = [&](const char* what, std::string bytes, const char* fault) { cases.push_back({what, bytes, fault, false, false}); };
+    auto addAlone = [&](const char* what, std::string bytes, const char* fault) {
+        cases.push_back({what, bytes, fault, false, true});
+    };
     auto addListed = [&](const char* what, std::string bytes, const char* fault) {
-        cases.push_back({what, bytes, fault, true});
+        cases.push_back({what, bytes, fault, true, false});
     };
 
     std::string f = sound;
@@ -1424,6 +1428,9 @@ TEST(MksfxVerify, FindsEachFault) {
     add("changed member byte", f, "member 'a.txt'");
     add("end record offset", Resealed(Patch32(sound, block + 20, Le32(sound, block + 20) - 1)), "no end record at");
     add("total size", Resealed(Patch32(sound, block + 24, 5)), "total size is 5");
+    addAlone("archive offset past the end", Patch32(sound, block + 12, (uint32_t)sound.size() + 1), "lies outside the file");
+    add("configuration offset before the block", Resealed(Patch32(sound, block + 16, (uint32_t)block)),
+        "configuration offset 0x");
     add("cut short", sound.substr(0, data + 10), "archive cut short");
     add("signature twice", Resealed(std::string(sound).replace(200, 8, sound.substr(block, 8))), "occurs 2 times");
     add("no block", std::string(5000, 'x'), "no parameter block");
@@ -1527,6 +1534,12 @@ TEST(MksfxVerify, FindsEachFault) {
     entry.resize((entry.size() + 7) & ~(size_t)7, '\0');
     RunResult sig = VerifyBytes(withTable(built, entry, (uint32_t)entry.size()));
     EXPECT_EQ(sig.exitCode, 0) << sig.err;
+    EXPECT_NE(sig.out.find("signed: yes (CN=Tessly Test)"), std::string::npos) << sig.out;
+    add("bytes after the certificate table", withTable(built, entry, (uint32_t)entry.size()) + "junk",
+        "4 bytes follow the certificate table");
+    add("certificate table 8 bytes after the archive", withTable(built + std::string(8, '\0'), entry, (uint32_t)entry.size()),
+        " bytes follow the archive's end record and comment");
+    add("certificate table of no bytes", withTable(built, "", 0), "0 bytes) does not lie after the archive");
     f = built;
     SetLe32(&f, 0x40 + 152, Le32(built, FindBlock(built) + 12));  // the archive's offset
     SetLe32(&f, 0x40 + 156, 64);
@@ -1544,10 +1557,10 @@ TEST(MksfxVerify, FindsEachFault) {
     add("member without a last block", f, "member 'a.txt': DEFLATE data ends before its last block");
     f[data] ^= 1, f[Le32(sound, block + 16)] ^= 1;
     ResealHeader(&f);
-    add("configuration without a last block", f, "configuration block: DEFLATE data ends before its last block");
+    addAlone("configuration without a last block", f, "configuration block: DEFLATE data ends before its last block");
     p = Sound();
     p.packedConfig = std::string(1501, '\0');
-    add("configuration over 1500 bytes", BuildSfx(p), "configuration block is 1501 bytes, the stub reads at most 1500");
+    addAlone("configuration over 1500 bytes", BuildSfx(p), "configuration block is 1501 bytes, the stub reads at most 1500");
     f = sound;  // only the end record's central directory offset is off
     SetLe32(&f, Le32(sound, block + 20) + 16, Le32(sound, Le32(sound, block + 20) + 16) + 1);
     add("end record's central offset", f, "the end record does not describe the central directory");
@@ -1608,7 +1621,9 @@ TEST(MksfxVerify, FindsEachFault) {
     };
     // The crafted records read alike for every reader until a field is changed.
     const Rec plain = stored("a.txt", "alpha alpha");
-    RunResult crafted = VerifyBytes(craft({plain, stored("d/", "")}));
+    Rec folder = stored("d/", "", ZIP_FLAG_UTF8);  // an ASCII name flagged as UTF-8, needing version 4.5
+    folder.central.versionNeeded = 45;
+    RunResult crafted = VerifyBytes(craft({plain, folder}));
     EXPECT_EQ(crafted.exitCode, 0) << crafted.err;
 
     // A dual view: by its local header, which the stub follows, the bit-3 member holds 583
@@ -1661,7 +1676,7 @@ TEST(MksfxVerify, FindsEachFault) {
     addListed("comment past the end", e, "the archive comment runs past the end of the file");
     addListed("comment with an end record", craft({plain}, std::string("PK\x05\x06", 4) + std::string(18, '\0')),
               "the archive comment holds an end-record signature");
-    addListed("bytes after the archive", craft({plain}, "", "trailing bytes"), "14 bytes follow the archive's end record");
+    addListed("bytes after the archive", craft({plain}, "", "junk"), "4 bytes follow the archive's end record");
     e = craft({plain}), sfx::SetLe16(&e, e.find("PK\x01\x02") + CENTRAL_DISK, 2);
     addListed("central entry on disk 2", e, "central entry 1 does not point at local header 0x");
     e = craft({plain}), SetLe32(&e, e.find("PK\x01\x02") + CENTRAL_EXTERNAL_ATTRIBUTES, 0x10);
@@ -1705,6 +1720,8 @@ TEST(MksfxVerify, FindsEachFault) {
         RunResult r = RunMksfx({"verify", verifyDir / "f.exe"});
         EXPECT_EQ(r.exitCode, 1);
         EXPECT_NE(r.err.find(c.fault), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("18446744"), std::string::npos) << "a count below zero: " << r.err;
+        if (c.alone) EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         EXPECT_EQ(JsonRendered("verify", verifyDir / "f.exe", 1), r.err);
         // Every line is a fault of its own, prefixed.
         for (size_t at = 0; at < r.err.size(); at = r.err.find('\n', at) + 1)
@@ -1716,6 +1733,18 @@ TEST(MksfxVerify, FindsEachFault) {
         EXPECT_EQ(listed.exitCode, 1);
         EXPECT_NE(listed.err.find(c.fault), std::string::npos) << listed.err;
         EXPECT_EQ(JsonRendered("list", listDir / "f.exe", 1), listed.out);
+    }
+
+    // More than 64 MiB before the archive is refused on its own line before any of it is read;
+    // 64 MiB are read. The files are sparse: only the bytes of `sound` are written.
+    for (uint32_t offset : {64u << 20, (64u << 20) + 1}) {
+        WriteFile(dir / "far.exe", Patch32(sound, block + 12, offset));
+        ASSERT_EQ(truncate((dir / "far.exe").c_str(), offset + 100), 0);
+        RunResult far = RunMksfx({"verify", dir / "far.exe"});
+        EXPECT_EQ(far.exitCode, 1);
+        const bool refused = far.err.find("mksfx reads at most 64 MiB before the archive") != std::string::npos;
+        EXPECT_EQ(refused, offset > (64u << 20)) << far.err;
+        EXPECT_TRUE(!refused || std::count(far.err.begin(), far.err.end(), '\n') == 1) << far.err;
     }
 
     // Signing reads the file as verify does: a member that fails its CRC-32 is named, and the
