@@ -53,7 +53,7 @@ TEST(MksfxResources, AddedSectionReadsBackInIcoutilsAndOurReader) {
     } rows[3];
     rows[0].lines = {"manifest: asInvoker", "icon: none", "file version: 1.0.0.0", "product version: 1.0.0.0",
                      "FileDescription: setup", "ProductName: setup", "OriginalFilename: setup.exe"};
-    rows[0].versionTexts = {"setup.exe", "1.0"};
+    rows[0].versionTexts = {"setup.exe", "1.0", "000004B0"};  // the texts' table: neutral language, UTF-16
     sfx::ResourceInputs& in = rows[1].in;
     in.elevation = sfx::Elevation::Highest;
     in.icons = {small, big};
@@ -176,6 +176,11 @@ TEST(MksfxResources, RefusesBrokenImagesSectionsAndInputs) {
          "file version '1.65536'"},
         {"icon size differs", [](sfx::ResourceInputs* r, std::string*) { r->icons[0].width = 32; },
          "icon image 1: its bitmap's size differs"},
+        {"PNG height differs",
+         [](sfx::ResourceInputs* r, std::string*) {
+             r->icons[0].bytes = PngImage(48, 48, kFlat), r->icons[0].width = 48, r->icons[0].height = 32;
+         },
+         "icon image 1: its PNG image's size differs"},
         {"twice", [&](sfx::ResourceInputs*, std::string* image) { *image = withResources; }, "has resources already"},
         {"no header room", [](sfx::ResourceInputs*, std::string* image) { (*image)[0x188] = 1; }, "no free room"},
         {"not a program", [](sfx::ResourceInputs*, std::string* image) { image->resize(0x300); }, "stub image: "},
@@ -190,6 +195,14 @@ TEST(MksfxResources, RefusesBrokenImagesSectionsAndInputs) {
         EXPECT_FALSE(sfx::AddResources(&image, in, &fault));
         EXPECT_NE(fault.find(r.fault), std::string::npos) << fault;
         EXPECT_EQ(image, before) << "changed although refused";
+    }
+    // An icon group holds at most 255 images.
+    for (size_t n : {255, 256}) {
+        sfx::ResourceInputs in = iconInputs;
+        in.icons.assign(n, iconInputs.icons[0]);
+        std::string image = pe, fault;
+        EXPECT_EQ(sfx::AddResources(&image, in, &fault), n == 255) << fault;
+        EXPECT_EQ(fault.find("256 icon images (at most 255)") != std::string::npos, n == 256) << fault;
     }
 }
 

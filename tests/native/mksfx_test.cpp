@@ -1346,7 +1346,7 @@ TEST(MksfxCommands, HelpVersionAndUsage) {
         {{"list"}, "no FILE given"},
         {{"verify", "a", "b"}, "verify takes one FILE, 2 arguments given"},
         {{"extract", "a"}, "extract takes FILE and DIR, 1 argument given"},
-        {{"list", "/nonexistent/x.exe"}, "cannot read /nonexistent/x.exe", 1},
+        {{"list", "/nonexistent/x.exe"}, "cannot read /nonexistent/x.exe: No such file or directory", 1},
     };
     for (const auto& u : usage) {
         RunResult r = RunMksfx(u.args);
@@ -1409,11 +1409,11 @@ TEST(MksfxVerify, FindsEachFault) {
         std::string bytes;
         const char* fault;
         bool listed;  // a fault of the structure, which `list` names too
-        bool alone;   // the only fault: reading stops there
+        bool unread;  // the only fault: nothing before the archive can be read, nothing is listed
     };
     std::vector<Case> cases;
     auto add = [&](const char* what, std::string bytes, const char* fault) { cases.push_back({what, bytes, fault, false, false}); };
-    auto addAlone = [&](const char* what, std::string bytes, const char* fault) {
+    auto addUnread = [&](const char* what, std::string bytes, const char* fault) {
         cases.push_back({what, bytes, fault, false, true});
     };
     auto addListed = [&](const char* what, std::string bytes, const char* fault) {
@@ -1428,7 +1428,7 @@ TEST(MksfxVerify, FindsEachFault) {
     add("changed member byte", f, "member 'a.txt'");
     add("end record offset", Resealed(Patch32(sound, block + 20, Le32(sound, block + 20) - 1)), "no end record at");
     add("total size", Resealed(Patch32(sound, block + 24, 5)), "total size is 5");
-    addAlone("archive offset past the end", Patch32(sound, block + 12, (uint32_t)sound.size() + 1), "lies outside the file");
+    addUnread("archive offset past the end", Patch32(sound, block + 12, (uint32_t)sound.size() + 1), "lies outside the file");
     add("configuration offset before the block", Resealed(Patch32(sound, block + 16, (uint32_t)block)),
         "configuration offset 0x");
     add("cut short", sound.substr(0, data + 10), "archive cut short");
@@ -1557,10 +1557,10 @@ TEST(MksfxVerify, FindsEachFault) {
     add("member without a last block", f, "member 'a.txt': DEFLATE data ends before its last block");
     f[data] ^= 1, f[Le32(sound, block + 16)] ^= 1;
     ResealHeader(&f);
-    addAlone("configuration without a last block", f, "configuration block: DEFLATE data ends before its last block");
+    add("configuration without a last block", f, "configuration block: DEFLATE data ends before its last block");
     p = Sound();
     p.packedConfig = std::string(1501, '\0');
-    addAlone("configuration over 1500 bytes", BuildSfx(p), "configuration block is 1501 bytes, the stub reads at most 1500");
+    add("configuration over 1500 bytes", BuildSfx(p), "configuration block is 1501 bytes, the stub reads at most 1500");
     f = sound;  // only the end record's central directory offset is off
     SetLe32(&f, Le32(sound, block + 20) + 16, Le32(sound, Le32(sound, block + 20) + 16) + 1);
     add("end record's central offset", f, "the end record does not describe the central directory");
@@ -1721,7 +1721,8 @@ TEST(MksfxVerify, FindsEachFault) {
         EXPECT_EQ(r.exitCode, 1);
         EXPECT_NE(r.err.find(c.fault), std::string::npos) << r.err;
         EXPECT_EQ(r.err.find("18446744"), std::string::npos) << "a count below zero: " << r.err;
-        if (c.alone) EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        if (c.unread) EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        if (c.unread) EXPECT_EQ(RunMksfx({"list", verifyDir / "f.exe"}).out, "");
         EXPECT_EQ(JsonRendered("verify", verifyDir / "f.exe", 1), r.err);
         // Every line is a fault of its own, prefixed.
         for (size_t at = 0; at < r.err.size(); at = r.err.find('\n', at) + 1)
@@ -1745,6 +1746,7 @@ TEST(MksfxVerify, FindsEachFault) {
         const bool refused = far.err.find("mksfx reads at most 64 MiB before the archive") != std::string::npos;
         EXPECT_EQ(refused, offset > (64u << 20)) << far.err;
         EXPECT_TRUE(!refused || std::count(far.err.begin(), far.err.end(), '\n') == 1) << far.err;
+        EXPECT_EQ(RunMksfx({"list", dir / "far.exe"}).out.empty(), refused);
     }
 
     // Signing reads the file as verify does: a member that fails its CRC-32 is named, and the
