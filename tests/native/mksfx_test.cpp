@@ -1122,6 +1122,9 @@ TEST(MksfxBuild, OutputIsReplacedOnlyWhenSafe) {
         return st.st_mode;
     };
     auto sound = [](const std::string& path) { return RunMksfx({"verify", path}).exitCode == 0; };
+    const mode_t mask = umask(0);
+    umask(mask);
+    const mode_t fresh = 0666 & ~mask;  // a new file's mode
     WriteFile(in.dir / "z.zip", ZipArchive({{"a.txt", "alpha"}}));
     struct Case {
         const char* what;
@@ -1147,7 +1150,8 @@ TEST(MksfxBuild, OutputIsReplacedOnlyWhenSafe) {
         {"an input ZIP file", [] {}, {"-o", in.dir / "z.zip", in.dir / "z.zip"}, 2, "is also an input",
          [&] { return ReadFile(in.dir / "z.zip") == ZipArchive({{"a.txt", "alpha"}}); }},
         {"-o with its value attached", [] {}, {"-qo" + out, t}, 0, "", [&] { return sound(out); }},
-        {"one file", [] {}, {"-o", out, t + "/readme.txt"}, 0, out + ": 1 member, ", [&] { return sound(out); }},
+        {"one file", [] {}, {"-o", out, t + "/readme.txt"}, 0, out + ": 1 member, ",
+         [&] { return sound(out) && (mode(out) & 0777) == fresh; }},
         {"an empty folder", [&] { mkdir((o + "/none").c_str(), 0755); }, {"-o", out, o + "/none"}, 0,
          "mksfx: warning: the inputs hold no files; " + out + " will extract nothing", [&] { return sound(out); }},
         {"inside a folder input", [&] { WriteFile(out, "old"), WriteFile(o + "/in.txt", "x"); }, {"-v", "-o", out, o}, 0,

