@@ -131,6 +131,7 @@ TEST(MksfxResources, RefusesBrokenImagesSectionsAndInputs) {
         {"PE32+", pe, [](std::string* b) { sfx::SetLe16(b, 0x58, 0x20B); }, "not PE32"},
         {"console", pe, [](std::string* b) { sfx::SetLe16(b, 0x58 + 68, 3); }, "subsystem 3"},
         {"section table past the headers", pe, [](std::string* b) { sfx::SetLe16(b, 0x46, 20); }, "section table"},
+        {"97 sections", pe, [](std::string* b) { sfx::SetLe16(b, 0x46, 97); }, "97 sections (a program has 1 to 96)"},
         {"overlap in memory", pe, [](std::string* b) { SetLe32(b, 0x138 + 40 + 12, 0x1000); }, "overlaps"},
         {"imports outside", pe, [](std::string* b) { SetLe32(b, 0x58 + 104, 0x7000); }, "imports directory"},
         {"certificates inside", pe, [](std::string* b) { SetLe32(b, 0x58 + 128, 0x100), SetLe32(b, 0x58 + 132, 8); },
