@@ -171,7 +171,8 @@ TEST(MksfxResources, RefusesBrokenImagesSectionsAndInputs) {
     } refusals[] = {
         {"overlong UTF-8", [](sfx::ResourceInputs* r, std::string*) { r->version.productName = "a\xC0\xAF" "b"; },
          "the product name is not valid UTF-8"},
-        {"stray continuation bytes", [](sfx::ResourceInputs* r, std::string*) { r->version.productName = std::string(10, '\xBF'); },
+        {"stray continuation bytes",
+         [](sfx::ResourceInputs* r, std::string*) { r->version.productName = std::string(10, '\xBF'); },
          "the product name is not valid UTF-8"},
         {"five numbers", [](sfx::ResourceInputs* r, std::string*) { r->version.productVersion = "1.2.3.4.5"; },
          "product version '1.2.3.4.5'"},
@@ -245,7 +246,8 @@ struct Case {
     std::string input;
     size_t room, fitsUpTo;  // fitsUpTo: what the packed-size check lets through (0: not asked)
     int side, depth;        // of the stored icon; 0 when refused
-    char probe;  // 'q' quarters, 'F' on an opaque square, 'm' white above black ('M' opaque), '-' mask, 't' clear
+    char probe;  // 'q' quarters, 'F' on an opaque square, 'm' white above black ('M' opaque), '-' mask,
+                 // 't' clear in the middle
     const char* expected;   // in the description, or in the error
 };
 
@@ -306,6 +308,7 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
         {"grey PNG, 1 bit", BandPng(2, true), 2012, 0, 32, 4, 'M', "converted from a 32x32 PNG"},
         {"grey PNG, 2 bits", BandPng(4, true), 2012, 0, 32, 4, 'M', "converted from a 32x32 PNG"},
         {"grey PNG, 16 bits", BandPng(0, false), 2012, 0, 32, 4, 'M', "converted from a 32x32 PNG"},
+        {"a line one pixel wide", PngImage(1, 64, kFull), 2012, 0, 32, 4, 't', "converted from a 1x64 PNG"},
         {"the first of equals", IconFile({{48, 32, kRich}, {48, 32, kRich}}), 2012, 0, 32, 4, 'q',
          "converted from image 1 of 2 (48x48, 32-bit)"},
     };

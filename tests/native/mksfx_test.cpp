@@ -1150,6 +1150,8 @@ TEST(MksfxBuild, OutputIsReplacedOnlyWhenSafe) {
         {"an input ZIP file", [] {}, {"-o", in.dir / "z.zip", in.dir / "z.zip"}, 2, "is also an input",
          [&] { return ReadFile(in.dir / "z.zip") == ZipArchive({{"a.txt", "alpha"}}); }},
         {"-o with its value attached", [] {}, {"-qo" + out, t}, 0, "", [&] { return sound(out); }},
+        {"a byte that deflate cannot shrink", [&] { WriteFile(o + "/x", "x"); }, {"-o", out, o + "/x"}, 0,
+         out + ": 1 member, ", [&] { return sound(out) && RunMksfx({"list", out}).out.find("stored") != std::string::npos; }},
         {"one file", [] {}, {"-o", out, t + "/readme.txt"}, 0, out + ": 1 member, ",
          [&] { return sound(out) && (mode(out) & 0777) == fresh; }},
         {"an empty folder", [&] { mkdir((o + "/none").c_str(), 0755); }, {"-o", out, o + "/none"}, 0,
