@@ -173,7 +173,7 @@ RgbaImage Scale(const RgbaImage& src, int size) {
         for (int x = 0; x < w; ++x) {
             const float* p = &out[((size_t)y * w + x) * 4];
             float a = std::min(std::max(p[3], 0.0f), 1.0f);
-            uint8_t rgba[4] = {0, 0, 0, (uint8_t)lround(a * 255)};
+            uint8_t rgba[] = {0, 0, 0, (uint8_t)lround(a * 255)};
             for (int c = 0; a > 0 && c < 3; ++c) rgba[c] = LinearToSrgb(p[c] / a);
             put(x, y, rgba);
         }
