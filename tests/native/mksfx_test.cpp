@@ -253,6 +253,12 @@ TEST(MksfxZipInput, CraftedArchivesThatCopy) {
     SetLe32(&unicode, unicode.size() - 22 + 12, Le32(unicode, unicode.size() - 22 + 12) + (uint32_t)field.size());
     std::string otherName = unicode;  // its CRC no longer that of the plain name: not taken
     otherName[second + 46 + 9 + 13] ^= 1;
+    // The same name's bytes from a Unix or OS X tool: taken as UTF-8, the maker's locale.
+    auto madeOn = [&](char host) {
+        std::string z = ZipArchive({members[0], {"bin/\xC3\xBC.dat", "u", 0}, members[2]});
+        z[z.find("PK\x01\x02", z.find("PK\x01\x02") + 4) + CENTRAL_MADE_BY + 1] = host;
+        return z;
+    };
     struct Case {
         const char* what;
         std::string zip;
@@ -264,6 +270,8 @@ TEST(MksfxZipInput, CraftedArchivesThatCopy) {
         // A DOS name in code page 850 whose bytes happen to be valid UTF-8 stays as it is.
         {"DOS name that reads as UTF-8", ZipArchive({members[0], {"bin/\xC3\xBC.dat", "u", 0}, members[2]}), "bin/\xC3\xBC.dat"},
         {"name from the Unicode path field", unicode, "bin/\x81.dat"},
+        {"UTF-8 name made on Unix", madeOn(3), "bin/\x81.dat"},
+        {"UTF-8 name made on OS X", madeOn(19), "bin/\x81.dat"},
         {"Unicode path field of another name", otherName, "bin/u.dat"},
     };
     for (const Case& c : cases) {
@@ -300,11 +308,45 @@ TEST(MksfxZipInput, ArchivesTheStubCannotTake) {
     std::vector<zipcraft::Member> huges{huge, huge, huge};
     huges[1].name = "h2", huges[2].name = "h3";
 
+    // One stored member, "a.txt", with one field of its end record or central entry set.
+    const std::string one = ZipArchive({{"a.txt", "alpha", 0}});
+    const size_t end = one.size() - END_RECORD_BYTES, cd = Le32(one, end + END_CENTRAL_OFFSET);
+    auto set = [&](size_t at, uint32_t v, int bytes = 4) {
+        std::string z = one;
+        bytes == 2 ? sfx::SetLe16(&z, at, v) : sfx::SetLe32(&z, at, v);
+        return z;
+    };
+    const std::string zip64Field = [&] {  // a ZIP64 extra field in the central entry
+        std::string z = one, field("\x01\0\x08\0\x05\0\0\0\0\0\0\0", 12);
+        z.insert(cd + CENTRAL_HEADER_BYTES + 5, field);
+        sfx::SetLe16(&z, cd + CENTRAL_ENTRY_FIELDS + ENTRY_EXTRA_LENGTH, 12);
+        sfx::SetLe32(&z, z.size() - END_RECORD_BYTES + END_CENTRAL_SIZE, Le32(one, end + END_CENTRAL_SIZE) + 12);
+        return z;
+    }();
     struct Case {
         const char* what;
         std::string zip;
         const char* message;
     } cases[] = {
+        {"end record: 65535 entries", set(end + END_ENTRIES, 0xFFFF, 2), "ZIP64 archives"},
+        {"end record: directory size 0xFFFFFFFF", set(end + END_CENTRAL_SIZE, 0xFFFFFFFF), "ZIP64 archives"},
+        {"end record: directory offset 0xFFFFFFFF", set(end + END_CENTRAL_OFFSET, 0xFFFFFFFF), "ZIP64 archives"},
+        {"end record: disk 1", set(end + END_DISK, 1, 2), "several disks"},
+        {"end record: directory on disk 1", set(end + END_CENTRAL_DISK, 1, 2), "several disks"},
+        {"end record: entries here not all", set(end + END_ENTRIES_HERE, 2, 2), "several disks"},
+        {"end record: directory larger than the file", set(end + END_CENTRAL_SIZE, (uint32_t)end + 1),
+         "the central directory lies outside the file"},
+        {"central entry 2 missing", set(end + END_ENTRIES_HERE, 0x20002), "broken central directory (entry 2)"},
+        {"central entry's signature", set(cd, 0x02014B51), "broken central directory (entry 1)"},
+        {"central entry's name past the end", set(cd + CENTRAL_ENTRY_FIELDS + ENTRY_NAME_LENGTH, 0xFFFF, 2),
+         "broken central directory (entry 1)"},
+        {"ZIP64 field", zip64Field, "member a.txt needs ZIP64"},
+        {"packed size 0xFFFFFFFF", set(cd + CENTRAL_ENTRY_FIELDS + ENTRY_PACKED, 0xFFFFFFFF), "member a.txt needs ZIP64"},
+        {"size 0xFFFFFFFF", set(cd + CENTRAL_ENTRY_FIELDS + ENTRY_SIZE, 0xFFFFFFFF), "member a.txt needs ZIP64"},
+        {"local offset 0xFFFFFFFF", set(cd + CENTRAL_LOCAL_OFFSET, 0xFFFFFFFF), "member a.txt needs ZIP64"},
+        {"local header elsewhere", set(cd + CENTRAL_LOCAL_OFFSET, 1), "a.txt: no local header where"},
+        {"data past the end", set(cd + CENTRAL_ENTRY_FIELDS + ENTRY_PACKED, 100000), "its data runs past the end"},
+        {"stored with two sizes", set(cd + CENTRAL_ENTRY_FIELDS + ENTRY_SIZE, 6), "stored with two different sizes"},
         {"encrypted member", ZipArchive({{"a.txt", "alpha", 0, 0x0001}}), "member a.txt is encrypted"},
         {"encrypted by its local header", localOnly, "member a.txt is encrypted (its local header says so)"},
         {"declared sizes over 4 GiB", ZipArchive(huges), "the members add up to 6442450941 bytes or more"},
