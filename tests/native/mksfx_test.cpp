@@ -924,6 +924,9 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
     WriteFile(in.dir / "lzma/a.txt", "alpha");
     ASSERT_EQ(RunProgram({"python3", "-c", "import zipfile\nwith zipfile.ZipFile('../lzma.zip', 'w', zipfile.ZIP_LZMA) as z: z.write('a.txt')"},
                          {}, in.dir / "lzma").exitCode, 0);
+    zipcraft::Member cutLzma{"a.txt", "alpha", 14};  // its data ends inside the 9-byte LZMA header
+    cutLzma.haveData = true, cutLzma.data = std::string("\x10\x02\x05\x00", 4);
+    WriteFile(in.dir / "lzmacut.zip", ZipArchive({cutLzma}));
     std::string paths;
     for (int i = 0; i < 65536; ++i) paths += "x\n";
     WriteFile(in.dir / "paths.txt", paths);
@@ -1030,6 +1033,8 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         {"LZMA member in the ZIP form", {"--compression", "deflate", in.dir / "lzma.zip"}, 1,
          "a.txt is LZMA-compressed (method 14), which the ZIP form cannot hold; --compression solid recompresses it"},
         {"LZMA member, auto with a ZIP-only stub", {in.dir / "lzma.zip"}, 1, "cannot read the solid form"},
+        {"LZMA member cut in its header", {"--compression", "solid", "--stub", in.dir / "solidonly.exe", in.dir / "lzmacut.zip"},
+         1, "lzmacut.zip: member a.txt: decodes to 0 bytes, not 5"},
         {"too many listed paths", {"--files-from", in.dir / "paths.txt"}, 1, "more than 65535 paths"},
         {"as many listed paths as an archive holds", {"--files-from", in.dir / "paths65535.txt"}, 1, "cannot read x: "},
         {"links that double the entries", {in.dir / "graph"}, 1, "the archive would hold 65536 entries, at most 65535"},
