@@ -1040,6 +1040,8 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         {"links that double the entries", {in.dir / "graph"}, 1, "the archive would hold 65536 entries, at most 65535"},
         {"file size limit", {t}, 1, "cannot write " + in.dir / "out/setup.exe" + ": the file would pass the file size limit",
          {}, 40},
+        {"file size limit, solid form", {"--compression", "solid", "--stub", in.dir / "solidonly.exe", t}, 1,
+         "cannot write " + in.dir / "out/setup.exe" + ": the file would pass the file size limit", {}, 30},
         {"not an icon", {"--icon", in.dir / "notes.txt", t}, 1,
          "--icon: " + in.dir / "notes.txt" + ": neither an icon file nor a PNG image"},
         {"broken icon", {"--icon", in.dir / "big.ico", t}, 1, "--icon: " + in.dir / "big.ico" + ": image 1 of 1: "},
