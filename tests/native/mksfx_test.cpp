@@ -253,6 +253,12 @@ TEST(MksfxZipInput, CraftedArchivesThatCopy) {
     SetLe32(&unicode, unicode.size() - 22 + 12, Le32(unicode, unicode.size() - 22 + 12) + (uint32_t)field.size());
     std::string otherName = unicode;  // its CRC no longer that of the plain name: not taken
     otherName[second + 46 + 9 + 13] ^= 1;
+    // The same name's bytes from a Unix or OS X tool: taken as UTF-8, the maker's locale.
+    auto madeOn = [&](char host) {
+        std::string z = ZipArchive({members[0], {"bin/\xC3\xBC.dat", "u", 0}, members[2]});
+        z[z.find("PK\x01\x02", z.find("PK\x01\x02") + 4) + CENTRAL_MADE_BY + 1] = host;
+        return z;
+    };
     struct Case {
         const char* what;
         std::string zip;
@@ -264,6 +270,8 @@ TEST(MksfxZipInput, CraftedArchivesThatCopy) {
         // A DOS name in code page 850 whose bytes happen to be valid UTF-8 stays as it is.
         {"DOS name that reads as UTF-8", ZipArchive({members[0], {"bin/\xC3\xBC.dat", "u", 0}, members[2]}), "bin/\xC3\xBC.dat"},
         {"name from the Unicode path field", unicode, "bin/\x81.dat"},
+        {"UTF-8 name made on Unix", madeOn(3), "bin/\x81.dat"},
+        {"UTF-8 name made on OS X", madeOn(19), "bin/\x81.dat"},
         {"Unicode path field of another name", otherName, "bin/u.dat"},
     };
     for (const Case& c : cases) {
@@ -300,11 +308,45 @@ TEST(MksfxZipInput, ArchivesTheStubCannotTake) {
     std::vector<zipcraft::Member> huges{huge, huge, huge};
     huges[1].name = "h2", huges[2].name = "h3";
 
+    // One stored member, "a.txt", with one field of its end record or central entry set.
+    const std::string one = ZipArchive({{"a.txt", "alpha", 0}});
+    const size_t end = one.size() - END_RECORD_BYTES, cd = Le32(one, end + END_CENTRAL_OFFSET);
+    auto set = [&](size_t at, uint32_t v, int bytes = 4) {
+        std::string z = one;
+        bytes == 2 ? sfx::SetLe16(&z, at, v) : sfx::SetLe32(&z, at, v);
+        return z;
+    };
+    const std::string zip64Field = [&] {  // a ZIP64 extra field in the central entry
+        std::string z = one, field("\x01\0\x08\0\x05\0\0\0\0\0\0\0", 12);
+        z.insert(cd + CENTRAL_HEADER_BYTES + 5, field);
+        sfx::SetLe16(&z, cd + CENTRAL_ENTRY_FIELDS + ENTRY_EXTRA_LENGTH, 12);
+        sfx::SetLe32(&z, z.size() - END_RECORD_BYTES + END_CENTRAL_SIZE, Le32(one, end + END_CENTRAL_SIZE) + 12);
+        return z;
+    }();
     struct Case {
         const char* what;
         std::string zip;
         const char* message;
     } cases[] = {
+        {"end record: 65535 entries", set(end + END_ENTRIES, 0xFFFF, 2), "ZIP64 archives"},
+        {"end record: directory size 0xFFFFFFFF", set(end + END_CENTRAL_SIZE, 0xFFFFFFFF), "ZIP64 archives"},
+        {"end record: directory offset 0xFFFFFFFF", set(end + END_CENTRAL_OFFSET, 0xFFFFFFFF), "ZIP64 archives"},
+        {"end record: disk 1", set(end + END_DISK, 1, 2), "several disks"},
+        {"end record: directory on disk 1", set(end + END_CENTRAL_DISK, 1, 2), "several disks"},
+        {"end record: entries here not all", set(end + END_ENTRIES_HERE, 2, 2), "several disks"},
+        {"end record: directory larger than the file", set(end + END_CENTRAL_SIZE, (uint32_t)end + 1),
+         "the central directory lies outside the file"},
+        {"central entry 2 missing", set(end + END_ENTRIES_HERE, 0x20002), "broken central directory (entry 2)"},
+        {"central entry's signature", set(cd, 0x02014B51), "broken central directory (entry 1)"},
+        {"central entry's name past the end", set(cd + CENTRAL_ENTRY_FIELDS + ENTRY_NAME_LENGTH, 0xFFFF, 2),
+         "broken central directory (entry 1)"},
+        {"ZIP64 field", zip64Field, "member a.txt needs ZIP64"},
+        {"packed size 0xFFFFFFFF", set(cd + CENTRAL_ENTRY_FIELDS + ENTRY_PACKED, 0xFFFFFFFF), "member a.txt needs ZIP64"},
+        {"size 0xFFFFFFFF", set(cd + CENTRAL_ENTRY_FIELDS + ENTRY_SIZE, 0xFFFFFFFF), "member a.txt needs ZIP64"},
+        {"local offset 0xFFFFFFFF", set(cd + CENTRAL_LOCAL_OFFSET, 0xFFFFFFFF), "member a.txt needs ZIP64"},
+        {"local header elsewhere", set(cd + CENTRAL_LOCAL_OFFSET, 1), "a.txt: no local header where"},
+        {"data past the end", set(cd + CENTRAL_ENTRY_FIELDS + ENTRY_PACKED, 100000), "its data runs past the end"},
+        {"stored with two sizes", set(cd + CENTRAL_ENTRY_FIELDS + ENTRY_SIZE, 6), "stored with two different sizes"},
         {"encrypted member", ZipArchive({{"a.txt", "alpha", 0, 0x0001}}), "member a.txt is encrypted"},
         {"encrypted by its local header", localOnly, "member a.txt is encrypted (its local header says so)"},
         {"declared sizes over 4 GiB", ZipArchive(huges), "the members add up to 6442450941 bytes or more"},
@@ -365,6 +407,9 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
     std::string ligature = FrenchTable();
     ligature.replace(ligature.find("&Fermer"), 7, "&Fermer l'\xC5\x93uvre");
     WriteFile(in.dir / "oe.txt", ligature);
+    // Files over 32 MiB go through the deflater in pieces; one that does not shrink is stored.
+    WriteFile(in.dir / "big/zeros.bin", std::string(40 << 20, '\0'));
+    WriteFile(in.dir / "big/noise.bin", RandomBytes(33 << 20, 2));
     const std::string japanese = "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E", greek = "\xCE\x95\xCE\xBB\xCE\xBB\xCE\xAC\xCE\xB4\xCE\xB1",
                       polish = "Z\xC5\x82oty", russianText = "\xD0\xA3\xD1\x81\xD1\x82\xD0\xB0\xD0\xBD\xD0\xBE\xD0\xB2\xD0\xBA\xD0\xB0";
     WriteFile(in.dir / ("scripts/" + japanese + "/" + greek + ".exe"), "MZ");
@@ -399,6 +444,8 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
            "_ISDEL.exe", "docs/Gr\xC3\xBC\xC3\x9F" "e.txt", "empty/", "deflated", "      9000       9000 stored",
            "file version: 2.3.0.0", "FileVersion: 2.3\n", "ProductVersion: 2.3-beta\n"}},
          "bin\\setup.exe /s", "Willkommen \x96 los", "\xDC" "ber \x9F", "Mein Setup"},  // Windows-1252
+        {"files over 32 MiB", {{t, in.dir / "big"}, {}, {"  41943040     ", "  34603008   34603008 stored "}},
+         "", "", "", "", false},
         {"level 0 stores", {{"--level=0", t}, {}, {"      9000       9000 stored", "command:      (none: extract only)",
                                                   "target:       (a new temporary folder, removed)",
                                                   "console:      hidden in silent runs"}}, "", "", "", "", false},
@@ -877,6 +924,9 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
     WriteFile(in.dir / "lzma/a.txt", "alpha");
     ASSERT_EQ(RunProgram({"python3", "-c", "import zipfile\nwith zipfile.ZipFile('../lzma.zip', 'w', zipfile.ZIP_LZMA) as z: z.write('a.txt')"},
                          {}, in.dir / "lzma").exitCode, 0);
+    zipcraft::Member cutLzma{"a.txt", "alpha", 14};  // its data ends inside the 9-byte LZMA header
+    cutLzma.haveData = true, cutLzma.data = std::string("\x10\x02\x05\x00", 4);
+    WriteFile(in.dir / "lzmacut.zip", ZipArchive({cutLzma}));
     std::string paths;
     for (int i = 0; i < 65536; ++i) paths += "x\n";
     WriteFile(in.dir / "paths.txt", paths);
@@ -983,11 +1033,15 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         {"LZMA member in the ZIP form", {"--compression", "deflate", in.dir / "lzma.zip"}, 1,
          "a.txt is LZMA-compressed (method 14), which the ZIP form cannot hold; --compression solid recompresses it"},
         {"LZMA member, auto with a ZIP-only stub", {in.dir / "lzma.zip"}, 1, "cannot read the solid form"},
+        {"LZMA member cut in its header", {"--compression", "solid", "--stub", in.dir / "solidonly.exe", in.dir / "lzmacut.zip"},
+         1, "lzmacut.zip: member a.txt: decodes to 0 bytes, not 5"},
         {"too many listed paths", {"--files-from", in.dir / "paths.txt"}, 1, "more than 65535 paths"},
         {"as many listed paths as an archive holds", {"--files-from", in.dir / "paths65535.txt"}, 1, "cannot read x: "},
         {"links that double the entries", {in.dir / "graph"}, 1, "the archive would hold 65536 entries, at most 65535"},
         {"file size limit", {t}, 1, "cannot write " + in.dir / "out/setup.exe" + ": the file would pass the file size limit",
          {}, 40},
+        {"file size limit, solid form", {"--compression", "solid", "--stub", in.dir / "solidonly.exe", t}, 1,
+         "cannot write " + in.dir / "out/setup.exe" + ": the file would pass the file size limit", {}, 30},
         {"not an icon", {"--icon", in.dir / "notes.txt", t}, 1,
          "--icon: " + in.dir / "notes.txt" + ": neither an icon file nor a PNG image"},
         {"broken icon", {"--icon", in.dir / "big.ico", t}, 1, "--icon: " + in.dir / "big.ico" + ": image 1 of 1: "},

@@ -240,16 +240,22 @@ std::string Archive::Build() {
         File plain{"", h};
         std::string props, stream = Compress({&plain}, false, dictionary, &props);
         stream.resize(stream.size() - std::min<size_t>(headerPackCut, stream.size()));
+        const int folders = headerTwice ? 2 : 1;
         std::string info("\x17\x06", 2);
         Num(&info, packed.size() + headerPackAtDelta);
-        info += std::string("\x01\x09", 2);
-        Num(&info, stream.size());
-        info += std::string("\x00\x07\x0B\x01\x00\x01\x23\x03\x01\x01\x05", 11) + props + '\x0C';
-        Num(&info, h.size() + headerSizeDelta);
+        Num(&info, folders);
+        info += '\x09';
+        for (int f = 0; f < folders; ++f) Num(&info, stream.size());
+        info += std::string("\x00\x07\x0B", 3);
+        Num(&info, folders);
+        info += '\x00';
+        for (int f = 0; f < folders; ++f) info += std::string("\x01\x23\x03\x01\x01\x05", 6) + props;
+        info += '\x0C';
+        for (int f = 0; f < folders; ++f) Num(&info, h.size() + headerSizeDelta);
         info += std::string("\x0A\x01", 2);
-        Le(&info, Crc(h) ^ headerCrcXor, 4);
+        for (int f = 0; f < folders; ++f) Le(&info, Crc(h) ^ headerCrcXor, 4);
         info += std::string("\x00\x00", 2);
-        packed += stream;
+        for (int f = 0; f < folders; ++f) packed += stream;
         h = info;
     }
     header = h;

@@ -130,9 +130,6 @@ std::string CoderText(const SevenZipFolder& f);
 
 // ---- solidlist.cpp ----------------------------------------------------------------------------
 
-// Whether `path` holds a solid archive at the block's archive offset (endRecordOffset 0 and
-// the 7z signature there).
-bool IsSolidFile(InputFile* in, uint64_t archiveOffset, uint32_t endRecordOffset);
 // Prints the folders and members of a solid file; answers the faults found.
 std::vector<std::string> ListSolid(InputFile* in, uint64_t archiveOffset);
 

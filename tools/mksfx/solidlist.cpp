@@ -89,11 +89,6 @@ unsigned StubForms(const std::string& image, size_t blockAt) {
     return forms ? forms : kFormZip;  // stubs older than the solid form read ZIP only
 }
 
-bool IsSolidFile(InputFile* in, uint64_t archiveOffset, uint32_t endRecordOffset) {
-    const unsigned char* s = in->Peek(archiveOffset, sizeof k7zSignature);
-    return endRecordOffset == 0 && s && memcmp(s, k7zSignature, sizeof k7zSignature) == 0;
-}
-
 bool ListSolidArchive(InputFile* in, uint64_t archiveOffset, Listing* l, std::string* error) {
     SevenZipHeader h;
     if (!ReadHeader(in, archiveOffset, &h, error)) return false;
