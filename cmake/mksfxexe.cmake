@@ -76,7 +76,7 @@ target_compile_options(mksfx_exe PRIVATE
   "$<$<COMPILE_LANGUAGE:CXX>:SHELL:-include ${CMAKE_SOURCE_DIR}/tools/common/winposix.h>")
 target_include_directories(mksfx_exe PRIVATE ${CMAKE_SOURCE_DIR} ${TESSLY_MESSAGE_INCLUDE} /usr/include/lzma
                            ${CMAKE_SOURCE_DIR}/tools/common/winposix)
-target_compile_definitions(mksfx_exe PRIVATE TESSLY_STANDIN TESSLY_SOLID=1 TESSLY_NO_OPENSSL _FILE_OFFSET_BITS=64
+target_compile_definitions(mksfx_exe PRIVATE TESSLY_STANDIN TESSLY_SOLID=1 _FILE_OFFSET_BITS=64
                            TESSLY_VERSION="${PROJECT_VERSION}")
 target_compile_options(mksfx_exe PRIVATE ${TESSLY_WIN_FLAGS} -Wall -Wno-unused-parameter
                        -Wno-missing-field-initializers)
