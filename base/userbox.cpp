@@ -149,7 +149,7 @@ void WriteLog(int id, ...) {
     // A file system without locks still gets the line.
     HANDLE file = (HANDLE)(INT_PTR)state.log.file;
     BOOL locked = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &beyond);
-    _llseek(state.log.file, 0, 2);
+    SetFilePointer(file, 0, 0, FILE_END);
     _lwrite(state.log.file, utf8, bytes);
     if (locked) UnlockFileEx(file, 0, 1, 0, &beyond);
 }
