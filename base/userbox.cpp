@@ -86,11 +86,7 @@ int UserBox(BoxPurpose purpose, const char* text) {
         caption = state.texts.customCaption;
     if (!state.run.silentMode) {
 #ifdef TESSLY_WINAPI
-#if TESSLY_UTF8
         answer = MessageBoxW(state.dialog.window, ToWide(text), ToWide(caption, 1), style);
-#else
-        answer = MessageBoxA(state.dialog.window, text, caption, style);
-#endif
 #else
         // The Linux build's boxes are answered by the stand-in's scripting, which is told the
         // purpose.

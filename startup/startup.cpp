@@ -140,9 +140,7 @@ static void* AllocateZeroed(DWORD bytes) {
 __attribute__((noinline)) void LoadStubData(void) {
     // Every text of a file with UTF-8 texts is held in UTF-8: its own, the stub's messages,
     // the member names and the paths, which then reach the system through the wide calls.
-#if TESSLY_UTF8
     state.run.codePage = stubParams.optionFlags & OPT_UTF8 ? CP_UTF8 : CP_ACP;
-#endif
     BuildCrcTable();
     state.decoder.window = (unsigned char*)AllocateZeroed(WINDOW_ALLOC);
     state.reader.buffer = (unsigned char*)AllocateZeroed(READ_CHUNK);
@@ -226,11 +224,7 @@ static void RunDialog(void) {
     const unsigned char* source = state.texts.dialogTemplate;
     for (int i = 0; i < TEMPLATE_COPY_BYTES; ++i) copy[i] = source[i];
     // A dialog of wide windows, whose texts hold any character (the template is the same).
-#if TESSLY_UTF8
     DialogBoxIndirectParamW(state.run.instance, (LPCDLGTEMPLATEW)copy, 0, MainDialogProc, 0);
-#else
-    DialogBoxIndirectParamA(state.run.instance, (LPCDLGTEMPLATEA)copy, 0, MainDialogProc, 0);
-#endif
     LocalFree((HLOCAL)copy);
 }
 #endif
