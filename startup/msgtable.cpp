@@ -9,7 +9,9 @@
 extern const unsigned char storedMessageTable[];  // one raw DEFLATE stream
 extern const DWORD storedMessageStreamLength;
 
-__attribute__((noinline)) unsigned char* InflateInMemory(const unsigned char* packed, DWORD count, unsigned char* out, DWORD limit) {
+// One copy for its three callers (link-time optimisation would copy it into each).
+__attribute__((noinline)) unsigned char* InflateInMemory(const unsigned char* packed, DWORD count,
+                                                         unsigned char* out, DWORD limit) {
     state.decoder.inputPtr = (unsigned char*)packed;
     state.decoder.inputCount = (int)count;
     state.decoder.outputPtr = out;

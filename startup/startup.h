@@ -29,7 +29,8 @@ void UnpackMessageTable(void);
 // Inflates the raw DEFLATE stream of `count` bytes at `packed` into memory at `out`, up to
 // `limit` bytes; answers where the output ended. A damaged stream gives what arrived before
 // the damage: callers that need more than that check what they read.
-unsigned char* InflateInMemory(const unsigned char* packed, DWORD count, unsigned char* out, DWORD limit);
+unsigned char* InflateInMemory(const unsigned char* packed, DWORD count, unsigned char* out,
+                               DWORD limit);
 // With OPT_LANGUAGES, after the header check: the texts of the user's language from the
 // tables the file carries take the place of the stub's own.
 void LoadLanguageTable(void);
