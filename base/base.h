@@ -54,7 +54,7 @@ int UserBox(BoxPurpose purpose, const char* text);
 // `room` bytes and may be `from` itself: in an ANSI run as OemToCharBuffA converts it (by the
 // system's OEM code page), in a UTF-8 run by code page 850 itself. Answers the bytes written.
 int OemToRun(const char* from, char* to, int bytes, int room);
-#if defined(TESSLY_WINAPI) && TESSLY_UTF8
+#ifdef TESSLY_WINAPI
 // `text` (in the run's code page, at most WIDE_TEXT_CHARS characters with its NUL) in wide
 // form for the wide calls, which every run uses: in buffer `slot` (0 or 1), which the next
 // call for that slot overwrites.

@@ -105,17 +105,11 @@ static_assert(__builtin_offsetof(StubParameterBlock, headerCrc) == PB_HEADER_CRC
 
 // The forms of archive a stub reads (PB_FORMS): the ZIP form, and the solid form (a 7z
 // archive of LZMA streams), which only the stub built with TESSLY_SOLID reads; FORM_UTF8: the
-// stub reads UTF-8 texts and names (OPT_UTF8, ZIP_FLAG_UTF8).
-// The solid stub has no room for UTF-8 yet within its size limit; the ZIP stub and the core of
-// the tools (on the POSIX stand-in, TESSLY_STANDIN on Windows) read it.
+// stub reads UTF-8 texts and names (OPT_UTF8, ZIP_FLAG_UTF8), as both stubs do now. A stub
+// without the bit (an older one named by --stub) is given no file with UTF-8 texts.
 enum { FORM_ZIP = 0x01, FORM_SOLID = 0x02, FORM_UTF8 = 0x04 };
-#if TESSLY_SOLID && defined(_WIN32) && !defined(TESSLY_STANDIN)
-#define TESSLY_UTF8 0
-#else
-#define TESSLY_UTF8 1
-#endif
 #if TESSLY_SOLID
-#define STUB_FORMS (FORM_ZIP | FORM_SOLID | (TESSLY_UTF8 ? FORM_UTF8 : 0))
+#define STUB_FORMS (FORM_ZIP | FORM_SOLID | FORM_UTF8)
 #else
 #define STUB_FORMS (FORM_ZIP | FORM_UTF8)
 #endif

@@ -20,14 +20,8 @@ typedef jmp_buf CheckpointRecord;
 #define JUMP_TO_CHECKPOINT() longjmp(state.run.checkpoint, 1)
 #endif
 
-// The run's code page (see base/base.h, OemToRun). A stub without UTF-8 (TESSLY_UTF8 0, the
-// solid stub for now, base/format.h) holds every text in the ANSI code page and shows it by
-// the ANSI calls, as all stubs did before.
-#if TESSLY_UTF8
+// The run's code page (see base/base.h, OemToRun).
 #define RUN_CODE_PAGE state.run.codePage
-#else
-#define RUN_CODE_PAGE CP_ACP
-#endif
 
 // ---- limits ----------------------------------------------------------------------------
 enum {

@@ -3,17 +3,13 @@
 #include "base/base.h"
 
 int OemToRun(const char* from, char* to, int bytes, int room) {
-#if !TESSLY_UTF8
-    OemToCharBuffA(from, to, bytes < 0 ? room : bytes);
-    return room;
-#endif
     static UTF16 wide[MESSAGE_TABLE_BYTES];
     UINT codePage = RUN_CODE_PAGE;
     int chars = MultiByteToWideChar(codePage ? 850 : CP_OEMCP, 0, from, bytes, wide, MESSAGE_TABLE_BYTES);
     return WideCharToMultiByte(codePage, 0, wide, chars, to, room, 0, 0);
 }
 
-#if defined(TESSLY_WINAPI) && TESSLY_UTF8
+#ifdef TESSLY_WINAPI
 WCHAR* ToWide(const char* text, int slot) {
     static WCHAR wide[2][WIDE_TEXT_CHARS];
     MultiByteToWideChar(RUN_CODE_PAGE, 0, text, -1, wide[slot], WIDE_TEXT_CHARS);

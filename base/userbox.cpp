@@ -86,11 +86,7 @@ int UserBox(BoxPurpose purpose, const char* text) {
         caption = state.texts.customCaption;
     if (!state.run.silentMode) {
 #ifdef TESSLY_WINAPI
-#if TESSLY_UTF8
         answer = MessageBoxW(state.dialog.window, ToWide(text), ToWide(caption, 1), style);
-#else
-        answer = MessageBoxA(state.dialog.window, text, caption, style);
-#endif
 #else
         // The Linux build's boxes are answered by the stand-in's scripting, which is told the
         // purpose.
@@ -149,7 +145,7 @@ void WriteLog(int id, ...) {
     // A file system without locks still gets the line.
     HANDLE file = (HANDLE)(INT_PTR)state.log.file;
     BOOL locked = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &beyond);
-    _llseek(state.log.file, 0, 2);
+    SetFilePointer(file, 0, 0, FILE_END);
     _lwrite(state.log.file, utf8, bytes);
     if (locked) UnlockFileEx(file, 0, 1, 0, &beyond);
 }

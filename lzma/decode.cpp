@@ -156,7 +156,7 @@ ULONGLONG LzmaMemoryNeed(const unsigned char* props, ULONGLONG size) {
     }
 
 void ReleaseLzma(void) {
-    if (lz.block) GlobalFree((HGLOBAL)lz.block);
+    if (lz.block) LocalFree((HLOCAL)lz.block);
     lz.block = 0;
     lz.blockBytes = 0;
 }
@@ -168,8 +168,8 @@ int DecodeLzma(const unsigned char* props, ULONGLONG size) {
     ULONGLONG need = LzmaMemoryNeed(props, size);
     if (need > 0xC0000000u) return LZMA_NO_MEMORY;
     if (lz.blockBytes < need) {
-        if (lz.block) GlobalFree((HGLOBAL)lz.block);
-        lz.block = (unsigned char*)GlobalAlloc(GMEM_FIXED, (U32)need);
+        if (lz.block) LocalFree((HLOCAL)lz.block);
+        lz.block = (unsigned char*)LocalAlloc(LMEM_FIXED, (U32)need);
         lz.blockBytes = lz.block ? (U32)need : 0;
         if (!lz.block) return LZMA_NO_MEMORY;
     }

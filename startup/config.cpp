@@ -112,20 +112,12 @@ void ReadConfiguration(void) {
     // Zero-filled: bytes the stream does not reach read as NUL, never as stale stack.
     for (int i = 0; i < CONFIG_UNPACKED_MAX; ++i) data[i] = 0;
 
-    if (!SeekFile(state.reader.file, stubParams.configOffset)) HeaderInvalid();
-    ReadSelf(packed, packedLength);
-
-    state.decoder.inputPtr = packed;
-    state.decoder.inputCount = (int)packedLength;
-    state.decoder.outputPtr = data;
-    state.decoder.outputLimit = data + CONFIG_UNPACKED_MAX;
-    state.decoder.memoryMode = 1;
+    ReadSelf(stubParams.configOffset, packed, packedLength);
     // Not looked at: a damaged block reads as the bytes that arrived, which are usually none.
-    (void)InflateStream();
-    state.decoder.memoryMode = 0;
+    unsigned char* end = InflateInMemory(packed, packedLength, data, CONFIG_UNPACKED_MAX);
 
     DWORD length = 0;
-    if (state.decoder.outputPtr > data) length = (DWORD)(state.decoder.outputPtr - data);
+    if (end > data) length = (DWORD)(end - data);
     if (length > CONFIG_UNPACKED_MAX) length = CONFIG_UNPACKED_MAX;
 
     // The strings in their order. The third is the command of silent runs with

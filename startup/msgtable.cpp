@@ -9,6 +9,19 @@
 extern const unsigned char storedMessageTable[];  // one raw DEFLATE stream
 extern const DWORD storedMessageStreamLength;
 
+// One copy for its three callers (link-time optimisation would copy it into each).
+__attribute__((noinline)) unsigned char* InflateInMemory(const unsigned char* packed, DWORD count,
+                                                         unsigned char* out, DWORD limit) {
+    state.decoder.inputPtr = (unsigned char*)packed;
+    state.decoder.inputCount = (int)count;
+    state.decoder.outputPtr = out;
+    state.decoder.outputLimit = out + limit;
+    state.decoder.memoryMode = 1;
+    (void)InflateStream();
+    state.decoder.memoryMode = 0;
+    return state.decoder.outputPtr;
+}
+
 void UnpackMessageTable(void) {
     // Unpacked at the end of an area four times the table's size; the texts go to its start
     // in the run's code page, the template stays where it was unpacked.
@@ -16,15 +29,9 @@ void UnpackMessageTable(void) {
     if (!area) HeaderInvalid();
     unsigned char* table = area + 3 * MESSAGE_TABLE_BYTES;
     state.texts.messageTable = table;
-    state.decoder.inputPtr = (unsigned char*)storedMessageTable;
-    state.decoder.inputCount = (int)storedMessageStreamLength;
-    state.decoder.outputPtr = table;
-    state.decoder.outputLimit = table + MESSAGE_TABLE_BYTES;
-    state.decoder.memoryMode = 1;
     // The stored table is part of the program and lies inside the range the header check
     // covers: the result is not looked at.
-    (void)InflateStream();
-    state.decoder.memoryMode = 0;
+    InflateInMemory(storedMessageTable, storedMessageStreamLength, table, MESSAGE_TABLE_BYTES);
     // The messages before the template are text; the template is binary.
     state.texts.dialogTemplate = (unsigned char*)GetMessageText(MSG_DIALOG_TEMPLATE);
     // In UTF-8 a character of code page 850 may take three bytes.
@@ -46,18 +53,11 @@ void LoadLanguageTable(void) {
     if (!area) HeaderInvalid();
     state.texts.languageArea = area;
     unsigned char* packed = area + LANGUAGES_UNPACKED_MAX + slack;
-    if (!SeekFile(state.reader.file, at)) HeaderInvalid();
-    ReadSelf(packed, packedLength);
-    state.decoder.inputPtr = packed;
-    state.decoder.inputCount = (int)packedLength;
-    state.decoder.outputPtr = area;
-    state.decoder.outputLimit = area + LANGUAGES_UNPACKED_MAX;
-    state.decoder.memoryMode = 1;
-    (void)InflateStream();  // a damaged area reads as what arrived: empty texts at worst
-    state.decoder.memoryMode = 0;
+    ReadSelf(at, packed, packedLength);
+    // A damaged area reads as what arrived: empty texts at worst.
+    const unsigned char* end = InflateInMemory(packed, packedLength, area, LANGUAGES_UNPACKED_MAX);
 
     // The table of the user's UI language (its primary language), else the first.
-    const unsigned char* end = state.decoder.outputPtr;
     const unsigned wanted = GetUserDefaultUILanguage() & 0x3FF;
     unsigned char* chosen = area + 1;
     for (unsigned char* p = area; p < end;) {

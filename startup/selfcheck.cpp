@@ -58,18 +58,18 @@ void OpenSelf(void) {
     state.reader.file = (HFILE)(INT_PTR)file;
 }
 
-void ReadSelf(void* buffer, DWORD count) {
+void ReadSelf(DWORD at, void* buffer, DWORD count) {
+    if (!SeekFile(state.reader.file, at)) HeaderInvalid();
     UINT got = _lread(state.reader.file, buffer, count);
     if (got == (UINT)HFILE_ERROR) ReadFailed();
     if (got != count) HeaderInvalid();
 }
 
 void CheckHeader(DWORD length, DWORD expected, const unsigned char* signature) {
-    HGLOBAL handle = GlobalAlloc(GHND, length);
-    unsigned char* block = handle ? (unsigned char*)GlobalLock(handle) : 0;
+    unsigned char* block = (unsigned char*)LocalAlloc(LPTR, length);
     if (!block) HeaderInvalid();
-    if (_llseek(state.reader.file, 0, 0) != 0 || length == 0) HeaderInvalid();
-    ReadSelf(block, length);
+    if (length == 0) HeaderInvalid();
+    ReadSelf(0, block, length);
 
     DWORD found = 0;
     BOOL haveSignature = FALSE;
@@ -103,8 +103,7 @@ void CheckHeader(DWORD length, DWORD expected, const unsigned char* signature) {
     Crc32Update(block, length);
     state.crc32.value = ~state.crc32.value;
     if (state.crc32.value != expected) HeaderInvalid();
-    GlobalUnlock(handle);
-    GlobalFree(handle);
+    LocalFree((HLOCAL)block);
 }
 
 void ProbeEndRecord(void) {

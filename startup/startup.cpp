@@ -140,9 +140,7 @@ static void* AllocateZeroed(DWORD bytes) {
 __attribute__((noinline)) void LoadStubData(void) {
     // Every text of a file with UTF-8 texts is held in UTF-8: its own, the stub's messages,
     // the member names and the paths, which then reach the system through the wide calls.
-#if TESSLY_UTF8
     state.run.codePage = stubParams.optionFlags & OPT_UTF8 ? CP_UTF8 : CP_ACP;
-#endif
     BuildCrcTable();
     state.decoder.window = (unsigned char*)AllocateZeroed(WINDOW_ALLOC);
     state.reader.buffer = (unsigned char*)AllocateZeroed(READ_CHUNK);
@@ -174,7 +172,7 @@ __attribute__((noinline)) void LoadStubData(void) {
 #endif
 }
 
-static void FreeLocal(unsigned char*& block) {
+template <typename T> static void FreeLocal(T*& block) {
     if (block) LocalFree((HLOCAL)block);
     block = 0;
 }
@@ -200,20 +198,6 @@ void ReleaseResources(void) {
     }
 }
 
-static char* AllocateTextBlock(DWORD bytes) {
-    HGLOBAL block = GlobalAlloc(GHND, bytes);
-    return block ? (char*)GlobalLock(block) : 0;
-}
-
-static void FreeTextBlock(char*& text) {
-    if (text) {
-        HGLOBAL block = GlobalHandle(text);
-        GlobalUnlock(block);
-        GlobalFree(block);
-    }
-    text = 0;
-}
-
 // The four text blocks and their sizes, in the order they are made.
 static constexpr char** textBlocks[] = {&state.texts.messageText, &state.texts.aboutText,
                                         &state.texts.customCaption, &state.texts.messageBuffer};
@@ -223,31 +207,25 @@ static const unsigned short textBlockBytes[] = {MESSAGE_TEXT_BYTES, ABOUT_TEXT_B
 __attribute__((noinline)) BOOL AllocateTextBlocks(void) {
     BOOL all = TRUE;
     for (int i = 0; i < 4; ++i)
-        if (!(*textBlocks[i] = AllocateTextBlock(textBlockBytes[i]))) all = FALSE;
+        if (!(*textBlocks[i] = (char*)AllocateZeroed(textBlockBytes[i]))) all = FALSE;
     return all;
 }
 
 __attribute__((noinline)) void FreeTextBlocks(void) {
-    for (int i = 0; i < 4; ++i) FreeTextBlock(*textBlocks[i]);
+    for (int i = 0; i < 4; ++i) FreeLocal(*textBlocks[i]);
 }
 
 #ifdef TESSLY_WINAPI
 static void RunDialog(void) {
-    HGLOBAL block = GlobalAlloc(GHND, TEMPLATE_COPY_BYTES);
-    if (!block) return;
-    unsigned char* copy = (unsigned char*)GlobalLock(block);
+    unsigned char* copy = (unsigned char*)AllocateZeroed(TEMPLATE_COPY_BYTES);
+    if (!copy) return;
     // The table block is 5544 bytes and the template starts at most 4520 bytes in, so the
     // copy stays inside it.
     const unsigned char* source = state.texts.dialogTemplate;
     for (int i = 0; i < TEMPLATE_COPY_BYTES; ++i) copy[i] = source[i];
     // A dialog of wide windows, whose texts hold any character (the template is the same).
-#if TESSLY_UTF8
     DialogBoxIndirectParamW(state.run.instance, (LPCDLGTEMPLATEW)copy, 0, MainDialogProc, 0);
-#else
-    DialogBoxIndirectParamA(state.run.instance, (LPCDLGTEMPLATEA)copy, 0, MainDialogProc, 0);
-#endif
-    GlobalUnlock(block);
-    GlobalFree(block);
+    LocalFree((HLOCAL)copy);
 }
 #endif
 

@@ -18,14 +18,19 @@ void ReleaseResources(void);
 // ---- selfcheck.cpp: the check of its own file ------------------------------------------------
 void NameSelf(void);
 void OpenSelf(void);
-// Reads `count` bytes of the own file at its position: a read that fails is message 36, a
-// file that ends early is a damaged one.
-void ReadSelf(void* buffer, DWORD count);
+// Reads `count` bytes of the own file from offset `at`: a read that fails is message 36, a
+// seek that fails or a file that ends early is a damaged one.
+void ReadSelf(DWORD at, void* buffer, DWORD count);
 void CheckHeader(DWORD length, DWORD expected, const unsigned char* signature);
 void ProbeEndRecord(void);
 
 // ---- msgtable.cpp: unpacking the message table ---------------------------------------------
 void UnpackMessageTable(void);
+// Inflates the raw DEFLATE stream of `count` bytes at `packed` into memory at `out`, up to
+// `limit` bytes; answers where the output ended. A damaged stream gives what arrived before
+// the damage: callers that need more than that check what they read.
+unsigned char* InflateInMemory(const unsigned char* packed, DWORD count, unsigned char* out,
+                               DWORD limit);
 // With OPT_LANGUAGES, after the header check: the texts of the user's language from the
 // tables the file carries take the place of the stub's own.
 void LoadLanguageTable(void);

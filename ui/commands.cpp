@@ -104,24 +104,14 @@ static int CALLBACK PickerStarts(HWND picker, UINT message, LPARAM, LPARAM folde
 static BOOL PickFolder(HWND dialog) {
     // The display name is not looked at: the path is asked for below.
     WCHAR chosen[MAX_PATH];
-#if TESSLY_UTF8
     BROWSEINFOW info = {};
     info.pszDisplayName = chosen;
     info.lpszTitle = ToWide(GetMessageText(MSG_PICK_FOLDER));
-#else
-    BROWSEINFOA info = {};
-    info.pszDisplayName = state.output.memberName;
-    info.lpszTitle = GetMessageText(MSG_PICK_FOLDER);
-#endif
     info.hwndOwner = dialog;
     info.ulFlags = BIF_RETURNONLYFSDIRS;
     info.lpfn = PickerStarts;
     info.lParam = (LPARAM)state.output.folderWide;
-#if TESSLY_UTF8
     LPITEMIDLIST item = SHBrowseForFolderW(&info);
-#else
-    LPITEMIDLIST item = SHBrowseForFolderA(&info);
-#endif
     if (!item || !SHGetPathFromIDListW(item, chosen)) return FALSE;
     if (lstrcmpiW(chosen, state.output.folderWide)) {
         if (!state.output.keepFolder) RemoveDirectoryW(state.output.folderWide);

@@ -53,13 +53,8 @@ static void PaintFooter(HWND dialog) {
     // in in the wide form (U+00AE, U+00A9), in any code page. The packager's own line is taken
     // as given.
     BOOL own = stubParams.optionFlags & OPT_CUSTOM_FOOTER;
-#if TESSLY_UTF8
     WCHAR* footer = ToWide(own ? state.texts.footer : GetMessageText(MSG_FOOTER));
     for (WCHAR* p = footer; *p && !own; ++p) {
-#else
-    char* footer = own ? state.texts.footer : GetMessageText(MSG_FOOTER);
-    for (char* p = footer; *p && !own; ++p) {
-#endif
         if (*p == '*') *p = (unsigned char)0xAE;
         else if (*p == '$') *p = (unsigned char)0xA9;
     }
@@ -70,11 +65,7 @@ static void PaintFooter(HWND dialog) {
     SetTextAlign(dc, TA_CENTER | TA_TOP);
     SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
     int mode = SetBkMode(dc, TRANSPARENT);
-#if TESSLY_UTF8
     ExtTextOutW(dc, client.right / 2, y, 0, 0, footer, lstrlenW(footer), 0);
-#else
-    TextOutA(dc, client.right / 2, y, footer, lstrlenA(footer));
-#endif
     SetTextAlign(dc, alignment);
     SetBkMode(dc, mode);
     SelectDialogFont(dc, previous, FALSE);

@@ -78,7 +78,6 @@ HANDLE LaunchCommand(char* commandLine) {
     LocalFree((HLOCAL)folders);
     if (!arguments) return 0;
     while (*arguments == ' ') ++arguments;
-#if TESSLY_UTF8
     // The program and the line go to the wide calls, converted from the run's code page.
     UINT codePage = RUN_CODE_PAGE;
     static WCHAR line[COMMAND_LINE_CHARS];
@@ -89,17 +88,6 @@ HANDLE LaunchCommand(char* commandLine) {
     MultiByteToWideChar(codePage, 0, commandLine, -1, line, COMMAND_LINE_CHARS);
     STARTUPINFOW startup = {};
     SHELLEXECUTEINFOW shell = {};
-#define CreateProcessT CreateProcessW
-#define ShellExecuteExT ShellExecuteExW
-#else
-    char* file = program;
-    char* line = commandLine;
-    const char* parameters = arguments;
-    STARTUPINFOA startup = {};
-    SHELLEXECUTEINFOA shell = {};
-#define CreateProcessT CreateProcessA
-#define ShellExecuteExT ShellExecuteExA
-#endif
     PROCESS_INFORMATION process;
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
@@ -107,7 +95,7 @@ HANDLE LaunchCommand(char* commandLine) {
     // A console program gets no window of its own in a silent run, nor with OPT_HIDE_CONSOLE.
     DWORD flags =
         state.run.silentMode || stubParams.optionFlags & OPT_HIDE_CONSOLE ? CREATE_NO_WINDOW : 0;
-    if (CreateProcessT(file, line, 0, 0, FALSE, flags, 0, 0, &startup, &process)) {
+    if (CreateProcessW(file, line, 0, 0, FALSE, flags, 0, 0, &startup, &process)) {
         CloseHandle(process.hThread);
         return process.hProcess;
     }
@@ -118,7 +106,7 @@ HANDLE LaunchCommand(char* commandLine) {
     shell.lpFile = file;
     shell.lpParameters = parameters;
     shell.nShow = SW_SHOWDEFAULT;
-    return ShellExecuteExT(&shell) ? shell.hProcess : 0;
+    return ShellExecuteExW(&shell) ? shell.hProcess : 0;
 }
 
 // Whether a process of the program file `file` is in the system's process list. Not every

@@ -34,13 +34,8 @@ static void PaintMeter(HWND meter) {
     char caption[100];
     FormatMessageText(caption, sizeof caption, MSG_UNZIPPING,
                       FileNamePart(state.output.displayName));
-#if TESSLY_UTF8
     WCHAR* shown = ToWide(caption);
     int length = lstrlenW(shown);
-#else
-    char* shown = caption;
-    int length = lstrlenA(caption);
-#endif
 
     PAINTSTRUCT paint;
     HDC dc = BeginPaint(meter, &paint);
@@ -68,11 +63,7 @@ static void PaintMeter(HWND meter) {
         }
         SetBkColor(dc, GetSysColor(COLOR_HIGHLIGHT + empty));
         SetTextColor(dc, GetSysColor(COLOR_HIGHLIGHTTEXT - empty));
-#if TESSLY_UTF8
         ExtTextOutW(dc, x, y, ETO_OPAQUE | ETO_CLIPPED, &part, shown, length, 0);
-#else
-        ExtTextOutA(dc, x, y, ETO_OPAQUE | ETO_CLIPPED, &part, shown, length, 0);
-#endif
     }
     SelectDialogFont(dc, previous, FALSE);
     EndPaint(meter, &paint);

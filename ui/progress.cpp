@@ -76,11 +76,7 @@ void InstallUiHooks(void) {
 
 void ShowText(HWND window, int id, const char* text) {
 #ifdef TESSLY_WINAPI
-#if TESSLY_UTF8
     SetWindowTextW(id ? GetDlgItem(window, id) : window, ToWide(text));
-#else
-    SetWindowTextA(id ? GetDlgItem(window, id) : window, text);
-#endif
 #else
     SetDlgItemTextA(window, id, text);
 #endif

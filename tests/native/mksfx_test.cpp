@@ -96,6 +96,14 @@ int LoadInStub(const std::string& path, LANGID ui = 0x0407) {
     return RunUnderCheckpoint(LoadStubData);
 }
 
+// A stub that reads both forms and UTF-8, as sfxstub-solid.exe does: the synthetic stub with
+// the forms byte of its block set (`forms`: another set, as an older stub has it).
+std::string SolidStub(const std::string& stub, char forms = FORM_ZIP | FORM_SOLID | FORM_UTF8) {
+    std::string s = stub;
+    s[FindBlock(s) + 46] = forms;
+    return s;
+}
+
 struct Record : sfx::EntryFields {
     std::string name;
     std::string data;  // the compressed bytes
@@ -390,6 +398,7 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
     auto be32 = [](uint32_t v) { return std::string{(char)(v >> 24), (char)(v >> 16), (char)(v >> 8), (char)v}; };
     WriteFile(in.dir / "marked.png", marked.insert(33, be32(8) + chunk + be32(ZlibCrc(chunk))));
     WriteFile(in.dir / "atend.exe", SyntheticStub(0x2000, 0x2000 - STUB_PARAMETER_BLOCK_SIZE));
+    WriteFile(in.dir / "solid.exe", SolidStub(ReadFile(in.stub)));
     // A project file whose paths count from its folder, and response files, one naming another.
     WriteFile(in.dir / "proj/setup.project", "# Beispiel\n  command = from-project.exe\ncaption = \"  Projekt \"  \n"
               "text=Willkommen\r\nicon = ../app.ico\ninput = ../tree\nwait\nno-header-check = no\n");
@@ -432,6 +441,7 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
         LANGID ui = 0x0407;  // the user's UI language
         std::string words = kGermanWords;  // messages 7 and 81 and the log's error line, as the stub holds them
         std::string footer = "", banner = "";  // as the stub reads them (Windows-1252)
+        bool solid = false;  // the solid form: 7-Zip reads it, names and all, instead of unzip
     } rows[] = {
         {"every option",
          {{"--command", "bin\\setup.exe /s", "--text", "Willkommen \xE2\x80\x93 los", "--about", "\xC3\x9C" "ber \xC5\xB8", "--caption",
@@ -497,6 +507,14 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
            " " + japanese + "/" + greek + ".exe\n", " " + polish + ".txt\n", "docs/Gr\xC3\xBC\xC3\x9F" "e.txt\n"}},
          japanese + "\\" + greek + ".exe /q", polish + " " + greek, russianText, japanese, false, false, 0x0407,
          codepages::Cp1252ToUtf8(kGermanWords), greek, polish},
+        // The same in the solid form, whose names are UTF-16 in the 7z header.
+        {"texts and names in any script, solid",
+         {{"--compression", "solid", "--stub", in.dir / "solid.exe", "--command", japanese + "\\" + greek + ".exe /q",
+           "--text", polish + " " + greek, "--caption", japanese, t, in.dir / std::string("scripts")}, {},
+          {"command:      \"" + japanese + "\\" + greek + ".exe /q\"", "caption:      \"" + japanese + "\"",
+           " " + japanese + "/" + greek + ".exe\n", " " + polish + ".txt\n", "docs/Gr\xC3\xBC\xC3\x9F" "e.txt\n"}},
+         japanese + "\\" + greek + ".exe /q", polish + " " + greek, "", japanese, false, false, 0x0407,
+         codepages::Cp1252ToUtf8(kGermanWords), "", "", true},
         {"a packager's Russian table", {{"--language", in.dir / "ru.txt", t}, {}, {"languages:    language 0x19\n"}}, "", "", "", "",
          false, false, 0x0419, "%s n'a pas pu \xC3\xAAtre lanc\xC3\xA9|&\xD0\x97\xD0\xB0\xD0\xBA\xD1\x80\xD1\x8B\xD1\x82\xD1\x8C|error %s"},
         {"a packager's table beyond code page 850", {{"--language", in.dir / "oe.txt", t}, {}, {"languages:    fr\n"}}, "", "", "",
@@ -522,7 +540,18 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
         }
         EXPECT_EQ(file.find(chunk.substr(4), FindBlock(file) + 1) != std::string::npos, row.what == std::string("marked PNG"));
 
-        in.ExpectUnzipReads(out);
+        if (row.solid) {
+            RemoveTree(in.dir / "unpacked");
+            RunResult x = RunProgram({"7z", "x", "-y", "-o" + in.dir / "unpacked", out});
+            ASSERT_EQ(x.exitCode, 0) << x.out << x.err;
+            const std::string scripts = in.dir / "scripts";
+            for (const auto& [from, name] : std::vector<std::pair<std::string, std::string>>{
+                     {t, "readme.txt"}, {t, "bin/setup.exe"}, {t, "docs/Gr\xC3\xBC\xC3\x9F" "e.txt"},
+                     {scripts, japanese + "/" + greek + ".exe"}, {scripts, polish + ".txt"}})
+                EXPECT_EQ(ReadFile(in.dir / ("unpacked/" + name)), ReadFile(from + "/" + name)) << name;
+        } else {
+            in.ExpectUnzipReads(out);
+        }
         EXPECT_TRUE(FileExists(in.dir / "unpacked/empty"));
         EXPECT_EQ(ListFolder(in.dir / "unpacked/empty").size(), 0u);
         RunResult verify = RunMksfx({"verify", out});
@@ -534,7 +563,8 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
         EXPECT_EQ(JsonRendered("verify", out, 0), verify.out);
         for (const std::string& expected : row.io[2])
             EXPECT_NE(list.out.find(expected), std::string::npos) << expected << "\n" << list.out;
-        EXPECT_EQ(list.out.find("deflated") != std::string::npos, row.what != std::string("level 0 stores"));
+        EXPECT_EQ(list.out.find("deflated") != std::string::npos, row.what != std::string("level 0 stores") && !row.solid);
+        EXPECT_EQ(file.find("7z\xBC\xAF\x27\x1C") != std::string::npos, row.solid);
 
         if (row.what == std::string("German given")) {
             EXPECT_EQ(file, ReadFile(in.dir / "plain/setup.exe"));
@@ -605,13 +635,6 @@ TEST(MksfxBuild, FillsTheParameterBlock) {
         zeroed.replace(block + 8, 4, 4, '\0');
         EXPECT_EQ(Le32(f, block + 8), c.headerCheck ? ZlibCrc(zeroed) : 0u);
     }
-}
-
-// A stub that reads both forms: the synthetic stub with the forms byte of its block set.
-std::string SolidStub(const std::string& stub) {
-    std::string s = stub;
-    s[FindBlock(s) + 46] = 3;
-    return s;
 }
 
 // A PE image: "MZ", the PE signature where 0x3C points, then code that calls a few functions
@@ -873,9 +896,8 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         {"twice.exe", std::string(stub).replace(5000, 52, stub.substr(1024, 52))},
         {"cut.exe", stub.substr(0, 4000)}, {"nomz.exe", "X" + stub.substr(1)}, {"setup.exe", BuildSfx(SfxParts())}};
     for (const auto& s : stubs) WriteFile(in.dir / s.first, s.second);
-    std::string solidOnly = SolidStub(stub);
-    solidOnly[FindBlock(solidOnly) + 46] = 2;
-    WriteFile(in.dir / "solidonly.exe", solidOnly);
+    WriteFile(in.dir / "solidonly.exe", SolidStub(stub, FORM_SOLID));
+    WriteFile(in.dir / "oldsolid.exe", SolidStub(stub, FORM_ZIP | FORM_SOLID));  // reads no UTF-8
     int crashing = 0;  // the icons that crashed the platform's loader
     for (const hostile::Case& c : hostile::Cases())
         if (!c.icon.empty())
@@ -1034,6 +1056,8 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         {"LZMA member, auto with a ZIP-only stub", {in.dir / "lzma.zip"}, 1, "cannot read the solid form"},
         {"LZMA member cut in its header", {"--compression", "solid", "--stub", in.dir / "solidonly.exe", in.dir / "lzmacut.zip"},
          1, "lzmacut.zip: member a.txt: decodes to 0 bytes, not 5"},
+        {"UTF-8 text, a stub without UTF-8", {"--compression", "solid", "--stub", in.dir / "oldsolid.exe", "--text",
+         "Z\xC5\x82oty", t}, 1, "stub " + in.dir / "oldsolid.exe" + " reads texts and names in Windows-1252 and code page 850 only"},
         {"too many listed paths", {"--files-from", in.dir / "paths.txt"}, 1, "more than 65535 paths"},
         {"as many listed paths as an archive holds", {"--files-from", in.dir / "paths65535.txt"}, 1, "cannot read x: "},
         {"links that double the entries", {in.dir / "graph"}, 1, "the archive would hold 65536 entries, at most 65535"},

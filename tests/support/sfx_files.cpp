@@ -64,7 +64,7 @@ std::string SyntheticStub(size_t size, size_t blockAt) {
     }
     StubParameterBlock fresh = FRESH_PARAMETER_BLOCK;
     // It stands for the ZIP stub, which reads UTF-8; tests of the solid form set the solid
-    // form's bit (and, as the solid stub, no UTF-8).
+    // form's bit too.
     fresh.reserved[PB_FORMS - PB_RESERVED] = FORM_ZIP | FORM_UTF8;
     image.replace(blockAt, sizeof fresh, (const char*)&fresh, sizeof fresh);
     return image;

@@ -109,38 +109,44 @@ TEST(Dialog, IdleShowsTextsIconButtonsFooterCentredAndTheAboutBox) {
 
 // A package in Polish, Greek, Russian and Japanese, run from a folder named in Japanese: the
 // dialog and the Info box show its texts as given (read back by the wide calls), its files
-// keep their names, its command runs, and its log holds the real paths.
+// keep their names, its command runs, and its log holds the real paths. In both forms: the
+// solid one holds the names in UTF-16 in its 7z header.
 TEST(Dialog, AnyScriptShowsItsTextsKeepsItsNamesAndLogsItsPaths) {
     const std::string polish = "Za\xC5\xBC\xC3\xB3\xC5\x82\xC4\x87 g\xC4\x99\xC5\x9Bl\xC4\x85",
                       greek = "\xCE\x9A\xCE\xB1\xCE\xBB\xCE\xB7\xCE\xBC\xCE\xAD\xCF\x81\xCE\xB1",
                       russian = "\xD0\xA3\xD1\x81\xD1\x82\xD0\xB0\xD0\xBD\xD0\xBE\xD0\xB2\xD0\xBA\xD0\xB0",
                       japanese = "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E";
-    const std::string name = "dialog-" + japanese, folder = Wine().WorkDir(name);
-    const std::string target = Wine().WinPath(folder) + "\\" + russian;
-    Package p = Pack(name, {{japanese + ".exe", "@probe"}, {greek + "/" + polish + ".txt", russian}},
-                     {"--command", japanese + ".exe record=@record", "--text", polish + " " + greek, "--caption",
-                      japanese + " " + greek, "--about", russian, "--target", target},
-                     japanese + ".exe");
-    const std::string log = folder + "/" + greek + ".log";
-    DriverRun run = Wine().Drive({"start " + Quote(p.Win() + " \"/LOG=" + Wine().WinPath(log) + "\"") + " utf8=1",
-                                  "wide", "wait kind=dialog timeout=30000", "dump", "click id=112", "wait kind=msgbox",
-                                  "dump", "click id=1", "gone", "wait kind=dialog", "click id=1", "exit timeout=60000"});
-    ASSERT_TRUE(run.Ok()) << run.Describe();
-    const Window dialog = run.Dump(0), about = run.Dump(1);
-    EXPECT_EQ(dialog.caption, japanese + " " + greek);
-    EXPECT_EQ(dialog.Find(101).text, polish + " " + greek);
-    EXPECT_EQ(dialog.Find(2).text, "Sch&lie\xC3\x9F" "en") << "the stub's own words in a UTF-8 file";
-    EXPECT_EQ(about.caption, japanese + " " + greek);
-    EXPECT_EQ(about.text.compare(0, russian.size() + 15, russian + " \n\n Tessly Self"), 0) << about.text;
-    EXPECT_EQ(about.icon, "none");
-    EXPECT_EQ(run.ExitCode(), 0) << "the command's own code";
-    EXPECT_EQ(sfxtest::ListFolder(folder + "/" + russian), (std::vector<std::string>{greek, japanese + ".exe"}));
-    EXPECT_EQ(sfxtest::ListFolder(folder + "/" + russian + "/" + greek), std::vector<std::string>{polish + ".txt"});
-    EXPECT_EQ(sfxtest::ReadFile(folder + "/" + russian + "/" + greek + "/" + polish + ".txt"), russian);
-    const std::string written = sfxtest::ReadFile(log);
-    for (const std::string& line : {"start interactive " + p.Win() + "\r\n", "folder " + target + "\r\n",
-                                    "command " + japanese + ".exe record=" + Wine().WinPath(p.Record()) + "\r\n"})
-        EXPECT_NE(written.find(line), std::string::npos) << line << "\n" << written;
+    for (bool solid : {false, true}) {
+        SCOPED_TRACE(solid ? "solid" : "ZIP");
+        const std::string name = "dialog-" + japanese + (solid ? "-solid" : ""), folder = Wine().WorkDir(name);
+        const std::string target = Wine().WinPath(folder) + "\\" + russian;
+        std::vector<std::string> options{"--command", japanese + ".exe record=@record", "--text", polish + " " + greek,
+                                         "--caption", japanese + " " + greek, "--about", russian, "--target", target};
+        if (solid) options.insert(options.end(), {"--compression", "solid", "--stub", SolidStub()});
+        Package p = Pack(name, {{japanese + ".exe", "@probe"}, {greek + "/" + polish + ".txt", russian}}, options,
+                         japanese + ".exe");
+        EXPECT_EQ(sfxtest::ReadFile(p.exe).find("7z\xBC\xAF\x27\x1C") != std::string::npos, solid);
+        const std::string log = folder + "/" + greek + ".log";
+        DriverRun run = Wine().Drive({"start " + Quote(p.Win() + " \"/LOG=" + Wine().WinPath(log) + "\"") + " utf8=1",
+                                      "wide", "wait kind=dialog timeout=30000", "dump", "click id=112", "wait kind=msgbox",
+                                      "dump", "click id=1", "gone", "wait kind=dialog", "click id=1", "exit timeout=60000"});
+        ASSERT_TRUE(run.Ok()) << run.Describe();
+        const Window dialog = run.Dump(0), about = run.Dump(1);
+        EXPECT_EQ(dialog.caption, japanese + " " + greek);
+        EXPECT_EQ(dialog.Find(101).text, polish + " " + greek);
+        EXPECT_EQ(dialog.Find(2).text, "Sch&lie\xC3\x9F" "en") << "the stub's own words in a UTF-8 file";
+        EXPECT_EQ(about.caption, japanese + " " + greek);
+        EXPECT_EQ(about.text.compare(0, russian.size() + 15, russian + " \n\n Tessly Self"), 0) << about.text;
+        EXPECT_EQ(about.icon, "none");
+        EXPECT_EQ(run.ExitCode(), 0) << "the command's own code";
+        EXPECT_EQ(sfxtest::ListFolder(folder + "/" + russian), (std::vector<std::string>{greek, japanese + ".exe"}));
+        EXPECT_EQ(sfxtest::ListFolder(folder + "/" + russian + "/" + greek), std::vector<std::string>{polish + ".txt"});
+        EXPECT_EQ(sfxtest::ReadFile(folder + "/" + russian + "/" + greek + "/" + polish + ".txt"), russian);
+        const std::string written = sfxtest::ReadFile(log);
+        for (const std::string& line : {"start interactive " + p.Win() + "\r\n", "folder " + target + "\r\n",
+                                        "command " + japanese + ".exe record=" + Wine().WinPath(p.Record()) + "\r\n"})
+            EXPECT_NE(written.find(line), std::string::npos) << line << "\n" << written;
+    }
 }
 
 // A changed file, a moved end record, or a file held open for deleting (which process

@@ -450,7 +450,9 @@ Package Pack(const std::string& name, const std::map<std::string, std::string>& 
     Package p;
     p.folder = session.WorkDir(name);
     p.exe = p.folder + "/" + exeName;
-    std::vector<std::string> args = {"build", "-o", p.exe, "--stub", Stub()};
+    std::vector<std::string> args = {"build", "-o", p.exe};
+    if (std::find(options.begin(), options.end(), "--stub") == options.end())
+        args.insert(args.end(), {"--stub", Stub()});
     for (std::string option : options) {
         if (option == "@icon") {
             option = p.folder + "/icon.ico";

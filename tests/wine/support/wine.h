@@ -144,6 +144,7 @@ struct Package {
 // Packs `files` (name -> contents; "@probe": probe.exe) into folder `name`/`exeName` with
 // these mksfx options ("@icon": a small icon file; "@record" in an option: the Windows path of
 // Record()), each member with its own fixed time, then ClearLeftovers(). mksfx must succeed.
+// The ZIP stub is used unless the options name a stub of their own (--stub).
 Package Pack(const std::string& name, const std::map<std::string, std::string>& files,
              const std::vector<std::string>& options, const std::string& exeName = "setup.exe");
 
