@@ -162,6 +162,17 @@ TEST(MksfxResources, RefusesBrokenImagesSectionsAndInputs) {
         EXPECT_EQ(fault.find('\n'), std::string::npos);
     }
 
+    // A manifest that names no execution level is read as it stands, as the loader takes it.
+    {
+        std::string bytes = withResources, fault;
+        bytes.replace(bytes.find("<requestedExecutionLevel"), 24, "<requestedExecutionLeveL");
+        sfx::PeImage layout;
+        sfx::ResourceSummary summary;
+        EXPECT_TRUE(sfx::CheckPeImage(bytes, bytes.size(), &layout, &fault) && sfx::ReadResources(bytes, layout, &summary, &fault))
+            << fault;
+        EXPECT_EQ(summary.level, "");
+    }
+
     // Inputs the section cannot be made from, and images that have no room for it.
     using Input = std::function<void(sfx::ResourceInputs*, std::string*)>;
     struct Refusal {
@@ -186,6 +197,8 @@ TEST(MksfxResources, RefusesBrokenImagesSectionsAndInputs) {
          },
          "icon image 1: its PNG image's size differs"},
         {"twice", [&](sfx::ResourceInputs*, std::string* image) { *image = withResources; }, "has resources already"},
+        {"a resources entry of a size alone", [](sfx::ResourceInputs*, std::string* image) { SetLe32(image, 0x58 + 96 + 2 * 8 + 4, 8); },
+         "has resources already"},
         {"no header room", [](sfx::ResourceInputs*, std::string* image) { (*image)[0x188] = 1; }, "no free room"},
         {"not a program", [](sfx::ResourceInputs*, std::string* image) { image->resize(0x300); }, "stub image: "},
     };
