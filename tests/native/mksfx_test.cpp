@@ -569,6 +569,7 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
         if (row.what == std::string("German given")) {
             EXPECT_EQ(file, ReadFile(in.dir / "plain/setup.exe"));
         }
+        const long long live = standin::LiveBlocks();
         ASSERT_EQ(LoadInStub(out, row.ui), 0);
         EXPECT_TRUE(standin::MessageBoxes().empty());
         EXPECT_EQ(std::string(GetMessageText(MSG_CANNOT_RUN)) + "|" + GetMessageText(MSG_CLOSE_BUTTON) + "|" +
@@ -578,6 +579,7 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
                   row.command + "|" + row.text + "|" + row.about + "|" + row.caption + "|" + row.footer + "|" + row.banner);
         EXPECT_EQ(state.dialog.icon != 0, row.icon);
         ReleaseStubState();
+        EXPECT_EQ(standin::LiveBlocks(), live) << "a block the start-up took is not released";
     }
 }
 
