@@ -1428,7 +1428,7 @@ TEST(MksfxCommands, HelpVersionAndUsage) {
         int code = 2;
     } usage[] = {
         {{}, "usage: mksfx COMMAND"},
-        {{"frobnicate"}, "unknown command 'frobnicate'"},
+        {{"frobnicate"}, "unknown command 'frobnicate'\nusage: mksfx COMMAND"},  // and how to call it
         {{"list"}, "no FILE given"},
         {{"verify", "a", "b"}, "verify takes one FILE, 2 arguments given"},
         {{"extract", "a"}, "extract takes FILE and DIR, 1 argument given"},
