@@ -117,11 +117,6 @@ UINT _lwrite(HFILE file, LPCSTR buffer, UINT count) {
     return done;
 }
 
-LONG _llseek(HFILE file, LONG offset, int origin) {
-    off_t r = lseek(file, offset, origin == 0 ? SEEK_SET : origin == 1 ? SEEK_CUR : SEEK_END);
-    return r < 0 ? (LONG)-1 : (LONG)r;
-}
-
 DWORD SetFilePointer(HANDLE file, LONG low, LONG* high, DWORD origin) {
     long long offset = high ? (long long)(((unsigned long long)(DWORD)*high << 32) | (DWORD)low) : low;
     int whence = origin == FILE_BEGIN ? SEEK_SET : origin == FILE_CURRENT ? SEEK_CUR : SEEK_END;

@@ -54,22 +54,13 @@ DWORD GetCurrentProcessId(void) { return (DWORD)getpid(); }
 
 // ---- memory ---------------------------------------------------------------------------------
 
-HGLOBAL GlobalAlloc(UINT flags, size_t bytes) {
+HLOCAL LocalAlloc(UINT flags, size_t bytes) {
     if (scripted::AllocationFails()) return nullptr;
     (void)flags;  // always zero-filled, as every caller asks
     void* block = calloc(1, bytes ? bytes : 1);
     if (block) S().liveBlocks++;
     return block;
 }
-void* GlobalLock(HGLOBAL block) { return block; }
-BOOL GlobalUnlock(HGLOBAL) { return FALSE; }
-HGLOBAL GlobalHandle(const void* pointer) { return (HGLOBAL)pointer; }
-HGLOBAL GlobalFree(HGLOBAL block) {
-    if (block) S().liveBlocks--;
-    free(block);
-    return nullptr;
-}
-HLOCAL LocalAlloc(UINT flags, size_t bytes) { return GlobalAlloc(flags, bytes); }
 HLOCAL LocalFree(HLOCAL block) {
     if (block) S().liveBlocks--;
     free(block);

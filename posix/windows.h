@@ -29,7 +29,6 @@ typedef HANDLE HMODULE;
 typedef HANDLE HICON;
 typedef HANDLE HFONT;
 typedef HANDLE HDC;
-typedef HANDLE HGLOBAL;
 typedef HANDLE HLOCAL;
 typedef HANDLE HCURSOR;
 typedef int HFILE;
@@ -49,11 +48,6 @@ enum { FILE_BEGIN = 0, FILE_CURRENT = 1, FILE_END = 2 };
 #define IDC_ARROW MAKEINTRESOURCEA(32512)
 #define IDC_WAIT MAKEINTRESOURCEA(32514)
 
-#define GMEM_FIXED 0x0000
-#define GMEM_MOVEABLE 0x0002
-#define GMEM_ZEROINIT 0x0040
-#define GHND (GMEM_MOVEABLE | GMEM_ZEROINIT)
-#define GPTR 0x0040
 #define LMEM_FIXED 0x0000
 #define LMEM_ZEROINIT 0x0040
 #define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
@@ -155,11 +149,6 @@ void GetLocalTime(SYSTEMTIME* time);
 DWORD GetCurrentProcessId(void);
 void Sleep(DWORD ms);
 
-HGLOBAL GlobalAlloc(UINT flags, size_t bytes);
-void* GlobalLock(HGLOBAL block);
-BOOL GlobalUnlock(HGLOBAL block);
-HGLOBAL GlobalHandle(const void* pointer);
-HGLOBAL GlobalFree(HGLOBAL block);
 HLOCAL LocalAlloc(UINT flags, size_t bytes);
 HLOCAL LocalFree(HLOCAL block);
 
@@ -167,7 +156,6 @@ HFILE _lopen(LPCSTR path, int mode);
 HFILE _lcreat(LPCSTR path, int attribute);
 UINT _lread(HFILE file, void* buffer, UINT count);
 UINT _lwrite(HFILE file, LPCSTR buffer, UINT count);
-LONG _llseek(HFILE file, LONG offset, int origin);
 // With `high` the offset is its 64 bits; without it, the signed low part. Answers the new
 // position's low part and sets *high to its high part, or INVALID_SET_FILE_POINTER.
 DWORD SetFilePointer(HANDLE file, LONG low, LONG* high, DWORD origin);

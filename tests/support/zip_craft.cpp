@@ -85,7 +85,7 @@ Archive& Archive::Raw(const std::string& bytes) {
 void Prepare(const std::string& file, uint32_t archiveOffset, const std::string& folder, uint32_t totalSize) {
     FreshState();
     LoadMessages();
-    state.texts.messageBuffer = (char*)GlobalAlloc(GPTR, MESSAGE_BUFFER_BYTES);
+    state.texts.messageBuffer = (char*)LocalAlloc(LPTR, MESSAGE_BUFFER_BYTES);
     lstrcpynA(state.run.selfPath, file.c_str(), SELF_PATH_CHARS);
     state.reader.file = _lopen(file.c_str(), OF_READ);
     stubParams.archiveOffset = archiveOffset;
