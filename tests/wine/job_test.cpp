@@ -330,7 +330,8 @@ TEST(Job, FlowsThroughEveryStateOfTheRun) {
         {.name = "enter-click",
          .options = {"--command", "probe.exe", "--level", "0"},
          .steps = std::vector<std::string>{"wait kind=dialog timeout=30000", "click id=1"} + vanish +
-                  std::vector<std::string>{"gone", "wait kind=dialog", "dump", "click id=2", "exit timeout=15000"},
+                  std::vector<std::string>{"gone", "wait kind=dialog text=&Setup enabled=1", "dump", "click id=2",
+                                           "exit timeout=15000"},
          .boxes = {message15},
          .controls = {{1, 1, "", 1, -1}},
          .ran = {0},
