@@ -7,8 +7,8 @@
 // The comparison is exact and keeps no list of the members: all local headers come before
 // the central directory, and the central entries name them in the order the walk met them.
 // `expected` is where the next of those local headers starts. Each central entry must name
-// that offset; the local header there is read again, straight from the file, and must say
-// what the entry says; `expected` then steps over its record as the walk did. At the end
+// that offset; the local header there is read again, straight from the file; `expected` steps
+// over its record as the walk did, and the header must say what the entry says. At the end
 // record `expected` has reached the central directory, so every local header has had its
 // entry, and the end record must count the entries and place the directory where it lay.
 #include "archive/archive.h"
@@ -31,13 +31,6 @@ BOOL CentralEntryAgrees(ArchiveViews* views, const unsigned char* record, const 
     DWORD length = LOCAL_HEADER_BYTES + nameLength;
     ReadArchiveAt(views->expected, local, length);
     const unsigned char* fields = local + LOCAL_ENTRY_FIELDS;
-    // Flags and method; CRC-32, both sizes and the name's length; the name's bytes as stored.
-    const unsigned valuesLength = ENTRY_EXTRA_LENGTH - ENTRY_CRC;
-    if (ReadLe32(local) != ZIP_LOCAL_SIGNATURE ||
-        __builtin_memcmp(fields + ENTRY_FLAGS, entry + ENTRY_FLAGS, 4) != 0 ||
-        __builtin_memcmp(fields + ENTRY_CRC, entry + ENTRY_CRC, valuesLength) != 0 ||
-        __builtin_memcmp(local + LOCAL_HEADER_BYTES, name, nameLength) != 0)
-        return FALSE;
     // The walk's step: a directory entry (its name ends in a separator) has no data, and
     // bit 3 puts a data descriptor of 16 bytes behind the data.
     length += ReadLe16(fields + ENTRY_EXTRA_LENGTH);
@@ -47,6 +40,13 @@ BOOL CentralEntryAgrees(ArchiveViews* views, const unsigned char* record, const 
         if (ReadLe16(fields + ENTRY_FLAGS) & ZIP_FLAG_DESCRIPTOR) length += DESCRIPTOR_BYTES;
     }
     views->expected += length;
+    // Flags and method; CRC-32, both sizes and the name's length; the name's bytes as stored.
+    const unsigned valuesLength = ENTRY_EXTRA_LENGTH - ENTRY_CRC;
+    if (ReadLe32(local) != ZIP_LOCAL_SIGNATURE ||
+        __builtin_memcmp(fields + ENTRY_FLAGS, entry + ENTRY_FLAGS, 4) != 0 ||
+        __builtin_memcmp(fields + ENTRY_CRC, entry + ENTRY_CRC, valuesLength) != 0 ||
+        __builtin_memcmp(local + LOCAL_HEADER_BYTES, name, nameLength) != 0)
+        return FALSE;
     return TRUE;
 }
 
