@@ -620,6 +620,8 @@ TEST(ReadConfiguration, TakesWhatTheBlockHoldsAndRefusesImpossibleBlocks) {
         {"strings cut to their fields", WithConfig(ConfigText(longest), 0x12),
          {0, std::string(515, 'a'), std::string(99, 'c'), std::string(255, 't'), std::string(64, 'k'), false}},
         {"no NUL after the command", WithConfig(std::string("about\0comm", 10), 0x12), {0, "about", "comm"}},
+        {"target without its NUL is not taken", WithConfig(ConfigText(target).substr(0, ConfigText(target).size() - 3), 0x402),
+         taken},
         {"2012 bytes", WithConfig(full), {0, "about", "cmd", "text"}},
         {"2013 bytes", WithConfig(full + '\0'), {}},
         {"1500 bytes", fits, {0, "about", "run.exe"}},

@@ -15,36 +15,21 @@ bool InflateRaw(const void* data, size_t size, size_t limit, std::string* out, s
     z_stream z;
     memset(&z, 0, sizeof z);
     if (inflateInit2(&z, -15) != Z_OK) return Refuse(error, "cannot start the decoder");
-    out->clear();
-    const Bytef* in = (const Bytef*)data;
-    size_t inLeft = size;
-    unsigned char chunk[65536];
-    int rc = Z_OK;
-    while (rc == Z_OK) {
-        if (z.avail_in == 0 && inLeft > 0) {
-            z.next_in = (Bytef*)in;
-            z.avail_in = inLeft > 0x40000000 ? 0x40000000 : (uInt)inLeft;
-            in += z.avail_in;
-            inLeft -= z.avail_in;
-        }
-        z.next_out = chunk;
-        z.avail_out = sizeof chunk;
-        rc = inflate(&z, Z_NO_FLUSH);
-        out->append((const char*)chunk, sizeof chunk - z.avail_out);
-        if (out->size() > limit) {
-            inflateEnd(&z);
-            *error = "decodes to more than " + std::to_string(limit) + " bytes";
-            return false;
-        }
-        if (rc == Z_BUF_ERROR && z.avail_in == 0 && inLeft == 0) break;
-        if (rc == Z_BUF_ERROR && z.avail_out == 0) rc = Z_OK;
-    }
-    size_t used = size - inLeft - z.avail_in;
+    // The blocks this decodes are small (a few KiB at most): one call into room for one byte
+    // more than the limit, which tells a stream that decodes to more from one that fits.
+    out->assign(limit + 1, '\0');
+    z.next_in = (Bytef*)data;
+    z.avail_in = size > 0x40000000 ? 0x40000000 : (uInt)size;
+    z.next_out = (Bytef*)&(*out)[0];
+    z.avail_out = (uInt)out->size();
+    int rc = inflate(&z, Z_FINISH);
+    out->resize(out->size() - z.avail_out);
+    std::string fault = rc == Z_STREAM_END ? "" : InflateFault(rc, z.msg);
+    if (consumed) *consumed = size - z.avail_in;
     inflateEnd(&z);
-    if (consumed) *consumed = used;
-    if (rc == Z_STREAM_END) return true;
-    *error = InflateFault(rc, z.msg);
-    return false;
+    if (out->size() > limit) return Refuse(error, "decodes to more than " + std::to_string(limit) + " bytes");
+    if (!fault.empty()) return Refuse(error, fault);
+    return true;
 }
 
 bool DecodeData(InputFile* file, uint64_t offset, uint64_t packed, unsigned method, uint64_t limit,
