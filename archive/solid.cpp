@@ -59,7 +59,7 @@ void BeginMember(DWORD expectedCrc) {
     state.output.memberBytes = 0;
     state.crc32.value = 0xFFFFFFFF;
     state.solid.expectedCrc = expectedCrc;
-    state.solid.inMember = 1;
+    state.solid.inMember = TRUE;
     if (TEST_ONLY) {
         CheckMemberName();
         lstrcpyA(state.output.displayName, state.output.memberName);

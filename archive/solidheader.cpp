@@ -272,7 +272,7 @@ BOOL ProbeSolidArchive(void) {
         _lread(state.reader.file, head, SIGNATURE_HEADER_BYTES) != SIGNATURE_HEADER_BYTES ||
         !Same(head, SIGNATURE, 6))
         return FALSE;
-    state.solid.form = 1;
+    state.solid.form = TRUE;
     // the start header: its CRC-32, then where the header stands, within the file
     LONG high = 0;
     DWORD low = SetFilePointer((HANDLE)(INT_PTR)state.reader.file, 0, &high, FILE_END);

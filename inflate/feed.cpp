@@ -39,7 +39,7 @@ int NextInputByte(unsigned short* cell) {
 // passes nothing on and ends the stream as invalid data. A flush of the whole window is the
 // window's wrap, after which no distance can reach before the stream's first byte.
 int FlushWindow(unsigned count) {
-    if (count == WINDOW_SIZE) state.decoder.windowFilled = 1;
+    if (count == WINDOW_SIZE) state.decoder.windowFilled = TRUE;
     if (!state.decoder.memoryMode) {
         WriteOutput(state.decoder.window, count);
         return INFLATE_OK;

@@ -16,7 +16,7 @@ __attribute__((noinline)) unsigned char* InflateInMemory(const unsigned char* pa
     state.decoder.inputCount = (int)count;
     state.decoder.outputPtr = out;
     state.decoder.outputLimit = out + limit;
-    state.decoder.memoryMode = 1;
+    state.decoder.memoryMode = TRUE;
     (void)InflateStream();
     state.decoder.memoryMode = 0;
     return state.decoder.outputPtr;

@@ -98,14 +98,14 @@ static void ParseUnattendedSwitches(char* arguments) {
         char* end;
         if (((end = AfterWord(word + 1, MSG_SWITCH_SILENT)) && !*end) ||
             ((end = AfterWord(word + 1, MSG_SWITCH_S)) && !*end))
-            state.run.silentMode = 1;
+            state.run.silentMode = TRUE;
         else if ((end = AfterWord(word + 1, MSG_SWITCH_LOG)))
             TakeSwitchPath(start, end, 5, state.log.path);
         else if ((end = AfterWord(word + 1, MSG_SWITCH_D)) ||
                  (end = AfterWord(word + 1, MSG_SWITCH_T)))
             TakeSwitchPath(start, end, 3);
         else if ((end = AfterWord(word + 1, MSG_SWITCH_X)) && (!*end || *end == ':')) {
-            state.run.extractOnly = 1;
+            state.run.extractOnly = TRUE;
             if (*end) TakeSwitchPath(start, end + 1, 3);
         } else
             continue;
@@ -125,9 +125,9 @@ void ParseSwitches(char* arguments) {
     if (lstrlenA(rest) < autoLength) return;
     for (char* p = rest; *p && *p != ' '; ++p) *p &= ~0x20;
     if (StartsWith(rest, waitWord)) {
-        state.run.waitMode = 1;
+        state.run.waitMode = TRUE;
     } else if (StartsWith(rest, autoWord)) {
-        state.run.autoMode = 1;
+        state.run.autoMode = TRUE;
     }
 }
 
@@ -244,8 +244,8 @@ int StartUp(HINSTANCE instance, char* arguments) {
     InstallUiHooks();
     SetErrorMode(0x8001);
     WORD version = (WORD)GetVersion();
-    if (version == 0x0A03) state.run.win32sHost = 1;
-    if (version == 0x5F03 || version == 0x0004) state.run.win95Host = 1;
+    if (version == 0x0A03) state.run.win32sHost = TRUE;
+    if (version == 0x5F03 || version == 0x0004) state.run.win95Host = TRUE;
 
     // The sequence goes on only with all four: every later step writes into them.
     if (!AllocateTextBlocks()) return EXIT_OUT_OF_MEMORY;
@@ -261,8 +261,8 @@ int StartUp(HINSTANCE instance, char* arguments) {
     }
 
     LoadStubData();
-    if (stubParams.optionFlags & OPT_WAIT_MODE) state.run.waitMode = 1;
-    if (stubParams.optionFlags & OPT_EXTRACT_ONLY) state.run.extractOnly = 1;
+    if (stubParams.optionFlags & OPT_WAIT_MODE) state.run.waitMode = TRUE;
+    if (stubParams.optionFlags & OPT_EXTRACT_ONLY) state.run.extractOnly = TRUE;
     // No one can press "&Done" in a silent run: it goes on as though it had been pressed.
     if (state.run.silentMode) state.run.waitMode = 0;
 #ifdef TESSLY_WINAPI

@@ -63,7 +63,7 @@ static void ShowProgress(int event) {
     // trip to the window system, and a fast extraction passes many marks between two
     // looks at its messages.
     if (state.meter.window && !state.meter.invalid) {
-        state.meter.invalid = 1;
+        state.meter.invalid = TRUE;
         InvalidateRect(state.meter.window, 0, FALSE);
     }
 }
