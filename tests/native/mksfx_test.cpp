@@ -422,6 +422,8 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
                       polish = "Z\xC5\x82oty", russianText = "\xD0\xA3\xD1\x81\xD1\x82\xD0\xB0\xD0\xBD\xD0\xBE\xD0\xB2\xD0\xBA\xD0\xB0";
     WriteFile(in.dir / ("scripts/" + japanese + "/" + greek + ".exe"), "MZ");
     WriteFile(in.dir / ("scripts/" + polish + ".txt"), "z\xC5\x82oty");
+    const std::string note = "\xF0\x9F\x8E\xB5";  // past the Basic Multilingual Plane: two UTF-16 units
+    WriteFile(in.dir / ("scripts/" + note + ".txt"), "la");
     const std::string out = in.dir / "setup.exe", t = in.tree, about(515, 'a');
     const std::string german = kGermanWords, english = "%s could not be started|&Close|error %s";
     const std::string inBytes = std::to_string(ReadFile(t + "/readme.txt").size() + 9000 + 8);
@@ -512,7 +514,8 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
          {{"--compression", "solid", "--stub", in.dir / "solid.exe", "--command", japanese + "\\" + greek + ".exe /q",
            "--text", polish + " " + greek, "--caption", japanese, t, in.dir / std::string("scripts")}, {},
           {"command:      \"" + japanese + "\\" + greek + ".exe /q\"", "caption:      \"" + japanese + "\"",
-           " " + japanese + "/" + greek + ".exe\n", " " + polish + ".txt\n", "docs/Gr\xC3\xBC\xC3\x9F" "e.txt\n"}},
+           " " + japanese + "/" + greek + ".exe\n", " " + polish + ".txt\n", " " + note + ".txt\n",
+           "docs/Gr\xC3\xBC\xC3\x9F" "e.txt\n"}},
          japanese + "\\" + greek + ".exe /q", polish + " " + greek, "", japanese, false, false, 0x0407,
          codepages::Cp1252ToUtf8(kGermanWords), "", "", true},
         {"a packager's Russian table", {{"--language", in.dir / "ru.txt", t}, {}, {"languages:    language 0x19\n"}}, "", "", "", "",
@@ -547,7 +550,7 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
             const std::string scripts = in.dir / "scripts";
             for (const auto& [from, name] : std::vector<std::pair<std::string, std::string>>{
                      {t, "readme.txt"}, {t, "bin/setup.exe"}, {t, "docs/Gr\xC3\xBC\xC3\x9F" "e.txt"},
-                     {scripts, japanese + "/" + greek + ".exe"}, {scripts, polish + ".txt"}})
+                     {scripts, japanese + "/" + greek + ".exe"}, {scripts, polish + ".txt"}, {scripts, note + ".txt"}})
                 EXPECT_EQ(ReadFile(in.dir / ("unpacked/" + name)), ReadFile(from + "/" + name)) << name;
         } else {
             in.ExpectUnzipReads(out);

@@ -131,6 +131,8 @@ bool Utf8ToCp1252(const std::string& utf8, std::string* out) { return Convert(ut
 std::string Cp850Fault(const std::string& utf8) { return Fault(utf8, ToCp850, "code page 850"); }
 std::string Cp1252Fault(const std::string& utf8) { return Fault(utf8, ToCp1252, "Windows-1252"); }
 
+void AppendUtf8(std::string* out, uint32_t cp) { ::AppendUtf8(out, cp); }
+
 bool ValidUtf8(const std::string& s) {
     uint32_t cp;
     for (size_t i = 0; i < s.size();)

@@ -1,6 +1,8 @@
 // Code-page conversions of the host tools: UTF-8 to code page 850 (names in archives, the
 // message table) and to Windows-1252 (texts of the configuration block), and back.
 #pragma once
+#include <stdint.h>
+
 #include <string>
 
 namespace codepages {
@@ -17,6 +19,8 @@ std::string Cp1252Fault(const std::string& utf8);
 bool ValidUtf8(const std::string& s);
 std::string Cp850ToUtf8(const std::string& bytes);
 std::string Cp1252ToUtf8(const std::string& bytes);
+// One character's UTF-8 bytes, appended to `out`.
+void AppendUtf8(std::string* out, uint32_t cp);
 // The UTF-8 name as Windows compares names: small Latin, Greek and Cyrillic letters as capitals.
 std::string Utf8Upper(const std::string& utf8);
 

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "tools/common/codepages.h"
 #include "tools/mksfx/report.h"
 #include "tools/mksfx/sfxfile.h"
 #include "tools/mksfx/solid.h"
@@ -57,8 +58,8 @@ void Property(std::string* out, int id, const std::string& data) {
     *out += data;
 }
 
-// Names come checked for code page 850, so every character lies in the Basic Multilingual
-// Plane; reading, anything else shows as U+FFFD.
+// Names come checked as UTF-8 (or converted from code page 850). A character past the Basic
+// Multilingual Plane takes two units, a surrogate pair, as Windows names hold it.
 std::vector<uint16_t> Utf16(const std::string& utf8) {
     std::vector<uint16_t> units;
     for (size_t i = 0; i < utf8.size();) {
@@ -66,26 +67,26 @@ std::vector<uint16_t> Utf16(const std::string& utf8) {
         int n = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
         uint32_t v = n == 0 ? c : c & (0x3F >> n);
         for (int k = 1; k <= n && i + k < utf8.size(); ++k) v = (v << 6) | (utf8[i + k] & 0x3F);
-        units.push_back(v > 0xFFFF ? 0xFFFD : (uint16_t)v);
+        if (v > 0xFFFF) {
+            units.push_back((uint16_t)(0xD800 + ((v - 0x10000) >> 10)));
+            v = 0xDC00 + (v & 0x3FF);
+        }
+        units.push_back((uint16_t)v);
         i += 1 + n;
     }
     return units;
 }
 
+// Reading: a surrogate pair is one character; a lone surrogate shows as U+FFFD.
 std::string Utf8(const std::vector<uint16_t>& units) {
     std::string out;
-    for (uint16_t u : units) {
-        if (u >= 0xD800 && u < 0xE000) u = 0xFFFD;
-        if (u < 0x80) {
-            out.push_back((char)u);
-        } else if (u < 0x800) {
-            out.push_back((char)(0xC0 | (u >> 6)));
-            out.push_back((char)(0x80 | (u & 0x3F)));
-        } else {
-            out.push_back((char)(0xE0 | (u >> 12)));
-            out.push_back((char)(0x80 | ((u >> 6) & 0x3F)));
-            out.push_back((char)(0x80 | (u & 0x3F)));
-        }
+    for (size_t i = 0; i < units.size(); ++i) {
+        uint32_t u = units[i];
+        if (u >= 0xD800 && u < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] < 0xE000)
+            u = 0x10000 + ((u - 0xD800) << 10) + (units[++i] - 0xDC00);
+        else if (u >= 0xD800 && u < 0xE000)
+            u = 0xFFFD;
+        codepages::AppendUtf8(&out, u);
     }
     return out;
 }
