@@ -9,6 +9,10 @@ extern "C" int ProgramEntry(void);
 int StartUp(HINSTANCE instance, char* arguments);
 const char* SkipProgramName(const char* commandLine);
 void ParseSwitches(char* arguments);
+// Reads the path of the switch word at `start` in the ANSI command line again from the wide
+// one into `path` (PATH_CHARS), so that letters outside the ANSI code page survive; `skip` is
+// the length of the switch before the path. The Linux build keeps the path as it is.
+void WidenSwitchPath(char* start, int skip, WCHAR* path);
 // The four text blocks of the record, zero-filled: true when all four were allocated.
 BOOL AllocateTextBlocks(void);
 void FreeTextBlocks(void);
