@@ -45,17 +45,13 @@ static char* AfterWord(char* text, int id) {
 }
 
 #ifndef TESSLY_WINAPI
-// The Linux build has no wide command line: the path stays as the switch gave it. The stub's
-// is in startup/win32/switchpath.cpp.
-void WidenSwitchPath(char*, int, WCHAR*) {}
-#endif
-
-// The path of a /D=, /T:, /X: or /LOG= switch, wide, into `path` (PATH_CHARS). On Windows it
-// is read again from the wide command line (WidenSwitchPath).
-static void TakeSwitchPath(char* start, const char* value, int skip, WCHAR* path = state.output.target) {
+// The path of a /D=, /T:, /X: or /LOG= switch, wide, into `path` (PATH_CHARS). The Linux build
+// has no wide command line: the path stays as the switch gave it. The stub's, which reads it
+// again from the wide command line, is in startup/win32/switchpath.cpp.
+void TakeSwitchPath(char*, const char* value, int, WCHAR* path) {
     MultiByteToWideChar(CP_ACP, 0, value, -1, path, PATH_CHARS);
-    WidenSwitchPath(start, skip, path);
 }
+#endif
 
 // The unattended switches are whole words, wherever they stand: SILENT or S, LOG=FILE, the
 // folder as D=DIR, T:DIR or X:DIR (the last also extracts only) and X (extract only), after
@@ -93,10 +89,10 @@ static void ParseUnattendedSwitches(char* arguments) {
             TakeSwitchPath(start, end, 5, state.log.path);
         else if ((end = AfterWord(word + 1, MSG_SWITCH_D)) ||
                  (end = AfterWord(word + 1, MSG_SWITCH_T)))
-            TakeSwitchPath(start, end, 3);
+            TakeSwitchPath(start, end, 3, state.output.target);
         else if ((end = AfterWord(word + 1, MSG_SWITCH_X)) && (!*end || *end == ':')) {
             state.run.extractOnly = 1;
-            if (*end) TakeSwitchPath(start, end + 1, 3);
+            if (*end) TakeSwitchPath(start, end + 1, 3, state.output.target);
         } else
             continue;
         while (start < rest) *start++ = ' ';
