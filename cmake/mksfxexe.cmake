@@ -74,6 +74,9 @@ add_executable(mksfx_exe ${mksfx_exe_sources} ${TESSLY_CORE_SOURCES} ${TESSLY_ME
 # sources it would also reach the stubs, which compile the core's sources in this directory.
 target_compile_options(mksfx_exe PRIVATE
   "$<$<COMPILE_LANGUAGE:CXX>:SHELL:-include ${CMAKE_SOURCE_DIR}/tools/common/winposix.h>")
+# mksfx's main is tessly_main here: winposix.cpp's main puts the arguments into UTF-8 first.
+set_source_files_properties(${CMAKE_SOURCE_DIR}/tools/mksfx/main.cpp PROPERTIES
+  COMPILE_DEFINITIONS main=tessly_main)
 target_include_directories(mksfx_exe PRIVATE ${CMAKE_SOURCE_DIR} ${TESSLY_MESSAGE_INCLUDE} /usr/include/lzma
                            ${CMAKE_SOURCE_DIR}/tools/common/winposix)
 target_compile_definitions(mksfx_exe PRIVATE TESSLY_STANDIN TESSLY_SOLID=1 _FILE_OFFSET_BITS=64

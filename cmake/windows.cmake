@@ -91,7 +91,8 @@ set_target_properties(plain_extract PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_
 # bytes smaller; so does moving loop invariants (RTL), the dominator optimisations and full
 # redundancy elimination there (60 bytes).
 # In the hot files they pay, and stay on.
-file(GLOB TESSLY_COLD_SOURCES ${CMAKE_SOURCE_DIR}/startup/*.cpp ${CMAKE_SOURCE_DIR}/ui/*.cpp
+file(GLOB TESSLY_COLD_SOURCES ${CMAKE_SOURCE_DIR}/startup/*.cpp ${CMAKE_SOURCE_DIR}/startup/win32/*.cpp
+  ${CMAKE_SOURCE_DIR}/ui/*.cpp
   ${CMAKE_SOURCE_DIR}/base/failure.cpp ${CMAKE_SOURCE_DIR}/base/userbox.cpp
   ${CMAKE_SOURCE_DIR}/base/messages.cpp ${CMAKE_SOURCE_DIR}/base/text.cpp
   ${CMAKE_SOURCE_DIR}/archive/removal.cpp

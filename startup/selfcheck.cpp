@@ -14,49 +14,21 @@ StubData stubData = {
     "Datentr\xE4ger oder Datei\xFC" "bertragungsfehler.",
 };
 
-// The own file is opened by its wide name, which holds every character its folder may have
-// (`selfPath` is for the texts, in the run's code page). NameSelf takes the name before the
-// switches' log opens, into the read buffer, which is not in use yet; OpenSelf opens it. Others
-// may read the file meanwhile, not write it. A file that cannot be opened is a read failure
-// (message 36), not a damaged one.
-//
-// The name may be longer than MAX_PATH: such a name is opened in the "\\?\" form, which the
-// system does not cut at MAX_PATH, and the texts show its last characters.
+#ifndef TESSLY_WINAPI
+// The Linux build's halves (mksfx and the tests that load a file); the stub's, which open the
+// file by its wide name, are in startup/win32/selfname.cpp. The file is named in `selfPath`,
+// whose bytes are its name, or is the program's own as in the stub.
 void NameSelf(void) {
-#ifdef TESSLY_WINAPI
-    enum { ROOM = READ_CHUNK / sizeof(WCHAR) - 4 };
-    WCHAR* path = (WCHAR*)state.reader.buffer + 4;
-    path[-4] = 0;  // the message table may have used the buffer
-    DWORD length = GetModuleFileNameW(0, path, ROOM);
-    if (length - 1 >= ROOM - 1) length = path[0] = 0;
-    const WCHAR* shown = length < SELF_PATH_CHARS ? path : path + length - (SELF_PATH_CHARS - 1);
-    WideCharToMultiByte(RUN_CODE_PAGE, 0, shown, -1, state.run.selfPath, SELF_PATH_BYTES, 0, 0);
-    if (length >= MAX_PATH && path[0] != '\\') {
-        path[-4] = path[-3] = path[-1] = '\\';
-        path[-2] = '?';
-    }
-#else
-    // The Linux build names its file in `selfPath` (mksfx and the tests that load a file), or
-    // takes the program's own as the stub does.
     if (!state.run.selfPath[0]) GetModuleFileNameA(0, state.run.selfPath, SELF_PATH_CHARS);
-#endif
 }
 
 void OpenSelf(void) {
-#ifdef TESSLY_WINAPI
-    // The buffer starts with the "\\?\" form, or the name stands four characters in.
-    const WCHAR* path = (WCHAR*)state.reader.buffer;
-    if (!path[0]) path += 4;
-#else
-    // The Linux build (mksfx and the tests) names the file in `selfPath`, whose bytes are
-    // its name.
-    const char* path = state.run.selfPath;
-#endif
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING,
+    HANDLE file = CreateFileW(state.run.selfPath, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, 0);
     if (file == INVALID_HANDLE_VALUE) ReadFailed();
     state.reader.file = (HFILE)(INT_PTR)file;
 }
+#endif
 
 void ReadSelf(DWORD at, void* buffer, DWORD count) {
     if (!SeekFile(state.reader.file, at)) HeaderInvalid();

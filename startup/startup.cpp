@@ -44,28 +44,14 @@ static char* AfterWord(char* text, int id) {
     return text;
 }
 
-// The path of a /D=, /T:, /X: or /LOG= switch, wide, into `path` (PATH_CHARS). On Windows it
-// is read again from the wide command line, so that letters outside the ANSI code page
-// survive: the same word, found by the characters before it, with its quotes dropped and the
-// `skip` characters of its switch.
-static void TakeSwitchPath(char* start, const char* value, int skip, WCHAR* path = state.output.target) {
+#ifndef TESSLY_WINAPI
+// The path of a /D=, /T:, /X: or /LOG= switch, wide, into `path` (PATH_CHARS). The Linux build
+// has no wide command line: the path stays as the switch gave it. The stub's, which reads it
+// again from the wide command line, is in startup/win32/switchpath.cpp.
+void TakeSwitchPath(char*, const char* value, int, WCHAR* path) {
     MultiByteToWideChar(CP_ACP, 0, value, -1, path, PATH_CHARS);
-#ifdef TESSLY_WINAPI
-    const char* line = GetCommandLineA();
-    const WCHAR* wide = GetCommandLineW();
-    if (start < line || start > line + lstrlenA(line)) return;
-    wide += MultiByteToWideChar(CP_ACP, 0, line, (int)(start - line), 0, 0);
-    int length = 0;
-    for (BOOL quoted = FALSE; *wide && (quoted || (*wide != ' ' && *wide != '\t')); ++wide) {
-        if (*wide == '"') quoted = !quoted;
-        else if (skip) --skip;
-        else if (length < PATH_CHARS - 1) path[length++] = *wide;
-    }
-    path[length] = 0;
-#else
-    (void)start, (void)skip;
-#endif
 }
+#endif
 
 // The unattended switches are whole words, wherever they stand: SILENT or S, LOG=FILE, the
 // folder as D=DIR, T:DIR or X:DIR (the last also extracts only) and X (extract only), after
@@ -103,10 +89,10 @@ static void ParseUnattendedSwitches(char* arguments) {
             TakeSwitchPath(start, end, 5, state.log.path);
         else if ((end = AfterWord(word + 1, MSG_SWITCH_D)) ||
                  (end = AfterWord(word + 1, MSG_SWITCH_T)))
-            TakeSwitchPath(start, end, 3);
+            TakeSwitchPath(start, end, 3, state.output.target);
         else if ((end = AfterWord(word + 1, MSG_SWITCH_X)) && (!*end || *end == ':')) {
             state.run.extractOnly = TRUE;
-            if (*end) TakeSwitchPath(start, end + 1, 3);
+            if (*end) TakeSwitchPath(start, end + 1, 3, state.output.target);
         } else
             continue;
         while (start < rest) *start++ = ' ';
@@ -215,20 +201,6 @@ __attribute__((noinline)) void FreeTextBlocks(void) {
     for (int i = 0; i < 4; ++i) FreeLocal(*textBlocks[i]);
 }
 
-#ifdef TESSLY_WINAPI
-static void RunDialog(void) {
-    unsigned char* copy = (unsigned char*)AllocateZeroed(TEMPLATE_COPY_BYTES);
-    if (!copy) return;
-    // The table block is 5544 bytes and the template starts at most 4520 bytes in, so the
-    // copy stays inside it.
-    const unsigned char* source = state.texts.dialogTemplate;
-    for (int i = 0; i < TEMPLATE_COPY_BYTES; ++i) copy[i] = source[i];
-    // A dialog of wide windows, whose texts hold any character (the template is the same).
-    DialogBoxIndirectParamW(state.run.instance, (LPCDLGTEMPLATEW)copy, 0, MainDialogProc, 0);
-    LocalFree((HLOCAL)copy);
-}
-#endif
-
 // The end of a run: its exit code, in every mode, as the log's last line.
 static int EndRun(void) {
     WriteLog(MSG_LOG_END, state.run.exitCode);
@@ -236,9 +208,6 @@ static int EndRun(void) {
 }
 
 int StartUp(HINSTANCE instance, char* arguments) {
-#ifdef TESSLY_WINAPI
-    RestrictLibrarySearch();
-#endif
     lstrcpyA(state.run.appTitle, APP_TITLE);
     state.run.instance = instance;
     InstallUiHooks();
@@ -265,15 +234,7 @@ int StartUp(HINSTANCE instance, char* arguments) {
     if (stubParams.optionFlags & OPT_EXTRACT_ONLY) state.run.extractOnly = TRUE;
     // No one can press "&Done" in a silent run: it goes on as though it had been pressed.
     if (state.run.silentMode) state.run.waitMode = 0;
-#ifdef TESSLY_WINAPI
-    RegisterMeterClass(state.run.instance);
-    if (state.run.silentMode) {
-        // No window at all: the Setup flow runs by itself, and its control calls find none.
-        SetupCommand(0);
-    } else {
-        RunDialog();
-    }
-#endif
+    RunInterface();
     ReleaseResources();
     FreeTextBlocks();
     return EndRun();

@@ -9,6 +9,10 @@ extern "C" int ProgramEntry(void);
 int StartUp(HINSTANCE instance, char* arguments);
 const char* SkipProgramName(const char* commandLine);
 void ParseSwitches(char* arguments);
+// The path of a /D=, /T:, /X: or /LOG= switch, wide, into `path` (PATH_CHARS): `value` as the
+// ANSI command line gives it. The stub reads it again from the wide command line, from the
+// switch word at `start` on, past the `skip` characters of its switch.
+void TakeSwitchPath(char* start, const char* value, int skip, WCHAR* path);
 // The four text blocks of the record, zero-filled: true when all four were allocated.
 BOOL AllocateTextBlocks(void);
 void FreeTextBlocks(void);

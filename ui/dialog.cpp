@@ -117,3 +117,30 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
     }
     return FALSE;
 }
+
+// The Windows half of ShowText (the Linux build's is in ui/progress.cpp).
+void ShowText(HWND window, int id, const char* text) {
+    SetWindowTextW(id ? GetDlgItem(window, id) : window, ToWide(text));
+}
+
+static void RunDialog(void) {
+    unsigned char* copy = (unsigned char*)LocalAlloc(LPTR, TEMPLATE_COPY_BYTES);
+    if (!copy) return;
+    // The table block is 5544 bytes and the template starts at most 4520 bytes in, so the
+    // copy stays inside it.
+    const unsigned char* source = state.texts.dialogTemplate;
+    for (int i = 0; i < TEMPLATE_COPY_BYTES; ++i) copy[i] = source[i];
+    // A dialog of wide windows, whose texts hold any character (the template is the same).
+    DialogBoxIndirectParamW(state.run.instance, (LPCDLGTEMPLATEW)copy, 0, MainDialogProc, 0);
+    LocalFree((HLOCAL)copy);
+}
+
+void RunInterface(void) {
+    RegisterMeterClass(state.run.instance);
+    if (state.run.silentMode) {
+        // No window at all: the Setup flow runs by itself, and its control calls find none.
+        SetupCommand(0);
+    } else {
+        RunDialog();
+    }
+}

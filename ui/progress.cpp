@@ -74,10 +74,12 @@ void InstallUiHooks(void) {
     state.hooks.pump = PumpMessages;
 }
 
+#ifndef TESSLY_WINAPI
+// The Linux build's halves (the stub's are in ui/dialog.cpp): the stand-in records the text,
+// and a run shows no dialog, so StartUp loads the file's data and ends.
 void ShowText(HWND window, int id, const char* text) {
-#ifdef TESSLY_WINAPI
-    SetWindowTextW(id ? GetDlgItem(window, id) : window, ToWide(text));
-#else
     SetDlgItemTextA(window, id, text);
-#endif
 }
+
+void RunInterface(void) {}
+#endif

@@ -28,7 +28,7 @@ BOOL PollCancel(void);  // true when the user has confirmed cancelling
 // thing at start; the tests that watch the dialog set them too).
 void InstallUiHooks(void);
 // Shows `text` (in the run's code page) as the text of the dialog's item `id`, or with `id` 0
-// of the window itself, by the wide call.
+// of the window itself, by the wide call (defined in dialog.cpp on Windows).
 void ShowText(HWND window, int id, const char* text);
 
 // ---- launch.cpp: the command and the running-program probe (Windows only) -------------------
@@ -36,7 +36,7 @@ void ShowText(HWND window, int id, const char* text);
 // PATH, never beside the setup file; none is started when it is not found there.
 HANDLE LaunchCommand(char* commandLine);
 BOOL IsProgramRunning(const char* baseName);
-// Keeps the libraries loaded later to the system folder (first thing at start-up).
+// Keeps the libraries loaded later to the system folder (first thing at the entry point).
 void RestrictLibrarySearch(void);
 
 // ---- meter.cpp: the progress meter control --------------------------------------------------
@@ -45,6 +45,9 @@ HFONT SelectDialogFont(HDC dc, HFONT font, BOOL select);
 
 // ---- dialog.cpp: the main dialog ------------------------------------------------------------
 INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// The run once its data is loaded: the dialog, or in a silent run the Setup flow alone, with
+// no window at all. The Linux build's (progress.cpp) shows nothing.
+void RunInterface(void);
 
 // ---- commands.cpp: Setup, Close and Info ----------------------------------------------------
 void SetupCommand(HWND dialog);

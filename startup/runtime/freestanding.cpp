@@ -1,6 +1,7 @@
 // What the compiler may call on its own in a program without a C runtime: block copies and
 // fills for structure assignments and zeroing loops, and the process entry.
 #include "startup/startup.h"
+#include "ui/ui.h"
 
 extern "C" {
 
@@ -36,8 +37,11 @@ int memcmp(const void* a, const void* b, size_t n) {
     return 0;
 }
 
-// The loader calls this once it has bound every import; the process ends with the program's
-// exit code.
-void EntryPoint(void) { ExitProcess(ProgramEntry()); }
+// The loader calls this once it has bound every import; libraries loaded later come from the
+// system folder alone, and the process ends with the program's exit code.
+void EntryPoint(void) {
+    RestrictLibrarySearch();
+    ExitProcess(ProgramEntry());
+}
 
 }

@@ -363,6 +363,11 @@ void tessly_utf8_main(int* argc, char*** argv) {
     SetConsoleOutputCP(CP_UTF8);  // a console shows the UTF-8 that mksfx writes
 }
 
+int main(int argc, char** argv) {
+    tessly_utf8_main(&argc, &argv);
+    return tessly_main(argc, argv);
+}
+
 int tessly_self_path(char* buffer, size_t size) {
     wchar_t self[32768];
     DWORD n = GetModuleFileNameW(nullptr, self, 32768);

@@ -192,6 +192,10 @@ void (*tessly_signal(int signal, void (*handler)(int)))(int);
 // Replaces main's arguments by the command line's in UTF-8, and sets the standard streams to
 // binary (mksfx writes its own line ends and reads files from standard input byte for byte).
 void tessly_utf8_main(int* argc, char*** argv);
+// mksfx's own main, compiled under this name (cmake/mksfxexe.cmake): the program's main
+// (winposix.cpp) calls it once the arguments are in UTF-8, since Windows gives them in the
+// ANSI code page.
+int tessly_main(int argc, char** argv);
 // This program's own file, in UTF-8.
 int tessly_self_path(char* buffer, size_t size);
 

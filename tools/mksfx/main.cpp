@@ -49,10 +49,9 @@ static int Run(int argc, char** argv) {
     return 2;
 }
 
+// In mksfx.exe this is tessly_main, which the program's main (tools/common/winposix.cpp) calls
+// with the arguments in UTF-8.
 int main(int argc, char** argv) {
-#ifdef _WIN32
-    tessly_utf8_main(&argc, &argv);  // Windows gives the arguments in the ANSI code page
-#endif
     // Response files first, for every command: "mksfx build @args.txt".
     std::vector<std::string> args;
     try {
