@@ -132,6 +132,7 @@ std::string Cp850Fault(const std::string& utf8) { return Fault(utf8, ToCp850, "c
 std::string Cp1252Fault(const std::string& utf8) { return Fault(utf8, ToCp1252, "Windows-1252"); }
 
 void AppendUtf8(std::string* out, uint32_t cp) { ::AppendUtf8(out, cp); }
+bool DecodeUtf8(const std::string& s, size_t* i, uint32_t* cp) { return ::DecodeUtf8(s, i, cp); }
 
 bool ValidUtf8(const std::string& s) {
     uint32_t cp;

@@ -16,6 +16,7 @@
 #include <string.h>
 
 #include <memory>
+#include <sstream>
 
 #include "tools/mksfx/commands.h"
 #include "tools/mksfx/report.h"
@@ -206,11 +207,8 @@ Signature SignFile(const SignOptions& o, const std::string& from, const std::str
     if (status != 0) {
         // Its own lines say what went wrong (a time-stamping server out of reach, ...).
         std::string said;
-        for (size_t at = 0; at < output.size();) {
-            size_t end = output.find('\n', at);
-            if (end == std::string::npos) end = output.size();
-            std::string line = output.substr(at, end - at);
-            at = end + 1;
+        std::istringstream lines(output);
+        for (std::string line; std::getline(lines, line);) {
             // Its advice names its own options ("Use the "-t" option to add ..."), which mksfx
             // does not have: here the time-stamping server is --sign-timestamp.
             if (line.find("Use the \"-t") != std::string::npos)

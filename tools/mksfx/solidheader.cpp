@@ -62,17 +62,14 @@ void Property(std::string* out, int id, const std::string& data) {
 // Multilingual Plane takes two units, a surrogate pair, as Windows names hold it.
 std::vector<uint16_t> Utf16(const std::string& utf8) {
     std::vector<uint16_t> units;
+    uint32_t v;
     for (size_t i = 0; i < utf8.size();) {
-        unsigned char c = (unsigned char)utf8[i];
-        int n = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
-        uint32_t v = n == 0 ? c : c & (0x3F >> n);
-        for (int k = 1; k <= n && i + k < utf8.size(); ++k) v = (v << 6) | (utf8[i + k] & 0x3F);
+        if (!codepages::DecodeUtf8(utf8, &i, &v)) v = 0xFFFD, ++i;
         if (v > 0xFFFF) {
             units.push_back((uint16_t)(0xD800 + ((v - 0x10000) >> 10)));
             v = 0xDC00 + (v & 0x3FF);
         }
         units.push_back((uint16_t)v);
-        i += 1 + n;
     }
     return units;
 }
@@ -81,10 +78,10 @@ std::vector<uint16_t> Utf16(const std::string& utf8) {
 std::string Utf8(const std::vector<uint16_t>& units) {
     std::string out;
     for (size_t i = 0; i < units.size(); ++i) {
-        uint32_t u = units[i];
-        if (u >= 0xD800 && u < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] < 0xE000)
-            u = 0x10000 + ((u - 0xD800) << 10) + (units[++i] - 0xDC00);
-        else if (u >= 0xD800 && u < 0xE000)
+        uint32_t u = units[i], next = i + 1 < units.size() ? units[i + 1] : 0;
+        if (u >> 10 == 0xD800 >> 10 && next >> 10 == 0xDC00 >> 10)
+            u = 0x10000 + ((u & 0x3FF) << 10) + (units[++i] & 0x3FF);
+        else if (u >> 11 == 0xD800 >> 11)
             u = 0xFFFD;
         codepages::AppendUtf8(&out, u);
     }
