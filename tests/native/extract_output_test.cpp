@@ -177,8 +177,10 @@ TEST_F(OutputTest, EachArchiveEndsAsItShould) {
         // As archivers write the names when they pack the folder ".": the prefix is dropped.
         {"leading ./ components name the folder itself",
          Archive().Add(Member{"./", "", 0}).AddStored("./dot.txt", "d").AddStored("././sub/two.txt", "t")
-             .AddStored(".\\back.txt", "b").Finish().bytes(),
-         0, {}, {"back.txt", "dot.txt", "sub/", "sub/two.txt"}, {{"dot.txt", "d"}, {"sub/two.txt", "t"}}},
+             .AddStored(".\\back.txt", "b")
+             .AddStored([] { std::string s; for (int i = 0; i < 120; ++i) s += "./"; return s + "deep.txt"; }(), "p").Finish().bytes(),
+         0, {}, {"back.txt", "deep.txt", "dot.txt", "sub/", "sub/two.txt"},
+         {{"dot.txt", "d"}, {"sub/two.txt", "t"}, {"deep.txt", "p"}}},
         {"names that only look odd", oddNames.Finish().bytes(), 0, {},
          {".x/", ".x/y.txt", "..hidden", "CONIN.txt", "a..b.txt", "comma,com10.txt", "con-nul.txt", "lpt0.txt", "sp ace/",
           "sp ace/x y.txt"}},

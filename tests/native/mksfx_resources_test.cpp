@@ -191,6 +191,8 @@ TEST(MksfxResources, RefusesBrokenImagesSectionsAndInputs) {
          "file version '1.65536'"},
         {"icon size differs", [](sfx::ResourceInputs* r, std::string*) { r->icons[0].width = 32; },
          "icon image 1: its bitmap's size differs"},
+        {"icon wider than 256", [](sfx::ResourceInputs* r, std::string*) { r->icons[0].width = 257; },
+         "icon image 1: its size is not 1 to 256 pixels"},
         {"PNG height differs",
          [](sfx::ResourceInputs* r, std::string*) {
              r->icons[0].bytes = PngImage(48, 48, kFlat), r->icons[0].width = 48, r->icons[0].height = 32;

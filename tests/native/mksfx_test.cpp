@@ -920,6 +920,9 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
     ASSERT_EQ(RunProgram({"openssl", "pkcs8", "-topk8", "-in", other, "-v2", "aes256", "-passout", "pass:falsch",
                           "-outform", "DER", "-out", otherDer}).exitCode, 0);
     WriteFile(pass, "falsch\n");
+    // A signing tool that closes its output and fails a moment later: its status is awaited.
+    WriteFile(in.dir / "slowtool/osslsigncode", "#!/bin/sh\nexec >&- 2>&-\nsleep 0.3\nexit 3\n");
+    chmod((in.dir / "slowtool/osslsigncode").c_str(), 0755);
     // PKCS#12 files: sound and locked by "geheim", certificates only, a key only, a pair that
     // does not fit.
     const std::string p12 = in.dir / "signer.p12", certsOnly = in.dir / "certs.p12", keyOnly = in.dir / "key.p12",
@@ -1137,6 +1140,8 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         {"project line without a name", {"--project", projectWith("d", "= x\n"), t}, 2, "p/d:4: '= x' is no 'name = value' line"},
         {"project line with dashes", {"--project", projectWith("e", "--wait\n"), t}, 2, "p/e:4: '--wait' is no 'name = value'"},
         {"project flag neither yes nor no", {"--project", projectWith("f", "wait = maybe\n"), t}, 2, "wait takes yes or no, not 'maybe'"},
+        {"signing tool that fails after its output ends", {"--sign-cert", cert, "--sign-key", key, t}, 1,
+         "osslsigncode failed (exit status 3)", {"PATH=" + in.dir / "slowtool" + ":/usr/bin:/bin"}},
         {"project value without a value", {"--project", projectWith("g", "command\n"), t}, 2, "p/g:4: command needs a value"},
         {"project naming a project", {"--project", projectWith("h", "project = x\n"), t}, 2, "cannot name another project file"},
         {"project quote left open", {"--project", projectWith("i", "text = \"a b\n"), t}, 2, "p/i:4: the quoted value must end"},
