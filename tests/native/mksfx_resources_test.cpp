@@ -196,6 +196,8 @@ TEST(MksfxResources, RefusesBrokenImagesSectionsAndInputs) {
          "icon image 1: its bitmap's size differs"},
         {"icon wider than 256", [](sfx::ResourceInputs* r, std::string*) { r->icons[0].width = 257; },
          "icon image 1: its size is not 1 to 256 pixels"},
+        {"icon taller than 256", [](sfx::ResourceInputs* r, std::string*) { r->icons[0].height = 257; },
+         "icon image 1: its size is not 1 to 256 pixels"},
         {"PNG height differs",
          [](sfx::ResourceInputs* r, std::string*) {
              r->icons[0].bytes = PngImage(48, 48, kFlat), r->icons[0].width = 48, r->icons[0].height = 32;
