@@ -1497,6 +1497,18 @@ TEST(MksfxVerify, FindsEachFault) {
     RunResult solidOk = VerifyBytes(solid);
     EXPECT_EQ(solidOk.exitCode, 0) << solidOk.err;
     EXPECT_EQ(solidOk.out.substr(solidOk.out.find(": ")), ": sound\nsigned: no\n");
+    // A lone surrogate in a stored name lists as U+FFFD; the character after it stays.
+    {
+        solidcraft::Archive lone = solidArchive;
+        lone.files[0].name = "a\xED\xA0\x80" "b.txt";
+        SfxParts loneParts = solidParts;
+        loneParts.rawArchive = lone.Build();
+        std::string loneFile = BuildSfx(loneParts);
+        TempDir loneDir;
+        WriteFile(loneDir / "f.exe", Resealed(Patch32(loneFile, FindBlock(loneFile) + PB_TOTAL_SIZE, 23 + 3007)));
+        RunResult listed = RunMksfx({"list", loneDir / "f.exe"});
+        EXPECT_NE(listed.out.find(" a\xEF\xBF\xBD" "b.txt\n"), std::string::npos) << listed.out << listed.err;
+    }
 
     struct Case {
         const char* what;
