@@ -216,6 +216,11 @@ TEST_F(OutputTest, EachArchiveEndsAsItShould) {
             {"solid: the converter listed after LZMA, as 7-Zip writes it",
              solid({{"a.exe", program, false, true}}, [](solidcraft::Archive* a) { a->bcjFirst = false; }), 0, {},
              {"a.exe"}, {{"a.exe", program}}},
+            // The LZMA-only folder first (its bytes hold E8 and E9 too), then the x86 one.
+            {"solid: the x86 folder second, its converter after LZMA",
+             solid({{"a.exe", program, false, true}, {"data.bin", random}},
+                   [](solidcraft::Archive* a) { a->bcjFirst = false, a->programsLast = true; }),
+             0, {}, {"a.exe", "data.bin"}, {{"a.exe", program}, {"data.bin", random}}},
             // A 4 KiB dictionary: the ring turns over many times, files end anywhere in it.
             {"solid: a small dictionary, files across its turns",
              solid({{"r1.bin", random.substr(0, 4095)}, {"r2.bin", random.substr(4095, 100000)}, {"r3.bin", random.substr(104095)}},

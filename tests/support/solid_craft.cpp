@@ -133,12 +133,12 @@ std::string Assemble(const std::string& packed, const std::string& header, bool 
 }
 
 std::string Archive::Build() {
-    // Programs with data first (the x86 folder), then the others in their order.
+    // Programs with data first (the x86 folder), then the others in their order; or the
+    // others first with programsLast.
     std::vector<File> ordered;
-    for (const File& f : files)
-        if (f.program && Size(f)) ordered.push_back(f);
-    for (const File& f : files)
-        if (!(f.program && Size(f))) ordered.push_back(f);
+    for (bool programs : {!programsLast, programsLast})
+        for (const File& f : files)
+            if ((f.program && Size(f)) == programs) ordered.push_back(f);
     struct Folder {
         bool bcj;
         std::vector<const File*> members;
@@ -146,7 +146,7 @@ std::string Archive::Build() {
         uint64_t size;
     };
     std::vector<Folder> folders;
-    for (bool bcj : {true, false}) {
+    for (bool bcj : {!programsLast, programsLast}) {
         Folder folder{bcj, {}, "", "", 0};
         for (const File& f : ordered)
             if (!f.folder && Size(f) && f.program == bcj) folder.members.push_back(&f), folder.size += Size(f);

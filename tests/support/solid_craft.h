@@ -25,6 +25,7 @@ struct Archive {
     std::vector<File> files;
     uint32_t dictionary = 1 << 16;
     bool bcjFirst = true;          // the x86 coder listed before LZMA (else after, as 7-Zip writes)
+    bool programsLast = false;     // the x86 folder after the LZMA-only one (else before it)
     // faults
     int64_t unpackDelta = 0;       // added to the first folder's unpack size
     int64_t packCut = 0;           // bytes cut from the end of the first pack stream
