@@ -185,6 +185,9 @@ TEST(MksfxResources, RefusesBrokenImagesSectionsAndInputs) {
     } refusals[] = {
         {"overlong UTF-8", [](sfx::ResourceInputs* r, std::string*) { r->version.productName = "a\xC0\xAF" "b"; },
          "the product name is not valid UTF-8"},
+        {"lead byte without its continuation",
+         [](sfx::ResourceInputs* r, std::string*) { r->version.productName = "a\xC3(b"; },
+         "the product name is not valid UTF-8"},
         {"stray continuation bytes",
          [](sfx::ResourceInputs* r, std::string*) { r->version.productName = std::string(10, '\xBF'); },
          "the product name is not valid UTF-8"},
