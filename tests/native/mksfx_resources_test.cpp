@@ -386,6 +386,16 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
             EXPECT_TRUE(tl[0] > 200 && tr[2] > 200 && bl[1] < 50 && br[0] < 50);
         }
     }
+    // An entry that did not come through the file's reader is checked all the same.
+    sfx::IconEntry bogus;
+    bogus.width = bogus.height = 16, bogus.bitCount = 8, bogus.bytes = std::string(40, '\x01');
+    sfx::RgbaImage pixels;
+    std::string why;
+    EXPECT_FALSE(sfx::DecodeIconImage(bogus, &pixels, nullptr, &why));
+    EXPECT_NE(why, "");
+    std::string made;
+    EXPECT_FALSE(sfx::MakePngIcon(bogus, 32, &made, &why));
+    EXPECT_EQ(made, "");
 }
 
 // The stub's check before it uses an icon (CheckIconFile, which mksfx build and verify share)
