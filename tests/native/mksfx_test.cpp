@@ -572,6 +572,11 @@ TEST(MksfxBuild, EachBuildIsSoundForPeersListAndTheStub) {
         if (row.what == std::string("German given")) {
             EXPECT_EQ(file, ReadFile(in.dir / "plain/setup.exe"));
         }
+        if (row.what == std::string("quiet")) {
+            // The icon group's entry as the loader reads it: 16 by 16, 16 colours, 1 plane, 4 bits.
+            const std::string group = RunProgram({"wrestool", "-x", "--raw", "-t14", out}).out;
+            EXPECT_EQ(group.substr(0, 14), std::string("\0\0\1\0\1\0\x10\x10\x10\0\1\0\4\0", 14));
+        }
         const long long live = standin::LiveBlocks();
         ASSERT_EQ(LoadInStub(out, row.ui), 0);
         EXPECT_TRUE(standin::MessageBoxes().empty());
