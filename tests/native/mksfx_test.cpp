@@ -928,6 +928,9 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
     // A signing tool that closes its output and fails a moment later: its status is awaited.
     WriteFile(in.dir / "slowtool/osslsigncode", "#!/bin/sh\nexec >&- 2>&-\nsleep 0.3\nexit 3\n");
     chmod((in.dir / "slowtool/osslsigncode").c_str(), 0755);
+    // A file that reads on past the size its folder listing gave (as files under /proc do).
+    mkdir((in.dir / "grows").c_str(), 0755);
+    symlink("/proc/version", (in.dir / "grows/version.txt").c_str());
     // PKCS#12 files: sound and locked by "geheim", certificates only, a key only, a pair that
     // does not fit.
     const std::string p12 = in.dir / "signer.p12", certsOnly = in.dir / "certs.p12", keyOnly = in.dir / "key.p12",
@@ -1145,6 +1148,7 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         {"project line without a name", {"--project", projectWith("d", "= x\n"), t}, 2, "p/d:4: '= x' is no 'name = value' line"},
         {"project line with dashes", {"--project", projectWith("e", "--wait\n"), t}, 2, "p/e:4: '--wait' is no 'name = value'"},
         {"project flag neither yes nor no", {"--project", projectWith("f", "wait = maybe\n"), t}, 2, "wait takes yes or no, not 'maybe'"},
+        {"a file that reads on past its size", {in.dir / "grows"}, 1, "grows/version.txt changed while it was being read"},
         {"signing tool that fails after its output ends", {"--sign-cert", cert, "--sign-key", key, t}, 1,
          "osslsigncode failed (exit status 3)", {"PATH=" + in.dir / "slowtool" + ":/usr/bin:/bin"}},
         {"project value without a value", {"--project", projectWith("g", "command\n"), t}, 2, "p/g:4: command needs a value"},
