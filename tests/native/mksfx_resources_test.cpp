@@ -210,6 +210,8 @@ TEST(MksfxResources, RefusesBrokenImagesSectionsAndInputs) {
         {"a resources entry of a size alone", [](sfx::ResourceInputs*, std::string* image) { SetLe32(image, 0x58 + 96 + 2 * 8 + 4, 8); },
          "has resources already"},
         {"no header room", [](sfx::ResourceInputs*, std::string* image) { (*image)[0x188] = 1; }, "no free room"},
+        {"headers that end 20 bytes after the section table",
+         [](sfx::ResourceInputs*, std::string* image) { SetLe32(image, 0x58 + 60, 0x188 + 20); }, "no free room"},
         {"not a program", [](sfx::ResourceInputs*, std::string* image) { image->resize(0x300); }, "stub image: "},
     };
     for (const Refusal& r : refusals) {
