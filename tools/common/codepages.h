@@ -19,9 +19,10 @@ std::string Cp1252Fault(const std::string& utf8);
 bool ValidUtf8(const std::string& s);
 std::string Cp850ToUtf8(const std::string& bytes);
 std::string Cp1252ToUtf8(const std::string& bytes);
-// One character's UTF-8 bytes, appended to `out`; the character at `*i` of strict UTF-8 (false
-// for a cut, overlong or surrogate form), with `*i` moved past it.
+// One character's UTF-8 bytes, appended to `out`.
 void AppendUtf8(std::string* out, uint32_t cp);
+// The character at `*i` of strict UTF-8, with `*i` moved past it; false for a cut, overlong
+// or surrogate form.
 bool DecodeUtf8(const std::string& s, size_t* i, uint32_t* cp);
 // The UTF-8 name as Windows compares names: small Latin, Greek and Cyrillic letters as capitals.
 std::string Utf8Upper(const std::string& utf8);
