@@ -267,6 +267,10 @@ TEST(MksfxZipInput, CraftedArchivesThatCopy) {
         z[z.find("PK\x01\x02", z.find("PK\x01\x02") + 4) + CENTRAL_MADE_BY + 1] = host;
         return z;
     };
+    // Fixed codes, ending so that the decoder has read every input byte while a byte of
+    // output is still to come past its first 256 KiB.
+    zipcraft::Member late = {"bin/tool.dat", zipcraft::SampleText(262145, 5)};
+    late.haveData = true, late.data = RawDeflate(late.content, 9, Z_FIXED);
     struct Case {
         const char* what;
         std::string zip;
@@ -281,6 +285,7 @@ TEST(MksfxZipInput, CraftedArchivesThatCopy) {
         {"UTF-8 name made on Unix", madeOn(3), "bin/\x81.dat"},
         {"UTF-8 name made on OS X", madeOn(19), "bin/\x81.dat"},
         {"Unicode path field of another name", otherName, "bin/u.dat"},
+        {"output that goes on after the last byte of input", ZipArchive({members[0], late, members[2]})},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -1382,11 +1387,19 @@ TEST(MksfxBuild, ProgressOnATerminal) {
     Inputs in;
     std::string out = in.dir / "out.exe";
     if (!HaveProgram("script")) GTEST_SKIP() << "no script(1) to give mksfx a terminal";
-    std::string command = "\"" + std::string(TESSLY_MKSFX) + "\" build --extract-only -o " + out + " --stub " + in.stub + " " + in.tree;
-    RunResult tty = RunProgram({"script", "-qec", command, "/dev/null"});
-    EXPECT_EQ(tty.exitCode, 0) << tty.out;
-    EXPECT_NE(tty.out.find("/5 members, 0.0 MB of 0.0 MB"), std::string::npos) << tty.out;
-    EXPECT_NE(tty.out.find("\r\033[K"), std::string::npos) << tty.out;  // erased at the end
+    std::string command = "\"" + std::string(TESSLY_MKSFX) + "\" build --extract-only -o " + out + " --stub " + in.stub + " ";
+    WriteFile(in.dir / "big/big.txt", zipcraft::SampleText(300000, 2));
+    struct Case {
+        std::string tree;
+        const char* line;  // the first one, shown as soon as a member is done
+    } cases[] = {{in.tree, "/5 members, 0.0 MB of 0.0 MB"}, {in.dir / "big", "/1 members, 0.3 MB of 0.3 MB"}};
+    for (const Case& c : cases) {
+        RunResult tty = RunProgram({"script", "-qec", command + c.tree, "/dev/null"});
+        EXPECT_EQ(tty.exitCode, 0) << tty.out;
+        EXPECT_NE(tty.out.find(c.line), std::string::npos) << tty.out;
+        EXPECT_NE(tty.out.find("\r\033[K"), std::string::npos) << tty.out;  // erased at the end
+    }
+    command += in.tree;
     RunResult ttyQuiet = RunProgram({"script", "-qec", command + " -q", "/dev/null"});
     EXPECT_EQ(ttyQuiet.out, "");
 }
@@ -1506,17 +1519,20 @@ TEST(MksfxVerify, FindsEachFault) {
     RunResult solidOk = VerifyBytes(solid);
     EXPECT_EQ(solidOk.exitCode, 0) << solidOk.err;
     EXPECT_EQ(solidOk.out.substr(solidOk.out.find(": ")), ": sound\nsigned: no\n");
-    // A lone surrogate in a stored name lists as U+FFFD; the character after it stays.
-    {
-        solidcraft::Archive lone = solidArchive;
-        lone.files[0].name = "a\xED\xA0\x80" "b.txt";
-        SfxParts loneParts = solidParts;
-        loneParts.rawArchive = lone.Build();
-        std::string loneFile = BuildSfx(loneParts);
-        TempDir loneDir;
-        WriteFile(loneDir / "f.exe", Resealed(Patch32(loneFile, FindBlock(loneFile) + PB_TOTAL_SIZE, 23 + 3007)));
-        RunResult listed = RunMksfx({"list", loneDir / "f.exe"});
-        EXPECT_NE(listed.out.find(" a\xEF\xBF\xBD" "b.txt\n"), std::string::npos) << listed.out << listed.err;
+    // How the listing shows what a header holds: a lone surrogate in a stored name as U+FFFD
+    // (the character after it stays); no times at all as the zero time.
+    auto noTimes = [](std::string* h) { (*h)[h->find(std::string("\x14\x12\x01\x00", 4))] = 0x19; };
+    for (auto [name, edit, shown] : {std::make_tuple("a\xED\xA0\x80" "b.txt", std::function<void(std::string*)>(), " a\xEF\xBF\xBD" "b.txt\n"),
+                                     std::make_tuple("a.txt", std::function<void(std::string*)>(noTimes), "1601-01-01 00:00:00")}) {
+        solidcraft::Archive listed = solidArchive;
+        listed.files[0].name = name, listed.editHeader = edit;
+        SfxParts listedParts = solidParts;
+        listedParts.rawArchive = listed.Build();
+        std::string listedFile = BuildSfx(listedParts);
+        TempDir listedDir;
+        WriteFile(listedDir / "f.exe", Resealed(Patch32(listedFile, FindBlock(listedFile) + PB_TOTAL_SIZE, 23 + 3007)));
+        RunResult list = RunMksfx({"list", listedDir / "f.exe"});
+        EXPECT_NE(list.out.find(shown), std::string::npos) << list.out << list.err;
     }
 
     struct Case {
