@@ -17,6 +17,7 @@ struct StandInState {
     void* answerContext = nullptr;
     int fixedAnswer = 0;
     std::deque<MSG> queue;
+    HCURSOR cursor = nullptr;
     standin::DispatchHook dispatch = nullptr;
     void* dispatchContext = nullptr;
     std::map<int, std::string> controlTexts;

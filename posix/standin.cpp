@@ -56,6 +56,7 @@ void PostInput(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     S().queue.push_back(m);
 }
 size_t QueuedMessages() { return S().queue.size(); }
+LPCSTR CurrentCursor() { return (LPCSTR)S().cursor; }
 void SetDispatchHook(DispatchHook hook, void* context) {
     S().dispatch = hook;
     S().dispatchContext = context;

@@ -27,6 +27,7 @@ const std::vector<ShownMessageBox>& MessageBoxes();
 
 void PostInput(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 size_t QueuedMessages();
+LPCSTR CurrentCursor();                            // the standard cursor last set, or none
 typedef void (*DispatchHook)(const MSG& msg, void* context);
 void SetDispatchHook(DispatchHook hook, void* context);
 

@@ -108,7 +108,11 @@ HWND GetParent(HWND window) {
 }
 
 HCURSOR LoadCursorA(HINSTANCE, LPCSTR name) { return (HCURSOR)name; }
-HCURSOR SetCursor(HCURSOR cursor) { return cursor; }
+HCURSOR SetCursor(HCURSOR cursor) {
+    HCURSOR previous = S().cursor;
+    S().cursor = cursor;
+    return previous;
+}
 
 HWND GetDlgItem(HWND dialog, int id) { return dialog ? standin::FakeControl(id) : nullptr; }
 

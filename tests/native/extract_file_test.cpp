@@ -21,6 +21,7 @@ struct Result {
     bool loaded = false;   // start-up's loading got through
     int code = -1;         // RunExtraction's result, when loaded
     std::vector<ShownMessageBox> boxes;
+    LPCSTR cursorWhileWriting = nullptr, cursorAfter = nullptr;
 };
 
 class DamageTest : public ::testing::Test {
@@ -69,7 +70,13 @@ protected:
             mkdir(out.c_str(), 0777);
             lstrcpyA(state.output.folder, out.c_str());
             state.dialog.window = standin::FakeDialog();
+            // A timer message, dispatched when the first write looks at the queue.
+            InstallUiHooks();
+            standin::PostInput(standin::FakeDialog(), WM_TIMER, 0, 0);
+            standin::SetDispatchHook([](const MSG&, void* seen) { *(LPCSTR*)seen = standin::CurrentCursor(); },
+                                     &r.cursorWhileWriting);
             r.code = RunExtraction();
+            r.cursorAfter = standin::CurrentCursor();
         }
         r.boxes = standin::MessageBoxes();
         return r;
@@ -85,9 +92,11 @@ protected:
             if (box.type == (UINT)(MB_OK | MB_ICONERROR)) errors.push_back(box);
             else EXPECT_EQ(box.type, (UINT)MB_YESNOCANCEL);
         }
+        if (r.loaded) EXPECT_EQ(r.cursorAfter, IDC_ARROW);
         if (r.loaded && r.code == 0) {
-            // Success: every file written is one of the members, whole.
+            // Success: every file written is one of the members, whole, under the wait cursor.
             EXPECT_TRUE(errors.empty());
+            EXPECT_EQ(r.cursorWhileWriting, IDC_WAIT);
             for (const std::string& entry : tree) {
                 if (entry.back() == '/' || entry == "setup.exe") continue;
                 std::string content = ReadFile(root_ + "/" + entry);

@@ -49,10 +49,11 @@ TEST_F(PumpsTest, PollCancelSortsEveryMessage) {
         UINT message;
         LPARAM lParam;
         bool dispatched, asks;
+        bool waitCursor = false;  // pointer movement: the wait cursor, set again
     } const cases[] = {
-        {dialog, WM_SETCURSOR, 0, false, false},
-        {dialog, WM_NCMOUSEMOVE, 0, false, false},
-        {control, WM_MOUSEMOVE, 0, false, false},
+        {dialog, WM_SETCURSOR, 0, false, false, true},
+        {dialog, WM_NCMOUSEMOVE, 0, false, false, true},
+        {control, WM_MOUSEMOVE, 0, false, false, true},
         {dialog, WM_LBUTTONDOWN, 0, false, true},
         {control, WM_LBUTTONDOWN, 0, false, true},
         {control, WM_LBUTTONDBLCLK, 0, false, true},
@@ -81,6 +82,7 @@ TEST_F(PumpsTest, PollCancelSortsEveryMessage) {
         EXPECT_EQ(dispatched.size(), c.dispatched ? 1u : 0u);
         ASSERT_EQ(standin::MessageBoxes().size(), c.asks ? 1u : 0u);
         EXPECT_EQ(standin::QueuedMessages(), 0u);
+        EXPECT_EQ(standin::CurrentCursor(), c.waitCursor ? IDC_WAIT : nullptr);
         if (c.asks) {
             const ShownMessageBox& box = standin::MessageBoxes()[0];
             EXPECT_EQ(box.text, Message(MSG_CANCEL_QUERY));
