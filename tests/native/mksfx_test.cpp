@@ -286,6 +286,7 @@ TEST(MksfxZipInput, CraftedArchivesThatCopy) {
         {"UTF-8 name made on OS X", madeOn(19), "bin/\x81.dat"},
         {"Unicode path field of another name", otherName, "bin/u.dat"},
         {"output that goes on after the last byte of input", ZipArchive({members[0], late, members[2]})},
+        {"a name of one character", ZipArchive({members[0], {"c", "u", 0}, members[2]}), "c"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
