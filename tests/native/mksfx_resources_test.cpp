@@ -151,6 +151,7 @@ TEST(MksfxResources, RefusesBrokenImagesSectionsAndInputs) {
         {"manifest level", withResources, [](std::string* b) { b->replace(b->find("asInvoker"), 9, "asInvoked"); },
          "unknown execution level 'asInvoked'"},
         {"file alignment 0x300", pe, [](std::string* b) { SetLe32(b, 0x58 + 36, 0x300); }, "not powers of two"},
+        {"file alignment 0x100", pe, [](std::string* b) { SetLe32(b, 0x58 + 36, 0x100); }, "alignments 0x100 (file)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
