@@ -709,8 +709,9 @@ void SolidFormReadBack(bool past4GiB) {
     WriteFile(progs + "/app.exe", SyntheticProgram(20000));
     WriteFile(progs + "/lib/helper.dll", SyntheticProgram(3000));
     WriteFile(progs + "/readme.txt", ReadFile(in.tree + "/readme.txt"));
-    // An input ZIP file with a deflated and an LZMA member (method 14), and a stored one.
-    WriteFile(zipped + "/a/deflated.txt", std::string(5000, 'd') + "end");
+    // An input ZIP file with a deflated and an LZMA member (method 14), and a stored one; the
+    // deflated one takes several pieces of input.
+    WriteFile(zipped + "/a/deflated.txt", zipcraft::SampleText(100000, 4) + "end");
     WriteFile(zipped + "/lzma.bin", SyntheticProgram(500));
     WriteFile(zipped + "/stored.dat", RandomBytes(700, 3));
     const char* makeZip =
@@ -923,13 +924,15 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         WriteFile(in.dir / name, name);
     // A certificate and its key, another key, and the first key locked by a password.
     const std::string cert = in.dir / "cert.pem", key = in.dir / "key.pem", other = in.dir / "other.pem",
-                      locked = in.dir / "locked.pem", pass = in.dir / "pass.txt", otherDer = in.dir / "other.der";
+                      locked = in.dir / "locked.pem", pass = in.dir / "pass.txt", otherDer = in.dir / "other.der",
+                      otherRsa = in.dir / "other-rsa.der";
     ASSERT_EQ(RunProgram({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
                           "-days", "2", "-subj", "/CN=Tessly Test"}).exitCode, 0);
     ASSERT_EQ(RunProgram({"openssl", "genrsa", "-out", other, "2048"}).exitCode, 0);
     ASSERT_EQ(RunProgram({"openssl", "pkey", "-in", key, "-aes256", "-passout", "pass:geheim", "-out", locked}).exitCode, 0);
     ASSERT_EQ(RunProgram({"openssl", "pkcs8", "-topk8", "-in", other, "-v2", "aes256", "-passout", "pass:falsch",
                           "-outform", "DER", "-out", otherDer}).exitCode, 0);
+    ASSERT_EQ(RunProgram({"openssl", "rsa", "-in", other, "-traditional", "-outform", "DER", "-out", otherRsa}).exitCode, 0);
     WriteFile(pass, "falsch\n");
     // A signing tool that closes its output and fails a moment later: its status is awaited.
     WriteFile(in.dir / "slowtool/osslsigncode", "#!/bin/sh\nexec >&- 2>&-\nsleep 0.3\nexit 3\n");
@@ -1117,6 +1120,8 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         {"locked key without password", {"--sign-cert", cert, "--sign-key", locked, t}, 1,
          "is encrypted: give its password with --sign-pass-file"},
         {"locked DER key that does not fit", {"--sign-cert", cert, "--sign-key", otherDer, "--sign-pass-file", pass, t}, 1,
+         "does not fit the certificate"},
+        {"plain RSA key in DER that does not fit", {"--sign-cert", cert, "--sign-key", otherRsa, t}, 1,
          "does not fit the certificate"},
         {"locked DER key without password", {"--sign-cert", cert, "--sign-key", otherDer, t}, 1,
          "is encrypted: give its password with --sign-pass-file"},
