@@ -366,6 +366,8 @@ TEST(MksfxZipInput, ArchivesTheStubCannotTake) {
         {"declared sizes over 4 GiB", ZipArchive(huges), "the members add up to 6442450941 bytes or more"},
         {"bzip2 member", ZipArchive({{"a.txt", "alpha", 12}}), "compression method 12"},
         {"ZIP64", zip64, "ZIP64"},
+        {"ZIP64 locator at the very start", std::string("PK\x06\x07", 4) + std::string(16, '\0') + std::string("PK\x05\x06", 4) +
+                                                std::string(18, '\0'), "ZIP64"},
         {"'..' in a name", ZipArchive({{"../evil.txt", "x"}}), "'..' component"},
         {"absolute name", ZipArchive({{"/etc/evil", "x"}}), "absolute path"},
         {"drive letter", ZipArchive({{"C:evil.txt", "x"}}), "drive letter"},
