@@ -57,10 +57,11 @@ TEST(MksfxResources, AddedSectionReadsBackInIcoutilsAndOurReader) {
     sfx::ResourceInputs& in = rows[1].in;
     in.elevation = sfx::Elevation::Highest;
     in.icons = {small, big};
-    in.version = {"2.1.7.300", "2.1", "Hallo", "Gr\xC3\xBC\xC3\x9F" "e GmbH", "", "\xC2\xA9 2024 \xE2\x82\xAC \xF0\x9F\x98\x80\xF0\x90\x80\x80", "hallo-setup.exe"};
+    // The copyright ends in U+1F600, U+10000 and U+10FFFF: surrogate pairs up to the last one.
+    in.version = {"2.1.7.300", "2.1", "Hallo", "Gr\xC3\xBC\xC3\x9F" "e GmbH", "", "\xC2\xA9 2024 \xE2\x82\xAC \xF0\x9F\x98\x80\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", "hallo-setup.exe"};
     rows[1].lines = {"manifest: highestAvailable", "icon: 16x16 4-bit, 256x256 PNG", "file version: 2.1.7.300",
                      "product version: 2.1.0.0", "CompanyName: Gr\xC3\xBC\xC3\x9F" "e GmbH",
-                     "FileDescription: Hallo", "LegalCopyright: \xC2\xA9 2024 \xE2\x82\xAC \xF0\x9F\x98\x80\xF0\x90\x80\x80", "InternalName: hallo-setup"};
+                     "FileDescription: Hallo", "LegalCopyright: \xC2\xA9 2024 \xE2\x82\xAC \xF0\x9F\x98\x80\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", "InternalName: hallo-setup"};
     rows[1].icotoolSizes = {"--width=16 --height=16", "--width=256 --height=256"};
     rows[1].versionTexts = {"2.1.7.300", "Hallo", "hallo-setup.exe", std::string("G\0r\0\xFC\0\xDF\0e\0", 10)};
     rows[2].in.elevation = sfx::Elevation::Admin;
