@@ -745,6 +745,9 @@ void SolidFormReadBack(bool past4GiB) {
         // younger behind it in the folder, at the fastest level.
         {"a member past 4 GiB", {"--compression", "solid", "--level", "1", in.dir / "huge"}, in.dir / "huge",
          {"LZMA:26 ", "  4400000001 file ", "Memory to decode: 67"}, false},
+        // A header of a few bytes, which the encoder cannot fit into its own size: it stays plain.
+        {"only an empty file in a folder", {"--compression", "solid", in.dir / "bare"}, in.dir / "bare",
+         {"       0 file ", "sub/b\n", "1 member\n"}},
         // Many files of long names: the header packs to a fraction of itself.
         {"a header LZMA-encoded", {"--compression", "solid", in.dir / "many"}, in.dir / "many",
          {"chapter-0299-of-the-handbook-for-everyone.txt", "300 members", "300\nMemory to decode: "}, true, true},
@@ -760,6 +763,7 @@ void SolidFormReadBack(bool past4GiB) {
     FILE* tail = fopen(huge.c_str(), "ab");
     ASSERT_TRUE(tail && fputs("tail", tail) >= 0 && fclose(tail) == 0);
     WriteFile(after, "after");
+    WriteFile(in.dir / "bare/sub/b", "");
     struct timeval times[2] = {{1700000000, 0}, {1700000000, 0}};
     ASSERT_EQ(utimes(huge.c_str(), times), 0);
     times[0].tv_sec = times[1].tv_sec = 1700003600;
