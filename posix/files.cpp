@@ -45,7 +45,15 @@ void FillFindData(const char* name, const struct stat* st, WIN32_FIND_DATAA* dat
 
 // ---- files ------------------------------------------------------------------------------------
 
-HFILE _lopen(LPCSTR path, int mode) {
+// As Windows holds a file that a handle has open without sharing its deletion: deleting it
+// fails until the handle is closed.
+static HFILE Held(HFILE file) {
+    struct stat st;
+    if (file >= 0 && fstat(file, &st) == 0) S().heldOpen[file] = {st.st_dev, st.st_ino};
+    return file;
+}
+
+static HFILE OpenPlain(LPCSTR path, int mode) {
     int access = mode & 3;
     int flags = access == OF_WRITE ? O_WRONLY : access == OF_READWRITE ? O_RDWR : O_RDONLY;
     int fd = open(ToNative(path).c_str(), flags | O_CLOEXEC);
@@ -58,7 +66,7 @@ HFILE _lopen(LPCSTR path, int mode) {
     return fd;
 }
 
-HFILE _lcreat(LPCSTR path, int attribute) {
+static HFILE CreatePlain(LPCSTR path, int attribute) {
     std::string p = ToNative(path);
     // A new file, the usual case, takes one call; only an existing name is looked at first.
     int fd = open(p.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -76,6 +84,8 @@ HFILE _lcreat(LPCSTR path, int attribute) {
     return fd;
 }
 
+HFILE _lopen(LPCSTR path, int mode) { return Held(OpenPlain(path, mode)); }
+HFILE _lcreat(LPCSTR path, int attribute) { return Held(CreatePlain(path, attribute)); }
 
 UINT _lread(HFILE file, void* buffer, UINT count) {
     StandInState& s = S();
@@ -135,20 +145,25 @@ BOOL UnlockFileEx(HANDLE file, DWORD, DWORD, DWORD, OVERLAPPED*) {
     return flock((int)(intptr_t)file, LOCK_UN) == 0;
 }
 
-HFILE _lclose(HFILE file) { return close(file) == 0 ? 0 : HFILE_ERROR; }
+HFILE _lclose(HFILE file) {
+    S().heldOpen.erase(file);
+    return close(file) == 0 ? 0 : HFILE_ERROR;
+}
 
-HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD, void*, DWORD disposition, DWORD, HANDLE) {
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void*, DWORD disposition, DWORD, HANDLE) {
+    const DWORD kShareDelete = 0x04;
     HFILE file;
     if (disposition == CREATE_ALWAYS) {
-        file = _lcreat(path, 0);
+        file = CreatePlain(path, 0);
     } else if (disposition == CREATE_NEW || disposition == OPEN_ALWAYS) {
         int create = disposition == CREATE_NEW ? O_CREAT | O_EXCL : O_CREAT;
         file = open(ToNative(path).c_str(), O_RDWR | create | O_CLOEXEC, 0666);
     } else {
         int mode = (access & GENERIC_WRITE) ? ((access & GENERIC_READ) ? OF_READWRITE : OF_WRITE) : OF_READ;
-        file = _lopen(path, mode);
+        file = OpenPlain(path, mode);
     }
     if (file < 0) return INVALID_HANDLE_VALUE;
+    if (!(share & kShareDelete)) Held(file);
     if (disposition == CREATE_ALWAYS || disposition == CREATE_NEW) S().filesCreated++;
     return (HANDLE)(intptr_t)file;
 }
@@ -238,6 +253,8 @@ BOOL DeleteFileA(LPCSTR path) {
     std::string p = ToNative(path);
     struct stat st;
     if (lstat(p.c_str(), &st) != 0 || S_ISDIR(st.st_mode) || IsReadOnly(st)) return FALSE;
+    for (const auto& [fd, id] : S().heldOpen)
+        if (id.first == st.st_dev && id.second == st.st_ino) return FALSE;
     if (S().deleteHook && S().deleteHook(p, S().deleteContext)) return FALSE;
     return unlink(p.c_str()) == 0;
 }

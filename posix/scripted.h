@@ -18,6 +18,9 @@ struct StandInState {
     int fixedAnswer = 0;
     std::deque<MSG> queue;
     HCURSOR cursor = nullptr;
+    // The files this process holds open without letting them be deleted: device and inode
+    // by descriptor.
+    std::map<int, std::pair<unsigned long long, unsigned long long>> heldOpen;
     standin::DispatchHook dispatch = nullptr;
     void* dispatchContext = nullptr;
     std::map<int, std::string> controlTexts;
