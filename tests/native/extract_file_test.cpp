@@ -70,7 +70,8 @@ protected:
             mkdir(out.c_str(), 0777);
             lstrcpyA(state.output.folder, out.c_str());
             state.dialog.window = standin::FakeDialog();
-            // A timer message, dispatched when the first write looks at the queue.
+            // With the dialog's hooks the first write looks at the queue, as in a real run: a
+            // timer message there is dispatched under the extraction's cursor.
             InstallUiHooks();
             standin::PostInput(standin::FakeDialog(), WM_TIMER, 0, 0);
             standin::SetDispatchHook([](const MSG&, void* seen) { *(LPCSTR*)seen = standin::CurrentCursor(); },
