@@ -374,6 +374,7 @@ std::vector<Case> Cases() {
             {"encoded header's stream outside the archive", [](solidcraft::Archive* a) { a->headerPackAtDelta = 1 << 20; }, false},
             {"encoded header's CRC-32", [](solidcraft::Archive* a) { a->headerCrcXor = 1; }, false},
             {"encoded header in two folders", [](solidcraft::Archive* a) { a->headerTwice = true; }, false},
+            {"encoded header through the x86 coder", [](solidcraft::Archive* a) { a->headerX86 = true; }, false},
         };
         for (const auto& e : encoded) {
             Solid r{"solid: " + std::string(e.what), archive("second.txt", "second"), badHeader, "", {}, e.wine};

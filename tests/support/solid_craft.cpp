@@ -238,7 +238,7 @@ std::string Archive::Build() {
     if (editHeader) editHeader(&h);
     for (int round = 0; round < encodeHeader; ++round) {
         File plain{"", h};
-        std::string props, stream = Compress({&plain}, false, dictionary, &props);
+        std::string props, stream = Compress({&plain}, headerX86, dictionary, &props);
         stream.resize(stream.size() - std::min<size_t>(headerPackCut, stream.size()));
         const int folders = headerTwice ? 2 : 1;
         std::string info("\x17\x06", 2);
@@ -249,9 +249,11 @@ std::string Archive::Build() {
         info += std::string("\x00\x07\x0B", 3);
         Num(&info, folders);
         info += '\x00';
-        for (int f = 0; f < folders; ++f) info += std::string("\x01\x23\x03\x01\x01\x05", 6) + props;
+        for (int f = 0; f < folders; ++f)
+            info += headerX86 ? std::string("\x02\x04\x03\x03\x01\x03\x23\x03\x01\x01\x05", 11) + props + std::string("\x00\x01", 2)
+                              : std::string("\x01\x23\x03\x01\x01\x05", 6) + props;
         info += '\x0C';
-        for (int f = 0; f < folders; ++f) Num(&info, h.size() + headerSizeDelta);
+        for (int f = 0; f < folders * (headerX86 ? 2 : 1); ++f) Num(&info, h.size() + headerSizeDelta);
         info += std::string("\x0A\x01", 2);
         for (int f = 0; f < folders; ++f) Le(&info, Crc(h) ^ headerCrcXor, 4);
         info += std::string("\x00\x00", 2);

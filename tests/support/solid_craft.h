@@ -42,6 +42,7 @@ struct Archive {
     uint64_t headerPackAtDelta = 0;  // added to where its stream is said to start
     uint32_t headerCrcXor = 0;      // on the unpacked header's CRC-32
     bool headerTwice = false;       // its stream given twice, as two folders
+    bool headerX86 = false;         // its folder through the x86 coder too
     // The header's bytes as written, and the whole archive.
     std::string header;
     std::string Build();
