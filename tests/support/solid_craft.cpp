@@ -10,6 +10,14 @@ namespace solidcraft {
 
 namespace {
 
+// A folder's coders: LZMA alone, or the x86 coder feeding LZMA's output to the file (as 7-Zip
+// lists them, the x86 one first; bind pair: its input is LZMA's output).
+const std::string kLzma("\x23\x03\x01\x01\x05", 5), kBcj("\x04\x03\x03\x01\x03", 5);
+
+std::string Coders(bool x86, const std::string& props) {
+    return x86 ? '\x02' + kBcj + kLzma + props + std::string("\x00\x01", 2) : '\x01' + kLzma + props;
+}
+
 void Le(std::string* s, uint64_t v, int bytes) {
     for (int i = 0; i < bytes; ++i) s->push_back((char)(v >> (8 * i)));
 }
@@ -177,16 +185,8 @@ std::string Archive::Build() {
         h += '\x0B';
         Num(&h, folders.size());
         h += '\x00';
-        std::string lzma = std::string("\x23\x03\x01\x01\x05", 5), bcj = std::string("\x04\x03\x03\x01\x03", 5);
-        for (const Folder& f : folders) {
-            if (!f.bcj) {
-                h += '\x01' + lzma + f.props;
-            } else if (bcjFirst) {
-                h += '\x02' + bcj + lzma + f.props + std::string("\x00\x01", 2);
-            } else {
-                h += '\x02' + lzma + f.props + bcj + std::string("\x01\x00", 2);
-            }
-        }
+        for (const Folder& f : folders)
+            h += !f.bcj || bcjFirst ? Coders(f.bcj, f.props) : '\x02' + kLzma + f.props + kBcj + std::string("\x01\x00", 2);
         h += '\x0C';
         for (size_t i = 0; i < folders.size(); ++i) {
             uint64_t size = folders[i].size + (i == 0 ? unpackDelta : 0);
@@ -249,9 +249,7 @@ std::string Archive::Build() {
         info += std::string("\x00\x07\x0B", 3);
         Num(&info, folders);
         info += '\x00';
-        for (int f = 0; f < folders; ++f)
-            info += headerX86 ? std::string("\x02\x04\x03\x03\x01\x03\x23\x03\x01\x01\x05", 11) + props + std::string("\x00\x01", 2)
-                              : std::string("\x01\x23\x03\x01\x01\x05", 6) + props;
+        for (int f = 0; f < folders; ++f) info += Coders(headerX86, props);
         info += '\x0C';
         for (int f = 0; f < folders * (headerX86 ? 2 : 1); ++f) Num(&info, h.size() + headerSizeDelta);
         info += std::string("\x0A\x01", 2);
