@@ -22,6 +22,7 @@
 #include "tests/support/sfx_files.h"
 #include "tools/common/codepages.h"
 #include "tools/mksfx/build.h"
+#include "tools/mksfx/report.h"
 #include "tests/support/solid_craft.h"
 
 using namespace sfxtest;
@@ -1418,6 +1419,40 @@ TEST(MksfxBuild, ProgressOnATerminal) {
     command += in.tree;
     RunResult ttyQuiet = RunProgram({"script", "-qec", command + " -q", "/dev/null"});
     EXPECT_EQ(ttyQuiet.out, "");
+
+    // The line itself: at most five a second, and an estimate once a second has gone by.
+    struct Step {
+        double started, lastShown;  // seconds ago; a negative lastShown: not shown yet
+        uint64_t done;
+        const char* line;
+    } steps[] = {
+        {0.5, -1, 1000000, "\r2/5 members, 1.0 MB of 4.0 MB\033[K"},
+        {1.5, 0.05, 1000000, ""},
+        {1.5, 0.3, 1000000, "\r2/5 members, 1.0 MB of 4.0 MB, about 5 s left\033[K"},  // 1.5 s * 3 + 1
+        {1.5, -1, 4000000, "\r2/5 members, 4.0 MB of 4.0 MB\033[K"},
+        {1.5, -1, 0, "\r2/5 members, 0.0 MB of 4.0 MB\033[K"},
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.line);
+        sfx::ProgressLine p;
+        p.members = 5, p.bytes = 4000000;
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        auto ago = [&](double seconds) {
+            double t = now.tv_sec + now.tv_nsec / 1e9 - seconds;
+            return timespec{(time_t)t, (long)((t - (time_t)t) * 1e9)};
+        };
+        p.start = ago(s.started);
+        if (s.lastShown >= 0) p.last = ago(s.lastShown), p.shown = true;
+        testing::internal::CaptureStderr();
+        sfx::ProgressLine::Hook(s.done, 2, &p);
+        sfx::ProgressLine::Hook(s.done, 2, &p);  // at once again: not shown twice
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), s.line);
+        testing::internal::CaptureStderr();
+        p.Erase();
+        p.Erase();  // once only
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "\r\033[K");
+    }
 }
 
 TEST(MksfxCommands, HelpVersionAndUsage) {
