@@ -58,8 +58,12 @@ protected:
         zipcraft::EmptyFolder(out_);
         Load(archive);
         stubParams.archiveOffset = offset;
-        // The solid form: start-up's probe of its signature header first.
-        if (archive.compare(0, 2, "7z") == 0) sfxtest::RunUnderCheckpoint([] { ProbeSolidArchive(); });
+        // Start-up's probe of the solid form's signature header first; any other form it
+        // answers with FALSE.
+        static BOOL solid;
+        solid = -1;
+        sfxtest::RunUnderCheckpoint([] { solid = ProbeSolidArchive(); });
+        if (archive.compare(0, 2, "7z") != 0) EXPECT_EQ(solid, FALSE);
         probeReads_ = standin::ReadCalls();
         standin::FailRead(failRead);
         return Go();
