@@ -139,6 +139,16 @@ TEST(MksfxResources, RefusesBrokenImagesSectionsAndInputs) {
          "certificates directory"},
         {"loop", withResources, [](std::string* b) { SetLe32(b, rsrc + 20, 0x80000000); }, "reached twice (a loop)"},
         {"ids out of order", withResources, [](std::string* b) { SetLe32(b, rsrc + 16, 20); }, "ids do not ascend"},
+        // The first entry made a named one: its name an id, then one of 0x8000 characters.
+        {"named entry without a name", withResources,
+         [](std::string* b) { sfx::SetLe16(b, rsrc + 12, 1), sfx::SetLe16(b, rsrc + 14, Le16(*b, rsrc + 14) - 1); },
+         "entry 1's name lies outside the resource directory"},
+        {"named entry with a long name", withResources,
+         [](std::string* b) {
+             sfx::SetLe16(b, rsrc + 12, 1), sfx::SetLe16(b, rsrc + 14, Le16(*b, rsrc + 14) - 1);
+             SetLe32(b, rsrc + 16, 0x80000000 | 22);  // the high half of the entry's target: 0x8000
+         },
+         "entry 1's name lies outside the resource directory"},
         {"data outside", withResources,
          [&](std::string* b) { SetLe32(b, rsrc + dataEntry, 0x9000); }, "lies outside the resource section"},
         {"icon size", withResources,
@@ -179,6 +189,22 @@ TEST(MksfxResources, RefusesBrokenImagesSectionsAndInputs) {
         EXPECT_TRUE(sfx::CheckPeImage(bytes, bytes.size(), &layout, &fault) && sfx::ReadResources(bytes, layout, &summary, &fault))
             << fault;
         EXPECT_EQ(summary.level, "");
+    }
+
+    // A named entry is taken, its name reaching the directory's last byte: the icon's language
+    // made a named one, whose name of one character or none takes the manifest's last bytes.
+    for (uint32_t back : {4, 2}) {
+        std::string bytes = withResources, fault;
+        size_t languages = 0, size = Le32(bytes, 0x58 + 116);
+        for (int level = 0; level < 2; ++level) languages = Le32(bytes, rsrc + languages + 20) & 0x7FFFFFFF;
+        sfx::SetLe16(&bytes, rsrc + languages + 12, 1), sfx::SetLe16(&bytes, rsrc + languages + 14, 0);
+        SetLe32(&bytes, rsrc + languages + 16, 0x80000000 | (uint32_t)(size - back));
+        sfx::SetLe16(&bytes, rsrc + size - back, back / 2 - 1);
+        sfx::PeImage layout;
+        sfx::ResourceSummary summary;
+        EXPECT_TRUE(sfx::CheckPeImage(bytes, bytes.size(), &layout, &fault) && sfx::ReadResources(bytes, layout, &summary, &fault))
+            << back << ": " << fault;
+        EXPECT_EQ(summary.icons.size(), 1u);
     }
 
     // Inputs the section cannot be made from, and images that have no room for it.
