@@ -338,6 +338,13 @@ std::vector<Case> Cases() {
             r.archive.packTail = "trailing";
             rows.push_back(r);
         }
+        {
+            // the x86 folder's bind pair (1, 1): LZMA's output bound to its own input
+            Solid r{"solid: a bind pair that binds a coder to itself", archive("second.txt", "second"), badHeader, "", {}, false};
+            r.archive.files[1].program = true;
+            r.archive.editHeader = [](std::string* h) { (*h)[h->find("\x04\x03\x03\x01\x03") + 15] = 1; };
+            rows.push_back(r);
+        }
         const struct {
             const char* what;
             std::function<void(std::string*)> edit;
