@@ -352,6 +352,11 @@ std::vector<Case> Cases() {
             {"header byte changed after its CRC-32", nullptr},
             {"plain header marked as encoded", [](std::string* h) { (*h)[0] = 0x17; }},
             {"another coder", [](std::string* h) { (*h)[h->find("\x03\x01\x01")] = 0x21; }},
+            {"three coders in a folder", [](std::string* h) {
+                 size_t at = h->find("\x23\x03\x01\x01\x05");
+                 (*h)[at - 1] = 3;
+                 h->insert(at, h->substr(at, 10) + h->substr(at, 10));  // LZMA and its properties twice more
+             }},
             {"the x86 coder alone", [](std::string* h) { h->replace(h->find("\x23\x03\x01\x01\x05"), 10, "\x04\x03\x03\x01\x03"); }},
             {"file sizes beyond their folder's", [](std::string* h) {
                  size_t at = h->find("\x0D\x02\x09");  // the size list: one number, the first file's
