@@ -1952,6 +1952,9 @@ TEST(MksfxVerify, FindsEachFault) {
         EXPECT_EQ(ReadFile(dir / "damaged.exe"), f);
         RunResult sound = RunMksfx({"sign", "--sign-cert", cert, "--sign-key", key, dir / "built.exe"});
         EXPECT_EQ(sound.exitCode, 0) << sound.err;
+        // Its one line alone: the signing tool's words are taken, not passed on.
+        EXPECT_EQ(sound.out.find(dir / "built.exe" + ": signed: "), 0u) << sound.out;
+        EXPECT_EQ(std::count(sound.out.begin(), sound.out.end(), '\n'), 1) << sound.out;
     }
 }
 
