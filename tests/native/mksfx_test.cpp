@@ -1427,8 +1427,8 @@ TEST(MksfxBuild, ProgressOnATerminal) {
         const char* line;
     } steps[] = {
         {0.5, -1, 1000000, "\r2/5 members, 1.0 MB of 4.0 MB\033[K"},
-        {1.5, 0.05, 1000000, ""},
-        {1.5, 0.3, 1000000, "\r2/5 members, 1.0 MB of 4.0 MB, about 5 s left\033[K"},  // 1.5 s * 3 + 1
+        {1.5, 0, 1000000, ""},
+        {1.5, 0.3, 2000000, "\r2/5 members, 2.0 MB of 4.0 MB, about 2 s left\033[K"},  // 1.5 s * 1 + 1
         {1.5, -1, 4000000, "\r2/5 members, 4.0 MB of 4.0 MB\033[K"},
         {1.5, -1, 0, "\r2/5 members, 0.0 MB of 4.0 MB\033[K"},
     };
