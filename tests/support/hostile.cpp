@@ -345,6 +345,14 @@ std::vector<Case> Cases() {
             r.archive.editHeader = [](std::string* h) { (*h)[h->find("\x04\x03\x03\x01\x03") + 15] = 1; };
             rows.push_back(r);
         }
+        // LZMA's coder with its stream counts given: one in and one out is all the stub takes
+        auto streams = [](const char* counts) {
+            return [counts](std::string* h) {
+                size_t at = h->find("\x23\x03\x01\x01\x05");
+                (*h)[at] = 0x33;
+                h->insert(at + 4, counts, 2);
+            };
+        };
         const struct {
             const char* what;
             std::function<void(std::string*)> edit;
@@ -357,6 +365,8 @@ std::vector<Case> Cases() {
                  (*h)[at - 1] = 3;
                  h->insert(at, h->substr(at, 10) + h->substr(at, 10));  // LZMA and its properties twice more
              }},
+            {"a coder with two streams in", streams("\x02\x01")},
+            {"a coder with two streams out", streams("\x01\x02")},
             {"the x86 coder alone", [](std::string* h) { h->replace(h->find("\x23\x03\x01\x01\x05"), 10, "\x04\x03\x03\x01\x03"); }},
             {"file sizes beyond their folder's", [](std::string* h) {
                  size_t at = h->find("\x0D\x02\x09");  // the size list: one number, the first file's
