@@ -1897,6 +1897,11 @@ TEST(MksfxVerify, FindsEachFault) {
     f = solid;
     f[f.size() - 5] ^= 1;  // in the header, which its CRC-32 covers
     addListed("solid: changed header byte", f, "the stub says: \"Ung\xC3\xBCltiger ZIP-Dateikopf.");
+    {  // a header that could not be read lists no folders
+        TempDir d;
+        WriteFile(d / "f.exe", f);
+        EXPECT_EQ(RunMksfx({"list", d / "f.exe"}).out.find("Folders"), std::string::npos);
+    }
 
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
