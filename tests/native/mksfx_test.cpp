@@ -75,6 +75,7 @@ struct Inputs {
 std::string JsonRendered(const std::string& command, const std::string& file, int code) {
     RunResult json = RunMksfx({command, "--json", file});
     EXPECT_EQ(json.exitCode, code) << json.err;
+    EXPECT_EQ(json.out.empty() ? 0 : json.out.back(), '\n') << "the document ends its line";
     TempDir dir;
     WriteFile(dir / "listing.json", json.out);
     RunResult r = RunProgram({"python3", "-S", TESSLY_SOURCE_DIR "/tests/support/listing_json.py", dir / "listing.json"});
@@ -1570,6 +1571,12 @@ TEST(MksfxVerify, FindsEachFault) {
     RunResult solidOk = VerifyBytes(solid);
     EXPECT_EQ(solidOk.exitCode, 0) << solidOk.err;
     EXPECT_EQ(solidOk.out.substr(solidOk.out.find(": ")), ": sound\nsigned: no\n");
+    {  // a path that is not UTF-8: its JSON has U+FFFD for the stray byte, keeps the rest
+        TempDir d;
+        WriteFile(d / "f\xFFg\xC3\xBC", solid);
+        EXPECT_NE(RunMksfx({"list", "--json", d / "f\xFFg\xC3\xBC"}).out.find("/f\xEF\xBF\xBDg\xC3\xBC\""),
+                  std::string::npos);
+    }
     // How the listing shows what a header holds: a lone surrogate in a stored name as U+FFFD
     // (the character after it stays); no times at all as the zero time.
     auto noTimes = [](std::string* h) { (*h)[h->find(std::string("\x14\x12\x01\x00", 4))] = 0x19; };
