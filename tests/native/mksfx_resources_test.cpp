@@ -137,6 +137,8 @@ TEST(MksfxResources, RefusesBrokenImagesSectionsAndInputs) {
         {"imports outside", pe, [](std::string* b) { SetLe32(b, 0x58 + 104, 0x7000); }, "imports directory"},
         {"certificates inside", pe, [](std::string* b) { SetLe32(b, 0x58 + 128, 0x100), SetLe32(b, 0x58 + 132, 8); },
          "certificates directory"},
+        {"resources of no size", withResources, [](std::string* b) { SetLe32(b, 0x58 + 116, 0); },
+         "the resource table at 0x0 lies outside the resource directory"},
         {"loop", withResources, [](std::string* b) { SetLe32(b, rsrc + 20, 0x80000000); }, "reached twice (a loop)"},
         {"ids out of order", withResources, [](std::string* b) { SetLe32(b, rsrc + 16, 20); }, "ids do not ascend"},
         // The first entry made a named one: its name an id, then one of 0x8000 characters.
