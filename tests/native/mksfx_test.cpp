@@ -752,15 +752,18 @@ void SolidFormReadBack(bool past4GiB) {
         // cannot fit into the header's own size): it stays plain.
         {"only an empty file in a folder", {"--compression", "solid", in.dir / "bare"}, in.dir / "bare",
          {"       0 file ", "sub/b\n", "1 member\n"}},
-        // Many files of long names: the header packs to a fraction of itself.
+        // Many files of long names: the header packs to a fraction of itself. The empty file
+        // last: its bit in the header's vector lies in a later byte.
         {"a header LZMA-encoded", {"--compression", "solid", in.dir / "many"}, in.dir / "many",
-         {"chapter-0299-of-the-handbook-for-everyone.txt", "300 members", "300\nMemory to decode: "}, true, true},
+         {"chapter-0299-of-the-handbook-for-everyone.txt", "301 members", "300\nMemory to decode: ",
+          "           0 file ", "zz-empty.txt\n"}, true, true},
     };
     for (int i = 0; i < 300; ++i) {
         char name[64];
         snprintf(name, sizeof name, "many/docs/chapter-%04d-of-the-handbook-for-everyone.txt", i);
         WriteFile(in.dir / name, "chapter " + std::to_string(i));
     }
+    WriteFile(in.dir / "many/zz-empty.txt", "");
     const std::string huge = in.dir / "huge/huge.bin", after = in.dir / "huge/after.txt";
     WriteFile(huge, "");
     ASSERT_EQ(truncate(huge.c_str(), 4400000001 - 4), 0);
@@ -1740,6 +1743,8 @@ TEST(MksfxVerify, FindsEachFault) {
     SetLe32(&f, 0x40 + 152, Le32(f, 0x40 + 152) + 1);
     add("certificate table not aligned", f, "8-byte aligned");
     add("certificate not PKCS#7", withTable(built, notSignedData, 16), "certificate 1 at 0x");
+    add("certificate shorter than its own header", withTable(built, "\x04" + notSignedData.substr(1), 16),
+        ": its length 4 does not fit the table");
     add("signed without room", withTable(sound, notSignedData, 16), "built without room for a signature");
     f = sound;  // the only block of the first member, then of the configuration, loses its last-block bit
     f[data] ^= 1;
