@@ -44,6 +44,7 @@ TEST(MksfxResources, AddedSectionReadsBackInIcoutilsAndOurReader) {
     std::string pe = SyntheticStub(0x600, 0x400);  // in the file, sections end at 0x600; .data's
     SetLe32(&pe, 0x138 + 40 + 8, 0x1001), SetLe32(&pe, 0x58 + 56, 0x4000);  // memory ends 1 byte into a page
     SetLe32(&pe, 0x58 + 16, 0x11FF);  // the entry point on the last byte of .text
+    SetLe32(&pe, 0x58 + 8, 0x400);    // .data's size as initialised data
 
     struct Row {
         sfx::ResourceInputs in;
@@ -77,6 +78,7 @@ TEST(MksfxResources, AddedSectionReadsBackInIcoutilsAndOurReader) {
         EXPECT_EQ(image.compare(0x200, pe.size() - 0x200, pe, 0x200), 0) << "existing bytes moved";
         EXPECT_EQ(Le32(image, layout.ChecksumOffset()), 0u);
         EXPECT_EQ(layout.sections.back().virtualAddress, 0x4000u);  // after .data's last page
+        EXPECT_EQ(Le32(image, 0x58 + 8), Le32(pe, 0x58 + 8) + layout.sections.back().rawSize);  // initialised data
         std::string again = pe;
         sfx::AddResources(&again, row.in, &error);
         EXPECT_EQ(again, image) << "not reproducible";
