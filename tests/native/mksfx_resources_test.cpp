@@ -67,7 +67,9 @@ TEST(MksfxResources, AddedSectionReadsBackInIcoutilsAndOurReader) {
     rows[1].versionTexts = {"2.1.7.300", "Hallo", "hallo-setup.exe", std::string("G\0r\0\xFC\0\xDF\0e\0", 10)};
     rows[2].in.elevation = sfx::Elevation::Admin;
     rows[2].in.commonControls6 = false;
-    rows[2].lines = {"manifest: requireAdministrator"};
+    rows[2].in.icons = {ImageOf(IconFile({{1, 4, kFlat}}), 1, 1, 4)};  // the smallest icon there is
+    rows[2].lines = {"manifest: requireAdministrator", "icon: 1x1 4-bit"};
+    rows[2].icotoolSizes = {"--width=1 --height=1"};
 
     for (const Row& row : rows) {
         SCOPED_TRACE(row.lines[0]);
