@@ -112,10 +112,8 @@ std::string Describe(const std::string& file, const sfx::Walk& walk, const Box& 
         const sfx::Member* in = nullptr;
         for (const sfx::Member& m : walk.members)
             if (m.headerOffset < (uint64_t)box.position) in = &m;
-        uint64_t end = in ? in->dataOffset + (in->IsDirectory() ? 0 : in->packed) +
-                                ((in->flags & ZIP_FLAG_DESCRIPTOR) ? DESCRIPTOR_BYTES : 0)
-                          : 0;
-        if (in && (uint64_t)box.position <= end)
+        if (in && (uint64_t)box.position <= in->dataOffset + (in->IsDirectory() ? 0 : in->packed) +
+                                                 ((in->flags & ZIP_FLAG_DESCRIPTOR) ? DESCRIPTOR_BYTES : 0))
             where = "member '" + Shown(sfx::NameUtf8(*in, state.run.codePage == CP_UTF8 ? OPT_UTF8 : 0)) + "': ";
     }
     return Shown(file) + ": " + where + WhatFailed(box.purpose) + " (the stub says: \"" + Shown(Utf8(box.text)) +

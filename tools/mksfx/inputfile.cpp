@@ -19,7 +19,6 @@ bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* err
     char chunk[65536];
     for (;;) {
         ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
         if (n < 0 || bytes->size() + (uint64_t)n > limit) {
             *error = n < 0 ? "cannot read " + name + ": " + strerror(errno)
                            : name + " is larger than " + std::to_string(limit) + " bytes, more than it can hold";
@@ -64,7 +63,6 @@ const unsigned char* InputFile::Peek(uint64_t at, size_t n) {
         size_t done = 0;
         while (done < want) {
             ssize_t r = pread(fd_, &window_[done], want - done, (off_t)(at + done));
-            if (r < 0 && errno == EINTR) continue;
             if (r < 0) Fail("cannot read " + Shown(path_) + ": " + strerror(errno));
             if (r == 0) Fail(Shown(path_) + " became shorter while it was being read");
             done += (size_t)r;

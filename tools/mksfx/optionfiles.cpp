@@ -161,7 +161,6 @@ void AddListedInputs(const std::string& path, std::vector<std::string>* inputs) 
     size_t paths = 0, lines = 0;
     for (bool end = false; !end;) {
         ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             int error = errno;
             close(fd);

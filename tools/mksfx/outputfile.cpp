@@ -54,6 +54,8 @@ struct SignalsHeld {
     ~SignalsHeld() { sigprocmask(SIG_SETMASK, &old, nullptr); }
 };
 
+// The handler ends mksfx before the code it broke into goes on, and mksfx installs no other,
+// so no read, write or wait of mksfx is cut short by a signal (EINTR) and none retries.
 void CatchCleanupSignals() {
     for (int s : kCleanupSignals) {
         struct sigaction now, before;
@@ -147,7 +149,6 @@ void OutputFile::Write(const void* data, size_t size) {
     const char* p = (const char*)data;
     while (size > 0) {
         ssize_t n = write(fd_, p, size);
-        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) WriteFailed(n < 0 ? errno : ENOSPC);
         p += n;
         size -= (size_t)n;
@@ -159,7 +160,6 @@ void OutputFile::WriteAt(uint64_t offset, const std::string& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
         ssize_t n = pwrite(fd_, bytes.data() + done, bytes.size() - done, (off_t)(offset + done));
-        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) WriteFailed(n < 0 ? errno : ENOSPC);
         done += (size_t)n;
     }
@@ -258,13 +258,11 @@ int RunTool(const std::vector<std::string>& argv, std::string* output) {
     close(pipeFds[1]);
     output->clear();
     char chunk[4096];
-    for (ssize_t n; rc == 0 && ((n = read(pipeFds[0], chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR));)
-        if (n > 0) output->append(chunk, (size_t)n);
+    for (ssize_t n; rc == 0 && (n = read(pipeFds[0], chunk, sizeof chunk)) > 0;) output->append(chunk, (size_t)n);
     close(pipeFds[0]);
     if (rc != 0) return -1;
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    waitpid(pid, &status, 0);
     pendingChild = 0;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }

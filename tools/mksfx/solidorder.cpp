@@ -49,10 +49,7 @@ void EntryReader::Finish() {
         return;
     }
     char extra;
-    ssize_t n;
-    while ((n = read(fd_, &extra, 1)) < 0 && errno == EINTR) {
-    }
-    if (n != 0) Fail(Shown(e_.path) + " changed while it was being read");
+    if (read(fd_, &extra, 1) != 0) Fail(Shown(e_.path) + " changed while it was being read");
 }
 
 size_t EntryReader::Read(unsigned char* to, size_t want) {
@@ -75,9 +72,7 @@ size_t EntryReader::Read(unsigned char* to, size_t want) {
         memcpy(to, z.buffer.data() + z.at, got);
         z.at += got;
     } else if (done_ < e_.size) {
-        ssize_t n;
-        while ((n = read(fd_, to, (size_t)std::min<uint64_t>(want, e_.size - done_))) < 0 && errno == EINTR) {
-        }
+        ssize_t n = read(fd_, to, (size_t)std::min<uint64_t>(want, e_.size - done_));
         if (n < 0) Fail("cannot read " + Shown(e_.path) + ": " + strerror(errno));
         if (n == 0) Fail(Shown(e_.path) + " changed while it was being read");
         got = (size_t)n;

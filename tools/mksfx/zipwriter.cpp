@@ -62,7 +62,6 @@ struct Writer {
         size_t got = 0;
         while (got < want) {
             ssize_t n = read(fd, buffer + got, want - got);
-            if (n < 0 && errno == EINTR) continue;
             if (n < 0) Fail("cannot read " + Shown(e.path) + ": " + strerror(errno));
             if (n == 0) break;
             got += (size_t)n;

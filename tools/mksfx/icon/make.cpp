@@ -188,7 +188,7 @@ bool Quantise(const RgbaImage& img, int bitCount, IndexedImage* out, std::string
     out->height = img.height;
     out->bitCount = bitCount;
     out->index.assign(n, 0);
-    out->masked.assign(n, 0);
+    out->masked.resize(n);
     std::map<uint32_t, unsigned> counts;  // ordered, so the histogram's order is fixed
     std::vector<uint8_t> opaque(img.pixels);
     bool anyMasked = false;

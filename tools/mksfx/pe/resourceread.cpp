@@ -180,7 +180,6 @@ bool ReadIcons(const std::vector<Leaf>& leaves, ResourceSummary* summary, std::s
             icon.width = (unsigned char)g[e] ? (unsigned char)g[e] : 256;
             icon.height = (unsigned char)g[e + 1] ? (unsigned char)g[e + 1] : 256;
             icon.colours = (uint8_t)g[e + 2];
-            icon.planes = (uint16_t)Le16(g, e + 4);
             icon.bitCount = (uint16_t)Le16(g, e + 6);
             uint32_t size = Le32(g, e + 8), id = Le16(g, e + 12);
             auto image = std::find_if(leaves.begin(), leaves.end(),
