@@ -129,6 +129,8 @@ TEST(MksfxResources, RefusesBrokenImagesSectionsAndInputs) {
         const char* fault;
     } cases[] = {
         {"cut short", pe, [](std::string* b) { b->resize(0x500); }, "runs past the end of the image"},
+        {"last section padded with code", pe, [](std::string* b) { SetLe32(b, 0x138 + 40 + 16, 0x1F0), (*b)[0x5FF] = 1; },
+         "16 bytes follow the last section (0x5F0)"},
         {"MZ overwritten", pe, [](std::string* b) { (*b)[0] = 'X'; }, "no MZ signature"},
         {"finished setup file", pe, [](std::string* b) { *b += "PK\5\6"; }, "4 bytes follow the last section"},
         {"x64", pe, [](std::string* b) { sfx::SetLe16(b, 0x44, 0x8664); }, "not i386"},
@@ -184,6 +186,15 @@ TEST(MksfxResources, RefusesBrokenImagesSectionsAndInputs) {
                      sfx::ReadResources(bytes, layout, &summary, &fault));
         EXPECT_NE(fault.find(c.fault), std::string::npos) << fault;
         EXPECT_EQ(fault.find('\n'), std::string::npos);
+    }
+
+    // Zeros up to the file alignment after the last section's data belong to that section.
+    {
+        std::string bytes = pe, fault;
+        SetLe32(&bytes, 0x138 + 40 + 16, 0x1F0);
+        std::fill(bytes.begin() + 0x5F0, bytes.end(), '\0');
+        sfx::PeImage layout;
+        EXPECT_TRUE(sfx::CheckPeImage(bytes, bytes.size(), &layout, &fault)) << fault;
     }
 
     // A manifest that names no execution level is read as it stands, as the loader takes it.
