@@ -829,7 +829,8 @@ void SolidFormReadBack(bool past4GiB) {
             RemoveTree(x);
             continue;
         }
-        // 7z gives back the tree; it and the stub's own extraction (mksfx extract) the files' times.
+        // 7z gives back the whole tree. The stub's own extraction (mksfx extract) gives back the
+        // files too; for both, each file's time is checked.
         ASSERT_EQ(RunProgram({"7z", "x", "-o" + x, out}).exitCode, 0);
         RunResult diff = RunProgram({"diff", "-r", row.tree, x});
         EXPECT_EQ(diff.exitCode, 0) << diff.out << diff.err;
