@@ -1979,11 +1979,18 @@ TEST(MksfxVerify, FindsEachFault) {
         EXPECT_EQ(sign.exitCode, 1);
         EXPECT_NE(sign.err.find("member 'a.txt': CRC-32"), std::string::npos) << sign.err;
         EXPECT_EQ(ReadFile(dir / "damaged.exe"), f);
-        RunResult sound = RunMksfx({"sign", "--sign-cert", cert, "--sign-key", key, dir / "built.exe"});
-        EXPECT_EQ(sound.exitCode, 0) << sound.err;
+        // A file whose header the stub checks but that has no room for a signature is refused.
+        WriteFile(dir / "tight.exe", sound);
+        sign = RunMksfx({"sign", "--sign-cert", cert, "--sign-key", key, dir / "tight.exe"});
+        EXPECT_EQ(sign.exitCode, 1);
+        EXPECT_NE(sign.err.find("built without room for a signature"), std::string::npos) << sign.err;
+        EXPECT_EQ(ReadFile(dir / "tight.exe"), sound);
+        RunResult signs = RunMksfx({"sign", "--sign-cert", cert, "--sign-key", key, dir / "built.exe"});
+        EXPECT_EQ(signs.exitCode, 0) << signs.err;
         // Its one line alone: the signing tool's words are taken, not passed on.
-        EXPECT_EQ(sound.out.find(dir / "built.exe" + ": signed: "), 0u) << sound.out;
-        EXPECT_EQ(std::count(sound.out.begin(), sound.out.end(), '\n'), 1) << sound.out;
+        EXPECT_EQ(signs.out.find(dir / "built.exe" + ": signed: "), 0u) << signs.out;
+        EXPECT_EQ(std::count(signs.out.begin(), signs.out.end(), '\n'), 1) << signs.out;
+        EXPECT_NE(RunMksfx({"verify", dir / "built.exe"}).out.find("signed: yes (CN=Tessly Test)"), std::string::npos);
     }
 }
 
