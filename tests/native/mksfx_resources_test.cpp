@@ -170,6 +170,16 @@ TEST(MksfxResources, RefusesBrokenImagesSectionsAndInputs) {
         {"version node that ends inside its name", withResources,
          [](std::string* b) { sfx::SetLe16(b, b->find(Widen("StringFileInfo")) - 6, 6 + 2 * 14); },
          "version information is malformed: a node's name has no end"},
+        // The first child's header of 6 bytes fills its parent's last bytes to the byte.
+        {"version node of its header alone at its parent's end", withResources,
+         [](std::string* b) {
+             size_t root = b->find(Widen("VS_VERSION")) - 6, child = b->find(Widen("StringFileInfo")) - 6;
+             sfx::SetLe16(b, root, (uint16_t)(child - root + 6)), sfx::SetLe16(b, child, 6);
+         },
+         "version information is malformed: a node's name has no end"},
+        {"icon group of cursors", withResources,
+         [](std::string* b) { (*b)[b->find(std::string("\0\0\1\0\1\0\x10\x10", 8)) + 2] = 2; },
+         "icon group 1 is not an icon directory"},
         {"manifest level", withResources, [](std::string* b) { b->replace(b->find("asInvoker"), 9, "asInvoked"); },
          "unknown execution level 'asInvoked'"},
         {"file alignment 0x300", pe, [](std::string* b) { SetLe32(b, 0x58 + 36, 0x300); }, "not powers of two"},
@@ -495,6 +505,7 @@ TEST(Icon, TheStubsCheckTakesSoundBitmapsOnly) {
         {Patch32(one, 34, 0x100001), ICON_BAD_FORMAT},
         {Patch32(one, 38, 1), ICON_BAD_FORMAT},
         {Patch32(four, 54, 17), ICON_BAD_FORMAT},
+        {Patch32(four, 54, 16), ICON_SOUND},  // a palette of every colour the depth has
         {Patch32(one, 14, (uint32_t)one.size() - 23), ICON_IMAGE_CUT},  // a byte of the mask
         {Patch32(Patch32(one.substr(0, 22), 14, 0), 18, 22), ICON_NOT_BITMAP},  // an empty image at the end
     };
