@@ -355,8 +355,8 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
     const Case cases[] = {
         {"hand-drawn 32x32", IconFile({{256, 0, kRich}, {32, 4, kFlat}}), 2012, 0, 32, 4, 'q',
          "icon: 32x32, 16 colours, 766 bytes, taken as it is from image 2 of 2 (32x32, 16 colours)"},
-        {"nearest from above", IconFile({{16, 32, kRich}, {256, 0, kRich}, {48, 32, kRich}, {48, 8, kFlat}}), 2012, 0,
-         32, 4, 'q', "converted from image 3 of 4 (48x48, 32-bit)"},
+        {"nearest from above", IconFile({{16, 32, kRich}, {48, 32, kRich}, {256, 0, kRich}, {48, 8, kFlat}}), 2012, 0,
+         32, 4, 'q', "converted from image 2 of 4 (48x48, 32-bit)"},
         {"PNG entry", IconFile({{256, 0, kRich}}), 2012, 0, 32, 4, 'q', "converted from image 1 of 1 (256x256 PNG)"},
         {"plain PNG, not square", PngImage(300, 200, kRich), 2012, 0, 32, 4, '-', "converted from a 300x200 PNG"},
         {"256 colours", IconFile({{32, 8, kFlat}}), 2012, 0, 32, 4, 'q', "(32x32, 256 colours)"},

@@ -784,7 +784,8 @@ void SolidFormReadBack(bool past4GiB) {
         args.insert(args.end(), row.args.begin(), row.args.end());
         RunResult r = RunMksfx(args);
         ASSERT_EQ(r.exitCode, 0) << r.err;
-        EXPECT_NE(r.out.find("the stub needs "), std::string::npos) << r.out;
+        const size_t needs = r.out.find("the stub needs ");
+        ASSERT_NE(needs, std::string::npos) << r.out;
         const std::string f = ReadFile(out);
         const size_t block = FindBlock(f);
         uint32_t archive = Le32(f, block + PB_ARCHIVE_OFFSET);
@@ -803,6 +804,10 @@ void SolidFormReadBack(bool past4GiB) {
         for (const std::string& expected : row.listed)
             EXPECT_NE(list.out.find(expected), std::string::npos) << expected << "\n" << list.out;
         EXPECT_EQ(JsonRendered("list", out, 0), list.out);
+        // The build's word on the memory the stub needs is the header's, in KiB.
+        const size_t memory = list.out.find("Memory to decode: ");
+        ASSERT_NE(memory, std::string::npos) << list.out;
+        EXPECT_EQ(std::stoull(r.out.substr(needs + 15)), (std::stoull(list.out.substr(memory + 18)) + 1023) / 1024);
         RunResult test = RunProgram({"7z", "t", out});
         EXPECT_EQ(test.exitCode, 0) << test.out << test.err;
         const std::string x = in.dir / "x";
@@ -2010,6 +2015,10 @@ TEST(MksfxList, ShowsConfigurationAndMembers) {
                              "header check: yes", "icon:         16x16, 16 colours, 318 bytes", "\xC3\xBC" "ber.txt",
                              "folder", "2 members", "Signed: no\n", "Resources:\n  resources: none\n"})
         EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+    // A name to wait for without the option that asks for it is not waited for.
+    p.optionFlags &= ~OPT_WAIT_FOR_PROGRAM;
+    WriteFile(dir / "f.exe", BuildSfx(p));
+    EXPECT_NE(RunMksfx({"list", dir / "f.exe"}).out.find("wait for:     (nothing)\n"), std::string::npos);
 
     // Every example's project file builds a file whose listing and verdict round-trip
     // through JSON.
