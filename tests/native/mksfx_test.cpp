@@ -714,6 +714,7 @@ void SolidFormReadBack(bool past4GiB) {
     WriteFile(progs + "/app.exe", SyntheticProgram(20000));
     WriteFile(progs + "/lib/helper.dll", SyntheticProgram(3000));
     WriteFile(progs + "/readme.txt", ReadFile(in.tree + "/readme.txt"));
+    WriteFile(progs + "/lib/table.dat", RandomBytes(128, 6));  // a size that takes a number's second byte
     // An input ZIP file with a deflated and an LZMA member (method 14), and a stored one; the
     // deflated one takes several pieces of input.
     WriteFile(zipped + "/a/deflated.txt", zipcraft::SampleText(100000, 4) + "end");
@@ -844,7 +845,7 @@ void SolidFormReadBack(bool past4GiB) {
         RunResult unpacked = RunMksfx({"extract", out, byStub});
         EXPECT_EQ(unpacked.exitCode, 0) << unpacked.err;
         for (const std::string& got : {x, byStub}) {
-            for (const char* name : {"readme.txt", "app.exe", "lzma.bin"}) {
+            for (const char* name : {"readme.txt", "app.exe", "lib/table.dat", "lzma.bin"}) {
                 struct stat a = {}, b = {};
                 if (stat((row.tree + "/" + name).c_str(), &a) != 0) continue;
                 ASSERT_EQ(stat((got + "/" + name).c_str(), &b), 0) << name;
