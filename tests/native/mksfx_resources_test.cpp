@@ -335,8 +335,8 @@ struct Case {
     std::string input;
     size_t room, fitsUpTo;  // fitsUpTo: what the packed-size check lets through (0: not asked)
     int side, depth;        // of the stored icon; 0 when refused
-    char probe;  // 'q' quarters, 'F' on an opaque square, 'm' white above black ('M' opaque), '-' mask,
-                 // 't' clear in the middle
+    char probe;  // 'q' quarters, 'F' on an opaque square ('D' doubled), 'm' white above black ('M'
+                 // opaque), '-' mask, 't' clear in the middle
     const char* expected;   // in the description, or in the error
     bool ringInside = true;  // 'q' and 'm': the square shows right of the ring (not so when a
                              // disc of 8 pixels is enlarged)
@@ -361,7 +361,7 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
         {"plain PNG, not square", PngImage(300, 200, kRich), 2012, 0, 32, 4, '-', "converted from a 300x200 PNG"},
         {"256 colours", IconFile({{32, 8, kFlat}}), 2012, 0, 32, 4, 'q', "(32x32, 256 colours)"},
         {"full square", IconFile({{48, 32, kFull}}), 2012, 0, 32, 4, 'F', "converted from image 1 of 1 (48x48, 32-bit)"},
-        {"full square, doubled", IconFile({{8, 32, kFull}}), 2012, 0, 16, 4, 'F', "converted from image 1 of 1 (8x8, 32-bit)"},
+        {"full square, doubled", IconFile({{8, 32, kFull}}), 2012, 0, 16, 4, 'D', "converted from image 1 of 1 (8x8, 32-bit)"},
         {"24 bits", IconFile({{40, 24, kRich}}), 2012, 0, 32, 4, 'q', "(40x40, 24-bit)"},
         {"2 colours", IconFile({{32, 1, kMono}}), 2012, 0, 32, 4, 'm', "(32x32, 2 colours)"},
         {"only 16x16", IconFile({{16, 4, kFlat}}), 2012, 0, 16, 4, 'q',
@@ -443,7 +443,7 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
                                     (uint8_t)b[mask + x / 8] >> (7 - x % 8) & 1};
         };
         // Black under the mask (the screen shows), or opaque near-black for a full square.
-        const bool opaque = c.probe == 'F' || c.probe == 'M';
+        const bool opaque = c.probe == 'F' || c.probe == 'D' || c.probe == 'M';
         for (const std::vector<int>& corner : {at(0, 0), at(0.99, 0.99)}) {
             EXPECT_LT(corner[0] + corner[1] + corner[2], opaque ? 30 : 1);
             EXPECT_EQ(corner[3], opaque ? 0 : 1);
@@ -454,12 +454,15 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
         std::vector<int> tl = at(0.3, 0.3), tr = at(0.7, 0.3), bl = at(0.3, 0.7), br = at(0.7, 0.7);
         // Red, green and blue quarters above a yellow one: each leads the others by 60.
         auto above = [](const std::vector<int>& p, int a, int b) { return p[a] > p[b] + 60; };
-        if (c.probe == 'q' || c.probe == 'F') {
+        if (c.probe == 'q' || c.probe == 'F' || c.probe == 'D') {
             EXPECT_TRUE(above(tl, 0, 1) && above(tl, 0, 2) && above(tr, 1, 0) && above(tr, 1, 2));
             EXPECT_TRUE(above(bl, 2, 0) && above(bl, 2, 1) && above(br, 0, 2) && above(br, 1, 2));
         } else if (c.probe == 'm' || c.probe == 'M') {
             EXPECT_TRUE(tl[0] > 200 && tr[2] > 200 && bl[1] < 50 && br[0] < 50);
         }
+        // Whole pixels repeated, not resampled: both halves of a doubled pixel are one colour,
+        // beside a quarter's edge too.
+        if (c.probe == 'D') EXPECT_TRUE(at(6.5 / 16, 0.3) == at(7.5 / 16, 0.3) && at(8.5 / 16, 0.3) == at(9.5 / 16, 0.3));
     }
     // An entry that did not come through the file's reader is checked all the same.
     sfx::IconEntry bogus;
