@@ -333,11 +333,11 @@ TEST(MksfxZipInput, ArchivesTheStubCannotTake) {
         bytes == 2 ? sfx::SetLe16(&z, at, v) : sfx::SetLe32(&z, at, v);
         return z;
     };
-    const std::string zip64Field = [&] {  // a ZIP64 extra field in the central entry
-        std::string z = one, field("\x01\0\x08\0\x05\0\0\0\0\0\0\0", 12);
+    const std::string zip64Field = [&] {  // a ZIP64 extra field in the central entry, after a time field
+        std::string z = one, field("\x55\x54\x05\0\x01\0\0\0\0" "\x01\0\x08\0\x05\0\0\0\0\0\0\0", 21);
         z.insert(cd + CENTRAL_HEADER_BYTES + 5, field);
-        sfx::SetLe16(&z, cd + CENTRAL_ENTRY_FIELDS + ENTRY_EXTRA_LENGTH, 12);
-        sfx::SetLe32(&z, z.size() - END_RECORD_BYTES + END_CENTRAL_SIZE, Le32(one, end + END_CENTRAL_SIZE) + 12);
+        sfx::SetLe16(&z, cd + CENTRAL_ENTRY_FIELDS + ENTRY_EXTRA_LENGTH, 21);
+        sfx::SetLe32(&z, z.size() - END_RECORD_BYTES + END_CENTRAL_SIZE, Le32(one, end + END_CENTRAL_SIZE) + 21);
         return z;
     }();
     struct Case {
