@@ -59,12 +59,12 @@ TEST(MksfxResources, AddedSectionReadsBackInIcoutilsAndOurReader) {
     in.elevation = sfx::Elevation::Highest;
     in.icons = {small, big};
     // The copyright ends in U+1F600, U+10000 and U+10FFFF: surrogate pairs up to the last one.
-    in.version = {"2.1.7.300", "2.1", "Hallo", "Gr\xC3\xBC\xC3\x9F" "e GmbH", "", "\xC2\xA9 2024 \xE2\x82\xAC \xF0\x9F\x98\x80\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", "hallo-setup.exe"};
-    rows[1].lines = {"manifest: highestAvailable", "icon: 16x16 4-bit, 256x256 PNG", "file version: 2.1.7.300",
+    in.version = {"2.1.65535.300", "2.1", "Hallo", "Gr\xC3\xBC\xC3\x9F" "e GmbH", "", "\xC2\xA9 2024 \xE2\x82\xAC \xF0\x9F\x98\x80\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", "hallo-setup.exe"};
+    rows[1].lines = {"manifest: highestAvailable", "icon: 16x16 4-bit, 256x256 PNG", "file version: 2.1.65535.300",
                      "product version: 2.1.0.0", "CompanyName: Gr\xC3\xBC\xC3\x9F" "e GmbH",
                      "FileDescription: Hallo", "LegalCopyright: \xC2\xA9 2024 \xE2\x82\xAC \xF0\x9F\x98\x80\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", "InternalName: hallo-setup"};
     rows[1].icotoolSizes = {"--width=16 --height=16", "--width=256 --height=256"};
-    rows[1].versionTexts = {"2.1.7.300", "Hallo", "hallo-setup.exe", std::string("G\0r\0\xFC\0\xDF\0e\0", 10)};
+    rows[1].versionTexts = {"2.1.65535.300", "Hallo", "hallo-setup.exe", std::string("G\0r\0\xFC\0\xDF\0e\0", 10)};
     rows[2].in.elevation = sfx::Elevation::Admin;
     rows[2].in.commonControls6 = false;
     rows[2].in.icons = {ImageOf(IconFile({{1, 4, kFlat}}), 1, 1, 4)};  // the smallest icon there is
@@ -183,6 +183,8 @@ TEST(MksfxResources, RefusesBrokenImagesSectionsAndInputs) {
         {"manifest level", withResources, [](std::string* b) { b->replace(b->find("asInvoker"), 9, "asInvoked"); },
          "unknown execution level 'asInvoked'"},
         {"file alignment 0x300", pe, [](std::string* b) { SetLe32(b, 0x58 + 36, 0x300); }, "not powers of two"},
+        {"memory alignment below the file's", pe, [](std::string* b) { SetLe32(b, 0x58 + 32, 0x100); },
+         "alignments 0x200 (file) and 0x100 (memory)"},
         {"file alignment 0x100", pe, [](std::string* b) { SetLe32(b, 0x58 + 36, 0x100); }, "alignments 0x100 (file)"},
     };
     for (const Case& c : cases) {
