@@ -1257,6 +1257,8 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
     RunResult noOutput = RunMksfx({"build", t});
     EXPECT_EQ(noOutput.exitCode, 2);
     EXPECT_NE(noOutput.err.find("no output file"), std::string::npos);
+    // Three edits from every member: taken as a program of the system, not as a slip.
+    EXPECT_EQ(RunMksfx(in.Build(out, {"--command", "readme.q", t})).exitCode, 0);
 }
 
 // The output replaces only a regular file or a new name, never an input, keeps its mode, follows a link.
