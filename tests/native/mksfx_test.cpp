@@ -1328,7 +1328,8 @@ TEST(MksfxBuild, OutputIsReplacedOnlyWhenSafe) {
 // mksfx -v is held in the middle of its archive by a full pipe on its standard output, which
 // nobody reads: SIGINT, SIGTERM and SIGHUP then remove the temporary file, and an input ZIP
 // file changed then (after the check of its members, before the copy of its last one) fails
-// the copy; either way no file is left.
+// the copy; either way no file is left. A signal while the signing tool works (held here in a
+// sleep, its output half written) ends the tool too and leaves none of its files.
 TEST(MksfxBuild, HeldInTheMiddleOfTheArchive) {
     Inputs in;
     std::vector<zipcraft::Member> members;
@@ -1343,28 +1344,45 @@ TEST(MksfxBuild, HeldInTheMiddleOfTheArchive) {
         size_t at;           // else where `change` replaces data of the ZIP file
         std::string change;
         std::string message;
+        bool signing;        // held in the signing tool rather than in the archive
     } cases[] = {
         {"SIGINT", SIGINT}, {"SIGTERM", SIGTERM}, {"SIGHUP", SIGHUP},
         {"stored member changed", 0, storedAt, "y", "member " + held + ": CRC-32 mismatch"},
         {"deflated member grown", 0, deflatedAt, RawDeflate(std::string(3010, 'z')),
          "member z-last.txt: decodes to more than 3000 bytes"},
+        {"SIGTERM while signing", SIGTERM, 0, "", "", true},
     };
     ASSERT_EQ(zip[storedAt], 'x');
     ASSERT_NE(deflatedAt, std::string::npos);
     ASSERT_EQ(RawDeflate(std::string(3010, 'z')).size(), RawDeflate(std::string(3000, 'z')).size());
+    const std::string sign = in.dir / "sign", toolPid = sign + "/tool.pid";
+    WriteFile(sign + "/osslsigncode", "#!/bin/sh\nwhile [ \"$1\" != -out ]; do shift; done\necho half > \"$2\"\n"
+                                      "echo $$ > \"${0%/*}/pid.new\" && mv \"${0%/*}/pid.new\" \"${0%/*}/tool.pid\"\nexec sleep 30\n");
+    chmod((sign + "/osslsigncode").c_str(), 0755);
+    ASSERT_EQ(RunProgram({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", sign + "/key.pem", "-out",
+                          sign + "/cert.pem", "-days", "2", "-subj", "/CN=Tessly Test"}).exitCode, 0);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         WriteFile(in.dir / "many.zip", zip);
         int pipeFds[2], errFds[2];
         ASSERT_EQ(pipe(pipeFds), 0);
         ASSERT_EQ(pipe(errFds), 0);
+        std::vector<std::string> args{"mksfx", "build", "--extract-only", "-o", in.dir / "out.exe", "--stub", in.stub,
+                                      in.dir / "many.zip"};
+        if (c.signing)
+            args.insert(args.begin() + 2, {"--sign-cert", sign + "/cert.pem", "--sign-key", sign + "/key.pem"});
+        else
+            args.insert(args.begin() + 2, "-v");
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(&a[0]);
+        argv.push_back(nullptr);
         pid_t pid = fork();
         if (pid == 0) {
             dup2(pipeFds[1], 1);
             dup2(errFds[1], 2);
             close(pipeFds[0]), close(errFds[0]);
-            execl(TESSLY_MKSFX, "mksfx", "build", "-v", "--extract-only", "-o", (in.dir / "out.exe").c_str(), "--stub", in.stub.c_str(),
-                  (in.dir / "many.zip").c_str(), (char*)nullptr);
+            if (c.signing) setenv("PATH", (sign + ":/usr/bin:/bin").c_str(), 1);
+            execv(TESSLY_MKSFX, argv.data());
             _exit(127);
         }
         close(pipeFds[1]), close(errFds[1]);
@@ -1373,14 +1391,24 @@ TEST(MksfxBuild, HeldInTheMiddleOfTheArchive) {
                 if (name.compare(0, 9, ".out.exe.") == 0) return true;
             return false;
         };
-        // The temporary file comes after every member's check.
-        for (int wait = 0; wait < 60000 && !temporary(); ++wait) usleep(1000);
+        // The temporary file comes after every member's check; the tool's id once it sleeps.
+        auto held = [&] { return c.signing ? access(toolPid.c_str(), F_OK) == 0 : temporary(); };
+        for (int wait = 0; wait < 60000 && !held(); ++wait) usleep(1000);
         EXPECT_TRUE(temporary());
         int status = 0;
         if (c.signal) {
+            ASSERT_TRUE(held());
             kill(pid, c.signal);
             waitpid(pid, &status, 0);
             EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal) << status;
+            if (c.signing) {
+                // Ended, or a zombie until whoever inherited it reaps it.
+                const pid_t tool = (pid_t)std::stol(ReadFile(toolPid));
+                const std::string stat = ReadFile("/proc/" + std::to_string(tool) + "/stat");
+                const size_t state = stat.rfind(") ");
+                EXPECT_TRUE(state == std::string::npos || stat[state + 2] == 'Z') << stat;
+                if (state != std::string::npos && stat[state + 2] != 'Z') kill(tool, SIGKILL);
+            }
         } else {
             FILE* f = fopen((in.dir / "many.zip").c_str(), "r+b");
             ASSERT_NE(f, nullptr);
@@ -1399,7 +1427,7 @@ TEST(MksfxBuild, HeldInTheMiddleOfTheArchive) {
         }
         close(pipeFds[0]), close(errFds[0]);
         EXPECT_FALSE(temporary());
-        EXPECT_EQ(ListFolder(in.dir.path()).size(), 4u);  // tree, stub.exe, app.ico, many.zip: no out.exe
+        EXPECT_EQ(ListFolder(in.dir.path()).size(), 5u);  // tree, stub.exe, app.ico, many.zip, sign: no out.exe
     }
 }
 
