@@ -137,7 +137,7 @@ int tessly_closedir(tessly_dir* dir);
 #define dirent tessly_dirent
 #define opendir(path) tessly_opendir(path)
 #define readdir(dir) tessly_readdir(dir)
-#define closedir(dir) tessly_closedir(dir)
+#define closedir tessly_closedir  // also taken by address, as a deleter
 
 // ---- a file tree, deepest entries first (FTW_DEPTH | FTW_PHYS alone) ----------------------------
 struct FTW {

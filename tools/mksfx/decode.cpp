@@ -15,6 +15,7 @@ bool InflateRaw(const void* data, size_t size, size_t limit, std::string* out, s
     z_stream z;
     memset(&z, 0, sizeof z);
     if (inflateInit2(&z, -15) != Z_OK) return Refuse(error, "cannot start the decoder");
+    std::unique_ptr<z_stream, int (*)(z_stream*)> owner(&z, inflateEnd);
     // The blocks this decodes are small (a few KiB at most): one call into room for one byte
     // more than the limit, which tells a stream that decodes to more from one that fits.
     out->assign(limit + 1, '\0');
@@ -26,7 +27,6 @@ bool InflateRaw(const void* data, size_t size, size_t limit, std::string* out, s
     out->resize(out->size() - z.avail_out);
     std::string fault = rc == Z_STREAM_END ? "" : InflateFault(rc, z.msg);
     if (consumed) *consumed = size - z.avail_in;
-    inflateEnd(&z);
     if (out->size() > limit) return Refuse(error, "decodes to more than " + std::to_string(limit) + " bytes");
     if (!fault.empty()) return Refuse(error, fault);
     return true;

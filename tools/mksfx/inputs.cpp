@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 
 #include "tools/common/codepages.h"
 #include "tools/mksfx/build.h"
@@ -85,21 +86,21 @@ struct Collector {
     // Adds the contents of a folder; answers how many entries it added.
     size_t AddFolder(const std::string& folder, const std::string& prefix,
                      std::vector<std::pair<dev_t, ino_t>>* chain) {
-        DIR* dir = opendir(folder.c_str());
-        if (!dir) Fail("cannot read folder " + Shown(folder) + ": " + strerror(errno));
         std::vector<std::string> names;
-        errno = 0;
-        while (struct dirent* d = readdir(dir)) {
-            if (strcmp(d->d_name, ".") && strcmp(d->d_name, "..")) names.push_back(d->d_name);
-            // Every name but the output's becomes an entry at least.
-            if (names.size() > kEntriesMax + 1) {
-                closedir(dir);
-                Fail("folder " + Shown(folder) + " holds more than " + std::to_string(kEntriesMax) +
-                     " entries, the most an archive holds (ZIP64 is not supported)");
+        int readError;
+        {  // the folder is closed before its subfolders are read
+            std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(folder.c_str()), closedir);
+            if (!dir) Fail("cannot read folder " + Shown(folder) + ": " + strerror(errno));
+            errno = 0;
+            while (struct dirent* d = readdir(dir.get())) {
+                if (strcmp(d->d_name, ".") && strcmp(d->d_name, "..")) names.push_back(d->d_name);
+                // Every name but the output's becomes an entry at least.
+                if (names.size() > kEntriesMax + 1)
+                    Fail("folder " + Shown(folder) + " holds more than " + std::to_string(kEntriesMax) +
+                         " entries, the most an archive holds (ZIP64 is not supported)");
             }
+            readError = errno;
         }
-        int readError = errno;
-        closedir(dir);
         if (readError) Fail("cannot read folder " + Shown(folder) + ": " + strerror(readError));
         std::sort(names.begin(), names.end());
         size_t added = 0;
