@@ -186,6 +186,7 @@ bool DecodeIconImage(const IconEntry& e, RgbaImage* image, IndexedImage* indexed
     if (!ReadBitmapLayout(e.bytes, &l, error)) return false;
     const std::string& b = e.bytes;
     int w = l.width, h = l.height;
+    // Indices past a short palette read black.
     std::vector<uint32_t> palette(l.bitCount <= 8 ? (size_t)1 << l.bitCount : 0, 0);
     for (size_t i = 0; i < l.paletteCount && i < palette.size(); ++i)
         palette[i] = Le32(b, l.paletteAt + 4 * i) & 0xFFFFFF;
@@ -205,7 +206,7 @@ bool DecodeIconImage(const IconEntry& e, RgbaImage* image, IndexedImage* indexed
                 int perByte = 8 / l.bitCount, shift = 8 - l.bitCount * (x % perByte + 1);
                 index[p] = (uint8_t)(((unsigned char)b[row + x / perByte] >> shift) &
                                      ((1 << l.bitCount) - 1));
-                rgb = index[p] < l.paletteCount ? palette[index[p]] : 0;
+                rgb = palette[index[p]];
             } else {
                 size_t at = row + (size_t)x * (l.bitCount / 8);
                 rgb = Le16(b, at) | ((uint32_t)(unsigned char)b[at + 2] << 16);
