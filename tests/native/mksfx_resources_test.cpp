@@ -338,7 +338,7 @@ struct Case {
     size_t room, fitsUpTo;  // fitsUpTo: what the packed-size check lets through (0: not asked)
     int side, depth;        // of the stored icon; 0 when refused
     char probe;  // 'q' quarters, 'F' on an opaque square ('D' doubled), 'm' white above black ('M'
-                 // opaque), '-' mask, 't' clear in the middle
+                 // opaque), '-' mask, 't' clear in the middle, 'b' quarters above clear rows
     const char* expected;   // in the description, or in the error
     bool ringInside = true;  // 'q' and 'm': the square shows right of the ring (not so when a
                              // disc of 8 pixels is enlarged)
@@ -354,6 +354,9 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
     fourBitColour[24] = 4;  // RGBA takes 8 or 16 bits a channel only
     std::string clear = IconFile({{8, 24, kFlat}});
     clear.replace(clear.size() - 32, 32, 32, '\xFF');  // every bit of the mask set
+    // A width whose mask rows take two words, and the lowest 14 of its 33 rows clear.
+    std::string lowClear = IconFile({{33, 24, kRich}});
+    lowClear.replace(lowClear.size() - 8 * 33, 8 * 14, 8 * 14, '\xFF');
     const Case cases[] = {
         {"hand-drawn 32x32", IconFile({{256, 0, kRich}, {32, 4, kFlat}}), 2012, 0, 32, 4, 'q',
          "icon: 32x32, 16 colours, 766 bytes, taken as it is from image 2 of 2 (32x32, 16 colours)"},
@@ -365,6 +368,7 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
         {"full square", IconFile({{48, 32, kFull}}), 2012, 0, 32, 4, 'F', "converted from image 1 of 1 (48x48, 32-bit)"},
         {"full square, doubled", IconFile({{8, 32, kFull}}), 2012, 0, 16, 4, 'D', "converted from image 1 of 1 (8x8, 32-bit)"},
         {"24 bits", IconFile({{40, 24, kRich}}), 2012, 0, 32, 4, 'q', "(40x40, 24-bit)"},
+        {"24 bits, odd width, lower rows clear", lowClear, 2012, 0, 32, 4, 'b', "(33x33, 24-bit)"},
         {"2 colours", IconFile({{32, 1, kMono}}), 2012, 0, 32, 4, 'm', "(32x32, 2 colours)"},
         {"only 16x16", IconFile({{16, 4, kFlat}}), 2012, 0, 16, 4, 'q',
          "icon: 16x16, 16 colours, 318 bytes, taken as it is"},
@@ -459,6 +463,9 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
         if (c.probe == 'q' || c.probe == 'F' || c.probe == 'D') {
             EXPECT_TRUE(above(tl, 0, 1) && above(tl, 0, 2) && above(tr, 1, 0) && above(tr, 1, 2));
             EXPECT_TRUE(above(bl, 2, 0) && above(bl, 2, 1) && above(br, 0, 2) && above(br, 1, 2));
+        } else if (c.probe == 'b') {
+            EXPECT_TRUE(above(tl, 0, 1) && above(tl, 0, 2) && above(tr, 1, 0) && above(tr, 1, 2));
+            EXPECT_EQ(std::vector<int>({bl[3], br[3]}), std::vector<int>({1, 1}));
         } else if (c.probe == 'm' || c.probe == 'M') {
             EXPECT_TRUE(tl[0] > 200 && tr[2] > 200 && bl[1] < 50 && br[0] < 50);
         }
