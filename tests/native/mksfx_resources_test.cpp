@@ -186,6 +186,11 @@ TEST(MksfxResources, RefusesBrokenImagesSectionsAndInputs) {
         {"memory alignment below the file's", pe, [](std::string* b) { SetLe32(b, 0x58 + 32, 0x100); },
          "alignments 0x200 (file) and 0x100 (memory)"},
         {"file alignment 0x100", pe, [](std::string* b) { SetLe32(b, 0x58 + 36, 0x100); }, "alignments 0x100 (file)"},
+        {"16 data directories in 200 bytes", pe, [](std::string* b) { sfx::SetLe16(b, 0x54, 200); },
+         "16 data directories do not fit the optional header"},
+        {"17 data directories, room for them", pe,
+         [](std::string* b) { sfx::SetLe16(b, 0x54, 240), SetLe32(b, 0x58 + 92, 17); },
+         "17 data directories do not fit the optional header"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
