@@ -1639,10 +1639,13 @@ TEST(MksfxVerify, FindsEachFault) {
                   std::string::npos);
     }
     // How the listing shows what a header holds: a lone surrogate in a stored name as U+FFFD
-    // (the character after it stays); no times at all as the zero time.
+    // (the character after it stays); no times at all as the zero time; a dictionary of one
+    // byte as 2 to the 0th.
     auto noTimes = [](std::string* h) { (*h)[h->find(std::string("\x14\x12\x01\x00", 4))] = 0x19; };
+    auto oneByte = [](std::string* h) { h->replace(h->find(std::string("\x5D\0\0\1\0", 5)), 5, std::string("\x5D\1\0\0\0", 5)); };
     for (auto [name, edit, shown] : {std::make_tuple("a\xED\xA0\x80" "b.txt", std::function<void(std::string*)>(), " a\xEF\xBF\xBD" "b.txt\n"),
-                                     std::make_tuple("a.txt", std::function<void(std::string*)>(noTimes), "1601-01-01 00:00:00")}) {
+                                     std::make_tuple("a.txt", std::function<void(std::string*)>(noTimes), "1601-01-01 00:00:00"),
+                                     std::make_tuple("a.txt", std::function<void(std::string*)>(oneByte), "LZMA:0 ")}) {
         solidcraft::Archive listed = solidArchive;
         listed.files[0].name = name, listed.editHeader = edit;
         SfxParts listedParts = solidParts;
