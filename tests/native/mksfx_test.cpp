@@ -1718,6 +1718,12 @@ TEST(MksfxVerify, FindsEachFault) {
     EXPECT_EQ(dotted.exitCode, 0) << dotted.err;
     p.members.push_back({"SUB/B.TXT", "z"});
     add("./ names one file with another", BuildSfx(p), "'././sub/b.txt' and 'SUB/B.TXT' would be the same file");
+    // A name as long as the stub holds is read, and then refused as a name; one byte more is not read.
+    p = Sound();
+    p.members = {{std::string(130, 'd') + "/" + std::string(132, 'n'), "x"}};
+    add("name of 263 bytes", BuildSfx(p), "unsafe name: name longer than 200 bytes");
+    p.members = {{std::string(130, 'd') + "/" + std::string(133, 'n'), "x"}};
+    add("name of 264 bytes", BuildSfx(p), "is 264 bytes, the stub holds 263");
     p = Sound();
     p.members = {{"a.txt", "alpha", 12}};
     add("method", BuildSfx(p), "compression method 12");
