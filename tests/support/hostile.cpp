@@ -373,6 +373,12 @@ std::vector<Case> Cases() {
                  (*h)[at + 3] = 0x7F;
              }},
             {"more files with data than the folders hold", [](std::string* h) { (*h)[h->find("\x0D\x02") + 1] = 3; }},
+            // a second pack stream, of no bytes, that no folder reads
+            {"two pack streams for one folder", [](std::string* h) {
+                 size_t at = h->find("\x06\x00\x01\x09");
+                 (*h)[at + 2] = 2;
+                 h->insert(at + 5, 1, '\0');
+             }},
         };
         for (const auto& e : headers) {
             Solid r{"solid: " + std::string(e.what), archive("second.txt", "second"), badHeader, "", {}, false};
