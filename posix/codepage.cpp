@@ -52,6 +52,7 @@ static int PutUtf8(unsigned c, LPSTR text, int size, int n) {
 int WideCharToMultiByte(UINT codePage, DWORD, const unsigned short* wide, int length, LPSTR text, int size, LPCSTR,
                         BOOL* usedDefault) {
     if (usedDefault) *usedDefault = FALSE;
+    if (length < -1) return 0;  // only -1 is documented: "up to and with the NUL"
     int n = 0;
     if (length < 0)
         for (length = 1; wide[length - 1]; ++length) {}
@@ -104,6 +105,7 @@ static long TakeUtf8(const unsigned char* text, int length, int* i) {
 
 int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, unsigned short* wide, int size) {
     const unsigned char* bytes = (const unsigned char*)text;
+    if (length < -1) return 0;  // only -1 is documented: "up to and with the NUL"
     if (length < 0) length = (int)strlen(text) + 1;
     int n = 0;
     for (int i = 0; i < length;) {

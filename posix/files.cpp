@@ -170,6 +170,7 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void*, DWORD disposit
 
 // Both forms of a name are its bytes: a conversion copies, as far as there is room.
 static int CopyName(const char* from, int length, char* to, int size) {
+    if (length < -1) return 0;  // only -1 is documented: "up to and with the NUL"
     int n = length < 0 ? (int)strlen(from) + 1 : length;
     if (size == 0) return n;
     if (n > size) return 0;
