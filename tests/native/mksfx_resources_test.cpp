@@ -405,6 +405,8 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
         {"huge PNG", Patch32(png, 16, 0x00200000), 2012, 0, 0, 0, 0, "larger than 4096x4096"},
         {"wholly transparent", clear, 2012, 0, 16, 4, 't', "converted from image 1 of 1 (8x8, 24-bit)"},
         {"grey PNG depth", Patch32(png, 24, 3), 2012, 0, 0, 0, 0, "bad PNG: colour type 0 with depth 3"},
+        {"PNG colour type 7", Patch32(png, 24, 0x0708), 2012, 0, 0, 0, 0, "bad PNG: colour type 7 with depth 8"},
+        {"257 rows", Patch32(one, 30, 2 * 257), 2012, 0, 0, 0, 0, "image 1 of 1: larger than 256x256"},
         {"palette PNG depth", Patch32(png, 24, 0x0310), 2012, 0, 0, 0, 0, "bad PNG: colour type 3 with depth 16"},
         {"palette PNG, 1 bit", BandPng(2, false), 2012, 0, 32, 4, 'M', "converted from a 32x32 PNG"},
         {"palette PNG, 2 bits", BandPng(4, false), 2012, 0, 32, 4, 'M', "converted from a 32x32 PNG"},
