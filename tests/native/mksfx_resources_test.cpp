@@ -225,6 +225,16 @@ TEST(MksfxResources, RefusesBrokenImagesSectionsAndInputs) {
         EXPECT_EQ(summary.level, "");
     }
 
+    // A directory of an empty root table alone, 16 bytes to its last byte, holds nothing and is read.
+    {
+        std::string bytes = withResources, fault;
+        SetLe32(&bytes, 0x58 + 116, 16), SetLe32(&bytes, rsrc + 12, 0);
+        sfx::PeImage layout;
+        sfx::ResourceSummary summary;
+        EXPECT_TRUE(sfx::CheckPeImage(bytes, bytes.size(), &layout, &fault) && sfx::ReadResources(bytes, layout, &summary, &fault))
+            << fault;
+    }
+
     // A named entry is taken, its name reaching the directory's last byte: the icon's language
     // made a named one, whose name of one character or none takes the manifest's last bytes.
     for (uint32_t back : {4, 2}) {
