@@ -808,6 +808,19 @@ void SolidFormReadBack(bool past4GiB) {
         for (const std::string& expected : row.listed)
             EXPECT_NE(list.out.find(expected), std::string::npos) << expected << "\n" << list.out;
         EXPECT_EQ(JsonRendered("list", out, 0), list.out);
+        // Each member's CRC-32 in the document is its file's: 0 for empty files and folders.
+        if (row.extract) {
+            RunResult crcs = RunProgram({"sh", "-c", "\"$0\" list --json \"$1\" | python3 -c 'import json, sys\n"
+                                         "for m in json.load(sys.stdin)[\"members\"]: print(m[\"crc32\"], m[\"name\"])'",
+                                         TESSLY_MKSFX, out});
+            ASSERT_EQ(crcs.exitCode, 0) << crcs.err;
+            size_t lines = 0;
+            for (size_t at = 0, end; (end = crcs.out.find('\n', at)) != std::string::npos; at = end + 1, ++lines) {
+                const std::string line = crcs.out.substr(at, end - at), name = line.substr(line.find(' ') + 1);
+                EXPECT_EQ(std::stoul(line), ZlibCrc(ReadFile(row.tree + "/" + name))) << name;
+            }
+            EXPECT_GT(lines, 0u);
+        }
         // The build's word on the memory the stub needs is the header's, in KiB.
         const size_t memory = list.out.find("Memory to decode: ");
         ASSERT_NE(memory, std::string::npos) << list.out;
