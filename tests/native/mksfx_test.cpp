@@ -72,6 +72,12 @@ struct Inputs {
 // `mksfx COMMAND --json FILE` rendered back into what COMMAND prints without --json (the
 // listing; the verdict or the faults) by tests/support/listing_json.py, which also holds the
 // document to its schema.
+// A self-signed certificate of CN=Tessly Test, as the signing rows use it, and its key.
+bool MakeTestCertificate(const std::string& key, const std::string& cert) {
+    return RunProgram({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert, "-days", "2",
+                       "-subj", "/CN=Tessly Test"}).exitCode == 0;
+}
+
 std::string JsonRendered(const std::string& command, const std::string& file, int code) {
     RunResult json = RunMksfx({command, "--json", file});
     EXPECT_EQ(json.exitCode, code) << json.err;
@@ -982,8 +988,7 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
     const std::string cert = in.dir / "cert.pem", key = in.dir / "key.pem", other = in.dir / "other.pem",
                       locked = in.dir / "locked.pem", pass = in.dir / "pass.txt", otherDer = in.dir / "other.der",
                       otherRsa = in.dir / "other-rsa.der";
-    ASSERT_EQ(RunProgram({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
-                          "-days", "2", "-subj", "/CN=Tessly Test"}).exitCode, 0);
+    ASSERT_TRUE(MakeTestCertificate(key, cert));
     ASSERT_EQ(RunProgram({"openssl", "genrsa", "-out", other, "2048"}).exitCode, 0);
     ASSERT_EQ(RunProgram({"openssl", "pkey", "-in", key, "-aes256", "-passout", "pass:geheim", "-out", locked}).exitCode, 0);
     ASSERT_EQ(RunProgram({"openssl", "pkcs8", "-topk8", "-in", other, "-v2", "aes256", "-passout", "pass:falsch",
@@ -1375,8 +1380,7 @@ TEST(MksfxBuild, HeldInTheMiddleOfTheArchive) {
     WriteFile(sign + "/osslsigncode", "#!/bin/sh\nwhile [ \"$1\" != -out ]; do shift; done\necho half > \"$2\"\n"
                                       "echo $$ > \"${0%/*}/pid.new\" && mv \"${0%/*}/pid.new\" \"${0%/*}/tool.pid\"\nexec sleep 30\n");
     chmod((sign + "/osslsigncode").c_str(), 0755);
-    ASSERT_EQ(RunProgram({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", sign + "/key.pem", "-out",
-                          sign + "/cert.pem", "-days", "2", "-subj", "/CN=Tessly Test"}).exitCode, 0);
+    ASSERT_TRUE(MakeTestCertificate(sign + "/key.pem", sign + "/cert.pem"));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         WriteFile(in.dir / "many.zip", zip);
@@ -1797,8 +1801,7 @@ TEST(MksfxVerify, FindsEachFault) {
     const std::string notSignedData = std::string("\x10\0\0\0\0\x02\x02\0", 8) + "not DER!";
     // A sound signature whose DER fills its entry to the byte: the file verifies.
     const std::string key = dir / "key.pem", cert = dir / "cert.pem", der = dir / "p7.der";
-    ASSERT_EQ(RunProgram({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
-                          "-days", "2", "-subj", "/CN=Tessly Test"}).exitCode, 0);
+    ASSERT_TRUE(MakeTestCertificate(key, cert));
     ASSERT_EQ(RunProgram({"openssl", "smime", "-sign", "-binary", "-nodetach", "-in", cert, "-signer", cert, "-inkey",
                           key, "-outform", "DER", "-out", der}).exitCode, 0);
     std::string entry = std::string("\0\0\0\0\0\x02\x02\0", 8) + ReadFile(der);
