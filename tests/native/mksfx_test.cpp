@@ -69,15 +69,15 @@ struct Inputs {
     }
 };
 
-// `mksfx COMMAND --json FILE` rendered back into what COMMAND prints without --json (the
-// listing; the verdict or the faults) by tests/support/listing_json.py, which also holds the
-// document to its schema.
 // A self-signed certificate of CN=Tessly Test, as the signing rows use it, and its key.
 bool MakeTestCertificate(const std::string& key, const std::string& cert) {
     return RunProgram({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert, "-days", "2",
                        "-subj", "/CN=Tessly Test"}).exitCode == 0;
 }
 
+// `mksfx COMMAND --json FILE` rendered back into what COMMAND prints without --json (the
+// listing; the verdict or the faults) by tests/support/listing_json.py, which also holds the
+// document to its schema.
 std::string JsonRendered(const std::string& command, const std::string& file, int code) {
     RunResult json = RunMksfx({command, "--json", file});
     EXPECT_EQ(json.exitCode, code) << json.err;
@@ -1644,8 +1644,13 @@ TEST(MksfxVerify, FindsEachFault) {
     solidParts.members.clear();
     solidParts.rawArchive = solidArchive.Build();
     solidParts.endRecordOffset = 0;
-    std::string solid = BuildSfx(solidParts);
-    solid = Resealed(Patch32(solid, FindBlock(solid) + PB_TOTAL_SIZE, 23 + 3007));
+    auto solidFile = [&](solidcraft::Archive archive) {
+        SfxParts parts = solidParts;
+        parts.rawArchive = archive.Build();
+        std::string file = BuildSfx(parts);
+        return Resealed(Patch32(file, FindBlock(file) + PB_TOTAL_SIZE, 23 + 3007));
+    };
+    std::string solid = solidFile(solidArchive);
     RunResult solidOk = VerifyBytes(solid);
     EXPECT_EQ(solidOk.exitCode, 0) << solidOk.err;
     EXPECT_EQ(solidOk.out.substr(solidOk.out.find(": ")), ": sound\nsigned: no\n");
@@ -1665,11 +1670,8 @@ TEST(MksfxVerify, FindsEachFault) {
                                      std::make_tuple("a.txt", std::function<void(std::string*)>(oneByte), "LZMA:0 ")}) {
         solidcraft::Archive listed = solidArchive;
         listed.files[0].name = name, listed.editHeader = edit;
-        SfxParts listedParts = solidParts;
-        listedParts.rawArchive = listed.Build();
-        std::string listedFile = BuildSfx(listedParts);
         TempDir listedDir;
-        WriteFile(listedDir / "f.exe", Resealed(Patch32(listedFile, FindBlock(listedFile) + PB_TOTAL_SIZE, 23 + 3007)));
+        WriteFile(listedDir / "f.exe", solidFile(listed));
         RunResult list = RunMksfx({"list", listedDir / "f.exe"});
         EXPECT_NE(list.out.find(shown), std::string::npos) << list.out << list.err;
     }
@@ -1994,9 +1996,12 @@ TEST(MksfxVerify, FindsEachFault) {
     f = solid;
     f[f.size() - 5] ^= 1;  // in the header, which its CRC-32 covers
     addListed("solid: changed header byte", f, "the stub says: \"Ung\xC3\xBCltiger ZIP-Dateikopf.");
-    {  // a header that could not be read lists no folders
+    solidcraft::Archive cut = solidArchive;
+    cut.editHeader = [](std::string* h) { h->pop_back(); };  // its CRC-32 right, its end mark gone
+    addListed("solid: header without its end", solidFile(cut), "the stub says: \"Ung\xC3\xBCltiger ZIP-Dateikopf.");
+    for (const std::string& unread : {f, solidFile(cut)}) {  // a header that could not be read lists no folders
         TempDir d;
-        WriteFile(d / "f.exe", f);
+        WriteFile(d / "f.exe", unread);
         EXPECT_EQ(RunMksfx({"list", d / "f.exe"}).out.find("Folders"), std::string::npos);
     }
 
