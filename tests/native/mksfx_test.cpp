@@ -2034,6 +2034,21 @@ TEST(MksfxVerify, FindsEachFault) {
         EXPECT_EQ(JsonRendered("list", listDir / "f.exe", 1), listed.out);
     }
 
+    // 65536 local headers: the walk stops at the one an end record cannot count, with that fault
+    // alone; the 65535 before it are listed, the file's end is not read.
+    {
+        SfxParts many = Sound();
+        many.members.clear();
+        for (int i = 0; i < 65536; ++i) many.members.push_back({"m" + std::to_string(100000 + i), "", 0});
+        WriteFile(dir / "many.exe", BuildSfx(many));
+        RunResult r = RunMksfx({"verify", dir / "many.exe"});
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.err, "mksfx: " + dir / "many.exe" + ": more than 65535 local headers at offset 0x251FF1, more than an end record counts\n");
+        RunResult listed = RunMksfx({"list", dir / "many.exe"});
+        EXPECT_NE(listed.out.find("Signed: (not read)\n"), std::string::npos);
+        EXPECT_NE(listed.out.find(" m165534\n65535 members\n"), std::string::npos);
+    }
+
     // More than 64 MiB before the archive is refused on its own line before any of it is read;
     // 64 MiB are read. The files are sparse: only the bytes of `sound` are written.
     for (uint32_t offset : {64u << 20, (64u << 20) + 1}) {
