@@ -480,6 +480,8 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
         if (c.probe == 'q' || c.probe == 'F' || c.probe == 'D') {
             EXPECT_TRUE(above(tl, 0, 1) && above(tl, 0, 2) && above(tr, 1, 0) && above(tr, 1, 2));
             EXPECT_TRUE(above(bl, 2, 0) && above(bl, 2, 1) && above(br, 0, 2) && above(br, 1, 2));
+            // Beside the edge between two quarters each keeps its own: no tap past the filter's reach.
+            if (c.probe == 'q') EXPECT_TRUE(above(at(0.45, 0.3), 0, 1) && above(at(0.55, 0.3), 1, 0));
         } else if (c.probe == 'b') {
             EXPECT_TRUE(above(tl, 0, 1) && above(tl, 0, 2) && above(tr, 1, 0) && above(tr, 1, 2));
             EXPECT_EQ(std::vector<int>({bl[3], br[3]}), std::vector<int>({1, 1}));
