@@ -95,7 +95,18 @@ BOOL PeekMessageA(MSG* msg, HWND, UINT, UINT, UINT remove) {
     if (remove & PM_REMOVE) s.queue.pop_front();
     return TRUE;
 }
-BOOL TranslateMessage(const MSG*) { return FALSE; }
+// A key with a character (a letter or a digit; no shift state here): its WM_CHAR (WM_SYSCHAR
+// with Alt held) is posted, to be read next, as the platform does.
+BOOL TranslateMessage(const MSG* msg) {
+    WPARAM key = msg->wParam;
+    bool down = msg->message == WM_KEYDOWN || msg->message == WM_SYSKEYDOWN;
+    if (!down || !((key >= '0' && key <= '9') || (key >= 'A' && key <= 'Z'))) return FALSE;
+    MSG c = *msg;
+    c.message = msg->message == WM_KEYDOWN ? WM_CHAR : WM_SYSCHAR;
+    c.wParam = key >= 'A' ? key + 32 : key;
+    S().queue.push_front(c);
+    return TRUE;
+}
 LRESULT DispatchMessageA(const MSG* msg) {
     if (S().dispatch) S().dispatch(*msg, S().dispatchContext);
     return 0;

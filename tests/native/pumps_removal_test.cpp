@@ -37,6 +37,10 @@ TEST_F(PumpsTest, PumpMessagesDispatchesUpToAQuitAndConsumesIt) {
     PumpMessages();
     EXPECT_EQ(dispatched.back(), (UINT)WM_KEYDOWN);
     EXPECT_TRUE(standin::MessageBoxes().empty());
+    // A key's character is made and dispatched after it.
+    standin::PostInput(standin::FakeDialog(), WM_KEYDOWN, 'S', 0);
+    PumpMessages();
+    EXPECT_EQ(dispatched, (std::vector<UINT>{WM_TIMER, WM_LBUTTONDOWN, WM_KEYDOWN, WM_KEYDOWN, WM_CHAR}));
 }
 
 // Each message alone in the queue: is it dispatched, and does it ask the question?
@@ -67,7 +71,7 @@ TEST_F(PumpsTest, PollCancelSortsEveryMessage) {
         {other, WM_KEYDOWN, 0, false, false},
         {dialog, WM_TIMER, 0, true, false},
         {dialog, WM_KEYUP, 0, true, false},
-        {dialog, 0x0104 /* WM_SYSKEYDOWN */, 0, true, false},
+        {dialog, WM_SYSKEYDOWN, 0, true, false},
         {dialog, 0x0204 /* WM_RBUTTONDOWN */, 0, true, false},
         {dialog, 0x000F /* WM_PAINT */, 0, true, false},
         {dialog, WM_USER + 2, 0, true, false},
@@ -91,6 +95,11 @@ TEST_F(PumpsTest, PollCancelSortsEveryMessage) {
             EXPECT_EQ(box.type, (UINT)(MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2));
         }
     }
+    // Alt with a letter (a button's mnemonic) is passed on with its character.
+    dispatched.clear();
+    standin::PostInput(dialog, WM_SYSKEYDOWN, 'D', 0);
+    EXPECT_FALSE(PollCancel());
+    EXPECT_EQ(dispatched, (std::vector<UINT>{WM_SYSKEYDOWN, WM_SYSCHAR}));
 }
 
 TEST_F(PumpsTest, YesToTheQuestionCancelsAndLeavesTheRestQueued) {
