@@ -869,7 +869,7 @@ void SolidFormReadBack(bool past4GiB) {
         RunResult unpacked = RunMksfx({"extract", out, byStub});
         EXPECT_EQ(unpacked.exitCode, 0) << unpacked.err;
         for (const std::string& got : {x, byStub}) {
-            for (const char* name : {"readme.txt", "app.exe", "lib/table.dat", "lzma.bin"}) {
+            for (const char* name : {"readme.txt", "app.exe", "lib/table.dat", "lzma.bin", "bin/zero.dat"}) {
                 struct stat a = {}, b = {};
                 if (stat((row.tree + "/" + name).c_str(), &a) != 0) continue;
                 ASSERT_EQ(stat((got + "/" + name).c_str(), &b), 0) << name;
