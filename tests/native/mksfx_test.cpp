@@ -296,6 +296,7 @@ TEST(MksfxZipInput, CraftedArchivesThatCopy) {
         {"Unicode path field of another name", otherName, "bin/u.dat"},
         {"output that goes on after the last byte of input", ZipArchive({members[0], late, members[2]})},
         {"a name of one character", ZipArchive({members[0], {"c", "u", 0}, members[2]}), "c"},
+        {"end record followed by as much as a comment may hold", ZipArchive(members) + std::string(65535, '\0')},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -384,6 +385,8 @@ TEST(MksfxZipInput, ArchivesTheStubCannotTake) {
         {"CRC mismatch", ZipArchive({{"a.txt", "alpha alpha alpha", 8, 0, 0x6000, 0x5A21, 0x12345678}}), "CRC-32 mismatch"},
         {"broken data", truncatedStream, "member a.txt"},
         {"not a ZIP file", std::string(300, 'n'), "not a ZIP file"},
+        {"end record further from the end than a comment reaches",
+         std::string("PK\x05\x06", 4) + std::string(18 + 65536, '\0'), "not a ZIP file (no end record)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
