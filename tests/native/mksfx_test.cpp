@@ -1002,6 +1002,8 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
     ASSERT_EQ(RunProgram({"openssl", "pkcs8", "-topk8", "-in", other, "-v2", "aes256", "-passout", "pass:falsch",
                           "-outform", "DER", "-out", otherDer}).exitCode, 0);
     ASSERT_EQ(RunProgram({"openssl", "rsa", "-in", other, "-traditional", "-outform", "DER", "-out", otherRsa}).exitCode, 0);
+    const std::string certDer = in.dir / "cert.der";
+    ASSERT_EQ(RunProgram({"openssl", "x509", "-in", cert, "-outform", "DER", "-out", certDer}).exitCode, 0);
     WriteFile(pass, "falsch\n");
     // A signing tool that closes its output and fails a moment later: its status is awaited.
     WriteFile(in.dir / "slowtool/osslsigncode", "#!/bin/sh\nexec >&- 2>&-\nsleep 0.3\nexit 3\n");
@@ -1187,6 +1189,8 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         {"key without certificate", {"--sign-key", key, t}, 2, "--sign-cert CERT is missing"},
         {"key that does not fit", {"--sign-cert", cert, "--sign-key", other, t}, 1,
          "--sign-key " + other + " does not fit the certificate in --sign-cert " + cert + " (CN=Tessly Test)"},
+        {"DER certificate, key that does not fit", {"--sign-cert", certDer, "--sign-key", other, t}, 1,
+         "--sign-key " + other + " does not fit the certificate in --sign-cert " + certDer + " (CN=Tessly Test)"},
         {"locked key without password", {"--sign-cert", cert, "--sign-key", locked, t}, 1,
          "is encrypted: give its password with --sign-pass-file"},
         {"locked DER key that does not fit", {"--sign-cert", cert, "--sign-key", otherDer, "--sign-pass-file", pass, t}, 1,
