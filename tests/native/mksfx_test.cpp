@@ -1288,6 +1288,11 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
         EXPECT_EQ(ReadFile(out), "previous contents");
         EXPECT_EQ(ListFolder(in.dir / "out"), std::vector<std::string>{"setup.exe"});
     }
+    // A folder named by one letter and a slash, from its parent: the names are shown as given.
+    WriteFile(in.dir / "n/con.txt", "x");
+    std::vector<std::string> relative = in.Build(out, {"n/"});
+    relative.insert(relative.begin(), TESSLY_MKSFX);
+    EXPECT_NE(RunProgram(relative, {}, in.dir.path()).err.find("'con.txt' (from n/con.txt): unsafe"), std::string::npos);
     RunResult noOutput = RunMksfx({"build", t});
     EXPECT_EQ(noOutput.exitCode, 2);
     EXPECT_NE(noOutput.err.find("no output file"), std::string::npos);
