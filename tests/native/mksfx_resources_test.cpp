@@ -398,6 +398,7 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
         {"empty", "", 2012, 0, 0, 0, 0, "the file is empty"},
         {"not an icon", "GIF89a....", 2012, 0, 0, 0, 0, "neither an icon file nor a PNG image"},
         {"cursor", "\0\0\2\0\1\0"s, 2012, 0, 0, 0, 0, "a cursor, not an icon"},
+        {"reserved word set", Patch32(one, 0, 0x00010001), 2012, 0, 0, 0, 0, "neither an icon file nor a PNG image"},
         {"no image", "\0\0\1\0\0\0"s, 2012, 0, 0, 0, 0, "the icon directory lists no image"},
         {"directory cut", one.substr(0, 20), 2012, 0, 0, 0, 0,
          "the icon directory is truncated: it ends at byte 22, the file has 20"},
