@@ -353,7 +353,8 @@ struct Case {
     size_t room, fitsUpTo;  // fitsUpTo: what the packed-size check lets through (0: not asked)
     int side, depth;        // of the stored icon; 0 when refused
     char probe;  // 'q' quarters, 'F' on an opaque square ('D' doubled), 'm' white above black ('M'
-                 // opaque), '-' mask, 't' clear in the middle, 'b' quarters above clear rows
+                 // opaque), '-' mask, 't' clear in the middle, 'b' quarters above clear rows, 'K'
+                 // opaque black
     const char* expected;   // in the description, or in the error
     bool ringInside = true;  // 'q' and 'm': the square shows right of the ring (not so when a
                              // disc of 8 pixels is enlarged)
@@ -372,6 +373,10 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
     // A width whose mask rows take two words, and the lowest 14 of its 33 rows clear.
     std::string lowClear = IconFile({{33, 24, kRich}});
     lowClear.replace(lowClear.size() - 8 * 33, 8 * 14, 8 * 14, '\xFF');
+    // A palette of one colour and every pixel's index past it: black, as the platform shows it.
+    std::string pastPalette = IconFile({{32, 4, kFull}});
+    pastPalette.replace(22 + 44, 60 + 512, 512, '\xFF');
+    pastPalette = Patch32(Patch32(pastPalette, 54, 1), 14, Le32(pastPalette, 14) - 60);
     const Case cases[] = {
         {"hand-drawn 32x32", IconFile({{256, 0, kRich}, {32, 4, kFlat}}), 2012, 0, 32, 4, 'q',
          "icon: 32x32, 16 colours, 766 bytes, taken as it is from image 2 of 2 (32x32, 16 colours)"},
@@ -380,6 +385,7 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
         {"PNG entry", IconFile({{256, 0, kRich}}), 2012, 0, 32, 4, 'q', "converted from image 1 of 1 (256x256 PNG)"},
         {"plain PNG, not square", PngImage(300, 200, kRich), 2012, 0, 32, 4, '-', "converted from a 300x200 PNG"},
         {"256 colours", IconFile({{32, 8, kFlat}}), 2012, 0, 32, 4, 'q', "(32x32, 256 colours)"},
+        {"indices past the palette", pastPalette, 2012, 0, 32, 4, 'K', "taken as it is from image 1 of 1 (32x32, 16 colours)"},
         {"full square", IconFile({{48, 32, kFull}}), 2012, 0, 32, 4, 'F', "converted from image 1 of 1 (48x48, 32-bit)"},
         {"full square, doubled", IconFile({{8, 32, kFull}}), 2012, 0, 16, 4, 'D', "converted from image 1 of 1 (8x8, 32-bit)"},
         {"24 bits", IconFile({{40, 24, kRich}}), 2012, 0, 32, 4, 'q', "(40x40, 24-bit)"},
@@ -467,7 +473,7 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
                                     (uint8_t)b[mask + x / 8] >> (7 - x % 8) & 1};
         };
         // Black under the mask (the screen shows), or opaque near-black for a full square.
-        const bool opaque = c.probe == 'F' || c.probe == 'D' || c.probe == 'M';
+        const bool opaque = c.probe == 'F' || c.probe == 'D' || c.probe == 'M' || c.probe == 'K';
         for (const std::vector<int>& corner : {at(0, 0), at(0.99, 0.99)}) {
             EXPECT_LT(corner[0] + corner[1] + corner[2], opaque ? 30 : 1);
             EXPECT_EQ(corner[3], opaque ? 0 : 1);
