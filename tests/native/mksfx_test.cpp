@@ -801,6 +801,8 @@ void SolidFormReadBack(bool past4GiB) {
         ASSERT_EQ(r.exitCode, 0) << r.err;
         const size_t needs = r.out.find("the stub needs ");
         ASSERT_NE(needs, std::string::npos) << r.out;
+        // The summary names each folder's coders; a lone empty file makes no folder.
+        EXPECT_NE(r.out.find(row.tree == in.dir / "bare" ? ", solid (no data)\n" : ", solid (LZMA:"), std::string::npos) << r.out;
         const std::string f = ReadFile(out);
         const size_t block = FindBlock(f);
         uint32_t archive = Le32(f, block + PB_ARCHIVE_OFFSET);
