@@ -923,6 +923,7 @@ void SolidFormReadBack(bool past4GiB) {
     WriteFile(twice + "/z/copy.bin", data);  // far from the original by name and extension
     WriteFile(twice + "/m/other.bin", RandomBytes(200000, 10));
     WriteFile(once + "/m/other.bin", RandomBytes(200000, 10));
+    for (const std::string& d : {once, twice}) WriteFile(d + "/m/x.txt", "x"), WriteFile(d + "/m/y.txt", "y");  // not copies
     uint64_t size[2];
     for (int i = 0; i < 2; ++i) {
         RunResult r = RunMksfx(in.Build(out, {"--stub", solidStub, "--compression", "solid", i ? twice : once}));
