@@ -262,12 +262,17 @@ TEST(MksfxZipInput, CraftedArchivesThatCopy) {
     members[2].zeroSizesInLocal = true;
     // An Info-ZIP Unicode path field in the central entry of "bin/u.dat", behind a field of
     // another kind: version 1, the CRC of that plain name, the UTF-8 name.
-    std::string unicode = ZipArchive({members[0], {"bin/u.dat", "u", 0}, members[2]});
-    std::string field = std::string("\x66\x66\x04\0pad!\x75\x70\x0F\0\x01", 13) + std::string(4, '\0') + "bin/\xC3\xBC.dat";
-    SetLe32(&field, 13, ZlibCrc("bin/u.dat"));
-    size_t second = unicode.find("PK\x01\x02", unicode.find("PK\x01\x02") + 4);
-    unicode.insert(second + 46 + 9, field), unicode[second + 30] = (char)field.size();
-    SetLe32(&unicode, unicode.size() - 22 + 12, Le32(unicode, unicode.size() - 22 + 12) + (uint32_t)field.size());
+    const std::string plainU = ZipArchive({members[0], {"bin/u.dat", "u", 0}, members[2]});
+    const size_t second = plainU.find("PK\x01\x02", plainU.find("PK\x01\x02") + 4);
+    auto withUnicode = [&](const std::string& utf8) {
+        std::string z = plainU, field = std::string("\x66\x66\x04\0pad!\x75\x70\0\0\x01", 13) + std::string(4, '\0') + utf8;
+        field[10] = (char)(5 + utf8.size());
+        SetLe32(&field, 13, ZlibCrc("bin/u.dat"));
+        z.insert(second + 46 + 9, field), z[second + 30] = (char)field.size();
+        SetLe32(&z, z.size() - 22 + 12, Le32(z, z.size() - 22 + 12) + (uint32_t)field.size());
+        return z;
+    };
+    const std::string unicode = withUnicode("bin/\xC3\xBC.dat");
     std::string otherName = unicode;  // its CRC no longer that of the plain name: not taken
     otherName[second + 46 + 9 + 13] ^= 1;
     // The same name's bytes from a Unix or OS X tool: taken as UTF-8, the maker's locale.
@@ -294,6 +299,8 @@ TEST(MksfxZipInput, CraftedArchivesThatCopy) {
         {"UTF-8 name made on Unix", madeOn(3), "bin/\x81.dat"},
         {"UTF-8 name made on OS X", madeOn(19), "bin/\x81.dat"},
         {"Unicode path field of another name", otherName, "bin/u.dat"},
+        {"Unicode path field without a name: the plain one stands", withUnicode(""), "bin/u.dat"},
+        {"Unicode path field of one character", withUnicode("c"), "c"},
         {"output that goes on after the last byte of input", ZipArchive({members[0], late, members[2]})},
         {"a name of one character", ZipArchive({members[0], {"c", "u", 0}, members[2]}), "c"},
         {"end record followed by as much as a comment may hold", ZipArchive(members) + std::string(65535, '\0')},

@@ -37,12 +37,12 @@ bool FindEndRecord(const std::string& tail, uint64_t tailAt, uint64_t* at) {
 }
 
 // The Info-ZIP Unicode path field (0x7075) carries a UTF-8 name for archives whose plain
-// name is in a legacy code page; it counts only while its CRC matches that plain name.
+// name is in a legacy code page; a non-empty one counts while its CRC matches the plain name.
 bool UnicodePathField(const std::string& extra, const std::string& rawName, std::string* name) {
     for (size_t p = 0; p + 4 <= extra.size();) {
         uint16_t id = Le16(extra, p), length = Le16(extra, p + 2);
         if (p + 4 + length > extra.size()) break;
-        if (id == 0x7075 && length >= 5 && extra[p + 4] == 1 &&
+        if (id == 0x7075 && length >= 6 && extra[p + 4] == 1 &&
             Le32(extra, p + 5) == Crc32(rawName.data(), rawName.size())) {
             *name = extra.substr(p + 9, length - 5);
             return true;
