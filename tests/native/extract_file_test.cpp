@@ -340,6 +340,8 @@ TEST_F(ExtractCommandTest, RefusalsAreOneLineAndTheFolderGoes) {
         }
         sfxtest::RemoveTree(dir_);
     }
+    // The root, named with a slash too many: it exists already, and nothing is written.
+    EXPECT_EQ(RunMksfx({"extract", file_, "//"}).err, "mksfx: / exists already\n");
 }
 
 // A file built at 12:00 UTC comes back at 12:00 UTC in any time zone: DOS times are the
