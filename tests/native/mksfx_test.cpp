@@ -1735,6 +1735,8 @@ TEST(MksfxVerify, FindsEachFault) {
     addUnread("archive offset past the end", Patch32(sound, block + 12, (uint32_t)sound.size() + 1), "lies outside the file");
     add("configuration offset before the block", Resealed(Patch32(sound, block + 16, (uint32_t)block)),
         "configuration offset 0x");
+    add("configuration offset at the archive", Resealed(Patch32(sound, block + 16, Le32(sound, block + 12))),
+        "does not lie between the block and the archive");
     add("cut short", sound.substr(0, data + 10), "archive cut short");
     add("signature twice", Resealed(std::string(sound).replace(200, 8, sound.substr(block, 8))), "occurs 2 times");
     add("no block", std::string(5000, 'x'), "no parameter block");
