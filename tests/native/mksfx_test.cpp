@@ -2032,8 +2032,9 @@ TEST(MksfxVerify, FindsEachFault) {
     addListed("solid: changed header byte", f, "the stub says: \"Ung\xC3\xBCltiger ZIP-Dateikopf.");
     solidcraft::Archive cut = solidArchive;
     cut.editHeader = [](std::string* h) { h->pop_back(); };  // its CRC-32 right, its end mark gone
-    addListed("solid: header without its end", solidFile(cut), "the stub says: \"Ung\xC3\xBCltiger ZIP-Dateikopf.");
-    for (const std::string& unread : {f, solidFile(cut)}) {  // a header that could not be read lists no folders
+    const std::string endless = solidFile(cut);
+    addListed("solid: header without its end", endless, "the stub says: \"Ung\xC3\xBCltiger ZIP-Dateikopf.");
+    for (const std::string& unread : {f, endless}) {  // a header that could not be read lists no folders
         TempDir d;
         WriteFile(d / "f.exe", unread);
         EXPECT_EQ(RunMksfx({"list", d / "f.exe"}).out.find("Folders"), std::string::npos);
