@@ -1058,6 +1058,7 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
     zipcraft::Member cutLzma{"a.txt", "alpha", 14};  // its data ends inside the 9-byte LZMA header
     cutLzma.haveData = true, cutLzma.data = std::string("\x10\x02\x05\x00", 4);
     WriteFile(in.dir / "lzmacut.zip", ZipArchive({cutLzma}));
+    WriteFile(in.dir / "noname.zip", ZipArchive({{"./", "", 0}, {"a.txt", "alpha"}, {"", "lost"}}));
     std::string paths;
     for (int i = 0; i < 65536; ++i) paths += "x\n";
     WriteFile(in.dir / "paths.txt", paths);
@@ -1179,6 +1180,7 @@ TEST(MksfxBuild, RefusesWithOneLineAndLeavesNoFile) {
          "--icon: " + in.dir / "notes.txt" + ": neither an icon file nor a PNG image"},
         {"broken icon", {"--icon", in.dir / "big.ico", t}, 1, "--icon: " + in.dir / "big.ico" + ": image 1 of 1: "},
         {"too many entries", {in.dir / "many1.zip", in.dir / "many2.zip"}, 1, "65536 entries, at most 65535"},
+        {"ZIP member without a name", {in.dir / "noname.zip"}, 1, in.dir / "noname.zip: member 3 has no name"},
         {"stub without block", {"--stub", in.dir / "noblock.exe", t}, 1, "exactly once, found 0"},
         {"stub with two blocks", {"--stub", in.dir / "twice.exe", t}, 1, "exactly once, found 2"},
         {"stub cut short", {"--stub", in.dir / "cut.exe", t}, 1, "is not a sound stub image: section 2 (.data)'s data runs past"},

@@ -168,7 +168,11 @@ struct Collector {
         for (size_t i = 0; i < members.size(); ++i) {
             const ZipInputMember& m = members[i];
             const std::string& name = names[i];
-            if (name.empty()) continue;
+            if (name.empty()) {
+                // "./" alone is the archive's own folder; a file without a name has no place.
+                if (!m.isDirectory) Fail(Shown(path) + ": member " + std::to_string(i + 1) + " has no name");
+                continue;
+            }
             Entry e;
             e.name = name;
             e.isDirectory = m.isDirectory;
