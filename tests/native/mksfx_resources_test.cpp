@@ -134,6 +134,11 @@ TEST(MksfxResources, RefusesBrokenImagesSectionsAndInputs) {
         {"MZ overwritten", pe, [](std::string* b) { (*b)[0] = 'X'; }, "no MZ signature"},
         {"finished setup file", pe, [](std::string* b) { *b += "PK\5\6"; }, "4 bytes follow the last section"},
         {"x64", pe, [](std::string* b) { sfx::SetLe16(b, 0x44, 0x8664); }, "not i386"},
+        // The COFF header and the least optional header end at the image's last byte: read, and
+        // then the section table after them is outside.
+        {"headers at the image's end", pe,
+         [](std::string* b) { b->replace(b->size() - 120, 120, b->substr(0x40, 120)), SetLe32(b, 0x3C, 0x600 - 120); },
+         "the section table (to 0x"},
         {"DLL", pe, [](std::string* b) { sfx::SetLe16(b, 0x56, 0x2102); }, "not an executable program"},
         {"PE32+", pe, [](std::string* b) { sfx::SetLe16(b, 0x58, 0x20B); }, "not PE32"},
         {"console", pe, [](std::string* b) { sfx::SetLe16(b, 0x58 + 68, 3); }, "subsystem 3"},
