@@ -356,6 +356,13 @@ TEST_F(SelfCheck, LoadsOrRefusesEachVariant) {
          false, kLoads},
         {"end record signature damaged", [](std::string* f, StubParameterBlock* p) { (*f)[p->endRecordOffset + 3] = 7; },
          true, MSG_END_RECORD_BAD},
+        // A signable file whose PE header offset leaves no room for the signed fields in the range.
+        {"signable, PE header in the range's last bytes", [](std::string* f, StubParameterBlock* p) {
+             DWORD pe = p->archiveOffset - 4;
+             p->optionFlags |= OPT_SIGNABLE, memcpy(&(*f)[MZ_PE_OFFSET], &pe, 4); }, true, kHeaderBox},
+        {"signable, PE header past the range", [](std::string* f, StubParameterBlock* p) {
+             DWORD pe = 0xFFFFFFF0;
+             p->optionFlags |= OPT_SIGNABLE, memcpy(&(*f)[MZ_PE_OFFSET], &pe, 4); }, true, kHeaderBox},
         // The solid form in place of the ZIP archive: its signature header is checked instead.
         {"solid archive", solid([](solidcraft::Archive*, std::string*) {}), true, kLoads},
         {"solid: start header CRC-32", solid([](solidcraft::Archive* a, std::string*) { if (a) a->badStartCrc = true; }), true,
