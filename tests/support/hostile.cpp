@@ -313,10 +313,12 @@ std::vector<Case> Cases() {
             rows.push_back(r);
         }
         {
-            // the folder says more than its stream holds: the stream ends early (a lying size)
+            // the folder says more than its stream holds: the stream ends early (a lying size),
+            // and the empty file after it is not made
             Solid r{"solid: unpack size larger than the stream", archive("second.txt", "second"), crcText,
                     "second.txt: Fehlerhafte Pr\xFC" "fsumme", {"first.txt", "second.txt"}, false};
             r.archive.unpackDelta = 100;
+            r.archive.files.push_back({"empty.txt", ""});
             rows.push_back(r);
         }
         {
