@@ -225,6 +225,11 @@ TEST_F(OutputTest, EachArchiveEndsAsItShould) {
              solid({{"a.exe", program, false, true}, {"data.bin", random}},
                    [](solidcraft::Archive* a) { a->bcjFirst = false, a->programsLast = true; }),
              0, {}, {"a.exe", "data.bin"}, {{"a.exe", program}, {"data.bin", random}}},
+            // One file in each folder, so their counts left out of the header (each is 1).
+            {"solid: one file a folder, the counts left out",
+             solid({{"a.exe", program, false, true}, {"data.bin", random}},
+                   [](solidcraft::Archive* a) { a->editHeader = [](std::string* h) { h->erase(h->find("\x08\x0D") + 1, 3); }; }),
+             0, {}, {"a.exe", "data.bin"}, {{"a.exe", program}, {"data.bin", random}}},
             // A 4 KiB dictionary: the ring turns over many times, files end anywhere in it.
             {"solid: a small dictionary, files across its turns",
              solid({{"r1.bin", random.substr(0, 4095)}, {"r2.bin", random.substr(4095, 100000)}, {"r3.bin", random.substr(104095)}},
