@@ -219,15 +219,19 @@ TEST(MksfxResources, RefusesBrokenImagesSectionsAndInputs) {
         EXPECT_TRUE(sfx::CheckPeImage(bytes, bytes.size(), &layout, &fault)) << fault;
     }
 
-    // A manifest that names no execution level is read as it stands, as the loader takes it.
+    // A manifest that names no execution level is read as it stands, as the loader takes it; a
+    // version text's lone surrogate (the last there is) as U+FFFD.
     {
         std::string bytes = withResources, fault;
         bytes.replace(bytes.find("<requestedExecutionLevel"), 24, "<requestedExecutionLeveL");
+        bytes.replace(bytes.find(Widen("setup.exe")), 2, "\xFF\xDF");
         sfx::PeImage layout;
         sfx::ResourceSummary summary;
         EXPECT_TRUE(sfx::CheckPeImage(bytes, bytes.size(), &layout, &fault) && sfx::ReadResources(bytes, layout, &summary, &fault))
             << fault;
         EXPECT_EQ(summary.level, "");
+        const std::vector<std::string> lines = sfx::ResourceLines(summary);
+        EXPECT_NE(std::find(lines.begin(), lines.end(), "OriginalFilename: \xEF\xBF\xBD" "etup.exe"), lines.end());
     }
 
     // A directory of an empty root table alone, 16 bytes to its last byte, holds nothing and is read.
@@ -287,6 +291,8 @@ TEST(MksfxResources, RefusesBrokenImagesSectionsAndInputs) {
          "icon image 1: its size is not 1 to 256 pixels"},
         {"icon taller than 256", [](sfx::ResourceInputs* r, std::string*) { r->icons[0].height = 257; },
          "icon image 1: its size is not 1 to 256 pixels"},
+        {"icon of a later bitmap header", [](sfx::ResourceInputs* r, std::string*) { SetLe32(&r->icons[0].bytes, 0, 108); },
+         "icon image 1: neither a PNG file nor a BITMAPINFOHEADER image"},
         {"PNG height differs",
          [](sfx::ResourceInputs* r, std::string*) {
              r->icons[0].bytes = PngImage(48, 48, kFlat), r->icons[0].width = 48, r->icons[0].height = 32;
@@ -390,6 +396,8 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
         {"PNG entry", IconFile({{256, 0, kRich}}), 2012, 0, 32, 4, 'q', "converted from image 1 of 1 (256x256 PNG)"},
         {"plain PNG, not square", PngImage(300, 200, kRich), 2012, 0, 32, 4, '-', "converted from a 300x200 PNG"},
         {"256 colours", IconFile({{32, 8, kFlat}}), 2012, 0, 32, 4, 'q', "(32x32, 256 colours)"},
+        {"a palette of every colour the depth has", Patch32(IconFile({{32, 4, kFlat}}), 54, 16), 2012, 0, 32, 4, 'q',
+         "taken as it is from image 1 of 1 (32x32, 16 colours)"},
         {"indices past the palette", pastPalette, 2012, 0, 32, 4, 'K', "taken as it is from image 1 of 1 (32x32, 16 colours)"},
         {"full square", IconFile({{48, 32, kFull}}), 2012, 0, 32, 4, 'F', "converted from image 1 of 1 (48x48, 32-bit)"},
         {"full square, doubled", IconFile({{8, 32, kFull}}), 2012, 0, 16, 4, 'D', "converted from image 1 of 1 (8x8, 32-bit)"},
