@@ -334,7 +334,12 @@ BOOL RemoveDirectoryA(LPCSTR path) { return rmdir(ToNative(path).c_str()) == 0; 
 BOOL SetCurrentDirectoryA(LPCSTR path) { return chdir(ToNative(path).c_str()) == 0; }
 
 static DWORD CopyOut(const std::string& text, LPSTR buffer, DWORD size) {
-    if (text.size() + 1 > size) return (DWORD)text.size() + 1;  // the size it would need
+    if (text.size() + 1 > size) {
+        // The size it would need; what the buffer then holds is not defined: here junk without
+        // an end, so that a caller who overlooks the size reads past its buffer.
+        if (buffer) memset(buffer, '?', size);
+        return (DWORD)text.size() + 1;
+    }
     memcpy(buffer, text.c_str(), text.size() + 1);
     return (DWORD)text.size();
 }
