@@ -903,20 +903,22 @@ void SolidFormReadBack(bool past4GiB) {
 
     if (past4GiB) return;
     // auto keeps the smaller file: a lone incompressible file stays in the ZIP form (stored),
-    // programs with copies among them go solid.
+    // programs with copies among them go solid; the same with a text in UTF-8.
     WriteFile(in.dir / "random/setup.bin", RandomBytes(9000, 5));
     WriteFile(in.dir / "copies/a.exe", ReadFile(progs + "/app.exe"));
     WriteFile(in.dir / "copies/b.exe", ReadFile(progs + "/app.exe"));
-    for (const auto& c : {std::make_pair(in.dir / "random", false), std::make_pair(in.dir / "copies", true)}) {
-        SCOPED_TRACE(c.first);
-        uint64_t sizes[3];
-        const char* forms[] = {"deflate", "solid", "auto"};
-        for (int i = 0; i < 3; ++i) {
-            ASSERT_EQ(RunMksfx(in.Build(out, {"--stub", solidStub, "--compression", forms[i], c.first})).exitCode, 0);
-            sizes[i] = ReadFile(out).size();
+    for (const char* text : {"Gulden", "Z\xC5\x82oty"}) {
+        for (const auto& c : {std::make_pair(in.dir / "random", false), std::make_pair(in.dir / "copies", true)}) {
+            SCOPED_TRACE(c.first + " " + text);
+            uint64_t sizes[3];
+            const char* forms[] = {"deflate", "solid", "auto"};
+            for (int i = 0; i < 3; ++i) {
+                ASSERT_EQ(RunMksfx(in.Build(out, {"--stub", solidStub, "--text", text, "--compression", forms[i], c.first})).exitCode, 0);
+                sizes[i] = ReadFile(out).size();
+            }
+            EXPECT_EQ(sizes[2], std::min(sizes[0], sizes[1]));
+            EXPECT_EQ(sizes[1] < sizes[0], c.second);
         }
-        EXPECT_EQ(sizes[2], std::min(sizes[0], sizes[1]));
-        EXPECT_EQ(sizes[1] < sizes[0], c.second);
     }
     // The level is the encoder's effort: on text, level 1's hash chains leave more than level 9,
     // and 10 to 12's longer matches less.
