@@ -1872,6 +1872,8 @@ TEST(MksfxVerify, FindsEachFault) {
     add("certificate not PKCS#7", withTable(built, notSignedData, 16), "certificate 1 at 0x");
     add("certificate shorter than its own header", withTable(built, "\x04" + notSignedData.substr(1), 16),
         ": its length 4 does not fit the table");
+    add("4 bytes after a whole certificate", withTable(built, entry + std::string(4, '\0'), (uint32_t)entry.size() + 4),
+        ": its length 0 does not fit the table");
     add("certificate of its header alone", withTable(built, "\x08" + notSignedData.substr(1, 7), 8),
         " is not PKCS#7 signed data");
     add("signed without room", withTable(sound, notSignedData, 16), "built without room for a signature");
