@@ -424,6 +424,7 @@ TEST(Icon, PicksConvertsOrRefusesEachInput) {
         {"zero bytes", Patch32(one, 14, 0), 2012, 0, 0, 0, 0, "image 1 of 1 is empty (0 bytes)"},
         {"outside", Patch32(one, 18, (uint32_t)one.size()), 2012, 0, 0, 0, 0, "image 1 of 1 lies outside the file"},
         {"in the directory", Patch32(one, 18, 6), 2012, 0, 0, 0, 0, "image 1 of 1 starts inside the icon directory"},
+        {"taller than 256", Patch32(one, 30, 2 * 257), 2012, 0, 0, 0, 0, "image 1 of 1: larger than 256x256"},
         {"zero width", Patch32(one, 26, 0), 2012, 0, 0, 0, 0, "image 1 of 1: zero or negative size"},
         {"16 bits", Patch32(one, 34, 0x100001), 2012, 0, 0, 0, 0, "image 1 of 1: 16 bits a pixel"},
         {"palette past 256", Patch32(one, 54, 257), 2012, 0, 0, 0, 0, "image 1 of 1: a palette of 257 colours"},
